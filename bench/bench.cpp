@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::printf("{}\n");
+    return 0;
+}

@@ -1,0 +1,67 @@
+#pragma once
+// One stereo camera session: a live camera (the virtual camera when
+// VANTARO_VIRTUAL_CAMERA is set) or a recorded .twv file. grab() takes the
+// next stereo pair and computes depth from it; the retrieve calls then fill
+// matrices in host or device memory at any size.
+
+#include "twl/Mat.h"
+#include "twl/Types.h"
+
+#include <memory>
+#include <vector>
+
+namespace twl {
+
+class CameraSession;
+
+class Camera {
+public:
+    Camera();
+    ~Camera();
+    Camera(const Camera &) = delete;
+    Camera &operator=(const Camera &) = delete;
+
+    ERROR_CODE open(InitParameters parameters = InitParameters());
+    bool isOpened() const;
+    void close();
+
+    /// Takes the next frame: a live camera waits for its next frame time, a
+    /// recording reads its next frame (ERROR_CODE_END_OF_FILE past the last).
+    /// ERROR_CODE_CAMERA_NOT_DETECTED when the camera was unplugged.
+    ERROR_CODE grab(RuntimeParameters parameters = RuntimeParameters());
+
+    ERROR_CODE retrieveImage(Mat &mat, VIEW view = VIEW_LEFT, MEM memory = MEM_CPU, size_t width = 0,
+                             size_t height = 0);
+    ERROR_CODE retrieveMeasure(Mat &mat, MEASURE measure = MEASURE_DEPTH, MEM memory = MEM_CPU,
+                               size_t width = 0, size_t height = 0);
+
+    Resolution getResolution() const;
+    CameraInformation getCameraInformation(Resolution resolution = Resolution(0, 0)) const;
+    ContextHandle getCUDAContext() const;
+
+    float getDepthMinRangeValue() const;
+    float getDepthMaxRangeValue() const;
+    void setDepthMaxRangeValue(float metres);
+    void setConfidenceThreshold(int threshold);
+    int getConfidenceThreshold() const;
+
+    ERROR_CODE setCameraFPS(int fps);
+    float getCameraFPS() const;
+    /// Time of the last grabbed frame, nanoseconds; 0 when none.
+    uint64_t getCameraTimestamp() const;
+
+    int getTWVNumberOfFrames() const;
+    /// Index of the frame the last grab returned (0 before the first grab).
+    int getTWVPosition() const;
+    /// The next grab returns frame `position` (clamped to the recording).
+    void setTWVPosition(int position);
+
+    void resetSelfCalibration();
+
+    static std::vector<DeviceProperties> getDeviceList();
+
+private:
+    std::unique_ptr<CameraSession> session_;
+};
+
+} // namespace twl
