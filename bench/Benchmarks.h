@@ -1,0 +1,11 @@
+#pragma once
+// Entry points of the benchmark families of vantaro-bench. Each prints JSON
+// lines on standard output and returns the process exit status.
+
+/// Stereo engine and grab cost per resolution and depth mode on the virtual
+/// camera, with OpenCV's StereoSGBM as the baseline on the same frames.
+int runEngineBenchmark(int argc, char **argv);
+/// One repaint of each view at HD720 under the current OpenGL (Mesa under Xvfb here).
+int runViewsBenchmark(int argc, char **argv);
+/// The whole viewer playing a recording: frames grabbed and shown per second.
+int runViewerBenchmark(int argc, char **argv);

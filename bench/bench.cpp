@@ -1,6 +1,0 @@
-#include <cstdio>
-
-int main() {
-    std::printf("{}\n");
-    return 0;
-}

@@ -1,0 +1,21 @@
+// vantaro-bench [engine|views|viewer] [options]: without a family name the
+// engine benchmark runs.
+#include "bench/Benchmarks.h"
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char **argv) {
+    const char *family = argc > 1 ? argv[1] : "engine";
+    if (argc > 1 && std::strncmp(argv[1], "-", 1) == 0)
+        family = "engine";
+    int shift = (argc > 1 && family == argv[1]) ? 1 : 0;
+    if (std::strcmp(family, "engine") == 0)
+        return runEngineBenchmark(argc - shift, argv + shift);
+    if (std::strcmp(family, "views") == 0)
+        return runViewsBenchmark(argc - shift, argv + shift);
+    if (std::strcmp(family, "viewer") == 0)
+        return runViewerBenchmark(argc - shift, argv + shift);
+    std::fprintf(stderr, "usage: vantaro-bench [engine|views|viewer] [options]\n");
+    return 2;
+}
