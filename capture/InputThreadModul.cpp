@@ -153,7 +153,8 @@ bool InputThreadModul::initialize() {
     allocated &= depthCPU.alloc(size, twl::MAT_TYPE_32F_C1, twl::MEM_CPU) == twl::SUCCESS;
     allocated &= pointCloudCPU.alloc(size, twl::MAT_TYPE_32F_C4, twl::MEM_CPU) == twl::SUCCESS;
     allocated &= imageCPU[0].alloc(size, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
-    allocated &= imageCPU[1].alloc(size, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
+    allocated &=
+        imageCPU[1].alloc(size.width * 2, size.height, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
 
     for (auto &request : saveRequest)
         request.store(false);
@@ -389,7 +390,8 @@ void InputThreadModul::serveSaveRequests() {
         saveRequest[1].store(false);
     }
     if (saveRequest[2].load()) {
-        camera.retrieveImage(imageCPU[1], twl::VIEW_SIDE_BY_SIDE, twl::MEM_CPU, w, h);
+        // Its natural size: both images side by side, 2w x h.
+        camera.retrieveImage(imageCPU[1], twl::VIEW_SIDE_BY_SIDE, twl::MEM_CPU, 2 * w, h);
         saveRequest[2].store(false);
     }
     if (saveRequest[3].load()) {
