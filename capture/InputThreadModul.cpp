@@ -276,8 +276,7 @@ void InputThreadModul::publishPosition(int position) {
     sharedPosition.store(position);
     // One pending update is enough: it shows the latest position when it runs.
     if (!sliderSyncPending.exchange(true))
-        QMetaObject::invokeMethod(
-            this, [this] { syncSliderFromLoop(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "syncSliderFromLoop", Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------------------

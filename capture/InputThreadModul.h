@@ -132,7 +132,8 @@ private:
     twl::InitParameters openRecord(const QString &path) const;
     void bindPositionSlider();
     void publishPosition(int position);
-    void syncSliderFromLoop();
+    /// Posted by the loop (by name, so that Qt owns the whole hand-over).
+    Q_INVOKABLE void syncSliderFromLoop();
     /// Sleeps up to `usec`, returning early (false) once destruction began.
     bool sleepUnlessStopping(int64_t usec);
     twl::ERROR_CODE grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous);
