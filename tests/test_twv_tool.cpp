@@ -21,7 +21,8 @@ struct Result {
     QString out, err;
 };
 
-Result runTool(const QStringList &arguments, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
+Result runTool(const QStringList &arguments,
+               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(TestSupport::twvTool(), arguments);
@@ -124,7 +125,8 @@ private slots:
             {{"depth", d + "/x.twv", "--frame", "0", "--out", d + "/d.jpg"}, ".png, .pfm or .pgm"},
             {{"depth", d + "/x.twv", "--out", d + "/d.png"}, "--frame"},
             {{"depth", d + "/x.twv", "--frame", "-1", "--out", d + "/d.png"}, "--frame"},
-            {{"depth", d + "/x.twv", "--frame", "0", "--mode", "FAST", "--out", d + "/d.png"}, "unknown mode"},
+            {{"depth", d + "/x.twv", "--frame", "0", "--mode", "FAST", "--out", d + "/d.png"},
+             "unknown mode"},
             {{"cloud", d + "/x.twv", "--frame", "0", "--out", d + "/c.obj"}, ".xyz, .pcd, .ply or .vtk"},
             {{"cloud", d + "/x.twv", "--frame", "0"}, "--out"},
         };
@@ -177,7 +179,8 @@ private slots:
         for (const auto &b : bad) {
             r = runTool({"info", b.first});
             QCOMPARE(r.exitCode, 1);
-            QVERIFY2(r.err.startsWith("twv: " + b.first + ": ") && r.err.contains(b.second), qPrintable(r.err));
+            QVERIFY2(r.err.startsWith("twv: " + b.first + ": ") && r.err.contains(b.second),
+                     qPrintable(r.err));
             QVERIFY(r.out.isEmpty());
         }
     }
@@ -189,8 +192,8 @@ private slots:
         makePairs(d + "/L", d + "/R", 3, 80, 60);
         QFile(d + "/L/notes.txt").open(QIODevice::WriteOnly); // not an image: ignored
         const QString out = d + "/pairs.twv";
-        Result r = runTool({"import", out, "--left", d + "/L", "--right", d + "/R", "--focal", "100", "--baseline",
-                            "0.1", "--fps", "10", "--codec", "lossless"});
+        Result r = runTool({"import", out, "--left", d + "/L", "--right", d + "/R", "--focal", "100",
+                            "--baseline", "0.1", "--fps", "10", "--codec", "lossless"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         QVERIFY(r.err.contains("\rimporting 3/3"));
 
@@ -246,7 +249,8 @@ private slots:
 
         const QString out = d + "/out.twv";
         auto import = [&](const QString &left, const QString &right) {
-            return runTool({"import", out, "--left", left, "--right", right, "--focal", "50", "--baseline", "0.1"});
+            return runTool(
+                {"import", out, "--left", left, "--right", right, "--focal", "50", "--baseline", "0.1"});
         };
         QDir(d).mkpath("R4");
         makePairs(d + "/R4", d + "/R4", 2, 40, 30);
@@ -262,7 +266,8 @@ private slots:
 
         r = import(d + "/L", d + "/R2");
         QCOMPARE(r.exitCode, 1);
-        QVERIFY2(r.err.contains("cannot read the image") && r.err.contains("R2/img_02.png"), qPrintable(r.err));
+        QVERIFY2(r.err.contains("cannot read the image") && r.err.contains("R2/img_02.png"),
+                 qPrintable(r.err));
         QVERIFY(!QFile::exists(out));
 
         r = import(d + "/nowhere", d + "/R");

@@ -29,25 +29,24 @@ using namespace twl;
 
 namespace {
 
-const char *kUsage =
-    "usage: twv COMMAND ...\n"
-    "\n"
-    "  twv record OUT.twv --virtual [--resolution HD2K|HD1080|HD720|VGA] [--fps N]\n"
-    "             [--frames N] [--codec jpeg|lossless]\n"
-    "      record from the virtual camera (defaults: HD720, 30 fps, 100 frames, jpeg)\n"
-    "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
-    "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
-    "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
-    "  twv info FILE.twv\n"
-    "      show the camera, calibration, frame count and duration\n"
-    "  twv depth FILE.twv --frame K [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA]\n"
-    "             [--sensing fill|standard] --out PATH.png|.pfm|.pgm\n"
-    "      save the depth map of frame K (PNG and PGM in millimetres, PFM in metres)\n"
-    "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
-    "             --out PATH.xyz|.pcd|.ply|.vtk\n"
-    "      save the point cloud of frame K (colour in PCD and PLY)\n"
-    "\n"
-    "Frames are numbered from 0. The default depth mode is QUALITY.\n";
+const char *kUsage = "usage: twv COMMAND ...\n"
+                     "\n"
+                     "  twv record OUT.twv --virtual [--resolution HD2K|HD1080|HD720|VGA] [--fps N]\n"
+                     "             [--frames N] [--codec jpeg|lossless]\n"
+                     "      record from the virtual camera (defaults: HD720, 30 fps, 100 frames, jpeg)\n"
+                     "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
+                     "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
+                     "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
+                     "  twv info FILE.twv\n"
+                     "      show the camera, calibration, frame count and duration\n"
+                     "  twv depth FILE.twv --frame K [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA]\n"
+                     "             [--sensing fill|standard] --out PATH.png|.pfm|.pgm\n"
+                     "      save the depth map of frame K (PNG and PGM in millimetres, PFM in metres)\n"
+                     "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
+                     "             --out PATH.xyz|.pcd|.ply|.vtk\n"
+                     "      save the point cloud of frame K (colour in PCD and PLY)\n"
+                     "\n"
+                     "Frames are numbered from 0. The default depth mode is QUALITY.\n";
 
 enum Exit { kOk = 0, kFailed = 1, kUsageError = 2 };
 
@@ -132,25 +131,21 @@ bool parseArgs(int argc, char **argv, int first, const std::set<std::string> &va
 }
 
 bool parseInt(const std::string &text, long minimum, long maximum, long *value) {
-    if (text.empty())
-        return false;
+    if (text.empty()) return false;
     errno = 0;
     char *end = nullptr;
     const long v = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < minimum || v > maximum)
-        return false;
+    if (errno != 0 || *end != '\0' || v < minimum || v > maximum) return false;
     *value = v;
     return true;
 }
 
 bool parsePositiveFloat(const std::string &text, double *value) {
-    if (text.empty())
-        return false;
+    if (text.empty()) return false;
     errno = 0;
     char *end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v <= 0)
-        return false;
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v <= 0) return false;
     *value = v;
     return true;
 }
@@ -165,7 +160,9 @@ std::string lower(std::string s) {
     return s;
 }
 
-std::string extensionOf(const std::string &path) { return lower(fs::path(path).extension().string()); }
+std::string extensionOf(const std::string &path) {
+    return lower(fs::path(path).extension().string());
+}
 
 bool parseCodec(const Args &args, TwvCodec *codec) {
     const std::string name = lower(args.get("codec", "jpeg"));
@@ -178,13 +175,16 @@ bool parseCodec(const Args &args, TwvCodec *codec) {
     return true;
 }
 
-const char *codecName(TwvCodec codec) { return codec == TwvCodec::Lossless ? "lossless" : "jpeg"; }
+const char *codecName(TwvCodec codec) {
+    return codec == TwvCodec::Lossless ? "lossless" : "jpeg";
+}
 
 /// Exactly one positional argument: the file the command works on.
 bool singleFile(const Args &args, const char *command, std::string *path) {
     if (args.positional.size() != 1) {
-        fail(kUsageError, args.positional.empty() ? "%s: which file? (see twv --help)"
-                                                  : "%s: one file only (see twv --help)",
+        fail(kUsageError,
+             args.positional.empty() ? "%s: which file? (see twv --help)"
+                                     : "%s: one file only (see twv --help)",
              command);
         return false;
     }
@@ -204,8 +204,7 @@ public:
         shown_ = true;
     }
     void end() {
-        if (shown_)
-            std::fputc('\n', stderr);
+        if (shown_) std::fputc('\n', stderr);
         shown_ = false;
     }
 
@@ -216,7 +215,9 @@ private:
 
 std::atomic<bool> interrupted{false};
 
-void onInterrupt(int) { interrupted = true; }
+void onInterrupt(int) {
+    interrupted = true;
+}
 
 /// Fields of view (degrees) of a pinhole camera with the given focal length.
 float fieldOfView(double sizePixels, double focalPixels) {
@@ -229,8 +230,7 @@ float fieldOfView(double sizePixels, double focalPixels) {
 int resolutionIndex(const std::string &name) {
     const char *names[] = {"HD2K", "HD1080", "HD720", "VGA"};
     for (int i = 0; i < 4; ++i)
-        if (upper(name) == names[i])
-            return i;
+        if (upper(name) == names[i]) return i;
     return -1;
 }
 
@@ -239,8 +239,7 @@ int cmdRecord(int argc, char **argv) {
     if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec"}, {"virtual"}, &args))
         return kUsageError;
     std::string out;
-    if (!singleFile(args, "record", &out))
-        return kUsageError;
+    if (!singleFile(args, "record", &out)) return kUsageError;
     if (!args.flags.count("virtual"))
         return fail(kUsageError, "record: say where the frames come from: --virtual");
     const int resolution = resolutionIndex(args.get("resolution", "HD720"));
@@ -266,8 +265,7 @@ int cmdRecord(int argc, char **argv) {
     setenv("VANTARO_VIRTUAL_CAMERA", "1", 0);
     ERROR_CODE error = SUCCESS;
     std::unique_ptr<FrameSource> camera = VirtualCamera::open(resolution, int(fps), &error);
-    if (!camera)
-        return fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
+    if (!camera) return fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
 
     const Resolution size = camera->resolution();
     const CameraParameters cam = camera->information().calibration_parameters.left_cam;
@@ -316,8 +314,7 @@ int cmdRecord(int argc, char **argv) {
         progress.update(int(i + 1), int(frames));
     }
     progress.end();
-    if (interrupted)
-        std::fprintf(stderr, "twv: record: stopped after %d frames\n", writer.framesWritten());
+    if (interrupted) std::fprintf(stderr, "twv: record: stopped after %d frames\n", writer.framesWritten());
     error = writer.close();
     if (error != SUCCESS && status == kOk)
         status = fail(kFailed, "record: finishing %s failed: %s", out.c_str(), describe(error).c_str());
@@ -328,8 +325,8 @@ int cmdRecord(int argc, char **argv) {
 // import
 
 bool isImageFile(const fs::path &p) {
-    static const std::set<std::string> kinds = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff",
-                                                ".pgm", ".ppm", ".pnm", ".webp"};
+    static const std::set<std::string> kinds = {".png",  ".jpg", ".jpeg", ".bmp", ".tif",
+                                                ".tiff", ".pgm", ".ppm",  ".pnm", ".webp"};
     return kinds.count(lower(p.extension().string())) != 0;
 }
 
@@ -338,8 +335,7 @@ bool listImages(const std::string &where, const char *side, std::vector<std::str
     std::error_code ec;
     if (fs::is_directory(where, ec)) {
         for (const fs::directory_entry &e : fs::directory_iterator(where, ec))
-            if (e.is_regular_file(ec) && isImageFile(e.path()))
-                files->push_back(e.path().string());
+            if (e.is_regular_file(ec) && isImageFile(e.path())) files->push_back(e.path().string());
         if (ec) {
             fail(kFailed, "import: cannot read the folder %s: %s", where.c_str(), ec.message().c_str());
             return false;
@@ -364,8 +360,7 @@ int cmdImport(int argc, char **argv) {
     if (!parseArgs(argc, argv, 2, {"left", "right", "focal", "baseline", "fps", "codec"}, {}, &args))
         return kUsageError;
     std::string out;
-    if (!singleFile(args, "import", &out))
-        return kUsageError;
+    if (!singleFile(args, "import", &out)) return kUsageError;
     if (!args.has("left") || !args.has("right"))
         return fail(kUsageError, "import: --left and --right are both needed");
     double focal = 0, baseline = 0;
@@ -406,8 +401,7 @@ int cmdImport(int argc, char **argv) {
         const std::string *names[2] = {&lefts[size_t(i)], &rights[size_t(i)]};
         for (int eye = 0; eye < 2; ++eye) {
             pair[eye] = cv::imread(*names[eye], cv::IMREAD_COLOR);
-            if (pair[eye].empty())
-                return abandon("import: cannot read the image %s%s", *names[eye]);
+            if (pair[eye].empty()) return abandon("import: cannot read the image %s%s", *names[eye]);
             if (i == 0 && eye == 0) {
                 size = pair[0].size();
                 if (size.width > int(twv::kMaxDimension) || size.height > int(twv::kMaxDimension))
@@ -425,18 +419,18 @@ int cmdImport(int argc, char **argv) {
                 header.vFov = fieldOfView(size.height, focal);
                 const ERROR_CODE error = writer.open(out, header, codec);
                 if (error != SUCCESS)
-                    return fail(kFailed, "import: cannot create %s: %s", out.c_str(), describe(error).c_str());
+                    return fail(kFailed, "import: cannot create %s: %s", out.c_str(),
+                                describe(error).c_str());
             } else if (pair[eye].size() != size) {
-                const std::string sizes = std::to_string(pair[eye].cols) + "x" + std::to_string(pair[eye].rows) +
-                                          " but the first image is " + std::to_string(size.width) + "x" +
-                                          std::to_string(size.height);
+                const std::string sizes = std::to_string(pair[eye].cols) + "x" +
+                                          std::to_string(pair[eye].rows) + " but the first image is " +
+                                          std::to_string(size.width) + "x" + std::to_string(size.height);
                 return abandon("import: %s is %s; all images must be the same size", *names[eye], sizes);
             }
         }
         const uint64_t timestamp = uint64_t(std::llround(double(i + 1) * 1e9 / fps));
         const ERROR_CODE error = writer.writeFrame(pair[0], pair[1], timestamp);
-        if (error != SUCCESS)
-            return abandon("import: writing %s failed: %s", out, describe(error));
+        if (error != SUCCESS) return abandon("import: writing %s failed: %s", out, describe(error));
         progress.update(i + 1, total);
     }
     progress.end();
@@ -452,15 +446,12 @@ int cmdImport(int argc, char **argv) {
 
 int cmdInfo(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {}, {}, &args))
-        return kUsageError;
+    if (!parseArgs(argc, argv, 2, {}, {}, &args)) return kUsageError;
     std::string path;
-    if (!singleFile(args, "info", &path))
-        return kUsageError;
+    if (!singleFile(args, "info", &path)) return kUsageError;
     TwvReader reader;
     const ERROR_CODE error = reader.open(path);
-    if (error != SUCCESS)
-        return fail(kFailed, "%s: %s", path.c_str(), describe(error).c_str());
+    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describe(error).c_str());
 
     const TwvHeader &h = reader.header();
     const int count = reader.frameCount();
@@ -509,8 +500,7 @@ bool parseMode(const std::string &name, int *mode) {
 /// so the exported depth is exactly what the viewer shows.
 int grabFrame(const char *command, const Args &args, Camera &camera) {
     std::string path;
-    if (!singleFile(args, command, &path))
-        return kUsageError;
+    if (!singleFile(args, command, &path)) return kUsageError;
     long frame = 0;
     if (!args.has("frame") || !parseInt(args.get("frame"), 0, 2147483647L, &frame))
         return fail(kUsageError, "%s: --frame needs the frame number (from 0)", command);
@@ -522,18 +512,16 @@ int grabFrame(const char *command, const Args &args, Camera &camera) {
     if (sensing != "standard" && sensing != "fill")
         return fail(kUsageError, "%s: unknown sensing '%s' (fill or standard)", command,
                     args.get("sensing").c_str());
-    if (!args.has("out"))
-        return fail(kUsageError, "%s: --out names the file to write", command);
+    if (!args.has("out")) return fail(kUsageError, "%s: --out names the file to write", command);
 
     // Check what can be checked before the expensive camera start.
     {
         TwvReader reader;
         const ERROR_CODE error = reader.open(path);
-        if (error != SUCCESS)
-            return fail(kFailed, "%s: %s", path.c_str(), describe(error).c_str());
+        if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describe(error).c_str());
         if (frame >= reader.frameCount())
-            return fail(kFailed, "%s: frame %ld does not exist; the recording has %d frames (0 to %d)", command,
-                        frame, reader.frameCount(), reader.frameCount() - 1);
+            return fail(kFailed, "%s: frame %ld does not exist; the recording has %d frames (0 to %d)",
+                        command, frame, reader.frameCount(), reader.frameCount() - 1);
     }
 
     InitParameters init;
@@ -541,8 +529,7 @@ int grabFrame(const char *command, const Args &args, Camera &camera) {
     init.depthMode = mode;
     init.depthStabilization = 0; // one frame: there is no history to smooth with
     ERROR_CODE error = camera.open(init);
-    if (error != SUCCESS)
-        return fail(kFailed, "%s: %s", path.c_str(), describe(error).c_str());
+    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describe(error).c_str());
     camera.setTWVPosition(int(frame));
     RuntimeParameters runtime;
     runtime.sensingMode = sensing == "fill" ? SENSING_MODE_FILL : SENSING_MODE_STANDARD;
@@ -554,8 +541,7 @@ int grabFrame(const char *command, const Args &args, Camera &camera) {
 
 int cmdDepth(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {"frame", "mode", "sensing", "out"}, {}, &args))
-        return kUsageError;
+    if (!parseArgs(argc, argv, 2, {"frame", "mode", "sensing", "out"}, {}, &args)) return kUsageError;
     const std::string out = args.get("out");
     const std::string ext = extensionOf(out);
     DEPTH_FORMAT format = DEPTH_FORMAT_PNG;
@@ -574,8 +560,7 @@ int cmdDepth(int argc, char **argv) {
     }
     Camera camera;
     const int status = grabFrame("depth", args, camera);
-    if (status != kOk)
-        return status;
+    if (status != kOk) return status;
     Mat depth;
     if (camera.retrieveMeasure(depth, MEASURE_DEPTH, MEM_CPU) != SUCCESS)
         return fail(kFailed, "depth: no depth could be computed for this frame");
@@ -588,8 +573,7 @@ int cmdDepth(int argc, char **argv) {
 
 int cmdCloud(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {"frame", "mode", "sensing", "out"}, {}, &args))
-        return kUsageError;
+    if (!parseArgs(argc, argv, 2, {"frame", "mode", "sensing", "out"}, {}, &args)) return kUsageError;
     const std::string out = args.get("out");
     const std::string ext = extensionOf(out);
     POINT_CLOUD_FORMAT format = POINT_CLOUD_FORMAT_XYZ;
@@ -605,8 +589,7 @@ int cmdCloud(int argc, char **argv) {
         return fail(kUsageError, "cloud: --out must end in .xyz, .pcd, .ply or .vtk");
     Camera camera;
     const int status = grabFrame("cloud", args, camera);
-    if (status != kOk)
-        return status;
+    if (status != kOk) return status;
     Mat cloud;
     if (camera.retrieveMeasure(cloud, MEASURE_XYZRGBA, MEM_CPU) != SUCCESS)
         return fail(kFailed, "cloud: no point cloud could be computed for this frame");
@@ -629,16 +612,11 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stdout);
         return kOk;
     }
-    if (command == "record")
-        return cmdRecord(argc, argv);
-    if (command == "import")
-        return cmdImport(argc, argv);
-    if (command == "info")
-        return cmdInfo(argc, argv);
-    if (command == "depth")
-        return cmdDepth(argc, argv);
-    if (command == "cloud")
-        return cmdCloud(argc, argv);
+    if (command == "record") return cmdRecord(argc, argv);
+    if (command == "import") return cmdImport(argc, argv);
+    if (command == "info") return cmdInfo(argc, argv);
+    if (command == "depth") return cmdDepth(argc, argv);
+    if (command == "cloud") return cmdCloud(argc, argv);
     return fail(kUsageError, "unknown command '%s' (record, import, info, depth or cloud; see twv --help)",
                 command.c_str());
 }
