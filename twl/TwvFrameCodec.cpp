@@ -75,7 +75,7 @@ bool TwvFrameCodec::jpegSize(const unsigned char *d, size_t size, uint32_t *widt
 }
 
 bool TwvFrameCodec::decode(const unsigned char *data, size_t size, TwvCodec codec, uint32_t width,
-                           uint32_t height, cv::Mat &bgra) {
+                           uint32_t height, cv::Mat &bgr) {
     if (!data || size == 0 || width == 0 || height == 0) return false;
     const size_t raw = size_t(width) * height * 3;
     if (codec == TwvCodec::Jpeg) {
@@ -84,25 +84,22 @@ bool TwvFrameCodec::decode(const unsigned char *data, size_t size, TwvCodec code
         uint32_t w = 0, h = 0;
         if (!jpegSize(data, size, &w, &h) || w != width || h != height) return false;
         try {
-            cv::Mat decoded = cv::imdecode(cv::Mat(1, int(size), CV_8UC1, const_cast<unsigned char *>(data)),
-                                           cv::IMREAD_COLOR);
-            if (decoded.empty() || decoded.type() != CV_8UC3 || decoded.cols != int(width) ||
-                decoded.rows != int(height))
-                return false;
-            cv::cvtColor(decoded, bgra, cv::COLOR_BGR2BGRA);
+            // Decoding into the caller's matrix spares a fresh allocation
+            // (and its page faults) for every frame.
+            cv::imdecode(cv::Mat(1, int(size), CV_8UC1, const_cast<unsigned char *>(data)),
+                         cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION, &bgr);
         } catch (const cv::Exception &) {
             return false;
         }
-        return true;
+        return !bgr.empty() && bgr.type() == CV_8UC3 && bgr.cols == int(width) && bgr.rows == int(height);
     }
     if (codec != TwvCodec::Lossless) return false;
     if (ZSTD_getFrameContentSize(data, size) != raw) return false;
     if (!dctx_ && !(dctx_ = ZSTD_createDCtx())) return false;
-    bgr_.create(int(height), int(width), CV_8UC3);
-    const size_t n = ZSTD_decompressDCtx(dctx_, bgr_.data, raw, data, size);
-    if (ZSTD_isError(n) || n != raw) return false;
-    cv::cvtColor(bgr_, bgra, cv::COLOR_BGR2BGRA);
-    return true;
+    bgr.create(int(height), int(width), CV_8UC3);
+    if (!bgr.isContinuous()) return false;
+    const size_t n = ZSTD_decompressDCtx(dctx_, bgr.data, raw, data, size);
+    return !ZSTD_isError(n) && n == raw;
 }
 
 } // namespace twl

@@ -3,6 +3,8 @@
 #include "twl/Crc32.h"
 #include "twl/TwvFrameCodec.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -175,14 +177,13 @@ ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64
     payload_.resize(total);
     if (!readAt(start, payload_.data(), total) || crc32(payload_.data(), total) != frame.payloadCrc)
         return ERROR_CODE_DAMAGED_RECORDING;
-    cv::Mat l, r;
     if (!codec_->decode(payload_.data(), size_t(frame.leftSize), frame.codec, header_.width, header_.height,
-                        l) ||
+                        leftBgr_) ||
         !codec_->decode(payload_.data() + frame.leftSize, size_t(frame.rightSize), frame.codec, header_.width,
-                        header_.height, r))
+                        header_.height, rightBgr_))
         return ERROR_CODE_DAMAGED_RECORDING;
-    left = l;
-    right = r;
+    cv::cvtColor(leftBgr_, left, cv::COLOR_BGR2BGRA);
+    cv::cvtColor(rightBgr_, right, cv::COLOR_BGR2BGRA);
     if (timestampNs) *timestampNs = frame.timestamp;
     return SUCCESS;
 }
