@@ -7,6 +7,12 @@
 #include <QLineEdit>
 #include <QToolButton>
 
+// The resources live in a static library; without an explicit reference the
+// linker drops their registration.
+static void registerResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
 namespace {
 
 // Nunito Sans is listed so that a build which ships it picks it up; without
@@ -26,6 +32,7 @@ QFont makeFont(int pointSize, int weight) {
 } // namespace
 
 GuiStyle::GuiStyle() {
+    registerResources();
     for (const char *path : kFonts)
         QFontDatabase::addApplicationFont(QString::fromLatin1(path));
 
