@@ -332,4 +332,7 @@ void GUI::closeEvent(QCloseEvent *event) {
     // The application object owns the window and decides when it goes.
     emit sendClose();
     event->accept();
+    // A settings window left open would otherwise keep the program running.
+    if (settingsWindow)
+        settingsWindow->hide();
 }

@@ -578,7 +578,10 @@ private slots:
     void closingEmitsAndLeavesDeletionToTheOwner() {
         auto gui = makeWindow();
         QSignalSpy spy(gui.get(), SIGNAL(sendClose()));
+        gui->showSettings(false);
+        QVERIFY(gui->settingsWindow->isVisible());
         QVERIFY(gui->close());
+        QVERIFY(!gui->settingsWindow->isVisible());
         QCOMPARE(spy.count(), 1);
         QVERIFY(!gui->isVisible());
         QPointer<GUI> window = gui.release();
