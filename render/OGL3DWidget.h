@@ -76,8 +76,11 @@ private:
     void rotateCamera();
     void translateCamera();
     void updateMeasurement();
+    bool canVisualize() const;
+    void clearToBlack();
     void paintFillNotice();
     void paintDistanceText();
+    static void uploadMatrix(int location, const float *rowMajor);
 
     twl::Mat *pointCloudMat = nullptr;
     std::unique_ptr<twl::CameraInformation> cameraInfo;
@@ -95,6 +98,7 @@ private:
     bool glewReady = false;
     std::unique_ptr<GpuGlBridge> bridge;
     int mvpLocation = -1;
+    int meshMvpLocation = -1;
     OGLShader *pointShader = nullptr;
     OGLShader *meshShader = nullptr;
     OGLCamera *camera_ = nullptr;
