@@ -3,7 +3,8 @@
 #include "app/GlobalParams.h"
 #include "gui/GuiStyle.h"
 #include "gui/LogoScreen.h"
-#include "gui/ViewHeaders.h"
+#include "render/OGL2DWidget.h"
+#include "render/OGL3DWidget.h"
 
 #include <QApplication>
 #include <QButtonGroup>
