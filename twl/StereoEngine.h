@@ -32,6 +32,10 @@ public:
     /// result has no invalid pixel.
     void compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bool fill, StereoResult &out);
 
+    /// Nearest depth the engine searches for: max(0.5 m, the depth of a
+    /// disparity of a quarter of the image width).
+    static float minimumDepth(float focalPixels, float baselineMetres, int widthPixels);
+
     cv::Size workingSize() const;
     /// Number of disparities searched at the working size.
     int disparityRange() const;
