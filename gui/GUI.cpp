@@ -156,6 +156,9 @@ void GUI::buildMainWidgets() {
         pal.setColor(QPalette::Inactive, QPalette::WindowText, dark);
         pal.setColor(QPalette::Disabled, QPalette::WindowText, dark);
         fileNameLabel->setPalette(pal);
+        // The window's own sheet re-polishes every child and resets palettes
+        // set by hand, so the colour has to come from a sheet as well.
+        fileNameLabel->setStyleSheet("color:" + s.darkColor + ";");
     }
     const int rightX = sw - 2 * m - 160;
     idLabel = s.makeLabel(this, rightX, bandY, 20, 25, QString(), s.labelFont, "ID");
@@ -334,6 +337,5 @@ void GUI::closeEvent(QCloseEvent *event) {
     emit sendClose();
     event->accept();
     // A settings window left open would otherwise keep the program running.
-    if (settingsWindow)
-        settingsWindow->hide();
+    if (settingsWindow) settingsWindow->hide();
 }
