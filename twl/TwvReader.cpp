@@ -13,12 +13,11 @@ namespace twl {
 
 TwvReader::TwvReader() : codec_(new TwvFrameCodec) {}
 
-TwvReader::~TwvReader() {
-    close();
-}
+TwvReader::~TwvReader() { close(); }
 
 void TwvReader::close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+        ::close(fd_);
     fd_ = -1;
     fileSize_ = 0;
     header_ = TwvHeader();
@@ -30,12 +29,15 @@ void TwvReader::close() {
 }
 
 bool TwvReader::readAt(uint64_t offset, void *data, size_t size) const {
-    if (offset > fileSize_ || size > fileSize_ - offset) return false;
+    if (offset > fileSize_ || size > fileSize_ - offset)
+        return false;
     unsigned char *p = static_cast<unsigned char *>(data);
     while (size > 0) {
         const ssize_t n = ::pread(fd_, p, size, off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false; // I/O error, or the file shrank under us
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false; // I/O error, or the file shrank under us
         p += n;
         offset += uint64_t(n);
         size -= size_t(n);
@@ -46,11 +48,14 @@ bool TwvReader::readAt(uint64_t offset, void *data, size_t size) const {
 ERROR_CODE TwvReader::open(const std::string &path) {
     close();
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return ERROR_CODE_FILE_NOT_FOUND;
+    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return ERROR_CODE_FILE_NOT_FOUND;
     // Opening a pipe or a device could block or never end.
-    if (!S_ISREG(st.st_mode)) return ERROR_CODE_NOT_A_RECORDING;
+    if (!S_ISREG(st.st_mode))
+        return ERROR_CODE_NOT_A_RECORDING;
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) return ERROR_CODE_FILE_NOT_FOUND;
+    if (fd_ < 0)
+        return ERROR_CODE_FILE_NOT_FOUND;
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         close();
         return ERROR_CODE_NOT_A_RECORDING;
@@ -95,14 +100,15 @@ ERROR_CODE TwvReader::loadIndex(const twv::Trailer &trailer) {
     // The index lies right before the trailer, so its length is known from
     // the file itself; the stored count has to agree with it.
     const uint64_t entryBytes = indexEnd - trailer.indexOffset - fixed;
-    if (entryBytes % 8 != 0 || entryBytes / 8 != trailer.frameCount) return ERROR_CODE_DAMAGED_RECORDING;
+    if (entryBytes % 8 != 0 || entryBytes / 8 != trailer.frameCount)
+        return ERROR_CODE_DAMAGED_RECORDING;
     const uint64_t count = trailer.frameCount;
-    if (count > (trailer.indexOffset - twv::kHeaderSize) / twv::kFrameHeaderSize ||
-        count > uint64_t(INT32_MAX))
+    if (count > (trailer.indexOffset - twv::kHeaderSize) / twv::kFrameHeaderSize || count > uint64_t(INT32_MAX))
         return ERROR_CODE_DAMAGED_RECORDING;
 
     std::vector<unsigned char> index(size_t(fixed + entryBytes));
-    if (!readAt(trailer.indexOffset, index.data(), index.size())) return ERROR_CODE_DAMAGED_RECORDING;
+    if (!readAt(trailer.indexOffset, index.data(), index.size()))
+        return ERROR_CODE_DAMAGED_RECORDING;
     const size_t crcAt = index.size() - twv::kIndexFooterSize;
     if (std::memcmp(index.data(), twv::kIndexMagic, sizeof twv::kIndexMagic) != 0 ||
         twv::getU64(&index[8]) != count || twv::getU32(&index[crcAt]) != crc32(index.data(), crcAt))
@@ -133,9 +139,11 @@ void TwvReader::scanFrames() {
     while (offsets_.size() < size_t(INT32_MAX) && readAt(pos, bytes, sizeof bytes) &&
            twv::decodeFrameHeader(bytes, &frame)) {
         const uint64_t limit = twv::maxBlobSize(frame.codec, header_.width, header_.height);
-        if (frame.leftSize > limit || frame.rightSize > limit) break;
+        if (frame.leftSize > limit || frame.rightSize > limit)
+            break;
         const uint64_t end = pos + twv::kFrameHeaderSize + frame.leftSize + frame.rightSize;
-        if (end > fileSize_) break; // the frame being written when the recording stopped
+        if (end > fileSize_)
+            break; // the frame being written when the recording stopped
         offsets_.push_back(pos);
         pos = end;
     }
@@ -143,8 +151,10 @@ void TwvReader::scanFrames() {
 }
 
 ERROR_CODE TwvReader::readFrameHeader(int index, twv::FrameHeader *frame) {
-    if (fd_ < 0) return ERROR_CODE_FAILURE;
-    if (index < 0 || index >= frameCount()) return ERROR_CODE_INVALID_ARGUMENT;
+    if (fd_ < 0)
+        return ERROR_CODE_FAILURE;
+    if (index < 0 || index >= frameCount())
+        return ERROR_CODE_INVALID_ARGUMENT;
     unsigned char bytes[twv::kFrameHeaderSize];
     if (!readAt(offsets_[size_t(index)], bytes, sizeof bytes) || !twv::decodeFrameHeader(bytes, frame))
         return ERROR_CODE_DAMAGED_RECORDING;
@@ -154,14 +164,16 @@ ERROR_CODE TwvReader::readFrameHeader(int index, twv::FrameHeader *frame) {
 ERROR_CODE TwvReader::readTimestamp(int index, uint64_t *timestampNs) {
     twv::FrameHeader frame;
     const ERROR_CODE result = readFrameHeader(index, &frame);
-    if (result == SUCCESS && timestampNs) *timestampNs = frame.timestamp;
+    if (result == SUCCESS && timestampNs)
+        *timestampNs = frame.timestamp;
     return result;
 }
 
 ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64_t *timestampNs) {
     twv::FrameHeader frame;
     const ERROR_CODE result = readFrameHeader(index, &frame);
-    if (result != SUCCESS) return result;
+    if (result != SUCCESS)
+        return result;
     const size_t i = size_t(index);
     const uint64_t start = offsets_[i] + twv::kFrameHeaderSize;
     const uint64_t end = i + 1 < offsets_.size() ? offsets_[i + 1] : dataEnd_;
@@ -183,7 +195,8 @@ ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64
         return ERROR_CODE_DAMAGED_RECORDING;
     left = l;
     right = r;
-    if (timestampNs) *timestampNs = frame.timestamp;
+    if (timestampNs)
+        *timestampNs = frame.timestamp;
     return SUCCESS;
 }
 

@@ -20,17 +20,21 @@ Resolution resolutionSize(int resolutionIndex) {
 static const int kFrameRates[] = {15, 30, 60, 100};
 
 bool isFrameRateAllowed(int resolutionIndex, int fps) {
-    if (resolutionIndex < 0 || resolutionIndex > 3) return false;
+    if (resolutionIndex < 0 || resolutionIndex > 3)
+        return false;
     for (int i = 0; i <= resolutionIndex; ++i)
-        if (kFrameRates[i] == fps) return true;
+        if (kFrameRates[i] == fps)
+            return true;
     return false;
 }
 
 int nearestAllowedFrameRate(int resolutionIndex, int fps) {
-    if (resolutionIndex < 0 || resolutionIndex > 3) return kFrameRates[0];
+    if (resolutionIndex < 0 || resolutionIndex > 3)
+        return kFrameRates[0];
     int best = kFrameRates[0];
     for (int i = 0; i <= resolutionIndex; ++i)
-        if (kFrameRates[i] <= fps) best = kFrameRates[i];
+        if (kFrameRates[i] <= fps)
+            best = kFrameRates[i];
     return best;
 }
 
