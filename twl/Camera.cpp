@@ -1,0 +1,138 @@
+#include "twl/Camera.h"
+
+#include "twl/CameraSession.h"
+#include "twl/DeviceMemory.h"
+#include "twl/RecordingSource.h"
+#include "twl/VirtualCamera.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace twl {
+
+Camera::Camera() = default;
+
+Camera::~Camera() { close(); }
+
+ERROR_CODE Camera::open(InitParameters parameters) {
+    close();
+    ERROR_CODE error = SUCCESS;
+    std::unique_ptr<FrameSource> source;
+    if (!parameters.inputPath.empty()) {
+        source = openRecordingSource(parameters.inputPath.str(), &error);
+    } else {
+        if (!VirtualCamera::isAvailable())
+            return ERROR_CODE_CAMERA_NOT_DETECTED;
+        source = VirtualCamera::open(parameters.cameraResolution, parameters.cameraFps, &error);
+    }
+    if (!source)
+        return error == SUCCESS ? ERROR_CODE_FAILURE : error;
+    session_ = std::make_unique<CameraSession>(std::move(source), parameters);
+    return SUCCESS;
+}
+
+bool Camera::isOpened() const { return session_ != nullptr; }
+
+void Camera::close() { session_.reset(); }
+
+ERROR_CODE Camera::grab(RuntimeParameters parameters) {
+    if (!session_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
+    return session_->grab(parameters);
+}
+
+ERROR_CODE Camera::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t width, size_t height) {
+    if (!session_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
+    return session_->retrieveImage(mat, view, memory, width, height);
+}
+
+ERROR_CODE Camera::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory, size_t width, size_t height) {
+    if (!session_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
+    return session_->retrieveMeasure(mat, measure, memory, width, height);
+}
+
+Resolution Camera::getResolution() const { return session_ ? session_->resolution() : Resolution(); }
+
+CameraInformation Camera::getCameraInformation(Resolution resolution) const {
+    if (!session_)
+        return CameraInformation();
+    CameraInformation info = session_->information();
+    const Resolution full = session_->resolution();
+    if (resolution.width == 0 || resolution.height == 0 || resolution == full)
+        return info;
+    // Intrinsics of a scaled picture; the fields of view do not change.
+    const float sx = float(resolution.width) / float(full.width);
+    const float sy = float(resolution.height) / float(full.height);
+    for (CameraParameters *c : {&info.calibration_parameters.left_cam, &info.calibration_parameters.right_cam}) {
+        c->fx *= sx;
+        c->cx = (c->cx + 0.5f) * sx - 0.5f;
+        c->fy *= sy;
+        c->cy = (c->cy + 0.5f) * sy - 0.5f;
+        c->image_size = resolution;
+    }
+    return info;
+}
+
+ContextHandle Camera::getCUDAContext() const { return session_ ? deviceContext() : nullptr; }
+
+float Camera::getDepthMinRangeValue() const { return session_ ? session_->minDepth() : 0.0f; }
+
+float Camera::getDepthMaxRangeValue() const { return session_ ? session_->maxDepth.load() : 0.0f; }
+
+void Camera::setDepthMaxRangeValue(float metres) {
+    if (session_ && std::isfinite(metres) && metres > 0.0f)
+        session_->maxDepth.store(metres);
+}
+
+void Camera::setConfidenceThreshold(int threshold) {
+    if (session_)
+        session_->confidenceThreshold.store(std::clamp(threshold, 0, 100));
+}
+
+int Camera::getConfidenceThreshold() const { return session_ ? session_->confidenceThreshold.load() : 0; }
+
+ERROR_CODE Camera::setCameraFPS(int fps) {
+    if (!session_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
+    return session_->source().setFps(fps);
+}
+
+float Camera::getCameraFPS() const { return session_ ? session_->source().fps() : 0.0f; }
+
+uint64_t Camera::getCameraTimestamp() const { return session_ ? session_->timestamp() : 0; }
+
+int Camera::getTWVNumberOfFrames() const {
+    return session_ && !session_->source().isLive() ? session_->source().frameCount() : 0;
+}
+
+int Camera::getTWVPosition() const {
+    return session_ && !session_->source().isLive() ? session_->source().position() : 0;
+}
+
+void Camera::setTWVPosition(int position) {
+    if (session_ && !session_->source().isLive())
+        session_->source().setPosition(position);
+}
+
+void Camera::resetSelfCalibration() {
+    // Our pairs arrive rectified; what a recalibration can really reset here
+    // is the temporal history of the depth.
+    if (session_)
+        session_->resetTemporalState();
+}
+
+std::vector<DeviceProperties> Camera::getDeviceList() {
+    std::vector<DeviceProperties> list;
+    if (VirtualCamera::isAvailable()) {
+        DeviceProperties p;
+        p.id = 0;
+        p.serial_number = VirtualCamera::serialNumber();
+        p.path = "virtual";
+        list.push_back(p);
+    }
+    return list;
+}
+
+} // namespace twl

@@ -1,0 +1,269 @@
+#include "twl/CameraSession.h"
+
+#include "twl/Export.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace twl {
+
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+/// Header over the matrix memory that the caller asked for, with its real
+/// row pitch. Allocates (or re-allocates) the matrix when it does not fit.
+ERROR_CODE prepare(Mat &mat, size_t width, size_t height, MAT_TYPE type, MEM memory, int cvType,
+                   cv::Mat *header) {
+    const MEM target = memory == MEM_GPU ? MEM_GPU : MEM_CPU;
+    if (mat.getWidth() != width || mat.getHeight() != height || mat.getDataType() != type ||
+        !mat.getPtr<uchar>(target)) {
+        ERROR_CODE e = mat.alloc(width, height, type, target);
+        if (e != SUCCESS)
+            return e;
+    }
+    *header = cv::Mat(int(height), int(width), cvType, mat.getPtr<uchar>(target), mat.getStepBytes(target));
+    return SUCCESS;
+}
+
+/// After filling one memory, keep the other one in step when the caller
+/// asked for both.
+ERROR_CODE finish(Mat &mat, MEM memory) {
+    if (memory == MEM_BOTH)
+        return mat.updateGPUfromCPU();
+    return SUCCESS;
+}
+
+Resolution requested(size_t width, size_t height, Resolution natural) {
+    if (width == 0 || height == 0)
+        return natural;
+    return Resolution(width, height);
+}
+
+} // namespace
+
+CameraSession::CameraSession(std::unique_ptr<FrameSource> source, const InitParameters &parameters)
+    : source_(std::move(source)), init_(parameters) {
+    info_ = source_->information();
+    size_ = source_->resolution();
+    const CameraParameters &left = info_.calibration_parameters.left_cam;
+    const float baseline = info_.calibration_parameters.baseline;
+    focalBaseline_ = left.fx * baseline;
+    minDepth_ = parameters.depthMinimumDistance > 0
+                    ? parameters.depthMinimumDistance
+                    : StereoEngine::minimumDepth(left.fx, baseline, int(size_.width));
+    const int mode = std::clamp(parameters.depthMode, int(DEPTH_MODE_PERFORMANCE), int(DEPTH_MODE_ULTRA));
+    engine_.configure(mode, size_, left.fx, baseline, minDepth_);
+}
+
+void CameraSession::resetTemporalState() { previousDisparity_.release(); }
+
+ERROR_CODE CameraSession::grab(const RuntimeParameters &parameters) {
+    ERROR_CODE e = source_->grab(frame_);
+    if (e != SUCCESS)
+        return e;
+    hasFrame_ = true;
+    timestamp_ = frame_.timestamp;
+    leftScaledSize_ = cv::Size();
+    hasDepth_ = false;
+    if (parameters.enableDepth) {
+        const bool fill = parameters.sensingMode == SENSING_MODE_FILL;
+        engine_.compute(frame_.left, frame_.right, fill, stereo_);
+        if (init_.depthStabilization)
+            stabilise();
+        updateDepth(fill);
+        hasDepth_ = true;
+    }
+    return SUCCESS;
+}
+
+void CameraSession::stabilise() {
+    // Follow slow changes smoothly and jumps at once: a moving edge must not
+    // leave a trail, a still wall must not shimmer.
+    cv::Mat &d = stereo_.disparity;
+    if (previousDisparity_.size() != d.size()) {
+        previousDisparity_ = d.clone();
+        return;
+    }
+    for (int y = 0; y < d.rows; ++y) {
+        float *cur = d.ptr<float>(y);
+        float *prev = previousDisparity_.ptr<float>(y);
+        for (int x = 0; x < d.cols; ++x) {
+            const float c = cur[x], p = prev[x];
+            if (std::isfinite(c) && std::isfinite(p) && std::fabs(c - p) < 1.0f)
+                cur[x] = p + 0.4f * (c - p);
+            prev[x] = cur[x];
+        }
+    }
+}
+
+void CameraSession::updateDepth(bool fill) {
+    const cv::Mat &disp = stereo_.disparity;
+    const cv::Mat &conf = stereo_.confidence;
+    depth_.create(disp.size(), CV_32F);
+    confidence_.create(disp.size(), CV_32F);
+    const float maxZ = maxDepth.load();
+    // Higher thresholds keep more: 100 keeps every valid pixel, lower values
+    // drop the least confident ones first. FILL promises a dense map, so the
+    // threshold does not punch holes into it.
+    const float minConfidence = fill ? 0.0f : 100.0f - float(std::clamp(confidenceThreshold.load(), 0, 100));
+    for (int y = 0; y < disp.rows; ++y) {
+        const float *d = disp.ptr<float>(y);
+        const float *c = conf.ptr<float>(y);
+        float *z = depth_.ptr<float>(y);
+        float *k = confidence_.ptr<float>(y);
+        for (int x = 0; x < disp.cols; ++x) {
+            float depth = (d[x] > 0.0f) ? focalBaseline_ / d[x] : kNaN; // NaN compares false
+            float confidence = c[x];
+            if (!(depth <= maxZ) || (!fill && (confidence <= 0.0f || confidence < minConfidence))) {
+                depth = kNaN;
+                confidence = 0.0f;
+            }
+            z[x] = depth;
+            k[x] = confidence;
+        }
+    }
+}
+
+const cv::Mat &CameraSession::leftAt(cv::Size size) {
+    if (size == frame_.left.size())
+        return frame_.left;
+    if (size != leftScaledSize_) {
+        cv::resize(frame_.left, leftScaled_, size, 0, 0,
+                   size.width < frame_.left.cols ? cv::INTER_AREA : cv::INTER_LINEAR);
+        leftScaledSize_ = size;
+    }
+    return leftScaled_;
+}
+
+void CameraSession::makeRays(cv::Size size) {
+    if (size == raySize_)
+        return;
+    const CameraParameters &c = info_.calibration_parameters.left_cam;
+    rayX_.create(1, size.width, CV_32F);
+    rayY_.create(1, size.height, CV_32F);
+    const float sx = float(size_.width) / float(size.width), sy = float(size_.height) / float(size.height);
+    for (int u = 0; u < size.width; ++u)
+        rayX_.at<float>(u) = ((float(u) + 0.5f) * sx - 0.5f - c.cx) / c.fx;
+    for (int v = 0; v < size.height; ++v)
+        rayY_.at<float>(v) = -((float(v) + 0.5f) * sy - 0.5f - c.cy) / c.fy; // Y up
+    raySize_ = size;
+}
+
+ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t width, size_t height) {
+    if (!hasFrame_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
+    const bool sideBySide = view == VIEW_SIDE_BY_SIDE;
+    const bool picture = view == VIEW_DEPTH || view == VIEW_CONFIDENCE;
+    if (!sideBySide && !picture && view != VIEW_LEFT && view != VIEW_RIGHT)
+        return ERROR_CODE_INVALID_ARGUMENT;
+    if (picture && !hasDepth_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
+    const Resolution natural = sideBySide ? Resolution(size_.width * 2, size_.height) : size_;
+    const Resolution out = requested(width, height, natural);
+    cv::Mat dst;
+    ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_8U_C4, memory, CV_8UC4, &dst);
+    if (e != SUCCESS)
+        return e;
+    const cv::Size outSize(int(out.width), int(out.height));
+    if (view == VIEW_LEFT || view == VIEW_RIGHT) {
+        const cv::Mat &src = view == VIEW_LEFT ? frame_.left : frame_.right;
+        if (src.size() == outSize)
+            src.copyTo(dst);
+        else
+            cv::resize(src, dst, outSize, 0, 0, outSize.width < src.cols ? cv::INTER_AREA : cv::INTER_LINEAR);
+    } else if (sideBySide) {
+        if (outSize == cv::Size(int(natural.width), int(natural.height))) {
+            frame_.left.copyTo(dst(cv::Rect(0, 0, int(size_.width), int(size_.height))));
+            frame_.right.copyTo(dst(cv::Rect(int(size_.width), 0, int(size_.width), int(size_.height))));
+        } else {
+            cv::Mat joined;
+            cv::hconcat(frame_.left, frame_.right, joined);
+            cv::resize(joined, dst, outSize, 0, 0, cv::INTER_LINEAR);
+        }
+    } else {
+        // Depth: inverse depth between the nearest and the farthest allowed
+        // distance, so near is bright and far is dark but never black, which
+        // stays reserved for pixels without depth. Confidence: brighter is surer.
+        const cv::Mat &src = view == VIEW_DEPTH ? depth_ : confidence_;
+        if (src.size() == outSize)
+            measureScaled_ = src;
+        else
+            cv::resize(src, measureScaled_, outSize, 0, 0, cv::INTER_NEAREST);
+        const float nearInv = 1.0f / minDepth_;
+        const float farInv = 1.0f / std::max(maxDepth.load(), minDepth_ * 1.01f);
+        const float scale = 235.0f / (nearInv - farInv);
+        for (int y = 0; y < outSize.height; ++y) {
+            const float *s = measureScaled_.ptr<float>(y);
+            uchar *p = dst.ptr<uchar>(y);
+            for (int x = 0; x < outSize.width; ++x, p += 4) {
+                float v = 0.0f;
+                if (view == VIEW_DEPTH) {
+                    if (s[x] > 0.0f)
+                        v = 20.0f + (1.0f / s[x] - farInv) * scale;
+                } else {
+                    v = s[x] * 2.55f;
+                }
+                const uchar g = uchar(std::clamp(v, 0.0f, 255.0f));
+                p[0] = p[1] = p[2] = g;
+                p[3] = 255;
+            }
+        }
+    }
+    return finish(mat, memory);
+}
+
+ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory, size_t width, size_t height) {
+    if (!hasFrame_ || !hasDepth_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
+    const Resolution out = requested(width, height, size_);
+    const cv::Size outSize(int(out.width), int(out.height));
+    if (measure == MEASURE_DEPTH || measure == MEASURE_CONFIDENCE) {
+        cv::Mat dst;
+        ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_32F_C1, memory, CV_32F, &dst);
+        if (e != SUCCESS)
+            return e;
+        const cv::Mat &src = measure == MEASURE_DEPTH ? depth_ : confidence_;
+        if (src.size() == outSize)
+            src.copyTo(dst);
+        else
+            cv::resize(src, dst, outSize, 0, 0, cv::INTER_NEAREST);
+        return finish(mat, memory);
+    }
+    if (measure != MEASURE_XYZRGBA)
+        return ERROR_CODE_INVALID_ARGUMENT;
+    cv::Mat dst;
+    ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_32F_C4, memory, CV_32FC4, &dst);
+    if (e != SUCCESS)
+        return e;
+    if (depth_.size() == outSize)
+        measureScaled_ = depth_;
+    else
+        cv::resize(depth_, measureScaled_, outSize, 0, 0, cv::INTER_NEAREST);
+    const cv::Mat &colour = leftAt(outSize);
+    makeRays(outSize);
+    const float *rx = rayX_.ptr<float>();
+    for (int v = 0; v < outSize.height; ++v) {
+        const float ry = rayY_.at<float>(v);
+        const float *z = measureScaled_.ptr<float>(v);
+        const uchar *c = colour.ptr<uchar>(v);
+        float *p = dst.ptr<float>(v);
+        for (int u = 0; u < outSize.width; ++u, p += 4, c += 4) {
+            const float depth = z[u];
+            if (depth > 0.0f) {
+                p[0] = rx[u] * depth;
+                p[1] = ry * depth;
+                p[2] = -depth; // the camera looks along -Z
+            } else {
+                p[0] = p[1] = p[2] = kNaN;
+            }
+            p[3] = packColor(c[2], c[1], c[0]);
+        }
+    }
+    return finish(mat, memory);
+}
+
+} // namespace twl
