@@ -9,6 +9,7 @@
 #include "twl/DeviceMemory.h"
 
 #include <QMouseEvent>
+#include <QMutexLocker>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -173,7 +174,9 @@ void OGL2DWidget::paintGL() {
     makeCurrent();
     twl::deviceMakeCurrent(cudaContext);
     if (bridge->map() == InteropError::Success) {
+        QMutexLocker frameLock(frameMutex);
         bridge->copy2D(devicePtr, size_t(picturePitch), size_t(pictureWidth) * 4, size_t(pictureHeight));
+        frameLock.unlock();
         bridge->unmap();
     }
 
@@ -226,6 +229,7 @@ void OGL2DWidget::mouseReleaseEvent(QMouseEvent *event) {
 
 void OGL2DWidget::release() {
     devicePtr = nullptr;
+    frameMutex = nullptr;
     active = false;
     pendingBind = false;
     if (!context())

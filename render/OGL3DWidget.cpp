@@ -14,6 +14,7 @@
 #include "twl/Mat.h"
 
 #include <QFont>
+#include <QMutexLocker>
 #include <QPainter>
 #include <climits>
 #include <cmath>
@@ -218,8 +219,10 @@ void OGL3DWidget::Ingest() {
     // Device rows are padded to the pool's pitch: copy row by row, packing
     // them into the buffer, never the matrix as one block.
     const size_t rowBytes = pointCloudMat->getWidth() * kPointBytes;
+    QMutexLocker frameLock(frameMutex);
     InteropError copied = bridge->copy2D(source, pointCloudMat->getStepBytes(twl::MEM_GPU), rowBytes,
                                          pointCloudMat->getHeight());
+    frameLock.unlock();
     InteropError unmapped = bridge->unmap();
     if (copied == InteropError::Success && unmapped == InteropError::Success)
         frameReady = true;
@@ -342,6 +345,7 @@ QString OGL3DWidget::distanceText() const {
 void OGL3DWidget::releaseScene() {
     interopReady = false;
     pointCloudMat = nullptr;
+    frameMutex = nullptr;
     frameReady = false;
     pendingSetUp = false;
     const bool hasGl = context() && glewReady;

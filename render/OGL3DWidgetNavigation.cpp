@@ -11,6 +11,7 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QMutexLocker>
 #include <QWheelEvent>
 #include <cmath>
 
@@ -150,7 +151,9 @@ void OGL3DWidget::updateMeasurement() {
     if (size_t(col) >= pointCloudMat->getWidth() || size_t(row) >= pointCloudMat->getHeight())
         return;
     twl::Vector4<float> point;
+    QMutexLocker frameLock(frameMutex);
     pointCloudMat->getValue(size_t(col), size_t(row), &point, twl::MEM_GPU);
+    frameLock.unlock();
     distance_ = 0;
     if (point.z < 0) {
         const float r = 36.0f / 255.0f, g = 194.0f / 255.0f, b = 93.0f / 255.0f;

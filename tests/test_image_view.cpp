@@ -6,10 +6,14 @@
 #include "twl/Mat.h"
 
 #include <QApplication>
+#include <QMutex>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QSurfaceFormat>
 #include <QtTest>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -198,6 +202,29 @@ private slots:
         shot = f.view->grabFramebuffer();
         QVERIFY(near(shot.pixel(320, 180), 0, 0, 255));
         QVERIFY(near(shot.pixel(100, 180), kBand, kBand, kBand, 1));
+    }
+
+    void copyWaitsForTheFrameLock() {
+        Fixture f(320, 180);
+        QVERIFY(f.exposed());
+        twl::Mat picture(320, 180, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
+        fill(picture, 0, 320, 0, 180, 0, 0, 255);
+        f.bind(picture);
+        QMutex frameMutex;
+        f.view->frameMutex = &frameMutex;
+        QSemaphore locked;
+        std::thread writer([&] {
+            QMutexLocker lock(&frameMutex);
+            locked.release();
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            fill(picture, 0, 320, 0, 180, 255, 0, 0);
+        });
+        locked.acquire();
+        const QImage shot = f.view->grabFramebuffer();
+        writer.join();
+        QVERIFY2(near(shot.pixel(160, 90), 0, 0, 255), qPrintable(describe(shot.pixel(160, 90))));
+        f.view->release();
+        QVERIFY(f.view->frameMutex == nullptr);
     }
 
     void badPictureOrLateContext() {

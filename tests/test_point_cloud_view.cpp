@@ -10,10 +10,14 @@
 #include "twl/Mat.h"
 
 #include <QApplication>
+#include <QMutex>
+#include <QSemaphore>
 #include <QSurfaceFormat>
 #include <QtTest>
 #include <cmath>
+#include <chrono>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -296,6 +300,35 @@ private slots:
         f.view->setActive(true);
         f.view->Ingest();
         QVERIFY(!f.view->hasFrame());
+    }
+
+    void copyWaitsForTheFrameLock() {
+        Fixture f;
+        QVERIFY(f.exposed());
+        Cloud cloud;
+        cloud.set(3, 2, 0.4f, 0.2f, -1.0f, 255, 0, 0);
+        f.view->InitProcess(cloud.address());
+        f.biggerPoints();
+        QMutex frameMutex;
+        f.view->frameMutex = &frameMutex;
+        QSemaphore locked;
+        // The capture side holds the lock while it writes the next frame.
+        std::thread writer([&] {
+            QMutexLocker lock(&frameMutex);
+            locked.release();
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            cloud.set(3, 2, 0.4f, 0.2f, -1.0f, 0, 0, 255);
+        });
+        locked.acquire();
+        f.view->setActive(true);
+        f.view->Ingest();
+        writer.join();
+        f.view->grabFramebuffer();
+        const QImage shot = f.view->grabFramebuffer();
+        QVERIFY2(near(shot.pixel(f.project(0.4f, 0.2f, -1.0f)), 0, 0, 255, 2),
+                 qPrintable(describe(shot.pixel(f.project(0.4f, 0.2f, -1.0f)))));
+        f.view->releaseScene();
+        QVERIFY(f.view->frameMutex == nullptr);
     }
 
     void setUpBeforeFirstShowWaitsForTheContext() {
