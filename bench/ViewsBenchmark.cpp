@@ -33,8 +33,7 @@
 namespace {
 
 double median(std::vector<double> v) {
-    if (v.empty())
-        return 0;
+    if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
@@ -69,8 +68,7 @@ bool waitExposed(QWidget &window) {
     timer.start();
     while (timer.elapsed() < 5000) {
         QApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (window.windowHandle() && window.windowHandle()->isExposed())
-            return true;
+        if (window.windowHandle() && window.windowHandle()->isExposed()) return true;
     }
     return false;
 }
@@ -115,12 +113,12 @@ int runViewsBenchmark(int argc, char **argv) {
     if (const GLubyte *r = glGetString(GL_RENDERER))
         std::snprintf(renderer, sizeof renderer, "%s", reinterpret_cast<const char *>(r));
     for (char &c : renderer)
-        if (c == '"' || c == '\\')
-            c = ' ';
+        if (c == '"' || c == '\\') c = ' ';
 
     twl::Mat picture(imageW, imageH, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
     for (int y = 0; y < imageH; ++y) {
-        unsigned char *row = picture.getPtr<unsigned char>(twl::MEM_GPU) + size_t(y) * picture.getStepBytes(twl::MEM_GPU);
+        unsigned char *row =
+            picture.getPtr<unsigned char>(twl::MEM_GPU) + size_t(y) * picture.getStepBytes(twl::MEM_GPU);
         for (int x = 0; x < imageW; ++x) {
             row[x * 4 + 0] = uchar(x);
             row[x * 4 + 1] = uchar(y);
@@ -145,8 +143,8 @@ int runViewsBenchmark(int argc, char **argv) {
     QObject::connect(imageView, &QOpenGLWidget::frameSwapped, [&painted] { ++painted; });
     report("image", "repaint", imageW, imageH, timeFrames(frames, imageFrame), renderer);
     if (painted < frames)
-        std::fprintf(stderr, "vantaro-bench views: only %d of %d image repaints reached the screen\n", painted,
-                     frames + 1);
+        std::fprintf(stderr, "vantaro-bench views: only %d of %d image repaints reached the screen\n",
+                     painted, frames + 1);
     {
         // The hand-over alone, into a texture of the same kind.
         imageView->makeCurrent();

@@ -35,7 +35,9 @@ bool near(QRgb c, int r, int g, int b, int tolerance = 3) {
            std::abs(qBlue(c) - b) <= tolerance;
 }
 
-QString describe(QRgb c) { return QString("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c)); }
+QString describe(QRgb c) {
+    return QString("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
+}
 
 // 0.12 of full scale.
 constexpr int kBand = 31;
@@ -84,7 +86,8 @@ private slots:
         QCOMPARE(shot.size(), QSize(1000, 500));
         for (int y : {10, 250, 490}) {
             for (int x : {0, 30, 55, 944, 970, 999})
-                QVERIFY2(near(shot.pixel(x, y), kBand, kBand, kBand, 1), qPrintable(describe(shot.pixel(x, y))));
+                QVERIFY2(near(shot.pixel(x, y), kBand, kBand, kBand, 1),
+                         qPrintable(describe(shot.pixel(x, y))));
         }
         QVERIFY2(near(shot.pixel(150, 100), 255, 0, 0), qPrintable(describe(shot.pixel(150, 100))));
         QVERIFY2(near(shot.pixel(500, 100), 0, 255, 0), qPrintable(describe(shot.pixel(500, 100))));

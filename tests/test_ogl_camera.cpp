@@ -8,11 +8,15 @@ using twl::Translation;
 
 namespace {
 
-bool close(float a, float b, float eps = 1e-5f) { return std::fabs(a - b) <= eps; }
+bool close(float a, float b, float eps = 1e-5f) {
+    return std::fabs(a - b) <= eps;
+}
 bool close(const Translation &v, float x, float y, float z, float eps = 1e-5f) {
     return close(v.x, x, eps) && close(v.y, y, eps) && close(v.z, z, eps);
 }
-QString str(const Translation &v) { return QString("(%1, %2, %3)").arg(v.x).arg(v.y).arg(v.z); }
+QString str(const Translation &v) {
+    return QString("(%1, %2, %3)").arg(v.x).arg(v.y).arg(v.z);
+}
 
 // Depth in [0, 1] of a point on the view axis at eye depth z.
 float depthOf(const twl::Matrix4f &projection, float z) {
@@ -34,7 +38,8 @@ private slots:
     void startPose() {
         OGLCamera camera = startCamera();
         QCOMPARE(camera.orientation.w, 1.0f);
-        QVERIFY(close(camera.orientation.x, 0) && close(camera.orientation.y, 0) && close(camera.orientation.z, 0));
+        QVERIFY(close(camera.orientation.x, 0) && close(camera.orientation.y, 0) &&
+                close(camera.orientation.z, 0));
         QVERIFY2(close(camera.up, 0, 1, 0), qPrintable(str(camera.up)));
         QVERIFY2(close(camera.left, -1, 0, 0), qPrintable(str(camera.left)));
         // The view matrices follow the offset only at the next update.
@@ -81,12 +86,15 @@ private slots:
     void directionLengthDoesNotMatter() {
         OGLCamera unit = startCamera(), longer = startCamera();
         longer.setDirection(Translation(0, 0, -7.5f), Translation(0, 1, 0));
-        QVERIFY(close(longer.orientation.w, unit.orientation.w) && close(longer.orientation.x, unit.orientation.x));
+        QVERIFY(close(longer.orientation.w, unit.orientation.w) &&
+                close(longer.orientation.x, unit.orientation.x));
         const Translation d(0.3f, -0.4f, -0.866f);
         unit.setDirection(Translation::normalize(d), Translation(0, 1, 0));
         longer.setDirection(twl::Vector3<float>(d) * 12.0f, Translation(0, 1, 0));
-        QVERIFY(close(longer.orientation.x, unit.orientation.x) && close(longer.orientation.y, unit.orientation.y) &&
-                close(longer.orientation.z, unit.orientation.z) && close(longer.orientation.w, unit.orientation.w));
+        QVERIFY(close(longer.orientation.x, unit.orientation.x) &&
+                close(longer.orientation.y, unit.orientation.y) &&
+                close(longer.orientation.z, unit.orientation.z) &&
+                close(longer.orientation.w, unit.orientation.w));
         // The camera looks along its -Z axis, which now points along d.
         Translation forward = Translation(0, 0, -1) * unit.orientation;
         Translation n = Translation::normalize(d);
@@ -114,7 +122,8 @@ private slots:
         // The view is refreshed only by update.
         QVERIFY(close(camera.getView()(0, 2), 0));
         camera.update();
-        QVERIFY2(close(camera.eye(), 4 * std::sin(-0.3f), 0, 4 * std::cos(0.3f)), qPrintable(str(camera.eye())));
+        QVERIFY2(close(camera.eye(), 4 * std::sin(-0.3f), 0, 4 * std::cos(0.3f)),
+                 qPrintable(str(camera.eye())));
 
         // Tipping over the top flips the reference vertical at the next update.
         camera.rotate(2.0f, camera.left);

@@ -14,8 +14,8 @@
 #include <QSemaphore>
 #include <QSurfaceFormat>
 #include <QtTest>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <thread>
 
@@ -27,7 +27,9 @@ bool near(QRgb c, int r, int g, int b, int tolerance = 3) {
     return std::abs(qRed(c) - r) <= tolerance && std::abs(qGreen(c) - g) <= tolerance &&
            std::abs(qBlue(c) - b) <= tolerance;
 }
-QString describe(QRgb c) { return QString("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c)); }
+QString describe(QRgb c) {
+    return QString("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
+}
 
 // A cloud of 8 x 4 pixels without depth; device rows are padded (128 of 256 bytes).
 struct Cloud {
@@ -79,8 +81,7 @@ int countPixels(const QImage &image, const QRect &area, int r, int g, int b, int
     int n = 0;
     for (int y = area.top(); y <= area.bottom(); ++y)
         for (int x = area.left(); x <= area.right(); ++x)
-            if (near(image.pixel(x, y), r, g, b, tolerance))
-                ++n;
+            if (near(image.pixel(x, y), r, g, b, tolerance)) ++n;
     return n;
 }
 
@@ -170,8 +171,9 @@ private slots:
         for (const Expect &p : points) {
             const QPoint at = f.project(p.x, p.y, p.z);
             QVERIFY(QRect(0, 0, shot.width(), shot.height()).contains(at));
-            QVERIFY2(near(shot.pixel(at), p.r, p.g, p.b, 2),
-                     qPrintable(QString("at %1,%2: %3").arg(at.x()).arg(at.y()).arg(describe(shot.pixel(at)))));
+            QVERIFY2(
+                near(shot.pixel(at), p.r, p.g, p.b, 2),
+                qPrintable(QString("at %1,%2: %3").arg(at.x()).arg(at.y()).arg(describe(shot.pixel(at)))));
         }
         QVERIFY2(near(shot.pixel(5, 5), 31, 31, 31, 1), qPrintable(describe(shot.pixel(5, 5))));
         // The camera body sits at the origin, in the middle of the picture.
@@ -359,7 +361,8 @@ private slots:
         const double sizes[] = {1.35, 1.1, 0.85, 0.6, 0.35, 0.1, 0.1, 0.1};
         for (double expected : sizes) {
             QTest::keyClick(f.view, Qt::Key_M);
-            QVERIFY2(std::fabs(f.view->pointSize() - expected) < 1e-9, qPrintable(QString::number(f.view->pointSize())));
+            QVERIFY2(std::fabs(f.view->pointSize() - expected) < 1e-9,
+                     qPrintable(QString::number(f.view->pointSize())));
         }
         QTest::keyClick(f.view, Qt::Key_P);
         QVERIFY(std::fabs(f.view->pointSize() - 0.35) < 1e-9);
@@ -459,8 +462,7 @@ private slots:
             for (int y = corner.top(); y <= corner.bottom(); ++y)
                 for (int x = corner.left(); x <= corner.right(); ++x) {
                     QRgb c = img.pixel(x, y);
-                    if (qBlue(c) > 120 && qRed(c) < 60)
-                        ++n;
+                    if (qBlue(c) > 120 && qRed(c) < 60) ++n;
                 }
             return n;
         };
