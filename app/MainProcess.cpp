@@ -111,6 +111,10 @@ MainProcess::MainProcess(int &argc, char **argv)
 MainProcess::~MainProcess() {
     // The sampler may be in the middle of a run started by the last tick.
     cpuGpuInfos.wait();
+    // Normally closeSoft() has ended the session already; an application
+    // torn down without its window closing must not leave the loop running.
+    delete inputThread;
+    delete gui;
     delete statusTimer;
     delete saveDir;
 }
