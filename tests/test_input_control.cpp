@@ -259,6 +259,24 @@ private slots:
             const int frames = gui()->frameCounter;
             QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames + 20, 8000); // it keeps looping
         }
+        // A frame in the middle that cannot be read: the playback ends with a message.
+        const QString damaged = dir + "/damaged.twv";
+        QVERIFY(AppTest::makeRecording(damaged, 30));
+        {
+            QFile f(damaged);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            f.seek(f.size() / 2);
+            f.write(QByteArray(4096, char(0x5a)));
+        }
+        app->CreateTWVInput(damaged);
+        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
+        qInfo("damaged recording opened: %s", qPrintable(gui()->statusLabel->text()));
+        if (gui()->inputState == 3) {
+            QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, (MainProcess::kPlaybackStallSeconds + 3) * 1000);
+        }
+        QVERIFY2(gui()->statusLabel->text().contains("damaged.twv"), qPrintable(gui()->statusLabel->text()));
+        QVERIFY(app->statusTimer->isActive());
+
         // Still usable afterwards.
         twl::VirtualCamera::replug();
         openRecording(recording);
