@@ -1,0 +1,415 @@
+#include "capture/InputThreadModul.h"
+
+#include "app/GlobalParams.h"
+#include "capture/Interval.h"
+#include "twl/DeviceMemory.h"
+
+#include <QDeadlineTimer>
+#include <QSlider>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <chrono>
+
+namespace {
+
+// Camera sizes by resolution index; the last one is the smallest.
+const twl::Resolution resolutionTable[4] = {{2208, 1242}, {1920, 1080}, {1280, 720}, {672, 376}};
+
+// A paused loop still re-shows its frame (so picture changes appear) but
+// without spinning: one pass per this many microseconds.
+constexpr int64_t kPausedPassUs = 20000;
+// After a failed grab, before the next try.
+constexpr int64_t kRetryUs = 1000;
+
+} // namespace
+
+InputThreadModul::InputThreadModul() : fpsCounter(new Interval) {
+    for (auto &request : saveRequest)
+        request.store(false);
+}
+
+InputThreadModul::~InputThreadModul() {
+    {
+        QMutexLocker lock(&stopMutex);
+        stopping.store(true);
+        running.store(false);
+        opened.store(false);
+        stopCondition.wakeAll();
+    }
+    // Every wait of the loop watches `stopping`; what remains is at most one
+    // grab, which for a live camera lasts one frame time.
+    wait();
+
+    imageGPU.free(twl::MEM_BOTH);
+    depthViewGPU.free(twl::MEM_BOTH);
+    sideBySideGPU.free(twl::MEM_BOTH);
+    pointCloudGPU.free(twl::MEM_BOTH);
+    delete fpsCounter;
+    fpsCounter = nullptr;
+    camera.close();
+}
+
+void InputThreadModul::displaySizeFor(int width, int height, uint64_t *displayW, uint64_t *displayH) {
+    if (size_t(width) == resolutionTable[3].width) {
+        *displayW = uint64_t(width);
+        *displayH = uint64_t(height);
+    } else {
+        *displayW = uint64_t(width / 2);
+        *displayH = uint64_t(height / 2);
+    }
+}
+
+twl::InitParameters InputThreadModul::openRecord(const QString &path) const {
+    const bool live = path.isEmpty();
+    twl::InitParameters p;
+    p.coordinateSystem = 2;
+    p.coordinateUnits = 3;
+    p.imageFlip = 0;
+    p.cameraResolution = live ? GlobalParams::getInt(PARAM_RESOLUTION) : 2;
+    p.cameraFps = live ? GlobalParams::getInt(PARAM_CAMERA_FPS) : 0;
+    p.cameraDeviceId = 0;
+    p.realTimePlayback = false;
+    p.disableSelfCalibration = false;
+    p.verbosity = 4;
+    p.deviceIndex = 0;
+    p.inputPath = twl::String(path.toUtf8().toStdString());
+    p.enableRightDepth = false;
+    p.depthMode = GlobalParams::getInt(PARAM_DEPTH_QUALITY);
+    p.depthStabilization = GlobalParams::getBool(PARAM_STABILIZER) ? 1 : 0;
+    p.depthMinimumDistance = -1.0f;
+    p.reserved1 = 2;
+    p.reserved2 = 2;
+    p.openTimeoutSeconds = -1;
+    p.sensorsRequired = false;
+    p.settingsPath = twl::String();
+    p.reserved3 = 0;
+    return p;
+}
+
+twl::ERROR_CODE InputThreadModul::openCamera() {
+    const twl::ERROR_CODE code = camera.open(openRecord(QString()));
+    const bool ok = code == twl::SUCCESS;
+    opened.store(ok);
+    isLive.store(ok);
+    isFile.store(false);
+    return code;
+}
+
+twl::ERROR_CODE InputThreadModul::openFile(QString path) {
+    const twl::ERROR_CODE code = camera.open(openRecord(path));
+    GlobalParams::stringRef(PARAM_TWV_PATH) = path;
+    isLive.store(false);
+    if (code == twl::SUCCESS) {
+        lastFrameIndex = camera.getTWVNumberOfFrames() - 1;
+        opened.store(true);
+        isFile.store(true);
+    } else {
+        opened.store(false);
+        isFile.store(false);
+    }
+    return code;
+}
+
+bool InputThreadModul::initialize() {
+    if (!opened.load()) return false;
+    // Only failures of this set-up should decide the answer.
+    twl::deviceGetLastError();
+
+    cameraInfo = camera.getCameraInformation();
+    GlobalParams::setBool(PARAM_MODEL_FLAG, cameraInfo.camera_model == 0);
+    GlobalParams::setDouble(PARAM_DEPTH_MIN, double(camera.getDepthMinRangeValue()));
+
+    cudaContext = camera.getCUDAContext();
+    twl::deviceMakeCurrent(cudaContext);
+
+    const twl::Resolution size = camera.getResolution();
+    camWidth = int(size.width);
+    camHeight = int(size.height);
+    GlobalParams::setInt(PARAM_CAM_WIDTH, camWidth);
+    GlobalParams::setInt(PARAM_CAM_HEIGHT, camHeight);
+    GlobalParams::setInt(PARAM_DISPLAY_WIDTH, camWidth);
+    GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, camHeight);
+
+    emit sendInitProcess();
+
+    bool allocated = true;
+    allocated &= imageGPU.alloc(size, twl::MAT_TYPE_8U_C4, twl::MEM_GPU) == twl::SUCCESS;
+    displaySizeFor(camWidth, camHeight, &dispWidth, &dispHeight);
+    allocated &= depthViewGPU.alloc(dispWidth, dispHeight, twl::MAT_TYPE_8U_C4, twl::MEM_GPU) == twl::SUCCESS;
+    allocated &= sideBySideGPU.alloc(size_t(camWidth) * 2, size_t(camHeight), twl::MAT_TYPE_8U_C4,
+                                     twl::MEM_GPU) == twl::SUCCESS;
+
+    emit sendContext();
+
+    resizeDstW = camWidth;
+    resizeDstH = camHeight;
+    resizeSrcW = camWidth * 2;
+    resizeSrcH = camHeight;
+
+    allocated &=
+        pointCloudGPU.alloc(dispWidth, dispHeight, twl::MAT_TYPE_32F_C4, twl::MEM_GPU) == twl::SUCCESS;
+    allocated &= depthCPU.alloc(size, twl::MAT_TYPE_32F_C1, twl::MEM_CPU) == twl::SUCCESS;
+    allocated &= pointCloudCPU.alloc(size, twl::MAT_TYPE_32F_C4, twl::MEM_CPU) == twl::SUCCESS;
+    allocated &= imageCPU[0].alloc(size, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
+    allocated &= imageCPU[1].alloc(size, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
+
+    for (auto &request : saveRequest)
+        request.store(false);
+
+    emit sendInit3D(reinterpret_cast<int *>(&pointCloudGPU));
+    emit sendVEXOParam(reinterpret_cast<int *>(&cameraInfo));
+
+    bindPositionSlider();
+    return twl::deviceGetLastError() == twl::SUCCESS && allocated;
+}
+
+void InputThreadModul::startCapture() {
+    if (!opened.load() || camWidth <= 0) return;
+    bindPositionSlider();
+    start();
+}
+
+void InputThreadModul::changeFPS() {
+    if (!isLive.load()) return;
+    QMutexLocker lock(&grabMutex);
+    camera.setCameraFPS(GlobalParams::getInt(PARAM_CAMERA_FPS));
+}
+
+void InputThreadModul::enableToStart(bool) {
+    QMutexLocker lock(&stopMutex);
+    startAllowed.store(true);
+    stopCondition.wakeAll();
+}
+
+// ---------------------------------------------------------------------------
+// File-position slider (GUI thread side)
+
+void InputThreadModul::setPositionSlider(QSlider *slider) {
+    positionSlider = slider;
+    bindPositionSlider();
+}
+
+void InputThreadModul::bindPositionSlider() {
+    if (boundSlider == positionSlider && (positionSlider == nullptr || sliderConnection)) return;
+    QObject::disconnect(sliderConnection);
+    sliderConnection = QMetaObject::Connection();
+    boundSlider = positionSlider;
+    if (!positionSlider) return;
+    sharedPosition.store(positionSlider->value());
+    sliderConnection = connect(positionSlider, &QSlider::valueChanged, this, [this](int value) {
+        // Our own moves echo back here; only the user's (or the window's) count.
+        if (!applyingPosition) sharedPosition.store(value);
+    });
+}
+
+void InputThreadModul::syncSliderFromLoop() {
+    sliderSyncPending.store(false);
+    if (!boundSlider) return;
+    applyingPosition = true;
+    boundSlider->setValue(sharedPosition.load());
+    applyingPosition = false;
+}
+
+void InputThreadModul::publishPosition(int position) {
+    sharedPosition.store(position);
+    // One pending update is enough: it shows the latest position when it runs.
+    if (!sliderSyncPending.exchange(true))
+        QMetaObject::invokeMethod(
+            this, [this] { syncSliderFromLoop(); }, Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------------------
+// The loop (worker thread)
+
+bool InputThreadModul::sleepUnlessStopping(int64_t usec) {
+    QDeadlineTimer deadline(std::chrono::microseconds(usec), Qt::PreciseTimer);
+    QMutexLocker lock(&stopMutex);
+    while (!stopping.load()) {
+        if (!stopCondition.wait(&stopMutex, deadline)) return true;
+    }
+    return false;
+}
+
+void InputThreadModul::run() {
+    {
+        QMutexLocker lock(&stopMutex);
+        while (!startAllowed.load() && !stopping.load())
+            stopCondition.wait(&stopMutex, 50);
+        if (stopping.load()) return;
+        running.store(true);
+    }
+
+    // The camera owns the one device context; it does not change during a
+    // session, so the member is only written should it ever differ.
+    const twl::ContextHandle context = camera.getCUDAContext();
+    if (context != cudaContext) cudaContext = context;
+    twl::RuntimeParameters runtime;
+    runtime.coordinateSystem = 2;
+    runtime.coordinateUnits = 3;
+    runtime.reserved = 0;
+    runtime.sensingMode = GlobalParams::getInt(PARAM_SENSING);
+    runtime.measureReferenceFrame = 1;
+    runtime.enableDepth = true;
+    runtime.enablePointCloud = true;
+    GlobalParams::setInt(PARAM_DISPLAY_WIDTH, int(dispWidth));
+    GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, int(dispHeight));
+    previousRate = 10;
+    currentRate = 10;
+
+    // A live camera paused before its first grab has nothing to show.
+    twl::ERROR_CODE result = twl::ERROR_CODE_FAILURE;
+    while (running.load() && !stopping.load()) {
+        camera.setDepthMaxRangeValue(float(GlobalParams::getInt(PARAM_DEPTH_MAX) / 1000.0));
+        camera.setConfidenceThreshold(GlobalParams::getInt(PARAM_CONFIDENCE));
+        runtime.sensingMode = GlobalParams::getInt(PARAM_SENSING);
+        const bool paused = GlobalParams::getBool(PARAM_PAUSE);
+
+        result = grabStep(runtime, result);
+
+        if (result == twl::SUCCESS) {
+            if (frameMutex.tryLock()) {
+                frameStep();
+                frameMutex.unlock();
+            }
+            GlobalParams::setInt(PARAM_DEPTH_FPS, (previousRate + currentRate) / 2);
+            emit SendImage();
+        } else if (result == twl::ERROR_CODE_CAMERA_NOT_DETECTED) {
+            running.store(false);
+            opened.store(false);
+            isFile.store(false);
+            emit DetectVEXODisconnect();
+            break;
+        } else if (result == twl::ERROR_CODE_END_OF_FILE && isFile.load() && !paused) {
+            // Past the last frame while playing: same as reaching it.
+            QMutexLocker lock(&grabMutex);
+            camera.setTWVPosition(0);
+            nextFrame = 0;
+            seekToSlider = true;
+            publishPosition(0);
+        } else {
+            sleepUnlessStopping(kRetryUs);
+        }
+
+        if (isFile.load() && !paused && result == twl::SUCCESS && camera.getTWVPosition() == lastFrameIndex) {
+            QMutexLocker lock(&grabMutex);
+            camera.setTWVPosition(0);
+            nextFrame = 0;
+            seekToSlider = true;
+            publishPosition(0);
+        }
+        if (paused) sleepUnlessStopping(kPausedPassUs);
+    }
+    running.store(false);
+}
+
+twl::ERROR_CODE InputThreadModul::grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous) {
+    const bool paused = GlobalParams::getBool(PARAM_PAUSE);
+    QMutexLocker lock(&grabMutex);
+    if (!isFile.load()) return paused ? previous : camera.grab(runtime);
+
+    const int position = sharedPosition.load();
+    if (paused) {
+        // The frame under the slider, again: moving the slider shows that frame.
+        camera.setTWVPosition(position);
+        const twl::ERROR_CODE code = camera.grab(runtime);
+        if (code == twl::SUCCESS) {
+            nextFrame = camera.getTWVPosition() + 1;
+            seekToSlider = false;
+        } else {
+            nextFrame = -1;
+        }
+        return code;
+    }
+
+    int step = GlobalParams::getInt(PARAM_TWV_STEP);
+    if (step < 1) step = 1;
+    const int target = seekToSlider ? position : position + step;
+    // A plain grab already returns the frame after the last one; any other
+    // target (steps of 2 or 4, a slider the user moved) needs a seek.
+    if (target != nextFrame) camera.setTWVPosition(target);
+    const twl::ERROR_CODE code = camera.grab(runtime);
+    if (code != twl::SUCCESS) {
+        nextFrame = -1;
+        return code;
+    }
+    const int shown = camera.getTWVPosition();
+    nextFrame = shown + 1;
+    seekToSlider = false;
+    // The slider follows the frame actually shown, unless the user moved it
+    // meanwhile: then the user's position wins and the next pass seeks there.
+    int expected = position;
+    if (sharedPosition.compare_exchange_strong(expected, shown)) publishPosition(shown);
+    return code;
+}
+
+void InputThreadModul::frameStep() {
+    fpsCounter->tick();
+    twl::deviceMakeCurrent(cudaContext);
+
+    // Explicit sizes everywhere: the views hold these device pointers, so a
+    // retrieval must never reallocate them.
+    const int view = GlobalParams::getInt(PARAM_IMAGE_VIEW);
+    if (view == twl::VIEW_LEFT || view == twl::VIEW_RIGHT) {
+        camera.retrieveImage(imageGPU, twl::VIEW(view), twl::MEM_GPU, size_t(camWidth), size_t(camHeight));
+    } else if (view == twl::VIEW_SIDE_BY_SIDE) {
+        camera.retrieveImage(sideBySideGPU, twl::VIEW_SIDE_BY_SIDE, twl::MEM_GPU, size_t(resizeSrcW),
+                             size_t(resizeSrcH));
+        if (sideBySideGPU.getPtr<uchar>(twl::MEM_GPU) && imageGPU.getPtr<uchar>(twl::MEM_GPU)) {
+            cv::Mat src(resizeSrcH, resizeSrcW, CV_8UC4, sideBySideGPU.getPtr<uchar>(twl::MEM_GPU),
+                        sideBySideGPU.getStepBytes(twl::MEM_GPU));
+            cv::Mat dst(resizeDstH, resizeDstW, CV_8UC4, imageGPU.getPtr<uchar>(twl::MEM_GPU),
+                        imageGPU.getStepBytes(twl::MEM_GPU));
+            cv::resize(src, dst, dst.size(), 0, 0, cv::INTER_LINEAR);
+        }
+    }
+
+    camera.retrieveImage(depthViewGPU, twl::VIEW(GlobalParams::getInt(PARAM_DEPTH_VIEW)), twl::MEM_GPU,
+                         size_t(dispWidth), size_t(dispHeight));
+    camera.retrieveMeasure(pointCloudGPU, twl::MEASURE_XYZRGBA, twl::MEM_GPU, size_t(dispWidth),
+                           size_t(dispHeight));
+
+    serveSaveRequests();
+
+    if (isFile.load()) paceFile();
+
+    previousRate = currentRate;
+    currentRate = fpsCounter->fps.load();
+}
+
+void InputThreadModul::serveSaveRequests() {
+    const size_t w = size_t(camWidth), h = size_t(camHeight);
+    if (saveRequest[0].load()) {
+        camera.retrieveImage(imageCPU[0], twl::VIEW_LEFT, twl::MEM_CPU, w, h);
+        saveRequest[0].store(false);
+    }
+    if (saveRequest[1].load()) {
+        camera.retrieveImage(imageCPU[0], twl::VIEW_RIGHT, twl::MEM_CPU, w, h);
+        saveRequest[1].store(false);
+    }
+    if (saveRequest[2].load()) {
+        camera.retrieveImage(imageCPU[1], twl::VIEW_SIDE_BY_SIDE, twl::MEM_CPU, w, h);
+        saveRequest[2].store(false);
+    }
+    if (saveRequest[3].load()) {
+        camera.retrieveMeasure(depthCPU, twl::MEASURE_DEPTH, twl::MEM_CPU, w, h);
+        saveRequest[3].store(false);
+    }
+    if (saveRequest[4].load()) {
+        camera.retrieveMeasure(pointCloudCPU, twl::MEASURE_XYZRGBA, twl::MEM_CPU, w, h);
+        saveRequest[4].store(false);
+    }
+}
+
+void InputThreadModul::paceFile() {
+    const uint64_t timestamp = camera.getCameraTimestamp();
+    if (timestamp == 0) return;
+    const uint64_t deltaMs = (timestamp - lastTimestamp) / 1000000ULL;
+    const uint64_t elapsedMs = playbackClock.isValid() ? uint64_t(playbackClock.elapsed()) : 0;
+    // Big gaps, rewinds (the difference wraps) and the first frame are not waited for.
+    if (deltaMs < 10000 && deltaMs > elapsedMs && deltaMs - elapsedMs < 1000)
+        sleepUnlessStopping(int64_t(deltaMs - elapsedMs) * 1000);
+    lastTimestamp = timestamp;
+    playbackClock.restart();
+}

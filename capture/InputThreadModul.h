@@ -1,0 +1,165 @@
+#pragma once
+// The capture thread: owns one camera session (live camera or recording),
+// grabs frame after frame into device matrices that the views read, serves
+// snapshot requests into host matrices, paces and loops file playback and
+// announces every frame with SendImage(). One object serves one session; a
+// new input always means a new object.
+//
+// Threads: everything public is called on the GUI thread, run() is the
+// worker. What crosses between them is atomic (flags, save requests, the
+// shared file position, GlobalParams numbers) or a queued call.
+//
+// File-position slider: the loop never touches the widget. It reads and
+// writes a shared atomic position, and asks the GUI thread (queued) to move
+// the slider to it. The slider is bound on the GUI thread either by
+// setPositionSlider() or, when the public member `positionSlider` was
+// assigned directly, by initialize()/startCapture(); from then on a value
+// the user gives the slider becomes the shared position.
+
+#include "twl/Camera.h"
+#include "twl/Mat.h"
+#include "twl/Types.h"
+
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QMutex>
+#include <QPointer>
+#include <QString>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <cstdint>
+
+class Interval;
+class QSlider;
+
+class InputThreadModul : public QThread {
+    Q_OBJECT
+
+public:
+    InputThreadModul();
+    ~InputThreadModul() override;
+
+    /// Opens the live camera at PARAM_RESOLUTION / PARAM_CAMERA_FPS; the
+    /// camera layer's code is returned unchanged.
+    twl::ERROR_CODE openCamera();
+    /// Opens a recording and stores its path in PARAM_TWV_PATH.
+    twl::ERROR_CODE openFile(QString path);
+    /// Allocates the frame matrices and announces the session (the set-up
+    /// signals are delivered before it returns). False when nothing is open
+    /// or device memory ran short.
+    bool initialize();
+    /// Starts the loop if a camera or file is open.
+    void startCapture();
+
+    /// Binds the window's file-position slider (GUI thread). Null unbinds.
+    void setPositionSlider(QSlider *slider);
+    /// The file position the loop works from (frame index).
+    int filePosition() const { return sharedPosition.load(); }
+
+    /// Camera size, display size (the size of the depth picture and point
+    /// cloud) and the side-by-side scaling geometry; valid after initialize().
+    int cameraWidth() const { return camWidth; }
+    int cameraHeight() const { return camHeight; }
+    uint64_t displayWidth() const { return dispWidth; }
+    uint64_t displayHeight() const { return dispHeight; }
+    /// Display size for a camera size: halved, except at the smallest (VGA) width.
+    static void displaySizeFor(int width, int height, uint64_t *displayW, uint64_t *displayH);
+
+    twl::Camera camera;
+
+    twl::Mat imageGPU;      // camera size, left/right or scaled side-by-side
+    twl::Mat sideBySideGPU; // 2w x h, before scaling
+    twl::Mat depthViewGPU;  // display size, depth or confidence picture
+    twl::Mat pointCloudGPU; // display size, XYZ + packed colour
+    twl::Mat depthCPU;      // camera size, for saving
+    twl::Mat pointCloudCPU; // camera size, for saving
+    twl::Mat imageCPU[2];   // [0] left or right, [1] side by side, for saving
+
+    /// One-shot snapshot requests: left, right, side by side, depth, point
+    /// cloud. The requester sets one; the loop fills the host matrix after a
+    /// successful grab and then clears it.
+    std::atomic<bool> saveRequest[5];
+
+    twl::ContextHandle cudaContext = nullptr;
+    twl::CameraInformation cameraInfo;
+    int lastFrameIndex = 0;
+    /// The window's slider; see setPositionSlider(). May be assigned directly.
+    QSlider *positionSlider = nullptr;
+
+    std::atomic<bool> startAllowed{false};
+    std::atomic<bool> running{false};
+    std::atomic<bool> opened{false};
+    std::atomic<bool> isFile{false};
+    std::atomic<bool> isLive{false};
+
+    /// grabMutex serialises grabs with frame-rate changes; frameMutex may be
+    /// held by a reader that needs the matrices unchanged (the loop then
+    /// skips that frame's retrieval but still announces it).
+    QMutex grabMutex;
+    QMutex frameMutex;
+
+    Interval *fpsCounter = nullptr;
+
+signals:
+    void theEnd();
+    void sendInitProcess();
+    void sendInit2D(int, int, int);
+    void sendInit3D(int *);
+    void sendVEXOParam(int *);
+    void sendNewImage();
+    void sendContext();
+    void send3D(float *);
+    void SendPC();
+    void SendImage();
+    void SendDepth();
+    void DetectVEXODisconnect();
+
+public slots:
+    void changeFPS();
+    void enableToStart(bool);
+
+protected:
+    void run() override;
+
+private:
+    twl::InitParameters openRecord(const QString &path) const;
+    void bindPositionSlider();
+    void publishPosition(int position);
+    void syncSliderFromLoop();
+    /// Sleeps up to `usec`, returning early (false) once destruction began.
+    bool sleepUnlessStopping(int64_t usec);
+    twl::ERROR_CODE grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous);
+    void frameStep();
+    void serveSaveRequests();
+    void paceFile();
+
+    int camWidth = 0, camHeight = 0;
+    uint64_t dispWidth = 0, dispHeight = 0;
+
+    // Side-by-side scaling geometry: destination and source sizes.
+    int resizeDstW = 0, resizeDstH = 0, resizeSrcW = 0, resizeSrcH = 0;
+
+    // Rate memories for the published (smoothed) rate.
+    int previousRate = 10, currentRate = 10;
+
+    QElapsedTimer playbackClock;
+    uint64_t lastTimestamp = 0;
+
+    // Shared file position (frame index) and the loop's own bookkeeping.
+    std::atomic<int> sharedPosition{0};
+    std::atomic<bool> sliderSyncPending{false};
+    int nextFrame = 0;        // the frame a plain grab returns next
+    bool seekToSlider = true; // next grab shows the frame under the slider itself
+
+    // GUI-thread side of the slider binding.
+    QPointer<QSlider> boundSlider;
+    QMetaObject::Connection sliderConnection;
+    bool applyingPosition = false;
+
+    // Destruction wakes every wait of the loop.
+    std::atomic<bool> stopping{false};
+    QMutex stopMutex;
+    QWaitCondition stopCondition;
+};

@@ -1,0 +1,147 @@
+// The load sampler: start values, CPU, memory and GPU-memory figures, the
+// missing GPU library, the status text.
+#include "monitor/CPUGPUInfos.h"
+#include "twl/DeviceMemory.h"
+
+#include <QtTest>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+double commitLimitBytes() {
+    FILE *f = std::fopen("/proc/meminfo", "r");
+    char line[256];
+    double kb = 0;
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, "CommitLimit:", 12) == 0) kb = std::atof(line + 12);
+    if (f) std::fclose(f);
+    return kb * 1024.0;
+}
+
+void sample(CPUGPUInfos &infos) {
+    infos.start();
+    QVERIFY(infos.wait(5000));
+}
+
+void spin(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    volatile unsigned long x = 0;
+    while (std::chrono::steady_clock::now() < end)
+        x = x + 1;
+}
+
+} // namespace
+
+class TestMonitor : public QObject {
+    Q_OBJECT
+private slots:
+    void figuresStartUnmeasured() {
+        CPUGPUInfos infos;
+        QCOMPARE(infos.statusText(),
+                 QStringLiteral(" CPU/GPU load : -1.0% -1.0% -- GPU Mem: -1.0% -- RAM: -1.0%"));
+        // A sample before prepare() measures nothing.
+        sample(infos);
+        QCOMPARE(float(infos.cpuUsage), -1.0f);
+        QCOMPARE(float(infos.ramUsage), -1.0f);
+        QCOMPARE(float(infos.gpuMemUsage), -1.0f);
+        QCOMPARE(float(infos.gpuUsage), -1.0f);
+    }
+
+    void statusTextHasOneDecimal() {
+        QCOMPARE(CPUGPUInfos::statusText(12.345f, 0.0f, 99.96f, 3.05f),
+                 QStringLiteral(" CPU/GPU load : 12.3% 0.0% -- GPU Mem: 100.0% -- RAM: 3.0%"));
+        QCOMPARE(CPUGPUInfos::statusText(-1.0f, 7.0f, 50.0f, 0.04f),
+                 QStringLiteral(" CPU/GPU load : -1.0% 7.0% -- GPU Mem: 50.0% -- RAM: 0.0%"));
+    }
+
+    void missingLibraryLeavesOnlyGpuLoadUnmeasured() {
+        CPUGPUInfos::setGpuLibraryName(QStringLiteral("libvantaro-no-such-library.so.1"));
+        QTest::ignoreMessage(QtDebugMsg, "Couldn't find libvantaro-no-such-library.so.1");
+        CPUGPUInfos infos;
+        infos.prepare();
+        QVERIFY(!infos.isGpuUsageAvailable());
+        sample(infos);
+        QCOMPARE(float(infos.gpuUsage), -1.0f);
+        QVERIFY(infos.cpuUsage >= 0.0f);
+        QVERIFY(infos.gpuMemUsage >= 0.0f && infos.gpuMemUsage <= 100.0f);
+        QVERIFY(infos.ramUsage > 0.0f && infos.ramUsage < 100.0f);
+        CPUGPUInfos::setGpuLibraryName(QStringLiteral("libnvidia-ml.so.1"));
+    }
+
+    void libraryWithoutEntriesIsReported() {
+        // A real library that is not the management library.
+        CPUGPUInfos::setGpuLibraryName(QStringLiteral("libm.so.6"));
+        QTest::ignoreMessage(QtDebugMsg, "Couldn't get functions in libm.so.6");
+        CPUGPUInfos infos;
+        infos.prepare();
+        QVERIFY(!infos.isGpuUsageAvailable());
+        sample(infos);
+        QCOMPARE(float(infos.gpuUsage), -1.0f);
+        CPUGPUInfos::setGpuLibraryName(QStringLiteral("libnvidia-ml.so.1"));
+    }
+
+    void gpuLoadWhenTheDriverIsThere() {
+        CPUGPUInfos infos;
+        infos.prepare();
+        if (!infos.isGpuUsageAvailable()) QSKIP("no GPU management library on this machine");
+        sample(infos);
+        QVERIFY(infos.gpuUsage >= 0.0f && infos.gpuUsage <= 100.0f);
+    }
+
+    void cpuFigureFollowsWork() {
+        CPUGPUInfos infos;
+        infos.prepare();
+        QThread::msleep(300);
+        sample(infos);
+        const float idle = infos.cpuUsage;
+        spin(500);
+        sample(infos);
+        const float busy = infos.cpuUsage;
+        const int processors = QThread::idealThreadCount();
+        // One busy thread out of `processors`; allow for a crowded machine.
+        QVERIFY2(busy > 0.3f * 100.0f / float(processors), qPrintable(QString::number(busy)));
+        QVERIFY2(busy > idle + 10.0f, qPrintable(QStringLiteral("%1 %2").arg(idle).arg(busy)));
+        QVERIFY(busy <= 100.5f);
+    }
+
+    void memoryFiguresFollowAllocations() {
+        CPUGPUInfos infos;
+        infos.prepare();
+        sample(infos);
+        const float ramBefore = infos.ramUsage;
+        const float gpuBefore = infos.gpuMemUsage;
+
+        const size_t bytes = 256u << 20;
+        std::vector<char> block(bytes);
+        for (size_t i = 0; i < bytes; i += 4096)
+            block[i] = char(i);
+        size_t freeBytes = 0, totalBytes = 0;
+        twl::deviceMemGetInfo(&freeBytes, &totalBytes);
+        const size_t deviceBytes = totalBytes / 10;
+        void *device = twl::deviceAlloc(deviceBytes);
+        QVERIFY(device);
+        sample(infos);
+
+        const double ramExpected = double(bytes) * 100.0 / commitLimitBytes();
+        QVERIFY2(infos.ramUsage - ramBefore > 0.8 * ramExpected,
+                 qPrintable(QStringLiteral("%1 -> %2, expected +%3")
+                                .arg(ramBefore)
+                                .arg(infos.ramUsage)
+                                .arg(ramExpected)));
+        QVERIFY2(std::abs(infos.gpuMemUsage - gpuBefore - 10.0f) < 0.5f,
+                 qPrintable(QStringLiteral("%1 -> %2").arg(gpuBefore).arg(infos.gpuMemUsage)));
+
+        twl::deviceFree(device);
+        std::vector<char>().swap(block);
+        sample(infos);
+        QVERIFY(infos.ramUsage < ramBefore + 0.5 * ramExpected);
+        QVERIFY(std::abs(infos.gpuMemUsage - gpuBefore) < 0.5f);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMonitor)
+#include "test_monitor.moc"
