@@ -1,8 +1,235 @@
+// vantaro-bench engine [--resolutions HD720,VGA] [--modes PERFORMANCE,QUALITY] [--frames N]
+//
+// One JSON line per resolution x depth mode on the virtual camera:
+//  engine_ms        median time of StereoEngine::compute (grey conversion,
+//                   scaling, matching, confidence) on pre-rendered frames;
+//  bad2, density    accuracy against the renderer's exact depth: share of
+//                   valid pixels off by more than 2 full-resolution pixels of
+//                   disparity, and share of pixels with a disparity;
+//  baseline_*       the same for OpenCV's StereoSGBM (3-way, standard
+//                   parameters) at the same working size and disparity range;
+//  grab_ms          median of Camera::grab plus the capture loop's three
+//                   retrievals, with the camera's pacing switched off
+//                   (VANTARO_VIRTUAL_CAMERA_UNPACED=1) so that the figure is
+//                   the work per frame: rendering, matching and retrieval;
+//  peak_rss_mib     the process's peak resident memory so far (VmHWM).
 #include "bench/Benchmarks.h"
 
-#include <cstdio>
+#include "twl/Camera.h"
+#include "twl/StereoEngine.h"
+#include "twl/VirtualScene.h"
 
-int runEngineBenchmark(int, char **) {
-    std::fprintf(stderr, "vantaro-bench: this benchmark is not built yet\n");
-    return 2;
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char *kResolutionNames[] = {"HD2K", "HD1080", "HD720", "VGA"};
+const char *kModeNames[] = {"PERFORMANCE", "MEDIUM", "QUALITY", "ULTRA"};
+
+double nowMs() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+double peakRssMib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::atof(line.c_str() + 6) / 1024.0;
+    return 0;
+}
+
+std::vector<int> parseList(const char *text, const char *const *names, int count) {
+    std::vector<int> out;
+    std::string s(text);
+    size_t pos = 0;
+    while (pos <= s.size()) {
+        size_t comma = s.find(',', pos);
+        if (comma == std::string::npos) comma = s.size();
+        const std::string item = s.substr(pos, comma - pos);
+        for (int i = 0; i < count; ++i)
+            if (item == names[i]) out.push_back(i);
+        pos = comma + 1;
+    }
+    return out;
+}
+
+struct Accuracy {
+    double bad2 = 0, density = 0;
+};
+
+// Disparity (full-resolution pixels, at the working size) against the exact
+// depth of the full-resolution left image, sampled at each working pixel's centre.
+Accuracy score(const cv::Mat &disparity, const cv::Mat &groundTruthDepth, float focal, float baseline) {
+    const double sx = double(groundTruthDepth.cols) / disparity.cols;
+    const double sy = double(groundTruthDepth.rows) / disparity.rows;
+    size_t valid = 0, bad = 0;
+    for (int y = 0; y < disparity.rows; ++y) {
+        const int gy = std::min(groundTruthDepth.rows - 1, int((y + 0.5) * sy));
+        const float *d = disparity.ptr<float>(y);
+        const float *z = groundTruthDepth.ptr<float>(gy);
+        for (int x = 0; x < disparity.cols; ++x) {
+            if (std::isnan(d[x])) continue;
+            ++valid;
+            const int gx = std::min(groundTruthDepth.cols - 1, int((x + 0.5) * sx));
+            if (std::fabs(d[x] - focal * baseline / z[gx]) > 2.0f) ++bad;
+        }
+    }
+    Accuracy a;
+    a.density = double(valid) / double(disparity.total());
+    a.bad2 = valid ? double(bad) / double(valid) : 0;
+    return a;
+}
+
+struct Baseline {
+    cv::Ptr<cv::StereoSGBM> matcher;
+    cv::Mat greyL, greyR, smallL, smallR, disp16;
+
+    void configure(int range) {
+        const int bs = 5;
+        matcher = cv::StereoSGBM::create(0, range, bs, 8 * bs * bs, 32 * bs * bs, 1, 0, 10, 100, 2,
+                                         cv::StereoSGBM::MODE_SGBM_3WAY);
+    }
+    void compute(const cv::Mat &l, const cv::Mat &r, cv::Size work, float toFull, cv::Mat &disparity) {
+        cv::cvtColor(l, greyL, cv::COLOR_BGRA2GRAY);
+        cv::cvtColor(r, greyR, cv::COLOR_BGRA2GRAY);
+        cv::resize(greyL, smallL, work, 0, 0, cv::INTER_AREA);
+        cv::resize(greyR, smallR, work, 0, 0, cv::INTER_AREA);
+        matcher->compute(smallL, smallR, disp16);
+        disparity.create(work, CV_32F);
+        for (int y = 0; y < work.height; ++y) {
+            const short *s = disp16.ptr<short>(y);
+            float *d = disparity.ptr<float>(y);
+            for (int x = 0; x < work.width; ++x)
+                d[x] = s[x] > 0 ? float(s[x]) * toFull / 16.0f : std::numeric_limits<float>::quiet_NaN();
+        }
+    }
+};
+
+// Camera::grab plus the retrievals the capture loop makes every frame.
+double measureGrab(int resolution, int mode, int frames) {
+    twl::Camera camera;
+    twl::InitParameters init;
+    init.cameraResolution = resolution;
+    init.cameraFps = 0;
+    init.depthMode = mode;
+    if (camera.open(init) != twl::SUCCESS) return -1;
+    const twl::Resolution size = camera.getResolution();
+    const size_t dw = size.width == 672 ? size.width : size.width / 2;
+    const size_t dh = size.width == 672 ? size.height : size.height / 2;
+    twl::Mat image(size, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
+    twl::Mat depthView(dw, dh, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
+    twl::Mat cloud(dw, dh, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
+    twl::RuntimeParameters runtime;
+    std::vector<double> times;
+    for (int i = 0; i < frames + 1; ++i) {
+        const double t0 = nowMs();
+        if (camera.grab(runtime) != twl::SUCCESS) return -1;
+        camera.retrieveImage(image, twl::VIEW_LEFT, twl::MEM_GPU);
+        camera.retrieveImage(depthView, twl::VIEW_DEPTH, twl::MEM_GPU, dw, dh);
+        camera.retrieveMeasure(cloud, twl::MEASURE_XYZRGBA, twl::MEM_GPU, dw, dh);
+        if (i > 0) times.push_back(nowMs() - t0);
+    }
+    return median(times);
+}
+
+} // namespace
+
+int runEngineBenchmark(int argc, char **argv) {
+    std::vector<int> resolutions = {2, 3, 1, 0};
+    std::vector<int> modes = {0, 1, 2, 3};
+    int frames = 6;
+    bool grab = true;
+    for (int i = 1; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (!std::strcmp(argv[i], "--resolutions") && hasValue)
+            resolutions = parseList(argv[++i], kResolutionNames, 4);
+        else if (!std::strcmp(argv[i], "--modes") && hasValue)
+            modes = parseList(argv[++i], kModeNames, 4);
+        else if (!std::strcmp(argv[i], "--frames") && hasValue)
+            frames = std::max(1, std::atoi(argv[++i]));
+        else if (!std::strcmp(argv[i], "--no-grab"))
+            grab = false;
+        else {
+            std::fprintf(stderr, "usage: vantaro-bench engine [--resolutions HD2K,HD1080,HD720,VGA] "
+                                 "[--modes PERFORMANCE,MEDIUM,QUALITY,ULTRA] [--frames N] [--no-grab]\n");
+            return 2;
+        }
+    }
+    setenv("VANTARO_VIRTUAL_CAMERA", "1", 1);
+    setenv("VANTARO_VIRTUAL_CAMERA_UNPACED", "1", 1);
+
+    for (int r : resolutions) {
+        const twl::Resolution size = twl::resolutionSize(r);
+        twl::VirtualScene scene(size);
+        const float focal = scene.focal(), baseline = scene.baseline();
+        const size_t n = size_t(frames);
+        std::vector<cv::Mat> lefts(n), rights(n), truths(n);
+        for (int f = 0; f < frames; ++f)
+            scene.render(0.4 + 1.3 * f, lefts[size_t(f)], rights[size_t(f)], &truths[size_t(f)]);
+
+        for (int m : modes) {
+            const int mode = m + 1;
+            twl::StereoEngine engine;
+            engine.configure(mode, size, focal, baseline,
+                             twl::StereoEngine::minimumDepth(focal, baseline, int(size.width)));
+            Baseline base;
+            base.configure(engine.disparityRange());
+            twl::StereoResult result;
+            cv::Mat baseDisparity;
+            std::vector<double> engineTimes, baseTimes;
+            double bad2 = 0, density = 0, baseBad2 = 0, baseDensity = 0;
+            engine.compute(lefts[0], rights[0], false, result); // warm-up: allocations
+            for (int f = 0; f < frames; ++f) {
+                double t0 = nowMs();
+                engine.compute(lefts[size_t(f)], rights[size_t(f)], false, result);
+                engineTimes.push_back(nowMs() - t0);
+                Accuracy a = score(result.disparity, truths[size_t(f)], focal, baseline);
+                bad2 += a.bad2 / frames;
+                density += a.density / frames;
+
+                t0 = nowMs();
+                base.compute(lefts[size_t(f)], rights[size_t(f)], engine.workingSize(),
+                             1.0f / engine.workingScale(), baseDisparity);
+                baseTimes.push_back(nowMs() - t0);
+                a = score(baseDisparity, truths[size_t(f)], focal, baseline);
+                baseBad2 += a.bad2 / frames;
+                baseDensity += a.density / frames;
+            }
+            const double grabMs = grab ? measureGrab(r, mode, frames) : -1;
+            char grabText[32];
+            if (grabMs >= 0)
+                std::snprintf(grabText, sizeof grabText, "%.2f", grabMs);
+            else
+                std::snprintf(grabText, sizeof grabText, "null");
+            std::printf(
+                "{\"resolution\":\"%s\",\"mode\":\"%s\",\"working_size\":\"%dx%d\",\"disparities\":%d,"
+                "\"engine_ms\":%.2f,\"grab_ms\":%s,\"bad2\":%.4f,\"density\":%.4f,"
+                "\"baseline_ms\":%.2f,\"baseline_bad2\":%.4f,\"baseline_density\":%.4f,"
+                "\"peak_rss_mib\":%.1f}\n",
+                kResolutionNames[r], kModeNames[m], engine.workingSize().width, engine.workingSize().height,
+                engine.disparityRange(), median(engineTimes), grabText, bad2, density, median(baseTimes),
+                baseBad2, baseDensity, peakRssMib());
+            std::fflush(stdout);
+        }
+    }
+    return 0;
 }

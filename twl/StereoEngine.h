@@ -32,11 +32,19 @@ public:
     /// result has no invalid pixel.
     void compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bool fill, StereoResult &out);
 
-    /// Nearest depth the engine searches for: max(0.5 m, the depth of a
-    /// disparity of a quarter of the image width).
+    /// Nearest depth the search covers by default: a quarter of the image
+    /// width of disparity, never nearer than 0.5 m.
     static float minimumDepth(float focalPixels, float baselineMetres, int widthPixels);
+    /// Size at which a mode matches a camera image (never narrower than 336 px).
+    static cv::Size workingSizeFor(int depthMode, Resolution cameraSize);
+    /// Disparities searched at a working width: ceil to 16 of the nearest
+    /// depth's disparity scaled to that width.
+    static int disparityRangeFor(int workingWidth, Resolution cameraSize, float focalPixels,
+                                 float baselineMetres, float minDepthMetres);
 
     cv::Size workingSize() const;
+    /// Working width over camera width.
+    float workingScale() const;
     /// Number of disparities searched at the working size.
     int disparityRange() const;
     int depthMode() const;

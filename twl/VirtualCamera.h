@@ -5,7 +5,9 @@
 
 #include "twl/FrameSource.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 namespace twl {
 namespace VirtualCamera {
@@ -29,7 +31,16 @@ uint32_t serialNumber();
 /// Opens the camera at a resolution index and frame rate. Sets *error to
 /// ERROR_CODE_CAMERA_NOT_DETECTED, ERROR_CODE_LOW_USB_BANDWIDTH (usb2 and not VGA)
 /// or ERROR_CODE_INVALID_RESOLUTION on failure.
+/// `fps` 0 takes the highest rate the resolution allows, a disallowed rate the
+/// nearest allowed one below it.
 std::unique_ptr<FrameSource> open(int resolutionIndex, int fps, ERROR_CODE *error);
+
+namespace detail {
+/// Guards the plug state and every open camera's frame clock; a change of
+/// either is announced on `stateChanged` so that waiting grabs re-check.
+std::mutex &stateMutex();
+std::condition_variable &stateChanged();
+} // namespace detail
 
 } // namespace VirtualCamera
 } // namespace twl

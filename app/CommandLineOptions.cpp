@@ -1,0 +1,79 @@
+#include "app/CommandLineOptions.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+int CommandLineOptions::resolutionIndexFor(const QString &value) {
+    static const char *const names[] = {"HD2K", "HD1080", "HD720", "VGA"};
+    int index = 2;
+    for (int i = 0; i < 4; ++i)
+        if (QString(names[i]).contains(value, Qt::CaseSensitive)) index = i;
+    return index;
+}
+
+bool CommandLineOptions::asksForHelp(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == "-h" || arg == "-?" || arg == "--help" || arg == "--help-all") return true;
+    }
+    return false;
+}
+
+int CommandLineOptions::fpsIndexFor(const QString &value) {
+    bool ok = false;
+    const int fps = value.toInt(&ok, 10);
+    if (!ok) return 0;
+    switch (fps) {
+    case 30:
+        return 1;
+    case 60:
+        return 2;
+    case 100:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+CommandLineOptions CommandLineOptions::parse(const QStringList &arguments) {
+    CommandLineOptions options;
+    if (arguments.size() < 2) return options;
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription("VEXO Vantaro help");
+    parser.addHelpOption();
+    QCommandLineOption verbosity(
+        QStringList() << "v"
+                      << "verbosity",
+        QCoreApplication::translate("main", "Print CPU/GPU usage and memory infos."));
+    QCommandLineOption resolution(
+        QStringList() << "r"
+                      << "resolution",
+        QCoreApplication::translate("main", "Specify desired RESOLUTION_MODE. (doesn't take last settings)."),
+        QCoreApplication::translate("main", "HD720"), "HD720");
+    QCommandLineOption frequency(
+        QStringList() << "f"
+                      << "frequency",
+        QCoreApplication::translate("main", "Specify desired framerate. (doesn't take last settings)"),
+        QCoreApplication::translate("main", "30"), "30");
+    parser.addOption(verbosity);
+    parser.addOption(resolution);
+    parser.addOption(frequency);
+    parser.addPositionalArgument("file", QCoreApplication::translate("main", "Recording (.twv) to open."),
+                                 "[FILE.twv]");
+    parser.process(arguments);
+
+    if (parser.isSet(verbosity)) options.verbose = true;
+    if (parser.isSet(resolution)) {
+        options.resolutionIndex = resolutionIndexFor(parser.value(resolution));
+        options.useLastSettings = false;
+    }
+    if (parser.isSet(frequency)) {
+        options.fpsIndex = fpsIndexFor(parser.value(frequency));
+        options.useLastSettings = false;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (!positional.isEmpty()) options.fileToOpen = positional.first();
+    return options;
+}

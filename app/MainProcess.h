@@ -1,0 +1,100 @@
+#pragma once
+// The application object: builds the window, decides which input is open,
+// drives the one-second status tick, saves snapshots and stores the settings.
+
+#include "app/ConfFileManager.h"
+#include "monitor/CPUGPUInfos.h"
+#include "twl/Types.h"
+
+#include <QApplication>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+
+class GUI;
+class InputThreadModul;
+class QTimer;
+class QDir;
+class QShortcut;
+
+class MainProcess : public QApplication {
+    Q_OBJECT
+public:
+    MainProcess(int &argc, char **argv);
+    ~MainProcess() override;
+
+    GUI *gui;
+    InputThreadModul *inputThread;
+    QTimer *statusTimer;
+    QDir *saveDir;
+    QShortcut *pauseShortcut;
+    ConfFileManager confFileManager;
+    CPUGPUInfos cpuGpuInfos;
+    bool busy;
+    bool verbose;
+    bool useLastSettings;
+    bool inputOpened;
+    twl::ERROR_CODE lastOpenError;
+
+    /// Longest time a snapshot waits for the capture loop to hand over a frame.
+    static constexpr int kSnapshotWaitMs = 5000;
+
+public slots:
+    void setContext();
+    void closeSoft();
+    void reset();
+    void CreateLiveInput();
+    void CreateTWVInput(QString filename);
+    void ResetWithQuality();
+    void ResetAlignment();
+    void SaveImage();
+    void SaveDepth();
+    void SavePointCloud();
+    void ChooseTWVFile();
+    void ChangeDirSave();
+    void updateWindow();
+    void ChangeInput(int);
+    void UpdateSoftwareStatus();
+
+private:
+    void connectInputThread();
+    void applyLastSettings();
+    void saveSettings();
+    QString askTwvFileName();
+    QString snapshotSuffix();
+
+    /// Tears the current session down and prepares the next capture thread
+    /// (the body of reset(), also used by the open slots).
+    void resetInput();
+    /// Raises save request `flag` (or waits on `flags` when several may be
+    /// served) and waits for the capture loop to clear it. False when the loop
+    /// stopped, the session went away or no frame came within kSnapshotWaitMs.
+    bool waitForSnapshot(int flag);
+    /// Shows `text` in the status line and keeps it there for a few ticks,
+    /// so that the camera polling does not wipe a message at once.
+    void showNotice(const QString &text);
+    /// Opens the recording named on the command line, or says why it cannot.
+    void openStartupFile(const QString &path);
+    /// True when a newer open, reset or the shutdown took over since `generation`.
+    bool superseded(quint64 generation) const;
+    void setBusyCursor(bool on);
+    /// Places offered in the side bar of the file and folder dialogs.
+    static QList<QUrl> dialogSideBar();
+
+    /// Once a second during playback: ends a recording that stopped
+    /// delivering frames (a damaged frame is retried for ever otherwise).
+    void watchPlayback();
+
+    quint64 openGeneration = 0;
+    int noticeTicks = 0;
+    QTimer *playbackWatch = nullptr;
+    int framesSinceWatch = 0;
+    int stalledSeconds = 0;
+
+public:
+    /// Seconds without a frame, while playing and not paused, after which a
+    /// recording counts as unreadable.
+    static constexpr int kPlaybackStallSeconds = 5;
+};

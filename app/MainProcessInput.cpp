@@ -1,0 +1,361 @@
+// Input control: which input is open, how a session is torn down and a new
+// one opened, and the one-second status tick.
+//
+// Opening an input runs the event loop (the window repaints, dialogs are
+// modal), so a click, a dropped file or a lost camera can start another open
+// or a reset in the middle of one. Every open and every reset takes a new
+// generation number; an open that finds a newer one after running the event
+// loop leaves the input to the newer request instead of finishing on a
+// session that is no longer its own.
+#include "app/GlobalParams.h"
+#include "app/MainProcess.h"
+#include "capture/InputThreadModul.h"
+#include "gui/GUI.h"
+#include "gui/LogoScreen.h"
+#include "render/OGL2DWidget.h"
+#include "render/OGL3DWidget.h"
+#include "twl/Camera.h"
+
+#include <QComboBox>
+#include <QCursor>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QList>
+#include <QMessageBox>
+#include <QSlider>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QToolButton>
+#include <QUrl>
+
+namespace {
+
+QString verboseText(twl::ERROR_CODE code) {
+    return QString::fromUtf8(twl::toVerbose(code).c_str());
+}
+
+QString resolutionNameForWidth(size_t width) {
+    switch (width) {
+    case 672:
+        return "VGA";
+    case 1280:
+        return "HD720";
+    case 1920:
+        return "HD1080";
+    case 2208:
+        return "HD2K";
+    default:
+        return QString();
+    }
+}
+
+} // namespace
+
+bool MainProcess::superseded(quint64 generation) const {
+    return generation != openGeneration || !gui;
+}
+
+void MainProcess::setBusyCursor(bool on) {
+    if (gui) gui->setCursor(on ? Qt::BusyCursor : Qt::ArrowCursor);
+}
+
+void MainProcess::showNotice(const QString &text) {
+    if (!gui) return;
+    gui->statusLabel->setText(text);
+    noticeTicks = 5;
+}
+
+void MainProcess::reset() {
+    // A stop click, a lost camera or a restart: whatever open was under way is over.
+    ++openGeneration;
+    busy = false;
+    setBusyCursor(false);
+    resetInput();
+}
+
+void MainProcess::resetInput() {
+    if (!gui) return;
+    if (inputThread) {
+        if (inputThread->opened && inputOpened) {
+            gui->statusLabel->setText("OPENING");
+            inputOpened = false;
+        } else if (inputThread->isLive || inputThread->isFile) {
+            gui->setInputState(0, 0);
+            if (!gui) return;
+            gui->statusLabel->setText(verboseText(twl::ERROR_CODE_CAMERA_NOT_DETECTED));
+        }
+    }
+    if (inputThread) {
+        InputThreadModul *old = inputThread;
+        inputThread = nullptr;
+        delete old;
+        // Frames and disconnect notices that the ended session queued before
+        // it stopped must not reach the next one.
+        QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    }
+
+    GlobalParams::setInt(PARAM_CAM_WIDTH, 0);
+    GlobalParams::setInt(PARAM_CAM_HEIGHT, 0);
+    GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 0);
+    GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, 0);
+
+    gui->imageView->release();
+    gui->depthView->release();
+    gui->pointCloudView->releaseScene();
+
+    QCoreApplication::processEvents();
+    if (!gui) return;
+    gui->update();
+    gui->logoScreen->show();
+    QCoreApplication::processEvents();
+    if (!gui || inputThread)
+        return; // shut down, or a reset run by those events already prepared the next session
+
+    InputThreadModul *created = new InputThreadModul;
+    inputThread = created;
+    connectInputThread();
+    QCoreApplication::processEvents();
+    if (!gui || inputThread != created) return;
+
+    inputThread->positionSlider = gui->frameSlider;
+    connect(gui, &GUI::askChangeFPS, inputThread, &InputThreadModul::changeFPS);
+
+    gui->idField->setText("-");
+    gui->serialField->setText("-");
+    gui->fpsLabel->setText(QString());
+    gui->cpuGpuLabel->setText(QString());
+
+    gui->imageView->fullDisplay();
+    gui->depthView->fullDisplay();
+
+    statusTimer->start(1000);
+}
+
+void MainProcess::CreateLiveInput() {
+    if (!gui) return;
+    const quint64 generation = ++openGeneration;
+    busy = true;
+    resetInput();
+    if (superseded(generation) || !inputThread) return;
+
+    InputThreadModul *thread = inputThread;
+    lastOpenError = thread->openCamera();
+    if (lastOpenError != twl::SUCCESS) {
+        gui->setInputState(0, 0);
+        if (superseded(generation)) return;
+        gui->statusLabel->setText(verboseText(lastOpenError));
+        if (lastOpenError == twl::ERROR_CODE_LOW_USB_BANDWIDTH) {
+            // The link is too slow for this resolution: fall back to VGA. A
+            // real change of resolution re-opens the camera from the window's
+            // handler right away, which takes this open over.
+            gui->fpsCombo->setCurrentIndex(0);
+            gui->resolutionCombo->setCurrentIndex(3);
+            if (superseded(generation)) return;
+        }
+        busy = false;
+        resetInput();
+        return;
+    }
+
+    setBusyCursor(true);
+    const bool initialized = thread->initialize();
+    if (superseded(generation)) return;
+    if (!initialized) {
+        QMessageBox box(QMessageBox::Critical, "Error",
+                        "Not enough GPU memory. Try a lower video resolution and/or a lower depth mode "
+                        "settings.");
+        box.exec();
+        if (superseded(generation)) return;
+        busy = false;
+        setBusyCursor(false);
+        return;
+    }
+
+    if (thread->camera.getCameraInformation(twl::Resolution(0, 0)).firmware_version < 1142) {
+        QMessageBox box(QMessageBox::Warning, "Warning",
+                        "Your VEXO does not use the latest firmware. Please update it with Kestrion.");
+        box.exec();
+        if (superseded(generation)) return;
+    }
+
+    gui->logoScreen->hide();
+    GlobalParams::setDouble(PARAM_CLICK_X, -1.0);
+    GlobalParams::setDouble(PARAM_CLICK_Y, -1.0);
+    gui->idField->setText("0");
+    gui->serialField->setText(
+        QString::number(thread->camera.getCameraInformation(twl::Resolution(0, 0)).serial_number));
+
+    thread->startCapture();
+    setBusyCursor(false);
+    gui->setInputState(2, 0);
+    if (superseded(generation)) return;
+
+    busy = false;
+    statusTimer->stop();
+    inputOpened = true;
+}
+
+void MainProcess::ChooseTWVFile() {
+    const QString name = askTwvFileName();
+    if (!name.isEmpty() && name.endsWith(".twv")) CreateTWVInput(name);
+}
+
+QString MainProcess::askTwvFileName() {
+    QCoreApplication::processEvents();
+    if (!gui) return QString();
+    QFileDialog dialog(nullptr, QString(), QString(), QString());
+    dialog.setSidebarUrls(dialogSideBar());
+    dialog.setToolTip("Select a TWV");
+    dialog.setNameFilter(MainProcess::tr("Tarnwell file format (*.twv)"));
+    dialog.setDirectory(saveDir->path());
+    dialog.move(gui->x() + gui->width() / 2 - dialog.width() / 2,
+                gui->height() / 2 - dialog.height() / 2 + gui->y());
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        return dialog.selectedFiles().first();
+    return QString();
+}
+
+void MainProcess::CreateTWVInput(QString filename) {
+    if (!gui) return;
+    const quint64 generation = ++openGeneration;
+    setBusyCursor(true);
+    busy = true;
+    resetInput();
+    if (superseded(generation) || !inputThread) return;
+    gui->statusLabel->setText("OPENING");
+
+    InputThreadModul *thread = inputThread;
+    lastOpenError = thread->openFile(filename);
+    if (lastOpenError != twl::SUCCESS) {
+        gui->setInputState(0, 0);
+        if (superseded(generation)) return;
+        // Name the file too: a bare "FILE NOT FOUND" does not say which one.
+        showNotice(QString("%1 : %2").arg(verboseText(lastOpenError), QFileInfo(filename).fileName()));
+        setBusyCursor(false);
+        resetInput();
+        if (superseded(generation)) return;
+        busy = false;
+        return;
+    }
+
+    const bool initialized = thread->initialize();
+    if (superseded(generation)) return;
+    if (!initialized) {
+        setBusyCursor(false);
+        resetInput();
+        if (superseded(generation)) return;
+        busy = false;
+        return;
+    }
+
+    gui->logoScreen->hide();
+    // Snapshots of a recording go next to it.
+    const int slash = filename.lastIndexOf('/');
+    saveDir->setPath(slash >= 0 ? filename.left(slash) : QFileInfo(filename).absolutePath());
+    GlobalParams::setDouble(PARAM_CLICK_X, -1.0);
+    GlobalParams::setDouble(PARAM_CLICK_Y, -1.0);
+    gui->resolutionField->setText(resolutionNameForWidth(thread->imageGPU.getWidth()));
+    gui->fpsField->setText(QString::number(double(thread->camera.getCameraFPS()), 'g', 6) + "fps");
+    gui->idField->setText("-");
+    gui->serialField->setText(
+        QString::number(thread->camera.getCameraInformation(twl::Resolution(0, 0)).serial_number));
+    gui->fileNameLabel->setText("<i>" + filename + "</i>");
+
+    gui->pauseButton->setChecked(false);
+    thread->startCapture();
+    setBusyCursor(false);
+    gui->setInputState(3, thread->lastFrameIndex);
+    if (superseded(generation)) return;
+
+    busy = false;
+    statusTimer->stop();
+    inputOpened = true;
+    framesSinceWatch = 0;
+    stalledSeconds = 0;
+    playbackWatch->start();
+}
+
+void MainProcess::watchPlayback() {
+    if (!gui || !inputThread || !inputThread->isFile || !inputThread->isRunning()) return;
+    if (GlobalParams::getBool(PARAM_PAUSE) || framesSinceWatch > 0)
+        stalledSeconds = 0;
+    else
+        ++stalledSeconds;
+    framesSinceWatch = 0;
+    if (stalledSeconds < kPlaybackStallSeconds) return;
+    // The loop keeps retrying a frame it cannot read: end the session and say why.
+    const QString name = QFileInfo(GlobalParams::stringRef(PARAM_TWV_PATH)).fileName();
+    reset();
+    if (!gui) return;
+    gui->setInputState(0, 0);
+    if (gui) showNotice(QString("%1 : %2").arg(verboseText(twl::ERROR_CODE_DAMAGED_RECORDING), name));
+}
+
+void MainProcess::ResetWithQuality() {
+    if (busy || !inputThread) return;
+    if (inputThread->isFile)
+        CreateTWVInput(QString(GlobalParams::stringRef(PARAM_TWV_PATH)));
+    else if (inputThread->isLive)
+        CreateLiveInput();
+}
+
+void MainProcess::ResetAlignment() {
+    if (inputThread && inputThread->camera.isOpened()) inputThread->camera.resetSelfCalibration();
+}
+
+void MainProcess::setContext() {
+    if (!gui || !inputThread) return;
+    gui->imageView->cudaContext = inputThread->cudaContext;
+    gui->pointCloudView->cudaContext = inputThread->cudaContext;
+    gui->imageView->devicePtr = inputThread->imageGPU.getPtr<twl::uchar>(twl::MEM_GPU);
+    gui->imageView->InitGLProcess(int(inputThread->imageGPU.getWidth()),
+                                  int(inputThread->imageGPU.getHeight()),
+                                  int(inputThread->imageGPU.getStepBytes(twl::MEM_GPU)));
+    gui->depthView->cudaContext = inputThread->cudaContext;
+    gui->depthView->devicePtr = inputThread->depthViewGPU.getPtr<twl::uchar>(twl::MEM_GPU);
+    gui->depthView->InitGLProcess(int(inputThread->depthViewGPU.getWidth()),
+                                  int(inputThread->depthViewGPU.getHeight()),
+                                  int(inputThread->depthViewGPU.getStepBytes(twl::MEM_GPU)));
+}
+
+void MainProcess::UpdateSoftwareStatus() {
+    if (busy || !gui) return;
+    if (!inputThread) {
+        reset();
+        return;
+    }
+    if (noticeTicks > 0) --noticeTicks;
+    if (!inputThread->isLive) {
+        const std::vector<twl::DeviceProperties> devices = twl::Camera::getDeviceList();
+        if (devices.empty()) {
+            if (noticeTicks == 0) gui->statusLabel->setText(verboseText(twl::ERROR_CODE_CAMERA_NOT_DETECTED));
+            gui->liveButton->setEnabled(false);
+        } else {
+            gui->liveButton->setEnabled(true);
+            if (!inputThread->isFile) gui->liveButton->click();
+        }
+    }
+    if (!verbose || !gui) return;
+    GlobalParams::stringRef(PARAM_STATUS_TEXT) =
+        QString(" CPU/GPU load : %1% %2% -- GPU Mem: %3% -- RAM: %4%")
+            .arg(double(cpuGpuInfos.cpuUsage), 0, 'f', 1)
+            .arg(double(cpuGpuInfos.gpuUsage), 0, 'f', 1)
+            .arg(double(cpuGpuInfos.gpuMemUsage), 0, 'f', 1)
+            .arg(double(cpuGpuInfos.ramUsage), 0, 'f', 1);
+    cpuGpuInfos.start();
+}
+
+QList<QUrl> MainProcess::dialogSideBar() {
+    QList<QUrl> urls;
+    for (QStandardPaths::StandardLocation location :
+         {QStandardPaths::DesktopLocation, QStandardPaths::DocumentsLocation, QStandardPaths::HomeLocation,
+          QStandardPaths::MoviesLocation, QStandardPaths::PicturesLocation}) {
+        const QStringList paths = QStandardPaths::standardLocations(location);
+        if (!paths.isEmpty()) urls << QUrl::fromLocalFile(paths.first());
+    }
+    urls << QUrl::fromLocalFile("/media");
+    return urls;
+}

@@ -1,0 +1,260 @@
+// Runtime controls: the slots behind the window's widgets and the switch
+// between no input, opening, live camera and playback.
+#include "gui/GUI.h"
+
+#include "app/GlobalParams.h"
+#include "render/OGL2DWidget.h"
+#include "render/OGL3DWidget.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSlider>
+#include <QSpinBox>
+#include <QToolButton>
+
+namespace {
+// SDK version the status line reports.
+constexpr int kSdkMajor = 2, kSdkMinor = 3, kSdkPatch = 0;
+} // namespace
+
+void GUI::activStart() {
+    pauseButton->setChecked(false);
+    if (GlobalParams::getBool(PARAM_PAUSE)) GlobalParams::setBool(PARAM_PAUSE, false);
+    pauseButton->setEnabled(true);
+}
+
+void GUI::pauseScan(bool) {
+    GlobalParams::setBool(PARAM_PAUSE, !GlobalParams::getBool(PARAM_PAUSE));
+}
+
+void GUI::changeDepthClamp(int v) {
+    GlobalParams::setInt(PARAM_DEPTH_MAX, v);
+    // Centimetre precision: the millimetre digit is dropped on purpose.
+    const float metres = static_cast<float>(v / 10) / 100.0f;
+    maxRangeValueLabel->setText(QString::number(metres, 'g', 6) + "M");
+    pointCloudView->updateFrustum();
+}
+
+void GUI::changeConfidence(int v) {
+    GlobalParams::setInt(PARAM_CONFIDENCE, v);
+    confidenceValueLabel->setText(QString::number(v) + " %");
+}
+
+void GUI::changeRes(int index, bool force) {
+    updatingFpsList = true;
+    fpsCombo->clear();
+    resolutionIndex = index;
+    GlobalParams::setInt(PARAM_RESOLUTION, index);
+
+    // A resolution offers the first (index + 1) frame rates.
+    QStringList allowed;
+    for (int i = 0; i <= index && i < fpsList.size(); ++i)
+        allowed << fpsList.at(i);
+    fpsCombo->insertItems(0, allowed);
+
+    int chosen = index;
+    if (keepFpsOnResolutionChange || force) {
+        chosen = fpsIndex;
+        if (chosen > allowed.size() - 1) chosen = allowed.size() - 1;
+        keepFpsOnResolutionChange = false;
+    }
+    fpsCombo->setCurrentIndex(chosen);
+    fpsIndex = chosen;
+    GlobalParams::setInt(PARAM_CAMERA_FPS,
+                         chosen >= 0 && chosen < fpsList.size() ? fpsList.at(chosen).trimmed().toInt() : 0);
+    updatingFpsList = false;
+    emit changeInput(chosen);
+}
+
+void GUI::changeFPS(int) {
+    if (updatingFpsList) return;
+    const int index = fpsCombo->currentIndex();
+    if (index < 0 || index >= fpsList.size()) return;
+    fpsIndex = index;
+    GlobalParams::setInt(PARAM_CAMERA_FPS, fpsList.at(index).trimmed().toInt());
+    emit askChangeFPS();
+}
+
+void GUI::changeSensing(bool) {
+    if (fillButton->isChecked()) GlobalParams::setInt(PARAM_SENSING, 1);
+    if (standardButton->isChecked()) GlobalParams::setInt(PARAM_SENSING, 0);
+}
+
+void GUI::changeViewIm(int index) {
+    static const int kViews[] = {0, 1, 8};
+    if (index < 0 || index > 2) {
+        viewCombo->setCurrentIndex(0);
+        GlobalParams::setInt(PARAM_IMAGE_VIEW, 0);
+        return;
+    }
+    GlobalParams::setInt(PARAM_IMAGE_VIEW, kViews[index]);
+}
+
+void GUI::changeViewDepth(int index) {
+    if (index < 0 || index > 1) {
+        dataCombo->setCurrentIndex(0);
+        GlobalParams::setInt(PARAM_DEPTH_VIEW, 9);
+        return;
+    }
+    GlobalParams::setInt(PARAM_DEPTH_VIEW, 9 + index);
+}
+
+void GUI::ShowFPSDepth() {
+    if (GlobalParams::getInt(PARAM_CAM_WIDTH) >= 1)
+        fpsLabel->setText(" Depth FPS: " + QString::number(GlobalParams::getInt(PARAM_DEPTH_FPS)) + "Hz");
+}
+
+void GUI::PrintCPUGPUInfos() {
+    cpuGpuLabel->setText(GlobalParams::stringRef(PARAM_STATUS_TEXT));
+}
+
+void GUI::PrintVEXOSDKVersion() {
+    versionLabel->setText("v" + QString::number(kSdkMajor) + "." + QString::number(kSdkMinor) + "." +
+                          QString::number(kSdkPatch));
+}
+
+void GUI::showSettings(bool) {
+    const int x = this->x() + (width() / 2 - settingsWindow->width() / 2);
+    const int y = this->y() + (height() / 2 - settingsWindow->height() / 2);
+    settingsWindow->move(x, y);
+    // Hiding first raises a window that is already open.
+    settingsWindow->hide();
+    settingsWindow->show();
+}
+
+void GUI::changeStepTWV(int index) {
+    int step = 0;
+    switch (index) {
+    case 0:
+        step = 1;
+        break;
+    case 1:
+        step = 2;
+        break;
+    case 2:
+        step = 4;
+        break;
+    default:
+        break;
+    }
+    frameSpinBox->setSingleStep(step);
+    GlobalParams::setInt(PARAM_TWV_STEP, step);
+}
+
+void GUI::updateGLWindow() {
+    ++frameCounter;
+    pointCloudView->update();
+}
+
+void GUI::ForcePauseButton(bool c) {
+    pauseButton->setChecked(c);
+}
+
+void GUI::ChangeQuality(bool checked) {
+    // In the exclusive group the button losing its check reports first.
+    if (!checked) return;
+    const QObject *from = sender();
+    int mode = from ? from->objectName().toInt() : 0;
+    if (mode < 1 || mode > 4) mode = 1;
+    GlobalParams::setInt(PARAM_DEPTH_QUALITY, mode);
+    emit QualityHasChanged();
+}
+
+void GUI::enableStabilizer(bool state) {
+    GlobalParams::setBool(PARAM_STABILIZER, state);
+    emit QualityHasChanged();
+}
+
+void GUI::updateImage() {
+    ++frameCounter;
+    depthView->setActive(true);
+    depthView->update();
+    imageView->show();
+    imageView->update();
+    pointCloudView->setActive(true);
+    pointCloudView->Ingest();
+    pointCloudView->update();
+    if (frameCounter % 4 == 0) {
+        ShowFPSDepth();
+        cpuGpuLabel->setText(GlobalParams::stringRef(PARAM_STATUS_TEXT));
+    }
+}
+
+void GUI::updateImagePC() {
+    pointCloudView->update();
+}
+
+void GUI::ForcePause() {
+    // Only a running playback is paused by grabbing the slider, and only that
+    // pause is undone on release; a pause the user set stays.
+    if (GlobalParams::getBool(PARAM_PAUSE)) return;
+    GlobalParams::setBool(PARAM_PAUSE, true);
+    forcedPause = true;
+}
+
+void GUI::UnForcePause() {
+    if (!forcedPause) return;
+    GlobalParams::setBool(PARAM_PAUSE, false);
+    forcedPause = false;
+}
+
+void GUI::setInputState(int state, int lastFrame) {
+    inputState = state;
+    const Qt::Alignment leftMid = Qt::AlignLeft | Qt::AlignVCenter;
+    const auto setVisible = [](std::initializer_list<QWidget *> widgets, bool visible) {
+        for (QWidget *w : widgets)
+            w->setVisible(visible);
+    };
+    const int maxRange = GlobalParams::getBool(PARAM_MODEL_FLAG) ? 15000 : 10000;
+
+    switch (state) {
+    case 0:
+        setVisible({resolutionField, fpsField, fileNameLabel, resolutionCombo, fpsCombo, stopButton,
+                    pauseButton, frameSlider, frameSpinBox, speedCombo},
+                   false);
+        statusLabel->setAlignment(leftMid);
+        placeStatusLabel();
+        break;
+    case 1:
+        statusLabel->setText("OPENING");
+        statusLabel->setAlignment(leftMid);
+        break;
+    case 2:
+        setVisible({resolutionField, fpsField, fileNameLabel, stopButton, pauseButton, frameSlider,
+                    frameSpinBox, speedCombo},
+                   false);
+        setVisible({resolutionCombo, fpsCombo}, true);
+        resolutionCombo->setEnabled(true);
+        fpsCombo->setEnabled(true);
+        liveButton->setChecked(true);
+        loadFileButton->setChecked(false);
+        maxRangeSlider->setValue(maxRange);
+        statusLabel->setText("LIVE");
+        statusLabel->setAlignment(leftMid);
+        placeStatusLabel();
+        break;
+    case 3:
+        setVisible({resolutionCombo, fpsCombo}, false);
+        setVisible({resolutionField, fpsField, fileNameLabel, stopButton, pauseButton, frameSlider,
+                    frameSpinBox, speedCombo},
+                   true);
+        liveButton->setChecked(false);
+        loadFileButton->setChecked(true);
+        frameSlider->setValue(1);
+        frameSlider->setMaximum(lastFrame - 1);
+        frameSpinBox->setMaximum(lastFrame - 1);
+        maxRangeSlider->setValue(maxRange);
+        statusLabel->setText("PLAYBACK");
+        statusLabel->setAlignment(leftMid);
+        statusLabel->setGeometry(fpsField->x() + fpsField->width() + 10, resolutionCombo->y(), 110,
+                                 resolutionCombo->height());
+        placeFileNameLabel();
+        break;
+    default:
+        break;
+    }
+    QCoreApplication::processEvents();
+}

@@ -1,0 +1,135 @@
+// Placement of the main window's children. No layout managers: everything is
+// arithmetic on the window size, redone on every resize.
+#include "gui/GUI.h"
+
+#include "gui/GuiStyle.h"
+#include "gui/LogoScreen.h"
+#include "render/OGL2DWidget.h"
+#include "render/OGL3DWidget.h"
+
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QResizeEvent>
+#include <QSlider>
+#include <QSpinBox>
+#include <QSvgRenderer>
+#include <QToolButton>
+
+namespace {
+int rightEdge(const QWidget *w) {
+    return w->x() + w->width();
+}
+int bottomEdge(const QWidget *w) {
+    return w->y() + w->height();
+}
+int margin(int width) {
+    return static_cast<int>(width * 0.0095);
+}
+} // namespace
+
+void GUI::placeStatusLabel() {
+    if (inputState == 0)
+        statusLabel->setGeometry(rightEdge(loadFileButton) + 10, resolutionCombo->y(), 500,
+                                 resolutionCombo->height());
+    else
+        statusLabel->setGeometry(rightEdge(fpsCombo) + 10, resolutionCombo->y(), 110,
+                                 resolutionCombo->height());
+}
+
+void GUI::placeFileNameLabel() {
+    const int W = width();
+    const int m = margin(W);
+    const int rightEnd = W - (2 * m + 160);
+    fileNameLabel->setGeometry(rightEdge(statusLabel) + m, fpsField->y(),
+                               rightEnd - m - rightEdge(statusLabel), 25);
+}
+
+void GUI::resizeEvent(QResizeEvent *event) {
+    QMainWindow::resizeEvent(event);
+    if (!liveButton) return; // not built yet
+
+    const int W = event->size().width();
+    const int H = event->size().height();
+    const int m = margin(W);
+    const int logoH = std::max(static_cast<int>(H * 0.03), 25);
+    const QSize def = logoRenderer->defaultSize();
+    const int logoW = def.height() > 0
+                          ? static_cast<int>(static_cast<float>(def.width()) /
+                                             static_cast<float>(def.height()) * static_cast<float>(logoH))
+                          : 0;
+    const int top = logoH + 2 * m;
+    int viewW = static_cast<int>(W * 0.45);
+    const int viewH = (H - 2 * m - top - 75) / 2;
+    const int cloudH = 2 * (viewH + m) + 25;
+    const int rightEnd = W - (2 * m + 160);
+    const QFontMetrics fm(style->labelFont);
+
+    logoRect = QRectF(m, m, logoW, logoH);
+
+    // Keep the 2D views no wider than a 16:9 picture of the height they get.
+    const float neededH = 2.0f * (static_cast<float>(viewW) / 1.7777778f) + static_cast<float>(top) +
+                          static_cast<float>(4 * m + 50);
+    if (static_cast<float>(H) < static_cast<float>(static_cast<int>(neededH)))
+        viewW = static_cast<int>((H - (4 * m + 50) - top) * 0.5 * static_cast<double>(16.0f / 9.0f));
+
+    // Top band.
+    const int y0 = static_cast<int>((top - 25) * 0.5);
+    liveButton->setGeometry(static_cast<int>(logoRect.right() + m), y0, 35, 25);
+    loadFileButton->setGeometry(static_cast<int>(rightEdge(liveButton) + 0.8 * m), y0, 35, 25);
+    const int comboY = (top - 25) / 2 + 1;
+    resolutionCombo->setGeometry(rightEdge(loadFileButton) + 10, comboY, 90, 25);
+    fpsCombo->setGeometry(rightEdge(resolutionCombo) + 5, comboY, 55, 25);
+    resolutionField->setGeometry(resolutionCombo->geometry());
+    fpsField->setGeometry(fpsCombo->geometry());
+    placeStatusLabel();
+    fileNameLabel->setGeometry(rightEdge(statusLabel) + m, fpsField->y(),
+                               rightEnd - m - rightEdge(statusLabel), 25);
+
+    // Views.
+    imageView->setGeometry(m, top, viewW, viewH);
+    depthView->setGeometry(m, bottomEdge(imageView) + 2 * m + 25, viewW, viewH);
+    pointCloudView->setGeometry(viewW + 2 * m, imageView->y(), W - (viewW + 2 * m) - m, cloudH);
+    const QRect cloud = pointCloudView->geometry();
+    logoScreen->setGeometry(static_cast<int>(cloud.x() + 0.1 * cloud.width()),
+                            static_cast<int>(cloud.y() + 0.1 * cloud.height()),
+                            static_cast<int>(0.8 * cloud.width()), static_cast<int>(0.8 * cloud.height()));
+
+    // Selector row between the two 2D views, free width shared in three.
+    const int wView = fm.horizontalAdvance(viewLabel->text());
+    const int wData = fm.horizontalAdvance(dataLabel->text());
+    const int gap = static_cast<int>(imageView->width() - (wView + 210 + wData + 10)) / 3;
+    const int rowY = bottomEdge(imageView) + m;
+    viewLabel->setGeometry(imageView->x() + gap, rowY, wView, 25);
+    viewCombo->setGeometry(rightEdge(viewLabel) + 5, rowY, 105, 25);
+    dataLabel->setGeometry(rightEdge(viewCombo) + gap, rowY, wData, 25);
+    dataCombo->setGeometry(rightEdge(dataLabel) + 5, rowY, 105, 25);
+
+    // Identity group at the right of the top band.
+    const int idY = liveButton->y();
+    idLabel->setGeometry(rightEdge(fileNameLabel) + m, idY, fm.horizontalAdvance(idLabel->text()), 25);
+    idField->setGeometry(rightEdge(idLabel) + 5, idY, fm.horizontalAdvance("XXX"), 25);
+    serialLabel->setGeometry(rightEdge(idField) + 5, idY, fm.horizontalAdvance(serialLabel->text()), 25);
+    serialField->setGeometry(rightEdge(serialLabel) + 5, idY, fm.horizontalAdvance("XXXXXXXXX"), 25);
+    settingsButton->setGeometry(rightEdge(serialField) + 5, idY, 25, 25);
+
+    // Playback bar under the lower 2D view.
+    const int barY = bottomEdge(depthView) + m;
+    stopButton->setGeometry(static_cast<int>(W * 0.25), barY, 25, 25);
+    pauseButton->setGeometry(rightEdge(stopButton) + m, barY, 25, 25);
+    frameSlider->setGeometry(rightEdge(pauseButton) + m, barY, static_cast<int>(W * 0.5) - (m + 2 * (m + 50)),
+                             25);
+    frameSpinBox->setGeometry(rightEdge(frameSlider) + m, barY, 50, 25);
+    speedCombo->setGeometry(rightEdge(frameSpinBox), barY, 85, 25);
+
+    // Status line.
+    const int s = stopButton->x() - depthView->x();
+    fpsLabel->setGeometry(depthView->x(), H - 50, s, 25);
+    fpsLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    cpuGpuLabel->setGeometry(depthView->x(), H - 25, s, 25);
+    cpuGpuLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    cpuGpuLabel->setFont(style->labelFont);
+    versionLabel->setGeometry(W - m - 55, H - 25, 55, 20);
+    versionLabel->setAlignment(Qt::AlignRight);
+}

@@ -1,0 +1,32 @@
+#include <GL/glew.h>
+
+#include "render/GlSurface.h"
+
+#include <iostream>
+
+QSurfaceFormat GlSurface::compatibilityFormat() {
+    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
+    format.setRenderableType(QSurfaceFormat::OpenGL);
+    // Asking for a legacy (2.0) context is what reliably yields the newest
+    // compatibility profile: with Mesa, any 3.x request through GLX comes
+    // back as a core profile, where the fixed-function calls fail.
+    format.setVersion(2, 0);
+    format.setProfile(QSurfaceFormat::CompatibilityProfile);
+    return format;
+}
+
+bool GlSurface::initGlew() {
+    glewExperimental = GL_TRUE;
+    GLenum status = glewInit();
+    // GLEW checks the window-system layer after loading the core entry
+    // points; an EGL context fails that check without missing anything here.
+    if (status != GLEW_OK && status != GLEW_ERROR_NO_GLX_DISPLAY) {
+        std::cout << "GLEW: " << glewGetErrorString(status) << std::endl;
+        return false;
+    }
+    if (!GLEW_VERSION_3_3 || !glCreateShader || !glGenVertexArrays || !glMapBufferRange) {
+        std::cout << "GLEW: OpenGL 3.3 entry points missing" << std::endl;
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,15 @@
+#pragma once
+// What both views need from their GL context: fixed-function calls next to
+// GLSL 3.30 programs, and the entry points loaded through GLEW.
+
+#include <QSurfaceFormat>
+
+class GlSurface {
+public:
+    /// The application's default format (samples, buffering) asking for a
+    /// compatibility context; the views check for 3.3 entry points themselves.
+    static QSurfaceFormat compatibilityFormat();
+    /// Loads the GL entry points for the current context; false (with a line
+    /// on standard output) when OpenGL 3.3 is not usable.
+    static bool initGlew();
+};

@@ -1,0 +1,248 @@
+#include <GL/glew.h>
+
+#include "render/OGL2DWidget.h"
+
+#include "app/GlobalParams.h"
+#include "render/GlSurface.h"
+#include "render/GpuGlBridge.h"
+#include "render/ShaderSources.h"
+#include "twl/DeviceMemory.h"
+
+#include <QMouseEvent>
+#include <QMutexLocker>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+
+OGL2DWidget::OGL2DWidget(QWidget *parent) : QOpenGLWidget(parent), bridge(std::make_unique<GpuGlBridge>()) {
+    setFormat(GlSurface::compatibilityFormat());
+    if (parent) {
+        viewWidth = drawWidth = parent->width();
+        viewHeight = drawHeight = parent->height();
+    }
+}
+
+OGL2DWidget::~OGL2DWidget() {
+    if (context() && glReady) {
+        makeCurrent();
+        bridge->unregister();
+        deleteTexture();
+        if (program) glDeleteProgram(program);
+        if (fragmentShader) glDeleteShader(fragmentShader);
+        doneCurrent();
+    }
+}
+
+void OGL2DWidget::setActive(bool value) {
+    active = value;
+}
+
+QRect OGL2DWidget::letterbox() const {
+    return QRect(offsetX, offsetY, drawWidth, drawHeight);
+}
+
+void OGL2DWidget::initializeGL() {
+    makeCurrent();
+    glReady = GlSurface::initGlew();
+    if (!glReady) return;
+    glLoadIdentity();
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+
+    fragmentShader = glCreateShader(GL_FRAGMENT_SHADER);
+    const char *source = ShaderSources::imageFragment;
+    glShaderSource(fragmentShader, 1, &source, nullptr);
+    glCompileShader(fragmentShader);
+    GLint ok = GL_FALSE;
+    glGetShaderiv(fragmentShader, GL_COMPILE_STATUS, &ok);
+    if (ok != GL_TRUE) std::cout << "Error GL " << std::endl;
+    program = glCreateProgram();
+    glAttachShader(program, fragmentShader);
+    glLinkProgram(program);
+    glGetProgramiv(program, GL_LINK_STATUS, &ok);
+    if (ok != GL_TRUE) {
+        std::cout << "Error GL " << std::endl;
+    } else {
+        glUseProgram(program);
+        glUniform1i(glGetUniformLocation(program, "texImage"), 0);
+        glUseProgram(0);
+    }
+    glShadeModel(GL_SMOOTH);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glEnable(GL_DEPTH_TEST);
+    glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_NICEST);
+
+    // A picture handed over before the widget was first shown is bound now.
+    if (pendingBind) {
+        pendingBind = false;
+        bindTexture();
+    }
+}
+
+void OGL2DWidget::InitGLProcess(int w, int h, int step) {
+    pictureWidth = w;
+    pictureHeight = h;
+    picturePitch = step;
+    active = false;
+    if (w <= 0 || h <= 0 || step < w * 4) {
+        std::cout << GpuGlBridge::errorName(InteropError::InvalidValue) << std::endl;
+        return;
+    }
+    if (!context() || !glReady) {
+        // No GL context before the first show: bind as soon as there is one.
+        pendingBind = true;
+        return;
+    }
+    bindTexture();
+}
+
+bool OGL2DWidget::bindTexture() {
+    makeCurrent();
+    twl::deviceMakeCurrent(cudaContext);
+    // A new session replaces the previous texture and its registration.
+    bridge->unregister();
+    deleteTexture();
+
+    glEnable(GL_TEXTURE_2D);
+    glGenTextures(1, &texture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    // Keeps linear filtering from pulling the opposite edge into the border rows.
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, pictureWidth, pictureHeight, 0, GL_BGRA, GL_UNSIGNED_BYTE,
+                 nullptr);
+    glBindTexture(GL_TEXTURE_2D, 0);
+
+    InteropError error = bridge->registerImage(texture);
+    if (error != InteropError::Success) {
+        std::cout << GpuGlBridge::errorName(error) << std::endl;
+        return false;
+    }
+    resizeGL(width(), height());
+    active = true;
+    emit init(true);
+    return true;
+}
+
+void OGL2DWidget::deleteTexture() {
+    if (texture && context()) {
+        glDeleteTextures(1, &texture);
+    }
+    texture = 0;
+}
+
+void OGL2DWidget::resizeGL(int w, int h) {
+    if (viewWidth < 0 || viewHeight < 0) {
+        viewWidth = w;
+        viewHeight = h;
+        return;
+    }
+    viewWidth = w;
+    viewHeight = h;
+    if (pictureWidth <= 0 || pictureHeight <= 0 || w <= 0 || h <= 0) return;
+    const float aspect = float(pictureWidth) / float(pictureHeight);
+    if (float(w) / float(h) > aspect) {
+        drawWidth = int(float(h) * aspect);
+        drawHeight = h;
+        offsetX = std::abs(w - drawWidth) / 2;
+        offsetY = 0;
+    } else {
+        drawWidth = w;
+        drawHeight = int(float(w) / aspect);
+        offsetX = 0;
+        offsetY = std::abs(h - drawHeight) / 2;
+    }
+}
+
+void OGL2DWidget::clearView() {
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+}
+
+void OGL2DWidget::paintGL() {
+    if (!glReady) return;
+    if (!active || !devicePtr || !bridge->isRegistered()) {
+        // Keep the view black instead of whatever the framebuffer held.
+        glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        return;
+    }
+    makeCurrent();
+    twl::deviceMakeCurrent(cudaContext);
+    if (bridge->map() == InteropError::Success) {
+        QMutexLocker frameLock(frameMutex);
+        bridge->copy2D(devicePtr, size_t(picturePitch), size_t(pictureWidth) * 4, size_t(pictureHeight));
+        frameLock.unlock();
+        bridge->unmap();
+    }
+
+    const float w = float(width()), h = float(height());
+    const float left = -1.0f + 2.0f * float(offsetX) / w, right = 1.0f - 2.0f * float(offsetX) / w;
+    const float bottom = -1.0f + 2.0f * float(offsetY) / h, top = 1.0f - 2.0f * float(offsetY) / h;
+    const GLfloat vertices[8] = {left, bottom, right, bottom, right, top, left, top};
+    const GLfloat texCoords[8] = {0.0f, 1.0f, 1.0f, 1.0f, 1.0f, 0.0f, 0.0f, 0.0f};
+
+    glClearColor(0.12f, 0.12f, 0.12f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    // Client-side arrays need the default vertex array and no array buffer.
+    glBindVertexArray(0);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    glEnable(GL_TEXTURE_2D);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glUseProgram(program);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+    glVertexPointer(2, GL_FLOAT, 0, vertices);
+    glTexCoordPointer(2, GL_FLOAT, 0, texCoords);
+    glDrawArrays(GL_QUADS, 0, 4);
+    glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+    glDisableClientState(GL_VERTEX_ARRAY);
+    glUseProgram(0);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+void OGL2DWidget::mouseReleaseEvent(QMouseEvent *event) {
+    const bool leftOnly = isImageView && GlobalParams::getInt(PARAM_IMAGE_VIEW) != 0;
+    if (event->button() == Qt::RightButton) {
+        GlobalParams::setDouble(PARAM_CLICK_X, -1.0);
+        GlobalParams::setDouble(PARAM_CLICK_Y, -1.0);
+        return;
+    }
+    if (leftOnly || event->button() != Qt::LeftButton || width() <= 0 || height() <= 0) return;
+    const float x = float(event->pos().x()) / float(width());
+    const float y = float(event->pos().y()) / float(height());
+    if (x >= 0.0f && x <= 1.0f && y >= 0.0f && y <= 1.0f) {
+        GlobalParams::setDouble(PARAM_CLICK_X, x);
+        GlobalParams::setDouble(PARAM_CLICK_Y, y);
+    }
+}
+
+void OGL2DWidget::release() {
+    devicePtr = nullptr;
+    frameMutex = nullptr;
+    active = false;
+    pendingBind = false;
+    if (!context()) return;
+    makeCurrent();
+    bridge->unregister();
+    deleteTexture();
+    glLoadIdentity();
+    clearView();
+}
+
+void OGL2DWidget::fullDisplay() {
+    if (!isVisible()) return;
+    if (context()) {
+        makeCurrent();
+        glLoadIdentity();
+        clearView();
+    }
+    update();
+}

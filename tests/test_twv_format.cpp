@@ -1,0 +1,549 @@
+// The .twv recording: writer, reader and the recording frame source, with
+// truncated, corrupted and foreign files.
+#include "TestSupport.h"
+
+#include "twl/Crc32.h"
+#include "twl/RecordingSource.h"
+#include "twl/TwvFormat.h"
+#include "twl/TwvFrameCodec.h"
+#include "twl/TwvReader.h"
+#include "twl/TwvWriter.h"
+
+#include <QtTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <random>
+
+using namespace twl;
+
+namespace {
+
+const int kW = 64, kH = 48;
+const uint64_t kT0 = 1000000000ull, kDt = 33333333ull;
+
+// A smooth gradient with a per-frame shift: compresses like a real picture
+// and tells frames apart.
+cv::Mat gradient(int frame, int eye, int w = kW, int h = kH) {
+    cv::Mat m(h, w, CV_8UC4);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            m.at<cv::Vec4b>(y, x) =
+                cv::Vec4b(uchar((x * 3 + frame * 5) & 255), uchar((y * 4 + eye * 60) & 255),
+                          uchar((x + y + frame * 3) & 255), 255);
+    return m;
+}
+
+TwvHeader testHeader(int w = kW, int h = kH) {
+    TwvHeader hd;
+    hd.width = uint32_t(w);
+    hd.height = uint32_t(h);
+    hd.fps = 30;
+    hd.serialNumber = 123456;
+    hd.firmwareVersion = 1523;
+    hd.model = 2;
+    hd.fx = 50.5f;
+    hd.fy = 51.5f;
+    hd.cx = 32.f;
+    hd.cy = 24.f;
+    hd.baseline = 0.12f;
+    hd.hFov = 64.7f;
+    hd.vFov = 50.0f;
+    return hd;
+}
+
+QString pathFor(const QString &name) {
+    return TestSupport::dataDir() + "/" + name;
+}
+
+void writeRecording(const QString &path, int frames, TwvCodec codec = TwvCodec::Lossless) {
+    TwvWriter writer;
+    QCOMPARE(writer.open(path.toStdString(), testHeader(), codec), SUCCESS);
+    for (int i = 0; i < frames; ++i)
+        QCOMPARE(writer.writeFrame(gradient(i, 0), gradient(i, 1), kT0 + uint64_t(i) * kDt), SUCCESS);
+    QCOMPARE(writer.close(), SUCCESS);
+}
+
+QByteArray readBytes(const QString &path) {
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+unsigned char *at(QByteArray &b, qint64 offset) {
+    return reinterpret_cast<unsigned char *>(b.data()) + offset;
+}
+
+// Frame offsets and index position of a properly closed file.
+quint64 indexOffset(QByteArray &file) {
+    return twv::getU64(at(file, file.size() - qint64(twv::kTrailerSize)));
+}
+quint64 frameOffset(QByteArray &file, int k) {
+    return twv::getU64(at(file, qint64(indexOffset(file) + twv::kIndexHeaderSize) + 8 * k));
+}
+
+void resignHeader(QByteArray &file) {
+    twv::putU32(at(file, 124), crc32(at(file, 0), 124));
+}
+void resignFrameHeader(QByteArray &file, quint64 offset) {
+    twv::putU32(at(file, qint64(offset) + 36), crc32(at(file, qint64(offset)), 36));
+}
+void resignIndex(QByteArray &file) {
+    const qint64 crcAt = file.size() - qint64(twv::kTrailerSize + twv::kIndexFooterSize);
+    const qint64 start = qint64(indexOffset(file));
+    twv::putU32(at(file, crcAt), crc32(at(file, start), size_t(crcAt - start)));
+}
+
+ERROR_CODE openCode(const QString &path) {
+    TwvReader reader;
+    return reader.open(path.toStdString());
+}
+
+double meanAbsDiff(const cv::Mat &a, const cv::Mat &b) {
+    cv::Scalar s = cv::mean(cv::abs(a - b));
+    return (s[0] + s[1] + s[2]) / 3.0;
+}
+
+} // namespace
+
+class TestTwvFormat : public QObject {
+    Q_OBJECT
+private slots:
+    void roundTripBothCodecs() {
+        for (TwvCodec codec : {TwvCodec::Lossless, TwvCodec::Jpeg}) {
+            const QString path = pathFor(codec == TwvCodec::Jpeg ? "rt_jpeg.twv" : "rt_lossless.twv");
+            writeRecording(path, 4, codec);
+            TwvReader reader;
+            QCOMPARE(reader.open(path.toStdString()), SUCCESS);
+            QVERIFY(!reader.isRecovered());
+            QCOMPARE(reader.frameCount(), 4);
+            const TwvHeader &h = reader.header();
+            QCOMPARE(h.width, uint32_t(kW));
+            QCOMPARE(h.height, uint32_t(kH));
+            QCOMPARE(h.serialNumber, 123456u);
+            QCOMPARE(h.firmwareVersion, 1523u);
+            QCOMPARE(h.model, 2);
+            QCOMPARE(h.fx, 50.5f);
+            QCOMPARE(h.baseline, 0.12f);
+            QCOMPARE(h.vFov, 50.0f);
+            QCOMPARE(h.codec, codec);
+            for (int i = 3; i >= 0; --i) { // backwards: every frame is reachable directly
+                cv::Mat l, r;
+                uint64_t ts = 0;
+                QCOMPARE(reader.readFrame(i, l, r, &ts), SUCCESS);
+                QCOMPARE(ts, kT0 + uint64_t(i) * kDt);
+                QCOMPARE(l.type(), CV_8UC4);
+                QCOMPARE(l.cols, kW);
+                QCOMPARE(r.rows, kH);
+                QCOMPARE(cv::mean(l)[3], 255.0);
+                if (codec == TwvCodec::Lossless) {
+                    QCOMPARE(cv::norm(l, gradient(i, 0), cv::NORM_INF), 0.0);
+                    QCOMPARE(cv::norm(r, gradient(i, 1), cv::NORM_INF), 0.0);
+                } else {
+                    QVERIFY2(meanAbsDiff(l, gradient(i, 0)) < 3.0, "left picture too far off");
+                    QVERIFY2(meanAbsDiff(r, gradient(i, 1)) < 3.0, "right picture too far off");
+                    QVERIFY(meanAbsDiff(l, gradient(i, 1)) > 10.0); // and they are not swapped
+                }
+            }
+            cv::Mat l, r;
+            QCOMPARE(reader.readFrame(4, l, r), ERROR_CODE_INVALID_ARGUMENT);
+            QCOMPARE(reader.readFrame(-1, l, r), ERROR_CODE_INVALID_ARGUMENT);
+        }
+    }
+
+    void writerRejectsBadInputAndReportsFailedWrites() {
+        TwvWriter writer;
+        TwvHeader bad = testHeader();
+        bad.width = 0;
+        QCOMPARE(writer.open(pathFor("bad.twv").toStdString(), bad, TwvCodec::Jpeg),
+                 ERROR_CODE_INVALID_ARGUMENT);
+        QCOMPARE(writer.open("/nonexistent-dir/x.twv", testHeader(), TwvCodec::Jpeg),
+                 ERROR_CODE_WRITE_FAILED);
+
+        QCOMPARE(writer.open(pathFor("sizes.twv").toStdString(), testHeader(), TwvCodec::Jpeg), SUCCESS);
+        QCOMPARE(writer.writeFrame(gradient(0, 0, 32, 48), gradient(0, 1), 1), ERROR_CODE_INVALID_ARGUMENT);
+        cv::Mat grey(kH, kW, CV_8UC1, cv::Scalar(9));
+        QCOMPARE(writer.writeFrame(grey, grey, 1), ERROR_CODE_INVALID_ARGUMENT);
+        cv::Mat bgr;
+        cv::cvtColor(gradient(0, 0), bgr, cv::COLOR_BGRA2BGR);
+        QCOMPARE(writer.writeFrame(bgr, bgr, 1), SUCCESS); // three channels are fine too
+        QCOMPARE(writer.close(), SUCCESS);
+        QCOMPARE(writer.framesWritten(), 1);
+
+        // A full disk: the buffered header seems to go through, the first big
+        // frame cannot, and closing must not claim success either.
+        if (QFile::exists("/dev/full")) {
+            TwvHeader big = testHeader(1024, 1024);
+            QCOMPARE(writer.open("/dev/full", big, TwvCodec::Lossless), SUCCESS);
+            cv::Mat noise(1024, 1024, CV_8UC4);
+            cv::randu(noise, 0, 256);
+            QCOMPARE(writer.writeFrame(noise, noise, 1), ERROR_CODE_WRITE_FAILED);
+            QCOMPARE(writer.writeFrame(noise, noise, 2), ERROR_CODE_WRITE_FAILED);
+            QCOMPARE(writer.close(), ERROR_CODE_WRITE_FAILED);
+
+            QCOMPARE(writer.open("/dev/full", testHeader(), TwvCodec::Jpeg), SUCCESS);
+            QCOMPARE(writer.close(), ERROR_CODE_WRITE_FAILED); // the flush of the header fails
+        }
+    }
+
+    void playbackPositionsSeekingAndEndOfFile() {
+        const QString path = pathFor("seek.twv");
+        writeRecording(path, 6);
+        ERROR_CODE err = ERROR_CODE_FAILURE;
+        std::unique_ptr<FrameSource> src = openRecordingSource(path.toStdString(), &err);
+        QCOMPARE(err, SUCCESS);
+        QVERIFY(src);
+        QVERIFY(!src->isLive());
+        QCOMPARE(src->frameCount(), 6);
+        QCOMPARE(src->fps(), 30.f);
+        QCOMPARE(src->resolution(), Resolution(kW, kH));
+        const CameraInformation info = src->information();
+        QCOMPARE(info.serial_number, 123456u);
+        QCOMPARE(info.firmware_version, 1523u);
+        QCOMPARE(info.camera_model, 2);
+        QCOMPARE(info.calibration_parameters.left_cam.fy, 51.5f);
+        QCOMPARE(info.calibration_parameters.left_cam.cx, 32.f);
+        QCOMPARE(info.calibration_parameters.left_cam.h_fov, 64.7f);
+        QCOMPARE(info.calibration_parameters.right_cam.image_size, Resolution(kW, kH));
+        QCOMPARE(info.calibration_parameters.baseline, 0.12f);
+
+        auto frameOf = [](const StereoFrame &f) { return int((f.timestamp - kT0) / kDt); };
+        StereoFrame f;
+        QCOMPARE(src->position(), 0);
+        QCOMPARE(src->grab(f), SUCCESS);
+        QCOMPARE(frameOf(f), 0);
+        QCOMPARE(src->position(), 0);
+        QCOMPARE(cv::norm(f.left, gradient(0, 0), cv::NORM_INF), 0.0);
+        QCOMPARE(src->grab(f), SUCCESS);
+        QCOMPARE(frameOf(f), 1);
+        QCOMPARE(src->position(), 1);
+
+        src->setPosition(4);
+        QCOMPARE(src->position(), 1); // only the next grab moves
+        QCOMPARE(src->grab(f), SUCCESS);
+        QCOMPARE(frameOf(f), 4);
+        QCOMPARE(src->position(), 4);
+        QCOMPARE(cv::norm(f.right, gradient(4, 1), cv::NORM_INF), 0.0);
+
+        src->setPosition(2); // backwards
+        QCOMPARE(src->grab(f), SUCCESS);
+        QCOMPARE(frameOf(f), 2);
+        src->setPosition(2); // the same frame again
+        QCOMPARE(src->grab(f), SUCCESS);
+        QCOMPARE(frameOf(f), 2);
+
+        src->setPosition(1000); // clamped to the last frame
+        QCOMPARE(src->grab(f), SUCCESS);
+        QCOMPARE(frameOf(f), 5);
+        QCOMPARE(src->position(), 5);
+        const uint64_t lastTs = f.timestamp;
+        QCOMPARE(src->grab(f), ERROR_CODE_END_OF_FILE);
+        QCOMPARE(src->grab(f), ERROR_CODE_END_OF_FILE);
+        QCOMPARE(src->position(), 5);
+        QCOMPARE(f.timestamp, lastTs);
+
+        src->setPosition(-3); // clamped to the first
+        QCOMPARE(src->grab(f), SUCCESS);
+        QCOMPARE(frameOf(f), 0);
+        QCOMPARE(src->position(), 0);
+    }
+
+    void truncatedRecordingsPlayTheirCompleteFrames() {
+        const QString path = pathFor("whole.twv");
+        writeRecording(path, 5);
+        QByteArray whole = readBytes(path);
+        const qint64 idx = qint64(indexOffset(whole));
+        const qint64 frame4 = qint64(frameOffset(whole, 4));
+
+        struct Cut {
+            qint64 size;
+            int frames;
+        };
+        const Cut cuts[] = {
+            {idx, 5},                           // after the last frame, no index
+            {idx + 20, 5},                      // inside the index
+            {whole.size() - 1, 5},              // inside the trailer
+            {idx - 10, 4},                      // in the middle of the last frame
+            {frame4 + 20, 4},                   // in the middle of a frame header
+            {frame4, 4},                        // exactly on a frame boundary
+            {qint64(twv::kHeaderSize) + 30, 0}, // before the first frame is complete
+            {qint64(twv::kHeaderSize), 0},      // header only
+        };
+        for (const Cut &cut : cuts) {
+            const QString cutPath = pathFor("cut.twv");
+            writeBytes(cutPath, whole.left(int(cut.size)));
+            TwvReader reader;
+            QCOMPARE(reader.open(cutPath.toStdString()), SUCCESS);
+            QVERIFY(reader.isRecovered());
+            QCOMPARE(reader.frameCount(), cut.frames);
+            for (int i = 0; i < cut.frames; ++i) {
+                cv::Mat l, r;
+                QCOMPARE(reader.readFrame(i, l, r), SUCCESS);
+                QCOMPARE(cv::norm(r, gradient(i, 1), cv::NORM_INF), 0.0);
+            }
+            ERROR_CODE err = SUCCESS;
+            std::unique_ptr<FrameSource> src = openRecordingSource(cutPath.toStdString(), &err);
+            if (cut.frames == 0) {
+                QCOMPARE(err, ERROR_CODE_DAMAGED_RECORDING); // nothing to play
+                QVERIFY(!src);
+            } else {
+                QCOMPARE(err, SUCCESS);
+                StereoFrame f;
+                src->setPosition(cut.frames - 1);
+                QCOMPARE(src->grab(f), SUCCESS);
+                QCOMPARE(src->grab(f), ERROR_CODE_END_OF_FILE);
+            }
+        }
+        // Cut inside the header: no longer a usable recording.
+        writeBytes(pathFor("cut.twv"), whole.left(60));
+        QCOMPARE(openCode(pathFor("cut.twv")), ERROR_CODE_DAMAGED_RECORDING);
+    }
+
+    void corruptHeadersAreRefused() {
+        const QString path = pathFor("hdr.twv");
+        writeRecording(path, 2);
+        const QByteArray good = readBytes(path);
+        const QString bad = pathFor("hdr_bad.twv");
+        // Any single flipped header byte is caught.
+        for (int i = 0; i < int(twv::kHeaderSize); ++i) {
+            QByteArray b = good;
+            b[i] = char(b[i] ^ 0x10);
+            writeBytes(bad, b);
+            const ERROR_CODE code = openCode(bad);
+            if (i < 8)
+                QCOMPARE(code, ERROR_CODE_NOT_A_RECORDING);
+            else if (i < 12)
+                QVERIFY(code == ERROR_CODE_UNSUPPORTED_VERSION || code == ERROR_CODE_DAMAGED_RECORDING);
+            else
+                QCOMPARE(code, ERROR_CODE_DAMAGED_RECORDING);
+        }
+        // Checksummed but absurd values.
+        auto patched = [&](int offset, uint32_t value) {
+            QByteArray b = good;
+            twv::putU32(at(b, offset), value);
+            resignHeader(b);
+            writeBytes(bad, b);
+            return openCode(bad);
+        };
+        QCOMPARE(patched(16, 100000), ERROR_CODE_DAMAGED_RECORDING);     // width
+        QCOMPARE(patched(20, 0), ERROR_CODE_DAMAGED_RECORDING);          // height
+        QCOMPARE(patched(24, 0x7fc00000), ERROR_CODE_DAMAGED_RECORDING); // fps NaN
+        QCOMPARE(patched(56, 0), ERROR_CODE_DAMAGED_RECORDING);          // baseline
+        QCOMPARE(patched(8, 2), ERROR_CODE_UNSUPPORTED_VERSION);
+        QCOMPARE(patched(8, 0), ERROR_CODE_DAMAGED_RECORDING);
+    }
+
+    void corruptIndexIsRefused() {
+        const QString path = pathFor("idx.twv");
+        writeRecording(path, 3);
+        const QByteArray good = readBytes(path);
+        const QString bad = pathFor("idx_bad.twv");
+        const qint64 tail = good.size() - qint64(twv::kTrailerSize);
+
+        QByteArray b = good;
+        QByteArray g = good;
+        const qint64 idx = qint64(indexOffset(g));
+        b[int(idx + twv::kIndexHeaderSize + 3)] = char(b[int(idx + twv::kIndexHeaderSize + 3)] ^ 1);
+        writeBytes(bad, b);
+        QCOMPARE(openCode(bad), ERROR_CODE_DAMAGED_RECORDING); // flipped entry
+
+        b = good;
+        b[int(tail + 2)] = char(b[int(tail + 2)] ^ 4);
+        writeBytes(bad, b);
+        QCOMPARE(openCode(bad), ERROR_CODE_DAMAGED_RECORDING); // flipped trailer
+
+        auto withTrailer = [&](uint64_t offset, uint64_t count) {
+            QByteArray t = good;
+            twv::encodeTrailer({offset, count}, at(t, tail));
+            writeBytes(bad, t);
+            return openCode(bad);
+        };
+        QCOMPARE(withTrailer(uint64_t(1) << 60, 3), ERROR_CODE_DAMAGED_RECORDING);
+        QCOMPARE(withTrailer(uint64_t(idx), uint64_t(1) << 40), ERROR_CODE_DAMAGED_RECORDING);
+        QCOMPARE(withTrailer(uint64_t(idx), 2), ERROR_CODE_DAMAGED_RECORDING);
+        QCOMPARE(withTrailer(3, 3), ERROR_CODE_DAMAGED_RECORDING);
+
+        // Entries pointing outside the frames, re-signed so only the values are wrong.
+        auto withEntry = [&](int k, uint64_t value) {
+            QByteArray t = good;
+            twv::putU64(at(t, idx + qint64(twv::kIndexHeaderSize) + 8 * k), value);
+            resignIndex(t);
+            writeBytes(bad, t);
+            return openCode(bad);
+        };
+        QCOMPARE(withEntry(2, uint64_t(1) << 40), ERROR_CODE_DAMAGED_RECORDING);
+        QCOMPARE(withEntry(2, uint64_t(idx) - 4), ERROR_CODE_DAMAGED_RECORDING);
+        QCOMPARE(withEntry(1, frameOffset(g, 0)), ERROR_CODE_DAMAGED_RECORDING); // not increasing
+        QCOMPARE(withEntry(0, 8), ERROR_CODE_DAMAGED_RECORDING);                 // inside the header
+    }
+
+    void corruptFramesFailAloneAndPlaybackMovesOn() {
+        const QString path = pathFor("frm.twv");
+        writeRecording(path, 4);
+        QByteArray good = readBytes(path);
+        const QString bad = pathFor("frm_bad.twv");
+        const quint64 f1 = frameOffset(good, 1);
+        const quint64 f2 = frameOffset(good, 2);
+
+        // A flipped payload byte in frame 1.
+        QByteArray b = good;
+        b[int(f1 + twv::kFrameHeaderSize + 10)] = char(b[int(f1 + twv::kFrameHeaderSize + 10)] ^ 0x40);
+        writeBytes(bad, b);
+        ERROR_CODE err = ERROR_CODE_FAILURE;
+        std::unique_ptr<FrameSource> src = openRecordingSource(bad.toStdString(), &err);
+        QCOMPARE(err, SUCCESS);
+        StereoFrame f;
+        QCOMPARE(src->grab(f), SUCCESS);
+        QCOMPARE(src->grab(f), ERROR_CODE_DAMAGED_RECORDING);
+        QCOMPARE(src->position(), 1);
+        QCOMPARE(src->grab(f), SUCCESS); // the caller skips on
+        QCOMPARE(src->position(), 2);
+        QCOMPARE(f.timestamp, kT0 + 2 * kDt);
+
+        // Blob lengths that do not fit, with a valid header checksum.
+        for (uint64_t length : {uint64_t(1) << 40, uint64_t(f2 - f1), uint64_t(0)}) {
+            b = good;
+            twv::putU64(at(b, qint64(f1) + 16), length);
+            resignFrameHeader(b, f1);
+            writeBytes(bad, b);
+            TwvReader reader;
+            QCOMPARE(reader.open(bad.toStdString()), SUCCESS);
+            cv::Mat l, r;
+            QCOMPARE(reader.readFrame(1, l, r), ERROR_CODE_DAMAGED_RECORDING);
+            QCOMPARE(reader.readFrame(2, l, r), SUCCESS);
+            // Without the index, scanning stops at or right after the bad
+            // frame, and the bad frame itself still does not decode.
+            writeBytes(bad, b.left(int(indexOffset(good))));
+            QCOMPARE(reader.open(bad.toStdString()), SUCCESS);
+            QVERIFY(reader.frameCount() == 1 || reader.frameCount() == 2);
+            QCOMPARE(reader.readFrame(0, l, r), SUCCESS);
+            if (reader.frameCount() == 2) QCOMPARE(reader.readFrame(1, l, r), ERROR_CODE_DAMAGED_RECORDING);
+        }
+    }
+
+    void picturesThatLieAboutTheirSizeAreRefused() {
+        // Hand-made files whose frames are well-formed records holding a
+        // picture of the wrong size: a JPEG claiming 60000 x 60000 must not
+        // reach the decoder, a zstd stream of the wrong length must not be
+        // unpacked.
+        TwvFrameCodec codec;
+        std::vector<unsigned char> jpeg, zstd, zstdSmall;
+        QVERIFY(codec.encode(gradient(0, 0), TwvCodec::Jpeg, jpeg));
+        QVERIFY(codec.encode(gradient(0, 0), TwvCodec::Lossless, zstd));
+        QVERIFY(codec.encode(gradient(0, 0, 32, 48), TwvCodec::Lossless, zstdSmall));
+        uint32_t w = 0, h = 0;
+        QVERIFY(TwvFrameCodec::jpegSize(jpeg.data(), jpeg.size(), &w, &h));
+        QCOMPARE(w, uint32_t(kW));
+        QCOMPARE(h, uint32_t(kH));
+        std::vector<unsigned char> hugeJpeg = jpeg;
+        for (size_t i = 2; i + 9 < hugeJpeg.size(); ++i)
+            if (hugeJpeg[i] == 0xFF && hugeJpeg[i + 1] == 0xC0) {
+                hugeJpeg[i + 5] = hugeJpeg[i + 7] = 0xEA; // 0xEA60 = 60000
+                hugeJpeg[i + 6] = hugeJpeg[i + 8] = 0x60;
+                break;
+            }
+        QVERIFY(TwvFrameCodec::jpegSize(hugeJpeg.data(), hugeJpeg.size(), &w, &h));
+        QCOMPARE(w, 60000u);
+
+        auto fileWith = [&](const std::vector<unsigned char> &blob, TwvCodec c) {
+            QByteArray bytes(int(twv::kHeaderSize), 0);
+            twv::encodeHeader(testHeader(), at(bytes, 0));
+            const std::vector<const std::vector<unsigned char> *> frames = {&zstd, &blob};
+            for (const auto *frame : frames) {
+                twv::FrameHeader fh;
+                fh.codec = frame == &zstd ? TwvCodec::Lossless : c;
+                fh.leftSize = fh.rightSize = frame->size();
+                fh.payloadCrc = crc32(frame->data(), frame->size(), crc32(frame->data(), frame->size()));
+                QByteArray rec(int(twv::kFrameHeaderSize), 0);
+                twv::encodeFrameHeader(fh, at(rec, 0));
+                bytes += rec;
+                bytes += QByteArray(reinterpret_cast<const char *>(frame->data()), int(frame->size()));
+                bytes += QByteArray(reinterpret_cast<const char *>(frame->data()), int(frame->size()));
+            }
+            writeBytes(pathFor("handmade.twv"), bytes);
+        };
+        const std::pair<const std::vector<unsigned char> *, TwvCodec> cases[] = {
+            {&hugeJpeg, TwvCodec::Jpeg}, {&zstdSmall, TwvCodec::Lossless}, {&jpeg, TwvCodec::Lossless}};
+        for (const auto &c : cases) {
+            fileWith(*c.first, c.second);
+            TwvReader reader;
+            QCOMPARE(reader.open(pathFor("handmade.twv").toStdString()), SUCCESS);
+            QCOMPARE(reader.frameCount(), 2);
+            cv::Mat l, r;
+            QCOMPARE(reader.readFrame(0, l, r), SUCCESS);
+            QCOMPARE(reader.readFrame(1, l, r), ERROR_CODE_DAMAGED_RECORDING);
+        }
+        QVERIFY(!TwvFrameCodec::jpegSize(zstd.data(), zstd.size(), &w, &h));
+    }
+
+    void foreignAndMissingFiles() {
+        const QString png = pathFor("picture.twv");
+        std::vector<unsigned char> pngBytes;
+        QVERIFY(cv::imencode(".png", gradient(0, 0), pngBytes));
+        writeBytes(png, QByteArray(reinterpret_cast<const char *>(pngBytes.data()), int(pngBytes.size())));
+        QCOMPARE(openCode(png), ERROR_CODE_NOT_A_RECORDING);
+        writeBytes(pathFor("text.twv"),
+                   QByteArray("just some text that is long enough to fill a header\n").repeated(4));
+        QCOMPARE(openCode(pathFor("text.twv")), ERROR_CODE_NOT_A_RECORDING);
+        writeBytes(pathFor("empty.twv"), QByteArray());
+        QCOMPARE(openCode(pathFor("empty.twv")), ERROR_CODE_NOT_A_RECORDING);
+        QCOMPARE(openCode(pathFor("does-not-exist.twv")), ERROR_CODE_FILE_NOT_FOUND);
+        QCOMPARE(openCode(TestSupport::dataDir()), ERROR_CODE_FILE_NOT_FOUND);
+
+        ERROR_CODE err = SUCCESS;
+        QVERIFY(!openRecordingSource(png.toStdString(), &err));
+        QCOMPARE(err, ERROR_CODE_NOT_A_RECORDING);
+        QVERIFY(!openRecordingSource("/no/such/file.twv", nullptr)); // a null error pointer is allowed
+
+        // Properly closed but empty: readable, yet nothing to play.
+        writeRecording(pathFor("noframes.twv"), 0);
+        TwvReader reader;
+        QCOMPARE(reader.open(pathFor("noframes.twv").toStdString()), SUCCESS);
+        QCOMPARE(reader.frameCount(), 0);
+        QVERIFY(!openRecordingSource(pathFor("noframes.twv").toStdString(), &err));
+        QCOMPARE(err, ERROR_CODE_DAMAGED_RECORDING);
+    }
+
+    void randomDamageNeverCrashes() {
+        // Random flips and cuts anywhere in a file; whatever opens must read
+        // every frame to either a picture or a clear code.
+        for (TwvCodec codec : {TwvCodec::Jpeg, TwvCodec::Lossless}) {
+            const QString path = pathFor("fuzz_src.twv");
+            writeRecording(path, 3, codec);
+            const QByteArray good = readBytes(path);
+            std::mt19937 rng(codec == TwvCodec::Jpeg ? 7 : 11);
+            for (int round = 0; round < 150; ++round) {
+                QByteArray b = good;
+                const int flips = 1 + int(rng() % 4);
+                for (int k = 0; k < flips; ++k)
+                    b[int(rng() % uint32_t(b.size()))] = char(rng());
+                if (rng() % 3 == 0) b.truncate(int(rng() % uint32_t(b.size())));
+                writeBytes(pathFor("fuzz.twv"), b);
+                TwvReader reader;
+                const ERROR_CODE code = reader.open(pathFor("fuzz.twv").toStdString());
+                if (code != SUCCESS) {
+                    QVERIFY(code == ERROR_CODE_NOT_A_RECORDING || code == ERROR_CODE_DAMAGED_RECORDING ||
+                            code == ERROR_CODE_UNSUPPORTED_VERSION);
+                    continue;
+                }
+                QVERIFY(reader.frameCount() <= 3);
+                for (int i = 0; i < reader.frameCount(); ++i) {
+                    cv::Mat l, r;
+                    const ERROR_CODE rc = reader.readFrame(i, l, r);
+                    QVERIFY(rc == SUCCESS || rc == ERROR_CODE_DAMAGED_RECORDING);
+                    if (rc == SUCCESS) QCOMPARE(l.size(), cv::Size(kW, kH));
+                }
+            }
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTwvFormat)
+#include "test_twv_format.moc"

@@ -1,0 +1,349 @@
+#include "twl/StereoEngine.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace twl {
+
+namespace {
+
+constexpr int kMinimumWorkingWidth = 336;
+constexpr int kMaximumWorkingWidth = 1280;
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// Matcher settings per depth mode.
+struct ModeSettings {
+    float scale;       // working width over camera width (before the limits)
+    int blockSize;     // SAD window of the matching cost
+    int uniqueness;    // percent margin of the best cost over the second best
+    int speckleWindow; // largest blob (working pixels) removed as a speckle
+    int preFilterCap;  // clip of the x-derivative prefilter
+    bool padLeft;      // match the left band too (the search runs off the right image's edge)
+};
+
+ModeSettings settingsFor(int depthMode) {
+    switch (depthMode) {
+    case DEPTH_MODE_MEDIUM:
+        return {1.0f / 3.0f, 5, 10, 100, 31, true};
+    case DEPTH_MODE_QUALITY:
+        return {0.5f, 5, 10, 150, 31, true};
+    case DEPTH_MODE_ULTRA:
+        return {1.0f, 5, 10, 200, 31, true};
+    case DEPTH_MODE_PERFORMANCE:
+    default:
+        return {0.25f, 5, 10, 100, 31, false};
+    }
+}
+
+int envInt(const char *name, int fallback) {
+    const char *v = std::getenv(name);
+    return v && *v ? std::atoi(v) : fallback;
+}
+
+} // namespace
+
+struct StereoEngine::Impl {
+    int mode = DEPTH_MODE_PERFORMANCE;
+    Resolution camera;
+    float focal = 0, baseline = 0, minDepth = 0.5f;
+    cv::Size work;
+    float scale = 1; // working width / camera width
+    int range = 16;
+    ModeSettings settings = settingsFor(DEPTH_MODE_PERFORMANCE);
+    cv::Ptr<cv::StereoSGBM> matcher;
+
+    // Per-frame buffers, kept between frames.
+    cv::Mat greyFullL, greyFullR, halfL, halfR, greyL, greyR, paddedL, paddedR, disp16;
+    cv::Mat halfTmp;
+    cv::Mat residual, cost, gradient, texture, validMask, dispMasked, dispSq, meanD, meanD2, meanMask;
+
+    void downsample(const cv::Mat &full, cv::Mat &half, cv::Mat &out);
+    void computeConfidence(const cv::Mat &disparity, cv::Mat &confidence);
+    void fillHoles(cv::Mat &disparity, cv::Mat &confidence);
+};
+
+StereoEngine::StereoEngine() : impl_(new Impl) {}
+StereoEngine::~StereoEngine() {
+    delete impl_;
+}
+
+float StereoEngine::minimumDepth(float focalPixels, float baselineMetres, int widthPixels) {
+    if (widthPixels <= 0) return 0.5f;
+    return std::max(0.5f, focalPixels * baselineMetres / (float(widthPixels) / 4.0f));
+}
+
+cv::Size StereoEngine::workingSizeFor(int depthMode, Resolution cameraSize) {
+    const int w = int(cameraSize.width), h = int(cameraSize.height);
+    if (w <= 0 || h <= 0) return cv::Size();
+    int ww = int(std::lround(float(w) * settingsFor(depthMode).scale));
+    ww = std::max(ww, std::min(w, kMinimumWorkingWidth));
+    ww = std::min(ww, std::max(kMaximumWorkingWidth, kMinimumWorkingWidth));
+    ww = std::min(ww, w);
+    const int wh = std::max(1, int(std::lround(double(h) * ww / w)));
+    return cv::Size(ww, wh);
+}
+
+int StereoEngine::disparityRangeFor(int workingWidth, Resolution cameraSize, float focalPixels,
+                                    float baselineMetres, float minDepthMetres) {
+    if (cameraSize.width == 0 || minDepthMetres <= 0) return 16;
+    const float s = float(workingWidth) / float(cameraSize.width);
+    const int d = int(std::ceil(s * focalPixels * baselineMetres / minDepthMetres));
+    const int range = std::max(16, (d + 15) / 16 * 16);
+    // The search cannot usefully exceed the image.
+    return std::min(range, std::max(16, (workingWidth - 1) / 16 * 16));
+}
+
+void StereoEngine::configure(int depthMode, Resolution cameraSize, float focalPixels, float baselineMetres,
+                             float minDepthMetres) {
+    Impl &d = *impl_;
+    if (depthMode < DEPTH_MODE_PERFORMANCE || depthMode > DEPTH_MODE_ULTRA)
+        depthMode = DEPTH_MODE_PERFORMANCE;
+    d.mode = depthMode;
+    d.camera = cameraSize;
+    d.focal = focalPixels;
+    d.baseline = baselineMetres;
+    d.minDepth = minDepthMetres > 0 ? minDepthMetres
+                                    : minimumDepth(focalPixels, baselineMetres, int(cameraSize.width));
+    d.settings = settingsFor(depthMode);
+    d.settings.blockSize = envInt("TWL_BS", d.settings.blockSize);
+    d.settings.uniqueness = envInt("TWL_UNIQ", d.settings.uniqueness);
+    d.settings.speckleWindow = envInt("TWL_SPW", d.settings.speckleWindow);
+    d.settings.preFilterCap = envInt("TWL_PFC", d.settings.preFilterCap);
+    d.settings.padLeft = envInt("TWL_PAD", d.settings.padLeft) != 0;
+    d.work = workingSizeFor(depthMode, cameraSize);
+    d.scale = cameraSize.width ? float(d.work.width) / float(cameraSize.width) : 1.0f;
+    d.range = disparityRangeFor(d.work.width, cameraSize, focalPixels, baselineMetres, d.minDepth);
+    const int bs = d.settings.blockSize;
+    d.matcher = cv::StereoSGBM::create(
+        0, d.range, bs, envInt("TWL_P1", 8) * bs * bs, envInt("TWL_P2", 32) * bs * bs, envInt("TWL_D12", 1),
+        d.settings.preFilterCap, d.settings.uniqueness, d.settings.speckleWindow, envInt("TWL_SPR", 2),
+        envInt("TWL_MODE", cv::StereoSGBM::MODE_SGBM_3WAY));
+}
+
+cv::Size StereoEngine::workingSize() const {
+    return impl_->work;
+}
+float StereoEngine::workingScale() const {
+    return impl_->scale;
+}
+int StereoEngine::disparityRange() const {
+    return impl_->range;
+}
+int StereoEngine::depthMode() const {
+    return impl_->mode;
+}
+
+void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bool fill, StereoResult &out) {
+    Impl &d = *impl_;
+    const cv::Size cameraSize(int(d.camera.width), int(d.camera.height));
+    if (!d.matcher || leftBGRA.size() != cameraSize || rightBGRA.size() != cameraSize ||
+        leftBGRA.type() != rightBGRA.type()) {
+        out.disparity.create(d.work.empty() ? cv::Size(1, 1) : d.work, CV_32F);
+        out.disparity.setTo(fill ? std::max(0.25f, d.focal * d.baseline / 20.0f) : kNaN);
+        out.confidence.create(out.disparity.size(), CV_32F);
+        out.confidence.setTo(0);
+        return;
+    }
+    const int code = leftBGRA.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY;
+    if (leftBGRA.channels() == 1) {
+        d.greyFullL = leftBGRA;
+        d.greyFullR = rightBGRA;
+    } else {
+        cv::cvtColor(leftBGRA, d.greyFullL, code);
+        cv::cvtColor(rightBGRA, d.greyFullR, code);
+    }
+    d.downsample(d.greyFullL, d.halfL, d.greyL);
+    d.downsample(d.greyFullR, d.halfR, d.greyR);
+
+    // Without padding the matcher leaves the leftmost `range` columns empty;
+    // with it, pixels there whose match lies inside the right image are found.
+    const int pad = d.settings.padLeft ? d.range : 0;
+    if (pad > 0) {
+        cv::copyMakeBorder(d.greyL, d.paddedL, 0, 0, pad, 0, cv::BORDER_REPLICATE);
+        cv::copyMakeBorder(d.greyR, d.paddedR, 0, 0, pad, 0, cv::BORDER_REPLICATE);
+        d.matcher->compute(d.paddedL, d.paddedR, d.disp16);
+    } else {
+        d.matcher->compute(d.greyL, d.greyR, d.disp16);
+    }
+    const cv::Mat disp16 = d.disp16(cv::Rect(pad, 0, d.work.width, d.work.height));
+
+    out.disparity.create(d.work, CV_32F);
+    const float toFull = 1.0f / (16.0f * d.scale);
+    for (int y = 0; y < d.work.height; ++y) {
+        const short *src = disp16.ptr<short>(y);
+        float *dst = out.disparity.ptr<float>(y);
+        for (int x = 0; x < d.work.width; ++x) {
+            // Matches that reach past the right image's left edge are impossible.
+            const bool valid = src[x] > 0 && src[x] <= 16 * x;
+            dst[x] = valid ? float(src[x]) * toFull : kNaN;
+        }
+    }
+    d.computeConfidence(out.disparity, out.confidence);
+    if (fill) d.fillHoles(out.disparity, out.confidence);
+}
+
+// Area averaging to the working size. OpenCV's area resize is fast only for
+// integer factors, so halve first while the image is at least twice as wide.
+void StereoEngine::Impl::downsample(const cv::Mat &full, cv::Mat &half, cv::Mat &out) {
+    if (full.size() == work) {
+        full.copyTo(out);
+        return;
+    }
+    const cv::Mat *src = &full;
+    if (full.cols >= 2 * work.width && full.rows >= 2 * work.height) {
+        cv::resize(full, half, cv::Size(full.cols / 2, full.rows / 2), 0, 0, cv::INTER_AREA);
+        src = &half;
+        while (src->cols >= 2 * work.width && src->rows >= 2 * work.height && src->cols / 2 != work.width) {
+            cv::resize(*src, halfTmp, cv::Size(src->cols / 2, src->rows / 2), 0, 0, cv::INTER_AREA);
+            std::swap(half, halfTmp);
+            src = &half;
+        }
+    }
+    if (src->size() == work)
+        src->copyTo(out);
+    else
+        cv::resize(*src, out, work, 0, 0, cv::INTER_AREA);
+}
+
+// Confidence combines three cues, each in (0, 1]:
+//  - the photometric residual of the chosen match (mean absolute difference
+//    between the left window and the right window at the found disparity);
+//  - horizontal texture in the left window (flat windows match anywhere);
+//  - agreement with the neighbourhood (spread of the valid disparities around).
+void StereoEngine::Impl::computeConfidence(const cv::Mat &disparity, cv::Mat &confidence) {
+    const int w = work.width, h = work.height;
+    residual.create(work, CV_32F);
+    gradient.create(work, CV_32F);
+    validMask.create(work, CV_32F);
+    dispMasked.create(work, CV_32F);
+    dispSq.create(work, CV_32F);
+    for (int y = 0; y < h; ++y) {
+        const uchar *l = greyL.ptr<uchar>(y), *r = greyR.ptr<uchar>(y);
+        const float *dsp = disparity.ptr<float>(y);
+        float *res = residual.ptr<float>(y), *grad = gradient.ptr<float>(y);
+        float *mask = validMask.ptr<float>(y), *dm = dispMasked.ptr<float>(y), *d2 = dispSq.ptr<float>(y);
+        for (int x = 0; x < w; ++x) {
+            grad[x] = float(std::abs(int(l[std::min(x + 1, w - 1)]) - int(l[std::max(x - 1, 0)]))) * 0.5f;
+            const float dw = dsp[x] * scale;
+            if (std::isnan(dw)) {
+                res[x] = 0;
+                mask[x] = dm[x] = d2[x] = 0;
+                continue;
+            }
+            const float xr = float(x) - dw;
+            const int x0 = std::max(0, std::min(w - 1, int(std::floor(xr))));
+            const int x1 = std::min(w - 1, x0 + 1);
+            const float a = std::max(0.0f, std::min(1.0f, xr - float(x0)));
+            res[x] = std::fabs(float(l[x]) - (float(r[x0]) * (1 - a) + float(r[x1]) * a));
+            mask[x] = 1;
+            dm[x] = dw;
+            d2[x] = dw * dw;
+        }
+    }
+    const cv::Size win(5, 5);
+    cv::boxFilter(residual, cost, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
+    cv::boxFilter(gradient, texture, -1, win, cv::Point(-1, -1), true, cv::BORDER_REFLECT);
+    cv::boxFilter(validMask, meanMask, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
+    cv::boxFilter(dispMasked, meanD, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
+    cv::boxFilter(dispSq, meanD2, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
+
+    confidence.create(work, CV_32F);
+    for (int y = 0; y < h; ++y) {
+        const float *dsp = disparity.ptr<float>(y);
+        const float *c = cost.ptr<float>(y), *t = texture.ptr<float>(y), *n = meanMask.ptr<float>(y);
+        const float *m1 = meanD.ptr<float>(y), *m2 = meanD2.ptr<float>(y);
+        float *conf = confidence.ptr<float>(y);
+        for (int x = 0; x < w; ++x) {
+            if (std::isnan(dsp[x])) {
+                conf[x] = 0;
+                continue;
+            }
+            const float meanCost = c[x] / std::max(n[x], 1.0f);
+            const float mean = m1[x] / std::max(n[x], 1.0f);
+            const float spread = std::sqrt(std::max(0.0f, m2[x] / std::max(n[x], 1.0f) - mean * mean));
+            const float support = n[x] / 25.0f;
+            const float photometric = std::exp(-meanCost / 12.0f);
+            const float textured = t[x] / (t[x] + 2.0f);
+            const float coherent = std::exp(-spread / 1.5f) * (0.5f + 0.5f * support);
+            conf[x] = std::max(1.0f, std::min(100.0f, 100.0f * photometric * textured * coherent));
+        }
+    }
+}
+
+// Holes take the farther (smaller) of the disparities on their two sides along
+// the row, so that occlusion shadows are filled with the background rather
+// than smeared from the object that casts them; rows with no match at all take
+// the column's values, and an image without any match the farthest depth.
+void StereoEngine::Impl::fillHoles(cv::Mat &disparity, cv::Mat &confidence) {
+    const int w = work.width, h = work.height;
+    const float filledConfidence = 1.0f;
+    float farthest = std::numeric_limits<float>::infinity();
+    std::vector<char> rowDone(size_t(h), 0);
+    for (int y = 0; y < h; ++y) {
+        float *dsp = disparity.ptr<float>(y);
+        float *conf = confidence.ptr<float>(y);
+        int x = 0;
+        bool any = false;
+        while (x < w) {
+            if (!std::isnan(dsp[x])) {
+                any = true;
+                farthest = std::min(farthest, dsp[x]);
+                ++x;
+                continue;
+            }
+            const int start = x;
+            while (x < w && std::isnan(dsp[x]))
+                ++x;
+            const float leftValue = start > 0 ? dsp[start - 1] : kNaN;
+            const float rightValue = x < w ? dsp[x] : kNaN;
+            float value = kNaN;
+            if (!std::isnan(leftValue) && !std::isnan(rightValue))
+                value = std::min(leftValue, rightValue);
+            else if (!std::isnan(leftValue))
+                value = leftValue;
+            else if (!std::isnan(rightValue))
+                value = rightValue;
+            if (std::isnan(value)) break; // the whole row is empty
+            for (int i = start; i < x; ++i) {
+                dsp[i] = value;
+                conf[i] = filledConfidence;
+            }
+        }
+        rowDone[size_t(y)] = any;
+    }
+    if (!std::isfinite(farthest))
+        farthest = std::max(0.25f, focal * baseline / 20.0f); // nothing matched: 20 m
+    // Empty rows copy the nearest filled row above, or below for the top rows.
+    int lastDone = -1;
+    for (int y = 0; y < h; ++y) {
+        if (rowDone[size_t(y)]) {
+            lastDone = y;
+            continue;
+        }
+        if (lastDone >= 0) {
+            disparity.row(lastDone).copyTo(disparity.row(y));
+            confidence.row(y).setTo(filledConfidence);
+        }
+    }
+    int nextDone = -1;
+    for (int y = h - 1; y >= 0; --y) {
+        if (rowDone[size_t(y)]) {
+            nextDone = y;
+            continue;
+        }
+        if (std::isnan(disparity.at<float>(y, 0))) {
+            if (nextDone >= 0)
+                disparity.row(nextDone).copyTo(disparity.row(y));
+            else
+                disparity.row(y).setTo(farthest);
+            confidence.row(y).setTo(filledConfidence);
+        }
+    }
+}
+
+} // namespace twl
