@@ -6,6 +6,7 @@
 #include "capture/InputThreadModul.h"
 #include "capture/Interval.h"
 #include "twl/DeviceMemory.h"
+#include "twl/TwvWriter.h"
 #include "twl/VirtualCamera.h"
 
 #include <QSlider>
@@ -129,7 +130,17 @@ qint64 timedDelete(InputThreadModul *t) {
 class TestCapture : public QObject {
     Q_OBJECT
 
-    QString recording;
+    QString recording; // 20 frames, 10 ms apart
+
+    void record(const QString &path, int fps, int frames) {
+        QFile::remove(path);
+        QProcess tool;
+        tool.start(TestSupport::twvTool(), {"record", path, "--virtual", "--resolution", "VGA", "--fps",
+                                            QString::number(fps), "--frames", QString::number(frames)});
+        QVERIFY2(tool.waitForFinished(120000), qPrintable(tool.errorString()));
+        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+        QVERIFY(QFileInfo(path).size() > 0);
+    }
 
     /// Opens the live camera (empty path) or a recording, sets it up the way
     /// the window would (permission granted when the picture is bound) and
@@ -159,13 +170,7 @@ private slots:
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
         GlobalParams::reset();
         recording = TestSupport::dataDir() + "/capture-vga-20.twv";
-        QFile::remove(recording);
-        QProcess tool;
-        tool.start(TestSupport::twvTool(), {"record", recording, "--virtual", "--resolution", "VGA", "--fps",
-                                            "100", "--frames", QString::number(kFrames)});
-        QVERIFY2(tool.waitForFinished(120000), qPrintable(tool.errorString()));
-        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
-        QVERIFY(QFileInfo(recording).size() > 0);
+        record(recording, 100, kFrames);
     }
 
     void init() {
@@ -418,6 +423,63 @@ private slots:
         QVERIFY2(std::any_of(seen.begin(), seen.begin() + 3, [](int p) { return p == 13; }),
                  qPrintable(QStringLiteral("%1 %2 %3").arg(seen[0]).arg(seen[1]).arg(seen[2])));
         t.reset();
+    }
+
+    void filePlaybackFollowsTheRecordedTimes() {
+        // A small recording (quick to match) with frames a quarter second
+        // apart, a gap of 12 s after frame 3 and one of 1.5 s after frame 6.
+        const QString path = TestSupport::dataDir() + "/capture-paced.twv";
+        const uint64_t ms = 1000000;
+        const uint64_t stamps[10] = {0, 250, 500, 750, 12750, 13000, 13250, 14750, 15000, 15250};
+        {
+            TwvHeader header;
+            header.width = 320;
+            header.height = 180;
+            header.fps = 4;
+            header.serialNumber = 7;
+            header.fx = header.fy = 300;
+            header.cx = 160;
+            header.cy = 90;
+            header.baseline = 0.12f;
+            header.hFov = 56;
+            header.vFov = 33;
+            TwvWriter writer;
+            QCOMPARE(writer.open(path.toStdString(), header, TwvCodec::Lossless), SUCCESS);
+            cv::Mat texture(180, 360, CV_8UC4);
+            cv::randu(texture, 0, 255);
+            for (const uint64_t stamp : stamps)
+                QCOMPARE(writer.writeFrame(texture(cv::Rect(20, 0, 320, 180)),
+                                           texture(cv::Rect(0, 0, 320, 180)), (1000 + stamp) * ms),
+                         SUCCESS);
+            QCOMPARE(writer.close(), SUCCESS);
+        }
+
+        QElapsedTimer clock;
+        clock.start();
+        QSlider slider(Qt::Horizontal);
+        slider.setRange(0, 9);
+        Announcements notes;
+        std::unique_ptr<InputThreadModul> t(startSession(path, true, &slider, &notes, &clock));
+        QVERIFY(t);
+        QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= 22, 15000);
+        t.reset();
+
+        // Shortest gap seen before each frame, over the loops played.
+        std::lock_guard<std::mutex> lock(notes.mutex);
+        std::vector<qint64> before(10, -1);
+        for (size_t i = 1; i < notes.times.size(); ++i) {
+            const int p = notes.positions[i];
+            if (p > 0 && notes.positions[i - 1] == p - 1) {
+                const qint64 gap = notes.times[i] - notes.times[i - 1];
+                before[size_t(p)] = before[size_t(p)] < 0 ? gap : qMin(before[size_t(p)], gap);
+            }
+        }
+        for (int p : {1, 2, 3, 5, 6, 8, 9})
+            QVERIFY2(before[size_t(p)] >= 200 && before[size_t(p)] < 600,
+                     qPrintable(QStringLiteral("frame %1 after %2 ms").arg(p).arg(before[size_t(p)])));
+        for (int p : {4, 7}) // gaps of 10 s or more, or a wait of 1 s or more: not waited for
+            QVERIFY2(before[size_t(p)] >= 0 && before[size_t(p)] < 200,
+                     qPrintable(QStringLiteral("frame %1 after %2 ms").arg(p).arg(before[size_t(p)])));
     }
 
     void pausedLiveCameraKeepsAnnouncingItsLastFrame() {
