@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace twl {
 
@@ -55,6 +56,7 @@ struct StereoEngine::Impl {
     cv::Mat greyFullL, greyFullR, halfL, halfR, greyL, greyR, paddedL, paddedR, disp16;
     cv::Mat halfTmp;
     cv::Mat cues, cueSums, validMask, maskSums;
+    std::vector<char> rowDone;
 
     void downsample(const cv::Mat &full, cv::Mat &half, cv::Mat &out);
     void computeConfidence(const cv::Mat &disparity, cv::Mat &confidence);
@@ -269,7 +271,7 @@ void StereoEngine::Impl::fillHoles(cv::Mat &disparity, cv::Mat &confidence) {
     const int w = work.width, h = work.height;
     const float filledConfidence = 1.0f;
     float farthest = std::numeric_limits<float>::infinity();
-    std::vector<char> rowDone(size_t(h), 0);
+    rowDone.assign(size_t(h), 0);
     for (int y = 0; y < h; ++y) {
         float *dsp = disparity.ptr<float>(y);
         float *conf = confidence.ptr<float>(y);
