@@ -197,7 +197,8 @@ void StereoEngine::Impl::downsample(const cv::Mat &full, cv::Mat &half, cv::Mat 
     if (src->size() == work)
         src->copyTo(out);
     else
-        cv::resize(*src, out, work, 0, 0, cv::INTER_AREA);
+        cv::resize(*src, out, work, 0, 0,
+                   src != &full && src->cols < 2 * work.width ? cv::INTER_LINEAR : cv::INTER_AREA);
 }
 
 // Confidence combines three cues, each in (0, 1]:
