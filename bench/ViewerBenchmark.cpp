@@ -13,6 +13,7 @@
 // paint, and CPU time per thread from /proc.
 #include "bench/Benchmarks.h"
 
+#include "app/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
 #include "gui/GUI.h"
@@ -305,6 +306,13 @@ private:
     std::vector<double> repaintMs_;
 };
 
+int modeQuality(const QString &mode) {
+    if (mode == "MEDIUM") return twl::DEPTH_MODE_MEDIUM;
+    if (mode == "QUALITY") return twl::DEPTH_MODE_QUALITY;
+    if (mode == "ULTRA") return twl::DEPTH_MODE_ULTRA;
+    return twl::DEPTH_MODE_PERFORMANCE;
+}
+
 QToolButton *modeButton(GUI *gui, const QString &mode) {
     if (mode == "MEDIUM") return gui->mediumButton;
     if (mode == "QUALITY") return gui->qualityButton;
@@ -379,6 +387,12 @@ int runViewerBenchmark(int argc, char **argv) {
     // The depth mode is chosen in the window before the file opens, as a user would.
     QToolButton *button = modeButton(gui, options.mode);
     if (!button->isChecked()) button->click();
+    const int wantedQuality = modeQuality(options.mode);
+    if (GlobalParams::getInt(PARAM_DEPTH_QUALITY) != wantedQuality) {
+        std::fprintf(stderr, "vantaro-bench viewer: the window did not take depth mode %s\n",
+                     options.mode.toLocal8Bit().constData());
+        return 1;
+    }
 
     Probe probe(&app, gui->imageView, gui->depthView, gui->pointCloudView);
 
