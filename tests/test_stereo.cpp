@@ -97,6 +97,7 @@ private slots:
             {Resolution(672, 376), DEPTH_MODE_ULTRA, 0.008, 0.93},
             {Resolution(1280, 720), DEPTH_MODE_PERFORMANCE, 0.025, 0.80},
             {Resolution(1280, 720), DEPTH_MODE_QUALITY, 0.01, 0.93},
+            {Resolution(1920, 1080), DEPTH_MODE_PERFORMANCE, 0.02, 0.80}, // two halvings, then linear
         };
         Resolution current;
         std::unique_ptr<VirtualScene> scene;

@@ -53,12 +53,12 @@ struct StereoEngine::Impl {
     cv::Ptr<cv::StereoSGBM> matcher;
 
     // Per-frame buffers, kept between frames.
-    cv::Mat greyFullL, greyFullR, halfL, halfR, greyL, greyR, paddedL, paddedR, disp16;
-    cv::Mat halfTmp;
+    cv::Mat greyFullL, greyFullR, greyL, greyR, paddedL, paddedR, disp16;
+    std::vector<cv::Mat> levelsL, levelsR; // halvings of each eye
     cv::Mat cues, cueSums, validMask, maskSums;
     std::vector<char> rowDone;
 
-    void downsample(const cv::Mat &full, cv::Mat &half, cv::Mat &out);
+    void downsample(const cv::Mat &full, std::vector<cv::Mat> &levels, cv::Mat &out);
     void computeConfidence(const cv::Mat &disparity, cv::Mat &confidence);
     void fillHoles(cv::Mat &disparity, cv::Mat &confidence);
 };
@@ -147,8 +147,8 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
         cv::cvtColor(leftBGRA, d.greyFullL, code);
         cv::cvtColor(rightBGRA, d.greyFullR, code);
     }
-    d.downsample(d.greyFullL, d.halfL, d.greyL);
-    d.downsample(d.greyFullR, d.halfR, d.greyR);
+    d.downsample(d.greyFullL, d.levelsL, d.greyL);
+    d.downsample(d.greyFullR, d.levelsR, d.greyR);
 
     // Without padding the matcher leaves the leftmost `range` columns empty;
     // with it, pixels there whose match lies inside the right image are found.
@@ -178,27 +178,23 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
 }
 
 // Area averaging to the working size. OpenCV's area resize is fast only for
-// integer factors, so halve first while the image is at least twice as wide.
-void StereoEngine::Impl::downsample(const cv::Mat &full, cv::Mat &half, cv::Mat &out) {
-    if (full.size() == work) {
-        full.copyTo(out);
-        return;
-    }
+// integer factors, so halve while the image stays at least as large as the
+// working size, then take the remaining factor (below two) linearly.
+void StereoEngine::Impl::downsample(const cv::Mat &full, std::vector<cv::Mat> &levels, cv::Mat &out) {
+    // Grow the list first: its elements must not move while one is the source.
+    size_t count = 0;
+    for (int w = full.cols, h = full.rows; w >= 2 * work.width && h >= 2 * work.height; w /= 2, h /= 2)
+        ++count;
+    if (levels.size() < count) levels.resize(count);
     const cv::Mat *src = &full;
-    if (full.cols >= 2 * work.width && full.rows >= 2 * work.height) {
-        cv::resize(full, half, cv::Size(full.cols / 2, full.rows / 2), 0, 0, cv::INTER_AREA);
-        src = &half;
-        while (src->cols >= 2 * work.width && src->rows >= 2 * work.height && src->cols / 2 != work.width) {
-            cv::resize(*src, halfTmp, cv::Size(src->cols / 2, src->rows / 2), 0, 0, cv::INTER_AREA);
-            std::swap(half, halfTmp);
-            src = &half;
-        }
+    for (size_t level = 0; level < count; ++level) {
+        cv::resize(*src, levels[level], cv::Size(src->cols / 2, src->rows / 2), 0, 0, cv::INTER_AREA);
+        src = &levels[level];
     }
     if (src->size() == work)
         src->copyTo(out);
     else
-        cv::resize(*src, out, work, 0, 0,
-                   src != &full && src->cols < 2 * work.width ? cv::INTER_LINEAR : cv::INTER_AREA);
+        cv::resize(*src, out, work, 0, 0, src != &full ? cv::INTER_LINEAR : cv::INTER_AREA);
 }
 
 // Confidence combines three cues, each in (0, 1]:
