@@ -12,6 +12,14 @@ int CommandLineOptions::resolutionIndexFor(const QString &value) {
     return index;
 }
 
+bool CommandLineOptions::asksForHelp(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == "-h" || arg == "-?" || arg == "--help" || arg == "--help-all") return true;
+    }
+    return false;
+}
+
 int CommandLineOptions::fpsIndexFor(const QString &value) {
     bool ok = false;
     const int fps = value.toInt(&ok, 10);

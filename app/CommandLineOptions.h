@@ -17,6 +17,9 @@ struct CommandLineOptions {
     /// exits. A list holding only the program name is not parsed at all.
     static CommandLineOptions parse(const QStringList &arguments);
 
+    /// One of the arguments is a help option (-h, -?, --help, --help-all).
+    static bool asksForHelp(int argc, char **argv);
+
     /// The resolution index that a -r value selects: the last of "HD2K",
     /// "HD1080", "HD720", "VGA" containing it, or 2 when none does.
     static int resolutionIndexFor(const QString &value);

@@ -103,6 +103,10 @@ MainProcess::MainProcess(int &argc, char **argv)
     connect(gui->liveButton, &QToolButton::clicked, this, &MainProcess::CreateLiveInput);
     connect(gui->loadFileButton, &QToolButton::clicked, this, &MainProcess::ChooseTWVFile);
 
+    playbackWatch = new QTimer(this);
+    playbackWatch->setInterval(1000);
+    connect(playbackWatch, &QTimer::timeout, this, &MainProcess::watchPlayback);
+
     statusTimer->start(1000);
 
     if (!options.fileToOpen.isEmpty()) openStartupFile(options.fileToOpen);
@@ -111,6 +115,10 @@ MainProcess::MainProcess(int &argc, char **argv)
 MainProcess::~MainProcess() {
     // The sampler may be in the middle of a run started by the last tick.
     cpuGpuInfos.wait();
+    // Normally closeSoft() has ended the session already; an application
+    // torn down without its window closing must not leave the loop running.
+    delete inputThread;
+    delete gui;
     delete statusTimer;
     delete saveDir;
 }
@@ -169,6 +177,7 @@ void MainProcess::closeSoft() {
 }
 
 void MainProcess::updateWindow() {
+    ++framesSinceWatch;
     if (gui) gui->updateImage();
 }
 

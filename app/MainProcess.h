@@ -83,6 +83,18 @@ private:
     /// Places offered in the side bar of the file and folder dialogs.
     static QList<QUrl> dialogSideBar();
 
+    /// Once a second during playback: ends a recording that stopped
+    /// delivering frames (a damaged frame is retried for ever otherwise).
+    void watchPlayback();
+
     quint64 openGeneration = 0;
     int noticeTicks = 0;
+    QTimer *playbackWatch = nullptr;
+    int framesSinceWatch = 0;
+    int stalledSeconds = 0;
+
+public:
+    /// Seconds without a frame, while playing and not paused, after which a
+    /// recording counts as unreadable.
+    static constexpr int kPlaybackStallSeconds = 5;
 };

@@ -273,6 +273,25 @@ void MainProcess::CreateTWVInput(QString filename) {
     busy = false;
     statusTimer->stop();
     inputOpened = true;
+    framesSinceWatch = 0;
+    stalledSeconds = 0;
+    playbackWatch->start();
+}
+
+void MainProcess::watchPlayback() {
+    if (!gui || !inputThread || !inputThread->isFile || !inputThread->isRunning()) return;
+    if (GlobalParams::getBool(PARAM_PAUSE) || framesSinceWatch > 0)
+        stalledSeconds = 0;
+    else
+        ++stalledSeconds;
+    framesSinceWatch = 0;
+    if (stalledSeconds < kPlaybackStallSeconds) return;
+    // The loop keeps retrying a frame it cannot read: end the session and say why.
+    const QString name = QFileInfo(GlobalParams::stringRef(PARAM_TWV_PATH)).fileName();
+    reset();
+    if (!gui) return;
+    gui->setInputState(0, 0);
+    if (gui) showNotice(QString("%1 : %2").arg(verboseText(twl::ERROR_CODE_DAMAGED_RECORDING), name));
 }
 
 void MainProcess::ResetWithQuality() {

@@ -1,9 +1,17 @@
+#include "app/CommandLineOptions.h"
 #include "app/MainProcess.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
 int main(int argc, char **argv) {
+    if (CommandLineOptions::asksForHelp(argc, argv)) {
+        // Help needs no window system: answer it before one is opened, so
+        // that `vantaro --help` also works without a display.
+        int count = argc;
+        QCoreApplication probe(count, argv);
+        CommandLineOptions::parse(QCoreApplication::arguments());
+    }
     // QApplication keeps a reference to argc: it must outlive the application object.
     static int argumentCount = argc;
     MainProcess *app = new MainProcess(argumentCount, argv);

@@ -3,7 +3,8 @@
 #include "app/GlobalParams.h"
 #include "gui/GuiStyle.h"
 #include "gui/LogoScreen.h"
-#include "gui/ViewHeaders.h"
+#include "render/OGL2DWidget.h"
+#include "render/OGL3DWidget.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -155,6 +156,9 @@ void GUI::buildMainWidgets() {
         pal.setColor(QPalette::Inactive, QPalette::WindowText, dark);
         pal.setColor(QPalette::Disabled, QPalette::WindowText, dark);
         fileNameLabel->setPalette(pal);
+        // The window's own sheet re-polishes every child and resets palettes
+        // set by hand, so the colour has to come from a sheet as well.
+        fileNameLabel->setStyleSheet("color:" + s.darkColor + ";");
     }
     const int rightX = sw - 2 * m - 160;
     idLabel = s.makeLabel(this, rightX, bandY, 20, 25, QString(), s.labelFont, "ID");
@@ -332,4 +336,6 @@ void GUI::closeEvent(QCloseEvent *event) {
     // The application object owns the window and decides when it goes.
     emit sendClose();
     event->accept();
+    // A settings window left open would otherwise keep the program running.
+    if (settingsWindow) settingsWindow->hide();
 }

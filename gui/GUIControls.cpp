@@ -3,7 +3,8 @@
 #include "gui/GUI.h"
 
 #include "app/GlobalParams.h"
-#include "gui/ViewHeaders.h"
+#include "render/OGL2DWidget.h"
+#include "render/OGL3DWidget.h"
 
 #include <QCheckBox>
 #include <QComboBox>

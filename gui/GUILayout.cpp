@@ -4,7 +4,8 @@
 
 #include "gui/GuiStyle.h"
 #include "gui/LogoScreen.h"
-#include "gui/ViewHeaders.h"
+#include "render/OGL2DWidget.h"
+#include "render/OGL3DWidget.h"
 
 #include <QComboBox>
 #include <QFontMetrics>

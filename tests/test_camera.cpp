@@ -183,7 +183,7 @@ private slots:
     }
 
     void imagesAtAnySizeAndEndOfRecording() {
-        CameraSession s(std::make_unique<WallSource>(2.0f, 3), parameters(DEPTH_MODE_PERFORMANCE));
+        CameraSession s(std::make_unique<WallSource>(2.0f, 2), parameters(DEPTH_MODE_PERFORMANCE));
         Mat image;
         QCOMPARE(s.retrieveImage(image, VIEW_LEFT, MEM_CPU, 0, 0), ERROR_CODE_CAMERA_NOT_OPENED);
         QCOMPARE(s.grab(RuntimeParameters()), SUCCESS);

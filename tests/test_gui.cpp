@@ -156,10 +156,13 @@ private slots:
         QCOMPARE(gui->idLabel->alignment(), Qt::AlignCenter);
         QCOMPARE(gui->serialLabel->layoutDirection(), Qt::RightToLeft);
         QCOMPARE(gui->statusLabel->styleSheet(), QString("color : rgb(0,172,236)"));
-        QCOMPARE(gui->fileNameLabel->palette().color(QPalette::Disabled, QPalette::WindowText),
-                 QColor(52, 73, 94));
-        QCOMPARE(gui->fileNameLabel->palette().color(QPalette::Active, QPalette::WindowText),
-                 QColor(52, 73, 94));
+        // The file name is written in the dark colour.
+        gui->fileNameLabel->setText("walk.twv");
+        gui->fileNameLabel->show();
+        QVERIFY(hasColour(gui->fileNameLabel->grab().toImage(), qRgb(52, 73, 94), 16));
+        QVERIFY(!hasColour(gui->fileNameLabel->grab().toImage(), qRgb(0, 0, 0), 16));
+        gui->fileNameLabel->clear();
+        gui->fileNameLabel->hide();
 
         QCOMPARE(gui->windowTitle(), QString("Vantaro"));
         QCOMPARE(gui->minimumSize(), QSize(1280, 720));
@@ -578,7 +581,10 @@ private slots:
     void closingEmitsAndLeavesDeletionToTheOwner() {
         auto gui = makeWindow();
         QSignalSpy spy(gui.get(), SIGNAL(sendClose()));
+        gui->showSettings(false);
+        QVERIFY(gui->settingsWindow->isVisible());
         QVERIFY(gui->close());
+        QVERIFY(!gui->settingsWindow->isVisible());
         QCOMPARE(spy.count(), 1);
         QVERIFY(!gui->isVisible());
         QPointer<GUI> window = gui.release();

@@ -1,0 +1,206 @@
+#pragma once
+// Helpers for the tests that drive the whole application object: private
+// user folders, catching modal boxes, child runs of a test executable with
+// its own MainProcess, and recordings with known pictures.
+
+#include "app/GlobalParams.h"
+#include "app/MainProcess.h"
+#include "capture/InputThreadModul.h"
+#include "gui/GUI.h"
+#include "twl/TwvWriter.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QToolButton>
+
+#include <opencv2/core.hpp>
+
+#include <cstdio>
+#include <functional>
+
+namespace AppTest {
+
+/// Points HOME and the XDG folders at `root`, so that settings and the
+/// Documents folder never touch the real user's. Call before the application exists.
+inline void isolateUserDirs(const QString &root) {
+    QDir().mkpath(root);
+    qputenv("HOME", root.toUtf8());
+    qputenv("XDG_CONFIG_HOME", (root + "/.config").toUtf8());
+    qputenv("XDG_DATA_HOME", (root + "/.local/share").toUtf8());
+    qputenv("XDG_RUNTIME_DIR", (root + "/.runtime").toUtf8());
+    QDir().mkpath(root + "/.runtime");
+    QFile::setPermissions(root + "/.runtime",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+/// Closes every modal box or dialog that shows up, remembering title and text.
+/// A handler may deal with a dialog itself (return true when it did).
+class ModalCatcher : public QObject {
+public:
+    explicit ModalCatcher(std::function<bool(QWidget *)> handler = nullptr) : handler_(std::move(handler)) {
+        QObject::connect(&timer_, &QTimer::timeout, this, [this]() { poll(); });
+        timer_.start(20);
+    }
+    QStringList titles;
+    QStringList texts;
+    int count() const { return titles.size(); }
+
+private:
+    void poll() {
+        QWidget *w = QApplication::activeModalWidget();
+        if (!w)
+            for (QWidget *top : QApplication::topLevelWidgets())
+                if (top->isVisible() &&
+                    (qobject_cast<QMessageBox *>(top) || qobject_cast<QFileDialog *>(top)))
+                    w = top;
+        if (!w) return;
+        if (auto *box = qobject_cast<QMessageBox *>(w)) {
+            titles << box->windowTitle();
+            texts << box->text();
+            box->done(0);
+            return;
+        }
+        if (handler_ && handler_(w)) return;
+        if (auto *dialog = qobject_cast<QDialog *>(w)) {
+            titles << dialog->windowTitle();
+            texts << QString();
+            dialog->reject();
+        }
+    }
+    QTimer timer_;
+    std::function<bool(QWidget *)> handler_;
+};
+
+/// Left picture of frame `index` of the recordings made by makeRecording.
+inline cv::Mat recordedLeft(int width, int height, int index) {
+    cv::Mat m(height, width, CV_8UC4);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            m.at<cv::Vec4b>(y, x) = cv::Vec4b(uchar((x + index * 10) % 256), uchar(y % 256), uchar(200), 255);
+    return m;
+}
+
+/// A loss-free recording with known pictures (the right picture is the left one shifted).
+inline bool makeRecording(const QString &path, int frames, int width = 672, int height = 376,
+                          float fps = 100) {
+    twl::TwvHeader header;
+    header.width = uint32_t(width);
+    header.height = uint32_t(height);
+    header.fps = fps;
+    header.serialNumber = 4242;
+    header.firmwareVersion = 1200;
+    header.fx = header.fy = 350;
+    header.cx = width / 2.f;
+    header.cy = height / 2.f;
+    header.baseline = 0.12f;
+    header.hFov = 90;
+    header.vFov = 60;
+    twl::TwvWriter writer;
+    if (writer.open(path.toStdString(), header, twl::TwvCodec::Lossless) != twl::SUCCESS) return false;
+    for (int i = 0; i < frames; ++i) {
+        cv::Mat left = recordedLeft(width, height, i);
+        cv::Mat right(height, width, CV_8UC4);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                right.at<cv::Vec4b>(y, x) = left.at<cv::Vec4b>(y, std::min(width - 1, x + 12));
+        if (writer.writeFrame(left, right, uint64_t(i) * uint64_t(1e9 / fps)) != twl::SUCCESS) return false;
+    }
+    return writer.close() == twl::SUCCESS;
+}
+
+/// Child mode of a test executable: `TEST --child ARGS...` builds a
+/// MainProcess from ARGS, prints its state after CHILD_WAIT_MS (default
+/// 1500), applies CHILD_SET_RES (a resolutionCombo row), and closes the
+/// window; the exit code is the event loop's. Returns -1 when not a child.
+inline int runChildIfAsked(int argc, char **argv) {
+    if (argc < 2 || QByteArray(argv[1]) != "--child") return -1;
+    static int childArgc = argc - 1;
+    static char **childArgv = nullptr;
+    childArgv = new char *[argc];
+    childArgv[0] = argv[0];
+    for (int i = 2; i < argc; ++i)
+        childArgv[i - 1] = argv[i];
+    childArgv[argc - 1] = nullptr;
+    QStandardPaths::setTestModeEnabled(true);
+    MainProcess *app = new MainProcess(childArgc, childArgv);
+    const int wait =
+        qEnvironmentVariableIsSet("CHILD_WAIT_MS") ? qEnvironmentVariableIntValue("CHILD_WAIT_MS") : 1500;
+    QTimer::singleShot(wait, app, [app]() {
+        GUI *g = app->gui;
+        std::printf("resolutionIndex=%d\n", g->resolutionIndex);
+        std::printf("fpsIndex=%d\n", g->fpsIndex);
+        std::printf("fpsCount=%d\n", g->fpsCombo->count());
+        std::printf("cameraFps=%d\n", GlobalParams::getInt(PARAM_CAMERA_FPS));
+        std::printf("quality=%d\n", GlobalParams::getInt(PARAM_DEPTH_QUALITY));
+        std::printf("perfChecked=%d\n", g->perfButton->isChecked() ? 1 : 0);
+        std::printf("qualityChecked=%d\n", g->qualityButton->isChecked() ? 1 : 0);
+        std::printf("verbose=%d\n", app->verbose ? 1 : 0);
+        std::printf("useLastSettings=%d\n", app->useLastSettings ? 1 : 0);
+        std::printf("saveDir=%s\n", app->saveDir->path().toUtf8().constData());
+        std::printf("status=%s\n", g->statusLabel->text().toUtf8().constData());
+        std::printf("statusText=%s\n", GlobalParams::stringRef(PARAM_STATUS_TEXT).toUtf8().constData());
+        std::printf("cpuGpuLabel=%s\n", g->cpuGpuLabel->text().toUtf8().constData());
+        std::printf("inputState=%d\n", g->inputState);
+        std::printf("twvPath=%s\n", GlobalParams::stringRef(PARAM_TWV_PATH).toUtf8().constData());
+        std::fflush(stdout);
+        if (qEnvironmentVariableIsSet("CHILD_SET_RES"))
+            g->resolutionCombo->setCurrentIndex(qEnvironmentVariableIntValue("CHILD_SET_RES"));
+        if (app->inputThread) {
+            // Record whether the settings were already stored when the capture thread goes.
+            QObject::connect(app->inputThread, &QObject::destroyed, [app]() {
+                QSettings settings("Tarnwell", "Vantaro");
+                std::printf("storedBeforeThreadGone=%d\n", settings.contains("input/width") ? 1 : 0);
+                std::fflush(stdout);
+            });
+        }
+        g->close();
+    });
+    const int code = app->exec();
+    delete app;
+    return code;
+}
+
+/// Runs this executable as a child with `args`; returns its "key=value" lines.
+struct ChildResult {
+    int exitCode = -1;
+    QMap<QString, QString> values;
+    QString errors;
+};
+
+inline ChildResult runChild(const QStringList &args,
+                            const QProcessEnvironment &extra = QProcessEnvironment()) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &key : extra.keys())
+        env.insert(key, extra.value(key));
+    process.setProcessEnvironment(env);
+    process.start(QCoreApplication::applicationFilePath(), QStringList() << "--child" << args);
+    ChildResult result;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        result.errors = "child timed out";
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    for (const QString &line : QString::fromUtf8(process.readAllStandardOutput()).split('\n')) {
+        const int eq = line.indexOf('=');
+        if (eq > 0) result.values.insert(line.left(eq), line.mid(eq + 1));
+    }
+    result.errors = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+} // namespace AppTest

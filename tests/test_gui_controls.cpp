@@ -1,0 +1,337 @@
+// What the window's runtime controls write and emit, and how the control
+// panel follows the input state.
+#include "app/GlobalParams.h"
+#include "gui/GUI.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QSpinBox>
+#include <QToolButton>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+std::unique_ptr<GUI> makeWindow() {
+    GlobalParams::reset();
+    GlobalParams::setInt(PARAM_TWV_STEP, 1);
+    GlobalParams::stringRef(PARAM_WINDOW_TITLE) = "Vantaro";
+    auto gui = std::make_unique<GUI>();
+    gui->buildInterface();
+    gui->setGeometry(100, 80, 1280, 720);
+    gui->show();
+    if (!QTest::qWaitForWindowExposed(gui.get())) qWarning("window not exposed");
+    return gui;
+}
+
+QStringList items(const QComboBox *c) {
+    QStringList out;
+    for (int i = 0; i < c->count(); ++i)
+        out << c->itemText(i);
+    return out;
+}
+
+} // namespace
+
+class TestGuiControls : public QObject {
+    Q_OBJECT
+private slots:
+    void resolutionRefillsFrameRates() {
+        auto gui = makeWindow();
+        QSignalSpy input(gui.get(), SIGNAL(changeInput(int)));
+        QSignalSpy askFps(gui.get(), SIGNAL(askChangeFPS()));
+
+        gui->changeRes(0);
+        QCOMPARE(items(gui->fpsCombo), QStringList({"15"}));
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 15);
+        QCOMPARE(GlobalParams::getInt(PARAM_RESOLUTION), 0);
+        QCOMPARE(input.takeLast().at(0).toInt(), 0);
+
+        gui->changeRes(3);
+        QCOMPARE(items(gui->fpsCombo), QStringList({"15", "30", "60 ", "100"}));
+        QCOMPARE(gui->fpsCombo->currentIndex(), 3);
+        QCOMPARE(gui->fpsIndex, 3);
+        QCOMPARE(gui->resolutionIndex, 3);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 100);
+        QCOMPARE(input.takeLast().at(0).toInt(), 3);
+
+        // Keeping the rate lowers it to what the new resolution offers, once.
+        gui->keepFpsOnResolutionChange = true;
+        gui->changeRes(2);
+        QCOMPARE(gui->fpsCombo->currentIndex(), 2);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 60);
+        QVERIFY(!gui->keepFpsOnResolutionChange);
+        QCOMPARE(input.takeLast().at(0).toInt(), 2);
+        gui->fpsCombo->setCurrentIndex(0); // user picks 15
+        gui->changeRes(3);
+        QCOMPARE(gui->fpsCombo->currentIndex(), 3);
+
+        gui->fpsCombo->setCurrentIndex(1);
+        gui->changeRes(3, true);
+        QCOMPARE(gui->fpsCombo->currentIndex(), 1);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 30);
+
+        // Only the user's choices above asked for a new rate, not the refills.
+        QCOMPARE(askFps.count(), 2);
+
+        // The resolution box drives the same path.
+        input.clear();
+        gui->resolutionCombo->setCurrentIndex(1);
+        QCOMPARE(GlobalParams::getInt(PARAM_RESOLUTION), 1);
+        QCOMPARE(items(gui->fpsCombo), QStringList({"15", "30"}));
+        QCOMPARE(input.count(), 1);
+        QCOMPARE(askFps.count(), 2);
+    }
+
+    void frameRateChoice() {
+        auto gui = makeWindow();
+        gui->changeRes(3);
+        QSignalSpy askFps(gui.get(), SIGNAL(askChangeFPS()));
+        QSignalSpy input(gui.get(), SIGNAL(changeInput(int)));
+        gui->fpsCombo->setCurrentIndex(2);
+        QCOMPARE(askFps.count(), 1);
+        QCOMPARE(input.count(), 0);
+        QCOMPARE(gui->fpsIndex, 2);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 60);
+    }
+
+    void rangeAndConfidenceLabels() {
+        auto gui = makeWindow();
+        const struct {
+            int mm;
+            const char *text;
+        } cases[] = {{3500, "3.5M"}, {1009, "1M"},   {40000, "40M"}, {12345, "12.34M"},
+                     {1000, "1M"},   {10000, "10M"}, {15000, "15M"}};
+        for (const auto &c : cases) {
+            gui->changeDepthClamp(c.mm);
+            QCOMPARE(gui->maxRangeValueLabel->text(), QString(c.text));
+            QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_MAX), c.mm);
+        }
+        gui->maxRangeSlider->setValue(22220);
+        QCOMPARE(gui->maxRangeValueLabel->text(), QString("22.22M"));
+        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_MAX), 22220);
+
+        gui->confidenceSlider->setValue(42);
+        QCOMPARE(gui->confidenceValueLabel->text(), QString("42 %"));
+        QCOMPARE(GlobalParams::getInt(PARAM_CONFIDENCE), 42);
+    }
+
+    void pauseHasTwoOwners() {
+        auto gui = makeWindow();
+        gui->setInputState(3, 200);
+        gui->activStart();
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+
+        // Grabbing the slider pauses a running playback and resumes it.
+        gui->frameSlider->setSliderDown(true);
+        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
+        QVERIFY(gui->forcedPause);
+        gui->frameSlider->setSliderDown(false);
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+        QVERIFY(!gui->forcedPause);
+
+        // A pause the user set survives grabbing the slider.
+        gui->pauseButton->click();
+        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
+        QVERIFY(gui->pauseButton->isChecked());
+        gui->frameSlider->setSliderDown(true);
+        QVERIFY(!gui->forcedPause);
+        gui->frameSlider->setSliderDown(false);
+        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
+
+        gui->pauseButton->click();
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+        QVERIFY(!gui->pauseButton->isChecked());
+
+        // The button's mark follows without touching the store.
+        gui->ForcePauseButton(true);
+        QVERIFY(gui->pauseButton->isChecked());
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+
+        // A fresh session always starts unpaused.
+        GlobalParams::setBool(PARAM_PAUSE, true);
+        gui->pauseButton->setEnabled(false);
+        gui->activStart();
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+        QVERIFY(!gui->pauseButton->isChecked());
+        QVERIFY(gui->pauseButton->isEnabled());
+
+        gui->pauseScan(true);
+        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
+        gui->pauseScan(true);
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+    }
+
+    void viewSelectorsAndSpeed() {
+        auto gui = makeWindow();
+        const int imageViews[] = {0, 1, 8};
+        for (int i = 2; i >= 0; --i) {
+            gui->viewCombo->setCurrentIndex(i);
+            QCOMPARE(GlobalParams::getInt(PARAM_IMAGE_VIEW), imageViews[i]);
+        }
+        gui->viewCombo->setCurrentIndex(2);
+        gui->changeViewIm(5);
+        QCOMPARE(gui->viewCombo->currentIndex(), 0);
+        QCOMPARE(GlobalParams::getInt(PARAM_IMAGE_VIEW), 0);
+
+        gui->dataCombo->setCurrentIndex(1);
+        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_VIEW), 10);
+        gui->changeViewDepth(-1);
+        QCOMPARE(gui->dataCombo->currentIndex(), 0);
+        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_VIEW), 9);
+
+        gui->speedCombo->setCurrentIndex(2);
+        QCOMPARE(GlobalParams::getInt(PARAM_TWV_STEP), 4);
+        QCOMPARE(gui->frameSpinBox->singleStep(), 4);
+        gui->speedCombo->setCurrentIndex(1);
+        QCOMPARE(GlobalParams::getInt(PARAM_TWV_STEP), 2);
+        gui->changeStepTWV(9);
+        QCOMPARE(GlobalParams::getInt(PARAM_TWV_STEP), 0);
+    }
+
+    void depthModeSensingAndStabiliser() {
+        auto gui = makeWindow();
+        QSignalSpy quality(gui.get(), SIGNAL(QualityHasChanged()));
+        const struct {
+            QToolButton *button;
+            int mode;
+        } modes[] = {
+            {gui->mediumButton, 2}, {gui->ultraButton, 4}, {gui->perfButton, 1}, {gui->qualityButton, 3}};
+        for (const auto &m : modes) {
+            quality.clear();
+            m.button->click();
+            QVERIFY(m.button->isChecked());
+            QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_QUALITY), m.mode);
+            QCOMPARE(quality.count(), 1); // the unchecked button does not count
+        }
+        quality.clear();
+        gui->qualityButton->click(); // already checked: nothing happens
+        QVERIFY(gui->qualityButton->isChecked());
+        QCOMPARE(quality.count(), 0);
+
+        gui->fillButton->click();
+        QCOMPARE(GlobalParams::getInt(PARAM_SENSING), 1);
+        QVERIFY(!gui->standardButton->isChecked());
+        gui->standardButton->click();
+        QCOMPARE(GlobalParams::getInt(PARAM_SENSING), 0);
+        QCOMPARE(quality.count(), 0);
+
+        gui->stabilizationCheck->click();
+        QVERIFY(!GlobalParams::getBool(PARAM_STABILIZER));
+        QCOMPARE(quality.count(), 1);
+        gui->stabilizationCheck->click();
+        QVERIFY(GlobalParams::getBool(PARAM_STABILIZER));
+        QCOMPARE(quality.count(), 2);
+    }
+
+    void inputStates() {
+        auto gui = makeWindow();
+        const QList<QWidget *> liveOnly = {gui->resolutionCombo, gui->fpsCombo};
+        const QList<QWidget *> playbackOnly = {gui->resolutionField, gui->fpsField,    gui->fileNameLabel,
+                                               gui->stopButton,      gui->pauseButton, gui->frameSlider,
+                                               gui->frameSpinBox,    gui->speedCombo};
+        const auto visible = [](const QList<QWidget *> &list, bool want) {
+            for (QWidget *w : list)
+                if (w->isVisible() != want) return false;
+            return true;
+        };
+
+        gui->setInputState(1, 0);
+        QCOMPARE(gui->inputState, 1);
+        QCOMPARE(gui->statusLabel->text(), QString("OPENING"));
+
+        gui->setInputState(2, 0);
+        QVERIFY(visible(liveOnly, true));
+        QVERIFY(visible(playbackOnly, false));
+        QCOMPARE(gui->statusLabel->text(), QString("LIVE"));
+        QCOMPARE(gui->statusLabel->alignment(), Qt::AlignLeft | Qt::AlignVCenter);
+        QCOMPARE(gui->statusLabel->width(), 110);
+        QCOMPARE(gui->statusLabel->x(), gui->fpsCombo->x() + gui->fpsCombo->width() + 10);
+        QCOMPARE(gui->maxRangeSlider->value(), 10000);
+        QCOMPARE(gui->maxRangeValueLabel->text(), QString("10M"));
+
+        GlobalParams::setBool(PARAM_MODEL_FLAG, true);
+        gui->setInputState(3, 120);
+        QVERIFY(visible(liveOnly, false));
+        QVERIFY(visible(playbackOnly, true));
+        QCOMPARE(gui->statusLabel->text(), QString("PLAYBACK"));
+        QCOMPARE(gui->frameSlider->value(), 1);
+        QCOMPARE(gui->frameSlider->minimum(), 1);
+        QCOMPARE(gui->frameSlider->maximum(), 119);
+        QCOMPARE(gui->frameSpinBox->maximum(), 119);
+        QCOMPARE(gui->maxRangeSlider->value(), 15000);
+        QCOMPARE(gui->fileNameLabel->x() + gui->fileNameLabel->width(), 1280 - 2 * 12 - 160);
+
+        gui->statusLabel->setText("No camera detected");
+        gui->setInputState(0, 0);
+        QVERIFY(visible(liveOnly, false));
+        QVERIFY(visible(playbackOnly, false));
+        QCOMPARE(gui->statusLabel->text(), QString("No camera detected"));
+        QCOMPARE(gui->statusLabel->width(), 500);
+        QCOMPARE(gui->statusLabel->x(), gui->loadFileButton->x() + gui->loadFileButton->width() + 10);
+
+        gui->setInputState(7, 0);
+        QCOMPARE(gui->inputState, 7);
+        QVERIFY(visible(playbackOnly, false));
+    }
+
+    void settingsWindowIsCentredAndRaised() {
+        auto gui = makeWindow();
+        QSignalSpy clicked(gui->settingsButton, SIGNAL(clicked(bool)));
+        gui->settingsButton->click();
+        QCOMPARE(clicked.count(), 1);
+        QWidget *s = gui->settingsWindow;
+        QVERIFY(s->isVisible());
+        const QPoint centred(gui->x() + (gui->width() / 2 - 260), gui->y() + (gui->height() / 2 - 250));
+        QCOMPARE(s->pos(), centred);
+
+        // Opening again while open puts it back in the middle.
+        s->move(5, 5);
+        gui->showSettings(false);
+        QVERIFY(s->isVisible());
+        QCOMPARE(s->pos(), centred);
+        s->close();
+        QVERIFY(!s->isVisible());
+        QVERIFY(gui->isVisible());
+    }
+
+    void statusLine() {
+        auto gui = makeWindow();
+        gui->PrintVEXOSDKVersion();
+        QCOMPARE(gui->versionLabel->text(), QString("v2.3.0"));
+
+        gui->fpsLabel->setText("old");
+        GlobalParams::setInt(PARAM_DEPTH_FPS, 30);
+        gui->ShowFPSDepth();
+        QCOMPARE(gui->fpsLabel->text(), QString("old"));
+        GlobalParams::setInt(PARAM_CAM_WIDTH, 1280);
+        gui->ShowFPSDepth();
+        QCOMPARE(gui->fpsLabel->text(), QString(" Depth FPS: 30Hz"));
+
+        GlobalParams::stringRef(PARAM_STATUS_TEXT) = "CPU 12% GPU 30%";
+        gui->PrintCPUGPUInfos();
+        QCOMPARE(gui->cpuGpuLabel->text(), QString("CPU 12% GPU 30%"));
+
+        // Frames refresh the status line every fourth time.
+        gui->cpuGpuLabel->clear();
+        GlobalParams::setInt(PARAM_DEPTH_FPS, 15);
+        gui->frameCounter = 0;
+        for (int i = 1; i <= 3; ++i)
+            gui->updateImage();
+        QCOMPARE(gui->frameCounter, 3);
+        QCOMPARE(gui->cpuGpuLabel->text(), QString());
+        gui->updateImage();
+        QCOMPARE(gui->cpuGpuLabel->text(), QString("CPU 12% GPU 30%"));
+        QCOMPARE(gui->fpsLabel->text(), QString(" Depth FPS: 15Hz"));
+        gui->updateGLWindow();
+        QCOMPARE(gui->frameCounter, 5);
+    }
+};
+
+QTEST_MAIN(TestGuiControls)
+#include "test_gui_controls.moc"

@@ -1,0 +1,326 @@
+// Input control with the virtual camera and recordings: automatic live
+// start, camera loss and return, restarts, recordings through the dialog and
+// a drop, pause, broken files, overlapping requests and shutdown.
+#include "AppTestSupport.h"
+#include "gui/LogoScreen.h"
+#include "render/OGL3DWidget.h"
+#include "twl/VirtualCamera.h"
+
+#include <QPointer>
+#include <QSlider>
+#include <QtTest>
+
+using AppTest::ModalCatcher;
+
+namespace {
+const QString kNoCamera = QString::fromUtf8(twl::toVerbose(twl::ERROR_CODE_CAMERA_NOT_DETECTED).c_str());
+}
+
+class TestInputControl : public QObject {
+    Q_OBJECT
+public:
+    MainProcess *app = nullptr;
+    QElapsedTimer sinceStart;
+
+private:
+    QString dir;
+    QString recording;
+    GUI *gui() { return app->gui; }
+    bool isLive() {
+        return app->inputThread && app->inputThread->isLive && app->inputThread->isRunning() &&
+               gui()->statusLabel->text() == "LIVE" && !app->busy;
+    }
+    bool isPlaying(const QString &file) {
+        return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() &&
+               gui()->statusLabel->text() == "PLAYBACK" && GlobalParams::stringRef(PARAM_TWV_PATH) == file &&
+               !app->busy;
+    }
+    void openRecording(const QString &file) {
+        app->CreateTWVInput(file);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(file), 5000);
+    }
+
+private slots:
+    void initTestCase() {
+        dir = QDir::tempPath() + "/vantaro-input-" + QString::number(QCoreApplication::applicationPid());
+        QDir().mkpath(dir);
+        recording = dir + "/walk.twv";
+        QVERIFY(AppTest::makeRecording(recording, 30));
+    }
+    void cleanupTestCase() {
+        if (app->gui) app->gui->close();
+        QDir(dir).removeRecursively();
+    }
+
+    void liveStartsWithoutAClick() {
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        qInfo("live after %lld ms", sinceStart.elapsed());
+        QCOMPARE(gui()->inputState, 2);
+        QVERIFY(gui()->liveButton->isEnabled());
+        QVERIFY(!app->statusTimer->isActive());
+        QVERIFY(app->inputOpened);
+        QCOMPARE(gui()->idField->text(), QString("0"));
+        QCOMPARE(gui()->serialField->text(), QString::number(twl::VirtualCamera::serialNumber()));
+        QVERIFY(gui()->logoScreen->isHidden());
+        QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_X), -1.0);
+        const int frames = gui()->frameCounter;
+        QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames + 3, 5000);
+    }
+
+    void cameraLostAndBack() {
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        twl::VirtualCamera::unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, 5000);
+        QCOMPARE(gui()->statusLabel->text(), kNoCamera);
+        QVERIFY(app->statusTimer->isActive());
+        QTRY_VERIFY_WITH_TIMEOUT(!gui()->liveButton->isEnabled(), 3000);
+        QCOMPARE(gui()->statusLabel->text(), kNoCamera);
+        QVERIFY(!gui()->logoScreen->isHidden());
+        twl::VirtualCamera::replug();
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 5000);
+        QVERIFY(gui()->liveButton->isEnabled());
+    }
+
+    void restartsOnlyWhenTheSessionMustChange() {
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        gui()->resolutionCombo->setCurrentIndex(2);
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        // A frame-rate change goes to the running camera.
+        QPointer<InputThreadModul> before = app->inputThread;
+        gui()->fpsCombo->setCurrentIndex(gui()->fpsCombo->currentIndex() == 0 ? 1 : 0);
+        QTest::qWait(200);
+        QCOMPARE(app->inputThread, before.data());
+        QVERIFY(isLive());
+        // A resolution change opens a new session with the rate the window chose.
+        gui()->resolutionCombo->setCurrentIndex(3);
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        QVERIFY(before.isNull()); // the old session is gone
+        QCOMPARE(GlobalParams::getInt(PARAM_RESOLUTION), 3);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 100);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAM_WIDTH), 672);
+        // Depth mode and stabilisation reopen the camera.
+        before = app->inputThread;
+        gui()->mediumButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        QVERIFY(before.isNull()); // the old session is gone
+        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_QUALITY), 2);
+        before = app->inputThread;
+        gui()->stabilizationCheck->click();
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        QVERIFY(before.isNull()); // the old session is gone
+        gui()->stabilizationCheck->click();
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+    }
+
+    void slowLinkFallsBackToVga() {
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        qputenv("VANTARO_VIRTUAL_CAMERA", "usb2");
+        gui()->resolutionCombo->setCurrentIndex(1);
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        QCOMPARE(gui()->resolutionCombo->currentIndex(), 3);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAM_WIDTH), 672);
+        qputenv("VANTARO_VIRTUAL_CAMERA", "1");
+    }
+
+    void oldFirmwareWarns() {
+        twl::VirtualCamera::setFirmwareVersion(1000);
+        ModalCatcher catcher;
+        app->CreateLiveInput();
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        twl::VirtualCamera::setFirmwareVersion(1142);
+        QCOMPARE(catcher.titles, QStringList() << "Warning");
+        QCOMPARE(catcher.texts.first(),
+                 QString("Your VEXO does not use the latest firmware. Please update it with Kestrion."));
+    }
+
+    void recordingThroughTheDialog() {
+        QStringList filters;
+        QList<QUrl> sideBar;
+        ModalCatcher catcher([&](QWidget *w) {
+            auto *dialog = qobject_cast<QFileDialog *>(w);
+            if (!dialog) return false;
+            filters = dialog->nameFilters();
+            sideBar = dialog->sidebarUrls();
+            dialog->selectFile(recording);
+            QMetaObject::invokeMethod(dialog, "accept");
+            return true;
+        });
+        app->ChooseTWVFile();
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 5000);
+        QCOMPARE(filters, QStringList() << "Tarnwell file format (*.twv)");
+        QVERIFY(!sideBar.isEmpty());
+        QCOMPARE(sideBar.last(), QUrl::fromLocalFile("/media"));
+        QCOMPARE(gui()->inputState, 3);
+        QCOMPARE(gui()->resolutionField->text(), QString("VGA"));
+        QCOMPARE(gui()->fpsField->text(), QString("100fps"));
+        QCOMPARE(gui()->fileNameLabel->text(), "<i>" + recording + "</i>");
+        QCOMPARE(gui()->serialField->text(), QString("4242"));
+        QCOMPARE(gui()->idField->text(), QString("-"));
+        QCOMPARE(gui()->frameSlider->maximum(), 28);
+        QCOMPARE(app->saveDir->path(), dir);
+        QVERIFY(!app->statusTimer->isActive());
+        QVERIFY(gui()->logoScreen->isHidden());
+        const int frames = gui()->frameCounter;
+        QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames + 3, 5000);
+
+        // An upper-case extension is not taken from the dialog.
+        const QString upper = dir + "/LOUD.TWV";
+        QVERIFY(QFile::copy(recording, upper));
+        QPointer<InputThreadModul> before = app->inputThread;
+        ModalCatcher picker([&](QWidget *w) {
+            auto *dialog = qobject_cast<QFileDialog *>(w);
+            if (!dialog) return false;
+            dialog->selectFile(upper);
+            QMetaObject::invokeMethod(dialog, "accept");
+            return true;
+        });
+        app->ChooseTWVFile();
+        QCOMPARE(app->inputThread, before.data());
+        QVERIFY(isPlaying(recording));
+    }
+
+    void recordingDroppedThenStopped() {
+        const QString other = dir + "/other.twv";
+        QVERIFY(AppTest::makeRecording(other, 12));
+        emit gui()->sendTWVWork(other);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(other), 5000);
+        QCOMPARE(gui()->frameSlider->maximum(), 10);
+        // A new depth mode reopens the same recording.
+        QPointer<InputThreadModul> before = app->inputThread;
+        gui()->ultraButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(other), 5000);
+        QVERIFY(before.isNull()); // the old session is gone
+
+        twl::VirtualCamera::unplug(); // keep the idle state from turning live at once
+        gui()->stopButton->click();
+        QCOMPARE(gui()->statusLabel->text(), QString("OPENING"));
+        QVERIFY(app->inputThread && !app->inputThread->opened && !app->inputThread->isFile);
+        QVERIFY(app->statusTimer->isActive());
+        QVERIFY(!app->inputOpened);
+        QVERIFY(!gui()->logoScreen->isHidden());
+        twl::VirtualCamera::replug();
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 5000);
+    }
+
+    void pauseControls() {
+        openRecording(recording);
+        gui()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(gui()));
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+        QTest::keyClick(gui()->pointCloudView, Qt::Key_Space);
+        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
+        QVERIFY(gui()->pauseButton->isChecked());
+        // While the user has paused, grabbing the slider keeps the pause.
+        emit gui()->frameSlider->sliderPressed();
+        emit gui()->frameSlider->sliderReleased();
+        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
+        QTest::keyClick(gui()->pointCloudView, Qt::Key_Space);
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+        // A new session always starts unpaused.
+        QTest::keyClick(gui()->pointCloudView, Qt::Key_Space);
+        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
+        gui()->perfButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 5000);
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+        QVERIFY(!gui()->pauseButton->isChecked());
+    }
+
+    void brokenRecordingsKeepTheViewerWaiting() {
+        twl::VirtualCamera::unplug();
+        emit gui()->sendTWVWork(dir + "/missing.twv");
+        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
+        QCOMPARE(gui()->inputState, 0);
+        QVERIFY2(gui()->statusLabel->text().contains("missing.twv"), qPrintable(gui()->statusLabel->text()));
+        QVERIFY(gui()->statusLabel->text().contains(
+            QString::fromUtf8(twl::toVerbose(twl::ERROR_CODE_FILE_NOT_FOUND).c_str())));
+        QVERIFY(app->statusTimer->isActive());
+        // The message outlives the next camera poll.
+        QTest::qWait(1500);
+        QVERIFY(gui()->statusLabel->text().contains("missing.twv"));
+
+        const QString junk = dir + "/junk.twv";
+        QFile file(junk);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(5000, 'x'));
+        file.close();
+        emit gui()->sendTWVWork(junk);
+        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
+        QCOMPARE(gui()->inputState, 0);
+        QVERIFY2(gui()->statusLabel->text().contains("junk.twv"), qPrintable(gui()->statusLabel->text()));
+        QVERIFY(app->inputThread && !app->inputThread->opened);
+
+        // Cut short: plays what is there.
+        const QString cut = dir + "/cut.twv";
+        QVERIFY(AppTest::makeRecording(cut, 20));
+        QVERIFY(QFile::resize(cut, QFileInfo(cut).size() * 6 / 10));
+        app->CreateTWVInput(cut);
+        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
+        if (gui()->inputState == 3) {
+            const int frames = gui()->frameCounter;
+            QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames + 20, 8000); // it keeps looping
+        }
+        // A frame in the middle that cannot be read: the playback ends with a message.
+        const QString damaged = dir + "/damaged.twv";
+        QVERIFY(AppTest::makeRecording(damaged, 30));
+        {
+            QFile f(damaged);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            f.seek(f.size() / 2);
+            f.write(QByteArray(4096, char(0x5a)));
+        }
+        app->CreateTWVInput(damaged);
+        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
+        qInfo("damaged recording opened: %s", qPrintable(gui()->statusLabel->text()));
+        if (gui()->inputState == 3) {
+            QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, (MainProcess::kPlaybackStallSeconds + 3) * 1000);
+        }
+        QVERIFY2(gui()->statusLabel->text().contains("damaged.twv"), qPrintable(gui()->statusLabel->text()));
+        QVERIFY(app->statusTimer->isActive());
+
+        // Still usable afterwards.
+        twl::VirtualCamera::replug();
+        openRecording(recording);
+    }
+
+    void overlappingRequests() {
+        // A drop arrives while the live camera is being opened: the newer request wins.
+        QMetaObject::invokeMethod(
+            this, [this]() { emit gui()->sendTWVWork(recording); }, Qt::QueuedConnection);
+        app->CreateLiveInput();
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 5000);
+        QCOMPARE(gui()->inputState, 3);
+        // A stop click while a recording is being opened.
+        QMetaObject::invokeMethod(gui()->stopButton, "click", Qt::QueuedConnection);
+        app->CreateTWVInput(recording);
+        QTRY_VERIFY_WITH_TIMEOUT(isLive() || (!app->busy && app->statusTimer->isActive()), 5000);
+        QVERIFY(!app->inputThread->isFile);
+        // Then things go on as usual.
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 5000);
+    }
+
+    void shutdownWhileLive() {
+        QProcessEnvironment env;
+        env.insert("CHILD_WAIT_MS", "3500");
+        env.insert("VANTARO_VIRTUAL_CAMERA", "1");
+        const auto r = AppTest::runChild({}, env);
+        QCOMPARE(r.values.value("status"), QString("LIVE"));
+        QCOMPARE(r.values.value("storedBeforeThreadGone"), QString("1"));
+        QCOMPARE(r.exitCode, 0);
+    }
+};
+
+int main(int argc, char **argv) {
+    const int child = AppTest::runChildIfAsked(argc, argv);
+    if (child >= 0) return child;
+    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-input-" +
+                             QString::number(QCoreApplication::applicationPid()));
+    qputenv("VANTARO_VIRTUAL_CAMERA", "1");
+    TestInputControl test;
+    int appArgc = 1;
+    MainProcess app(appArgc, argv);
+    test.sinceStart.start();
+    test.app = &app;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_input_control.moc"
