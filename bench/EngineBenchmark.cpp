@@ -32,10 +32,6 @@
 #include <string>
 #include <vector>
 
-#ifndef ENGINE_BENCH_WITH_CAMERA
-#define ENGINE_BENCH_WITH_CAMERA 0
-#endif
-
 namespace {
 
 const char *kResolutionNames[] = {"HD2K", "HD1080", "HD720", "VGA"};
@@ -130,10 +126,6 @@ struct Baseline {
 
 // Camera::grab plus the retrievals the capture loop makes every frame.
 double measureGrab(int resolution, int mode, int frames) {
-#if !ENGINE_BENCH_WITH_CAMERA
-    (void)resolution, (void)mode, (void)frames;
-    return -1;
-#else
     twl::Camera camera;
     twl::InitParameters init;
     init.cameraResolution = resolution;
@@ -157,7 +149,6 @@ double measureGrab(int resolution, int mode, int frames) {
         if (i > 0) times.push_back(nowMs() - t0);
     }
     return median(times);
-#endif
 }
 
 } // namespace

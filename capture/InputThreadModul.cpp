@@ -4,7 +4,6 @@
 #include "capture/Interval.h"
 #include "twl/DeviceMemory.h"
 
-#include <QDeadlineTimer>
 #include <QSlider>
 
 #include <opencv2/core.hpp>
@@ -12,7 +11,54 @@
 
 #include <chrono>
 
+#if defined(__SANITIZE_THREAD__)
+#define VANTARO_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VANTARO_TSAN 1
+#endif
+#endif
+#ifdef VANTARO_TSAN
+extern "C" void __tsan_acquire(void *addr);
+extern "C" void __tsan_release(void *addr);
+#endif
+
 namespace {
+
+// Qt's mutexes live in an uninstrumented library, so a race detector cannot
+// see the ordering they give; tell it where a lock was taken and given back.
+inline void lockTaken(QMutex *mutex) {
+#ifdef VANTARO_TSAN
+    __tsan_acquire(mutex);
+#else
+    Q_UNUSED(mutex);
+#endif
+}
+
+inline void lockGiven(QMutex *mutex) {
+#ifdef VANTARO_TSAN
+    __tsan_release(mutex);
+#else
+    Q_UNUSED(mutex);
+#endif
+}
+
+class Hold {
+public:
+    explicit Hold(QMutex &mutex) : mutex_(mutex) {
+        mutex_.lock();
+        lockTaken(&mutex_);
+    }
+    ~Hold() {
+        lockGiven(&mutex_);
+        mutex_.unlock();
+    }
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+
+private:
+    QMutex &mutex_;
+};
 
 // Camera sizes by resolution index; the last one is the smallest.
 const twl::Resolution resolutionTable[4] = {{2208, 1242}, {1920, 1080}, {1280, 720}, {672, 376}};
@@ -32,15 +78,16 @@ InputThreadModul::InputThreadModul() : fpsCounter(new Interval) {
 
 InputThreadModul::~InputThreadModul() {
     {
-        QMutexLocker lock(&stopMutex);
+        std::lock_guard<std::mutex> lock(stopMutex);
         stopping.store(true);
         running.store(false);
         opened.store(false);
-        stopCondition.wakeAll();
     }
+    stopCondition.notify_all();
     // Every wait of the loop watches `stopping`; what remains is at most one
     // grab, which for a live camera lasts one frame time.
     wait();
+    loopEnded.load(std::memory_order_acquire);
 
     imageGPU.free(twl::MEM_BOTH);
     depthViewGPU.free(twl::MEM_BOTH);
@@ -153,7 +200,8 @@ bool InputThreadModul::initialize() {
     allocated &= depthCPU.alloc(size, twl::MAT_TYPE_32F_C1, twl::MEM_CPU) == twl::SUCCESS;
     allocated &= pointCloudCPU.alloc(size, twl::MAT_TYPE_32F_C4, twl::MEM_CPU) == twl::SUCCESS;
     allocated &= imageCPU[0].alloc(size, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
-    allocated &= imageCPU[1].alloc(size, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
+    allocated &=
+        imageCPU[1].alloc(size.width * 2, size.height, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
 
     for (auto &request : saveRequest)
         request.store(false);
@@ -173,14 +221,26 @@ void InputThreadModul::startCapture() {
 
 void InputThreadModul::changeFPS() {
     if (!isLive.load()) return;
-    QMutexLocker lock(&grabMutex);
+    Hold lock(grabMutex);
     camera.setCameraFPS(GlobalParams::getInt(PARAM_CAMERA_FPS));
 }
 
 void InputThreadModul::enableToStart(bool) {
-    QMutexLocker lock(&stopMutex);
-    startAllowed.store(true);
-    stopCondition.wakeAll();
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        startAllowed.store(true);
+    }
+    stopCondition.notify_all();
+}
+
+void InputThreadModul::lockFrame() {
+    frameMutex.lock();
+    lockTaken(&frameMutex);
+}
+
+void InputThreadModul::unlockFrame() {
+    lockGiven(&frameMutex);
+    frameMutex.unlock();
 }
 
 // ---------------------------------------------------------------------------
@@ -224,19 +284,20 @@ void InputThreadModul::publishPosition(int position) {
 // The loop (worker thread)
 
 bool InputThreadModul::sleepUnlessStopping(int64_t usec) {
-    QDeadlineTimer deadline(std::chrono::microseconds(usec), Qt::PreciseTimer);
-    QMutexLocker lock(&stopMutex);
-    while (!stopping.load()) {
-        if (!stopCondition.wait(&stopMutex, deadline)) return true;
-    }
-    return false;
+    std::unique_lock<std::mutex> lock(stopMutex);
+    return !stopCondition.wait_for(lock, std::chrono::microseconds(usec), [this] { return stopping.load(); });
 }
 
 void InputThreadModul::run() {
+    struct EndMark {
+        std::atomic<bool> &ended;
+        ~EndMark() { ended.store(true, std::memory_order_release); }
+    } endMark{loopEnded};
     {
-        QMutexLocker lock(&stopMutex);
+        // Woken by the permission and by destruction; the timeout is only a safety net.
+        std::unique_lock<std::mutex> lock(stopMutex);
         while (!startAllowed.load() && !stopping.load())
-            stopCondition.wait(&stopMutex, 50);
+            stopCondition.wait_for(lock, std::chrono::milliseconds(50));
         if (stopping.load()) return;
         running.store(true);
     }
@@ -270,7 +331,9 @@ void InputThreadModul::run() {
 
         if (result == twl::SUCCESS) {
             if (frameMutex.tryLock()) {
+                lockTaken(&frameMutex);
                 frameStep();
+                lockGiven(&frameMutex);
                 frameMutex.unlock();
             }
             GlobalParams::setInt(PARAM_DEPTH_FPS, (previousRate + currentRate) / 2);
@@ -283,7 +346,7 @@ void InputThreadModul::run() {
             break;
         } else if (result == twl::ERROR_CODE_END_OF_FILE && isFile.load() && !paused) {
             // Past the last frame while playing: same as reaching it.
-            QMutexLocker lock(&grabMutex);
+            Hold lock(grabMutex);
             camera.setTWVPosition(0);
             nextFrame = 0;
             seekToSlider = true;
@@ -293,7 +356,7 @@ void InputThreadModul::run() {
         }
 
         if (isFile.load() && !paused && result == twl::SUCCESS && camera.getTWVPosition() == lastFrameIndex) {
-            QMutexLocker lock(&grabMutex);
+            Hold lock(grabMutex);
             camera.setTWVPosition(0);
             nextFrame = 0;
             seekToSlider = true;
@@ -306,7 +369,7 @@ void InputThreadModul::run() {
 
 twl::ERROR_CODE InputThreadModul::grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous) {
     const bool paused = GlobalParams::getBool(PARAM_PAUSE);
-    QMutexLocker lock(&grabMutex);
+    Hold lock(grabMutex);
     if (!isFile.load()) return paused ? previous : camera.grab(runtime);
 
     const int position = sharedPosition.load();
@@ -389,7 +452,8 @@ void InputThreadModul::serveSaveRequests() {
         saveRequest[1].store(false);
     }
     if (saveRequest[2].load()) {
-        camera.retrieveImage(imageCPU[1], twl::VIEW_SIDE_BY_SIDE, twl::MEM_CPU, w, h);
+        // Its natural size: both images side by side, 2w x h.
+        camera.retrieveImage(imageCPU[1], twl::VIEW_SIDE_BY_SIDE, twl::MEM_CPU, 2 * w, h);
         saveRequest[2].store(false);
     }
     if (saveRequest[3].load()) {

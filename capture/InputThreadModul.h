@@ -26,10 +26,11 @@
 #include <QPointer>
 #include <QString>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 class Interval;
 class QSlider;
@@ -99,6 +100,10 @@ public:
     /// skips that frame's retrieval but still announces it).
     QMutex grabMutex;
     QMutex frameMutex;
+    /// Takes / gives back frameMutex, telling a race detector about it (Qt's
+    /// own lock is invisible to one): readers in this process should use these.
+    void lockFrame();
+    void unlockFrame();
 
     Interval *fpsCounter = nullptr;
 
@@ -160,6 +165,9 @@ private:
 
     // Destruction wakes every wait of the loop.
     std::atomic<bool> stopping{false};
-    QMutex stopMutex;
-    QWaitCondition stopCondition;
+    std::mutex stopMutex;
+    std::condition_variable stopCondition;
+    // Last write of the worker, read once the thread was joined: orders the
+    // loop's work before the destructor's clean-up for a race detector too.
+    std::atomic<bool> loopEnded{false};
 };

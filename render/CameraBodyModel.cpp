@@ -10,8 +10,12 @@ namespace {
 constexpr float kTwoPi = 6.28318530718f;
 
 // Rounded-box section: exponents below 1 square the circle off.
-float superCos(float a) { return std::copysign(std::pow(std::fabs(std::cos(a)), 0.45f), std::cos(a)); }
-float superSin(float a) { return std::copysign(std::pow(std::fabs(std::sin(a)), 0.45f), std::sin(a)); }
+float superCos(float a) {
+    return std::copysign(std::pow(std::fabs(std::cos(a)), 0.45f), std::cos(a));
+}
+float superSin(float a) {
+    return std::copysign(std::pow(std::fabs(std::sin(a)), 0.45f), std::sin(a));
+}
 
 } // namespace
 
@@ -20,7 +24,9 @@ int CameraBodyModel::addVertex(float x, float y, float z) {
     return vertexCount();
 }
 
-void CameraBodyModel::addFace(int a, int b, int c) { faceTable.insert(faceTable.end(), {a, b, c}); }
+void CameraBodyModel::addFace(int a, int b, int c) {
+    faceTable.insert(faceTable.end(), {a, b, c});
+}
 
 int CameraBodyModel::addRing(int n, float x, float ry, float rz, float cy, float cz) {
     const int first = vertexCount() + 1;
@@ -103,8 +109,7 @@ CameraBodyModel CameraBodyModel::make(bool firstModel) {
     int previous = 0;
     for (int r = 0; r < rings; ++r) {
         const int ring = model.addRing(segments, -1.0f + 2.0f * float(r) / float(rings - 1), 1.0f, 1.0f);
-        if (r > 0)
-            model.addBand(previous, ring, segments);
+        if (r > 0) model.addBand(previous, ring, segments);
         previous = ring;
     }
     for (float x : {-0.55f, 0.55f}) {
@@ -128,6 +133,6 @@ CameraBodyModel CameraBodyModel::make(bool firstModel) {
     const float grey[3] = {0.22f, 0.22f, 0.22f}, yellow[3] = {1.0f, 1.0f, 0.0f};
     auto group = [](int faces, const float *c) { return Group{faces, {c[0], c[1], c[2]}}; };
     model.groups = {group(35, light), group(52, light), group(38, light), group(1142, dark),
-                    group(126, dark), group(20, grey),   group(20, grey),   group(80, yellow)};
+                    group(126, dark), group(20, grey),  group(20, grey),  group(80, yellow)};
     return model;
 }

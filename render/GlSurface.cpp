@@ -7,9 +7,11 @@
 QSurfaceFormat GlSurface::compatibilityFormat() {
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
     format.setRenderableType(QSurfaceFormat::OpenGL);
+    // Asking for a legacy (2.0) context is what reliably yields the newest
+    // compatibility profile: with Mesa, any 3.x request through GLX comes
+    // back as a core profile, where the fixed-function calls fail.
+    format.setVersion(2, 0);
     format.setProfile(QSurfaceFormat::CompatibilityProfile);
-    if (format.version() < qMakePair(3, 3))
-        format.setVersion(3, 3);
     return format;
 }
 
@@ -22,7 +24,7 @@ bool GlSurface::initGlew() {
         std::cout << "GLEW: " << glewGetErrorString(status) << std::endl;
         return false;
     }
-    if (!glCreateShader || !glGenVertexArrays || !glMapBufferRange) {
+    if (!GLEW_VERSION_3_3 || !glCreateShader || !glGenVertexArrays || !glMapBufferRange) {
         std::cout << "GLEW: OpenGL 3.3 entry points missing" << std::endl;
         return false;
     }

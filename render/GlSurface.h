@@ -6,9 +6,8 @@
 
 class GlSurface {
 public:
-    /// The application's default format asking for an OpenGL 3.3
-    /// compatibility profile (some drivers otherwise hand out a core profile
-    /// or a 3.0 context).
+    /// The application's default format (samples, buffering) asking for a
+    /// compatibility context; the views check for 3.3 entry points themselves.
     static QSurfaceFormat compatibilityFormat();
     /// Loads the GL entry points for the current context; false (with a line
     /// on standard output) when OpenGL 3.3 is not usable.

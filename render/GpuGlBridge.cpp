@@ -7,7 +7,9 @@
 namespace {
 
 // Without a current context the GL dispatch answers every query with null.
-bool contextCurrent() { return glGetString(GL_VERSION) != nullptr; }
+bool contextCurrent() {
+    return glGetString(GL_VERSION) != nullptr;
+}
 
 // Keeps the caller's GL bindings and unpack state as they were.
 struct TextureBinding {
@@ -33,16 +35,13 @@ struct ArrayBufferBinding {
 GpuGlBridge::~GpuGlBridge() {
     // Unmapping a buffer needs its context; without one the driver drops the
     // mapping with the buffer anyway.
-    if (mapped && contextCurrent())
-        unmap();
+    if (mapped && contextCurrent()) unmap();
 }
 
 InteropError GpuGlBridge::registerImage(unsigned int texture) {
     unregister();
-    if (!contextCurrent() || !glewIsSupported("GL_VERSION_2_1"))
-        return InteropError::InvalidGraphicsContext;
-    if (texture == 0 || !glIsTexture(texture))
-        return InteropError::InvalidValue;
+    if (!contextCurrent() || !glewIsSupported("GL_VERSION_2_1")) return InteropError::InvalidGraphicsContext;
+    if (texture == 0 || !glIsTexture(texture)) return InteropError::InvalidValue;
     GLint width = 0, height = 0, format = 0;
     {
         TextureBinding bind(texture);
@@ -62,17 +61,14 @@ InteropError GpuGlBridge::registerImage(unsigned int texture) {
 
 InteropError GpuGlBridge::registerBuffer(unsigned int buffer) {
     unregister();
-    if (!contextCurrent() || !glewIsSupported("GL_VERSION_3_0"))
-        return InteropError::InvalidGraphicsContext;
-    if (buffer == 0 || !glIsBuffer(buffer))
-        return InteropError::InvalidValue;
+    if (!contextCurrent() || !glewIsSupported("GL_VERSION_3_0")) return InteropError::InvalidGraphicsContext;
+    if (buffer == 0 || !glIsBuffer(buffer)) return InteropError::InvalidValue;
     GLint64 size = 0;
     {
         ArrayBufferBinding bind(buffer);
         glGetBufferParameteri64v(GL_ARRAY_BUFFER, GL_BUFFER_SIZE, &size);
     }
-    if (size <= 0)
-        return InteropError::InvalidValue;
+    if (size <= 0) return InteropError::InvalidValue;
     kind = Kind::Buffer;
     object = buffer;
     objectWidth = objectHeight = 0;
@@ -81,8 +77,7 @@ InteropError GpuGlBridge::registerBuffer(unsigned int buffer) {
 }
 
 void GpuGlBridge::unregister() {
-    if (mapped && contextCurrent())
-        unmap();
+    if (mapped && contextCurrent()) unmap();
     mapped = false;
     mappedPointer = nullptr;
     kind = Kind::None;
@@ -92,31 +87,24 @@ void GpuGlBridge::unregister() {
 }
 
 InteropError GpuGlBridge::map() {
-    if (kind == Kind::None)
-        return InteropError::NotRegistered;
-    if (mapped)
-        return InteropError::AlreadyMapped;
-    if (!contextCurrent())
-        return InteropError::InvalidGraphicsContext;
+    if (kind == Kind::None) return InteropError::NotRegistered;
+    if (mapped) return InteropError::AlreadyMapped;
+    if (!contextCurrent()) return InteropError::InvalidGraphicsContext;
     if (kind == Kind::Buffer) {
         ArrayBufferBinding bind(object);
         // Write-discard: the old content is never read back.
         mappedPointer = glMapBufferRange(GL_ARRAY_BUFFER, 0, GLsizeiptr(objectBytes),
                                          GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_BUFFER_BIT);
-        if (!mappedPointer)
-            return InteropError::MapFailed;
+        if (!mappedPointer) return InteropError::MapFailed;
     }
     mapped = true;
     return InteropError::Success;
 }
 
 InteropError GpuGlBridge::unmap() {
-    if (kind == Kind::None)
-        return InteropError::NotRegistered;
-    if (!mapped)
-        return InteropError::NotMapped;
-    if (!contextCurrent())
-        return InteropError::InvalidGraphicsContext;
+    if (kind == Kind::None) return InteropError::NotRegistered;
+    if (!mapped) return InteropError::NotMapped;
+    if (!contextCurrent()) return InteropError::InvalidGraphicsContext;
     mapped = false;
     if (kind == Kind::Buffer) {
         mappedPointer = nullptr;
@@ -128,15 +116,11 @@ InteropError GpuGlBridge::unmap() {
 }
 
 InteropError GpuGlBridge::copy2D(const void *src, size_t srcPitch, size_t widthBytes, size_t rows) {
-    if (kind == Kind::None)
-        return InteropError::NotRegistered;
-    if (!mapped)
-        return InteropError::NotMapped;
-    if (!src || widthBytes == 0 || rows == 0 || srcPitch < widthBytes)
-        return InteropError::InvalidValue;
+    if (kind == Kind::None) return InteropError::NotRegistered;
+    if (!mapped) return InteropError::NotMapped;
+    if (!src || widthBytes == 0 || rows == 0 || srcPitch < widthBytes) return InteropError::InvalidValue;
     if (kind == Kind::Buffer) {
-        if (rows > objectBytes / widthBytes)
-            return InteropError::InvalidValue;
+        if (rows > objectBytes / widthBytes) return InteropError::InvalidValue;
         auto *dst = static_cast<unsigned char *>(mappedPointer);
         auto *from = static_cast<const unsigned char *>(src);
         if (srcPitch == widthBytes) {
@@ -153,8 +137,7 @@ InteropError GpuGlBridge::copy2D(const void *src, size_t srcPitch, size_t widthB
     TextureBinding bind(object);
     GLint unpackBuffer = 0;
     glGetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &unpackBuffer);
-    if (unpackBuffer)
-        glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    if (unpackBuffer) glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
     // The pitch becomes the unpack row length, so the driver reads the padded
     // rows in place: one transfer, no repacking here.
     const bool rowLengthFits = srcPitch % 4 == 0;
@@ -172,8 +155,7 @@ InteropError GpuGlBridge::copy2D(const void *src, size_t srcPitch, size_t widthB
                             GL_UNSIGNED_BYTE, from + r * srcPitch);
         glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     }
-    if (unpackBuffer)
-        glBindBuffer(GL_PIXEL_UNPACK_BUFFER, GLuint(unpackBuffer));
+    if (unpackBuffer) glBindBuffer(GL_PIXEL_UNPACK_BUFFER, GLuint(unpackBuffer));
     return InteropError::Success;
 }
 

@@ -9,6 +9,7 @@
 #include "twl/DeviceMemory.h"
 
 #include <QMouseEvent>
+#include <QMutexLocker>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -22,27 +23,28 @@ OGL2DWidget::OGL2DWidget(QWidget *parent) : QOpenGLWidget(parent), bridge(std::m
 }
 
 OGL2DWidget::~OGL2DWidget() {
-    if (context()) {
+    if (context() && glReady) {
         makeCurrent();
         bridge->unregister();
         deleteTexture();
-        if (program)
-            glDeleteProgram(program);
-        if (fragmentShader)
-            glDeleteShader(fragmentShader);
+        if (program) glDeleteProgram(program);
+        if (fragmentShader) glDeleteShader(fragmentShader);
         doneCurrent();
     }
 }
 
-void OGL2DWidget::setActive(bool value) { active = value; }
+void OGL2DWidget::setActive(bool value) {
+    active = value;
+}
 
-QRect OGL2DWidget::letterbox() const { return QRect(offsetX, offsetY, drawWidth, drawHeight); }
+QRect OGL2DWidget::letterbox() const {
+    return QRect(offsetX, offsetY, drawWidth, drawHeight);
+}
 
 void OGL2DWidget::initializeGL() {
     makeCurrent();
     glReady = GlSurface::initGlew();
-    if (!glReady)
-        return;
+    if (!glReady) return;
     glLoadIdentity();
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -53,8 +55,7 @@ void OGL2DWidget::initializeGL() {
     glCompileShader(fragmentShader);
     GLint ok = GL_FALSE;
     glGetShaderiv(fragmentShader, GL_COMPILE_STATUS, &ok);
-    if (ok != GL_TRUE)
-        std::cout << "Error GL " << std::endl;
+    if (ok != GL_TRUE) std::cout << "Error GL " << std::endl;
     program = glCreateProgram();
     glAttachShader(program, fragmentShader);
     glLinkProgram(program);
@@ -140,8 +141,7 @@ void OGL2DWidget::resizeGL(int w, int h) {
     }
     viewWidth = w;
     viewHeight = h;
-    if (pictureWidth <= 0 || pictureHeight <= 0 || w <= 0 || h <= 0)
-        return;
+    if (pictureWidth <= 0 || pictureHeight <= 0 || w <= 0 || h <= 0) return;
     const float aspect = float(pictureWidth) / float(pictureHeight);
     if (float(w) / float(h) > aspect) {
         drawWidth = int(float(h) * aspect);
@@ -162,8 +162,7 @@ void OGL2DWidget::clearView() {
 }
 
 void OGL2DWidget::paintGL() {
-    if (!glReady)
-        return;
+    if (!glReady) return;
     if (!active || !devicePtr || !bridge->isRegistered()) {
         // Keep the view black instead of whatever the framebuffer held.
         glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
@@ -173,7 +172,9 @@ void OGL2DWidget::paintGL() {
     makeCurrent();
     twl::deviceMakeCurrent(cudaContext);
     if (bridge->map() == InteropError::Success) {
+        QMutexLocker frameLock(frameMutex);
         bridge->copy2D(devicePtr, size_t(picturePitch), size_t(pictureWidth) * 4, size_t(pictureHeight));
+        frameLock.unlock();
         bridge->unmap();
     }
 
@@ -214,8 +215,7 @@ void OGL2DWidget::mouseReleaseEvent(QMouseEvent *event) {
         GlobalParams::setDouble(PARAM_CLICK_Y, -1.0);
         return;
     }
-    if (leftOnly || event->button() != Qt::LeftButton || width() <= 0 || height() <= 0)
-        return;
+    if (leftOnly || event->button() != Qt::LeftButton || width() <= 0 || height() <= 0) return;
     const float x = float(event->pos().x()) / float(width());
     const float y = float(event->pos().y()) / float(height());
     if (x >= 0.0f && x <= 1.0f && y >= 0.0f && y <= 1.0f) {
@@ -226,10 +226,10 @@ void OGL2DWidget::mouseReleaseEvent(QMouseEvent *event) {
 
 void OGL2DWidget::release() {
     devicePtr = nullptr;
+    frameMutex = nullptr;
     active = false;
     pendingBind = false;
-    if (!context())
-        return;
+    if (!context()) return;
     makeCurrent();
     bridge->unregister();
     deleteTexture();
@@ -238,8 +238,7 @@ void OGL2DWidget::release() {
 }
 
 void OGL2DWidget::fullDisplay() {
-    if (!isVisible())
-        return;
+    if (!isVisible()) return;
     if (context()) {
         makeCurrent();
         glLoadIdentity();

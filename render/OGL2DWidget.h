@@ -10,6 +10,7 @@
 
 class GpuGlBridge;
 class QMouseEvent;
+class QMutex;
 
 class OGL2DWidget : public QOpenGLWidget {
     Q_OBJECT
@@ -28,6 +29,11 @@ public:
     twl::ContextHandle cudaContext = nullptr;
     unsigned char *devicePtr = nullptr;
     bool isImageView = false;
+    /// The capture thread's frame lock, held while this view reads the device
+    /// matrix so that it never reads a frame being written (the loop skips
+    /// that frame's retrieval instead). Null: read without it. Cleared on
+    /// release, since it belongs to the capture session.
+    QMutex *frameMutex = nullptr;
 
 signals:
     /// True once the texture is bound to the device picture: the capture loop may start.

@@ -14,6 +14,7 @@
 #include "twl/Mat.h"
 
 #include <QFont>
+#include <QMutexLocker>
 #include <QPainter>
 #include <climits>
 #include <cmath>
@@ -25,8 +26,7 @@ namespace {
 constexpr int kPointBytes = 16;
 
 void releaseMesh(OGLMesh *&mesh) {
-    if (!mesh)
-        return;
+    if (!mesh) return;
     mesh->release();
     delete mesh;
     mesh = nullptr;
@@ -40,8 +40,7 @@ OGL3DWidget::OGL3DWidget(QWidget *parent) : QOpenGLWidget(parent), bridge(std::m
 
 OGL3DWidget::~OGL3DWidget() {
     const bool hasGl = context() && glewReady;
-    if (hasGl)
-        makeCurrent();
+    if (hasGl) makeCurrent();
     releaseScene();
     interopReady = active = false;
     if (hasGl) {
@@ -57,14 +56,15 @@ OGL3DWidget::~OGL3DWidget() {
     delete camera_;
 }
 
-void OGL3DWidget::setActive(bool value) { active = value; }
+void OGL3DWidget::setActive(bool value) {
+    active = value;
+}
 
 void OGL3DWidget::initializeGL() {
     // The scene is built by InitProcess; a set-up that came before the first
     // show waits for the context and runs now.
     glewReady = GlSurface::initGlew();
-    if (glewReady && pendingSetUp)
-        setUpScene();
+    if (glewReady && pendingSetUp) setUpScene();
 }
 
 void OGL3DWidget::resizeGL(int, int) {
@@ -72,8 +72,7 @@ void OGL3DWidget::resizeGL(int, int) {
 }
 
 void OGL3DWidget::InitProcess(int *matrix) {
-    if (twl::ContextHandle current = twl::deviceCurrentContext())
-        cudaContext = current;
+    if (twl::ContextHandle current = twl::deviceCurrentContext()) cudaContext = current;
     twl::deviceMakeCurrent(cudaContext);
     pointCloudMat = reinterpret_cast<twl::Mat *>(matrix);
     if (!context() || !glewReady) {
@@ -144,32 +143,27 @@ void OGL3DWidget::setUpScene() {
     camera_->setProjection(90.0f, float((height() * 90) / w), 0.1f, 300.0f);
 
     // Camera information that arrived before the context existed.
-    if (cameraInfo)
-        updateFrustum();
+    if (cameraInfo) updateFrustum();
 
     update();
     resize(width() + 1, height());
 }
 
 void OGL3DWidget::GetVEXOParam(int *information) {
-    if (!information)
-        return;
-    cameraInfo = std::make_unique<twl::CameraInformation>(*reinterpret_cast<twl::CameraInformation *>(information));
-    if (context() && glewReady)
-        makeCurrent();
+    if (!information) return;
+    cameraInfo =
+        std::make_unique<twl::CameraInformation>(*reinterpret_cast<twl::CameraInformation *>(information));
+    if (context() && glewReady) makeCurrent();
     releaseMesh(frustum);
     frustum = new OGLMesh(false);
     updateFrustum();
 }
 
 void OGL3DWidget::updateFrustum() {
-    if (!cameraInfo)
-        return;
-    if (!frustum)
-        frustum = new OGLMesh(false);
+    if (!cameraInfo) return;
+    if (!frustum) frustum = new OGLMesh(false);
     const bool hasGl = context() && glewReady;
-    if (hasGl)
-        makeCurrent();
+    if (hasGl) makeCurrent();
     frustum->clear();
     const float far = float(GlobalParams::getInt(PARAM_DEPTH_MAX)) / 1000.0f;
     const float near = float(GlobalParams::getDouble(PARAM_DEPTH_MIN));
@@ -201,31 +195,30 @@ void OGL3DWidget::updateFrustum() {
     line(a, -NX, -NY, -near, -FX, -FY, -far);
     line(a, NX, -NY, -near, FX, -FY, -far);
     frustum->setDrawingType(GL_LINES);
-    if (hasGl)
-        frustum->pushToGPU();
+    if (hasGl) frustum->pushToGPU();
 }
 
 void OGL3DWidget::Ingest() {
-    if (!active || !context() || !glewReady)
-        return;
+    if (!active || !context() || !glewReady) return;
     makeCurrent();
-    if (!interopReady || !pointCloudMat)
-        return;
+    if (!interopReady || !pointCloudMat) return;
     twl::deviceMakeCurrent(cudaContext);
     const float *source = pointCloudMat->getPtr<float>(twl::MEM_GPU);
-    if (!source || bridge->map() != InteropError::Success)
-        return;
+    if (!source || bridge->map() != InteropError::Success) return;
     // Device rows are padded to the pool's pitch: copy row by row, packing
     // them into the buffer, never the matrix as one block.
     const size_t rowBytes = pointCloudMat->getWidth() * kPointBytes;
+    QMutexLocker frameLock(frameMutex);
     InteropError copied = bridge->copy2D(source, pointCloudMat->getStepBytes(twl::MEM_GPU), rowBytes,
                                          pointCloudMat->getHeight());
+    frameLock.unlock();
     InteropError unmapped = bridge->unmap();
-    if (copied == InteropError::Success && unmapped == InteropError::Success)
-        frameReady = true;
+    if (copied == InteropError::Success && unmapped == InteropError::Success) frameReady = true;
 }
 
-bool OGL3DWidget::canVisualize() const { return interopReady && pointCloudMat && frameReady; }
+bool OGL3DWidget::canVisualize() const {
+    return interopReady && pointCloudMat && frameReady;
+}
 
 void OGL3DWidget::clearToBlack() {
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
@@ -233,8 +226,7 @@ void OGL3DWidget::clearToBlack() {
 }
 
 void OGL3DWidget::paintGL() {
-    if (!glewReady)
-        return;
+    if (!glewReady) return;
     if (!active) {
         clearToBlack();
         return;
@@ -275,8 +267,7 @@ void OGL3DWidget::uploadMatrix(int location, const float *rowMajor) {
 }
 
 void OGL3DWidget::visualize() {
-    if (!canVisualize() || !camera_ || !pointShader || !meshShader)
-        return;
+    if (!canVisualize() || !camera_ || !pointShader || !meshShader) return;
     makeCurrent();
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glEnable(GL_DEPTH_TEST);
@@ -302,15 +293,12 @@ void OGL3DWidget::visualize() {
     glDisable(GL_BLEND);
     glUseProgram(meshShader->getProgramId());
     uploadMatrix(meshMvpLocation, vp);
-    if (cameraModel)
-        cameraModel->draw();
-    if (frustum)
-        frustum->draw();
+    if (cameraModel) cameraModel->draw();
+    if (frustum) frustum->draw();
 
     updateMeasurement();
     glLineWidth(2.0f);
-    if (measureLine)
-        measureLine->draw();
+    if (measureLine) measureLine->draw();
     glUseProgram(0);
 
     paintDistanceText();
@@ -323,25 +311,24 @@ void OGL3DWidget::paintDistanceText() {
     painter.setRenderHint(QPainter::TextAntialiasing);
     painter.setFont(QFont("arial", 8, 57));
     const QString text = distanceText();
-    if (!text.isEmpty())
-        painter.drawText(15, height() - 15, text);
+    if (!text.isEmpty()) painter.drawText(15, height() - 15, text);
     painter.end();
 }
 
 QString OGL3DWidget::distanceText() const {
-    if (distance_ < 0)
-        return QString();
-    if (distance_ == 0)
-        return QStringLiteral("Distance to point : N/A");
+    if (distance_ < 0) return QString();
+    if (distance_ == 0) return QStringLiteral("Distance to point : N/A");
     std::ostringstream value;
     value.precision(2);
     value << distance_;
-    return QStringLiteral("Distance to point : ") + QString::fromStdString(value.str()) + QStringLiteral(" m");
+    return QStringLiteral("Distance to point : ") + QString::fromStdString(value.str()) +
+           QStringLiteral(" m");
 }
 
 void OGL3DWidget::releaseScene() {
     interopReady = false;
     pointCloudMat = nullptr;
+    frameMutex = nullptr;
     frameReady = false;
     pendingSetUp = false;
     const bool hasGl = context() && glewReady;
@@ -364,9 +351,15 @@ void OGL3DWidget::releaseScene() {
     }
 }
 
-int OGL3DWidget::cameraModelVertexCount() const { return cameraModel ? cameraModel->vertexCount() : 0; }
-int OGL3DWidget::frustumVertexCount() const { return frustum ? frustum->vertexCount() : 0; }
-int OGL3DWidget::measureLineVertexCount() const { return measureLine ? measureLine->vertexCount() : 0; }
+int OGL3DWidget::cameraModelVertexCount() const {
+    return cameraModel ? cameraModel->vertexCount() : 0;
+}
+int OGL3DWidget::frustumVertexCount() const {
+    return frustum ? frustum->vertexCount() : 0;
+}
+int OGL3DWidget::measureLineVertexCount() const {
+    return measureLine ? measureLine->vertexCount() : 0;
+}
 std::vector<float> OGL3DWidget::frustumVertices() const {
     return frustum ? frustum->getVertices() : std::vector<float>();
 }

@@ -16,6 +16,7 @@ class OGLMesh;
 class OGLShader;
 class QKeyEvent;
 class QMouseEvent;
+class QMutex;
 class QWheelEvent;
 
 namespace twl {
@@ -52,6 +53,11 @@ public:
     std::vector<float> frustumVertices() const;
 
     twl::ContextHandle cudaContext = nullptr;
+    /// The capture thread's frame lock, held while this view reads the device
+    /// matrix so that it never reads a frame being written (the loop skips
+    /// that frame's retrieval instead). Null: read without it. Cleared on
+    /// release, since it belongs to the capture session.
+    QMutex *frameMutex = nullptr;
 
 public slots:
     void InitProcess(int *matrix);

@@ -11,6 +11,7 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QMutexLocker>
 #include <QWheelEvent>
 #include <cmath>
 
@@ -23,8 +24,7 @@ void OGL3DWidget::mousePressEvent(QMouseEvent *event) {
 }
 
 void OGL3DWidget::mouseMoveEvent(QMouseEvent *event) {
-    if (!dragging)
-        return;
+    if (!dragging) return;
     if (event->buttons() & Qt::LeftButton) {
         mouseX = short(event->x());
         mouseY = short(event->y());
@@ -45,18 +45,18 @@ void OGL3DWidget::mouseMoveEvent(QMouseEvent *event) {
     }
 }
 
-void OGL3DWidget::mouseReleaseEvent(QMouseEvent *) { dragging = false; }
+void OGL3DWidget::mouseReleaseEvent(QMouseEvent *) {
+    dragging = false;
+}
 
 void OGL3DWidget::rotateCamera() {
-    if (!camera_)
-        return;
+    if (!camera_) return;
     camera_->rotate(dy * 0.015f, camera_->left);
     camera_->rotate(dx * 0.015f, -camera_->vertical);
 }
 
 void OGL3DWidget::translateCamera() {
-    if (!camera_)
-        return;
+    if (!camera_) return;
     // Scaled as plain vectors (a Translation's product is the turn by an orientation).
     const twl::Vector3<float> &up = camera_->up, &left = camera_->left;
     camera_->position += up * (dy * 0.1f);
@@ -65,8 +65,7 @@ void OGL3DWidget::translateCamera() {
 
 void OGL3DWidget::wheelEvent(QWheelEvent *event) {
     event->accept();
-    if (!camera_)
-        return;
+    if (!camera_) return;
     const QPoint angle = event->angleDelta();
     const int steps = (angle.y() != 0 ? angle.y() : angle.x()) / 8;
     const float d = camera_->offset.norm();
@@ -105,8 +104,7 @@ void OGL3DWidget::keyPressEvent(QKeyEvent *event) {
         translateCamera();
         break;
     case Qt::Key_M:
-        if (pointSize_ >= 0.25)
-            pointSize_ -= 0.25;
+        if (pointSize_ >= 0.25) pointSize_ -= 0.25;
         break;
     case Qt::Key_P:
         pointSize_ += 0.25;
@@ -126,31 +124,28 @@ void OGL3DWidget::keyPressEvent(QKeyEvent *event) {
 }
 
 void OGL3DWidget::ResetPosition() {
-    if (!camera_)
-        return;
+    if (!camera_) return;
     camera_->position = twl::Translation(0, 0, 0);
     camera_->setDirection(twl::Translation(0, 0, -1), twl::Translation(0, 1, 0));
     camera_->offset = twl::Translation(0, 0, 4);
 }
 
 void OGL3DWidget::updateMeasurement() {
-    if (measureLine)
-        measureLine->clear();
+    if (measureLine) measureLine->clear();
     distance_ = -1;
     const double clickX = GlobalParams::getDouble(PARAM_CLICK_X);
-    if (clickX == -1.0 || !interopReady || !pointCloudMat || !measureLine)
-        return;
+    if (clickX == -1.0 || !interopReady || !pointCloudMat || !measureLine) return;
     const int displayWidth = GlobalParams::getInt(PARAM_DISPLAY_WIDTH);
     const int displayHeight = GlobalParams::getInt(PARAM_DISPLAY_HEIGHT);
     const int col = int(clickX * double(displayWidth));
     const int row = int(GlobalParams::getDouble(PARAM_CLICK_Y) * double(displayHeight));
-    if (col < 1 || col >= displayWidth || row < 1 || row >= displayHeight)
-        return;
+    if (col < 1 || col >= displayWidth || row < 1 || row >= displayHeight) return;
     // The display size comes from the capture side; never read past the matrix.
-    if (size_t(col) >= pointCloudMat->getWidth() || size_t(row) >= pointCloudMat->getHeight())
-        return;
+    if (size_t(col) >= pointCloudMat->getWidth() || size_t(row) >= pointCloudMat->getHeight()) return;
     twl::Vector4<float> point;
+    QMutexLocker frameLock(frameMutex);
     pointCloudMat->getValue(size_t(col), size_t(row), &point, twl::MEM_GPU);
+    frameLock.unlock();
     distance_ = 0;
     if (point.z < 0) {
         const float r = 36.0f / 255.0f, g = 194.0f / 255.0f, b = 93.0f / 255.0f;

@@ -29,12 +29,14 @@ void OGLCamera::setDirection(const twl::Translation &direction, const twl::Trans
     updateAxes();
     vertical = verticalAxis;
     if (twl::Vector3<float>::dot(vertical, up) < 0) {
-        orientation = twl::Orientation::fromAngleAxis(float(kHalfTurn), twl::Vector3<float>(0, 0, 1)) * orientation;
+        orientation =
+            twl::Orientation::fromAngleAxis(float(kHalfTurn), twl::Vector3<float>(0, 0, 1)) * orientation;
         updateAxes();
     }
 }
 
-void OGLCamera::setProjection(float horizontalAngle, float verticalAngle, float nearDistance, float farDistance) {
+void OGLCamera::setProjection(float horizontalAngle, float verticalAngle, float nearDistance,
+                              float farDistance) {
     horizontalFov = horizontalAngle;
     verticalFov = verticalAngle;
     zNear = nearDistance;
@@ -55,18 +57,21 @@ void OGLCamera::rotate(float angle, const twl::Translation &axis) {
     updateAxes();
 }
 
-twl::Translation OGLCamera::eye() const { return (offset * orientation) + position; }
+twl::Translation OGLCamera::eye() const {
+    return (offset * orientation) + position;
+}
 
 void OGLCamera::updateView() {
     twl::Transform pose(orientation, eye());
     view = twl::Matrix4f::inverse(pose);
 }
 
-void OGLCamera::updateViewProjection() { viewProjection = projection * view; }
+void OGLCamera::updateViewProjection() {
+    viewProjection = projection * view;
+}
 
 void OGLCamera::update() {
-    if (twl::Vector3<float>::dot(vertical, up) < 0)
-        vertical = -vertical;
+    if (twl::Vector3<float>::dot(vertical, up) < 0) vertical = -vertical;
     updateView();
     updateViewProjection();
 }

@@ -30,8 +30,7 @@ void OGLMesh::clear() {
 }
 
 void OGLMesh::pushToGPU() {
-    if (isStatic && vao != 0)
-        return;
+    if (isStatic && vao != 0) return;
     ready = false;
     if (vao == 0) {
         glGenVertexArrays(1, &vao);
@@ -48,7 +47,8 @@ void OGLMesh::pushToGPU() {
     glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
     glEnableVertexAttribArray(1);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, vbo[2]);
-    glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(indices.size() * sizeof(uint32_t)), indices.data(), usage);
+    glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(indices.size() * sizeof(uint32_t)), indices.data(),
+                 usage);
     glBindVertexArray(0);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
@@ -56,8 +56,7 @@ void OGLMesh::pushToGPU() {
 }
 
 void OGLMesh::draw() const {
-    if (!ready)
-        return;
+    if (!ready) return;
     glBindVertexArray(vao);
     glDrawElements(drawingType, GLsizei(indices.size()), GL_UNSIGNED_INT, nullptr);
     glBindVertexArray(0);

@@ -12,10 +12,8 @@ OGLShader::OGLShader(const char *vertexSource, const char *fragmentSource) {
         std::cout << "ERROR: while compiling fragment shader" << std::endl;
 
     program = glCreateProgram();
-    if (vertexShader)
-        glAttachShader(program, vertexShader);
-    if (fragmentShader)
-        glAttachShader(program, fragmentShader);
+    if (vertexShader) glAttachShader(program, vertexShader);
+    if (fragmentShader) glAttachShader(program, fragmentShader);
     glLinkProgram(program);
 
     GLint status = 0;
@@ -25,8 +23,7 @@ OGLShader::OGLShader(const char *vertexSource, const char *fragmentSource) {
         GLint length = 0;
         glGetProgramiv(program, GL_INFO_LOG_LENGTH, &length);
         std::vector<char> log(size_t(length > 0 ? length : 0) + 1, '\0');
-        if (length > 0)
-            glGetProgramInfoLog(program, length, nullptr, log.data());
+        if (length > 0) glGetProgramInfoLog(program, length, nullptr, log.data());
         std::cout << log.data() << std::endl;
         glDeleteProgram(program);
         program = 0;
@@ -36,12 +33,9 @@ OGLShader::OGLShader(const char *vertexSource, const char *fragmentSource) {
 }
 
 OGLShader::~OGLShader() {
-    if (vertexShader)
-        glDeleteShader(vertexShader);
-    if (fragmentShader)
-        glDeleteShader(fragmentShader);
-    if (program)
-        glDeleteProgram(program);
+    if (vertexShader) glDeleteShader(vertexShader);
+    if (fragmentShader) glDeleteShader(fragmentShader);
+    if (program) glDeleteProgram(program);
 }
 
 bool OGLShader::compile(unsigned int &shader, unsigned int type, const char *source) {
@@ -54,14 +48,12 @@ bool OGLShader::compile(unsigned int &shader, unsigned int type, const char *sou
     glCompileShader(shader);
     GLint status = 0;
     glGetShaderiv(shader, GL_COMPILE_STATUS, &status);
-    if (status == 1)
-        return true;
+    if (status == 1) return true;
     std::cout << "ERROR: while compiling Shader :" << std::endl;
     GLint length = 0;
     glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &length);
     std::vector<char> log(size_t(length > 0 ? length : 0) + 1, '\0');
-    if (length > 0)
-        glGetShaderInfoLog(shader, length, nullptr, log.data());
+    if (length > 0) glGetShaderInfoLog(shader, length, nullptr, log.data());
     std::cout << log.data() << std::endl;
     glDeleteShader(shader);
     shader = 0;

@@ -29,8 +29,9 @@ cv::Mat gradient(int frame, int eye, int w = kW, int h = kH) {
     cv::Mat m(h, w, CV_8UC4);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            m.at<cv::Vec4b>(y, x) = cv::Vec4b(uchar((x * 3 + frame * 5) & 255), uchar((y * 4 + eye * 60) & 255),
-                                              uchar((x + y + frame * 3) & 255), 255);
+            m.at<cv::Vec4b>(y, x) =
+                cv::Vec4b(uchar((x * 3 + frame * 5) & 255), uchar((y * 4 + eye * 60) & 255),
+                          uchar((x + y + frame * 3) & 255), 255);
     return m;
 }
 
@@ -52,7 +53,9 @@ TwvHeader testHeader(int w = kW, int h = kH) {
     return hd;
 }
 
-QString pathFor(const QString &name) { return TestSupport::dataDir() + "/" + name; }
+QString pathFor(const QString &name) {
+    return TestSupport::dataDir() + "/" + name;
+}
 
 void writeRecording(const QString &path, int frames, TwvCodec codec = TwvCodec::Lossless) {
     TwvWriter writer;
@@ -74,15 +77,21 @@ void writeBytes(const QString &path, const QByteArray &bytes) {
     f.write(bytes);
 }
 
-unsigned char *at(QByteArray &b, qint64 offset) { return reinterpret_cast<unsigned char *>(b.data()) + offset; }
+unsigned char *at(QByteArray &b, qint64 offset) {
+    return reinterpret_cast<unsigned char *>(b.data()) + offset;
+}
 
 // Frame offsets and index position of a properly closed file.
-quint64 indexOffset(QByteArray &file) { return twv::getU64(at(file, file.size() - qint64(twv::kTrailerSize))); }
+quint64 indexOffset(QByteArray &file) {
+    return twv::getU64(at(file, file.size() - qint64(twv::kTrailerSize)));
+}
 quint64 frameOffset(QByteArray &file, int k) {
     return twv::getU64(at(file, qint64(indexOffset(file) + twv::kIndexHeaderSize) + 8 * k));
 }
 
-void resignHeader(QByteArray &file) { twv::putU32(at(file, 124), crc32(at(file, 0), 124)); }
+void resignHeader(QByteArray &file) {
+    twv::putU32(at(file, 124), crc32(at(file, 0), 124));
+}
 void resignFrameHeader(QByteArray &file, quint64 offset) {
     twv::putU32(at(file, qint64(offset) + 36), crc32(at(file, qint64(offset)), 36));
 }
@@ -153,8 +162,10 @@ private slots:
         TwvWriter writer;
         TwvHeader bad = testHeader();
         bad.width = 0;
-        QCOMPARE(writer.open(pathFor("bad.twv").toStdString(), bad, TwvCodec::Jpeg), ERROR_CODE_INVALID_ARGUMENT);
-        QCOMPARE(writer.open("/nonexistent-dir/x.twv", testHeader(), TwvCodec::Jpeg), ERROR_CODE_WRITE_FAILED);
+        QCOMPARE(writer.open(pathFor("bad.twv").toStdString(), bad, TwvCodec::Jpeg),
+                 ERROR_CODE_INVALID_ARGUMENT);
+        QCOMPARE(writer.open("/nonexistent-dir/x.twv", testHeader(), TwvCodec::Jpeg),
+                 ERROR_CODE_WRITE_FAILED);
 
         QCOMPARE(writer.open(pathFor("sizes.twv").toStdString(), testHeader(), TwvCodec::Jpeg), SUCCESS);
         QCOMPARE(writer.writeFrame(gradient(0, 0, 32, 48), gradient(0, 1), 1), ERROR_CODE_INVALID_ARGUMENT);
@@ -256,14 +267,14 @@ private slots:
             int frames;
         };
         const Cut cuts[] = {
-            {idx, 5},                                      // after the last frame, no index
-            {idx + 20, 5},                                 // inside the index
-            {whole.size() - 1, 5},                         // inside the trailer
-            {idx - 10, 4},                                 // in the middle of the last frame
-            {frame4 + 20, 4},                              // in the middle of a frame header
-            {frame4, 4},                                   // exactly on a frame boundary
-            {qint64(twv::kHeaderSize) + 30, 0},            // before the first frame is complete
-            {qint64(twv::kHeaderSize), 0},                 // header only
+            {idx, 5},                           // after the last frame, no index
+            {idx + 20, 5},                      // inside the index
+            {whole.size() - 1, 5},              // inside the trailer
+            {idx - 10, 4},                      // in the middle of the last frame
+            {frame4 + 20, 4},                   // in the middle of a frame header
+            {frame4, 4},                        // exactly on a frame boundary
+            {qint64(twv::kHeaderSize) + 30, 0}, // before the first frame is complete
+            {qint64(twv::kHeaderSize), 0},      // header only
         };
         for (const Cut &cut : cuts) {
             const QString cutPath = pathFor("cut.twv");
@@ -321,8 +332,8 @@ private slots:
             writeBytes(bad, b);
             return openCode(bad);
         };
-        QCOMPARE(patched(16, 100000), ERROR_CODE_DAMAGED_RECORDING); // width
-        QCOMPARE(patched(20, 0), ERROR_CODE_DAMAGED_RECORDING);      // height
+        QCOMPARE(patched(16, 100000), ERROR_CODE_DAMAGED_RECORDING);     // width
+        QCOMPARE(patched(20, 0), ERROR_CODE_DAMAGED_RECORDING);          // height
         QCOMPARE(patched(24, 0x7fc00000), ERROR_CODE_DAMAGED_RECORDING); // fps NaN
         QCOMPARE(patched(56, 0), ERROR_CODE_DAMAGED_RECORDING);          // baseline
         QCOMPARE(patched(8, 2), ERROR_CODE_UNSUPPORTED_VERSION);
@@ -413,8 +424,7 @@ private slots:
             QCOMPARE(reader.open(bad.toStdString()), SUCCESS);
             QVERIFY(reader.frameCount() == 1 || reader.frameCount() == 2);
             QCOMPARE(reader.readFrame(0, l, r), SUCCESS);
-            if (reader.frameCount() == 2)
-                QCOMPARE(reader.readFrame(1, l, r), ERROR_CODE_DAMAGED_RECORDING);
+            if (reader.frameCount() == 2) QCOMPARE(reader.readFrame(1, l, r), ERROR_CODE_DAMAGED_RECORDING);
         }
     }
 
@@ -479,8 +489,8 @@ private slots:
         QVERIFY(cv::imencode(".png", gradient(0, 0), pngBytes));
         writeBytes(png, QByteArray(reinterpret_cast<const char *>(pngBytes.data()), int(pngBytes.size())));
         QCOMPARE(openCode(png), ERROR_CODE_NOT_A_RECORDING);
-        writeBytes(pathFor("text.twv"), QByteArray("just some text that is long enough to fill a header\n")
-                                            .repeated(4));
+        writeBytes(pathFor("text.twv"),
+                   QByteArray("just some text that is long enough to fill a header\n").repeated(4));
         QCOMPARE(openCode(pathFor("text.twv")), ERROR_CODE_NOT_A_RECORDING);
         writeBytes(pathFor("empty.twv"), QByteArray());
         QCOMPARE(openCode(pathFor("empty.twv")), ERROR_CODE_NOT_A_RECORDING);
@@ -514,8 +524,7 @@ private slots:
                 const int flips = 1 + int(rng() % 4);
                 for (int k = 0; k < flips; ++k)
                     b[int(rng() % uint32_t(b.size()))] = char(rng());
-                if (rng() % 3 == 0)
-                    b.truncate(int(rng() % uint32_t(b.size())));
+                if (rng() % 3 == 0) b.truncate(int(rng() % uint32_t(b.size())));
                 writeBytes(pathFor("fuzz.twv"), b);
                 TwvReader reader;
                 const ERROR_CODE code = reader.open(pathFor("fuzz.twv").toStdString());
@@ -529,8 +538,7 @@ private slots:
                     cv::Mat l, r;
                     const ERROR_CODE rc = reader.readFrame(i, l, r);
                     QVERIFY(rc == SUCCESS || rc == ERROR_CODE_DAMAGED_RECORDING);
-                    if (rc == SUCCESS)
-                        QCOMPARE(l.size(), cv::Size(kW, kH));
+                    if (rc == SUCCESS) QCOMPARE(l.size(), cv::Size(kW, kH));
                 }
             }
         }

@@ -140,9 +140,11 @@ int StereoEngine::depthMode() const {
 
 void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bool fill, StereoResult &out) {
     Impl &d = *impl_;
-    if (!d.matcher || leftBGRA.empty() || rightBGRA.empty() || leftBGRA.size() != rightBGRA.size()) {
+    const cv::Size cameraSize(int(d.camera.width), int(d.camera.height));
+    if (!d.matcher || leftBGRA.size() != cameraSize || rightBGRA.size() != cameraSize ||
+        leftBGRA.type() != rightBGRA.type()) {
         out.disparity.create(d.work.empty() ? cv::Size(1, 1) : d.work, CV_32F);
-        out.disparity.setTo(fill ? 0.0f : kNaN);
+        out.disparity.setTo(fill ? std::max(0.25f, d.focal * d.baseline / 20.0f) : kNaN);
         out.confidence.create(out.disparity.size(), CV_32F);
         out.confidence.setTo(0);
         return;

@@ -33,7 +33,9 @@ uint32_t getU32(const unsigned char *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-uint64_t getU64(const unsigned char *p) { return uint64_t(getU32(p)) | uint64_t(getU32(p + 4)) << 32; }
+uint64_t getU64(const unsigned char *p) {
+    return uint64_t(getU32(p)) | uint64_t(getU32(p + 4)) << 32;
+}
 
 float getF32(const unsigned char *p) {
     uint32_t bits = getU32(p);
@@ -77,7 +79,9 @@ enum : size_t {
     kOffHeaderCrc = 124
 };
 
-bool finite(float v) { return std::isfinite(v); }
+bool finite(float v) {
+    return std::isfinite(v);
+}
 
 } // namespace
 
@@ -104,14 +108,10 @@ void encodeHeader(const TwvHeader &h, unsigned char out[kHeaderSize]) {
 }
 
 bool isPlausible(const TwvHeader &h) {
-    if (h.width == 0 || h.height == 0 || h.width > kMaxDimension || h.height > kMaxDimension)
-        return false;
-    if (!finite(h.fps) || h.fps <= 0 || h.fps > 1000)
-        return false;
-    if (!finite(h.fx) || !finite(h.fy) || h.fx <= 0 || h.fy <= 0)
-        return false;
-    if (!finite(h.cx) || !finite(h.cy) || !finite(h.baseline) || h.baseline <= 0)
-        return false;
+    if (h.width == 0 || h.height == 0 || h.width > kMaxDimension || h.height > kMaxDimension) return false;
+    if (!finite(h.fps) || h.fps <= 0 || h.fps > 1000) return false;
+    if (!finite(h.fx) || !finite(h.fy) || h.fx <= 0 || h.fy <= 0) return false;
+    if (!finite(h.cx) || !finite(h.cy) || !finite(h.baseline) || h.baseline <= 0) return false;
     if (!finite(h.hFov) || !finite(h.vFov) || h.hFov <= 0 || h.hFov >= 180 || h.vFov <= 0 || h.vFov >= 180)
         return false;
     return isKnownCodec(uint32_t(h.codec));
@@ -120,19 +120,14 @@ bool isPlausible(const TwvHeader &h) {
 ERROR_CODE decodeHeader(const unsigned char *in, size_t size, TwvHeader *h) {
     if (size < sizeof kFileMagic || std::memcmp(in, kFileMagic, sizeof kFileMagic) != 0)
         return ERROR_CODE_NOT_A_RECORDING;
-    if (size < kOffHeaderSize)
-        return ERROR_CODE_DAMAGED_RECORDING;
+    if (size < kOffHeaderSize) return ERROR_CODE_DAMAGED_RECORDING;
     // The version comes before the checksum: a newer file may lay out the rest
     // differently, and then "unsupported" is the honest answer.
     const uint32_t version = getU32(in + kOffVersion);
-    if (version == 0)
-        return ERROR_CODE_DAMAGED_RECORDING;
-    if (version > kVersion)
-        return ERROR_CODE_UNSUPPORTED_VERSION;
-    if (size < kHeaderSize || getU32(in + kOffHeaderSize) != kHeaderSize)
-        return ERROR_CODE_DAMAGED_RECORDING;
-    if (getU32(in + kOffHeaderCrc) != crc32(in, kOffHeaderCrc))
-        return ERROR_CODE_DAMAGED_RECORDING;
+    if (version == 0) return ERROR_CODE_DAMAGED_RECORDING;
+    if (version > kVersion) return ERROR_CODE_UNSUPPORTED_VERSION;
+    if (size < kHeaderSize || getU32(in + kOffHeaderSize) != kHeaderSize) return ERROR_CODE_DAMAGED_RECORDING;
+    if (getU32(in + kOffHeaderCrc) != crc32(in, kOffHeaderCrc)) return ERROR_CODE_DAMAGED_RECORDING;
 
     TwvHeader r;
     r.version = version;
@@ -150,8 +145,7 @@ ERROR_CODE decodeHeader(const unsigned char *in, size_t size, TwvHeader *h) {
     r.hFov = getF32(in + kOffHFov);
     r.vFov = getF32(in + kOffVFov);
     r.codec = TwvCodec(getU32(in + kOffCodec));
-    if (!isPlausible(r))
-        return ERROR_CODE_DAMAGED_RECORDING;
+    if (!isPlausible(r)) return ERROR_CODE_DAMAGED_RECORDING;
     *h = r;
     return SUCCESS;
 }
@@ -167,13 +161,10 @@ void encodeFrameHeader(const FrameHeader &f, unsigned char out[kFrameHeaderSize]
 }
 
 bool decodeFrameHeader(const unsigned char *in, FrameHeader *f) {
-    if (std::memcmp(in, kFrameMagic, sizeof kFrameMagic) != 0)
-        return false;
-    if (getU32(in + 36) != crc32(in, 36))
-        return false;
+    if (std::memcmp(in, kFrameMagic, sizeof kFrameMagic) != 0) return false;
+    if (getU32(in + 36) != crc32(in, 36)) return false;
     const uint32_t codec = getU32(in + 4);
-    if (!isKnownCodec(codec))
-        return false;
+    if (!isKnownCodec(codec)) return false;
     f->codec = TwvCodec(codec);
     f->timestamp = getU64(in + 8);
     f->leftSize = getU64(in + 16);
@@ -191,10 +182,8 @@ void encodeTrailer(const Trailer &t, unsigned char out[kTrailerSize]) {
 }
 
 bool decodeTrailer(const unsigned char *in, Trailer *t) {
-    if (std::memcmp(in + 24, kTrailerMagic, sizeof kTrailerMagic) != 0)
-        return false;
-    if (getU32(in + 16) != crc32(in, 16))
-        return false;
+    if (std::memcmp(in + 24, kTrailerMagic, sizeof kTrailerMagic) != 0) return false;
+    if (getU32(in + 16) != crc32(in, 16)) return false;
     t->indexOffset = getU64(in);
     t->frameCount = getU64(in + 8);
     return true;

@@ -23,10 +23,11 @@ public:
 
     /// Compresses a CV_8UC4 (BGRA) or CV_8UC3 (BGR) picture; alpha is dropped.
     bool encode(const cv::Mat &picture, TwvCodec codec, std::vector<unsigned char> &out);
-    /// Decompresses into `bgra` (CV_8UC4, alpha 255). Fails unless the data
-    /// holds exactly a width x height picture; never allocates more than that.
+    /// Decompresses into `bgr` (CV_8UC3), reusing its memory when it already
+    /// has the size. Fails unless the data holds exactly a width x height
+    /// picture; never allocates more than that.
     bool decode(const unsigned char *data, size_t size, TwvCodec codec, uint32_t width, uint32_t height,
-                cv::Mat &bgra);
+                cv::Mat &bgr);
 
     /// Picture size from a JPEG's frame header, without decoding it.
     static bool jpegSize(const unsigned char *data, size_t size, uint32_t *width, uint32_t *height);

@@ -3,6 +3,8 @@
 #include "twl/Crc32.h"
 #include "twl/TwvFrameCodec.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -13,11 +15,12 @@ namespace twl {
 
 TwvReader::TwvReader() : codec_(new TwvFrameCodec) {}
 
-TwvReader::~TwvReader() { close(); }
+TwvReader::~TwvReader() {
+    close();
+}
 
 void TwvReader::close() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     fileSize_ = 0;
     header_ = TwvHeader();
@@ -29,15 +32,12 @@ void TwvReader::close() {
 }
 
 bool TwvReader::readAt(uint64_t offset, void *data, size_t size) const {
-    if (offset > fileSize_ || size > fileSize_ - offset)
-        return false;
+    if (offset > fileSize_ || size > fileSize_ - offset) return false;
     unsigned char *p = static_cast<unsigned char *>(data);
     while (size > 0) {
         const ssize_t n = ::pread(fd_, p, size, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false; // I/O error, or the file shrank under us
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false; // I/O error, or the file shrank under us
         p += n;
         offset += uint64_t(n);
         size -= size_t(n);
@@ -48,14 +48,11 @@ bool TwvReader::readAt(uint64_t offset, void *data, size_t size) const {
 ERROR_CODE TwvReader::open(const std::string &path) {
     close();
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
-        return ERROR_CODE_FILE_NOT_FOUND;
+    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return ERROR_CODE_FILE_NOT_FOUND;
     // Opening a pipe or a device could block or never end.
-    if (!S_ISREG(st.st_mode))
-        return ERROR_CODE_NOT_A_RECORDING;
+    if (!S_ISREG(st.st_mode)) return ERROR_CODE_NOT_A_RECORDING;
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0)
-        return ERROR_CODE_FILE_NOT_FOUND;
+    if (fd_ < 0) return ERROR_CODE_FILE_NOT_FOUND;
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         close();
         return ERROR_CODE_NOT_A_RECORDING;
@@ -100,15 +97,14 @@ ERROR_CODE TwvReader::loadIndex(const twv::Trailer &trailer) {
     // The index lies right before the trailer, so its length is known from
     // the file itself; the stored count has to agree with it.
     const uint64_t entryBytes = indexEnd - trailer.indexOffset - fixed;
-    if (entryBytes % 8 != 0 || entryBytes / 8 != trailer.frameCount)
-        return ERROR_CODE_DAMAGED_RECORDING;
+    if (entryBytes % 8 != 0 || entryBytes / 8 != trailer.frameCount) return ERROR_CODE_DAMAGED_RECORDING;
     const uint64_t count = trailer.frameCount;
-    if (count > (trailer.indexOffset - twv::kHeaderSize) / twv::kFrameHeaderSize || count > uint64_t(INT32_MAX))
+    if (count > (trailer.indexOffset - twv::kHeaderSize) / twv::kFrameHeaderSize ||
+        count > uint64_t(INT32_MAX))
         return ERROR_CODE_DAMAGED_RECORDING;
 
     std::vector<unsigned char> index(size_t(fixed + entryBytes));
-    if (!readAt(trailer.indexOffset, index.data(), index.size()))
-        return ERROR_CODE_DAMAGED_RECORDING;
+    if (!readAt(trailer.indexOffset, index.data(), index.size())) return ERROR_CODE_DAMAGED_RECORDING;
     const size_t crcAt = index.size() - twv::kIndexFooterSize;
     if (std::memcmp(index.data(), twv::kIndexMagic, sizeof twv::kIndexMagic) != 0 ||
         twv::getU64(&index[8]) != count || twv::getU32(&index[crcAt]) != crc32(index.data(), crcAt))
@@ -139,11 +135,9 @@ void TwvReader::scanFrames() {
     while (offsets_.size() < size_t(INT32_MAX) && readAt(pos, bytes, sizeof bytes) &&
            twv::decodeFrameHeader(bytes, &frame)) {
         const uint64_t limit = twv::maxBlobSize(frame.codec, header_.width, header_.height);
-        if (frame.leftSize > limit || frame.rightSize > limit)
-            break;
+        if (frame.leftSize > limit || frame.rightSize > limit) break;
         const uint64_t end = pos + twv::kFrameHeaderSize + frame.leftSize + frame.rightSize;
-        if (end > fileSize_)
-            break; // the frame being written when the recording stopped
+        if (end > fileSize_) break; // the frame being written when the recording stopped
         offsets_.push_back(pos);
         pos = end;
     }
@@ -151,10 +145,8 @@ void TwvReader::scanFrames() {
 }
 
 ERROR_CODE TwvReader::readFrameHeader(int index, twv::FrameHeader *frame) {
-    if (fd_ < 0)
-        return ERROR_CODE_FAILURE;
-    if (index < 0 || index >= frameCount())
-        return ERROR_CODE_INVALID_ARGUMENT;
+    if (fd_ < 0) return ERROR_CODE_FAILURE;
+    if (index < 0 || index >= frameCount()) return ERROR_CODE_INVALID_ARGUMENT;
     unsigned char bytes[twv::kFrameHeaderSize];
     if (!readAt(offsets_[size_t(index)], bytes, sizeof bytes) || !twv::decodeFrameHeader(bytes, frame))
         return ERROR_CODE_DAMAGED_RECORDING;
@@ -164,16 +156,14 @@ ERROR_CODE TwvReader::readFrameHeader(int index, twv::FrameHeader *frame) {
 ERROR_CODE TwvReader::readTimestamp(int index, uint64_t *timestampNs) {
     twv::FrameHeader frame;
     const ERROR_CODE result = readFrameHeader(index, &frame);
-    if (result == SUCCESS && timestampNs)
-        *timestampNs = frame.timestamp;
+    if (result == SUCCESS && timestampNs) *timestampNs = frame.timestamp;
     return result;
 }
 
 ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64_t *timestampNs) {
     twv::FrameHeader frame;
     const ERROR_CODE result = readFrameHeader(index, &frame);
-    if (result != SUCCESS)
-        return result;
+    if (result != SUCCESS) return result;
     const size_t i = size_t(index);
     const uint64_t start = offsets_[i] + twv::kFrameHeaderSize;
     const uint64_t end = i + 1 < offsets_.size() ? offsets_[i + 1] : dataEnd_;
@@ -187,16 +177,14 @@ ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64
     payload_.resize(total);
     if (!readAt(start, payload_.data(), total) || crc32(payload_.data(), total) != frame.payloadCrc)
         return ERROR_CODE_DAMAGED_RECORDING;
-    cv::Mat l, r;
     if (!codec_->decode(payload_.data(), size_t(frame.leftSize), frame.codec, header_.width, header_.height,
-                        l) ||
+                        leftBgr_) ||
         !codec_->decode(payload_.data() + frame.leftSize, size_t(frame.rightSize), frame.codec, header_.width,
-                        header_.height, r))
+                        header_.height, rightBgr_))
         return ERROR_CODE_DAMAGED_RECORDING;
-    left = l;
-    right = r;
-    if (timestampNs)
-        *timestampNs = frame.timestamp;
+    cv::cvtColor(leftBgr_, left, cv::COLOR_BGR2BGRA);
+    cv::cvtColor(rightBgr_, right, cv::COLOR_BGR2BGRA);
+    if (timestampNs) *timestampNs = frame.timestamp;
     return SUCCESS;
 }
 

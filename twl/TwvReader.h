@@ -37,8 +37,9 @@ public:
     bool isRecovered() const { return recovered_; }
     uint64_t fileSize() const { return fileSize_; }
 
-    /// Decodes frame `index` into two CV_8UC4 BGRA pictures. The outputs are
-    /// fresh matrices, assigned only on success. DAMAGED_RECORDING when the
+    /// Decodes frame `index` into two CV_8UC4 BGRA pictures, reusing the
+    /// outputs' memory when they already have the size (as OpenCV's create()
+    /// does). They are written only on success. DAMAGED_RECORDING when the
     /// frame is corrupt, INVALID_ARGUMENT for an index out of range.
     ERROR_CODE readFrame(int index, cv::Mat &left, cv::Mat &right, uint64_t *timestampNs = nullptr);
     /// Timestamp of frame `index` without decoding its pictures.
@@ -58,6 +59,7 @@ private:
     bool recovered_ = false;
     std::unique_ptr<TwvFrameCodec> codec_;
     std::vector<unsigned char> payload_;
+    cv::Mat leftBgr_, rightBgr_;
 };
 
 } // namespace twl

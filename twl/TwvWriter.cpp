@@ -8,13 +8,11 @@ namespace twl {
 TwvWriter::TwvWriter() : codecState_(new TwvFrameCodec) {}
 
 TwvWriter::~TwvWriter() {
-    if (file_)
-        close();
+    if (file_) close();
 }
 
 bool TwvWriter::writeBytes(const void *data, size_t size) {
-    if (failed_)
-        return false;
+    if (failed_) return false;
     if (size && std::fwrite(data, 1, size, file_) != size) {
         failed_ = true;
         return false;
@@ -24,16 +22,13 @@ bool TwvWriter::writeBytes(const void *data, size_t size) {
 }
 
 ERROR_CODE TwvWriter::open(const std::string &path, const TwvHeader &header, TwvCodec codec) {
-    if (file_)
-        close();
+    if (file_) close();
     TwvHeader h = header;
     h.version = twv::kVersion;
     h.codec = codec;
-    if (!twv::isPlausible(h))
-        return ERROR_CODE_INVALID_ARGUMENT;
+    if (!twv::isPlausible(h)) return ERROR_CODE_INVALID_ARGUMENT;
     file_ = std::fopen(path.c_str(), "wb");
-    if (!file_)
-        return ERROR_CODE_WRITE_FAILED;
+    if (!file_) return ERROR_CODE_WRITE_FAILED;
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
     header_ = h;
     codec_ = codec;
@@ -46,10 +41,8 @@ ERROR_CODE TwvWriter::open(const std::string &path, const TwvHeader &header, Twv
 }
 
 ERROR_CODE TwvWriter::writeFrame(const cv::Mat &left, const cv::Mat &right, uint64_t timestampNs) {
-    if (!file_)
-        return ERROR_CODE_FAILURE;
-    if (failed_)
-        return ERROR_CODE_WRITE_FAILED;
+    if (!file_) return ERROR_CODE_FAILURE;
+    if (failed_) return ERROR_CODE_WRITE_FAILED;
     const cv::Size size(int(header_.width), int(header_.height));
     for (const cv::Mat *m : {&left, &right})
         if (m->size() != size || (m->type() != CV_8UC4 && m->type() != CV_8UC3))
@@ -75,8 +68,7 @@ ERROR_CODE TwvWriter::writeFrame(const cv::Mat &left, const cv::Mat &right, uint
 }
 
 ERROR_CODE TwvWriter::close() {
-    if (!file_)
-        return ERROR_CODE_FAILURE;
+    if (!file_) return ERROR_CODE_FAILURE;
     // After a failed write the file position is unknown, so no index is
     // written; the reader then rebuilds it by scanning the complete frames.
     const uint64_t indexOffset = position_;

@@ -1,0 +1,564 @@
+// The capture thread on the virtual camera and on a recording: set-up,
+// frames in the matrices, the published rate, file stepping, looping and
+// pausing, snapshot requests, unplugging and prompt deletion.
+#include "TestSupport.h"
+#include "app/GlobalParams.h"
+#include "capture/InputThreadModul.h"
+#include "capture/Interval.h"
+#include "twl/DeviceMemory.h"
+#include "twl/VirtualCamera.h"
+
+#include <QSlider>
+#include <QtTest>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+using namespace twl;
+
+namespace {
+
+#if defined(__SANITIZE_THREAD__)
+constexpr int kDeleteLimitMs = 3000; // instrumented code is several times slower
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kDeleteLimitMs = 3000;
+#else
+constexpr int kDeleteLimitMs = 500;
+#endif
+#else
+constexpr int kDeleteLimitMs = 500;
+#endif
+
+constexpr int kFrames = 20;
+
+/// What the loop announced, noted in the worker thread right at SendImage().
+struct Announcements {
+    std::mutex mutex;
+    std::vector<int> rates;
+    std::vector<int> positions;
+    std::vector<uint64_t> timestamps;
+    std::vector<qint64> times;
+
+    void attach(InputThreadModul *t, const QElapsedTimer *clock) {
+        QObject::connect(
+            t, &InputThreadModul::SendImage, t,
+            [this, t, clock] {
+                std::lock_guard<std::mutex> lock(mutex);
+                rates.push_back(GlobalParams::getInt(PARAM_DEPTH_FPS));
+                positions.push_back(t->camera.getTWVPosition());
+                timestamps.push_back(t->camera.getCameraTimestamp());
+                times.push_back(clock->elapsed());
+            },
+            Qt::DirectConnection);
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return positions.size();
+    }
+    std::vector<int> positionsSince(size_t from) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::vector<int>(positions.begin() + qMin(from, positions.size()), positions.end());
+    }
+    int lastPosition() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return positions.empty() ? -1 : positions.back();
+    }
+};
+
+/// Counts a signal of the loop where the application receives it: queued,
+/// on the GUI thread.
+class Tally : public QObject {
+public:
+    template <typename Signal> Tally(InputThreadModul *t, Signal signal) {
+        connect(t, signal, this, [this] {
+            ++count;
+            onGuiThread = onGuiThread && QThread::currentThread() == thread();
+        });
+    }
+    bool waitFor(int atLeast, int ms) {
+        return QTest::qWaitFor([&] { return count >= atLeast; }, ms);
+    }
+    int count = 0;
+    bool onGuiThread = true;
+};
+
+/// Host copy of a device matrix, read with the frame lock held.
+cv::Mat hostCopy(InputThreadModul *t, const Mat &device) {
+    t->lockFrame();
+    Mat host;
+    const ERROR_CODE copied = device.copyTo(host, MEM_GPU, MEM_CPU);
+    t->unlockFrame();
+    if (copied != SUCCESS) return cv::Mat();
+    const int type = device.getDataType() == MAT_TYPE_32F_C4 ? CV_32FC4 : CV_8UC4;
+    return cv::Mat(int(host.getHeight()), int(host.getWidth()), type, host.getPtr<uchar>(MEM_CPU),
+                   host.getStepBytes(MEM_CPU))
+        .clone();
+}
+
+int nonZeroPixels(const cv::Mat &bgra) {
+    cv::Mat grey;
+    cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
+    return cv::countNonZero(grey);
+}
+
+int pointsInFront(const cv::Mat &xyzrgba) {
+    int n = 0;
+    for (int y = 0; y < xyzrgba.rows; ++y)
+        for (int x = 0; x < xyzrgba.cols; ++x) {
+            const float z = xyzrgba.at<cv::Vec4f>(y, x)[2];
+            if (std::isfinite(z) && z < 0.0f) ++n;
+        }
+    return n;
+}
+
+qint64 timedDelete(InputThreadModul *t) {
+    QElapsedTimer clock;
+    clock.start();
+    delete t;
+    return clock.elapsed();
+}
+
+} // namespace
+
+class TestCapture : public QObject {
+    Q_OBJECT
+
+    QString recording;
+
+    /// Opens the live camera (empty path) or a recording, sets it up the way
+    /// the window would (permission granted when the picture is bound) and
+    /// starts it.
+    InputThreadModul *startSession(const QString &path, bool permit = true, QSlider *slider = nullptr,
+                                   Announcements *notes = nullptr, const QElapsedTimer *clock = nullptr) {
+        auto *t = new InputThreadModul;
+        t->positionSlider = slider;
+        const ERROR_CODE code = path.isEmpty() ? t->openCamera() : t->openFile(path);
+        if (code != SUCCESS) {
+            qWarning("open failed: %s", toVerbose(code).c_str());
+            delete t;
+            return nullptr;
+        }
+        if (permit) connect(t, &InputThreadModul::sendContext, t, [t] { t->enableToStart(true); });
+        if (notes) notes->attach(t, clock);
+        if (!t->initialize()) {
+            delete t;
+            return nullptr;
+        }
+        t->startCapture();
+        return t;
+    }
+
+private slots:
+    void initTestCase() {
+        qputenv("VANTARO_VIRTUAL_CAMERA", "1");
+        GlobalParams::reset();
+        recording = TestSupport::dataDir() + "/capture-vga-20.twv";
+        QFile::remove(recording);
+        QProcess tool;
+        tool.start(TestSupport::twvTool(), {"record", recording, "--virtual", "--resolution", "VGA", "--fps",
+                                            "100", "--frames", QString::number(kFrames)});
+        QVERIFY2(tool.waitForFinished(120000), qPrintable(tool.errorString()));
+        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+        QVERIFY(QFileInfo(recording).size() > 0);
+    }
+
+    void init() {
+        VirtualCamera::replug();
+        GlobalParams::setBool(PARAM_PAUSE, false);
+        GlobalParams::setBool(PARAM_STABILIZER, true);
+        GlobalParams::setInt(PARAM_RESOLUTION, RESOLUTION_VGA);
+        GlobalParams::setInt(PARAM_CAMERA_FPS, 100);
+        GlobalParams::setInt(PARAM_DEPTH_QUALITY, DEPTH_MODE_PERFORMANCE);
+        GlobalParams::setInt(PARAM_DEPTH_MAX, 15000);
+        GlobalParams::setInt(PARAM_CONFIDENCE, 100);
+        GlobalParams::setInt(PARAM_IMAGE_VIEW, VIEW_LEFT);
+        GlobalParams::setInt(PARAM_DEPTH_VIEW, VIEW_DEPTH);
+        GlobalParams::setInt(PARAM_TWV_STEP, 1);
+        GlobalParams::setInt(PARAM_SENSING, SENSING_MODE_STANDARD);
+    }
+
+    void cleanup() { VirtualCamera::replug(); }
+
+    void setUpAnnouncesTheSessionInOrder() {
+        uint64_t w = 0, h = 0;
+        InputThreadModul::displaySizeFor(1280, 720, &w, &h);
+        QCOMPARE(w, uint64_t(640));
+        QCOMPARE(h, uint64_t(360));
+        InputThreadModul::displaySizeFor(672, 376, &w, &h);
+        QCOMPARE(w, uint64_t(672));
+        QCOMPARE(h, uint64_t(376));
+
+        InputThreadModul t;
+        QVERIFY(!t.initialize()); // nothing open
+        QCOMPARE(t.openCamera(), SUCCESS);
+        QVERIFY(t.opened && t.isLive && !t.isFile);
+
+        QStringList order;
+        int *cloud = nullptr, *info = nullptr;
+        connect(&t, &InputThreadModul::sendInitProcess, [&] { order << "process"; });
+        connect(&t, &InputThreadModul::sendContext, [&] {
+            order << "context";
+            // The views are bound here: the picture matrices already exist.
+            QVERIFY(t.imageGPU.getPtr<uchar>(MEM_GPU) && t.depthViewGPU.getPtr<uchar>(MEM_GPU));
+            t.enableToStart(true);
+        });
+        connect(&t, &InputThreadModul::sendInit3D, [&](int *p) {
+            order << "3d";
+            cloud = p;
+        });
+        connect(&t, &InputThreadModul::sendVEXOParam, [&](int *p) {
+            order << "param";
+            info = p;
+        });
+        QVERIFY(t.initialize());
+        QCOMPARE(order, QStringList({"process", "context", "3d", "param"}));
+        QCOMPARE(cloud, reinterpret_cast<int *>(&t.pointCloudGPU));
+        QCOMPARE(info, reinterpret_cast<int *>(&t.cameraInfo));
+        QVERIFY(t.startAllowed);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAM_WIDTH), 672);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAM_HEIGHT), 376);
+        QCOMPARE(GlobalParams::getInt(PARAM_DISPLAY_WIDTH), 672);
+        QVERIFY(GlobalParams::getDouble(PARAM_DEPTH_MIN) > 0.0);
+        QCOMPARE(t.imageGPU.getResolution(), Resolution(672, 376));
+        QCOMPARE(t.sideBySideGPU.getResolution(), Resolution(1344, 376));
+        QCOMPARE(t.pointCloudGPU.getDataType(), MAT_TYPE_32F_C4);
+        QCOMPARE(t.depthCPU.getDataType(), MAT_TYPE_32F_C1);
+        QVERIFY(t.cameraInfo.serial_number != 0);
+
+        // A file that cannot be opened leaves nothing to start.
+        InputThreadModul bad;
+        const QString missing = TestSupport::dataDir() + "/no-such-file.twv";
+        QCOMPARE(bad.openFile(missing), ERROR_CODE_FILE_NOT_FOUND);
+        QCOMPARE(GlobalParams::stringRef(PARAM_TWV_PATH), missing);
+        QVERIFY(!bad.opened && !bad.isFile && !bad.isLive);
+        QVERIFY(!bad.initialize());
+        bad.startCapture();
+        QVERIFY(!bad.isRunning());
+    }
+
+    void liveFramesReachTheMatricesAndTheRateIsPublished() {
+        QElapsedTimer clock;
+        clock.start();
+        Announcements notes;
+        std::unique_ptr<InputThreadModul> t(startSession(QString(), true, nullptr, &notes, &clock));
+        QVERIFY(t);
+        Tally frames(t.get(), &InputThreadModul::SendImage);
+        QVERIFY(frames.waitFor(1, 5000));
+        QVERIFY(frames.onGuiThread);
+        QTRY_VERIFY(t->running);
+
+        const cv::Mat image = hostCopy(t.get(), t->imageGPU);
+        QVERIFY(nonZeroPixels(image) > image.total() / 2);
+        const cv::Mat depth = hostCopy(t.get(), t->depthViewGPU);
+        QVERIFY(nonZeroPixels(depth) > depth.total() / 10);
+        const cv::Mat cloud = hostCopy(t.get(), t->pointCloudGPU);
+        QVERIFY2(pointsInFront(cloud) > int(cloud.total() / 10),
+                 qPrintable(QString::number(pointsInFront(cloud))));
+
+        // A frame-rate change on a live camera reaches the camera.
+        GlobalParams::setInt(PARAM_CAMERA_FPS, 60);
+        t->changeFPS();
+        QCOMPARE(t->camera.getCameraFPS(), 60.0f);
+
+        // Run past two full counting periods.
+        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() > 3200, 5000);
+        t.reset();
+
+        std::lock_guard<std::mutex> lock(notes.mutex);
+        QVERIFY(notes.rates.size() >= 4);
+        QCOMPARE(notes.rates[0], 5); // (10 + 0) / 2
+        // Then 0 until a full second is counted (a frame whose lock was busy
+        // keeps the previous figure).
+        const auto changed =
+            std::find_if(notes.rates.begin(), notes.rates.end(), [](int r) { return r != 5; });
+        QVERIFY(changed != notes.rates.end());
+        QCOMPARE(*changed, 0);
+        QVERIFY(notes.times[size_t(changed - notes.rates.begin())] < 1000);
+        const int settled = notes.rates.back();
+        // Frames announced in the last second, as seen here.
+        const qint64 end = notes.times.back();
+        int counted = 0;
+        for (qint64 when : notes.times)
+            if (when > end - 1000) ++counted;
+        QVERIFY2(settled > 0 && std::abs(settled - counted) <= qMax(3, counted / 3),
+                 qPrintable(QStringLiteral("published %1, counted %2").arg(settled).arg(counted)));
+    }
+
+    void sideBySideIsScaledIntoTheImage() {
+        QSlider slider(Qt::Horizontal);
+        slider.setRange(0, kFrames - 1);
+        slider.setValue(5);
+        GlobalParams::setBool(PARAM_PAUSE, true);
+        std::unique_ptr<InputThreadModul> t(startSession(recording, true, &slider));
+        QVERIFY(t);
+        Tally frames(t.get(), &InputThreadModul::SendImage);
+        QVERIFY(frames.waitFor(2, 5000));
+        const cv::Mat left = hostCopy(t.get(), t->imageGPU);
+
+        GlobalParams::setInt(PARAM_IMAGE_VIEW, VIEW_SIDE_BY_SIDE);
+        frames.count = 0;
+        QVERIFY(frames.waitFor(3, 5000));
+        const cv::Mat sbs = hostCopy(t.get(), t->imageGPU);
+        t.reset();
+
+        QCOMPARE(sbs.cols, 672);
+        cv::Mat expected;
+        cv::resize(left, expected, cv::Size(336, 376), 0, 0, cv::INTER_LINEAR);
+        const cv::Scalar diff = cv::mean(cv::abs(sbs(cv::Rect(0, 0, 336, 376)) - expected));
+        QVERIFY2(diff[0] < 4 && diff[1] < 4 && diff[2] < 4, qPrintable(QString::number(diff[0])));
+        QVERIFY(nonZeroPixels(sbs(cv::Rect(336, 0, 336, 376))) > 336 * 376 / 2);
+    }
+
+    void filePlaybackStepsAndLoops() {
+        QElapsedTimer clock;
+        clock.start();
+        QSlider slider(Qt::Horizontal);
+        slider.setRange(0, kFrames - 1);
+        QList<int> sliderValues;
+        connect(&slider, &QSlider::valueChanged, [&](int v) { sliderValues << v; });
+        Announcements notes;
+        std::unique_ptr<InputThreadModul> t(startSession(recording, true, &slider, &notes, &clock));
+        QVERIFY(t);
+        QCOMPARE(t->lastFrameIndex, kFrames - 1);
+
+        // Step 1: every frame in turn, then back to the first.
+        QTRY_VERIFY_WITH_TIMEOUT(notes.count() > size_t(kFrames + 2), 20000);
+        std::vector<int> seen = notes.positionsSince(0);
+        QCOMPARE(seen[0], 0);
+        for (size_t i = 1; i < seen.size(); ++i)
+            QVERIFY2(seen[i] == seen[i - 1] + 1 || (seen[i - 1] == kFrames - 1 && seen[i] == 0),
+                     qPrintable(QStringLiteral("%1 -> %2").arg(seen[i - 1]).arg(seen[i])));
+        // The slider follows (queued: it may skip a frame, never runs ahead).
+        QVERIFY(!sliderValues.isEmpty());
+        QVERIFY(*std::max_element(sliderValues.begin(), sliderValues.end()) >= kFrames - 3);
+        QVERIFY(sliderValues.contains(0));
+        QVERIFY(QSet<int>(sliderValues.begin(), sliderValues.end()).size() > kFrames / 3);
+
+        for (int step : {2, 4}) {
+            GlobalParams::setInt(PARAM_TWV_STEP, step);
+            const size_t from = notes.count() + 2; // let the change settle
+            sliderValues.clear();
+            QTRY_VERIFY_WITH_TIMEOUT(notes.count() > from + size_t(2 * kFrames / step + 2), 20000);
+            seen = notes.positionsSince(from);
+            int jumps = 0;
+            for (size_t i = 1; i < seen.size(); ++i) {
+                const bool advanced = seen[i] == seen[i - 1] + step;
+                const bool looped = seen[i] == 0 && seen[i - 1] + step > kFrames - 2;
+                const bool clampedToLast = seen[i] == kFrames - 1 && seen[i - 1] + step > kFrames - 1;
+                QVERIFY2(
+                    advanced || looped || clampedToLast,
+                    qPrintable(QStringLiteral("step %1: %2 -> %3").arg(step).arg(seen[i - 1]).arg(seen[i])));
+                jumps += advanced;
+            }
+            QVERIFY(jumps > 2);
+            // The slider moves by the same steps.
+            QVERIFY(sliderValues.contains(2 * step));
+        }
+
+        // Paused, the slider settles on the frame shown.
+        GlobalParams::setBool(PARAM_PAUSE, true);
+        QTest::qWait(100);
+        QTRY_COMPARE(slider.value(), notes.lastPosition());
+        t.reset();
+    }
+
+    void pausedFileFollowsTheSliderAndStaysOnTheLastFrame() {
+        QElapsedTimer clock;
+        clock.start();
+        QSlider slider(Qt::Horizontal);
+        slider.setRange(0, kFrames - 1);
+        Announcements notes;
+        std::unique_ptr<InputThreadModul> t(startSession(recording, true, &slider, &notes, &clock));
+        QVERIFY(t);
+        QTRY_VERIFY(notes.count() > 3);
+        GlobalParams::setBool(PARAM_PAUSE, true);
+        QTest::qWait(100);
+        size_t from = notes.count();
+        QTest::qWait(200);
+        std::vector<int> seen = notes.positionsSince(from);
+        QVERIFY(seen.size() >= 2); // still announcing while paused
+        {
+            QStringList l;
+            for (int p : seen)
+                l << QString::number(p);
+            QVERIFY2(std::all_of(seen.begin(), seen.end(), [&](int p) { return p == seen[0]; }),
+                     qPrintable(l.join(' ')));
+        }
+
+        slider.setValue(7); // the user drags the slider
+        QTRY_COMPARE(notes.lastPosition(), 7);
+
+        slider.setValue(kFrames - 1);
+        QTRY_COMPARE(notes.lastPosition(), kFrames - 1);
+        from = notes.count();
+        QTest::qWait(300);
+        seen = notes.positionsSince(from);
+        QVERIFY(!seen.empty());
+        QVERIFY(std::all_of(seen.begin(), seen.end(), [](int p) { return p == kFrames - 1; }));
+        QCOMPARE(slider.value(), kFrames - 1);
+
+        // Playing again from the last frame starts over.
+        from = notes.count();
+        GlobalParams::setBool(PARAM_PAUSE, false);
+        QTRY_VERIFY(notes.positionsSince(from).size() > 3);
+        seen = notes.positionsSince(from);
+        const auto restart = std::find(seen.begin(), seen.end(), 0);
+        QVERIFY(restart != seen.end() && restart - seen.begin() <= 2);
+        QVERIFY(std::all_of(seen.begin(), restart, [](int p) { return p == kFrames - 1; }));
+
+        // Dragging while playing seeks there.
+        slider.setValue(12);
+        from = notes.count();
+        QTRY_VERIFY(notes.positionsSince(from).size() > 2);
+        // The pass under way when the slider moved may still show the old place.
+        seen = notes.positionsSince(from);
+        QVERIFY2(std::any_of(seen.begin(), seen.begin() + 3, [](int p) { return p == 13; }),
+                 qPrintable(QStringLiteral("%1 %2 %3").arg(seen[0]).arg(seen[1]).arg(seen[2])));
+        t.reset();
+    }
+
+    void pausedLiveCameraKeepsAnnouncingItsLastFrame() {
+        QElapsedTimer clock;
+        clock.start();
+        Announcements notes;
+        std::unique_ptr<InputThreadModul> t(startSession(QString(), true, nullptr, &notes, &clock));
+        QVERIFY(t);
+        QTRY_VERIFY(notes.count() > 2);
+        GlobalParams::setBool(PARAM_PAUSE, true);
+        QTest::qWait(100);
+        const size_t from = notes.count();
+        QTest::qWait(400);
+        std::vector<uint64_t> stamps;
+        {
+            std::lock_guard<std::mutex> lock(notes.mutex);
+            stamps.assign(notes.timestamps.begin() + from, notes.timestamps.end());
+        }
+        QVERIFY(stamps.size() >= 3);
+        {
+            QStringList l;
+            for (auto p : stamps)
+                l << QString::number(p);
+            QVERIFY2(std::all_of(stamps.begin(), stamps.end(), [&](uint64_t s) { return s == stamps[0]; }),
+                     qPrintable(l.join(' ')));
+        }
+        // Picture changes still show while paused.
+        GlobalParams::setInt(PARAM_IMAGE_VIEW, VIEW_RIGHT);
+        QTest::qWait(100);
+        const cv::Mat right = hostCopy(t.get(), t->imageGPU);
+        QVERIFY(nonZeroPixels(right) > right.total() / 2);
+        t.reset();
+    }
+
+    void saveRequestsAreServedAfterASuccessfulGrab() {
+        // Paused before the first grab: nothing to show, nothing to save.
+        GlobalParams::setBool(PARAM_PAUSE, true);
+        std::unique_ptr<InputThreadModul> t(startSession(QString()));
+        QVERIFY(t);
+        Tally frames(t.get(), &InputThreadModul::SendImage);
+        t->saveRequest[0] = true;
+        QVERIFY(!frames.waitFor(1, 400));
+        QVERIFY(t->saveRequest[0]);
+
+        GlobalParams::setBool(PARAM_PAUSE, false);
+        QTRY_VERIFY(!t->saveRequest[0]);
+        QVERIFY(frames.waitFor(1, 1000));
+        cv::Mat left(376, 672, CV_8UC4, t->imageCPU[0].getPtr<uchar>(), t->imageCPU[0].getStepBytes());
+        QVERIFY(nonZeroPixels(left) > 672 * 376 / 2);
+
+        for (int i = 1; i < 5; ++i) {
+            t->saveRequest[i] = true;
+            QTRY_VERIFY(!t->saveRequest[i]);
+        }
+        QCOMPARE(t->imageCPU[1].getResolution(), Resolution(1344, 376));
+        QCOMPARE(t->depthCPU.getResolution(), Resolution(672, 376));
+        int depths = 0;
+        for (size_t y = 0; y < 376; ++y)
+            for (size_t x = 0; x < 672; ++x) {
+                float d = 0;
+                t->depthCPU.getValue(x, y, &d);
+                depths += std::isfinite(d) && d > 0;
+            }
+        QVERIFY(depths > 672 * 376 / 10);
+        cv::Mat cloud(376, 672, CV_32FC4, t->pointCloudCPU.getPtr<uchar>(), t->pointCloudCPU.getStepBytes());
+        QVERIFY(pointsInFront(cloud) > 672 * 376 / 10);
+        t.reset();
+    }
+
+    void unplugEndsTheSession() {
+        std::unique_ptr<InputThreadModul> t(startSession(QString()));
+        QVERIFY(t);
+        Tally frames(t.get(), &InputThreadModul::SendImage);
+        Tally lost(t.get(), &InputThreadModul::DetectVEXODisconnect);
+        QVERIFY(frames.waitFor(1, 5000));
+        VirtualCamera::unplug();
+        QVERIFY(lost.waitFor(1, 3000));
+        QVERIFY(lost.onGuiThread);
+        QTest::qWait(50);
+        QCOMPARE(lost.count, 1);
+        QVERIFY(!t->running && !t->opened && !t->isFile);
+        QTRY_VERIFY(t->isFinished());
+        const qint64 ms = timedDelete(t.release());
+        QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+    }
+
+    void deletionIsPromptInEveryState() {
+        size_t freeBefore = 0, total = 0;
+        deviceMemGetInfo(&freeBefore, &total);
+
+        qint64 ms = timedDelete(new InputThreadModul); // never opened
+        QVERIFY(ms < kDeleteLimitMs);
+
+        auto *t = new InputThreadModul; // opened, never started
+        QCOMPARE(t->openFile(recording), SUCCESS);
+        QVERIFY(t->initialize());
+        ms = timedDelete(t);
+        QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+
+        t = startSession(QString(), false); // waiting for a permission that never comes
+        QVERIFY(t);
+        QVERIFY(t->isRunning());
+        QTest::qWait(150);
+        QVERIFY(!t->running);
+        ms = timedDelete(t);
+        QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+
+        for (const QString &path : {QString(), recording}) { // running
+            t = startSession(path);
+            QVERIFY(t);
+            Tally frames(t, &InputThreadModul::SendImage);
+            if (!frames.waitFor(1, 5000)) {
+                delete t;
+                QFAIL("no frame");
+            }
+            ms = timedDelete(t);
+            QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+        }
+
+        // The device matrices went back to the pool.
+        size_t freeAfter = 0;
+        deviceMemGetInfo(&freeAfter, &total);
+        QCOMPARE(freeAfter, freeBefore);
+    }
+
+    void intervalCountsWholeSeconds() {
+        Interval counter;
+        const int64_t t0 = counter.periodStart;
+        counter.tick(t0 + 500000000);
+        QCOMPARE(counter.fps.load(), 0);
+        counter.tick(t0 + 1000000000); // exactly one second is not past it
+        QCOMPARE(counter.fps.load(), 0);
+        counter.tick(t0 + 1000000001);
+        QCOMPARE(counter.fps.load(), 3);
+        QCOMPARE(counter.frameCount, 0);
+        QCOMPARE(counter.periodStart, t0 + 1000000001);
+    }
+};
+
+QTEST_MAIN(TestCapture)
+#include "test_capture.moc"

@@ -1,0 +1,138 @@
+// The point-cloud view's orbit camera: pose, axes, projection and turns.
+#include "render/OGLCamera.h"
+
+#include <QtTest>
+#include <cmath>
+
+using twl::Translation;
+
+namespace {
+
+bool close(float a, float b, float eps = 1e-5f) {
+    return std::fabs(a - b) <= eps;
+}
+bool close(const Translation &v, float x, float y, float z, float eps = 1e-5f) {
+    return close(v.x, x, eps) && close(v.y, y, eps) && close(v.z, z, eps);
+}
+QString str(const Translation &v) {
+    return QString("(%1, %2, %3)").arg(v.x).arg(v.y).arg(v.z);
+}
+
+// Depth in [0, 1] of a point on the view axis at eye depth z.
+float depthOf(const twl::Matrix4f &projection, float z) {
+    twl::Vector4<float> clip = projection * twl::Vector4<float>(0, 0, z, 1);
+    return clip.z / clip.w;
+}
+
+OGLCamera startCamera() {
+    OGLCamera camera(Translation(0, 0, 0), Translation(0, 0, -1), Translation(0, 1, 0));
+    camera.offset = Translation(0, 0, 4);
+    return camera;
+}
+
+} // namespace
+
+class TestOGLCamera : public QObject {
+    Q_OBJECT
+private slots:
+    void startPose() {
+        OGLCamera camera = startCamera();
+        QCOMPARE(camera.orientation.w, 1.0f);
+        QVERIFY(close(camera.orientation.x, 0) && close(camera.orientation.y, 0) &&
+                close(camera.orientation.z, 0));
+        QVERIFY2(close(camera.up, 0, 1, 0), qPrintable(str(camera.up)));
+        QVERIFY2(close(camera.left, -1, 0, 0), qPrintable(str(camera.left)));
+        // The view matrices follow the offset only at the next update.
+        QVERIFY(close(camera.getView()(2, 3), 0));
+        camera.update();
+        QVERIFY2(close(camera.eye(), 0, 0, 4), qPrintable(str(camera.eye())));
+        const twl::Matrix4f &view = camera.getView();
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c) {
+                const float expected = (r == c) ? 1.0f : (r == 2 && c == 3 ? -4.0f : 0.0f);
+                QVERIFY2(close(view(r, c), expected), qPrintable(QString("view(%1,%2)").arg(r).arg(c)));
+            }
+    }
+
+    void projectionEntries() {
+        OGLCamera camera = startCamera();
+        camera.setProjection(90, 50, 0.1f, 300);
+        const twl::Matrix4f &p = camera.getProjection();
+        // 3.14 instead of pi: 1 / tan(0.785), slightly above 1.
+        QVERIFY(close(p(0, 0), float(1.0 / std::tan(90 * 0.5 * 3.14 / 180)), 1e-6f));
+        QVERIFY(close(p(0, 0), 1.0008f, 1e-4f));
+        QVERIFY(p(0, 0) > 1.0005f);
+        QVERIFY(close(p(1, 1), float(1.0 / std::tan(50 * 0.5 * 3.14 / 180)), 1e-6f));
+        QVERIFY(close(p(2, 2), -(300.0f / 299.9f)));
+        QVERIFY(close(p(2, 3), -(300.0f * 0.1f / 299.9f)));
+        QCOMPARE(p(3, 2), -1.0f);
+        QCOMPARE(p(3, 3), 0.0f);
+        QCOMPARE(p(0, 1), 0.0f);
+        QCOMPARE(p(3, 0), 0.0f);
+        QCOMPARE(p(2, 0), 0.0f);
+        QVERIFY(close(depthOf(p, -0.1f), 0.0f, 1e-5f));
+        QVERIFY(close(depthOf(p, -300.0f), 1.0f, 1e-5f));
+        QVERIFY(depthOf(p, -10.0f) > 0.0f && depthOf(p, -10.0f) < 1.0f);
+        QCOMPARE(camera.zNear, 0.1f);
+        QCOMPARE(camera.zFar, 300.0f);
+
+        // The view-projection is projection times view.
+        camera.update();
+        twl::Matrix4f expected = camera.getProjection() * camera.getView();
+        for (int i = 0; i < 16; ++i)
+            QVERIFY(close(camera.getViewProjection().m[i], expected.m[i]));
+    }
+
+    void directionLengthDoesNotMatter() {
+        OGLCamera unit = startCamera(), longer = startCamera();
+        longer.setDirection(Translation(0, 0, -7.5f), Translation(0, 1, 0));
+        QVERIFY(close(longer.orientation.w, unit.orientation.w) &&
+                close(longer.orientation.x, unit.orientation.x));
+        const Translation d(0.3f, -0.4f, -0.866f);
+        unit.setDirection(Translation::normalize(d), Translation(0, 1, 0));
+        longer.setDirection(twl::Vector3<float>(d) * 12.0f, Translation(0, 1, 0));
+        QVERIFY(close(longer.orientation.x, unit.orientation.x) &&
+                close(longer.orientation.y, unit.orientation.y) &&
+                close(longer.orientation.z, unit.orientation.z) &&
+                close(longer.orientation.w, unit.orientation.w));
+        // The camera looks along its -Z axis, which now points along d.
+        Translation forward = Translation(0, 0, -1) * unit.orientation;
+        Translation n = Translation::normalize(d);
+        QVERIFY2(close(forward, n.x, n.y, n.z), qPrintable(str(forward)));
+    }
+
+    void upsideDownVerticalTurnsAboutZ() {
+        OGLCamera camera = startCamera();
+        camera.setDirection(Translation(0, 0, -1), Translation(0, -1, 0));
+        twl::Orientation expected = twl::Orientation::fromAngleAxis(3.14f, Translation(0, 0, 1));
+        QVERIFY(close(camera.orientation.z, expected.z) && close(camera.orientation.w, expected.w));
+        // 3.14, not pi: up is not exactly (0, -1, 0).
+        QVERIFY2(close(camera.up, -std::sin(3.14f), std::cos(3.14f), 0), qPrintable(str(camera.up)));
+        QVERIFY(camera.up.x != 0.0f);
+        QVERIFY(close(camera.left, -std::cos(3.14f), -std::sin(3.14f), 0));
+        QVERIFY(close(camera.vertical, 0, -1, 0));
+    }
+
+    void rotateAndVerticalFollowsUp() {
+        OGLCamera camera = startCamera();
+        // 0.3 rad about the negated world vertical: the left axis swings forward.
+        camera.rotate(0.3f, -camera.vertical);
+        QVERIFY2(close(camera.left, -std::cos(0.3f), 0, -std::sin(0.3f)), qPrintable(str(camera.left)));
+        QVERIFY(close(camera.up, 0, 1, 0));
+        // The view is refreshed only by update.
+        QVERIFY(close(camera.getView()(0, 2), 0));
+        camera.update();
+        QVERIFY2(close(camera.eye(), 4 * std::sin(-0.3f), 0, 4 * std::cos(0.3f)),
+                 qPrintable(str(camera.eye())));
+
+        // Tipping over the top flips the reference vertical at the next update.
+        camera.rotate(2.0f, camera.left);
+        QVERIFY(camera.up.y < 0);
+        QVERIFY(close(camera.vertical, 0, 1, 0));
+        camera.update();
+        QVERIFY(close(camera.vertical, 0, -1, 0));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestOGLCamera)
+#include "test_ogl_camera.moc"

@@ -1,0 +1,505 @@
+// The point-cloud view under real OpenGL: points where the view-projection
+// puts them and in their colours, the scene meshes, the FILL notice, the
+// session life cycle, navigation and the distance read-out.
+#include "app/GlobalParams.h"
+#include "render/CameraBodyModel.h"
+#include "render/OGL3DWidget.h"
+#include "render/OGLCamera.h"
+#include "twl/DeviceMemory.h"
+#include "twl/Export.h"
+#include "twl/Mat.h"
+
+#include <QApplication>
+#include <QMutex>
+#include <QSemaphore>
+#include <QSurfaceFormat>
+#include <QtTest>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+namespace {
+
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+bool near(QRgb c, int r, int g, int b, int tolerance = 3) {
+    return std::abs(qRed(c) - r) <= tolerance && std::abs(qGreen(c) - g) <= tolerance &&
+           std::abs(qBlue(c) - b) <= tolerance;
+}
+QString describe(QRgb c) {
+    return QString("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
+}
+
+// A cloud of 8 x 4 pixels without depth; device rows are padded (128 of 256 bytes).
+struct Cloud {
+    twl::Mat mat{8, 4, twl::MAT_TYPE_32F_C4, twl::MEM_GPU};
+    Cloud() {
+        for (size_t y = 0; y < 4; ++y)
+            for (size_t x = 0; x < 8; ++x)
+                set(x, y, kNaN, kNaN, kNaN, 0, 0, 0);
+        GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 8);
+        GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, 4);
+    }
+    void set(size_t x, size_t y, float px, float py, float pz, uchar r, uchar g, uchar b) {
+        mat.setValue(x, y, twl::Vector4<float>(px, py, pz, twl::packColor(r, g, b)), twl::MEM_GPU);
+    }
+    int *address() { return reinterpret_cast<int *>(&mat); }
+};
+
+struct Fixture {
+    QWidget window;
+    OGL3DWidget *view;
+    Fixture() {
+        window.resize(640, 360);
+        view = new OGL3DWidget(&window);
+        view->resize(640, 360);
+        window.show();
+    }
+    bool exposed() { return QTest::qWaitForWindowExposed(&window); }
+    // One frame as the main window drives it, then the picture.
+    QImage frame() {
+        view->setActive(true);
+        view->Ingest();
+        return view->grabFramebuffer();
+    }
+    // Pixel of a cloud point under the camera's current view-projection.
+    QPoint project(float x, float y, float z) const {
+        const twl::Matrix4f &vp = view->camera()->getViewProjection();
+        twl::Vector4<float> clip = vp * twl::Vector4<float>(x, y, z, 1);
+        const float nx = clip.x / clip.w, ny = clip.y / clip.w;
+        return QPoint(int(std::floor((nx + 1) * 0.5f * view->width())),
+                      int(std::floor((1 - ny) * 0.5f * view->height())));
+    }
+    void biggerPoints() {
+        for (int i = 0; i < 30; ++i) // 1.6 + 30 x 0.25 = 9.1 pixels
+            QTest::keyClick(view, Qt::Key_P);
+    }
+};
+
+int countPixels(const QImage &image, const QRect &area, int r, int g, int b, int tolerance) {
+    int n = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (near(image.pixel(x, y), r, g, b, tolerance)) ++n;
+    return n;
+}
+
+twl::CameraInformation information(float hfov, float vfov) {
+    twl::CameraInformation info;
+    info.calibration_parameters.left_cam.h_fov = hfov;
+    info.calibration_parameters.left_cam.v_fov = vfov;
+    return info;
+}
+
+} // namespace
+
+class TestPointCloudView : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        GlobalParams::reset();
+        GlobalParams::setInt(PARAM_DEPTH_MAX, 10000);
+        GlobalParams::setDouble(PARAM_DEPTH_MIN, 0.3);
+    }
+
+    void cameraBodyModels() {
+        struct Expect {
+            bool first;
+            int vertices, faces;
+            float min[3], max[3];
+        } cases[] = {{true, 56, 108, {-0.0248f, -0.0163f, -0.0163f}, {0.1448f, 0.0163f, 0.0163f}},
+                     {false, 1016, 1513, {-0.0318f, -0.0133f, -0.0230f}, {0.0934f, 0.0133f, 0.0065f}}};
+        for (const Expect &e : cases) {
+            CameraBodyModel model = CameraBodyModel::make(e.first);
+            QCOMPARE(model.vertexCount(), e.vertices);
+            QCOMPARE(model.faceCount(), e.faces);
+            int grouped = 0;
+            for (const auto &g : model.groups)
+                grouped += g.faces;
+            QCOMPARE(grouped, e.faces);
+            for (int v : model.faceTable)
+                QVERIFY(v >= 1 && v <= e.vertices);
+            for (int axis = 0; axis < 3; ++axis) {
+                float lo = 1e9f, hi = -1e9f;
+                for (size_t i = size_t(axis); i < model.vertexTable.size(); i += 3) {
+                    lo = std::min(lo, model.vertexTable[i]);
+                    hi = std::max(hi, model.vertexTable[i]);
+                }
+                QVERIFY2(std::fabs(lo - e.min[axis]) < 1e-6f && std::fabs(hi - e.max[axis]) < 1e-6f,
+                         qPrintable(QString("axis %1: %2 .. %3").arg(axis).arg(lo).arg(hi)));
+            }
+        }
+        CameraBodyModel second = CameraBodyModel::make(false);
+        QVector<int> sizes;
+        for (const auto &g : second.groups)
+            sizes << g.faces;
+        QCOMPARE(sizes, (QVector<int>{35, 52, 38, 1142, 126, 20, 20, 80}));
+        QCOMPARE(second.groups[7].color[2], 0.0f);
+        QCOMPARE(second.groups[0].color[2], 0.93f);
+    }
+
+    void pointsLandWhereProjectedInTheirColours() {
+        Fixture f;
+        QVERIFY(f.exposed());
+        Cloud cloud;
+        cloud.set(1, 1, 1.0f, 0.5f, -2.0f, 255, 0, 0);
+        cloud.set(6, 1, -1.0f, -0.5f, -2.0f, 0, 255, 0);
+        cloud.set(2, 3, 0.5f, -0.8f, -1.5f, 160, 64, 32); // a point in the last (padded) row
+        cloud.set(7, 3, -0.6f, 0.6f, -3.0f, 0, 0, 255);
+        GlobalParams::setBool(PARAM_MODEL_FLAG, true);
+        f.view->InitProcess(cloud.address());
+        QVERIFY(f.view->isInteropReady());
+        QVERIFY(f.view->isActive());
+        QVERIFY(f.view->camera());
+        QCOMPARE(f.view->cameraModelVertexCount(), 108 * 3);
+        // The projection was fixed at set-up: 90 by (360 x 90) / 640 = 50 degrees.
+        QCOMPARE(f.view->camera()->horizontalFov, 90.0f);
+        QCOMPARE(f.view->camera()->verticalFov, 50.0f);
+        f.biggerPoints();
+
+        QImage shot = f.frame();
+        QVERIFY(f.view->hasFrame());
+        shot = f.frame(); // the grey background is the clear colour left by the first frame
+        struct Expect {
+            float x, y, z;
+            int r, g, b;
+        } points[] = {{1.0f, 0.5f, -2.0f, 255, 0, 0},
+                      {-1.0f, -0.5f, -2.0f, 0, 255, 0},
+                      {0.5f, -0.8f, -1.5f, 160, 64, 32},
+                      {-0.6f, 0.6f, -3.0f, 0, 0, 255}};
+        for (const Expect &p : points) {
+            const QPoint at = f.project(p.x, p.y, p.z);
+            QVERIFY(QRect(0, 0, shot.width(), shot.height()).contains(at));
+            QVERIFY2(
+                near(shot.pixel(at), p.r, p.g, p.b, 2),
+                qPrintable(QString("at %1,%2: %3").arg(at.x()).arg(at.y()).arg(describe(shot.pixel(at)))));
+        }
+        QVERIFY2(near(shot.pixel(5, 5), 31, 31, 31, 1), qPrintable(describe(shot.pixel(5, 5))));
+        // The camera body sits at the origin, in the middle of the picture.
+        QVERIFY(!near(shot.pixel(f.project(0.05f, 0, 0)), 31, 31, 31, 1));
+
+        // A point that moves shows at its new place with the next frame.
+        const QPoint before = f.project(1.0f, 0.5f, -2.0f);
+        cloud.set(1, 1, -1.2f, 0.9f, -2.0f, 255, 0, 0);
+        shot = f.frame();
+        QVERIFY(near(shot.pixel(before), 31, 31, 31, 1));
+        QVERIFY(near(shot.pixel(f.project(-1.2f, 0.9f, -2.0f)), 255, 0, 0, 2));
+    }
+
+    void frustumFollowsTheRange() {
+        Fixture f;
+        QVERIFY(f.exposed());
+        Cloud cloud;
+        f.view->updateFrustum(); // no camera information: nothing
+        QCOMPARE(f.view->frustumVertexCount(), 0);
+        f.view->InitProcess(cloud.address());
+        QCOMPARE(f.view->frustumVertexCount(), 0);
+        twl::CameraInformation info = information(90.0f, 60.0f);
+        f.view->GetVEXOParam(reinterpret_cast<int *>(&info));
+        QCOMPARE(f.view->frustumVertexCount(), 32);
+        auto farAndNear = [&](float &farZ, float &farX, float &nearZ) {
+            std::vector<float> v = f.view->frustumVertices();
+            farZ = v[2];
+            farX = v[0];
+            nearZ = v[8 * 3 + 2];
+        };
+        float farZ, farX, nearZ;
+        farAndNear(farZ, farX, nearZ);
+        const float th = std::tan(float(90.0 * 3.14 / 180) * 0.5f);
+        QCOMPARE(farZ, -10.0f);
+        QVERIFY(std::fabs(farX + th * 10.0f) < 1e-5f);
+        QCOMPARE(nearZ, -0.3f);
+
+        GlobalParams::setInt(PARAM_DEPTH_MAX, 2500);
+        f.view->updateFrustum();
+        farAndNear(farZ, farX, nearZ);
+        QCOMPARE(f.view->frustumVertexCount(), 32);
+        QCOMPARE(farZ, -2.5f);
+        QCOMPARE(nearZ, -0.3f);
+
+        // The frustum is drawn: its far rectangle's top edge, seen from the start pose.
+        {
+            f.frame();
+            const QImage shot = f.frame();
+            const float ty = std::tan(float(60.0 * 3.14 / 180) * 0.5f) * 2.5f;
+            const QPoint mid = f.project(0, ty, -2.5f);
+            int lit = 0;
+            for (int dy = -2; dy <= 2; ++dy)
+                if (!near(shot.pixel(mid.x(), qBound(0, mid.y() + dy, shot.height() - 1)), 31, 31, 31, 2))
+                    ++lit;
+            QVERIFY(lit > 0);
+        }
+    }
+
+    void fillModeShowsOnlyTheNotice() {
+        Fixture f;
+        QVERIFY(f.exposed());
+        Cloud cloud;
+        cloud.set(3, 2, 0.0f, -0.3f, -1.0f, 255, 0, 255);
+        f.view->InitProcess(cloud.address());
+        f.biggerPoints();
+        f.frame();
+        const QPoint at = f.project(0.0f, -0.3f, -1.0f);
+        QVERIFY(near(f.frame().pixel(at), 255, 0, 255, 2));
+
+        GlobalParams::setInt(PARAM_SENSING, 1);
+        QImage shot = f.frame();
+        QCOMPARE(countPixels(shot, shot.rect(), 255, 0, 255, 40), 0);
+        const QRect textArea(320 - 160, 180 - 70, 330, 140);
+        QVERIFY(countPixels(shot, textArea, 149, 165, 166, 6) > 50);
+        QCOMPARE(countPixels(shot, QRect(0, 0, 100, 60), 149, 165, 166, 30), 0);
+
+        GlobalParams::setInt(PARAM_SENSING, 0);
+        shot = f.frame();
+        QVERIFY(near(shot.pixel(at), 255, 0, 255, 2));
+        QCOMPARE(countPixels(shot, textArea, 149, 165, 166, 6), 0);
+    }
+
+    void releaseSceneAndNewInput() {
+        Fixture f;
+        QVERIFY(f.exposed());
+        Cloud first;
+        first.set(3, 2, 0.4f, 0.2f, -1.0f, 0, 255, 255);
+        f.view->InitProcess(first.address());
+        twl::CameraInformation info = information(90.0f, 60.0f);
+        f.view->GetVEXOParam(reinterpret_cast<int *>(&info));
+        f.biggerPoints();
+        f.frame();
+        QVERIFY(near(f.frame().pixel(f.project(0.4f, 0.2f, -1.0f)), 0, 255, 255, 2));
+
+        f.view->releaseScene();
+        QVERIFY(!f.view->isActive());
+        QVERIFY(!f.view->isInteropReady());
+        QCOMPARE(f.view->frustumVertexCount(), 0);
+        f.view->updateFrustum();
+        QCOMPARE(f.view->frustumVertexCount(), 0);
+        // Even when the window marks it active, nothing is drawn.
+        QImage shot = f.frame();
+        QCOMPARE(countPixels(shot, shot.rect(), 0, 0, 0, 0), shot.width() * shot.height());
+
+        // The next input: new buffer and registration, cloud of another size, second body model.
+        GlobalParams::setBool(PARAM_MODEL_FLAG, false);
+        twl::Mat second(16, 2, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
+        for (size_t y = 0; y < 2; ++y)
+            for (size_t x = 0; x < 16; ++x)
+                second.setValue(x, y, twl::Vector4<float>(kNaN, kNaN, kNaN, 0), twl::MEM_GPU);
+        second.setValue(15, 1, twl::Vector4<float>(-0.5f, -0.2f, -1.0f, twl::packColor(255, 255, 0)),
+                        twl::MEM_GPU);
+        f.view->InitProcess(reinterpret_cast<int *>(&second));
+        QVERIFY(f.view->isInteropReady());
+        QCOMPARE(f.view->cameraModelVertexCount(), 1513 * 3);
+        f.frame();
+        shot = f.frame();
+        QVERIFY(near(shot.pixel(f.project(-0.5f, -0.2f, -1.0f)), 255, 255, 0, 2));
+        QVERIFY(near(shot.pixel(f.project(0.4f, 0.2f, -1.0f)), 31, 31, 31, 1));
+
+        // A matrix without device memory cannot be handed over: nothing is drawn.
+        twl::Mat hostOnly(4, 4, twl::MAT_TYPE_32F_C4, twl::MEM_CPU);
+        f.view->InitProcess(reinterpret_cast<int *>(&hostOnly));
+        QVERIFY(!f.view->isInteropReady());
+        QVERIFY(!f.view->isActive());
+        f.view->setActive(true);
+        f.view->Ingest();
+        QVERIFY(!f.view->hasFrame());
+    }
+
+    void copyWaitsForTheFrameLock() {
+        Fixture f;
+        QVERIFY(f.exposed());
+        Cloud cloud;
+        cloud.set(3, 2, 0.4f, 0.2f, -1.0f, 255, 0, 0);
+        f.view->InitProcess(cloud.address());
+        f.biggerPoints();
+        QMutex frameMutex;
+        f.view->frameMutex = &frameMutex;
+        QSemaphore locked;
+        // The capture side holds the lock while it writes the next frame.
+        std::thread writer([&] {
+            QMutexLocker lock(&frameMutex);
+            locked.release();
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            cloud.set(3, 2, 0.4f, 0.2f, -1.0f, 0, 0, 255);
+        });
+        locked.acquire();
+        f.view->setActive(true);
+        f.view->Ingest();
+        writer.join();
+        f.view->grabFramebuffer();
+        const QImage shot = f.view->grabFramebuffer();
+        QVERIFY2(near(shot.pixel(f.project(0.4f, 0.2f, -1.0f)), 0, 0, 255, 2),
+                 qPrintable(describe(shot.pixel(f.project(0.4f, 0.2f, -1.0f)))));
+        f.view->releaseScene();
+        QVERIFY(f.view->frameMutex == nullptr);
+    }
+
+    void setUpBeforeFirstShowWaitsForTheContext() {
+        QWidget window;
+        window.resize(320, 240);
+        auto *view = new OGL3DWidget(&window);
+        view->resize(320, 240);
+        Cloud cloud;
+        twl::CameraInformation info = information(90.0f, 60.0f);
+        view->InitProcess(cloud.address());
+        view->GetVEXOParam(reinterpret_cast<int *>(&info));
+        QVERIFY(!view->isInteropReady());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTRY_VERIFY(view->isInteropReady());
+        QVERIFY(view->isActive());
+        QCOMPARE(view->frustumVertexCount(), 32);
+    }
+
+    void navigationSequences() {
+        Fixture f;
+        QVERIFY(f.exposed());
+        Cloud cloud;
+        f.view->InitProcess(cloud.address());
+        OGLCamera *camera = f.view->camera();
+
+        QCOMPARE(f.view->pointSize(), 1.6);
+        const double sizes[] = {1.35, 1.1, 0.85, 0.6, 0.35, 0.1, 0.1, 0.1};
+        for (double expected : sizes) {
+            QTest::keyClick(f.view, Qt::Key_M);
+            QVERIFY2(std::fabs(f.view->pointSize() - expected) < 1e-9,
+                     qPrintable(QString::number(f.view->pointSize())));
+        }
+        QTest::keyClick(f.view, Qt::Key_P);
+        QVERIFY(std::fabs(f.view->pointSize() - 0.35) < 1e-9);
+
+        auto wheel = [&](int delta) {
+            QWheelEvent event(QPointF(50, 50), QPointF(50, 50), QPoint(), QPoint(0, delta), Qt::NoButton,
+                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(f.view, &event);
+            return camera->offset.norm();
+        };
+        float d = 4.0f;
+        for (int i = 0; i < 13; ++i) {
+            d *= 0.75f;
+            QVERIFY(std::fabs(wheel(120) - d) < 1e-5f);
+        }
+        QVERIFY(d <= 0.1f);
+        QVERIFY(std::fabs(wheel(120) - d * 1.25f) < 1e-5f); // at or below near: out again
+        QVERIFY(std::fabs(wheel(120) - d * 1.25f * 0.75f) < 1e-5f);
+        QVERIFY(std::fabs(wheel(7) - d * 1.25f * 0.75f * 1.25f) < 1e-5f); // under one step counts as backward
+        camera->offset = twl::Translation(0, 0, 300);
+        QCOMPARE(wheel(-120), 300.0f);
+
+        // T keeps the zoom; R restores it.
+        camera->offset = twl::Translation(0, 0, 2.5f);
+        QTest::keyClick(f.view, Qt::Key_T);
+        QCOMPARE(camera->offset.z, 2.5f);
+        QVERIFY(std::fabs(camera->position.y - 1.5f) < 1e-6f && std::fabs(camera->position.z + 0.8f) < 1e-6f);
+        twl::Translation forward = twl::Translation(0, 0, -1) * camera->orientation;
+        twl::Translation expected = twl::Translation::normalize(twl::Translation(0, -1.4f, -1.5f));
+        QVERIFY(std::fabs(forward.y - expected.y) < 1e-5f && std::fabs(forward.z - expected.z) < 1e-5f);
+        QTest::keyClick(f.view, Qt::Key_R);
+        QCOMPARE(camera->offset.z, 4.0f);
+        QCOMPARE(camera->position.norm(), 0.0f);
+        QCOMPARE(camera->orientation.w, 1.0f);
+
+        // Arrow keys move the pivot by 0.01 m along the camera's axes.
+        QTest::keyClick(f.view, Qt::Key_Right);
+        QVERIFY(std::fabs(camera->position.x + 0.01f) < 1e-6f); // left axis is -X
+        QTest::keyClick(f.view, Qt::Key_Up);
+        QVERIFY(std::fabs(camera->position.y + 0.01f) < 1e-6f);
+        QTest::keyClick(f.view, Qt::Key_R);
+
+        auto mouse = [&](QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held) {
+            QMouseEvent event(type, at, f.view->mapToGlobal(at), button, held, Qt::NoModifier);
+            QApplication::sendEvent(f.view, &event);
+        };
+        // Moving without a press, or with the middle button, does nothing.
+        mouse(QEvent::MouseMove, QPoint(300, 100), Qt::NoButton, Qt::LeftButton);
+        mouse(QEvent::MouseButtonPress, QPoint(100, 100), Qt::MiddleButton, Qt::MiddleButton);
+        mouse(QEvent::MouseMove, QPoint(300, 100), Qt::NoButton, Qt::MiddleButton | Qt::LeftButton);
+        mouse(QEvent::MouseButtonRelease, QPoint(300, 100), Qt::MiddleButton, Qt::NoButton);
+        QCOMPARE(camera->orientation.w, 1.0f);
+
+        // A left drag of 100 pixels to the right turns by 0.3 rad about -vertical.
+        mouse(QEvent::MouseButtonPress, QPoint(100, 100), Qt::LeftButton, Qt::LeftButton);
+        mouse(QEvent::MouseMove, QPoint(200, 100), Qt::NoButton, Qt::LeftButton);
+        mouse(QEvent::MouseButtonRelease, QPoint(200, 100), Qt::LeftButton, Qt::NoButton);
+        QVERIFY(std::fabs(camera->left.x + std::cos(0.3f)) < 1e-5f);
+        QVERIFY(std::fabs(camera->left.z + std::sin(0.3f)) < 1e-5f);
+        mouse(QEvent::MouseMove, QPoint(300, 100), Qt::NoButton, Qt::LeftButton); // released: no turn
+        QVERIFY(std::fabs(camera->left.z + std::sin(0.3f)) < 1e-5f);
+
+        // A right drag of 10 pixels moves the pivot by 0.1 m along the left axis.
+        QTest::keyClick(f.view, Qt::Key_R);
+        mouse(QEvent::MouseButtonPress, QPoint(100, 100), Qt::RightButton, Qt::RightButton);
+        mouse(QEvent::MouseMove, QPoint(110, 100), Qt::NoButton, Qt::RightButton);
+        mouse(QEvent::MouseButtonRelease, QPoint(110, 100), Qt::RightButton, Qt::NoButton);
+        QVERIFY(std::fabs(camera->position.x + 0.1f) < 1e-6f);
+        QCOMPARE(camera->orientation.w, 1.0f);
+    }
+
+    void distanceReadOut() {
+        Fixture f;
+        QVERIFY(f.exposed());
+        Cloud cloud;
+        cloud.set(3, 2, 0.3f, 0.4f, -1.2f, 255, 255, 255);
+        cloud.set(5, 1, 0.0f, 0.0f, -123.4f, 255, 255, 255);
+        cloud.set(0, 2, 0.1f, 0.1f, -1.0f, 255, 255, 255);
+        cloud.set(4, 0, 0.1f, 0.1f, -1.0f, 255, 255, 255);
+        f.view->InitProcess(cloud.address());
+        auto pick = [&](double col, double row) {
+            GlobalParams::setDouble(PARAM_CLICK_X, (col + 0.5) / 8.0);
+            GlobalParams::setDouble(PARAM_CLICK_Y, (row + 0.5) / 4.0);
+            return f.frame();
+        };
+        // Start-up: both fractions 0 select column 0, row 0: nothing shown.
+        f.frame();
+        QCOMPARE(f.view->distanceText(), QString());
+
+        QImage shot = pick(3, 2);
+        QCOMPARE(f.view->distanceText(), QString("Distance to point : 1.3 m"));
+        QCOMPARE(f.view->measureLineVertexCount(), 2);
+        // The read-out is painted in the lower-left corner in the pen's blue.
+        const QRect corner(10, shot.height() - 35, 200, 30);
+        auto bluish = [&](const QImage &img) {
+            int n = 0;
+            for (int y = corner.top(); y <= corner.bottom(); ++y)
+                for (int x = corner.left(); x <= corner.right(); ++x) {
+                    QRgb c = img.pixel(x, y);
+                    if (qBlue(c) > 120 && qRed(c) < 60) ++n;
+                }
+            return n;
+        };
+        QVERIFY(bluish(shot) > 20);
+
+        pick(5, 1);
+        QCOMPARE(f.view->distanceText(), QString("Distance to point : 1.2e+02 m"));
+        shot = pick(1, 1); // no depth
+        QCOMPARE(f.view->distanceText(), QString("Distance to point : N/A"));
+        QCOMPARE(f.view->measureLineVertexCount(), 0);
+        pick(0, 2); // column 0 is never measured
+        QCOMPARE(f.view->distanceText(), QString());
+        pick(4, 0); // nor row 0
+        QCOMPARE(f.view->distanceText(), QString());
+        shot = pick(7, 1); // the last column is measured
+        QCOMPARE(f.view->distanceText(), QString("Distance to point : N/A"));
+        GlobalParams::setDouble(PARAM_CLICK_X, -1.0);
+        shot = f.frame();
+        QCOMPARE(f.view->distanceText(), QString());
+        QCOMPARE(bluish(shot), 0);
+        // A display size larger than the matrix never reads past it.
+        GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 16);
+        GlobalParams::setDouble(PARAM_CLICK_X, 0.9);
+        GlobalParams::setDouble(PARAM_CLICK_Y, 0.5);
+        f.frame();
+        QCOMPARE(f.view->distanceText(), QString());
+    }
+};
+
+int main(int argc, char **argv) {
+    QSurfaceFormat format;
+    format.setSamples(4);
+    format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
+    QSurfaceFormat::setDefaultFormat(format);
+    QApplication app(argc, argv);
+    TestPointCloudView test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_point_cloud_view.moc"

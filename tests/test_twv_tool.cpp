@@ -1,0 +1,288 @@
+// The twv command-line tool, run as a separate process: exit codes, messages
+// and the files it makes.
+#include "TestSupport.h"
+
+#include "twl/TwvReader.h"
+#include "twl/TwvWriter.h"
+
+#include <QtTest>
+
+#include <QImage>
+#include <QProcess>
+
+#include <cmath>
+
+using namespace twl;
+
+namespace {
+
+struct Result {
+    int exitCode = -1;
+    QString out, err;
+};
+
+Result runTool(const QStringList &arguments,
+               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(TestSupport::twvTool(), arguments);
+    Result r;
+    if (!p.waitForStarted(10000) || !p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = "did not finish";
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QString dir(const QString &name) {
+    QDir d(TestSupport::dataDir() + "/tool_" + name);
+    d.removeRecursively();
+    d.mkpath(".");
+    return d.path();
+}
+
+// A textured picture whose right view is the left shifted by `disparity`
+// pixels, so depth exists everywhere.
+QImage textured(int w, int h, int frame, int disparity) {
+    QImage img(w, h, QImage::Format_RGB888);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int u = x + disparity;
+            const int v = (u * 37 + y * 101 + ((u / 3) ^ (y / 3)) * 53 + frame * 11) & 255;
+            img.setPixel(x, y, qRgb(v, (v * 3 + y) & 255, (255 - v + u) & 255));
+        }
+    return img;
+}
+
+void makePairs(const QString &left, const QString &right, int count, int w, int h) {
+    for (int i = 0; i < count; ++i) {
+        QVERIFY(textured(w, h, i, 0).save(QString("%1/img_%2.png").arg(left).arg(i, 2, 10, QChar('0'))));
+        QVERIFY(textured(w, h, i, 6).save(QString("%1/img_%2.png").arg(right).arg(i, 2, 10, QChar('0'))));
+    }
+}
+
+QString writeRecording(const QString &path, int frames) {
+    TwvHeader h;
+    h.width = 64;
+    h.height = 48;
+    h.fps = 30;
+    h.serialNumber = 123456;
+    h.firmwareVersion = 1523;
+    h.model = 2;
+    h.fx = h.fy = 50;
+    h.cx = 31.5f;
+    h.cy = 23.5f;
+    h.baseline = 0.12f;
+    h.hFov = 65.2f;
+    h.vFov = 51.3f;
+    TwvWriter writer;
+    writer.open(path.toStdString(), h, TwvCodec::Jpeg);
+    cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
+    for (int i = 0; i < frames; ++i)
+        writer.writeFrame(grey, grey, 5000000000ull + uint64_t(i) * 33333333ull);
+    writer.close();
+    return path;
+}
+
+} // namespace
+
+class TestTwvTool : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY2(QFileInfo(TestSupport::twvTool()).isExecutable(), "twv tool not built"); }
+
+    void commandLineMistakesAreUsageErrors() {
+        Result r = runTool({});
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY(r.err.contains("usage: twv"));
+        r = runTool({"--help"});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains("twv import"));
+
+        const QString d = dir("usage");
+        const QList<QPair<QStringList, QString>> cases = {
+            {{"frobnicate"}, "unknown command 'frobnicate'"},
+            {{"info"}, "which file?"},
+            {{"info", "a.twv", "b.twv"}, "one file only"},
+            {{"info", "a.twv", "--bogus"}, "unknown option --bogus"},
+            {{"import", d + "/x.twv", "--left", d, "--right", d, "--baseline", "0.1"}, "--focal"},
+            {{"import", d + "/x.twv", "--left", d, "--right", d, "--focal", "700", "--baseline", "-1"},
+             "--baseline"},
+            {{"import", d + "/x.twv", "--left", d}, "--left and --right"},
+            {{"import", d + "/x.twv", "--left", d, "--right", d, "--focal", "7", "--baseline", "1", "--codec",
+              "gif"},
+             "unknown codec 'gif'"},
+            {{"record", d + "/x.twv"}, "--virtual"},
+            {{"record", d + "/x.twv", "--virtual", "--resolution", "8K"}, "unknown resolution '8K'"},
+            {{"record", d + "/x.twv", "--virtual", "--frames", "0"}, "--frames"},
+            {{"record", d + "/x.twv", "--virtual", "--resolution", "HD2K", "--fps", "60"}, "not available"},
+            {{"record", d + "/x.twv", "--virtual", "--fps"}, "--fps needs a value"},
+            {{"depth", d + "/x.twv", "--frame", "0", "--out", d + "/d.jpg"}, ".png, .pfm or .pgm"},
+            {{"depth", d + "/x.twv", "--out", d + "/d.png"}, "--frame"},
+            {{"depth", d + "/x.twv", "--frame", "-1", "--out", d + "/d.png"}, "--frame"},
+            {{"depth", d + "/x.twv", "--frame", "0", "--mode", "FAST", "--out", d + "/d.png"},
+             "unknown mode"},
+            {{"cloud", d + "/x.twv", "--frame", "0", "--out", d + "/c.obj"}, ".xyz, .pcd, .ply or .vtk"},
+            {{"cloud", d + "/x.twv", "--frame", "0"}, "--out"},
+        };
+        for (const auto &c : cases) {
+            r = runTool(c.first);
+            QVERIFY2(r.exitCode == 2, qPrintable(c.first.join(' ') + " -> " + QString::number(r.exitCode)));
+            QVERIFY2(r.err.startsWith("twv: ") && r.err.contains(c.second), qPrintable(r.err));
+            QCOMPARE(r.err.count('\n'), 1); // one clear line
+        }
+        QVERIFY(!QFile::exists(d + "/x.twv")); // nothing was made
+    }
+
+    void infoShowsHeaderFramesAndDuration() {
+        const QString d = dir("info");
+        const QString path = writeRecording(d + "/ten.twv", 10);
+        Result r = runTool({"info", path});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
+        QVERIFY(r.out.contains("64x48"));
+        QVERIFY(r.out.contains("30 fps"));
+        QVERIFY(r.out.contains("serial number: 123456"));
+        QVERIFY(r.out.contains("firmware:      1523"));
+        QVERIFY(r.out.contains("baseline:      0.1200 m"));
+        QVERIFY(r.out.contains("65.20 x 51.30 degrees"));
+        QVERIFY(r.out.contains("frames:        10\n"));
+        QVERIFY2(r.out.contains("duration:      0.333 s"), qPrintable(r.out)); // 10 frames at 30 fps
+        QVERIFY(!r.out.contains("not closed properly"));
+
+        // A recording that was never closed (no index and trailer) still
+        // tells what it has.
+        writeRecording(d + "/open.twv", 4);
+        QVERIFY(QFile::resize(d + "/open.twv", QFileInfo(d + "/open.twv").size() - (16 + 4 * 8 + 8) - 32));
+        r = runTool({"info", d + "/open.twv"});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains("frames:        4\n"));
+        QVERIFY(r.out.contains("not closed properly"));
+
+        QFile png(d + "/picture.twv");
+        QVERIFY(textured(8, 8, 0, 0).save(&png, "PNG"));
+        png.close();
+        QFile damaged(d + "/damaged.twv");
+        QFile::copy(path, damaged.fileName());
+        QVERIFY(damaged.open(QIODevice::ReadWrite));
+        damaged.seek(20);
+        damaged.write("\x7f", 1);
+        damaged.close();
+        const QList<QPair<QString, QString>> bad = {{d + "/missing.twv", "no such file"},
+                                                    {png.fileName(), "not a .twv recording"},
+                                                    {damaged.fileName(), "damaged"}};
+        for (const auto &b : bad) {
+            r = runTool({"info", b.first});
+            QCOMPARE(r.exitCode, 1);
+            QVERIFY2(r.err.startsWith("twv: " + b.first + ": ") && r.err.contains(b.second),
+                     qPrintable(r.err));
+            QVERIFY(r.out.isEmpty());
+        }
+    }
+
+    void importMakesAPlayableRecording() {
+        const QString d = dir("import");
+        QDir(d).mkpath("L");
+        QDir(d).mkpath("R");
+        makePairs(d + "/L", d + "/R", 3, 80, 60);
+        QFile(d + "/L/notes.txt").open(QIODevice::WriteOnly); // not an image: ignored
+        const QString out = d + "/pairs.twv";
+        Result r = runTool({"import", out, "--left", d + "/L", "--right", d + "/R", "--focal", "100",
+                            "--baseline", "0.1", "--fps", "10", "--codec", "lossless"});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+        QVERIFY(r.err.contains("\rimporting 3/3"));
+
+        TwvReader reader;
+        QCOMPARE(reader.open(out.toStdString()), SUCCESS);
+        QCOMPARE(reader.frameCount(), 3);
+        const TwvHeader &h = reader.header();
+        QCOMPARE(h.width, 80u);
+        QCOMPARE(h.height, 60u);
+        QCOMPARE(h.fps, 10.f);
+        QCOMPARE(h.fx, 100.f);
+        QCOMPARE(h.cx, 39.5f);
+        QCOMPARE(h.cy, 29.5f);
+        QCOMPARE(h.baseline, 0.1f);
+        QVERIFY(std::fabs(h.hFov - 2 * std::atan(0.4) * 180 / M_PI) < 1e-3);
+        QVERIFY(std::fabs(h.vFov - 2 * std::atan(0.3) * 180 / M_PI) < 1e-3);
+        cv::Mat left, right;
+        uint64_t ts = 0;
+        QCOMPARE(reader.readFrame(2, left, right, &ts), SUCCESS);
+        QCOMPARE(ts, 300000000ull); // one tenth of a second apart
+        const QImage expected = textured(80, 60, 2, 6);
+        for (int y = 0; y < 60; y += 7)
+            for (int x = 0; x < 80; x += 5) {
+                const cv::Vec4b px = right.at<cv::Vec4b>(y, x);
+                const QRgb want = expected.pixel(x, y);
+                QCOMPARE(int(px[2]), qRed(want));
+                QCOMPARE(int(px[1]), qGreen(want));
+                QCOMPARE(int(px[0]), qBlue(want));
+                QCOMPARE(int(px[3]), 255);
+            }
+
+        // Single files make a one-frame recording, here with JPEG.
+        r = runTool({"import", d + "/one.twv", "--left", d + "/L/img_00.png", "--right", d + "/R/img_00.png",
+                     "--focal", "100", "--baseline", "0.1"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(reader.open((d + "/one.twv").toStdString()), SUCCESS);
+        QCOMPARE(reader.frameCount(), 1);
+        QCOMPARE(reader.header().fps, 15.f);
+        QCOMPARE(reader.header().codec, TwvCodec::Jpeg);
+    }
+
+    void importRefusesPairsThatDoNotMatch() {
+        const QString d = dir("import_bad");
+        for (const char *sub : {"L", "R", "R2", "R3"})
+            QDir(d).mkpath(sub);
+        makePairs(d + "/L", d + "/R", 3, 40, 30);
+        makePairs(d + "/R2", d + "/R3", 2, 40, 30);
+        QVERIFY(textured(40, 32, 2, 0).save(d + "/R3/img_02.png")); // third right image is bigger
+        QFile garbage(d + "/R2/img_02.png");
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write("this is not a picture");
+        garbage.close();
+
+        const QString out = d + "/out.twv";
+        auto import = [&](const QString &left, const QString &right) {
+            return runTool(
+                {"import", out, "--left", left, "--right", right, "--focal", "50", "--baseline", "0.1"});
+        };
+        QDir(d).mkpath("R4");
+        makePairs(d + "/R4", d + "/R4", 2, 40, 30);
+        Result r = import(d + "/L", d + "/R4");
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("3 left images but 2 right images"), qPrintable(r.err));
+
+        r = import(d + "/L", d + "/R3");
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("img_02.png is 40x32 but the first image is 40x30"), qPrintable(r.err));
+        QVERIFY(r.err.endsWith("same size\n"));
+        QVERIFY(!QFile::exists(out)); // no half-made recording left behind
+
+        r = import(d + "/L", d + "/R2");
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("cannot read the image") && r.err.contains("R2/img_02.png"),
+                 qPrintable(r.err));
+        QVERIFY(!QFile::exists(out));
+
+        r = import(d + "/nowhere", d + "/R");
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.err.contains("no such file or folder"));
+        QDir(d).mkpath("empty");
+        r = import(d + "/empty", d + "/R");
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.err.contains("no images in the left folder"));
+        r = runTool({"import", d + "/no-such-dir/out.twv", "--left", d + "/L", "--right", d + "/R", "--focal",
+                     "50", "--baseline", "0.1"});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.err.contains("cannot create"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTwvTool)
+#include "test_twv_tool.moc"

@@ -1,0 +1,274 @@
+// The virtual live camera: environment gating, USB2 limit, frame rates,
+// pacing, unplugging, and a rendered pair that agrees with its own depth.
+#include "twl/VirtualCamera.h"
+#include "twl/VirtualCameraSource.h"
+#include "twl/VirtualScene.h"
+
+#include <QtTest>
+
+#include <opencv2/imgproc.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+using namespace twl;
+
+namespace {
+double msSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+uint64_t steadyNs() {
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+} // namespace
+
+class TestVirtualCamera : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        qputenv("VANTARO_VIRTUAL_CAMERA", "1");
+        qunsetenv("VANTARO_VIRTUAL_CAMERA_UNPACED");
+        VirtualCamera::replug();
+        VirtualCamera::setFirmwareVersion(1523);
+    }
+    void cleanupTestCase() { qunsetenv("VANTARO_VIRTUAL_CAMERA"); }
+
+    void environmentGatesTheCamera() {
+        ERROR_CODE e = SUCCESS;
+        qunsetenv("VANTARO_VIRTUAL_CAMERA");
+        QVERIFY(!VirtualCamera::isAvailable());
+        QVERIFY(!VirtualCamera::open(RESOLUTION_VGA, 0, &e));
+        QCOMPARE(e, ERROR_CODE_CAMERA_NOT_DETECTED);
+        qputenv("VANTARO_VIRTUAL_CAMERA", "yes");
+        QVERIFY(!VirtualCamera::isAvailable());
+        qputenv("VANTARO_VIRTUAL_CAMERA", "0");
+        QVERIFY(!VirtualCamera::isAvailable());
+        qputenv("VANTARO_VIRTUAL_CAMERA", "1");
+        QVERIFY(VirtualCamera::isAvailable());
+        QVERIFY(!VirtualCamera::isUsb2Only());
+        auto cam = VirtualCamera::open(RESOLUTION_HD720, 0, &e);
+        QCOMPARE(e, SUCCESS);
+        QVERIFY(cam);
+        QCOMPARE(cam->resolution(), Resolution(1280, 720));
+        QVERIFY(cam->isLive());
+        QVERIFY(!VirtualCamera::open(4, 0, &e));
+        QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
+        QVERIFY(!VirtualCamera::open(-1, 0, &e));
+        QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
+    }
+
+    void usb2StreamsVgaOnly() {
+        qputenv("VANTARO_VIRTUAL_CAMERA", "usb2");
+        QVERIFY(VirtualCamera::isAvailable());
+        QVERIFY(VirtualCamera::isUsb2Only());
+        for (int r : {RESOLUTION_HD2K, RESOLUTION_HD1080, RESOLUTION_HD720}) {
+            ERROR_CODE e = SUCCESS;
+            QVERIFY(!VirtualCamera::open(r, 15, &e));
+            QCOMPARE(e, ERROR_CODE_LOW_USB_BANDWIDTH);
+        }
+        ERROR_CODE e = ERROR_CODE_FAILURE;
+        auto cam = VirtualCamera::open(RESOLUTION_VGA, 100, &e);
+        QCOMPARE(e, SUCCESS);
+        QVERIFY(cam);
+        StereoFrame frame;
+        QCOMPARE(cam->grab(frame), SUCCESS);
+        QCOMPARE(frame.left.cols, 672);
+        QCOMPARE(frame.left.rows, 376);
+        QCOMPARE(frame.left.type(), CV_8UC4);
+        QCOMPARE(frame.right.size(), frame.left.size());
+        QVERIFY(frame.timestamp > 0);
+    }
+
+    void frameRatesFollowTheResolution() {
+        ERROR_CODE e;
+        QCOMPARE(VirtualCamera::open(RESOLUTION_VGA, 0, &e)->fps(), 100.0f);
+        QCOMPARE(VirtualCamera::open(RESOLUTION_HD2K, 0, &e)->fps(), 15.0f);
+        QCOMPARE(VirtualCamera::open(RESOLUTION_HD2K, 100, &e)->fps(), 15.0f);
+        QCOMPARE(VirtualCamera::open(RESOLUTION_HD720, 45, &e)->fps(), 30.0f);
+        QCOMPARE(VirtualCamera::open(RESOLUTION_HD1080, 30, &e)->fps(), 30.0f);
+        auto cam = VirtualCamera::open(RESOLUTION_HD720, 60, &e);
+        QCOMPARE(cam->fps(), 60.0f);
+        QCOMPARE(cam->setFps(100), SUCCESS); // not allowed at HD720: the nearest allowed
+        QCOMPARE(cam->fps(), 60.0f);
+        QCOMPARE(cam->setFps(15), SUCCESS);
+        QCOMPARE(cam->fps(), 15.0f);
+        QCOMPARE(cam->setFps(0), SUCCESS);
+        QCOMPARE(cam->fps(), 60.0f);
+    }
+
+    void informationAndCalibration() {
+        ERROR_CODE e;
+        auto cam = VirtualCamera::open(RESOLUTION_HD720, 0, &e);
+        CameraInformation info = cam->information();
+        QCOMPARE(info.serial_number, VirtualCamera::serialNumber());
+        QVERIFY(info.serial_number != 0);
+        QCOMPARE(info.firmware_version, uint32_t(1523));
+        QCOMPARE(info.camera_model, 0);
+        const CameraParameters &l = info.calibration_parameters.left_cam;
+        const CameraParameters &r = info.calibration_parameters.right_cam;
+        QCOMPARE(l.fx, l.fy);
+        QCOMPARE(l.fx, r.fx);
+        QCOMPARE(l.cx, 640.0f);
+        QCOMPARE(l.cy, 360.0f);
+        QVERIFY(std::fabs(2.0 * std::atan(640.0 / l.fx) * 180.0 / M_PI - 85.0) < 0.01);
+        QCOMPARE(info.calibration_parameters.baseline, 0.12f);
+        QCOMPARE(l.image_size, Resolution(1280, 720));
+        VirtualCamera::setFirmwareVersion(900);
+        QCOMPARE(cam->information().firmware_version, uint32_t(900));
+        // The focal length scales with the width: VGA sees the same field.
+        auto vga = VirtualCamera::open(RESOLUTION_VGA, 0, &e);
+        QVERIFY(std::fabs(vga->information().calibration_parameters.left_cam.fx - l.fx * 672.0f / 1280.0f) <
+                0.01f);
+    }
+
+    void grabsArePacedAndSkipWhenLate() {
+        ERROR_CODE e;
+        auto cam = VirtualCamera::open(RESOLUTION_VGA, 30, &e);
+        const uint64_t period = 1000000000ull / 30;
+        StereoFrame frame;
+        QCOMPARE(cam->grab(frame), SUCCESS);
+        uint64_t last = frame.timestamp;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < 6; ++i) {
+            QCOMPARE(cam->grab(frame), SUCCESS);
+            QVERIFY(frame.timestamp > last);
+            // Timestamps sit on the camera's frame clock.
+            const uint64_t step = frame.timestamp - last;
+            QVERIFY2(step % period < 1000 || period - step % period < 1000, "off the frame clock");
+            last = frame.timestamp;
+            QVERIFY(frame.timestamp <= steadyNs()); // never delivered before its time
+        }
+        // Six frames at 30 fps take about 200 ms; allow a loaded machine plenty.
+        const double elapsed = msSince(t0);
+        QVERIFY2(elapsed > 150 && elapsed < 2000, qPrintable(QString::number(elapsed)));
+
+        // A late caller gets the latest due frame at once, not a burst of old ones.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        QCOMPARE(cam->grab(frame), SUCCESS);
+        QVERIFY2(frame.timestamp - last >= 8 * period, "late frames were not skipped");
+        const uint64_t afterSkip = frame.timestamp;
+        QCOMPARE(cam->grab(frame), SUCCESS);
+        QCOMPARE(frame.timestamp - afterSkip, period);
+    }
+
+    void rateChangeTakesEffectWithoutReopening() {
+        ERROR_CODE e;
+        auto cam = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
+        StereoFrame frame;
+        QCOMPARE(cam->grab(frame), SUCCESS);
+        QCOMPARE(cam->setFps(100), SUCCESS);
+        QCOMPARE(cam->fps(), 100.0f);
+        QCOMPARE(cam->grab(frame), SUCCESS);
+        uint64_t last = frame.timestamp;
+        for (int i = 0; i < 5; ++i) {
+            QCOMPARE(cam->grab(frame), SUCCESS);
+            if (frame.timestamp - last == 10000000ull) break; // a frame on the new clock
+            QVERIFY2(i < 4, "the new rate never showed in the timestamps");
+            last = frame.timestamp;
+        }
+    }
+
+    void unplugWakesAWaitingGrabAndReplugRestores() {
+        ERROR_CODE e;
+        auto cam = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
+        StereoFrame frame;
+        QCOMPARE(cam->grab(frame), SUCCESS);
+        const uint64_t nextDue = frame.timestamp + 1000000000ull / 15;
+        std::atomic<int> result{-1};
+        std::atomic<uint64_t> returnedAt{0};
+        std::thread grabber([&] {
+            StereoFrame f;
+            result = cam->grab(f);
+            returnedAt = steadyNs();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        VirtualCamera::unplug();
+        grabber.join();
+        QCOMPARE(result.load(), int(ERROR_CODE_CAMERA_NOT_DETECTED));
+        // Woken by the unplug rather than by its frame time (66 ms after the last).
+        QVERIFY2(returnedAt.load() < nextDue, "the waiting grab was not woken");
+        QVERIFY(!VirtualCamera::isPlugged());
+        QVERIFY(!VirtualCamera::isAvailable());
+        QCOMPARE(cam->grab(frame), ERROR_CODE_CAMERA_NOT_DETECTED);
+        QVERIFY(!VirtualCamera::open(RESOLUTION_VGA, 15, &e));
+        QCOMPARE(e, ERROR_CODE_CAMERA_NOT_DETECTED);
+
+        VirtualCamera::replug();
+        QVERIFY(VirtualCamera::isAvailable());
+        QCOMPARE(cam->grab(frame), SUCCESS);
+        QVERIFY(VirtualCamera::open(RESOLUTION_VGA, 15, &e));
+    }
+
+    void unpacedGrabsRunAtRenderSpeedWithSceneTime() {
+        qputenv("VANTARO_VIRTUAL_CAMERA_UNPACED", "1");
+        ERROR_CODE e;
+        auto base = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
+        auto *cam = static_cast<VirtualCameraSource *>(base.get());
+        QVERIFY(!cam->isPaced());
+        StereoFrame frame;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(cam->grab(frame), SUCCESS);
+        QVERIFY(msSince(t0) < 666); // faster than 15 fps would allow
+        QVERIFY(std::fabs(cam->lastSceneTime() - 9.0 / 15.0) < 1e-6);
+        cam->setPaced(true);
+        QVERIFY(cam->isPaced());
+    }
+
+    void pairAgreesWithGroundTruthDepth() {
+        const Resolution size(672, 376);
+        VirtualScene scene(size);
+        cv::Mat left, right, depth, left2, right2;
+        scene.render(1.7, left, right, &depth);
+        QCOMPARE(depth.type(), CV_32F);
+        QCOMPARE(depth.size(), left.size());
+        double lo, hi;
+        cv::minMaxLoc(depth, &lo, &hi);
+        QVERIFY2(lo >= 0.75 && hi <= 10.5, qPrintable(QString("%1 %2").arg(lo).arg(hi)));
+
+        // Rendering is a function of time only.
+        scene.render(1.7, left2, right2, nullptr);
+        QCOMPARE(cv::norm(left, left2, cv::NORM_INF), 0.0);
+        QCOMPARE(cv::norm(right, right2, cv::NORM_INF), 0.0);
+        scene.render(2.3, left2, right2, nullptr);
+        QVERIFY(cv::norm(left, left2, cv::NORM_L1) > 0);
+
+        // A textured left pixel reappears in the right image fx * B / Z to the left.
+        cv::Mat gl, gr;
+        cv::cvtColor(left, gl, cv::COLOR_BGRA2GRAY);
+        cv::cvtColor(right, gr, cv::COLOR_BGRA2GRAY);
+        const float fb = scene.focal() * scene.baseline();
+        auto sampleRight = [&](int y, float x) {
+            const int x0 = int(std::floor(x));
+            const float a = x - float(x0);
+            return float(gr.at<uchar>(y, x0)) * (1 - a) + float(gr.at<uchar>(y, x0 + 1)) * a;
+        };
+        int checked = 0, agree = 0, agreeShifted = 0;
+        for (int y = 4; y < gl.rows - 4; y += 3) {
+            for (int x = 4; x < gl.cols - 4; x += 3) {
+                const float z = depth.at<float>(y, x);
+                // Skip depth edges (occlusions) and flat spots.
+                if (std::fabs(depth.at<float>(y, x - 2) - z) > 0.05f * z ||
+                    std::fabs(depth.at<float>(y, x + 2) - z) > 0.05f * z)
+                    continue;
+                if (std::abs(int(gl.at<uchar>(y, x + 1)) - int(gl.at<uchar>(y, x - 1))) < 20) continue;
+                const float xr = float(x) - fb / z;
+                if (xr < 1 || xr > gr.cols - 3) continue;
+                ++checked;
+                const float v = gl.at<uchar>(y, x);
+                agree += std::fabs(sampleRight(y, xr) - v) < 12.0f;
+                agreeShifted += std::fabs(sampleRight(y, xr + 2.0f) - v) < 12.0f;
+            }
+        }
+        QVERIFY(checked > 2000);
+        QVERIFY2(agree > 0.9 * checked, qPrintable(QString("%1 of %2").arg(agree).arg(checked)));
+        QVERIFY2(agreeShifted < 0.6 * checked, "the check does not discriminate");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVirtualCamera)
+#include "test_virtual_camera.moc"
