@@ -35,9 +35,20 @@ private:
                gui()->statusLabel->text() == "PLAYBACK" && GlobalParams::stringRef(PARAM_TWV_PATH) == file &&
                !app->busy;
     }
+    QString describe() {
+        return QString("status '%1' state %2 busy %3 thread %4 file %5 live %6 running %7 path %8")
+            .arg(gui()->statusLabel->text())
+            .arg(gui()->inputState)
+            .arg(app->busy)
+            .arg(app->inputThread != nullptr)
+            .arg(app->inputThread && app->inputThread->isFile)
+            .arg(app->inputThread && app->inputThread->isLive)
+            .arg(app->inputThread && app->inputThread->isRunning())
+            .arg(GlobalParams::stringRef(PARAM_TWV_PATH));
+    }
     void openRecording(const QString &file) {
         app->CreateTWVInput(file);
-        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(file), 5000);
+        QTRY_VERIFY2_WITH_TIMEOUT(isPlaying(file), qPrintable(describe()), 8000);
     }
 
 private slots:
