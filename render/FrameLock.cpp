@@ -16,7 +16,11 @@ extern "C" void __tsan_release(void *addr);
 
 FrameLock::FrameLock(QMutex *mutex) : mutex_(mutex) {
     if (!mutex_) return;
-    mutex_->lock();
+    if (!mutex_->tryLock(kWaitMs)) {
+        mutex_ = nullptr;
+        locked_ = false;
+        return;
+    }
 #ifdef VANTARO_RENDER_TSAN
     __tsan_acquire(mutex_);
 #endif

@@ -9,8 +9,13 @@ class QMutex;
 
 class FrameLock {
 public:
-    /// Locks `mutex`; a null mutex holds nothing.
+    /// Takes `mutex`, waiting at most `kWaitMs`: a paint must never freeze
+    /// the window behind a capture step that hangs (or behind a lock the GUI
+    /// thread itself holds). A null mutex counts as taken.
     explicit FrameLock(QMutex *mutex);
+    /// Whether the matrices may be read (the lock was had, or there is none).
+    bool locked() const { return locked_; }
+    static constexpr int kWaitMs = 100;
     ~FrameLock();
     FrameLock(const FrameLock &) = delete;
     FrameLock &operator=(const FrameLock &) = delete;
@@ -20,4 +25,5 @@ public:
 
 private:
     QMutex *mutex_;
+    bool locked_ = true;
 };

@@ -171,12 +171,14 @@ void OGL2DWidget::paintGL() {
     }
     makeCurrent();
     twl::deviceMakeCurrent(cudaContext);
-    if (bridge->map() == InteropError::Success) {
-        FrameLock frameLock(frameMutex);
+    // Without the frame lock the texture keeps the previous picture.
+    FrameLock frameLock(frameMutex);
+    if (frameLock.locked() && bridge->map() == InteropError::Success) {
         bridge->copy2D(devicePtr, size_t(picturePitch), size_t(pictureWidth) * 4, size_t(pictureHeight));
         frameLock.unlock();
         bridge->unmap();
     }
+    frameLock.unlock();
 
     const float w = float(width()), h = float(height());
     const float left = -1.0f + 2.0f * float(offsetX) / w, right = 1.0f - 2.0f * float(offsetX) / w;

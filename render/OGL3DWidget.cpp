@@ -204,11 +204,14 @@ void OGL3DWidget::Ingest() {
     if (!interopReady || !pointCloudMat) return;
     twl::deviceMakeCurrent(cudaContext);
     const float *source = pointCloudMat->getPtr<float>(twl::MEM_GPU);
-    if (!source || bridge->map() != InteropError::Success) return;
+    if (!source) return;
+    // Lock before mapping: the mapping discards the buffer, so a copy that
+    // cannot run must not map it (the previous cloud stays).
+    FrameLock frameLock(frameMutex);
+    if (!frameLock.locked() || bridge->map() != InteropError::Success) return;
     // Device rows are padded to the pool's pitch: copy row by row, packing
     // them into the buffer, never the matrix as one block.
     const size_t rowBytes = pointCloudMat->getWidth() * kPointBytes;
-    FrameLock frameLock(frameMutex);
     InteropError copied = bridge->copy2D(source, pointCloudMat->getStepBytes(twl::MEM_GPU), rowBytes,
                                          pointCloudMat->getHeight());
     frameLock.unlock();

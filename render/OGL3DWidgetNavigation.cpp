@@ -144,6 +144,7 @@ void OGL3DWidget::updateMeasurement() {
     if (size_t(col) >= pointCloudMat->getWidth() || size_t(row) >= pointCloudMat->getHeight()) return;
     twl::Vector4<float> point;
     FrameLock frameLock(frameMutex);
+    if (!frameLock.locked()) return;
     pointCloudMat->getValue(size_t(col), size_t(row), &point, twl::MEM_GPU);
     frameLock.unlock();
     distance_ = 0;

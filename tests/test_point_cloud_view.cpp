@@ -319,7 +319,7 @@ private slots:
         std::thread writer([&] {
             FrameLock lock(&frameMutex); // as the capture loop holds it
             locked.release();
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            std::this_thread::sleep_for(std::chrono::milliseconds(FrameLock::kWaitMs / 3));
             cloud.set(3, 2, 0.4f, 0.2f, -1.0f, 0, 0, 255);
         });
         locked.acquire();
