@@ -107,6 +107,16 @@ MainProcess::MainProcess(int &argc, char **argv)
     playbackWatch->setInterval(1000);
     connect(playbackWatch, &QTimer::timeout, this, &MainProcess::watchPlayback);
 
+    if (verbose) {
+        // The status tick stops while an input is open, which is exactly
+        // when the load matters: sample on our own clock then.
+        loadTimer = new QTimer(this);
+        connect(loadTimer, &QTimer::timeout, this, [this]() {
+            if (!statusTimer->isActive()) refreshLoadLine();
+        });
+        loadTimer->start(1000);
+    }
+
     statusTimer->start(1000);
 
     if (!options.fileToOpen.isEmpty()) openStartupFile(options.fileToOpen);
@@ -160,6 +170,7 @@ void MainProcess::connectInputThread() {
 void MainProcess::closeSoft() {
     ++openGeneration;
     statusTimer->stop();
+    if (loadTimer) loadTimer->stop();
     saveSettings();
     if (inputThread) {
         InputThreadModul *old = inputThread;

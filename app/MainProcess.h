@@ -83,6 +83,9 @@ private:
     /// Places offered in the side bar of the file and folder dialogs.
     static QList<QUrl> dialogSideBar();
 
+    /// Rebuilds the load line from the sampler's last figures and starts its next run.
+    void refreshLoadLine();
+
     /// Once a second during playback: ends a recording that stopped
     /// delivering frames (a damaged frame is retried for ever otherwise).
     void watchPlayback();
@@ -90,6 +93,7 @@ private:
     quint64 openGeneration = 0;
     int noticeTicks = 0;
     QTimer *playbackWatch = nullptr;
+    QTimer *loadTimer = nullptr; // keeps the load line current while an input is open
     int framesSinceWatch = 0;
     int stalledSeconds = 0;
 

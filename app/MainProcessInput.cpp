@@ -339,6 +339,10 @@ void MainProcess::UpdateSoftwareStatus() {
         }
     }
     if (!verbose || !gui) return;
+    refreshLoadLine();
+}
+
+void MainProcess::refreshLoadLine() {
     GlobalParams::stringRef(PARAM_STATUS_TEXT) =
         QString(" CPU/GPU load : %1% %2% -- GPU Mem: %3% -- RAM: %4%")
             .arg(double(cpuGpuInfos.cpuUsage), 0, 'f', 1)
