@@ -6,6 +6,7 @@
 #include "capture/InputThreadModul.h"
 #include "gui/GUI.h"
 #include "gui/LogoScreen.h"
+#include "render/GlSurface.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
 
@@ -41,7 +42,7 @@ MainProcess::MainProcess(int &argc, char **argv)
     if (verbose) cpuGpuInfos.prepare();
 
     QSurfaceFormat format;
-    format.setSamples(4);
+    format.setSamples(GlSurface::preferredSamples());
     format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
     QSurfaceFormat::setDefaultFormat(format);
 

@@ -91,6 +91,10 @@ void MainProcess::resetInput() {
     if (inputThread) {
         InputThreadModul *old = inputThread;
         inputThread = nullptr;
+        // The views must not lock a mutex that dies with the thread.
+        gui->imageView->frameMutex = nullptr;
+        gui->depthView->frameMutex = nullptr;
+        gui->pointCloudView->frameMutex = nullptr;
         delete old;
         // Frames and disconnect notices that the ended session queued before
         // it stopped must not reach the next one.
@@ -308,6 +312,11 @@ void MainProcess::ResetAlignment() {
 
 void MainProcess::setContext() {
     if (!gui || !inputThread) return;
+    // The views read the device matrices under the capture loop's frame lock,
+    // so a paint never shows a frame that is half rewritten.
+    gui->imageView->frameMutex = &inputThread->frameMutex;
+    gui->depthView->frameMutex = &inputThread->frameMutex;
+    gui->pointCloudView->frameMutex = &inputThread->frameMutex;
     gui->imageView->cudaContext = inputThread->cudaContext;
     gui->pointCloudView->cudaContext = inputThread->cudaContext;
     gui->imageView->devicePtr = inputThread->imageGPU.getPtr<twl::uchar>(twl::MEM_GPU);

@@ -12,7 +12,13 @@
 //                   retrievals, with the camera's pacing switched off
 //                   (VANTARO_VIRTUAL_CAMERA_UNPACED=1) so that the figure is
 //                   the work per frame: rendering, matching and retrieval;
-//  peak_rss_mib     the process's peak resident memory so far (VmHWM).
+//  engine_cpu_ms, grab_cpu_ms
+//                   the same work as CPU time of all threads (mean), which a
+//                   shared machine's load does not inflate;
+//  peak_rss_mib     the process's peak resident memory (VmHWM) during the
+//                   record, which holds the engine, a scene and a camera
+//                   session (the peak is reset before each record);
+//  load_average     the machine's one-minute load when the record was taken.
 #include "bench/Benchmarks.h"
 
 #include "twl/Camera.h"
@@ -28,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -40,6 +47,21 @@ const char *kModeNames[] = {"PERFORMANCE", "MEDIUM", "QUALITY", "ULTRA"};
 double nowMs() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// CPU time of the whole process (all threads): unlike wall time it does not
+// grow when other programs share the cores.
+double cpuMs() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
+}
+
+double loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    double one = 0;
+    in >> one;
+    return one;
 }
 
 double median(std::vector<double> v) {
@@ -55,6 +77,12 @@ double peakRssMib() {
     while (std::getline(status, line))
         if (line.compare(0, 6, "VmHWM:") == 0) return std::atof(line.c_str() + 6) / 1024.0;
     return 0;
+}
+
+// Lets the next VmHWM reading start from the current resident size.
+void resetPeakRss() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
 }
 
 std::vector<int> parseList(const char *text, const char *const *names, int count) {
@@ -125,7 +153,7 @@ struct Baseline {
 };
 
 // Camera::grab plus the retrievals the capture loop makes every frame.
-double measureGrab(int resolution, int mode, int frames) {
+double measureGrab(int resolution, int mode, int frames, double *cpuPerFrame) {
     twl::Camera camera;
     twl::InitParameters init;
     init.cameraResolution = resolution;
@@ -140,7 +168,9 @@ double measureGrab(int resolution, int mode, int frames) {
     twl::Mat cloud(dw, dh, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
     twl::RuntimeParameters runtime;
     std::vector<double> times;
+    double cpuStart = 0;
     for (int i = 0; i < frames + 1; ++i) {
+        if (i == 1) cpuStart = cpuMs();
         const double t0 = nowMs();
         if (camera.grab(runtime) != twl::SUCCESS) return -1;
         camera.retrieveImage(image, twl::VIEW_LEFT, twl::MEM_GPU);
@@ -148,6 +178,7 @@ double measureGrab(int resolution, int mode, int frames) {
         camera.retrieveMeasure(cloud, twl::MEASURE_XYZRGBA, twl::MEM_GPU, dw, dh);
         if (i > 0) times.push_back(nowMs() - t0);
     }
+    *cpuPerFrame = (cpuMs() - cpuStart) / frames;
     return median(times);
 }
 
@@ -179,55 +210,63 @@ int runEngineBenchmark(int argc, char **argv) {
 
     for (int r : resolutions) {
         const twl::Resolution size = twl::resolutionSize(r);
-        twl::VirtualScene scene(size);
-        const float focal = scene.focal(), baseline = scene.baseline();
-        const size_t n = size_t(frames);
-        std::vector<cv::Mat> lefts(n), rights(n), truths(n);
-        for (int f = 0; f < frames; ++f)
-            scene.render(0.4 + 1.3 * f, lefts[size_t(f)], rights[size_t(f)], &truths[size_t(f)]);
-
         for (int m : modes) {
             const int mode = m + 1;
-            twl::StereoEngine engine;
-            engine.configure(mode, size, focal, baseline,
-                             twl::StereoEngine::minimumDepth(focal, baseline, int(size.width)));
-            Baseline base;
-            base.configure(engine.disparityRange());
-            twl::StereoResult result;
-            cv::Mat baseDisparity;
+            // The peak is this record's: the engine, the scene and the camera session.
+            resetPeakRss();
+            cv::Size workingSize;
+            int range = 0;
+            float scale = 1;
             std::vector<double> engineTimes, baseTimes;
+            double engineCpu = 0;
             double bad2 = 0, density = 0, baseBad2 = 0, baseDensity = 0;
-            engine.compute(lefts[0], rights[0], false, result); // warm-up: allocations
-            for (int f = 0; f < frames; ++f) {
-                double t0 = nowMs();
-                engine.compute(lefts[size_t(f)], rights[size_t(f)], false, result);
-                engineTimes.push_back(nowMs() - t0);
-                Accuracy a = score(result.disparity, truths[size_t(f)], focal, baseline);
-                bad2 += a.bad2 / frames;
-                density += a.density / frames;
+            {
+                twl::VirtualScene scene(size);
+                const float focal = scene.focal(), baseline = scene.baseline();
+                twl::StereoEngine engine;
+                engine.configure(mode, size, focal, baseline,
+                                 twl::StereoEngine::minimumDepth(focal, baseline, int(size.width)));
+                workingSize = engine.workingSize();
+                range = engine.disparityRange();
+                scale = engine.workingScale();
+                Baseline base;
+                base.configure(range);
+                twl::StereoResult result;
+                cv::Mat left, right, truth, baseDisparity;
+                for (int f = -1; f < frames; ++f) { // frame -1 warms up (allocations)
+                    scene.render(0.4 + 1.3 * std::max(f, 0), left, right, &truth);
+                    double t0 = nowMs();
+                    const double c0 = cpuMs();
+                    engine.compute(left, right, false, result);
+                    if (f < 0) continue;
+                    engineTimes.push_back(nowMs() - t0);
+                    engineCpu += (cpuMs() - c0) / frames;
+                    Accuracy a = score(result.disparity, truth, focal, baseline);
+                    bad2 += a.bad2 / frames;
+                    density += a.density / frames;
 
-                t0 = nowMs();
-                base.compute(lefts[size_t(f)], rights[size_t(f)], engine.workingSize(),
-                             1.0f / engine.workingScale(), baseDisparity);
-                baseTimes.push_back(nowMs() - t0);
-                a = score(baseDisparity, truths[size_t(f)], focal, baseline);
-                baseBad2 += a.bad2 / frames;
-                baseDensity += a.density / frames;
+                    t0 = nowMs();
+                    base.compute(left, right, workingSize, 1.0f / scale, baseDisparity);
+                    baseTimes.push_back(nowMs() - t0);
+                    a = score(baseDisparity, truth, focal, baseline);
+                    baseBad2 += a.bad2 / frames;
+                    baseDensity += a.density / frames;
+                }
             }
-            const double grabMs = grab ? measureGrab(r, mode, frames) : -1;
-            char grabText[32];
-            if (grabMs >= 0)
-                std::snprintf(grabText, sizeof grabText, "%.2f", grabMs);
-            else
-                std::snprintf(grabText, sizeof grabText, "null");
+            double grabCpu = -1;
+            const double grabMs = grab ? measureGrab(r, mode, frames, &grabCpu) : -1;
+            char grabText[32], grabCpuText[32];
+            std::snprintf(grabText, sizeof grabText, grabMs >= 0 ? "%.2f" : "null", grabMs);
+            std::snprintf(grabCpuText, sizeof grabCpuText, grabMs >= 0 ? "%.2f" : "null", grabCpu);
             std::printf(
                 "{\"resolution\":\"%s\",\"mode\":\"%s\",\"working_size\":\"%dx%d\",\"disparities\":%d,"
-                "\"engine_ms\":%.2f,\"grab_ms\":%s,\"bad2\":%.4f,\"density\":%.4f,"
+                "\"engine_ms\":%.2f,\"engine_cpu_ms\":%.2f,\"grab_ms\":%s,\"grab_cpu_ms\":%s,\"bad2\":%.4f,"
+                "\"density\":%.4f,"
                 "\"baseline_ms\":%.2f,\"baseline_bad2\":%.4f,\"baseline_density\":%.4f,"
-                "\"peak_rss_mib\":%.1f}\n",
-                kResolutionNames[r], kModeNames[m], engine.workingSize().width, engine.workingSize().height,
-                engine.disparityRange(), median(engineTimes), grabText, bad2, density, median(baseTimes),
-                baseBad2, baseDensity, peakRssMib());
+                "\"peak_rss_mib\":%.1f,\"load_average\":%.2f}\n",
+                kResolutionNames[r], kModeNames[m], workingSize.width, workingSize.height, range,
+                median(engineTimes), engineCpu, grabText, grabCpuText, bad2, density, median(baseTimes),
+                baseBad2, baseDensity, peakRssMib(), loadAverage());
             std::fflush(stdout);
         }
     }

@@ -1,5 +1,5 @@
 // vantaro-bench viewer [--seconds S] [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA]
-//                      [--file REC.twv] [--frames N] [--warmup S]
+//                      [--file REC.twv] [--frames N] [--warmup S] [--pictures DIR]
 //
 // The real application object and window play an HD720 recording with all
 // three views live, for a fixed wall time. Counted on the way:
@@ -13,6 +13,7 @@
 // paint, and CPU time per thread from /proc.
 #include "bench/Benchmarks.h"
 
+#include "app/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
 #include "gui/GUI.h"
@@ -25,12 +26,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QOpenGLWidget>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTextStream>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 
@@ -61,6 +63,7 @@ struct Options {
     int frames = 150;
     QString mode = "PERFORMANCE";
     QString file;
+    QString pictures; // folder for each view's last picture, when given
 };
 
 bool parseOptions(int argc, char **argv, Options *o) {
@@ -86,13 +89,16 @@ bool parseOptions(int argc, char **argv, Options *o) {
         } else if (a == "--mode") {
             if (!(v = value("--mode"))) return false;
             o->mode = QString(v).toUpper();
+        } else if (a == "--pictures") {
+            if (!(v = value("--pictures"))) return false;
+            o->pictures = QString::fromLocal8Bit(v);
         } else if (a == "--file") {
             if (!(v = value("--file"))) return false;
             o->file = QString::fromLocal8Bit(v);
         } else {
             std::fprintf(
                 stderr, "usage: vantaro-bench viewer [--seconds S] [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA] "
-                        "[--file REC.twv] [--frames N] [--warmup S]\n");
+                        "[--file REC.twv] [--frames N] [--warmup S] [--pictures DIR]\n");
             return false;
         }
     }
@@ -152,7 +158,7 @@ std::map<QString, double> threadCpuMs() {
         QFile statFile(tasks.filePath(tid + "/stat"));
         if (!commFile.open(QIODevice::ReadOnly) || !statFile.open(QIODevice::ReadOnly)) continue;
         QString name = QString::fromLocal8Bit(commFile.readAll()).trimmed();
-        if (tid == self) name = "main";
+        if (tid == self) name = "main"; // the GUI thread
         const QByteArray stat = statFile.readAll();
         // Fields after the command name, which is in parentheses and may hold spaces.
         const int close = stat.lastIndexOf(')');
@@ -300,6 +306,13 @@ private:
     std::vector<double> repaintMs_;
 };
 
+int modeQuality(const QString &mode) {
+    if (mode == "MEDIUM") return twl::DEPTH_MODE_MEDIUM;
+    if (mode == "QUALITY") return twl::DEPTH_MODE_QUALITY;
+    if (mode == "ULTRA") return twl::DEPTH_MODE_ULTRA;
+    return twl::DEPTH_MODE_PERFORMANCE;
+}
+
 QToolButton *modeButton(GUI *gui, const QString &mode) {
     if (mode == "MEDIUM") return gui->mediumButton;
     if (mode == "QUALITY") return gui->qualityButton;
@@ -307,22 +320,22 @@ QToolButton *modeButton(GUI *gui, const QString &mode) {
     return gui->perfButton;
 }
 
-// Waits in the event loop until `done` holds or `ms` passed.
+// Runs the event loop for `seconds`, sleeping while there is nothing to do.
+void sleepInLoop(double seconds) {
+    QEventLoop loop;
+    QTimer::singleShot(int(seconds * 1000.0), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs the event loop until `done` holds or `ms` passed.
 template <typename Pred> bool waitFor(Pred done, int ms) {
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
         if (clock.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        sleepInLoop(0.02);
     }
     return true;
-}
-
-void sleepInLoop(double seconds) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < qint64(seconds * 1000.0))
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
 QString fixed(double v, int decimals = 2) {
@@ -374,6 +387,12 @@ int runViewerBenchmark(int argc, char **argv) {
     // The depth mode is chosen in the window before the file opens, as a user would.
     QToolButton *button = modeButton(gui, options.mode);
     if (!button->isChecked()) button->click();
+    const int wantedQuality = modeQuality(options.mode);
+    if (GlobalParams::getInt(PARAM_DEPTH_QUALITY) != wantedQuality) {
+        std::fprintf(stderr, "vantaro-bench viewer: the window did not take depth mode %s\n",
+                     options.mode.toLocal8Bit().constData());
+        return 1;
+    }
 
     Probe probe(&app, gui->imageView, gui->depthView, gui->pointCloudView);
 
@@ -444,17 +463,32 @@ int runViewerBenchmark(int argc, char **argv) {
         QString threads;
         double total = 0;
         std::map<QString, double> byName;
+        const QString self = QString::number(QCoreApplication::applicationPid());
         for (const auto &entry : cpuAfter) {
             const auto before = cpuBefore.find(entry.first);
             const double used = entry.second - (before == cpuBefore.end() ? 0.0 : before->second);
             if (used <= 0) continue;
             total += used;
-            byName[entry.first.section('/', 0, 0)] += used;
+            // Group the threads by role: the window's, the capture loop's,
+            // the software rasteriser's and the unnamed helpers.
+            QString name = entry.first.section('/', 0, 0);
+            if (name.startsWith("InputThread"))
+                name = "capture";
+            else if (name.startsWith("llvmpipe"))
+                name = "llvmpipe";
+            else if (name == QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15))
+                name = "other_workers";
+            byName[name] += used;
         }
         for (const auto &entry : byName)
             threads += QString("%1\"%2\":%3")
                            .arg(threads.isEmpty() ? "" : ",", entry.first,
                                 fixed(100.0 * entry.second / (elapsed * 1000.0), 1));
+        const long grabbedCount = std::max(1L, probe.grabbed());
+        const long repaintCount = std::max<long>(1, long(probe.repaintMs().size()));
+        const double cpuPerGrab = byName["capture"] / double(grabbedCount);
+        const double cpuPerRepaint = (byName["main"] + byName["llvmpipe"]) / double(repaintCount);
+        const int cores = QThread::idealThreadCount();
         const char *names[3] = {"image", "depth", "cloud"};
         QString paints;
         for (int v = 0; v < 3; ++v)
@@ -464,7 +498,8 @@ int runViewerBenchmark(int argc, char **argv) {
         std::printf("{\"bench\":\"viewer_breakdown\",\"mode\":\"%s\",\"load_average\":%s,"
                     "\"update_window_ms\":{\"mean\":%s,\"p95\":%s,\"calls\":%d},"
                     "\"window_repaint_ms\":{\"mean\":%s,\"p95\":%s,\"calls\":%d},\"paint_ms\":{%s},"
-                    "\"cpu_percent_of_one_core\":{\"total\":%s,%s}}\n",
+                    "\"cpu_percent_of_one_core\":{\"total\":%s,%s},\"cores\":%d,"
+                    "\"capture_cpu_ms_per_grab\":%s,\"gui_and_raster_cpu_ms_per_repaint\":%s}\n",
                     options.mode.toUtf8().constData(), fixed(loadAverage).toUtf8().constData(),
                     fixed(mean(probe.updateWindowMs())).toUtf8().constData(),
                     fixed(percentile(probe.updateWindowMs(), 0.95)).toUtf8().constData(),
@@ -472,8 +507,18 @@ int runViewerBenchmark(int argc, char **argv) {
                     fixed(percentile(probe.repaintMs(), 0.95)).toUtf8().constData(),
                     int(probe.repaintMs().size()), paints.toUtf8().constData(),
                     fixed(100.0 * total / (elapsed * 1000.0), 1).toUtf8().constData(),
-                    threads.toUtf8().constData());
+                    threads.toUtf8().constData(), cores, fixed(cpuPerGrab).toUtf8().constData(),
+                    fixed(cpuPerRepaint).toUtf8().constData());
         std::fflush(stdout);
+
+        if (!options.pictures.isEmpty()) {
+            QDir().mkpath(options.pictures);
+            QOpenGLWidget *const views[3] = {gui->imageView, gui->depthView, gui->pointCloudView};
+            for (int v = 0; v < 3; ++v)
+                views[v]->grabFramebuffer().save(
+                    QDir(options.pictures).filePath(QString("viewer-%1.png").arg(names[v])));
+            gui->grab().save(QDir(options.pictures).filePath("viewer-window.png"));
+        }
 
         // Leave as the user would: closing the window ends the session.
         gui->close();

@@ -5,6 +5,9 @@
 // (the HD720 display size) into the vertex buffer and the draw of every
 // point with the scene meshes. glFinish closes every measurement, so the
 // figures include the driver's real work, not just the queued commands.
+// Parts: "copy" is the hand-over alone, "copy_and_draw" adds the view's own
+// drawing into its framebuffer, "repaint" (or "copy_and_repaint") is the
+// whole widget repaint including the window's composition.
 #include "bench/Benchmarks.h"
 
 #include <GL/glew.h>
@@ -61,6 +64,16 @@ void report(const char *view, const char *part, int width, int height, const std
     std::fflush(stdout);
 }
 
+// Paints into the view's own framebuffer only, without the window's composition.
+class BenchImageView : public OGL2DWidget {
+public:
+    using OGL2DWidget::OGL2DWidget;
+    void paintOnly() {
+        makeCurrent();
+        paintGL();
+    }
+};
+
 // Lets the event loop run until the window is on screen, so that repaint()
 // really paints.
 bool waitExposed(QWidget &window) {
@@ -101,7 +114,7 @@ int runViewsBenchmark(int argc, char **argv) {
     const int imageW = 1280, imageH = 720;
     QWidget imageWindow;
     imageWindow.resize(imageW, imageH);
-    auto *imageView = new OGL2DWidget(&imageWindow);
+    auto *imageView = new BenchImageView(&imageWindow);
     imageView->resize(imageW, imageH);
     imageWindow.show();
     if (!waitExposed(imageWindow) || !imageView->context()) {
@@ -141,6 +154,11 @@ int runViewsBenchmark(int argc, char **argv) {
     };
     int painted = 0;
     QObject::connect(imageView, &QOpenGLWidget::frameSwapped, [&painted] { ++painted; });
+    auto imageDraw = [&] {
+        imageView->paintOnly();
+        glFinish();
+    };
+    report("image", "copy_and_draw", imageW, imageH, timeFrames(frames, imageDraw), renderer);
     report("image", "repaint", imageW, imageH, timeFrames(frames, imageFrame), renderer);
     if (painted < frames)
         std::fprintf(stderr, "vantaro-bench views: only %d of %d image repaints reached the screen\n",
@@ -212,6 +230,13 @@ int runViewsBenchmark(int argc, char **argv) {
         glFinish();
     };
     report("point_cloud", "copy", cloudW, cloudH, timeFrames(frames, ingestOnly), renderer);
+    auto cloudDraw = [&] {
+        cloudView->setActive(true);
+        cloudView->Ingest();
+        cloudView->visualize();
+        glFinish();
+    };
+    report("point_cloud", "copy_and_draw", cloudW, cloudH, timeFrames(frames, cloudDraw), renderer);
     auto cloudFrame = [&] {
         cloudView->setActive(true);
         cloudView->Ingest();

@@ -276,8 +276,7 @@ void InputThreadModul::publishPosition(int position) {
     sharedPosition.store(position);
     // One pending update is enough: it shows the latest position when it runs.
     if (!sliderSyncPending.exchange(true))
-        QMetaObject::invokeMethod(
-            this, [this] { syncSliderFromLoop(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "syncSliderFromLoop", Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------------------
@@ -330,11 +329,18 @@ void InputThreadModul::run() {
         result = grabStep(runtime, result);
 
         if (result == twl::SUCCESS) {
+            int64_t paceUs = -1;
             if (frameMutex.tryLock()) {
                 lockTaken(&frameMutex);
-                frameStep();
+                paceUs = frameStep();
                 lockGiven(&frameMutex);
                 frameMutex.unlock();
+            }
+            // Paced outside the frame lock: a view that waits for it must not
+            // wait for the playback clock too.
+            if (paceUs >= 0) {
+                if (paceUs > 0 && !sleepUnlessStopping(paceUs)) break; // being destroyed
+                playbackClock.restart();
             }
             GlobalParams::setInt(PARAM_DEPTH_FPS, (previousRate + currentRate) / 2);
             emit SendImage();
@@ -407,7 +413,7 @@ twl::ERROR_CODE InputThreadModul::grabStep(twl::RuntimeParameters &runtime, twl:
     return code;
 }
 
-void InputThreadModul::frameStep() {
+int64_t InputThreadModul::frameStep() {
     fpsCounter->tick();
     twl::deviceMakeCurrent(cudaContext);
 
@@ -435,10 +441,11 @@ void InputThreadModul::frameStep() {
 
     serveSaveRequests();
 
-    if (isFile.load()) paceFile();
+    const int64_t paceUs = isFile.load() ? paceFile() : -1;
 
     previousRate = currentRate;
     currentRate = fpsCounter->fps.load();
+    return paceUs;
 }
 
 void InputThreadModul::serveSaveRequests() {
@@ -466,14 +473,14 @@ void InputThreadModul::serveSaveRequests() {
     }
 }
 
-void InputThreadModul::paceFile() {
+int64_t InputThreadModul::paceFile() {
     const uint64_t timestamp = camera.getCameraTimestamp();
-    if (timestamp == 0) return;
+    if (timestamp == 0) return -1;
     const uint64_t deltaMs = (timestamp - lastTimestamp) / 1000000ULL;
     const uint64_t elapsedMs = playbackClock.isValid() ? uint64_t(playbackClock.elapsed()) : 0;
+    lastTimestamp = timestamp;
     // Big gaps, rewinds (the difference wraps) and the first frame are not waited for.
     if (deltaMs < 10000 && deltaMs > elapsedMs && deltaMs - elapsedMs < 1000)
-        sleepUnlessStopping(int64_t(deltaMs - elapsedMs) * 1000);
-    lastTimestamp = timestamp;
-    playbackClock.restart();
+        return int64_t(deltaMs - elapsedMs) * 1000;
+    return 0;
 }

@@ -132,13 +132,16 @@ private:
     twl::InitParameters openRecord(const QString &path) const;
     void bindPositionSlider();
     void publishPosition(int position);
-    void syncSliderFromLoop();
+    /// Posted by the loop (by name, so that Qt owns the whole hand-over).
+    Q_INVOKABLE void syncSliderFromLoop();
     /// Sleeps up to `usec`, returning early (false) once destruction began.
     bool sleepUnlessStopping(int64_t usec);
     twl::ERROR_CODE grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous);
-    void frameStep();
+    /// Returns the playback wait (microseconds, -1 when not paced), to be
+    /// slept once the frame lock is given back.
+    int64_t frameStep();
     void serveSaveRequests();
-    void paceFile();
+    int64_t paceFile();
 
     int camWidth = 0, camHeight = 0;
     uint64_t dispWidth = 0, dispHeight = 0;

@@ -2,6 +2,10 @@
 
 #include "render/GlSurface.h"
 
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+
+#include <cstring>
 #include <iostream>
 
 QSurfaceFormat GlSurface::compatibilityFormat() {
@@ -29,4 +33,21 @@ bool GlSurface::initGlew() {
         return false;
     }
     return true;
+}
+
+int GlSurface::preferredSamples() {
+    bool overridden = false;
+    const int samples = qEnvironmentVariableIntValue("VANTARO_GL_SAMPLES", &overridden);
+    if (overridden)
+        return qBound(0, samples, 16);
+    QOffscreenSurface surface;
+    surface.create();
+    QOpenGLContext context;
+    if (!context.create() || !context.makeCurrent(&surface))
+        return 4;
+    const char *renderer = reinterpret_cast<const char *>(glGetString(GL_RENDERER));
+    const bool software = renderer && (std::strstr(renderer, "llvmpipe") || std::strstr(renderer, "softpipe") ||
+                                       std::strstr(renderer, "Software") || std::strstr(renderer, "SwiftShader"));
+    context.doneCurrent();
+    return software ? 0 : 4;
 }

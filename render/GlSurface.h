@@ -12,4 +12,9 @@ public:
     /// Loads the GL entry points for the current context; false (with a line
     /// on standard output) when OpenGL 3.3 is not usable.
     static bool initGlew();
+    /// Multisampling to ask for: 4, or none when OpenGL is rendered in
+    /// software, where 4 samples cost about three times the drawing time of
+    /// a repaint and the views could no longer keep up with the camera.
+    /// VANTARO_GL_SAMPLES overrides the choice. Needs the application object.
+    static int preferredSamples();
 };

@@ -3,13 +3,13 @@
 #include "render/OGL2DWidget.h"
 
 #include "app/GlobalParams.h"
+#include "render/FrameLock.h"
 #include "render/GlSurface.h"
 #include "render/GpuGlBridge.h"
 #include "render/ShaderSources.h"
 #include "twl/DeviceMemory.h"
 
 #include <QMouseEvent>
-#include <QMutexLocker>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -172,7 +172,7 @@ void OGL2DWidget::paintGL() {
     makeCurrent();
     twl::deviceMakeCurrent(cudaContext);
     if (bridge->map() == InteropError::Success) {
-        QMutexLocker frameLock(frameMutex);
+        FrameLock frameLock(frameMutex);
         bridge->copy2D(devicePtr, size_t(picturePitch), size_t(pictureWidth) * 4, size_t(pictureHeight));
         frameLock.unlock();
         bridge->unmap();

@@ -4,6 +4,7 @@
 
 #include "app/GlobalParams.h"
 #include "render/CameraBodyModel.h"
+#include "render/FrameLock.h"
 #include "render/GlSurface.h"
 #include "render/GpuGlBridge.h"
 #include "render/OGLCamera.h"
@@ -14,7 +15,6 @@
 #include "twl/Mat.h"
 
 #include <QFont>
-#include <QMutexLocker>
 #include <QPainter>
 #include <climits>
 #include <cmath>
@@ -208,7 +208,7 @@ void OGL3DWidget::Ingest() {
     // Device rows are padded to the pool's pitch: copy row by row, packing
     // them into the buffer, never the matrix as one block.
     const size_t rowBytes = pointCloudMat->getWidth() * kPointBytes;
-    QMutexLocker frameLock(frameMutex);
+    FrameLock frameLock(frameMutex);
     InteropError copied = bridge->copy2D(source, pointCloudMat->getStepBytes(twl::MEM_GPU), rowBytes,
                                          pointCloudMat->getHeight());
     frameLock.unlock();

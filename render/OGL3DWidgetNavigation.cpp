@@ -5,13 +5,13 @@
 #include "render/OGL3DWidget.h"
 
 #include "app/GlobalParams.h"
+#include "render/FrameLock.h"
 #include "render/OGLCamera.h"
 #include "render/OGLMesh.h"
 #include "twl/Mat.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QMutexLocker>
 #include <QWheelEvent>
 #include <cmath>
 
@@ -143,7 +143,7 @@ void OGL3DWidget::updateMeasurement() {
     // The display size comes from the capture side; never read past the matrix.
     if (size_t(col) >= pointCloudMat->getWidth() || size_t(row) >= pointCloudMat->getHeight()) return;
     twl::Vector4<float> point;
-    QMutexLocker frameLock(frameMutex);
+    FrameLock frameLock(frameMutex);
     pointCloudMat->getValue(size_t(col), size_t(row), &point, twl::MEM_GPU);
     frameLock.unlock();
     distance_ = 0;

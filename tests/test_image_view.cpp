@@ -1,6 +1,7 @@
 // The image view under real OpenGL: letterbox, colours, row pitch, picking
 // and the session life cycle.
 #include "app/GlobalParams.h"
+#include "render/FrameLock.h"
 #include "render/OGL2DWidget.h"
 #include "twl/DeviceMemory.h"
 #include "twl/Mat.h"
@@ -217,7 +218,7 @@ private slots:
         f.view->frameMutex = &frameMutex;
         QSemaphore locked;
         std::thread writer([&] {
-            QMutexLocker lock(&frameMutex);
+            FrameLock lock(&frameMutex); // as the capture loop holds it
             locked.release();
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
             fill(picture, 0, 320, 0, 180, 255, 0, 0);

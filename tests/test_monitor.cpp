@@ -1,5 +1,6 @@
 // The load sampler: start values, CPU, memory and GPU-memory figures, the
 // missing GPU library, the status text.
+#include "TestSupport.h"
 #include "monitor/CPUGPUInfos.h"
 #include "twl/DeviceMemory.h"
 
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -27,10 +29,21 @@ void sample(CPUGPUInfos &infos) {
     QVERIFY(infos.wait(5000));
 }
 
-void spin(int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+double cpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void spinCpu(double seconds) {
+    const double end = cpuSeconds() + seconds;
+    const double wallLimit = wallSeconds() + 20.0;
     volatile unsigned long x = 0;
-    while (std::chrono::steady_clock::now() < end)
+    while (cpuSeconds() < end && wallSeconds() < wallLimit)
         x = x + 1;
 }
 
@@ -84,6 +97,36 @@ private slots:
         CPUGPUInfos::setGpuLibraryName(QStringLiteral("libnvidia-ml.so.1"));
     }
 
+    void gpuLoadThroughTheManagementLibrary() {
+        // A stand-in library with the three entries, built here.
+        const QString dir = TestSupport::dataDir();
+        const QString source = dir + "/fake-nvml.c";
+        const QString library = dir + "/libfake-nvml.so";
+        QFile file(source);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("typedef struct { unsigned int gpu, memory; } U;\n"
+                   "static int device = 1;\n"
+                   "int nvmlInit_v2(void) { return 0; }\n"
+                   "int nvmlShutdown(void) { return 0; }\n"
+                   "int nvmlDeviceGetHandleByIndex_v2(unsigned int i, void **d) { *d = &device; return i; }\n"
+                   "int nvmlDeviceGetUtilizationRates(void *d, U *u) {\n"
+                   "  if (d != &device) return 1; u->gpu = 42; u->memory = 7; return 0; }\n");
+        file.close();
+        QProcess cc;
+        cc.start("cc", {"-shared", "-fPIC", "-o", library, source});
+        if (!cc.waitForFinished(60000) || cc.exitCode() != 0)
+            QSKIP("no C compiler to build the stand-in library");
+
+        CPUGPUInfos::setGpuLibraryName(library);
+        CPUGPUInfos infos;
+        infos.prepare();
+        CPUGPUInfos::setGpuLibraryName(QStringLiteral("libnvidia-ml.so.1"));
+        QVERIFY(infos.isGpuUsageAvailable());
+        QCOMPARE(float(infos.gpuUsage), -1.0f); // not before the first sample
+        sample(infos);
+        QCOMPARE(float(infos.gpuUsage), 42.0f);
+    }
+
     void gpuLoadWhenTheDriverIsThere() {
         CPUGPUInfos infos;
         infos.prepare();
@@ -98,13 +141,18 @@ private slots:
         QThread::msleep(300);
         sample(infos);
         const float idle = infos.cpuUsage;
-        spin(500);
+
+        // Work for a fixed amount of CPU time, however crowded the machine is,
+        // and compare with the share measured here.
+        const double wall0 = wallSeconds(), cpu0 = cpuSeconds();
+        spinCpu(0.4);
+        const double wall1 = wallSeconds(), cpu1 = cpuSeconds();
         sample(infos);
+        const double expected = (cpu1 - cpu0) / (wall1 - wall0) / QThread::idealThreadCount() * 100.0;
         const float busy = infos.cpuUsage;
-        const int processors = QThread::idealThreadCount();
-        // One busy thread out of `processors`; allow for a crowded machine.
-        QVERIFY2(busy > 0.3f * 100.0f / float(processors), qPrintable(QString::number(busy)));
-        QVERIFY2(busy > idle + 10.0f, qPrintable(QStringLiteral("%1 %2").arg(idle).arg(busy)));
+        QVERIFY2(std::abs(busy - expected) < 0.3 * expected + 3.0,
+                 qPrintable(QStringLiteral("measured %1, expected %2").arg(busy).arg(expected)));
+        QVERIFY2(busy > idle, qPrintable(QStringLiteral("%1 %2").arg(idle).arg(busy)));
         QVERIFY(busy <= 100.5f);
     }
 

@@ -3,6 +3,7 @@
 // session life cycle, navigation and the distance read-out.
 #include "app/GlobalParams.h"
 #include "render/CameraBodyModel.h"
+#include "render/FrameLock.h"
 #include "render/OGL3DWidget.h"
 #include "render/OGLCamera.h"
 #include "twl/DeviceMemory.h"
@@ -316,7 +317,7 @@ private slots:
         QSemaphore locked;
         // The capture side holds the lock while it writes the next frame.
         std::thread writer([&] {
-            QMutexLocker lock(&frameMutex);
+            FrameLock lock(&frameMutex); // as the capture loop holds it
             locked.release();
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
             cloud.set(3, 2, 0.4f, 0.2f, -1.0f, 0, 0, 255);

@@ -10,6 +10,9 @@
 #include <QImage>
 #include <QProcess>
 
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
 #include <cmath>
 
 using namespace twl;
@@ -281,6 +284,110 @@ private slots:
                      "50", "--baseline", "0.1"});
         QCOMPARE(r.exitCode, 1);
         QVERIFY(r.err.contains("cannot create"));
+    }
+
+    void depthAndCloudOfOneFrame() {
+        // A flat textured scene 6 pixels apart: with f = 120 px and B = 0.1 m
+        // everything lies at 2 m.
+        const QString d = dir("export");
+        QDir(d).mkpath("L");
+        QDir(d).mkpath("R");
+        makePairs(d + "/L", d + "/R", 3, 160, 120);
+        const QString rec = d + "/scene.twv";
+        Result r = runTool({"import", rec, "--left", d + "/L", "--right", d + "/R", "--focal", "120",
+                            "--baseline", "0.1", "--codec", "lossless"});
+        QCOMPARE(r.exitCode, 0);
+
+        r = runTool({"depth", rec, "--frame", "1", "--out", d + "/depth.png"});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+        cv::Mat png = cv::imread((d + "/depth.png").toStdString(), cv::IMREAD_UNCHANGED);
+        QCOMPARE(png.type(), CV_16UC1);
+        QCOMPARE(png.size(), cv::Size(160, 120));
+        std::vector<uint16_t> mm;
+        for (int y = 20; y < 100; ++y)
+            for (int x = 30; x < 130; ++x)
+                if (png.at<uint16_t>(y, x) > 0) mm.push_back(png.at<uint16_t>(y, x));
+        QVERIFY(mm.size() > 4000);
+        std::nth_element(mm.begin(), mm.begin() + long(mm.size() / 2), mm.end());
+        QVERIFY2(std::abs(int(mm[mm.size() / 2]) - 2000) < 200,
+                 qPrintable(QString::number(mm[mm.size() / 2])));
+
+        r = runTool({"depth", rec, "--frame", "2", "--mode", "performance", "--sensing", "fill", "--out",
+                     d + "/depth.pfm"});
+        QCOMPARE(r.exitCode, 0);
+        QFile pfm(d + "/depth.pfm");
+        QVERIFY(pfm.open(QIODevice::ReadOnly));
+        QVERIFY(pfm.readAll().startsWith("Pf\n160 120\n-1"));
+
+        r = runTool({"cloud", rec, "--frame", "0", "--out", d + "/cloud.ply"});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+        QFile ply(d + "/cloud.ply");
+        QVERIFY(ply.open(QIODevice::ReadOnly));
+        const QByteArray head = ply.read(400);
+        QVERIFY(head.startsWith("ply\n"));
+        QVERIFY(head.contains("property uchar red")); // PLY goes with colour
+        QVERIFY(!head.contains("element vertex 0\n"));
+        r = runTool({"cloud", rec, "--frame", "0", "--out", d + "/cloud.xyz"});
+        QCOMPARE(r.exitCode, 0);
+        QFile xyz(d + "/cloud.xyz");
+        QVERIFY(xyz.open(QIODevice::ReadOnly));
+        QCOMPARE(xyz.readLine().trimmed().split(' ').size(), 3);
+
+        r = runTool({"cloud", rec, "--frame", "3", "--out", d + "/late.pcd"});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.err.contains("frame 3 does not exist; the recording has 3 frames"));
+        QVERIFY(!QFile::exists(d + "/late.pcd"));
+        r = runTool({"depth", rec, "--frame", "0", "--out", d + "/no-such-dir/depth.png"});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.err.contains("could not write"));
+    }
+
+    void recordFromTheVirtualCamera() {
+        const QString d = dir("record");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("VANTARO_VIRTUAL_CAMERA"); // --virtual switches the camera on by itself
+        Result r = runTool({"record", d + "/rec.twv", "--virtual", "--resolution", "VGA", "--fps", "100",
+                            "--frames", "6", "--codec", "lossless"},
+                           env);
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+        QVERIFY(r.err.contains("\rrecording 6/6"));
+        TwvReader reader;
+        QCOMPARE(reader.open((d + "/rec.twv").toStdString()), SUCCESS);
+        QVERIFY(!reader.isRecovered());
+        QCOMPARE(reader.frameCount(), 6);
+        QCOMPARE(reader.header().width, 672u);
+        QCOMPARE(reader.header().height, 376u);
+        QCOMPARE(reader.header().fps, 100.f);
+        QVERIFY(reader.header().fx > 0 && reader.header().baseline > 0);
+        uint64_t previous = 0;
+        for (int i = 0; i < 6; ++i) {
+            uint64_t ts = 0;
+            QCOMPARE(reader.readTimestamp(i, &ts), SUCCESS);
+            QVERIFY(ts > previous);
+            previous = ts;
+        }
+        r = runTool({"info", d + "/rec.twv"});
+        QVERIFY(r.out.contains("672x376 per eye") && r.out.contains("frames:        6\n"));
+
+        // A camera on a slow port cannot stream HD720.
+        env.insert("VANTARO_VIRTUAL_CAMERA", "usb2");
+        r = runTool({"record", d + "/usb2.twv", "--virtual", "--frames", "2"}, env);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("cannot open the virtual camera"), qPrintable(r.err));
+
+        // Stopping a long recording still leaves a properly closed file.
+        QProcess p;
+        p.start(TestSupport::twvTool(), {"record", d + "/long.twv", "--virtual", "--resolution", "VGA",
+                                         "--fps", "15", "--frames", "100000"});
+        QVERIFY(p.waitForStarted());
+        QByteArray progressSoFar;
+        QTRY_VERIFY_WITH_TIMEOUT((progressSoFar += p.readAllStandardError()).contains("recording 3/"), 60000);
+        p.terminate();
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(reader.open((d + "/long.twv").toStdString()), SUCCESS);
+        QVERIFY(!reader.isRecovered());
+        QVERIFY(reader.frameCount() >= 3);
     }
 };
 

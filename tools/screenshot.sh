@@ -57,6 +57,8 @@ trap 'rm -rf "$home"' EXIT
 crop="$((screen_w * 9 / 10))x$((screen_h * 9 / 10))+$((screen_w * 5 / 100))+$((screen_h * 5 / 100))"
 
 export VIEWER="$viewer" OUT="$out" SECONDS_TO_WAIT="$seconds" CROP="$crop"
+# The inner script expands its variables itself, inside the virtual display.
+# shellcheck disable=SC2016
 HOME="$home" XDG_CONFIG_HOME="$home/.config" VANTARO_VIRTUAL_CAMERA=1 \
   LIBGL_ALWAYS_SOFTWARE=1 QT_QPA_PLATFORM=xcb \
   xvfb-run -a -s "-screen 0 ${screen_w}x${screen_h}x24" bash -c '

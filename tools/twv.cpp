@@ -262,14 +262,15 @@ int cmdRecord(int argc, char **argv) {
         return fail(kUsageError, "record: unknown codec '%s' (jpeg or lossless)", args.get("codec").c_str());
 
     // Asking for --virtual is explicit enough to switch the virtual camera on.
-    setenv("VANTARO_VIRTUAL_CAMERA", "1", 0);
+    const char *virtualCamera = std::getenv("VANTARO_VIRTUAL_CAMERA");
+    if (!virtualCamera || !*virtualCamera) setenv("VANTARO_VIRTUAL_CAMERA", "1", 1);
     ERROR_CODE error = SUCCESS;
     std::unique_ptr<FrameSource> camera = VirtualCamera::open(resolution, int(fps), &error);
     if (!camera) return fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
 
     const Resolution size = camera->resolution();
-    const CameraParameters cam = camera->information().calibration_parameters.left_cam;
     const CameraInformation info = camera->information();
+    const CameraParameters &cam = info.calibration_parameters.left_cam;
     TwvHeader header;
     header.width = uint32_t(size.width);
     header.height = uint32_t(size.height);

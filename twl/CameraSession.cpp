@@ -185,17 +185,16 @@ ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t 
             cv::resize(joined, dst, outSize, 0, 0, cv::INTER_LINEAR);
         }
     } else {
-        // Depth: inverse depth between the nearest and the farthest allowed
-        // distance, so near is bright and far is dark but never black, which
-        // stays reserved for pixels without depth. Confidence: brighter is surer.
+        // Depth: linear between the nearest and the farthest allowed
+        // distance, near bright and far dark but never black, which stays
+        // reserved for pixels without depth. Confidence: brighter is surer.
         const cv::Mat &src = view == VIEW_DEPTH ? depth_ : confidence_;
         if (src.size() == outSize)
             measureScaled_ = src;
         else
             cv::resize(src, measureScaled_, outSize, 0, 0, cv::INTER_NEAREST);
-        const float nearInv = 1.0f / minDepth_;
-        const float farInv = 1.0f / std::max(maxDepth.load(), minDepth_ * 1.01f);
-        const float scale = 235.0f / (nearInv - farInv);
+        const float farZ = std::max(maxDepth.load(), minDepth_ * 1.01f);
+        const float scale = 235.0f / (farZ - minDepth_);
         for (int y = 0; y < outSize.height; ++y) {
             const float *s = measureScaled_.ptr<float>(y);
             uchar *p = dst.ptr<uchar>(y);
@@ -203,7 +202,7 @@ ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t 
                 float v = 0.0f;
                 if (view == VIEW_DEPTH) {
                     if (s[x] > 0.0f)
-                        v = 20.0f + (1.0f / s[x] - farInv) * scale;
+                        v = 255.0f - (s[x] - minDepth_) * scale;
                 } else {
                     v = s[x] * 2.55f;
                 }

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
+#include <vector>
 
 namespace twl {
 
@@ -31,18 +31,13 @@ ModeSettings settingsFor(int depthMode) {
     case DEPTH_MODE_MEDIUM:
         return {1.0f / 3.0f, 5, 10, 100, 31, true};
     case DEPTH_MODE_QUALITY:
-        return {0.5f, 5, 10, 150, 31, true};
+        return {0.4f, 5, 10, 150, 31, true};
     case DEPTH_MODE_ULTRA:
         return {1.0f, 5, 10, 200, 31, true};
     case DEPTH_MODE_PERFORMANCE:
     default:
         return {0.25f, 5, 10, 100, 31, false};
     }
-}
-
-int envInt(const char *name, int fallback) {
-    const char *v = std::getenv(name);
-    return v && *v ? std::atoi(v) : fallback;
 }
 
 } // namespace
@@ -58,11 +53,12 @@ struct StereoEngine::Impl {
     cv::Ptr<cv::StereoSGBM> matcher;
 
     // Per-frame buffers, kept between frames.
-    cv::Mat greyFullL, greyFullR, halfL, halfR, greyL, greyR, paddedL, paddedR, disp16;
-    cv::Mat halfTmp;
-    cv::Mat residual, cost, gradient, texture, validMask, dispMasked, dispSq, meanD, meanD2, meanMask;
+    cv::Mat greyFullL, greyFullR, greyL, greyR, paddedL, paddedR, disp16;
+    std::vector<cv::Mat> levelsL, levelsR; // halvings of each eye
+    cv::Mat cues, cueSums, validMask, maskSums;
+    std::vector<char> rowDone;
 
-    void downsample(const cv::Mat &full, cv::Mat &half, cv::Mat &out);
+    void downsample(const cv::Mat &full, std::vector<cv::Mat> &levels, cv::Mat &out);
     void computeConfidence(const cv::Mat &disparity, cv::Mat &confidence);
     void fillHoles(cv::Mat &disparity, cv::Mat &confidence);
 };
@@ -110,19 +106,13 @@ void StereoEngine::configure(int depthMode, Resolution cameraSize, float focalPi
     d.minDepth = minDepthMetres > 0 ? minDepthMetres
                                     : minimumDepth(focalPixels, baselineMetres, int(cameraSize.width));
     d.settings = settingsFor(depthMode);
-    d.settings.blockSize = envInt("TWL_BS", d.settings.blockSize);
-    d.settings.uniqueness = envInt("TWL_UNIQ", d.settings.uniqueness);
-    d.settings.speckleWindow = envInt("TWL_SPW", d.settings.speckleWindow);
-    d.settings.preFilterCap = envInt("TWL_PFC", d.settings.preFilterCap);
-    d.settings.padLeft = envInt("TWL_PAD", d.settings.padLeft) != 0;
     d.work = workingSizeFor(depthMode, cameraSize);
     d.scale = cameraSize.width ? float(d.work.width) / float(cameraSize.width) : 1.0f;
     d.range = disparityRangeFor(d.work.width, cameraSize, focalPixels, baselineMetres, d.minDepth);
     const int bs = d.settings.blockSize;
-    d.matcher = cv::StereoSGBM::create(
-        0, d.range, bs, envInt("TWL_P1", 8) * bs * bs, envInt("TWL_P2", 32) * bs * bs, envInt("TWL_D12", 1),
-        d.settings.preFilterCap, d.settings.uniqueness, d.settings.speckleWindow, envInt("TWL_SPR", 2),
-        envInt("TWL_MODE", cv::StereoSGBM::MODE_SGBM_3WAY));
+    d.matcher = cv::StereoSGBM::create(0, d.range, bs, 8 * bs * bs, 32 * bs * bs, 1, d.settings.preFilterCap,
+                                       d.settings.uniqueness, d.settings.speckleWindow, 2,
+                                       cv::StereoSGBM::MODE_SGBM_3WAY);
 }
 
 cv::Size StereoEngine::workingSize() const {
@@ -157,8 +147,8 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
         cv::cvtColor(leftBGRA, d.greyFullL, code);
         cv::cvtColor(rightBGRA, d.greyFullR, code);
     }
-    d.downsample(d.greyFullL, d.halfL, d.greyL);
-    d.downsample(d.greyFullR, d.halfR, d.greyR);
+    d.downsample(d.greyFullL, d.levelsL, d.greyL);
+    d.downsample(d.greyFullR, d.levelsR, d.greyR);
 
     // Without padding the matcher leaves the leftmost `range` columns empty;
     // with it, pixels there whose match lies inside the right image are found.
@@ -188,26 +178,23 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
 }
 
 // Area averaging to the working size. OpenCV's area resize is fast only for
-// integer factors, so halve first while the image is at least twice as wide.
-void StereoEngine::Impl::downsample(const cv::Mat &full, cv::Mat &half, cv::Mat &out) {
-    if (full.size() == work) {
-        full.copyTo(out);
-        return;
-    }
+// integer factors, so halve while the image stays at least as large as the
+// working size, then take the remaining factor (below two) linearly.
+void StereoEngine::Impl::downsample(const cv::Mat &full, std::vector<cv::Mat> &levels, cv::Mat &out) {
+    // Grow the list first: its elements must not move while one is the source.
+    size_t count = 0;
+    for (int w = full.cols, h = full.rows; w >= 2 * work.width && h >= 2 * work.height; w /= 2, h /= 2)
+        ++count;
+    if (levels.size() < count) levels.resize(count);
     const cv::Mat *src = &full;
-    if (full.cols >= 2 * work.width && full.rows >= 2 * work.height) {
-        cv::resize(full, half, cv::Size(full.cols / 2, full.rows / 2), 0, 0, cv::INTER_AREA);
-        src = &half;
-        while (src->cols >= 2 * work.width && src->rows >= 2 * work.height && src->cols / 2 != work.width) {
-            cv::resize(*src, halfTmp, cv::Size(src->cols / 2, src->rows / 2), 0, 0, cv::INTER_AREA);
-            std::swap(half, halfTmp);
-            src = &half;
-        }
+    for (size_t level = 0; level < count; ++level) {
+        cv::resize(*src, levels[level], cv::Size(src->cols / 2, src->rows / 2), 0, 0, cv::INTER_AREA);
+        src = &levels[level];
     }
     if (src->size() == work)
         src->copyTo(out);
     else
-        cv::resize(*src, out, work, 0, 0, cv::INTER_AREA);
+        cv::resize(*src, out, work, 0, 0, src != &full ? cv::INTER_LINEAR : cv::INTER_AREA);
 }
 
 // Confidence combines three cues, each in (0, 1]:
@@ -217,60 +204,58 @@ void StereoEngine::Impl::downsample(const cv::Mat &full, cv::Mat &half, cv::Mat 
 //  - agreement with the neighbourhood (spread of the valid disparities around).
 void StereoEngine::Impl::computeConfidence(const cv::Mat &disparity, cv::Mat &confidence) {
     const int w = work.width, h = work.height;
-    residual.create(work, CV_32F);
-    gradient.create(work, CV_32F);
+    // Per pixel: residual, |horizontal gradient|, disparity, disparity squared
+    // (the last three zero where invalid), and the validity; window sums of both.
+    cues.create(work, CV_32FC4);
     validMask.create(work, CV_32F);
-    dispMasked.create(work, CV_32F);
-    dispSq.create(work, CV_32F);
     for (int y = 0; y < h; ++y) {
         const uchar *l = greyL.ptr<uchar>(y), *r = greyR.ptr<uchar>(y);
         const float *dsp = disparity.ptr<float>(y);
-        float *res = residual.ptr<float>(y), *grad = gradient.ptr<float>(y);
-        float *mask = validMask.ptr<float>(y), *dm = dispMasked.ptr<float>(y), *d2 = dispSq.ptr<float>(y);
-        for (int x = 0; x < w; ++x) {
-            grad[x] = float(std::abs(int(l[std::min(x + 1, w - 1)]) - int(l[std::max(x - 1, 0)]))) * 0.5f;
+        float *c = cues.ptr<float>(y);
+        float *mask = validMask.ptr<float>(y);
+        for (int x = 0; x < w; ++x, c += 4) {
+            c[1] = float(std::abs(int(l[std::min(x + 1, w - 1)]) - int(l[std::max(x - 1, 0)]))) * 0.5f;
             const float dw = dsp[x] * scale;
-            if (std::isnan(dw)) {
-                res[x] = 0;
-                mask[x] = dm[x] = d2[x] = 0;
+            if (!(dw >= 0.0f)) { // NaN
+                c[0] = c[2] = c[3] = mask[x] = 0.0f;
                 continue;
             }
             const float xr = float(x) - dw;
-            const int x0 = std::max(0, std::min(w - 1, int(std::floor(xr))));
+            const int x0 = std::max(0, std::min(w - 1, int(xr)));
             const int x1 = std::min(w - 1, x0 + 1);
             const float a = std::max(0.0f, std::min(1.0f, xr - float(x0)));
-            res[x] = std::fabs(float(l[x]) - (float(r[x0]) * (1 - a) + float(r[x1]) * a));
-            mask[x] = 1;
-            dm[x] = dw;
-            d2[x] = dw * dw;
+            c[0] = std::fabs(float(l[x]) - (float(r[x0]) + (float(r[x1]) - float(r[x0])) * a));
+            c[2] = dw;
+            c[3] = dw * dw;
+            mask[x] = 1.0f;
         }
     }
     const cv::Size win(5, 5);
-    cv::boxFilter(residual, cost, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
-    cv::boxFilter(gradient, texture, -1, win, cv::Point(-1, -1), true, cv::BORDER_REFLECT);
-    cv::boxFilter(validMask, meanMask, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
-    cv::boxFilter(dispMasked, meanD, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
-    cv::boxFilter(dispSq, meanD2, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
+    cv::boxFilter(cues, cueSums, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
+    cv::boxFilter(validMask, maskSums, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
 
     confidence.create(work, CV_32F);
     for (int y = 0; y < h; ++y) {
         const float *dsp = disparity.ptr<float>(y);
-        const float *c = cost.ptr<float>(y), *t = texture.ptr<float>(y), *n = meanMask.ptr<float>(y);
-        const float *m1 = meanD.ptr<float>(y), *m2 = meanD2.ptr<float>(y);
+        const float *c = cueSums.ptr<float>(y), *n = maskSums.ptr<float>(y);
         float *conf = confidence.ptr<float>(y);
-        for (int x = 0; x < w; ++x) {
-            if (std::isnan(dsp[x])) {
+        for (int x = 0; x < w; ++x, c += 4) {
+            if (!(dsp[x] >= 0.0f)) {
                 conf[x] = 0;
                 continue;
             }
-            const float meanCost = c[x] / std::max(n[x], 1.0f);
-            const float mean = m1[x] / std::max(n[x], 1.0f);
-            const float spread = std::sqrt(std::max(0.0f, m2[x] / std::max(n[x], 1.0f) - mean * mean));
-            const float support = n[x] / 25.0f;
-            const float photometric = std::exp(-meanCost / 12.0f);
-            const float textured = t[x] / (t[x] + 2.0f);
-            const float coherent = std::exp(-spread / 1.5f) * (0.5f + 0.5f * support);
-            conf[x] = std::max(1.0f, std::min(100.0f, 100.0f * photometric * textured * coherent));
+            const float count = std::max(n[x], 1.0f), inv = 1.0f / count;
+            const float meanCost = c[0] * inv;
+            const float texture = c[1] * (1.0f / 25.0f);
+            const float mean = c[2] * inv;
+            const float spread = std::sqrt(std::max(0.0f, c[3] * inv - mean * mean));
+            // Each cue falls smoothly from 1: (1 + q + q^2 / 2)^-1 behaves like exp(-q).
+            const float qc = meanCost * (1.0f / 12.0f), qs = spread * (1.0f / 1.5f);
+            const float photometric = 1.0f / (1.0f + qc + 0.5f * qc * qc);
+            const float coherent = 1.0f / (1.0f + qs + 0.5f * qs * qs);
+            const float textured = texture / (texture + 2.0f);
+            const float support = 0.5f + 0.5f * count * (1.0f / 25.0f);
+            conf[x] = std::max(1.0f, std::min(100.0f, 100.0f * photometric * textured * coherent * support));
         }
     }
 }
@@ -283,7 +268,7 @@ void StereoEngine::Impl::fillHoles(cv::Mat &disparity, cv::Mat &confidence) {
     const int w = work.width, h = work.height;
     const float filledConfidence = 1.0f;
     float farthest = std::numeric_limits<float>::infinity();
-    std::vector<char> rowDone(size_t(h), 0);
+    rowDone.assign(size_t(h), 0);
     for (int y = 0; y < h; ++y) {
         float *dsp = disparity.ptr<float>(y);
         float *conf = confidence.ptr<float>(y);

@@ -3,6 +3,7 @@
 #include "twl/Crc32.h"
 #include "twl/TwvFrameCodec.h"
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cerrno>
@@ -13,7 +14,7 @@
 
 namespace twl {
 
-TwvReader::TwvReader() : codec_(new TwvFrameCodec) {}
+TwvReader::TwvReader() : codec_(new TwvFrameCodec), rightCodec_(new TwvFrameCodec) {}
 
 TwvReader::~TwvReader() {
     close();
@@ -177,13 +178,21 @@ ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64
     payload_.resize(total);
     if (!readAt(start, payload_.data(), total) || crc32(payload_.data(), total) != frame.payloadCrc)
         return ERROR_CODE_DAMAGED_RECORDING;
-    if (!codec_->decode(payload_.data(), size_t(frame.leftSize), frame.codec, header_.width, header_.height,
-                        leftBgr_) ||
-        !codec_->decode(payload_.data() + frame.leftSize, size_t(frame.rightSize), frame.codec, header_.width,
-                        header_.height, rightBgr_))
+    // Decoding dominates playback; the two pictures are independent.
+    bool decoded[2] = {false, false};
+    cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range &r) {
+        for (int eye = r.start; eye < r.end; ++eye) {
+            const unsigned char *data = payload_.data() + (eye == 0 ? 0 : frame.leftSize);
+            const size_t size = size_t(eye == 0 ? frame.leftSize : frame.rightSize);
+            cv::Mat &bgr = eye == 0 ? leftBgr_ : rightBgr_;
+            TwvFrameCodec &codec = eye == 0 ? *codec_ : *rightCodec_;
+            decoded[eye] = codec.decode(data, size, frame.codec, header_.width, header_.height, bgr);
+            if (decoded[eye])
+                cv::cvtColor(bgr, eye == 0 ? left : right, cv::COLOR_BGR2BGRA);
+        }
+    });
+    if (!decoded[0] || !decoded[1])
         return ERROR_CODE_DAMAGED_RECORDING;
-    cv::cvtColor(leftBgr_, left, cv::COLOR_BGR2BGRA);
-    cv::cvtColor(rightBgr_, right, cv::COLOR_BGR2BGRA);
     if (timestampNs) *timestampNs = frame.timestamp;
     return SUCCESS;
 }

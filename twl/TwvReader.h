@@ -58,6 +58,7 @@ private:
     uint64_t dataEnd_ = 0; // where the last frame must end (index or end of file)
     bool recovered_ = false;
     std::unique_ptr<TwvFrameCodec> codec_;
+    std::unique_ptr<TwvFrameCodec> rightCodec_; // the two pictures decode in parallel
     std::vector<unsigned char> payload_;
     cv::Mat leftBgr_, rightBgr_;
 };

@@ -29,13 +29,10 @@ struct VirtualCameraSource::State {
 };
 
 VirtualCameraSource::VirtualCameraSource(int resolutionIndex, int fps)
-    : state_(new State), scene_(new VirtualScene(resolutionSize(resolutionIndex))),
-      resolutionIndex_(resolutionIndex) {
+    : state_(new State), size_(resolutionSize(resolutionIndex)), resolutionIndex_(resolutionIndex) {
     state_->fps = fps;
     const char *unpaced = std::getenv("VANTARO_VIRTUAL_CAMERA_UNPACED");
     state_->paced = !(unpaced && std::strcmp(unpaced, "1") == 0);
-    // The clock starts once the static scene is ready, as a camera streams
-    // only after it has opened.
     state_->base = steadyNowNs();
 }
 
@@ -73,18 +70,25 @@ ERROR_CODE VirtualCameraSource::grab(StereoFrame &frame) {
             break;
         }
     }
-    scene_->render(sceneTime, frame.left, frame.right, nullptr);
+    scene().render(sceneTime, frame.left, frame.right, nullptr);
     frame.timestamp = timestamp;
     return SUCCESS;
 }
 
 void VirtualCameraSource::renderAt(double sceneTime, StereoFrame &frame, cv::Mat *leftDepth) {
-    scene_->render(sceneTime, frame.left, frame.right, leftDepth);
+    scene().render(sceneTime, frame.left, frame.right, leftDepth);
     frame.timestamp = uint64_t(steadyNowNs());
 }
 
+// The static room is rendered on the first grab, on the capturing thread, so
+// that opening stays quick for the thread that opens.
+VirtualScene &VirtualCameraSource::scene() {
+    if (!scene_) scene_.reset(new VirtualScene(size_));
+    return *scene_;
+}
+
 Resolution VirtualCameraSource::resolution() const {
-    return scene_->size();
+    return size_;
 }
 
 CameraInformation VirtualCameraSource::information() const {
@@ -92,7 +96,7 @@ CameraInformation VirtualCameraSource::information() const {
     info.serial_number = VirtualCamera::serialNumber();
     info.firmware_version = VirtualCamera::firmwareVersion();
     info.camera_model = 0;
-    info.calibration_parameters = VirtualScene::calibration(scene_->size());
+    info.calibration_parameters = VirtualScene::calibration(size_);
     return info;
 }
 

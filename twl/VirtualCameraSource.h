@@ -36,13 +36,17 @@ public:
     /// Scene time of the last grabbed frame, seconds since open.
     double lastSceneTime() const;
     /// Renders the scene at a given time with its ground-truth depth; for
-    /// tests and benchmarks that need to know what the camera saw.
+    /// tests and benchmarks that need to know what the camera saw. Call it
+    /// from the grabbing thread (or while nobody grabs).
     void renderAt(double sceneTime, StereoFrame &frame, cv::Mat *leftDepth);
 
 private:
+    VirtualScene &scene();
+
     struct State;
     std::unique_ptr<State> state_;
-    std::unique_ptr<VirtualScene> scene_;
+    std::unique_ptr<VirtualScene> scene_; // made by the first grab
+    Resolution size_;
     int resolutionIndex_;
 };
 

@@ -100,6 +100,126 @@ constexpr float kCeilingY = -2.3f;
 constexpr float kLeftWallX = -4.0f;
 constexpr float kRightWallX = 4.0f;
 
+// Everything one object's rasterisation reads, copied into locals so that the
+// compiler need not reload it after each pixel store.
+struct Raster {
+    const uchar *texels;
+    int texMask, texStep;
+    float texScale, texOffset;
+    float invF, cx, cy, fx;
+    float cosA, sinA;
+    float ocx, ocy, ocz; // ray origin relative to the object's centre
+    float radius;
+    float tint[3];
+    int x0, x1;
+};
+
+inline float sampleTexels(const uchar *texels, int mask, int step, float u, float v) {
+    const float fu = std::floor(u), fv = std::floor(v);
+    const int x0 = int(fu) & mask, y0 = int(fv) & mask;
+    const int x1 = (x0 + 1) & mask, y1 = (y0 + 1) & mask;
+    const float a = u - fu, b = v - fv;
+    const uchar *r0 = texels + y0 * step, *r1 = texels + y1 * step;
+    const float top = r0[x0] + (r0[x1] - r0[x0]) * a;
+    const float bottom = r1[x0] + (r1[x1] - r1[x0]) * a;
+    return top + (bottom - top) * b;
+}
+
+inline void writePixel(uchar *bgra, float s, float shade, const float *tint) {
+    const float v = (16.0f + 0.86f * s) * shade;
+    for (int c = 0; c < 3; ++c)
+        bgra[c] = uchar(std::min(255.0f, v * tint[c]) + 0.5f);
+    bgra[3] = 255;
+}
+
+constexpr float kLightX = -0.3f, kLightY = -0.6f, kLightZ = -0.742f; // towards the light, unit length
+
+void rasterSphere(const Raster &in, int y0, int y1, cv::Mat &image, cv::Mat &depth) {
+    const Raster r = in;
+    const float invR = 1.0f / r.radius;
+    const float cc = r.ocx * r.ocx + r.ocy * r.ocy + r.ocz * r.ocz - r.radius * r.radius;
+    for (int y = y0; y < y1; ++y) {
+        uchar *img = image.ptr<uchar>(y);
+        float *dep = depth.ptr<float>(y);
+        const float dy = (float(y) - r.cy) * r.invF;
+        // The row's hits lie between the roots of the discriminant in dx.
+        const float k = r.ocy * dy + r.ocz, m = dy * dy + 1.0f;
+        const float qa = r.ocx * r.ocx - cc, qb = 2.0f * r.ocx * k, qc = k * k - m * cc;
+        const float rowDisc = qb * qb - 4.0f * qa * qc;
+        if (qa >= 0 || rowDisc < 0) continue;
+        const float root = std::sqrt(rowDisc);
+        const float dx0 = (-qb + root) / (2.0f * qa), dx1 = (-qb - root) / (2.0f * qa);
+        const int xBegin = std::max(r.x0, int(std::floor(r.cx + r.fx * std::min(dx0, dx1))) - 1);
+        const int xEnd = std::min(r.x1, int(std::ceil(r.cx + r.fx * std::max(dx0, dx1))) + 2);
+        for (int x = xBegin; x < xEnd; ++x) {
+            const float dx = (float(x) - r.cx) * r.invF;
+            const float a = dx * dx + m;
+            const float b = r.ocx * dx + k;
+            const float disc = b * b - a * cc;
+            if (disc < 0) continue;
+            const float t = (-b - std::sqrt(disc)) / a;
+            if (t <= 0 || t >= dep[x]) continue;
+            const float nx = (r.ocx + t * dx) * invR, ny = (r.ocy + t * dy) * invR, nz = (r.ocz + t) * invR;
+            const float shade = 0.35f + 0.65f * std::max(0.0f, nx * kLightX + ny * kLightY + nz * kLightZ);
+            // Spinning object: texture from the rotated normal, projected along
+            // its dominant axis.
+            const float lx = r.cosA * nx - r.sinA * nz, lz = r.sinA * nx + r.cosA * nz;
+            const float ax = std::fabs(lx), ay = std::fabs(ny), az = std::fabs(lz);
+            float u, v;
+            if (ax >= ay && ax >= az)
+                u = ny, v = lz;
+            else if (ay >= az)
+                u = lx, v = lz + 3.0f;
+            else
+                u = lx + 5.0f, v = ny;
+            const float s =
+                sampleTexels(r.texels, r.texMask, r.texStep, (u * r.radius + r.texOffset) * r.texScale,
+                             v * r.radius * r.texScale);
+            writePixel(img + 4 * x, s, shade, r.tint);
+            dep[x] = t;
+        }
+    }
+}
+
+void rasterBox(const Raster &in, int y0, int y1, cv::Mat &image, cv::Mat &depth) {
+    const Raster r = in;
+    static const float faceShade[3] = {0.75f, 0.95f, 0.6f};
+    // Slab test in the box's own frame (rotated about Y).
+    const float o3[3] = {r.cosA * r.ocx - r.sinA * r.ocz, r.ocy, r.sinA * r.ocx + r.cosA * r.ocz};
+    for (int y = y0; y < y1; ++y) {
+        uchar *img = image.ptr<uchar>(y);
+        float *dep = depth.ptr<float>(y);
+        const float dy = (float(y) - r.cy) * r.invF;
+        for (int x = r.x0; x < r.x1; ++x) {
+            const float dx = (float(x) - r.cx) * r.invF;
+            const float d3[3] = {r.cosA * dx - r.sinA, dy, r.sinA * dx + r.cosA};
+            float tn = -1e30f, tf = 1e30f;
+            int axis = 0;
+            bool miss = false;
+            for (int k = 0; k < 3; ++k) {
+                if (std::fabs(d3[k]) < 1e-9f) {
+                    miss = miss || std::fabs(o3[k]) > r.radius;
+                    continue;
+                }
+                const float inv = 1.0f / d3[k];
+                float t1 = (-r.radius - o3[k]) * inv, t2 = (r.radius - o3[k]) * inv;
+                if (t1 > t2) std::swap(t1, t2);
+                if (t1 > tn) tn = t1, axis = k;
+                tf = std::min(tf, t2);
+            }
+            if (miss || tn > tf || tn <= 0 || tn >= dep[x]) continue;
+            const float t = tn;
+            const float p[3] = {o3[0] + t * d3[0], o3[1] + t * d3[1], o3[2] + t * d3[2]};
+            const float shade = faceShade[axis] * (d3[axis] > 0 ? 0.85f : 1.0f);
+            const float u = p[(axis + 1) % 3] + 2.0f * float(axis), v = p[(axis + 2) % 3];
+            const float s =
+                sampleTexels(r.texels, r.texMask, r.texStep, (u + r.texOffset) * r.texScale, v * r.texScale);
+            writePixel(img + 4 * x, s, shade, r.tint);
+            dep[x] = t;
+        }
+    }
+}
+
 } // namespace
 
 struct VirtualScene::Object {
@@ -214,30 +334,31 @@ void VirtualScene::render(double t, cv::Mat &left, cv::Mat &right, cv::Mat *left
     const float ft = float(t);
     objects[0] = {false,
                   {-0.6f + 0.5f * std::sin(0.7f * ft), 0.2f, 1.7f + 0.5f * std::sin(0.9f * ft)},
-                  0.25f,
+                  0.2f,
                   0.6f * ft,
                   {1.0f, 0.85f, 0.8f},
                   71.0f};
     objects[1] = {false,
-                  {1.5f * std::sin(0.4f * ft), 0.6f, 5.0f + 2.0f * std::sin(0.3f * ft + 1.0f)},
-                  0.6f,
+                  {1.5f * std::sin(0.4f * ft), 0.75f, 5.0f + 2.0f * std::sin(0.3f * ft + 1.0f)},
+                  0.45f,
                   -0.4f * ft,
                   {0.8f, 1.0f, 0.9f},
                   83.0f};
     objects[2] = {true,
                   {1.0f + 0.4f * std::sin(0.5f * ft), -0.2f, 2.8f + 0.8f * std::sin(0.6f * ft + 2.0f)},
-                  0.3f,
+                  0.25f,
                   0.8f * ft,
                   {0.85f, 0.9f, 1.1f},
                   97.0f};
     objects[3] = {false,
                   {-2.0f + 0.8f * std::sin(0.5f * ft + 1.0f), -0.8f, 7.5f + 1.2f * std::sin(0.35f * ft)},
-                  0.4f,
+                  0.3f,
                   0.3f * ft,
                   {1.1f, 1.0f, 0.75f},
                   109.0f};
     objects[4] = {
-        true, {-1.5f + 2.0f * std::sin(0.25f * ft), 0.4f, 8.2f}, 0.6f, 0.2f * ft, {0.9f, 0.8f, 1.0f}, 127.0f};
+        true,  {-1.5f + 2.0f * std::sin(0.25f * ft), 0.4f, 8.2f}, 0.45f, 0.2f * ft, {0.9f, 0.8f, 1.0f},
+        127.0f};
     const std::vector<Object> list(objects, objects + 5);
 
     renderEye(0, list, left, leftDepth ? *leftDepth : depthScratch_[0]);
@@ -298,95 +419,33 @@ void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Ma
             if (!rect.empty()) backgroundDepth_[eye](rect).copyTo(depth(rect));
 
     const Texture &tex = texture();
-    const float lightX = -0.3f, lightY = -0.6f, lightZ = -0.742f; // towards the light, unit length
     for (size_t i = 0; i < objects.size(); ++i) {
         const Object &o = objects[i];
         const cv::Rect rect = boxes[i];
         if (rect.empty()) continue;
+        Raster r;
         // One mip level per object (rounded up: slightly soft rather than aliased).
         const int level =
             std::max(0, std::min(int(tex.levels.size()) - 1,
                                  int(std::ceil(std::log2(o.centre[2] / (fx_ * kTexelMetres))))));
         const cv::Mat &texLevel = tex.levels[size_t(level)];
-        const float texScale = 1.0f / (kTexelMetres * float(1 << level));
-        const float c = std::cos(o.angle), s = std::sin(o.angle);
-        // Ray origin relative to the centre.
-        const float ocx = ox - o.centre[0], ocy = -o.centre[1], ocz = -o.centre[2];
+        r.texels = texLevel.data;
+        r.texMask = texLevel.cols - 1;
+        r.texStep = int(texLevel.step[0]);
+        r.texScale = 1.0f / (kTexelMetres * float(1 << level));
+        r.texOffset = o.textureOffset;
+        r.invF = 1.0f / fx_;
+        r.cx = cx_, r.cy = cy_, r.fx = fx_;
+        r.cosA = std::cos(o.angle), r.sinA = std::sin(o.angle);
+        r.ocx = ox - o.centre[0], r.ocy = -o.centre[1], r.ocz = -o.centre[2];
+        r.radius = o.radius;
+        r.tint[0] = o.tint[0], r.tint[1] = o.tint[1], r.tint[2] = o.tint[2];
+        r.x0 = rect.x, r.x1 = rect.x + rect.width;
         cv::parallel_for_(cv::Range(rect.y, rect.y + rect.height), [&](const cv::Range &rows) {
-            for (int y = rows.start; y < rows.end; ++y) {
-                uchar *img = image.ptr<uchar>(y);
-                float *dep = depth.ptr<float>(y);
-                const float dy = (float(y) - cy_) / fx_;
-                int xBegin = rect.x, xEnd = rect.x + rect.width;
-                if (!o.box) {
-                    // The row's hits lie between the roots of the discriminant in dx.
-                    const float k = ocy * dy + ocz, m = dy * dy + 1.0f;
-                    const float cc = ocx * ocx + ocy * ocy + ocz * ocz - o.radius * o.radius;
-                    const float qa = ocx * ocx - cc, qb = 2.0f * ocx * k, qc = k * k - m * cc;
-                    const float disc = qb * qb - 4.0f * qa * qc;
-                    if (qa >= 0 || disc < 0) continue;
-                    const float root = std::sqrt(disc);
-                    const float dx0 = (-qb + root) / (2.0f * qa), dx1 = (-qb - root) / (2.0f * qa);
-                    xBegin = std::max(xBegin, int(std::floor(cx_ + fx_ * std::min(dx0, dx1))) - 1);
-                    xEnd = std::min(xEnd, int(std::ceil(cx_ + fx_ * std::max(dx0, dx1))) + 2);
-                }
-                for (int x = xBegin; x < xEnd; ++x) {
-                    const float dx = (float(x) - cx_) / fx_;
-                    float t, u, v, shade;
-                    if (!o.box) {
-                        const float a = dx * dx + dy * dy + 1.0f;
-                        const float b = ocx * dx + ocy * dy + ocz;
-                        const float cc = ocx * ocx + ocy * ocy + ocz * ocz - o.radius * o.radius;
-                        const float disc = b * b - a * cc;
-                        if (disc < 0) continue;
-                        t = (-b - std::sqrt(disc)) / a;
-                        if (t <= 0 || t >= dep[x]) continue;
-                        const float nx = (ocx + t * dx) / o.radius, ny = (ocy + t * dy) / o.radius,
-                                    nz = (ocz + t) / o.radius;
-                        shade = 0.35f + 0.65f * std::max(0.0f, nx * lightX + ny * lightY + nz * lightZ);
-                        // Spinning object: texture from the rotated normal, projected
-                        // along its dominant axis.
-                        const float lx = c * nx - s * nz, lz = s * nx + c * nz;
-                        const float ax = std::fabs(lx), ay = std::fabs(ny), az = std::fabs(lz);
-                        if (ax >= ay && ax >= az)
-                            u = ny, v = lz;
-                        else if (ay >= az)
-                            u = lx, v = lz + 3.0f;
-                        else
-                            u = lx + 5.0f, v = ny;
-                        u *= o.radius, v *= o.radius;
-                    } else {
-                        // Slab test in the box's own frame (rotated about Y).
-                        const float olx = c * ocx - s * ocz, oly = ocy, olz = s * ocx + c * ocz;
-                        const float dlx = c * dx - s, dly = dy, dlz = s * dx + c;
-                        const float o3[3] = {olx, oly, olz}, d3[3] = {dlx, dly, dlz};
-                        float tn = -1e30f, tf = 1e30f;
-                        int axis = 0;
-                        bool miss = false;
-                        for (int k = 0; k < 3; ++k) {
-                            if (std::fabs(d3[k]) < 1e-9f) {
-                                if (std::fabs(o3[k]) > o.radius) miss = true;
-                                continue;
-                            }
-                            float t1 = (-o.radius - o3[k]) / d3[k], t2 = (o.radius - o3[k]) / d3[k];
-                            if (t1 > t2) std::swap(t1, t2);
-                            if (t1 > tn) tn = t1, axis = k;
-                            tf = std::min(tf, t2);
-                        }
-                        if (miss || tn > tf || tn <= 0 || tn >= dep[x]) continue;
-                        t = tn;
-                        const float p[3] = {olx + t * dlx, oly + t * dly, olz + t * dlz};
-                        static const float faceShade[3] = {0.75f, 0.95f, 0.6f};
-                        shade = faceShade[axis] * (d3[axis] > 0 ? 0.85f : 1.0f);
-                        u = p[(axis + 1) % 3] + 2.0f * float(axis);
-                        v = p[(axis + 2) % 3];
-                    }
-                    const float sample =
-                        Texture::sampleLevel(texLevel, (u + o.textureOffset) * texScale, v * texScale);
-                    shadePixel(img + 4 * x, sample, shade, o.tint);
-                    dep[x] = t;
-                }
-            }
+            if (o.box)
+                rasterBox(r, rows.start, rows.end, image, depth);
+            else
+                rasterSphere(r, rows.start, rows.end, image, depth);
         });
     }
 }
