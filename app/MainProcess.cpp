@@ -128,7 +128,7 @@ MainProcess::~MainProcess() {
     cpuGpuInfos.wait();
     // Normally closeSoft() has ended the session already; an application
     // torn down without its window closing must not leave the loop running.
-    delete inputThread;
+    deleteInputThread();
     delete gui;
     delete statusTimer;
     delete saveDir;
@@ -173,12 +173,7 @@ void MainProcess::closeSoft() {
     statusTimer->stop();
     if (loadTimer) loadTimer->stop();
     saveSettings();
-    if (inputThread) {
-        InputThreadModul *old = inputThread;
-        inputThread = nullptr;
-        delete old;
-        QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    }
+    deleteInputThread();
     cpuGpuInfos.wait();
     if (gui) {
         // We are inside the window's close event: it goes once that returns.

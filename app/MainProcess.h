@@ -68,6 +68,9 @@ private:
     /// Tears the current session down and prepares the next capture thread
     /// (the body of reset(), also used by the open slots).
     void resetInput();
+    /// Ends the current capture thread (its loop is joined) and drops what
+    /// the views and the event queue still hold of it.
+    void deleteInputThread();
     /// Raises save request `flag` (or waits on `flags` when several may be
     /// served) and waits for the capture loop to clear it. False when the loop
     /// stopped, the session went away or no frame came within kSnapshotWaitMs.
