@@ -108,6 +108,16 @@ MainProcess::MainProcess(int &argc, char **argv)
     playbackWatch->setInterval(1000);
     connect(playbackWatch, &QTimer::timeout, this, &MainProcess::watchPlayback);
 
+    if (verbose) {
+        // The status tick stops while an input is open, which is exactly
+        // when the load matters: sample on our own clock then.
+        loadTimer = new QTimer(this);
+        connect(loadTimer, &QTimer::timeout, this, [this]() {
+            if (!statusTimer->isActive()) refreshLoadLine();
+        });
+        loadTimer->start(1000);
+    }
+
     statusTimer->start(1000);
 
     if (!options.fileToOpen.isEmpty()) openStartupFile(options.fileToOpen);
@@ -118,7 +128,7 @@ MainProcess::~MainProcess() {
     cpuGpuInfos.wait();
     // Normally closeSoft() has ended the session already; an application
     // torn down without its window closing must not leave the loop running.
-    delete inputThread;
+    deleteInputThread();
     delete gui;
     delete statusTimer;
     delete saveDir;
@@ -161,13 +171,9 @@ void MainProcess::connectInputThread() {
 void MainProcess::closeSoft() {
     ++openGeneration;
     statusTimer->stop();
+    if (loadTimer) loadTimer->stop();
     saveSettings();
-    if (inputThread) {
-        InputThreadModul *old = inputThread;
-        inputThread = nullptr;
-        delete old;
-        QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    }
+    deleteInputThread();
     cpuGpuInfos.wait();
     if (gui) {
         // We are inside the window's close event: it goes once that returns.

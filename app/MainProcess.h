@@ -68,6 +68,9 @@ private:
     /// Tears the current session down and prepares the next capture thread
     /// (the body of reset(), also used by the open slots).
     void resetInput();
+    /// Ends the current capture thread (its loop is joined) and drops what
+    /// the views and the event queue still hold of it.
+    void deleteInputThread();
     /// Raises save request `flag` (or waits on `flags` when several may be
     /// served) and waits for the capture loop to clear it. False when the loop
     /// stopped, the session went away or no frame came within kSnapshotWaitMs.
@@ -83,6 +86,9 @@ private:
     /// Places offered in the side bar of the file and folder dialogs.
     static QList<QUrl> dialogSideBar();
 
+    /// Rebuilds the load line from the sampler's last figures and starts its next run.
+    void refreshLoadLine();
+
     /// Once a second during playback: ends a recording that stopped
     /// delivering frames (a damaged frame is retried for ever otherwise).
     void watchPlayback();
@@ -90,6 +96,7 @@ private:
     quint64 openGeneration = 0;
     int noticeTicks = 0;
     QTimer *playbackWatch = nullptr;
+    QTimer *loadTimer = nullptr; // keeps the load line current while an input is open
     int framesSinceWatch = 0;
     int stalledSeconds = 0;
 

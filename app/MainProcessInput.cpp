@@ -68,6 +68,22 @@ void MainProcess::showNotice(const QString &text) {
     noticeTicks = 5;
 }
 
+void MainProcess::deleteInputThread() {
+    InputThreadModul *old = inputThread;
+    inputThread = nullptr;
+    if (!old) return;
+    if (gui) {
+        // The views must not lock a mutex that dies with the thread.
+        gui->imageView->frameMutex = nullptr;
+        gui->depthView->frameMutex = nullptr;
+        gui->pointCloudView->frameMutex = nullptr;
+    }
+    delete old;
+    // Frames and disconnect notices that the ended session queued before it
+    // stopped must not reach the next one.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+}
+
 void MainProcess::reset() {
     // A stop click, a lost camera or a restart: whatever open was under way is over.
     ++openGeneration;
@@ -89,16 +105,7 @@ void MainProcess::resetInput() {
         }
     }
     if (inputThread) {
-        InputThreadModul *old = inputThread;
-        inputThread = nullptr;
-        // The views must not lock a mutex that dies with the thread.
-        gui->imageView->frameMutex = nullptr;
-        gui->depthView->frameMutex = nullptr;
-        gui->pointCloudView->frameMutex = nullptr;
-        delete old;
-        // Frames and disconnect notices that the ended session queued before
-        // it stopped must not reach the next one.
-        QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+        deleteInputThread();
     }
 
     GlobalParams::setInt(PARAM_CAM_WIDTH, 0);
@@ -348,6 +355,10 @@ void MainProcess::UpdateSoftwareStatus() {
         }
     }
     if (!verbose || !gui) return;
+    refreshLoadLine();
+}
+
+void MainProcess::refreshLoadLine() {
     GlobalParams::stringRef(PARAM_STATUS_TEXT) =
         QString(" CPU/GPU load : %1% %2% -- GPU Mem: %3% -- RAM: %4%")
             .arg(double(cpuGpuInfos.cpuUsage), 0, 'f', 1)

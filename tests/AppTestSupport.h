@@ -59,6 +59,7 @@ public:
 
 private:
     void poll() {
+        if (handling_) return; // a handler that runs the event loop must not be entered again
         QWidget *w = QApplication::activeModalWidget();
         if (!w)
             for (QWidget *top : QApplication::topLevelWidgets())
@@ -81,6 +82,7 @@ private:
     }
     QTimer timer_;
     std::function<bool(QWidget *)> handler_;
+    bool handling_ = false;
 };
 
 /// Left picture of frame `index` of the recordings made by makeRecording.

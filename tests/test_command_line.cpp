@@ -87,6 +87,17 @@ private slots:
         // After a few ticks the sampler has run: the CPU and RAM figures are measured.
         QVERIFY2(!text.contains(": -1.0%"), qPrintable(text));
         QVERIFY2(!text.endsWith("RAM: -1.0%"), qPrintable(text));
+        // During playback the figures keep coming and reach the window.
+        const QString dir =
+            QDir::tempPath() + "/vantaro-cmdline-v-" + QString::number(QCoreApplication::applicationPid());
+        QDir().mkpath(dir);
+        QVERIFY(AppTest::makeRecording(dir + "/loop.twv", 10));
+        r = runChild({"-v", dir + "/loop.twv"}, env);
+        QDir(dir).removeRecursively();
+        QCOMPARE(r.values.value("inputState"), QString("3"));
+        const QString shown = r.values.value("cpuGpuLabel");
+        QVERIFY2(line.match(shown).hasMatch(), qPrintable(shown));
+        QVERIFY2(!shown.startsWith(" CPU/GPU load : -1.0%"), qPrintable(shown));
         // Without it there is no load text at all.
         r = runChild({});
         QCOMPARE(r.values.value("statusText"), QString());

@@ -4,6 +4,7 @@
 #include "AppTestSupport.h"
 #include "gui/LogoScreen.h"
 #include "render/OGL3DWidget.h"
+#include "twl/DeviceMemory.h"
 #include "twl/VirtualCamera.h"
 
 #include <QPointer>
@@ -144,10 +145,31 @@ private slots:
                  QString("Your VEXO does not use the latest firmware. Please update it with Kestrion."));
     }
 
+    void gpuMemoryShortage() {
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        size_t freeBytes = 0, total = 0;
+        twl::deviceMemGetInfo(&freeBytes, &total);
+        ModalCatcher catcher;
+        twl::deviceSetCapacity(64 * 1024);
+        app->CreateLiveInput();
+        twl::deviceSetCapacity(total);
+        QCOMPARE(catcher.titles, QStringList() << "Error");
+        QCOMPARE(catcher.texts.first(),
+                 QString("Not enough GPU memory. Try a lower video resolution and/or a "
+                         "lower depth mode settings."));
+        QVERIFY(!app->busy);
+        QVERIFY(app->inputThread && !app->inputThread->isRunning());
+        QVERIFY(app->statusTimer->isActive());
+        QCOMPARE(gui()->cursor().shape(), Qt::ArrowCursor);
+        // Another depth mode restarts the camera.
+        (gui()->perfButton->isChecked() ? gui()->mediumButton : gui()->perfButton)->click();
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+    }
+
     void recordingThroughTheDialog() {
         QStringList filters;
         QList<QUrl> sideBar;
-        ModalCatcher catcher([&](QWidget *w) {
+        auto catcher = std::make_unique<ModalCatcher>([&](QWidget *w) {
             auto *dialog = qobject_cast<QFileDialog *>(w);
             if (!dialog) return false;
             filters = dialog->nameFilters();
@@ -157,6 +179,7 @@ private slots:
             return true;
         });
         app->ChooseTWVFile();
+        catcher.reset();
         QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 5000);
         QCOMPARE(filters, QStringList() << "Tarnwell file format (*.twv)");
         QVERIFY(!sideBar.isEmpty());
@@ -188,6 +211,35 @@ private slots:
         app->ChooseTWVFile();
         QCOMPARE(app->inputThread, before.data());
         QVERIFY(isPlaying(recording));
+    }
+
+    void cameraLostWhileTheFileDialogIsOpen() {
+        app->CreateLiveInput();
+        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
+        // The cable goes while the dialog is up; the file is chosen once the
+        // window has gone back to waiting for a camera.
+        bool sawIdle = false;
+        ModalCatcher catcher([&](QWidget *w) {
+            auto *dialog = qobject_cast<QFileDialog *>(w);
+            if (!dialog) return false;
+            if (twl::VirtualCamera::isPlugged()) {
+                twl::VirtualCamera::unplug();
+                return true;
+            }
+            if (gui()->inputState != 0 || gui()->statusLabel->text() != kNoCamera) return true;
+            if (!app->inputThread) return true; // between two sessions
+            sawIdle = !app->inputThread->isLive && !app->busy;
+            // Typed into the name field, as a user would.
+            auto *name = dialog->findChild<QLineEdit *>("fileNameEdit");
+            if (!name) return false;
+            name->setText(recording);
+            QMetaObject::invokeMethod(dialog, "accept");
+            return true;
+        });
+        app->ChooseTWVFile();
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 8000);
+        QVERIFY(sawIdle);
+        twl::VirtualCamera::replug();
     }
 
     void recordingDroppedThenStopped() {

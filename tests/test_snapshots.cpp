@@ -308,12 +308,25 @@ private slots:
         // A reader holding the frame lock keeps the loop from serving requests:
         // no progress, so the wait gives up.
         {
+            // The lock is held by a helper thread: the views take it too
+            // when they paint, so it must never be held by the GUI thread.
             ModalCatcher catcher;
+            std::atomic<bool> locked{false};
+            std::thread helper([&]() {
+                thread->frameMutex.lock();
+                locked = true;
+                for (int i = 0; i < 5000 && !thread->saveRequest[3]; ++i)
+                    QThread::msleep(1);
+                for (int i = 0; i < 15000 && thread->saveRequest[3]; ++i)
+                    QThread::msleep(1);
+                thread->frameMutex.unlock();
+            });
+            while (!locked)
+                QThread::msleep(1);
             QElapsedTimer clock;
             clock.start();
-            thread->frameMutex.lock();
             app->SaveDepth();
-            thread->frameMutex.unlock();
+            helper.join();
             QVERIFY(clock.elapsed() >= MainProcess::kSnapshotWaitMs);
             QVERIFY(clock.elapsed() < MainProcess::kSnapshotWaitMs + 2000);
             QCOMPARE(catcher.titles, QStringList() << "Error");
