@@ -1,5 +1,7 @@
 #include "app/CommandLineOptions.h"
 
+#include "app/ConfFileManager.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -23,17 +25,7 @@ bool CommandLineOptions::asksForHelp(int argc, char **argv) {
 int CommandLineOptions::fpsIndexFor(const QString &value) {
     bool ok = false;
     const int fps = value.toInt(&ok, 10);
-    if (!ok) return 0;
-    switch (fps) {
-    case 30:
-        return 1;
-    case 60:
-        return 2;
-    case 100:
-        return 3;
-    default:
-        return 0;
-    }
+    return ok ? ConfFileManager::fpsIndexFromFps(fps) : 0;
 }
 
 CommandLineOptions CommandLineOptions::parse(const QStringList &arguments) {
