@@ -1,7 +1,18 @@
 #pragma once
 // Helpers shared by the test programs.
 
+#include <QPoint>
+#include <QRgb>
 #include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class GUI;
+class QComboBox;
+namespace twl {
+struct TwvHeader;
+}
 
 namespace TestSupport {
 
@@ -9,5 +20,22 @@ namespace TestSupport {
 QString dataDir();
 /// Path of the twv tool built with the tests.
 QString twvTool();
+
+/// Whether every channel of `c` is within `tolerance` of (r, g, b).
+bool near(QRgb c, int r, int g, int b, int tolerance = 3);
+/// "(r, g, b)" for failure messages.
+QString describe(QRgb c);
+
+/// The texts of a combo box's entries, in order.
+QStringList items(const QComboBox *c);
+/// A freshly reset, built and shown main window.
+std::unique_ptr<GUI> makeWindow(int w = 1280, int h = 720, QPoint pos = QPoint());
+
+/// Recording header of a plausible camera; callers set the calibration they check.
+twl::TwvHeader twvHeader(int w, int h);
+
+/// The multisampled, double-buffered default surface the application asks for;
+/// call before the QApplication exists.
+void useAppSurfaceFormat();
 
 } // namespace TestSupport

@@ -440,15 +440,12 @@ private slots:
         const uint64_t ms = 1000000;
         const uint64_t stamps[10] = {0, 250, 500, 750, 12750, 13000, 13250, 14750, 15000, 15250};
         {
-            TwvHeader header;
-            header.width = 320;
-            header.height = 180;
+            TwvHeader header = TestSupport::twvHeader(320, 180);
             header.fps = 4;
             header.serialNumber = 7;
             header.fx = header.fy = 300;
             header.cx = 160;
             header.cy = 90;
-            header.baseline = 0.12f;
             header.hFov = 56;
             header.vFov = 33;
             TwvWriter writer;

@@ -1,5 +1,7 @@
 // The main window's widget tree, its layout, the style catalogue, the logo
 // overlay and dropping files on the window.
+#include "TestSupport.h"
+
 #include "app/GlobalParams.h"
 #include "gui/GUI.h"
 #include "gui/GuiStyle.h"
@@ -25,24 +27,8 @@
 
 namespace {
 
-std::unique_ptr<GUI> makeWindow(int w = 1280, int h = 720) {
-    GlobalParams::reset();
-    GlobalParams::setInt(PARAM_TWV_STEP, 1);
-    GlobalParams::stringRef(PARAM_WINDOW_TITLE) = "Vantaro";
-    auto gui = std::make_unique<GUI>();
-    gui->buildInterface();
-    gui->setGeometry(0, 0, w, h);
-    gui->show();
-    if (!QTest::qWaitForWindowExposed(gui.get())) qWarning("window not exposed");
-    return gui;
-}
-
-QStringList items(const QComboBox *c) {
-    QStringList out;
-    for (int i = 0; i < c->count(); ++i)
-        out << c->itemText(i);
-    return out;
-}
+using TestSupport::items;
+using TestSupport::makeWindow;
 
 QString textOf(const QWidget *w) {
     if (auto *l = qobject_cast<const QLabel *>(w)) return l->text();

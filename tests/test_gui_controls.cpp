@@ -1,5 +1,7 @@
 // What the window's runtime controls write and emit, and how the control
 // panel follows the input state.
+#include "TestSupport.h"
+
 #include "app/GlobalParams.h"
 #include "gui/GUI.h"
 
@@ -18,23 +20,10 @@
 namespace {
 
 std::unique_ptr<GUI> makeWindow() {
-    GlobalParams::reset();
-    GlobalParams::setInt(PARAM_TWV_STEP, 1);
-    GlobalParams::stringRef(PARAM_WINDOW_TITLE) = "Vantaro";
-    auto gui = std::make_unique<GUI>();
-    gui->buildInterface();
-    gui->setGeometry(100, 80, 1280, 720);
-    gui->show();
-    if (!QTest::qWaitForWindowExposed(gui.get())) qWarning("window not exposed");
-    return gui;
+    return TestSupport::makeWindow(1280, 720, QPoint(100, 80));
 }
 
-QStringList items(const QComboBox *c) {
-    QStringList out;
-    for (int i = 0; i < c->count(); ++i)
-        out << c->itemText(i);
-    return out;
-}
+using TestSupport::items;
 
 } // namespace
 

@@ -1,5 +1,7 @@
 // The image view under real OpenGL: letterbox, colours, row pitch, picking
 // and the session life cycle.
+#include "TestSupport.h"
+
 #include "app/GlobalParams.h"
 #include "render/FrameLock.h"
 #include "render/OGL2DWidget.h"
@@ -31,14 +33,8 @@ void fill(twl::Mat &m, int x0, int x1, int y0, int y1, uchar b, uchar g, uchar r
         }
 }
 
-bool near(QRgb c, int r, int g, int b, int tolerance = 3) {
-    return std::abs(qRed(c) - r) <= tolerance && std::abs(qGreen(c) - g) <= tolerance &&
-           std::abs(qBlue(c) - b) <= tolerance;
-}
-
-QString describe(QRgb c) {
-    return QString("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
-}
+using TestSupport::describe;
+using TestSupport::near;
 
 // 0.12 of full scale.
 constexpr int kBand = 31;
@@ -272,10 +268,7 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    QSurfaceFormat format;
-    format.setSamples(4);
-    format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
-    QSurfaceFormat::setDefaultFormat(format);
+    TestSupport::useAppSurfaceFormat();
     QApplication app(argc, argv);
     TestImageView test;
     return QTest::qExec(&test, argc, argv);

@@ -1,6 +1,8 @@
 // The point-cloud view under real OpenGL: points where the view-projection
 // puts them and in their colours, the scene meshes, the FILL notice, the
 // session life cycle, navigation and the distance read-out.
+#include "TestSupport.h"
+
 #include "app/GlobalParams.h"
 #include "render/CameraBodyModel.h"
 #include "render/FrameLock.h"
@@ -24,13 +26,8 @@ namespace {
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-bool near(QRgb c, int r, int g, int b, int tolerance = 3) {
-    return std::abs(qRed(c) - r) <= tolerance && std::abs(qGreen(c) - g) <= tolerance &&
-           std::abs(qBlue(c) - b) <= tolerance;
-}
-QString describe(QRgb c) {
-    return QString("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
-}
+using TestSupport::describe;
+using TestSupport::near;
 
 // A cloud of 8 x 4 pixels without depth; device rows are padded (128 of 256 bytes).
 struct Cloud {
@@ -494,10 +491,7 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    QSurfaceFormat format;
-    format.setSamples(4);
-    format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
-    QSurfaceFormat::setDefaultFormat(format);
+    TestSupport::useAppSurfaceFormat();
     QApplication app(argc, argv);
     TestPointCloudView test;
     return QTest::qExec(&test, argc, argv);

@@ -36,18 +36,11 @@ cv::Mat gradient(int frame, int eye, int w = kW, int h = kH) {
 }
 
 TwvHeader testHeader(int w = kW, int h = kH) {
-    TwvHeader hd;
-    hd.width = uint32_t(w);
-    hd.height = uint32_t(h);
-    hd.fps = 30;
-    hd.serialNumber = 123456;
-    hd.firmwareVersion = 1523;
-    hd.model = 2;
+    TwvHeader hd = TestSupport::twvHeader(w, h);
     hd.fx = 50.5f;
     hd.fy = 51.5f;
     hd.cx = 32.f;
     hd.cy = 24.f;
-    hd.baseline = 0.12f;
     hd.hFov = 64.7f;
     hd.vFov = 50.0f;
     return hd;

@@ -70,17 +70,10 @@ void makePairs(const QString &left, const QString &right, int count, int w, int 
 }
 
 QString writeRecording(const QString &path, int frames) {
-    TwvHeader h;
-    h.width = 64;
-    h.height = 48;
-    h.fps = 30;
-    h.serialNumber = 123456;
-    h.firmwareVersion = 1523;
-    h.model = 2;
+    TwvHeader h = TestSupport::twvHeader(64, 48);
     h.fx = h.fy = 50;
     h.cx = 31.5f;
     h.cy = 23.5f;
-    h.baseline = 0.12f;
     h.hFov = 65.2f;
     h.vFov = 51.3f;
     TwvWriter writer;
