@@ -60,8 +60,6 @@ private slots:
         const twl::Matrix4f &p = camera.getProjection();
         // 3.14 instead of pi: 1 / tan(0.785), slightly above 1.
         QVERIFY(close(p(0, 0), float(1.0 / std::tan(90 * 0.5 * 3.14 / 180)), 1e-6f));
-        QVERIFY(close(p(0, 0), 1.0008f, 1e-4f));
-        QVERIFY(p(0, 0) > 1.0005f);
         QVERIFY(close(p(1, 1), float(1.0 / std::tan(50 * 0.5 * 3.14 / 180)), 1e-6f));
         QVERIFY(close(p(2, 2), -(300.0f / 299.9f)));
         QVERIFY(close(p(2, 3), -(300.0f * 0.1f / 299.9f)));
@@ -108,7 +106,6 @@ private slots:
         QVERIFY(close(camera.orientation.z, expected.z) && close(camera.orientation.w, expected.w));
         // 3.14, not pi: up is not exactly (0, -1, 0).
         QVERIFY2(close(camera.up, -std::sin(3.14f), std::cos(3.14f), 0), qPrintable(str(camera.up)));
-        QVERIFY(camera.up.x != 0.0f);
         QVERIFY(close(camera.left, -std::cos(3.14f), -std::sin(3.14f), 0));
         QVERIFY(close(camera.vertical, 0, -1, 0));
     }
