@@ -36,6 +36,15 @@ private:
                gui()->statusLabel->text() == "PLAYBACK" && GlobalParams::stringRef(PARAM_TWV_PATH) == file &&
                !app->busy;
     }
+    /// Types `path` into the dialog's name field and accepts, as a user would
+    /// (a selection made while the dialog still lists its folder may not take).
+    static bool chooseInDialog(QFileDialog *dialog, const QString &path) {
+        auto *name = dialog->findChild<QLineEdit *>("fileNameEdit");
+        if (!name) return false;
+        name->setText(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+        return true;
+    }
     QString describe() {
         return QString("status '%1' state %2 busy %3 thread %4 file %5 live %6 running %7 path %8")
             .arg(gui()->statusLabel->text())
@@ -174,9 +183,7 @@ private slots:
             if (!dialog) return false;
             filters = dialog->nameFilters();
             sideBar = dialog->sidebarUrls();
-            dialog->selectFile(recording);
-            QMetaObject::invokeMethod(dialog, "accept");
-            return true;
+            return chooseInDialog(dialog, recording);
         });
         app->ChooseTWVFile();
         catcher.reset();
@@ -204,9 +211,7 @@ private slots:
         ModalCatcher picker([&](QWidget *w) {
             auto *dialog = qobject_cast<QFileDialog *>(w);
             if (!dialog) return false;
-            dialog->selectFile(upper);
-            QMetaObject::invokeMethod(dialog, "accept");
-            return true;
+            return chooseInDialog(dialog, upper);
         });
         app->ChooseTWVFile();
         QCOMPARE(app->inputThread, before.data());
@@ -229,12 +234,7 @@ private slots:
             if (gui()->inputState != 0 || gui()->statusLabel->text() != kNoCamera) return true;
             if (!app->inputThread) return true; // between two sessions
             sawIdle = !app->inputThread->isLive && !app->busy;
-            // Typed into the name field, as a user would.
-            auto *name = dialog->findChild<QLineEdit *>("fileNameEdit");
-            if (!name) return false;
-            name->setText(recording);
-            QMetaObject::invokeMethod(dialog, "accept");
-            return true;
+            return chooseInDialog(dialog, recording);
         });
         app->ChooseTWVFile();
         QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 8000);
