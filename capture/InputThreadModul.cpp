@@ -401,14 +401,6 @@ twl::ERROR_CODE InputThreadModul::grabStep(twl::RuntimeParameters &runtime, twl:
     const twl::ERROR_CODE code = camera.grab(runtime);
     if (code != twl::SUCCESS) {
         nextFrame = -1;
-        if (code == twl::ERROR_CODE_DAMAGED_RECORDING) {
-            // Step over a frame that cannot be decoded instead of retrying it
-            // for ever: playback goes on with the next good one.
-            const int skipTo = target >= lastFrameIndex ? 0 : target;
-            seekToSlider = skipTo == 0;
-            int expected = position;
-            if (sharedPosition.compare_exchange_strong(expected, skipTo)) publishPosition(skipTo);
-        }
         return code;
     }
     const int shown = camera.getTWVPosition();

@@ -487,54 +487,6 @@ private slots:
                      qPrintable(QStringLiteral("frame %1 after %2 ms").arg(p).arg(before[size_t(p)])));
     }
 
-    void damagedFrameIsSteppedOver() {
-        // Six frames; the third one's pictures are damaged on disk.
-        const QString path = TestSupport::dataDir() + "/capture-damaged.twv";
-        {
-            TwvHeader header = TestSupport::twvHeader(320, 180);
-            header.fx = header.fy = 300;
-            header.cx = 160;
-            header.cy = 90;
-            header.hFov = 56;
-            header.vFov = 33;
-            TwvWriter writer;
-            QCOMPARE(writer.open(path.toStdString(), header, TwvCodec::Lossless), SUCCESS);
-            cv::Mat texture(180, 360, CV_8UC4);
-            cv::randu(texture, 0, 255);
-            for (uint64_t i = 0; i < 6; ++i)
-                QCOMPARE(writer.writeFrame(texture(cv::Rect(20, 0, 320, 180)), texture(cv::Rect(0, 0, 320, 180)),
-                                           (i + 1) * 10000000ull),
-                         SUCCESS);
-            QCOMPARE(writer.close(), SUCCESS);
-        }
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QByteArray bytes = file.readAll();
-        int at = -1;
-        for (int i = 0; i < 3; ++i)
-            at = bytes.indexOf("TWVF", at + 1);
-        QVERIFY(at > 0);
-        bytes[at + 200] = char(bytes[at + 200] ^ 0x5a);
-        file.seek(0);
-        file.write(bytes);
-        file.close();
-
-        QSlider slider(Qt::Horizontal);
-        slider.setRange(0, 5);
-        Announcements notes;
-        QElapsedTimer clock;
-        clock.start();
-        std::unique_ptr<InputThreadModul> t(startSession(path, true, &slider, &notes, &clock));
-        QVERIFY(t);
-        QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= 12, 15000 * kSlow);
-        t.reset();
-        const std::vector<int> seen = notes.positionsSince(0);
-        QVERIFY(std::find(seen.begin(), seen.end(), 2) == seen.end());
-        QVERIFY(std::find(seen.begin(), seen.end(), 3) != seen.end());
-        QVERIFY(std::find(seen.begin(), seen.end(), 5) != seen.end());
-        QVERIFY(std::count(seen.begin(), seen.end(), 0) >= 2); // and it still loops
-    }
-
     void pausedLiveCameraKeepsAnnouncingItsLastFrame() {
         QElapsedTimer clock;
         clock.start();
