@@ -2,6 +2,7 @@
 
 #include "app/GlobalParams.h"
 #include "capture/Interval.h"
+#include "capture/LockAnnotation.h"
 #include "twl/DeviceMemory.h"
 
 #include <QSlider>
@@ -11,37 +12,10 @@
 
 #include <chrono>
 
-#if defined(__SANITIZE_THREAD__)
-#define VANTARO_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VANTARO_TSAN 1
-#endif
-#endif
-#ifdef VANTARO_TSAN
-extern "C" void __tsan_acquire(void *addr);
-extern "C" void __tsan_release(void *addr);
-#endif
-
 namespace {
 
-// Qt's mutexes live in an uninstrumented library, so a race detector cannot
-// see the ordering they give; tell it where a lock was taken and given back.
-inline void lockTaken(QMutex *mutex) {
-#ifdef VANTARO_TSAN
-    __tsan_acquire(mutex);
-#else
-    Q_UNUSED(mutex);
-#endif
-}
-
-inline void lockGiven(QMutex *mutex) {
-#ifdef VANTARO_TSAN
-    __tsan_release(mutex);
-#else
-    Q_UNUSED(mutex);
-#endif
-}
+inline void lockTaken(QMutex *mutex) { LockAnnotation::taken(mutex); }
+inline void lockGiven(QMutex *mutex) { LockAnnotation::given(mutex); }
 
 class Hold {
 public:

@@ -1,18 +1,8 @@
 #include "render/FrameLock.h"
 
-#include <QMutex>
+#include "capture/LockAnnotation.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define VANTARO_RENDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VANTARO_RENDER_TSAN 1
-#endif
-#endif
-#ifdef VANTARO_RENDER_TSAN
-extern "C" void __tsan_acquire(void *addr);
-extern "C" void __tsan_release(void *addr);
-#endif
+#include <QMutex>
 
 FrameLock::FrameLock(QMutex *mutex) : mutex_(mutex) {
     if (!mutex_) return;
@@ -21,9 +11,7 @@ FrameLock::FrameLock(QMutex *mutex) : mutex_(mutex) {
         locked_ = false;
         return;
     }
-#ifdef VANTARO_RENDER_TSAN
-    __tsan_acquire(mutex_);
-#endif
+    LockAnnotation::taken(mutex_);
 }
 
 FrameLock::~FrameLock() {
@@ -32,9 +20,7 @@ FrameLock::~FrameLock() {
 
 void FrameLock::unlock() {
     if (!mutex_) return;
-#ifdef VANTARO_RENDER_TSAN
-    __tsan_release(mutex_);
-#endif
+    LockAnnotation::given(mutex_);
     mutex_->unlock();
     mutex_ = nullptr;
 }
