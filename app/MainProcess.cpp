@@ -2,7 +2,7 @@
 #include "app/MainProcess.h"
 
 #include "app/CommandLineOptions.h"
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "capture/InputThreadModul.h"
 #include "gui/GUI.h"
 #include "gui/LogoScreen.h"

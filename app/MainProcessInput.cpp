@@ -7,7 +7,7 @@
 // generation number; an open that finds a newer one after running the event
 // loop leaves the input to the newer request instead of finishing on a
 // session that is no longer its own.
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
 #include "gui/GUI.h"

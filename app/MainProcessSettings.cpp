@@ -1,5 +1,5 @@
 // Stored settings: applied once at start-up, written when the window closes.
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "gui/GUI.h"
 

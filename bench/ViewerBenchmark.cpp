@@ -13,7 +13,7 @@
 // paint, and CPU time per thread from /proc.
 #include "bench/Benchmarks.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
 #include "gui/GUI.h"

@@ -12,7 +12,7 @@
 
 #include <GL/glew.h>
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "render/GpuGlBridge.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"

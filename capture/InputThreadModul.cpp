@@ -1,8 +1,8 @@
 #include "capture/InputThreadModul.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "capture/Interval.h"
-#include "capture/LockAnnotation.h"
+#include "common/LockAnnotation.h"
 #include "twl/DeviceMemory.h"
 
 #include <QSlider>

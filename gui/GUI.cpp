@@ -1,6 +1,6 @@
 #include "gui/GUI.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "gui/GuiStyle.h"
 #include "gui/LogoScreen.h"
 #include "render/OGL2DWidget.h"

@@ -2,7 +2,7 @@
 // between no input, opening, live camera and playback.
 #include "gui/GUI.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
 

@@ -1,6 +1,6 @@
 #include "render/FrameLock.h"
 
-#include "capture/LockAnnotation.h"
+#include "common/LockAnnotation.h"
 
 #include <QMutex>
 

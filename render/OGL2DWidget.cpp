@@ -2,7 +2,7 @@
 
 #include "render/OGL2DWidget.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "render/FrameLock.h"
 #include "render/GlSurface.h"
 #include "render/GpuGlBridge.h"

@@ -2,7 +2,7 @@
 
 #include "render/OGL3DWidget.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "render/CameraBodyModel.h"
 #include "render/FrameLock.h"
 #include "render/GlSurface.h"

@@ -4,7 +4,7 @@
 
 #include "render/OGL3DWidget.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "render/FrameLock.h"
 #include "render/OGLCamera.h"
 #include "render/OGLMesh.h"

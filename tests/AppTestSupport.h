@@ -3,7 +3,7 @@
 // user folders, catching modal boxes, child runs of a test executable with
 // its own MainProcess, and recordings with known pictures.
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
 #include "gui/GUI.h"

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "gui/GUI.h"
 #include "twl/TwvFormat.h"
 

@@ -2,7 +2,7 @@
 // frames in the matrices, the published rate, file stepping, looping and
 // pausing, snapshot requests, unplugging and prompt deletion.
 #include "TestSupport.h"
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "capture/InputThreadModul.h"
 #include "capture/Interval.h"
 #include "twl/DeviceMemory.h"

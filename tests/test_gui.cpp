@@ -2,7 +2,7 @@
 // overlay and dropping files on the window.
 #include "TestSupport.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "gui/GUI.h"
 #include "gui/GuiStyle.h"
 #include "gui/LogoScreen.h"

@@ -2,7 +2,7 @@
 // panel follows the input state.
 #include "TestSupport.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "gui/GUI.h"
 
 #include <QCheckBox>

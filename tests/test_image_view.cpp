@@ -2,7 +2,7 @@
 // and the session life cycle.
 #include "TestSupport.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "render/FrameLock.h"
 #include "render/OGL2DWidget.h"
 #include "twl/DeviceMemory.h"

@@ -3,7 +3,7 @@
 // session life cycle, navigation and the distance read-out.
 #include "TestSupport.h"
 
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 #include "render/CameraBodyModel.h"
 #include "render/FrameLock.h"
 #include "render/OGL3DWidget.h"

@@ -1,4 +1,4 @@
-#include "app/GlobalParams.h"
+#include "common/GlobalParams.h"
 
 #include <atomic>
 
