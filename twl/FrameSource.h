@@ -28,6 +28,9 @@ public:
     virtual float fps() const = 0;
     virtual ERROR_CODE setFps(int) { return ERROR_CODE_INVALID_ARGUMENT; }
     virtual bool isLive() const = 0;
+    /// False for a source whose pairs come straight off two real lenses and
+    /// need a calibration's rectification before matching.
+    virtual bool isRectified() const { return true; }
     virtual int frameCount() const { return 0; }
     /// Index of the last frame grabbed (recordings only).
     virtual int position() const { return 0; }

@@ -135,6 +135,11 @@ struct InitParameters {
     bool sensorsRequired = false;
     String settingsPath;
     uint64_t reserved3 = 0;
+    /// Stereo calibration (OpenCV FileStorage, YAML or XML) for a camera whose
+    /// frames are not rectified; empty = look in calibrationDirectory.
+    String calibrationFile;
+    /// Folder holding per-camera calibrations named "<serial>.yml"; empty = none.
+    String calibrationDirectory;
 };
 
 /// Grab record, fields in record order.
