@@ -94,6 +94,7 @@ void MainProcess::reset() {
 
 void MainProcess::resetInput() {
     if (!gui) return;
+    gui->statusLabel->setToolTip(QString());
     if (inputThread) {
         if (inputThread->opened && inputOpened) {
             gui->statusLabel->setText("OPENING");
