@@ -255,7 +255,8 @@ int resolutionIndex(const std::string &name) {
 
 int cmdRecord(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "calibration"}, {"virtual"}, &args))
+    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "calibration"}, {"virtual"},
+                   &args))
         return kUsageError;
     std::string out;
     if (!singleFile(args, "record", &out)) return kUsageError;
@@ -293,7 +294,8 @@ int cmdRecord(int argc, char **argv) {
         std::string why;
         std::unique_ptr<FrameSource> rectified = RectifyingSource::wrap(camera, calibration, &why);
         if (!rectified)
-            return fail(kFailed, "record: calibration file %s: %s", args.get("calibration").c_str(), why.c_str());
+            return fail(kFailed, "record: calibration file %s: %s", args.get("calibration").c_str(),
+                        why.c_str());
         camera = std::move(rectified);
     }
 
@@ -460,8 +462,8 @@ int cmdImport(int argc, char **argv) {
                     StereoCalibration scaled;
                     std::string why;
                     if (!calibration.scaledTo(size, &scaled, &why))
-                        return fail(kFailed, "import: calibration file %s: %s", args.get("calibration").c_str(),
-                                    why.c_str());
+                        return fail(kFailed, "import: calibration file %s: %s",
+                                    args.get("calibration").c_str(), why.c_str());
                     rectifier = std::make_unique<StereoRectifier>(scaled);
                     const CameraParameters &cam = rectifier->parameters().left_cam;
                     header.fx = cam.fx;

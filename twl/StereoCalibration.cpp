@@ -3,6 +3,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -250,7 +251,9 @@ bool StereoCalibration::load(const std::string &path, StereoCalibration *out, st
     c.T *= unit;
     const double b = c.baseline();
     if (!(b >= 0.001 && b <= 5.0)) {
-        *error = "calibration file " + src.names + ": key 'T' gives a baseline of " + std::to_string(b) +
+        char metres[32];
+        std::snprintf(metres, sizeof metres, "%.4g", b);
+        *error = "calibration file " + src.names + ": key 'T' gives a baseline of " + metres +
                  " m, which no stereo camera has (is 'T_unit' right?)";
         return false;
     }
