@@ -63,9 +63,8 @@ cv::Mat rotation(cv::Vec3d v) {
     return r;
 }
 
-/// A rig of two distorted, slightly turned cameras whose rectification is
-/// exactly the virtual rig: stereoRectify splits R into the half turns h and
-/// -h, and T along the turned baseline needs no further turn.
+/// Two distorted, turned cameras whose rectification is exactly the virtual rig (stereoRectify
+/// splits R into the half turns h and -h; T along the turned baseline needs no further turn).
 const cv::Vec3d kHalfTurn(0.012, -0.02, 0.006);
 
 StereoCalibration distortedRig(cv::Size size, double f) {
@@ -81,8 +80,7 @@ StereoCalibration distortedRig(cv::Size size, double f) {
     return c;
 }
 
-/// What one camera of the rig sees of a virtual picture: every raw pixel
-/// looks up where its ray meets the ideal camera.
+/// What one camera of the rig sees: each raw pixel looks up where its ray meets the ideal camera.
 cv::Mat throughLens(const cv::Mat &ideal, const cv::Mat &M, const cv::Mat &D, const cv::Mat &rawToIdeal,
                     float focal) {
     std::vector<cv::Point2f> raw, seen;
@@ -97,13 +95,11 @@ cv::Mat throughLens(const cv::Mat &ideal, const cv::Mat &M, const cv::Mat &D, co
     return out;
 }
 
-/// Share of pixels whose depth is missing or off the truth by more than 5 %.
-/// The truth is looked up along each pixel's ray with the intrinsics the
-/// camera reports, so a rectified picture is judged on its own grid.
+/// Share of pixels whose depth is missing or more than 5 % off the truth, found along each
+/// pixel's ray with the intrinsics the camera reports (a rectified picture has its own grid).
 double badShare(Camera &camera, const cv::Mat &truth, float focal) {
-    if (camera.grab() != SUCCESS) return 1.0;
     Mat depth;
-    if (camera.retrieveMeasure(depth, MEASURE_DEPTH) != SUCCESS) return 1.0;
+    if (camera.grab() != SUCCESS || camera.retrieveMeasure(depth, MEASURE_DEPTH) != SUCCESS) return 1.0;
     const CameraParameters c = camera.getCameraInformation().calibration_parameters.left_cam;
     int bad = 0, total = 0;
     for (int v = 0; v < int(depth.getHeight()); ++v)
@@ -135,11 +131,9 @@ void TestCalibration::chessboardPairsCalibrateTheRig() {
     QCOMPARE(lefts.size(), 13);
     StereoCalibrator calibrator(cv::Size(9, 6), 0.025);
     for (const QString &name : lefts) {
-        QString right = name;
-        right.replace("left", "right");
-        const cv::Mat l = cv::imread(data.filePath(name).toStdString(), cv::IMREAD_GRAYSCALE);
-        const cv::Mat r = cv::imread(data.filePath(right).toStdString(), cv::IMREAD_GRAYSCALE);
-        QVERIFY2(calibrator.addPair(l, r), qPrintable(name));
+        QVERIFY2(calibrator.addPair(cv::imread(data.filePath(name).toStdString()),
+                                    cv::imread(data.filePath("right" + name.mid(4)).toStdString())),
+                 qPrintable(name));
     }
     StereoCalibrator::Result result;
     std::string error;
@@ -245,26 +239,23 @@ void TestCalibration::damagedFilesAreNamedAndRefused() {
 
 void TestCalibration::rectifiedDepthMatchesAnIdealRig() {
     const Resolution vga(672, 376);
-    const cv::Size size(672, 376);
     const float focal = VirtualScene::calibration(vga).left_cam.fx;
     VirtualScene scene(vga);
     cv::Mat left, right, truth;
     scene.render(1.0, left, right, &truth);
 
-    const StereoCalibration rig = distortedRig(size, focal);
+    const StereoCalibration rig = distortedRig(cv::Size(672, 376), focal);
     const cv::Mat rawLeft = throughLens(left, rig.M1, rig.D1, rotation(kHalfTurn), focal);
     const cv::Mat rawRight = throughLens(right, rig.M2, rig.D2, rotation(-kHalfTurn), focal);
-    // The BGRA fast path gives what cv::remap gives (BGR pictures take that path).
+    // The BGRA fast path gives exactly what cv::remap gives (BGR pictures take that path).
     const StereoRectifier rectifier(rig);
     cv::Mat fast[2], general[2], bgr[2];
-    rectifier.rectify(rawLeft, rawRight, fast[0], fast[1]);
     cv::cvtColor(rawLeft, bgr[0], cv::COLOR_BGRA2BGR);
     cv::cvtColor(rawRight, bgr[1], cv::COLOR_BGRA2BGR);
+    rectifier.rectify(rawLeft, rawRight, fast[0], fast[1]);
     rectifier.rectify(bgr[0], bgr[1], general[0], general[1]);
-    for (int eye = 0; eye < 2; ++eye) {
-        cv::cvtColor(fast[eye], fast[eye], cv::COLOR_BGRA2BGR);
-        QCOMPARE(cv::norm(fast[eye], general[eye], cv::NORM_INF), 0.0);
-    }
+    cv::cvtColor(fast[1], fast[1], cv::COLOR_BGRA2BGR);
+    QCOMPARE(cv::norm(fast[1], general[1], cv::NORM_INF), 0.0);
 
     std::string error; // the camera's own file in the calibration folder
     QVERIFY(rig.save((TestSupport::dataDir() + "/4242.yml").toStdString(), &error));
