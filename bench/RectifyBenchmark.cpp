@@ -11,7 +11,6 @@
 //  maps_ms        one-off cost of building the maps at open;
 //  rectify_best_ms the fastest of those, nearest to an idle machine's figure;
 //  rectify_cpu_ms the rectification as CPU time of all threads (mean);
-//  opencv_ms      median of cv::remap doing the same (the general path);
 //  load_average   the machine's one-minute load when the line was taken.
 #include "bench/Benchmarks.h"
 
@@ -20,7 +19,6 @@
 #include "twl/VirtualScene.h"
 
 #include <opencv2/calib3d.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -100,16 +98,6 @@ int runRectifyBenchmark(int argc, char **argv) {
             rectifyTimes.push_back(nowMs() - start);
         }
         const double rectifyCpu = (cpuMs() - cpuStart) / frames;
-        // The general path: BGR pictures go through cv::remap.
-        cv::Mat left3, right3, out3[2];
-        cv::cvtColor(left, left3, cv::COLOR_BGRA2BGR);
-        cv::cvtColor(right, right3, cv::COLOR_BGRA2BGR);
-        std::vector<double> opencvTimes;
-        for (int f = 0; f < frames; ++f) {
-            start = nowMs();
-            rectifier.rectify(left3, right3, out3[0], out3[1]);
-            opencvTimes.push_back(nowMs() - start);
-        }
         for (int f = 0; f < frames; ++f) {
             start = nowMs();
             left.copyTo(copyLeft);
@@ -117,11 +105,11 @@ int runRectifyBenchmark(int argc, char **argv) {
             copyTimes.push_back(nowMs() - start);
         }
         std::printf("{\"family\":\"rectify\",\"resolution\":\"%s\",\"size\":\"%dx%d\",\"rectify_ms\":%.2f,"
-                    "\"rectify_best_ms\":%.2f,\"rectify_cpu_ms\":%.2f,\"opencv_ms\":%.2f,\"copy_ms\":%.2f,"
+                    "\"rectify_best_ms\":%.2f,\"rectify_cpu_ms\":%.2f,\"copy_ms\":%.2f,"
                     "\"maps_ms\":%.1f,\"load_average\":%.2f}\n",
                     index == twl::RESOLUTION_HD720 ? "HD720" : "HD2K", size.width, size.height,
                     median(rectifyTimes), *std::min_element(rectifyTimes.begin(), rectifyTimes.end()),
-                    rectifyCpu, median(opencvTimes), median(copyTimes), mapsMs, loadAverage());
+                    rectifyCpu, median(copyTimes), mapsMs, loadAverage());
         std::fflush(stdout);
     }
     return 0;
