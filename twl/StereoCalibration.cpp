@@ -153,13 +153,14 @@ bool checkDistortion(const Sources &src, const char *key, cv::Mat *m, std::strin
     return true;
 }
 
+/// A whole number of pixels, or -1.
+int wholePixels(double v) {
+    return v == std::floor(v) && std::fabs(v) < 1e6 ? int(v) : -1;
+}
+
 int readInt(const cv::FileNode &n) {
     if (n.isInt()) return int(n);
-    if (n.isReal()) {
-        const double v = double(n);
-        return v == std::floor(v) && std::fabs(v) < 1e6 ? int(v) : -1;
-    }
-    return -1;
+    return n.isReal() ? wholePixels(double(n)) : -1;
 }
 
 bool readImageSize(const Sources &src, cv::Size *size, std::string *error) {
@@ -182,16 +183,16 @@ bool readImageSize(const Sources &src, cv::Size *size, std::string *error) {
             } catch (const cv::Exception &) {
                 m.release();
             }
-            *size = m.total() == 2 ? cv::Size(int(m.at<double>(0)), int(m.at<double>(1))) : cv::Size(-1, -1);
-            if (m.total() == 2 && m.depth() != CV_64F) {
-                cv::Mat d;
-                m.convertTo(d, CV_64F);
-                *size = cv::Size(int(d.at<double>(0)), int(d.at<double>(1)));
+            *size = cv::Size(-1, -1);
+            if (m.total() == 2 && m.channels() == 1) {
+                m.convertTo(m, CV_64F);
+                *size = cv::Size(wholePixels(m.at<double>(0)), wholePixels(m.at<double>(1)));
             }
         }
     }
     if (size->width <= 0 || size->height <= 0 || size->width > 16384 || size->height > 16384) {
-        *error = "calibration file " + src.names + ": the image size is not a plausible width and height";
+        *error = "calibration file " + src.names +
+                 ": key 'image_width', 'image_height' or 'size' is not a plausible image size";
         return false;
     }
     return true;
