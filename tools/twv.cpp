@@ -464,7 +464,10 @@ int cmdImport(int argc, char **argv) {
                     if (!calibration.scaledTo(size, &scaled, &why))
                         return fail(kFailed, "import: calibration file %s: %s",
                                     args.get("calibration").c_str(), why.c_str());
-                    rectifier = std::make_unique<StereoRectifier>(scaled);
+                    rectifier = StereoRectifier::make(scaled, &why);
+                    if (!rectifier)
+                        return fail(kFailed, "import: calibration file %s: %s",
+                                    args.get("calibration").c_str(), why.c_str());
                     const CameraParameters &cam = rectifier->parameters().left_cam;
                     header.fx = cam.fx;
                     header.fy = cam.fy;

@@ -11,7 +11,8 @@ std::unique_ptr<FrameSource> RectifyingSource::wrap(std::unique_ptr<FrameSource>
     const Resolution size = source->resolution();
     StereoCalibration scaled;
     if (!calibration.scaledTo(cv::Size(int(size.width), int(size.height)), &scaled, error)) return nullptr;
-    auto rectifier = std::make_unique<StereoRectifier>(scaled);
+    std::unique_ptr<StereoRectifier> rectifier = StereoRectifier::make(scaled, error);
+    if (!rectifier) return nullptr;
     return std::unique_ptr<FrameSource>(new RectifyingSource(std::move(source), std::move(rectifier)));
 }
 

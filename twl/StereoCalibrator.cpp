@@ -64,36 +64,41 @@ bool StereoCalibrator::calibrate(Result *result, std::string *error) const {
 
     StereoCalibration &c = result->calibration;
     c.imageSize = imageSize_;
-    c.M1 = cv::initCameraMatrix2D(objects, corners_[0], imageSize_, 0);
-    c.M2 = cv::initCameraMatrix2D(objects, corners_[1], imageSize_, 0);
-    cv::Mat E, F;
-    // Both lenses alike, no tangential distortion, rational radial model with
-    // its high terms held: what a small rig's few pairs can support.
-    const int flags = cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_ZERO_TANGENT_DIST |
-                      cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_SAME_FOCAL_LENGTH | cv::CALIB_RATIONAL_MODEL |
-                      cv::CALIB_FIX_K3 | cv::CALIB_FIX_K4 | cv::CALIB_FIX_K5;
-    result->rms = cv::stereoCalibrate(
-        objects, corners_[0], corners_[1], c.M1, c.D1, c.M2, c.D2, imageSize_, c.R, c.T, E, F, flags,
-        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-5));
-    c.D1 = c.D1.reshape(1, 1);
-    c.D2 = c.D2.reshape(1, 1);
+    try {
+        c.M1 = cv::initCameraMatrix2D(objects, corners_[0], imageSize_, 0);
+        c.M2 = cv::initCameraMatrix2D(objects, corners_[1], imageSize_, 0);
+        cv::Mat E, F;
+        // Both lenses alike, no tangential distortion, rational radial model with
+        // its high terms held: what a small rig's few pairs can support.
+        const int flags = cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_ZERO_TANGENT_DIST |
+                          cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_SAME_FOCAL_LENGTH |
+                          cv::CALIB_RATIONAL_MODEL | cv::CALIB_FIX_K3 | cv::CALIB_FIX_K4 | cv::CALIB_FIX_K5;
+        result->rms = cv::stereoCalibrate(
+            objects, corners_[0], corners_[1], c.M1, c.D1, c.M2, c.D2, imageSize_, c.R, c.T, E, F, flags,
+            cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-5));
+        c.D1 = c.D1.reshape(1, 1);
+        c.D2 = c.D2.reshape(1, 1);
 
-    const StereoRectifier rectifier(c);
-    double sum = 0, worst = 0;
-    size_t count = 0;
-    for (int i = 0; i < pairs; ++i) {
-        std::vector<cv::Point2f> l, r;
-        cv::undistortPoints(corners_[0][size_t(i)], l, c.M1, c.D1, rectifier.R1(), rectifier.P1());
-        cv::undistortPoints(corners_[1][size_t(i)], r, c.M2, c.D2, rectifier.R2(), rectifier.P2());
-        for (size_t k = 0; k < l.size(); ++k) {
-            const double d = std::fabs(double(l[k].y) - double(r[k].y));
-            sum += d;
-            worst = std::max(worst, d);
-            ++count;
+        const StereoRectifier rectifier(c);
+        double sum = 0, worst = 0;
+        size_t count = 0;
+        for (int i = 0; i < pairs; ++i) {
+            std::vector<cv::Point2f> l, r;
+            cv::undistortPoints(corners_[0][size_t(i)], l, c.M1, c.D1, rectifier.R1(), rectifier.P1());
+            cv::undistortPoints(corners_[1][size_t(i)], r, c.M2, c.D2, rectifier.R2(), rectifier.P2());
+            for (size_t k = 0; k < l.size(); ++k) {
+                const double d = std::fabs(double(l[k].y) - double(r[k].y));
+                sum += d;
+                worst = std::max(worst, d);
+                ++count;
+            }
         }
+        result->meanRowError = count ? sum / double(count) : 0.0;
+        result->worstRowError = worst;
+    } catch (const cv::Exception &e) {
+        *error = std::string("the calibration could not be solved from these pairs: ") + e.what();
+        return false;
     }
-    result->meanRowError = count ? sum / double(count) : 0.0;
-    result->worstRowError = worst;
     return true;
 }
 

@@ -35,6 +35,25 @@ StereoRectifier::StereoRectifier(const StereoCalibration &c) {
     parameters_.baseline = float(std::fabs(P2_.at<double>(0, 3) / P2_.at<double>(0, 0)));
 }
 
+std::unique_ptr<StereoRectifier> StereoRectifier::make(const StereoCalibration &calibration,
+                                                       std::string *error) {
+    std::unique_ptr<StereoRectifier> r;
+    try {
+        r = std::make_unique<StereoRectifier>(calibration);
+    } catch (const cv::Exception &e) {
+        *error = std::string("the calibration cannot rectify these pictures: ") + e.what();
+        return nullptr;
+    }
+    const CameraParameters &c = r->parameters_.left_cam;
+    if (!(c.fx > 0 && std::isfinite(c.fx) && c.fy > 0 && std::isfinite(c.fy) && std::isfinite(c.cx) &&
+          std::isfinite(c.cy) && r->parameters_.baseline > 0 && std::isfinite(r->parameters_.baseline))) {
+        *error =
+            "the calibration cannot rectify these pictures (the rectified cameras see nothing in common)";
+        return nullptr;
+    }
+    return r;
+}
+
 void StereoRectifier::rectify(const cv::Mat &left, const cv::Mat &right, cv::Mat &leftOut,
                               cv::Mat &rightOut) const {
     cv::remap(left, leftOut, map1_[0], map2_[0], cv::INTER_LINEAR, cv::BORDER_CONSTANT);

@@ -10,6 +10,9 @@
 
 #include <opencv2/core.hpp>
 
+#include <memory>
+#include <string>
+
 namespace twl {
 
 class StereoRectifier {
@@ -17,6 +20,9 @@ public:
     /// Builds the maps for `calibration`, which must already be at the size
     /// of the images it will rectify (StereoCalibration::scaledTo).
     explicit StereoRectifier(const StereoCalibration &calibration);
+    /// The same, or null with `error` set when the calibration, although
+    /// well formed, cannot rectify (the two cameras see nothing in common).
+    static std::unique_ptr<StereoRectifier> make(const StereoCalibration &calibration, std::string *error);
 
     void rectify(const cv::Mat &left, const cv::Mat &right, cv::Mat &leftOut, cv::Mat &rightOut) const;
     /// Rectified intrinsics (the same for both eyes), fields of view and baseline.
