@@ -58,8 +58,8 @@ bool hasKey(const cv::FileStorage &f, const char *key) {
     return !n.empty() && !n.isNone();
 }
 
-/// The other half of a split calibration: "intrinsics" <-> "extrinsics" in
-/// the file name, with the same extension or .yml/.xml.
+/// The other half of a split calibration: the same name with "intrinsics"
+/// and "extrinsics" swapped.
 fs::path partner(const fs::path &path, const char *from, const char *to) {
     std::string name = path.filename().string();
     const size_t at = name.find(from);
