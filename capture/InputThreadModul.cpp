@@ -6,6 +6,7 @@
 #include "twl/DeviceMemory.h"
 
 #include <QSlider>
+#include <QTimer>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -13,6 +14,9 @@
 #include <chrono>
 
 namespace {
+
+// Shortest time between two moves of the file slider that follow the loop.
+constexpr qint64 kSliderIntervalMs = 250;
 
 inline void lockTaken(QMutex *mutex) { LockAnnotation::taken(mutex); }
 inline void lockGiven(QMutex *mutex) { LockAnnotation::given(mutex); }
@@ -239,8 +243,19 @@ void InputThreadModul::bindPositionSlider() {
 }
 
 void InputThreadModul::syncSliderFromLoop() {
+    // Every slider move repaints part of the window, which a software
+    // rasteriser composes again as a whole: follow the loop a few times a
+    // second only. The pending flag stays set while we wait, so the loop
+    // posts nothing more and the move shows the latest position.
+    const qint64 wait =
+        kSliderIntervalMs - (sliderMoved.isValid() ? sliderMoved.elapsed() : kSliderIntervalMs);
+    if (boundSlider && wait > 0 && !GlobalParams::getBool(PARAM_PAINT_ALL)) {
+        QTimer::singleShot(int(wait), this, &InputThreadModul::syncSliderFromLoop);
+        return;
+    }
     sliderSyncPending.store(false);
     if (!boundSlider) return;
+    sliderMoved.start();
     applyingPosition = true;
     boundSlider->setValue(sharedPosition.load());
     applyingPosition = false;

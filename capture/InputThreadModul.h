@@ -165,6 +165,8 @@ private:
     QPointer<QSlider> boundSlider;
     QMetaObject::Connection sliderConnection;
     bool applyingPosition = false;
+    /// GUI thread: when the slider last followed the loop.
+    QElapsedTimer sliderMoved;
 
     // Destruction wakes every wait of the loop.
     std::atomic<bool> stopping{false};
