@@ -433,6 +433,7 @@ int runViewerBenchmark(int argc, char **argv) {
         std::vector<bool> phases;
         if (options.paint != "frugal") phases.push_back(true);
         if (options.paint != "all") phases.push_back(false);
+        const char *names[3] = {"image", "depth", "cloud"};
         for (const bool paintAll : phases) {
             GlobalParams::setBool(PARAM_PAINT_ALL, paintAll);
             const char *paintName = paintAll ? "all" : "frugal";
@@ -510,7 +511,6 @@ int runViewerBenchmark(int argc, char **argv) {
             const double cpuPerGrab = byName["capture"] / double(grabbedCount);
             const double cpuPerRepaint = (byName["main"] + byName["llvmpipe"]) / double(repaintCount);
             const int cores = QThread::idealThreadCount();
-            const char *names[3] = {"image", "depth", "cloud"};
             QString paints;
             for (int v = 0; v < 3; ++v)
                 paints += QString("%1\"%2\":{\"mean\":%3,\"p95\":%4}")

@@ -60,8 +60,9 @@ void GUI::setFileName(const QString &name) {
 }
 
 void GUI::placeIdentityGroup() {
-    // Laid out from the window's right edge, so that the settings button
-    // stays inside at every width; at least as far in as it always was.
+    // Where it always was, unless wider fonts would push the settings button
+    // closer than half a margin to the window's edge (or past it): then it is
+    // laid out from that edge.
     const int W = width();
     const int m = margin(W);
     const QFontMetrics fm(style->labelFont);
@@ -69,7 +70,7 @@ void GUI::placeIdentityGroup() {
     const int snW = fm.horizontalAdvance(serialLabel->text()), snFieldW = fm.horizontalAdvance("XXXXXXXXX");
     const int groupW = idW + 5 + idFieldW + 5 + snW + 5 + snFieldW + 5 + 25;
     const int idY = liveButton->y();
-    idLabel->setGeometry(W - m - std::max(160, groupW), idY, idW, 25);
+    idLabel->setGeometry(std::min(W - m - 160, W - m / 2 - groupW), idY, idW, 25);
     idField->setGeometry(rightEdge(idLabel) + 5, idY, idFieldW, 25);
     serialLabel->setGeometry(rightEdge(idField) + 5, idY, snW, 25);
     serialField->setGeometry(rightEdge(serialLabel) + 5, idY, snFieldW, 25);

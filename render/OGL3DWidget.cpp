@@ -27,6 +27,8 @@ namespace {
 constexpr int kPointBytes = 16;
 // The point-cloud camera: horizontal field of view in degrees, clip planes in metres.
 constexpr float kHorizontalFov = 90.0f, kNearPlane = 0.1f, kFarPlane = 300.0f;
+// Clouds below this many points cost a software rasteriser little: never thinned.
+constexpr int kThinFrom = 1 << 16;
 
 void releaseMesh(OGLMesh *&mesh) {
     if (!mesh) return;
@@ -317,10 +319,10 @@ void OGL3DWidget::visualize() {
 int OGL3DWidget::drawPoints(int points) {
     // A software rasteriser spends 100 ms and more on a full HD720 cloud,
     // which holds the window's repaint back: while the cloud moves, draw
-    // every other point of every other row; a paused picture, or one asked
-    // for the old way, gets every point.
+    // every other point of every other row; a paused picture, a small cloud
+    // or one asked for the old way gets every point.
     const int columns = int(pointCloudMat->getWidth());
-    const bool decimate = softwareRenderer && !GlobalParams::getBool(PARAM_PAUSE) &&
+    const bool decimate = softwareRenderer && points >= kThinFrom && !GlobalParams::getBool(PARAM_PAUSE) &&
                           !GlobalParams::getBool(PARAM_PAINT_ALL) && columns >= 2 && columns % 2 == 0 &&
                           points == columns * int(pointCloudMat->getHeight());
     if (!decimate) {

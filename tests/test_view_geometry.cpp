@@ -5,12 +5,14 @@
 #include "capture/InputThreadModul.h"
 #include "common/GlobalParams.h"
 #include "gui/GUI.h"
+#include "gui/GuiStyle.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
 #include "render/OGLCamera.h"
 #include "twl/Export.h"
 #include "twl/Mat.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -61,14 +63,14 @@ private slots:
         view->resize(320, 240);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        // Two points in an otherwise empty 8 x 4 cloud: one on a kept row and
-        // column, one on a dropped column.
-        twl::Mat cloud(8, 4, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
+        // Two points in an otherwise empty cloud big enough to be thinned: one
+        // on a kept row and column, one on a dropped column.
+        const size_t W = 512, H = 256, all = W * H;
+        twl::Mat cloud(W, H, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
         const float nan = std::numeric_limits<float>::quiet_NaN();
-        for (size_t y = 0; y < 4; ++y)
-            for (size_t x = 0; x < 8; ++x)
-                cloud.setValue(x, y, twl::Vector4<float>(nan, nan, nan, twl::packColor(0, 0, 0)),
-                               twl::MEM_GPU);
+        for (size_t y = 0; y < H; ++y)
+            for (size_t x = 0; x < W; ++x)
+                cloud.setValue(x, y, twl::Vector4<float>(nan, nan, nan, 0), twl::MEM_GPU);
         cloud.setValue(2, 2, twl::Vector4<float>(-0.5f, 0, -2, twl::packColor(255, 0, 0)), twl::MEM_GPU);
         cloud.setValue(5, 2, twl::Vector4<float>(0.5f, 0, -2, twl::packColor(0, 255, 0)), twl::MEM_GPU);
         view->InitProcess(reinterpret_cast<int *>(&cloud));
@@ -85,18 +87,18 @@ private slots:
         };
         QImage shot = view->grabFramebuffer();
         const bool software = view->isSoftwareRenderer();
-        QCOMPARE(view->drawnPoints(), software ? 8 : 32);
+        QCOMPARE(size_t(view->drawnPoints()), software ? all / 4 : all);
         QVERIFY(shows(shot, -0.5f, 255, 0));
         QCOMPARE(shows(shot, 0.5f, 0, 255), !software);
 
         GlobalParams::setBool(PARAM_PAUSE, true);
         shot = view->grabFramebuffer();
-        QCOMPARE(view->drawnPoints(), 32);
+        QCOMPARE(size_t(view->drawnPoints()), all);
         QVERIFY(shows(shot, 0.5f, 0, 255));
         GlobalParams::setBool(PARAM_PAUSE, false);
         GlobalParams::setBool(PARAM_PAINT_ALL, true);
         view->grabFramebuffer();
-        QCOMPARE(view->drawnPoints(), 32);
+        QCOMPARE(size_t(view->drawnPoints()), all);
     }
 
     void clicksPickThePictureNotTheBands() {
@@ -143,8 +145,10 @@ private slots:
             gui->liveButton,  gui->loadFileButton, gui->resolutionCombo, gui->fpsCombo, gui->resolutionField,
             gui->fpsField,    gui->statusLabel,    gui->fileNameLabel,   gui->idLabel,  gui->idField,
             gui->serialLabel, gui->serialField,    gui->settingsButton};
-        for (int state : {0, 2, 3}) {
-            gui->setInputState(state, 100);
+        // As built, and as on a system whose fonts run wider.
+        for (const int state : {0, 2, 3, 4}) {
+            if (state == 4) gui->style->labelFont.setPointSize(gui->style->labelFont.pointSize() + 3);
+            gui->setInputState(std::min(state, 3), 100);
             if (state == 3) gui->setFileName(longName);
             for (QSize size : {QSize(1280, 720), QSize(1310, 737), QSize(1440, 810), QSize(1728, 972),
                                QSize(1920, 1080)}) {
@@ -196,7 +200,6 @@ private slots:
         delete session;
         // 4 moves a second at most, and it does keep moving.
         QVERIFY2(moves >= 2 && moves <= 10, qPrintable(QString("%1 moves, %2 grabs").arg(moves).arg(grabs)));
-        QVERIFY(grabs > moves);
     }
 };
 
