@@ -243,13 +243,13 @@ void InputThreadModul::bindPositionSlider() {
 }
 
 void InputThreadModul::syncSliderFromLoop() {
-    // Every slider move repaints part of the window, which a software
-    // rasteriser composes again as a whole: follow the loop a few times a
-    // second only. The pending flag stays set while we wait, so the loop
-    // posts nothing more and the move shows the latest position.
+    // Every move of a slider on screen repaints part of the window, which a
+    // software rasteriser composes again as a whole: follow the loop a few
+    // times a second only. The pending flag stays set while we wait, so the
+    // loop posts nothing more and the move shows the latest position.
     const qint64 wait =
         kSliderIntervalMs - (sliderMoved.isValid() ? sliderMoved.elapsed() : kSliderIntervalMs);
-    if (boundSlider && wait > 0 && !GlobalParams::getBool(PARAM_PAINT_ALL)) {
+    if (boundSlider && boundSlider->isVisible() && wait > 0 && !GlobalParams::getBool(PARAM_PAINT_ALL)) {
         QTimer::singleShot(int(wait), this, &InputThreadModul::syncSliderFromLoop);
         return;
     }

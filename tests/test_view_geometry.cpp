@@ -184,8 +184,9 @@ private slots:
         GlobalParams::setInt(PARAM_DEPTH_QUALITY, twl::DEPTH_MODE_PERFORMANCE);
         GlobalParams::setInt(PARAM_DEPTH_MAX, 15000);
         GlobalParams::setInt(PARAM_CONFIDENCE, 100);
-        QSlider slider;
+        QSlider slider; // on screen: a hidden one costs nothing to move
         slider.setRange(0, 1000);
+        slider.show();
         auto *session = new InputThreadModul;
         session->positionSlider = &slider;
         QCOMPARE(session->openFile(path), twl::SUCCESS);
