@@ -20,7 +20,6 @@
 #include <cmath>
 #include <iostream>
 #include <sstream>
-#include <string>
 
 namespace {
 // Bytes of one point: x, y, z and the colour word.
@@ -69,13 +68,7 @@ void OGL3DWidget::initializeGL() {
     // The scene is built by InitProcess; a set-up that came before the first
     // show waits for the context and runs now.
     glewReady = GlSurface::initGlew();
-    if (glewReady) {
-        const char *renderer = reinterpret_cast<const char *>(glGetString(GL_RENDERER));
-        const std::string name = renderer ? renderer : "";
-        softwareRenderer = name.find("llvmpipe") != std::string::npos ||
-                           name.find("softpipe") != std::string::npos ||
-                           name.find("Software") != std::string::npos;
-    }
+    softwareRenderer = glewReady && GlSurface::isSoftwareRenderer();
     if (glewReady && pendingSetUp) setUpScene();
 }
 
