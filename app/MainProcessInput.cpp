@@ -295,7 +295,7 @@ void MainProcess::CreateTWVInput(QString filename) {
     gui->idField->setText("-");
     gui->serialField->setText(
         QString::number(thread->camera.getCameraInformation(twl::Resolution(0, 0)).serial_number));
-    gui->fileNameLabel->setText("<i>" + filename + "</i>");
+    gui->setFileName(filename);
 
     gui->pauseButton->setChecked(false);
     thread->startCapture();

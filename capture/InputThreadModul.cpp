@@ -6,6 +6,7 @@
 #include "twl/DeviceMemory.h"
 
 #include <QSlider>
+#include <QTimer>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -13,6 +14,9 @@
 #include <chrono>
 
 namespace {
+
+// Shortest time between two moves of the file slider that follow the loop.
+constexpr qint64 kSliderIntervalMs = 250;
 
 inline void lockTaken(QMutex *mutex) { LockAnnotation::taken(mutex); }
 inline void lockGiven(QMutex *mutex) { LockAnnotation::given(mutex); }
@@ -48,6 +52,7 @@ constexpr int64_t kRetryUs = 1000;
 InputThreadModul::InputThreadModul() : fpsCounter(new Interval) {
     for (auto &request : saveRequest)
         request.store(false);
+    connect(this, &InputThreadModul::SendImage, this, &InputThreadModul::followFrame, Qt::QueuedConnection);
 }
 
 InputThreadModul::~InputThreadModul() {
@@ -243,8 +248,45 @@ void InputThreadModul::bindPositionSlider() {
 }
 
 void InputThreadModul::syncSliderFromLoop() {
+    // Every move of a slider on screen repaints part of the window, which a
+    // software rasteriser composes again as a whole. So a visible slider
+    // follows the loop a few times a second, and with a frame (followFrame
+    // runs just before the window's own frame slot), so that one composition
+    // shows both; the timer covers a loop that announces no frame. The
+    // pending flag stays set meanwhile: the loop posts nothing more, and the
+    // move shows the latest position.
+    if (boundSlider && boundSlider->isVisible() && !GlobalParams::getBool(PARAM_PAINT_ALL)) {
+        if (!sliderFallbackArmed) {
+            sliderFallbackArmed = true;
+            QTimer::singleShot(int(2 * kSliderIntervalMs), this, &InputThreadModul::sliderFallback);
+        }
+        return;
+    }
+    applySliderMove();
+}
+
+void InputThreadModul::followFrame() {
+    if (!sliderSyncPending.load()) return;
+    if (sliderMoved.isValid() && sliderMoved.elapsed() < kSliderIntervalMs) return;
+    applySliderMove();
+}
+
+void InputThreadModul::sliderFallback() {
+    sliderFallbackArmed = false;
+    if (!sliderSyncPending.load()) return;
+    const qint64 still = sliderMoved.isValid() ? sliderMoved.elapsed() : 2 * kSliderIntervalMs;
+    if (still < 2 * kSliderIntervalMs) {
+        sliderFallbackArmed = true;
+        QTimer::singleShot(int(2 * kSliderIntervalMs - still), this, &InputThreadModul::sliderFallback);
+        return;
+    }
+    applySliderMove();
+}
+
+void InputThreadModul::applySliderMove() {
     sliderSyncPending.store(false);
     if (!boundSlider) return;
+    sliderMoved.start();
     applyingPosition = true;
     boundSlider->setValue(sharedPosition.load());
     applyingPosition = false;

@@ -17,6 +17,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QSlider>
@@ -29,6 +30,9 @@ GUI::GUI() : QMainWindow(nullptr) {
     forcedPause = false;
     GlobalParams::setInt(PARAM_IMAGE_VIEW, 0);
     GlobalParams::setInt(PARAM_DEPTH_VIEW, 9);
+    // VANTARO_PAINT_ALL=1 paints the old way (each slider move, the whole
+    // cloud), to measure the frugal repaint against.
+    GlobalParams::setBool(PARAM_PAINT_ALL, qEnvironmentVariableIntValue("VANTARO_PAINT_ALL") != 0);
 }
 
 GUI::~GUI() {
@@ -327,9 +331,23 @@ void GUI::buildSettingsWindow() {
     settingsWindow->hide();
 }
 
-void GUI::paintEvent(QPaintEvent *) {
+void GUI::paintEvent(QPaintEvent *event) {
+    // The window itself only shows the logo. Its children repaint through
+    // here (a slider or label over the background), so skip what they cover
+    // and keep the rendered logo instead of drawing the vector file each time.
+    const QRect target = logoRect.toAlignedRect();
+    if (!logoRenderer || target.isEmpty() || !event->rect().intersects(target)) return;
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(logoRect.size()) * ratio).toSize();
+    if (logoCache.size() != pixels) {
+        logoCache = QPixmap(pixels);
+        logoCache.fill(Qt::transparent);
+        QPainter logoPainter(&logoCache);
+        logoRenderer->render(&logoPainter, QRectF(QPointF(0, 0), QSizeF(pixels)));
+        logoCache.setDevicePixelRatio(ratio);
+    }
     QPainter painter(this);
-    logoRenderer->render(&painter, logoRect);
+    painter.drawPixmap(logoRect.topLeft(), logoCache);
 }
 
 void GUI::closeEvent(QCloseEvent *event) {

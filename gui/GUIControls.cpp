@@ -28,6 +28,8 @@ void GUI::activStart() {
 
 void GUI::pauseScan(bool) {
     GlobalParams::setBool(PARAM_PAUSE, !GlobalParams::getBool(PARAM_PAUSE));
+    // A paused cloud is drawn in full (playing, a software renderer thins it).
+    pointCloudView->update();
 }
 
 void GUI::changeDepthClamp(int v) {
@@ -193,12 +195,14 @@ void GUI::ForcePause() {
     if (GlobalParams::getBool(PARAM_PAUSE)) return;
     GlobalParams::setBool(PARAM_PAUSE, true);
     forcedPause = true;
+    pointCloudView->update();
 }
 
 void GUI::UnForcePause() {
     if (!forcedPause) return;
     GlobalParams::setBool(PARAM_PAUSE, false);
     forcedPause = false;
+    pointCloudView->update();
 }
 
 void GUI::setInputState(int state, int lastFrame) {

@@ -45,9 +45,13 @@ int GlSurface::preferredSamples() {
     QOpenGLContext context;
     if (!context.create() || !context.makeCurrent(&surface))
         return 4;
-    const char *renderer = reinterpret_cast<const char *>(glGetString(GL_RENDERER));
-    const bool software = renderer && (std::strstr(renderer, "llvmpipe") || std::strstr(renderer, "softpipe") ||
-                                       std::strstr(renderer, "Software") || std::strstr(renderer, "SwiftShader"));
+    const bool software = isSoftwareRenderer();
     context.doneCurrent();
     return software ? 0 : 4;
+}
+
+bool GlSurface::isSoftwareRenderer() {
+    const char *renderer = reinterpret_cast<const char *>(glGetString(GL_RENDERER));
+    return renderer && (std::strstr(renderer, "llvmpipe") || std::strstr(renderer, "softpipe") ||
+                        std::strstr(renderer, "Software") || std::strstr(renderer, "SwiftShader"));
 }
