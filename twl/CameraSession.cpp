@@ -1,6 +1,8 @@
 #include "twl/CameraSession.h"
 
 #include "twl/Export.h"
+#include "twl/Log.h"
+#include "twl/ModeTable.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -57,6 +59,9 @@ CameraSession::CameraSession(std::unique_ptr<FrameSource> source, const InitPara
                     : StereoEngine::minimumDepth(left.fx, baseline, int(size_.width));
     const int mode = std::clamp(parameters.depthMode, int(DEPTH_MODE_PERFORMANCE), int(DEPTH_MODE_ULTRA));
     engine_.configure(mode, size_, left.fx, baseline, minDepth_);
+    log(LogLevel::Debug, "session " + std::to_string(size_.width) + "x" + std::to_string(size_.height) +
+                             ", depth mode " + depthModeName(mode) + ", nearest depth " +
+                             std::to_string(minDepth_) + " m");
 }
 
 void CameraSession::resetTemporalState() { previousDisparity_.release(); }
