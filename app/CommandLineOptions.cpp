@@ -64,7 +64,7 @@ CommandLineOptions CommandLineOptions::parse(const QStringList &arguments) {
         options.resolutionIndex = resolutionIndexFor(parser.value(resolution), &matched);
         if (!matched)
             qCWarning(lcApp).noquote()
-                << QString("resolution '%1' matches none of %2 (a part of a name is enough); using %3")
+                << QString("resolution '%1' is not one of %2 (nor a part of one); using %3")
                        .arg(parser.value(resolution),
                             QString::fromStdString(twl::spokenList(twl::resolutionNames())), defaultName);
         options.useLastSettings = false;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace twl {
@@ -59,9 +60,10 @@ CameraSession::CameraSession(std::unique_ptr<FrameSource> source, const InitPara
                     : StereoEngine::minimumDepth(left.fx, baseline, int(size_.width));
     const int mode = std::clamp(parameters.depthMode, int(DEPTH_MODE_PERFORMANCE), int(DEPTH_MODE_ULTRA));
     engine_.configure(mode, size_, left.fx, baseline, minDepth_);
-    log(LogLevel::Debug, "session " + std::to_string(size_.width) + "x" + std::to_string(size_.height) +
-                             ", depth mode " + depthModeName(mode) + ", nearest depth " +
-                             std::to_string(minDepth_) + " m");
+    char line[160];
+    std::snprintf(line, sizeof line, "session %zux%zu, depth mode %s, nearest depth %.2f m", size_.width,
+                  size_.height, depthModeName(mode), double(minDepth_));
+    log(LogLevel::Debug, line);
 }
 
 void CameraSession::resetTemporalState() { previousDisparity_.release(); }
