@@ -264,9 +264,9 @@ int runEngineBenchmark(int argc, char **argv) {
                 "\"density\":%.4f,"
                 "\"baseline_ms\":%.2f,\"baseline_bad2\":%.4f,\"baseline_density\":%.4f,"
                 "\"peak_rss_mib\":%.1f,\"load_average\":%.2f}\n",
-                twl::resolutionMode(r)->name, twl::depthModeName(m + 1), workingSize.width, workingSize.height, range,
-                median(engineTimes), engineCpu, grabText, grabCpuText, bad2, density, median(baseTimes),
-                baseBad2, baseDensity, peakRssMib(), loadAverage());
+                twl::resolutionMode(r)->name, twl::depthModeName(m + 1), workingSize.width,
+                workingSize.height, range, median(engineTimes), engineCpu, grabText, grabCpuText, bad2,
+                density, median(baseTimes), baseBad2, baseDensity, peakRssMib(), loadAverage());
             std::fflush(stdout);
         }
     }
