@@ -15,6 +15,7 @@
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
 #include "twl/Camera.h"
+#include "twl/ModeTable.h"
 
 #include <QComboBox>
 #include <QCursor>
@@ -38,18 +39,8 @@ QString verboseText(twl::ERROR_CODE code) {
 }
 
 QString resolutionNameForWidth(size_t width) {
-    switch (width) {
-    case 672:
-        return "VGA";
-    case 1280:
-        return "HD720";
-    case 1920:
-        return "HD1080";
-    case 2208:
-        return "HD2K";
-    default:
-        return QString();
-    }
+    const twl::ResolutionMode *mode = twl::resolutionMode(twl::resolutionIndexByWidth(width));
+    return mode ? QString(mode->name) : QString();
 }
 
 } // namespace
@@ -166,7 +157,7 @@ void MainProcess::CreateLiveInput() {
             // real change of resolution re-opens the camera from the window's
             // handler right away, which takes this open over.
             gui->fpsCombo->setCurrentIndex(0);
-            gui->resolutionCombo->setCurrentIndex(3);
+            gui->resolutionCombo->setCurrentIndex(twl::RESOLUTION_VGA);
             if (superseded(generation)) return;
         }
         busy = false;

@@ -1,9 +1,11 @@
 #include "capture/InputThreadModul.h"
 
 #include "common/GlobalParams.h"
+#include "capture/CaptureLog.h"
 #include "capture/Interval.h"
 #include "common/LockAnnotation.h"
 #include "twl/DeviceMemory.h"
+#include "twl/ModeTable.h"
 
 #include <QSlider>
 #include <QTimer>
@@ -21,6 +23,10 @@ constexpr qint64 kSliderIntervalMs = 250;
 inline void lockTaken(QMutex *mutex) { LockAnnotation::taken(mutex); }
 inline void lockGiven(QMutex *mutex) { LockAnnotation::given(mutex); }
 
+QString verboseText(twl::ERROR_CODE code) {
+    return QString::fromUtf8(twl::toVerbose(code).c_str());
+}
+
 class Hold {
 public:
     explicit Hold(QMutex &mutex) : mutex_(mutex) {
@@ -37,9 +43,6 @@ public:
 private:
     QMutex &mutex_;
 };
-
-// Camera sizes by resolution index; the last one is the smallest.
-const twl::Resolution resolutionTable[4] = {{2208, 1242}, {1920, 1080}, {1280, 720}, {672, 376}};
 
 // A paused loop still re-shows its frame (so picture changes appear) but
 // without spinning: one pass per this many microseconds.
@@ -78,7 +81,8 @@ InputThreadModul::~InputThreadModul() {
 }
 
 void InputThreadModul::displaySizeFor(int width, int height, uint64_t *displayW, uint64_t *displayH) {
-    if (size_t(width) == resolutionTable[3].width) {
+    // The smallest resolution is shown as it is, the others at half size.
+    if (size_t(width) == twl::kResolutionModes[twl::kResolutionCount - 1].size.width) {
         *displayW = uint64_t(width);
         *displayH = uint64_t(height);
     } else {
@@ -93,7 +97,7 @@ twl::InitParameters InputThreadModul::openRecord(const QString &path) const {
     p.coordinateSystem = 2;
     p.coordinateUnits = 3;
     p.imageFlip = 0;
-    p.cameraResolution = live ? GlobalParams::getInt(PARAM_RESOLUTION) : 2;
+    p.cameraResolution = live ? GlobalParams::getInt(PARAM_RESOLUTION) : int(twl::kDefaultResolution);
     p.cameraFps = live ? GlobalParams::getInt(PARAM_CAMERA_FPS) : 0;
     p.cameraDeviceId = 0;
     p.realTimePlayback = false;
@@ -124,6 +128,7 @@ twl::ERROR_CODE InputThreadModul::openCamera() {
     opened.store(ok);
     isLive.store(ok);
     isFile.store(false);
+    qCDebug(lcCapture).noquote() << "live camera open:" << verboseText(code);
     return code;
 }
 
@@ -139,6 +144,7 @@ twl::ERROR_CODE InputThreadModul::openFile(QString path) {
         opened.store(false);
         isFile.store(false);
     }
+    qCDebug(lcCapture).noquote() << "recording" << path << "open:" << verboseText(code);
     return code;
 }
 

@@ -5,6 +5,7 @@
 #include "gui/LogoScreen.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
+#include "twl/ModeTable.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -137,14 +138,14 @@ void GUI::buildMainWidgets() {
     statusLabel = s.makeLabel(this, 210, bandY, 500, 25, QString(), s.labelFont, QString());
     statusLabel->setStyleSheet("color : " + s.accentColor);
     resolutionCombo = s.makeComboBox(this, 210, bandY, 90, 25, s.comboSheet, s.comboFont, 3);
-    resolutionCombo->addItems({"HD2K", "HD1080", "HD720", "VGA"});
+    for (const twl::ResolutionMode &mode : twl::kResolutionModes)
+        resolutionCombo->addItem(mode.name);
     resolutionField =
         s.makeLineEdit(this, 210, bandY, 90, 25, QString(), s.fieldSheet, s.labelFont, 0, true, false);
     fpsCombo = s.makeComboBox(this, 305, bandY, 55, 25, s.comboSheet, s.comboFont, 4);
-    fpsList << "15"
-            << "30"
-            << "60 "
-            << "100";
+    // The 60 entry has always read "60 "; its text is compared, so it stays.
+    for (int fps : twl::kFrameRates)
+        fpsList << QString::number(fps) + (fps == 60 ? " " : "");
     fpsField = s.makeLineEdit(this, 305, bandY, 55, 25, QString(), s.fieldSheet, s.labelFont, 0, true, false);
     resolutionCombo->hide();
     resolutionField->hide();

@@ -2,6 +2,8 @@
 
 #include "render/GlSurface.h"
 
+#include "render/RenderLog.h"
+
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 
@@ -32,6 +34,8 @@ bool GlSurface::initGlew() {
         std::cout << "GLEW: OpenGL 3.3 entry points missing" << std::endl;
         return false;
     }
+    qCDebug(lcRender).noquote() << "OpenGL" << reinterpret_cast<const char *>(glGetString(GL_VERSION)) << "by"
+                                << reinterpret_cast<const char *>(glGetString(GL_RENDERER));
     return true;
 }
 

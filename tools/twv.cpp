@@ -4,6 +4,7 @@
 
 #include "twl/Camera.h"
 #include "twl/Export.h"
+#include "twl/ModeTable.h"
 #include "twl/RectifyingSource.h"
 #include "twl/StereoCalibration.h"
 #include "twl/StereoRectifier.h"
@@ -21,10 +22,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -34,30 +37,55 @@ int cmdCalibrate(int argc, char **argv); // TwvCalibrate.cpp
 
 namespace {
 
-const char *kUsage = "usage: twv COMMAND ...\n"
-                     "\n"
-                     "  twv record OUT.twv --virtual [--resolution HD2K|HD1080|HD720|VGA] [--fps N]\n"
-                     "             [--frames N] [--codec jpeg|lossless] [--calibration FILE]\n"
-                     "      record from the virtual camera (defaults: HD720, 30 fps, 100 frames, jpeg);\n"
-                     "      with a calibration every pair is rectified with it on the way\n"
-                     "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
-                     "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
-                     "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
-                     "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --calibration FILE ...\n"
-                     "      the same from unrectified pairs, rectified with the calibration\n"
-                     "  twv calibrate --left FILE_OR_DIR --right FILE_OR_DIR [--board 9x6] --square METRES\n"
-                     "             --out FILE.yml\n"
-                     "      make a stereo calibration from chessboard pairs (board: inner corners)\n"
-                     "  twv info FILE.twv\n"
-                     "      show the camera, calibration, frame count and duration\n"
-                     "  twv depth FILE.twv --frame K [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA]\n"
-                     "             [--sensing fill|standard] --out PATH.png|.pfm|.pgm\n"
-                     "      save the depth map of frame K (PNG and PGM in millimetres, PFM in metres)\n"
-                     "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
-                     "             --out PATH.xyz|.pcd|.ply|.vtk\n"
-                     "      save the point cloud of frame K (colour in PCD and PLY)\n"
-                     "\n"
-                     "Frames are numbered from 0. The default depth mode is QUALITY.\n";
+/// Exports favour a clean map over speed unless told otherwise.
+constexpr DEPTH_MODE kDefaultExportMode = DEPTH_MODE_QUALITY;
+
+/// `text` with {resolutions}, {default-resolution}, {modes} and {default-mode}
+/// written out from the mode table.
+std::string withModeNames(std::string text) {
+    auto join = [](const std::vector<std::string> &names) {
+        std::string out;
+        for (const std::string &name : names)
+            out += (out.empty() ? "" : "|") + name;
+        return out;
+    };
+    const std::pair<const char *, std::string> fields[] = {
+        {"{resolutions}", join(resolutionNames())},
+        {"{default-resolution}", resolutionMode(kDefaultResolution)->name},
+        {"{modes}", join(depthModeNames())},
+        {"{default-mode}", depthModeName(kDefaultExportMode)}};
+    for (const auto &field : fields)
+        for (size_t at = text.find(field.first); at != std::string::npos; at = text.find(field.first, at))
+            text.replace(at, std::strlen(field.first), field.second);
+    return text;
+}
+
+const std::string kUsageText = withModeNames(
+    "usage: twv COMMAND ...\n"
+    "\n"
+    "  twv record OUT.twv --virtual [--resolution {resolutions}] [--fps N]\n"
+    "             [--frames N] [--codec jpeg|lossless] [--calibration FILE]\n"
+    "      record from the virtual camera (defaults: {default-resolution}, 30 fps, 100 frames, jpeg);\n"
+    "      with a calibration every pair is rectified with it on the way\n"
+    "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
+    "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
+    "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
+    "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --calibration FILE ...\n"
+    "      the same from unrectified pairs, rectified with the calibration\n"
+    "  twv calibrate --left FILE_OR_DIR --right FILE_OR_DIR [--board 9x6] --square METRES\n"
+    "             --out FILE.yml\n"
+    "      make a stereo calibration from chessboard pairs (board: inner corners)\n"
+    "  twv info FILE.twv\n"
+    "      show the camera, calibration, frame count and duration\n"
+    "  twv depth FILE.twv --frame K [--mode {modes}]\n"
+    "             [--sensing fill|standard] --out PATH.png|.pfm|.pgm\n"
+    "      save the depth map of frame K (PNG and PGM in millimetres, PFM in metres)\n"
+    "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
+    "             --out PATH.xyz|.pcd|.ply|.vtk\n"
+    "      save the point cloud of frame K (colour in PCD and PLY)\n"
+    "\n"
+    "Frames are numbered from 0. The default depth mode is {default-mode}.\n");
+const char *kUsage = kUsageText.c_str();
 
 enum Exit { kOk = 0, kFailed = 1, kUsageError = 2 };
 
@@ -247,10 +275,15 @@ float fieldOfView(double sizePixels, double focalPixels) {
 // record
 
 int resolutionIndex(const std::string &name) {
-    const char *names[] = {"HD2K", "HD1080", "HD720", "VGA"};
-    for (int i = 0; i < 4; ++i)
-        if (upper(name) == names[i]) return i;
-    return -1;
+    return resolutionIndexByName(upper(name));
+}
+
+/// The allowed frame rates of a resolution, for messages: "15, 30 or 60".
+std::string frameRateList(int resolution) {
+    std::vector<std::string> rates;
+    for (int fps : frameRatesFor(resolution))
+        rates.push_back(std::to_string(fps));
+    return spokenList(rates);
 }
 
 int cmdRecord(int argc, char **argv) {
@@ -262,19 +295,16 @@ int cmdRecord(int argc, char **argv) {
     if (!singleFile(args, "record", &out)) return kUsageError;
     if (!args.flags.count("virtual"))
         return fail(kUsageError, "record: say where the frames come from: --virtual");
-    const int resolution = resolutionIndex(args.get("resolution", "HD720"));
+    const int resolution = resolutionIndex(args.get("resolution", resolutionMode(kDefaultResolution)->name));
     if (resolution < 0)
-        return fail(kUsageError, "record: unknown resolution '%s' (HD2K, HD1080, HD720 or VGA)",
-                    args.get("resolution").c_str());
+        return fail(kUsageError, "record: unknown resolution '%s' (%s)", args.get("resolution").c_str(),
+                    spokenList(resolutionNames()).c_str());
     long fps = 0, frames = 0;
     if (!parseInt(args.get("fps", "30"), 1, 1000, &fps))
         return fail(kUsageError, "record: --fps needs a whole number of frames per second");
     if (!isFrameRateAllowed(resolution, int(fps)))
         return fail(kUsageError, "record: %ld fps is not available at this resolution (%s)", fps,
-                    resolution == 0   ? "15"
-                    : resolution == 1 ? "15 or 30"
-                    : resolution == 2 ? "15, 30 or 60"
-                                      : "15, 30, 60 or 100");
+                    frameRateList(resolution).c_str());
     if (!parseInt(args.get("frames", "100"), 1, 10000000, &frames))
         return fail(kUsageError, "record: --frames needs a positive whole number");
     TwvCodec codec;
@@ -554,13 +584,10 @@ int cmdInfo(int argc, char **argv) {
 // depth and cloud
 
 bool parseMode(const std::string &name, int *mode) {
-    const char *names[] = {"PERFORMANCE", "MEDIUM", "QUALITY", "ULTRA"};
-    for (int i = 0; i < 4; ++i)
-        if (upper(name) == names[i]) {
-            *mode = DEPTH_MODE_PERFORMANCE + i;
-            return true;
-        }
-    return false;
+    const DEPTH_MODE found = depthModeByName(upper(name));
+    if (found == DEPTH_MODE_NONE) return false;
+    *mode = found;
+    return true;
 }
 
 /// Opens the recording through the camera layer and grabs frame `frame`,
@@ -571,10 +598,10 @@ int grabFrame(const char *command, const Args &args, Camera &camera) {
     long frame = 0;
     if (!args.has("frame") || !parseInt(args.get("frame"), 0, 2147483647L, &frame))
         return fail(kUsageError, "%s: --frame needs the frame number (from 0)", command);
-    int mode = DEPTH_MODE_QUALITY;
+    int mode = kDefaultExportMode;
     if (args.has("mode") && !parseMode(args.get("mode"), &mode))
-        return fail(kUsageError, "%s: unknown mode '%s' (PERFORMANCE, MEDIUM, QUALITY or ULTRA)", command,
-                    args.get("mode").c_str());
+        return fail(kUsageError, "%s: unknown mode '%s' (%s)", command, args.get("mode").c_str(),
+                    spokenList(depthModeNames()).c_str());
     const std::string sensing = lower(args.get("sensing", "standard"));
     if (sensing != "standard" && sensing != "fill")
         return fail(kUsageError, "%s: unknown sensing '%s' (fill or standard)", command,
