@@ -1,0 +1,164 @@
+#include "twl/SemiGlobalMatcher.h"
+
+#include "twl/MatcherKernels.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+
+namespace twl {
+
+namespace {
+// Rows a vertical path runs before it reaches a band's own rows: enough for
+// it to forget its start (P2 caps what a path can carry).
+constexpr int kBandMargin = 32;
+} // namespace
+
+// Buffers of one worker, reused between frames.
+struct SemiGlobalMatcher::Band {
+    int width = 0, Dp = 0;
+    std::vector<uint8_t> cost;                  // rows of the band and its margins
+    std::vector<uint16_t> sum;                  // the band's own rows
+    std::vector<uint8_t> path[3][2], min[3][2]; // vertical paths: this row and the last
+    std::vector<uint8_t> along[2];
+    std::vector<uint16_t> scratch;
+
+    void prepare(int w, int dp, int costRows, int sumRows) {
+        const size_t pathBytes = size_t(kPathGuard) + size_t(w) * size_t(pathStride(dp));
+        if (w != width || dp != Dp) {
+            // Guards must read 255: fill whole buffers when the layout changes.
+            for (auto &pair : path)
+                for (auto &p : pair)
+                    p.assign(pathBytes, 255);
+            for (auto &pair : min)
+                for (auto &m : pair)
+                    m.assign(size_t(w), 0);
+            along[0].assign(pathBytes, 255);
+            along[1].assign(pathBytes, 255);
+            scratch.assign(size_t(3 * w), 0);
+            width = w;
+            Dp = dp;
+        }
+        cost.resize(size_t(costRows) * w * dp);
+        sum.resize(size_t(sumRows) * w * dp);
+    }
+};
+
+SemiGlobalMatcher::SemiGlobalMatcher() : kernels_(&selectMatcherKernels()) {}
+SemiGlobalMatcher::~SemiGlobalMatcher() = default;
+
+void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
+    params_ = parameters;
+    params_.disparities = std::max(1, params_.disparities);
+    params_.paths = params_.paths >= 8 ? 8 : 4;
+    // Path costs are bytes: a cost (at most 62) plus P2 must stay below 255.
+    params_.P2 = std::clamp(params_.P2, 1, 255 - kCensusBits - 1);
+    params_.P1 = std::clamp(params_.P1, 0, params_.P2);
+    params_.uniqueness = std::clamp(params_.uniqueness, 0, 99);
+}
+
+void SemiGlobalMatcher::setKernels(const MatcherKernels &kernels) {
+    kernels_ = &kernels;
+}
+
+void SemiGlobalMatcher::censusOf(const cv::Mat &grey, bool mirrored, cv::Mat &padded,
+                                 std::vector<uint8_t> &planes) {
+    cv::copyMakeBorder(grey, padded, kCensusRadiusY, kCensusRadiusY, kCensusRadiusX, kCensusRadiusX,
+                       cv::BORDER_REPLICATE);
+    cv::bitwise_xor(padded, cv::Scalar::all(128), padded);
+    const size_t rowStride = size_t(planeStride_) * kCensusPlanes;
+    if (planes.size() != rowStride * height_) planes.assign(rowStride * height_, 0);
+    const uint8_t *origin = padded.ptr<uint8_t>(kCensusRadiusY) + kCensusRadiusX;
+    const int stride = int(padded.step[0]);
+    const MatcherKernels &k = *kernels_;
+    const int w = width_, ps = planeStride_;
+    uint8_t *out = planes.data();
+    cv::parallel_for_(cv::Range(0, height_), [&](const cv::Range &rows) {
+        k.census(origin, stride, w, rows.start, rows.end, mirrored, out, ps, int(rowStride));
+    });
+}
+
+void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
+    CV_Assert(left.type() == CV_8U && right.type() == CV_8U && left.size() == right.size());
+    width_ = left.cols;
+    height_ = left.rows;
+    D_ = std::min(params_.disparities, std::max(1, width_));
+    Dp_ = paddedDisparities(D_);
+    planeStride_ = width_ + Dp_ + 32;
+    disparity16.create(left.size(), CV_16S);
+    if (left.empty()) return;
+
+    censusOf(left, false, paddedL_, censusL_);
+    cv::flip(right, flippedR_, 1);
+    censusOf(flippedR_, true, paddedR_, censusR_);
+
+    // Bands: at least one per thread, and small enough for the budget.
+    const size_t rowBytes = size_t(width_) * Dp_ * 3; // cost byte + 16-bit sum per cell
+    const int threads = std::max(1, cv::getNumThreads());
+    int bandRows = (height_ + threads - 1) / threads;
+    const int budgetRows = int(bandBudget_ / rowBytes) - 2 * kBandMargin;
+    bandRows = std::max(8, std::min(bandRows, budgetRows));
+    const int bandCount = (height_ + bandRows - 1) / bandRows;
+    const int workers = std::min(threads, bandCount);
+    while (int(bands_.size()) < workers)
+        bands_.emplace_back(new Band);
+    // Worker w takes bands w, w + workers, ...: each has its own buffers.
+    cv::parallel_for_(
+        cv::Range(0, workers),
+        [&](const cv::Range &r) {
+            for (int w = r.start; w < r.end; ++w)
+                for (int b = w; b < bandCount; b += workers)
+                    matchBand(*bands_[size_t(w)], b * bandRows, std::min(height_, (b + 1) * bandRows),
+                              disparity16);
+        },
+        workers);
+
+    if (params_.speckleWindow > 0)
+        cv::filterSpeckles(disparity16, -16, params_.speckleWindow, 16 * params_.speckleRange,
+                           speckleBuffer_);
+}
+
+void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity16) const {
+    const MatcherKernels &k = *kernels_;
+    const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
+    const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height_, y1 + kBandMargin);
+    band.prepare(w, Dp, bottom - top, y1 - y0);
+    const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
+    auto costOf = [&](int y) { return band.cost.data() + size_t(y - top) * costRow; };
+    auto sumOf = [&](int y) { return band.sum.data() + size_t(y - y0) * costRow; };
+    auto computeCost = [&](int y) {
+        k.costRow(censusL_.data() + size_t(y) * rowStride, censusR_.data() + size_t(y) * rowStride,
+                  planeStride_, w, D, Dp, costOf(y));
+    };
+    const int dxs[3] = {0, 1, -1};
+    const int vertical = params_.paths == 8 ? 3 : 1;
+    auto pathOf = [&](int i, int which) { return band.path[i][which].data() + kPathGuard; };
+
+    // Downwards (and the two diagonals down), plus both directions along each row.
+    int cur = 0;
+    for (int y = top; y < y1; ++y, cur ^= 1) {
+        computeCost(y);
+        uint16_t *sum = y < y0 ? nullptr : sumOf(y);
+        for (int i = 0; i < vertical; ++i)
+            k.pathRow(costOf(y), y == top ? nullptr : pathOf(i, cur ^ 1), band.min[i][cur ^ 1].data(), dxs[i],
+                      w, Dp, P1, P2, pathOf(i, cur), band.min[i][cur].data(), sum, i == 0);
+        if (sum)
+            k.pathsAlongRow(costOf(y), w, Dp, P1, P2, band.along[0].data() + kPathGuard,
+                            band.along[1].data() + kPathGuard, sum);
+    }
+    for (int y = y1; y < bottom; ++y)
+        computeCost(y);
+    // Upwards, then the decision for each finished row.
+    cur = 0;
+    for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
+        uint16_t *sum = y >= y1 ? nullptr : sumOf(y);
+        for (int i = 0; i < vertical; ++i)
+            k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(i, cur ^ 1), band.min[i][cur ^ 1].data(),
+                      dxs[i], w, Dp, P1, P2, pathOf(i, cur), band.min[i][cur].data(), sum, false);
+        if (!sum) continue;
+        k.selectRow(sumOf(y), w, D, Dp, params_.uniqueness, band.scratch.data(), disparity16.ptr<int16_t>(y));
+    }
+}
+
+} // namespace twl
