@@ -6,6 +6,9 @@
 // the virtual camera rendered at that size, with its exact depth as ground
 // truth. One JSON line per case:
 //  matcher_ms, baseline_ms   median wall time per pair (both use every thread);
+//  matcher_cpu_ms, baseline_cpu_ms
+//                            mean CPU time of all threads per pair, which other
+//                            programs sharing the cores do not inflate;
 //  bad2, baseline_bad2       share of valid pixels more than 2 px off;
 //  density, baseline_density share of pixels with a disparity;
 //  kernels                   the kernel build that ran (VANTARO_SIMD=baseline forces SSE2);
@@ -25,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <vector>
 
@@ -33,6 +37,12 @@ namespace {
 double nowMs() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+double cpuMs() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
 }
 
 double loadAverage() {
@@ -94,19 +104,23 @@ int runMatcherBenchmark(int argc, char **argv) {
             cv::StereoSGBM::create(0, c.disparities, bs, 8 * bs * bs, 32 * bs * bs, 1, 0, 10, 100, 2,
                                    cv::StereoSGBM::MODE_SGBM_3WAY);
         std::vector<double> ourTimes, baseTimes;
+        double ourCpu = 0, baseCpu = 0;
         Accuracy ourScore, baseScore;
         cv::Mat left, right, depth, greyL, greyR, ourDisp, baseDisp;
         for (int f = -1; f < frames; ++f) { // frame -1 warms up
             scene.render(0.4 + 1.3 * std::max(f, 0), left, right, &depth);
             cv::cvtColor(left, greyL, cv::COLOR_BGRA2GRAY);
             cv::cvtColor(right, greyR, cv::COLOR_BGRA2GRAY);
-            double t0 = nowMs();
+            double t0 = nowMs(), c0 = cpuMs();
             ours.compute(greyL, greyR, ourDisp);
-            const double ourMs = nowMs() - t0;
+            const double ourMs = nowMs() - t0, ourCpuMs = cpuMs() - c0;
             t0 = nowMs();
+            c0 = cpuMs();
             baseline->compute(greyL, greyR, baseDisp);
-            const double baseMs = nowMs() - t0;
+            const double baseMs = nowMs() - t0, baseCpuMs = cpuMs() - c0;
             if (f < 0) continue;
+            ourCpu += ourCpuMs / frames;
+            baseCpu += baseCpuMs / frames;
             ourTimes.push_back(ourMs);
             baseTimes.push_back(baseMs);
             const Accuracy a = score(ourDisp, depth, fb), b = score(baseDisp, depth, fb);
@@ -117,11 +131,13 @@ int runMatcherBenchmark(int argc, char **argv) {
         }
         const double ourMs = median(ourTimes), baseMs = median(baseTimes);
         std::printf("{\"size\":\"%dx%d\",\"disparities\":%d,\"matcher_ms\":%.2f,\"baseline_ms\":%.2f,"
-                    "\"time_ratio\":%.3f,\"bad2\":%.4f,\"baseline_bad2\":%.4f,\"density\":%.4f,"
+                    "\"time_ratio\":%.3f,\"matcher_cpu_ms\":%.2f,\"baseline_cpu_ms\":%.2f,\"cpu_ratio\":%.3f,"
+                    "\"bad2\":%.4f,\"baseline_bad2\":%.4f,\"density\":%.4f,"
                     "\"baseline_density\":%.4f,\"kernels\":\"%s\",\"threads\":%d,\"load_average\":%.2f}\n",
                     c.width, c.height, c.disparities, ourMs, baseMs, baseMs > 0 ? ourMs / baseMs : 0.0,
-                    ourScore.bad2, baseScore.bad2, ourScore.density, baseScore.density, ours.kernels().name,
-                    cv::getNumThreads(), loadAverage());
+                    ourCpu, baseCpu, baseCpu > 0 ? ourCpu / baseCpu : 0.0, ourScore.bad2, baseScore.bad2,
+                    ourScore.density, baseScore.density, ours.kernels().name, cv::getNumThreads(),
+                    loadAverage());
         std::fflush(stdout);
     }
     return 0;

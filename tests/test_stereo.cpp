@@ -60,7 +60,7 @@ private slots:
         const float f = hd.left_cam.fx;
         QCOMPARE(StereoEngine::workingSizeFor(DEPTH_MODE_PERFORMANCE, Resolution(1280, 720)),
                  cv::Size(336, 189));
-        QCOMPARE(StereoEngine::workingSizeFor(DEPTH_MODE_QUALITY, Resolution(1280, 720)), cv::Size(512, 288));
+        QCOMPARE(StereoEngine::workingSizeFor(DEPTH_MODE_QUALITY, Resolution(1280, 720)), cv::Size(640, 360));
         QCOMPARE(StereoEngine::workingSizeFor(DEPTH_MODE_ULTRA, Resolution(672, 376)), cv::Size(672, 376));
         QCOMPARE(StereoEngine::workingSizeFor(DEPTH_MODE_ULTRA, Resolution(2208, 1242)).width, 1280);
         for (int mode = DEPTH_MODE_PERFORMANCE; mode <= DEPTH_MODE_ULTRA; ++mode)

@@ -292,34 +292,33 @@ void selectRowT(const uint16_t *sum, int width, int D, int Dp, int uniqueness, u
     constexpr int L = V::bytes / 2;
     typedef typename V::vec vec;
     uint16_t *bestCost = scratch + 2 * width;
+    const vec step = V::set1_16(int16_t(L)), limit = V::set1_16(int16_t(D - 1));
     for (int x = 0; x < width; ++x) {
         const uint16_t *s = sum + size_t(x) * Dp;
-        vec lowest = V::load(s);
-        for (int d = L; d < Dp; d += L)
-            lowest = V::min16(lowest, V::load(s + d));
+        // Lowest sum per lane and the first disparity reaching it, without branches.
+        vec lowest = V::load(s), where = V::lanes16(), index = V::lanes16();
+        for (int d = L; d < Dp; d += L) {
+            index = V::add16(index, step);
+            const vec v = V::load(s + d), lower = V::cmpgt16(lowest, v);
+            lowest = V::min16(lowest, v);
+            where = V::or_(V::and_(lower, index), V::andnot_(lower, where));
+        }
         const int m = V::hmin16(lowest);
-        int best = 0;
-        const vec mv = V::set1_16(int16_t(m));
-        for (int d = 0; d < Dp; d += L) {
-            const unsigned mask = unsigned(V::movemask8(V::cmpeq16(V::load(s + d), mv)));
-            if (mask) {
-                best = d + __builtin_ctz(mask) / 2;
-                break;
-            }
-        }
-        // Not unique when a sum away from the winner's neighbours is below
-        // m * 100 / (100 - uniqueness).
+        const vec atMin = V::cmpeq16(lowest, V::set1_16(int16_t(m)));
+        const int best = V::hmin16(V::or_(V::and_(atMin, where), V::andnot_(atMin, V::set1_16(kNoCost))));
+        // Not unique when a sum inside the range and away from the winner's
+        // neighbours is below m * 100 / (100 - uniqueness).
         const int threshold = std::min(int(kNoCost), (m * 100 + 99 - uniqueness) / (100 - uniqueness));
-        const vec tv = V::set1_16(int16_t(threshold));
-        bool unique = true;
-        for (int d = 0; d < D && unique; d += L) {
-            unsigned mask = unsigned(V::movemask8(V::cmpgt16(tv, V::load(s + d))));
-            if (!mask) continue;
-            for (int j = std::max(best - 1, d); j <= best + 1 && j < d + L; ++j)
-                mask &= ~(3u << (2 * (j - d)));
-            if (d + L > D) mask &= (1u << (2 * (D - d))) - 1;
-            unique = mask == 0;
+        const vec tv = V::set1_16(int16_t(threshold)), lo = V::set1_16(int16_t(best - 2)),
+                  hi = V::set1_16(int16_t(best + 2));
+        vec rivals = V::zero();
+        index = V::lanes16();
+        for (int d = 0; d < Dp; d += L, index = V::add16(index, step)) {
+            const vec near = V::and_(V::cmpgt16(index, lo), V::cmpgt16(hi, index));
+            const vec outside = V::or_(near, V::cmpgt16(index, limit));
+            rivals = V::or_(rivals, V::andnot_(outside, V::cmpgt16(tv, V::load(s + d))));
         }
+        const bool unique = !V::movemask8(rivals);
         bestCost[x] = uint16_t(m);
         disparity16[x] = decide(s, x, D, best, unique);
     }
