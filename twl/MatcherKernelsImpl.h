@@ -116,8 +116,10 @@ inline void fixCostEdges(int x, int D, int Dp, uint8_t *cost) {
 inline int16_t decide(const uint16_t *s, int x, int D, int best, bool unique) {
     if (best > x || !unique) return -16;
     if (best == 0 || best == D - 1) return int16_t(best * 16);
-    const int denom2 = std::max(int(s[best - 1]) + int(s[best + 1]) - 2 * int(s[best]), 1);
-    return int16_t(best * 16 + ((int(s[best - 1]) - int(s[best + 1])) * 16 + denom2) / (denom2 * 2));
+    // A float division: an integer one here costs more than the rest of the decision.
+    const int denom = std::max(int(s[best - 1]) + int(s[best + 1]) - 2 * int(s[best]), 1);
+    const float offset = float(int(s[best - 1]) - int(s[best + 1])) * 8.0f / float(denom);
+    return int16_t(best * 16 + int(offset + (offset < 0 ? -0.5f : 0.5f)));
 }
 
 // Left-right check: each right pixel keeps the left pixel that reached it
@@ -140,6 +142,15 @@ inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratc
         const int d = (disparity16[x] + 8) >> 4, xr = x - d;
         if (xr < 0 || std::abs(int(rightDisparity[xr]) - d) > 1) disparity16[x] = -16;
     }
+}
+
+// ceil(m * 100 / (100 - uniqueness)), the lowest sum a rival may have, by a
+// multiplication: quotients that are not whole lie at least 1/100 from the
+// next integer, far more than the rounding of `ratio`.
+inline int uniquenessThreshold(int m, double ratio) {
+    const double q = m * ratio - 1e-9;
+    const int t = int(q); // q >= 0: truncation is floor
+    return std::min(int(kNoCost), t + (double(t) < q));
 }
 
 template <class V>
@@ -195,9 +206,9 @@ void costRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride
 }
 
 template <class V>
-inline typename V::vec pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp,
-                                 typename V::vec bound, typename V::vec p1, uint8_t *out,
-                                 typename V::vec lowest, uint16_t *sum, bool first) {
+__attribute__((always_inline)) inline typename V::vec
+pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
+          typename V::vec p1, uint8_t *out, typename V::vec lowest, uint16_t *sum, bool first) {
     const typename V::vec here = V::load(prev), below = V::load(prev - 1), above = V::load(prev + 1);
     const typename V::vec t =
         V::min8(V::min8(here, bound), V::min8(V::adds8(below, p1), V::adds8(above, p1)));
@@ -210,8 +221,9 @@ inline typename V::vec pathLanes(const uint8_t *cost, const uint8_t *prev, typen
 // One path step for a pixel, its costs added to `sum` when given; returns the
 // minimum of its new costs.
 template <class V, class H>
-inline uint8_t pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2,
-                         uint8_t *out, uint16_t *sum, bool first) {
+__attribute__((always_inline)) inline uint8_t pathPixel(const uint8_t *cost, const uint8_t *prev,
+                                                        uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+                                                        uint16_t *sum, bool first) {
     const int boundValue = std::min(255, prevMin + P2);
     typename V::vec lowest = V::set1(255);
     int d = 0;
@@ -230,7 +242,8 @@ inline uint8_t pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevM
 }
 
 template <class V, class H>
-inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out, uint16_t *sum, bool first) {
+__attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out,
+                                                         uint16_t *sum, bool first) {
     typename V::vec lowest = V::set1(255);
     int d = 0;
     for (; d + V::bytes <= Dp; d += V::bytes) {
@@ -293,6 +306,7 @@ void selectRowT(const uint16_t *sum, int width, int D, int Dp, int uniqueness, u
     typedef typename V::vec vec;
     uint16_t *bestCost = scratch + 2 * width;
     const vec step = V::set1_16(int16_t(L)), limit = V::set1_16(int16_t(D - 1));
+    const double ratio = 100.0 / (100 - uniqueness);
     for (int x = 0; x < width; ++x) {
         const uint16_t *s = sum + size_t(x) * Dp;
         // Lowest sum per lane and the first disparity reaching it, without branches.
@@ -308,7 +322,7 @@ void selectRowT(const uint16_t *sum, int width, int D, int Dp, int uniqueness, u
         const int best = V::hmin16(V::or_(V::and_(atMin, where), V::andnot_(atMin, V::set1_16(kNoCost))));
         // Not unique when a sum inside the range and away from the winner's
         // neighbours is below m * 100 / (100 - uniqueness).
-        const int threshold = std::min(int(kNoCost), (m * 100 + 99 - uniqueness) / (100 - uniqueness));
+        const int threshold = uniquenessThreshold(m, ratio);
         const vec tv = V::set1_16(int16_t(threshold)), lo = V::set1_16(int16_t(best - 2)),
                   hi = V::set1_16(int16_t(best + 2));
         vec rivals = V::zero();
