@@ -47,6 +47,8 @@ struct MatcherKernels {
     // costs and each pixel's minimum; with `sum`, sum = (first ? 0 : sum) + path.
     void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width,
                     int Dp, int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first);
+    // sum += path, over the row.
+    void (*accumulate)(const uint8_t *path, int width, int Dp, uint16_t *sum);
     // The paths along the row, left to right and right to left, both added to `sum`.
     void (*pathsAlongRow)(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
                           uint8_t *leftwards, uint16_t *sum);

@@ -62,6 +62,7 @@ const MatcherKernels *avx2MatcherKernels() {
                                            censusT<Avx2>,
                                            costRowT<Avx2, Sse2>,
                                            pathRowT<Avx2, Sse2>,
+                                           accumulateT<Avx2, Sse2>,
                                            pathsAlongRowT<Avx2, Sse2>,
                                            selectRowT<Avx2>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");

@@ -279,6 +279,19 @@ void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
     }
 }
 
+template <class V, class H> void accumulateT(const uint8_t *path, int width, int Dp, uint16_t *sum) {
+    const int stride = pathStride(Dp);
+    for (int x = 0; x < width; ++x) {
+        const uint8_t *p = path + size_t(x) * stride;
+        uint16_t *s = sum + size_t(x) * Dp;
+        int d = 0;
+        for (; d + V::bytes <= Dp; d += V::bytes)
+            V::widenAdd(V::load(p + d), s + d, false);
+        for (; d < Dp; d += H::bytes)
+            H::widenAdd(H::load(p + d), s + d, false);
+    }
+}
+
 // Both paths along the row at once: two independent chains of steps keep
 // the CPU busier than one.
 template <class V, class H>

@@ -85,6 +85,11 @@ void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, in
     }
 }
 
+void accumulateScalar(const uint8_t *path, int width, int Dp, uint16_t *sum) {
+    for (int x = 0; x < width; ++x)
+        addPath(path + size_t(x) * pathStride(Dp), Dp, false, sum + size_t(x) * Dp);
+}
+
 void pathsAlongRowScalar(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
                          uint8_t *leftwards, uint16_t *sum) {
     const int stride = pathStride(Dp);
@@ -122,8 +127,9 @@ void selectRowScalar(const uint16_t *sum, int width, int D, int Dp, int uniquene
 } // namespace
 
 const MatcherKernels &scalarMatcherKernels() {
-    static const MatcherKernels kernels = {"scalar",      censusScalar,        costRowScalar,
-                                           pathRowScalar, pathsAlongRowScalar, selectRowScalar};
+    static const MatcherKernels kernels = {"scalar",       censusScalar,     costRowScalar,
+                                           pathRowScalar,  accumulateScalar, pathsAlongRowScalar,
+                                           selectRowScalar};
     return kernels;
 }
 

@@ -15,33 +15,42 @@ namespace {
 constexpr int kBandMargin = 32;
 } // namespace
 
-// Buffers of one worker, reused between frames.
+// Buffers of one worker, reused between frames. Only the costs and the
+// downward paths of a band are kept whole; the upward paths, the paths along
+// the rows and the sums live one row at a time, so that they stay in cache.
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
     std::vector<uint8_t> cost;                  // rows of the band and its margins
-    std::vector<uint16_t> sum;                  // the band's own rows
-    std::vector<uint8_t> path[3][2], min[3][2]; // vertical paths: this row and the last
+    std::vector<uint8_t> down[3];               // downward paths of the band's own rows
+    std::vector<uint8_t> path[3][2], min[3][2]; // one row of a path and the last
     std::vector<uint8_t> along[2];
+    std::vector<uint16_t> sum;
     std::vector<uint16_t> scratch;
 
-    void prepare(int w, int dp, int costRows, int sumRows) {
-        const size_t pathBytes = size_t(kPathGuard) + size_t(w) * size_t(pathStride(dp));
+    size_t pathBytes() const { return size_t(kPathGuard) + size_t(width) * size_t(pathStride(Dp)); }
+
+    void prepare(int w, int dp, int costRows, int ownRows, int vertical) {
         if (w != width || dp != Dp) {
+            width = w;
+            Dp = dp;
             // Guards must read 255: fill whole buffers when the layout changes.
             for (auto &pair : path)
                 for (auto &p : pair)
-                    p.assign(pathBytes, 255);
+                    p.assign(pathBytes(), 255);
             for (auto &pair : min)
                 for (auto &m : pair)
                     m.assign(size_t(w), 0);
-            along[0].assign(pathBytes, 255);
-            along[1].assign(pathBytes, 255);
+            for (auto &a : along)
+                a.assign(pathBytes(), 255);
+            for (auto &d : down)
+                d.clear();
+            sum.assign(size_t(w) * dp, 0);
             scratch.assign(size_t(3 * w), 0);
-            width = w;
-            Dp = dp;
         }
         cost.resize(size_t(costRows) * w * dp);
-        sum.resize(size_t(sumRows) * w * dp);
+        for (int i = 0; i < vertical; ++i)
+            if (down[i].size() < size_t(ownRows) * pathBytes())
+                down[i].resize(size_t(ownRows) * pathBytes(), 255);
     }
 };
 
@@ -94,7 +103,8 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     censusOf(flippedR_, true, paddedR_, censusR_);
 
     // Bands: at least one per thread, and small enough for the budget.
-    const size_t rowBytes = size_t(width_) * Dp_ * 3; // cost byte + 16-bit sum per cell
+    const int vertical = params_.paths == 8 ? 3 : 1;
+    const size_t rowBytes = size_t(width_) * (Dp_ + vertical * pathStride(Dp_)); // costs and downward paths
     const int threads = std::max(1, cv::getNumThreads());
     int bandRows = (height_ + threads - 1) / threads;
     const int budgetRows = int(bandBudget_ / rowBytes) - 2 * kBandMargin;
@@ -123,41 +133,46 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     const MatcherKernels &k = *kernels_;
     const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
     const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height_, y1 + kBandMargin);
-    band.prepare(w, Dp, bottom - top, y1 - y0);
+    const int dxs[3] = {0, 1, -1};
+    const int vertical = params_.paths == 8 ? 3 : 1;
+    band.prepare(w, Dp, bottom - top, y1 - y0, vertical);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
     auto costOf = [&](int y) { return band.cost.data() + size_t(y - top) * costRow; };
-    auto sumOf = [&](int y) { return band.sum.data() + size_t(y - y0) * costRow; };
     auto computeCost = [&](int y) {
         k.costRow(censusL_.data() + size_t(y) * rowStride, censusR_.data() + size_t(y) * rowStride,
                   planeStride_, w, D, Dp, costOf(y));
     };
-    const int dxs[3] = {0, 1, -1};
-    const int vertical = params_.paths == 8 ? 3 : 1;
+    // A downward path's row: kept for the band's own rows, passing in the margin.
+    auto downOf = [&](int i, int y, int which) {
+        return y >= y0 ? band.down[i].data() + size_t(y - y0) * band.pathBytes() + kPathGuard
+                       : band.path[i][which].data() + kPathGuard;
+    };
     auto pathOf = [&](int i, int which) { return band.path[i][which].data() + kPathGuard; };
 
-    // Downwards (and the two diagonals down), plus both directions along each row.
     int cur = 0;
     for (int y = top; y < y1; ++y, cur ^= 1) {
         computeCost(y);
-        uint16_t *sum = y < y0 ? nullptr : sumOf(y);
         for (int i = 0; i < vertical; ++i)
-            k.pathRow(costOf(y), y == top ? nullptr : pathOf(i, cur ^ 1), band.min[i][cur ^ 1].data(), dxs[i],
-                      w, Dp, P1, P2, pathOf(i, cur), band.min[i][cur].data(), sum, i == 0);
-        if (sum)
-            k.pathsAlongRow(costOf(y), w, Dp, P1, P2, band.along[0].data() + kPathGuard,
-                            band.along[1].data() + kPathGuard, sum);
+            k.pathRow(costOf(y), y == top ? nullptr : downOf(i, y - 1, cur ^ 1), band.min[i][cur ^ 1].data(),
+                      dxs[i], w, Dp, P1, P2, downOf(i, y, cur), band.min[i][cur].data(), nullptr, false);
     }
     for (int y = y1; y < bottom; ++y)
         computeCost(y);
-    // Upwards, then the decision for each finished row.
+    // Upwards; on the band's own rows the other paths join in and the row is decided.
+    uint16_t *sum = band.sum.data();
     cur = 0;
     for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
-        uint16_t *sum = y >= y1 ? nullptr : sumOf(y);
+        const bool own = y < y1;
         for (int i = 0; i < vertical; ++i)
             k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(i, cur ^ 1), band.min[i][cur ^ 1].data(),
-                      dxs[i], w, Dp, P1, P2, pathOf(i, cur), band.min[i][cur].data(), sum, false);
-        if (!sum) continue;
-        k.selectRow(sumOf(y), w, D, Dp, params_.uniqueness, band.scratch.data(), disparity16.ptr<int16_t>(y));
+                      dxs[i], w, Dp, P1, P2, pathOf(i, cur), band.min[i][cur].data(), own ? sum : nullptr,
+                      i == 0);
+        if (!own) continue;
+        for (int i = 0; i < vertical; ++i)
+            k.accumulate(downOf(i, y, 0), w, Dp, sum);
+        k.pathsAlongRow(costOf(y), w, Dp, P1, P2, band.along[0].data() + kPathGuard,
+                        band.along[1].data() + kPathGuard, sum);
+        k.selectRow(sum, w, D, Dp, params_.uniqueness, band.scratch.data(), disparity16.ptr<int16_t>(y));
     }
 }
 
