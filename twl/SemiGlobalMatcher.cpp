@@ -102,13 +102,15 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     cv::flip(right, flippedR_, 1);
     censusOf(flippedR_, true, paddedR_, censusR_);
 
-    // Bands: at least one per thread, and small enough for the budget.
+    // Bands: one per thread, but not so thin that the margins dominate, and
+    // thinner where the workers' buffers together would pass the budget.
     const int vertical = params_.paths == 8 ? 3 : 1;
     const size_t rowBytes = size_t(width_) * (Dp_ + vertical * pathStride(Dp_)); // costs and downward paths
     const int threads = std::max(1, cv::getNumThreads());
-    int bandRows = (height_ + threads - 1) / threads;
-    const int budgetRows = int(bandBudget_ / rowBytes) - 2 * kBandMargin;
-    bandRows = std::max(8, std::min(bandRows, budgetRows));
+    int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
+    const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
+    if (int(bandBudget_ / size_t(busy) / rowBytes) - 2 * kBandMargin < bandRows)
+        bandRows = std::max(8, int(bandBudget_ / size_t(threads) / rowBytes) - 2 * kBandMargin);
     const int bandCount = (height_ + bandRows - 1) / bandRows;
     const int workers = std::min(threads, bandCount);
     while (int(bands_.size()) < workers)

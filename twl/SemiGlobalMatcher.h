@@ -3,7 +3,7 @@
 // aggregation along 4 or 8 paths with byte path costs, winner take all with
 // parabola refinement, uniqueness and left-right checks, speckle removal.
 // The image is processed in horizontal bands (one per thread, more where the
-// cost volume would grow too large); vertical paths enter each band through a
+// buffers would grow too large); vertical paths enter each band through a
 // margin of extra rows so that the seams do not show.
 
 #include <opencv2/core.hpp>
@@ -37,7 +37,7 @@ public:
     /// The kernels to run (by default those the CPU and VANTARO_SIMD choose).
     void setKernels(const MatcherKernels &kernels);
     const MatcherKernels &kernels() const { return *kernels_; }
-    /// Bytes of cost volume one band may hold (tests lower it to force many bands).
+    /// Bytes the bands in work at once may hold (tests lower it to force many bands).
     void setBandBudget(size_t bytes) { bandBudget_ = bytes; }
 
     /// Left and right CV_8U images of one size; CV_16S disparity in 1/16
@@ -51,7 +51,7 @@ private:
 
     Parameters params_;
     const MatcherKernels *kernels_;
-    size_t bandBudget_ = size_t(96) << 20;
+    size_t bandBudget_ = size_t(192) << 20;
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
     cv::Mat paddedL_, paddedR_, flippedR_;
     std::vector<uint8_t> censusL_, censusR_;
