@@ -6,10 +6,25 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <thread>
 
 namespace twl {
 
 namespace {
+
+// Runs body(i, n) for i in [0, n), each on its own thread (this one
+// included), and returns when all are done. Plain threads rather than
+// OpenCV's pool: their start and join are what the race detector sees.
+template <class Body> void runOnThreads(int n, const Body &body) {
+    std::vector<std::thread> others;
+    others.reserve(size_t(std::max(0, n - 1)));
+    for (int i = 1; i < n; ++i)
+        others.emplace_back([&body, i, n] { body(i, n); });
+    body(0, n);
+    for (std::thread &t : others)
+        t.join();
+}
+
 // Rows a vertical path runs before it reaches a band's own rows: enough for
 // it to forget its start (P2 caps what a path can carry).
 constexpr int kBandMargin = 32;
@@ -71,21 +86,19 @@ void SemiGlobalMatcher::setKernels(const MatcherKernels &kernels) {
     kernels_ = &kernels;
 }
 
-void SemiGlobalMatcher::censusOf(const cv::Mat &grey, bool mirrored, cv::Mat &padded,
-                                 std::vector<uint8_t> &planes) {
+void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, cv::Mat &padded, std::vector<uint8_t> &planes) {
     cv::copyMakeBorder(grey, padded, kCensusRadiusY, kCensusRadiusY, kCensusRadiusX, kCensusRadiusX,
                        cv::BORDER_REPLICATE);
     cv::bitwise_xor(padded, cv::Scalar::all(128), padded);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes;
     if (planes.size() != rowStride * height_) planes.assign(rowStride * height_, 0);
+}
+
+void SemiGlobalMatcher::censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0,
+                                   int y1) const {
     const uint8_t *origin = padded.ptr<uint8_t>(kCensusRadiusY) + kCensusRadiusX;
-    const int stride = int(padded.step[0]);
-    const MatcherKernels &k = *kernels_;
-    const int w = width_, ps = planeStride_;
-    uint8_t *out = planes.data();
-    cv::parallel_for_(cv::Range(0, height_), [&](const cv::Range &rows) {
-        k.census(origin, stride, w, rows.start, rows.end, mirrored, out, ps, int(rowStride));
-    });
+    kernels_->census(origin, int(padded.step[0]), width_, y0, y1, mirrored, planes.data(), planeStride_,
+                     planeStride_ * kCensusPlanes);
 }
 
 void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
@@ -98,15 +111,20 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     disparity16.create(left.size(), CV_16S);
     if (left.empty()) return;
 
-    censusOf(left, false, paddedL_, censusL_);
+    prepareCensus(left, paddedL_, censusL_);
     cv::flip(right, flippedR_, 1);
-    censusOf(flippedR_, true, paddedR_, censusR_);
+    prepareCensus(flippedR_, paddedR_, censusR_);
+    const int threads = std::max(1, cv::getNumThreads());
+    runOnThreads(std::min(threads, height_), [&](int t, int n) {
+        const int y0 = height_ * t / n, y1 = height_ * (t + 1) / n;
+        censusRows(paddedL_, false, censusL_, y0, y1);
+        censusRows(paddedR_, true, censusR_, y0, y1);
+    });
 
     // Bands: one per thread, but not so thin that the margins dominate, and
     // thinner where the workers' buffers together would pass the budget.
     const int vertical = params_.paths == 8 ? 3 : 1;
     const size_t rowBytes = size_t(width_) * (Dp_ + vertical * pathStride(Dp_)); // costs and downward paths
-    const int threads = std::max(1, cv::getNumThreads());
     int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
     const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
     if (int(bandBudget_ / size_t(busy) / rowBytes) - 2 * kBandMargin < bandRows)
@@ -116,15 +134,10 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     while (int(bands_.size()) < workers)
         bands_.emplace_back(new Band);
     // Worker w takes bands w, w + workers, ...: each has its own buffers.
-    cv::parallel_for_(
-        cv::Range(0, workers),
-        [&](const cv::Range &r) {
-            for (int w = r.start; w < r.end; ++w)
-                for (int b = w; b < bandCount; b += workers)
-                    matchBand(*bands_[size_t(w)], b * bandRows, std::min(height_, (b + 1) * bandRows),
-                              disparity16);
-        },
-        workers);
+    runOnThreads(workers, [&](int w, int n) {
+        for (int b = w; b < bandCount; b += n)
+            matchBand(*bands_[size_t(w)], b * bandRows, std::min(height_, (b + 1) * bandRows), disparity16);
+    });
 
     if (params_.speckleWindow > 0)
         cv::filterSpeckles(disparity16, -16, params_.speckleWindow, 16 * params_.speckleRange,

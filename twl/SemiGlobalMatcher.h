@@ -46,7 +46,8 @@ public:
 
 private:
     struct Band;
-    void censusOf(const cv::Mat &grey, bool mirrored, cv::Mat &padded, std::vector<uint8_t> &planes);
+    void prepareCensus(const cv::Mat &grey, cv::Mat &padded, std::vector<uint8_t> &planes);
+    void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;
     void matchBand(Band &band, int y0, int y1, cv::Mat &disparity16) const;
 
     Parameters params_;
