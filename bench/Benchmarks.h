@@ -5,6 +5,8 @@
 /// Stereo engine and grab cost per resolution and depth mode on the virtual
 /// camera, with OpenCV's StereoSGBM as the baseline on the same frames.
 int runEngineBenchmark(int argc, char **argv);
+/// Our stereo matcher alone against StereoSGBM at fixed sizes and ranges.
+int runMatcherBenchmark(int argc, char **argv);
 /// One repaint of each view at HD720 under the current OpenGL (Mesa under Xvfb here).
 int runViewsBenchmark(int argc, char **argv);
 /// The whole viewer playing a recording: frames grabbed and shown per second.

@@ -1,4 +1,4 @@
-// vantaro-bench [engine|views|viewer|rectify] [options]: without a family name the
+// vantaro-bench [engine|matcher|views|viewer|rectify] [options]: without a family name the
 // engine benchmark runs.
 #include "bench/Benchmarks.h"
 
@@ -12,12 +12,14 @@ int main(int argc, char **argv) {
     int shift = (argc > 1 && family == argv[1]) ? 1 : 0;
     if (std::strcmp(family, "engine") == 0)
         return runEngineBenchmark(argc - shift, argv + shift);
+    if (std::strcmp(family, "matcher") == 0)
+        return runMatcherBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "views") == 0)
         return runViewsBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "viewer") == 0)
         return runViewerBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "rectify") == 0)
         return runRectifyBenchmark(argc - shift, argv + shift);
-    std::fprintf(stderr, "usage: vantaro-bench [engine|views|viewer|rectify] [options]\n");
+    std::fprintf(stderr, "usage: vantaro-bench [engine|matcher|views|viewer|rectify] [options]\n");
     return 2;
 }

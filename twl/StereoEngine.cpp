@@ -1,10 +1,14 @@
 #include "twl/StereoEngine.h"
 
+#include "twl/SemiGlobalMatcher.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -16,28 +20,33 @@ constexpr int kMinimumWorkingWidth = 336;
 constexpr int kMaximumWorkingWidth = 1280;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-// Matcher settings per depth mode.
+// Settings per depth mode.
 struct ModeSettings {
     float scale;       // working width over camera width (before the limits)
-    int blockSize;     // SAD window of the matching cost
-    int uniqueness;    // percent margin of the best cost over the second best
+    int paths;         // aggregation paths of our matcher
     int speckleWindow; // largest blob (working pixels) removed as a speckle
-    int preFilterCap;  // clip of the x-derivative prefilter
-    bool padLeft;      // match the left band too (the search runs off the right image's edge)
+    bool padLeft;      // reference matcher: match the left band too (it runs off the right image's edge)
 };
 
 ModeSettings settingsFor(int depthMode) {
     switch (depthMode) {
     case DEPTH_MODE_MEDIUM:
-        return {1.0f / 3.0f, 5, 10, 100, 31, true};
+        return {1.0f / 3.0f, 4, 100, true};
     case DEPTH_MODE_QUALITY:
-        return {0.4f, 5, 10, 150, 31, true};
+        return {0.5f, 4, 150, true};
     case DEPTH_MODE_ULTRA:
-        return {1.0f, 5, 10, 200, 31, true};
+        return {1.0f, 4, 200, true};
     case DEPTH_MODE_PERFORMANCE:
     default:
-        return {0.25f, 5, 10, 100, 31, false};
+        return {0.25f, 4, 100, false};
     }
+}
+
+// VANTARO_STEREO=sgbm selects OpenCV's semi-global matcher (3-way) instead of
+// ours, for comparison.
+bool referenceMatcherRequested() {
+    const char *choice = std::getenv("VANTARO_STEREO");
+    return choice && !std::strcmp(choice, "sgbm");
 }
 
 } // namespace
@@ -50,7 +59,9 @@ struct StereoEngine::Impl {
     float scale = 1; // working width / camera width
     int range = 16;
     ModeSettings settings = settingsFor(DEPTH_MODE_PERFORMANCE);
-    cv::Ptr<cv::StereoSGBM> matcher;
+    bool configured = false;
+    SemiGlobalMatcher matcher;
+    cv::Ptr<cv::StereoSGBM> reference; // set when VANTARO_STEREO=sgbm
 
     // Per-frame buffers, kept between frames.
     cv::Mat greyFullL, greyFullR, greyL, greyR, paddedL, paddedR, disp16;
@@ -109,10 +120,18 @@ void StereoEngine::configure(int depthMode, Resolution cameraSize, float focalPi
     d.work = workingSizeFor(depthMode, cameraSize);
     d.scale = cameraSize.width ? float(d.work.width) / float(cameraSize.width) : 1.0f;
     d.range = disparityRangeFor(d.work.width, cameraSize, focalPixels, baselineMetres, d.minDepth);
-    const int bs = d.settings.blockSize;
-    d.matcher = cv::StereoSGBM::create(0, d.range, bs, 8 * bs * bs, 32 * bs * bs, 1, d.settings.preFilterCap,
-                                       d.settings.uniqueness, d.settings.speckleWindow, 2,
-                                       cv::StereoSGBM::MODE_SGBM_3WAY);
+    d.configured = true;
+    SemiGlobalMatcher::Parameters p;
+    p.disparities = d.range;
+    p.paths = d.settings.paths;
+    p.speckleWindow = d.settings.speckleWindow;
+    d.matcher.setParameters(p);
+    d.reference.release();
+    if (referenceMatcherRequested()) {
+        const int bs = 5;
+        d.reference = cv::StereoSGBM::create(0, d.range, bs, 8 * bs * bs, 32 * bs * bs, 1, 31, 10,
+                                             d.settings.speckleWindow, 2, cv::StereoSGBM::MODE_SGBM_3WAY);
+    }
 }
 
 cv::Size StereoEngine::workingSize() const {
@@ -131,7 +150,7 @@ int StereoEngine::depthMode() const {
 void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bool fill, StereoResult &out) {
     Impl &d = *impl_;
     const cv::Size cameraSize(int(d.camera.width), int(d.camera.height));
-    if (!d.matcher || leftBGRA.size() != cameraSize || rightBGRA.size() != cameraSize ||
+    if (!d.configured || leftBGRA.size() != cameraSize || rightBGRA.size() != cameraSize ||
         leftBGRA.type() != rightBGRA.type()) {
         out.disparity.create(d.work.empty() ? cv::Size(1, 1) : d.work, CV_32F);
         out.disparity.setTo(fill ? std::max(0.25f, d.focal * d.baseline / 20.0f) : kNaN);
@@ -150,15 +169,21 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
     d.downsample(d.greyFullL, d.levelsL, d.greyL);
     d.downsample(d.greyFullR, d.levelsR, d.greyR);
 
-    // Without padding the matcher leaves the leftmost `range` columns empty;
-    // with it, pixels there whose match lies inside the right image are found.
-    const int pad = d.settings.padLeft ? d.range : 0;
-    if (pad > 0) {
-        cv::copyMakeBorder(d.greyL, d.paddedL, 0, 0, pad, 0, cv::BORDER_REPLICATE);
-        cv::copyMakeBorder(d.greyR, d.paddedR, 0, 0, pad, 0, cv::BORDER_REPLICATE);
-        d.matcher->compute(d.paddedL, d.paddedR, d.disp16);
+    int pad = 0;
+    if (d.reference) {
+        // Without padding OpenCV's matcher leaves the leftmost `range` columns
+        // empty; with it, pixels there whose match lies inside the right image
+        // are found.
+        pad = d.settings.padLeft ? d.range : 0;
+        if (pad > 0) {
+            cv::copyMakeBorder(d.greyL, d.paddedL, 0, 0, pad, 0, cv::BORDER_REPLICATE);
+            cv::copyMakeBorder(d.greyR, d.paddedR, 0, 0, pad, 0, cv::BORDER_REPLICATE);
+            d.reference->compute(d.paddedL, d.paddedR, d.disp16);
+        } else {
+            d.reference->compute(d.greyL, d.greyR, d.disp16);
+        }
     } else {
-        d.matcher->compute(d.greyL, d.greyR, d.disp16);
+        d.matcher.compute(d.greyL, d.greyR, d.disp16);
     }
     const cv::Mat disp16 = d.disp16(cv::Rect(pad, 0, d.work.width, d.work.height));
 

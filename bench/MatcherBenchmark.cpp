@@ -1,0 +1,144 @@
+// vantaro-bench matcher [--frames N]
+//
+// Our semi-global matcher alone against OpenCV's StereoSGBM (3-way, block 5,
+// P1 = 8 * 25, P2 = 32 * 25, uniqueness 10, speckle window 100) on the same
+// grey pairs, at the same size and number of disparities. Pairs come from
+// the virtual camera rendered at that size, with its exact depth as ground
+// truth. One JSON line per case:
+//  matcher_ms, baseline_ms   median wall time per pair (both use every thread);
+//  matcher_cpu_ms, baseline_cpu_ms
+//                            mean CPU time of all threads per pair, which other
+//                            programs sharing the cores do not inflate;
+//  bad2, baseline_bad2       share of valid pixels more than 2 px off;
+//  density, baseline_density share of pixels with a disparity;
+//  kernels                   the kernel build that ran (VANTARO_SIMD=baseline forces SSE2);
+//  load_average              the machine's one-minute load at the end of the case.
+#include "bench/Benchmarks.h"
+
+#include "twl/MatcherKernels.h"
+#include "twl/SemiGlobalMatcher.h"
+#include "twl/VirtualScene.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <vector>
+
+namespace {
+
+double nowMs() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double cpuMs() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
+}
+
+double loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    double one = 0;
+    in >> one;
+    return one;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+struct Accuracy {
+    double bad2 = 0, density = 0;
+};
+
+// 1/16-pixel disparities (invalid <= 0) against exact depth at the same size.
+Accuracy score(const cv::Mat &disp16, const cv::Mat &depth, float fb) {
+    size_t valid = 0, bad = 0;
+    for (int y = 0; y < disp16.rows; ++y)
+        for (int x = 0; x < disp16.cols; ++x) {
+            const short d = disp16.at<short>(y, x);
+            if (d <= 0) continue;
+            ++valid;
+            bad += std::fabs(d / 16.0f - fb / depth.at<float>(y, x)) > 2.0f;
+        }
+    Accuracy a;
+    a.density = double(valid) / double(disp16.total());
+    a.bad2 = valid ? double(bad) / double(valid) : 0;
+    return a;
+}
+
+} // namespace
+
+int runMatcherBenchmark(int argc, char **argv) {
+    int frames = 5;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--frames") && i + 1 < argc)
+            frames = std::max(1, std::atoi(argv[++i]));
+        else {
+            std::fprintf(stderr, "usage: vantaro-bench matcher [--frames N]\n");
+            return 2;
+        }
+    }
+    struct Case {
+        int width, height, disparities;
+    } cases[] = {{640, 360, 64}, {640, 360, 96}, {1280, 720, 128}};
+    for (const Case &c : cases) {
+        twl::VirtualScene scene(twl::Resolution(size_t(c.width), size_t(c.height)));
+        const float fb = scene.focal() * scene.baseline();
+        twl::SemiGlobalMatcher ours;
+        twl::SemiGlobalMatcher::Parameters p;
+        p.disparities = c.disparities;
+        ours.setParameters(p);
+        const int bs = 5;
+        cv::Ptr<cv::StereoSGBM> baseline =
+            cv::StereoSGBM::create(0, c.disparities, bs, 8 * bs * bs, 32 * bs * bs, 1, 0, 10, 100, 2,
+                                   cv::StereoSGBM::MODE_SGBM_3WAY);
+        std::vector<double> ourTimes, baseTimes;
+        double ourCpu = 0, baseCpu = 0;
+        Accuracy ourScore, baseScore;
+        cv::Mat left, right, depth, greyL, greyR, ourDisp, baseDisp;
+        for (int f = -1; f < frames; ++f) { // frame -1 warms up
+            scene.render(0.4 + 1.3 * std::max(f, 0), left, right, &depth);
+            cv::cvtColor(left, greyL, cv::COLOR_BGRA2GRAY);
+            cv::cvtColor(right, greyR, cv::COLOR_BGRA2GRAY);
+            double t0 = nowMs(), c0 = cpuMs();
+            ours.compute(greyL, greyR, ourDisp);
+            const double ourMs = nowMs() - t0, ourCpuMs = cpuMs() - c0;
+            t0 = nowMs();
+            c0 = cpuMs();
+            baseline->compute(greyL, greyR, baseDisp);
+            const double baseMs = nowMs() - t0, baseCpuMs = cpuMs() - c0;
+            if (f < 0) continue;
+            ourCpu += ourCpuMs / frames;
+            baseCpu += baseCpuMs / frames;
+            ourTimes.push_back(ourMs);
+            baseTimes.push_back(baseMs);
+            const Accuracy a = score(ourDisp, depth, fb), b = score(baseDisp, depth, fb);
+            ourScore.bad2 += a.bad2 / frames;
+            ourScore.density += a.density / frames;
+            baseScore.bad2 += b.bad2 / frames;
+            baseScore.density += b.density / frames;
+        }
+        const double ourMs = median(ourTimes), baseMs = median(baseTimes);
+        std::printf("{\"size\":\"%dx%d\",\"disparities\":%d,\"matcher_ms\":%.2f,\"baseline_ms\":%.2f,"
+                    "\"time_ratio\":%.3f,\"matcher_cpu_ms\":%.2f,\"baseline_cpu_ms\":%.2f,\"cpu_ratio\":%.3f,"
+                    "\"bad2\":%.4f,\"baseline_bad2\":%.4f,\"density\":%.4f,"
+                    "\"baseline_density\":%.4f,\"kernels\":\"%s\",\"threads\":%d,\"load_average\":%.2f}\n",
+                    c.width, c.height, c.disparities, ourMs, baseMs, baseMs > 0 ? ourMs / baseMs : 0.0,
+                    ourCpu, baseCpu, baseCpu > 0 ? ourCpu / baseCpu : 0.0, ourScore.bad2, baseScore.bad2,
+                    ourScore.density, baseScore.density, ours.kernels().name, cv::getNumThreads(),
+                    loadAverage());
+        std::fflush(stdout);
+    }
+    return 0;
+}

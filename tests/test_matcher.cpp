@@ -1,0 +1,229 @@
+// Our stereo matcher: every vector kernel against its scalar reference, bit
+// for bit, and the whole matcher against known shifts and OpenCV's StereoSGBM.
+#include "twl/MatcherKernels.h"
+#include "twl/SemiGlobalMatcher.h"
+#include "twl/VirtualScene.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <QtTest>
+
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+using namespace twl;
+
+namespace {
+
+std::vector<const MatcherKernels *> vectorBuilds() {
+    std::vector<const MatcherKernels *> builds = {&baselineMatcherKernels()};
+    if (avx2MatcherKernels()) builds.push_back(avx2MatcherKernels());
+    return builds;
+}
+
+template <class T> std::vector<T> randomBytes(std::mt19937 &rng, size_t n, int lo, int hi) {
+    std::uniform_int_distribution<int> u(lo, hi);
+    std::vector<T> v(n);
+    for (T &x : v)
+        x = T(u(rng));
+    return v;
+}
+
+// Share of pixels where two disparity maps disagree (validity or value).
+double disagreement(const cv::Mat &a, const cv::Mat &b) {
+    cv::Mat differs = a != b;
+    return double(cv::countNonZero(differs)) / double(a.total());
+}
+
+struct Accuracy {
+    double bad2 = 0, density = 0;
+};
+
+Accuracy score(const cv::Mat &disp16, const cv::Mat &depth, float fb) {
+    size_t valid = 0, bad = 0;
+    for (int y = 0; y < disp16.rows; ++y)
+        for (int x = 0; x < disp16.cols; ++x) {
+            const short d = disp16.at<short>(y, x);
+            if (d <= 0) continue;
+            ++valid;
+            bad += std::fabs(d / 16.0f - fb / depth.at<float>(y, x)) > 2.0f;
+        }
+    return {valid ? double(bad) / double(valid) : 1.0, double(valid) / double(disp16.total())};
+}
+
+} // namespace
+
+class TestMatcher : public QObject {
+    Q_OBJECT
+private slots:
+    void kernelsEqualTheReference() {
+        const MatcherKernels &ref = scalarMatcherKernels();
+        std::mt19937 rng(7);
+        // Widths around the vector widths (first and last columns in tails),
+        // ranges that are and are not multiples of 16 and 32.
+        for (const MatcherKernels *k : vectorBuilds())
+            for (int width : {1, 15, 33, 70})
+                for (int D : {1, 5, 16, 37, 48, 64}) {
+                    const QByteArray what =
+                        QString("%1 width %2 D %3").arg(k->name).arg(width).arg(D).toUtf8();
+                    const int Dp = paddedDisparities(D), height = 5, ps = width + Dp + 32;
+                    const int stride = width + 2 * kCensusRadiusX;
+                    const auto grey =
+                        randomBytes<uint8_t>(rng, size_t(stride) * (height + 2 * kCensusRadiusY), 0, 255);
+                    const uint8_t *origin = grey.data() + kCensusRadiusY * stride + kCensusRadiusX;
+                    for (bool mirrored : {false, true}) {
+                        std::vector<uint8_t> a(size_t(ps) * kCensusPlanes * height), b(a.size());
+                        ref.census(origin, stride, width, 0, height, mirrored, a.data(), ps,
+                                   ps * kCensusPlanes);
+                        k->census(origin, stride, width, 0, height, mirrored, b.data(), ps,
+                                  ps * kCensusPlanes);
+                        QVERIFY2(a == b, what.constData());
+                    }
+                    const auto left = randomBytes<uint8_t>(rng, size_t(ps) * kCensusPlanes, 0, 255);
+                    const auto right = randomBytes<uint8_t>(rng, left.size(), 0, 255);
+                    std::vector<uint8_t> cost(size_t(width) * Dp), cost2(cost.size());
+                    ref.costRow(left.data(), right.data(), ps, width, D, Dp, cost.data());
+                    k->costRow(left.data(), right.data(), ps, width, D, Dp, cost2.data());
+                    QVERIFY2(cost == cost2, what.constData());
+
+                    // Path steps from a random previous row (guards at 255 as the matcher keeps them).
+                    const size_t pathBytes = kPathGuard + size_t(width) * pathStride(Dp);
+                    std::vector<uint8_t> prev(pathBytes, 255);
+                    std::vector<uint8_t> prevMin(static_cast<size_t>(width));
+                    for (int x = 0; x < width; ++x) {
+                        uint8_t *p = prev.data() + kPathGuard + size_t(x) * pathStride(Dp);
+                        const auto values = randomBytes<uint8_t>(rng, size_t(D), 0, 200);
+                        std::copy(values.begin(), values.end(), p);
+                        prevMin[size_t(x)] = *std::min_element(p, p + Dp);
+                    }
+                    std::vector<uint16_t> sa(size_t(width) * Dp), sb(sa.size());
+                    for (int dx : {-1, 0, 1, 2}) { // 2: no previous row
+                        std::vector<uint8_t> a(pathBytes, 255), b(pathBytes, 255),
+                            ma(static_cast<size_t>(width)), mb(static_cast<size_t>(width));
+                        for (int P2 : {40, 255 - kCensusBits - 1}) {
+                            const uint8_t *from = dx == 2 ? nullptr : prev.data() + kPathGuard;
+                            ref.pathRow(cost.data(), from, prevMin.data(), dx, width, Dp, 7, P2,
+                                        a.data() + kPathGuard, ma.data(), sa.data(), P2 == 40);
+                            k->pathRow(cost.data(), from, prevMin.data(), dx, width, Dp, 7, P2,
+                                       b.data() + kPathGuard, mb.data(), sb.data(), P2 == 40);
+                            QVERIFY2(a == b && ma == mb && sa == sb, what.constData());
+                        }
+                    }
+                    std::vector<uint8_t> a(pathBytes, 255), b(pathBytes, 255), a2(a), b2(a);
+                    ref.pathsAlongRow(cost.data(), width, Dp, 10, 120, a.data() + kPathGuard,
+                                      a2.data() + kPathGuard, sa.data());
+                    k->pathsAlongRow(cost.data(), width, Dp, 10, 120, b.data() + kPathGuard,
+                                     b2.data() + kPathGuard, sb.data());
+                    QVERIFY2(a == b && a2 == b2 && sa == sb, what.constData());
+                    ref.accumulate(prev.data() + kPathGuard, width, Dp, sa.data());
+                    k->accumulate(prev.data() + kPathGuard, width, Dp, sb.data());
+                    QVERIFY2(sa == sb, what.constData());
+                    // Decisions on random sums with many ties, padding lanes at their maximum.
+                    for (int round = 0; round < 4; ++round) {
+                        std::vector<uint16_t> sum = randomBytes<uint16_t>(rng, size_t(width) * Dp, 0, 40);
+                        for (int x = 0; x < width; ++x)
+                            std::fill(sum.begin() + x * Dp + D, sum.begin() + (x + 1) * Dp,
+                                      uint16_t(4 * 255));
+                        std::vector<uint16_t> scratch(size_t(3 * width));
+                        std::vector<int16_t> da(static_cast<size_t>(width)), db(static_cast<size_t>(width));
+                        ref.selectRow(sum.data(), width, D, Dp, round * 5, scratch.data(), da.data());
+                        k->selectRow(sum.data(), width, D, Dp, round * 5, scratch.data(), db.data());
+                        QVERIFY2(da == db, what.constData());
+                    }
+                }
+    }
+
+    void wholeMatcherIsTheSameOnEveryBuildAndBandSize() {
+        VirtualScene scene(Resolution(333, 187));
+        cv::Mat left, right, greyL, greyR;
+        scene.render(1.7, left, right);
+        cv::cvtColor(left, greyL, cv::COLOR_BGRA2GRAY);
+        cv::cvtColor(right, greyR, cv::COLOR_BGRA2GRAY);
+        for (int paths : {4, 8}) {
+            SemiGlobalMatcher matcher;
+            SemiGlobalMatcher::Parameters p;
+            p.disparities = 40;
+            p.paths = paths;
+            matcher.setParameters(p);
+            matcher.setKernels(scalarMatcherKernels());
+            cv::Mat reference, other;
+            matcher.compute(greyL, greyR, reference);
+            for (const MatcherKernels *k : vectorBuilds()) {
+                matcher.setKernels(*k);
+                matcher.compute(greyL, greyR, other);
+                QCOMPARE(disagreement(reference, other), 0.0);
+            }
+            // Bands of a few rows: the margins keep the seams nearly invisible.
+            matcher.setBandBudget(size_t(333) * 48 * 3 * 80);
+            matcher.compute(greyL, greyR, other);
+            QVERIFY2(disagreement(reference, other) < 0.01,
+                     qPrintable(QString::number(disagreement(reference, other))));
+        }
+    }
+
+    void forcedBaselineIsUsed() {
+        qputenv("VANTARO_SIMD", "baseline");
+        QCOMPARE(QByteArray(selectMatcherKernels().name), QByteArray("sse2"));
+        SemiGlobalMatcher forced;
+        QCOMPARE(QByteArray(forced.kernels().name), QByteArray("sse2"));
+        qunsetenv("VANTARO_SIMD");
+        QCOMPARE(QByteArray(selectMatcherKernels().name), QByteArray(avx2MatcherKernels() ? "avx2" : "sse2"));
+    }
+
+    void findsAKnownShift() {
+        // Noise shifted by 9 px: pixels whose match is inside the right image
+        // get 9 (within the sub-pixel step); none on the left band has more
+        // than its column allows.
+        cv::Mat right(61, 97, CV_8U), left;
+        cv::randu(right, 0, 256);
+        cv::copyMakeBorder(right, left, 0, 0, 9, 0, cv::BORDER_REPLICATE);
+        left = left.colRange(0, 97).clone();
+        SemiGlobalMatcher matcher;
+        SemiGlobalMatcher::Parameters p;
+        p.disparities = 21;
+        matcher.setParameters(p);
+        cv::Mat disp;
+        matcher.compute(left, right, disp);
+        int exact = 0;
+        for (int y = 0; y < disp.rows; ++y)
+            for (int x = 0; x < disp.cols; ++x) {
+                if (x < 9)
+                    QVERIFY(disp.at<short>(y, x) < 9 * 16 || disp.at<short>(y, x) == -16);
+                else
+                    exact += std::abs(disp.at<short>(y, x) - 9 * 16) <= 4;
+            }
+        QVERIFY2(exact >= int(0.98 * 61 * 88), qPrintable(QString::number(exact)));
+    }
+
+    void asAccurateAsStereoSGBMOnTheVirtualCamera() {
+        VirtualScene scene(Resolution(640, 360));
+        const float fb = scene.focal() * scene.baseline();
+        SemiGlobalMatcher ours;
+        SemiGlobalMatcher::Parameters p;
+        p.disparities = 64;
+        ours.setParameters(p);
+        cv::Ptr<cv::StereoSGBM> sgbm =
+            cv::StereoSGBM::create(0, 64, 5, 200, 800, 1, 0, 10, 100, 2, cv::StereoSGBM::MODE_SGBM_3WAY);
+        for (double t : {0.4, 2.9}) {
+            cv::Mat left, right, depth, greyL, greyR, a, b;
+            scene.render(t, left, right, &depth);
+            cv::cvtColor(left, greyL, cv::COLOR_BGRA2GRAY);
+            cv::cvtColor(right, greyR, cv::COLOR_BGRA2GRAY);
+            ours.compute(greyL, greyR, a);
+            sgbm->compute(greyL, greyR, b);
+            const Accuracy mine = score(a, depth, fb), theirs = score(b, depth, fb);
+            const QByteArray what = QString("bad2 %1 vs %2, density %3 vs %4")
+                                        .arg(mine.bad2)
+                                        .arg(theirs.bad2)
+                                        .arg(mine.density)
+                                        .arg(theirs.density)
+                                        .toUtf8();
+            QVERIFY2(mine.bad2 <= theirs.bad2 && mine.density >= theirs.density, what.constData());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMatcher)
+#include "test_matcher.moc"

@@ -1,0 +1,69 @@
+#pragma once
+// The matcher's inner loops, built three times: a plain scalar reference, the
+// x86-64 baseline (SSE2) and AVX2. The vector builds give the same bytes as
+// the reference; the matcher picks one at run time.
+//
+// Layouts shared by all builds (D disparities, Dp = D rounded up to 16):
+//  - census: per image row, kCensusPlanes byte planes of `planeStride` bytes;
+//    bit b of plane p is neighbour 8p + b of the 9 x 7 window (raster order,
+//    centre left out) being darker than the centre. The right image's census
+//    is stored mirrored (column W - 1 - x holds pixel x).
+//  - cost row: Dp bytes per pixel; lanes >= D hold 255, disparities beyond
+//    the left edge of the right image (d > x) hold kOutsideCost.
+//  - path cost row: `pathStride(Dp)` bytes per pixel starting after a guard,
+//    guards holding 255 so that the neighbours d - 1 and d + 1 can be read
+//    without tests.
+//  - sum row: Dp uint16 per pixel.
+
+#include <cstdint>
+
+namespace twl {
+
+constexpr int kCensusPlanes = 8;
+constexpr int kCensusRadiusX = 4, kCensusRadiusY = 3;
+constexpr int kCensusBits = (2 * kCensusRadiusX + 1) * (2 * kCensusRadiusY + 1) - 1;
+constexpr uint8_t kOutsideCost = 24;
+constexpr int kPathGuard = 16;
+
+inline int paddedDisparities(int d) {
+    return (d + 15) / 16 * 16;
+}
+inline int pathStride(int paddedD) {
+    return paddedD + kPathGuard;
+}
+
+struct MatcherKernels {
+    const char *name;
+    // Census of rows [y0, y1) of a grey image already padded by the census
+    // radius on every side and biased by 0x80 (so signed compares order it);
+    // `stride` is that image's row step and (x, y) = (0, 0) its first real pixel.
+    void (*census)(const uint8_t *biased, int stride, int width, int y0, int y1, bool mirrored,
+                   uint8_t *planes, int planeStride, int rowStride);
+    // Hamming costs of one row: left census row against the mirrored right one.
+    void (*costRow)(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int width, int D,
+                    int Dp, uint8_t *cost);
+    // One step of a path from the previous row (pixel x takes pixel x - dx of
+    // `prev`); without `prev` the path starts here. Writes the row's path
+    // costs and each pixel's minimum; with `sum`, sum = (first ? 0 : sum) + path.
+    void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width,
+                    int Dp, int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first);
+    // sum += path, over the row.
+    void (*accumulate)(const uint8_t *path, int width, int Dp, uint16_t *sum);
+    // The paths along the row, left to right and right to left, both added to `sum`.
+    void (*pathsAlongRow)(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
+                          uint8_t *leftwards, uint16_t *sum);
+    // Winner take all on a summed row with uniqueness (percent) and a
+    // left-right check within one pixel; disparity in 1/16 pixel, -16 where
+    // invalid. `scratch` holds 3 * width uint16.
+    void (*selectRow)(const uint16_t *sum, int width, int D, int Dp, int uniqueness, uint16_t *scratch,
+                      int16_t *disparity16);
+};
+
+const MatcherKernels &scalarMatcherKernels();
+const MatcherKernels &baselineMatcherKernels();
+/// Null where the CPU lacks AVX2 or POPCNT.
+const MatcherKernels *avx2MatcherKernels();
+/// AVX2 where the CPU has it, unless VANTARO_SIMD=baseline (or =scalar) asks otherwise.
+const MatcherKernels &selectMatcherKernels();
+
+} // namespace twl

@@ -1,0 +1,72 @@
+// The matcher's kernels with 32-byte vectors; this file alone is built with
+// -mavx2 -mpopcnt, and nothing here runs unless the CPU reports both.
+#include "twl/MatcherKernelsImpl.h"
+
+#include <immintrin.h>
+
+namespace twl {
+namespace {
+
+struct Avx2 {
+    typedef __m256i vec;
+    static constexpr int bytes = 32;
+    static vec zero() { return _mm256_setzero_si256(); }
+    static vec set1(uint8_t v) { return _mm256_set1_epi8(char(v)); }
+    static vec set1_16(int16_t v) { return _mm256_set1_epi16(v); }
+    static vec load(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
+    static void store(void *p, vec v) { _mm256_storeu_si256(static_cast<__m256i *>(p), v); }
+    static vec or_(vec a, vec b) { return _mm256_or_si256(a, b); }
+    static vec and_(vec a, vec b) { return _mm256_and_si256(a, b); }
+    static vec andnot_(vec a, vec b) { return _mm256_andnot_si256(a, b); }
+    static vec xor_(vec a, vec b) { return _mm256_xor_si256(a, b); }
+    static vec cmpgt8(vec a, vec b) { return _mm256_cmpgt_epi8(a, b); }
+    static vec add8(vec a, vec b) { return _mm256_add_epi8(a, b); }
+    static vec adds8(vec a, vec b) { return _mm256_adds_epu8(a, b); }
+    static vec subs8(vec a, vec b) { return _mm256_subs_epu8(a, b); }
+    static vec min8(vec a, vec b) { return _mm256_min_epu8(a, b); }
+    static uint8_t hmin8(vec v) {
+        return Sse2::hmin8(_mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+    }
+    static vec popcount8(vec v) {
+        const vec table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2,
+                                           2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+        const vec low = _mm256_set1_epi8(0x0F);
+        return _mm256_add_epi8(_mm256_shuffle_epi8(table, _mm256_and_si256(v, low)),
+                               _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(v, 4), low)));
+    }
+    static vec min16(vec a, vec b) { return _mm256_min_epi16(a, b); }
+    static vec cmpeq16(vec a, vec b) { return _mm256_cmpeq_epi16(a, b); }
+    static vec cmpgt16(vec a, vec b) { return _mm256_cmpgt_epi16(a, b); }
+    static vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
+    static vec lanes16() { return _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
+    static uint16_t hmin16(vec v) {
+        return Sse2::hmin16(_mm_min_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+    }
+    static int movemask8(vec v) { return _mm256_movemask_epi8(v); }
+    static void widenAdd(vec p, uint16_t *sum, bool first) {
+        vec lo = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(p));
+        vec hi = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(p, 1));
+        if (!first) {
+            lo = _mm256_add_epi16(lo, load(sum));
+            hi = _mm256_add_epi16(hi, load(sum + 16));
+        }
+        store(sum, lo);
+        store(sum + 16, hi);
+    }
+};
+
+} // namespace
+
+const MatcherKernels *avx2MatcherKernels() {
+    static const MatcherKernels kernels = {"avx2",
+                                           censusT<Avx2>,
+                                           costRowT<Avx2, Sse2>,
+                                           pathRowT<Avx2, Sse2>,
+                                           accumulateT<Avx2, Sse2>,
+                                           pathsAlongRowT<Avx2, Sse2>,
+                                           selectRowT<Avx2>};
+    static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+    return supported ? &kernels : nullptr;
+}
+
+} // namespace twl

@@ -1,0 +1,356 @@
+#pragma once
+// Kernel bodies written once over a small vector interface (V: load, store,
+// saturating byte arithmetic, 16-bit minimum...). MatcherKernelsSse2.cpp and
+// MatcherKernelsAvx2.cpp include this with their own vector types and
+// compiler flags; the per-pixel scalar pieces here are shared with the
+// reference so that the edges of every row are treated identically.
+
+#include "twl/MatcherKernels.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace twl {
+namespace {
+
+constexpr uint16_t kNoCost = 0x7FFF;
+
+// The x86-64 baseline: 16 bytes, SSE2 only (no byte shuffles, no unsigned
+// 16-bit minimum; sums stay below 0x7FFF so signed compares do).
+struct Sse2 {
+    typedef __m128i vec;
+    static constexpr int bytes = 16;
+    static vec zero() { return _mm_setzero_si128(); }
+    static vec set1(uint8_t v) { return _mm_set1_epi8(char(v)); }
+    static vec set1_16(int16_t v) { return _mm_set1_epi16(v); }
+    static vec load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+    static void store(void *p, vec v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+    static vec or_(vec a, vec b) { return _mm_or_si128(a, b); }
+    static vec and_(vec a, vec b) { return _mm_and_si128(a, b); }
+    static vec andnot_(vec a, vec b) { return _mm_andnot_si128(a, b); }
+    static vec xor_(vec a, vec b) { return _mm_xor_si128(a, b); }
+    static vec cmpgt8(vec a, vec b) { return _mm_cmpgt_epi8(a, b); }
+    static vec add8(vec a, vec b) { return _mm_add_epi8(a, b); }
+    static vec adds8(vec a, vec b) { return _mm_adds_epu8(a, b); }
+    static vec subs8(vec a, vec b) { return _mm_subs_epu8(a, b); }
+    static vec min8(vec a, vec b) { return _mm_min_epu8(a, b); }
+    static uint8_t hmin8(vec v) {
+        v = _mm_min_epu8(v, _mm_srli_si128(v, 8));
+        v = _mm_min_epu8(v, _mm_srli_si128(v, 4));
+        v = _mm_min_epu8(v, _mm_srli_si128(v, 2));
+        v = _mm_min_epu8(v, _mm_srli_si128(v, 1));
+        return uint8_t(_mm_cvtsi128_si32(v));
+    }
+    static vec popcount8(vec v) {
+        v = _mm_sub_epi8(v, _mm_and_si128(_mm_srli_epi16(v, 1), _mm_set1_epi8(0x55)));
+        v = _mm_add_epi8(_mm_and_si128(v, _mm_set1_epi8(0x33)),
+                         _mm_and_si128(_mm_srli_epi16(v, 2), _mm_set1_epi8(0x33)));
+        return _mm_and_si128(_mm_add_epi8(v, _mm_srli_epi16(v, 4)), _mm_set1_epi8(0x0F));
+    }
+    static vec min16(vec a, vec b) { return _mm_min_epi16(a, b); }
+    static vec cmpeq16(vec a, vec b) { return _mm_cmpeq_epi16(a, b); }
+    static vec cmpgt16(vec a, vec b) { return _mm_cmpgt_epi16(a, b); }
+    static vec add16(vec a, vec b) { return _mm_add_epi16(a, b); }
+    static vec lanes16() { return _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7); }
+    static uint16_t hmin16(vec v) {
+        v = _mm_min_epi16(v, _mm_srli_si128(v, 8));
+        v = _mm_min_epi16(v, _mm_srli_si128(v, 4));
+        v = _mm_min_epi16(v, _mm_srli_si128(v, 2));
+        return uint16_t(_mm_cvtsi128_si32(v));
+    }
+    static int movemask8(vec v) { return _mm_movemask_epi8(v); }
+    // sum[0..16) = (first ? 0 : sum) + p
+    static void widenAdd(vec p, uint16_t *sum, bool first) {
+        const vec z = zero();
+        vec lo = _mm_unpacklo_epi8(p, z), hi = _mm_unpackhi_epi8(p, z);
+        if (!first) {
+            lo = _mm_add_epi16(lo, load(sum));
+            hi = _mm_add_epi16(hi, load(sum + 8));
+        }
+        store(sum, lo);
+        store(sum + 8, hi);
+    }
+};
+
+struct CensusOffset {
+    int dx, dy;
+};
+
+struct CensusTable {
+    CensusOffset at[kCensusBits];
+    constexpr CensusTable() : at() {
+        int j = 0;
+        for (int dy = -kCensusRadiusY; dy <= kCensusRadiusY; ++dy)
+            for (int dx = -kCensusRadiusX; dx <= kCensusRadiusX; ++dx)
+                if (dx || dy) at[j++] = {dx, dy};
+    }
+};
+constexpr CensusTable kCensus;
+
+// One census word of the pixel at `p` (biased grey) into the eight planes.
+inline void censusPixel(const uint8_t *p, int stride, bool mirrored, uint8_t *planes, int planeStride) {
+    uint8_t bytes[kCensusPlanes] = {};
+    const int8_t centre = int8_t(*p);
+    for (int j = 0; j < kCensusBits; ++j) {
+        const CensusOffset o = kCensus.at[j];
+        const int8_t n = int8_t(p[o.dy * stride + (mirrored ? -o.dx : o.dx)]);
+        if (n < centre) bytes[j >> 3] |= uint8_t(1u << (j & 7));
+    }
+    for (int k = 0; k < kCensusPlanes; ++k)
+        planes[k * planeStride] = bytes[k];
+}
+
+// Lanes a vector kernel computed from padding or from beyond the right image.
+inline void fixCostEdges(int x, int D, int Dp, uint8_t *cost) {
+    for (int d = x + 1; d < D; ++d)
+        cost[d] = kOutsideCost;
+    for (int d = D; d < Dp; ++d)
+        cost[d] = 255;
+}
+
+// The decision for one pixel once its best disparity and whether that is
+// unique are known: -16 where invalid, else 1/16 pixel with a parabola
+// through the neighbouring sums.
+inline int16_t decide(const uint16_t *s, int x, int D, int best, bool unique) {
+    if (best > x || !unique) return -16;
+    if (best == 0 || best == D - 1) return int16_t(best * 16);
+    // A float division: an integer one here costs more than the rest of the decision.
+    const int denom = std::max(int(s[best - 1]) + int(s[best + 1]) - 2 * int(s[best]), 1);
+    const float offset = float(int(s[best - 1]) - int(s[best + 1])) * 8.0f / float(denom);
+    return int16_t(best * 16 + int(offset + (offset < 0 ? -0.5f : 0.5f)));
+}
+
+// Left-right check: each right pixel keeps the left pixel that reached it
+// with the lowest sum (the first on ties); a left pixel stays valid when the
+// right pixel it matched holds a disparity within one pixel of its own.
+// `scratch` holds 2 * width uint16.
+inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratch, int16_t *disparity16) {
+    uint16_t *rightCost = scratch, *rightDisparity = scratch + width;
+    std::fill(rightCost, rightCost + width, kNoCost);
+    for (int x = 0; x < width; ++x) {
+        if (disparity16[x] < 0) continue;
+        const int d = (disparity16[x] + 8) >> 4, xr = x - d;
+        if (xr >= 0 && bestCost[x] < rightCost[xr]) {
+            rightCost[xr] = bestCost[x];
+            rightDisparity[xr] = uint16_t(d);
+        }
+    }
+    for (int x = 0; x < width; ++x) {
+        if (disparity16[x] < 0) continue;
+        const int d = (disparity16[x] + 8) >> 4, xr = x - d;
+        if (xr < 0 || std::abs(int(rightDisparity[xr]) - d) > 1) disparity16[x] = -16;
+    }
+}
+
+// ceil(m * 100 / (100 - uniqueness)), the lowest sum a rival may have, by a
+// multiplication: quotients that are not whole lie at least 1/100 from the
+// next integer, far more than the rounding of `ratio`.
+inline int uniquenessThreshold(int m, double ratio) {
+    const double q = m * ratio - 1e-9;
+    const int t = int(q); // q >= 0: truncation is floor
+    return std::min(int(kNoCost), t + (double(t) < q));
+}
+
+template <class V>
+void censusT(const uint8_t *biased, int stride, int width, int y0, int y1, bool mirrored, uint8_t *planes,
+             int planeStride, int rowStride) {
+    const typename V::vec one[8] = {V::set1(1),  V::set1(2),  V::set1(4),  V::set1(8),
+                                    V::set1(16), V::set1(32), V::set1(64), V::set1(uint8_t(128))};
+    for (int y = y0; y < y1; ++y) {
+        const uint8_t *row = biased + size_t(y) * stride;
+        uint8_t *out = planes + size_t(y) * rowStride;
+        int x = 0;
+        for (; x + V::bytes <= width; x += V::bytes) {
+            const typename V::vec c = V::load(row + x);
+            typename V::vec acc[kCensusPlanes];
+            for (auto &a : acc)
+                a = V::zero();
+            for (int j = 0; j < kCensusBits; ++j) {
+                const CensusOffset o = kCensus.at[j];
+                const typename V::vec n = V::load(row + x + o.dy * stride + (mirrored ? -o.dx : o.dx));
+                acc[j >> 3] = V::or_(acc[j >> 3], V::and_(V::cmpgt8(c, n), one[j & 7]));
+            }
+            for (int k = 0; k < kCensusPlanes; ++k)
+                V::store(out + k * planeStride + x, acc[k]);
+        }
+        for (; x < width; ++x)
+            censusPixel(row + x, stride, mirrored, out + x, planeStride);
+    }
+}
+
+template <class V>
+inline void costLanes(const uint8_t *left, const uint8_t *right, int planeStride, uint8_t *out) {
+    typename V::vec acc = V::zero();
+    for (int k = 0; k < kCensusPlanes; ++k) {
+        const typename V::vec v = V::xor_(V::load(right + k * planeStride), V::set1(left[k * planeStride]));
+        acc = V::add8(acc, V::popcount8(v));
+    }
+    V::store(out, acc);
+}
+
+template <class V, class H>
+void costRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int width, int D, int Dp,
+              uint8_t *cost) {
+    for (int x = 0; x < width; ++x) {
+        const uint8_t *r = rightMirrored + (width - 1 - x);
+        uint8_t *c = cost + size_t(x) * Dp;
+        int d = 0;
+        for (; d + V::bytes <= Dp; d += V::bytes)
+            costLanes<V>(left + x, r + d, planeStride, c + d);
+        for (; d < Dp; d += H::bytes)
+            costLanes<H>(left + x, r + d, planeStride, c + d);
+        if (x + 1 < D || D < Dp) fixCostEdges(x, D, Dp, c);
+    }
+}
+
+template <class V>
+__attribute__((always_inline)) inline typename V::vec
+pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
+          typename V::vec p1, uint8_t *out, typename V::vec lowest, uint16_t *sum, bool first) {
+    const typename V::vec here = V::load(prev), below = V::load(prev - 1), above = V::load(prev + 1);
+    const typename V::vec t =
+        V::min8(V::min8(here, bound), V::min8(V::adds8(below, p1), V::adds8(above, p1)));
+    const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
+    V::store(out, l);
+    if (sum) V::widenAdd(l, sum, first);
+    return V::min8(lowest, l);
+}
+
+// One path step for a pixel, its costs added to `sum` when given; returns the
+// minimum of its new costs.
+template <class V, class H>
+__attribute__((always_inline)) inline uint8_t pathPixel(const uint8_t *cost, const uint8_t *prev,
+                                                        uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+                                                        uint16_t *sum, bool first) {
+    const int boundValue = std::min(255, prevMin + P2);
+    typename V::vec lowest = V::set1(255);
+    int d = 0;
+    for (; d + V::bytes <= Dp; d += V::bytes)
+        lowest = pathLanes<V>(cost + d, prev + d, V::set1(prevMin), V::set1(uint8_t(boundValue)),
+                              V::set1(uint8_t(P1)), out + d, lowest, sum ? sum + d : nullptr, first);
+    uint8_t m = V::hmin8(lowest);
+    if (d < Dp) {
+        typename H::vec low = H::set1(255);
+        for (; d < Dp; d += H::bytes)
+            low = pathLanes<H>(cost + d, prev + d, H::set1(prevMin), H::set1(uint8_t(boundValue)),
+                               H::set1(uint8_t(P1)), out + d, low, sum ? sum + d : nullptr, first);
+        m = std::min(m, H::hmin8(low));
+    }
+    return m;
+}
+
+template <class V, class H>
+__attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out,
+                                                         uint16_t *sum, bool first) {
+    typename V::vec lowest = V::set1(255);
+    int d = 0;
+    for (; d + V::bytes <= Dp; d += V::bytes) {
+        const typename V::vec c = V::load(cost + d);
+        V::store(out + d, c);
+        if (sum) V::widenAdd(c, sum + d, first);
+        lowest = V::min8(lowest, c);
+    }
+    uint8_t m = V::hmin8(lowest);
+    if (d < Dp) {
+        const typename H::vec c = H::load(cost + d);
+        H::store(out + d, c);
+        if (sum) H::widenAdd(c, sum + d, first);
+        m = std::min(m, H::hmin8(c));
+    }
+    return m;
+}
+
+template <class V, class H>
+void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width, int Dp,
+              int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first) {
+    const int stride = pathStride(Dp);
+    for (int x = 0; x < width; ++x) {
+        const int from = x - dx;
+        const uint8_t *c = cost + size_t(x) * Dp;
+        uint8_t *o = out + size_t(x) * stride;
+        uint16_t *s = sum ? sum + size_t(x) * Dp : nullptr;
+        if (!prev || from < 0 || from >= width)
+            outMin[x] = startPixel<V, H>(c, Dp, o, s, first);
+        else
+            outMin[x] =
+                pathPixel<V, H>(c, prev + size_t(from) * stride, prevMin[from], Dp, P1, P2, o, s, first);
+    }
+}
+
+template <class V, class H> void accumulateT(const uint8_t *path, int width, int Dp, uint16_t *sum) {
+    const int stride = pathStride(Dp);
+    for (int x = 0; x < width; ++x) {
+        const uint8_t *p = path + size_t(x) * stride;
+        uint16_t *s = sum + size_t(x) * Dp;
+        int d = 0;
+        for (; d + V::bytes <= Dp; d += V::bytes)
+            V::widenAdd(V::load(p + d), s + d, false);
+        for (; d < Dp; d += H::bytes)
+            H::widenAdd(H::load(p + d), s + d, false);
+    }
+}
+
+// Both paths along the row at once: two independent chains of steps keep
+// the CPU busier than one.
+template <class V, class H>
+void pathsAlongRowT(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
+                    uint8_t *leftwards, uint16_t *sum) {
+    const int stride = pathStride(Dp);
+    const int last = width - 1;
+    auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
+    uint8_t mr = startPixel<V, H>(cost, Dp, rightwards, sum, false);
+    uint8_t ml =
+        startPixel<V, H>(cost + size_t(last) * Dp, Dp, at(leftwards, last), sum + size_t(last) * Dp, false);
+    for (int i = 1; i < width; ++i) {
+        const int xr = i, xl = last - i;
+        mr = pathPixel<V, H>(cost + size_t(xr) * Dp, at(rightwards, xr - 1), mr, Dp, P1, P2,
+                             at(rightwards, xr), sum + size_t(xr) * Dp, false);
+        ml = pathPixel<V, H>(cost + size_t(xl) * Dp, at(leftwards, xl + 1), ml, Dp, P1, P2, at(leftwards, xl),
+                             sum + size_t(xl) * Dp, false);
+    }
+}
+
+template <class V>
+void selectRowT(const uint16_t *sum, int width, int D, int Dp, int uniqueness, uint16_t *scratch,
+                int16_t *disparity16) {
+    constexpr int L = V::bytes / 2;
+    typedef typename V::vec vec;
+    uint16_t *bestCost = scratch + 2 * width;
+    const vec step = V::set1_16(int16_t(L)), limit = V::set1_16(int16_t(D - 1));
+    const double ratio = 100.0 / (100 - uniqueness);
+    for (int x = 0; x < width; ++x) {
+        const uint16_t *s = sum + size_t(x) * Dp;
+        // Lowest sum per lane and the first disparity reaching it, without branches.
+        vec lowest = V::load(s), where = V::lanes16(), index = V::lanes16();
+        for (int d = L; d < Dp; d += L) {
+            index = V::add16(index, step);
+            const vec v = V::load(s + d), lower = V::cmpgt16(lowest, v);
+            lowest = V::min16(lowest, v);
+            where = V::or_(V::and_(lower, index), V::andnot_(lower, where));
+        }
+        const int m = V::hmin16(lowest);
+        const vec atMin = V::cmpeq16(lowest, V::set1_16(int16_t(m)));
+        const int best = V::hmin16(V::or_(V::and_(atMin, where), V::andnot_(atMin, V::set1_16(kNoCost))));
+        // Not unique when a sum inside the range and away from the winner's
+        // neighbours is below m * 100 / (100 - uniqueness).
+        const int threshold = uniquenessThreshold(m, ratio);
+        const vec tv = V::set1_16(int16_t(threshold)), lo = V::set1_16(int16_t(best - 2)),
+                  hi = V::set1_16(int16_t(best + 2));
+        vec rivals = V::zero();
+        index = V::lanes16();
+        for (int d = 0; d < Dp; d += L, index = V::add16(index, step)) {
+            const vec near = V::and_(V::cmpgt16(index, lo), V::cmpgt16(hi, index));
+            const vec outside = V::or_(near, V::cmpgt16(index, limit));
+            rivals = V::or_(rivals, V::andnot_(outside, V::cmpgt16(tv, V::load(s + d))));
+        }
+        const bool unique = !V::movemask8(rivals);
+        bestCost[x] = uint16_t(m);
+        disparity16[x] = decide(s, x, D, best, unique);
+    }
+    leftRightCheck(bestCost, width, scratch, disparity16);
+}
+
+} // namespace
+} // namespace twl

@@ -1,0 +1,17 @@
+// The matcher's kernels for any x86-64 CPU (SSE2).
+#include "twl/MatcherKernelsImpl.h"
+
+namespace twl {
+
+const MatcherKernels &baselineMatcherKernels() {
+    static const MatcherKernels kernels = {"sse2",
+                                           censusT<Sse2>,
+                                           costRowT<Sse2, Sse2>,
+                                           pathRowT<Sse2, Sse2>,
+                                           accumulateT<Sse2, Sse2>,
+                                           pathsAlongRowT<Sse2, Sse2>,
+                                           selectRowT<Sse2>};
+    return kernels;
+}
+
+} // namespace twl

@@ -1,0 +1,194 @@
+#include "twl/SemiGlobalMatcher.h"
+
+#include "twl/MatcherKernels.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <thread>
+
+namespace twl {
+
+namespace {
+
+// Runs body(i, n) for i in [0, n), each on its own thread (this one
+// included), and returns when all are done. Plain threads rather than
+// OpenCV's pool: their start and join are what the race detector sees.
+template <class Body> void runOnThreads(int n, const Body &body) {
+    std::vector<std::thread> others;
+    others.reserve(size_t(std::max(0, n - 1)));
+    for (int i = 1; i < n; ++i)
+        others.emplace_back([&body, i, n] { body(i, n); });
+    body(0, n);
+    for (std::thread &t : others)
+        t.join();
+}
+
+// Rows a vertical path runs before it reaches a band's own rows: enough for
+// it to forget its start (P2 caps what a path can carry).
+constexpr int kBandMargin = 32;
+} // namespace
+
+// Buffers of one worker, reused between frames. Only the costs and the
+// downward paths of a band are kept whole; the upward paths, the paths along
+// the rows and the sums live one row at a time, so that they stay in cache.
+struct SemiGlobalMatcher::Band {
+    int width = 0, Dp = 0;
+    std::vector<uint8_t> cost;                  // rows of the band and its margins
+    std::vector<uint8_t> down[3];               // downward paths of the band's own rows
+    std::vector<uint8_t> path[3][2], min[3][2]; // one row of a path and the last
+    std::vector<uint8_t> along[2];
+    std::vector<uint16_t> sum;
+    std::vector<uint16_t> scratch;
+
+    size_t pathBytes() const { return size_t(kPathGuard) + size_t(width) * size_t(pathStride(Dp)); }
+
+    void prepare(int w, int dp, int costRows, int ownRows, int vertical) {
+        if (w != width || dp != Dp) {
+            width = w;
+            Dp = dp;
+            // Guards must read 255: fill whole buffers when the layout changes.
+            for (auto &pair : path)
+                for (auto &p : pair)
+                    p.assign(pathBytes(), 255);
+            for (auto &pair : min)
+                for (auto &m : pair)
+                    m.assign(size_t(w), 0);
+            for (auto &a : along)
+                a.assign(pathBytes(), 255);
+            for (auto &d : down)
+                d.clear();
+            sum.assign(size_t(w) * dp, 0);
+            scratch.assign(size_t(3 * w), 0);
+        }
+        cost.resize(size_t(costRows) * w * dp);
+        for (int i = 0; i < vertical; ++i)
+            if (down[i].size() < size_t(ownRows) * pathBytes())
+                down[i].resize(size_t(ownRows) * pathBytes(), 255);
+    }
+};
+
+SemiGlobalMatcher::SemiGlobalMatcher() : kernels_(&selectMatcherKernels()) {}
+SemiGlobalMatcher::~SemiGlobalMatcher() = default;
+
+void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
+    params_ = parameters;
+    params_.disparities = std::max(1, params_.disparities);
+    params_.paths = params_.paths >= 8 ? 8 : 4;
+    // Path costs are bytes: a cost (at most 62) plus P2 must stay below 255.
+    params_.P2 = std::clamp(params_.P2, 1, 255 - kCensusBits - 1);
+    params_.P1 = std::clamp(params_.P1, 0, params_.P2);
+    params_.uniqueness = std::clamp(params_.uniqueness, 0, 99);
+}
+
+void SemiGlobalMatcher::setKernels(const MatcherKernels &kernels) {
+    kernels_ = &kernels;
+}
+
+void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, cv::Mat &padded, std::vector<uint8_t> &planes) {
+    cv::copyMakeBorder(grey, padded, kCensusRadiusY, kCensusRadiusY, kCensusRadiusX, kCensusRadiusX,
+                       cv::BORDER_REPLICATE);
+    cv::bitwise_xor(padded, cv::Scalar::all(128), padded);
+    const size_t rowStride = size_t(planeStride_) * kCensusPlanes;
+    if (planes.size() != rowStride * height_) planes.assign(rowStride * height_, 0);
+}
+
+void SemiGlobalMatcher::censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0,
+                                   int y1) const {
+    const uint8_t *origin = padded.ptr<uint8_t>(kCensusRadiusY) + kCensusRadiusX;
+    kernels_->census(origin, int(padded.step[0]), width_, y0, y1, mirrored, planes.data(), planeStride_,
+                     planeStride_ * kCensusPlanes);
+}
+
+void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
+    CV_Assert(left.type() == CV_8U && right.type() == CV_8U && left.size() == right.size());
+    width_ = left.cols;
+    height_ = left.rows;
+    D_ = std::min(params_.disparities, std::max(1, width_));
+    Dp_ = paddedDisparities(D_);
+    planeStride_ = width_ + Dp_ + 32;
+    disparity16.create(left.size(), CV_16S);
+    if (left.empty()) return;
+
+    prepareCensus(left, paddedL_, censusL_);
+    cv::flip(right, flippedR_, 1);
+    prepareCensus(flippedR_, paddedR_, censusR_);
+    const int threads = std::max(1, cv::getNumThreads());
+    runOnThreads(std::min(threads, height_), [&](int t, int n) {
+        const int y0 = height_ * t / n, y1 = height_ * (t + 1) / n;
+        censusRows(paddedL_, false, censusL_, y0, y1);
+        censusRows(paddedR_, true, censusR_, y0, y1);
+    });
+
+    // Bands: one per thread, but not so thin that the margins dominate, and
+    // thinner where the workers' buffers together would pass the budget.
+    const int vertical = params_.paths == 8 ? 3 : 1;
+    const size_t rowBytes = size_t(width_) * (Dp_ + vertical * pathStride(Dp_)); // costs and downward paths
+    int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
+    const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
+    if (int(bandBudget_ / size_t(busy) / rowBytes) - 2 * kBandMargin < bandRows)
+        bandRows = std::max(8, int(bandBudget_ / size_t(threads) / rowBytes) - 2 * kBandMargin);
+    const int bandCount = (height_ + bandRows - 1) / bandRows;
+    const int workers = std::min(threads, bandCount);
+    while (int(bands_.size()) < workers)
+        bands_.emplace_back(new Band);
+    // Worker w takes bands w, w + workers, ...: each has its own buffers.
+    runOnThreads(workers, [&](int w, int n) {
+        for (int b = w; b < bandCount; b += n)
+            matchBand(*bands_[size_t(w)], b * bandRows, std::min(height_, (b + 1) * bandRows), disparity16);
+    });
+
+    if (params_.speckleWindow > 0)
+        cv::filterSpeckles(disparity16, -16, params_.speckleWindow, 16 * params_.speckleRange,
+                           speckleBuffer_);
+}
+
+void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity16) const {
+    const MatcherKernels &k = *kernels_;
+    const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
+    const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height_, y1 + kBandMargin);
+    const int dxs[3] = {0, 1, -1};
+    const int vertical = params_.paths == 8 ? 3 : 1;
+    band.prepare(w, Dp, bottom - top, y1 - y0, vertical);
+    const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
+    auto costOf = [&](int y) { return band.cost.data() + size_t(y - top) * costRow; };
+    auto computeCost = [&](int y) {
+        k.costRow(censusL_.data() + size_t(y) * rowStride, censusR_.data() + size_t(y) * rowStride,
+                  planeStride_, w, D, Dp, costOf(y));
+    };
+    // A downward path's row: kept for the band's own rows, passing in the margin.
+    auto downOf = [&](int i, int y, int which) {
+        return y >= y0 ? band.down[i].data() + size_t(y - y0) * band.pathBytes() + kPathGuard
+                       : band.path[i][which].data() + kPathGuard;
+    };
+    auto pathOf = [&](int i, int which) { return band.path[i][which].data() + kPathGuard; };
+
+    int cur = 0;
+    for (int y = top; y < y1; ++y, cur ^= 1) {
+        computeCost(y);
+        for (int i = 0; i < vertical; ++i)
+            k.pathRow(costOf(y), y == top ? nullptr : downOf(i, y - 1, cur ^ 1), band.min[i][cur ^ 1].data(),
+                      dxs[i], w, Dp, P1, P2, downOf(i, y, cur), band.min[i][cur].data(), nullptr, false);
+    }
+    for (int y = y1; y < bottom; ++y)
+        computeCost(y);
+    // Upwards; on the band's own rows the other paths join in and the row is decided.
+    uint16_t *sum = band.sum.data();
+    cur = 0;
+    for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
+        const bool own = y < y1;
+        for (int i = 0; i < vertical; ++i)
+            k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(i, cur ^ 1), band.min[i][cur ^ 1].data(),
+                      dxs[i], w, Dp, P1, P2, pathOf(i, cur), band.min[i][cur].data(), own ? sum : nullptr,
+                      i == 0);
+        if (!own) continue;
+        for (int i = 0; i < vertical; ++i)
+            k.accumulate(downOf(i, y, 0), w, Dp, sum);
+        k.pathsAlongRow(costOf(y), w, Dp, P1, P2, band.along[0].data() + kPathGuard,
+                        band.along[1].data() + kPathGuard, sum);
+        k.selectRow(sum, w, D, Dp, params_.uniqueness, band.scratch.data(), disparity16.ptr<int16_t>(y));
+    }
+}
+
+} // namespace twl

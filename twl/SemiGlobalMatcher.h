@@ -1,0 +1,63 @@
+#pragma once
+// Semi-global matching on census costs: a 9 x 7 census, Hamming costs,
+// aggregation along 4 or 8 paths with byte path costs, winner take all with
+// parabola refinement, uniqueness and left-right checks, speckle removal.
+// The image is processed in horizontal bands (one per thread, more where the
+// buffers would grow too large); vertical paths enter each band through a
+// margin of extra rows so that the seams do not show.
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace twl {
+
+struct MatcherKernels;
+
+class SemiGlobalMatcher {
+public:
+    struct Parameters {
+        int disparities = 64; ///< searched: 0 .. disparities - 1
+        int paths = 4;        ///< 4 or 8
+        int P1 = 10, P2 = 120;
+        int uniqueness = 5; ///< percent the second-best cost must exceed the best by
+        int speckleWindow = 100;
+        int speckleRange = 2; ///< pixels
+    };
+
+    SemiGlobalMatcher();
+    ~SemiGlobalMatcher();
+    SemiGlobalMatcher(const SemiGlobalMatcher &) = delete;
+    SemiGlobalMatcher &operator=(const SemiGlobalMatcher &) = delete;
+
+    void setParameters(const Parameters &parameters);
+    const Parameters &parameters() const { return params_; }
+    /// The kernels to run (by default those the CPU and VANTARO_SIMD choose).
+    void setKernels(const MatcherKernels &kernels);
+    const MatcherKernels &kernels() const { return *kernels_; }
+    /// Bytes the bands in work at once may hold (tests lower it to force many bands).
+    void setBandBudget(size_t bytes) { bandBudget_ = bytes; }
+
+    /// Left and right CV_8U images of one size; CV_16S disparity in 1/16
+    /// pixel, -16 where invalid.
+    void compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16);
+
+private:
+    struct Band;
+    void prepareCensus(const cv::Mat &grey, cv::Mat &padded, std::vector<uint8_t> &planes);
+    void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;
+    void matchBand(Band &band, int y0, int y1, cv::Mat &disparity16) const;
+
+    Parameters params_;
+    const MatcherKernels *kernels_;
+    size_t bandBudget_ = size_t(192) << 20;
+    int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
+    cv::Mat paddedL_, paddedR_, flippedR_;
+    std::vector<uint8_t> censusL_, censusR_;
+    std::vector<std::unique_ptr<Band>> bands_;
+    cv::Mat speckleBuffer_;
+};
+
+} // namespace twl
