@@ -12,13 +12,10 @@ struct CommandLineOptions {
     bool useLastSettings = true; // false once -r or -f is given
     QString fileToOpen;          // first positional argument, if any
 
-    /// Parses `arguments` (program name first) with QCommandLineParser. Help and
-    /// unknown options are handled by the parser itself, which prints and
-    /// exits. A list holding only the program name is not parsed at all.
+    /// Parses `arguments` (program name first) with QCommandLineParser. Help,
+    /// --version and unknown options are handled by the parser itself, which
+    /// prints and exits. A list holding only the program name is not parsed at all.
     static CommandLineOptions parse(const QStringList &arguments);
-
-    /// One of the arguments is a help option (-h, -?, --help, --help-all).
-    static bool asksForHelp(int argc, char **argv);
 
     /// The resolution index that a -r value selects: the last of "HD2K",
     /// "HD1080", "HD720", "VGA" containing it, or 2 when none does.

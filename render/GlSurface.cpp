@@ -1,12 +1,11 @@
-#include <GL/glew.h>
-
+// No GLEW here: Qt's GL headers warn when they follow it, so initGlew()
+// lives in GlSurfaceGlew.cpp.
 #include "render/GlSurface.h"
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 
 #include <cstring>
-#include <iostream>
 
 QSurfaceFormat GlSurface::compatibilityFormat() {
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
@@ -19,21 +18,6 @@ QSurfaceFormat GlSurface::compatibilityFormat() {
     return format;
 }
 
-bool GlSurface::initGlew() {
-    glewExperimental = GL_TRUE;
-    GLenum status = glewInit();
-    // GLEW checks the window-system layer after loading the core entry
-    // points; an EGL context fails that check without missing anything here.
-    if (status != GLEW_OK && status != GLEW_ERROR_NO_GLX_DISPLAY) {
-        std::cout << "GLEW: " << glewGetErrorString(status) << std::endl;
-        return false;
-    }
-    if (!GLEW_VERSION_3_3 || !glCreateShader || !glGenVertexArrays || !glMapBufferRange) {
-        std::cout << "GLEW: OpenGL 3.3 entry points missing" << std::endl;
-        return false;
-    }
-    return true;
-}
 
 int GlSurface::preferredSamples() {
     bool overridden = false;
