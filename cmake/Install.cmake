@@ -41,8 +41,9 @@ set(CPACK_PACKAGE_NAME vantaro)
 set(CPACK_PACKAGE_VENDOR "Vantaro developers")
 set(CPACK_PACKAGE_CONTACT "Vantaro developers <vantaro@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Shows the images, the depth and a 3D point cloud of a stereo depth camera or of a .twv recording, with a virtual camera to try it without one. The twv tool records, imports and inspects recordings.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Shows the images, the depth and a 3D point cloud of a stereo depth camera
+or of a .twv recording, with a virtual camera to try it without one. The
+twv tool records, imports and inspects recordings.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # vantaro_<version>_amd64.deb

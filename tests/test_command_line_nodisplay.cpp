@@ -1,5 +1,4 @@
-// vantaro without a display: the command line is still answered, and a missing display is one line, not a
-// crash.
+// vantaro without a display: options are still answered; no display is one line, not a crash.
 #include "app/WindowSystem.h"
 
 #include <QtTest>
@@ -30,9 +29,6 @@ private slots:
         QCOMPARE(version.code, 0);
         QVERIFY2(QRegularExpression("^vantaro \\d+\\.\\d+(\\.\\d+)?\n$").match(version.out).hasMatch(),
                  qPrintable(version.out));
-        const Run help = run({"--help"});
-        QCOMPARE(help.code, 0);
-        QVERIFY(help.out.contains("--version"));
         const Run bogus = run({"--bogus", "-platform", "xcb"});
         QCOMPARE(bogus.code, 1);
         QVERIFY2(bogus.err.contains("Unknown option 'bogus'"), qPrintable(bogus.err));
