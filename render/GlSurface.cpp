@@ -18,7 +18,6 @@ QSurfaceFormat GlSurface::compatibilityFormat() {
     return format;
 }
 
-
 int GlSurface::preferredSamples() {
     bool overridden = false;
     const int samples = qEnvironmentVariableIntValue("VANTARO_GL_SAMPLES", &overridden);
