@@ -41,11 +41,17 @@ CommandLineOptions CommandLineOptions::parse(const QStringList &arguments) {
                       << "frequency",
         QCoreApplication::translate("main", "Specify desired framerate. (doesn't take last settings)"),
         QCoreApplication::translate("main", "30"), "30");
+    QCommandLineOption calibration(
+        "calibration",
+        QCoreApplication::translate("main", "Stereo calibration (OpenCV YAML or XML) of the live camera; "
+                                            "by default calibration/<serial>.yml in the settings folder."),
+        QCoreApplication::translate("main", "FILE"));
     // Long form only: -v already means verbosity.
     QCommandLineOption version("version", QCoreApplication::translate("main", "Print the version and exit."));
     parser.addOption(verbosity);
     parser.addOption(resolution);
     parser.addOption(frequency);
+    parser.addOption(calibration);
     parser.addOption(version);
     parser.addPositionalArgument("file", QCoreApplication::translate("main", "Recording (.twv) to open."),
                                  "[FILE.twv]");
@@ -65,6 +71,7 @@ CommandLineOptions CommandLineOptions::parse(const QStringList &arguments) {
         options.fpsIndex = fpsIndexFor(parser.value(frequency));
         options.useLastSettings = false;
     }
+    if (parser.isSet(calibration)) options.calibrationFile = parser.value(calibration);
     const QStringList positional = parser.positionalArguments();
     if (!positional.isEmpty()) options.fileToOpen = positional.first();
     return options;

@@ -11,6 +11,7 @@ struct CommandLineOptions {
     bool verbose = false;
     bool useLastSettings = true; // false once -r or -f is given
     QString fileToOpen;          // first positional argument, if any
+    QString calibrationFile;     // --calibration: for a live camera whose pairs are not rectified
 
     /// Parses `arguments` (program name first) with QCommandLineParser. Help,
     /// --version and unknown options are handled by the parser itself, which

@@ -1,5 +1,6 @@
 #include "app/ConfFileManager.h"
 
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
@@ -11,6 +12,11 @@ ConfFileManager::ConfFileManager()
 QString ConfFileManager::defaultSaveDir() {
     const QStringList docs = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
     return (docs.isEmpty() ? QString() : docs.first()) + "/VEXO";
+}
+
+QString ConfFileManager::calibrationDir() const {
+    const QSettings settings(organisationName, applicationName);
+    return QFileInfo(settings.fileName()).absolutePath() + "/calibration";
 }
 
 void ConfFileManager::readSettings(const std::string &name) {

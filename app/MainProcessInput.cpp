@@ -94,6 +94,7 @@ void MainProcess::reset() {
 
 void MainProcess::resetInput() {
     if (!gui) return;
+    gui->statusLabel->setToolTip(QString());
     if (inputThread) {
         if (inputThread->opened && inputOpened) {
             gui->statusLabel->setText("OPENING");
@@ -132,6 +133,8 @@ void MainProcess::resetInput() {
     if (!gui || inputThread != created) return;
 
     inputThread->positionSlider = gui->frameSlider;
+    inputThread->calibrationFile = calibrationFile;
+    inputThread->calibrationDirectory = calibrationDirectory;
     connect(gui, &GUI::askChangeFPS, inputThread, &InputThreadModul::changeFPS);
 
     gui->idField->setText("-");
@@ -192,6 +195,17 @@ void MainProcess::CreateLiveInput() {
         if (superseded(generation)) return;
     }
 
+    // A calibration that cannot be used is said once, in full (file and key);
+    // the camera still opens, uncalibrated.
+    const QString calibrationProblem = QString::fromStdString(thread->camera.getCalibrationError().str());
+    if (!calibrationProblem.isEmpty() && calibrationProblem != calibrationWarning) {
+        calibrationWarning = calibrationProblem;
+        QMessageBox box(QMessageBox::Warning, "Warning",
+                        calibrationProblem + "\n\nThe camera opens uncalibrated: depth will be poor.");
+        box.exec();
+        if (superseded(generation)) return;
+    }
+
     gui->logoScreen->hide();
     GlobalParams::setDouble(PARAM_CLICK_X, -1.0);
     GlobalParams::setDouble(PARAM_CLICK_Y, -1.0);
@@ -203,6 +217,14 @@ void MainProcess::CreateLiveInput() {
     setBusyCursor(false);
     gui->setInputState(2, 0);
     if (superseded(generation)) return;
+    const quint32 serial = thread->camera.getCameraInformation(twl::Resolution(0, 0)).serial_number;
+    if (!thread->camera.isCalibrated() && !uncalibratedSaid.contains(serial)) {
+        uncalibratedSaid.insert(serial);
+        gui->statusLabel->setText("UNCALIBRATED");
+        gui->statusLabel->setToolTip("This camera has no calibration: its pairs are taken as rectified. "
+                                     "Run twv calibrate and put the file in " +
+                                     calibrationDirectory + "/" + QString::number(serial) + ".yml");
+    }
 
     busy = false;
     statusTimer->stop();

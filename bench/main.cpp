@@ -1,4 +1,4 @@
-// vantaro-bench [engine|views|viewer] [options]: without a family name the
+// vantaro-bench [engine|views|viewer|rectify] [options]: without a family name the
 // engine benchmark runs.
 #include "bench/Benchmarks.h"
 
@@ -16,6 +16,8 @@ int main(int argc, char **argv) {
         return runViewsBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "viewer") == 0)
         return runViewerBenchmark(argc - shift, argv + shift);
-    std::fprintf(stderr, "usage: vantaro-bench [engine|views|viewer] [options]\n");
+    if (std::strcmp(family, "rectify") == 0)
+        return runRectifyBenchmark(argc - shift, argv + shift);
+    std::fprintf(stderr, "usage: vantaro-bench [engine|views|viewer|rectify] [options]\n");
     return 2;
 }

@@ -106,6 +106,10 @@ twl::InitParameters InputThreadModul::openRecord(const QString &path) const {
     p.sensorsRequired = false;
     p.settingsPath = twl::String();
     p.reserved3 = 0;
+    if (live) {
+        p.calibrationFile = twl::String(calibrationFile.toUtf8().toStdString());
+        p.calibrationDirectory = twl::String(calibrationDirectory.toUtf8().toStdString());
+    }
     return p;
 }
 

@@ -69,6 +69,10 @@ public:
     static void displaySizeFor(int width, int height, uint64_t *displayW, uint64_t *displayH);
 
     twl::Camera camera;
+    /// Calibration for a live camera whose pairs are not rectified: a file
+    /// named on the command line, else the folder of per-camera files.
+    QString calibrationFile;
+    QString calibrationDirectory;
 
     twl::Mat imageGPU;      // camera size, left/right or scaled side-by-side
     twl::Mat sideBySideGPU; // 2w x h, before scaling

@@ -4,6 +4,9 @@
 
 #include "twl/Camera.h"
 #include "twl/Export.h"
+#include "twl/RectifyingSource.h"
+#include "twl/StereoCalibration.h"
+#include "twl/StereoRectifier.h"
 #include "twl/TwvReader.h"
 #include "twl/TwvWriter.h"
 #include "twl/VirtualCamera.h"
@@ -27,16 +30,24 @@
 namespace fs = std::filesystem;
 using namespace twl;
 
+int cmdCalibrate(int argc, char **argv); // TwvCalibrate.cpp
+
 namespace {
 
 const char *kUsage = "usage: twv COMMAND ...\n"
                      "\n"
                      "  twv record OUT.twv --virtual [--resolution HD2K|HD1080|HD720|VGA] [--fps N]\n"
-                     "             [--frames N] [--codec jpeg|lossless]\n"
-                     "      record from the virtual camera (defaults: HD720, 30 fps, 100 frames, jpeg)\n"
+                     "             [--frames N] [--codec jpeg|lossless] [--calibration FILE]\n"
+                     "      record from the virtual camera (defaults: HD720, 30 fps, 100 frames, jpeg);\n"
+                     "      with a calibration every pair is rectified with it on the way\n"
                      "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
                      "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
                      "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
+                     "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --calibration FILE ...\n"
+                     "      the same from unrectified pairs, rectified with the calibration\n"
+                     "  twv calibrate --left FILE_OR_DIR --right FILE_OR_DIR [--board 9x6] --square METRES\n"
+                     "             --out FILE.yml\n"
+                     "      make a stereo calibration from chessboard pairs (board: inner corners)\n"
                      "  twv info FILE.twv\n"
                      "      show the camera, calibration, frame count and duration\n"
                      "  twv depth FILE.twv --frame K [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA]\n"
@@ -221,6 +232,14 @@ void onInterrupt(int) {
     interrupted = true;
 }
 
+/// Reads a calibration file given with --calibration; false after saying why.
+bool loadCalibration(const char *command, const std::string &path, StereoCalibration *calibration) {
+    std::string error;
+    if (StereoCalibration::load(path, calibration, &error)) return true;
+    fail(kFailed, "%s: %s", command, error.c_str());
+    return false;
+}
+
 /// Fields of view (degrees) of a pinhole camera with the given focal length.
 float fieldOfView(double sizePixels, double focalPixels) {
     return float(2.0 * std::atan(sizePixels / (2.0 * focalPixels)) * 180.0 / M_PI);
@@ -238,7 +257,8 @@ int resolutionIndex(const std::string &name) {
 
 int cmdRecord(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec"}, {"virtual"}, &args))
+    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "calibration"}, {"virtual"},
+                   &args))
         return kUsageError;
     std::string out;
     if (!singleFile(args, "record", &out)) return kUsageError;
@@ -262,6 +282,9 @@ int cmdRecord(int argc, char **argv) {
     TwvCodec codec;
     if (!parseCodec(args, &codec))
         return fail(kUsageError, "record: unknown codec '%s' (jpeg or lossless)", args.get("codec").c_str());
+    StereoCalibration calibration;
+    if (args.has("calibration") && !loadCalibration("record", args.get("calibration"), &calibration))
+        return kFailed;
 
     // Asking for --virtual is explicit enough to switch the virtual camera on.
     const char *virtualCamera = std::getenv("VANTARO_VIRTUAL_CAMERA");
@@ -269,6 +292,14 @@ int cmdRecord(int argc, char **argv) {
     ERROR_CODE error = SUCCESS;
     std::unique_ptr<FrameSource> camera = VirtualCamera::open(resolution, int(fps), &error);
     if (!camera) return fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
+    if (args.has("calibration")) {
+        std::string why;
+        std::unique_ptr<FrameSource> rectified = RectifyingSource::wrap(camera, calibration, &why);
+        if (!rectified)
+            return fail(kFailed, "record: calibration file %s: %s", args.get("calibration").c_str(),
+                        why.c_str());
+        camera = std::move(rectified);
+    }
 
     const Resolution size = camera->resolution();
     const CameraInformation info = camera->information();
@@ -360,16 +391,21 @@ bool listImages(const std::string &where, const char *side, std::vector<std::str
 
 int cmdImport(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {"left", "right", "focal", "baseline", "fps", "codec"}, {}, &args))
+    if (!parseArgs(argc, argv, 2, {"left", "right", "focal", "baseline", "fps", "codec", "calibration"}, {},
+                   &args))
         return kUsageError;
     std::string out;
     if (!singleFile(args, "import", &out)) return kUsageError;
     if (!args.has("left") || !args.has("right"))
         return fail(kUsageError, "import: --left and --right are both needed");
+    const bool calibrated = args.has("calibration");
     double focal = 0, baseline = 0;
-    if (!parsePositiveFloat(args.get("focal"), &focal))
+    if (calibrated && (args.has("focal") || args.has("baseline")))
+        return fail(kUsageError, "import: the focal length and baseline come from the calibration; "
+                                 "leave out --focal and --baseline");
+    if (!calibrated && !parsePositiveFloat(args.get("focal"), &focal))
         return fail(kUsageError, "import: --focal needs the focal length in pixels (a positive number)");
-    if (!parsePositiveFloat(args.get("baseline"), &baseline))
+    if (!calibrated && !parsePositiveFloat(args.get("baseline"), &baseline))
         return fail(kUsageError, "import: --baseline needs the distance between the cameras in metres");
     double fps = 15;
     if (args.has("fps") && (!parsePositiveFloat(args.get("fps"), &fps) || fps > 1000))
@@ -377,6 +413,10 @@ int cmdImport(int argc, char **argv) {
     TwvCodec codec;
     if (!parseCodec(args, &codec))
         return fail(kUsageError, "import: unknown codec '%s' (jpeg or lossless)", args.get("codec").c_str());
+
+    StereoCalibration calibration;
+    if (calibrated && !loadCalibration("import", args.get("calibration"), &calibration)) return kFailed;
+    std::unique_ptr<StereoRectifier> rectifier;
 
     std::vector<std::string> lefts, rights;
     if (!listImages(args.get("left"), "left", &lefts) || !listImages(args.get("right"), "right", &rights))
@@ -420,6 +460,25 @@ int cmdImport(int argc, char **argv) {
                 header.baseline = float(baseline);
                 header.hFov = fieldOfView(size.width, focal);
                 header.vFov = fieldOfView(size.height, focal);
+                if (calibrated) {
+                    StereoCalibration scaled;
+                    std::string why;
+                    if (!calibration.scaledTo(size, &scaled, &why))
+                        return fail(kFailed, "import: calibration file %s: %s",
+                                    args.get("calibration").c_str(), why.c_str());
+                    rectifier = StereoRectifier::make(scaled, &why);
+                    if (!rectifier)
+                        return fail(kFailed, "import: calibration file %s: %s",
+                                    args.get("calibration").c_str(), why.c_str());
+                    const CameraParameters &cam = rectifier->parameters().left_cam;
+                    header.fx = cam.fx;
+                    header.fy = cam.fy;
+                    header.cx = cam.cx;
+                    header.cy = cam.cy;
+                    header.baseline = rectifier->parameters().baseline;
+                    header.hFov = cam.h_fov;
+                    header.vFov = cam.v_fov;
+                }
                 const ERROR_CODE error = writer.open(out, header, codec);
                 if (error != SUCCESS)
                     return fail(kFailed, "import: cannot create %s: %s", out.c_str(),
@@ -430,6 +489,13 @@ int cmdImport(int argc, char **argv) {
                                           std::to_string(size.width) + "x" + std::to_string(size.height);
                 return abandon("import: %s is %s; all images must be the same size", *names[eye], sizes);
             }
+        }
+        if (rectifier) {
+            // Fresh outputs: remap cannot work in place.
+            cv::Mat raw[2] = {pair[0], pair[1]};
+            pair[0].release();
+            pair[1].release();
+            rectifier->rectify(raw[0], raw[1], pair[0], pair[1]);
         }
         const uint64_t timestamp = uint64_t(std::llround(double(i + 1) * 1e9 / fps));
         const ERROR_CODE error = writer.writeFrame(pair[0], pair[1], timestamp);
@@ -624,6 +690,8 @@ int main(int argc, char **argv) {
     if (command == "info") return cmdInfo(argc, argv);
     if (command == "depth") return cmdDepth(argc, argv);
     if (command == "cloud") return cmdCloud(argc, argv);
-    return fail(kUsageError, "unknown command '%s' (record, import, info, depth or cloud; see twv --help)",
+    if (command == "calibrate") return cmdCalibrate(argc, argv);
+    return fail(kUsageError,
+                "unknown command '%s' (record, import, info, depth, cloud or calibrate; see twv --help)",
                 command.c_str());
 }
