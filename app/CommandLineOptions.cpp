@@ -15,14 +15,6 @@ int CommandLineOptions::resolutionIndexFor(const QString &value, bool *matched) 
     return index < 0 ? int(twl::kDefaultResolution) : index;
 }
 
-bool CommandLineOptions::asksForHelp(int argc, char **argv) {
-    for (int i = 1; i < argc; ++i) {
-        const QString arg = QString::fromLocal8Bit(argv[i]);
-        if (arg == "-h" || arg == "-?" || arg == "--help" || arg == "--help-all") return true;
-    }
-    return false;
-}
-
 int CommandLineOptions::fpsIndexFor(const QString &value) {
     bool ok = false;
     const int fps = value.toInt(&ok, 10);
@@ -56,13 +48,21 @@ CommandLineOptions CommandLineOptions::parse(const QStringList &arguments) {
         QCoreApplication::translate("main", "Stereo calibration (OpenCV YAML or XML) of the live camera; "
                                             "by default calibration/<serial>.yml in the settings folder."),
         QCoreApplication::translate("main", "FILE"));
+    // Long form only: -v already means verbosity.
+    QCommandLineOption version("version", QCoreApplication::translate("main", "Print the version and exit."));
     parser.addOption(verbosity);
     parser.addOption(resolution);
     parser.addOption(frequency);
     parser.addOption(calibration);
+    parser.addOption(version);
     parser.addPositionalArgument("file", QCoreApplication::translate("main", "Recording (.twv) to open."),
                                  "[FILE.twv]");
     parser.process(arguments);
+    if (parser.isSet(version)) {
+        if (QCoreApplication::applicationVersion().isEmpty())
+            QCoreApplication::setApplicationVersion(VANTARO_VERSION);
+        parser.showVersion();
+    }
 
     if (parser.isSet(verbosity)) options.verbose = true;
     if (parser.isSet(resolution)) {

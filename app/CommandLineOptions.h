@@ -15,14 +15,11 @@ struct CommandLineOptions {
     QString fileToOpen;          // first positional argument, if any
     QString calibrationFile;     // --calibration: for a live camera whose pairs are not rectified
 
-    /// Parses `arguments` (program name first) with QCommandLineParser. Help and
-    /// unknown options are handled by the parser itself, which prints and
-    /// exits. A list holding only the program name is not parsed at all. A -r
+    /// Parses `arguments` (program name first) with QCommandLineParser. Help,
+    /// --version and unknown options are handled by the parser itself, which
+    /// prints and exits. A list holding only the program name is not parsed at all. A -r
     /// value that matches no resolution is warned about (vantaro.app).
     static CommandLineOptions parse(const QStringList &arguments);
-
-    /// One of the arguments is a help option (-h, -?, --help, --help-all).
-    static bool asksForHelp(int argc, char **argv);
 
     /// The resolution index that a -r value selects: the last resolution
     /// name containing it, or the default (HD720) when none does; `matched`

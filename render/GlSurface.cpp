@@ -1,5 +1,5 @@
-#include <GL/glew.h>
-
+// No GLEW here: Qt's GL headers warn when they follow it, so initGlew()
+// lives in GlSurfaceGlew.cpp.
 #include "render/GlSurface.h"
 
 #include "render/RenderLog.h"
@@ -8,7 +8,6 @@
 #include <QOpenGLContext>
 
 #include <cstring>
-#include <iostream>
 
 QSurfaceFormat GlSurface::compatibilityFormat() {
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
@@ -19,24 +18,6 @@ QSurfaceFormat GlSurface::compatibilityFormat() {
     format.setVersion(2, 0);
     format.setProfile(QSurfaceFormat::CompatibilityProfile);
     return format;
-}
-
-bool GlSurface::initGlew() {
-    glewExperimental = GL_TRUE;
-    GLenum status = glewInit();
-    // GLEW checks the window-system layer after loading the core entry
-    // points; an EGL context fails that check without missing anything here.
-    if (status != GLEW_OK && status != GLEW_ERROR_NO_GLX_DISPLAY) {
-        std::cout << "GLEW: " << glewGetErrorString(status) << std::endl;
-        return false;
-    }
-    if (!GLEW_VERSION_3_3 || !glCreateShader || !glGenVertexArrays || !glMapBufferRange) {
-        std::cout << "GLEW: OpenGL 3.3 entry points missing" << std::endl;
-        return false;
-    }
-    qCDebug(lcRender).noquote() << "OpenGL" << reinterpret_cast<const char *>(glGetString(GL_VERSION)) << "by"
-                                << reinterpret_cast<const char *>(glGetString(GL_RENDERER));
-    return true;
 }
 
 int GlSurface::preferredSamples() {

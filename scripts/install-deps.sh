@@ -8,6 +8,8 @@ packages=(
   libopencv-dev libglew-dev libzstd-dev zlib1g-dev
   libgl1-mesa-dri libglx-mesa0 xvfb xauth
   fonts-roboto-unhinted fonts-dejavu-core
+  dpkg-dev file desktop-file-utils appstream shared-mime-info hicolor-icon-theme xdg-utils
+  libfile-mimeinfo-perl man-db
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -108,10 +108,10 @@ cv::Mat hostCopy(InputThreadModul *t, const Mat &device) {
         .clone();
 }
 
-int nonZeroPixels(const cv::Mat &bgra) {
+size_t nonZeroPixels(const cv::Mat &bgra) {
     cv::Mat grey;
     cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
-    return cv::countNonZero(grey);
+    return size_t(cv::countNonZero(grey));
 }
 
 int pointsInFront(const cv::Mat &xyzrgba) {

@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
-"""Draws the window's flat icons into resources/images/ as PNG files.
+"""Draws the window's flat icons into resources/images/ as PNG files, and
+with --app-icon the program's own icon in the sizes the desktop's icon theme
+asks for (resources/icons/vantaro-N.png; vantaro.svg beside them is the same
+drawing by hand).
 
 Only the standard library is used: every shape is an "inside" test, each
 pixel is supersampled 4 x 4 for smooth edges, layers are composited over a
 transparent background and written with zlib. Run from the repository root:
 
     python3 tools/make-icons.py [output-folder]
+    python3 tools/make-icons.py --app-icon [output-folder]
 """
 
 import math
@@ -202,6 +206,20 @@ def file_icon(color):
     return c
 
 
+def app_icon(size):
+    # The mark of the logo: a round body with two lenses, on a 120-unit grid.
+    k = size / 120.0
+    c = Canvas(size, size)
+    c.fill(circle(60 * k, 60 * k, 55 * k), ACCENT)
+    for cx in (38, 82):
+        c.fill(ring(cx * k, 60 * k, 20 * k, 10 * k), WHITE)
+        c.fill(circle(cx * k, 60 * k, 10 * k), DARK)
+    return c
+
+
+APP_ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
+
+
 ICONS = {
     "combo_arrow": combo_arrow,
     "slider": lambda: slider_handle(ACCENT, WHITE),
@@ -230,6 +248,14 @@ ICONS = {
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--app-icon":
+        out = sys.argv[2] if len(sys.argv) > 2 else os.path.join("resources", "icons")
+        os.makedirs(out, exist_ok=True)
+        for size in APP_ICON_SIZES:
+            with open(os.path.join(out, "vantaro-%d.png" % size), "wb") as f:
+                f.write(app_icon(size).png())
+        print("wrote %d sizes of the program's icon to %s" % (len(APP_ICON_SIZES), out))
+        return
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join("resources", "images")
     os.makedirs(out, exist_ok=True)
     for name, make in ICONS.items():

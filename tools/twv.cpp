@@ -83,6 +83,8 @@ const std::string kUsageText = withModeNames(
     "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
     "             --out PATH.xyz|.pcd|.ply|.vtk\n"
     "      save the point cloud of frame K (colour in PCD and PLY)\n"
+    "  twv --help | --version\n"
+    "      print this help or the version\n"
     "\n"
     "Frames are numbered from 0. The default depth mode is {default-mode}.\n");
 const char *kUsage = kUsageText.c_str();
@@ -704,6 +706,10 @@ int main(int argc, char **argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
+        return kOk;
+    }
+    if (command == "--version") {
+        std::puts("twv " VANTARO_VERSION);
         return kOk;
     }
     if (command == "record") return cmdRecord(argc, argv);
