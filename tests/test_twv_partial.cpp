@@ -1,5 +1,4 @@
-// twv record and import never destroy a recording: they write beside the target and replace it only once
-// closed.
+// twv record and import never destroy a recording: they replace the target only once closed.
 #include "TestSupport.h"
 
 #include "twl/TwvReader.h"
