@@ -376,6 +376,8 @@ InputThreadModul::PassInputs InputThreadModul::passInputs() const {
     in.sensing = GlobalParams::getInt(PARAM_SENSING);
     in.imageView = GlobalParams::getInt(PARAM_IMAGE_VIEW);
     in.depthView = GlobalParams::getInt(PARAM_DEPTH_VIEW);
+    in.clickX = GlobalParams::getDouble(PARAM_CLICK_X);
+    in.clickY = GlobalParams::getDouble(PARAM_CLICK_Y);
     in.paused = GlobalParams::getBool(PARAM_PAUSE);
     for (int i = 0; i < 5; ++i)
         if (saveRequest[i].load()) in.saveRequests |= 1 << i;

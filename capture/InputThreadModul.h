@@ -156,11 +156,13 @@ private:
     struct PassInputs {
         int position = 0, confidence = 0, depthMax = 0, sensing = 0, imageView = 0, depthView = 0;
         int saveRequests = 0;
+        double clickX = 0, clickY = 0; // the picked pixel, measured in the new picture
         bool paused = false;
         bool operator==(const PassInputs &o) const {
             return position == o.position && confidence == o.confidence && depthMax == o.depthMax &&
                    sensing == o.sensing && imageView == o.imageView && depthView == o.depthView &&
-                   saveRequests == o.saveRequests && paused == o.paused;
+                   saveRequests == o.saveRequests && clickX == o.clickX && clickY == o.clickY &&
+                   paused == o.paused;
         }
     };
     PassInputs passInputs() const;
