@@ -91,8 +91,8 @@ private:
     /// Rebuilds the load line from the sampler's last figures and starts its next run.
     void refreshLoadLine();
 
-    /// Once a second during playback: ends a recording that stopped
-    /// delivering frames (a damaged frame is retried for ever otherwise).
+    /// Once a second during playback: names a frame the loop skipped, and
+    /// ends a recording of which no frame could be decoded for a while.
     void watchPlayback();
 
     /// Connects the capture thread's signals through a receiver of its own,
