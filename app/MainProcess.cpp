@@ -138,6 +138,11 @@ MainProcess::~MainProcess() {
 
 void MainProcess::openStartupFile(const QString &path) {
     const QFileInfo info(path);
+    if (info.isDir()) {
+        std::fprintf(stderr, "vantaro: %s: is a directory\n", path.toLocal8Bit().constData());
+        showNotice(QString("IS A DIRECTORY : %1").arg(info.fileName()));
+        return;
+    }
     if (!info.exists() || !info.isFile()) {
         std::fprintf(stderr, "vantaro: %s: no such file\n", path.toLocal8Bit().constData());
         showNotice(QString("FILE NOT FOUND : %1").arg(info.fileName()));
@@ -151,6 +156,7 @@ void MainProcess::openStartupFile(const QString &path) {
     // Opened from the event loop, so that the window is up and the status
     // tick finds the recording open instead of starting a camera.
     const QString absolute = info.absoluteFilePath();
+    startupFile = absolute;
     QTimer::singleShot(0, this, [this, absolute]() {
         if (gui) CreateTWVInput(absolute);
     });
@@ -158,16 +164,18 @@ void MainProcess::openStartupFile(const QString &path) {
 
 void MainProcess::connectInputThread() {
     if (!inputThread) return;
+    sessionReceiver = new QObject(this);
+    QObject *receiver = sessionReceiver;
     connect(gui->imageView, &OGL2DWidget::init, inputThread, &InputThreadModul::enableToStart);
     connect(inputThread, &InputThreadModul::sendInitProcess, gui, &GUI::activStart);
     connect(inputThread, &InputThreadModul::sendInit2D, gui->imageView, &OGL2DWidget::InitGLProcess);
     connect(inputThread, &InputThreadModul::sendInit2D, gui->depthView, &OGL2DWidget::InitGLProcess);
     connect(inputThread, &InputThreadModul::sendInit3D, gui->pointCloudView, &OGL3DWidget::InitProcess);
     connect(inputThread, &InputThreadModul::sendVEXOParam, gui->pointCloudView, &OGL3DWidget::GetVEXOParam);
-    connect(inputThread, &InputThreadModul::sendContext, this, &MainProcess::setContext);
-    connect(inputThread, &InputThreadModul::theEnd, this, &QCoreApplication::quit);
-    connect(inputThread, &InputThreadModul::SendImage, this, &MainProcess::updateWindow);
-    connect(inputThread, &InputThreadModul::DetectVEXODisconnect, this, &MainProcess::reset);
+    connect(inputThread, &InputThreadModul::sendContext, receiver, [this] { setContext(); });
+    connect(inputThread, &InputThreadModul::theEnd, receiver, [] { QCoreApplication::quit(); });
+    connect(inputThread, &InputThreadModul::SendImage, receiver, [this] { updateWindow(); });
+    connect(inputThread, &InputThreadModul::DetectVEXODisconnect, receiver, [this] { reset(); });
 }
 
 void MainProcess::closeSoft() {

@@ -44,6 +44,8 @@ public:
 
     /// Longest time a snapshot waits for the capture loop to hand over a frame.
     static constexpr int kSnapshotWaitMs = 5000;
+    /// Why a snapshot's wait for the capture loop came back.
+    enum class SnapshotWait { Served, Stopped, TimedOut };
 
 public slots:
     void setContext();
@@ -75,10 +77,10 @@ private:
     /// Ends the current capture thread (its loop is joined) and drops what
     /// the views and the event queue still hold of it.
     void deleteInputThread();
-    /// Raises save request `flag` (or waits on `flags` when several may be
-    /// served) and waits for the capture loop to clear it. False when the loop
-    /// stopped, the session went away or no frame came within kSnapshotWaitMs.
-    bool waitForSnapshot(int flag);
+    /// Raises save request `flag` and waits for the capture loop to clear it:
+    /// Stopped when the loop stopped or the session went away, TimedOut when
+    /// no frame came within kSnapshotWaitMs.
+    SnapshotWait waitForSnapshot(int flag);
     /// Shows `text` in the status line and keeps it there for a few ticks,
     /// so that the camera polling does not wipe a message at once.
     void showNotice(const QString &text);
@@ -93,9 +95,24 @@ private:
     /// Rebuilds the load line from the sampler's last figures and starts its next run.
     void refreshLoadLine();
 
-    /// Once a second during playback: ends a recording that stopped
-    /// delivering frames (a damaged frame is retried for ever otherwise).
+    /// Once a second during playback: names a frame the loop skipped, and
+    /// ends a recording of which no frame could be decoded for a while.
     void watchPlayback();
+
+    /// Connects the capture thread's signals through a receiver of its own,
+    /// so that tearing the session down drops exactly its queued calls.
+    QObject *sessionReceiver = nullptr;
+    /// Resolution and depth mode at which the camera last ran out of GPU
+    /// memory: the status tick does not retry those on its own (-1: none).
+    int memoryShortKey = -1;
+    int liveKey() const;
+    /// Tells standard error why the command line's recording did not open.
+    void reportStartupFailure(const QString &path, const QString &reason);
+    /// The recording named on the command line, until its open is decided:
+    /// a failure is also told on standard error.
+    QString startupFile;
+    /// Frame playback stepped over, shown in the status line for a few ticks.
+    int skipNoticeTicks = 0;
 
     quint64 openGeneration = 0;
     QString calibrationWarning; // the last calibration problem shown, so each shows once

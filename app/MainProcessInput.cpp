@@ -32,10 +32,31 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include <algorithm>
+#include <cstdio>
+
 namespace {
 
 QString verboseText(twl::ERROR_CODE code) {
     return QString::fromUtf8(twl::toVerbose(code).c_str());
+}
+
+/// An open error in the words of a command-line message.
+QString describeOpenError(twl::ERROR_CODE code) {
+    switch (code) {
+    case twl::ERROR_CODE_FILE_NOT_FOUND:
+        return "no such file";
+    case twl::ERROR_CODE_NOT_A_RECORDING:
+        return "not a .twv recording";
+    case twl::ERROR_CODE_DAMAGED_RECORDING:
+        return "damaged recording with nothing to play";
+    case twl::ERROR_CODE_UNSUPPORTED_VERSION:
+        return "recorded in a newer format version";
+    case twl::ERROR_CODE_NOT_ENOUGH_DEVICE_MEMORY:
+        return "not enough GPU memory to play it";
+    default:
+        return verboseText(code).toLower();
+    }
 }
 
 QString resolutionNameForWidth(size_t width) {
@@ -71,8 +92,25 @@ void MainProcess::deleteInputThread() {
     }
     delete old;
     // Frames and disconnect notices that the ended session queued before it
-    // stopped must not reach the next one.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    // stopped must not reach the next one; calls queued by anyone else stay.
+    if (sessionReceiver) {
+        QCoreApplication::removePostedEvents(sessionReceiver);
+        sessionReceiver->deleteLater();
+        sessionReceiver = nullptr;
+    }
+}
+
+int MainProcess::liveKey() const {
+    return GlobalParams::getInt(PARAM_RESOLUTION) * 16 + GlobalParams::getInt(PARAM_DEPTH_QUALITY) * 2 +
+           (GlobalParams::getBool(PARAM_STABILIZER) ? 1 : 0);
+}
+
+void MainProcess::reportStartupFailure(const QString &path, const QString &reason) {
+    if (startupFile.isEmpty() || path != startupFile) return;
+    startupFile.clear();
+    std::fprintf(stderr, "vantaro: %s: %s\n", path.toLocal8Bit().constData(),
+                 reason.toLocal8Bit().constData());
+    std::fflush(stderr);
 }
 
 void MainProcess::reset() {
@@ -176,8 +214,23 @@ void MainProcess::CreateLiveInput() {
         if (superseded(generation)) return;
         busy = false;
         setBusyCursor(false);
+        // No half-opened session is left behind: the status tick keeps
+        // watching the camera, and the resolution stays at hand to try a
+        // lower one. The tick does not retry the same settings on its own.
+        memoryShortKey = liveKey();
+        resetInput();
+        if (superseded(generation) || !gui) return;
+        gui->setInputState(0, 0);
+        if (!gui) return;
+        for (QWidget *w :
+             {static_cast<QWidget *>(gui->resolutionCombo), static_cast<QWidget *>(gui->fpsCombo)}) {
+            w->setVisible(true);
+            w->setEnabled(true);
+        }
+        showNotice(verboseText(twl::ERROR_CODE_NOT_ENOUGH_DEVICE_MEMORY));
         return;
     }
+    memoryShortKey = -1;
 
     if (thread->camera.getCameraInformation(twl::Resolution(0, 0)).firmware_version < 1142) {
         QMessageBox box(QMessageBox::Warning, "Warning",
@@ -257,7 +310,12 @@ void MainProcess::CreateTWVInput(QString filename) {
         gui->setInputState(0, 0);
         if (superseded(generation)) return;
         // Name the file too: a bare "FILE NOT FOUND" does not say which one.
-        showNotice(QString("%1 : %2").arg(verboseText(lastOpenError), QFileInfo(filename).fileName()));
+        const QFileInfo info(filename);
+        const bool directory = info.isDir();
+        showNotice(QString("%1 : %2").arg(directory ? QString("IS A DIRECTORY") : verboseText(lastOpenError),
+                                          info.fileName()));
+        reportStartupFailure(filename,
+                             directory ? QString("is a directory") : describeOpenError(lastOpenError));
         setBusyCursor(false);
         resetInput();
         if (superseded(generation)) return;
@@ -271,9 +329,16 @@ void MainProcess::CreateTWVInput(QString filename) {
         setBusyCursor(false);
         resetInput();
         if (superseded(generation)) return;
+        gui->setInputState(0, 0);
+        if (superseded(generation)) return;
+        // Say what went wrong: the status line would otherwise fall back to the camera's state.
+        showNotice(QString("%1 : %2").arg(verboseText(twl::ERROR_CODE_NOT_ENOUGH_DEVICE_MEMORY),
+                                          QFileInfo(filename).fileName()));
+        reportStartupFailure(filename, describeOpenError(twl::ERROR_CODE_NOT_ENOUGH_DEVICE_MEMORY));
         busy = false;
         return;
     }
+    if (filename == startupFile) startupFile.clear();
 
     gui->logoScreen->hide();
     // Snapshots of a recording go next to it.
@@ -289,6 +354,9 @@ void MainProcess::CreateTWVInput(QString filename) {
     gui->setFileName(filename);
 
     gui->pauseButton->setChecked(false);
+    // Every playback starts at its first frame, whatever the last one showed.
+    gui->frameSlider->setRange(0, std::max(0, thread->lastFrameIndex));
+    gui->frameSlider->setValue(0);
     thread->startCapture();
     setBusyCursor(false);
     gui->setInputState(3, thread->lastFrameIndex);
@@ -299,18 +367,26 @@ void MainProcess::CreateTWVInput(QString filename) {
     inputOpened = true;
     framesSinceWatch = 0;
     stalledSeconds = 0;
+    skipNoticeTicks = 0;
     playbackWatch->start();
 }
 
 void MainProcess::watchPlayback() {
     if (!gui || !inputThread || !inputThread->isFile || !inputThread->isRunning()) return;
+    const int skipped = inputThread->takeSkippedFrame();
+    if (skipped >= 0) {
+        gui->statusLabel->setText(QString("FRAME %1 SKIPPED").arg(skipped));
+        skipNoticeTicks = 5;
+    } else if (skipNoticeTicks > 0 && --skipNoticeTicks == 0) {
+        gui->statusLabel->setText("PLAYBACK");
+    }
     if (GlobalParams::getBool(PARAM_PAUSE) || framesSinceWatch > 0)
         stalledSeconds = 0;
     else
         ++stalledSeconds;
     framesSinceWatch = 0;
     if (stalledSeconds < kPlaybackStallSeconds) return;
-    // The loop keeps retrying a frame it cannot read: end the session and say why.
+    // Not one frame could be decoded for a while: end the session and say why.
     const QString name = QFileInfo(GlobalParams::stringRef(PARAM_TWV_PATH)).fileName();
     reset();
     if (!gui) return;
@@ -362,9 +438,10 @@ void MainProcess::UpdateSoftwareStatus() {
         if (devices.empty()) {
             if (noticeTicks == 0) gui->statusLabel->setText(verboseText(twl::ERROR_CODE_CAMERA_NOT_DETECTED));
             gui->liveButton->setEnabled(false);
+            memoryShortKey = -1; // a camera plugged in again is worth a new try
         } else {
             gui->liveButton->setEnabled(true);
-            if (!inputThread->isFile) gui->liveButton->click();
+            if (!inputThread->isFile && liveKey() != memoryShortKey) gui->liveButton->click();
         }
     }
     if (!verbose || !gui) return;

@@ -26,7 +26,12 @@ const char *const kPermissionHint = "Make sure you have permissions to write fil
 
 enum SaveFlag { SaveLeft = 0, SaveRight = 1, SaveSideBySide = 2, SaveDepthMap = 3, SaveCloud = 4 };
 
-void reportSave(bool ok, const QString &path, const char *success, const char *failure) {
+// A wait that ended without a frame is not the folder's fault.
+const char *const kTimedOutHint = "The capture made no progress: no frame came within %1 s.";
+const char *const kStoppedHint = "The input stopped before a frame could be taken.";
+
+void reportSave(bool ok, const QString &path, const char *success, const char *failure,
+                const QString &why = kPermissionHint) {
     const QFileInfo info(path);
     if (ok) {
         QMessageBox box(QMessageBox::Information, "Success",
@@ -34,9 +39,16 @@ void reportSave(bool ok, const QString &path, const char *success, const char *f
         box.exec();
     } else {
         QMessageBox box(QMessageBox::Critical, "Error",
-                        QString(failure).arg(info.fileName(), info.path(), kPermissionHint));
+                        QString(failure).arg(info.fileName(), info.path(), why));
         box.exec();
     }
+}
+
+QString waitFailure(MainProcess::SnapshotWait wait) {
+    if (wait == MainProcess::SnapshotWait::TimedOut)
+        return QString(kTimedOutHint).arg(MainProcess::kSnapshotWaitMs / 1000);
+    if (wait == MainProcess::SnapshotWait::Stopped) return kStoppedHint;
+    return kPermissionHint;
 }
 
 twl::String toTwlPath(const QString &path) {
@@ -52,7 +64,7 @@ QString MainProcess::snapshotSuffix() {
            now.toString("dd-MM-yyyy") + "-" + now.toString("hh-mm-ss");
 }
 
-bool MainProcess::waitForSnapshot(int flag) {
+MainProcess::SnapshotWait MainProcess::waitForSnapshot(int flag) {
     // The loop serves a request only after a good grab. It may never get one
     // (the camera was pulled, the recording broke) or stop altogether, so the
     // wait gives up instead of freezing the window.
@@ -62,11 +74,15 @@ bool MainProcess::waitForSnapshot(int flag) {
     clock.start();
     for (;;) {
         QThread::msleep(2);
-        if (!thread->saveRequest[flag]) return true;
-        if (!thread->isRunning() || !thread->opened || clock.elapsed() > kSnapshotWaitMs) break;
+        if (!thread->saveRequest[flag]) return SnapshotWait::Served;
+        if (!thread->isRunning() || !thread->opened) {
+            thread->saveRequest[flag] = false;
+            return SnapshotWait::Stopped;
+        }
+        if (clock.elapsed() > kSnapshotWaitMs) break;
     }
     thread->saveRequest[flag] = false;
-    return false;
+    return SnapshotWait::TimedOut;
 }
 
 void MainProcess::SaveImage() {
@@ -76,7 +92,8 @@ void MainProcess::SaveImage() {
     const int flag = row == 1 ? SaveRight : row == 2 ? SaveSideBySide : SaveLeft;
     const QString path = saveDir->path() + "/" + prefix + snapshotSuffix() + ".png";
 
-    bool ok = waitForSnapshot(flag);
+    const SnapshotWait wait = waitForSnapshot(flag);
+    bool ok = wait == SnapshotWait::Served;
     if (ok) {
         twl::Mat &mat = row == 2 ? inputThread->imageCPU[1] : inputThread->imageCPU[0];
         const QImage image(mat.getPtr<twl::uchar>(twl::MEM_CPU), int(mat.getWidth()), int(mat.getHeight()),
@@ -85,7 +102,8 @@ void MainProcess::SaveImage() {
         QSaveFile file(path);
         ok = !image.isNull() && file.open(QIODevice::WriteOnly) && image.save(&file, "PNG") && file.commit();
     }
-    reportSave(ok, path, "Current image %1 saved in %2 .", "Failed to save current image %1 in %2. %3");
+    reportSave(ok, path, "Current image %1 saved in %2 .", "Failed to save current image %1 in %2. %3",
+               waitFailure(wait));
 }
 
 void MainProcess::SaveDepth() {
@@ -99,9 +117,11 @@ void MainProcess::SaveDepth() {
     // precision; whole metres would not. PFM keeps floats in metres.
     const float factor = row == 1 ? 1.0f : 1000.0f;
 
-    bool ok = waitForSnapshot(SaveDepthMap);
+    const SnapshotWait wait = waitForSnapshot(SaveDepthMap);
+    bool ok = wait == SnapshotWait::Served;
     if (ok) ok = twl::saveDepthAs(inputThread->depthCPU, twl::DEPTH_FORMAT(row), toTwlPath(path), factor);
-    reportSave(ok, path, "Current depth %1 saved in %2 .", "Failed to save current depth %1 in %2. %3");
+    reportSave(ok, path, "Current depth %1 saved in %2 .", "Failed to save current depth %1 in %2. %3",
+               waitFailure(wait));
 }
 
 void MainProcess::SavePointCloud() {
@@ -114,12 +134,13 @@ void MainProcess::SavePointCloud() {
         saveDir->path() + "/point_cloud" + suffixes[row] + snapshotSuffix() + "." + extensions[row];
     const bool withColor = row == 1 || row == 2;
 
-    bool ok = waitForSnapshot(SaveCloud);
+    const SnapshotWait wait = waitForSnapshot(SaveCloud);
+    bool ok = wait == SnapshotWait::Served;
     if (ok)
         ok = twl::savePointCloudAs(inputThread->pointCloudCPU, twl::POINT_CLOUD_FORMAT(row), toTwlPath(path),
                                    withColor);
     reportSave(ok, path, "Current point cloud %1 saved in %2 .",
-               "Failed to save current point cloud %1 in %2. %3");
+               "Failed to save current point cloud %1 in %2. %3", waitFailure(wait));
 }
 
 void MainProcess::ChangeDirSave() {

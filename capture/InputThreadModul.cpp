@@ -13,7 +13,9 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -44,11 +46,13 @@ private:
     QMutex &mutex_;
 };
 
-// A paused loop still re-shows its frame (so picture changes appear) but
-// without spinning: one pass per this many microseconds.
-constexpr int64_t kPausedPassUs = 20000;
+// A paused loop looks this often whether anything that changes the picture
+// moved; reading a few numbers costs nothing, a pass would decode and match.
+constexpr int64_t kPausedLookUs = 25000;
 // After a failed grab, before the next try.
 constexpr int64_t kRetryUs = 1000;
+// Frame period used when a recording's own rate is unusable.
+constexpr int64_t kFallbackPeriodUs = 1000000 / 30;
 
 } // namespace
 
@@ -191,6 +195,12 @@ bool InputThreadModul::initialize() {
     allocated &= imageCPU[0].alloc(size, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
     allocated &=
         imageCPU[1].alloc(size.width * 2, size.height, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
+
+    // Freed device memory comes back as it was left: the views would show
+    // the previous session's last frame until this one's first arrives.
+    for (twl::Mat *mat : {&imageGPU, &sideBySideGPU, &depthViewGPU, &pointCloudGPU})
+        if (uchar *data = mat->getPtr<uchar>(twl::MEM_GPU))
+            std::memset(data, 0, mat->getStepBytes(twl::MEM_GPU) * mat->getHeight());
 
     for (auto &request : saveRequest)
         request.store(false);
@@ -346,11 +356,22 @@ void InputThreadModul::run() {
 
     // A live camera paused before its first grab has nothing to show.
     twl::ERROR_CODE result = twl::ERROR_CODE_FAILURE;
+    PassInputs lastPass;
+    bool havePass = false;
     while (running.load() && !stopping.load()) {
-        camera.setDepthMaxRangeValue(float(GlobalParams::getInt(PARAM_DEPTH_MAX) / 1000.0));
-        camera.setConfidenceThreshold(GlobalParams::getInt(PARAM_CONFIDENCE));
-        runtime.sensingMode = GlobalParams::getInt(PARAM_SENSING);
-        const bool paused = GlobalParams::getBool(PARAM_PAUSE);
+        const PassInputs inputs = passInputs();
+        const bool paused = inputs.paused;
+        // Paused, a pass would only compute the same picture again: wait for
+        // something that changes it (a setting, the slider, a snapshot).
+        if (paused && havePass && inputs == lastPass) {
+            if (!sleepUnlessStopping(kPausedLookUs)) break;
+            continue;
+        }
+        lastPass = inputs;
+        havePass = true;
+        camera.setDepthMaxRangeValue(float(inputs.depthMax / 1000.0));
+        camera.setConfidenceThreshold(inputs.confidence);
+        runtime.sensingMode = inputs.sensing;
 
         result = grabStep(runtime, result);
 
@@ -361,6 +382,8 @@ void InputThreadModul::run() {
                 paceUs = frameStep();
                 lockGiven(&frameMutex);
                 frameMutex.unlock();
+            } else if (paused) {
+                havePass = false; // a reader held the frames: this pass showed nothing
             }
             // Paced outside the frame lock: a view that waits for it must not
             // wait for the playback clock too.
@@ -378,25 +401,52 @@ void InputThreadModul::run() {
             break;
         } else if (result == twl::ERROR_CODE_END_OF_FILE && isFile.load() && !paused) {
             // Past the last frame while playing: same as reaching it.
-            Hold lock(grabMutex);
-            camera.setTWVPosition(0);
-            nextFrame = 0;
-            seekToSlider = true;
-            publishPosition(0);
-        } else {
+            rewind();
+        } else if (result == twl::ERROR_CODE_DAMAGED_RECORDING && isFile.load() && !paused) {
+            // grabStep() stepped over the frame; the next one comes in its own time.
+            if (!sleepUnlessStopping(framePeriodUs())) break;
+        } else if (!paused) {
             sleepUnlessStopping(kRetryUs);
         }
 
-        if (isFile.load() && !paused && result == twl::SUCCESS && camera.getTWVPosition() == lastFrameIndex) {
-            Hold lock(grabMutex);
-            camera.setTWVPosition(0);
-            nextFrame = 0;
-            seekToSlider = true;
-            publishPosition(0);
-        }
-        if (paused) sleepUnlessStopping(kPausedPassUs);
+        if (isFile.load() && !paused &&
+            (result == twl::SUCCESS || result == twl::ERROR_CODE_DAMAGED_RECORDING) &&
+            camera.getTWVPosition() == lastFrameIndex)
+            rewind();
+        // Requests this pass served are no change to wait for; one raised meanwhile is.
+        lastPass.saveRequests &= passInputs().saveRequests;
+        if (paused && !havePass && !sleepUnlessStopping(kPausedLookUs)) break;
     }
     running.store(false);
+}
+
+InputThreadModul::PassInputs InputThreadModul::passInputs() const {
+    PassInputs in;
+    in.position = isFile.load() ? sharedPosition.load() : 0;
+    in.confidence = GlobalParams::getInt(PARAM_CONFIDENCE);
+    in.depthMax = GlobalParams::getInt(PARAM_DEPTH_MAX);
+    in.sensing = GlobalParams::getInt(PARAM_SENSING);
+    in.imageView = GlobalParams::getInt(PARAM_IMAGE_VIEW);
+    in.depthView = GlobalParams::getInt(PARAM_DEPTH_VIEW);
+    in.clickX = GlobalParams::getDouble(PARAM_CLICK_X);
+    in.clickY = GlobalParams::getDouble(PARAM_CLICK_Y);
+    in.paused = GlobalParams::getBool(PARAM_PAUSE);
+    for (int i = 0; i < 5; ++i)
+        if (saveRequest[i].load()) in.saveRequests |= 1 << i;
+    return in;
+}
+
+void InputThreadModul::rewind() {
+    Hold lock(grabMutex);
+    camera.setTWVPosition(0);
+    nextFrame = 0;
+    seekToSlider = true;
+    publishPosition(0);
+}
+
+int64_t InputThreadModul::framePeriodUs() {
+    const float fps = camera.getCameraFPS();
+    return fps >= 1.0f && fps <= 1000.0f ? int64_t(1e6f / fps) : kFallbackPeriodUs;
 }
 
 twl::ERROR_CODE InputThreadModul::grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous) {
@@ -425,6 +475,17 @@ twl::ERROR_CODE InputThreadModul::grabStep(twl::RuntimeParameters &runtime, twl:
     // target (steps of 2 or 4, a slider the user moved) needs a seek.
     if (target != nextFrame) camera.setTWVPosition(target);
     const twl::ERROR_CODE code = camera.grab(runtime);
+    if (code == twl::ERROR_CODE_DAMAGED_RECORDING) {
+        // The frame cannot be decoded: step over it, and let the slider move
+        // past it as if it had been shown, so that playback goes on.
+        const int bad = camera.getTWVPosition();
+        nextFrame = bad + 1;
+        seekToSlider = false;
+        skippedFrame.store(bad);
+        int expected = position;
+        if (sharedPosition.compare_exchange_strong(expected, bad)) publishPosition(bad);
+        return code;
+    }
     if (code != twl::SUCCESS) {
         nextFrame = -1;
         return code;
@@ -500,13 +561,22 @@ void InputThreadModul::serveSaveRequests() {
 }
 
 int64_t InputThreadModul::paceFile() {
+    // Each frame waits for its recorded distance from the previous one, and
+    // never less than one frame period: a rewind, the first frame, a frame
+    // without a time or a recording of one or two frames must not make the
+    // loop race.
     const uint64_t timestamp = camera.getCameraTimestamp();
-    if (timestamp == 0) return -1;
-    const uint64_t deltaMs = (timestamp - lastTimestamp) / 1000000ULL;
-    const uint64_t elapsedMs = playbackClock.isValid() ? uint64_t(playbackClock.elapsed()) : 0;
+    const int64_t periodUs = framePeriodUs();
+    const int64_t elapsedUs = playbackClock.isValid() ? playbackClock.nsecsElapsed() / 1000 : -1;
+    const uint64_t previous = lastTimestamp;
     lastTimestamp = timestamp;
-    // Big gaps, rewinds (the difference wraps) and the first frame are not waited for.
-    if (deltaMs < 10000 && deltaMs > elapsedMs && deltaMs - elapsedMs < 1000)
-        return int64_t(deltaMs - elapsedMs) * 1000;
-    return 0;
+    if (elapsedUs < 0) return 0; // the first frame of the session shows at once
+    int64_t wantUs = periodUs;
+    if (timestamp != 0 && previous != 0 && timestamp > previous) {
+        const uint64_t deltaUs = (timestamp - previous) / 1000ULL;
+        // Big gaps and long pauses of the recording are not waited for.
+        if (deltaUs < 10000000ULL && int64_t(deltaUs) - elapsedUs < 1000000)
+            wantUs = std::max(wantUs, int64_t(deltaUs));
+    }
+    return std::max<int64_t>(0, wantUs - elapsedUs);
 }

@@ -111,6 +111,10 @@ public:
 
     Interval *fpsCounter = nullptr;
 
+    /// The last frame playback stepped over because it could not be decoded
+    /// (-1 when none since the last call); for the status line.
+    int takeSkippedFrame() { return skippedFrame.exchange(-1); }
+
 signals:
     void theEnd();
     void sendInitProcess();
@@ -150,6 +154,26 @@ private:
     int64_t frameStep();
     void serveSaveRequests();
     int64_t paceFile();
+    /// One frame time of the open input (microseconds).
+    int64_t framePeriodUs();
+    /// Back to the first frame, the slider with it (playback reached the end).
+    void rewind();
+
+    /// What a pass computes its picture from; a paused loop passes again
+    /// only when one of these changed.
+    struct PassInputs {
+        int position = 0, confidence = 0, depthMax = 0, sensing = 0, imageView = 0, depthView = 0;
+        int saveRequests = 0;
+        double clickX = 0, clickY = 0; // the picked pixel, measured in the new picture
+        bool paused = false;
+        bool operator==(const PassInputs &o) const {
+            return position == o.position && confidence == o.confidence && depthMax == o.depthMax &&
+                   sensing == o.sensing && imageView == o.imageView && depthView == o.depthView &&
+                   saveRequests == o.saveRequests && clickX == o.clickX && clickY == o.clickY &&
+                   paused == o.paused;
+        }
+    };
+    PassInputs passInputs() const;
 
     int camWidth = 0, camHeight = 0;
     uint64_t dispWidth = 0, dispHeight = 0;
@@ -166,6 +190,7 @@ private:
     // Shared file position (frame index) and the loop's own bookkeeping.
     std::atomic<int> sharedPosition{0};
     std::atomic<bool> sliderSyncPending{false};
+    std::atomic<int> skippedFrame{-1};
     int nextFrame = 0;        // the frame a plain grab returns next
     bool seekToSlider = true; // next grab shows the frame under the slider itself
 

@@ -17,6 +17,8 @@
 #include <QSpinBox>
 #include <QToolButton>
 
+#include <algorithm>
+
 namespace {
 // SDK version the status line reports.
 constexpr int kSdkMajor = 2, kSdkMinor = 3, kSdkPatch = 0;
@@ -250,9 +252,10 @@ void GUI::setInputState(int state, int lastFrame) {
                    true);
         liveButton->setChecked(false);
         loadFileButton->setChecked(true);
-        frameSlider->setValue(1);
-        frameSlider->setMaximum(lastFrame - 1);
-        frameSpinBox->setMaximum(lastFrame - 1);
+        // Every frame is reachable, the first and the last included.
+        frameSlider->setRange(0, std::max(0, lastFrame));
+        frameSpinBox->setRange(0, std::max(0, lastFrame));
+        frameSlider->setValue(0);
         maxRangeSlider->setValue(maxRange);
         statusLabel->setText("PLAYBACK");
         statusLabel->setAlignment(leftMid);

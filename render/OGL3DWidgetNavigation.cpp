@@ -43,6 +43,8 @@ void OGL3DWidget::mouseMoveEvent(QMouseEvent *event) {
         lastX = mouseX;
         lastY = mouseY;
     }
+    // A paused input sends no frames that would repaint the moved view.
+    update();
 }
 
 void OGL3DWidget::mouseReleaseEvent(QMouseEvent *) {
@@ -77,6 +79,7 @@ void OGL3DWidget::wheelEvent(QWheelEvent *event) {
     else
         return;
     camera_->offset *= factor;
+    update();
 }
 
 void OGL3DWidget::keyPressEvent(QKeyEvent *event) {
@@ -121,6 +124,7 @@ void OGL3DWidget::keyPressEvent(QKeyEvent *event) {
     default:
         break;
     }
+    update();
 }
 
 void OGL3DWidget::ResetPosition() {

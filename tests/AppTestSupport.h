@@ -3,10 +3,11 @@
 // user folders, catching modal boxes, child runs of a test executable with
 // its own MainProcess, and recordings with known pictures.
 
-#include "common/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
+#include "common/GlobalParams.h"
 #include "gui/GUI.h"
+#include "twl/TwvFormat.h"
 #include "twl/TwvWriter.h"
 
 #include <QApplication>
@@ -120,6 +121,21 @@ inline bool makeRecording(const QString &path, int frames, int width = 672, int 
         if (writer.writeFrame(left, right, uint64_t(i) * uint64_t(1e9 / fps)) != twl::SUCCESS) return false;
     }
     return writer.close() == twl::SUCCESS;
+}
+
+/// Spoils the pictures of frames `which` (0-based) in a recording, leaving
+/// header and index intact: those frames can no longer be decoded.
+inline bool damageFrames(const QString &path, const QList<int> &which) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite)) return false;
+    QByteArray bytes = file.readAll();
+    const QByteArray marker(reinterpret_cast<const char *>(twl::twv::kFrameMagic), 4);
+    int at = -1;
+    for (int frame = 0; (at = bytes.indexOf(marker, at + 1)) >= 0; ++frame)
+        if (which.contains(frame))
+            for (int i = 100; i < 400 && at + i < bytes.size(); ++i)
+                bytes[at + i] = char(bytes[at + i] ^ 0x5a);
+    return file.seek(0) && file.write(bytes) == bytes.size();
 }
 
 /// Child mode of a test executable: `TEST --child ARGS...` builds a

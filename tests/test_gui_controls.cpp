@@ -249,10 +249,10 @@ private slots:
         QVERIFY(visible(liveOnly, false));
         QVERIFY(visible(playbackOnly, true));
         QCOMPARE(gui->statusLabel->text(), QString("PLAYBACK"));
-        QCOMPARE(gui->frameSlider->value(), 1);
-        QCOMPARE(gui->frameSlider->minimum(), 1);
-        QCOMPARE(gui->frameSlider->maximum(), 119);
-        QCOMPARE(gui->frameSpinBox->maximum(), 119);
+        QCOMPARE(gui->frameSlider->value(), 0);
+        QCOMPARE(gui->frameSlider->minimum(), 0);
+        QCOMPARE(gui->frameSlider->maximum(), 120);
+        QCOMPARE(gui->frameSpinBox->maximum(), 120);
         QCOMPARE(gui->maxRangeSlider->value(), 15000);
         QCOMPARE(gui->fileNameLabel->x() + gui->fileNameLabel->width(), 1280 - 2 * 12 - 160);
 

@@ -266,37 +266,6 @@ private slots:
         QVERIFY(isPlaying(recording));
     }
 
-    void stalledPlaybackEndsTheWait() {
-        const QString damaged = dir + "/damaged.twv";
-        QVERIFY(AppTest::makeRecording(damaged, 30));
-        {
-            QFile f(damaged);
-            QVERIFY(f.open(QIODevice::ReadWrite));
-            f.seek(f.size() / 2);
-            f.write(QByteArray(4096, char(0x5a)));
-        }
-        GlobalParams::setBool(PARAM_PAUSE, false);
-        app->CreateTWVInput(damaged);
-        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(damaged), 8000);
-        // Wait until frames stop coming.
-        int last = -1;
-        QElapsedTimer waited;
-        waited.start();
-        while (waited.elapsed() < 15000) {
-            last = gui()->frameCounter;
-            QTest::qWait(1200);
-            if (gui()->frameCounter == last) break;
-        }
-        QCOMPARE(gui()->frameCounter, last);
-        app->saveDir->setPath(dir + "/out");
-        ModalCatcher catcher;
-        QElapsedTimer clock;
-        clock.start();
-        app->SaveDepth();
-        QVERIFY(clock.elapsed() < MainProcess::kSnapshotWaitMs + 2000);
-        QCOMPARE(catcher.titles, QStringList() << "Error");
-    }
-
     void sessionEndingOrStuckEndsTheWait() {
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
         twl::VirtualCamera::replug();

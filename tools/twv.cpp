@@ -260,6 +260,35 @@ void onInterrupt(int) {
     interrupted = true;
 }
 
+/// Why a recording did not open; a folder is named as such, not as missing.
+std::string describeOpen(const std::string &path, ERROR_CODE code) {
+    std::error_code ec;
+    return fs::is_directory(path, ec) ? "is a directory" : describe(code);
+}
+
+/// A recording is made under this name beside its target and takes the
+/// target's name only once it was closed properly, so that a failure never
+/// destroys a recording that was there before. After a crash the partial file
+/// stays: it opens like any recording cut short.
+std::string partialPath(const std::string &out) {
+    return out + ".partial";
+}
+
+/// Renames a finished partial file over `out`, or removes it when the work
+/// failed (`keep` false). False (with a message) when the rename fails.
+bool settle(const std::string &partial, const std::string &out, bool keep, const char *command) {
+    if (!keep) {
+        std::remove(partial.c_str());
+        return false;
+    }
+    if (std::rename(partial.c_str(), out.c_str()) == 0) return true;
+    const int error = errno;
+    std::remove(partial.c_str());
+    fail(kFailed, "%s: cannot put the recording in place as %s: %s", command, out.c_str(),
+         std::strerror(error));
+    return false;
+}
+
 /// Reads a calibration file given with --calibration; false after saying why.
 bool loadCalibration(const char *command, const std::string &path, StereoCalibration *calibration) {
     std::string error;
@@ -350,14 +379,16 @@ int cmdRecord(int argc, char **argv) {
     header.vFov = cam.v_fov > 0 ? cam.v_fov : fieldOfView(double(size.height), double(cam.fy));
 
     TwvWriter writer;
-    error = writer.open(out, header, codec);
+    const std::string partial = partialPath(out);
+    error = writer.open(partial, header, codec);
     if (error != SUCCESS)
-        return fail(kFailed, "record: cannot create %s: %s", out.c_str(), describe(error).c_str());
+        return fail(kFailed, "record: cannot create %s: %s", partial.c_str(), describe(error).c_str());
 
     // Ctrl-C ends the recording early but still closes the file properly.
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
     int status = kOk;
+    bool writeFailed = false;
     StereoFrame frame;
     Progress progress("recording");
     for (long i = 0; i < frames && !interrupted; ++i) {
@@ -371,8 +402,9 @@ int cmdRecord(int argc, char **argv) {
         error = writer.writeFrame(frame.left, frame.right, frame.timestamp);
         if (error != SUCCESS) {
             progress.end();
-            status = fail(kFailed, "record: writing frame %ld to %s failed: %s", i, out.c_str(),
+            status = fail(kFailed, "record: writing frame %ld to %s failed: %s", i, partial.c_str(),
                           describe(error).c_str());
+            writeFailed = true;
             break;
         }
         progress.update(int(i + 1), int(frames));
@@ -380,8 +412,15 @@ int cmdRecord(int argc, char **argv) {
     progress.end();
     if (interrupted) std::fprintf(stderr, "twv: record: stopped after %d frames\n", writer.framesWritten());
     error = writer.close();
-    if (error != SUCCESS && status == kOk)
-        status = fail(kFailed, "record: finishing %s failed: %s", out.c_str(), describe(error).c_str());
+    if (error != SUCCESS && !writeFailed)
+        status = fail(kFailed, "record: finishing %s failed: %s", partial.c_str(), describe(error).c_str());
+    // Frames the camera gave before it stopped are a good recording; a
+    // failed write or close leaves none worth keeping.
+    const bool keep = !writeFailed && error == SUCCESS;
+    if (!settle(partial, out, keep, "record") && keep) status = kFailed;
+    std::error_code ec;
+    if (!keep && fs::exists(out, ec))
+        std::fprintf(stderr, "twv: record: %s was left as it was\n", out.c_str());
     return status;
 }
 
@@ -456,6 +495,7 @@ int cmdImport(int argc, char **argv) {
                     rights.size());
 
     TwvWriter writer;
+    const std::string partial = partialPath(out);
     Progress progress("importing");
     // A recording with a hole in it helps nobody: on any failure the
     // half-made file goes.
@@ -463,7 +503,7 @@ int cmdImport(int argc, char **argv) {
         progress.end();
         if (writer.isOpen()) {
             writer.close();
-            std::remove(out.c_str());
+            std::remove(partial.c_str());
         }
         return fail(kFailed, format, a.c_str(), b.c_str());
     };
@@ -509,9 +549,9 @@ int cmdImport(int argc, char **argv) {
                     header.hFov = cam.h_fov;
                     header.vFov = cam.v_fov;
                 }
-                const ERROR_CODE error = writer.open(out, header, codec);
+                const ERROR_CODE error = writer.open(partial, header, codec);
                 if (error != SUCCESS)
-                    return fail(kFailed, "import: cannot create %s: %s", out.c_str(),
+                    return fail(kFailed, "import: cannot create %s: %s", partial.c_str(),
                                 describe(error).c_str());
             } else if (pair[eye].size() != size) {
                 const std::string sizes = std::to_string(pair[eye].cols) + "x" +
@@ -529,13 +569,16 @@ int cmdImport(int argc, char **argv) {
         }
         const uint64_t timestamp = uint64_t(std::llround(double(i + 1) * 1e9 / fps));
         const ERROR_CODE error = writer.writeFrame(pair[0], pair[1], timestamp);
-        if (error != SUCCESS) return abandon("import: writing %s failed: %s", out, describe(error));
+        if (error != SUCCESS) return abandon("import: writing %s failed: %s", partial, describe(error));
         progress.update(i + 1, total);
     }
     progress.end();
     const ERROR_CODE error = writer.close();
-    if (error != SUCCESS)
-        return fail(kFailed, "import: finishing %s failed: %s", out.c_str(), describe(error).c_str());
+    if (error != SUCCESS) {
+        settle(partial, out, false, "import");
+        return fail(kFailed, "import: finishing %s failed: %s", partial.c_str(), describe(error).c_str());
+    }
+    if (!settle(partial, out, true, "import")) return kFailed;
     std::printf("%s: %d frames of %dx%d\n", out.c_str(), total, size.width, size.height);
     return kOk;
 }
@@ -550,7 +593,7 @@ int cmdInfo(int argc, char **argv) {
     if (!singleFile(args, "info", &path)) return kUsageError;
     TwvReader reader;
     const ERROR_CODE error = reader.open(path);
-    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describe(error).c_str());
+    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describeOpen(path, error).c_str());
 
     const TwvHeader &h = reader.header();
     const int count = reader.frameCount();
@@ -614,7 +657,7 @@ int grabFrame(const char *command, const Args &args, Camera &camera) {
     {
         TwvReader reader;
         const ERROR_CODE error = reader.open(path);
-        if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describe(error).c_str());
+        if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describeOpen(path, error).c_str());
         if (frame >= reader.frameCount())
             return fail(kFailed, "%s: frame %ld does not exist; the recording has %d frames (0 to %d)",
                         command, frame, reader.frameCount(), reader.frameCount() - 1);
@@ -625,7 +668,7 @@ int grabFrame(const char *command, const Args &args, Camera &camera) {
     init.depthMode = mode;
     init.depthStabilization = 0; // one frame: there is no history to smooth with
     ERROR_CODE error = camera.open(init);
-    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describe(error).c_str());
+    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describeOpen(path, error).c_str());
     camera.setTWVPosition(int(frame));
     RuntimeParameters runtime;
     runtime.sensingMode = sensing == "fill" ? SENSING_MODE_FILL : SENSING_MODE_STANDARD;

@@ -1,0 +1,103 @@
+// twv record and import never destroy a recording: they replace the target only once closed.
+#include "TestSupport.h"
+
+#include "twl/TwvReader.h"
+#include "twl/TwvWriter.h"
+
+#include <QtTest>
+
+#include <opencv2/imgcodecs.hpp>
+
+using namespace twl;
+
+namespace {
+
+/// Runs the tool; with `limitKiB` its files may not grow past that size (the
+/// signal that would kill it is ignored, so its writes fail as on a full disk).
+int runTool(const QStringList &arguments, int limitKiB = 0) {
+    QProcess p;
+    if (limitKiB > 0)
+        p.start("sh",
+                QStringList{"-c", QString("trap '' XFSZ; ulimit -f %1; exec \"$0\" \"$@\"").arg(limitKiB * 2),
+                            TestSupport::twvTool()} +
+                    arguments);
+    else
+        p.start(TestSupport::twvTool(), arguments);
+    if (!p.waitForFinished(120000)) return -1;
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+}
+
+QByteArray contents(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestTwvPartial : public QObject {
+    Q_OBJECT
+private slots:
+    void failedWritesLeaveTheTargetAlone() {
+        QDir d(TestSupport::dataDir() + "/partial");
+        d.removeRecursively();
+        d.mkpath(".");
+        const QString target = d.filePath("kept.twv");
+        {
+            TwvHeader header = TestSupport::twvHeader(64, 48);
+            header.fx = header.fy = 50;
+            header.cx = 31.5f;
+            header.cy = 23.5f;
+            header.hFov = 65.2f;
+            header.vFov = 51.3f;
+            TwvWriter writer;
+            QCOMPARE(writer.open(target.toStdString(), header, TwvCodec::Jpeg), SUCCESS);
+            cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
+            QCOMPARE(writer.writeFrame(grey, grey, 1000), SUCCESS);
+            QCOMPARE(writer.close(), SUCCESS);
+        }
+        const QByteArray before = contents(target);
+        const QStringList record = {"record", target,     "--virtual", "--resolution", "VGA",     "--fps",
+                                    "100",    "--frames", "8",         "--codec",      "lossless"};
+        d.mkpath("left");
+        d.mkpath("right");
+        cv::Mat noise(240, 320, CV_8UC3);
+        for (int i = 0; i < 3; ++i) {
+            cv::randu(noise, 0, 255);
+            QVERIFY(cv::imwrite(d.filePath(QString("left/%1.png").arg(i)).toStdString(), noise));
+            QVERIFY(cv::imwrite(d.filePath(QString("right/%1.png").arg(i)).toStdString(), noise));
+        }
+        const QStringList import = {
+            "import", target,       "--left", d.filePath("left"), "--right", d.filePath("right"), "--focal",
+            "300",    "--baseline", "0.1",    "--codec",          "lossless"};
+
+        // The disk fills up half-way: the old recording is still there, no debris beside it.
+        for (const QStringList &command : {record, import}) {
+            QCOMPARE(runTool(command, 64), 1);
+            QCOMPARE(contents(target), before);
+            QVERIFY(!QFile::exists(target + ".partial"));
+        }
+        // Done properly, the new recording takes the name.
+        QCOMPARE(runTool(import), 0);
+        QVERIFY(!QFile::exists(target + ".partial"));
+        TwvReader reader;
+        QCOMPARE(reader.open(target.toStdString()), SUCCESS);
+        QCOMPARE(reader.frameCount(), 3);
+
+        // A crash leaves the partial file, and it plays what it holds.
+        QProcess p;
+        p.start(TestSupport::twvTool(),
+                {"record", target, "--virtual", "--resolution", "VGA", "--fps", "15", "--frames", "100000"});
+        QByteArray progress;
+        QTRY_VERIFY_WITH_TIMEOUT((progress += p.readAllStandardError()).contains("recording 3/"), 60000);
+        p.kill();
+        QVERIFY(p.waitForFinished(20000));
+        TwvReader kept, partial;
+        QCOMPARE(kept.open(target.toStdString()), SUCCESS);
+        QCOMPARE(kept.frameCount(), 3);
+        QCOMPARE(partial.open((target + ".partial").toStdString()), SUCCESS);
+        QVERIFY(partial.isRecovered() && partial.frameCount() >= 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTwvPartial)
+#include "test_twv_partial.moc"

@@ -1,0 +1,237 @@
+// What a user meets around a playback or camera session: idle cost, pace, frames, memory, messages.
+#include "AppTestSupport.h"
+#include "twl/DeviceMemory.h"
+#include "twl/VirtualCamera.h"
+
+#include <QSlider>
+#include <QSpinBox>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <thread>
+
+using AppTest::ModalCatcher;
+
+namespace {
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+} // namespace
+
+class TestViewerSession : public QObject {
+    Q_OBJECT
+public:
+    MainProcess *app = nullptr;
+
+private:
+    QString dir;
+    GUI *gui() { return app->gui; }
+    QString status() { return gui()->statusLabel->text(); }
+    bool isPlaying(const QString &file) {
+        return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() && !app->busy &&
+               gui()->inputState == 3 && GlobalParams::stringRef(PARAM_TWV_PATH) == file;
+    }
+    QString recording(const QString &name, int frames, int width = 320, int height = 180, float fps = 20,
+                      const QList<int> &damaged = {}) {
+        const QString path = dir + "/" + name;
+        if (!AppTest::makeRecording(path, frames, width, height, fps) ||
+            (!damaged.isEmpty() && !AppTest::damageFrames(path, damaged)))
+            return QString();
+        return path;
+    }
+
+private slots:
+    void initTestCase() {
+        dir = QDir::tempPath() + "/vantaro-session-" + QString::number(QCoreApplication::applicationPid());
+        QDir().mkpath(dir);
+    }
+    void cleanupTestCase() {
+        if (app->gui) app->gui->close();
+        QDir(dir).removeRecursively();
+    }
+
+    void pausedViewerCostsNothing() {
+        const QString hd = recording("hd.twv", 3, 1280, 720, 15);
+        app->CreateTWVInput(hd);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(hd) && gui()->frameCounter > 3, 15000);
+        gui()->pauseButton->click();
+        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
+        // The pass under way when the pause came may still finish.
+        for (int settled = -1, i = 0; settled != gui()->frameCounter && i < 10; ++i) {
+            settled = gui()->frameCounter;
+            QTest::qWait(1000);
+        }
+        const int frames = gui()->frameCounter;
+        const double cpu = cpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
+        QTest::qWait(3000);
+        const double share = (cpuSeconds() - cpu) / (double(wall.elapsed()) / 1000.0);
+        qInfo("paused HD720 playback: %.1f %% of one core", share * 100.0);
+        QVERIFY2(share < 0.20, qPrintable(QString::number(share * 100.0)));
+        QCOMPARE(gui()->frameCounter, frames);
+        // A picture setting is computed once and shown.
+        gui()->confidenceSlider->setValue(gui()->confidenceSlider->value() - 10);
+        QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames, 3000);
+        gui()->pauseButton->click();
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+    }
+
+    void shortRecordingsReachEveryFrameAtTheirPace() {
+        for (int frames : {1, 2}) {
+            const QString path = recording(QString("short%1.twv").arg(frames), frames, 320, 180, 10);
+            app->CreateTWVInput(path);
+            QTRY_VERIFY_WITH_TIMEOUT(isPlaying(path), 8000);
+            QVERIFY(gui()->frameSlider->minimum() == 0 && gui()->frameSlider->maximum() == frames - 1);
+            QVERIFY(gui()->frameSpinBox->minimum() == 0 && gui()->frameSpinBox->maximum() == frames - 1);
+            // Every pass is a rewind here; none may race ahead of 10 frames per second.
+            const int before = gui()->frameCounter;
+            QTest::qWait(2000);
+            const int shown = gui()->frameCounter - before;
+            QVERIFY2(shown >= 5 && shown <= 25, qPrintable(QString("%1 in 2 s").arg(shown)));
+        }
+
+        // A new playback starts at frame 0 wherever the last one was.
+        const QString five = recording("five.twv", 5, 320, 180, 5);
+        app->CreateTWVInput(five);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(five), 8000);
+        QCOMPARE(gui()->frameSlider->maximum(), 4);
+        gui()->frameSlider->setValue(3);
+        QList<int> values;
+        connect(gui()->frameSlider, &QSlider::valueChanged, this, [&values](int v) { values << v; });
+        app->CreateTWVInput(five);
+        QTRY_VERIFY_WITH_TIMEOUT(values.size() >= 3, 8000);
+        disconnect(gui()->frameSlider, nullptr, this, nullptr);
+        QCOMPARE(values.mid(0, 3), QList<int>({0, 1, 2}));
+    }
+
+    void badFramesAreSkippedAndOnlyAnUnreadableRecordingEnds() {
+        twl::VirtualCamera::unplug(); // the status tick would start the camera once playback ends
+        const QString spotted = recording("spotted.twv", 8, 320, 180, 20, {3});
+        app->CreateTWVInput(spotted);
+        QTRY_VERIFY_WITH_TIMEOUT(status() == "FRAME 3 SKIPPED", 5000);
+        QTest::qWait((MainProcess::kPlaybackStallSeconds + 1) * 1000);
+        QVERIFY(isPlaying(spotted));
+
+        const QString ruined = recording("ruined.twv", 4, 320, 180, 20, {0, 1, 2, 3});
+        app->CreateTWVInput(ruined);
+        QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, (MainProcess::kPlaybackStallSeconds + 3) * 1000);
+        QCOMPARE(status(), QString("DAMAGED RECORDING : ruined.twv"));
+        twl::VirtualCamera::replug();
+    }
+
+    void snapshotThatTimesOutSaysSo() {
+        const QString path = recording("snap.twv", 4);
+        app->CreateTWVInput(path);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(path), 8000);
+        app->saveDir->setPath(dir);
+        InputThreadModul *thread = app->inputThread;
+        // A reader holds the frame lock (off the GUI thread, which paints under it): no progress.
+        std::atomic<bool> locked{false};
+        std::thread helper([&]() {
+            thread->lockFrame();
+            locked = true;
+            for (int i = 0; i < 5000 && !thread->saveRequest[3]; ++i)
+                QThread::msleep(1);
+            for (int i = 0; i < 15000 && thread->saveRequest[3]; ++i)
+                QThread::msleep(1);
+            thread->unlockFrame();
+        });
+        while (!locked)
+            QThread::msleep(1);
+        ModalCatcher catcher;
+        app->SaveDepth();
+        helper.join();
+        QCOMPARE(catcher.count(), 1);
+        QVERIFY2(catcher.texts[0].contains("no progress") && !catcher.texts[0].contains("permissions"),
+                 qPrintable(catcher.texts[0]));
+    }
+
+    void outOfGpuMemoryIsNoDeadEnd() {
+        const QString path = recording("memory.twv", 4);
+        size_t freeBytes = 0, total = 0;
+        twl::deviceMemGetInfo(&freeBytes, &total);
+        // A recording says why it did not open.
+        twl::VirtualCamera::unplug();
+        twl::deviceSetCapacity(64 * 1024);
+        app->CreateTWVInput(path);
+        twl::deviceSetCapacity(total);
+        QCOMPARE(status(), QString("NOT ENOUGH GPU MEMORY : memory.twv"));
+        QTest::qWait(1500);
+        QCOMPARE(status(), QString("NOT ENOUGH GPU MEMORY : memory.twv"));
+
+        // The live camera, asked for from a playback: afterwards the resolution can be changed.
+        twl::VirtualCamera::replug();
+        app->CreateTWVInput(path);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(path), 8000);
+        ModalCatcher catcher;
+        twl::deviceSetCapacity(64 * 1024);
+        app->CreateLiveInput();
+        twl::deviceSetCapacity(total);
+        QCOMPARE(catcher.titles, QStringList() << "Error");
+        QVERIFY(app->inputThread && !app->inputThread->opened && app->statusTimer->isActive());
+        QVERIFY(gui()->resolutionCombo->isVisible() && gui()->resolutionCombo->isEnabled());
+        QTest::qWait(2500); // the tick does not retry the same settings box after box
+        QCOMPARE(catcher.count(), 1);
+        gui()->resolutionCombo->setCurrentIndex(gui()->resolutionCombo->currentIndex() == 3 ? 2 : 3);
+        QTRY_VERIFY_WITH_TIMEOUT(app->inputThread && app->inputThread->isLive &&
+                                     app->inputThread->isRunning() && status() == "LIVE",
+                                 8000);
+    }
+
+    void teardownKeepsOtherQueuedCalls() {
+        bool ran = false;
+        QMetaObject::invokeMethod(
+            app, [&ran] { ran = true; }, Qt::QueuedConnection);
+        app->reset();
+        QTRY_VERIFY_WITH_TIMEOUT(ran, 2000);
+    }
+
+    void messagesSayWhatHappened() {
+        twl::VirtualCamera::unplug();
+        emit gui()->sendTWVWork(dir);
+        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
+        QVERIFY2(status().startsWith("IS A DIRECTORY"), qPrintable(status()));
+        twl::VirtualCamera::replug();
+
+        // On the command line: the same kind of line on standard error for a folder, an empty and a foreign
+        // file.
+        QFile empty(dir + "/empty.twv");
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
+        QFile foreign(dir + "/foreign.twv");
+        QVERIFY(foreign.open(QIODevice::WriteOnly));
+        foreign.write(QByteArray(3000, 'x'));
+        foreign.close();
+        QProcessEnvironment env;
+        env.insert("CHILD_WAIT_MS", "800");
+        const QStringList targets = {dir, empty.fileName(), foreign.fileName(), dir + "/missing.twv"};
+        for (const QString &target : targets) {
+            const auto r = AppTest::runChild({target}, env);
+            QVERIFY2(r.errors.contains(QRegularExpression(
+                         "(^|\n)vantaro: " + QRegularExpression::escape(target) + ": [^\n]+\n")),
+                     qPrintable(r.errors));
+            if (target == dir) QVERIFY(r.errors.contains(": is a directory\n"));
+        }
+    }
+};
+
+int main(int argc, char **argv) {
+    const int child = AppTest::runChildIfAsked(argc, argv);
+    if (child >= 0) return child;
+    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-session-" +
+                             QString::number(QCoreApplication::applicationPid()));
+    qputenv("VANTARO_VIRTUAL_CAMERA", "1");
+    TestViewerSession test;
+    int appArgc = 1;
+    MainProcess app(appArgc, argv);
+    test.app = &app;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_viewer_session.moc"
