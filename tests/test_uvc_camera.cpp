@@ -1,11 +1,13 @@
 // Real side-by-side UVC cameras through a scripted stand-in device: discovery, eyes and colours, modes, rate
 // changes, loss and leaks.
+#include "TestSupport.h"
 #include "twl/Camera.h"
 #include "twl/FakeV4l2Device.h"
 #include "twl/UvcCamera.h"
 #include "twl/UvcStereoSource.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QtTest>
 
 #include <linux/videodev2.h>
@@ -280,6 +282,12 @@ private slots:
         Camera camera;
         QCOMPARE(camera.open(InitParameters()), ERROR_CODE_CAMERA_NOT_DETECTED);
         QVERIFY(msSince(t0) < 50);
+        // twv says so and succeeds, at once.
+        QProcess twv;
+        twv.start(TestSupport::twvTool(), {"devices"});
+        QVERIFY(twv.waitForFinished(5000));
+        QCOMPARE(twv.exitCode(), 0);
+        QCOMPARE(QString::fromUtf8(twv.readAllStandardOutput()).trimmed(), QString("no stereo camera found"));
     }
 };
 

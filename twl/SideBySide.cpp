@@ -57,7 +57,8 @@ bool splitMjpg(const uchar *data, size_t bytes, Resolution eye, cv::Mat &left, c
         --end;
     if (end < 4 || data[end - 2] != 0xFF || data[end - 1] != 0xD9) return false;
     const cv::Mat buffer(1, int(end), CV_8U, const_cast<uchar *>(data));
-    cv::imdecode(buffer, cv::IMREAD_COLOR, &scratch);
+    // Camera frames carry no orientation to honour: rotating one would swap or cut the eyes.
+    cv::imdecode(buffer, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION, &scratch);
     if (scratch.cols != 2 * w || scratch.rows != h || scratch.type() != CV_8UC3) return false;
     cv::cvtColor(scratch(cv::Rect(0, 0, w, h)), left, cv::COLOR_BGR2BGRA);
     cv::cvtColor(scratch(cv::Rect(w, 0, w, h)), right, cv::COLOR_BGR2BGRA);
