@@ -95,7 +95,6 @@ private slots:
         // Numbers as themselves; anything else (a number too big included) hashed, stably and distinctly.
         QCOMPARE(UvcCamera::serialNumberOf("0017042"), 17042u);
         QVERIFY(UvcCamera::serialNumberOf("4294967296") != 0u);
-        QCOMPARE(UvcCamera::serialNumberOf("SN-A7"), UvcCamera::serialNumberOf(std::string("SN-") + "A7"));
         QVERIFY(UvcCamera::serialNumberOf("SN-A7") != UvcCamera::serialNumberOf("SN-A8"));
 
         fake->unplug("/dev/video0");
@@ -106,8 +105,7 @@ private slots:
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
         const auto virtualList = Camera::getDeviceList();
         qunsetenv("VANTARO_VIRTUAL_CAMERA");
-        QCOMPARE(int(virtualList.size()), 1);
-        QCOMPARE(virtualList[0].path.str(), std::string("virtual"));
+        QVERIFY(virtualList.size() == 1 && virtualList[0].path.str() == "virtual");
     }
 
     void eyesAndColoursSurviveBothFormats_data() {

@@ -25,7 +25,6 @@ private slots:
         QCOMPARE(gui->serialField->text(), QString("17042"));
         int frames = gui->frameCounter;
         QTRY_VERIFY_WITH_TIMEOUT(gui->frameCounter > frames + 3, 5000);
-
         fake->unplug();
         QTRY_COMPARE_WITH_TIMEOUT(gui->inputState, 0, 5000);
         QCOMPARE(gui->statusLabel->text(), QString("CAMERA NOT DETECTED"));
@@ -33,7 +32,6 @@ private slots:
         QCOMPARE(fake->openDescriptors(), 0);
         fake->replug();
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 5000);
-
         gui->resolutionCombo->setCurrentIndex(2);
         QTRY_VERIFY_WITH_TIMEOUT(isLive() && GlobalParams::getInt(PARAM_CAM_WIDTH) == 1280, 8000);
         QCOMPARE(fake->openDescriptors(), 1);
