@@ -154,6 +154,8 @@ private slots:
     void damagedMjpgFramesAreSkipped() {
         fake->addCamera(onlyFormat(V4L2_PIX_FMT_MJPEG));
         fake->setPaced(false);
+        const cv::Mat plain(376, 672, CV_8UC4, cv::Scalar(40, 120, 200, 255));
+        fake->setEyes(plain, plain);
         auto source = open(RESOLUTION_VGA, 0);
         QVERIFY(source);
         StereoFrame frame;

@@ -142,6 +142,7 @@ void FakeV4l2Device::setEyes(const cv::Mat &left, const cv::Mat &right) {
     std::lock_guard<std::mutex> lock(mutex_);
     eyes_[0] = left.clone();
     eyes_[1] = right.clone();
+    cachedMode_ = nullptr;
 }
 
 void FakeV4l2Device::setPaced(bool paced) {
@@ -405,33 +406,44 @@ void FakeV4l2Device::encodeYuyv(const cv::Mat &left, const cv::Mat &right, std::
 
 void FakeV4l2Device::fillFrame(Handle &h, CameraState &, uchar *memory, size_t length, uint32_t *used) {
     const cv::Size eye(int(h.mode->width / 2), int(h.mode->height));
-    cv::Mat pair[2];
-    if (!eyes_[0].empty()) {
-        for (int i = 0; i < 2; ++i)
-            if (eyes_[i].size() == eye)
-                pair[i] = eyes_[i];
-            else
-                cv::resize(eyes_[i], pair[i], eye, 0, 0, cv::INTER_NEAREST);
-    } else {
-        auto &scene = scenes_[{size_t(eye.width), size_t(eye.height)}];
-        if (!scene) scene = std::make_unique<VirtualScene>(Resolution(size_t(eye.width), size_t(eye.height)));
-        scene->render(double(h.sequence) / std::max(h.rate, 1), pair[0], pair[1]);
-    }
+    const bool fixed = !eyes_[0].empty();
+    // Fixed eyes make the same frame every time: encode it once.
     std::vector<uchar> bytes;
-    if (h.mode->pixelFormat == V4L2_PIX_FMT_YUYV) {
-        encodeYuyv(pair[0], pair[1], bytes);
+    if (fixed && cachedMode_ == h.mode) {
+        bytes = cachedFrame_;
     } else {
-        cv::Mat joined, bgr;
-        cv::hconcat(pair[0], pair[1], joined);
-        cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
-        cv::imencode(".jpg", bgr, bytes, {cv::IMWRITE_JPEG_QUALITY, 90});
-        if (damageCount_ > 0) {
-            --damageCount_;
-            if (damage_ == Damage::Short)
-                bytes.resize(bytes.size() / 2);
-            else
-                std::fill(bytes.begin(), bytes.end(), uchar(0x55));
+        cv::Mat pair[2];
+        if (fixed) {
+            for (int i = 0; i < 2; ++i)
+                if (eyes_[i].size() == eye)
+                    pair[i] = eyes_[i];
+                else
+                    cv::resize(eyes_[i], pair[i], eye, 0, 0, cv::INTER_NEAREST);
+        } else {
+            auto &scene = scenes_[{size_t(eye.width), size_t(eye.height)}];
+            if (!scene)
+                scene = std::make_unique<VirtualScene>(Resolution(size_t(eye.width), size_t(eye.height)));
+            scene->render(double(h.sequence) / std::max(h.rate, 1), pair[0], pair[1]);
         }
+        if (h.mode->pixelFormat == V4L2_PIX_FMT_YUYV) {
+            encodeYuyv(pair[0], pair[1], bytes);
+        } else {
+            cv::Mat joined, bgr;
+            cv::hconcat(pair[0], pair[1], joined);
+            cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
+            cv::imencode(".jpg", bgr, bytes, {cv::IMWRITE_JPEG_QUALITY, 90});
+        }
+        if (fixed) {
+            cachedFrame_ = bytes;
+            cachedMode_ = h.mode;
+        }
+    }
+    if (h.mode->pixelFormat == V4L2_PIX_FMT_MJPEG && damageCount_ > 0) {
+        --damageCount_;
+        if (damage_ == Damage::Short)
+            bytes.resize(bytes.size() / 2);
+        else
+            std::fill(bytes.begin(), bytes.end(), uchar(0x55));
     }
     const size_t n = std::min(bytes.size(), length);
     std::memcpy(memory, bytes.data(), n);

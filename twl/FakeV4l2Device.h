@@ -98,6 +98,8 @@ private:
     int damageCount_ = 0;
     Damage damage_ = Damage::Short;
     cv::Mat eyes_[2];
+    const Mode *cachedMode_ = nullptr; // the mode cachedFrame_ was encoded for
+    std::vector<uchar> cachedFrame_;
     std::map<std::pair<size_t, size_t>, std::unique_ptr<VirtualScene>> scenes_;
     int streamStarts_ = 0;
     float currentRate_ = 0;

@@ -7,6 +7,7 @@
 #include <linux/videodev2.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
