@@ -24,7 +24,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
         QCOMPARE(gui->serialField->text(), QString("17042"));
         int frames = gui->frameCounter;
-        QTRY_VERIFY_WITH_TIMEOUT(gui->frameCounter > frames + 3, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(gui->frameCounter > frames + 3, 30000);
         fake->unplug();
         QTRY_COMPARE_WITH_TIMEOUT(gui->inputState, 0, 5000);
         QCOMPARE(gui->statusLabel->text(), QString("CAMERA NOT DETECTED"));
@@ -41,7 +41,7 @@ private slots:
         QCOMPARE(app->inputThread, before.data()); // no reopen for a new rate
         QCOMPARE(app->inputThread->camera.getCameraFPS(), 15.0f);
         frames = gui->frameCounter;
-        QTRY_VERIFY_WITH_TIMEOUT(gui->frameCounter > frames + 2, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(gui->frameCounter > frames + 2, 30000);
     }
 };
 
