@@ -1,17 +1,18 @@
 #include "app/CommandLineOptions.h"
 
+#include "app/AppLog.h"
 #include "app/ConfFileManager.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
-int CommandLineOptions::resolutionIndexFor(const QString &value) {
-    static const char *const names[] = {"HD2K", "HD1080", "HD720", "VGA"};
-    int index = 2;
-    for (int i = 0; i < 4; ++i)
-        if (QString(names[i]).contains(value, Qt::CaseSensitive)) index = i;
-    return index;
+int CommandLineOptions::resolutionIndexFor(const QString &value, bool *matched) {
+    int index = -1;
+    for (const twl::ResolutionMode &mode : twl::kResolutionModes)
+        if (QString(mode.name).contains(value, Qt::CaseSensitive)) index = mode.index;
+    if (matched) *matched = index >= 0;
+    return index < 0 ? int(twl::kDefaultResolution) : index;
 }
 
 bool CommandLineOptions::asksForHelp(int argc, char **argv) {
@@ -39,32 +40,46 @@ CommandLineOptions CommandLineOptions::parse(const QStringList &arguments) {
         QStringList() << "v"
                       << "verbosity",
         QCoreApplication::translate("main", "Print CPU/GPU usage and memory infos."));
+    const char *const defaultName = twl::resolutionMode(twl::kDefaultResolution)->name;
     QCommandLineOption resolution(
         QStringList() << "r"
                       << "resolution",
         QCoreApplication::translate("main", "Specify desired RESOLUTION_MODE. (doesn't take last settings)."),
-        QCoreApplication::translate("main", "HD720"), "HD720");
+        defaultName, defaultName);
     QCommandLineOption frequency(
         QStringList() << "f"
                       << "frequency",
         QCoreApplication::translate("main", "Specify desired framerate. (doesn't take last settings)"),
         QCoreApplication::translate("main", "30"), "30");
+    QCommandLineOption calibration(
+        "calibration",
+        QCoreApplication::translate("main", "Stereo calibration (OpenCV YAML or XML) of the live camera; "
+                                            "by default calibration/<serial>.yml in the settings folder."),
+        QCoreApplication::translate("main", "FILE"));
     parser.addOption(verbosity);
     parser.addOption(resolution);
     parser.addOption(frequency);
+    parser.addOption(calibration);
     parser.addPositionalArgument("file", QCoreApplication::translate("main", "Recording (.twv) to open."),
                                  "[FILE.twv]");
     parser.process(arguments);
 
     if (parser.isSet(verbosity)) options.verbose = true;
     if (parser.isSet(resolution)) {
-        options.resolutionIndex = resolutionIndexFor(parser.value(resolution));
+        bool matched = false;
+        options.resolutionIndex = resolutionIndexFor(parser.value(resolution), &matched);
+        if (!matched)
+            qCWarning(lcApp).noquote()
+                << QString("resolution '%1' is not one of %2 (nor a part of one); using %3")
+                       .arg(parser.value(resolution),
+                            QString::fromStdString(twl::spokenList(twl::resolutionNames())), defaultName);
         options.useLastSettings = false;
     }
     if (parser.isSet(frequency)) {
         options.fpsIndex = fpsIndexFor(parser.value(frequency));
         options.useLastSettings = false;
     }
+    if (parser.isSet(calibration)) options.calibrationFile = parser.value(calibration);
     const QStringList positional = parser.positionalArguments();
     if (!positional.isEmpty()) options.fileToOpen = positional.first();
     return options;

@@ -1,5 +1,8 @@
 #include "app/ConfFileManager.h"
 
+#include "twl/ModeTable.h"
+
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
@@ -11,6 +14,11 @@ ConfFileManager::ConfFileManager()
 QString ConfFileManager::defaultSaveDir() {
     const QStringList docs = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
     return (docs.isEmpty() ? QString() : docs.first()) + "/VEXO";
+}
+
+QString ConfFileManager::calibrationDir() const {
+    const QSettings settings(organisationName, applicationName);
+    return QFileInfo(settings.fileName()).absolutePath() + "/calibration";
 }
 
 void ConfFileManager::readSettings(const std::string &name) {
@@ -38,55 +46,27 @@ void ConfFileManager::writeSettings(int width, int fps, int quality, const std::
     settings.endGroup();
 }
 
+// Settings files store a resolution as its picture width, VGA as the nominal
+// 640 rather than the camera's 672 (both read back as VGA).
+constexpr int kStoredVgaWidth = 640;
+
 int ConfFileManager::resolutionIndexFromWidth(int width) {
-    switch (width) {
-    case 2208:
-        return 0;
-    case 1920:
-        return 1;
-    case 640:
-    case 672:
-        return 3;
-    default:
-        return 2;
-    }
+    if (width == kStoredVgaWidth) return twl::RESOLUTION_VGA;
+    const int index = width > 0 ? twl::resolutionIndexByWidth(size_t(width)) : -1;
+    return index >= 0 ? index : int(twl::kDefaultResolution);
 }
 
 int ConfFileManager::widthFromResolutionIndex(int index) {
-    switch (index) {
-    case 0:
-        return 2208;
-    case 1:
-        return 1920;
-    case 3:
-        return 640;
-    default:
-        return 1280;
-    }
+    if (index == twl::RESOLUTION_VGA) return kStoredVgaWidth;
+    const twl::ResolutionMode *mode = twl::resolutionMode(index);
+    return int((mode ? mode : twl::resolutionMode(twl::kDefaultResolution))->size.width);
 }
 
 int ConfFileManager::fpsIndexFromFps(int fps) {
-    switch (fps) {
-    case 30:
-        return 1;
-    case 60:
-        return 2;
-    case 100:
-        return 3;
-    default:
-        return 0;
-    }
+    const int index = twl::frameRateIndex(fps);
+    return index >= 0 ? index : 0;
 }
 
 int ConfFileManager::fpsFromFpsIndex(int index) {
-    switch (index) {
-    case 1:
-        return 30;
-    case 2:
-        return 60;
-    case 3:
-        return 100;
-    default:
-        return 15;
-    }
+    return index >= 0 && index < twl::kFrameRateCount ? twl::kFrameRates[index] : twl::kFrameRates[0];
 }

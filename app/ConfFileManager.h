@@ -30,6 +30,9 @@ public:
     static int fpsFromFpsIndex(int index);
     /// The directory used when none is stored: the first Documents location + "/VEXO".
     static QString defaultSaveDir();
+    /// Where per-camera calibrations "<serial>.yml" are looked for: the folder
+    /// "calibration" beside the settings file of the last read.
+    QString calibrationDir() const;
 
 private:
     QString organisationName;

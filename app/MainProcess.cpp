@@ -71,6 +71,8 @@ MainProcess::MainProcess(int &argc, char **argv)
 
     confFileManager.readSettings(GlobalParams::stringRef(PARAM_WINDOW_TITLE).toStdString());
     if (useLastSettings) applyLastSettings();
+    calibrationFile = options.calibrationFile;
+    calibrationDirectory = confFileManager.calibrationDir();
 
     saveDir = new QDir(QString());
     saveDir->setPath(QString::fromStdString(confFileManager.storedSaveDir));

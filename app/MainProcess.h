@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 
@@ -37,6 +38,9 @@ public:
     bool useLastSettings;
     bool inputOpened;
     twl::ERROR_CODE lastOpenError;
+    /// Calibration of a live camera that needs one (see InputThreadModul).
+    QString calibrationFile;
+    QString calibrationDirectory;
 
     /// Longest time a snapshot waits for the capture loop to hand over a frame.
     static constexpr int kSnapshotWaitMs = 5000;
@@ -94,6 +98,8 @@ private:
     void watchPlayback();
 
     quint64 openGeneration = 0;
+    QString calibrationWarning; // the last calibration problem shown, so each shows once
+    QSet<quint32> uncalibratedSaid;
     int noticeTicks = 0;
     QTimer *playbackWatch = nullptr;
     QTimer *loadTimer = nullptr; // keeps the load line current while an input is open

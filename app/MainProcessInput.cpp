@@ -15,6 +15,7 @@
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
 #include "twl/Camera.h"
+#include "twl/ModeTable.h"
 
 #include <QComboBox>
 #include <QCursor>
@@ -38,18 +39,8 @@ QString verboseText(twl::ERROR_CODE code) {
 }
 
 QString resolutionNameForWidth(size_t width) {
-    switch (width) {
-    case 672:
-        return "VGA";
-    case 1280:
-        return "HD720";
-    case 1920:
-        return "HD1080";
-    case 2208:
-        return "HD2K";
-    default:
-        return QString();
-    }
+    const twl::ResolutionMode *mode = twl::resolutionMode(twl::resolutionIndexByWidth(width));
+    return mode ? QString(mode->name) : QString();
 }
 
 } // namespace
@@ -94,6 +85,7 @@ void MainProcess::reset() {
 
 void MainProcess::resetInput() {
     if (!gui) return;
+    gui->statusLabel->setToolTip(QString());
     if (inputThread) {
         if (inputThread->opened && inputOpened) {
             gui->statusLabel->setText("OPENING");
@@ -132,6 +124,8 @@ void MainProcess::resetInput() {
     if (!gui || inputThread != created) return;
 
     inputThread->positionSlider = gui->frameSlider;
+    inputThread->calibrationFile = calibrationFile;
+    inputThread->calibrationDirectory = calibrationDirectory;
     connect(gui, &GUI::askChangeFPS, inputThread, &InputThreadModul::changeFPS);
 
     gui->idField->setText("-");
@@ -163,7 +157,7 @@ void MainProcess::CreateLiveInput() {
             // real change of resolution re-opens the camera from the window's
             // handler right away, which takes this open over.
             gui->fpsCombo->setCurrentIndex(0);
-            gui->resolutionCombo->setCurrentIndex(3);
+            gui->resolutionCombo->setCurrentIndex(twl::RESOLUTION_VGA);
             if (superseded(generation)) return;
         }
         busy = false;
@@ -192,6 +186,17 @@ void MainProcess::CreateLiveInput() {
         if (superseded(generation)) return;
     }
 
+    // A calibration that cannot be used is said once, in full (file and key);
+    // the camera still opens, uncalibrated.
+    const QString calibrationProblem = QString::fromStdString(thread->camera.getCalibrationError().str());
+    if (!calibrationProblem.isEmpty() && calibrationProblem != calibrationWarning) {
+        calibrationWarning = calibrationProblem;
+        QMessageBox box(QMessageBox::Warning, "Warning",
+                        calibrationProblem + "\n\nThe camera opens uncalibrated: depth will be poor.");
+        box.exec();
+        if (superseded(generation)) return;
+    }
+
     gui->logoScreen->hide();
     GlobalParams::setDouble(PARAM_CLICK_X, -1.0);
     GlobalParams::setDouble(PARAM_CLICK_Y, -1.0);
@@ -203,6 +208,14 @@ void MainProcess::CreateLiveInput() {
     setBusyCursor(false);
     gui->setInputState(2, 0);
     if (superseded(generation)) return;
+    const quint32 serial = thread->camera.getCameraInformation(twl::Resolution(0, 0)).serial_number;
+    if (!thread->camera.isCalibrated() && !uncalibratedSaid.contains(serial)) {
+        uncalibratedSaid.insert(serial);
+        gui->statusLabel->setText("UNCALIBRATED");
+        gui->statusLabel->setToolTip("This camera has no calibration: its pairs are taken as rectified. "
+                                     "Run twv calibrate and put the file in " +
+                                     calibrationDirectory + "/" + QString::number(serial) + ".yml");
+    }
 
     busy = false;
     statusTimer->stop();
@@ -273,7 +286,7 @@ void MainProcess::CreateTWVInput(QString filename) {
     gui->idField->setText("-");
     gui->serialField->setText(
         QString::number(thread->camera.getCameraInformation(twl::Resolution(0, 0)).serial_number));
-    gui->fileNameLabel->setText("<i>" + filename + "</i>");
+    gui->setFileName(filename);
 
     gui->pauseButton->setChecked(false);
     thread->startCapture();

@@ -2,6 +2,7 @@
 #include "common/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "gui/GUI.h"
+#include "twl/Types.h"
 
 #include <QDir>
 #include <QToolButton>
@@ -10,16 +11,17 @@ void MainProcess::applyLastSettings() {
     gui->resolutionIndex = ConfFileManager::resolutionIndexFromWidth(confFileManager.storedWidth);
     gui->fpsIndex = ConfFileManager::fpsIndexFromFps(confFileManager.storedFps);
     gui->keepFpsOnResolutionChange = true;
-    const int quality = confFileManager.storedQuality == 0 ? 1 : confFileManager.storedQuality;
+    const int quality =
+        confFileManager.storedQuality == 0 ? int(twl::DEPTH_MODE_PERFORMANCE) : confFileManager.storedQuality;
     GlobalParams::setInt(PARAM_DEPTH_QUALITY, quality);
     switch (quality) {
-    case 2:
+    case twl::DEPTH_MODE_MEDIUM:
         gui->mediumButton->setChecked(true);
         break;
-    case 3:
+    case twl::DEPTH_MODE_QUALITY:
         gui->qualityButton->setChecked(true);
         break;
-    case 4:
+    case twl::DEPTH_MODE_ULTRA:
         gui->ultraButton->setChecked(true);
         break;
     default:

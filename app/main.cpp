@@ -1,3 +1,4 @@
+#include "app/AppLog.h"
 #include "app/CommandLineOptions.h"
 #include "app/MainProcess.h"
 
@@ -5,6 +6,7 @@
 #include <QStringList>
 
 int main(int argc, char **argv) {
+    AppLog::setUp();
     if (CommandLineOptions::asksForHelp(argc, argv)) {
         // Help needs no window system: answer it before one is opened, so
         // that `vantaro --help` also works without a display.

@@ -22,6 +22,7 @@
 #include "bench/Benchmarks.h"
 
 #include "twl/Camera.h"
+#include "twl/ModeTable.h"
 #include "twl/StereoEngine.h"
 #include "twl/VirtualScene.h"
 
@@ -40,9 +41,6 @@
 #include <vector>
 
 namespace {
-
-const char *kResolutionNames[] = {"HD2K", "HD1080", "HD720", "VGA"};
-const char *kModeNames[] = {"PERFORMANCE", "MEDIUM", "QUALITY", "ULTRA"};
 
 double nowMs() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
@@ -85,7 +83,7 @@ void resetPeakRss() {
     clear << "5";
 }
 
-std::vector<int> parseList(const char *text, const char *const *names, int count) {
+std::vector<int> parseList(const char *text, const std::vector<std::string> &names) {
     std::vector<int> out;
     std::string s(text);
     size_t pos = 0;
@@ -93,8 +91,8 @@ std::vector<int> parseList(const char *text, const char *const *names, int count
         size_t comma = s.find(',', pos);
         if (comma == std::string::npos) comma = s.size();
         const std::string item = s.substr(pos, comma - pos);
-        for (int i = 0; i < count; ++i)
-            if (item == names[i]) out.push_back(i);
+        for (size_t i = 0; i < names.size(); ++i)
+            if (item == names[i]) out.push_back(int(i));
         pos = comma + 1;
     }
     return out;
@@ -161,8 +159,10 @@ double measureGrab(int resolution, int mode, int frames, double *cpuPerFrame) {
     init.depthMode = mode;
     if (camera.open(init) != twl::SUCCESS) return -1;
     const twl::Resolution size = camera.getResolution();
-    const size_t dw = size.width == 672 ? size.width : size.width / 2;
-    const size_t dh = size.width == 672 ? size.height : size.height / 2;
+    // As the viewer does: the smallest resolution at full size, the others at half.
+    const bool smallest = size.width == twl::kResolutionModes[twl::kResolutionCount - 1].size.width;
+    const size_t dw = smallest ? size.width : size.width / 2;
+    const size_t dh = smallest ? size.height : size.height / 2;
     twl::Mat image(size, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
     twl::Mat depthView(dw, dh, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
     twl::Mat cloud(dw, dh, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
@@ -192,9 +192,9 @@ int runEngineBenchmark(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (!std::strcmp(argv[i], "--resolutions") && hasValue)
-            resolutions = parseList(argv[++i], kResolutionNames, 4);
+            resolutions = parseList(argv[++i], twl::resolutionNames());
         else if (!std::strcmp(argv[i], "--modes") && hasValue)
-            modes = parseList(argv[++i], kModeNames, 4);
+            modes = parseList(argv[++i], twl::depthModeNames());
         else if (!std::strcmp(argv[i], "--frames") && hasValue)
             frames = std::max(1, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--no-grab"))
@@ -264,9 +264,9 @@ int runEngineBenchmark(int argc, char **argv) {
                 "\"density\":%.4f,"
                 "\"baseline_ms\":%.2f,\"baseline_bad2\":%.4f,\"baseline_density\":%.4f,"
                 "\"peak_rss_mib\":%.1f,\"load_average\":%.2f}\n",
-                kResolutionNames[r], kModeNames[m], workingSize.width, workingSize.height, range,
-                median(engineTimes), engineCpu, grabText, grabCpuText, bad2, density, median(baseTimes),
-                baseBad2, baseDensity, peakRssMib(), loadAverage());
+                twl::resolutionMode(r)->name, twl::depthModeName(m + 1), workingSize.width,
+                workingSize.height, range, median(engineTimes), engineCpu, grabText, grabCpuText, bad2,
+                density, median(baseTimes), baseBad2, baseDensity, peakRssMib(), loadAverage());
             std::fflush(stdout);
         }
     }

@@ -17,6 +17,7 @@
 
 #include "twl/FakeV4l2Device.h"
 #include "twl/FrameSource.h"
+#include "twl/ModeTable.h"
 #include "twl/SideBySide.h"
 #include "twl/VirtualScene.h"
 
@@ -96,7 +97,6 @@ InputFrame makeFrame(int resolutionIndex) {
 } // namespace
 
 int runInputBenchmark(int argc, char **argv) {
-    const char *names[] = {"HD2K", "HD1080", "HD720", "VGA"};
     std::string resolutions = "HD720,HD2K";
     int frames = 30;
     for (int i = 1; i < argc; ++i) {
@@ -112,10 +112,8 @@ int runInputBenchmark(int argc, char **argv) {
     std::stringstream list(resolutions);
     std::string name;
     while (std::getline(list, name, ',')) {
-        const int index =
-            int(std::find_if(std::begin(names), std::end(names), [&](const char *n) { return name == n; }) -
-                std::begin(names));
-        if (index > 3) {
+        const int index = twl::resolutionIndexByName(name);
+        if (index < 0) {
             std::fprintf(stderr, "vantaro-bench input: unknown resolution %s\n", name.c_str());
             return 2;
         }
@@ -139,7 +137,8 @@ int runInputBenchmark(int argc, char **argv) {
             std::printf(
                 "{\"family\":\"input\",\"resolution\":\"%s\",\"case\":\"%s\",\"ms\":%.3f,\"cpu_ms\":%.3f,"
                 "\"copy_ms\":%.3f,\"bytes\":%zu,\"frames\":%d}\n",
-                names[index], c.name, median(ms), cpu / frames, median(copyMs), bytes.size(), frames);
+                twl::resolutionMode(index)->name, c.name, median(ms), cpu / frames, median(copyMs),
+                bytes.size(), frames);
             std::fflush(stdout);
         }
     }

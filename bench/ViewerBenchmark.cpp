@@ -1,5 +1,6 @@
 // vantaro-bench viewer [--seconds S] [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA]
 //                      [--file REC.twv] [--frames N] [--warmup S] [--pictures DIR]
+//                      [--paint both|frugal|all]
 //
 // The real application object and window play an HD720 recording with all
 // three views live, for a fixed wall time. Counted on the way:
@@ -11,11 +12,14 @@
 // A second JSON line breaks the time down: GUI-thread work per frame
 // (updateWindow, which includes the point-cloud hand-over), each view's
 // paint, and CPU time per thread from /proc.
+// --paint: "all" repaints the old way (the slider at every frame, the whole
+// point cloud), "frugal" the way the viewer does now, "both" (default) first
+// the one and then the other in the same run, each for --seconds.
 #include "bench/Benchmarks.h"
 
-#include "common/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
+#include "common/GlobalParams.h"
 #include "gui/GUI.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
@@ -64,6 +68,7 @@ struct Options {
     QString mode = "PERFORMANCE";
     QString file;
     QString pictures; // folder for each view's last picture, when given
+    QString paint = "both";
 };
 
 bool parseOptions(int argc, char **argv, Options *o) {
@@ -92,18 +97,26 @@ bool parseOptions(int argc, char **argv, Options *o) {
         } else if (a == "--pictures") {
             if (!(v = value("--pictures"))) return false;
             o->pictures = QString::fromLocal8Bit(v);
+        } else if (a == "--paint") {
+            if (!(v = value("--paint"))) return false;
+            o->paint = QString(v).toLower();
         } else if (a == "--file") {
             if (!(v = value("--file"))) return false;
             o->file = QString::fromLocal8Bit(v);
         } else {
             std::fprintf(
-                stderr, "usage: vantaro-bench viewer [--seconds S] [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA] "
-                        "[--file REC.twv] [--frames N] [--warmup S] [--pictures DIR]\n");
+                stderr,
+                "usage: vantaro-bench viewer [--seconds S] [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA] "
+                "[--file REC.twv] [--frames N] [--warmup S] [--pictures DIR] [--paint both|frugal|all]\n");
             return false;
         }
     }
     if (o->seconds <= 0 || o->warmup < 0 || o->frames < 2) {
         std::fprintf(stderr, "vantaro-bench viewer: seconds must be positive and frames at least 2\n");
+        return false;
+    }
+    if (o->paint != "both" && o->paint != "frugal" && o->paint != "all") {
+        std::fprintf(stderr, "vantaro-bench viewer: --paint takes both, frugal or all\n");
         return false;
     }
     static const char *const modes[] = {"PERFORMANCE", "MEDIUM", "QUALITY", "ULTRA"};
@@ -417,99 +430,109 @@ int runViewerBenchmark(int argc, char **argv) {
             app.quit();
             return;
         }
-        sleepInLoop(options.warmup);
-
-        const std::map<QString, double> cpuBefore = threadCpuMs();
-        probe.startMeasuring();
-        QElapsedTimer clock;
-        clock.start();
-        sleepInLoop(options.seconds);
-        probe.stopMeasuring();
-        const double elapsed = double(clock.nsecsElapsed()) / 1e9;
-        const std::map<QString, double> cpuAfter = threadCpuMs();
-        // Other work on the machine shares the cores: say how much there was.
-        double loadAverage = 0;
-        {
-            QFile load("/proc/loadavg");
-            if (load.open(QIODevice::ReadOnly)) loadAverage = load.readAll().split(' ').value(0).toDouble();
-        }
-
-        const double grabbedFps = double(probe.grabbed()) / elapsed;
-        double shownFps[3];
-        long minShown = probe.shown(0);
-        for (int v = 0; v < 3; ++v) {
-            shownFps[v] = double(probe.shown(v)) / elapsed;
-            minShown = std::min(minShown, probe.shown(v));
-        }
-        const double ratio = probe.grabbed() > 0 ? double(minShown) / double(probe.grabbed()) : 0.0;
-        const std::vector<double> &cloudLatency = probe.latencies(Probe::Cloud);
-        const std::vector<double> &imageLatency = probe.latencies(Probe::Image);
-
-        std::printf("{\"bench\":\"viewer\",\"resolution\":\"HD720\",\"mode\":\"%s\",\"seconds\":%s,"
-                    "\"grabbed_fps\":%s,\"shown_fps\":{\"image\":%s,\"depth\":%s,\"cloud\":%s},"
-                    "\"shown_fps_min\":%s,\"shown_ratio\":%s,\"latency_ms_median\":%s,\"latency_ms_p95\":%s,"
-                    "\"latency_image_ms_median\":%s,\"latency_image_ms_p95\":%s}\n",
-                    options.mode.toUtf8().constData(), fixed(elapsed).toUtf8().constData(),
-                    fixed(grabbedFps).toUtf8().constData(), fixed(shownFps[0]).toUtf8().constData(),
-                    fixed(shownFps[1]).toUtf8().constData(), fixed(shownFps[2]).toUtf8().constData(),
-                    fixed(double(minShown) / elapsed).toUtf8().constData(),
-                    fixed(ratio, 3).toUtf8().constData(),
-                    fixed(percentile(cloudLatency, 0.5)).toUtf8().constData(),
-                    fixed(percentile(cloudLatency, 0.95)).toUtf8().constData(),
-                    fixed(percentile(imageLatency, 0.5)).toUtf8().constData(),
-                    fixed(percentile(imageLatency, 0.95)).toUtf8().constData());
-
-        // Where the time goes: GUI-thread work per frame and per paint, CPU per thread.
-        QString threads;
-        double total = 0;
-        std::map<QString, double> byName;
-        const QString self = QString::number(QCoreApplication::applicationPid());
-        for (const auto &entry : cpuAfter) {
-            const auto before = cpuBefore.find(entry.first);
-            const double used = entry.second - (before == cpuBefore.end() ? 0.0 : before->second);
-            if (used <= 0) continue;
-            total += used;
-            // Group the threads by role: the window's, the capture loop's,
-            // the software rasteriser's and the unnamed helpers.
-            QString name = entry.first.section('/', 0, 0);
-            if (name.startsWith("InputThread"))
-                name = "capture";
-            else if (name.startsWith("llvmpipe"))
-                name = "llvmpipe";
-            else if (name == QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15))
-                name = "other_workers";
-            byName[name] += used;
-        }
-        for (const auto &entry : byName)
-            threads += QString("%1\"%2\":%3")
-                           .arg(threads.isEmpty() ? "" : ",", entry.first,
-                                fixed(100.0 * entry.second / (elapsed * 1000.0), 1));
-        const long grabbedCount = std::max(1L, probe.grabbed());
-        const long repaintCount = std::max<long>(1, long(probe.repaintMs().size()));
-        const double cpuPerGrab = byName["capture"] / double(grabbedCount);
-        const double cpuPerRepaint = (byName["main"] + byName["llvmpipe"]) / double(repaintCount);
-        const int cores = QThread::idealThreadCount();
+        std::vector<bool> phases;
+        if (options.paint != "frugal") phases.push_back(true);
+        if (options.paint != "all") phases.push_back(false);
         const char *names[3] = {"image", "depth", "cloud"};
-        QString paints;
-        for (int v = 0; v < 3; ++v)
-            paints += QString("%1\"%2\":{\"mean\":%3,\"p95\":%4}")
-                          .arg(v ? "," : "", names[v], fixed(mean(probe.paintMs(v))),
-                               fixed(percentile(probe.paintMs(v), 0.95)));
-        std::printf("{\"bench\":\"viewer_breakdown\",\"mode\":\"%s\",\"load_average\":%s,"
-                    "\"update_window_ms\":{\"mean\":%s,\"p95\":%s,\"calls\":%d},"
-                    "\"window_repaint_ms\":{\"mean\":%s,\"p95\":%s,\"calls\":%d},\"paint_ms\":{%s},"
-                    "\"cpu_percent_of_one_core\":{\"total\":%s,%s},\"cores\":%d,"
-                    "\"capture_cpu_ms_per_grab\":%s,\"gui_and_raster_cpu_ms_per_repaint\":%s}\n",
-                    options.mode.toUtf8().constData(), fixed(loadAverage).toUtf8().constData(),
-                    fixed(mean(probe.updateWindowMs())).toUtf8().constData(),
-                    fixed(percentile(probe.updateWindowMs(), 0.95)).toUtf8().constData(),
-                    int(probe.updateWindowMs().size()), fixed(mean(probe.repaintMs())).toUtf8().constData(),
-                    fixed(percentile(probe.repaintMs(), 0.95)).toUtf8().constData(),
-                    int(probe.repaintMs().size()), paints.toUtf8().constData(),
-                    fixed(100.0 * total / (elapsed * 1000.0), 1).toUtf8().constData(),
-                    threads.toUtf8().constData(), cores, fixed(cpuPerGrab).toUtf8().constData(),
-                    fixed(cpuPerRepaint).toUtf8().constData());
-        std::fflush(stdout);
+        for (const bool paintAll : phases) {
+            GlobalParams::setBool(PARAM_PAINT_ALL, paintAll);
+            const char *paintName = paintAll ? "all" : "frugal";
+            sleepInLoop(options.warmup);
+
+            const std::map<QString, double> cpuBefore = threadCpuMs();
+            probe.startMeasuring();
+            QElapsedTimer clock;
+            clock.start();
+            sleepInLoop(options.seconds);
+            probe.stopMeasuring();
+            const double elapsed = double(clock.nsecsElapsed()) / 1e9;
+            const std::map<QString, double> cpuAfter = threadCpuMs();
+            // Other work on the machine shares the cores: say how much there was.
+            double loadAverage = 0;
+            {
+                QFile load("/proc/loadavg");
+                if (load.open(QIODevice::ReadOnly))
+                    loadAverage = load.readAll().split(' ').value(0).toDouble();
+            }
+
+            const double grabbedFps = double(probe.grabbed()) / elapsed;
+            double shownFps[3];
+            long minShown = probe.shown(0);
+            for (int v = 0; v < 3; ++v) {
+                shownFps[v] = double(probe.shown(v)) / elapsed;
+                minShown = std::min(minShown, probe.shown(v));
+            }
+            const double ratio = probe.grabbed() > 0 ? double(minShown) / double(probe.grabbed()) : 0.0;
+            const std::vector<double> &cloudLatency = probe.latencies(Probe::Cloud);
+            const std::vector<double> &imageLatency = probe.latencies(Probe::Image);
+
+            std::printf(
+                "{\"bench\":\"viewer\",\"paint\":\"%s\",\"resolution\":\"HD720\",\"mode\":\"%s\",\"seconds\":"
+                "%s,"
+                "\"grabbed_fps\":%s,\"shown_fps\":{\"image\":%s,\"depth\":%s,\"cloud\":%s},"
+                "\"shown_fps_min\":%s,\"shown_ratio\":%s,\"latency_ms_median\":%s,\"latency_ms_p95\":%s,"
+                "\"latency_image_ms_median\":%s,\"latency_image_ms_p95\":%s}\n",
+                paintName, options.mode.toUtf8().constData(), fixed(elapsed).toUtf8().constData(),
+                fixed(grabbedFps).toUtf8().constData(), fixed(shownFps[0]).toUtf8().constData(),
+                fixed(shownFps[1]).toUtf8().constData(), fixed(shownFps[2]).toUtf8().constData(),
+                fixed(double(minShown) / elapsed).toUtf8().constData(), fixed(ratio, 3).toUtf8().constData(),
+                fixed(percentile(cloudLatency, 0.5)).toUtf8().constData(),
+                fixed(percentile(cloudLatency, 0.95)).toUtf8().constData(),
+                fixed(percentile(imageLatency, 0.5)).toUtf8().constData(),
+                fixed(percentile(imageLatency, 0.95)).toUtf8().constData());
+
+            // Where the time goes: GUI-thread work per frame and per paint, CPU per thread.
+            QString threads;
+            double total = 0;
+            std::map<QString, double> byName;
+            const QString self = QString::number(QCoreApplication::applicationPid());
+            for (const auto &entry : cpuAfter) {
+                const auto before = cpuBefore.find(entry.first);
+                const double used = entry.second - (before == cpuBefore.end() ? 0.0 : before->second);
+                if (used <= 0) continue;
+                total += used;
+                // Group the threads by role: the window's, the capture loop's,
+                // the software rasteriser's and the unnamed helpers.
+                QString name = entry.first.section('/', 0, 0);
+                if (name.startsWith("InputThread"))
+                    name = "capture";
+                else if (name.startsWith("llvmpipe"))
+                    name = "llvmpipe";
+                else if (name == QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15))
+                    name = "other_workers";
+                byName[name] += used;
+            }
+            for (const auto &entry : byName)
+                threads += QString("%1\"%2\":%3")
+                               .arg(threads.isEmpty() ? "" : ",", entry.first,
+                                    fixed(100.0 * entry.second / (elapsed * 1000.0), 1));
+            const long grabbedCount = std::max(1L, probe.grabbed());
+            const long repaintCount = std::max<long>(1, long(probe.repaintMs().size()));
+            const double cpuPerGrab = byName["capture"] / double(grabbedCount);
+            const double cpuPerRepaint = (byName["main"] + byName["llvmpipe"]) / double(repaintCount);
+            const int cores = QThread::idealThreadCount();
+            QString paints;
+            for (int v = 0; v < 3; ++v)
+                paints += QString("%1\"%2\":{\"mean\":%3,\"p95\":%4}")
+                              .arg(v ? "," : "", names[v], fixed(mean(probe.paintMs(v))),
+                                   fixed(percentile(probe.paintMs(v), 0.95)));
+            std::printf(
+                "{\"bench\":\"viewer_breakdown\",\"paint\":\"%s\",\"mode\":\"%s\",\"load_average\":%s,"
+                "\"update_window_ms\":{\"mean\":%s,\"p95\":%s,\"calls\":%d},"
+                "\"window_repaint_ms\":{\"mean\":%s,\"p95\":%s,\"calls\":%d},\"paint_ms\":{%s},"
+                "\"cpu_percent_of_one_core\":{\"total\":%s,%s},\"cores\":%d,"
+                "\"capture_cpu_ms_per_grab\":%s,\"gui_and_raster_cpu_ms_per_repaint\":%s}\n",
+                paintName, options.mode.toUtf8().constData(), fixed(loadAverage).toUtf8().constData(),
+                fixed(mean(probe.updateWindowMs())).toUtf8().constData(),
+                fixed(percentile(probe.updateWindowMs(), 0.95)).toUtf8().constData(),
+                int(probe.updateWindowMs().size()), fixed(mean(probe.repaintMs())).toUtf8().constData(),
+                fixed(percentile(probe.repaintMs(), 0.95)).toUtf8().constData(),
+                int(probe.repaintMs().size()), paints.toUtf8().constData(),
+                fixed(100.0 * total / (elapsed * 1000.0), 1).toUtf8().constData(),
+                threads.toUtf8().constData(), cores, fixed(cpuPerGrab).toUtf8().constData(),
+                fixed(cpuPerRepaint).toUtf8().constData());
+            std::fflush(stdout);
+        }
 
         if (!options.pictures.isEmpty()) {
             QDir().mkpath(options.pictures);

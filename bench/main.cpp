@@ -1,4 +1,4 @@
-// vantaro-bench [engine|views|viewer|input] [options]: without a family name the
+// vantaro-bench [engine|views|viewer|rectify|input] [options]: without a family name the
 // engine benchmark runs.
 #include "bench/Benchmarks.h"
 
@@ -16,8 +16,10 @@ int main(int argc, char **argv) {
         return runViewsBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "viewer") == 0)
         return runViewerBenchmark(argc - shift, argv + shift);
+    if (std::strcmp(family, "rectify") == 0)
+        return runRectifyBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "input") == 0)
         return runInputBenchmark(argc - shift, argv + shift);
-    std::fprintf(stderr, "usage: vantaro-bench [engine|views|viewer|input] [options]\n");
+    std::fprintf(stderr, "usage: vantaro-bench [engine|views|viewer|rectify|input] [options]\n");
     return 2;
 }

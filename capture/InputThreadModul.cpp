@@ -1,11 +1,14 @@
 #include "capture/InputThreadModul.h"
 
 #include "common/GlobalParams.h"
+#include "capture/CaptureLog.h"
 #include "capture/Interval.h"
 #include "common/LockAnnotation.h"
 #include "twl/DeviceMemory.h"
+#include "twl/ModeTable.h"
 
 #include <QSlider>
+#include <QTimer>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -14,8 +17,15 @@
 
 namespace {
 
+// Shortest time between two moves of the file slider that follow the loop.
+constexpr qint64 kSliderIntervalMs = 250;
+
 inline void lockTaken(QMutex *mutex) { LockAnnotation::taken(mutex); }
 inline void lockGiven(QMutex *mutex) { LockAnnotation::given(mutex); }
+
+QString verboseText(twl::ERROR_CODE code) {
+    return QString::fromUtf8(twl::toVerbose(code).c_str());
+}
 
 class Hold {
 public:
@@ -34,9 +44,6 @@ private:
     QMutex &mutex_;
 };
 
-// Camera sizes by resolution index; the last one is the smallest.
-const twl::Resolution resolutionTable[4] = {{2208, 1242}, {1920, 1080}, {1280, 720}, {672, 376}};
-
 // A paused loop still re-shows its frame (so picture changes appear) but
 // without spinning: one pass per this many microseconds.
 constexpr int64_t kPausedPassUs = 20000;
@@ -48,6 +55,7 @@ constexpr int64_t kRetryUs = 1000;
 InputThreadModul::InputThreadModul() : fpsCounter(new Interval) {
     for (auto &request : saveRequest)
         request.store(false);
+    connect(this, &InputThreadModul::SendImage, this, &InputThreadModul::followFrame, Qt::QueuedConnection);
 }
 
 InputThreadModul::~InputThreadModul() {
@@ -73,7 +81,8 @@ InputThreadModul::~InputThreadModul() {
 }
 
 void InputThreadModul::displaySizeFor(int width, int height, uint64_t *displayW, uint64_t *displayH) {
-    if (size_t(width) == resolutionTable[3].width) {
+    // The smallest resolution is shown as it is, the others at half size.
+    if (size_t(width) == twl::kResolutionModes[twl::kResolutionCount - 1].size.width) {
         *displayW = uint64_t(width);
         *displayH = uint64_t(height);
     } else {
@@ -88,7 +97,7 @@ twl::InitParameters InputThreadModul::openRecord(const QString &path) const {
     p.coordinateSystem = 2;
     p.coordinateUnits = 3;
     p.imageFlip = 0;
-    p.cameraResolution = live ? GlobalParams::getInt(PARAM_RESOLUTION) : 2;
+    p.cameraResolution = live ? GlobalParams::getInt(PARAM_RESOLUTION) : int(twl::kDefaultResolution);
     p.cameraFps = live ? GlobalParams::getInt(PARAM_CAMERA_FPS) : 0;
     p.cameraDeviceId = 0;
     p.realTimePlayback = false;
@@ -106,6 +115,10 @@ twl::InitParameters InputThreadModul::openRecord(const QString &path) const {
     p.sensorsRequired = false;
     p.settingsPath = twl::String();
     p.reserved3 = 0;
+    if (live) {
+        p.calibrationFile = twl::String(calibrationFile.toUtf8().toStdString());
+        p.calibrationDirectory = twl::String(calibrationDirectory.toUtf8().toStdString());
+    }
     return p;
 }
 
@@ -115,6 +128,7 @@ twl::ERROR_CODE InputThreadModul::openCamera() {
     opened.store(ok);
     isLive.store(ok);
     isFile.store(false);
+    qCDebug(lcCapture).noquote() << "live camera open:" << verboseText(code);
     return code;
 }
 
@@ -130,6 +144,7 @@ twl::ERROR_CODE InputThreadModul::openFile(QString path) {
         opened.store(false);
         isFile.store(false);
     }
+    qCDebug(lcCapture).noquote() << "recording" << path << "open:" << verboseText(code);
     return code;
 }
 
@@ -239,8 +254,45 @@ void InputThreadModul::bindPositionSlider() {
 }
 
 void InputThreadModul::syncSliderFromLoop() {
+    // Every move of a slider on screen repaints part of the window, which a
+    // software rasteriser composes again as a whole. So a visible slider
+    // follows the loop a few times a second, and with a frame (followFrame
+    // runs just before the window's own frame slot), so that one composition
+    // shows both; the timer covers a loop that announces no frame. The
+    // pending flag stays set meanwhile: the loop posts nothing more, and the
+    // move shows the latest position.
+    if (boundSlider && boundSlider->isVisible() && !GlobalParams::getBool(PARAM_PAINT_ALL)) {
+        if (!sliderFallbackArmed) {
+            sliderFallbackArmed = true;
+            QTimer::singleShot(int(2 * kSliderIntervalMs), this, &InputThreadModul::sliderFallback);
+        }
+        return;
+    }
+    applySliderMove();
+}
+
+void InputThreadModul::followFrame() {
+    if (!sliderSyncPending.load()) return;
+    if (sliderMoved.isValid() && sliderMoved.elapsed() < kSliderIntervalMs) return;
+    applySliderMove();
+}
+
+void InputThreadModul::sliderFallback() {
+    sliderFallbackArmed = false;
+    if (!sliderSyncPending.load()) return;
+    const qint64 still = sliderMoved.isValid() ? sliderMoved.elapsed() : 2 * kSliderIntervalMs;
+    if (still < 2 * kSliderIntervalMs) {
+        sliderFallbackArmed = true;
+        QTimer::singleShot(int(2 * kSliderIntervalMs - still), this, &InputThreadModul::sliderFallback);
+        return;
+    }
+    applySliderMove();
+}
+
+void InputThreadModul::applySliderMove() {
     sliderSyncPending.store(false);
     if (!boundSlider) return;
+    sliderMoved.start();
     applyingPosition = true;
     boundSlider->setValue(sharedPosition.load());
     applyingPosition = false;

@@ -69,6 +69,10 @@ public:
     static void displaySizeFor(int width, int height, uint64_t *displayW, uint64_t *displayH);
 
     twl::Camera camera;
+    /// Calibration for a live camera whose pairs are not rectified: a file
+    /// named on the command line, else the folder of per-camera files.
+    QString calibrationFile;
+    QString calibrationDirectory;
 
     twl::Mat imageGPU;      // camera size, left/right or scaled side-by-side
     twl::Mat sideBySideGPU; // 2w x h, before scaling
@@ -134,6 +138,10 @@ private:
     void publishPosition(int position);
     /// Posted by the loop (by name, so that Qt owns the whole hand-over).
     Q_INVOKABLE void syncSliderFromLoop();
+    /// GUI thread, with each frame the loop announces; see syncSliderFromLoop().
+    void followFrame();
+    void sliderFallback();
+    void applySliderMove();
     /// Sleeps up to `usec`, returning early (false) once destruction began.
     bool sleepUnlessStopping(int64_t usec);
     twl::ERROR_CODE grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous);
@@ -165,6 +173,9 @@ private:
     QPointer<QSlider> boundSlider;
     QMetaObject::Connection sliderConnection;
     bool applyingPosition = false;
+    /// GUI thread: when the slider last followed the loop.
+    QElapsedTimer sliderMoved;
+    bool sliderFallbackArmed = false;
 
     // Destruction wakes every wait of the loop.
     std::atomic<bool> stopping{false};

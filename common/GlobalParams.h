@@ -7,7 +7,9 @@
 #include <QString>
 
 // Boolean indices.
-enum : int { PARAM_PAUSE = 1, PARAM_STABILIZER = 3, PARAM_MODEL_FLAG = 4 };
+// PARAM_PAINT_ALL: paint as before the frugal repaint (every slider move, the
+// whole cloud), to measure against.
+enum : int { PARAM_PAUSE = 1, PARAM_PAINT_ALL = 2, PARAM_STABILIZER = 3, PARAM_MODEL_FLAG = 4 };
 
 // Integer indices.
 enum : int {

@@ -5,6 +5,7 @@
 #include "gui/LogoScreen.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
+#include "twl/ModeTable.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -17,6 +18,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QSlider>
@@ -29,6 +31,9 @@ GUI::GUI() : QMainWindow(nullptr) {
     forcedPause = false;
     GlobalParams::setInt(PARAM_IMAGE_VIEW, 0);
     GlobalParams::setInt(PARAM_DEPTH_VIEW, 9);
+    // VANTARO_PAINT_ALL=1 paints the old way (each slider move, the whole
+    // cloud), to measure the frugal repaint against.
+    GlobalParams::setBool(PARAM_PAINT_ALL, qEnvironmentVariableIntValue("VANTARO_PAINT_ALL") != 0);
 }
 
 GUI::~GUI() {
@@ -133,14 +138,14 @@ void GUI::buildMainWidgets() {
     statusLabel = s.makeLabel(this, 210, bandY, 500, 25, QString(), s.labelFont, QString());
     statusLabel->setStyleSheet("color : " + s.accentColor);
     resolutionCombo = s.makeComboBox(this, 210, bandY, 90, 25, s.comboSheet, s.comboFont, 3);
-    resolutionCombo->addItems({"HD2K", "HD1080", "HD720", "VGA"});
+    for (const twl::ResolutionMode &mode : twl::kResolutionModes)
+        resolutionCombo->addItem(mode.name);
     resolutionField =
         s.makeLineEdit(this, 210, bandY, 90, 25, QString(), s.fieldSheet, s.labelFont, 0, true, false);
     fpsCombo = s.makeComboBox(this, 305, bandY, 55, 25, s.comboSheet, s.comboFont, 4);
-    fpsList << "15"
-            << "30"
-            << "60 "
-            << "100";
+    // The 60 entry has always read "60 "; its text is compared, so it stays.
+    for (int fps : twl::kFrameRates)
+        fpsList << QString::number(fps) + (fps == 60 ? " " : "");
     fpsField = s.makeLineEdit(this, 305, bandY, 55, 25, QString(), s.fieldSheet, s.labelFont, 0, true, false);
     resolutionCombo->hide();
     resolutionField->hide();
@@ -327,9 +332,23 @@ void GUI::buildSettingsWindow() {
     settingsWindow->hide();
 }
 
-void GUI::paintEvent(QPaintEvent *) {
+void GUI::paintEvent(QPaintEvent *event) {
+    // The window itself only shows the logo. Its children repaint through
+    // here (a slider or label over the background), so skip what they cover
+    // and keep the rendered logo instead of drawing the vector file each time.
+    const QRect target = logoRect.toAlignedRect();
+    if (!logoRenderer || target.isEmpty() || !event->rect().intersects(target)) return;
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(logoRect.size()) * ratio).toSize();
+    if (logoCache.size() != pixels) {
+        logoCache = QPixmap(pixels);
+        logoCache.fill(Qt::transparent);
+        QPainter logoPainter(&logoCache);
+        logoRenderer->render(&logoPainter, QRectF(QPointF(0, 0), QSizeF(pixels)));
+        logoCache.setDevicePixelRatio(ratio);
+    }
     QPainter painter(this);
-    logoRenderer->render(&painter, logoRect);
+    painter.drawPixmap(logoRect.topLeft(), logoCache);
 }
 
 void GUI::closeEvent(QCloseEvent *event) {

@@ -4,6 +4,7 @@
 // every child is placed by arithmetic on the window size in resizeEvent.
 
 #include <QMainWindow>
+#include <QPixmap>
 #include <QRectF>
 #include <QString>
 #include <QStringList>
@@ -48,6 +49,9 @@ public:
     /// Path of a drop as this platform spells local files; empty when the
     /// URL is not a local file. Exposed for the drop handling and its tests.
     static QString droppedPath(const QUrl &url);
+
+    /// The open recording's name, shown in the top band (elided to fit).
+    void setFileName(const QString &name);
 
     QSvgRenderer *logoRenderer = nullptr;
     QRectF logoRect;
@@ -177,4 +181,8 @@ private:
     void buildSettingsWindow();
     void placeStatusLabel();
     void placeFileNameLabel();
+    void placeIdentityGroup();
+
+    QString fileName;
+    QPixmap logoCache;
 };

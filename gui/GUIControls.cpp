@@ -3,8 +3,10 @@
 #include "gui/GUI.h"
 
 #include "common/GlobalParams.h"
+#include "gui/GuiLog.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
+#include "twl/ModeTable.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -28,6 +30,8 @@ void GUI::activStart() {
 
 void GUI::pauseScan(bool) {
     GlobalParams::setBool(PARAM_PAUSE, !GlobalParams::getBool(PARAM_PAUSE));
+    // A paused cloud is drawn in full (playing, a software renderer thins it).
+    pointCloudView->update();
 }
 
 void GUI::changeDepthClamp(int v) {
@@ -49,13 +53,12 @@ void GUI::changeRes(int index, bool force) {
     resolutionIndex = index;
     GlobalParams::setInt(PARAM_RESOLUTION, index);
 
-    // A resolution offers the first (index + 1) frame rates.
-    QStringList allowed;
-    for (int i = 0; i <= index && i < fpsList.size(); ++i)
-        allowed << fpsList.at(i);
+    const twl::ResolutionMode *mode = twl::resolutionMode(index);
+    const QStringList allowed = fpsList.mid(0, mode ? mode->frameRateCount : 0);
     fpsCombo->insertItems(0, allowed);
 
-    int chosen = index;
+    // Without a stored choice, a resolution starts at its highest rate.
+    int chosen = allowed.size() - 1;
     if (keepFpsOnResolutionChange || force) {
         chosen = fpsIndex;
         if (chosen > allowed.size() - 1) chosen = allowed.size() - 1;
@@ -64,17 +67,19 @@ void GUI::changeRes(int index, bool force) {
     fpsCombo->setCurrentIndex(chosen);
     fpsIndex = chosen;
     GlobalParams::setInt(PARAM_CAMERA_FPS,
-                         chosen >= 0 && chosen < fpsList.size() ? fpsList.at(chosen).trimmed().toInt() : 0);
+                         chosen >= 0 && chosen < allowed.size() ? twl::kFrameRates[chosen] : 0);
     updatingFpsList = false;
+    qCDebug(lcGui).noquote() << "resolution" << (mode ? mode->name : "none") << "at"
+                             << GlobalParams::getInt(PARAM_CAMERA_FPS) << "fps";
     emit changeInput(chosen);
 }
 
 void GUI::changeFPS(int) {
     if (updatingFpsList) return;
     const int index = fpsCombo->currentIndex();
-    if (index < 0 || index >= fpsList.size()) return;
+    if (index < 0 || index >= twl::kFrameRateCount) return;
     fpsIndex = index;
-    GlobalParams::setInt(PARAM_CAMERA_FPS, fpsList.at(index).trimmed().toInt());
+    GlobalParams::setInt(PARAM_CAMERA_FPS, twl::kFrameRates[index]);
     emit askChangeFPS();
 }
 
@@ -158,7 +163,7 @@ void GUI::ChangeQuality(bool checked) {
     if (!checked) return;
     const QObject *from = sender();
     int mode = from ? from->objectName().toInt() : 0;
-    if (mode < 1 || mode > 4) mode = 1;
+    if (!twl::depthModeName(mode)) mode = twl::DEPTH_MODE_PERFORMANCE;
     GlobalParams::setInt(PARAM_DEPTH_QUALITY, mode);
     emit QualityHasChanged();
 }
@@ -193,12 +198,14 @@ void GUI::ForcePause() {
     if (GlobalParams::getBool(PARAM_PAUSE)) return;
     GlobalParams::setBool(PARAM_PAUSE, true);
     forcedPause = true;
+    pointCloudView->update();
 }
 
 void GUI::UnForcePause() {
     if (!forcedPause) return;
     GlobalParams::setBool(PARAM_PAUSE, false);
     forcedPause = false;
+    pointCloudView->update();
 }
 
 void GUI::setInputState(int state, int lastFrame) {

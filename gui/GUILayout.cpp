@@ -17,6 +17,8 @@
 #include <QSvgRenderer>
 #include <QToolButton>
 
+#include <algorithm>
+
 namespace {
 int rightEdge(const QWidget *w) {
     return w->x() + w->width();
@@ -39,11 +41,40 @@ void GUI::placeStatusLabel() {
 }
 
 void GUI::placeFileNameLabel() {
+    // The name takes what the identity group leaves, and gives way first.
+    const int m = margin(width());
+    const int x = rightEdge(statusLabel) + m;
+    const int w = std::max(0, idLabel->x() - m - x);
+    fileNameLabel->setGeometry(x, fpsField->y(), w, 25);
+    if (fileName.isEmpty()) return;
+    QFont italic = fileNameLabel->font();
+    italic.setItalic(true);
+    const QString shown = QFontMetrics(italic).elidedText(fileName, Qt::ElideMiddle, w);
+    fileNameLabel->setText("<i>" + shown.toHtmlEscaped() + "</i>");
+}
+
+void GUI::setFileName(const QString &name) {
+    fileName = name;
+    fileNameLabel->setToolTip(name);
+    placeFileNameLabel();
+}
+
+void GUI::placeIdentityGroup() {
+    // Where it always was, unless wider fonts would push the settings button
+    // closer than half a margin to the window's edge (or past it): then it is
+    // laid out from that edge.
     const int W = width();
     const int m = margin(W);
-    const int rightEnd = W - (2 * m + 160);
-    fileNameLabel->setGeometry(rightEdge(statusLabel) + m, fpsField->y(),
-                               rightEnd - m - rightEdge(statusLabel), 25);
+    const QFontMetrics fm(style->labelFont);
+    const int idW = fm.horizontalAdvance(idLabel->text()), idFieldW = fm.horizontalAdvance("XXX");
+    const int snW = fm.horizontalAdvance(serialLabel->text()), snFieldW = fm.horizontalAdvance("XXXXXXXXX");
+    const int groupW = idW + 5 + idFieldW + 5 + snW + 5 + snFieldW + 5 + 25;
+    const int idY = liveButton->y();
+    idLabel->setGeometry(std::min(W - m - 160, W - m / 2 - groupW), idY, idW, 25);
+    idField->setGeometry(rightEdge(idLabel) + 5, idY, idFieldW, 25);
+    serialLabel->setGeometry(rightEdge(idField) + 5, idY, snW, 25);
+    serialField->setGeometry(rightEdge(serialLabel) + 5, idY, snFieldW, 25);
+    settingsButton->setGeometry(rightEdge(serialField) + 5, idY, 25, 25);
 }
 
 void GUI::resizeEvent(QResizeEvent *event) {
@@ -63,7 +94,6 @@ void GUI::resizeEvent(QResizeEvent *event) {
     int viewW = static_cast<int>(W * 0.45);
     const int viewH = (H - 2 * m - top - 75) / 2;
     const int cloudH = 2 * (viewH + m) + 25;
-    const int rightEnd = W - (2 * m + 160);
     const QFontMetrics fm(style->labelFont);
 
     logoRect = QRectF(m, m, logoW, logoH);
@@ -84,8 +114,8 @@ void GUI::resizeEvent(QResizeEvent *event) {
     resolutionField->setGeometry(resolutionCombo->geometry());
     fpsField->setGeometry(fpsCombo->geometry());
     placeStatusLabel();
-    fileNameLabel->setGeometry(rightEdge(statusLabel) + m, fpsField->y(),
-                               rightEnd - m - rightEdge(statusLabel), 25);
+    placeIdentityGroup();
+    placeFileNameLabel();
 
     // Views.
     imageView->setGeometry(m, top, viewW, viewH);
@@ -105,14 +135,6 @@ void GUI::resizeEvent(QResizeEvent *event) {
     viewCombo->setGeometry(rightEdge(viewLabel) + 5, rowY, 105, 25);
     dataLabel->setGeometry(rightEdge(viewCombo) + gap, rowY, wData, 25);
     dataCombo->setGeometry(rightEdge(dataLabel) + 5, rowY, 105, 25);
-
-    // Identity group at the right of the top band.
-    const int idY = liveButton->y();
-    idLabel->setGeometry(rightEdge(fileNameLabel) + m, idY, fm.horizontalAdvance(idLabel->text()), 25);
-    idField->setGeometry(rightEdge(idLabel) + 5, idY, fm.horizontalAdvance("XXX"), 25);
-    serialLabel->setGeometry(rightEdge(idField) + 5, idY, fm.horizontalAdvance(serialLabel->text()), 25);
-    serialField->setGeometry(rightEdge(serialLabel) + 5, idY, fm.horizontalAdvance("XXXXXXXXX"), 25);
-    settingsButton->setGeometry(rightEdge(serialField) + 5, idY, 25, 25);
 
     // Playback bar under the lower 2D view.
     const int barY = bottomEdge(depthView) + m;

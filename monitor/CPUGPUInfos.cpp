@@ -1,8 +1,9 @@
 #include "monitor/CPUGPUInfos.h"
 
+#include "monitor/MonitorLog.h"
+
 #include "twl/DeviceMemory.h"
 
-#include <QDebug>
 #include <QMutex>
 
 #include <chrono>
@@ -121,7 +122,7 @@ void CPUGPUInfos::loadGpuLibrary() {
     }
     nvmlHandle = dlopen(name.toUtf8().constData(), RTLD_NOW | RTLD_LOCAL);
     if (!nvmlHandle) {
-        qDebug().noquote() << QStringLiteral("Couldn't find %1").arg(name);
+        qCDebug(lcMonitor).noquote() << QStringLiteral("Couldn't find %1").arg(name);
         return;
     }
     auto init = reinterpret_cast<NvmlInit>(dlsym(nvmlHandle, "nvmlInit_v2"));
@@ -130,7 +131,7 @@ void CPUGPUInfos::loadGpuLibrary() {
     auto utilization =
         reinterpret_cast<int (*)(void *, void *)>(dlsym(nvmlHandle, "nvmlDeviceGetUtilizationRates"));
     if (!init || !handleByIndex || !utilization) {
-        qDebug().noquote() << QStringLiteral("Couldn't get functions in %1").arg(name);
+        qCDebug(lcMonitor).noquote() << QStringLiteral("Couldn't get functions in %1").arg(name);
         return;
     }
     if (init() != 0) return;

@@ -2,6 +2,8 @@
 
 #include "render/GlSurface.h"
 
+#include "render/RenderLog.h"
+
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 
@@ -32,6 +34,8 @@ bool GlSurface::initGlew() {
         std::cout << "GLEW: OpenGL 3.3 entry points missing" << std::endl;
         return false;
     }
+    qCDebug(lcRender).noquote() << "OpenGL" << reinterpret_cast<const char *>(glGetString(GL_VERSION)) << "by"
+                                << reinterpret_cast<const char *>(glGetString(GL_RENDERER));
     return true;
 }
 
@@ -45,9 +49,13 @@ int GlSurface::preferredSamples() {
     QOpenGLContext context;
     if (!context.create() || !context.makeCurrent(&surface))
         return 4;
-    const char *renderer = reinterpret_cast<const char *>(glGetString(GL_RENDERER));
-    const bool software = renderer && (std::strstr(renderer, "llvmpipe") || std::strstr(renderer, "softpipe") ||
-                                       std::strstr(renderer, "Software") || std::strstr(renderer, "SwiftShader"));
+    const bool software = isSoftwareRenderer();
     context.doneCurrent();
     return software ? 0 : 4;
+}
+
+bool GlSurface::isSoftwareRenderer() {
+    const char *renderer = reinterpret_cast<const char *>(glGetString(GL_RENDERER));
+    return renderer && (std::strstr(renderer, "llvmpipe") || std::strstr(renderer, "softpipe") ||
+                        std::strstr(renderer, "Software") || std::strstr(renderer, "SwiftShader"));
 }

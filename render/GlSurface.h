@@ -17,4 +17,7 @@ public:
     /// a repaint and the views could no longer keep up with the camera.
     /// VANTARO_GL_SAMPLES overrides the choice. Needs the application object.
     static int preferredSamples();
+    /// Whether the current context is rendered in software (llvmpipe,
+    /// softpipe, SwiftShader and the like).
+    static bool isSoftwareRenderer();
 };

@@ -133,6 +133,17 @@ void OGL2DWidget::deleteTexture() {
     texture = 0;
 }
 
+QRect OGL2DWidget::fitPicture(int viewW, int viewH, int pictureW, int pictureH) {
+    if (pictureW <= 0 || pictureH <= 0 || viewW <= 0 || viewH <= 0) return QRect(0, 0, viewW, viewH);
+    const float aspect = float(pictureW) / float(pictureH);
+    if (float(viewW) / float(viewH) > aspect) {
+        const int w = int(float(viewH) * aspect);
+        return QRect(std::abs(viewW - w) / 2, 0, w, viewH);
+    }
+    const int h = int(float(viewW) / aspect);
+    return QRect(0, std::abs(viewH - h) / 2, viewW, h);
+}
+
 void OGL2DWidget::resizeGL(int w, int h) {
     if (viewWidth < 0 || viewHeight < 0) {
         viewWidth = w;
@@ -142,18 +153,11 @@ void OGL2DWidget::resizeGL(int w, int h) {
     viewWidth = w;
     viewHeight = h;
     if (pictureWidth <= 0 || pictureHeight <= 0 || w <= 0 || h <= 0) return;
-    const float aspect = float(pictureWidth) / float(pictureHeight);
-    if (float(w) / float(h) > aspect) {
-        drawWidth = int(float(h) * aspect);
-        drawHeight = h;
-        offsetX = std::abs(w - drawWidth) / 2;
-        offsetY = 0;
-    } else {
-        drawWidth = w;
-        drawHeight = int(float(w) / aspect);
-        offsetX = 0;
-        offsetY = std::abs(h - drawHeight) / 2;
-    }
+    const QRect box = fitPicture(w, h, pictureWidth, pictureHeight);
+    offsetX = box.x();
+    offsetY = box.y();
+    drawWidth = box.width();
+    drawHeight = box.height();
 }
 
 void OGL2DWidget::clearView() {
@@ -218,12 +222,14 @@ void OGL2DWidget::mouseReleaseEvent(QMouseEvent *event) {
         return;
     }
     if (leftOnly || event->button() != Qt::LeftButton || width() <= 0 || height() <= 0) return;
-    const float x = float(event->pos().x()) / float(width());
-    const float y = float(event->pos().y()) / float(height());
-    if (x >= 0.0f && x <= 1.0f && y >= 0.0f && y <= 1.0f) {
-        GlobalParams::setDouble(PARAM_CLICK_X, x);
-        GlobalParams::setDouble(PARAM_CLICK_Y, y);
-    }
+    // Picture coordinates: the grey bands around a letterboxed picture are
+    // not part of it. The box is worked out from the size the widget has
+    // now, which a resize may have changed since the last paint.
+    const QRect box = fitPicture(width(), height(), pictureWidth, pictureHeight);
+    const QPoint p = event->pos();
+    if (!box.contains(p)) return;
+    GlobalParams::setDouble(PARAM_CLICK_X, double(p.x() - box.x()) / double(box.width()));
+    GlobalParams::setDouble(PARAM_CLICK_Y, double(p.y() - box.y()) / double(box.height()));
 }
 
 void OGL2DWidget::release() {

@@ -25,6 +25,9 @@ public:
     bool isActive() const { return active; }
     /// Where the picture lands inside the widget, in widget pixels (top-left origin).
     QRect letterbox() const;
+    /// The largest rectangle of the picture's aspect centred in a view of
+    /// the given size; the whole view when either size is empty.
+    static QRect fitPicture(int viewW, int viewH, int pictureW, int pictureH);
 
     twl::ContextHandle cudaContext = nullptr;
     unsigned char *devicePtr = nullptr;

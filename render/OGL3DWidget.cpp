@@ -24,6 +24,10 @@
 namespace {
 // Bytes of one point: x, y, z and the colour word.
 constexpr int kPointBytes = 16;
+// The point-cloud camera: horizontal field of view in degrees, clip planes in metres.
+constexpr float kHorizontalFov = 90.0f, kNearPlane = 0.1f, kFarPlane = 300.0f;
+// Clouds below this many points cost a software rasteriser little: never thinned.
+constexpr int kThinFrom = 1 << 16;
 
 void releaseMesh(OGLMesh *&mesh) {
     if (!mesh) return;
@@ -64,11 +68,12 @@ void OGL3DWidget::initializeGL() {
     // The scene is built by InitProcess; a set-up that came before the first
     // show waits for the context and runs now.
     glewReady = GlSurface::initGlew();
+    softwareRenderer = glewReady && GlSurface::isSoftwareRenderer();
     if (glewReady && pendingSetUp) setUpScene();
 }
 
-void OGL3DWidget::resizeGL(int, int) {
-    // The projection keeps the aspect chosen at set-up.
+void OGL3DWidget::resizeGL(int w, int h) {
+    if (camera_) camera_->setViewProjection(kHorizontalFov, w, h, kNearPlane, kFarPlane);
 }
 
 void OGL3DWidget::InitProcess(int *matrix) {
@@ -139,14 +144,12 @@ void OGL3DWidget::setUpScene() {
     measureLine = new OGLMesh(false);
     measureLine->setDrawingType(GL_LINES);
 
-    const int w = width() > 0 ? width() : 1;
-    camera_->setProjection(90.0f, float((height() * 90) / w), 0.1f, 300.0f);
+    camera_->setViewProjection(kHorizontalFov, width(), height(), kNearPlane, kFarPlane);
 
     // Camera information that arrived before the context existed.
     if (cameraInfo) updateFrustum();
 
     update();
-    resize(width() + 1, height());
 }
 
 void OGL3DWidget::GetVEXOParam(int *information) {
@@ -285,10 +288,9 @@ void OGL3DWidget::visualize() {
     glUseProgram(pointShader->getProgramId());
     uploadMatrix(mvpLocation, vp);
     glBindBuffer(GL_ARRAY_BUFFER, pointCloudBuffer);
-    glVertexAttribPointer(0, 4, GL_FLOAT, GL_FALSE, 0, nullptr);
     glEnableVertexAttribArray(0);
     const long long points = (long long)pointCloudMat->getWidth() * (long long)pointCloudMat->getHeight();
-    glDrawArrays(GL_POINTS, 0, GLsizei(points < bufferPoints ? points : bufferPoints));
+    drawnPoints_ = drawPoints(int(points < bufferPoints ? points : bufferPoints));
     glDisableVertexAttribArray(0);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     glUseProgram(0);
@@ -305,6 +307,34 @@ void OGL3DWidget::visualize() {
     glUseProgram(0);
 
     paintDistanceText();
+}
+
+int OGL3DWidget::drawPoints(int points) {
+    // A software rasteriser spends 100 ms and more on a full HD720 cloud,
+    // which holds the window's repaint back: while the cloud moves, draw
+    // every other point of every other row; a paused picture, a small cloud
+    // or one asked for the old way gets every point.
+    const int columns = int(pointCloudMat->getWidth());
+    const bool decimate = softwareRenderer && points >= kThinFrom && !GlobalParams::getBool(PARAM_PAUSE) &&
+                          !GlobalParams::getBool(PARAM_PAINT_ALL) && columns >= 2 && columns % 2 == 0 &&
+                          points == columns * int(pointCloudMat->getHeight());
+    if (!decimate) {
+        glVertexAttribPointer(0, 4, GL_FLOAT, GL_FALSE, 0, nullptr);
+        glDrawArrays(GL_POINTS, 0, GLsizei(points));
+        return points;
+    }
+    // With a stride of two points, element i is point 2i: row r starts at
+    // element r * columns / 2 and holds columns / 2 elements.
+    glVertexAttribPointer(0, 4, GL_FLOAT, GL_FALSE, 2 * kPointBytes, nullptr);
+    const int rows = points / columns;
+    std::vector<GLint> firsts;
+    std::vector<GLsizei> counts;
+    for (int r = 0; r < rows; r += 2) {
+        firsts.push_back(GLint(r * (columns / 2)));
+        counts.push_back(GLsizei(columns / 2));
+    }
+    glMultiDrawArrays(GL_POINTS, firsts.data(), counts.data(), GLsizei(firsts.size()));
+    return int(firsts.size()) * (columns / 2);
 }
 
 void OGL3DWidget::paintDistanceText() {

@@ -39,6 +39,11 @@ public:
     bool isInteropReady() const { return interopReady; }
     bool hasFrame() const { return frameReady; }
     double pointSize() const { return pointSize_; }
+    /// True when the context is a software rasteriser (set once GL is up).
+    bool isSoftwareRenderer() const { return softwareRenderer; }
+    /// Points the last repaint drew: fewer than the cloud holds while a
+    /// software rasteriser plays, every point when paused or on a GPU.
+    int drawnPoints() const { return drawnPoints_; }
     /// The view's camera; null before the first InitProcess.
     OGLCamera *camera() const { return camera_; }
     /// Last measured distance: -1 none shown, 0 no valid point, else metres.
@@ -84,6 +89,7 @@ private:
     void updateMeasurement();
     bool canVisualize() const;
     void clearToBlack();
+    int drawPoints(int points);
     void paintFillNotice();
     void paintDistanceText();
     static void uploadMatrix(int location, const float *rowMajor);
@@ -102,6 +108,8 @@ private:
     bool frameReady = false;
     bool pendingSetUp = false;
     bool glewReady = false;
+    bool softwareRenderer = false;
+    int drawnPoints_ = 0;
     std::unique_ptr<GpuGlBridge> bridge;
     int mvpLocation = -1;
     int meshMvpLocation = -1;

@@ -52,6 +52,18 @@ void OGLCamera::setProjection(float horizontalAngle, float verticalAngle, float 
     projection(3, 3) = 0.0f;
 }
 
+void OGLCamera::setViewProjection(float horizontalAngle, int viewWidth, int viewHeight, float nearDistance,
+                                  float farDistance) {
+    const double w = viewWidth > 0 ? double(viewWidth) : 1.0;
+    const double h = viewHeight > 0 ? double(viewHeight) : 1.0;
+    // Square pixels: tan(vertical / 2) = tan(horizontal / 2) * h / w, in the
+    // same degree convention that setProjection converts back.
+    const double toRadians = kHalfTurn / 180.0;
+    const double halfH = double(horizontalAngle) * 0.5 * toRadians;
+    const double vertical = 2.0 * std::atan(std::tan(halfH) * h / w) / toRadians;
+    setProjection(horizontalAngle, float(vertical), nearDistance, farDistance);
+}
+
 void OGLCamera::rotate(float angle, const twl::Translation &axis) {
     orientation = twl::Orientation::fromAngleAxis(angle, axis) * orientation;
     updateAxes();

@@ -15,6 +15,10 @@ public:
     void setDirection(const twl::Translation &direction, const twl::Translation &vertical);
     /// Angles in degrees, used independently (no aspect ratio); near and far in metres.
     void setProjection(float horizontalAngle, float verticalAngle, float nearDistance, float farDistance);
+    /// Projection for a view of the given size in pixels: the vertical angle
+    /// follows from the horizontal one so that the picture is not stretched.
+    void setViewProjection(float horizontalAngle, int viewWidth, int viewHeight, float nearDistance,
+                           float farDistance);
     /// Turns the camera by `angle` radians about `axis` (point-cloud frame).
     void rotate(float angle, const twl::Translation &axis);
     /// Per-frame refresh of the view and view-projection matrices.

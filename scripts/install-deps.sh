@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config ccache
   qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
-  libopencv-dev libglew-dev libzstd-dev
+  libopencv-dev libglew-dev libzstd-dev zlib1g-dev
   libgl1-mesa-dri libglx-mesa0 xvfb xauth
   fonts-roboto-unhinted fonts-dejavu-core
 )

@@ -15,7 +15,8 @@ public:
 private:
     bool isLive() {
         return app->inputThread && app->inputThread->isLive && app->inputThread->isRunning() &&
-               app->gui->statusLabel->text() == "LIVE" && !app->busy;
+               (app->gui->statusLabel->text() == "LIVE" || app->gui->statusLabel->text() == "UNCALIBRATED") &&
+               !app->busy;
     }
 
 private slots:
@@ -23,6 +24,7 @@ private slots:
         GUI *gui = app->gui;
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
         QCOMPARE(gui->serialField->text(), QString("17042"));
+        QCOMPARE(gui->statusLabel->text(), QString("UNCALIBRATED")); // said once, on the first open
         int frames = gui->frameCounter;
         QTRY_VERIFY_WITH_TIMEOUT(gui->frameCounter > frames + 3, 30000);
         fake->unplug();

@@ -1,5 +1,6 @@
 #include "tools/TwvDevices.h"
 
+#include "twl/ModeTable.h"
 #include "twl/UvcCamera.h"
 
 #include <linux/videodev2.h>
@@ -11,8 +12,6 @@
 using namespace twl;
 
 namespace {
-
-const char *kResolutionNames[] = {"HD2K", "HD1080", "HD720", "VGA"};
 
 std::string rateList(const std::vector<float> &rates) {
     if (rates.empty()) return "rates not listed";
@@ -47,7 +46,7 @@ int cmdDevices(int argc, char **) {
         std::printf("  firmware: %u\n", d.firmwareVersion);
         for (const UvcCamera::Mode &m : d.modes)
             std::printf("  %s  %6s  %zux%zu  %s\n", m.pixelFormat == V4L2_PIX_FMT_YUYV ? "YUYV" : "MJPG",
-                        kResolutionNames[m.resolutionIndex], m.frameSize.width, m.frameSize.height,
+                        resolutionMode(m.resolutionIndex)->name, m.frameSize.width, m.frameSize.height,
                         rateList(m.rates).c_str());
     }
     return 0;
@@ -59,7 +58,7 @@ std::unique_ptr<FrameSource> openDeviceForRecording(const std::string &node, int
     std::unique_ptr<FrameSource> camera = UvcCamera::open(node, resolutionIndex, fps, &error);
     if (camera) return camera;
     if (error == ERROR_CODE_LOW_USB_BANDWIDTH)
-        *why = node + " does not stream " + kResolutionNames[resolutionIndex] + " (see twv devices)";
+        *why = node + " does not stream " + resolutionMode(resolutionIndex)->name + " (see twv devices)";
     else if (error == ERROR_CODE_CAMERA_NOT_DETECTED)
         *why = "no stereo camera at " + node + ", or it is busy or not readable (see twv devices)";
     else

@@ -4,6 +4,10 @@
 
 #include "twl/Camera.h"
 #include "twl/Export.h"
+#include "twl/ModeTable.h"
+#include "twl/RectifyingSource.h"
+#include "twl/StereoCalibration.h"
+#include "twl/StereoRectifier.h"
 #include "twl/TwvReader.h"
 #include "twl/TwvWriter.h"
 #include "twl/VirtualCamera.h"
@@ -19,39 +23,74 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
 using namespace twl;
 
+int cmdCalibrate(int argc, char **argv); // TwvCalibrate.cpp
+
 namespace {
 
-const char *kUsage = "usage: twv COMMAND ...\n"
-                     "\n"
-                     "  twv record OUT.twv --virtual [--resolution HD2K|HD1080|HD720|VGA] [--fps N]\n"
-                     "             [--frames N] [--codec jpeg|lossless]\n"
-                     "      record from the virtual camera (defaults: HD720, 30 fps, 100 frames, jpeg)\n"
-                     "  twv record OUT.twv --device /dev/videoN [same options as --virtual]\n"
-                     "      record from a real side-by-side stereo camera\n"
-                     "  twv devices\n"
-                     "      list the stereo cameras found, with their sizes and rates per format\n"
-                     "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
-                     "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
-                     "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
-                     "  twv info FILE.twv\n"
-                     "      show the camera, calibration, frame count and duration\n"
-                     "  twv depth FILE.twv --frame K [--mode PERFORMANCE|MEDIUM|QUALITY|ULTRA]\n"
-                     "             [--sensing fill|standard] --out PATH.png|.pfm|.pgm\n"
-                     "      save the depth map of frame K (PNG and PGM in millimetres, PFM in metres)\n"
-                     "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
-                     "             --out PATH.xyz|.pcd|.ply|.vtk\n"
-                     "      save the point cloud of frame K (colour in PCD and PLY)\n"
-                     "\n"
-                     "Frames are numbered from 0. The default depth mode is QUALITY.\n";
+/// Exports favour a clean map over speed unless told otherwise.
+constexpr DEPTH_MODE kDefaultExportMode = DEPTH_MODE_QUALITY;
+
+/// `text` with {resolutions}, {default-resolution}, {modes} and {default-mode}
+/// written out from the mode table.
+std::string withModeNames(std::string text) {
+    auto join = [](const std::vector<std::string> &names) {
+        std::string out;
+        for (const std::string &name : names)
+            out += (out.empty() ? "" : "|") + name;
+        return out;
+    };
+    const std::pair<const char *, std::string> fields[] = {
+        {"{resolutions}", join(resolutionNames())},
+        {"{default-resolution}", resolutionMode(kDefaultResolution)->name},
+        {"{modes}", join(depthModeNames())},
+        {"{default-mode}", depthModeName(kDefaultExportMode)}};
+    for (const auto &field : fields)
+        for (size_t at = text.find(field.first); at != std::string::npos; at = text.find(field.first, at))
+            text.replace(at, std::strlen(field.first), field.second);
+    return text;
+}
+
+const std::string kUsageText = withModeNames(
+    "usage: twv COMMAND ...\n"
+    "\n"
+    "  twv record OUT.twv --virtual [--resolution {resolutions}] [--fps N]\n"
+    "             [--frames N] [--codec jpeg|lossless] [--calibration FILE]\n"
+    "      record from the virtual camera (defaults: {default-resolution}, 30 fps, 100 frames, jpeg);\n"
+    "      with a calibration every pair is rectified with it on the way\n"
+    "  twv record OUT.twv --device /dev/videoN [same options as --virtual]\n"
+    "      record from a real side-by-side stereo camera\n"
+    "  twv devices\n"
+    "      list the stereo cameras found, with their sizes and rates per format\n"
+    "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
+    "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
+    "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
+    "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --calibration FILE ...\n"
+    "      the same from unrectified pairs, rectified with the calibration\n"
+    "  twv calibrate --left FILE_OR_DIR --right FILE_OR_DIR [--board 9x6] --square METRES\n"
+    "             --out FILE.yml\n"
+    "      make a stereo calibration from chessboard pairs (board: inner corners)\n"
+    "  twv info FILE.twv\n"
+    "      show the camera, calibration, frame count and duration\n"
+    "  twv depth FILE.twv --frame K [--mode {modes}]\n"
+    "             [--sensing fill|standard] --out PATH.png|.pfm|.pgm\n"
+    "      save the depth map of frame K (PNG and PGM in millimetres, PFM in metres)\n"
+    "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
+    "             --out PATH.xyz|.pcd|.ply|.vtk\n"
+    "      save the point cloud of frame K (colour in PCD and PLY)\n"
+    "\n"
+    "Frames are numbered from 0. The default depth mode is {default-mode}.\n");
+const char *kUsage = kUsageText.c_str();
 
 enum Exit { kOk = 0, kFailed = 1, kUsageError = 2 };
 
@@ -224,6 +263,14 @@ void onInterrupt(int) {
     interrupted = true;
 }
 
+/// Reads a calibration file given with --calibration; false after saying why.
+bool loadCalibration(const char *command, const std::string &path, StereoCalibration *calibration) {
+    std::string error;
+    if (StereoCalibration::load(path, calibration, &error)) return true;
+    fail(kFailed, "%s: %s", command, error.c_str());
+    return false;
+}
+
 /// Fields of view (degrees) of a pinhole camera with the given focal length.
 float fieldOfView(double sizePixels, double focalPixels) {
     return float(2.0 * std::atan(sizePixels / (2.0 * focalPixels)) * 180.0 / M_PI);
@@ -233,38 +280,44 @@ float fieldOfView(double sizePixels, double focalPixels) {
 // record
 
 int resolutionIndex(const std::string &name) {
-    const char *names[] = {"HD2K", "HD1080", "HD720", "VGA"};
-    for (int i = 0; i < 4; ++i)
-        if (upper(name) == names[i]) return i;
-    return -1;
+    return resolutionIndexByName(upper(name));
+}
+
+/// The allowed frame rates of a resolution, for messages: "15, 30 or 60".
+std::string frameRateList(int resolution) {
+    std::vector<std::string> rates;
+    for (int fps : frameRatesFor(resolution))
+        rates.push_back(std::to_string(fps));
+    return spokenList(rates);
 }
 
 int cmdRecord(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "device"}, {"virtual"}, &args))
+    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "calibration", "device"},
+                   {"virtual"}, &args))
         return kUsageError;
     std::string out;
     if (!singleFile(args, "record", &out)) return kUsageError;
     if (args.flags.count("virtual") == args.has("device"))
         return fail(kUsageError, "record: say where the frames come from: --virtual or --device /dev/videoN");
-    const int resolution = resolutionIndex(args.get("resolution", "HD720"));
+    const int resolution = resolutionIndex(args.get("resolution", resolutionMode(kDefaultResolution)->name));
     if (resolution < 0)
-        return fail(kUsageError, "record: unknown resolution '%s' (HD2K, HD1080, HD720 or VGA)",
-                    args.get("resolution").c_str());
+        return fail(kUsageError, "record: unknown resolution '%s' (%s)", args.get("resolution").c_str(),
+                    spokenList(resolutionNames()).c_str());
     long fps = 0, frames = 0;
     if (!parseInt(args.get("fps", "30"), 1, 1000, &fps))
         return fail(kUsageError, "record: --fps needs a whole number of frames per second");
     if (!isFrameRateAllowed(resolution, int(fps)))
         return fail(kUsageError, "record: %ld fps is not available at this resolution (%s)", fps,
-                    resolution == 0   ? "15"
-                    : resolution == 1 ? "15 or 30"
-                    : resolution == 2 ? "15, 30 or 60"
-                                      : "15, 30, 60 or 100");
+                    frameRateList(resolution).c_str());
     if (!parseInt(args.get("frames", "100"), 1, 10000000, &frames))
         return fail(kUsageError, "record: --frames needs a positive whole number");
     TwvCodec codec;
     if (!parseCodec(args, &codec))
         return fail(kUsageError, "record: unknown codec '%s' (jpeg or lossless)", args.get("codec").c_str());
+    StereoCalibration calibration;
+    if (args.has("calibration") && !loadCalibration("record", args.get("calibration"), &calibration))
+        return kFailed;
 
     ERROR_CODE error = SUCCESS;
     std::unique_ptr<FrameSource> camera;
@@ -279,6 +332,14 @@ int cmdRecord(int argc, char **argv) {
         camera = VirtualCamera::open(resolution, int(fps), &error);
         if (!camera)
             return fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
+    }
+    if (args.has("calibration")) {
+        std::string why;
+        std::unique_ptr<FrameSource> rectified = RectifyingSource::wrap(camera, calibration, &why);
+        if (!rectified)
+            return fail(kFailed, "record: calibration file %s: %s", args.get("calibration").c_str(),
+                        why.c_str());
+        camera = std::move(rectified);
     }
 
     const Resolution size = camera->resolution();
@@ -371,16 +432,21 @@ bool listImages(const std::string &where, const char *side, std::vector<std::str
 
 int cmdImport(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {"left", "right", "focal", "baseline", "fps", "codec"}, {}, &args))
+    if (!parseArgs(argc, argv, 2, {"left", "right", "focal", "baseline", "fps", "codec", "calibration"}, {},
+                   &args))
         return kUsageError;
     std::string out;
     if (!singleFile(args, "import", &out)) return kUsageError;
     if (!args.has("left") || !args.has("right"))
         return fail(kUsageError, "import: --left and --right are both needed");
+    const bool calibrated = args.has("calibration");
     double focal = 0, baseline = 0;
-    if (!parsePositiveFloat(args.get("focal"), &focal))
+    if (calibrated && (args.has("focal") || args.has("baseline")))
+        return fail(kUsageError, "import: the focal length and baseline come from the calibration; "
+                                 "leave out --focal and --baseline");
+    if (!calibrated && !parsePositiveFloat(args.get("focal"), &focal))
         return fail(kUsageError, "import: --focal needs the focal length in pixels (a positive number)");
-    if (!parsePositiveFloat(args.get("baseline"), &baseline))
+    if (!calibrated && !parsePositiveFloat(args.get("baseline"), &baseline))
         return fail(kUsageError, "import: --baseline needs the distance between the cameras in metres");
     double fps = 15;
     if (args.has("fps") && (!parsePositiveFloat(args.get("fps"), &fps) || fps > 1000))
@@ -388,6 +454,10 @@ int cmdImport(int argc, char **argv) {
     TwvCodec codec;
     if (!parseCodec(args, &codec))
         return fail(kUsageError, "import: unknown codec '%s' (jpeg or lossless)", args.get("codec").c_str());
+
+    StereoCalibration calibration;
+    if (calibrated && !loadCalibration("import", args.get("calibration"), &calibration)) return kFailed;
+    std::unique_ptr<StereoRectifier> rectifier;
 
     std::vector<std::string> lefts, rights;
     if (!listImages(args.get("left"), "left", &lefts) || !listImages(args.get("right"), "right", &rights))
@@ -431,6 +501,25 @@ int cmdImport(int argc, char **argv) {
                 header.baseline = float(baseline);
                 header.hFov = fieldOfView(size.width, focal);
                 header.vFov = fieldOfView(size.height, focal);
+                if (calibrated) {
+                    StereoCalibration scaled;
+                    std::string why;
+                    if (!calibration.scaledTo(size, &scaled, &why))
+                        return fail(kFailed, "import: calibration file %s: %s",
+                                    args.get("calibration").c_str(), why.c_str());
+                    rectifier = StereoRectifier::make(scaled, &why);
+                    if (!rectifier)
+                        return fail(kFailed, "import: calibration file %s: %s",
+                                    args.get("calibration").c_str(), why.c_str());
+                    const CameraParameters &cam = rectifier->parameters().left_cam;
+                    header.fx = cam.fx;
+                    header.fy = cam.fy;
+                    header.cx = cam.cx;
+                    header.cy = cam.cy;
+                    header.baseline = rectifier->parameters().baseline;
+                    header.hFov = cam.h_fov;
+                    header.vFov = cam.v_fov;
+                }
                 const ERROR_CODE error = writer.open(out, header, codec);
                 if (error != SUCCESS)
                     return fail(kFailed, "import: cannot create %s: %s", out.c_str(),
@@ -441,6 +530,13 @@ int cmdImport(int argc, char **argv) {
                                           std::to_string(size.width) + "x" + std::to_string(size.height);
                 return abandon("import: %s is %s; all images must be the same size", *names[eye], sizes);
             }
+        }
+        if (rectifier) {
+            // Fresh outputs: remap cannot work in place.
+            cv::Mat raw[2] = {pair[0], pair[1]};
+            pair[0].release();
+            pair[1].release();
+            rectifier->rectify(raw[0], raw[1], pair[0], pair[1]);
         }
         const uint64_t timestamp = uint64_t(std::llround(double(i + 1) * 1e9 / fps));
         const ERROR_CODE error = writer.writeFrame(pair[0], pair[1], timestamp);
@@ -501,13 +597,10 @@ int cmdInfo(int argc, char **argv) {
 // depth and cloud
 
 bool parseMode(const std::string &name, int *mode) {
-    const char *names[] = {"PERFORMANCE", "MEDIUM", "QUALITY", "ULTRA"};
-    for (int i = 0; i < 4; ++i)
-        if (upper(name) == names[i]) {
-            *mode = DEPTH_MODE_PERFORMANCE + i;
-            return true;
-        }
-    return false;
+    const DEPTH_MODE found = depthModeByName(upper(name));
+    if (found == DEPTH_MODE_NONE) return false;
+    *mode = found;
+    return true;
 }
 
 /// Opens the recording through the camera layer and grabs frame `frame`,
@@ -518,10 +611,10 @@ int grabFrame(const char *command, const Args &args, Camera &camera) {
     long frame = 0;
     if (!args.has("frame") || !parseInt(args.get("frame"), 0, 2147483647L, &frame))
         return fail(kUsageError, "%s: --frame needs the frame number (from 0)", command);
-    int mode = DEPTH_MODE_QUALITY;
+    int mode = kDefaultExportMode;
     if (args.has("mode") && !parseMode(args.get("mode"), &mode))
-        return fail(kUsageError, "%s: unknown mode '%s' (PERFORMANCE, MEDIUM, QUALITY or ULTRA)", command,
-                    args.get("mode").c_str());
+        return fail(kUsageError, "%s: unknown mode '%s' (%s)", command, args.get("mode").c_str(),
+                    spokenList(depthModeNames()).c_str());
     const std::string sensing = lower(args.get("sensing", "standard"));
     if (sensing != "standard" && sensing != "fill")
         return fail(kUsageError, "%s: unknown sensing '%s' (fill or standard)", command,
@@ -632,6 +725,8 @@ int main(int argc, char **argv) {
     if (command == "devices") return cmdDevices(argc, argv);
     if (command == "depth") return cmdDepth(argc, argv);
     if (command == "cloud") return cmdCloud(argc, argv);
-    return fail(kUsageError, "unknown command '%s' (record, import, info, depth, cloud or devices; see twv --help)",
+    if (command == "calibrate") return cmdCalibrate(argc, argv);
+    return fail(kUsageError,
+                "unknown command '%s' (record, import, info, depth, cloud, calibrate or devices; see twv --help)",
                 command.c_str());
 }

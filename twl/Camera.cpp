@@ -3,11 +3,14 @@
 #include "twl/CameraSession.h"
 #include "twl/DeviceMemory.h"
 #include "twl/RecordingSource.h"
+#include "twl/RectifyingSource.h"
+#include "twl/StereoCalibration.h"
 #include "twl/UvcCamera.h"
 #include "twl/VirtualCamera.h"
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 namespace twl {
 
@@ -30,13 +33,49 @@ ERROR_CODE Camera::open(InitParameters parameters) {
     }
     if (!source)
         return error == SUCCESS ? ERROR_CODE_FAILURE : error;
+    return openSource(std::move(source), parameters);
+}
+
+ERROR_CODE Camera::openSource(std::unique_ptr<FrameSource> source, InitParameters parameters) {
+    close();
+    if (!source)
+        return ERROR_CODE_INVALID_ARGUMENT;
+    if (!source->isRectified()) {
+        std::string path = parameters.calibrationFile.str();
+        if (path.empty() && !parameters.calibrationDirectory.empty()) {
+            const std::filesystem::path own = std::filesystem::path(parameters.calibrationDirectory.str()) /
+                                              (std::to_string(source->information().serial_number) + ".yml");
+            std::error_code ec;
+            if (std::filesystem::exists(own, ec))
+                path = own.string();
+        }
+        std::string error;
+        StereoCalibration calibration;
+        if (!path.empty() && StereoCalibration::load(path, &calibration, &error)) {
+            std::unique_ptr<FrameSource> rectified = RectifyingSource::wrap(source, calibration, &error);
+            if (rectified)
+                source = std::move(rectified);
+            else
+                error = "calibration file " + path + ": " + error;
+        }
+        calibrationError_ = error;
+        calibrated_ = source->isRectified();
+    }
     session_ = std::make_unique<CameraSession>(std::move(source), parameters);
     return SUCCESS;
 }
 
 bool Camera::isOpened() const { return session_ != nullptr; }
 
-void Camera::close() { session_.reset(); }
+void Camera::close() {
+    session_.reset();
+    calibrated_ = true;
+    calibrationError_ = String();
+}
+
+bool Camera::isCalibrated() const { return calibrated_; }
+
+String Camera::getCalibrationError() const { return calibrationError_; }
 
 ERROR_CODE Camera::grab(RuntimeParameters parameters) {
     if (!session_)

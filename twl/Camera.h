@@ -13,6 +13,7 @@
 namespace twl {
 
 class CameraSession;
+class FrameSource;
 
 class Camera {
 public:
@@ -22,8 +23,21 @@ public:
     Camera &operator=(const Camera &) = delete;
 
     ERROR_CODE open(InitParameters parameters = InitParameters());
+    /// Opens over a source the caller made (tools and tests). A source whose
+    /// pairs are not rectified is rectified with the calibration that
+    /// `parameters` names, else with "<serial>.yml" in its calibration
+    /// directory, else taken as it comes.
+    ERROR_CODE openSource(std::unique_ptr<FrameSource> source, InitParameters parameters = InitParameters());
     bool isOpened() const;
     void close();
+
+    /// False when the open camera's pairs need a calibration and none could
+    /// be used: they are then taken as rectified, with the camera's nominal
+    /// field of view, and depth suffers.
+    bool isCalibrated() const;
+    /// Why the calibration file of the last open could not be used (names the
+    /// file and the key); empty when there was none or it was fine.
+    String getCalibrationError() const;
 
     /// Takes the next frame: a live camera waits for its next frame time, a
     /// recording reads its next frame (ERROR_CODE_END_OF_FILE past the last).
@@ -62,6 +76,8 @@ public:
 
 private:
     std::unique_ptr<CameraSession> session_;
+    bool calibrated_ = true;
+    String calibrationError_;
 };
 
 } // namespace twl

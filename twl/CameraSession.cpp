@@ -1,11 +1,14 @@
 #include "twl/CameraSession.h"
 
 #include "twl/Export.h"
+#include "twl/Log.h"
+#include "twl/ModeTable.h"
 
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace twl {
@@ -57,6 +60,10 @@ CameraSession::CameraSession(std::unique_ptr<FrameSource> source, const InitPara
                     : StereoEngine::minimumDepth(left.fx, baseline, int(size_.width));
     const int mode = std::clamp(parameters.depthMode, int(DEPTH_MODE_PERFORMANCE), int(DEPTH_MODE_ULTRA));
     engine_.configure(mode, size_, left.fx, baseline, minDepth_);
+    char line[160];
+    std::snprintf(line, sizeof line, "session %zux%zu, depth mode %s, nearest depth %.2f m", size_.width,
+                  size_.height, depthModeName(mode), double(minDepth_));
+    log(LogLevel::Debug, line);
 }
 
 void CameraSession::resetTemporalState() { previousDisparity_.release(); }

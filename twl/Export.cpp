@@ -197,39 +197,33 @@ bool saveDepthAs(Mat &depth, DEPTH_FORMAT format, String path, float factor) {
     };
     std::string bytes;
     switch (format) {
-    case DEPTH_FORMAT_PNG: {
+    case DEPTH_FORMAT_PNG:
+    case DEPTH_FORMAT_PGM: {
+        // PGM stores 16-bit samples big-endian; OpenCV's writer does that
+        // and writes the same header we did by hand.
         cv::Mat image(h, w, CV_16U);
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x)
                 image.at<uint16_t>(y, x) = depthToUnsigned(row(y)[x], factor);
-        std::vector<uchar> png;
+        std::vector<uchar> encoded;
         try {
-            if (!cv::imencode(".png", image, png))
+            if (!cv::imencode(format == DEPTH_FORMAT_PNG ? ".png" : ".pgm", image, encoded))
                 return false;
         } catch (const cv::Exception &) {
             return false;
         }
-        bytes.assign(png.begin(), png.end());
+        bytes.assign(encoded.begin(), encoded.end());
         break;
     }
     case DEPTH_FORMAT_PFM: {
         // Little-endian floats (negative scale), rows from the bottom up.
+        // Written by hand: OpenCV's PFM writer gives the scale as "-1"
+        // where our files have always said "-1.0".
         bytes = "Pf\n" + std::to_string(w) + ' ' + std::to_string(h) + "\n-1.0\n";
         bytes.reserve(bytes.size() + size_t(w) * size_t(h) * 4);
         for (int y = h - 1; y >= 0; --y)
             for (int x = 0; x < w; ++x)
                 append(bytes, float(row(y)[x] * factor));
-        break;
-    }
-    case DEPTH_FORMAT_PGM: {
-        bytes = "P5\n" + std::to_string(w) + ' ' + std::to_string(h) + "\n65535\n";
-        bytes.reserve(bytes.size() + size_t(w) * size_t(h) * 2);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                const uint16_t v = depthToUnsigned(row(y)[x], factor);
-                bytes += char(v >> 8); // PGM stores 16-bit samples big-endian
-                bytes += char(v & 0xff);
-            }
         break;
     }
     default:

@@ -1,5 +1,6 @@
 #include "twl/FakeV4l2Device.h"
 
+#include "twl/ModeTable.h"
 #include "twl/VirtualScene.h"
 
 #include <linux/videodev2.h>
@@ -70,12 +71,10 @@ FakeV4l2Device::Camera FakeV4l2Device::stereoCamera(const std::string &node) {
     Camera c;
     c.node = node;
     for (uint32_t format : {uint32_t(V4L2_PIX_FMT_YUYV), uint32_t(V4L2_PIX_FMT_MJPEG)})
-        for (int i = RESOLUTION_HD2K; i <= RESOLUTION_VGA; ++i) {
-            const Resolution eye = resolutionSize(i);
-            Mode m{format, uint32_t(eye.width * 2), uint32_t(eye.height), {}};
-            for (int fps : {15, 30, 60, 100})
-                if (isFrameRateAllowed(i, fps)) m.rates.push_back(fps);
-            c.modes.push_back(m);
+        for (const ResolutionMode &mode : kResolutionModes) {
+            const Resolution frame = mode.sideBySide();
+            c.modes.push_back(
+                Mode{format, uint32_t(frame.width), uint32_t(frame.height), frameRatesFor(mode.index)});
         }
     return c;
 }

@@ -1,6 +1,7 @@
 #include "twl/TwvReader.h"
 
 #include "twl/Crc32.h"
+#include "twl/Log.h"
 #include "twl/TwvFrameCodec.h"
 
 #include <opencv2/core/utility.hpp>
@@ -85,6 +86,8 @@ ERROR_CODE TwvReader::open(const std::string &path) {
         }
     } else {
         scanFrames();
+        log(LogLevel::Info, path + ": not closed properly; " + std::to_string(offsets_.size()) +
+                                " complete frames found by scanning");
     }
     return SUCCESS;
 }

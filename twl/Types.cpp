@@ -2,42 +2,6 @@
 
 namespace twl {
 
-Resolution resolutionSize(int resolutionIndex) {
-    switch (resolutionIndex) {
-    case RESOLUTION_HD2K:
-        return Resolution(2208, 1242);
-    case RESOLUTION_HD1080:
-        return Resolution(1920, 1080);
-    case RESOLUTION_HD720:
-        return Resolution(1280, 720);
-    case RESOLUTION_VGA:
-        return Resolution(672, 376);
-    default:
-        return Resolution(0, 0);
-    }
-}
-
-static const int kFrameRates[] = {15, 30, 60, 100};
-
-bool isFrameRateAllowed(int resolutionIndex, int fps) {
-    if (resolutionIndex < 0 || resolutionIndex > 3)
-        return false;
-    for (int i = 0; i <= resolutionIndex; ++i)
-        if (kFrameRates[i] == fps)
-            return true;
-    return false;
-}
-
-int nearestAllowedFrameRate(int resolutionIndex, int fps) {
-    if (resolutionIndex < 0 || resolutionIndex > 3)
-        return kFrameRates[0];
-    int best = kFrameRates[0];
-    for (int i = 0; i <= resolutionIndex; ++i)
-        if (kFrameRates[i] <= fps)
-            best = kFrameRates[i];
-    return best;
-}
-
 String toVerbose(const ERROR_CODE &code) {
     switch (code) {
     case SUCCESS:

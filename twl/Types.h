@@ -76,15 +76,15 @@ enum POINT_CLOUD_FORMAT : int32_t {
 struct Resolution {
     size_t width = 0;
     size_t height = 0;
-    Resolution(size_t w = 0, size_t h = 0) : width(w), height(h) {}
+    constexpr Resolution(size_t w = 0, size_t h = 0) : width(w), height(h) {}
     size_t area() const { return width * height; }
     bool operator==(const Resolution &o) const { return width == o.width && height == o.height; }
     bool operator!=(const Resolution &o) const { return !(*this == o); }
 };
 
-/// Size of each resolution index, in index order.
+/// Camera picture size of a resolution index (0 x 0 outside the table of twl/ModeTable.h).
 Resolution resolutionSize(int resolutionIndex);
-/// Frame rates a resolution can stream (the first resolutionIndex + 1 of 15, 30, 60, 100).
+/// Whether a resolution streams at `fps` (its rates are in twl/ModeTable.h).
 bool isFrameRateAllowed(int resolutionIndex, int fps);
 /// Highest allowed frame rate not above the requested one (the lowest when none is).
 int nearestAllowedFrameRate(int resolutionIndex, int fps);

@@ -1,5 +1,6 @@
 #include "twl/UvcCamera.h"
 
+#include "twl/ModeTable.h"
 #include "twl/UvcStereoSource.h"
 #include "twl/V4l2Device.h"
 
@@ -16,13 +17,13 @@ namespace twl {
 namespace UvcCamera {
 
 Resolution sideBySideSize(int resolutionIndex) {
-    const Resolution eye = resolutionSize(resolutionIndex);
-    return Resolution(eye.width * 2, eye.height);
+    const ResolutionMode *mode = resolutionMode(resolutionIndex);
+    return mode ? mode->sideBySide() : Resolution();
 }
 
 int resolutionIndexOfFrame(size_t width, size_t height) {
-    for (int i = RESOLUTION_HD2K; i <= RESOLUTION_VGA; ++i)
-        if (sideBySideSize(i) == Resolution(width, height)) return i;
+    for (const ResolutionMode &mode : kResolutionModes)
+        if (mode.sideBySide() == Resolution(width, height)) return mode.index;
     return -1;
 }
 
@@ -95,8 +96,8 @@ std::vector<float> frameRates(V4l2Device &dev, int fd, uint32_t format, const Re
         if (!fast.numerator || !fast.denominator || !slow.numerator) break;
         const float highest = float(fast.denominator) / float(fast.numerator);
         const float lowest = float(slow.denominator) / float(slow.numerator);
-        for (float r : {15.0f, 30.0f, 60.0f, 100.0f})
-            if (r >= lowest && r <= highest) rates.push_back(r);
+        for (int r : kFrameRates)
+            if (float(r) >= lowest && float(r) <= highest) rates.push_back(float(r));
         rates.push_back(highest);
         break;
     }
@@ -119,8 +120,8 @@ std::vector<Resolution> stereoSizes(V4l2Device &dev, int fd, uint32_t format) {
             continue;
         }
         const v4l2_frmsize_stepwise &s = e.stepwise;
-        for (int i = RESOLUTION_HD2K; i <= RESOLUTION_VGA; ++i) {
-            const Resolution r = sideBySideSize(i);
+        for (const ResolutionMode &mode : kResolutionModes) {
+            const Resolution r = mode.sideBySide();
             const bool inside = r.width >= s.min_width && r.width <= s.max_width &&
                                 r.height >= s.min_height && r.height <= s.max_height;
             const bool onStep = (!s.step_width || (r.width - s.min_width) % s.step_width == 0) &&
@@ -202,7 +203,7 @@ std::unique_ptr<FrameSource> open(const std::string &node, int resolutionIndex, 
         if (!node.empty() && device.node != node) continue;
         Mode mode;
         float rate = 0;
-        if (resolutionIndex < RESOLUTION_HD2K || resolutionIndex > RESOLUTION_VGA)
+        if (!resolutionMode(resolutionIndex))
             code = ERROR_CODE_INVALID_RESOLUTION;
         else if (!chooseMode(device, resolutionIndex, fps, &mode, &rate))
             code = ERROR_CODE_LOW_USB_BANDWIDTH;

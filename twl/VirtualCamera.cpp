@@ -1,5 +1,6 @@
 #include "twl/VirtualCamera.h"
 
+#include "twl/ModeTable.h"
 #include "twl/VirtualCameraSource.h"
 
 #include <atomic>
@@ -77,7 +78,7 @@ std::unique_ptr<FrameSource> open(int resolutionIndex, int fps, ERROR_CODE *erro
     ERROR_CODE code = SUCCESS;
     if (!isAvailable())
         code = ERROR_CODE_CAMERA_NOT_DETECTED;
-    else if (resolutionIndex < RESOLUTION_HD2K || resolutionIndex > RESOLUTION_VGA)
+    else if (!resolutionMode(resolutionIndex))
         code = ERROR_CODE_INVALID_RESOLUTION;
     else if (isUsb2Only() && resolutionIndex != RESOLUTION_VGA)
         code = ERROR_CODE_LOW_USB_BANDWIDTH;

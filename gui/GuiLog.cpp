@@ -1,0 +1,3 @@
+#include "gui/GuiLog.h"
+
+Q_LOGGING_CATEGORY(lcGui, "vantaro.gui", QtInfoMsg)

@@ -1,0 +1,7 @@
+#pragma once
+// The gui layer's logging category, vantaro.gui: debug lines are off
+// unless VANTARO_LOG=debug or Qt's own logging rules turn them on.
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcGui)

@@ -1,0 +1,3 @@
+#include "monitor/MonitorLog.h"
+
+Q_LOGGING_CATEGORY(lcMonitor, "vantaro.monitor", QtDebugMsg)

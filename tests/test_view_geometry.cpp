@@ -1,0 +1,208 @@
+// What the user sees where: cloud proportions, picking through the letterbox, the top band and frugal
+// repaints.
+#include "TestSupport.h"
+
+#include "capture/InputThreadModul.h"
+#include "common/GlobalParams.h"
+#include "gui/GUI.h"
+#include "gui/GuiStyle.h"
+#include "render/OGL2DWidget.h"
+#include "render/OGL3DWidget.h"
+#include "render/OGLCamera.h"
+#include "twl/Export.h"
+#include "twl/Mat.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QToolButton>
+#include <QtTest>
+#include <limits>
+
+namespace {
+
+// Pixels are square when one metre across spans as many pixels as one metre up.
+bool squarePixels(const OGL3DWidget *view) {
+    const twl::Matrix4f &p = view->camera()->getProjection();
+    const double across = double(p(0, 0)) * view->width(), up = double(p(1, 1)) * view->height();
+    return std::abs(across - up) < 1e-3 * up;
+}
+
+} // namespace
+
+class TestViewGeometry : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { GlobalParams::reset(); }
+
+    void cloudKeepsItsProportionsAndSize() {
+        QWidget window;
+        window.resize(800, 400);
+        auto *view = new OGL3DWidget(&window);
+        view->resize(640, 360);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        twl::Mat cloud(8, 4, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
+        for (int input = 0; input < 3; ++input) // every new input sets the scene up again
+            view->InitProcess(reinterpret_cast<int *>(&cloud));
+        QCOMPARE(view->size(), QSize(640, 360));
+        QVERIFY(squarePixels(view));
+        for (QSize size : {QSize(300, 380), QSize(790, 200)}) {
+            view->resize(size);
+            QVERIFY(squarePixels(view));
+        }
+    }
+
+    void decimatedCloudOnlyWhilePlayingInSoftware() {
+        QWidget window;
+        window.resize(320, 240);
+        auto *view = new OGL3DWidget(&window);
+        view->resize(320, 240);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        // Two points in an otherwise empty cloud big enough to be thinned: one
+        // on a kept row and column, one on a dropped column.
+        const size_t W = 512, H = 256, all = W * H;
+        twl::Mat cloud(W, H, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        for (size_t y = 0; y < H; ++y)
+            for (size_t x = 0; x < W; ++x)
+                cloud.setValue(x, y, twl::Vector4<float>(nan, nan, nan, 0), twl::MEM_GPU);
+        cloud.setValue(2, 2, twl::Vector4<float>(-0.5f, 0, -2, twl::packColor(255, 0, 0)), twl::MEM_GPU);
+        cloud.setValue(5, 2, twl::Vector4<float>(0.5f, 0, -2, twl::packColor(0, 255, 0)), twl::MEM_GPU);
+        view->InitProcess(reinterpret_cast<int *>(&cloud));
+        for (int i = 0; i < 20; ++i)
+            QTest::keyClick(view, Qt::Key_P); // 6.6-pixel points
+        view->setActive(true);
+        view->Ingest();
+        // Point (x, 0, -2) lands at the view's centre row; x = -0.5 left of the centre.
+        const auto shows = [&](const QImage &shot, float x, int r, int g) {
+            const twl::Matrix4f &vp = view->camera()->getViewProjection();
+            const twl::Vector4<float> clip = vp * twl::Vector4<float>(x, 0, -2, 1);
+            const int px = int((clip.x / clip.w + 1) * 0.5f * float(view->width()));
+            return TestSupport::near(shot.pixel(px, view->height() / 2), r, g, 0, 40);
+        };
+        QImage shot = view->grabFramebuffer();
+        const bool software = view->isSoftwareRenderer();
+        QCOMPARE(size_t(view->drawnPoints()), software ? all / 4 : all);
+        QVERIFY(shows(shot, -0.5f, 255, 0));
+        QCOMPARE(shows(shot, 0.5f, 0, 255), !software);
+
+        GlobalParams::setBool(PARAM_PAUSE, true);
+        shot = view->grabFramebuffer();
+        QCOMPARE(size_t(view->drawnPoints()), all);
+        QVERIFY(shows(shot, 0.5f, 0, 255));
+        GlobalParams::setBool(PARAM_PAUSE, false);
+        GlobalParams::setBool(PARAM_PAINT_ALL, true);
+        view->grabFramebuffer();
+        QCOMPARE(size_t(view->drawnPoints()), all);
+    }
+
+    void clicksPickThePictureNotTheBands() {
+        struct Case {
+            QSize view, picture;
+            QPoint inside;
+            double x, y;
+            QPoint band;
+        } cases[] = {
+            // Wide view: the 16:9 picture spans 56 .. 944 with bands left and right.
+            {{1000, 500}, {1280, 720}, {56 + 222, 375}, 0.25, 0.75, {30, 250}},
+            // Tall view: the 2:1 picture spans rows 200 .. 400.
+            {{400, 600}, {200, 100}, {300, 250}, 0.75, 0.25, {200, 450}},
+        };
+        for (const Case &c : cases) {
+            QWidget window;
+            window.resize(c.view);
+            auto *view = new OGL2DWidget(&window);
+            view->isImageView = true;
+            view->resize(c.view);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            twl::Mat picture(size_t(c.picture.width()), size_t(c.picture.height()), twl::MAT_TYPE_8U_C4,
+                             twl::MEM_GPU);
+            view->devicePtr = picture.getPtr<uchar>(twl::MEM_GPU);
+            view->InitGLProcess(c.picture.width(), c.picture.height(),
+                                int(picture.getStepBytes(twl::MEM_GPU)));
+            QTest::mouseClick(view, Qt::LeftButton, {}, c.inside);
+            QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_X), c.x);
+            QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_Y), c.y);
+            // A click on a band picks nothing: the previous pick stays.
+            QTest::mouseClick(view, Qt::LeftButton, {}, c.band);
+            QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_X), c.x);
+            QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_Y), c.y);
+        }
+    }
+
+    void topBandFitsEveryWindowSize() {
+        auto gui = TestSupport::makeWindow(1280, 720);
+        const QString longName = "/media/recordings/" + QString(60, 'x') + "/warehouse-walk-through.twv";
+        gui->idField->setText("0");
+        gui->serialField->setText("123456789");
+        const QList<QWidget *> band = {
+            gui->liveButton,  gui->loadFileButton, gui->resolutionCombo, gui->fpsCombo, gui->resolutionField,
+            gui->fpsField,    gui->statusLabel,    gui->fileNameLabel,   gui->idLabel,  gui->idField,
+            gui->serialLabel, gui->serialField,    gui->settingsButton};
+        // As built, and as on a system whose fonts run wider.
+        for (const int state : {0, 2, 3, 4}) {
+            if (state == 4) gui->style->labelFont.setPointSize(gui->style->labelFont.pointSize() + 3);
+            gui->setInputState(std::min(state, 3), 100);
+            if (state == 3) gui->setFileName(longName);
+            for (QSize size : {QSize(1280, 720), QSize(1310, 737), QSize(1440, 810), QSize(1728, 972),
+                               QSize(1920, 1080)}) {
+                gui->resize(size);
+                QCOMPARE(gui->size(), size);
+                QList<QWidget *> shown;
+                for (QWidget *w : band)
+                    if (w->isVisibleTo(gui.get()) && w->width() > 0) shown << w;
+                for (int i = 0; i < shown.size(); ++i) {
+                    const QString what = QString("state %1, %2 x %3: %4")
+                                             .arg(state)
+                                             .arg(size.width())
+                                             .arg(size.height())
+                                             .arg(shown[i]->metaObject()->className());
+                    QVERIFY2(gui->rect().contains(shown[i]->geometry()), qPrintable(what + " outside"));
+                    for (int j = i + 1; j < shown.size(); ++j)
+                        QVERIFY2(!shown[i]->geometry().intersects(shown[j]->geometry()),
+                                 qPrintable(what + " overlaps " + shown[j]->metaObject()->className()));
+                }
+            }
+        }
+        QVERIFY(gui->settingsButton->isVisible());
+        QCOMPARE(gui->fileNameLabel->toolTip(), longName);
+    }
+
+    void sliderFollowsPlaybackAFewTimesASecond() {
+        const QString path = TestSupport::dataDir() + "/geometry-vga-60.twv";
+        QProcess tool;
+        tool.start(TestSupport::twvTool(),
+                   {"record", path, "--virtual", "--resolution", "VGA", "--fps", "100", "--frames", "60"});
+        QVERIFY(tool.waitForFinished(120000) && tool.exitCode() == 0);
+        GlobalParams::setInt(PARAM_TWV_STEP, 1);
+        GlobalParams::setInt(PARAM_DEPTH_QUALITY, twl::DEPTH_MODE_PERFORMANCE);
+        GlobalParams::setInt(PARAM_DEPTH_MAX, 15000);
+        GlobalParams::setInt(PARAM_CONFIDENCE, 100);
+        QSlider slider; // on screen: a hidden one costs nothing to move
+        slider.setRange(0, 1000);
+        slider.show();
+        auto *session = new InputThreadModul;
+        session->positionSlider = &slider;
+        QCOMPARE(session->openFile(path), twl::SUCCESS);
+        connect(session, &InputThreadModul::sendContext, session,
+                [session] { session->enableToStart(true); });
+        QVERIFY(session->initialize());
+        QSignalSpy grabbed(session, &InputThreadModul::SendImage);
+        QSignalSpy moved(&slider, &QSlider::valueChanged);
+        session->startCapture();
+        QTest::qWait(2000);
+        const int grabs = grabbed.count(), moves = moved.count();
+        delete session;
+        // 4 moves a second at most, and it does keep moving.
+        QVERIFY2(moves >= 2 && moves <= 10, qPrintable(QString("%1 moves, %2 grabs").arg(moves).arg(grabs)));
+    }
+};
+
+QTEST_MAIN(TestViewGeometry)
+#include "test_view_geometry.moc"
