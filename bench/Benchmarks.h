@@ -13,3 +13,6 @@ int runViewsBenchmark(int argc, char **argv);
 int runViewerBenchmark(int argc, char **argv);
 /// Rectification of one stereo pair (the live input path) at HD720 and HD2K, with a plain copy as baseline.
 int runRectifyBenchmark(int argc, char **argv);
+/// The input path of a real side-by-side camera: YUYV and MJPG frames into
+/// two eyes, per frame, with a plain copy of the same bytes as the baseline.
+int runInputBenchmark(int argc, char **argv);

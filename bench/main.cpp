@@ -1,4 +1,4 @@
-// vantaro-bench [engine|matcher|views|viewer|rectify] [options]: without a family name the
+// vantaro-bench [engine|matcher|views|viewer|rectify|input] [options]: without a family name the
 // engine benchmark runs.
 #include "bench/Benchmarks.h"
 
@@ -20,6 +20,8 @@ int main(int argc, char **argv) {
         return runViewerBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "rectify") == 0)
         return runRectifyBenchmark(argc - shift, argv + shift);
-    std::fprintf(stderr, "usage: vantaro-bench [engine|matcher|views|viewer|rectify] [options]\n");
+    if (std::strcmp(family, "input") == 0)
+        return runInputBenchmark(argc - shift, argv + shift);
+    std::fprintf(stderr, "usage: vantaro-bench [engine|matcher|views|viewer|rectify|input] [options]\n");
     return 2;
 }

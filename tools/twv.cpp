@@ -11,6 +11,7 @@
 #include "twl/TwvReader.h"
 #include "twl/TwvWriter.h"
 #include "twl/VirtualCamera.h"
+#include "tools/TwvDevices.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -67,6 +68,10 @@ const std::string kUsageText = withModeNames(
     "             [--frames N] [--codec jpeg|lossless] [--calibration FILE]\n"
     "      record from the virtual camera (defaults: {default-resolution}, 30 fps, 100 frames, jpeg);\n"
     "      with a calibration every pair is rectified with it on the way\n"
+    "  twv record OUT.twv --device /dev/videoN [same options as --virtual]\n"
+    "      record from a real side-by-side stereo camera\n"
+    "  twv devices\n"
+    "      list the stereo cameras found, with their sizes and rates per format\n"
     "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
     "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
     "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
@@ -319,13 +324,13 @@ std::string frameRateList(int resolution) {
 
 int cmdRecord(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "calibration"}, {"virtual"},
-                   &args))
+    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "calibration", "device"},
+                   {"virtual"}, &args))
         return kUsageError;
     std::string out;
     if (!singleFile(args, "record", &out)) return kUsageError;
-    if (!args.flags.count("virtual"))
-        return fail(kUsageError, "record: say where the frames come from: --virtual");
+    if (args.flags.count("virtual") == args.has("device"))
+        return fail(kUsageError, "record: say where the frames come from: --virtual or --device /dev/videoN");
     const int resolution = resolutionIndex(args.get("resolution", resolutionMode(kDefaultResolution)->name));
     if (resolution < 0)
         return fail(kUsageError, "record: unknown resolution '%s' (%s)", args.get("resolution").c_str(),
@@ -345,12 +350,20 @@ int cmdRecord(int argc, char **argv) {
     if (args.has("calibration") && !loadCalibration("record", args.get("calibration"), &calibration))
         return kFailed;
 
-    // Asking for --virtual is explicit enough to switch the virtual camera on.
-    const char *virtualCamera = std::getenv("VANTARO_VIRTUAL_CAMERA");
-    if (!virtualCamera || !*virtualCamera) setenv("VANTARO_VIRTUAL_CAMERA", "1", 1);
     ERROR_CODE error = SUCCESS;
-    std::unique_ptr<FrameSource> camera = VirtualCamera::open(resolution, int(fps), &error);
-    if (!camera) return fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
+    std::unique_ptr<FrameSource> camera;
+    if (args.has("device")) {
+        std::string why;
+        camera = openDeviceForRecording(args.get("device"), resolution, int(fps), &why);
+        if (!camera) return fail(kFailed, "record: %s", why.c_str());
+    } else {
+        // Asking for --virtual is explicit enough to switch the virtual camera on.
+        const char *virtualCamera = std::getenv("VANTARO_VIRTUAL_CAMERA");
+        if (!virtualCamera || !*virtualCamera) setenv("VANTARO_VIRTUAL_CAMERA", "1", 1);
+        camera = VirtualCamera::open(resolution, int(fps), &error);
+        if (!camera)
+            return fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
+    }
     if (args.has("calibration")) {
         std::string why;
         std::unique_ptr<FrameSource> rectified = RectifyingSource::wrap(camera, calibration, &why);
@@ -758,10 +771,11 @@ int main(int argc, char **argv) {
     if (command == "record") return cmdRecord(argc, argv);
     if (command == "import") return cmdImport(argc, argv);
     if (command == "info") return cmdInfo(argc, argv);
+    if (command == "devices") return cmdDevices(argc, argv);
     if (command == "depth") return cmdDepth(argc, argv);
     if (command == "cloud") return cmdCloud(argc, argv);
     if (command == "calibrate") return cmdCalibrate(argc, argv);
     return fail(kUsageError,
-                "unknown command '%s' (record, import, info, depth, cloud or calibrate; see twv --help)",
+                "unknown command '%s' (record, import, info, depth, cloud, calibrate or devices; see twv --help)",
                 command.c_str());
 }

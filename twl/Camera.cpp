@@ -5,6 +5,7 @@
 #include "twl/RecordingSource.h"
 #include "twl/RectifyingSource.h"
 #include "twl/StereoCalibration.h"
+#include "twl/UvcCamera.h"
 #include "twl/VirtualCamera.h"
 
 #include <algorithm>
@@ -23,10 +24,12 @@ ERROR_CODE Camera::open(InitParameters parameters) {
     std::unique_ptr<FrameSource> source;
     if (!parameters.inputPath.empty()) {
         source = openRecordingSource(parameters.inputPath.str(), &error);
-    } else {
+    } else if (VirtualCamera::isEnabled()) {
         if (!VirtualCamera::isAvailable())
             return ERROR_CODE_CAMERA_NOT_DETECTED;
         source = VirtualCamera::open(parameters.cameraResolution, parameters.cameraFps, &error);
+    } else {
+        source = UvcCamera::open(std::string(), parameters.cameraResolution, parameters.cameraFps, &error);
     }
     if (!source)
         return error == SUCCESS ? ERROR_CODE_FAILURE : error;
@@ -170,6 +173,14 @@ std::vector<DeviceProperties> Camera::getDeviceList() {
         p.serial_number = VirtualCamera::serialNumber();
         p.path = "virtual";
         list.push_back(p);
+    } else if (!VirtualCamera::isEnabled()) {
+        for (const UvcCamera::DeviceInfo &device : UvcCamera::scan()) {
+            DeviceProperties p;
+            p.id = int(list.size());
+            p.serial_number = device.serialNumber;
+            p.path = device.node;
+            list.push_back(p);
+        }
     }
     return list;
 }

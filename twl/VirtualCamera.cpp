@@ -36,9 +36,12 @@ bool isUsb2Only() {
     return std::strcmp(environmentValue(), "usb2") == 0;
 }
 
+bool isEnabled() {
+    return std::strcmp(environmentValue(), "1") == 0 || isUsb2Only();
+}
+
 bool isAvailable() {
-    const bool enabled = std::strcmp(environmentValue(), "1") == 0 || isUsb2Only();
-    return enabled && plugged.load();
+    return isEnabled() && plugged.load();
 }
 
 void unplug() {

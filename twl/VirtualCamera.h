@@ -14,6 +14,9 @@ namespace VirtualCamera {
 
 /// VANTARO_VIRTUAL_CAMERA is set to a value we understand and the camera is plugged in.
 bool isAvailable();
+/// VANTARO_VIRTUAL_CAMERA is set to a value we understand, plugged in or not:
+/// the virtual camera then stands for every live camera.
+bool isEnabled();
 /// The environment asks for a camera that only streams VGA.
 bool isUsb2Only();
 
