@@ -1,4 +1,4 @@
-#include "tools/TwvDevices.h"
+#include "TwvDevices.h"
 
 #include "twl/ModeTable.h"
 #include "twl/UvcCamera.h"

@@ -11,7 +11,7 @@
 #include "twl/TwvReader.h"
 #include "twl/TwvWriter.h"
 #include "twl/VirtualCamera.h"
-#include "tools/TwvDevices.h"
+#include "TwvDevices.h"
 
 #include <opencv2/imgcodecs.hpp>
 
