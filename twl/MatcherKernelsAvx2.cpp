@@ -40,7 +40,9 @@ struct Avx2 {
     static vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
     static vec lanes16() { return _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
     static uint16_t hmin16(vec v) {
-        return Sse2::hmin16(_mm_min_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+        // Sums stay below 0x8000, so the unsigned minimum SSE4.1 has is the signed one.
+        const __m128i half = _mm_min_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        return uint16_t(_mm_cvtsi128_si32(_mm_minpos_epu16(half)));
     }
     static int movemask8(vec v) { return _mm256_movemask_epi8(v); }
     static void widenAdd(vec p, uint16_t *sum, bool first) {

@@ -102,6 +102,10 @@ inline void censusPixel(const uint8_t *p, int stride, bool mirrored, uint8_t *pl
         planes[k * planeStride] = bytes[k];
 }
 
+inline int popcount32(unsigned v) {
+    return __builtin_popcount(v);
+}
+
 // Lanes a vector kernel computed from padding or from beyond the right image.
 inline void fixCostEdges(int x, int D, int Dp, uint8_t *cost) {
     for (int d = x + 1; d < D; ++d)
@@ -144,14 +148,20 @@ inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratc
     }
 }
 
-// ceil(m * 100 / (100 - uniqueness)), the lowest sum a rival may have, by a
-// multiplication: quotients that are not whole lie at least 1/100 from the
-// next integer, far more than the rounding of `ratio`.
-inline int uniquenessThreshold(int m, double ratio) {
-    const double q = m * ratio - 1e-9;
-    const int t = int(q); // q >= 0: truncation is floor
-    return std::min(int(kNoCost), t + (double(t) < q));
-}
+// ceil(m * 100 / (100 - uniqueness)), the lowest sum a rival may have, as
+// a multiplication by a 32-bit reciprocal: exact for numerators below 2^22
+// (sums stay below 2^15), and far cheaper than a division or doubles.
+struct UniquenessThreshold {
+    uint64_t reciprocal;
+    unsigned divisor;
+    explicit UniquenessThreshold(int uniqueness)
+        : reciprocal((uint64_t(1) << 32) / unsigned(100 - uniqueness) + 1),
+          divisor(unsigned(100 - uniqueness)) {}
+    int operator()(int m) const {
+        const unsigned t = unsigned((uint64_t(unsigned(m) * 100u + divisor - 1) * reciprocal) >> 32);
+        return int(std::min(t, unsigned(kNoCost)));
+    }
+};
 
 template <class V>
 void censusT(const uint8_t *biased, int stride, int width, int y0, int y1, bool mirrored, uint8_t *planes,
@@ -318,36 +328,35 @@ void selectRowT(const uint16_t *sum, int width, int D, int Dp, int uniqueness, u
     constexpr int L = V::bytes / 2;
     typedef typename V::vec vec;
     uint16_t *bestCost = scratch + 2 * width;
-    const vec step = V::set1_16(int16_t(L)), limit = V::set1_16(int16_t(D - 1));
-    const double ratio = 100.0 / (100 - uniqueness);
+    const UniquenessThreshold thresholdOf(uniqueness);
     for (int x = 0; x < width; ++x) {
         const uint16_t *s = sum + size_t(x) * Dp;
-        // Lowest sum per lane and the first disparity reaching it, without branches.
-        vec lowest = V::load(s), where = V::lanes16(), index = V::lanes16();
-        for (int d = L; d < Dp; d += L) {
-            index = V::add16(index, step);
-            const vec v = V::load(s + d), lower = V::cmpgt16(lowest, v);
-            lowest = V::min16(lowest, v);
-            where = V::or_(V::and_(lower, index), V::andnot_(lower, where));
-        }
+        vec lowest = V::load(s);
+        for (int d = L; d < Dp; d += L)
+            lowest = V::min16(lowest, V::load(s + d));
         const int m = V::hmin16(lowest);
-        const vec atMin = V::cmpeq16(lowest, V::set1_16(int16_t(m)));
-        const int best = V::hmin16(V::or_(V::and_(atMin, where), V::andnot_(atMin, V::set1_16(kNoCost))));
-        // Not unique when a sum inside the range and away from the winner's
-        // neighbours is below m * 100 / (100 - uniqueness).
-        const int threshold = uniquenessThreshold(m, ratio);
-        const vec tv = V::set1_16(int16_t(threshold)), lo = V::set1_16(int16_t(best - 2)),
-                  hi = V::set1_16(int16_t(best + 2));
-        vec rivals = V::zero();
-        index = V::lanes16();
-        for (int d = 0; d < Dp; d += L, index = V::add16(index, step)) {
-            const vec near = V::and_(V::cmpgt16(index, lo), V::cmpgt16(hi, index));
-            const vec outside = V::or_(near, V::cmpgt16(index, limit));
-            rivals = V::or_(rivals, V::andnot_(outside, V::cmpgt16(tv, V::load(s + d))));
+        const int threshold = thresholdOf(m);
+        // One pass of masks (two bits per lane): the first lane at the
+        // minimum, and how many lanes lie below the uniqueness threshold.
+        // Lanes past D cannot hold the minimum (their paths are all 255).
+        const vec mv = V::set1_16(int16_t(m)), tv = V::set1_16(int16_t(threshold));
+        int best = Dp, below = 0;
+        for (int d = Dp - L; d >= 0; d -= L) {
+            const vec v = V::load(s + d);
+            const unsigned at = unsigned(V::movemask8(V::cmpeq16(v, mv)));
+            below += popcount32(unsigned(V::movemask8(V::cmpgt16(tv, v))));
+            // Without a branch: where the winner lies is not predictable.
+            const int found = -int(at != 0), lane = d + __builtin_ctz(at | 0x80000000u) / 2;
+            best = (best & ~found) | (lane & found);
         }
-        const bool unique = !V::movemask8(rivals);
+        // Not unique when a sum inside the range and away from the winner's
+        // neighbours is below m * 100 / (100 - uniqueness): take away the
+        // lanes that may lie below it without counting.
+        int allowed = (s[best] < threshold) + (best > 0 && s[best - 1] < threshold) +
+                      (best + 1 < D && s[best + 1] < threshold);
+        if (D < Dp && s[D] < threshold) allowed += Dp - D; // all lanes past D hold the same sum
         bestCost[x] = uint16_t(m);
-        disparity16[x] = decide(s, x, D, best, unique);
+        disparity16[x] = decide(s, x, D, best, below == 2 * allowed);
     }
     leftRightCheck(bestCost, width, scratch, disparity16);
 }
