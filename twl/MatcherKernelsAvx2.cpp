@@ -45,6 +45,12 @@ struct Avx2 {
         return uint16_t(_mm_cvtsi128_si32(_mm_minpos_epu16(half)));
     }
     static int movemask8(vec v) { return _mm256_movemask_epi8(v); }
+    static vec shiftUp(vec v, vec before) {
+        return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(before, v, 0x21), 15);
+    }
+    static vec shiftDown(vec v, vec after) {
+        return _mm256_alignr_epi8(_mm256_permute2x128_si256(v, after, 0x21), v, 1);
+    }
     static void widenAdd(vec p, uint16_t *sum, bool first) {
         vec lo = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(p));
         vec hi = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(p, 1));

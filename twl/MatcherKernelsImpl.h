@@ -61,6 +61,14 @@ struct Sse2 {
         return uint16_t(_mm_cvtsi128_si32(v));
     }
     static int movemask8(vec v) { return _mm_movemask_epi8(v); }
+    // Byte lane d of the result is lane d - 1 of v; lane 0 the last of `before`.
+    static vec shiftUp(vec v, vec before) {
+        return _mm_or_si128(_mm_slli_si128(v, 1), _mm_srli_si128(before, 15));
+    }
+    // Byte lane d of the result is lane d + 1 of v; the last lane the first of `after`.
+    static vec shiftDown(vec v, vec after) {
+        return _mm_or_si128(_mm_srli_si128(v, 1), _mm_slli_si128(after, 15));
+    }
     // sum[0..16) = (first ? 0 : sum) + p
     static void widenAdd(vec p, uint16_t *sum, bool first) {
         const vec z = zero();
@@ -302,11 +310,77 @@ template <class V, class H> void accumulateT(const uint8_t *path, int width, int
     }
 }
 
+// One step of a path along the row with the previous pixel's costs held in
+// registers (`prev`, replaced by this pixel's): reading them back from memory
+// right after they were stored, one byte off, stalls every step of the chain.
+template <class V, int N>
+__attribute__((always_inline)) inline uint8_t alongPixel(const uint8_t *cost, typename V::vec (&prev)[N],
+                                                         uint8_t prevMin, int P2, typename V::vec p1,
+                                                         uint8_t *out, uint16_t *sum) {
+    typedef typename V::vec vec;
+    const vec mp = V::set1(prevMin), bound = V::set1(uint8_t(std::min(255, prevMin + P2))),
+              guard = V::set1(255);
+    vec next[N], lowest = guard;
+    for (int k = 0; k < N; ++k) {
+        const vec below = V::shiftUp(prev[k], k > 0 ? prev[k - 1] : guard),
+                  above = V::shiftDown(prev[k], k + 1 < N ? prev[k + 1] : guard);
+        const vec t = V::min8(V::min8(prev[k], bound), V::min8(V::adds8(below, p1), V::adds8(above, p1)));
+        next[k] = V::adds8(V::load(cost + k * V::bytes), V::subs8(t, mp));
+        V::store(out + k * V::bytes, next[k]);
+        V::widenAdd(next[k], sum + k * V::bytes, false);
+        lowest = V::min8(lowest, next[k]);
+    }
+    for (int k = 0; k < N; ++k)
+        prev[k] = next[k];
+    return V::hmin8(lowest);
+}
+
+template <class V, int N>
+void pathsAlongRowRegisters(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
+                            uint8_t *leftwards, uint16_t *sum) {
+    const int stride = pathStride(Dp);
+    const int last = width - 1;
+    typename V::vec r[N], l[N];
+    uint8_t mr = startPixel<V, V>(cost, Dp, rightwards, sum, false);
+    uint8_t ml = startPixel<V, V>(cost + size_t(last) * Dp, Dp, leftwards + size_t(last) * stride,
+                                  sum + size_t(last) * Dp, false);
+    for (int k = 0; k < N; ++k) {
+        r[k] = V::load(cost + k * V::bytes);
+        l[k] = V::load(cost + size_t(last) * Dp + k * V::bytes);
+    }
+    const typename V::vec p1 = V::set1(uint8_t(P1));
+    for (int i = 1; i < width; ++i) {
+        const int xr = i, xl = last - i;
+        mr = alongPixel<V, N>(cost + size_t(xr) * Dp, r, mr, P2, p1, rightwards + size_t(xr) * stride,
+                              sum + size_t(xr) * Dp);
+        ml = alongPixel<V, N>(cost + size_t(xl) * Dp, l, ml, P2, p1, leftwards + size_t(xl) * stride,
+                              sum + size_t(xl) * Dp);
+    }
+}
+
 // Both paths along the row at once: two independent chains of steps keep
 // the CPU busier than one.
 template <class V, class H>
 void pathsAlongRowT(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
                     uint8_t *leftwards, uint16_t *sum) {
+    if (Dp % V::bytes == 0) {
+        switch (Dp / V::bytes) {
+        case 1:
+            return pathsAlongRowRegisters<V, 1>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+        case 2:
+            return pathsAlongRowRegisters<V, 2>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+        case 3:
+            return pathsAlongRowRegisters<V, 3>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+        case 4:
+            return pathsAlongRowRegisters<V, 4>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+        case 6:
+            return pathsAlongRowRegisters<V, 6>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+        case 8:
+            return pathsAlongRowRegisters<V, 8>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+        default:
+            break;
+        }
+    }
     const int stride = pathStride(Dp);
     const int last = width - 1;
     auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
