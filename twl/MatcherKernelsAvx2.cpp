@@ -51,6 +51,18 @@ struct Avx2 {
     static vec shiftDown(vec v, vec after) {
         return _mm256_alignr_epi8(_mm256_permute2x128_si256(v, after, 0x21), v, 1);
     }
+    static void widenAdd2(vec p, vec q, uint16_t *sum, bool first) {
+        vec lo = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(p)),
+                                  _mm256_cvtepu8_epi16(_mm256_castsi256_si128(q)));
+        vec hi = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(p, 1)),
+                                  _mm256_cvtepu8_epi16(_mm256_extracti128_si256(q, 1)));
+        if (!first) {
+            lo = _mm256_add_epi16(lo, load(sum));
+            hi = _mm256_add_epi16(hi, load(sum + 16));
+        }
+        store(sum, lo);
+        store(sum + 16, hi);
+    }
     static void widenAdd(vec p, uint16_t *sum, bool first) {
         vec lo = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(p));
         vec hi = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(p, 1));
@@ -70,7 +82,6 @@ const MatcherKernels *avx2MatcherKernels() {
                                            censusT<Avx2>,
                                            costRowT<Avx2, Sse2>,
                                            pathRowT<Avx2, Sse2>,
-                                           accumulateT<Avx2, Sse2>,
                                            pathsAlongRowT<Avx2, Sse2>,
                                            selectRowT<Avx2>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");

@@ -69,6 +69,18 @@ struct Sse2 {
     static vec shiftDown(vec v, vec after) {
         return _mm_or_si128(_mm_srli_si128(v, 1), _mm_slli_si128(after, 15));
     }
+    // sum[0..16) = (first ? 0 : sum) + p + q
+    static void widenAdd2(vec p, vec q, uint16_t *sum, bool first) {
+        const vec z = zero();
+        vec lo = _mm_add_epi16(_mm_unpacklo_epi8(p, z), _mm_unpacklo_epi8(q, z)),
+            hi = _mm_add_epi16(_mm_unpackhi_epi8(p, z), _mm_unpackhi_epi8(q, z));
+        if (!first) {
+            lo = _mm_add_epi16(lo, load(sum));
+            hi = _mm_add_epi16(hi, load(sum + 8));
+        }
+        store(sum, lo);
+        store(sum + 8, hi);
+    }
     // sum[0..16) = (first ? 0 : sum) + p
     static void widenAdd(vec p, uint16_t *sum, bool first) {
         const vec z = zero();
@@ -226,34 +238,40 @@ void costRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
-          typename V::vec p1, uint8_t *out, typename V::vec lowest, uint16_t *sum, bool first) {
+          typename V::vec p1, uint8_t *out, typename V::vec lowest, uint16_t *sum, bool first,
+          const uint8_t *addend) {
     const typename V::vec here = V::load(prev), below = V::load(prev - 1), above = V::load(prev + 1);
     const typename V::vec t =
         V::min8(V::min8(here, bound), V::min8(V::adds8(below, p1), V::adds8(above, p1)));
     const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
     V::store(out, l);
-    if (sum) V::widenAdd(l, sum, first);
+    if (sum && addend)
+        V::widenAdd2(l, V::load(addend), sum, first);
+    else if (sum)
+        V::widenAdd(l, sum, first);
     return V::min8(lowest, l);
 }
 
 // One path step for a pixel, its costs added to `sum` when given; returns the
 // minimum of its new costs.
 template <class V, class H>
-__attribute__((always_inline)) inline uint8_t pathPixel(const uint8_t *cost, const uint8_t *prev,
-                                                        uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
-                                                        uint16_t *sum, bool first) {
+__attribute__((always_inline)) inline uint8_t
+pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+          uint16_t *sum, bool first, const uint8_t *addend = nullptr) {
     const int boundValue = std::min(255, prevMin + P2);
     typename V::vec lowest = V::set1(255);
     int d = 0;
     for (; d + V::bytes <= Dp; d += V::bytes)
         lowest = pathLanes<V>(cost + d, prev + d, V::set1(prevMin), V::set1(uint8_t(boundValue)),
-                              V::set1(uint8_t(P1)), out + d, lowest, sum ? sum + d : nullptr, first);
+                              V::set1(uint8_t(P1)), out + d, lowest, sum ? sum + d : nullptr, first,
+                              addend ? addend + d : nullptr);
     uint8_t m = V::hmin8(lowest);
     if (d < Dp) {
         typename H::vec low = H::set1(255);
         for (; d < Dp; d += H::bytes)
             low = pathLanes<H>(cost + d, prev + d, H::set1(prevMin), H::set1(uint8_t(boundValue)),
-                               H::set1(uint8_t(P1)), out + d, low, sum ? sum + d : nullptr, first);
+                               H::set1(uint8_t(P1)), out + d, low, sum ? sum + d : nullptr, first,
+                               addend ? addend + d : nullptr);
         m = std::min(m, H::hmin8(low));
     }
     return m;
@@ -261,20 +279,27 @@ __attribute__((always_inline)) inline uint8_t pathPixel(const uint8_t *cost, con
 
 template <class V, class H>
 __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out,
-                                                         uint16_t *sum, bool first) {
+                                                         uint16_t *sum, bool first,
+                                                         const uint8_t *addend = nullptr) {
     typename V::vec lowest = V::set1(255);
     int d = 0;
     for (; d + V::bytes <= Dp; d += V::bytes) {
         const typename V::vec c = V::load(cost + d);
         V::store(out + d, c);
-        if (sum) V::widenAdd(c, sum + d, first);
+        if (sum && addend)
+            V::widenAdd2(c, V::load(addend + d), sum + d, first);
+        else if (sum)
+            V::widenAdd(c, sum + d, first);
         lowest = V::min8(lowest, c);
     }
     uint8_t m = V::hmin8(lowest);
     if (d < Dp) {
         const typename H::vec c = H::load(cost + d);
         H::store(out + d, c);
-        if (sum) H::widenAdd(c, sum + d, first);
+        if (sum && addend)
+            H::widenAdd2(c, H::load(addend + d), sum + d, first);
+        else if (sum)
+            H::widenAdd(c, sum + d, first);
         m = std::min(m, H::hmin8(c));
     }
     return m;
@@ -282,31 +307,20 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
 
 template <class V, class H>
 void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width, int Dp,
-              int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first) {
+              int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first,
+              const uint8_t *addend) {
     const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
         const int from = x - dx;
         const uint8_t *c = cost + size_t(x) * Dp;
         uint8_t *o = out + size_t(x) * stride;
         uint16_t *s = sum ? sum + size_t(x) * Dp : nullptr;
+        const uint8_t *a = addend ? addend + size_t(x) * stride : nullptr;
         if (!prev || from < 0 || from >= width)
-            outMin[x] = startPixel<V, H>(c, Dp, o, s, first);
+            outMin[x] = startPixel<V, H>(c, Dp, o, s, first, a);
         else
             outMin[x] =
-                pathPixel<V, H>(c, prev + size_t(from) * stride, prevMin[from], Dp, P1, P2, o, s, first);
-    }
-}
-
-template <class V, class H> void accumulateT(const uint8_t *path, int width, int Dp, uint16_t *sum) {
-    const int stride = pathStride(Dp);
-    for (int x = 0; x < width; ++x) {
-        const uint8_t *p = path + size_t(x) * stride;
-        uint16_t *s = sum + size_t(x) * Dp;
-        int d = 0;
-        for (; d + V::bytes <= Dp; d += V::bytes)
-            V::widenAdd(V::load(p + d), s + d, false);
-        for (; d < Dp; d += H::bytes)
-            H::widenAdd(H::load(p + d), s + d, false);
+                pathPixel<V, H>(c, prev + size_t(from) * stride, prevMin[from], Dp, P1, P2, o, s, first, a);
     }
 }
 
