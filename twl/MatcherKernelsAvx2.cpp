@@ -21,6 +21,7 @@ struct Avx2 {
     static vec xor_(vec a, vec b) { return _mm256_xor_si256(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm256_cmpgt_epi8(a, b); }
     static vec add8(vec a, vec b) { return _mm256_add_epi8(a, b); }
+    static vec sub8(vec a, vec b) { return _mm256_sub_epi8(a, b); }
     static vec adds8(vec a, vec b) { return _mm256_adds_epu8(a, b); }
     static vec subs8(vec a, vec b) { return _mm256_subs_epu8(a, b); }
     static vec min8(vec a, vec b) { return _mm256_min_epu8(a, b); }

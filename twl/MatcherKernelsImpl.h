@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace twl {
@@ -33,6 +34,7 @@ struct Sse2 {
     static vec xor_(vec a, vec b) { return _mm_xor_si128(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm_cmpgt_epi8(a, b); }
     static vec add8(vec a, vec b) { return _mm_add_epi8(a, b); }
+    static vec sub8(vec a, vec b) { return _mm_sub_epi8(a, b); }
     static vec adds8(vec a, vec b) { return _mm_adds_epu8(a, b); }
     static vec subs8(vec a, vec b) { return _mm_subs_epu8(a, b); }
     static vec min8(vec a, vec b) { return _mm_min_epu8(a, b); }
@@ -183,31 +185,53 @@ struct UniquenessThreshold {
     }
 };
 
+// The census of V::bytes pixels, one plane at a time: each bit shifted in
+// from the top (a doubling) and set by subtracting the compare's -1, so that
+// one accumulator is live and the unrolled loop keeps everything in registers.
+template <class V, bool Mirrored>
+__attribute__((always_inline)) inline void censusLanes(const uint8_t *const (&rows)[2 * kCensusRadiusY + 1],
+                                                       int x, uint8_t *out, int planeStride) {
+    typedef typename V::vec vec;
+    const vec c = V::load(rows[kCensusRadiusY] + x);
+#pragma GCC unroll 8
+    for (int k = 0; k < kCensusPlanes; ++k) {
+        vec acc = V::zero();
+#pragma GCC unroll 8
+        for (int b = 7; b >= 0; --b) {
+            const int j = 8 * k + b;
+            if (j >= kCensusBits) continue;
+            const CensusOffset o = kCensus.at[j];
+            const vec n = V::load(rows[o.dy + kCensusRadiusY] + x + (Mirrored ? -o.dx : o.dx));
+            acc = V::sub8(V::add8(acc, acc), V::cmpgt8(c, n));
+        }
+        V::store(out + k * planeStride + x, acc);
+    }
+}
+
+template <class V, bool Mirrored>
+void censusRowsT(const uint8_t *biased, int stride, int width, int y0, int y1, uint8_t *planes,
+                 int planeStride, int rowStride) {
+    for (int y = y0; y < y1; ++y) {
+        const uint8_t *row = biased + size_t(y) * stride;
+        const uint8_t *rows[2 * kCensusRadiusY + 1];
+        for (int dy = -kCensusRadiusY; dy <= kCensusRadiusY; ++dy)
+            rows[dy + kCensusRadiusY] = row + std::ptrdiff_t(dy) * stride;
+        uint8_t *out = planes + size_t(y) * rowStride;
+        int x = 0;
+        for (; x + V::bytes <= width; x += V::bytes)
+            censusLanes<V, Mirrored>(rows, x, out, planeStride);
+        for (; x < width; ++x)
+            censusPixel(row + x, stride, Mirrored, out + x, planeStride);
+    }
+}
+
 template <class V>
 void censusT(const uint8_t *biased, int stride, int width, int y0, int y1, bool mirrored, uint8_t *planes,
              int planeStride, int rowStride) {
-    const typename V::vec one[8] = {V::set1(1),  V::set1(2),  V::set1(4),  V::set1(8),
-                                    V::set1(16), V::set1(32), V::set1(64), V::set1(uint8_t(128))};
-    for (int y = y0; y < y1; ++y) {
-        const uint8_t *row = biased + size_t(y) * stride;
-        uint8_t *out = planes + size_t(y) * rowStride;
-        int x = 0;
-        for (; x + V::bytes <= width; x += V::bytes) {
-            const typename V::vec c = V::load(row + x);
-            typename V::vec acc[kCensusPlanes];
-            for (auto &a : acc)
-                a = V::zero();
-            for (int j = 0; j < kCensusBits; ++j) {
-                const CensusOffset o = kCensus.at[j];
-                const typename V::vec n = V::load(row + x + o.dy * stride + (mirrored ? -o.dx : o.dx));
-                acc[j >> 3] = V::or_(acc[j >> 3], V::and_(V::cmpgt8(c, n), one[j & 7]));
-            }
-            for (int k = 0; k < kCensusPlanes; ++k)
-                V::store(out + k * planeStride + x, acc[k]);
-        }
-        for (; x < width; ++x)
-            censusPixel(row + x, stride, mirrored, out + x, planeStride);
-    }
+    if (mirrored)
+        censusRowsT<V, true>(biased, stride, width, y0, y1, planes, planeStride, rowStride);
+    else
+        censusRowsT<V, false>(biased, stride, width, y0, y1, planes, planeStride, rowStride);
 }
 
 template <class V>
