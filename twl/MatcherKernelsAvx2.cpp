@@ -25,8 +25,11 @@ struct Avx2 {
     static vec adds8(vec a, vec b) { return _mm256_adds_epu8(a, b); }
     static vec subs8(vec a, vec b) { return _mm256_subs_epu8(a, b); }
     static vec min8(vec a, vec b) { return _mm256_min_epu8(a, b); }
+    // Pairs of bytes into 16-bit lanes (the high byte zero), then SSE4.1's minpos.
     static uint8_t hmin8(vec v) {
-        return Sse2::hmin8(_mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+        __m128i h = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        h = _mm_min_epu8(h, _mm_srli_epi16(h, 8));
+        return uint8_t(_mm_cvtsi128_si32(_mm_minpos_epu16(h)));
     }
     static vec popcount8(vec v) {
         const vec table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2,

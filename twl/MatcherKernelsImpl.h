@@ -282,20 +282,20 @@ template <class V, class H>
 __attribute__((always_inline)) inline uint8_t
 pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
           uint16_t *sum, bool first, const uint8_t *addend = nullptr) {
-    const int boundValue = std::min(255, prevMin + P2);
+    // min(255, prevMin + P2) as a saturating add, without a trip through a scalar register.
+    const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
     typename V::vec lowest = V::set1(255);
     int d = 0;
     for (; d + V::bytes <= Dp; d += V::bytes)
-        lowest = pathLanes<V>(cost + d, prev + d, V::set1(prevMin), V::set1(uint8_t(boundValue)),
-                              V::set1(uint8_t(P1)), out + d, lowest, sum ? sum + d : nullptr, first,
-                              addend ? addend + d : nullptr);
+        lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest,
+                              sum ? sum + d : nullptr, first, addend ? addend + d : nullptr);
     uint8_t m = V::hmin8(lowest);
     if (d < Dp) {
         typename H::vec low = H::set1(255);
         for (; d < Dp; d += H::bytes)
-            low = pathLanes<H>(cost + d, prev + d, H::set1(prevMin), H::set1(uint8_t(boundValue)),
-                               H::set1(uint8_t(P1)), out + d, low, sum ? sum + d : nullptr, first,
-                               addend ? addend + d : nullptr);
+            low = pathLanes<H>(cost + d, prev + d, H::set1(prevMin),
+                               H::adds8(H::set1(prevMin), H::set1(uint8_t(P2))), H::set1(uint8_t(P1)),
+                               out + d, low, sum ? sum + d : nullptr, first, addend ? addend + d : nullptr);
         m = std::min(m, H::hmin8(low));
     }
     return m;
@@ -356,8 +356,7 @@ __attribute__((always_inline)) inline uint8_t alongPixel(const uint8_t *cost, ty
                                                          uint8_t prevMin, int P2, typename V::vec p1,
                                                          uint8_t *out, uint16_t *sum) {
     typedef typename V::vec vec;
-    const vec mp = V::set1(prevMin), bound = V::set1(uint8_t(std::min(255, prevMin + P2))),
-              guard = V::set1(255);
+    const vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2))), guard = V::set1(255);
     vec next[N], lowest = guard;
     for (int k = 0; k < N; ++k) {
         const vec below = V::shiftUp(prev[k], k > 0 ? prev[k - 1] : guard),
