@@ -10,6 +10,7 @@ namespace {
 struct Avx2 {
     typedef __m256i vec;
     static constexpr int bytes = 32;
+    static constexpr bool shiftsInRegisters = true;
     static vec zero() { return _mm256_setzero_si256(); }
     static vec set1(uint8_t v) { return _mm256_set1_epi8(char(v)); }
     static vec set1_16(int16_t v) { return _mm256_set1_epi16(v); }
@@ -42,6 +43,10 @@ struct Avx2 {
     static vec cmpeq16(vec a, vec b) { return _mm256_cmpeq_epi16(a, b); }
     static vec cmpgt16(vec a, vec b) { return _mm256_cmpgt_epi16(a, b); }
     static vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
+    static vec sub16(vec a, vec b) { return _mm256_sub_epi16(a, b); }
+    static int hsum16(vec v) {
+        return Sse2::hsum16(_mm_add_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+    }
     static vec lanes16() { return _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
     static uint16_t hmin16(vec v) {
         // Sums stay below 0x8000, so the unsigned minimum SSE4.1 has is the signed one.

@@ -23,6 +23,9 @@ constexpr uint16_t kNoCost = 0x7FFF;
 struct Sse2 {
     typedef __m128i vec;
     static constexpr int bytes = 16;
+    // Neighbouring lanes by two shifts and an or cost more here than
+    // reloading them, even from bytes just stored.
+    static constexpr bool shiftsInRegisters = false;
     static vec zero() { return _mm_setzero_si128(); }
     static vec set1(uint8_t v) { return _mm_set1_epi8(char(v)); }
     static vec set1_16(int16_t v) { return _mm_set1_epi16(v); }
@@ -55,6 +58,13 @@ struct Sse2 {
     static vec cmpeq16(vec a, vec b) { return _mm_cmpeq_epi16(a, b); }
     static vec cmpgt16(vec a, vec b) { return _mm_cmpgt_epi16(a, b); }
     static vec add16(vec a, vec b) { return _mm_add_epi16(a, b); }
+    static vec sub16(vec a, vec b) { return _mm_sub_epi16(a, b); }
+    static int hsum16(vec v) {
+        v = _mm_add_epi16(v, _mm_srli_si128(v, 8));
+        v = _mm_add_epi16(v, _mm_srli_si128(v, 4));
+        v = _mm_add_epi16(v, _mm_srli_si128(v, 2));
+        return _mm_cvtsi128_si32(v) & 0xFFFF;
+    }
     static vec lanes16() { return _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7); }
     static uint16_t hmin16(vec v) {
         v = _mm_min_epi16(v, _mm_srli_si128(v, 8));
@@ -122,10 +132,6 @@ inline void censusPixel(const uint8_t *p, int stride, bool mirrored, uint8_t *pl
     }
     for (int k = 0; k < kCensusPlanes; ++k)
         planes[k * planeStride] = bytes[k];
-}
-
-inline int popcount32(unsigned v) {
-    return __builtin_popcount(v);
 }
 
 // Lanes a vector kernel computed from padding or from beyond the right image.
@@ -400,7 +406,7 @@ void pathsAlongRowRegisters(const uint8_t *cost, int width, int Dp, int P1, int 
 template <class V, class H>
 void pathsAlongRowT(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
                     uint8_t *leftwards, uint16_t *sum) {
-    if (Dp % V::bytes == 0) {
+    if (V::shiftsInRegisters && Dp % V::bytes == 0) {
         switch (Dp / V::bytes) {
         case 1:
             return pathsAlongRowRegisters<V, 1>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
@@ -447,15 +453,16 @@ void selectRowT(const uint16_t *sum, int width, int D, int Dp, int uniqueness, u
             lowest = V::min16(lowest, V::load(s + d));
         const int m = V::hmin16(lowest);
         const int threshold = thresholdOf(m);
-        // One pass of masks (two bits per lane): the first lane at the
-        // minimum, and how many lanes lie below the uniqueness threshold.
-        // Lanes past D cannot hold the minimum (their paths are all 255).
+        // One pass: the first lane at the minimum (from a mask, two bits per
+        // lane), and per lane how many sums lie below the uniqueness
+        // threshold. Lanes past D cannot hold the minimum (their paths are all 255).
         const vec mv = V::set1_16(int16_t(m)), tv = V::set1_16(int16_t(threshold));
-        int best = Dp, below = 0;
+        vec counts = V::zero();
+        int best = Dp;
         for (int d = Dp - L; d >= 0; d -= L) {
             const vec v = V::load(s + d);
             const unsigned at = unsigned(V::movemask8(V::cmpeq16(v, mv)));
-            below += popcount32(unsigned(V::movemask8(V::cmpgt16(tv, v))));
+            counts = V::sub16(counts, V::cmpgt16(tv, v));
             // Without a branch: where the winner lies is not predictable.
             const int found = -int(at != 0), lane = d + __builtin_ctz(at | 0x80000000u) / 2;
             best = (best & ~found) | (lane & found);
@@ -467,7 +474,7 @@ void selectRowT(const uint16_t *sum, int width, int D, int Dp, int uniqueness, u
                       (best + 1 < D && s[best + 1] < threshold);
         if (D < Dp && s[D] < threshold) allowed += Dp - D; // all lanes past D hold the same sum
         bestCost[x] = uint16_t(m);
-        disparity16[x] = decide(s, x, D, best, below == 2 * allowed);
+        disparity16[x] = decide(s, x, D, best, V::hsum16(counts) == allowed);
     }
     leftRightCheck(bestCost, width, scratch, disparity16);
 }
