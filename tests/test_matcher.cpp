@@ -65,7 +65,7 @@ private slots:
         // ranges that are and are not multiples of 16 and 32.
         for (const MatcherKernels *k : vectorBuilds())
             for (int width : {1, 15, 33, 70})
-                for (int D : {1, 5, 16, 37, 48, 64}) {
+                for (int D : {1, 5, 16, 37, 48, 64, 96}) {
                     const QByteArray what =
                         QString("%1 width %2 D %3").arg(k->name).arg(width).arg(D).toUtf8();
                     const int Dp = paddedDisparities(D), height = 5, ps = width + Dp + 32;
