@@ -44,11 +44,11 @@ struct MatcherKernels {
                     int Dp, uint8_t *cost);
     // One step of a path from the previous row (pixel x takes pixel x - dx of
     // `prev`); without `prev` the path starts here. Writes the row's path
-    // costs and each pixel's minimum; with `sum`, sum = (first ? 0 : sum) + path.
+    // costs and each pixel's minimum; with `sum`, sum = (first ? 0 : sum) + path
+    // (+ addend, another path row laid out as `out`, where given).
     void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width,
-                    int Dp, int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first);
-    // sum += path, over the row.
-    void (*accumulate)(const uint8_t *path, int width, int Dp, uint16_t *sum);
+                    int Dp, int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first,
+                    const uint8_t *addend);
     // The paths along the row, left to right and right to left, both added to `sum`.
     void (*pathsAlongRow)(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
                           uint8_t *leftwards, uint16_t *sum);

@@ -10,6 +10,7 @@ namespace {
 struct Avx2 {
     typedef __m256i vec;
     static constexpr int bytes = 32;
+    static constexpr bool shiftsInRegisters = true;
     static vec zero() { return _mm256_setzero_si256(); }
     static vec set1(uint8_t v) { return _mm256_set1_epi8(char(v)); }
     static vec set1_16(int16_t v) { return _mm256_set1_epi16(v); }
@@ -21,11 +22,15 @@ struct Avx2 {
     static vec xor_(vec a, vec b) { return _mm256_xor_si256(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm256_cmpgt_epi8(a, b); }
     static vec add8(vec a, vec b) { return _mm256_add_epi8(a, b); }
+    static vec sub8(vec a, vec b) { return _mm256_sub_epi8(a, b); }
     static vec adds8(vec a, vec b) { return _mm256_adds_epu8(a, b); }
     static vec subs8(vec a, vec b) { return _mm256_subs_epu8(a, b); }
     static vec min8(vec a, vec b) { return _mm256_min_epu8(a, b); }
+    // Pairs of bytes into 16-bit lanes (the high byte zero), then SSE4.1's minpos.
     static uint8_t hmin8(vec v) {
-        return Sse2::hmin8(_mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+        __m128i h = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        h = _mm_min_epu8(h, _mm_srli_epi16(h, 8));
+        return uint8_t(_mm_cvtsi128_si32(_mm_minpos_epu16(h)));
     }
     static vec popcount8(vec v) {
         const vec table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2,
@@ -38,11 +43,35 @@ struct Avx2 {
     static vec cmpeq16(vec a, vec b) { return _mm256_cmpeq_epi16(a, b); }
     static vec cmpgt16(vec a, vec b) { return _mm256_cmpgt_epi16(a, b); }
     static vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
+    static vec sub16(vec a, vec b) { return _mm256_sub_epi16(a, b); }
+    static int hsum16(vec v) {
+        return Sse2::hsum16(_mm_add_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+    }
     static vec lanes16() { return _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
     static uint16_t hmin16(vec v) {
-        return Sse2::hmin16(_mm_min_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+        // Sums stay below 0x8000, so the unsigned minimum SSE4.1 has is the signed one.
+        const __m128i half = _mm_min_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        return uint16_t(_mm_cvtsi128_si32(_mm_minpos_epu16(half)));
     }
     static int movemask8(vec v) { return _mm256_movemask_epi8(v); }
+    static vec shiftUp(vec v, vec before) {
+        return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(before, v, 0x21), 15);
+    }
+    static vec shiftDown(vec v, vec after) {
+        return _mm256_alignr_epi8(_mm256_permute2x128_si256(v, after, 0x21), v, 1);
+    }
+    static void widenAdd2(vec p, vec q, uint16_t *sum, bool first) {
+        vec lo = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(p)),
+                                  _mm256_cvtepu8_epi16(_mm256_castsi256_si128(q)));
+        vec hi = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(p, 1)),
+                                  _mm256_cvtepu8_epi16(_mm256_extracti128_si256(q, 1)));
+        if (!first) {
+            lo = _mm256_add_epi16(lo, load(sum));
+            hi = _mm256_add_epi16(hi, load(sum + 16));
+        }
+        store(sum, lo);
+        store(sum + 16, hi);
+    }
     static void widenAdd(vec p, uint16_t *sum, bool first) {
         vec lo = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(p));
         vec hi = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(p, 1));
@@ -62,7 +91,6 @@ const MatcherKernels *avx2MatcherKernels() {
                                            censusT<Avx2>,
                                            costRowT<Avx2, Sse2>,
                                            pathRowT<Avx2, Sse2>,
-                                           accumulateT<Avx2, Sse2>,
                                            pathsAlongRowT<Avx2, Sse2>,
                                            selectRowT<Avx2>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");

@@ -72,7 +72,8 @@ void addPath(const uint8_t *path, int Dp, bool first, uint16_t *sum) {
 }
 
 void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, int dx, int width, int Dp,
-                   int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first) {
+                   int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first,
+                   const uint8_t *addend) {
     const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
         const int from = x - dx;
@@ -82,12 +83,8 @@ void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, in
         else
             outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(from) * stride, Dp, P1, P2, o);
         if (sum) addPath(o, Dp, first, sum + size_t(x) * Dp);
+        if (sum && addend) addPath(addend + size_t(x) * stride, Dp, false, sum + size_t(x) * Dp);
     }
-}
-
-void accumulateScalar(const uint8_t *path, int width, int Dp, uint16_t *sum) {
-    for (int x = 0; x < width; ++x)
-        addPath(path + size_t(x) * pathStride(Dp), Dp, false, sum + size_t(x) * Dp);
 }
 
 void pathsAlongRowScalar(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
@@ -127,9 +124,8 @@ void selectRowScalar(const uint16_t *sum, int width, int D, int Dp, int uniquene
 } // namespace
 
 const MatcherKernels &scalarMatcherKernels() {
-    static const MatcherKernels kernels = {"scalar",       censusScalar,     costRowScalar,
-                                           pathRowScalar,  accumulateScalar, pathsAlongRowScalar,
-                                           selectRowScalar};
+    static const MatcherKernels kernels = {"scalar",      censusScalar,        costRowScalar,
+                                           pathRowScalar, pathsAlongRowScalar, selectRowScalar};
     return kernels;
 }
 

@@ -8,7 +8,6 @@ const MatcherKernels &baselineMatcherKernels() {
                                            censusT<Sse2>,
                                            costRowT<Sse2, Sse2>,
                                            pathRowT<Sse2, Sse2>,
-                                           accumulateT<Sse2, Sse2>,
                                            pathsAlongRowT<Sse2, Sse2>,
                                            selectRowT<Sse2>};
     return kernels;

@@ -169,11 +169,13 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
         computeCost(y);
         for (int i = 0; i < vertical; ++i)
             k.pathRow(costOf(y), y == top ? nullptr : downOf(i, y - 1, cur ^ 1), band.min[i][cur ^ 1].data(),
-                      dxs[i], w, Dp, P1, P2, downOf(i, y, cur), band.min[i][cur].data(), nullptr, false);
+                      dxs[i], w, Dp, P1, P2, downOf(i, y, cur), band.min[i][cur].data(), nullptr, false,
+                      nullptr);
     }
     for (int y = y1; y < bottom; ++y)
         computeCost(y);
-    // Upwards; on the band's own rows the other paths join in and the row is decided.
+    // Upwards; on the band's own rows the other paths join in and the row is
+    // decided. Each upward path adds its downward twin as it writes the sum.
     uint16_t *sum = band.sum.data();
     cur = 0;
     for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
@@ -181,10 +183,8 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
         for (int i = 0; i < vertical; ++i)
             k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(i, cur ^ 1), band.min[i][cur ^ 1].data(),
                       dxs[i], w, Dp, P1, P2, pathOf(i, cur), band.min[i][cur].data(), own ? sum : nullptr,
-                      i == 0);
+                      i == 0, own ? downOf(i, y, 0) : nullptr);
         if (!own) continue;
-        for (int i = 0; i < vertical; ++i)
-            k.accumulate(downOf(i, y, 0), w, Dp, sum);
         k.pathsAlongRow(costOf(y), w, Dp, P1, P2, band.along[0].data() + kPathGuard,
                         band.along[1].data() + kPathGuard, sum);
         k.selectRow(sum, w, D, Dp, params_.uniqueness, band.scratch.data(), disparity16.ptr<int16_t>(y));
