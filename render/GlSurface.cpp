@@ -4,9 +4,15 @@
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <QOpenGLWidget>
 
 #include <cstring>
 #include <iostream>
+
+QMetaObject::Connection GlSurface::onContextLoss(QOpenGLWidget *widget, std::function<void()> release) {
+    return QObject::connect(widget->context(), &QOpenGLContext::aboutToBeDestroyed, widget,
+                            std::move(release));
+}
 
 QSurfaceFormat GlSurface::compatibilityFormat() {
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();

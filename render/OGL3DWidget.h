@@ -77,6 +77,7 @@ protected:
     void paintGL() override;
 
 private:
+    void releaseGl();
     void setUpScene();
     void releaseInputObjects();
     void rotateCamera();
@@ -103,6 +104,7 @@ private:
     bool pendingSetUp = false;
     bool glewReady = false;
     std::unique_ptr<GpuGlBridge> bridge;
+    QMetaObject::Connection contextLoss;
     int mvpLocation = -1;
     int meshMvpLocation = -1;
     OGLShader *pointShader = nullptr;
