@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Vantaro needs to build, test and run.
-# Does nothing when they are all present already.
+# Does nothing when they are all present already. --fuzz adds clang and
+# libFuzzer for the recording reader's fuzz target.
 set -euo pipefail
 packages=(
   cmake g++ make pkg-config ccache
@@ -9,6 +10,7 @@ packages=(
   libgl1-mesa-dri libglx-mesa0 xvfb xauth
   fonts-roboto-unhinted fonts-dejavu-core
 )
+[ "${1:-}" = "--fuzz" ] && packages+=(clang libfuzzer-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,6 +3,7 @@
 // user folders, catching modal boxes, child runs of a test executable with
 // its own MainProcess, and recordings with known pictures.
 
+#include "TestSupport.h"
 #include "common/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
@@ -47,7 +48,7 @@ inline void isolateUserDirs(const QString &root) {
 
 /// Closes every modal box or dialog that shows up, remembering title and text.
 /// A handler may deal with a dialog itself (return true when it did).
-class ModalCatcher : public QObject {
+class ModalCatcher : public QObject, TestSupport::ExpectModal {
 public:
     explicit ModalCatcher(std::function<bool(QWidget *)> handler = nullptr) : handler_(std::move(handler)) {
         QObject::connect(&timer_, &QTimer::timeout, this, [this]() { poll(); });

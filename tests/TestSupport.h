@@ -38,4 +38,15 @@ twl::TwvHeader twvHeader(int w, int h);
 /// call before the QApplication exists.
 void useAppSurfaceFormat();
 
+/// While one lives, modal boxes are expected (a test closes them itself).
+/// Any other modal box is closed at once and fails the running test: it
+/// would otherwise wait for a click that never comes and block the suite.
+class ExpectModal {
+public:
+    ExpectModal();
+    ~ExpectModal();
+    ExpectModal(const ExpectModal &) = delete;
+    ExpectModal &operator=(const ExpectModal &) = delete;
+};
+
 } // namespace TestSupport

@@ -143,7 +143,7 @@ class TestCapture : public QObject {
         QProcess tool;
         tool.start(TestSupport::twvTool(), {"record", path, "--virtual", "--resolution", "VGA", "--fps",
                                             QString::number(fps), "--frames", QString::number(frames)});
-        QVERIFY2(tool.waitForFinished(120000), qPrintable(tool.errorString()));
+        QVERIFY2(tool.waitForFinished(120000 * kSlow), qPrintable(tool.errorString()));
         QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
         QVERIFY(QFileInfo(path).size() > 0);
     }
