@@ -16,6 +16,14 @@ struct TwvHeader;
 
 namespace TestSupport {
 
+#if defined(__SANITIZE_THREAD__)
+/// Under the thread sanitizer the virtual camera and the matcher run many
+/// times slower: waits for the viewer stretch by this factor.
+constexpr int kSlow = 8;
+#else
+constexpr int kSlow = 1;
+#endif
+
 /// Folder for files the tests make (created on first use).
 QString dataDir();
 /// Path of the twv tool built with the tests.

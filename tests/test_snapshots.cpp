@@ -1,6 +1,4 @@
-// Snapshots through the real slots on a playing recording: names, contents
-// read back, messages, failures, a session that ends or stalls while a save
-// waits, and the directory dialog.
+// Snapshots through the real slots: names, contents read back, messages, failures, a session ending while a save waits.
 #include "AppTestSupport.h"
 #include "twl/VirtualCamera.h"
 
@@ -67,6 +65,11 @@ private slots:
         QDir().mkpath(dir + "/out");
         recording = dir + "/walk.twv";
         QVERIFY(AppTest::makeRecording(recording, 30));
+    }
+    // The camera a test switched on or unplugged goes back to absent.
+    void cleanup() {
+        qunsetenv("VANTARO_VIRTUAL_CAMERA");
+        twl::VirtualCamera::replug();
     }
     void cleanupTestCase() {
         if (app->gui) app->gui->close();
@@ -360,8 +363,6 @@ private slots:
             QCOMPARE(catcher.titles, QStringList() << "Error");
         }
         QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, 5000);
-        qunsetenv("VANTARO_VIRTUAL_CAMERA");
-        twl::VirtualCamera::replug();
     }
 
     void directoryDialog() {
