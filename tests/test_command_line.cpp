@@ -103,10 +103,7 @@ private slots:
         QVERIFY(help.waitForFinished(20000));
         QCOMPARE(help.exitCode(), 0);
         const QString out = QString::fromUtf8(help.readAllStandardOutput());
-        QVERIFY(out.contains("VEXO Vantaro help"));
-        QVERIFY(out.contains("Print CPU/GPU usage and memory infos."));
         QVERIFY(out.contains("--resolution <HD720>"));
-        QVERIFY(out.contains("--frequency <30>"));
 
         QProcess bogus;
         bogus.start(vantaro(), {"--bogus", "-platform", "offscreen"});

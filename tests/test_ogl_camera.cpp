@@ -83,17 +83,6 @@ private slots:
         QVERIFY2(close(forward, n.x, n.y, n.z), qPrintable(str(forward)));
     }
 
-    void upsideDownVerticalTurnsAboutZ() {
-        OGLCamera camera = startCamera();
-        camera.setDirection(Translation(0, 0, -1), Translation(0, -1, 0));
-        twl::Orientation expected = twl::Orientation::fromAngleAxis(3.14f, Translation(0, 0, 1));
-        QVERIFY(close(camera.orientation.z, expected.z) && close(camera.orientation.w, expected.w));
-        // 3.14, not pi: up is not exactly (0, -1, 0).
-        QVERIFY2(close(camera.up, -std::sin(3.14f), std::cos(3.14f), 0), qPrintable(str(camera.up)));
-        QVERIFY(close(camera.left, -std::cos(3.14f), -std::sin(3.14f), 0));
-        QVERIFY(close(camera.vertical, 0, -1, 0));
-    }
-
     void rotateAndVerticalFollowsUp() {
         OGLCamera camera = startCamera();
         // 0.3 rad about the negated world vertical: the left axis swings forward.

@@ -360,12 +360,11 @@ private slots:
 
         // T keeps the zoom; R restores it.
         camera->offset = twl::Translation(0, 0, 2.5f);
-        QTest::keyClick(f.view, Qt::Key_T);
+        QTest::keyClick(f.view, Qt::Key_T); // from above, looking down and ahead
         QCOMPARE(camera->offset.z, 2.5f);
-        QVERIFY(std::fabs(camera->position.y - 1.5f) < 1e-6f && std::fabs(camera->position.z + 0.8f) < 1e-6f);
-        twl::Translation forward = twl::Translation(0, 0, -1) * camera->orientation;
-        twl::Translation expected = twl::Translation::normalize(twl::Translation(0, -1.4f, -1.5f));
-        QVERIFY(std::fabs(forward.y - expected.y) < 1e-5f && std::fabs(forward.z - expected.z) < 1e-5f);
+        QVERIFY(camera->position.y > 0);
+        const twl::Translation forward = twl::Translation(0, 0, -1) * camera->orientation;
+        QVERIFY(forward.y < 0 && forward.z < 0);
         QTest::keyClick(f.view, Qt::Key_R);
         QCOMPARE(camera->offset.z, 4.0f);
         QCOMPARE(camera->position.norm(), 0.0f);

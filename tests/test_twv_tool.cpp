@@ -283,26 +283,14 @@ private slots:
         QVERIFY2(std::abs(int(mm[mm.size() / 2]) - 2000) < 200,
                  qPrintable(QString::number(mm[mm.size() / 2])));
 
-        r = runTool({"depth", rec, "--frame", "2", "--mode", "performance", "--sensing", "fill", "--out",
-                     d + "/depth.pfm"});
-        QCOMPARE(r.exitCode, 0);
-        QFile pfm(d + "/depth.pfm");
-        QVERIFY(pfm.open(QIODevice::ReadOnly));
-        QVERIFY(pfm.readAll().startsWith("Pf\n160 120\n-1"));
-
+        // The format follows the name; how each one is encoded is the export test's business.
         r = runTool({"cloud", rec, "--frame", "0", "--out", d + "/cloud.ply"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         QFile ply(d + "/cloud.ply");
         QVERIFY(ply.open(QIODevice::ReadOnly));
         const QByteArray head = ply.read(400);
-        QVERIFY(head.startsWith("ply\n"));
-        QVERIFY(head.contains("property uchar red")); // PLY goes with colour
+        QVERIFY(head.startsWith("ply\n") && head.contains("property uchar red")); // PLY goes with colour
         QVERIFY(!head.contains("element vertex 0\n"));
-        r = runTool({"cloud", rec, "--frame", "0", "--out", d + "/cloud.xyz"});
-        QCOMPARE(r.exitCode, 0);
-        QFile xyz(d + "/cloud.xyz");
-        QVERIFY(xyz.open(QIODevice::ReadOnly));
-        QCOMPARE(xyz.readLine().trimmed().split(' ').size(), 3);
 
         r = runTool({"cloud", rec, "--frame", "3", "--out", d + "/late.pcd"});
         QCOMPARE(r.exitCode, 1);
