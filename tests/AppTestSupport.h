@@ -191,7 +191,7 @@ inline ChildResult runChild(const QStringList &args,
     process.setProcessEnvironment(env);
     process.start(QCoreApplication::applicationFilePath(), QStringList() << "--child" << args);
     ChildResult result;
-    if (!process.waitForFinished(60000)) {
+    if (!process.waitForFinished(60000 * TestSupport::kSlow)) {
         process.kill();
         process.waitForFinished();
         result.errors = "child timed out";

@@ -370,7 +370,7 @@ private slots:
 
     void shutdownWhileLive() {
         QProcessEnvironment env;
-        env.insert("CHILD_WAIT_MS", "3500");
+        env.insert("CHILD_WAIT_MS", QString::number(3500 * kSlow));
         env.insert("VANTARO_VIRTUAL_CAMERA", "1");
         const auto r = AppTest::runChild({}, env);
         QCOMPARE(r.values.value("status"), QString("LIVE"));
