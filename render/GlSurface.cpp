@@ -6,8 +6,14 @@
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <QOpenGLWidget>
 
 #include <cstring>
+
+QMetaObject::Connection GlSurface::onContextLoss(QOpenGLWidget *widget, std::function<void()> release) {
+    return QObject::connect(widget->context(), &QOpenGLContext::aboutToBeDestroyed, widget,
+                            std::move(release));
+}
 
 QSurfaceFormat GlSurface::compatibilityFormat() {
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();

@@ -23,6 +23,8 @@ OGL2DWidget::OGL2DWidget(QWidget *parent) : QOpenGLWidget(parent), bridge(std::m
 }
 
 OGL2DWidget::~OGL2DWidget() {
+    // The base class destroys the context after this destructor: its signal must not reach us then.
+    QObject::disconnect(contextLoss);
     if (context() && glReady) {
         makeCurrent();
         bridge->unregister();
@@ -45,6 +47,11 @@ void OGL2DWidget::initializeGL() {
     makeCurrent();
     glReady = GlSurface::initGlew();
     if (!glReady) return;
+    // Moving the view to another top-level window replaces its context: the
+    // texture, program and registration die with the old one and are rebuilt
+    // in the next initializeGL().
+    QObject::disconnect(contextLoss);
+    contextLoss = GlSurface::onContextLoss(this, [this] { releaseGl(); });
     glLoadIdentity();
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -55,13 +62,16 @@ void OGL2DWidget::initializeGL() {
     glCompileShader(fragmentShader);
     GLint ok = GL_FALSE;
     glGetShaderiv(fragmentShader, GL_COMPILE_STATUS, &ok);
-    if (ok != GL_TRUE) std::cout << "Error GL " << std::endl;
+    if (ok != GL_TRUE) std::cout << "ERROR: the image view's shader does not compile" << std::endl;
     program = glCreateProgram();
     glAttachShader(program, fragmentShader);
     glLinkProgram(program);
     glGetProgramiv(program, GL_LINK_STATUS, &ok);
     if (ok != GL_TRUE) {
-        std::cout << "Error GL " << std::endl;
+        // Program 0 would draw the raw texture with red and blue swapped: draw nothing instead.
+        std::cout << "ERROR: the image view's shader program does not link; the view stays dark" << std::endl;
+        glDeleteProgram(program);
+        program = 0;
     } else {
         glUseProgram(program);
         glUniform1i(glGetUniformLocation(program, "texImage"), 0);
@@ -77,6 +87,18 @@ void OGL2DWidget::initializeGL() {
         pendingBind = false;
         bindTexture();
     }
+}
+
+void OGL2DWidget::releaseGl() {
+    makeCurrent();
+    bridge->unregister();
+    if (texture && devicePtr) pendingBind = true;
+    deleteTexture();
+    if (program) glDeleteProgram(program);
+    if (fragmentShader) glDeleteShader(fragmentShader);
+    program = fragmentShader = 0;
+    glReady = active = false;
+    doneCurrent();
 }
 
 void OGL2DWidget::InitGLProcess(int w, int h, int step) {
@@ -167,7 +189,7 @@ void OGL2DWidget::clearView() {
 
 void OGL2DWidget::paintGL() {
     if (!glReady) return;
-    if (!active || !devicePtr || !bridge->isRegistered()) {
+    if (!active || !devicePtr || !bridge->isRegistered() || !program) {
         // Keep the view black instead of whatever the framebuffer held.
         glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);

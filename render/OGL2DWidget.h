@@ -53,6 +53,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
+    void releaseGl();
     bool bindTexture();
     void deleteTexture();
     void clearView();
@@ -65,4 +66,5 @@ private:
     int offsetX = 0, offsetY = 0, drawWidth = 960, drawHeight = 540;
     unsigned int fragmentShader = 0, program = 0, texture = 0;
     std::unique_ptr<GpuGlBridge> bridge;
+    QMetaObject::Connection contextLoss;
 };

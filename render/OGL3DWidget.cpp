@@ -43,6 +43,8 @@ OGL3DWidget::OGL3DWidget(QWidget *parent) : QOpenGLWidget(parent), bridge(std::m
 }
 
 OGL3DWidget::~OGL3DWidget() {
+    // The base class destroys the context after this destructor: its signal must not reach us then.
+    QObject::disconnect(contextLoss);
     const bool hasGl = context() && glewReady;
     if (hasGl) makeCurrent();
     releaseScene();
@@ -69,7 +71,23 @@ void OGL3DWidget::initializeGL() {
     // show waits for the context and runs now.
     glewReady = GlSurface::initGlew();
     softwareRenderer = glewReady && GlSurface::isSoftwareRenderer();
+    // A new context (the view moved to another top-level window) starts
+    // empty: what lived in the old one is released there and set up again.
+    if (glewReady) {
+        QObject::disconnect(contextLoss);
+        contextLoss = GlSurface::onContextLoss(this, [this] { releaseGl(); });
+    }
     if (glewReady && pendingSetUp) setUpScene();
+}
+
+void OGL3DWidget::releaseGl() {
+    makeCurrent();
+    if (pointCloudMat) pendingSetUp = true;
+    releaseInputObjects();
+    releaseMesh(frustum);
+    interopReady = active = frameReady = false;
+    glewReady = false;
+    doneCurrent();
 }
 
 void OGL3DWidget::resizeGL(int w, int h) {
@@ -131,6 +149,9 @@ void OGL3DWidget::setUpScene() {
     mvpLocation = glGetUniformLocation(pointShader->getProgramId(), "u_mvpMatrix");
     meshShader = new OGLShader(ShaderSources::meshVertex, ShaderSources::translucentFragment);
     meshMvpLocation = glGetUniformLocation(meshShader->getProgramId(), "u_mvpMatrix");
+    if (!pointShader->isLinked() || !meshShader->isLinked())
+        std::cout << "ERROR: the point-cloud view's shaders do not build on this OpenGL; the view stays dark"
+                  << std::endl;
 
     delete camera_;
     camera_ = new OGLCamera(twl::Translation(0, 0, 0), twl::Translation(0, 0, -1), twl::Translation(0, 1, 0));
@@ -274,6 +295,11 @@ void OGL3DWidget::uploadMatrix(int location, const float *rowMajor) {
 
 void OGL3DWidget::visualize() {
     if (!canVisualize() || !camera_ || !pointShader || !meshShader) return;
+    // Program 0 would draw the raw buffer through the fixed pipeline: nothing is better.
+    if (!pointShader->isLinked() || !meshShader->isLinked()) {
+        clearToBlack();
+        return;
+    }
     makeCurrent();
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glEnable(GL_DEPTH_TEST);

@@ -82,6 +82,7 @@ protected:
     void paintGL() override;
 
 private:
+    void releaseGl();
     void setUpScene();
     void releaseInputObjects();
     void rotateCamera();
@@ -111,6 +112,7 @@ private:
     bool softwareRenderer = false;
     int drawnPoints_ = 0;
     std::unique_ptr<GpuGlBridge> bridge;
+    QMetaObject::Connection contextLoss;
     int mvpLocation = -1;
     int meshMvpLocation = -1;
     OGLShader *pointShader = nullptr;

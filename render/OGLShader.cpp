@@ -6,10 +6,12 @@
 #include <vector>
 
 OGLShader::OGLShader(const char *vertexSource, const char *fragmentSource) {
-    if (!compile(vertexShader, GL_VERTEX_SHADER, vertexSource))
-        std::cout << "ERROR: while compiling vertex shader" << std::endl;
-    if (!compile(fragmentShader, GL_FRAGMENT_SHADER, fragmentSource))
-        std::cout << "ERROR: while compiling fragment shader" << std::endl;
+    const bool vertexOk = compile(vertexShader, GL_VERTEX_SHADER, vertexSource);
+    if (!vertexOk) std::cout << "ERROR: while compiling vertex shader" << std::endl;
+    const bool fragmentOk = compile(fragmentShader, GL_FRAGMENT_SHADER, fragmentSource);
+    if (!fragmentOk) std::cout << "ERROR: while compiling fragment shader" << std::endl;
+    // A program linked from what is left would draw with undefined colours.
+    if (!vertexOk || !fragmentOk) return;
 
     program = glCreateProgram();
     if (vertexShader) glAttachShader(program, vertexShader);

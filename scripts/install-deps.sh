@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Vantaro needs to build, test and run.
-# Does nothing when they are all present already.
+# Does nothing when they are all present already. --fuzz adds clang and
+# libFuzzer for the recording reader's fuzz target.
 set -euo pipefail
 packages=(
   cmake g++ make pkg-config ccache
@@ -11,6 +12,7 @@ packages=(
   dpkg-dev file desktop-file-utils appstream shared-mime-info hicolor-icon-theme xdg-utils
   libfile-mimeinfo-perl man-db
 )
+[ "${1:-}" = "--fuzz" ] && packages+=(clang libfuzzer-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

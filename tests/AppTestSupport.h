@@ -3,6 +3,7 @@
 // user folders, catching modal boxes, child runs of a test executable with
 // its own MainProcess, and recordings with known pictures.
 
+#include "TestSupport.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
 #include "common/GlobalParams.h"
@@ -48,7 +49,7 @@ inline void isolateUserDirs(const QString &root) {
 
 /// Closes every modal box or dialog that shows up, remembering title and text.
 /// A handler may deal with a dialog itself (return true when it did).
-class ModalCatcher : public QObject {
+class ModalCatcher : public QObject, TestSupport::ExpectModal {
 public:
     explicit ModalCatcher(std::function<bool(QWidget *)> handler = nullptr) : handler_(std::move(handler)) {
         QObject::connect(&timer_, &QTimer::timeout, this, [this]() { poll(); });
@@ -206,7 +207,7 @@ inline ChildResult runChild(const QStringList &args,
     process.setProcessEnvironment(env);
     process.start(QCoreApplication::applicationFilePath(), QStringList() << "--child" << args);
     ChildResult result;
-    if (!process.waitForFinished(60000)) {
+    if (!process.waitForFinished(60000 * TestSupport::kSlow)) {
         process.kill();
         process.waitForFinished();
         result.errors = "child timed out";

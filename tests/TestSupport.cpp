@@ -4,10 +4,50 @@
 #include "gui/GUI.h"
 #include "twl/TwvFormat.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
+#include <QMessageBox>
 #include <QSurfaceFormat>
 #include <QTest>
+#include <QTimer>
+
+namespace {
+
+int expectedModals = 0;
+
+void closeUnexpectedModal() {
+    if (expectedModals > 0 || !qobject_cast<QApplication *>(QCoreApplication::instance())) return;
+    QWidget *w = QApplication::activeModalWidget();
+    if (!w) return;
+    QString what = w->windowTitle();
+    if (auto *box = qobject_cast<QMessageBox *>(w)) {
+        what += ": " + box->text();
+        box->done(0);
+    } else if (auto *dialog = qobject_cast<QDialog *>(w)) {
+        dialog->reject();
+    } else {
+        w->close();
+    }
+    const QByteArray message = ("unexpected modal box, closed: " + what).toUtf8();
+    if (QTest::currentTestFunction())
+        QTest::qFail(message.constData(), __FILE__, __LINE__);
+    else
+        qWarning("%s", message.constData());
+}
+
+// Every test program (and its child runs) watches for modal boxes from the
+// moment its application object exists.
+void startModalWatch() {
+    auto *timer = new QTimer(QCoreApplication::instance());
+    QObject::connect(timer, &QTimer::timeout, &closeUnexpectedModal);
+    timer->start(250);
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(startModalWatch)
 
 namespace TestSupport {
 
@@ -59,6 +99,14 @@ twl::TwvHeader twvHeader(int w, int h) {
     hd.model = 2;
     hd.baseline = 0.12f;
     return hd;
+}
+
+ExpectModal::ExpectModal() {
+    ++expectedModals;
+}
+
+ExpectModal::~ExpectModal() {
+    --expectedModals;
 }
 
 void useAppSurfaceFormat() {

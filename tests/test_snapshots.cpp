@@ -1,6 +1,4 @@
-// Snapshots through the real slots on a playing recording: names, contents
-// read back, messages, failures, a session that ends or stalls while a save
-// waits, and the directory dialog.
+// Snapshots through the real slots: names, contents read back, messages, failures, a session ending while a save waits.
 #include "AppTestSupport.h"
 #include "twl/VirtualCamera.h"
 
@@ -68,6 +66,11 @@ private slots:
         recording = dir + "/walk.twv";
         QVERIFY(AppTest::makeRecording(recording, 30));
     }
+    // The camera a test switched on or unplugged goes back to absent.
+    void cleanup() {
+        qunsetenv("VANTARO_VIRTUAL_CAMERA");
+        twl::VirtualCamera::replug();
+    }
     void cleanupTestCase() {
         if (app->gui) app->gui->close();
         QDir(dir).removeRecursively();
@@ -119,54 +122,21 @@ private slots:
             const QString file = savedFile("depth_" + name, name.toLower());
             QVERIFY2(!file.isEmpty(), qPrintable(name));
             QVERIFY(catcher.texts.first().startsWith("Current depth " + QFileInfo(file).fileName()));
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            const QByteArray bytes = f.readAll();
-            const int w = int(depth.getWidth()), h = int(depth.getHeight());
-            QCOMPARE(w, 672);
-            auto expectMm = [&](int x, int y) {
-                float d = 0;
-                depth.getValue(size_t(x), size_t(y), &d);
-                return std::isfinite(d) && d > 0 ? int(std::lround(d * 1000.0f)) : 0;
-            };
-            int compared = 0, wrong = 0, valid = 0;
-            for (int y = 3; y < h; y += 31)
-                for (int x = 5; x < w; x += 37) {
-                    const int want = expectMm(x, y);
-                    int got = 0;
-                    if (row == 0) {
-                        const QImage image = QImage::fromData(bytes, "PNG");
-                        QCOMPARE(image.format(), QImage::Format_Grayscale16);
-                        got = reinterpret_cast<const quint16 *>(image.constScanLine(y))[x];
-                    } else if (row == 2) {
-                        const int header = bytes.indexOf("65535\n") + 6;
-                        QVERIFY(bytes.startsWith("P5\n672 376\n"));
-                        const uchar *p = reinterpret_cast<const uchar *>(bytes.constData()) + header +
-                                         (size_t(y) * size_t(w) + size_t(x)) * 2;
-                        got = (p[0] << 8) | p[1];
-                    } else {
-                        QVERIFY(bytes.startsWith("Pf\n672 376\n-1.0\n"));
-                        const int header = bytes.indexOf("-1.0\n") + 5;
-                        float v;
-                        memcpy(&v,
-                               bytes.constData() + header + (size_t(h - 1 - y) * size_t(w) + size_t(x)) * 4,
-                               4);
-                        float d = 0;
-                        depth.getValue(size_t(x), size_t(y), &d);
-                        ++compared;
-                        if (!(std::isnan(d) && std::isnan(v)) && !(std::isinf(d) && std::isinf(v)) &&
-                            std::fabs(v - d) > 1e-6f)
-                            ++wrong;
-                        continue;
-                    }
-                    ++compared;
-                    if (want > 0) ++valid;
-                    if (std::abs(got - want) > 1) ++wrong;
+            if (row != 0) continue; // how each format encodes a map is the export test's business
+            // The millimetres of the frame on show, not of another one.
+            const QImage image(file);
+            QCOMPARE(image.format(), QImage::Format_Grayscale16);
+            int compared = 0, wrong = 0;
+            for (int y = 3; y < int(depth.getHeight()); y += 31)
+                for (int x = 5; x < int(depth.getWidth()); x += 37) {
+                    float d = 0;
+                    depth.getValue(size_t(x), size_t(y), &d);
+                    const int want = std::isfinite(d) && d > 0 ? int(std::lround(d * 1000.0f)) : 0;
+                    compared += want > 0;
+                    wrong += std::abs(reinterpret_cast<const quint16 *>(image.constScanLine(y))[x] - want) > 1;
                 }
-            QVERIFY(compared > 100);
-            QVERIFY2(wrong == 0,
-                     qPrintable(QString("%1 of %2 values differ in %3").arg(wrong).arg(compared).arg(name)));
-            if (row != 1) QVERIFY2(valid > 10, "depth should be mostly valid in millimetres");
+            QVERIFY2(compared > 10, "depth should be mostly valid in millimetres");
+            QVERIFY2(wrong == 0, qPrintable(QString("%1 values differ").arg(wrong)));
         }
     }
 
@@ -329,8 +299,6 @@ private slots:
             QCOMPARE(catcher.titles, QStringList() << "Error");
         }
         QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, 5000);
-        qunsetenv("VANTARO_VIRTUAL_CAMERA");
-        twl::VirtualCamera::replug();
     }
 
     void directoryDialog() {

@@ -2,6 +2,7 @@
 
 #include "twl/Crc32.h"
 #include "twl/Log.h"
+#include "twl/Parallel.h"
 #include "twl/TwvFrameCodec.h"
 
 #include <opencv2/core/utility.hpp>
@@ -183,7 +184,7 @@ ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64
         return ERROR_CODE_DAMAGED_RECORDING;
     // Decoding dominates playback; the two pictures are independent.
     bool decoded[2] = {false, false};
-    cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range &r) {
+    twl::parallelFor(cv::Range(0, 2), [&](const cv::Range &r) {
         for (int eye = r.start; eye < r.end; ++eye) {
             const unsigned char *data = payload_.data() + (eye == 0 ? 0 : frame.leftSize);
             const size_t size = size_t(eye == 0 ? frame.leftSize : frame.rightSize);

@@ -1,5 +1,7 @@
 #include "twl/VirtualScene.h"
 
+#include "twl/Parallel.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -261,7 +263,7 @@ VirtualScene::VirtualScene(Resolution size) : size_(size) {
         backgroundDepth_[eye].create(h, w, CV_32F);
         depthScratch_[eye].create(h, w, CV_32F);
         const float ox = eye == 0 ? 0.0f : kBaselineMetres;
-        cv::parallel_for_(cv::Range(0, h), [&](const cv::Range &rows) {
+        twl::parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
             for (int y = rows.start; y < rows.end; ++y) {
                 uchar *img = background_[eye].ptr<uchar>(y);
                 float *dep = backgroundDepth_[eye].ptr<float>(y);
@@ -441,7 +443,7 @@ void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Ma
         r.radius = o.radius;
         r.tint[0] = o.tint[0], r.tint[1] = o.tint[1], r.tint[2] = o.tint[2];
         r.x0 = rect.x, r.x1 = rect.x + rect.width;
-        cv::parallel_for_(cv::Range(rect.y, rect.y + rect.height), [&](const cv::Range &rows) {
+        twl::parallelFor(cv::Range(rect.y, rect.y + rect.height), [&](const cv::Range &rows) {
             if (o.box)
                 rasterBox(r, rows.start, rows.end, image, depth);
             else

@@ -1,0 +1,210 @@
+// The views' OpenGL resources: shaders that do not build draw nothing, and a new context rebuilds them.
+#include <GL/glew.h>
+
+#include "TestSupport.h"
+
+#include "common/GlobalParams.h"
+#include "render/GlSurface.h"
+#include "render/OGL2DWidget.h"
+#include "render/OGL3DWidget.h"
+#include "render/OGLShader.h"
+#include "render/ShaderSources.h"
+#include "twl/DeviceMemory.h"
+#include "twl/Export.h"
+#include "twl/Mat.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// A device picture of one colour (BGRA).
+void paint(twl::Mat &m, uchar b, uchar g, uchar r) {
+    for (size_t y = 0; y < m.getHeight(); ++y)
+        for (size_t x = 0; x < m.getWidth(); ++x)
+            m.setValue(x, y, twl::Vector4<float>(b, g, r, 255), twl::MEM_GPU);
+}
+
+// A cloud whose every point sits 1 m in front of the camera, in one colour.
+void fillCloud(twl::Mat &m, uchar r, uchar g, uchar b) {
+    for (size_t y = 0; y < m.getHeight(); ++y)
+        for (size_t x = 0; x < m.getWidth(); ++x)
+            m.setValue(x, y,
+                       twl::Vector4<float>(0.02f * float(x) - 0.1f, 0.02f * float(y) - 0.05f, -1.0f,
+                                           twl::packColor(r, g, b)),
+                       twl::MEM_GPU);
+}
+
+int pixelsNear(const QImage &image, int r, int g, int b) {
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            n += TestSupport::near(image.pixel(x, y), r, g, b, 8);
+    return n;
+}
+
+QImage frameOf(OGL3DWidget *view) {
+    view->setActive(true);
+    view->Ingest();
+    view->grabFramebuffer();
+    return view->grabFramebuffer();
+}
+
+} // namespace
+
+class TestGlResources : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { GlobalParams::reset(); }
+
+    void aShaderThatDoesNotBuildLeavesNoProgram() {
+        QOffscreenSurface surface;
+        surface.setFormat(GlSurface::compatibilityFormat());
+        surface.create();
+        QOpenGLContext context;
+        context.setFormat(GlSurface::compatibilityFormat());
+        QVERIFY(context.create());
+        QVERIFY(context.makeCurrent(&surface));
+        QVERIFY(GlSurface::initGlew());
+        {
+            OGLShader good(ShaderSources::meshVertex, ShaderSources::translucentFragment);
+            QVERIFY(good.isLinked());
+            QVERIFY(good.getProgramId() != 0);
+            OGLShader bad(ShaderSources::meshVertex, "void main() { this is not a shader }");
+            QVERIFY(!bad.isLinked());
+            QCOMPARE(bad.getProgramId(), 0u);
+            OGLShader unlinkable(ShaderSources::meshVertex, "void helper() {}");
+            QVERIFY(!unlinkable.isLinked()); // compiles, but no main(): the link fails
+            QCOMPARE(unlinkable.getProgramId(), 0u);
+        }
+        context.doneCurrent();
+    }
+
+    void pointCloudViewDrawsNothingWithoutItsShaders() {
+        // Mesa takes a shader's source from MESA_SHADER_READ_PATH when a file
+        // there is named after the source's hash: the child's point shader
+        // does not compile, as with a driver that rejects it.
+        QTemporaryDir dir;
+        QFile broken(dir.filePath(
+            "VS_" + QCryptographicHash::hash(ShaderSources::pointVertex, QCryptographicHash::Sha1).toHex() +
+            ".glsl"));
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("#version 330 core\nvoid main() { not a shader }\n");
+        broken.close();
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("MESA_SHADER_READ_PATH", dir.path());
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"brokenShaderChild"});
+        QVERIFY(child.waitForFinished(60000));
+        const QString out = QString::fromUtf8(child.readAllStandardOutput());
+        if (out.contains("replacement not read")) QSKIP("this OpenGL does not read replacement shaders");
+        QVERIFY2(child.exitCode() == 0, qPrintable(out + child.readAllStandardError()));
+        QVERIFY2(out.contains("shaders do not build"),
+                 qPrintable(out)); // the message says why the view is dark
+    }
+
+    void imageViewRebuildsInANewContext() {
+        QWidget first, second;
+        first.resize(320, 180);
+        second.resize(320, 180);
+        auto *view = new OGL2DWidget(&first);
+        view->resize(320, 180);
+        first.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&first));
+        twl::Mat picture(320, 180, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
+        paint(picture, 0, 0, 255);
+        view->cudaContext = twl::deviceContext();
+        view->devicePtr = picture.getPtr<uchar>(twl::MEM_GPU);
+        view->InitGLProcess(320, 180, int(picture.getStepBytes(twl::MEM_GPU)));
+        QVERIFY(TestSupport::near(view->grabFramebuffer().pixel(160, 90), 255, 0, 0));
+        QOpenGLContext *old = view->context();
+        QSignalSpy gone(old, &QOpenGLContext::aboutToBeDestroyed);
+
+        // Another top-level window gets another context.
+        view->setParent(&second);
+        view->show();
+        second.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&second));
+        QCOMPARE(gone.count(), 1);
+        QTRY_VERIFY(view->isActive());
+        paint(picture, 0, 255, 0);
+        const QImage shot = view->grabFramebuffer();
+        QVERIFY2(TestSupport::near(shot.pixel(160, 90), 0, 255, 0),
+                 qPrintable(TestSupport::describe(shot.pixel(160, 90))));
+    }
+
+    void pointCloudViewRebuildsInANewContext() {
+        QWidget first, second;
+        first.resize(320, 240);
+        second.resize(320, 240);
+        auto *view = new OGL3DWidget(&first);
+        view->resize(320, 240);
+        first.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&first));
+        twl::Mat cloud(10, 6, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
+        fillCloud(cloud, 255, 0, 0);
+        GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 10);
+        GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, 6);
+        view->InitProcess(reinterpret_cast<int *>(&cloud));
+        for (int i = 0; i < 12; ++i) // bigger points
+            QTest::keyClick(view, Qt::Key_P);
+        QVERIFY(pixelsNear(frameOf(view), 255, 0, 0) > 20);
+
+        view->setParent(&second);
+        view->show();
+        second.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&second));
+        QTRY_VERIFY(view->isInteropReady());
+        fillCloud(cloud, 0, 0, 255);
+        const QImage shot = frameOf(view);
+        QVERIFY2(pixelsNear(shot, 0, 0, 255) > 20, "nothing drawn after the context changed");
+        QCOMPARE(pixelsNear(shot, 255, 0, 0), 0);
+    }
+};
+
+// Child of pointCloudViewDrawsNothingWithoutItsShaders: frames one cloud;
+// fails when anything but the background was drawn.
+static int brokenShaderChild(int argc, char **argv) {
+    TestSupport::useAppSurfaceFormat();
+    QApplication app(argc, argv);
+    QWidget window;
+    window.resize(320, 240);
+    auto *view = new OGL3DWidget(&window);
+    view->resize(320, 240);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) return 2;
+    twl::Mat cloud(10, 6, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
+    fillCloud(cloud, 255, 0, 0);
+    GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 10);
+    GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, 6);
+    view->InitProcess(reinterpret_cast<int *>(&cloud));
+    const QImage shot = frameOf(view);
+    view->makeCurrent();
+    const GLuint probe = glCreateShader(GL_VERTEX_SHADER);
+    glShaderSource(probe, 1, &ShaderSources::pointVertex, nullptr);
+    glCompileShader(probe);
+    GLint compiled = GL_FALSE;
+    glGetShaderiv(probe, GL_COMPILE_STATUS, &compiled);
+    glDeleteShader(probe);
+    if (compiled) std::printf("replacement not read\n");
+    const int drawn = shot.width() * shot.height() - pixelsNear(shot, 0, 0, 0) - pixelsNear(shot, 31, 31, 31);
+    std::printf("drawn pixels: %d\n", drawn);
+    std::fflush(stdout);
+    return drawn == 0 ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+    if (argc > 1 && QByteArray(argv[1]) == "brokenShaderChild") return brokenShaderChild(1, argv);
+    TestSupport::useAppSurfaceFormat();
+    QApplication app(argc, argv);
+    TestGlResources test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_gl_resources.moc"

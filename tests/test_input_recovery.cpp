@@ -1,0 +1,79 @@
+// Recordings that cannot be played as they are: short of GPU memory, or cut short; never a dead end.
+#include "AppTestSupport.h"
+#include "twl/DeviceMemory.h"
+
+#include <QSlider>
+#include <QtTest>
+
+class TestInputRecovery : public QObject {
+    Q_OBJECT
+public:
+    MainProcess *app = nullptr;
+
+private:
+    QString dir, recording;
+    size_t deviceTotal = 0;
+    GUI *gui() { return app->gui; }
+    bool isPlaying(const QString &file) {
+        return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() && !app->busy &&
+               gui()->inputState == 3 && GlobalParams::stringRef(PARAM_TWV_PATH) == file;
+    }
+
+private slots:
+    void initTestCase() {
+        dir = QDir::tempPath() + "/vantaro-recovery-" + QString::number(QCoreApplication::applicationPid());
+        QDir().mkpath(dir);
+        recording = dir + "/walk.twv";
+        QVERIFY(AppTest::makeRecording(recording, 20));
+        size_t freeBytes = 0;
+        twl::deviceMemGetInfo(&freeBytes, &deviceTotal);
+    }
+    void cleanup() { twl::deviceSetCapacity(deviceTotal); }
+    void cleanupTestCase() {
+        if (app->gui) app->gui->close();
+        QDir(dir).removeRecursively();
+    }
+
+    void recordingTooBigForTheGpuMemory() {
+        app->CreateTWVInput(recording);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 8000);
+        // A box may say why; its wording is not pinned here.
+        AppTest::ModalCatcher catcher;
+        twl::deviceSetCapacity(64 * 1024);
+        app->CreateTWVInput(recording);
+        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 5000);
+        QVERIFY(!app->inputThread || !app->inputThread->isRunning());
+        QCOMPARE(gui()->inputState, 0); // back to no input, not a playback without a session
+        QVERIFY(app->statusTimer->isActive());
+        QCOMPARE(gui()->cursor().shape(), Qt::ArrowCursor);
+        // With the memory back the same recording plays.
+        twl::deviceSetCapacity(deviceTotal);
+        app->CreateTWVInput(recording);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 8000);
+    }
+
+    void recordingCutShortPlaysWhatIsThereAndLoops() {
+        const QString cut = dir + "/cut.twv";
+        QVERIFY(AppTest::makeRecording(cut, 20));
+        QVERIFY(QFile::resize(cut, QFileInfo(cut).size() * 6 / 10));
+        app->CreateTWVInput(cut);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(cut), 8000);
+        QVERIFY(gui()->frameSlider->maximum() < 19);
+        const int frames = gui()->frameCounter;
+        QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames + 20, 8000); // more than it holds: it loops
+        QVERIFY(isPlaying(cut));
+    }
+};
+
+int main(int argc, char **argv) {
+    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-recovery-" +
+                             QString::number(QCoreApplication::applicationPid()));
+    qunsetenv("VANTARO_VIRTUAL_CAMERA"); // no camera: the status tick keeps looking for one
+    TestInputRecovery test;
+    int appArgc = 1;
+    MainProcess app(appArgc, argv);
+    test.app = &app;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_input_recovery.moc"

@@ -1,0 +1,31 @@
+#pragma once
+// cv::parallel_for_, except under the thread sanitizer. OpenCV hands the
+// bodies to TBB workers and joins them inside uninstrumented libraries, so the
+// detector sees neither the fork nor the join and takes every buffer a body
+// wrote and its caller read for a race (marks inside our bodies come too late:
+// OpenCV's wrapper is read before them). There the loop runs on the calling
+// thread; our bodies work on disjoint rows and share nothing else.
+
+#include <opencv2/core/utility.hpp>
+
+#include <utility>
+
+#if defined(__SANITIZE_THREAD__)
+#define TWL_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TWL_TSAN 1
+#endif
+#endif
+
+namespace twl {
+
+template <typename Body> void parallelFor(const cv::Range &range, Body &&body) {
+#ifdef TWL_TSAN
+    body(range);
+#else
+    cv::parallel_for_(range, std::forward<Body>(body));
+#endif
+}
+
+} // namespace twl
