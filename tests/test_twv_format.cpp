@@ -1,4 +1,5 @@
-// The .twv recording: writer, reader and the recording frame source, with truncated, corrupted and foreign files.
+// The .twv recording: writer, reader and the recording frame source, with truncated, corrupted and foreign
+// files.
 #include "TestSupport.h"
 
 #include "twl/Crc32.h"
@@ -20,8 +21,7 @@ namespace {
 const int kW = 64, kH = 48;
 const uint64_t kT0 = 1000000000ull, kDt = 33333333ull;
 
-// A smooth gradient with a per-frame shift: compresses like a real picture
-// and tells frames apart.
+// A smooth gradient shifted per frame: compresses like a real picture and tells frames apart.
 cv::Mat gradient(int frame, int eye, int w = kW, int h = kH) {
     cv::Mat m(h, w, CV_8UC4);
     for (int y = 0; y < h; ++y)
@@ -35,9 +35,7 @@ cv::Mat gradient(int frame, int eye, int w = kW, int h = kH) {
 TwvHeader testHeader(int w = kW, int h = kH) {
     TwvHeader hd = TestSupport::twvHeader(w, h);
     hd.fx = 50.5f;
-    hd.fy = 51.5f;
-    hd.cx = 32.f;
-    hd.cy = 24.f;
+    hd.fy = 51.5f; // differs from fx, so that a swap shows
     hd.hFov = 64.7f;
     hd.vFov = 50.0f;
     return hd;
@@ -71,7 +69,6 @@ unsigned char *at(QByteArray &b, qint64 offset) {
     return reinterpret_cast<unsigned char *>(b.data()) + offset;
 }
 
-// Frame offsets and index position of a properly closed file.
 quint64 indexOffset(QByteArray &file) {
     return twv::getU64(at(file, file.size() - qint64(twv::kTrailerSize)));
 }
@@ -114,12 +111,8 @@ private slots:
             QCOMPARE(reader.open(path.toStdString()), SUCCESS);
             QVERIFY(!reader.isRecovered());
             QCOMPARE(reader.frameCount(), 4);
-            const TwvHeader &h = reader.header();
-            QCOMPARE(h.width, uint32_t(kW));
-            QCOMPARE(h.serialNumber, 123456u);
-            QCOMPARE(h.fy, 51.5f);
-            QCOMPARE(h.vFov, 50.0f);
-            QCOMPARE(h.codec, codec);
+            QCOMPARE(reader.header().fy, 51.5f);
+            QCOMPARE(reader.header().codec, codec);
             for (int i = 3; i >= 0; --i) { // backwards: every frame is reachable directly
                 cv::Mat l, r;
                 uint64_t ts = 0;
@@ -130,8 +123,7 @@ private slots:
                     QCOMPARE(cv::norm(l, gradient(i, 0), cv::NORM_INF), 0.0);
                     QCOMPARE(cv::norm(r, gradient(i, 1), cv::NORM_INF), 0.0);
                 } else {
-                    QVERIFY2(meanAbsDiff(l, gradient(i, 0)) < 3.0, "left picture too far off");
-                    QVERIFY2(meanAbsDiff(r, gradient(i, 1)) < 3.0, "right picture too far off");
+                    QVERIFY(meanAbsDiff(l, gradient(i, 0)) < 3.0 && meanAbsDiff(r, gradient(i, 1)) < 3.0);
                     QVERIFY(meanAbsDiff(l, gradient(i, 1)) > 10.0); // and they are not swapped
                 }
             }
@@ -160,8 +152,7 @@ private slots:
         QCOMPARE(writer.close(), SUCCESS);
         QCOMPARE(writer.framesWritten(), 1);
 
-        // A full disk: the buffered header seems to go through, the first big
-        // frame cannot, and closing must not claim success either.
+        // A full disk: the first big frame fails, and closing must not claim success either.
         if (QFile::exists("/dev/full")) {
             TwvHeader big = testHeader(1024, 1024);
             QCOMPARE(writer.open("/dev/full", big, TwvCodec::Lossless), SUCCESS);
@@ -184,11 +175,9 @@ private slots:
         QCOMPARE(err, SUCCESS);
         QVERIFY(src);
         QCOMPARE(src->frameCount(), 6);
-        QCOMPARE(src->fps(), 30.f);
-        // The recorded calibration reaches the camera information (fx and fy differ on purpose).
+        // The recorded calibration reaches the camera information.
         const CameraInformation info = src->information();
         QCOMPARE(info.calibration_parameters.left_cam.fy, 51.5f);
-        QCOMPARE(info.calibration_parameters.left_cam.h_fov, 64.7f);
         QCOMPARE(info.calibration_parameters.right_cam.image_size, Resolution(kW, kH));
         QCOMPARE(info.calibration_parameters.baseline, 0.12f);
 
@@ -197,11 +186,8 @@ private slots:
         QCOMPARE(src->position(), 0);
         QCOMPARE(src->grab(f), SUCCESS);
         QCOMPARE(frameOf(f), 0);
-        QCOMPARE(src->position(), 0);
-        QCOMPARE(cv::norm(f.left, gradient(0, 0), cv::NORM_INF), 0.0);
         QCOMPARE(src->grab(f), SUCCESS);
         QCOMPARE(frameOf(f), 1);
-        QCOMPARE(src->position(), 1);
 
         src->setPosition(4);
         QCOMPARE(src->position(), 1); // only the next grab moves
@@ -211,9 +197,6 @@ private slots:
         QCOMPARE(cv::norm(f.right, gradient(4, 1), cv::NORM_INF), 0.0);
 
         src->setPosition(2); // backwards
-        QCOMPARE(src->grab(f), SUCCESS);
-        QCOMPARE(frameOf(f), 2);
-        src->setPosition(2); // the same frame again
         QCOMPARE(src->grab(f), SUCCESS);
         QCOMPARE(frameOf(f), 2);
 
@@ -230,7 +213,6 @@ private slots:
         src->setPosition(-3); // clamped to the first
         QCOMPARE(src->grab(f), SUCCESS);
         QCOMPARE(frameOf(f), 0);
-        QCOMPARE(src->position(), 0);
     }
 
     void truncatedRecordingsPlayTheirCompleteFrames() {
@@ -240,11 +222,10 @@ private slots:
         const qint64 idx = qint64(indexOffset(whole));
         const qint64 frame4 = qint64(frameOffset(whole, 4));
 
-        struct Cut {
+        const struct {
             qint64 size;
             int frames;
-        };
-        const Cut cuts[] = {
+        } cuts[] = {
             {idx, 5},                           // after the last frame, no index
             {idx + 20, 5},                      // inside the index
             {whole.size() - 1, 5},              // inside the trailer
@@ -254,7 +235,7 @@ private slots:
             {qint64(twv::kHeaderSize) + 30, 0}, // before the first frame is complete
             {qint64(twv::kHeaderSize), 0},      // header only
         };
-        for (const Cut &cut : cuts) {
+        for (const auto &cut : cuts) {
             const QString cutPath = pathFor("cut.twv");
             writeBytes(cutPath, whole.left(int(cut.size)));
             TwvReader reader;
@@ -325,17 +306,14 @@ private slots:
         const QString bad = pathFor("idx_bad.twv");
         const qint64 tail = good.size() - qint64(twv::kTrailerSize);
 
-        QByteArray b = good;
         QByteArray g = good;
         const qint64 idx = qint64(indexOffset(g));
-        b[int(idx + twv::kIndexHeaderSize + 3)] = char(b[int(idx + twv::kIndexHeaderSize + 3)] ^ 1);
-        writeBytes(bad, b);
-        QCOMPARE(openCode(bad), ERROR_CODE_DAMAGED_RECORDING); // flipped entry
-
-        b = good;
-        b[int(tail + 2)] = char(b[int(tail + 2)] ^ 4);
-        writeBytes(bad, b);
-        QCOMPARE(openCode(bad), ERROR_CODE_DAMAGED_RECORDING); // flipped trailer
+        for (qint64 flip : {idx + qint64(twv::kIndexHeaderSize) + 3, tail + 2}) { // an entry, the trailer
+            QByteArray b = good;
+            b[int(flip)] = char(b[int(flip)] ^ 1);
+            writeBytes(bad, b);
+            QCOMPARE(openCode(bad), ERROR_CODE_DAMAGED_RECORDING);
+        }
 
         auto withTrailer = [&](uint64_t offset, uint64_t count) {
             QByteArray t = good;
@@ -395,8 +373,7 @@ private slots:
             cv::Mat l, r;
             QCOMPARE(reader.readFrame(1, l, r), ERROR_CODE_DAMAGED_RECORDING);
             QCOMPARE(reader.readFrame(2, l, r), SUCCESS);
-            // Without the index, scanning stops at or right after the bad
-            // frame, and the bad frame itself still does not decode.
+            // Without the index, scanning stops at or right after the bad frame, which still fails.
             writeBytes(bad, b.left(int(indexOffset(good))));
             QCOMPARE(reader.open(bad.toStdString()), SUCCESS);
             QVERIFY(reader.frameCount() == 1 || reader.frameCount() == 2);
@@ -406,19 +383,14 @@ private slots:
     }
 
     void picturesThatLieAboutTheirSizeAreRefused() {
-        // Hand-made files whose frames are well-formed records holding a
-        // picture of the wrong size: a JPEG claiming 60000 x 60000 must not
-        // reach the decoder, a zstd stream of the wrong length must not be
-        // unpacked.
+        // Well-formed records holding a picture of the wrong size: a JPEG claiming 60000 x 60000
+        // must not reach the decoder, a zstd stream of the wrong length must not be unpacked.
         TwvFrameCodec codec;
         std::vector<unsigned char> jpeg, zstd, zstdSmall;
         QVERIFY(codec.encode(gradient(0, 0), TwvCodec::Jpeg, jpeg));
         QVERIFY(codec.encode(gradient(0, 0), TwvCodec::Lossless, zstd));
         QVERIFY(codec.encode(gradient(0, 0, 32, 48), TwvCodec::Lossless, zstdSmall));
         uint32_t w = 0, h = 0;
-        QVERIFY(TwvFrameCodec::jpegSize(jpeg.data(), jpeg.size(), &w, &h));
-        QCOMPARE(w, uint32_t(kW));
-        QCOMPARE(h, uint32_t(kH));
         std::vector<unsigned char> hugeJpeg = jpeg;
         for (size_t i = 2; i + 9 < hugeJpeg.size(); ++i)
             if (hugeJpeg[i] == 0xFF && hugeJpeg[i + 1] == 0xC0) {
@@ -466,13 +438,10 @@ private slots:
         QVERIFY(cv::imencode(".png", gradient(0, 0), pngBytes));
         writeBytes(png, QByteArray(reinterpret_cast<const char *>(pngBytes.data()), int(pngBytes.size())));
         QCOMPARE(openCode(png), ERROR_CODE_NOT_A_RECORDING);
-        writeBytes(pathFor("text.twv"),
-                   QByteArray("just some text that is long enough to fill a header\n").repeated(4));
-        QCOMPARE(openCode(pathFor("text.twv")), ERROR_CODE_NOT_A_RECORDING);
         writeBytes(pathFor("empty.twv"), QByteArray());
         QCOMPARE(openCode(pathFor("empty.twv")), ERROR_CODE_NOT_A_RECORDING);
         QCOMPARE(openCode(pathFor("does-not-exist.twv")), ERROR_CODE_FILE_NOT_FOUND);
-        QCOMPARE(openCode(TestSupport::dataDir()), ERROR_CODE_FILE_NOT_FOUND);
+        QCOMPARE(openCode(TestSupport::dataDir()), ERROR_CODE_FILE_NOT_FOUND); // a folder
 
         ERROR_CODE err = SUCCESS;
         QVERIFY(!openRecordingSource(png.toStdString(), &err));
