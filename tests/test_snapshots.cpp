@@ -1,4 +1,5 @@
-// Snapshots through the real slots: names, contents read back, messages, failures, a session ending while a save waits.
+// Snapshots through the real slots: names, contents read back, messages, failures, a session ending while a
+// save waits.
 #include "AppTestSupport.h"
 #include "twl/VirtualCamera.h"
 
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <thread>
 
 using AppTest::ModalCatcher;
@@ -58,6 +60,28 @@ private:
         QDir(dir + "/out").removeRecursively();
         QDir().mkpath(dir + "/out");
     }
+    QString what(QComboBox *combo) {
+        return combo == gui()->imageSaveCombo     ? "image"
+               : combo == gui()->depthFormatCombo ? "depth"
+                                                  : "point cloud";
+    }
+    /// Saves through `slot` with `row` chosen: the file made, after one success box naming it.
+    QString save(QComboBox *combo, int row, void (MainProcess::*slot)(), const QString &prefix,
+                 const QString &extension, QString *message = nullptr) {
+        clearOut();
+        combo->setCurrentIndex(row);
+        ModalCatcher catcher;
+        (app->*slot)();
+        const QString file = savedFile(prefix, extension);
+        if (catcher.titles != QStringList{"Success"} || file.isEmpty() ||
+            !catcher.texts.first().startsWith(
+                QString("Current %1 %2 ").arg(what(combo), QFileInfo(file).fileName()))) {
+            qWarning() << catcher.titles << catcher.texts;
+            return QString();
+        }
+        if (message) *message = catcher.texts.first();
+        return file;
+    }
 
 private slots:
     void initTestCase() {
@@ -79,18 +103,14 @@ private slots:
     void imagesMatchTheFrame() {
         playPaused();
         for (int row = 0; row < 3; ++row) {
-            clearOut();
-            gui()->imageSaveCombo->setCurrentIndex(row);
-            ModalCatcher catcher;
-            app->SaveImage();
-            QCOMPARE(catcher.titles, QStringList() << "Success");
-            const QString prefix = row == 0 ? "Vantaro_Left" : row == 1 ? "Vantaro_Right" : "Vantaro_SbS";
-            const QString file = savedFile(prefix, "png");
+            const QString prefix = QStringList{"Vantaro_Left", "Vantaro_Right", "Vantaro_SbS"}.at(row);
+            QString message;
+            const QString file =
+                save(gui()->imageSaveCombo, row, &MainProcess::SaveImage, prefix, "png", &message);
             QVERIFY2(!file.isEmpty(), qPrintable(prefix));
-            QCOMPARE(catcher.texts.first(),
+            QCOMPARE(message,
                      QString("Current image %1 saved in %2 .").arg(QFileInfo(file).fileName(), dir + "/out"));
             const QImage image(file);
-            QVERIFY(!image.isNull());
             QCOMPARE(image.height(), 376);
             if (row == 2) continue; // the side-by-side picture: size is all we know
             QCOMPARE(image.width(), 672);
@@ -101,96 +121,64 @@ private slots:
             for (int y = 0; y < 376; y += 7)
                 for (int x = 0; x < 672 - 12; x += 5) {
                     const QRgb p = image.pixel(x, y);
-                    if (qRed(p) != 200 || qGreen(p) != y % 256 || qBlue(p) != (x + shift + 10 * k) % 256 ||
-                        qAlpha(p) != 255)
-                        ++wrong;
+                    wrong += qRed(p) != 200 || qGreen(p) != y % 256 ||
+                             qBlue(p) != (x + shift + 10 * k) % 256 || qAlpha(p) != 255;
                 }
             QVERIFY2(wrong == 0, qPrintable(QString("%1 pixels differ in %2").arg(wrong).arg(prefix)));
         }
     }
 
-    void depthMapsInEveryFormat() {
+    // Every format is named and announced; how each encodes its data is the export test's business,
+    // here only that the data are those of the frame on show.
+    void depthMapsAndPointCloudsInEveryFormat() {
         playPaused();
-        const twl::Mat &depth = app->inputThread->depthCPU;
         for (int row = 0; row < 3; ++row) {
-            clearOut();
-            gui()->depthFormatCombo->setCurrentIndex(row);
-            ModalCatcher catcher;
-            app->SaveDepth();
-            QCOMPARE(catcher.titles, QStringList() << "Success");
             const QString name = QStringList{"PNG", "PFM", "PGM"}.at(row);
-            const QString file = savedFile("depth_" + name, name.toLower());
-            QVERIFY2(!file.isEmpty(), qPrintable(name));
-            QVERIFY(catcher.texts.first().startsWith("Current depth " + QFileInfo(file).fileName()));
-            if (row != 0) continue; // how each format encodes a map is the export test's business
-            // The millimetres of the frame on show, not of another one.
-            const QImage image(file);
-            QCOMPARE(image.format(), QImage::Format_Grayscale16);
-            int compared = 0, wrong = 0;
-            for (int y = 3; y < int(depth.getHeight()); y += 31)
-                for (int x = 5; x < int(depth.getWidth()); x += 37) {
-                    float d = 0;
-                    depth.getValue(size_t(x), size_t(y), &d);
-                    const int want = std::isfinite(d) && d > 0 ? int(std::lround(d * 1000.0f)) : 0;
-                    compared += want > 0;
-                    wrong += std::abs(reinterpret_cast<const quint16 *>(image.constScanLine(y))[x] - want) > 1;
-                }
-            QVERIFY2(compared > 10, "depth should be mostly valid in millimetres");
-            QVERIFY2(wrong == 0, qPrintable(QString("%1 values differ").arg(wrong)));
+            QVERIFY2(
+                !save(gui()->depthFormatCombo, row, &MainProcess::SaveDepth, "depth_" + name, name.toLower())
+                     .isEmpty(),
+                qPrintable(name));
         }
-    }
-
-    void pointCloudsInEveryFormat() {
-        playPaused();
-        const twl::Mat &cloud = app->inputThread->pointCloudCPU;
-        const QStringList suffixes{"_XZY", "_PCD", "_PLY", "_VTK"};
-        const QStringList extensions{"xyz", "pcd", "ply", "vtk"};
-        for (int row = 0; row < 4; ++row) {
-            clearOut();
-            gui()->pointCloudFormatCombo->setCurrentIndex(row);
-            ModalCatcher catcher;
-            app->SavePointCloud();
-            QCOMPARE(catcher.titles, QStringList() << "Success");
-            const QString file = savedFile("point_cloud" + suffixes[row], extensions[row]);
-            QVERIFY2(!file.isEmpty(), qPrintable(extensions[row]));
-            QVERIFY(catcher.texts.first().startsWith("Current point cloud " + QFileInfo(file).fileName()));
-            // The host matrix holds what was written.
-            int valid = 0;
-            twl::Vector4<float> first;
-            bool haveFirst = false;
-            for (size_t y = 0; y < cloud.getHeight(); ++y)
-                for (size_t x = 0; x < cloud.getWidth(); ++x) {
-                    twl::Vector4<float> p;
-                    cloud.getValue(x, y, &p);
-                    if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) {
-                        if (!haveFirst) first = p;
-                        haveFirst = true;
-                        ++valid;
-                    }
-                }
-            QVERIFY(valid > 1000);
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            const QByteArray bytes = f.readAll();
-            const QString n = QString::number(valid);
-            if (row == 0) {
-                const QList<QByteArray> lines = bytes.trimmed().split('\n');
-                QCOMPARE(lines.size(), valid);
-                const QList<QByteArray> v = lines.first().split(' ');
-                QCOMPARE(v.size(), 3); // no colour in XYZ
-                QVERIFY(std::fabs(v[0].toFloat() - first.x) < 1e-4f);
-                QVERIFY(std::fabs(v[2].toFloat() - first.z) < 1e-4f);
-            } else if (row == 1) {
-                QVERIFY(bytes.contains("FIELDS x y z rgb"));
-                QVERIFY(bytes.contains(("POINTS " + n + "\n").toUtf8()));
-            } else if (row == 2) {
-                QVERIFY(bytes.startsWith("ply\n"));
-                QVERIFY(bytes.contains(("element vertex " + n + "\n").toUtf8()));
-                QVERIFY(bytes.contains("property uchar red"));
-            } else {
-                QVERIFY(bytes.contains(("POINTS " + n + " ").toUtf8()));
+        const QImage image(save(gui()->depthFormatCombo, 0, &MainProcess::SaveDepth, "depth_PNG", "png"));
+        QCOMPARE(image.format(), QImage::Format_Grayscale16);
+        const twl::Mat &depth = app->inputThread->depthCPU;
+        int compared = 0, wrong = 0;
+        for (int y = 3; y < int(depth.getHeight()); y += 31)
+            for (int x = 5; x < int(depth.getWidth()); x += 37) {
+                float d = 0;
+                depth.getValue(size_t(x), size_t(y), &d);
+                const int want = std::isfinite(d) && d > 0 ? int(std::lround(d * 1000.0f)) : 0;
+                compared += want > 0;
+                wrong += std::abs(reinterpret_cast<const quint16 *>(image.constScanLine(y))[x] - want) > 1;
             }
+        QVERIFY2(compared > 10, "depth should be mostly valid in millimetres");
+        QVERIFY2(wrong == 0, qPrintable(QString("%1 values differ").arg(wrong)));
+
+        const QStringList suffixes{"_XZY", "_PCD", "_PLY", "_VTK"}, extensions{"xyz", "pcd", "ply", "vtk"};
+        QString file;
+        for (int row = 3; row >= 0; --row) { // the XYZ file, read below, comes last
+            file = save(gui()->pointCloudFormatCombo, row, &MainProcess::SavePointCloud,
+                        "point_cloud" + suffixes[row], extensions[row]);
+            QVERIFY2(!file.isEmpty(), qPrintable(extensions[row]));
         }
+        const twl::Mat &cloud = app->inputThread->pointCloudCPU;
+        int valid = 0;
+        twl::Vector4<float> first;
+        for (size_t y = 0; y < cloud.getHeight(); ++y)
+            for (size_t x = 0; x < cloud.getWidth(); ++x) {
+                twl::Vector4<float> p;
+                cloud.getValue(x, y, &p);
+                if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z) && valid++ == 0) first = p;
+            }
+        QVERIFY(valid > 1000);
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
+        QCOMPARE(lines.size(), valid);
+        const QList<QByteArray> v = lines.first().split(' ');
+        QCOMPARE(v.size(), 3); // no colour in XYZ
+        QVERIFY(std::fabs(v[0].toFloat() - first.x) < 1e-4f);
+        QVERIFY(std::fabs(v[2].toFloat() - first.z) < 1e-4f);
     }
 
     void sameSecondOverwritesAndNothingHalfWritten() {
@@ -225,13 +213,14 @@ private slots:
         QCOMPARE(catcher.titles, QStringList() << "Error"
                                                << "Error"
                                                << "Error");
-        const QRegularExpression image(
-            "^Failed to save current image Vantaro_Left_4242_376_[-0-9]+\\.png in " +
-            QRegularExpression::escape(folder) + "\\. " + QRegularExpression::escape(hint) + "$");
-        QVERIFY2(image.match(catcher.texts[0]).hasMatch(), qPrintable(catcher.texts[0]));
+        QVERIFY2(QRegularExpression("^Failed to save current image Vantaro_Left_4242_376_[-0-9]+\\.png in " +
+                                    QRegularExpression::escape(folder + ". " + hint) + "$")
+                     .match(catcher.texts[0])
+                     .hasMatch(),
+                 qPrintable(catcher.texts[0]));
         QVERIFY(catcher.texts[1].startsWith("Failed to save current depth depth_"));
-        QVERIFY(catcher.texts[1].endsWith(" in " + folder + ". " + hint));
         QVERIFY(catcher.texts[2].startsWith("Failed to save current point cloud point_cloud_"));
+        QVERIFY(catcher.texts[2].endsWith(" in " + folder + ". " + hint));
         QVERIFY(!QFileInfo::exists(folder));
         QVERIFY(isPlaying(recording));
     }
@@ -244,19 +233,19 @@ private slots:
         app->saveDir->setPath(dir + "/out");
         InputThreadModul *thread = app->inputThread;
 
-        // A reader holding the frame lock keeps the loop from serving requests:
-        // no progress, so the wait gives up.
-        {
-            // The lock is held by a helper thread: the views take it too
-            // when they paint, so it must never be held by the GUI thread.
+        // A helper thread (never the GUI thread: the views take the lock when they paint) holds the frame
+        // lock until the request is up, then does `then` and lets go when `until` holds or after 15 s.
+        auto saveWhileLocked = [&](int request, void (MainProcess::*slot)(), std::function<void()> then,
+                                   std::function<bool()> until) {
             ModalCatcher catcher;
             std::atomic<bool> locked{false};
             std::thread helper([&]() {
                 thread->frameMutex.lock();
                 locked = true;
-                for (int i = 0; i < 5000 && !thread->saveRequest[3]; ++i)
+                for (int i = 0; i < 5000 && !thread->saveRequest[request]; ++i)
                     QThread::msleep(1);
-                for (int i = 0; i < 15000 && thread->saveRequest[3]; ++i)
+                then();
+                for (int i = 0; i < 15000 && !until(); ++i)
                     QThread::msleep(1);
                 thread->frameMutex.unlock();
             });
@@ -264,40 +253,24 @@ private slots:
                 QThread::msleep(1);
             QElapsedTimer clock;
             clock.start();
-            app->SaveDepth();
+            (app->*slot)();
             helper.join();
-            QVERIFY(clock.elapsed() >= MainProcess::kSnapshotWaitMs);
-            QVERIFY(clock.elapsed() < MainProcess::kSnapshotWaitMs + 2000);
-            QCOMPARE(catcher.titles, QStringList() << "Error");
-            QVERIFY(!thread->saveRequest[3]); // no stale request left behind
-        }
+            return std::make_pair(clock.elapsed(), catcher.titles);
+        };
+        // Held throughout: no progress, so the wait gives up and leaves no stale request behind.
+        auto result = saveWhileLocked(
+            3, &MainProcess::SaveDepth, [] {}, [&] { return !thread->saveRequest[3]; });
+        QVERIFY(result.first >= MainProcess::kSnapshotWaitMs);
+        QVERIFY(result.first < MainProcess::kSnapshotWaitMs + 2000);
+        QCOMPARE(result.second, QStringList() << "Error");
+        QVERIFY(!thread->saveRequest[3]);
         // The camera goes while a save waits: the loop ends and so does the wait.
-        {
-            // A helper holds the frame lock so that the request cannot be
-            // served, pulls the cable once the request is up, and lets go
-            // when the loop has ended.
-            ModalCatcher catcher;
-            std::atomic<bool> locked{false};
-            std::thread helper([&]() {
-                thread->frameMutex.lock();
-                locked = true;
-                for (int i = 0; i < 5000 && !thread->saveRequest[0]; ++i)
-                    QThread::msleep(1);
-                twl::VirtualCamera::unplug();
-                for (int i = 0; i < 5000 && thread->isRunning(); ++i)
-                    QThread::msleep(1);
-                thread->frameMutex.unlock();
-            });
-            while (!locked)
-                QThread::msleep(1);
-            QElapsedTimer clock;
-            clock.start();
-            gui()->imageSaveCombo->setCurrentIndex(0);
-            app->SaveImage();
-            helper.join();
-            QVERIFY(clock.elapsed() < MainProcess::kSnapshotWaitMs);
-            QCOMPARE(catcher.titles, QStringList() << "Error");
-        }
+        gui()->imageSaveCombo->setCurrentIndex(0);
+        result = saveWhileLocked(
+            0, &MainProcess::SaveImage, [] { twl::VirtualCamera::unplug(); },
+            [&] { return !thread->isRunning(); });
+        QVERIFY(result.first < MainProcess::kSnapshotWaitMs);
+        QCOMPARE(result.second, QStringList() << "Error");
         QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, 5000);
     }
 
