@@ -102,7 +102,7 @@ private slots:
                     std::vector<uint16_t> sa(size_t(width) * Dp), sb(sa.size());
                     for (int dx : {-1, 0, 1, 2}) // 2: no previous row
                         for (int P2 : {40, 255 - kCensusBits - 1}) {
-                            std::vector<uint8_t> a(pathBytes, 255), b(a), ma(size_t(width)), mb(ma);
+                            std::vector<uint8_t> a(pathBytes, 255), b(a), ma(size_t(width), 0), mb(ma);
                             const uint8_t *from = dx == 2 ? nullptr : prev.data() + kPathGuard;
                             const uint8_t *addend = dx == 1 ? nullptr : prev.data() + kPathGuard;
                             ref.pathRow(cost.data(), from, prevMin.data(), dx, width, Dp, 7, P2,
@@ -124,7 +124,7 @@ private slots:
                             std::fill(sum.begin() + x * Dp + D, sum.begin() + (x + 1) * Dp,
                                       uint16_t(4 * 255));
                         std::vector<uint16_t> scratch(size_t(3 * width));
-                        std::vector<int16_t> da(size_t(width)), db(da);
+                        std::vector<int16_t> da(size_t(width), 0), db(da);
                         ref.selectRow(sum.data(), width, D, Dp, uniqueness, scratch.data(), da.data());
                         k->selectRow(sum.data(), width, D, Dp, uniqueness, scratch.data(), db.data());
                         QVERIFY2(da == db, what.constData());
