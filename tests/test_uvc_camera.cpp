@@ -179,7 +179,6 @@ private slots:
         init.cameraFps = 60;
         QCOMPARE(camera.open(init), SUCCESS);
         QCOMPARE(camera.getCameraFPS(), 30.0f);
-        QCOMPARE(camera.getCameraInformation().serial_number, 17042u);
     }
 
     void rateChangesKeepTheStreamWhenTheDriverAllows() {
@@ -228,8 +227,8 @@ private slots:
         camera.close();
         fake->replug();
         QCOMPARE(int(Camera::getDeviceList().size()), 1);
-        QCOMPARE(camera.open(init), SUCCESS);
-        QCOMPARE(camera.grab(runtime), SUCCESS);
+        QVERIFY(camera.open(init) == SUCCESS &&
+                camera.grab(runtime) == SUCCESS); // the same object opens again
     }
 
     void hundredOpenCloseCyclesLeaveNothingBehind() {
