@@ -1,4 +1,4 @@
-// Stereo calibration and rectification: chessboard calibration, damaged calibration files, rectified depth.
+// Stereo calibration: chessboard calibration, damaged calibration files named and refused, rectified depth.
 #include "TestSupport.h"
 
 #include "twl/Camera.h"
@@ -7,9 +7,8 @@
 #include "twl/StereoCalibrator.h"
 #include "twl/VirtualScene.h"
 
-#include <QtTest>
-
 #include <QProcess>
+#include <QtTest>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -34,7 +33,7 @@ int runTwv(const QStringList &arguments, QString *err = nullptr) {
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
 }
 
-/// Serves one fixed pair for ever, as a live camera with the virtual rig's nominal intrinsics.
+// Serves one fixed pair for ever, as a live camera with the virtual rig's nominal intrinsics.
 struct PairSource : FrameSource {
     PairSource(cv::Mat l, cv::Mat r, bool rectified) : left(l), right(r), rectified(rectified) {}
     ERROR_CODE grab(StereoFrame &frame) override {
@@ -62,8 +61,7 @@ cv::Mat rotation(cv::Vec3d v) {
     return r;
 }
 
-/// Two distorted, turned cameras whose rectification is exactly the virtual rig (stereoRectify
-/// splits R into the half turns h and -h; T along the turned baseline needs no further turn).
+// Two distorted, turned cameras that rectify exactly to the virtual rig (R splits into half turns +-h).
 const cv::Vec3d kHalfTurn(0.012, -0.02, 0.006);
 
 StereoCalibration distortedRig(cv::Size size, double f) {
@@ -79,7 +77,7 @@ StereoCalibration distortedRig(cv::Size size, double f) {
     return c;
 }
 
-/// What one camera of the rig sees: each raw pixel looks up where its ray meets the ideal camera.
+// What one camera of the rig sees: each raw pixel looks up where its ray meets the ideal camera.
 cv::Mat throughLens(const cv::Mat &ideal, const cv::Mat &M, const cv::Mat &D, const cv::Mat &rawToIdeal,
                     float focal) {
     std::vector<cv::Point2f> raw, seen;
@@ -94,8 +92,7 @@ cv::Mat throughLens(const cv::Mat &ideal, const cv::Mat &M, const cv::Mat &D, co
     return out;
 }
 
-/// Share of pixels whose depth is missing or more than 5 % off the truth, found along each
-/// pixel's ray with the intrinsics the camera reports (a rectified picture has its own grid).
+// Share of pixels whose depth is missing or over 5 % off the truth along each pixel's reported ray.
 double badShare(Camera &camera, const cv::Mat &truth, float focal) {
     Mat depth;
     if (camera.grab() != SUCCESS || camera.retrieveMeasure(depth, MEASURE_DEPTH) != SUCCESS) return 1.0;
@@ -119,159 +116,150 @@ double badShare(Camera &camera, const cv::Mat &truth, float focal) {
 class TestCalibration : public QObject {
     Q_OBJECT
 private slots:
-    void chessboardPairsCalibrateTheRig();
-    void damagedFilesAreNamedAndRefused();
-    void rectifiedDepthMatchesAnIdealRig();
+    void chessboardPairsCalibrateTheRig() {
+        const QDir data(boardData());
+        const QStringList lefts = data.entryList({"left*.jpg"}, QDir::Files, QDir::Name);
+        QCOMPARE(lefts.size(), 13);
+        StereoCalibrator calibrator(cv::Size(9, 6), 0.025);
+        for (const QString &name : lefts)
+            QVERIFY2(calibrator.addPair(cv::imread(data.filePath(name).toStdString()),
+                                        cv::imread(data.filePath("right" + name.mid(4)).toStdString())),
+                     qPrintable(name));
+        StereoCalibrator::Result result;
+        std::string error;
+        QVERIFY2(calibrator.calibrate(&result, &error), error.c_str());
+        qInfo("RMS %.3f px, rectified row error mean %.3f px, worst %.3f px, baseline %.4f m", result.rms,
+              result.meanRowError, result.worstRowError, result.calibration.baseline());
+        QVERIFY(result.rms < 1.0 && result.meanRowError < 0.5);
+
+        StereoCalibration doubled;
+        QVERIFY(result.calibration.scaledTo(cv::Size(1280, 960), &doubled, &error));
+        QCOMPARE(doubled.M1.at<double>(0, 0), 2 * result.calibration.M1.at<double>(0, 0));
+        QVERIFY(!result.calibration.scaledTo(cv::Size(1280, 720), &doubled, &error));
+        QVERIFY(error.find("aspect ratio") != std::string::npos);
+
+        // The tool: from two folders a file that reads back the same, from one pair a refusal.
+        QDir pairs(TestSupport::dataDir() + "/pairs");
+        pairs.removeRecursively();
+        QVERIFY(pairs.mkpath("l") && pairs.mkpath("r"));
+        for (const QString &name : lefts) {
+            QFile::copy(data.filePath(name), pairs.filePath("l/" + name.mid(4)));
+            QFile::copy(data.filePath("right" + name.mid(4)), pairs.filePath("r/" + name.mid(4)));
+        }
+        const QString out = pairs.filePath("rig.yml");
+        QString err;
+        QCOMPARE(runTwv({"calibrate", "--left", pairs.filePath("l"), "--right", pairs.filePath("r"),
+                         "--square", "0.025", "--out", out}),
+                 0);
+        StereoCalibration loaded;
+        QVERIFY2(StereoCalibration::load(out.toStdString(), &loaded, &error), error.c_str());
+        QVERIFY(cv::norm(loaded.M1, result.calibration.M1) < 1e-6 &&
+                std::fabs(loaded.baseline() - result.calibration.baseline()) < 1e-9);
+        QCOMPARE(runTwv({"calibrate", "--left", data.filePath("left01.jpg"), "--right",
+                         data.filePath("right01.jpg"), "--square", "0.025", "--out", out + "2"},
+                        &err),
+                 1);
+        QVERIFY2(err.contains("only 1 pair(s)") && !QFile::exists(out + "2"), qPrintable(err));
+    }
+    void damagedFilesAreNamedAndRefused() {
+        const QString dir = TestSupport::dataDir();
+        const auto matrix = [](const char *key, int rows, int cols, const char *data) {
+            return std::string(key) + ": !!opencv-matrix\n  rows: " + std::to_string(rows) +
+                   "\n  cols: " + std::to_string(cols) + "\n  dt: d\n  data: [" + data + "]\n";
+        };
+        const std::string good = "%YAML:1.0\nimage_width: 640\nimage_height: 480\n" +
+                                 matrix("M1", 3, 3, "500, 0, 320, 0, 500, 240, 0, 0, 1") +
+                                 matrix("D1", 1, 5, "0, 0, 0, 0, 0");
+        const std::string turn = matrix("R", 3, 3, "1, 0, 0, 0, 1, 0, 0, 0, 1");
+        const std::string pose = turn + matrix("T", 3, 1, "-120, 0, 0") + "T_unit: mm\n";
+        std::string right = good.substr(good.find("M1:"));
+        right.replace(right.find("M1"), 2, "M2");
+        right.replace(right.find("D1"), 2, "D2");
+        // The sample's two files are read as one.
+        std::ofstream((dir + "/intrinsics.yml").toStdString()) << good + right;
+        std::ofstream((dir + "/extrinsics.yml").toStdString()) << "%YAML:1.0\n" + pose;
+        StereoCalibration c;
+        std::string error;
+        QVERIFY2(StereoCalibration::load((dir + "/intrinsics.yml").toStdString(), &c, &error), error.c_str());
+        QVERIFY(std::fabs(c.baseline() - 0.12) < 1e-9);
+
+        struct Case {
+            const char *name;
+            std::string text, key;
+        } cases[] = {
+            {"missing", good + pose, "'M2'"},
+            {"size", good + right + turn + matrix("T", 2, 1, "1, 2"), "'T' must be"},
+            {"nan", good + right + turn + matrix("T", 3, 1, ".nan, 0, 0"), "'T'"},
+            {"unit", good + right + turn + matrix("T", 3, 1, "-120, 0, 0"), "'T_unit'"}, // 120 m
+            {"other", "%YAML:1.0\nwidth: 3\n", "none of the keys"},
+            {"garbage", "\x89PNG\r\n\x1a\n{{{", "not a calibration"},
+        };
+        for (const Case &k : cases) {
+            const QString file = dir + "/damaged-" + k.name + ".yml";
+            std::ofstream(file.toStdString()) << k.text;
+            QVERIFY2(!StereoCalibration::load(file.toStdString(), &c, &error), k.name);
+            QVERIFY2(error.find(file.toStdString()) != std::string::npos &&
+                         error.find(k.key) != std::string::npos,
+                     error.c_str());
+        }
+
+        // The camera still opens, uncalibrated, and says why; twv refuses to work with it.
+        const cv::Mat grey(376, 672, CV_8UC4, cv::Scalar(128, 128, 128, 255));
+        Camera camera;
+        InitParameters init;
+        init.calibrationFile = (dir + "/damaged-missing.yml").toStdString();
+        QCOMPARE(camera.openSource(std::make_unique<PairSource>(grey, grey, false), init), SUCCESS);
+        QVERIFY(!camera.isCalibrated() &&
+                std::string(camera.getCalibrationError().c_str()).find("'M2'") != std::string::npos);
+        QString err;
+        QCOMPARE(runTwv({"import", dir + "/x.twv", "--left", boardData() + "/left01.jpg", "--right",
+                         boardData() + "/right01.jpg", "--calibration", dir + "/damaged-nan.yml"},
+                        &err),
+                 1);
+        QVERIFY2(err.contains("'T'") && !QFile::exists(dir + "/x.twv"), qPrintable(err));
+        QCOMPARE(runTwv({"record", dir + "/x.twv", "--virtual", "--frames", "1", "--calibration",
+                         dir + "/nowhere.yml"},
+                        &err),
+                 1);
+        QVERIFY2(err.contains("no such file"), qPrintable(err));
+    }
+    void rectifiedDepthMatchesAnIdealRig() {
+        const Resolution vga(672, 376);
+        const float focal = VirtualScene::calibration(vga).left_cam.fx;
+        VirtualScene scene(vga);
+        cv::Mat left, right, truth;
+        scene.render(1.0, left, right, &truth);
+
+        const StereoCalibration rig = distortedRig(cv::Size(672, 376), focal);
+        const cv::Mat rawLeft = throughLens(left, rig.M1, rig.D1, rotation(kHalfTurn), focal);
+        const cv::Mat rawRight = throughLens(right, rig.M2, rig.D2, rotation(-kHalfTurn), focal);
+        std::string error; // the camera's own file in the calibration folder
+        QVERIFY(rig.save((TestSupport::dataDir() + "/4242.yml").toStdString(), &error));
+
+        Camera camera;
+        InitParameters init;
+        init.depthStabilization = 0;
+        const auto open = [&](cv::Mat l, cv::Mat r, bool rectified) {
+            return camera.openSource(std::make_unique<PairSource>(l, r, rectified), init) == SUCCESS;
+        };
+        QVERIFY(open(left, right, true));
+        const double ideal = badShare(camera, truth, focal);
+        init.calibrationDirectory = TestSupport::dataDir().toStdString();
+        QVERIFY(open(rawLeft, rawRight, false));
+        QVERIFY2(camera.isCalibrated(), camera.getCalibrationError().c_str());
+        QVERIFY(std::fabs(camera.getCameraInformation().calibration_parameters.baseline -
+                          VirtualScene::kBaselineMetres) < 1e-4);
+        const double rectified = badShare(camera, truth, focal);
+        init.calibrationDirectory = String();
+        QVERIFY(open(rawLeft, rawRight, false));
+        QVERIFY(!camera.isCalibrated() && camera.getCalibrationError().empty());
+        const double raw = badShare(camera, truth, focal);
+
+        qInfo("bad depth share: ideal %.3f, rectified %.3f (%.2fx), uncalibrated %.3f (%.2fx)", ideal,
+              rectified, rectified / ideal, raw, raw / ideal);
+        QVERIFY(rectified <= 1.5 * ideal && raw >= 2.0 * ideal);
+    }
 };
-
-void TestCalibration::chessboardPairsCalibrateTheRig() {
-    const QDir data(boardData());
-    const QStringList lefts = data.entryList({"left*.jpg"}, QDir::Files, QDir::Name);
-    QCOMPARE(lefts.size(), 13);
-    StereoCalibrator calibrator(cv::Size(9, 6), 0.025);
-    for (const QString &name : lefts) {
-        QVERIFY2(calibrator.addPair(cv::imread(data.filePath(name).toStdString()),
-                                    cv::imread(data.filePath("right" + name.mid(4)).toStdString())),
-                 qPrintable(name));
-    }
-    StereoCalibrator::Result result;
-    std::string error;
-    QVERIFY2(calibrator.calibrate(&result, &error), error.c_str());
-    qInfo("RMS %.3f px, rectified row error mean %.3f px, worst %.3f px, baseline %.4f m", result.rms,
-          result.meanRowError, result.worstRowError, result.calibration.baseline());
-    QVERIFY(result.rms < 1.0);
-    QVERIFY(result.meanRowError < 0.5);
-
-    StereoCalibration doubled;
-    QVERIFY(result.calibration.scaledTo(cv::Size(1280, 960), &doubled, &error));
-    QCOMPARE(doubled.M1.at<double>(0, 0), 2 * result.calibration.M1.at<double>(0, 0));
-    QVERIFY(!result.calibration.scaledTo(cv::Size(1280, 720), &doubled, &error));
-    QVERIFY(error.find("aspect ratio") != std::string::npos);
-
-    // The tool: from two folders a file that reads back the same, from one pair a refusal.
-    QDir pairs(TestSupport::dataDir() + "/pairs");
-    pairs.removeRecursively();
-    pairs.mkpath("l");
-    pairs.mkpath("r");
-    for (const QString &name : lefts) {
-        QFile::copy(data.filePath(name), pairs.filePath("l/" + name.mid(4)));
-        QFile::copy(data.filePath("right" + name.mid(4)), pairs.filePath("r/" + name.mid(4)));
-    }
-    const QString out = pairs.filePath("rig.yml");
-    QString err;
-    QCOMPARE(runTwv({"calibrate", "--left", pairs.filePath("l"), "--right", pairs.filePath("r"), "--square",
-                     "0.025", "--out", out}),
-             0);
-    StereoCalibration loaded;
-    QVERIFY2(StereoCalibration::load(out.toStdString(), &loaded, &error), error.c_str());
-    QVERIFY(cv::norm(loaded.M1, result.calibration.M1) < 1e-6 &&
-            std::fabs(loaded.baseline() - result.calibration.baseline()) < 1e-9);
-    QCOMPARE(runTwv({"calibrate", "--left", data.filePath("left01.jpg"), "--right",
-                     data.filePath("right01.jpg"), "--square", "0.025", "--out", out + "2"},
-                    &err),
-             1);
-    QVERIFY2(err.contains("only 1 pair(s)") && !QFile::exists(out + "2"), qPrintable(err));
-}
-
-void TestCalibration::damagedFilesAreNamedAndRefused() {
-    const QString dir = TestSupport::dataDir();
-    const auto matrix = [](const char *key, int rows, int cols, const char *data) {
-        return std::string(key) + ": !!opencv-matrix\n  rows: " + std::to_string(rows) +
-               "\n  cols: " + std::to_string(cols) + "\n  dt: d\n  data: [" + data + "]\n";
-    };
-    const std::string good = "%YAML:1.0\nimage_width: 640\nimage_height: 480\n" +
-                             matrix("M1", 3, 3, "500, 0, 320, 0, 500, 240, 0, 0, 1") +
-                             matrix("D1", 1, 5, "0, 0, 0, 0, 0");
-    const std::string turn = matrix("R", 3, 3, "1, 0, 0, 0, 1, 0, 0, 0, 1");
-    const std::string pose = turn + matrix("T", 3, 1, "-120, 0, 0") + "T_unit: mm\n";
-    std::string right = good.substr(good.find("M1:"));
-    right.replace(right.find("M1"), 2, "M2");
-    right.replace(right.find("D1"), 2, "D2");
-    // The sample's two files are read as one.
-    std::ofstream((dir + "/intrinsics.yml").toStdString()) << good + right;
-    std::ofstream((dir + "/extrinsics.yml").toStdString()) << "%YAML:1.0\n" + pose;
-    StereoCalibration c;
-    std::string error;
-    QVERIFY2(StereoCalibration::load((dir + "/intrinsics.yml").toStdString(), &c, &error), error.c_str());
-    QVERIFY(std::fabs(c.baseline() - 0.12) < 1e-9);
-
-    struct Case {
-        const char *name;
-        std::string text, key;
-    } cases[] = {
-        {"missing", good + pose, "'M2'"},
-        {"size", good + right + turn + matrix("T", 2, 1, "1, 2"), "'T' must be"},
-        {"nan", good + right + turn + matrix("T", 3, 1, ".nan, 0, 0"), "'T'"},
-        {"unit", good + right + turn + matrix("T", 3, 1, "-120, 0, 0"), "'T_unit'"}, // 120 m
-        {"other", "%YAML:1.0\nwidth: 3\n", "none of the keys"},
-        {"garbage", "\x89PNG\r\n\x1a\n{{{", "not a calibration"},
-    };
-    for (const Case &k : cases) {
-        const QString file = dir + "/damaged-" + k.name + ".yml";
-        std::ofstream(file.toStdString()) << k.text;
-        QVERIFY2(!StereoCalibration::load(file.toStdString(), &c, &error), k.name);
-        QVERIFY2(error.find(file.toStdString()) != std::string::npos &&
-                     error.find(k.key) != std::string::npos,
-                 error.c_str());
-    }
-
-    // The camera still opens, uncalibrated, and says why; twv refuses to work with it.
-    const cv::Mat grey(376, 672, CV_8UC4, cv::Scalar(128, 128, 128, 255));
-    Camera camera;
-    InitParameters init;
-    init.calibrationFile = (dir + "/damaged-missing.yml").toStdString();
-    QCOMPARE(camera.openSource(std::make_unique<PairSource>(grey, grey, false), init), SUCCESS);
-    QVERIFY(!camera.isCalibrated());
-    QVERIFY(std::string(camera.getCalibrationError().c_str()).find("'M2'") != std::string::npos);
-    QString err;
-    QCOMPARE(runTwv({"import", dir + "/x.twv", "--left", boardData() + "/left01.jpg", "--right",
-                     boardData() + "/right01.jpg", "--calibration", dir + "/damaged-nan.yml"},
-                    &err),
-             1);
-    QVERIFY2(err.contains("'T'") && !QFile::exists(dir + "/x.twv"), qPrintable(err));
-    QCOMPARE(runTwv({"record", dir + "/x.twv", "--virtual", "--frames", "1", "--calibration",
-                     dir + "/nowhere.yml"},
-                    &err),
-             1);
-    QVERIFY2(err.contains("no such file"), qPrintable(err));
-}
-
-void TestCalibration::rectifiedDepthMatchesAnIdealRig() {
-    const Resolution vga(672, 376);
-    const float focal = VirtualScene::calibration(vga).left_cam.fx;
-    VirtualScene scene(vga);
-    cv::Mat left, right, truth;
-    scene.render(1.0, left, right, &truth);
-
-    const StereoCalibration rig = distortedRig(cv::Size(672, 376), focal);
-    const cv::Mat rawLeft = throughLens(left, rig.M1, rig.D1, rotation(kHalfTurn), focal);
-    const cv::Mat rawRight = throughLens(right, rig.M2, rig.D2, rotation(-kHalfTurn), focal);
-    std::string error; // the camera's own file in the calibration folder
-    QVERIFY(rig.save((TestSupport::dataDir() + "/4242.yml").toStdString(), &error));
-
-    Camera camera;
-    InitParameters init;
-    init.depthStabilization = 0;
-    QCOMPARE(camera.openSource(std::make_unique<PairSource>(left, right, true), init), SUCCESS);
-    const double ideal = badShare(camera, truth, focal);
-
-    init.calibrationDirectory = TestSupport::dataDir().toStdString();
-    QCOMPARE(camera.openSource(std::make_unique<PairSource>(rawLeft, rawRight, false), init), SUCCESS);
-    QVERIFY2(camera.isCalibrated(), camera.getCalibrationError().c_str());
-    const CalibrationParameters p = camera.getCameraInformation().calibration_parameters;
-    QVERIFY(std::fabs(p.baseline - VirtualScene::kBaselineMetres) < 1e-4);
-    const double rectified = badShare(camera, truth, focal);
-
-    init.calibrationDirectory = String();
-    QCOMPARE(camera.openSource(std::make_unique<PairSource>(rawLeft, rawRight, false), init), SUCCESS);
-    QVERIFY(!camera.isCalibrated() && camera.getCalibrationError().empty());
-    const double raw = badShare(camera, truth, focal);
-
-    qInfo("bad depth share: ideal %.3f, rectified %.3f (%.2fx), uncalibrated %.3f (%.2fx)", ideal, rectified,
-          rectified / ideal, raw, raw / ideal);
-    QVERIFY(rectified <= 1.5 * ideal);
-    QVERIFY(raw >= 2.0 * ideal);
-}
 
 QTEST_GUILESS_MAIN(TestCalibration)
 #include "test_calibration.moc"

@@ -1,5 +1,5 @@
-// The whole viewer live on a stand-in side-by-side UVC camera: automatic open, unplug, replug, resolution and
-// rate changes.
+// The whole viewer live on a stand-in UVC camera: automatic open, unplug, replug, resolution and rate
+// changes.
 #include "AppTestSupport.h"
 #include "twl/FakeV4l2Device.h"
 
@@ -53,8 +53,7 @@ int main(int argc, char **argv) {
     qunsetenv("VANTARO_VIRTUAL_CAMERA");
     twl::FakeV4l2Device fake;
     fake.addCamera(twl::FakeV4l2Device::stereoCamera());
-    // Fixed eyes keep the stand-in cheap (also under the race detector); a
-    // left eye with the right one's texture shifted gives the matcher work.
+    // Fixed eyes keep the stand-in cheap under the race detector; a shifted texture gives the matcher work.
     cv::Mat right(376, 672, CV_8UC4);
     cv::randu(right, 0, 255);
     fake.setEyes(right(cv::Rect(0, 0, 672 - 12, 376)).clone(), right(cv::Rect(12, 0, 672 - 12, 376)).clone());
