@@ -59,14 +59,6 @@ private slots:
 
         // Only the user's choices above asked for a new rate, not the refills.
         QCOMPARE(askFps.count(), 2);
-
-        // The resolution box drives the same path.
-        input.clear();
-        gui->resolutionCombo->setCurrentIndex(1);
-        QCOMPARE(GlobalParams::getInt(PARAM_RESOLUTION), 1);
-        QCOMPARE(items(gui->fpsCombo), QStringList({"15", "30"}));
-        QCOMPARE(input.count(), 1);
-        QCOMPARE(askFps.count(), 2);
     }
 
     void rangeAndConfidenceLabels() {

@@ -148,9 +148,6 @@ private slots:
                          "lower depth mode settings."));
         QVERIFY(!app->busy && app->inputThread && !app->inputThread->isRunning());
         QCOMPARE(gui()->cursor().shape(), Qt::ArrowCursor);
-        // Another depth mode restarts the camera.
-        (gui()->perfButton->isChecked() ? gui()->mediumButton : gui()->perfButton)->click();
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
     }
 
     void recordingThroughTheDialog() {

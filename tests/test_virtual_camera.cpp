@@ -129,21 +129,14 @@ private slots:
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         QCOMPARE(cam->grab(frame), SUCCESS);
         QVERIFY2(frame.timestamp - last >= 8 * period, "late frames were not skipped");
-        const uint64_t afterSkip = frame.timestamp;
+        last = frame.timestamp;
         QCOMPARE(cam->grab(frame), SUCCESS);
-        QVERIFY(frame.timestamp > afterSkip);
-        QCOMPARE((frame.timestamp - afterSkip) % period, uint64_t(0));
-    }
+        QVERIFY(frame.timestamp > last && (frame.timestamp - last) % period == 0);
 
-    void rateChangeTakesEffectWithoutReopening() {
-        ERROR_CODE e;
-        auto cam = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
-        StereoFrame frame;
-        QCOMPARE(cam->grab(frame), SUCCESS);
-        uint64_t last = frame.timestamp;
+        // A new rate takes effect without reopening: from the last frame on, frames sit on a 10 ms clock.
+        last = frame.timestamp;
         QCOMPARE(cam->setFps(100), SUCCESS);
         QCOMPARE(cam->fps(), 100.0f);
-        // From the last frame on, frames sit on a 10 ms clock (1/15 s is no multiple of it).
         for (int i = 0; i < 4; ++i) {
             QCOMPARE(cam->grab(frame), SUCCESS);
             QVERIFY(frame.timestamp > last);
