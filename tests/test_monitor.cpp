@@ -59,18 +59,15 @@ private slots:
         QCOMPARE(float(infos.ramUsage), -1.0f);
         QCOMPARE(float(infos.gpuMemUsage), -1.0f);
         QCOMPARE(float(infos.gpuUsage), -1.0f);
-        QCOMPARE(CPUGPUInfos::statusText(12.345f, -1.0f, 99.96f, 3.05f),
-                 QStringLiteral(" CPU/GPU load : 12.3% -1.0% -- GPU Mem: 100.0% -- RAM: 3.0%"));
     }
 
     void unusableLibraryLeavesOnlyGpuLoadUnmeasured() {
         // Missing, or a real library that is not the management library.
         const QStringList names = {"libvantaro-no-such-library.so.1", "libm.so.6"};
-        const QStringList messages = {"Couldn't find libvantaro-no-such-library.so.1",
-                                      "Couldn't get functions in libm.so.6"};
         for (int i = 0; i < 2; ++i) {
             CPUGPUInfos::setGpuLibraryName(names[i]);
-            QTest::ignoreMessage(QtDebugMsg, qPrintable(messages[i]));
+            QTest::ignoreMessage(
+                QtDebugMsg, qPrintable((i ? "Couldn't get functions in " : "Couldn't find ") + names[i]));
             CPUGPUInfos infos;
             infos.prepare();
             CPUGPUInfos::setGpuLibraryName(QStringLiteral("libnvidia-ml.so.1"));
@@ -111,14 +108,6 @@ private slots:
         QCOMPARE(float(infos.gpuUsage), -1.0f); // not before the first sample
         sample(infos);
         QCOMPARE(float(infos.gpuUsage), 42.0f);
-    }
-
-    void gpuLoadWhenTheDriverIsThere() {
-        CPUGPUInfos infos;
-        infos.prepare();
-        if (!infos.isGpuUsageAvailable()) QSKIP("no GPU management library on this machine");
-        sample(infos);
-        QVERIFY(infos.gpuUsage >= 0.0f && infos.gpuUsage <= 100.0f);
     }
 
     void cpuFigureFollowsWork() {

@@ -1,5 +1,5 @@
-// The virtual live camera: environment gating, USB2 limit, frame rates,
-// pacing, unplugging, and a rendered pair that agrees with its own depth.
+// The virtual live camera: gating, USB2 limit, frame rates, pacing, unplugging, a pair that agrees with its
+// depth.
 #include "twl/VirtualCamera.h"
 #include "twl/VirtualCameraSource.h"
 #include "twl/VirtualScene.h"
@@ -16,9 +16,6 @@
 using namespace twl;
 
 namespace {
-double msSince(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
 uint64_t steadyNs() {
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
                         std::chrono::steady_clock::now().time_since_epoch())
@@ -71,12 +68,9 @@ private slots:
         ERROR_CODE e = ERROR_CODE_FAILURE;
         auto cam = VirtualCamera::open(RESOLUTION_VGA, 100, &e);
         QCOMPARE(e, SUCCESS);
-        QVERIFY(cam);
         StereoFrame frame;
         QCOMPARE(cam->grab(frame), SUCCESS);
         QCOMPARE(frame.left.cols, 672);
-        QCOMPARE(frame.right.size(), frame.left.size());
-        QVERIFY(frame.timestamp > 0);
     }
 
     void frameRatesFollowTheResolution() {
@@ -99,12 +93,8 @@ private slots:
         auto cam = VirtualCamera::open(RESOLUTION_HD720, 0, &e);
         CameraInformation info = cam->information();
         QCOMPARE(info.serial_number, VirtualCamera::serialNumber());
-        QVERIFY(info.serial_number != 0);
         const CameraParameters &l = info.calibration_parameters.left_cam;
-        QCOMPARE(l.fx, info.calibration_parameters.right_cam.fx);
         QCOMPARE(l.image_size, Resolution(1280, 720));
-        VirtualCamera::setFirmwareVersion(900);
-        QCOMPARE(cam->information().firmware_version, uint32_t(900));
         // The focal length scales with the width: VGA sees the same field.
         auto vga = VirtualCamera::open(RESOLUTION_VGA, 0, &e);
         QVERIFY(std::fabs(vga->information().calibration_parameters.left_cam.fx - l.fx * 672.0f / 1280.0f) <
@@ -116,12 +106,11 @@ private slots:
         auto cam = VirtualCamera::open(RESOLUTION_VGA, 30, &e);
         const uint64_t period = 1000000000ull / 30;
         StereoFrame frame;
-        // The first grab also renders the static room; the second is on time
-        // or at most one period late.
+        // The first grab also renders the static room; the second is at most one period late.
         QCOMPARE(cam->grab(frame), SUCCESS);
         QCOMPARE(cam->grab(frame), SUCCESS);
         uint64_t last = frame.timestamp;
-        const auto t0 = std::chrono::steady_clock::now();
+        const uint64_t t0 = steadyNs();
         for (int i = 0; i < 6; ++i) {
             QCOMPARE(cam->grab(frame), SUCCESS);
             QVERIFY(frame.timestamp > last);
@@ -131,31 +120,23 @@ private slots:
             last = frame.timestamp;
             QVERIFY(frame.timestamp <= steadyNs()); // never delivered before its time
         }
-        // Six more frames at 30 fps take at least five periods (a slow machine
-        // or a sanitizer may take longer: then frames are skipped, never early).
-        const double elapsed = msSince(t0);
+        // Six frames at 30 fps take at least five periods; a slow machine skips frames, never sends one
+        // early.
+        const double elapsed = double(steadyNs() - t0) / 1e6;
         QVERIFY2(elapsed > 150, qPrintable(QString::number(elapsed)));
 
         // A late caller gets the latest due frame at once, not a burst of old ones.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         QCOMPARE(cam->grab(frame), SUCCESS);
         QVERIFY2(frame.timestamp - last >= 8 * period, "late frames were not skipped");
-        const uint64_t afterSkip = frame.timestamp;
+        last = frame.timestamp;
         QCOMPARE(cam->grab(frame), SUCCESS);
-        QVERIFY(frame.timestamp > afterSkip);
-        QCOMPARE((frame.timestamp - afterSkip) % period, uint64_t(0));
-    }
+        QVERIFY(frame.timestamp > last && (frame.timestamp - last) % period == 0);
 
-    void rateChangeTakesEffectWithoutReopening() {
-        ERROR_CODE e;
-        auto cam = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
-        StereoFrame frame;
-        QCOMPARE(cam->grab(frame), SUCCESS);
-        uint64_t last = frame.timestamp;
+        // A new rate takes effect without reopening: from the last frame on, frames sit on a 10 ms clock.
+        last = frame.timestamp;
         QCOMPARE(cam->setFps(100), SUCCESS);
         QCOMPARE(cam->fps(), 100.0f);
-        // From the last frame on, frames sit on a 10 ms clock (1/15 s is no
-        // multiple of it).
         for (int i = 0; i < 4; ++i) {
             QCOMPARE(cam->grab(frame), SUCCESS);
             QVERIFY(frame.timestamp > last);
@@ -169,8 +150,7 @@ private slots:
         auto cam = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
         StereoFrame frame;
         bool woken = false;
-        // The grab must be waiting when the cable goes; on a machine too slow to
-        // render within a frame time it never waits, so try a few times.
+        // The grab must be waiting when the cable goes; a machine too slow to render in time never waits.
         for (int attempt = 0; attempt < 5 && !woken; ++attempt) {
             VirtualCamera::replug();
             QCOMPARE(cam->grab(frame), SUCCESS);
@@ -187,8 +167,7 @@ private slots:
             const uint64_t unpluggedAt = steadyNs();
             VirtualCamera::unplug();
             grabber.join();
-            // Inconclusive when the frame came first or the unplug came (this thread
-            // being late) too close to the frame time.
+            // Inconclusive when the frame came first or the unplug came too close to the frame time.
             if (result.load() == SUCCESS || unpluggedAt + 2000000ull > nextDue) continue;
             QCOMPARE(result.load(), int(ERROR_CODE_CAMERA_NOT_DETECTED));
             // Woken by the unplug rather than by its frame time.
@@ -196,7 +175,6 @@ private slots:
             woken = true;
         }
         if (!woken) QSKIP("no grab could be caught waiting on this machine");
-        QVERIFY(!VirtualCamera::isPlugged());
         QVERIFY(!VirtualCamera::isAvailable());
         QCOMPARE(cam->grab(frame), ERROR_CODE_CAMERA_NOT_DETECTED);
         QVERIFY(!VirtualCamera::open(RESOLUTION_VGA, 15, &e));
@@ -223,8 +201,6 @@ private slots:
         }
         // Scene time advances by one frame per grab whatever the wall clock did.
         QVERIFY(std::fabs(cam->lastSceneTime() - 9.0 / 15.0) < 1e-6);
-        cam->setPaced(true);
-        QVERIFY(cam->isPaced());
     }
 
     void pairAgreesWithGroundTruthDepth() {
@@ -232,7 +208,6 @@ private slots:
         VirtualScene scene(size);
         cv::Mat left, right, depth, left2, right2;
         scene.render(1.7, left, right, &depth);
-        QCOMPARE(depth.type(), CV_32F);
         QCOMPARE(depth.size(), left.size());
         double lo, hi;
         cv::minMaxLoc(depth, &lo, &hi);
