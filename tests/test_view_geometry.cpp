@@ -1,12 +1,10 @@
-// What the user sees where: cloud proportions, picking through the letterbox, the top band and frugal
-// repaints.
+// What the user sees where: cloud proportions and thinning, the top band at every size, the slider's pace.
 #include "TestSupport.h"
 
 #include "capture/InputThreadModul.h"
 #include "common/GlobalParams.h"
 #include "gui/GUI.h"
 #include "gui/GuiStyle.h"
-#include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
 #include "render/OGLCamera.h"
 #include "twl/Export.h"
@@ -31,6 +29,16 @@ bool squarePixels(const OGL3DWidget *view) {
     return std::abs(across - up) < 1e-3 * up;
 }
 
+struct CloudView {
+    QWidget window;
+    OGL3DWidget *view = new OGL3DWidget(&window);
+    CloudView(QSize windowSize, QSize viewSize) {
+        window.resize(windowSize);
+        view->resize(viewSize);
+        window.show();
+    }
+};
+
 } // namespace
 
 class TestViewGeometry : public QObject {
@@ -39,32 +47,24 @@ private slots:
     void init() { GlobalParams::reset(); }
 
     void cloudKeepsItsProportionsAndSize() {
-        QWidget window;
-        window.resize(800, 400);
-        auto *view = new OGL3DWidget(&window);
-        view->resize(640, 360);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        CloudView c(QSize(800, 400), QSize(640, 360));
+        QVERIFY(QTest::qWaitForWindowExposed(&c.window));
         twl::Mat cloud(8, 4, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
         for (int input = 0; input < 3; ++input) // every new input sets the scene up again
-            view->InitProcess(reinterpret_cast<int *>(&cloud));
-        QCOMPARE(view->size(), QSize(640, 360));
-        QVERIFY(squarePixels(view));
-        for (QSize size : {QSize(300, 380), QSize(790, 200)}) {
-            view->resize(size);
-            QVERIFY(squarePixels(view));
+            c.view->InitProcess(reinterpret_cast<int *>(&cloud));
+        QCOMPARE(c.view->size(), QSize(640, 360));
+        for (QSize size : {QSize(640, 360), QSize(300, 380), QSize(790, 200)}) {
+            c.view->resize(size);
+            QVERIFY(squarePixels(c.view));
         }
     }
 
     void decimatedCloudOnlyWhilePlayingInSoftware() {
-        QWidget window;
-        window.resize(320, 240);
-        auto *view = new OGL3DWidget(&window);
-        view->resize(320, 240);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        // Two points in an otherwise empty cloud big enough to be thinned: one
-        // on a kept row and column, one on a dropped column.
+        CloudView c(QSize(320, 240), QSize(320, 240));
+        QVERIFY(QTest::qWaitForWindowExposed(&c.window));
+        OGL3DWidget *view = c.view;
+        // An empty cloud big enough to be thinned but for two points: red on a kept column, green on a
+        // dropped one.
         const size_t W = 512, H = 256, all = W * H;
         twl::Mat cloud(W, H, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
         const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -78,10 +78,10 @@ private slots:
             QTest::keyClick(view, Qt::Key_P); // 6.6-pixel points
         view->setActive(true);
         view->Ingest();
-        // Point (x, 0, -2) lands at the view's centre row; x = -0.5 left of the centre.
+        // Whether point (x, 0, -2), on the view's centre row, shows in colour (r, g, 0).
         const auto shows = [&](const QImage &shot, float x, int r, int g) {
-            const twl::Matrix4f &vp = view->camera()->getViewProjection();
-            const twl::Vector4<float> clip = vp * twl::Vector4<float>(x, 0, -2, 1);
+            const twl::Vector4<float> clip =
+                view->camera()->getViewProjection() * twl::Vector4<float>(x, 0, -2, 1);
             const int px = int((clip.x / clip.w + 1) * 0.5f * float(view->width()));
             return TestSupport::near(shot.pixel(px, view->height() / 2), r, g, 0, 40);
         };
@@ -90,7 +90,7 @@ private slots:
         QCOMPARE(size_t(view->drawnPoints()), software ? all / 4 : all);
         QVERIFY(shows(shot, -0.5f, 255, 0));
         QCOMPARE(shows(shot, 0.5f, 0, 255), !software);
-
+        // Paused, or asked to paint all, every point is drawn.
         GlobalParams::setBool(PARAM_PAUSE, true);
         shot = view->grabFramebuffer();
         QCOMPARE(size_t(view->drawnPoints()), all);
@@ -99,41 +99,6 @@ private slots:
         GlobalParams::setBool(PARAM_PAINT_ALL, true);
         view->grabFramebuffer();
         QCOMPARE(size_t(view->drawnPoints()), all);
-    }
-
-    void clicksPickThePictureNotTheBands() {
-        struct Case {
-            QSize view, picture;
-            QPoint inside;
-            double x, y;
-            QPoint band;
-        } cases[] = {
-            // Wide view: the 16:9 picture spans 56 .. 944 with bands left and right.
-            {{1000, 500}, {1280, 720}, {56 + 222, 375}, 0.25, 0.75, {30, 250}},
-            // Tall view: the 2:1 picture spans rows 200 .. 400.
-            {{400, 600}, {200, 100}, {300, 250}, 0.75, 0.25, {200, 450}},
-        };
-        for (const Case &c : cases) {
-            QWidget window;
-            window.resize(c.view);
-            auto *view = new OGL2DWidget(&window);
-            view->isImageView = true;
-            view->resize(c.view);
-            window.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&window));
-            twl::Mat picture(size_t(c.picture.width()), size_t(c.picture.height()), twl::MAT_TYPE_8U_C4,
-                             twl::MEM_GPU);
-            view->devicePtr = picture.getPtr<uchar>(twl::MEM_GPU);
-            view->InitGLProcess(c.picture.width(), c.picture.height(),
-                                int(picture.getStepBytes(twl::MEM_GPU)));
-            QTest::mouseClick(view, Qt::LeftButton, {}, c.inside);
-            QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_X), c.x);
-            QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_Y), c.y);
-            // A click on a band picks nothing: the previous pick stays.
-            QTest::mouseClick(view, Qt::LeftButton, {}, c.band);
-            QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_X), c.x);
-            QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_Y), c.y);
-        }
     }
 
     void topBandFitsEveryWindowSize() {
@@ -157,12 +122,9 @@ private slots:
                 QList<QWidget *> shown;
                 for (QWidget *w : band)
                     if (w->isVisibleTo(gui.get()) && w->width() > 0) shown << w;
+                const QString where = QString("state %1, width %2: ").arg(state).arg(size.width());
                 for (int i = 0; i < shown.size(); ++i) {
-                    const QString what = QString("state %1, %2 x %3: %4")
-                                             .arg(state)
-                                             .arg(size.width())
-                                             .arg(size.height())
-                                             .arg(shown[i]->metaObject()->className());
+                    const QString what = where + shown[i]->metaObject()->className();
                     QVERIFY2(gui->rect().contains(shown[i]->geometry()), qPrintable(what + " outside"));
                     for (int j = i + 1; j < shown.size(); ++j)
                         QVERIFY2(!shown[i]->geometry().intersects(shown[j]->geometry()),

@@ -3,13 +3,13 @@
 #include "twl/DeviceMemory.h"
 #include "twl/VirtualCamera.h"
 
+#include <QSemaphore>
 #include <QSlider>
 #include <QSpinBox>
 #include <QtTest>
 
 #include <sys/resource.h>
 
-#include <atomic>
 #include <thread>
 
 using AppTest::ModalCatcher;
@@ -131,19 +131,19 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(isPlaying(path), 8000);
         app->saveDir->setPath(dir);
         InputThreadModul *thread = app->inputThread;
-        // A reader holds the frame lock (off the GUI thread, which paints under it): no progress.
-        std::atomic<bool> locked{false};
+        // A reader holds the frame lock (off the GUI thread, which paints under it) until the request is
+        // given up.
+        QSemaphore locked;
         std::thread helper([&]() {
             thread->lockFrame();
-            locked = true;
+            locked.release();
             for (int i = 0; i < 5000 && !thread->saveRequest[3]; ++i)
                 QThread::msleep(1);
             for (int i = 0; i < 15000 && thread->saveRequest[3]; ++i)
                 QThread::msleep(1);
             thread->unlockFrame();
         });
-        while (!locked)
-            QThread::msleep(1);
+        locked.acquire();
         ModalCatcher catcher;
         app->SaveDepth();
         helper.join();
@@ -199,19 +199,16 @@ private slots:
         QVERIFY2(status().startsWith("IS A DIRECTORY"), qPrintable(status()));
         twl::VirtualCamera::replug();
 
-        // On the command line: the same kind of line on standard error for a folder, an empty and a foreign
+        // On the command line: one line on standard error for a folder, an empty, a foreign and a missing
         // file.
-        QFile empty(dir + "/empty.twv");
-        QVERIFY(empty.open(QIODevice::WriteOnly));
-        empty.close();
-        QFile foreign(dir + "/foreign.twv");
-        QVERIFY(foreign.open(QIODevice::WriteOnly));
+        QFile empty(dir + "/empty.twv"), foreign(dir + "/foreign.twv");
+        QVERIFY(empty.open(QIODevice::WriteOnly) && foreign.open(QIODevice::WriteOnly));
         foreign.write(QByteArray(3000, 'x'));
+        empty.close();
         foreign.close();
         QProcessEnvironment env;
         env.insert("CHILD_WAIT_MS", "800");
-        const QStringList targets = {dir, empty.fileName(), foreign.fileName(), dir + "/missing.twv"};
-        for (const QString &target : targets) {
+        for (const QString &target : {dir, empty.fileName(), foreign.fileName(), dir + "/missing.twv"}) {
             const auto r = AppTest::runChild({target}, env);
             QVERIFY2(r.errors.contains(QRegularExpression(
                          "(^|\n)vantaro: " + QRegularExpression::escape(target) + ": [^\n]+\n")),
