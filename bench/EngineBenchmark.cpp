@@ -19,6 +19,7 @@
 //                   record, which holds the engine, a scene and a camera
 //                   session (the peak is reset before each record);
 //  load_average     the machine's one-minute load when the record was taken.
+#include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
 
 #include "twl/Camera.h"
@@ -42,32 +43,10 @@
 
 namespace {
 
-double nowMs() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// CPU time of the whole process (all threads): unlike wall time it does not
-// grow when other programs share the cores.
-double cpuMs() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
-}
-
-double loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    double one = 0;
-    in >> one;
-    return one;
-}
-
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
+using bench::cpuMs;
+using bench::loadAverage;
+using bench::median;
+using bench::nowMs;
 
 double peakRssMib() {
     std::ifstream status("/proc/self/status");

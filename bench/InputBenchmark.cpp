@@ -13,6 +13,7 @@
 //  bytes        size of the input frame.
 // Cases: "yuyv" (YUYV -> two BGRA eyes) and "mjpg" (JPEG decode -> two BGRA
 // eyes). A new case is one function of the Case shape added to kCases.
+#include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
 
 #include "twl/FakeV4l2Device.h"
@@ -35,6 +36,10 @@
 #include <vector>
 
 namespace {
+
+using bench::cpuMs;
+using bench::median;
+using bench::nowMs;
 
 using twl::Resolution;
 
@@ -64,22 +69,6 @@ struct NamedCase {
     Case run;
 };
 const NamedCase kCases[] = {{"yuyv", yuyvToEyes}, {"mjpg", mjpgToEyes}};
-
-double nowMs() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double cpuMs() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 InputFrame makeFrame(int resolutionIndex) {
     InputFrame f;

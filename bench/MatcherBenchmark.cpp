@@ -13,6 +13,7 @@
 //  density, baseline_density share of pixels with a disparity;
 //  kernels                   the kernel build that ran (VANTARO_SIMD=baseline forces SSE2);
 //  load_average              the machine's one-minute load at the end of the case.
+#include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
 
 #include "twl/MatcherKernels.h"
@@ -34,28 +35,10 @@
 
 namespace {
 
-double nowMs() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double cpuMs() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
-}
-
-double loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    double one = 0;
-    in >> one;
-    return one;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
+using bench::cpuMs;
+using bench::loadAverage;
+using bench::median;
+using bench::nowMs;
 
 struct Accuracy {
     double bad2 = 0, density = 0;

@@ -15,6 +15,7 @@
 //                 the work itself, which a shared machine's load inflates
 //                 least (half of it is the wall time on two idle cores);
 //  load_average   the machine's one-minute load when the line was taken.
+#include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
 
 #include "twl/StereoCalibration.h"
@@ -33,27 +34,10 @@
 
 namespace {
 
-double nowMs() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double cpuMs() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
-}
-
-double threadCpuMs() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
+using bench::cpuMs;
+using bench::median;
+using bench::nowMs;
+using bench::threadCpuMs;
 
 double loadAverage() {
     double load = 0;
