@@ -384,6 +384,10 @@ void InputThreadModul::run() {
                 frameMutex.unlock();
             } else if (paused) {
                 havePass = false; // a reader held the frames: this pass showed nothing
+            } else if (isFile.load()) {
+                // A view held the frames, so this one is not shown; playback
+                // still keeps its pace instead of racing through the file.
+                paceUs = framePeriodUs();
             }
             // Paced outside the frame lock: a view that waits for it must not
             // wait for the playback clock too.
