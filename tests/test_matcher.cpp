@@ -67,7 +67,7 @@ private slots:
         // 16, 32.
         for (const MatcherKernels *k : vectorBuilds())
             for (int width : {1, 15, 33, 70})
-                for (int D : {1, 5, 16, 37, 48, 64, 96}) {
+                for (int D : {1, 5, 16, 37, 48, 64, 96, 128, 176}) {
                     const QByteArray what =
                         QString("%1 width %2 D %3").arg(k->name).arg(width).arg(D).toUtf8();
                     const int Dp = paddedDisparities(D), height = 5, ps = width + Dp + 32;
@@ -90,45 +90,49 @@ private slots:
                     k->costRow(left.data(), right.data(), ps, width, D, Dp, cost2.data());
                     QVERIFY2(cost == cost2, what.constData());
 
-                    // Path steps from a random previous row (guards at 255 as the matcher keeps them).
+                    // Path steps from a random previous row (guards at 255 as the matcher keeps them),
+                    // added to random totals.
                     const size_t pathBytes = kPathGuard + size_t(width) * pathStride(Dp);
-                    std::vector<uint8_t> prev(pathBytes, 255), prevMin(size_t(width), 0);
+                    auto pathRowOf = [&](int hi) {
+                        std::vector<uint8_t> row(pathBytes, 255);
+                        for (int x = 0; x < width; ++x) {
+                            const auto values = randomBytes<uint8_t>(rng, size_t(D), 0, hi);
+                            std::copy(values.begin(), values.end(),
+                                      row.begin() + kPathGuard + ptrdiff_t(x) * pathStride(Dp));
+                        }
+                        return row;
+                    };
+                    const std::vector<uint8_t> prev = pathRowOf(kCensusBits + kMaxP2);
+                    std::vector<uint8_t> prevMin(size_t(width), 0);
                     for (int x = 0; x < width; ++x) {
-                        uint8_t *p = prev.data() + kPathGuard + size_t(x) * pathStride(Dp);
-                        const auto values = randomBytes<uint8_t>(rng, size_t(D), 0, 200);
-                        std::copy(values.begin(), values.end(), p);
+                        const uint8_t *p = prev.data() + kPathGuard + size_t(x) * pathStride(Dp);
                         prevMin[size_t(x)] = *std::min_element(p, p + Dp);
                     }
-                    std::vector<uint16_t> sa(size_t(width) * Dp), sb(sa.size());
                     for (int dx : {-1, 0, 1, 2}) // 2: no previous row
-                        for (int P2 : {40, 255 - kCensusBits - 1}) {
+                        for (int P2 : {9, kMaxP2}) {
                             std::vector<uint8_t> a(pathBytes, 255), b(a), ma(size_t(width), 0), mb(ma);
+                            std::vector<uint8_t> ta = pathRowOf(2 * (kCensusBits + kMaxP2)), tb(ta);
                             const uint8_t *from = dx == 2 ? nullptr : prev.data() + kPathGuard;
-                            const uint8_t *addend = dx == 1 ? nullptr : prev.data() + kPathGuard;
+                            uint8_t *totalA = dx == 1 ? nullptr : ta.data() + kPathGuard;
+                            uint8_t *totalB = dx == 1 ? nullptr : tb.data() + kPathGuard;
                             ref.pathRow(cost.data(), from, prevMin.data(), dx, width, Dp, 7, P2,
-                                        a.data() + kPathGuard, ma.data(), sa.data(), P2 == 40, addend);
+                                        a.data() + kPathGuard, ma.data(), totalA);
                             k->pathRow(cost.data(), from, prevMin.data(), dx, width, Dp, 7, P2,
-                                       b.data() + kPathGuard, mb.data(), sb.data(), P2 == 40, addend);
-                            QVERIFY2(a == b && ma == mb && sa == sb, what.constData());
+                                       b.data() + kPathGuard, mb.data(), totalB);
+                            QVERIFY2(a == b && ma == mb && ta == tb, what.constData());
                         }
-                    std::vector<uint8_t> a(pathBytes, 255), b(a), a2(a), b2(a);
-                    ref.pathsAlongRow(cost.data(), width, Dp, 10, 120, a.data() + kPathGuard,
-                                      a2.data() + kPathGuard, sa.data());
-                    k->pathsAlongRow(cost.data(), width, Dp, 10, 120, b.data() + kPathGuard,
-                                     b2.data() + kPathGuard, sb.data());
-                    QVERIFY2(a == b && a2 == b2 && sa == sb, what.constData());
-                    // Decisions on random sums with many ties, padding lanes at their maximum.
-                    for (int uniqueness : {0, 5, 15, 99}) {
-                        std::vector<uint16_t> sum = randomBytes<uint16_t>(rng, size_t(width) * Dp, 0, 40);
-                        for (int x = 0; x < width; ++x)
-                            std::fill(sum.begin() + x * Dp + D, sum.begin() + (x + 1) * Dp,
-                                      uint16_t(4 * 255));
-                        std::vector<uint16_t> scratch(size_t(3 * width));
-                        std::vector<int16_t> da(size_t(width), 0), db(da);
-                        ref.selectRow(sum.data(), width, D, Dp, uniqueness, scratch.data(), da.data());
-                        k->selectRow(sum.data(), width, D, Dp, uniqueness, scratch.data(), db.data());
-                        QVERIFY2(da == db, what.constData());
-                    }
+                    // The paths along the row and the decisions, on vertical sums with many ties.
+                    for (int uniqueness : {0, 5, 15, 99})
+                        for (int hi : {2, 2 * (kCensusBits + kMaxP2)}) {
+                            std::vector<uint8_t> ta = pathRowOf(hi), tb(ta), along(pathBytes, 255);
+                            std::vector<uint16_t> scratch(size_t(3 * width));
+                            std::vector<int16_t> da(size_t(width), 0), db(da);
+                            ref.finishRow(cost.data(), ta.data() + kPathGuard, width, D, Dp, 5, 31,
+                                          uniqueness, along.data() + kPathGuard, scratch.data(), da.data());
+                            k->finishRow(cost.data(), tb.data() + kPathGuard, width, D, Dp, 5, 31, uniqueness,
+                                         along.data() + kPathGuard, scratch.data(), db.data());
+                            QVERIFY2(da == db && ta == tb, what.constData());
+                        }
                 }
     }
 
@@ -136,11 +140,10 @@ private slots:
         VirtualScene scene(Resolution(333, 187));
         cv::Mat greyL, greyR, reference, other;
         greyPair(scene, 1.7, greyL, greyR);
-        for (int paths : {4, 8}) {
+        {
             SemiGlobalMatcher matcher;
             SemiGlobalMatcher::Parameters p;
             p.disparities = 40;
-            p.paths = paths;
             matcher.setParameters(p);
             matcher.setKernels(scalarMatcherKernels());
             matcher.compute(greyL, greyR, reference);

@@ -5,25 +5,30 @@
 //
 // Layouts shared by all builds (D disparities, Dp = D rounded up to 16):
 //  - census: per image row, kCensusPlanes byte planes of `planeStride` bytes;
-//    bit b of plane p is neighbour 8p + b of the 9 x 7 window (raster order,
-//    centre left out) being darker than the centre. The right image's census
-//    is stored mirrored (column W - 1 - x holds pixel x).
+//    bit b of plane p is neighbour 8p + b of the sparse 9 x 7 window (the
+//    32 pixels whose offsets dx + dy are odd, raster order) being darker than
+//    the centre. The right image's census is stored mirrored (column W - 1 - x
+//    holds pixel x).
 //  - cost row: Dp bytes per pixel; lanes >= D hold 255, disparities beyond
 //    the left edge of the right image (d > x) hold kOutsideCost.
 //  - path cost row: `pathStride(Dp)` bytes per pixel starting after a guard,
 //    guards holding 255 so that the neighbours d - 1 and d + 1 can be read
-//    without tests.
-//  - sum row: Dp uint16 per pixel.
+//    without tests. Sums of paths share this layout.
+//
+// Everything stays in bytes: a path cost is at most a cost plus P2, so with
+// P2 <= kMaxP2 the sum of all four paths stays below 255, and lanes past D
+// (255 in every path) saturate and never win.
 
 #include <cstdint>
 
 namespace twl {
 
-constexpr int kCensusPlanes = 8;
+constexpr int kCensusPlanes = 4;
 constexpr int kCensusRadiusX = 4, kCensusRadiusY = 3;
-constexpr int kCensusBits = (2 * kCensusRadiusX + 1) * (2 * kCensusRadiusY + 1) - 1;
-constexpr uint8_t kOutsideCost = 24;
+constexpr int kCensusBits = ((2 * kCensusRadiusX + 1) * (2 * kCensusRadiusY + 1) + 1) / 2;
+constexpr uint8_t kOutsideCost = 12;
 constexpr int kPathGuard = 16;
+constexpr int kMaxP2 = 254 / 4 - kCensusBits;
 
 inline int paddedDisparities(int d) {
     return (d + 15) / 16 * 16;
@@ -44,19 +49,18 @@ struct MatcherKernels {
                     int Dp, uint8_t *cost);
     // One step of a path from the previous row (pixel x takes pixel x - dx of
     // `prev`); without `prev` the path starts here. Writes the row's path
-    // costs and each pixel's minimum; with `sum`, sum = (first ? 0 : sum) + path
-    // (+ addend, another path row laid out as `out`, where given).
+    // costs and each pixel's minimum, and adds them to `total` where given.
     void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width,
-                    int Dp, int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first,
-                    const uint8_t *addend);
-    // The paths along the row, left to right and right to left, both added to `sum`.
-    void (*pathsAlongRow)(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
-                          uint8_t *leftwards, uint16_t *sum);
-    // Winner take all on a summed row with uniqueness (percent) and a
-    // left-right check within one pixel; disparity in 1/16 pixel, -16 where
-    // invalid. `scratch` holds 3 * width uint16.
-    void (*selectRow)(const uint16_t *sum, int width, int D, int Dp, int uniqueness, uint16_t *scratch,
-                      int16_t *disparity16);
+                    int Dp, int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *total);
+    // The rest of a row once `total` holds its vertical paths: the paths
+    // along the row, left to right and right to left, are added to it, and
+    // each pixel is decided as soon as its sum is complete: winner take all
+    // with uniqueness (percent) and a left-right check within one pixel;
+    // disparity in 1/16 pixel, -16 where invalid. `rightwards` is a path row
+    // (guards at 255) for builds that keep the path in memory; `scratch`
+    // holds 3 * width uint16.
+    void (*finishRow)(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
+                      int uniqueness, uint8_t *rightwards, uint16_t *scratch, int16_t *disparity16);
 };
 
 const MatcherKernels &scalarMatcherKernels();

@@ -13,7 +13,6 @@ struct Avx2 {
     static constexpr bool shiftsInRegisters = true;
     static vec zero() { return _mm256_setzero_si256(); }
     static vec set1(uint8_t v) { return _mm256_set1_epi8(char(v)); }
-    static vec set1_16(int16_t v) { return _mm256_set1_epi16(v); }
     static vec load(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
     static void store(void *p, vec v) { _mm256_storeu_si256(static_cast<__m256i *>(p), v); }
     static vec or_(vec a, vec b) { return _mm256_or_si256(a, b); }
@@ -39,19 +38,11 @@ struct Avx2 {
         return _mm256_add_epi8(_mm256_shuffle_epi8(table, _mm256_and_si256(v, low)),
                                _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(v, 4), low)));
     }
-    static vec min16(vec a, vec b) { return _mm256_min_epi16(a, b); }
-    static vec cmpeq16(vec a, vec b) { return _mm256_cmpeq_epi16(a, b); }
-    static vec cmpgt16(vec a, vec b) { return _mm256_cmpgt_epi16(a, b); }
-    static vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
-    static vec sub16(vec a, vec b) { return _mm256_sub_epi16(a, b); }
-    static int hsum16(vec v) {
-        return Sse2::hsum16(_mm_add_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
-    }
-    static vec lanes16() { return _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
-    static uint16_t hmin16(vec v) {
-        // Sums stay below 0x8000, so the unsigned minimum SSE4.1 has is the signed one.
-        const __m128i half = _mm_min_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-        return uint16_t(_mm_cvtsi128_si32(_mm_minpos_epu16(half)));
+    static vec cmpeq8(vec a, vec b) { return _mm256_cmpeq_epi8(a, b); }
+    static int hsum8(vec v) {
+        const vec s = _mm256_sad_epu8(v, zero());
+        const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+        return _mm_cvtsi128_si32(h) + _mm_extract_epi16(h, 4);
     }
     static int movemask8(vec v) { return _mm256_movemask_epi8(v); }
     static vec shiftUp(vec v, vec before) {
@@ -60,39 +51,13 @@ struct Avx2 {
     static vec shiftDown(vec v, vec after) {
         return _mm256_alignr_epi8(_mm256_permute2x128_si256(v, after, 0x21), v, 1);
     }
-    static void widenAdd2(vec p, vec q, uint16_t *sum, bool first) {
-        vec lo = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(p)),
-                                  _mm256_cvtepu8_epi16(_mm256_castsi256_si128(q)));
-        vec hi = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(p, 1)),
-                                  _mm256_cvtepu8_epi16(_mm256_extracti128_si256(q, 1)));
-        if (!first) {
-            lo = _mm256_add_epi16(lo, load(sum));
-            hi = _mm256_add_epi16(hi, load(sum + 16));
-        }
-        store(sum, lo);
-        store(sum + 16, hi);
-    }
-    static void widenAdd(vec p, uint16_t *sum, bool first) {
-        vec lo = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(p));
-        vec hi = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(p, 1));
-        if (!first) {
-            lo = _mm256_add_epi16(lo, load(sum));
-            hi = _mm256_add_epi16(hi, load(sum + 16));
-        }
-        store(sum, lo);
-        store(sum + 16, hi);
-    }
 };
 
 } // namespace
 
 const MatcherKernels *avx2MatcherKernels() {
-    static const MatcherKernels kernels = {"avx2",
-                                           censusT<Avx2>,
-                                           costRowT<Avx2, Sse2>,
-                                           pathRowT<Avx2, Sse2>,
-                                           pathsAlongRowT<Avx2, Sse2>,
-                                           selectRowT<Avx2>};
+    static const MatcherKernels kernels = {"avx2", censusT<Avx2>, costRowT<Avx2, Sse2>, pathRowT<Avx2, Sse2>,
+                                           finishRowT<Avx2, Sse2>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     return supported ? &kernels : nullptr;
 }

@@ -12,14 +12,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 namespace twl {
 namespace {
 
-constexpr uint16_t kNoCost = 0x7FFF;
-
-// The x86-64 baseline: 16 bytes, SSE2 only (no byte shuffles, no unsigned
-// 16-bit minimum; sums stay below 0x7FFF so signed compares do).
+// The x86-64 baseline: 16 bytes, SSE2 only (no byte shuffles, no POPCNT).
 struct Sse2 {
     typedef __m128i vec;
     static constexpr int bytes = 16;
@@ -28,7 +26,6 @@ struct Sse2 {
     static constexpr bool shiftsInRegisters = false;
     static vec zero() { return _mm_setzero_si128(); }
     static vec set1(uint8_t v) { return _mm_set1_epi8(char(v)); }
-    static vec set1_16(int16_t v) { return _mm_set1_epi16(v); }
     static vec load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
     static void store(void *p, vec v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
     static vec or_(vec a, vec b) { return _mm_or_si128(a, b); }
@@ -54,23 +51,11 @@ struct Sse2 {
                          _mm_and_si128(_mm_srli_epi16(v, 2), _mm_set1_epi8(0x33)));
         return _mm_and_si128(_mm_add_epi8(v, _mm_srli_epi16(v, 4)), _mm_set1_epi8(0x0F));
     }
-    static vec min16(vec a, vec b) { return _mm_min_epi16(a, b); }
-    static vec cmpeq16(vec a, vec b) { return _mm_cmpeq_epi16(a, b); }
-    static vec cmpgt16(vec a, vec b) { return _mm_cmpgt_epi16(a, b); }
-    static vec add16(vec a, vec b) { return _mm_add_epi16(a, b); }
-    static vec sub16(vec a, vec b) { return _mm_sub_epi16(a, b); }
-    static int hsum16(vec v) {
-        v = _mm_add_epi16(v, _mm_srli_si128(v, 8));
-        v = _mm_add_epi16(v, _mm_srli_si128(v, 4));
-        v = _mm_add_epi16(v, _mm_srli_si128(v, 2));
-        return _mm_cvtsi128_si32(v) & 0xFFFF;
-    }
-    static vec lanes16() { return _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7); }
-    static uint16_t hmin16(vec v) {
-        v = _mm_min_epi16(v, _mm_srli_si128(v, 8));
-        v = _mm_min_epi16(v, _mm_srli_si128(v, 4));
-        v = _mm_min_epi16(v, _mm_srli_si128(v, 2));
-        return uint16_t(_mm_cvtsi128_si32(v));
+    static vec cmpeq8(vec a, vec b) { return _mm_cmpeq_epi8(a, b); }
+    // Sum of all byte lanes.
+    static int hsum8(vec v) {
+        const vec s = _mm_sad_epu8(v, zero());
+        return _mm_cvtsi128_si32(s) + _mm_extract_epi16(s, 4);
     }
     static int movemask8(vec v) { return _mm_movemask_epi8(v); }
     // Byte lane d of the result is lane d - 1 of v; lane 0 the last of `before`.
@@ -80,29 +65,6 @@ struct Sse2 {
     // Byte lane d of the result is lane d + 1 of v; the last lane the first of `after`.
     static vec shiftDown(vec v, vec after) {
         return _mm_or_si128(_mm_srli_si128(v, 1), _mm_slli_si128(after, 15));
-    }
-    // sum[0..16) = (first ? 0 : sum) + p + q
-    static void widenAdd2(vec p, vec q, uint16_t *sum, bool first) {
-        const vec z = zero();
-        vec lo = _mm_add_epi16(_mm_unpacklo_epi8(p, z), _mm_unpacklo_epi8(q, z)),
-            hi = _mm_add_epi16(_mm_unpackhi_epi8(p, z), _mm_unpackhi_epi8(q, z));
-        if (!first) {
-            lo = _mm_add_epi16(lo, load(sum));
-            hi = _mm_add_epi16(hi, load(sum + 8));
-        }
-        store(sum, lo);
-        store(sum + 8, hi);
-    }
-    // sum[0..16) = (first ? 0 : sum) + p
-    static void widenAdd(vec p, uint16_t *sum, bool first) {
-        const vec z = zero();
-        vec lo = _mm_unpacklo_epi8(p, z), hi = _mm_unpackhi_epi8(p, z);
-        if (!first) {
-            lo = _mm_add_epi16(lo, load(sum));
-            hi = _mm_add_epi16(hi, load(sum + 8));
-        }
-        store(sum, lo);
-        store(sum + 8, hi);
     }
 };
 
@@ -116,7 +78,7 @@ struct CensusTable {
         int j = 0;
         for (int dy = -kCensusRadiusY; dy <= kCensusRadiusY; ++dy)
             for (int dx = -kCensusRadiusX; dx <= kCensusRadiusX; ++dx)
-                if (dx || dy) at[j++] = {dx, dy};
+                if ((dx + dy) % 2 != 0) at[j++] = {dx, dy};
     }
 };
 constexpr CensusTable kCensus;
@@ -145,7 +107,7 @@ inline void fixCostEdges(int x, int D, int Dp, uint8_t *cost) {
 // The decision for one pixel once its best disparity and whether that is
 // unique are known: -16 where invalid, else 1/16 pixel with a parabola
 // through the neighbouring sums.
-inline int16_t decide(const uint16_t *s, int x, int D, int best, bool unique) {
+inline int16_t decide(const uint8_t *s, int x, int D, int best, bool unique) {
     if (best > x || !unique) return -16;
     if (best == 0 || best == D - 1) return int16_t(best * 16);
     // A float division: an integer one here costs more than the rest of the decision.
@@ -160,7 +122,7 @@ inline int16_t decide(const uint16_t *s, int x, int D, int best, bool unique) {
 // `scratch` holds 2 * width uint16.
 inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratch, int16_t *disparity16) {
     uint16_t *rightCost = scratch, *rightDisparity = scratch + width;
-    std::fill(rightCost, rightCost + width, kNoCost);
+    std::fill(rightCost, rightCost + width, uint16_t(0x7FFF)); // above any sum
     for (int x = 0; x < width; ++x) {
         if (disparity16[x] < 0) continue;
         const int d = (disparity16[x] + 8) >> 4, xr = x - d;
@@ -178,7 +140,7 @@ inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratc
 
 // ceil(m * 100 / (100 - uniqueness)), the lowest sum a rival may have, as
 // a multiplication by a 32-bit reciprocal: exact for numerators below 2^22
-// (sums stay below 2^15), and far cheaper than a division or doubles.
+// (sums are bytes), and far cheaper than a division or doubles.
 struct UniquenessThreshold {
     uint64_t reciprocal;
     unsigned divisor;
@@ -187,7 +149,7 @@ struct UniquenessThreshold {
           divisor(unsigned(100 - uniqueness)) {}
     int operator()(int m) const {
         const unsigned t = unsigned((uint64_t(unsigned(m) * 100u + divisor - 1) * reciprocal) >> 32);
-        return int(std::min(t, unsigned(kNoCost)));
+        return int(t);
     }
 };
 
@@ -265,43 +227,43 @@ void costRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride
     }
 }
 
+template <class V> __attribute__((always_inline)) inline void addTo(uint8_t *total, typename V::vec l) {
+    V::store(total, V::adds8(V::load(total), l));
+}
+
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
-          typename V::vec p1, uint8_t *out, typename V::vec lowest, uint16_t *sum, bool first,
-          const uint8_t *addend) {
+          typename V::vec p1, uint8_t *out, typename V::vec lowest, uint8_t *total) {
     const typename V::vec here = V::load(prev), below = V::load(prev - 1), above = V::load(prev + 1);
     const typename V::vec t =
         V::min8(V::min8(here, bound), V::min8(V::adds8(below, p1), V::adds8(above, p1)));
     const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
     V::store(out, l);
-    if (sum && addend)
-        V::widenAdd2(l, V::load(addend), sum, first);
-    else if (sum)
-        V::widenAdd(l, sum, first);
+    if (total) addTo<V>(total, l);
     return V::min8(lowest, l);
 }
 
-// One path step for a pixel, its costs added to `sum` when given; returns the
-// minimum of its new costs.
+// One path step for a pixel, its costs added to `total` when given; returns
+// the minimum of its new costs.
 template <class V, class H>
-__attribute__((always_inline)) inline uint8_t
-pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
-          uint16_t *sum, bool first, const uint8_t *addend = nullptr) {
+__attribute__((always_inline)) inline uint8_t pathPixel(const uint8_t *cost, const uint8_t *prev,
+                                                        uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+                                                        uint8_t *total) {
     // min(255, prevMin + P2) as a saturating add, without a trip through a scalar register.
     const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
     typename V::vec lowest = V::set1(255);
     int d = 0;
     for (; d + V::bytes <= Dp; d += V::bytes)
         lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest,
-                              sum ? sum + d : nullptr, first, addend ? addend + d : nullptr);
+                              total ? total + d : nullptr);
     uint8_t m = V::hmin8(lowest);
     if (d < Dp) {
         typename H::vec low = H::set1(255);
         for (; d < Dp; d += H::bytes)
             low = pathLanes<H>(cost + d, prev + d, H::set1(prevMin),
                                H::adds8(H::set1(prevMin), H::set1(uint8_t(P2))), H::set1(uint8_t(P1)),
-                               out + d, low, sum ? sum + d : nullptr, first, addend ? addend + d : nullptr);
+                               out + d, low, total ? total + d : nullptr);
         m = std::min(m, H::hmin8(low));
     }
     return m;
@@ -309,27 +271,20 @@ pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int
 
 template <class V, class H>
 __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out,
-                                                         uint16_t *sum, bool first,
-                                                         const uint8_t *addend = nullptr) {
+                                                         uint8_t *total) {
     typename V::vec lowest = V::set1(255);
     int d = 0;
     for (; d + V::bytes <= Dp; d += V::bytes) {
         const typename V::vec c = V::load(cost + d);
-        V::store(out + d, c);
-        if (sum && addend)
-            V::widenAdd2(c, V::load(addend + d), sum + d, first);
-        else if (sum)
-            V::widenAdd(c, sum + d, first);
+        if (out) V::store(out + d, c);
+        if (total) addTo<V>(total + d, c);
         lowest = V::min8(lowest, c);
     }
     uint8_t m = V::hmin8(lowest);
     if (d < Dp) {
         const typename H::vec c = H::load(cost + d);
-        H::store(out + d, c);
-        if (sum && addend)
-            H::widenAdd2(c, H::load(addend + d), sum + d, first);
-        else if (sum)
-            H::widenAdd(c, sum + d, first);
+        if (out) H::store(out + d, c);
+        if (total) addTo<H>(total + d, c);
         m = std::min(m, H::hmin8(c));
     }
     return m;
@@ -337,30 +292,68 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
 
 template <class V, class H>
 void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width, int Dp,
-              int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first,
-              const uint8_t *addend) {
+              int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *total) {
     const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
         const int from = x - dx;
         const uint8_t *c = cost + size_t(x) * Dp;
         uint8_t *o = out + size_t(x) * stride;
-        uint16_t *s = sum ? sum + size_t(x) * Dp : nullptr;
-        const uint8_t *a = addend ? addend + size_t(x) * stride : nullptr;
+        uint8_t *t = total ? total + size_t(x) * stride : nullptr;
         if (!prev || from < 0 || from >= width)
-            outMin[x] = startPixel<V, H>(c, Dp, o, s, first, a);
+            outMin[x] = startPixel<V, H>(c, Dp, o, t);
         else
-            outMin[x] =
-                pathPixel<V, H>(c, prev + size_t(from) * stride, prevMin[from], Dp, P1, P2, o, s, first, a);
+            outMin[x] = pathPixel<V, H>(c, prev + size_t(from) * stride, prevMin[from], Dp, P1, P2, o, t);
     }
 }
 
+// Winner take all on one pixel's complete sum (lanes past D hold 255). One
+// pass finds the first lane at the minimum (branch-free: where the winner
+// lies is not predictable) and counts the lanes under the uniqueness
+// threshold; the winner and its neighbours may lie under it without counting.
+template <class V, class H>
+__attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int x, int D, int Dp,
+                                                          const UniquenessThreshold &thresholdOf,
+                                                          uint16_t &bestCost) {
+    typename V::vec lowest = V::set1(255);
+    int d = 0;
+    for (; d + V::bytes <= Dp; d += V::bytes)
+        lowest = V::min8(lowest, V::load(s + d));
+    int m = V::hmin8(lowest);
+    if (d < Dp) m = std::min<int>(m, H::hmin8(H::load(s + d)));
+    const int threshold = thresholdOf(m);
+    // Lanes below the threshold are those where min(s, threshold - 1) == s.
+    const uint8_t under = uint8_t(std::clamp(threshold - 1, 0, 255));
+    int best = Dp, below = 0;
+    auto scan = [&](auto tag, int at) {
+        typedef decltype(tag) W;
+        const typename W::vec v = W::load(s + at);
+        const unsigned eq = unsigned(W::movemask8(W::cmpeq8(v, W::set1(uint8_t(m)))));
+        const int found = -int(eq != 0), lane = at + __builtin_ctz(eq | 0x80000000u);
+        best = (best & ~found) | (lane & found);
+        return W::cmpeq8(W::min8(v, W::set1(under)), v);
+    };
+    if (d < Dp) below += H::hsum8(H::sub8(H::zero(), scan(H(), d)));
+    typename V::vec counts = V::zero();
+    for (d -= V::bytes; d >= 0; d -= V::bytes)
+        counts = V::sub8(counts, scan(V(), d));
+    below += V::hsum8(counts);
+    if (threshold <= 0) below = 0;
+    if (threshold > 255) below = Dp;
+    int allowed = (s[best] < threshold) + (best > 0 && s[best - 1] < threshold) +
+                  (best + 1 < D && s[best + 1] < threshold);
+    if (D < Dp && s[D] < threshold) allowed += Dp - D; // all lanes past D hold the same sum
+    bestCost = uint16_t(m);
+    return decide(s, x, D, best, below == allowed);
+}
+
 // One step of a path along the row with the previous pixel's costs held in
-// registers (`prev`, replaced by this pixel's): reading them back from memory
-// right after they were stored, one byte off, stalls every step of the chain.
+// registers (`prev`, replaced by this pixel's) and added to `total`: reading
+// them back from memory right after they were stored, one byte off, stalls
+// every step of the chain.
 template <class V, int N>
 __attribute__((always_inline)) inline uint8_t alongPixel(const uint8_t *cost, typename V::vec (&prev)[N],
                                                          uint8_t prevMin, int P2, typename V::vec p1,
-                                                         uint8_t *out, uint16_t *sum) {
+                                                         uint8_t *total) {
     typedef typename V::vec vec;
     const vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2))), guard = V::set1(255);
     vec next[N], lowest = guard;
@@ -369,8 +362,7 @@ __attribute__((always_inline)) inline uint8_t alongPixel(const uint8_t *cost, ty
                   above = V::shiftDown(prev[k], k + 1 < N ? prev[k + 1] : guard);
         const vec t = V::min8(V::min8(prev[k], bound), V::min8(V::adds8(below, p1), V::adds8(above, p1)));
         next[k] = V::adds8(V::load(cost + k * V::bytes), V::subs8(t, mp));
-        V::store(out + k * V::bytes, next[k]);
-        V::widenAdd(next[k], sum + k * V::bytes, false);
+        addTo<V>(total + k * V::bytes, next[k]);
         lowest = V::min8(lowest, next[k]);
     }
     for (int k = 0; k < N; ++k)
@@ -379,102 +371,75 @@ __attribute__((always_inline)) inline uint8_t alongPixel(const uint8_t *cost, ty
 }
 
 template <class V, int N>
-void pathsAlongRowRegisters(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
-                            uint8_t *leftwards, uint16_t *sum) {
-    const int stride = pathStride(Dp);
-    const int last = width - 1;
-    typename V::vec r[N], l[N];
-    uint8_t mr = startPixel<V, V>(cost, Dp, rightwards, sum, false);
-    uint8_t ml = startPixel<V, V>(cost + size_t(last) * Dp, Dp, leftwards + size_t(last) * stride,
-                                  sum + size_t(last) * Dp, false);
-    for (int k = 0; k < N; ++k) {
-        r[k] = V::load(cost + k * V::bytes);
-        l[k] = V::load(cost + size_t(last) * Dp + k * V::bytes);
-    }
+void finishRowRegisters(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
+                        const UniquenessThreshold &thresholdOf, uint16_t *bestCost, int16_t *disparity16) {
+    const int stride = pathStride(Dp), last = width - 1;
     const typename V::vec p1 = V::set1(uint8_t(P1));
-    for (int i = 1; i < width; ++i) {
-        const int xr = i, xl = last - i;
-        mr = alongPixel<V, N>(cost + size_t(xr) * Dp, r, mr, P2, p1, rightwards + size_t(xr) * stride,
-                              sum + size_t(xr) * Dp);
-        ml = alongPixel<V, N>(cost + size_t(xl) * Dp, l, ml, P2, p1, leftwards + size_t(xl) * stride,
-                              sum + size_t(xl) * Dp);
+    typename V::vec path[N];
+    auto start = [&](int x) {
+        for (int k = 0; k < N; ++k)
+            path[k] = V::load(cost + size_t(x) * Dp + k * V::bytes);
+        return startPixel<V, V>(cost + size_t(x) * Dp, Dp, nullptr, total + size_t(x) * stride);
+    };
+    uint8_t m = start(0);
+    for (int x = 1; x < width; ++x)
+        m = alongPixel<V, N>(cost + size_t(x) * Dp, path, m, P2, p1, total + size_t(x) * stride);
+    m = start(last);
+    for (int x = last;; --x) {
+        disparity16[x] = decidePixel<V, V>(total + size_t(x) * stride, x, D, Dp, thresholdOf, bestCost[x]);
+        if (x == 0) break;
+        m = alongPixel<V, N>(cost + size_t(x - 1) * Dp, path, m, P2, p1, total + size_t(x - 1) * stride);
     }
 }
 
-// Both paths along the row at once: two independent chains of steps keep
-// the CPU busier than one.
 template <class V, class H>
-void pathsAlongRowT(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
-                    uint8_t *leftwards, uint16_t *sum) {
+void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
+                uint8_t *rightwards, uint16_t *scratch, int16_t *disparity16) {
+    const UniquenessThreshold thresholdOf(uniqueness);
+    uint16_t *bestCost = scratch + 2 * width;
+    auto registers = [&](auto n) {
+        finishRowRegisters<V, decltype(n)::value>(cost, total, width, D, Dp, P1, P2, thresholdOf, bestCost,
+                                                  disparity16);
+        return true;
+    };
+    bool done = false;
     if (V::shiftsInRegisters && Dp % V::bytes == 0) {
         switch (Dp / V::bytes) {
         case 1:
-            return pathsAlongRowRegisters<V, 1>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+            done = registers(std::integral_constant<int, 1>());
+            break;
         case 2:
-            return pathsAlongRowRegisters<V, 2>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+            done = registers(std::integral_constant<int, 2>());
+            break;
         case 3:
-            return pathsAlongRowRegisters<V, 3>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+            done = registers(std::integral_constant<int, 3>());
+            break;
         case 4:
-            return pathsAlongRowRegisters<V, 4>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+            done = registers(std::integral_constant<int, 4>());
+            break;
         case 6:
-            return pathsAlongRowRegisters<V, 6>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
-        case 8:
-            return pathsAlongRowRegisters<V, 8>(cost, width, Dp, P1, P2, rightwards, leftwards, sum);
+            done = registers(std::integral_constant<int, 6>());
+            break;
         default:
             break;
         }
     }
-    const int stride = pathStride(Dp);
-    const int last = width - 1;
-    auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
-    uint8_t mr = startPixel<V, H>(cost, Dp, rightwards, sum, false);
-    uint8_t ml =
-        startPixel<V, H>(cost + size_t(last) * Dp, Dp, at(leftwards, last), sum + size_t(last) * Dp, false);
-    for (int i = 1; i < width; ++i) {
-        const int xr = i, xl = last - i;
-        mr = pathPixel<V, H>(cost + size_t(xr) * Dp, at(rightwards, xr - 1), mr, Dp, P1, P2,
-                             at(rightwards, xr), sum + size_t(xr) * Dp, false);
-        ml = pathPixel<V, H>(cost + size_t(xl) * Dp, at(leftwards, xl + 1), ml, Dp, P1, P2, at(leftwards, xl),
-                             sum + size_t(xl) * Dp, false);
-    }
-}
-
-template <class V>
-void selectRowT(const uint16_t *sum, int width, int D, int Dp, int uniqueness, uint16_t *scratch,
-                int16_t *disparity16) {
-    constexpr int L = V::bytes / 2;
-    typedef typename V::vec vec;
-    uint16_t *bestCost = scratch + 2 * width;
-    const UniquenessThreshold thresholdOf(uniqueness);
-    for (int x = 0; x < width; ++x) {
-        const uint16_t *s = sum + size_t(x) * Dp;
-        vec lowest = V::load(s);
-        for (int d = L; d < Dp; d += L)
-            lowest = V::min16(lowest, V::load(s + d));
-        const int m = V::hmin16(lowest);
-        const int threshold = thresholdOf(m);
-        // One pass: the first lane at the minimum (from a mask, two bits per
-        // lane), and per lane how many sums lie below the uniqueness
-        // threshold. Lanes past D cannot hold the minimum (their paths are all 255).
-        const vec mv = V::set1_16(int16_t(m)), tv = V::set1_16(int16_t(threshold));
-        vec counts = V::zero();
-        int best = Dp;
-        for (int d = Dp - L; d >= 0; d -= L) {
-            const vec v = V::load(s + d);
-            const unsigned at = unsigned(V::movemask8(V::cmpeq16(v, mv)));
-            counts = V::sub16(counts, V::cmpgt16(tv, v));
-            // Without a branch: where the winner lies is not predictable.
-            const int found = -int(at != 0), lane = d + __builtin_ctz(at | 0x80000000u) / 2;
-            best = (best & ~found) | (lane & found);
+    if (!done) {
+        // The path in memory: rightwards first, then leftwards over the same
+        // row (pixel x + 1 is read before x is overwritten).
+        const int stride = pathStride(Dp), last = width - 1;
+        auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
+        uint8_t m = startPixel<V, H>(cost, Dp, rightwards, total);
+        for (int x = 1; x < width; ++x)
+            m = pathPixel<V, H>(cost + size_t(x) * Dp, at(rightwards, x - 1), m, Dp, P1, P2,
+                                at(rightwards, x), at(total, x));
+        m = startPixel<V, H>(cost + size_t(last) * Dp, Dp, at(rightwards, last), at(total, last));
+        for (int x = last;; --x) {
+            disparity16[x] = decidePixel<V, H>(at(total, x), x, D, Dp, thresholdOf, bestCost[x]);
+            if (x == 0) break;
+            m = pathPixel<V, H>(cost + size_t(x - 1) * Dp, at(rightwards, x), m, Dp, P1, P2,
+                                at(rightwards, x - 1), at(total, x - 1));
         }
-        // Not unique when a sum inside the range and away from the winner's
-        // neighbours is below m * 100 / (100 - uniqueness): take away the
-        // lanes that may lie below it without counting.
-        int allowed = (s[best] < threshold) + (best > 0 && s[best - 1] < threshold) +
-                      (best + 1 < D && s[best + 1] < threshold);
-        if (D < Dp && s[D] < threshold) allowed += Dp - D; // all lanes past D hold the same sum
-        bestCost[x] = uint16_t(m);
-        disparity16[x] = decide(s, x, D, best, V::hsum16(counts) == allowed);
     }
     leftRightCheck(bestCost, width, scratch, disparity16);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace twl {
 namespace {
@@ -66,14 +67,13 @@ uint8_t startPixelScalar(const uint8_t *cost, int Dp, uint8_t *out) {
     return uint8_t(lowest);
 }
 
-void addPath(const uint8_t *path, int Dp, bool first, uint16_t *sum) {
+void addPath(const uint8_t *path, int Dp, uint8_t *total) {
     for (int d = 0; d < Dp; ++d)
-        sum[d] = uint16_t((first ? 0 : sum[d]) + path[d]);
+        total[d] = uint8_t(std::min(255, total[d] + path[d]));
 }
 
 void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, int dx, int width, int Dp,
-                   int P1, int P2, uint8_t *out, uint8_t *outMin, uint16_t *sum, bool first,
-                   const uint8_t *addend) {
+                   int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *total) {
     const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
         const int from = x - dx;
@@ -82,33 +82,27 @@ void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, in
             outMin[x] = startPixelScalar(cost + size_t(x) * Dp, Dp, o);
         else
             outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(from) * stride, Dp, P1, P2, o);
-        if (sum) addPath(o, Dp, first, sum + size_t(x) * Dp);
-        if (sum && addend) addPath(addend + size_t(x) * stride, Dp, false, sum + size_t(x) * Dp);
+        if (total) addPath(o, Dp, total + size_t(x) * stride);
     }
 }
 
-void pathsAlongRowScalar(const uint8_t *cost, int width, int Dp, int P1, int P2, uint8_t *rightwards,
-                         uint8_t *leftwards, uint16_t *sum) {
+void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
+                     int uniqueness, uint8_t *, uint16_t *scratch, int16_t *disparity16) {
     const int stride = pathStride(Dp);
-    for (int dir : {1, -1}) {
-        uint8_t *out = dir > 0 ? rightwards : leftwards;
+    std::vector<uint8_t> path(size_t(width) * Dp);
+    for (int dir : {1, -1})
         for (int i = 0; i < width; ++i) {
             const int x = dir > 0 ? i : width - 1 - i;
-            uint8_t *o = out + size_t(x) * stride;
+            uint8_t *o = path.data() + size_t(x) * Dp;
             if (i == 0)
                 startPixelScalar(cost + size_t(x) * Dp, Dp, o);
             else
-                pathPixelScalar(cost + size_t(x) * Dp, out + size_t(x - dir) * stride, Dp, P1, P2, o);
-            addPath(o, Dp, false, sum + size_t(x) * Dp);
+                pathPixelScalar(cost + size_t(x) * Dp, path.data() + size_t(x - dir) * Dp, Dp, P1, P2, o);
+            addPath(o, Dp, total + size_t(x) * stride);
         }
-    }
-}
-
-void selectRowScalar(const uint16_t *sum, int width, int D, int Dp, int uniqueness, uint16_t *scratch,
-                     int16_t *disparity16) {
     uint16_t *bestCost = scratch + 2 * width;
     for (int x = 0; x < width; ++x) {
-        const uint16_t *s = sum + size_t(x) * Dp;
+        const uint8_t *s = total + size_t(x) * stride;
         int best = 0;
         for (int d = 1; d < D; ++d)
             if (s[d] < s[best]) best = d;
@@ -124,8 +118,8 @@ void selectRowScalar(const uint16_t *sum, int width, int D, int Dp, int uniquene
 } // namespace
 
 const MatcherKernels &scalarMatcherKernels() {
-    static const MatcherKernels kernels = {"scalar",      censusScalar,        costRowScalar,
-                                           pathRowScalar, pathsAlongRowScalar, selectRowScalar};
+    static const MatcherKernels kernels = {"scalar", censusScalar, costRowScalar, pathRowScalar,
+                                           finishRowScalar};
     return kernels;
 }
 

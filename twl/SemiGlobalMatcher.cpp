@@ -31,41 +31,34 @@ constexpr int kBandMargin = 32;
 } // namespace
 
 // Buffers of one worker, reused between frames. Only the costs and the
-// downward paths of a band are kept whole; the upward paths, the paths along
-// the rows and the sums live one row at a time, so that they stay in cache.
+// downward paths of a band are kept whole (the latter become the sums of the
+// row); the upward path and the paths along the row live one row at a time,
+// so that they stay in cache.
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
-    std::vector<uint8_t> cost;                  // rows of the band and its margins
-    std::vector<uint8_t> down[3];               // downward paths of the band's own rows
-    std::vector<uint8_t> path[3][2], min[3][2]; // one row of a path and the last
-    std::vector<uint8_t> along[2];
-    std::vector<uint16_t> sum;
+    std::vector<uint8_t> cost;            // rows of the band and its margins
+    std::vector<uint8_t> down;            // downward paths of the band's own rows, then their sums
+    std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
+    std::vector<uint8_t> along;
     std::vector<uint16_t> scratch;
 
     size_t pathBytes() const { return size_t(kPathGuard) + size_t(width) * size_t(pathStride(Dp)); }
 
-    void prepare(int w, int dp, int costRows, int ownRows, int vertical) {
+    void prepare(int w, int dp, int costRows, int ownRows) {
         if (w != width || dp != Dp) {
             width = w;
             Dp = dp;
             // Guards must read 255: fill whole buffers when the layout changes.
-            for (auto &pair : path)
-                for (auto &p : pair)
-                    p.assign(pathBytes(), 255);
-            for (auto &pair : min)
-                for (auto &m : pair)
-                    m.assign(size_t(w), 0);
-            for (auto &a : along)
-                a.assign(pathBytes(), 255);
-            for (auto &d : down)
-                d.clear();
-            sum.assign(size_t(w) * dp, 0);
+            for (auto &p : path)
+                p.assign(pathBytes(), 255);
+            for (auto &m : min)
+                m.assign(size_t(w), 0);
+            along.assign(pathBytes(), 255);
+            down.clear();
             scratch.assign(size_t(3 * w), 0);
         }
         cost.resize(size_t(costRows) * w * dp);
-        for (int i = 0; i < vertical; ++i)
-            if (down[i].size() < size_t(ownRows) * pathBytes())
-                down[i].resize(size_t(ownRows) * pathBytes(), 255);
+        if (down.size() < size_t(ownRows) * pathBytes()) down.resize(size_t(ownRows) * pathBytes(), 255);
     }
 };
 
@@ -75,9 +68,7 @@ SemiGlobalMatcher::~SemiGlobalMatcher() = default;
 void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
     params_ = parameters;
     params_.disparities = std::max(1, params_.disparities);
-    params_.paths = params_.paths >= 8 ? 8 : 4;
-    // Path costs are bytes: a cost (at most 62) plus P2 must stay below 255.
-    params_.P2 = std::clamp(params_.P2, 1, 255 - kCensusBits - 1);
+    params_.P2 = std::clamp(params_.P2, 1, kMaxP2);
     params_.P1 = std::clamp(params_.P1, 0, params_.P2);
     params_.uniqueness = std::clamp(params_.uniqueness, 0, 99);
 }
@@ -123,8 +114,7 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
 
     // Bands: one per thread, but not so thin that the margins dominate, and
     // thinner where the workers' buffers together would pass the budget.
-    const int vertical = params_.paths == 8 ? 3 : 1;
-    const size_t rowBytes = size_t(width_) * (Dp_ + vertical * pathStride(Dp_)); // costs and downward paths
+    const size_t rowBytes = size_t(width_) * (Dp_ + pathStride(Dp_)); // costs and downward paths
     int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
     const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
     if (int(bandBudget_ / size_t(busy) / rowBytes) - 2 * kBandMargin < bandRows)
@@ -148,9 +138,7 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     const MatcherKernels &k = *kernels_;
     const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
     const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height_, y1 + kBandMargin);
-    const int dxs[3] = {0, 1, -1};
-    const int vertical = params_.paths == 8 ? 3 : 1;
-    band.prepare(w, Dp, bottom - top, y1 - y0, vertical);
+    band.prepare(w, Dp, bottom - top, y1 - y0);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
     auto costOf = [&](int y) { return band.cost.data() + size_t(y - top) * costRow; };
     auto computeCost = [&](int y) {
@@ -158,36 +146,31 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
                   planeStride_, w, D, Dp, costOf(y));
     };
     // A downward path's row: kept for the band's own rows, passing in the margin.
-    auto downOf = [&](int i, int y, int which) {
-        return y >= y0 ? band.down[i].data() + size_t(y - y0) * band.pathBytes() + kPathGuard
-                       : band.path[i][which].data() + kPathGuard;
+    auto downOf = [&](int y, int which) {
+        return y >= y0 ? band.down.data() + size_t(y - y0) * band.pathBytes() + kPathGuard
+                       : band.path[which].data() + kPathGuard;
     };
-    auto pathOf = [&](int i, int which) { return band.path[i][which].data() + kPathGuard; };
+    auto pathOf = [&](int which) { return band.path[which].data() + kPathGuard; };
 
     int cur = 0;
     for (int y = top; y < y1; ++y, cur ^= 1) {
         computeCost(y);
-        for (int i = 0; i < vertical; ++i)
-            k.pathRow(costOf(y), y == top ? nullptr : downOf(i, y - 1, cur ^ 1), band.min[i][cur ^ 1].data(),
-                      dxs[i], w, Dp, P1, P2, downOf(i, y, cur), band.min[i][cur].data(), nullptr, false,
-                      nullptr);
+        k.pathRow(costOf(y), y == top ? nullptr : downOf(y - 1, cur ^ 1), band.min[cur ^ 1].data(), 0, w, Dp,
+                  P1, P2, downOf(y, cur), band.min[cur].data(), nullptr);
     }
     for (int y = y1; y < bottom; ++y)
         computeCost(y);
-    // Upwards; on the band's own rows the other paths join in and the row is
-    // decided. Each upward path adds its downward twin as it writes the sum.
-    uint16_t *sum = band.sum.data();
+    // Upwards; on the band's own rows the upward path is added to its
+    // downward twin, the paths along the row join in and the row is decided.
     cur = 0;
     for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
         const bool own = y < y1;
-        for (int i = 0; i < vertical; ++i)
-            k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(i, cur ^ 1), band.min[i][cur ^ 1].data(),
-                      dxs[i], w, Dp, P1, P2, pathOf(i, cur), band.min[i][cur].data(), own ? sum : nullptr,
-                      i == 0, own ? downOf(i, y, 0) : nullptr);
-        if (!own) continue;
-        k.pathsAlongRow(costOf(y), w, Dp, P1, P2, band.along[0].data() + kPathGuard,
-                        band.along[1].data() + kPathGuard, sum);
-        k.selectRow(sum, w, D, Dp, params_.uniqueness, band.scratch.data(), disparity16.ptr<int16_t>(y));
+        uint8_t *total = own ? downOf(y, 0) : nullptr;
+        k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), 0, w, Dp,
+                  P1, P2, pathOf(cur), band.min[cur].data(), total);
+        if (own)
+            k.finishRow(costOf(y), total, w, D, Dp, P1, P2, params_.uniqueness,
+                        band.along.data() + kPathGuard, band.scratch.data(), disparity16.ptr<int16_t>(y));
     }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Semi-global matching on census costs: a 9 x 7 census, Hamming costs,
-// aggregation along 4 or 8 paths with byte path costs, winner take all with
+// Semi-global matching on census costs: a sparse 9 x 7 census, Hamming
+// costs, aggregation along 4 paths in bytes, winner take all with
 // parabola refinement, uniqueness and left-right checks, speckle removal.
 // The image is processed in horizontal bands (one per thread, more where the
 // buffers would grow too large); vertical paths enter each band through a
@@ -20,9 +20,8 @@ class SemiGlobalMatcher {
 public:
     struct Parameters {
         int disparities = 64; ///< searched: 0 .. disparities - 1
-        int paths = 4;        ///< 4 or 8
-        int P1 = 10, P2 = 120;
-        int uniqueness = 5; ///< percent the second-best cost must exceed the best by
+        int P1 = 5, P2 = 31;  ///< P2 at most kMaxP2 (sums stay in bytes)
+        int uniqueness = 5;   ///< percent the second-best cost must exceed the best by
         int speckleWindow = 100;
         int speckleRange = 2; ///< pixels
     };

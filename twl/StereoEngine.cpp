@@ -23,7 +23,6 @@ const float kNaN = std::numeric_limits<float>::quiet_NaN();
 // Settings per depth mode.
 struct ModeSettings {
     float scale;       // working width over camera width (before the limits)
-    int paths;         // aggregation paths of our matcher
     int speckleWindow; // largest blob (working pixels) removed as a speckle
     bool padLeft;      // reference matcher: match the left band too (it runs off the right image's edge)
 };
@@ -31,14 +30,14 @@ struct ModeSettings {
 ModeSettings settingsFor(int depthMode) {
     switch (depthMode) {
     case DEPTH_MODE_MEDIUM:
-        return {1.0f / 3.0f, 4, 100, true};
+        return {1.0f / 3.0f, 100, true};
     case DEPTH_MODE_QUALITY:
-        return {0.5f, 4, 150, true};
+        return {0.5f, 150, true};
     case DEPTH_MODE_ULTRA:
-        return {1.0f, 4, 200, true};
+        return {1.0f, 200, true};
     case DEPTH_MODE_PERFORMANCE:
     default:
-        return {0.25f, 4, 100, false};
+        return {0.25f, 100, false};
     }
 }
 
@@ -123,7 +122,6 @@ void StereoEngine::configure(int depthMode, Resolution cameraSize, float focalPi
     d.configured = true;
     SemiGlobalMatcher::Parameters p;
     p.disparities = d.range;
-    p.paths = d.settings.paths;
     p.speckleWindow = d.settings.speckleWindow;
     d.matcher.setParameters(p);
     d.reference.release();
