@@ -124,13 +124,16 @@ private slots:
                     // The paths along the row and the decisions, on vertical sums with many ties.
                     for (int uniqueness : {0, 5, 15, 99})
                         for (int hi : {2, 2 * (kCensusBits + kMaxP2)}) {
-                            std::vector<uint8_t> ta = pathRowOf(hi), tb(ta), along(pathBytes, 255);
+                            std::vector<uint8_t> ta = pathRowOf(hi), tb(ta), along(pathBytes, 255),
+                                                 along2(along);
                             std::vector<uint16_t> scratch(size_t(3 * width));
                             std::vector<int16_t> da(size_t(width), 0), db(da);
                             ref.finishRow(cost.data(), ta.data() + kPathGuard, width, D, Dp, 5, 31,
-                                          uniqueness, along.data() + kPathGuard, scratch.data(), da.data());
+                                          uniqueness, along.data() + kPathGuard, along2.data() + kPathGuard,
+                                          scratch.data(), da.data());
                             k->finishRow(cost.data(), tb.data() + kPathGuard, width, D, Dp, 5, 31, uniqueness,
-                                         along.data() + kPathGuard, scratch.data(), db.data());
+                                         along.data() + kPathGuard, along2.data() + kPathGuard,
+                                         scratch.data(), db.data());
                             QVERIFY2(da == db && ta == tb, what.constData());
                         }
                 }

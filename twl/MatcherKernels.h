@@ -56,11 +56,12 @@ struct MatcherKernels {
     // along the row, left to right and right to left, are added to it, and
     // each pixel is decided as soon as its sum is complete: winner take all
     // with uniqueness (percent) and a left-right check within one pixel;
-    // disparity in 1/16 pixel, -16 where invalid. `rightwards` is a path row
-    // (guards at 255) for builds that keep the path in memory; `scratch`
-    // holds 3 * width uint16.
+    // disparity in 1/16 pixel, -16 where invalid. `rightwards` and
+    // `leftwards` are path rows (guards at 255) for builds that keep the
+    // paths in memory; `scratch` holds 3 * width uint16.
     void (*finishRow)(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
-                      int uniqueness, uint8_t *rightwards, uint16_t *scratch, int16_t *disparity16);
+                      int uniqueness, uint8_t *rightwards, uint8_t *leftwards, uint16_t *scratch,
+                      int16_t *disparity16);
 };
 
 const MatcherKernels &scalarMatcherKernels();

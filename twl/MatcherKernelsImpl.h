@@ -107,12 +107,22 @@ inline void fixCostEdges(int x, int D, int Dp, uint8_t *cost) {
 // The decision for one pixel once its best disparity and whether that is
 // unique are known: -16 where invalid, else 1/16 pixel with a parabola
 // through the neighbouring sums.
+// 8 / n for every denominator a parabola through byte sums can have: a
+// division here cost more than the rest of the decision.
+struct EighthsTable {
+    float of[511];
+    constexpr EighthsTable() : of() {
+        for (int n = 1; n < 511; ++n)
+            of[n] = 8.0f / float(n);
+    }
+};
+constexpr EighthsTable kEighths;
+
 inline int16_t decide(const uint8_t *s, int x, int D, int best, bool unique) {
     if (best > x || !unique) return -16;
     if (best == 0 || best == D - 1) return int16_t(best * 16);
-    // A float division: an integer one here costs more than the rest of the decision.
     const int denom = std::max(int(s[best - 1]) + int(s[best + 1]) - 2 * int(s[best]), 1);
-    const float offset = float(int(s[best - 1]) - int(s[best + 1])) * 8.0f / float(denom);
+    const float offset = float(int(s[best - 1]) - int(s[best + 1])) * kEighths.of[denom];
     return int16_t(best * 16 + int(offset + (offset < 0 ? -0.5f : 0.5f)));
 }
 
@@ -123,18 +133,19 @@ inline int16_t decide(const uint8_t *s, int x, int D, int best, bool unique) {
 inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratch, int16_t *disparity16) {
     uint16_t *rightCost = scratch, *rightDisparity = scratch + width;
     std::fill(rightCost, rightCost + width, uint16_t(0x7FFF)); // above any sum
+    // Which of two matches wins is not predictable: selects, not branches.
     for (int x = 0; x < width; ++x) {
         if (disparity16[x] < 0) continue;
         const int d = (disparity16[x] + 8) >> 4, xr = x - d;
-        if (xr >= 0 && bestCost[x] < rightCost[xr]) {
-            rightCost[xr] = bestCost[x];
-            rightDisparity[xr] = uint16_t(d);
-        }
+        if (xr < 0) continue;
+        const bool better = bestCost[x] < rightCost[xr];
+        rightCost[xr] = better ? bestCost[x] : rightCost[xr];
+        rightDisparity[xr] = better ? uint16_t(d) : rightDisparity[xr];
     }
     for (int x = 0; x < width; ++x) {
-        if (disparity16[x] < 0) continue;
-        const int d = (disparity16[x] + 8) >> 4, xr = x - d;
-        if (xr < 0 || std::abs(int(rightDisparity[xr]) - d) > 1) disparity16[x] = -16;
+        const int v = disparity16[x], d = (v + 8) >> 4, xr = x - d;
+        const bool keep = v >= 0 && xr >= 0 && std::abs(int(rightDisparity[std::max(xr, 0)]) - d) <= 1;
+        disparity16[x] = int16_t(keep ? v : -16);
     }
 }
 
@@ -236,8 +247,7 @@ __attribute__((always_inline)) inline typename V::vec
 pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
           typename V::vec p1, uint8_t *out, typename V::vec lowest, uint8_t *total) {
     const typename V::vec here = V::load(prev), below = V::load(prev - 1), above = V::load(prev + 1);
-    const typename V::vec t =
-        V::min8(V::min8(here, bound), V::min8(V::adds8(below, p1), V::adds8(above, p1)));
+    const typename V::vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
     const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
     V::store(out, l);
     if (total) addTo<V>(total, l);
@@ -360,7 +370,7 @@ __attribute__((always_inline)) inline uint8_t alongPixel(const uint8_t *cost, ty
     for (int k = 0; k < N; ++k) {
         const vec below = V::shiftUp(prev[k], k > 0 ? prev[k - 1] : guard),
                   above = V::shiftDown(prev[k], k + 1 < N ? prev[k + 1] : guard);
-        const vec t = V::min8(V::min8(prev[k], bound), V::min8(V::adds8(below, p1), V::adds8(above, p1)));
+        const vec t = V::min8(V::min8(prev[k], bound), V::adds8(V::min8(below, above), p1));
         next[k] = V::adds8(V::load(cost + k * V::bytes), V::subs8(t, mp));
         addTo<V>(total + k * V::bytes, next[k]);
         lowest = V::min8(lowest, next[k]);
@@ -370,31 +380,55 @@ __attribute__((always_inline)) inline uint8_t alongPixel(const uint8_t *cost, ty
     return V::hmin8(lowest);
 }
 
+// Both paths along the row at once, rightwards reaching pixel i while
+// leftwards reaches last - i: two independent chains of steps keep the CPU
+// busier than one. A pixel is decided as soon as both have passed it, which
+// is from the middle of the row on.
+template <class Step, class Decide>
+__attribute__((always_inline)) inline void bothWays(int width, const Step &step, const Decide &decide) {
+    const int last = width - 1;
+    for (int i = 0; i < width; ++i) {
+        step(i, last - i);
+        if (2 * i >= last) {
+            decide(i);
+            if (last - i != i) decide(last - i);
+        }
+    }
+}
+
 template <class V, int N>
 void finishRowRegisters(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
                         const UniquenessThreshold &thresholdOf, uint16_t *bestCost, int16_t *disparity16) {
+    typedef typename V::vec vec;
     const int stride = pathStride(Dp), last = width - 1;
-    const typename V::vec p1 = V::set1(uint8_t(P1));
-    typename V::vec path[N];
-    auto start = [&](int x) {
-        for (int k = 0; k < N; ++k)
-            path[k] = V::load(cost + size_t(x) * Dp + k * V::bytes);
-        return startPixel<V, V>(cost + size_t(x) * Dp, Dp, nullptr, total + size_t(x) * stride);
-    };
-    uint8_t m = start(0);
-    for (int x = 1; x < width; ++x)
-        m = alongPixel<V, N>(cost + size_t(x) * Dp, path, m, P2, p1, total + size_t(x) * stride);
-    m = start(last);
-    for (int x = last;; --x) {
-        disparity16[x] = decidePixel<V, V>(total + size_t(x) * stride, x, D, Dp, thresholdOf, bestCost[x]);
-        if (x == 0) break;
-        m = alongPixel<V, N>(cost + size_t(x - 1) * Dp, path, m, P2, p1, total + size_t(x - 1) * stride);
-    }
+    const vec p1 = V::set1(uint8_t(P1));
+    vec r[N], l[N];
+    uint8_t mr = 0, ml = 0;
+    auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
+    auto totalAt = [&](int x) { return total + size_t(x) * stride; };
+    bothWays(
+        width,
+        [&](int i, int j) {
+            if (i == 0) {
+                for (int k = 0; k < N; ++k) {
+                    r[k] = V::load(costAt(0) + k * V::bytes);
+                    l[k] = V::load(costAt(last) + k * V::bytes);
+                }
+                mr = startPixel<V, V>(costAt(0), Dp, nullptr, totalAt(0));
+                ml = startPixel<V, V>(costAt(last), Dp, nullptr, totalAt(last));
+            } else {
+                mr = alongPixel<V, N>(costAt(i), r, mr, P2, p1, totalAt(i));
+                ml = alongPixel<V, N>(costAt(j), l, ml, P2, p1, totalAt(j));
+            }
+        },
+        [&](int x) __attribute__((always_inline)) {
+            disparity16[x] = decidePixel<V, V>(totalAt(x), x, D, Dp, thresholdOf, bestCost[x]);
+        });
 }
 
 template <class V, class H>
 void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
-                uint8_t *rightwards, uint16_t *scratch, int16_t *disparity16) {
+                uint8_t *rightwards, uint8_t *leftwards, uint16_t *scratch, int16_t *disparity16) {
     const UniquenessThreshold thresholdOf(uniqueness);
     uint16_t *bestCost = scratch + 2 * width;
     auto registers = [&](auto n) {
@@ -425,21 +459,27 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
         }
     }
     if (!done) {
-        // The path in memory: rightwards first, then leftwards over the same
-        // row (pixel x + 1 is read before x is overwritten).
+        // The paths in memory, each reading its previous pixel back.
         const int stride = pathStride(Dp), last = width - 1;
         auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
-        uint8_t m = startPixel<V, H>(cost, Dp, rightwards, total);
-        for (int x = 1; x < width; ++x)
-            m = pathPixel<V, H>(cost + size_t(x) * Dp, at(rightwards, x - 1), m, Dp, P1, P2,
-                                at(rightwards, x), at(total, x));
-        m = startPixel<V, H>(cost + size_t(last) * Dp, Dp, at(rightwards, last), at(total, last));
-        for (int x = last;; --x) {
-            disparity16[x] = decidePixel<V, H>(at(total, x), x, D, Dp, thresholdOf, bestCost[x]);
-            if (x == 0) break;
-            m = pathPixel<V, H>(cost + size_t(x - 1) * Dp, at(rightwards, x), m, Dp, P1, P2,
-                                at(rightwards, x - 1), at(total, x - 1));
-        }
+        auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
+        uint8_t mr = 0, ml = 0;
+        bothWays(
+            width,
+            [&](int i, int j) {
+                if (i == 0) {
+                    mr = startPixel<V, H>(costAt(0), Dp, at(rightwards, 0), at(total, 0));
+                    ml = startPixel<V, H>(costAt(last), Dp, at(leftwards, last), at(total, last));
+                } else {
+                    mr = pathPixel<V, H>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
+                                         at(total, i));
+                    ml = pathPixel<V, H>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j),
+                                         at(total, j));
+                }
+            },
+            [&](int x) {
+                disparity16[x] = decidePixel<V, H>(at(total, x), x, D, Dp, thresholdOf, bestCost[x]);
+            });
     }
     leftRightCheck(bestCost, width, scratch, disparity16);
 }

@@ -87,7 +87,7 @@ void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, in
 }
 
 void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
-                     int uniqueness, uint8_t *, uint16_t *scratch, int16_t *disparity16) {
+                     int uniqueness, uint8_t *, uint8_t *, uint16_t *scratch, int16_t *disparity16) {
     const int stride = pathStride(Dp);
     std::vector<uint8_t> path(size_t(width) * Dp);
     for (int dir : {1, -1})

@@ -39,7 +39,7 @@ struct SemiGlobalMatcher::Band {
     std::vector<uint8_t> cost;            // rows of the band and its margins
     std::vector<uint8_t> down;            // downward paths of the band's own rows, then their sums
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
-    std::vector<uint8_t> along;
+    std::vector<uint8_t> along[2];
     std::vector<uint16_t> scratch;
 
     size_t pathBytes() const { return size_t(kPathGuard) + size_t(width) * size_t(pathStride(Dp)); }
@@ -53,7 +53,8 @@ struct SemiGlobalMatcher::Band {
                 p.assign(pathBytes(), 255);
             for (auto &m : min)
                 m.assign(size_t(w), 0);
-            along.assign(pathBytes(), 255);
+            for (auto &a : along)
+                a.assign(pathBytes(), 255);
             down.clear();
             scratch.assign(size_t(3 * w), 0);
         }
@@ -170,7 +171,8 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
                   P1, P2, pathOf(cur), band.min[cur].data(), total);
         if (own)
             k.finishRow(costOf(y), total, w, D, Dp, P1, P2, params_.uniqueness,
-                        band.along.data() + kPathGuard, band.scratch.data(), disparity16.ptr<int16_t>(y));
+                        band.along[0].data() + kPathGuard, band.along[1].data() + kPathGuard,
+                        band.scratch.data(), disparity16.ptr<int16_t>(y));
     }
 }
 
