@@ -27,7 +27,7 @@ template <class Body> void runOnThreads(int n, const Body &body) {
 
 // Rows a vertical path runs before it reaches a band's own rows: enough for
 // it to forget its start (P2 caps what a path can carry).
-constexpr int kBandMargin = 32;
+constexpr int kBandMargin = 16;
 } // namespace
 
 // Buffers of one worker, reused between frames. Only the costs and the
