@@ -67,7 +67,7 @@ private slots:
         // 16, 32.
         for (const MatcherKernels *k : vectorBuilds())
             for (int width : {1, 15, 33, 70})
-                for (int D : {1, 5, 16, 37, 48, 64, 96, 128, 176}) {
+                for (int D : {1, 5, 16, 37, 48, 64, 96, 128, 150, 176}) {
                     const QByteArray what =
                         QString("%1 width %2 D %3").arg(k->name).arg(width).arg(D).toUtf8();
                     const int Dp = paddedDisparities(D), height = 5, ps = width + Dp + 32;

@@ -3,7 +3,8 @@
 // x86-64 baseline (SSE2) and AVX2. The vector builds give the same bytes as
 // the reference; the matcher picks one at run time.
 //
-// Layouts shared by all builds (D disparities, Dp = D rounded up to 16):
+// Layouts shared by all builds (D disparities, Dp = D rounded up to 32, so
+// that the AVX2 build never needs a half-width tail):
 //  - census: per image row, kCensusPlanes byte planes of `planeStride` bytes;
 //    bit b of plane p is neighbour 8p + b of the sparse 9 x 7 window (the
 //    32 pixels whose offsets dx + dy are odd, raster order) being darker than
@@ -31,7 +32,7 @@ constexpr int kPathGuard = 16;
 constexpr int kMaxP2 = 254 / 4 - kCensusBits;
 
 inline int paddedDisparities(int d) {
-    return (d + 15) / 16 * 16;
+    return (d + 31) / 32 * 32;
 }
 inline int pathStride(int paddedD) {
     return paddedD + kPathGuard;

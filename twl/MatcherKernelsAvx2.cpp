@@ -56,8 +56,8 @@ struct Avx2 {
 } // namespace
 
 const MatcherKernels *avx2MatcherKernels() {
-    static const MatcherKernels kernels = {"avx2", censusT<Avx2>, costRowT<Avx2, Sse2>, pathRowT<Avx2, Sse2>,
-                                           finishRowT<Avx2, Sse2>};
+    static const MatcherKernels kernels = {"avx2", censusT<Avx2>, costRowT<Avx2>, pathRowT<Avx2>,
+                                           finishRowT<Avx2>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     return supported ? &kernels : nullptr;
 }

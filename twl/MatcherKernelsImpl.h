@@ -223,17 +223,15 @@ inline void costLanes(const uint8_t *left, const uint8_t *right, int planeStride
     V::store(out, acc);
 }
 
-template <class V, class H>
+template <class V>
 void costRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int width, int D, int Dp,
               uint8_t *cost) {
     for (int x = 0; x < width; ++x) {
         const uint8_t *r = rightMirrored + (width - 1 - x);
         uint8_t *c = cost + size_t(x) * Dp;
         int d = 0;
-        for (; d + V::bytes <= Dp; d += V::bytes)
+        for (; d < Dp; d += V::bytes)
             costLanes<V>(left + x, r + d, planeStride, c + d);
-        for (; d < Dp; d += H::bytes)
-            costLanes<H>(left + x, r + d, planeStride, c + d);
         if (x + 1 < D || D < Dp) fixCostEdges(x, D, Dp, c);
     }
 }
@@ -256,51 +254,33 @@ pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename
 
 // One path step for a pixel, its costs added to `total` when given; returns
 // the minimum of its new costs.
-template <class V, class H>
+template <class V>
 __attribute__((always_inline)) inline uint8_t pathPixel(const uint8_t *cost, const uint8_t *prev,
                                                         uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
                                                         uint8_t *total) {
     // min(255, prevMin + P2) as a saturating add, without a trip through a scalar register.
     const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
     typename V::vec lowest = V::set1(255);
-    int d = 0;
-    for (; d + V::bytes <= Dp; d += V::bytes)
+    for (int d = 0; d < Dp; d += V::bytes)
         lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest,
                               total ? total + d : nullptr);
-    uint8_t m = V::hmin8(lowest);
-    if (d < Dp) {
-        typename H::vec low = H::set1(255);
-        for (; d < Dp; d += H::bytes)
-            low = pathLanes<H>(cost + d, prev + d, H::set1(prevMin),
-                               H::adds8(H::set1(prevMin), H::set1(uint8_t(P2))), H::set1(uint8_t(P1)),
-                               out + d, low, total ? total + d : nullptr);
-        m = std::min(m, H::hmin8(low));
-    }
-    return m;
+    return V::hmin8(lowest);
 }
 
-template <class V, class H>
+template <class V>
 __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out,
                                                          uint8_t *total) {
     typename V::vec lowest = V::set1(255);
-    int d = 0;
-    for (; d + V::bytes <= Dp; d += V::bytes) {
+    for (int d = 0; d < Dp; d += V::bytes) {
         const typename V::vec c = V::load(cost + d);
         if (out) V::store(out + d, c);
         if (total) addTo<V>(total + d, c);
         lowest = V::min8(lowest, c);
     }
-    uint8_t m = V::hmin8(lowest);
-    if (d < Dp) {
-        const typename H::vec c = H::load(cost + d);
-        if (out) H::store(out + d, c);
-        if (total) addTo<H>(total + d, c);
-        m = std::min(m, H::hmin8(c));
-    }
-    return m;
+    return V::hmin8(lowest);
 }
 
-template <class V, class H>
+template <class V>
 void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width, int Dp,
               int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *total) {
     const int stride = pathStride(Dp);
@@ -310,9 +290,9 @@ void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
         uint8_t *o = out + size_t(x) * stride;
         uint8_t *t = total ? total + size_t(x) * stride : nullptr;
         if (!prev || from < 0 || from >= width)
-            outMin[x] = startPixel<V, H>(c, Dp, o, t);
+            outMin[x] = startPixel<V>(c, Dp, o, t);
         else
-            outMin[x] = pathPixel<V, H>(c, prev + size_t(from) * stride, prevMin[from], Dp, P1, P2, o, t);
+            outMin[x] = pathPixel<V>(c, prev + size_t(from) * stride, prevMin[from], Dp, P1, P2, o, t);
     }
 }
 
@@ -320,32 +300,27 @@ void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
 // pass finds the first lane at the minimum (branch-free: where the winner
 // lies is not predictable) and counts the lanes under the uniqueness
 // threshold; the winner and its neighbours may lie under it without counting.
-template <class V, class H>
+template <class V>
 __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int x, int D, int Dp,
                                                           const UniquenessThreshold &thresholdOf,
                                                           uint16_t &bestCost) {
     typename V::vec lowest = V::set1(255);
     int d = 0;
-    for (; d + V::bytes <= Dp; d += V::bytes)
+    for (; d < Dp; d += V::bytes)
         lowest = V::min8(lowest, V::load(s + d));
-    int m = V::hmin8(lowest);
-    if (d < Dp) m = std::min<int>(m, H::hmin8(H::load(s + d)));
+    const int m = V::hmin8(lowest);
     const int threshold = thresholdOf(m);
     // Lanes below the threshold are those where min(s, threshold - 1) == s.
     const uint8_t under = uint8_t(std::clamp(threshold - 1, 0, 255));
     int best = Dp, below = 0;
-    auto scan = [&](auto tag, int at) {
-        typedef decltype(tag) W;
-        const typename W::vec v = W::load(s + at);
-        const unsigned eq = unsigned(W::movemask8(W::cmpeq8(v, W::set1(uint8_t(m)))));
-        const int found = -int(eq != 0), lane = at + __builtin_ctz(eq | 0x80000000u);
-        best = (best & ~found) | (lane & found);
-        return W::cmpeq8(W::min8(v, W::set1(under)), v);
-    };
-    if (d < Dp) below += H::hsum8(H::sub8(H::zero(), scan(H(), d)));
     typename V::vec counts = V::zero();
-    for (d -= V::bytes; d >= 0; d -= V::bytes)
-        counts = V::sub8(counts, scan(V(), d));
+    for (d -= V::bytes; d >= 0; d -= V::bytes) {
+        const typename V::vec v = V::load(s + d);
+        const unsigned eq = unsigned(V::movemask8(V::cmpeq8(v, V::set1(uint8_t(m)))));
+        const int found = -int(eq != 0), lane = d + __builtin_ctz(eq | 0x80000000u);
+        best = (best & ~found) | (lane & found);
+        counts = V::sub8(counts, V::cmpeq8(V::min8(v, V::set1(under)), v));
+    }
     below += V::hsum8(counts);
     if (threshold <= 0) below = 0;
     if (threshold > 255) below = Dp;
@@ -414,19 +389,19 @@ void finishRowRegisters(const uint8_t *cost, uint8_t *total, int width, int D, i
                     r[k] = V::load(costAt(0) + k * V::bytes);
                     l[k] = V::load(costAt(last) + k * V::bytes);
                 }
-                mr = startPixel<V, V>(costAt(0), Dp, nullptr, totalAt(0));
-                ml = startPixel<V, V>(costAt(last), Dp, nullptr, totalAt(last));
+                mr = startPixel<V>(costAt(0), Dp, nullptr, totalAt(0));
+                ml = startPixel<V>(costAt(last), Dp, nullptr, totalAt(last));
             } else {
                 mr = alongPixel<V, N>(costAt(i), r, mr, P2, p1, totalAt(i));
                 ml = alongPixel<V, N>(costAt(j), l, ml, P2, p1, totalAt(j));
             }
         },
         [&](int x) __attribute__((always_inline)) {
-            disparity16[x] = decidePixel<V, V>(totalAt(x), x, D, Dp, thresholdOf, bestCost[x]);
+            disparity16[x] = decidePixel<V>(totalAt(x), x, D, Dp, thresholdOf, bestCost[x]);
         });
 }
 
-template <class V, class H>
+template <class V>
 void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
                 uint8_t *rightwards, uint8_t *leftwards, uint16_t *scratch, int16_t *disparity16) {
     const UniquenessThreshold thresholdOf(uniqueness);
@@ -468,17 +443,17 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
             width,
             [&](int i, int j) {
                 if (i == 0) {
-                    mr = startPixel<V, H>(costAt(0), Dp, at(rightwards, 0), at(total, 0));
-                    ml = startPixel<V, H>(costAt(last), Dp, at(leftwards, last), at(total, last));
+                    mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0));
+                    ml = startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last));
                 } else {
-                    mr = pathPixel<V, H>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
-                                         at(total, i));
-                    ml = pathPixel<V, H>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j),
-                                         at(total, j));
+                    mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
+                                      at(total, i));
+                    ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j),
+                                      at(total, j));
                 }
             },
             [&](int x) {
-                disparity16[x] = decidePixel<V, H>(at(total, x), x, D, Dp, thresholdOf, bestCost[x]);
+                disparity16[x] = decidePixel<V>(at(total, x), x, D, Dp, thresholdOf, bestCost[x]);
             });
     }
     leftRightCheck(bestCost, width, scratch, disparity16);
