@@ -310,8 +310,8 @@ private slots:
     }
 
     void picturesThatLieAboutTheirSizeAreRefused() {
-        // Well-formed records holding a picture of the wrong size: a JPEG claiming 60000 x 60000
-        // must not reach the decoder, a zstd stream of the wrong length must not be unpacked.
+        // Well-formed records holding a picture of the wrong size: a JPEG claiming 60000 x 60000 must not
+        // reach the decoder, a zstd stream of the wrong length must not be unpacked.
         TwvFrameCodec codec;
         std::vector<unsigned char> jpeg, zstd, zstdSmall;
         QVERIFY(codec.encode(gradient(0, 0), TwvCodec::Jpeg, jpeg));
