@@ -1,5 +1,4 @@
-// The camera session pipeline on a textured wall at a known distance: depth, point cloud, range, FILL,
-// images.
+// The camera session on a textured wall at a known distance: depth, point cloud, range, FILL, images.
 #include "twl/CameraSession.h"
 #include "twl/Export.h"
 

@@ -1,5 +1,4 @@
 // The virtual live camera: gating, frame rates, pacing, unplugging, a pair that agrees with its depth.
-// depth.
 #include "twl/VirtualCamera.h"
 #include "twl/VirtualCameraSource.h"
 #include "twl/VirtualScene.h"
