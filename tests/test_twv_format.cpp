@@ -203,11 +203,6 @@ private slots:
             std::unique_ptr<FrameSource> src = openRecordingSource(pathFor("bad.twv").toStdString(), &err);
             QCOMPARE(err, cut.frames ? SUCCESS : ERROR_CODE_DAMAGED_RECORDING); // nothing to play
             QCOMPARE(bool(src), cut.frames > 0);
-            if (!src) continue;
-            StereoFrame f;
-            src->setPosition(cut.frames - 1);
-            QCOMPARE(src->grab(f), SUCCESS);
-            QCOMPARE(src->grab(f), ERROR_CODE_END_OF_FILE);
         }
         // Cut inside the header: no longer a usable recording.
         QCOMPARE(openCode(whole.left(60)), ERROR_CODE_DAMAGED_RECORDING);
