@@ -1,5 +1,4 @@
-// The capture thread on the virtual camera and a recording: set-up, frames, rate, stepping, pausing,
-// unplugging, deletion.
+// The capture thread on the virtual camera and a recording: frames, rate, steps, pauses, unplug, deletion.
 #include "TestSupport.h"
 #include "capture/InputThreadModul.h"
 #include "capture/Interval.h"
@@ -23,42 +22,30 @@ using namespace twl;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__)
-#define CAPTURE_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define CAPTURE_TEST_TSAN 1
-#endif
-#endif
-
 // Instrumented builds grab many times slower: waits stretch by this factor.
-#ifdef CAPTURE_TEST_TSAN
-constexpr int kSlow = 10;
-#else
-constexpr int kSlow = 1;
-#endif
+constexpr int kSlow = TestSupport::kSlow > 1 ? 10 : 1;
 // A deletion waits for at most the grab under way (seconds when instrumented).
 constexpr int kDeleteLimitMs = kSlow > 1 ? 15000 : 500;
-
 constexpr int kFrames = 20;
 
 /// What the loop announced, noted in the worker thread right at SendImage().
 struct Announcements {
     std::mutex mutex;
-    std::vector<int> rates;
-    std::vector<int> positions;
+    std::vector<int> rates, positions;
     std::vector<uint64_t> timestamps;
     std::vector<qint64> times;
+    QElapsedTimer clock;
 
-    void attach(InputThreadModul *t, const QElapsedTimer *clock) {
+    void attach(InputThreadModul *t) {
+        clock.start();
         QObject::connect(
             t, &InputThreadModul::SendImage, t,
-            [this, t, clock] {
+            [this, t] {
                 std::lock_guard<std::mutex> lock(mutex);
                 rates.push_back(GlobalParams::getInt(PARAM_DEPTH_FPS));
                 positions.push_back(t->camera.getTWVPosition());
                 timestamps.push_back(t->camera.getCameraTimestamp());
-                times.push_back(clock->elapsed());
+                times.push_back(clock.elapsed());
             },
             Qt::DirectConnection);
     }
@@ -70,8 +57,8 @@ struct Announcements {
         std::lock_guard<std::mutex> lock(mutex);
         return std::vector<int>(positions.begin() + qMin(from, positions.size()), positions.end());
     }
-    /// After a pause the pass under way and one of the paused frame may still
-    /// come, slowly on a loaded machine; returns once none came for a while.
+    /// After a pause the pass under way and one of the paused frame may still come, slowly on a loaded
+    /// machine; returns once none came for a while.
     void waitForRest() {
         for (size_t before = SIZE_MAX, i = 0; before != count() && i < 20; ++i) {
             before = count();
@@ -121,11 +108,8 @@ size_t nonZeroPixels(const cv::Mat &bgra) {
 
 int pointsInFront(const cv::Mat &xyzrgba) {
     int n = 0;
-    for (int y = 0; y < xyzrgba.rows; ++y)
-        for (int x = 0; x < xyzrgba.cols; ++x) {
-            const float z = xyzrgba.at<cv::Vec4f>(y, x)[2];
-            if (std::isfinite(z) && z < 0.0f) ++n;
-        }
+    for (auto it = xyzrgba.begin<cv::Vec4f>(); it != xyzrgba.end<cv::Vec4f>(); ++it)
+        n += std::isfinite((*it)[2]) && (*it)[2] < 0.0f;
     return n;
 }
 
@@ -142,33 +126,19 @@ class TestCapture : public QObject {
     Q_OBJECT
 
     QString recording; // 20 frames, 10 ms apart
+    std::unique_ptr<QSlider> slider;
 
-    void record(const QString &path, int fps, int frames) {
-        QFile::remove(path);
-        QProcess tool;
-        tool.start(TestSupport::twvTool(), {"record", path, "--virtual", "--resolution", "VGA", "--fps",
-                                            QString::number(fps), "--frames", QString::number(frames)});
-        QVERIFY2(tool.waitForFinished(120000 * kSlow), qPrintable(tool.errorString()));
-        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
-        QVERIFY(QFileInfo(path).size() > 0);
-    }
-
-    /// Opens the live camera (empty path) or a recording, sets it up the way
-    /// the window would (permission granted when the picture is bound) and
-    /// starts it.
-    InputThreadModul *startSession(const QString &path, bool permit = true, QSlider *slider = nullptr,
-                                   Announcements *notes = nullptr, const QElapsedTimer *clock = nullptr) {
+    /// Opens the live camera (empty path) or a recording, sets it up the way the window would (permission
+    /// granted when the picture is bound) and starts it.
+    InputThreadModul *startSession(const QString &path, bool permit = true, QSlider *positions = nullptr,
+                                   Announcements *notes = nullptr) {
         auto *t = new InputThreadModul;
-        t->positionSlider = slider;
+        t->positionSlider = positions;
         const ERROR_CODE code = path.isEmpty() ? t->openCamera() : t->openFile(path);
-        if (code != SUCCESS) {
-            qWarning("open failed: %s", toVerbose(code).c_str());
-            delete t;
-            return nullptr;
-        }
+        if (code != SUCCESS) qWarning("open failed: %s", toVerbose(code).c_str());
         if (permit) connect(t, &InputThreadModul::sendContext, t, [t] { t->enableToStart(true); });
-        if (notes) notes->attach(t, clock);
-        if (!t->initialize()) {
+        if (notes) notes->attach(t);
+        if (code != SUCCESS || !t->initialize()) {
             delete t;
             return nullptr;
         }
@@ -181,7 +151,12 @@ private slots:
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
         GlobalParams::reset();
         recording = TestSupport::dataDir() + "/capture-vga-20.twv";
-        record(recording, 100, kFrames);
+        QFile::remove(recording);
+        QProcess tool;
+        tool.start(TestSupport::twvTool(), {"record", recording, "--virtual", "--resolution", "VGA", "--fps",
+                                            "100", "--frames", QString::number(kFrames)});
+        QVERIFY2(tool.waitForFinished(120000 * kSlow), qPrintable(tool.errorString()));
+        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
     }
 
     void init() {
@@ -197,55 +172,46 @@ private slots:
         GlobalParams::setInt(PARAM_DEPTH_VIEW, VIEW_DEPTH);
         GlobalParams::setInt(PARAM_TWV_STEP, 1);
         GlobalParams::setInt(PARAM_SENSING, SENSING_MODE_STANDARD);
+        slider = std::make_unique<QSlider>(Qt::Horizontal);
+        slider->setRange(0, kFrames - 1);
     }
 
-    void cleanup() { VirtualCamera::replug(); }
+    void cleanup() {
+        VirtualCamera::replug();
+        slider.reset();
+    }
 
-    void setUpAnnouncesTheSessionInOrder() {
+    void setUpHandsTheViewsMatricesThatExist() {
         InputThreadModul t;
         QVERIFY(!t.initialize()); // nothing open
         QCOMPARE(t.openCamera(), SUCCESS);
         QVERIFY(t.opened && t.isLive && !t.isFile);
-
-        QStringList order;
-        int *cloud = nullptr, *info = nullptr;
-        connect(&t, &InputThreadModul::sendInitProcess, [&] { order << "process"; });
+        // Each view binds what it is handed right away: the device matrices must exist by then.
+        int handed = 0;
         connect(&t, &InputThreadModul::sendContext, [&] {
-            order << "context";
-            // The views are bound here: the picture matrices already exist.
-            QVERIFY(t.imageGPU.getPtr<uchar>(MEM_GPU) && t.depthViewGPU.getPtr<uchar>(MEM_GPU));
+            handed += t.imageGPU.getPtr<uchar>(MEM_GPU) && t.depthViewGPU.getPtr<uchar>(MEM_GPU);
             t.enableToStart(true);
         });
-        connect(&t, &InputThreadModul::sendInit3D, [&](int *p) {
-            order << "3d";
-            cloud = p;
-        });
-        connect(&t, &InputThreadModul::sendVEXOParam, [&](int *p) {
-            order << "param";
-            info = p;
-        });
+        connect(&t, &InputThreadModul::sendInit3D,
+                [&](int *p) { handed += reinterpret_cast<Mat *>(p)->getPtr<uchar>(MEM_GPU) != nullptr; });
+        connect(&t, &InputThreadModul::sendVEXOParam,
+                [&](int *p) { handed += reinterpret_cast<CameraInformation *>(p) == &t.cameraInfo; });
         QVERIFY(t.initialize());
-        QCOMPARE(order, QStringList({"process", "context", "3d", "param"}));
-        QCOMPARE(cloud, reinterpret_cast<int *>(&t.pointCloudGPU));
-        QCOMPARE(info, reinterpret_cast<int *>(&t.cameraInfo));
-        QVERIFY(t.startAllowed);
-        QVERIFY(GlobalParams::getDouble(PARAM_DEPTH_MIN) > 0.0);
-        QCOMPARE(t.sideBySideGPU.getResolution(), Resolution(1344, 376));
-
-        // A file that cannot be opened leaves nothing to start.
-        InputThreadModul bad;
-        QCOMPARE(bad.openFile(TestSupport::dataDir() + "/no-such-file.twv"), ERROR_CODE_FILE_NOT_FOUND);
-        QVERIFY(!bad.opened && !bad.isFile && !bad.isLive);
-        QVERIFY(!bad.initialize());
-        bad.startCapture();
-        QVERIFY(!bad.isRunning());
+        QCOMPARE(handed, 3);
+        QVERIFY(t.startAllowed && GlobalParams::getDouble(PARAM_DEPTH_MIN) > 0.0);
     }
 
     void liveFramesReachTheMatricesAndTheRateIsPublished() {
-        QElapsedTimer clock;
-        clock.start();
+        // A second of frames is counted once it is over.
+        Interval counter;
+        const int64_t t0 = counter.periodStart;
+        counter.tick(t0 + 500000000);
+        counter.tick(t0 + 1000000000);
+        QCOMPARE(counter.fps.load(), 0);
+        counter.tick(t0 + 1000000001);
+        QVERIFY(counter.fps.load() == 3 && counter.frameCount == 0 && counter.periodStart == t0 + 1000000001);
         Announcements notes;
-        std::unique_ptr<InputThreadModul> t(startSession(QString(), true, nullptr, &notes, &clock));
+        std::unique_ptr<InputThreadModul> t(startSession(QString(), true, nullptr, &notes));
         QVERIFY(t);
         Tally frames(t.get(), &InputThreadModul::SendImage);
         QVERIFY(frames.waitFor(1, 5000 * kSlow));
@@ -260,39 +226,25 @@ private slots:
         QVERIFY2(pointsInFront(cloud) > int(cloud.total() / 10),
                  qPrintable(QString::number(pointsInFront(cloud))));
 
-        // A frame-rate change on a live camera reaches the camera.
-        GlobalParams::setInt(PARAM_CAMERA_FPS, 60);
-        t->changeFPS();
-        QCOMPARE(t->camera.getCameraFPS(), 60.0f);
-
         // Run past two full counting periods.
-        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() > 3200 * kSlow, 5000 * kSlow);
+        QTRY_VERIFY_WITH_TIMEOUT(notes.clock.elapsed() > 3200 * kSlow, 5000 * kSlow);
         t.reset();
 
         if (kSlow > 1) return; // the rate rule needs frames at their normal pace
         std::lock_guard<std::mutex> lock(notes.mutex);
         QVERIFY(notes.rates.size() >= 4);
-        QCOMPARE(notes.rates[0], 5); // (10 + 0) / 2
-        // Then 0 until a full second is counted.
-        const auto changed =
-            std::find_if(notes.rates.begin(), notes.rates.end(), [](int r) { return r != 5; });
-        QVERIFY(changed != notes.rates.end());
-        if (notes.times[size_t(changed - notes.rates.begin())] < 900) QCOMPARE(*changed, 0);
         const int settled = notes.rates.back();
-        const qint64 end = notes.times.back();
         int counted = 0;
         for (qint64 when : notes.times)
-            if (when > end - 1000) ++counted;
+            counted += when > notes.times.back() - 1000;
         QVERIFY2(settled > 0 && std::abs(settled - counted) <= qMax(3, counted / 3),
                  qPrintable(QStringLiteral("published %1, counted %2").arg(settled).arg(counted)));
     }
 
     void sideBySideIsScaledIntoTheImage() {
-        QSlider slider(Qt::Horizontal);
-        slider.setRange(0, kFrames - 1);
-        slider.setValue(5);
+        slider->setValue(5);
         GlobalParams::setBool(PARAM_PAUSE, true);
-        std::unique_ptr<InputThreadModul> t(startSession(recording, true, &slider));
+        std::unique_ptr<InputThreadModul> t(startSession(recording, true, slider.get()));
         QVERIFY(t);
         Tally frames(t.get(), &InputThreadModul::SendImage);
         QVERIFY(frames.waitFor(1, 5000 * kSlow));
@@ -314,14 +266,10 @@ private slots:
     }
 
     void filePlaybackStepsAndLoops() {
-        QElapsedTimer clock;
-        clock.start();
-        QSlider slider(Qt::Horizontal);
-        slider.setRange(0, kFrames - 1);
         QList<int> sliderValues;
-        connect(&slider, &QSlider::valueChanged, [&](int v) { sliderValues << v; });
+        connect(slider.get(), &QSlider::valueChanged, [&](int v) { sliderValues << v; });
         Announcements notes;
-        std::unique_ptr<InputThreadModul> t(startSession(recording, true, &slider, &notes, &clock));
+        std::unique_ptr<InputThreadModul> t(startSession(recording, true, slider.get(), &notes));
         QVERIFY(t);
         QCOMPARE(t->lastFrameIndex, kFrames - 1);
 
@@ -354,17 +302,11 @@ private slots:
         }
         QVERIFY(jumps > 2);
         QVERIFY(sliderValues.contains(2 * step)); // the slider moves by the same steps
-
-        t.reset();
     }
 
     void pausedFileFollowsTheSliderAndStaysOnTheLastFrame() {
-        QElapsedTimer clock;
-        clock.start();
-        QSlider slider(Qt::Horizontal);
-        slider.setRange(0, kFrames - 1);
         Announcements notes;
-        std::unique_ptr<InputThreadModul> t(startSession(recording, true, &slider, &notes, &clock));
+        std::unique_ptr<InputThreadModul> t(startSession(recording, true, slider.get(), &notes));
         QVERIFY(t);
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() > 3, 5000 * kSlow);
         GlobalParams::setBool(PARAM_PAUSE, true);
@@ -372,21 +314,20 @@ private slots:
         size_t from = notes.count();
         QTest::qWait(300 * kSlow);
         // The slider settles on the frame shown.
-        QTRY_COMPARE_WITH_TIMEOUT(slider.value(), notes.lastPosition(), 5000 * kSlow);
-        std::vector<int> seen = notes.positionsSince(from);
-        QVERIFY(seen.empty());
+        QTRY_COMPARE_WITH_TIMEOUT(slider->value(), notes.lastPosition(), 5000 * kSlow);
+        QVERIFY(notes.positionsSince(from).empty());
 
-        slider.setValue(7); // the user drags the slider
+        slider->setValue(7); // the user drags the slider
         QTRY_COMPARE_WITH_TIMEOUT(notes.lastPosition(), 7, 5000 * kSlow);
-
-        slider.setValue(kFrames - 1);
+        slider->setValue(kFrames - 1);
         QTRY_COMPARE_WITH_TIMEOUT(notes.lastPosition(), kFrames - 1, 5000 * kSlow);
         from = notes.count();
-        GlobalParams::setInt(PARAM_CONFIDENCE, 90); // a picture setting: computed again, same frame
+        GlobalParams::setInt(PARAM_CONFIDENCE,
+                             90); // a picture setting: computed again, same frame
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= from + 1, 5000 * kSlow);
-        seen = notes.positionsSince(from);
+        std::vector<int> seen = notes.positionsSince(from);
         QVERIFY(std::all_of(seen.begin(), seen.end(), [](int p) { return p == kFrames - 1; }));
-        QCOMPARE(slider.value(), kFrames - 1);
+        QCOMPARE(slider->value(), kFrames - 1);
 
         // Playing again from the last frame starts over.
         from = notes.count();
@@ -398,19 +339,17 @@ private slots:
         QVERIFY(std::all_of(seen.begin(), restart, [](int p) { return p == kFrames - 1; }));
 
         // Dragging while playing seeks there.
-        slider.setValue(12);
+        slider->setValue(12);
         from = notes.count();
         QTRY_VERIFY_WITH_TIMEOUT(notes.positionsSince(from).size() > 2, 5000 * kSlow);
         seen = notes.positionsSince(from); // the pass under way may still show the old place
         QVERIFY(std::any_of(seen.begin(), seen.begin() + 3, [](int p) { return p == 13; }));
-        t.reset();
     }
 
     void filePlaybackFollowsTheRecordedTimes() {
         if (kSlow > 1) QSKIP("timing check: instrumented matching is slower than the recorded pace");
         // Frames a quarter second apart, a gap of 12 s after frame 3 and one of 1.5 s after frame 6.
         const QString path = TestSupport::dataDir() + "/capture-paced.twv";
-        const uint64_t ms = 1000000;
         const uint64_t stamps[10] = {0, 250, 500, 750, 12750, 13000, 13250, 14750, 15000, 15250};
         {
             TwvHeader header = TestSupport::twvHeader(320, 180);
@@ -424,17 +363,13 @@ private slots:
             cv::randu(texture, 0, 255);
             for (const uint64_t stamp : stamps)
                 QCOMPARE(writer.writeFrame(texture(cv::Rect(20, 0, 320, 180)),
-                                           texture(cv::Rect(0, 0, 320, 180)), (1000 + stamp) * ms),
+                                           texture(cv::Rect(0, 0, 320, 180)), (1000 + stamp) * 1000000),
                          SUCCESS);
             QCOMPARE(writer.close(), SUCCESS);
         }
 
-        QElapsedTimer clock;
-        clock.start();
-        QSlider slider(Qt::Horizontal);
-        slider.setRange(0, 9);
         Announcements notes;
-        std::unique_ptr<InputThreadModul> t(startSession(path, true, &slider, &notes, &clock));
+        std::unique_ptr<InputThreadModul> t(startSession(path, true, slider.get(), &notes));
         QVERIFY(t);
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= 22, 15000 * kSlow);
         t.reset();
@@ -443,24 +378,39 @@ private slots:
         std::lock_guard<std::mutex> lock(notes.mutex);
         std::vector<qint64> before(10, -1);
         for (size_t i = 1; i < notes.times.size(); ++i) {
-            const int p = notes.positions[i];
-            if (p > 0 && notes.positions[i - 1] == p - 1) {
+            const size_t p = size_t(notes.positions[i]);
+            if (p > 0 && notes.positions[i - 1] == int(p) - 1) {
                 const qint64 gap = notes.times[i] - notes.times[i - 1];
-                before[size_t(p)] = before[size_t(p)] < 0 ? gap : qMin(before[size_t(p)], gap);
+                before[p] = before[p] < 0 ? gap : qMin(before[p], gap);
             }
         }
         // Gaps of 10 s or more (before 4), or waits of 1 s or more (before 7), are not waited for.
-        for (int p = 1; p < 10; ++p)
-            QVERIFY2(before[size_t(p)] >= 200 && before[size_t(p)] < 600,
-                     qPrintable(QStringLiteral("frame %1 after %2 ms").arg(p).arg(before[size_t(p)])));
+        for (size_t p = 1; p < 10; ++p)
+            QVERIFY2(before[p] >= 200 && before[p] < 600,
+                     qPrintable(QStringLiteral("frame %1 after %2 ms").arg(p).arg(before[p])));
     }
 
-    void pausedLiveCameraRestsAndShowsPictureChanges() {
-        QElapsedTimer clock;
-        clock.start();
+    void pausedLiveCameraServesSavesOnlyAfterAGrabThenRests() {
+        // Paused before the first grab: nothing to show, nothing to save.
+        GlobalParams::setBool(PARAM_PAUSE, true);
         Announcements notes;
-        std::unique_ptr<InputThreadModul> t(startSession(QString(), true, nullptr, &notes, &clock));
+        std::unique_ptr<InputThreadModul> t(startSession(QString(), true, nullptr, &notes));
         QVERIFY(t);
+        Tally frames(t.get(), &InputThreadModul::SendImage);
+        t->saveRequest[0] = true;
+        QVERIFY(!frames.waitFor(1, 400 * kSlow));
+        QVERIFY(t->saveRequest[0]);
+        GlobalParams::setBool(PARAM_PAUSE, false);
+        QTRY_VERIFY_WITH_TIMEOUT(!t->saveRequest[0], 5000 * kSlow);
+        QVERIFY(frames.waitFor(1, 1000 * kSlow));
+        cv::Mat left(376, 672, CV_8UC4, t->imageCPU[0].getPtr<uchar>(), t->imageCPU[0].getStepBytes());
+        QVERIFY(nonZeroPixels(left) > 672 * 376 / 2);
+        // What is saved is checked end to end by the snapshot test; here only that each request is served.
+        for (int i = 1; i < 5; ++i) {
+            t->saveRequest[i] = true;
+            QTRY_VERIFY_WITH_TIMEOUT(!t->saveRequest[i], 5000 * kSlow);
+        }
+
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() > 2, 5000 * kSlow);
         GlobalParams::setBool(PARAM_PAUSE, true);
         notes.waitForRest();
@@ -472,47 +422,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= from + 2, 5000 * kSlow);
         GlobalParams::setInt(PARAM_CONFIDENCE, 80);
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= from + 3, 5000 * kSlow);
-        std::vector<uint64_t> stamps;
         {
-            std::lock_guard<std::mutex> lock(notes.mutex);
-            stamps.assign(notes.timestamps.begin() + from, notes.timestamps.end());
+            std::lock_guard<std::mutex> lock(notes.mutex); // the same frame, computed again
+            QVERIFY(std::all_of(notes.timestamps.begin() + long(from), notes.timestamps.end(),
+                                [&](uint64_t s) { return s == notes.timestamps[from]; }));
         }
-        QVERIFY(stamps.size() >= 3);
-        QVERIFY(std::all_of(stamps.begin(), stamps.end(), [&](uint64_t s) { return s == stamps[0]; }));
-        // Picture changes still show while paused.
-        GlobalParams::setInt(PARAM_IMAGE_VIEW, VIEW_RIGHT);
-        QTest::qWait(100);
-        const cv::Mat right = hostCopy(t.get(), t->imageGPU);
-        QVERIFY(nonZeroPixels(right) > right.total() / 2);
-        t.reset();
     }
-
-    void saveRequestsAreServedAfterASuccessfulGrab() {
-        // Paused before the first grab: nothing to show, nothing to save.
-        GlobalParams::setBool(PARAM_PAUSE, true);
-        std::unique_ptr<InputThreadModul> t(startSession(QString()));
-        QVERIFY(t);
-        Tally frames(t.get(), &InputThreadModul::SendImage);
-        t->saveRequest[0] = true;
-        QVERIFY(!frames.waitFor(1, 400 * kSlow));
-        QVERIFY(t->saveRequest[0]);
-
-        GlobalParams::setBool(PARAM_PAUSE, false);
-        QTRY_VERIFY_WITH_TIMEOUT(!t->saveRequest[0], 5000 * kSlow);
-        QVERIFY(frames.waitFor(1, 1000 * kSlow));
-        cv::Mat left(376, 672, CV_8UC4, t->imageCPU[0].getPtr<uchar>(), t->imageCPU[0].getStepBytes());
-        QVERIFY(nonZeroPixels(left) > 672 * 376 / 2);
-
-        for (int i = 1; i < 5; ++i) {
-            t->saveRequest[i] = true;
-            QTRY_VERIFY_WITH_TIMEOUT(!t->saveRequest[i], 5000 * kSlow);
-        }
-        // What was saved is checked end to end by the snapshot test; here only that each request was served.
-        QCOMPARE(t->imageCPU[1].getResolution(), Resolution(1344, 376));
-        QCOMPARE(t->pointCloudCPU.getResolution(), Resolution(672, 376));
-        t.reset();
-    }
-
     void unplugEndsTheSession() {
         std::unique_ptr<InputThreadModul> t(startSession(QString()));
         QVERIFY(t);
@@ -531,55 +446,37 @@ private slots:
     }
 
     void deletionIsPromptInEveryState() {
-        size_t freeBefore = 0, total = 0;
+        size_t freeBefore = 0, freeAfter = 0, total = 0;
         deviceMemGetInfo(&freeBefore, &total);
-
-        qint64 ms = timedDelete(new InputThreadModul); // never opened
-        QVERIFY(ms < kDeleteLimitMs);
+        const auto promptly = [](InputThreadModul *t) {
+            const qint64 ms = timedDelete(t);
+            QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+        };
+        promptly(new InputThreadModul); // never opened
 
         auto *t = new InputThreadModul; // opened, never started
         QCOMPARE(t->openFile(recording), SUCCESS);
         QVERIFY(t->initialize());
-        ms = timedDelete(t);
-        QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+        promptly(t);
 
-        t = startSession(QString(), false); // waiting for a permission that never comes
-        QVERIFY(t);
-        QVERIFY(t->isRunning());
+        t = startSession(QString(),
+                         false); // waiting for a permission that never comes
+        QVERIFY(t && t->isRunning());
         QTest::qWait(150);
         QVERIFY(!t->running);
-        ms = timedDelete(t);
-        QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+        promptly(t);
 
         for (const QString &path : {QString(), recording}) { // running
             t = startSession(path);
             QVERIFY(t);
             Tally frames(t, &InputThreadModul::SendImage);
-            if (!frames.waitFor(1, 5000 * kSlow)) {
-                delete t;
-                QFAIL("no frame");
-            }
-            ms = timedDelete(t);
-            QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+            const bool framed = frames.waitFor(1, 5000 * kSlow);
+            promptly(t);
+            QVERIFY2(framed, "no frame");
         }
-
         // The device matrices went back to the pool.
-        size_t freeAfter = 0;
         deviceMemGetInfo(&freeAfter, &total);
         QCOMPARE(freeAfter, freeBefore);
-    }
-
-    void intervalCountsWholeSeconds() {
-        Interval counter;
-        const int64_t t0 = counter.periodStart;
-        counter.tick(t0 + 500000000);
-        QCOMPARE(counter.fps.load(), 0);
-        counter.tick(t0 + 1000000000); // exactly one second is not past it
-        QCOMPARE(counter.fps.load(), 0);
-        counter.tick(t0 + 1000000001);
-        QCOMPARE(counter.fps.load(), 3);
-        QCOMPARE(counter.frameCount, 0);
-        QCOMPARE(counter.periodStart, t0 + 1000000001);
     }
 };
 

@@ -60,7 +60,7 @@ QImage textured(int w, int h, int frame, int disparity) {
     return img;
 }
 
-// Pairs in the folders L and R under `d`.
+// Pairs in the folders `left` and `right` under `d`.
 void makePairs(const QString &d, int count, int w, int h, const QString &left = "L",
                const QString &right = "R") {
     QDir(d).mkpath(left);
@@ -72,20 +72,6 @@ void makePairs(const QString &d, int count, int w, int h, const QString &left = 
     }
 }
 
-QString writeRecording(const QString &path, int frames) {
-    TwvHeader h = TestSupport::twvHeader(64, 48);
-    h.fx = h.fy = 50;
-    h.hFov = 65.2f;
-    h.vFov = 51.3f;
-    TwvWriter writer;
-    writer.open(path.toStdString(), h, TwvCodec::Jpeg);
-    cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
-    for (int i = 0; i < frames; ++i)
-        writer.writeFrame(grey, grey, 5000000000ull + uint64_t(i) * 33333333ull);
-    writer.close();
-    return path;
-}
-
 } // namespace
 
 class TestTwvTool : public QObject {
@@ -95,11 +81,9 @@ private slots:
 
     void commandLineMistakesAreUsageErrors() {
         Result r = runTool({});
-        QCOMPARE(r.exitCode, 2);
-        QVERIFY(r.err.contains("usage: twv"));
+        QVERIFY(r.exitCode == 2 && r.err.contains("usage: twv"));
         r = runTool({"--help"});
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY(r.out.contains("twv import"));
+        QVERIFY(r.exitCode == 0 && r.out.contains("twv import"));
 
         const QString d = dir("usage");
         const QList<QPair<QStringList, QString>> cases = {
@@ -123,140 +107,80 @@ private slots:
 
     void infoShowsHeaderFramesAndDuration() {
         const QString d = dir("info");
-        const QString path = writeRecording(d + "/ten.twv", 10);
+        TwvHeader h = TestSupport::twvHeader(64, 48);
+        h.fx = h.fy = 50;
+        h.hFov = 65.2f;
+        h.vFov = 51.3f;
+        for (const QString &name : QStringList{"ten", "open"}) {
+            TwvWriter writer;
+            QCOMPARE(writer.open((d + "/" + name + ".twv").toStdString(), h, TwvCodec::Jpeg), SUCCESS);
+            cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
+            for (int i = 0; i < (name == "ten" ? 10 : 4); ++i)
+                QCOMPARE(writer.writeFrame(grey, grey, 5000000000ull + uint64_t(i) * 33333333ull), SUCCESS);
+            QCOMPARE(writer.close(), SUCCESS);
+        }
+        const QString path = d + "/ten.twv";
         Result r = runTool({"info", path});
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
+        QVERIFY2(r.exitCode == 0 && r.err.isEmpty(), qPrintable(r.err));
         QVERIFY(r.out.contains("64x48") && r.out.contains("frames:        10\n"));
         QVERIFY2(r.out.contains("duration:      0.333 s"), qPrintable(r.out)); // 10 frames at 30 fps
         QVERIFY(!r.out.contains("not closed properly"));
 
         // A recording that was never closed (no index and trailer) still tells what it has.
-        writeRecording(d + "/open.twv", 4);
         QVERIFY(QFile::resize(d + "/open.twv", QFileInfo(d + "/open.twv").size() - (16 + 4 * 8 + 8) - 32));
         r = runTool({"info", d + "/open.twv"});
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY(r.out.contains("frames:        4\n"));
-        QVERIFY(r.out.contains("not closed properly"));
+        QVERIFY(r.exitCode == 0 && r.out.contains("frames:        4\n") &&
+                r.out.contains("not closed properly"));
 
-        QFile png(d + "/picture.twv");
-        QVERIFY(textured(8, 8, 0, 0).save(&png, "PNG"));
-        png.close();
+        QVERIFY(textured(8, 8, 0, 0).save(d + "/picture.twv", "PNG"));
         QFile damaged(d + "/damaged.twv");
-        QFile::copy(path, damaged.fileName());
-        QVERIFY(damaged.open(QIODevice::ReadWrite));
+        QVERIFY(QFile::copy(path, damaged.fileName()) && damaged.open(QIODevice::ReadWrite));
         damaged.seek(20);
         damaged.write("\x7f", 1);
         damaged.close();
         const QList<QPair<QString, QString>> bad = {{d + "/missing.twv", "no such file"},
-                                                    {png.fileName(), "not a .twv recording"},
+                                                    {d + "/picture.twv", "not a .twv recording"},
                                                     {damaged.fileName(), "damaged"}};
         for (const auto &b : bad) {
             r = runTool({"info", b.first});
-            QCOMPARE(r.exitCode, 1);
+            QVERIFY2(r.exitCode == 1 && r.out.isEmpty(), qPrintable(r.out));
             QVERIFY2(r.err.startsWith("twv: " + b.first + ": ") && r.err.contains(b.second),
                      qPrintable(r.err));
-            QVERIFY(r.out.isEmpty());
         }
     }
 
-    void importMakesAPlayableRecording() {
+    void importedPairsGiveARecordingWithDepthAndCloud() {
+        // A flat textured scene 6 pixels apart: with f = 120 px and B = 0.1 m everything lies at 2 m.
         const QString d = dir("import");
-        makePairs(d, 3, 80, 60);
+        makePairs(d, 3, 160, 120);
         QFile(d + "/L/notes.txt").open(QIODevice::WriteOnly); // not an image: ignored
-        const QString out = d + "/pairs.twv";
-        Result r = runTool({"import", out, "--left", d + "/L", "--right", d + "/R", "--focal", "100",
+        const QString rec = d + "/pairs.twv";
+        Result r = runTool({"import", rec, "--left", d + "/L", "--right", d + "/R", "--focal", "120",
                             "--baseline", "0.1", "--fps", "10", "--codec", "lossless"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         QVERIFY(r.err.contains("\rimporting 3/3"));
 
         TwvReader reader;
-        QCOMPARE(reader.open(out.toStdString()), SUCCESS);
+        QCOMPARE(reader.open(rec.toStdString()), SUCCESS);
         QCOMPARE(reader.frameCount(), 3);
         const TwvHeader &h = reader.header();
-        QCOMPARE(h.width, 80u);
-        QCOMPARE(h.fps, 10.f);
-        QCOMPARE(h.cx, 39.5f); // the middle of the picture
-        QVERIFY(std::fabs(h.vFov - 2 * std::atan(0.3) * 180 / M_PI) < 1e-3);
+        QVERIFY(h.width == 160u && h.fps == 10.f);
+        QCOMPARE(h.cx, 79.5f); // the middle of the picture
+        QVERIFY(std::fabs(h.vFov - 2 * std::atan(0.5) * 180 / M_PI) < 1e-3);
         cv::Mat left, right;
         uint64_t ts = 0;
         QCOMPARE(reader.readFrame(2, left, right, &ts), SUCCESS);
         QCOMPARE(ts, 300000000ull); // one tenth of a second apart
         // Lossless: the right picture comes back bit for bit, in BGRA.
-        const QImage want = textured(80, 60, 2, 6).convertToFormat(QImage::Format_ARGB32);
-        QCOMPARE(cv::norm(right,
-                          cv::Mat(60, 80, CV_8UC4, const_cast<uchar *>(want.constBits()),
-                                  size_t(want.bytesPerLine())),
-                          cv::NORM_INF),
-                 0.0);
-
-        // Single files make a one-frame recording, here with JPEG.
-        r = runTool({"import", d + "/one.twv", "--left", d + "/L/img_00.png", "--right", d + "/R/img_00.png",
-                     "--focal", "100", "--baseline", "0.1"});
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(reader.open((d + "/one.twv").toStdString()), SUCCESS);
-        QCOMPARE(reader.frameCount(), 1);
-        QCOMPARE(reader.header().fps, 15.f);
-        QCOMPARE(reader.header().codec, TwvCodec::Jpeg);
-    }
-
-    void importRefusesPairsThatDoNotMatch() {
-        const QString d = dir("import_bad");
-        makePairs(d, 3, 40, 30);
-        makePairs(d, 2, 40, 30, "R2", "R3");
-        const QString out = d + "/out.twv";
-        auto import = [&](const QString &left, const QString &right) {
-            return runTool(
-                {"import", out, "--left", left, "--right", right, "--focal", "50", "--baseline", "0.1"});
-        };
-        Result r = import(d + "/L", d + "/R2");
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY2(r.err.contains("3 left images but 2 right images"), qPrintable(r.err));
-
-        QVERIFY(textured(40, 32, 2, 0).save(d + "/R3/img_02.png")); // third right image is bigger
-        QFile garbage(d + "/R2/img_02.png");
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write("this is not a picture");
-        garbage.close();
-        r = import(d + "/L", d + "/R3");
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY2(r.err.contains("img_02.png is 40x32 but the first image is 40x30"), qPrintable(r.err));
-        QVERIFY(r.err.endsWith("same size\n"));
-        QVERIFY(!QFile::exists(out)); // no half-made recording left behind
-
-        r = import(d + "/L", d + "/R2");
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY2(r.err.contains("cannot read the image") && r.err.contains("R2/img_02.png"),
-                 qPrintable(r.err));
-        QVERIFY(!QFile::exists(out));
-
-        r = import(d + "/nowhere", d + "/R");
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY(r.err.contains("no such file or folder"));
-        QDir(d).mkpath("empty");
-        r = import(d + "/empty", d + "/R");
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY(r.err.contains("no images in the left folder"));
-        r = runTool({"import", d + "/no-such-dir/out.twv", "--left", d + "/L", "--right", d + "/R", "--focal",
-                     "50", "--baseline", "0.1"});
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY(r.err.contains("cannot create"));
-    }
-
-    void depthAndCloudOfOneFrame() {
-        // A flat textured scene 6 pixels apart: with f = 120 px and B = 0.1 m everything lies at 2 m.
-        const QString d = dir("export");
-        makePairs(d, 3, 160, 120);
-        const QString rec = d + "/scene.twv";
-        Result r = runTool({"import", rec, "--left", d + "/L", "--right", d + "/R", "--focal", "120",
-                            "--baseline", "0.1", "--codec", "lossless"});
-        QCOMPARE(r.exitCode, 0);
+        const QImage want = textured(160, 120, 2, 6).convertToFormat(QImage::Format_ARGB32);
+        const cv::Mat wanted(120, 160, CV_8UC4, const_cast<uchar *>(want.constBits()),
+                             size_t(want.bytesPerLine()));
+        QCOMPARE(cv::norm(right, wanted, cv::NORM_INF), 0.0);
 
         r = runTool({"depth", rec, "--frame", "1", "--out", d + "/depth.png"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         cv::Mat png = cv::imread((d + "/depth.png").toStdString(), cv::IMREAD_UNCHANGED);
-        QCOMPARE(png.type(), CV_16UC1);
-        QCOMPARE(png.size(), cv::Size(160, 120));
+        QVERIFY(png.type() == CV_16UC1 && png.size() == cv::Size(160, 120));
         std::vector<uint16_t> mm;
         for (int y = 20; y < 100; ++y)
             for (int x = 30; x < 130; ++x)
@@ -274,14 +198,56 @@ private slots:
         const QByteArray head = ply.read(400);
         QVERIFY(head.startsWith("ply\n") && head.contains("property uchar red")); // PLY goes with colour
         QVERIFY(!head.contains("element vertex 0\n"));
-
         r = runTool({"cloud", rec, "--frame", "3", "--out", d + "/late.pcd"});
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY(r.err.contains("frame 3 does not exist; the recording has 3 frames"));
+        QVERIFY(r.exitCode == 1 && r.err.contains("frame 3 does not exist; the recording has 3 frames"));
         QVERIFY(!QFile::exists(d + "/late.pcd"));
         r = runTool({"depth", rec, "--frame", "0", "--out", d + "/no-such-dir/depth.png"});
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY(r.err.contains("could not write"));
+        QVERIFY(r.exitCode == 1 && r.err.contains("could not write"));
+
+        // Single files make a one-frame recording, by default with JPEG.
+        r = runTool({"import", d + "/one.twv", "--left", d + "/L/img_00.png", "--right", d + "/R/img_00.png",
+                     "--focal", "100", "--baseline", "0.1"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(reader.open((d + "/one.twv").toStdString()), SUCCESS);
+        QVERIFY(reader.frameCount() == 1 && reader.header().codec == TwvCodec::Jpeg);
+    }
+
+    void importRefusesPairsThatDoNotMatch() {
+        const QString d = dir("import_bad");
+        makePairs(d, 3, 40, 30);
+        makePairs(d, 2, 40, 30, "R2", "R3");
+        const QString out = d + "/out.twv";
+        auto import = [&](const QString &left, const QString &right) {
+            return runTool(
+                {"import", out, "--left", left, "--right", right, "--focal", "50", "--baseline", "0.1"});
+        };
+        Result r = import(d + "/L", d + "/R2");
+        QVERIFY2(r.exitCode == 1 && r.err.contains("3 left images but 2 right images"), qPrintable(r.err));
+
+        QVERIFY(textured(40, 32, 2, 0).save(d + "/R3/img_02.png")); // third right image is bigger
+        QFile garbage(d + "/R2/img_02.png");
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write("this is not a picture");
+        garbage.close();
+        r = import(d + "/L", d + "/R3");
+        QVERIFY2(r.exitCode == 1 && r.err.contains("img_02.png is 40x32 but the first image is 40x30"),
+                 qPrintable(r.err));
+        QVERIFY(r.err.endsWith("same size\n"));
+        QVERIFY(!QFile::exists(out)); // no half-made recording left behind
+        r = import(d + "/L", d + "/R2");
+        QVERIFY2(r.exitCode == 1 && r.err.contains("cannot read the image") &&
+                     r.err.contains("R2/img_02.png"),
+                 qPrintable(r.err));
+        QVERIFY(!QFile::exists(out));
+
+        r = import(d + "/nowhere", d + "/R");
+        QVERIFY(r.exitCode == 1 && r.err.contains("no such file or folder"));
+        QDir(d).mkpath("empty");
+        r = import(d + "/empty", d + "/R");
+        QVERIFY(r.exitCode == 1 && r.err.contains("no images in the left folder"));
+        r = runTool({"import", d + "/no-such-dir/out.twv", "--left", d + "/L", "--right", d + "/R", "--focal",
+                     "50", "--baseline", "0.1"});
+        QVERIFY(r.exitCode == 1 && r.err.contains("cannot create"));
     }
 
     void recordFromTheVirtualCamera() {
@@ -295,23 +261,17 @@ private slots:
         QVERIFY(r.err.contains("\rrecording 6/6"));
         TwvReader reader;
         QCOMPARE(reader.open((d + "/rec.twv").toStdString()), SUCCESS);
-        QVERIFY(!reader.isRecovered());
-        QCOMPARE(reader.frameCount(), 6);
-        QCOMPARE(reader.header().width, 672u);
-        QCOMPARE(reader.header().fps, 100.f);
-        uint64_t previous = 0;
-        for (int i = 0; i < 6; ++i) {
-            uint64_t ts = 0;
-            QCOMPARE(reader.readTimestamp(i, &ts), SUCCESS);
+        QVERIFY(!reader.isRecovered() && reader.frameCount() == 6);
+        QVERIFY(reader.header().width == 672u && reader.header().fps == 100.f);
+        for (uint64_t i = 0, ts = 0, previous = 0; i < 6; ++i, previous = ts) {
+            QCOMPARE(reader.readTimestamp(int(i), &ts), SUCCESS);
             QVERIFY(ts > previous);
-            previous = ts;
         }
 
         // A camera on a slow port cannot stream HD720.
         env.insert("VANTARO_VIRTUAL_CAMERA", "usb2");
         r = runTool({"record", d + "/usb2.twv", "--virtual", "--frames", "2"}, env);
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY2(r.err.contains("cannot open the virtual camera"), qPrintable(r.err));
+        QVERIFY2(r.exitCode == 1 && r.err.contains("cannot open the virtual camera"), qPrintable(r.err));
 
         // Stopping a long recording still leaves a properly closed file.
         QProcess p;
@@ -324,8 +284,7 @@ private slots:
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(reader.open((d + "/long.twv").toStdString()), SUCCESS);
-        QVERIFY(!reader.isRecovered());
-        QVERIFY(reader.frameCount() >= 3);
+        QVERIFY(!reader.isRecovered() && reader.frameCount() >= 3);
     }
 };
 

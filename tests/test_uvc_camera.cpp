@@ -73,12 +73,10 @@ private slots:
 
         const auto list = Camera::getDeviceList();
         QCOMPARE(int(list.size()), 2);
-        QCOMPARE(list[0].path.str(), std::string("/dev/video0"));
+        QVERIFY(list[0].path.str() == "/dev/video0" && list[1].path.str() == "/dev/video3");
         QCOMPARE(list[0].serial_number, 17042u);
-        QCOMPARE(list[1].path.str(), std::string("/dev/video3"));
         const auto found = UvcCamera::scan();
-        QCOMPARE(found[1].serialText, std::string("SN-A7"));
-        QCOMPARE(found[1].firmwareVersion, 210u);
+        QVERIFY(found[1].serialText == "SN-A7" && found[1].firmwareVersion == 210u);
         QCOMPARE(fake->openDescriptors(), 0);
         // Numbers as themselves; anything else (a number too big included) hashed, stably and distinctly.
         QCOMPARE(UvcCamera::serialNumberOf("0017042"), 17042u);
@@ -118,19 +116,16 @@ private slots:
         auto source = open(RESOLUTION_VGA, 100);
         QVERIFY(source && !source->isRectified());
         QCOMPARE(static_cast<UvcStereoSource &>(*source).pixelFormat(), format);
-        uint64_t previous = 0;
-        for (int i = 0; i < 3; ++i) {
+        for (uint64_t i = 0, previous = 0; i < 3; ++i, previous = frame.timestamp) {
             QCOMPARE(source->grab(frame), SUCCESS);
             QVERIFY(frame.timestamp > previous); // the driver's, in nanoseconds
-            previous = frame.timestamp;
         }
         QVERIFY(uint64_t(Clock::now().time_since_epoch().count()) - frame.timestamp < 1000000000ULL);
         for (int i = 0; i < 4; ++i) {
             const cv::Vec4b got = (i < 2 ? frame.left : frame.right).at<cv::Vec4b>(188, i % 2 ? 504 : 168);
-            for (int c = 0; c < 4; ++c)
-                QVERIFY2(std::abs(int(got[c]) - int(colours[i][c])) <= tolerance,
-                         qPrintable(
-                             QString("quarter %1: got %2 %3 %4").arg(i).arg(got[0]).arg(got[1]).arg(got[2])));
+            QVERIFY2(
+                cv::norm(got, colours[i], cv::NORM_INF) <= tolerance,
+                qPrintable(QString("quarter %1: got %2 %3 %4").arg(i).arg(got[0]).arg(got[1]).arg(got[2])));
         }
     }
 
@@ -163,8 +158,7 @@ private slots:
         QCOMPARE(fake->openDescriptors(), 0);
         auto source = open(RESOLUTION_VGA, 100);
         QVERIFY(source->fps() == 30.0f && fake->currentRate() == 30.0f);
-        source = open(RESOLUTION_VGA, 20);
-        QCOMPARE(source->fps(), 15.0f);
+        QCOMPARE(open(RESOLUTION_VGA, 20)->fps(), 15.0f);
         source.reset();
         // A size the driver lists but then will not set is refused the same way.
         fake->refuseSize(2560, 720);
@@ -192,7 +186,7 @@ private slots:
         QCOMPARE(fake->streamStarts(), 2);
         QVERIFY(source->fps() == 100.0f && fake->currentRate() == 100.0f);
         QCOMPARE(source->grab(frame), SUCCESS);
-        QCOMPARE(fake->liveMappings(), 4);
+        QCOMPARE(fake->liveMappings(), 4); // the old stream's buffers went
     }
 
     void silentCameraCountsAsGoneWithinTwoSeconds() {
@@ -215,10 +209,9 @@ private slots:
         Camera camera;
         InitParameters init;
         init.cameraResolution = RESOLUTION_VGA;
-        QCOMPARE(camera.open(init), SUCCESS);
         RuntimeParameters runtime;
         runtime.enableDepth = false;
-        QCOMPARE(camera.grab(runtime), SUCCESS);
+        QVERIFY(camera.open(init) == SUCCESS && camera.grab(runtime) == SUCCESS);
         fake->unplug();
         const auto t0 = Clock::now();
         QCOMPARE(camera.grab(runtime), ERROR_CODE_CAMERA_NOT_DETECTED);

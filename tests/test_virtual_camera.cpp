@@ -1,5 +1,4 @@
-// The virtual live camera: gating, USB2 limit, frame rates, pacing, unplugging, a pair that agrees with its
-// depth.
+// The virtual live camera: gating, frame rates, pacing, unplugging, a pair that agrees with its depth.
 #include "twl/VirtualCamera.h"
 #include "twl/VirtualCameraSource.h"
 #include "twl/VirtualScene.h"
@@ -25,6 +24,9 @@ uint64_t steadyNs() {
 
 class TestVirtualCamera : public QObject {
     Q_OBJECT
+    ERROR_CODE e = ERROR_CODE_LAST;
+    StereoFrame frame;
+
 private slots:
     void init() {
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
@@ -35,48 +37,23 @@ private slots:
     void cleanupTestCase() { qunsetenv("VANTARO_VIRTUAL_CAMERA"); }
 
     void environmentGatesTheCamera() {
-        ERROR_CODE e = SUCCESS;
         qunsetenv("VANTARO_VIRTUAL_CAMERA");
-        QVERIFY(!VirtualCamera::isAvailable());
-        QVERIFY(!VirtualCamera::open(RESOLUTION_VGA, 0, &e));
+        QVERIFY(!VirtualCamera::isAvailable() && !VirtualCamera::open(RESOLUTION_VGA, 0, &e));
         QCOMPARE(e, ERROR_CODE_CAMERA_NOT_DETECTED);
         qputenv("VANTARO_VIRTUAL_CAMERA", "0");
         QVERIFY(!VirtualCamera::isAvailable());
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
-        QVERIFY(VirtualCamera::isAvailable());
-        QVERIFY(!VirtualCamera::isUsb2Only());
+        QVERIFY(VirtualCamera::isAvailable() && !VirtualCamera::isUsb2Only());
         auto cam = VirtualCamera::open(RESOLUTION_HD720, 0, &e);
-        QCOMPARE(e, SUCCESS);
-        QVERIFY(cam);
-        QCOMPARE(cam->resolution(), Resolution(1280, 720));
-        QVERIFY(cam->isLive());
-        QVERIFY(!VirtualCamera::open(4, 0, &e));
-        QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
-        QVERIFY(!VirtualCamera::open(-1, 0, &e));
-        QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
-    }
-
-    void usb2StreamsVgaOnly() {
-        qputenv("VANTARO_VIRTUAL_CAMERA", "usb2");
-        QVERIFY(VirtualCamera::isAvailable());
-        QVERIFY(VirtualCamera::isUsb2Only());
-        for (int r : {RESOLUTION_HD2K, RESOLUTION_HD1080, RESOLUTION_HD720}) {
-            ERROR_CODE e = SUCCESS;
-            QVERIFY(!VirtualCamera::open(r, 15, &e));
-            QCOMPARE(e, ERROR_CODE_LOW_USB_BANDWIDTH);
+        QVERIFY(e == SUCCESS && cam && cam->isLive() && cam->resolution() == Resolution(1280, 720));
+        for (int bad : {4, -1}) {
+            QVERIFY(!VirtualCamera::open(bad, 0, &e));
+            QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
         }
-        ERROR_CODE e = ERROR_CODE_FAILURE;
-        auto cam = VirtualCamera::open(RESOLUTION_VGA, 100, &e);
-        QCOMPARE(e, SUCCESS);
-        StereoFrame frame;
-        QCOMPARE(cam->grab(frame), SUCCESS);
-        QCOMPARE(frame.left.cols, 672);
     }
 
     void frameRatesFollowTheResolution() {
-        ERROR_CODE e;
         QCOMPARE(VirtualCamera::open(RESOLUTION_VGA, 0, &e)->fps(), 100.0f); // 0: the highest
-        QCOMPARE(VirtualCamera::open(RESOLUTION_HD2K, 100, &e)->fps(), 15.0f);
         QCOMPARE(VirtualCamera::open(RESOLUTION_HD720, 45, &e)->fps(), 30.0f);
         auto cam = VirtualCamera::open(RESOLUTION_HD720, 60, &e);
         QCOMPARE(cam->fps(), 60.0f);
@@ -86,41 +63,29 @@ private slots:
         QCOMPARE(cam->fps(), 15.0f);
         QCOMPARE(cam->setFps(0), SUCCESS);
         QCOMPARE(cam->fps(), 60.0f);
-    }
-
-    void informationAndCalibration() {
-        ERROR_CODE e;
-        auto cam = VirtualCamera::open(RESOLUTION_HD720, 0, &e);
-        CameraInformation info = cam->information();
-        QCOMPARE(info.serial_number, VirtualCamera::serialNumber());
-        const CameraParameters &l = info.calibration_parameters.left_cam;
-        QCOMPARE(l.image_size, Resolution(1280, 720));
         // The focal length scales with the width: VGA sees the same field.
+        const float fx = cam->information().calibration_parameters.left_cam.fx;
         auto vga = VirtualCamera::open(RESOLUTION_VGA, 0, &e);
-        QVERIFY(std::fabs(vga->information().calibration_parameters.left_cam.fx - l.fx * 672.0f / 1280.0f) <
+        QVERIFY(std::fabs(vga->information().calibration_parameters.left_cam.fx - fx * 672.0f / 1280.0f) <
                 0.01f);
     }
 
     void grabsArePacedAndSkipWhenLate() {
-        ERROR_CODE e;
         auto cam = VirtualCamera::open(RESOLUTION_VGA, 30, &e);
         const uint64_t period = 1000000000ull / 30;
-        StereoFrame frame;
         // The first grab also renders the static room; the second is at most one period late.
         QCOMPARE(cam->grab(frame), SUCCESS);
         QCOMPARE(cam->grab(frame), SUCCESS);
         uint64_t last = frame.timestamp;
         const uint64_t t0 = steadyNs();
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < 6; ++i, last = frame.timestamp) {
             QCOMPARE(cam->grab(frame), SUCCESS);
-            QVERIFY(frame.timestamp > last);
-            // Timestamps sit on the camera's frame clock.
+            QVERIFY(frame.timestamp > last &&
+                    frame.timestamp <= steadyNs()); // never delivered before its time
             const uint64_t step = frame.timestamp - last;
             QVERIFY2(step % period < 1000 || period - step % period < 1000, "off the frame clock");
-            last = frame.timestamp;
-            QVERIFY(frame.timestamp <= steadyNs()); // never delivered before its time
         }
-        // Six frames at 30 fps take at least five periods; a slow machine skips frames, never sends one
+        // Six frames at 30 fps take at least five periods: a slow machine skips frames, never sends one
         // early.
         const double elapsed = double(steadyNs() - t0) / 1e6;
         QVERIFY2(elapsed > 150, qPrintable(QString::number(elapsed)));
@@ -137,18 +102,25 @@ private slots:
         last = frame.timestamp;
         QCOMPARE(cam->setFps(100), SUCCESS);
         QCOMPARE(cam->fps(), 100.0f);
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 4; ++i, last = frame.timestamp) {
             QCOMPARE(cam->grab(frame), SUCCESS);
-            QVERIFY(frame.timestamp > last);
-            QCOMPARE((frame.timestamp - last) % 10000000ull, uint64_t(0));
-            last = frame.timestamp;
+            QVERIFY(frame.timestamp > last && (frame.timestamp - last) % 10000000ull == 0);
         }
+
+        // Unpaced, scene time advances by one frame per grab whatever the wall clock did.
+        qputenv("VANTARO_VIRTUAL_CAMERA_UNPACED", "1");
+        auto base = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
+        auto *unpaced = static_cast<VirtualCameraSource *>(base.get());
+        QVERIFY(!unpaced->isPaced());
+        for (int i = 0; i < 10; ++i, last = frame.timestamp) {
+            QCOMPARE(unpaced->grab(frame), SUCCESS);
+            QVERIFY(i == 0 || frame.timestamp > last);
+        }
+        QVERIFY(std::fabs(unpaced->lastSceneTime() - 9.0 / 15.0) < 1e-6);
     }
 
     void unplugWakesAWaitingGrabAndReplugRestores() {
-        ERROR_CODE e;
         auto cam = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
-        StereoFrame frame;
         bool woken = false;
         // The grab must be waiting when the cable goes; a machine too slow to render in time never waits.
         for (int attempt = 0; attempt < 5 && !woken; ++attempt) {
@@ -179,44 +151,23 @@ private slots:
         QCOMPARE(cam->grab(frame), ERROR_CODE_CAMERA_NOT_DETECTED);
         QVERIFY(!VirtualCamera::open(RESOLUTION_VGA, 15, &e));
         QCOMPARE(e, ERROR_CODE_CAMERA_NOT_DETECTED);
-
         VirtualCamera::replug();
         QVERIFY(VirtualCamera::isAvailable());
         QCOMPARE(cam->grab(frame), SUCCESS);
         QVERIFY(VirtualCamera::open(RESOLUTION_VGA, 15, &e));
     }
 
-    void unpacedGrabsAdvanceSceneTimeByFrames() {
-        qputenv("VANTARO_VIRTUAL_CAMERA_UNPACED", "1");
-        ERROR_CODE e;
-        auto base = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
-        auto *cam = static_cast<VirtualCameraSource *>(base.get());
-        QVERIFY(!cam->isPaced());
-        StereoFrame frame;
-        uint64_t last = 0;
-        for (int i = 0; i < 10; ++i) {
-            QCOMPARE(cam->grab(frame), SUCCESS);
-            QVERIFY(frame.timestamp > last);
-            last = frame.timestamp;
-        }
-        // Scene time advances by one frame per grab whatever the wall clock did.
-        QVERIFY(std::fabs(cam->lastSceneTime() - 9.0 / 15.0) < 1e-6);
-    }
-
     void pairAgreesWithGroundTruthDepth() {
-        const Resolution size(672, 376);
-        VirtualScene scene(size);
+        VirtualScene scene(Resolution(672, 376));
         cv::Mat left, right, depth, left2, right2;
         scene.render(1.7, left, right, &depth);
         QCOMPARE(depth.size(), left.size());
         double lo, hi;
         cv::minMaxLoc(depth, &lo, &hi);
         QVERIFY2(lo >= 0.75 && hi <= 10.5, qPrintable(QString("%1 %2").arg(lo).arg(hi)));
-
         // Rendering is a function of time only.
         scene.render(1.7, left2, right2, nullptr);
-        QCOMPARE(cv::norm(left, left2, cv::NORM_INF), 0.0);
-        QCOMPARE(cv::norm(right, right2, cv::NORM_INF), 0.0);
+        QVERIFY(cv::norm(left, left2, cv::NORM_INF) == 0 && cv::norm(right, right2, cv::NORM_INF) == 0);
         scene.render(2.3, left2, right2, nullptr);
         QVERIFY(cv::norm(left, left2, cv::NORM_L1) > 0);
 
@@ -231,14 +182,14 @@ private slots:
             return float(gr.at<uchar>(y, x0)) * (1 - a) + float(gr.at<uchar>(y, x0 + 1)) * a;
         };
         int checked = 0, agree = 0, agreeShifted = 0;
-        for (int y = 4; y < gl.rows - 4; y += 3) {
+        for (int y = 4; y < gl.rows - 4; y += 3)
             for (int x = 4; x < gl.cols - 4; x += 3) {
                 const float z = depth.at<float>(y, x);
                 // Skip depth edges (occlusions) and flat spots.
                 if (std::fabs(depth.at<float>(y, x - 2) - z) > 0.05f * z ||
-                    std::fabs(depth.at<float>(y, x + 2) - z) > 0.05f * z)
+                    std::fabs(depth.at<float>(y, x + 2) - z) > 0.05f * z ||
+                    std::abs(int(gl.at<uchar>(y, x + 1)) - int(gl.at<uchar>(y, x - 1))) < 20)
                     continue;
-                if (std::abs(int(gl.at<uchar>(y, x + 1)) - int(gl.at<uchar>(y, x - 1))) < 20) continue;
                 const float xr = float(x) - fb / z;
                 if (xr < 1 || xr > gr.cols - 3) continue;
                 ++checked;
@@ -246,7 +197,6 @@ private slots:
                 agree += std::fabs(sampleRight(y, xr) - v) < 12.0f;
                 agreeShifted += std::fabs(sampleRight(y, xr + 2.0f) - v) < 12.0f;
             }
-        }
         QVERIFY(checked > 2000);
         QVERIFY2(agree > 0.9 * checked, qPrintable(QString("%1 of %2").arg(agree).arg(checked)));
         QVERIFY2(agreeShifted < 0.6 * checked, "the check does not discriminate");
