@@ -8,7 +8,7 @@
 //  - census: per image row, kCensusPlanes byte planes of `planeStride` bytes;
 //    bit b of plane p is neighbour 8p + b of the sparse 9 x 7 window (the
 //    32 pixels whose offsets dx + dy are odd, raster order) being darker than
-//    the centre. The right image's census is stored mirrored (column W - 1 - x
+//    the centre by more than kCensusThreshold. The right image's census is stored mirrored (column W - 1 - x
 //    holds pixel x).
 //  - cost row: Dp bytes per pixel; lanes >= D hold 255, disparities beyond
 //    the left edge of the right image (d > x) hold kOutsideCost.
@@ -28,6 +28,7 @@ constexpr int kCensusPlanes = 4;
 constexpr int kCensusRadiusX = 4, kCensusRadiusY = 3;
 constexpr int kCensusBits = ((2 * kCensusRadiusX + 1) * (2 * kCensusRadiusY + 1) + 1) / 2;
 constexpr uint8_t kOutsideCost = 12;
+constexpr int kCensusThreshold = 2; ///< grey levels a neighbour must be darker by to set its bit
 constexpr int kPathGuard = 16;
 constexpr int kMaxP2 = 254 / 4 - kCensusBits;
 

@@ -20,6 +20,7 @@ struct Avx2 {
     static vec andnot_(vec a, vec b) { return _mm256_andnot_si256(a, b); }
     static vec xor_(vec a, vec b) { return _mm256_xor_si256(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm256_cmpgt_epi8(a, b); }
+    static vec subsSigned8(vec a, vec b) { return _mm256_subs_epi8(a, b); }
     static vec add8(vec a, vec b) { return _mm256_add_epi8(a, b); }
     static vec sub8(vec a, vec b) { return _mm256_sub_epi8(a, b); }
     static vec adds8(vec a, vec b) { return _mm256_adds_epu8(a, b); }

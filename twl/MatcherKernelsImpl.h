@@ -33,6 +33,7 @@ struct Sse2 {
     static vec andnot_(vec a, vec b) { return _mm_andnot_si128(a, b); }
     static vec xor_(vec a, vec b) { return _mm_xor_si128(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm_cmpgt_epi8(a, b); }
+    static vec subsSigned8(vec a, vec b) { return _mm_subs_epi8(a, b); }
     static vec add8(vec a, vec b) { return _mm_add_epi8(a, b); }
     static vec sub8(vec a, vec b) { return _mm_sub_epi8(a, b); }
     static vec adds8(vec a, vec b) { return _mm_adds_epu8(a, b); }
@@ -90,7 +91,7 @@ inline void censusPixel(const uint8_t *p, int stride, bool mirrored, uint8_t *pl
     for (int j = 0; j < kCensusBits; ++j) {
         const CensusOffset o = kCensus.at[j];
         const int8_t n = int8_t(p[o.dy * stride + (mirrored ? -o.dx : o.dx)]);
-        if (n < centre) bytes[j >> 3] |= uint8_t(1u << (j & 7));
+        if (n < centre - kCensusThreshold) bytes[j >> 3] |= uint8_t(1u << (j & 7));
     }
     for (int k = 0; k < kCensusPlanes; ++k)
         planes[k * planeStride] = bytes[k];
@@ -171,7 +172,7 @@ template <class V, bool Mirrored>
 __attribute__((always_inline)) inline void censusLanes(const uint8_t *const (&rows)[2 * kCensusRadiusY + 1],
                                                        int x, uint8_t *out, int planeStride) {
     typedef typename V::vec vec;
-    const vec c = V::load(rows[kCensusRadiusY] + x);
+    const vec c = V::subsSigned8(V::load(rows[kCensusRadiusY] + x), V::set1(kCensusThreshold));
 #pragma GCC unroll 8
     for (int k = 0; k < kCensusPlanes; ++k) {
         vec acc = V::zero();

@@ -27,7 +27,7 @@ template <class Body> void runOnThreads(int n, const Body &body) {
 
 // Rows a vertical path runs before it reaches a band's own rows: enough for
 // it to forget its start (P2 caps what a path can carry).
-constexpr int kBandMargin = 16;
+constexpr int kBandMargin = 32;
 } // namespace
 
 // Buffers of one worker, reused between frames. Only the costs and the
@@ -79,7 +79,11 @@ void SemiGlobalMatcher::setKernels(const MatcherKernels &kernels) {
 }
 
 void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, cv::Mat &padded, std::vector<uint8_t> &planes) {
-    cv::copyMakeBorder(grey, padded, kCensusRadiusY, kCensusRadiusY, kCensusRadiusX, kCensusRadiusX,
+    // Sensor noise flips the census bits of flat surfaces at random, and no
+    // path can then carry a match across them: a light blur and the census
+    // threshold keep those bits still.
+    cv::GaussianBlur(grey, smoothed_, cv::Size(3, 3), 0, 0, cv::BORDER_REPLICATE);
+    cv::copyMakeBorder(smoothed_, padded, kCensusRadiusY, kCensusRadiusY, kCensusRadiusX, kCensusRadiusX,
                        cv::BORDER_REPLICATE);
     cv::bitwise_xor(padded, cv::Scalar::all(128), padded);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes;

@@ -20,7 +20,7 @@ class SemiGlobalMatcher {
 public:
     struct Parameters {
         int disparities = 64; ///< searched: 0 .. disparities - 1
-        int P1 = 5, P2 = 31;  ///< P2 at most kMaxP2 (sums stay in bytes)
+        int P1 = 12, P2 = 31; ///< P2 at most kMaxP2 (sums stay in bytes)
         int uniqueness = 5;   ///< percent the second-best cost must exceed the best by
         int speckleWindow = 100;
         int speckleRange = 2; ///< pixels
@@ -53,7 +53,7 @@ private:
     const MatcherKernels *kernels_;
     size_t bandBudget_ = size_t(192) << 20;
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
-    cv::Mat paddedL_, paddedR_, flippedR_;
+    cv::Mat paddedL_, paddedR_, flippedR_, smoothed_;
     std::vector<uint8_t> censusL_, censusR_;
     std::vector<std::unique_ptr<Band>> bands_;
     cv::Mat speckleBuffer_;
