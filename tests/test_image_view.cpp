@@ -75,7 +75,6 @@ private slots:
         f.bind(picture);
         QCOMPARE(started.count(), 1);
         QVERIFY(started.at(0).at(0).toBool() && f.view->isActive());
-        QCOMPARE(f.view->letterbox(), QRect(56, 0, 888, 500));
 
         QImage shot = f.view->grabFramebuffer();
         QCOMPARE(shot.size(), QSize(1000, 500));
@@ -85,7 +84,7 @@ private slots:
         QVERIFY_PIXEL(shot, 150, 100, 255, 0, 0);
         QVERIFY_PIXEL(shot, 500, 100, 0, 255, 0);
         QVERIFY_PIXEL(shot, 850, 100, 0, 0, 255);
-        // The picture's first row is at the top; its edges meet the bands exactly.
+        // The picture's first row is at the top; its edges meet the bands (x 56 to 943) exactly.
         QVERIFY_PIXEL(shot, 57, 2, 255, 0, 0);
         QVERIFY_PIXEL(shot, 56, 400, 255, 255, 255);
         QVERIFY_PIXEL(shot, 943, 400, 255, 255, 255);
@@ -111,9 +110,7 @@ private slots:
         fill(picture, 0, 100, 0, 100, 0, 0, 255);
         fill(picture, 100, 200, 0, 100, 255, 0, 0);
         f.bind(picture);
-        QCOMPARE(f.view->letterbox(), QRect(0, 200, 400, 200));
-        QCOMPARE(OGL2DWidget::fitPicture(1000, 500, 1000, 500),
-                 QRect(0, 0, 1000, 500)); // same aspect: no bands
+        QCOMPARE(OGL2DWidget::fitPicture(1000, 500, 1000, 500), QRect(0, 0, 1000, 500)); // no bands
         const QImage shot = f.view->grabFramebuffer();
         QVERIFY_PIXEL(shot, 200, 100, kBand, kBand, kBand, 1);
         QVERIFY_PIXEL(shot, 200, 500, kBand, kBand, kBand, 1);
@@ -180,7 +177,6 @@ private slots:
         QSignalSpy started(f.view, &OGL2DWidget::init);
         f.bind(second);
         QCOMPARE(started.count(), 1);
-        QCOMPARE(f.view->letterbox(), QRect(160, 0, 320, 360));
         shot = f.view->grabFramebuffer();
         QVERIFY_PIXEL(shot, 320, 180, 0, 0, 255);
         QVERIFY_PIXEL(shot, 100, 180, kBand, kBand, kBand, 1);

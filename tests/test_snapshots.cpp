@@ -25,20 +25,16 @@ private:
     QString recording;
     GUI *gui() { return app->gui; }
 
-    bool isPlaying(const QString &file) {
-        return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() &&
-               gui()->statusLabel->text() == "PLAYBACK" && GlobalParams::stringRef(PARAM_TWV_PATH) == file &&
-               !app->busy;
-    }
     void playPaused() {
-        if (!isPlaying(recording)) {
+        if (!AppTest::isPlaying(app, recording)) {
             app->CreateTWVInput(recording);
-            QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 8000);
+            QTRY_VERIFY_WITH_TIMEOUT(AppTest::isPlaying(app, recording), 8000);
         }
         GlobalParams::setBool(PARAM_PAUSE, true);
         app->saveDir->setPath(dir + "/out");
     }
-    /// The one file in out/ matching `pattern`, checked for serial, full height and a current time stamp.
+    /// The one file in out/ named PREFIX_serial_height_stamp.EXTENSION, with the recording's serial, full
+    /// height and a current time stamp.
     QString savedFile(const QString &prefix, const QString &extension) {
         const QRegularExpression name("^" + QRegularExpression::escape(prefix) +
                                       "_(\\d+)_(\\d+)_(\\d\\d-\\d\\d-\\d{4}-\\d\\d-\\d\\d-\\d\\d)\\." +
@@ -129,17 +125,17 @@ private slots:
     }
 
     // Every format is named and announced; how each encodes its data is the export test's business,
-    // here only that the data are those of the frame on show.
+    // here only that the data are those of the frame on show (the PNG and XYZ files, saved last).
     void depthMapsAndPointCloudsInEveryFormat() {
         playPaused();
-        for (int row = 0; row < 3; ++row) {
+        QString file;
+        for (int row = 2; row >= 0; --row) {
             const QString name = QStringList{"PNG", "PFM", "PGM"}.at(row);
-            QVERIFY2(
-                !save(gui()->depthFormatCombo, row, &MainProcess::SaveDepth, "depth_" + name, name.toLower())
-                     .isEmpty(),
-                qPrintable(name));
+            file =
+                save(gui()->depthFormatCombo, row, &MainProcess::SaveDepth, "depth_" + name, name.toLower());
+            QVERIFY2(!file.isEmpty(), qPrintable(name));
         }
-        const QImage image(save(gui()->depthFormatCombo, 0, &MainProcess::SaveDepth, "depth_PNG", "png"));
+        const QImage image(file);
         QCOMPARE(image.format(), QImage::Format_Grayscale16);
         const twl::Mat &depth = app->inputThread->depthCPU;
         int compared = 0, wrong = 0;
@@ -155,8 +151,7 @@ private slots:
         QVERIFY2(wrong == 0, qPrintable(QString("%1 values differ").arg(wrong)));
 
         const QStringList suffixes{"_XZY", "_PCD", "_PLY", "_VTK"}, extensions{"xyz", "pcd", "ply", "vtk"};
-        QString file;
-        for (int row = 3; row >= 0; --row) { // the XYZ file, read below, comes last
+        for (int row = 3; row >= 0; --row) {
             file = save(gui()->pointCloudFormatCombo, row, &MainProcess::SavePointCloud,
                         "point_cloud" + suffixes[row], extensions[row]);
             QVERIFY2(!file.isEmpty(), qPrintable(extensions[row]));
@@ -222,7 +217,7 @@ private slots:
         QVERIFY(catcher.texts[2].startsWith("Failed to save current point cloud point_cloud_"));
         QVERIFY(catcher.texts[2].endsWith(" in " + folder + ". " + hint));
         QVERIFY(!QFileInfo::exists(folder));
-        QVERIFY(isPlaying(recording));
+        QVERIFY(AppTest::isPlaying(app, recording));
     }
 
     void sessionEndingOrStuckEndsTheWait() {
@@ -258,14 +253,17 @@ private slots:
             clock.start();
             (application->*slot)();
             helper.join();
-            return std::make_pair(clock.elapsed(), catcher.titles);
+            return std::make_pair(clock.elapsed(), std::make_pair(catcher.titles, catcher.texts));
         };
-        // Held throughout: no progress, so the wait gives up and leaves no stale request behind.
+        // Held throughout: no progress, so the wait gives up, says so and leaves no stale request behind.
         auto result = saveWhileLocked(
             3, &MainProcess::SaveDepth, [] {}, [&] { return !thread->saveRequest[3]; });
         QVERIFY(result.first >= MainProcess::kSnapshotWaitMs);
         QVERIFY(result.first < MainProcess::kSnapshotWaitMs + 2000);
-        QCOMPARE(result.second, QStringList() << "Error");
+        QCOMPARE(result.second.first, QStringList() << "Error");
+        QVERIFY2(result.second.second.first().contains("no progress") &&
+                     !result.second.second.first().contains("permissions"),
+                 qPrintable(result.second.second.first()));
         QVERIFY(!thread->saveRequest[3]);
         // The camera goes while a save waits: the loop ends and so does the wait.
         gui()->imageSaveCombo->setCurrentIndex(0);
@@ -273,7 +271,7 @@ private slots:
             0, &MainProcess::SaveImage, [] { twl::VirtualCamera::unplug(); },
             [&] { return !thread->isRunning(); });
         QVERIFY(result.first < MainProcess::kSnapshotWaitMs);
-        QCOMPARE(result.second, QStringList() << "Error");
+        QCOMPARE(result.second.first, QStringList() << "Error");
         QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, 5000);
     }
 
@@ -283,35 +281,25 @@ private slots:
         QDir().mkpath(start);
         QDir().mkpath(elsewhere);
         app->saveDir->setPath(start);
-        QStringList sideBar;
-        bool dirsOnly = false;
-        auto keep = std::make_unique<ModalCatcher>([&](QWidget *w) {
-            auto *dialog = qobject_cast<QFileDialog *>(w);
-            if (!dialog) return false;
-            for (const QUrl &u : dialog->sidebarUrls())
-                sideBar << u.toLocalFile();
-            dirsOnly =
-                dialog->testOption(QFileDialog::ShowDirsOnly) && dialog->fileMode() == QFileDialog::Directory;
-            dialog->reject();
-            return true;
-        });
-        app->ChangeDirSave();
-        keep.reset();
-        QCOMPARE(QDir(app->saveDir->path()).canonicalPath(), QDir(start).canonicalPath());
-        QVERIFY(dirsOnly);
-        QVERIFY(!sideBar.isEmpty());
-        QCOMPARE(sideBar.last(), QString("/media"));
-
-        // Cancelling after browsing moves the folder to where the dialog was.
-        ModalCatcher browse([&](QWidget *w) {
-            auto *dialog = qobject_cast<QFileDialog *>(w);
-            if (!dialog) return false;
-            dialog->setDirectory(elsewhere);
-            dialog->reject();
-            return true;
-        });
-        app->ChangeDirSave();
-        QCOMPARE(QDir(app->saveDir->path()).canonicalPath(), QDir(elsewhere).canonicalPath());
+        // Cancelling at once keeps the folder; cancelling after browsing moves it to where the dialog was.
+        for (const QString &browsed : {QString(), elsewhere}) {
+            QList<QUrl> sideBar;
+            bool dirsOnly = false;
+            ModalCatcher catcher([&](QWidget *w) {
+                auto *dialog = qobject_cast<QFileDialog *>(w);
+                if (!dialog) return false;
+                sideBar = dialog->sidebarUrls();
+                dirsOnly = dialog->testOption(QFileDialog::ShowDirsOnly) &&
+                           dialog->fileMode() == QFileDialog::Directory;
+                if (!browsed.isEmpty()) dialog->setDirectory(browsed);
+                dialog->reject();
+                return true;
+            });
+            app->ChangeDirSave();
+            QCOMPARE(QDir(app->saveDir->path()).canonicalPath(),
+                     QDir(browsed.isEmpty() ? start : browsed).canonicalPath());
+            QVERIFY(dirsOnly && !sideBar.isEmpty() && sideBar.last() == QUrl::fromLocalFile("/media"));
+        }
     }
 
     void nothingHappensWithoutARunningSession() {
@@ -326,14 +314,7 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-snap-" +
-                             QString::number(QCoreApplication::applicationPid()));
-    qunsetenv("VANTARO_VIRTUAL_CAMERA");
-    TestSnapshots test;
-    int appArgc = 1;
-    MainProcess app(appArgc, argv);
-    test.app = &app;
-    return QTest::qExec(&test, argc, argv);
+    return AppTest::runWithApplication<TestSnapshots>(argc, argv, "snap", false);
 }
 
 #include "test_snapshots.moc"
