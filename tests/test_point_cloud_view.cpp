@@ -1,5 +1,5 @@
 // The point-cloud view under real OpenGL: points where they belong in their colours, the session life cycle,
-// navigation, read-out.
+// its orbit camera and navigation, read-out.
 #include "TestSupport.h"
 
 #include "common/GlobalParams.h"
@@ -84,6 +84,10 @@ int countPixels(const QImage &image, const QRect &area, int r, int g, int b, int
     return n;
 }
 
+bool closeTo(const twl::Translation &v, float x, float y, float z) {
+    return std::fabs(v.x - x) < 1e-5f && std::fabs(v.y - y) < 1e-5f && std::fabs(v.z - z) < 1e-5f;
+}
+
 void giveFieldOfView(OGL3DWidget *view) {
     twl::CameraInformation info;
     info.calibration_parameters.left_cam.h_fov = 90.0f;
@@ -100,6 +104,39 @@ private slots:
         GlobalParams::reset();
         GlobalParams::setInt(PARAM_DEPTH_MAX, 10000);
         GlobalParams::setDouble(PARAM_DEPTH_MIN, 0.3);
+    }
+
+    void orbitCameraPoseDepthRangeAndTurns() {
+        using twl::Translation;
+        OGLCamera camera(Translation(0, 0, 0), Translation(0, 0, -1), Translation(0, 1, 0));
+        camera.offset = Translation(0, 0, 4);
+        camera.update();
+        QVERIFY(closeTo(camera.up, 0, 1, 0) && closeTo(camera.left, -1, 0, 0) &&
+                closeTo(camera.eye(), 0, 0, 4));
+        // The near and far planes map to the ends of the depth range.
+        camera.setProjection(90, 50, 0.1f, 300);
+        for (float z : {-0.1f, -300.0f}) {
+            const twl::Vector4<float> clip = camera.getProjection() * twl::Vector4<float>(0, 0, z, 1);
+            QVERIFY(std::fabs(clip.z / clip.w - (z > -1 ? 0.0f : 1.0f)) < 1e-5f);
+        }
+        // 0.3 rad about the negated world vertical swings the eye round the pivot.
+        camera.rotate(0.3f, -camera.vertical);
+        camera.update();
+        QVERIFY(closeTo(camera.eye(), 4 * std::sin(-0.3f), 0, 4 * std::cos(0.3f)));
+        // Tipping over the top flips the reference vertical at the next update.
+        camera.rotate(2.0f, camera.left);
+        QVERIFY(camera.up.y < 0 && closeTo(camera.vertical, 0, 1, 0));
+        camera.update();
+        QVERIFY(closeTo(camera.vertical, 0, -1, 0));
+        // A direction's length does not matter; the camera looks along it.
+        const Translation d(0.3f, -0.4f, -0.866f), n = Translation::normalize(d);
+        OGLCamera unit = camera;
+        unit.setDirection(n, Translation(0, 1, 0));
+        camera.setDirection(twl::Vector3<float>(d) * 12.0f, Translation(0, 1, 0));
+        const twl::Translation a(camera.orientation.x, camera.orientation.y, camera.orientation.z);
+        QVERIFY(closeTo(a, unit.orientation.x, unit.orientation.y, unit.orientation.z));
+        QVERIFY(std::fabs(camera.orientation.w - unit.orientation.w) < 1e-5f);
+        QVERIFY(closeTo(Translation(0, 0, -1) * camera.orientation, n.x, n.y, n.z));
     }
 
     void cameraBodyModelsIndexOnlyTheirVertices() {

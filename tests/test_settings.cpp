@@ -84,7 +84,7 @@ private slots:
             << "2208 15 2";
         QTest::newRow("command line ignores stored input")
             << "640 60 4" << QStringList({"-r", "HD1080"})
-            << "useLastSettings=0 resolutionIndex=1 fpsIndex=0 quality=3 qualityChecked=1"
+            << "useLastSettings=0 resolutionIndex=1 fpsIndex=0 cameraFps=15 quality=3 qualityChecked=1"
             << "1920 15 3";
     }
     void startFromStoredSettings() {

@@ -175,15 +175,17 @@ private slots:
         twl::VirtualCamera::replug();
 
         // Named on the command line: one line on standard error and in the window for a folder, an empty, a
-        // foreign and a missing file, and the viewer keeps running.
-        QFile empty(dir + "/empty.twv"), foreign(dir + "/foreign.twv");
-        QVERIFY(empty.open(QIODevice::WriteOnly) && foreign.open(QIODevice::WriteOnly));
-        foreign.write(QByteArray(3000, 'x'));
-        empty.close();
-        foreign.close();
+        // foreign, a missing file and one of another type, and the viewer keeps running.
+        QFile empty(dir + "/empty.twv"), foreign(dir + "/foreign.twv"), text(dir + "/notes.txt");
+        for (QFile *file : {&empty, &foreign, &text}) {
+            QVERIFY(file->open(QIODevice::WriteOnly));
+            file->write(QByteArray(file == &empty ? 0 : 3000, 'x'));
+            file->close();
+        }
         QProcessEnvironment noCamera;
         noCamera.insert("VANTARO_VIRTUAL_CAMERA", "0");
-        for (const QString &target : {dir, empty.fileName(), foreign.fileName(), dir + "/missing.twv"}) {
+        for (const QString &target :
+             {dir, empty.fileName(), foreign.fileName(), dir + "/missing.twv", text.fileName()}) {
             const auto r = AppTest::runChild({target}, noCamera);
             QVERIFY2(r.errors.contains(QRegularExpression(
                          "(^|\n)vantaro: " + QRegularExpression::escape(target) + ": [^\n]+\n")),
