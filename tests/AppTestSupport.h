@@ -1,7 +1,6 @@
 #pragma once
-// Helpers for the tests that drive the whole application object: private
-// user folders, catching modal boxes, child runs of a test executable with
-// its own MainProcess, and recordings with known pictures.
+// Helpers for the tests that drive the whole application object: private user folders, catching modal boxes,
+// child runs of a test executable with its own MainProcess, and recordings with known pictures.
 
 #include "TestSupport.h"
 #include "app/MainProcess.h"
@@ -34,8 +33,7 @@
 
 namespace AppTest {
 
-/// Points HOME and the XDG folders at `root`, so that settings and the
-/// Documents folder never touch the real user's. Call before the application exists.
+/// Points HOME and the XDG folders at `root`, away from the real user's; call before the application exists.
 inline void isolateUserDirs(const QString &root) {
     QDir().mkpath(root);
     qputenv("HOME", root.toUtf8());
@@ -130,10 +128,9 @@ inline bool damageFrames(const QString &path, const QList<int> &which) {
     return file.seek(0) && file.write(bytes) == bytes.size();
 }
 
-/// Child mode of a test executable: `TEST --child ARGS...` builds a
-/// MainProcess from ARGS, prints its state after CHILD_WAIT_MS (default
-/// 1500), applies CHILD_SET_RES (a resolutionCombo row), and closes the
-/// window; the exit code is the event loop's. Returns -1 when not a child.
+/// Child mode: `TEST --child ARGS...` builds a MainProcess from ARGS, prints its state as key=value lines
+/// after CHILD_WAIT_MS (default 1500), applies CHILD_SET_RES (a resolutionCombo row) and closes the window;
+/// the exit code is the event loop's. Returns -1 when not a child.
 inline int runChildIfAsked(int argc, char **argv) {
     if (argc < 2 || QByteArray(argv[1]) != "--child") return -1;
     static int childArgc = argc - 1;
