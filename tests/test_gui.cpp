@@ -122,7 +122,6 @@ private slots:
         QVERIFY(hasColour(live, kGrey, 6) && !hasColour(live, kAccent, 30));
         gui->statusLabel->setText("LIVE"); // in the accent colour
         QVERIFY(hasColour(gui->statusLabel->grab().toImage(), kAccent, 40));
-
         // Pause shows two bars (gap in the middle), play a solid triangle.
         const QRect centre(12, 12, 1, 1);
         QVERIFY(!hasColour(gui->pauseButton->grab().toImage().copy(centre), kAccent, 40));
@@ -183,7 +182,6 @@ private slots:
         QCOMPARE(gui->fpsIndex, 3);
         QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 100);
         QCOMPARE(input.takeLast().at(0).toInt(), 3);
-
         // Keeping the rate lowers it to what the new resolution offers, once.
         gui->keepFpsOnResolutionChange = true;
         gui->changeRes(2);
@@ -203,7 +201,6 @@ private slots:
         gui->changeRes(3, true);
         QCOMPARE(gui->fpsCombo->currentIndex(), 1);
         QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 30);
-
         // Only the user's choices above asked for a new rate, not the refills.
         QCOMPARE(askFps.count(), 2);
     }
@@ -213,7 +210,6 @@ private slots:
         gui->setInputState(3, 200);
         gui->activStart();
         QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
-
         // Grabbing the slider pauses a running playback and resumes it, but a pause the user set survives.
         for (bool userPaused : {false, true}) {
             if (userPaused) gui->pauseButton->click();
@@ -224,7 +220,6 @@ private slots:
         }
         gui->pauseButton->click();
         QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
-
         // The button's mark follows without touching the store.
         gui->ForcePauseButton(true);
         QVERIFY(gui->pauseButton->isChecked());
@@ -319,7 +314,6 @@ private slots:
         GlobalParams::setInt(PARAM_CAM_WIDTH, 1280);
         gui->ShowFPSDepth();
         QCOMPARE(gui->fpsLabel->text(), QString(" Depth FPS: 30Hz"));
-
         // Frames refresh the status line every fourth time.
         GlobalParams::stringRef(PARAM_STATUS_TEXT) = "CPU 12% GPU 30%";
         GlobalParams::setInt(PARAM_DEPTH_FPS, 15);

@@ -88,12 +88,10 @@ private slots:
         QVERIFY_PIXEL(shot, 57, 2, 255, 0, 0);
         QVERIFY_PIXEL(shot, 56, 400, 255, 255, 255);
         QVERIFY_PIXEL(shot, 943, 400, 255, 255, 255);
-
         // A new frame in the same device memory shows at the next repaint.
         fill(picture, 0, 1280, 0, 720, 0, 128, 255);
         shot = f.view->grabFramebuffer();
         QVERIFY_PIXEL(shot, 500, 250, 255, 128, 0);
-
         // A click picks in picture coordinates; one on a band picks nothing.
         QTest::mouseClick(f.view, Qt::LeftButton, {}, QPoint(56 + 222, 375));
         QCOMPARE(picked(), QPointF(0.25, 0.75));
@@ -138,7 +136,6 @@ private slots:
         QCOMPARE(picked(), QPointF(0.25, 0.2));
         QTest::mouseClick(f.view, Qt::RightButton, {}, QPoint(500, 250));
         QCOMPARE(picked(), QPointF(-1, -1));
-
         // The image view picks on the left image; on the right one or side by side only the right button
         // acts.
         f.view->isImageView = true;
@@ -191,7 +188,6 @@ private slots:
         shot = f.view->grabFramebuffer();
         QVERIFY_PIXEL(shot, 320, 180, 0, 0, 0, 0);
         f.view->setActive(false);
-
         // The next session binds a new picture of another size.
         twl::Mat second(320, 360, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
         fill(second, 0, 320, 0, 360, 255, 0, 0);
@@ -213,7 +209,6 @@ private slots:
         f.view->InitGLProcess(64, 36, 64 * 4 - 4);
         QCOMPARE(started.count(), 0);
         QVERIFY(!f.view->isActive());
-
         // Handed over before the view was ever shown: bound at the first show.
         Fixture late(320, 180, false);
         QSignalSpy lateStarted(late.view, &OGL2DWidget::init);

@@ -145,7 +145,6 @@ private slots:
         QCOMPARE(gui()->idField->text(), QString("-"));
         QCOMPARE(app->saveDir->path(), dir); // snapshots go beside the recording
         QVERIFY(gui()->logoScreen->isHidden());
-
         // An upper-case extension is not taken from the dialog.
         const QString upper = dir + "/LOUD.TWV";
         QVERIFY(QFile::copy(recording, upper));
@@ -240,7 +239,6 @@ private slots:
         QCOMPARE(gui()->inputState, 0);
         QVERIFY2(gui()->statusLabel->text().contains("junk.twv"), qPrintable(gui()->statusLabel->text()));
         QVERIFY(app->inputThread && !app->inputThread->opened);
-
         // Still usable afterwards.
         twl::VirtualCamera::replug();
         openRecording(recording);

@@ -105,7 +105,6 @@ private slots:
         QThread::msleep(300);
         sample(infos);
         const float idle = infos.cpuUsage;
-
         // Work for a fixed amount of CPU time, however crowded the machine is,
         // and compare with the share measured here.
         const double wall0 = wallSeconds(), cpu0 = cpuSeconds();

@@ -179,7 +179,6 @@ private slots:
         QVERIFY2(near(shot.pixel(5, 5), 31, 31, 31, 1), qPrintable(describe(shot.pixel(5, 5))));
         // The camera body sits at the origin, in the middle of the picture.
         QVERIFY(!near(shot.pixel(f.project(0.05f, 0, 0)), 31, 31, 31, 1));
-
         // In fill mode only a notice shows, in the middle, and no point.
         const QRect textArea(320 - 160, 180 - 70, 330, 140);
         GlobalParams::setInt(PARAM_SENSING, 1);
@@ -188,7 +187,6 @@ private slots:
             QCOMPARE(countPixels(shot, shot.rect(), p.r, p.g, p.b, 40), 0);
         QVERIFY(countPixels(shot, textArea, 149, 165, 166, 6) > 50);
         GlobalParams::setInt(PARAM_SENSING, 0);
-
         // A point that moves shows at its new place with the next frame, and the notice is gone.
         cloud.set(1, 1, -1.2f, 0.9f, -2.0f, 255, 0, 0);
         shot = f.frame();
@@ -213,7 +211,6 @@ private slots:
         const std::vector<float> v = f.view->frustumVertices();
         QCOMPARE(v[2], -2.5f);
         QCOMPARE(v[8 * 3 + 2], -0.3f);
-
         // It is drawn: the far rectangle's top edge, seen from the start pose.
         f.frame();
         const QImage shot = f.frame();
@@ -234,7 +231,6 @@ private slots:
         f.biggerPoints();
         f.frame();
         QVERIFY(f.shows(f.frame(), 0.4f, 0.2f, -1.0f, 0, 255, 255));
-
         // The copy waits while the capture side holds the frame lock to write the next frame.
         QMutex frameMutex;
         f.view->frameMutex = &frameMutex;
@@ -258,7 +254,6 @@ private slots:
         // Even when the window marks it active, nothing is drawn.
         QImage shot = f.frame();
         QCOMPARE(countPixels(shot, shot.rect(), 0, 0, 0, 0), shot.width() * shot.height());
-
         // The next input: new buffer and registration, cloud of another size, second body model.
         GlobalParams::setBool(PARAM_MODEL_FLAG, false);
         Cloud second(16, 2);
@@ -269,7 +264,6 @@ private slots:
         shot = f.frame();
         QVERIFY(f.shows(shot, -0.5f, -0.2f, -1.0f, 255, 255, 0));
         QVERIFY(f.shows(shot, 0.4f, 0.2f, -1.0f, 31, 31, 31));
-
         // A matrix without device memory cannot be handed over: nothing is drawn.
         twl::Mat hostOnly(4, 4, twl::MAT_TYPE_32F_C4, twl::MEM_CPU);
         f.view->InitProcess(reinterpret_cast<int *>(&hostOnly));
@@ -301,7 +295,6 @@ private slots:
         Cloud cloud;
         f.view->InitProcess(cloud.address());
         OGLCamera *camera = f.view->camera();
-
         // Points shrink to a floor, never to nothing.
         for (int i = 0; i < 8; ++i)
             QTest::keyClick(f.view, Qt::Key_M);
@@ -320,7 +313,6 @@ private slots:
         QVERIFY(d > 0.0f && d <= 0.1f);
         camera->offset = twl::Translation(0, 0, 300);
         QCOMPARE(wheel(-120), 300.0f);
-
         // T looks down and ahead from above, keeping the zoom; R restores the start pose.
         camera->offset = twl::Translation(0, 0, 2.5f);
         QTest::keyClick(f.view, Qt::Key_T);
@@ -351,7 +343,6 @@ private slots:
                          Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(f.view, &move);
         QVERIFY(std::fabs(camera->left.z + std::sin(0.3f)) < 1e-5f);
-
         // A right drag of 10 pixels moves the pivot by 0.1 m along the left axis.
         QTest::keyClick(f.view, Qt::Key_R);
         drag(Qt::RightButton, QPoint(100, 100), QPoint(110, 100));

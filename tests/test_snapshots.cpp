@@ -218,7 +218,6 @@ private slots:
         // A plain pointer for the helper below: GCC's vptr check misreads a
         // member reached through `this` captured by reference in nested lambdas.
         MainProcess *application = app;
-
         // A helper thread (never the GUI thread: the views take the lock when they paint) holds the frame
         // lock until the request is up, then does `then` and lets go when `until` holds or after 15 s.
         // Returns how long the save took.

@@ -90,7 +90,6 @@ private slots:
             const int shown = gui()->frameCounter - before;
             QVERIFY2(shown >= 5 && shown <= 25, qPrintable(QString("%1 in 2 s").arg(shown)));
         }
-
         // A new playback starts at frame 0 wherever the last one was.
         const QString five = recording("five.twv", 5, 320, 180, 5);
         app->CreateTWVInput(five);
@@ -135,7 +134,6 @@ private slots:
         QCOMPARE(status(), QString("NOT ENOUGH GPU MEMORY : memory.twv"));
         QTest::qWait(1500);
         QCOMPARE(status(), QString("NOT ENOUGH GPU MEMORY : memory.twv"));
-
         // The live camera, asked for from a playback: afterwards the resolution can be changed.
         twl::VirtualCamera::replug();
         app->CreateTWVInput(path);
@@ -173,7 +171,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
         QVERIFY2(status().startsWith("IS A DIRECTORY"), qPrintable(status()));
         twl::VirtualCamera::replug();
-
         // Named on the command line: one line on standard error and in the window for a folder, an empty, a
         // foreign, a missing file and one of another type, and the viewer keeps running.
         QFile empty(dir + "/empty.twv"), foreign(dir + "/foreign.twv"), text(dir + "/notes.txt");
