@@ -1,5 +1,4 @@
-// The command line: resolution and frame-rate rules, how they reach the window, help, and a recording named
-// as an argument.
+// The command line: resolution and rate rules, how they reach the window, help, a recording as argument.
 #include "AppTestSupport.h"
 #include "app/CommandLineOptions.h"
 

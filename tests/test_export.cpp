@@ -1,5 +1,4 @@
-// Depth maps and point clouds in every format: the bytes other programs read, and failed writes leave
-// nothing.
+// Depth maps and point clouds in every format: the bytes other programs read; failed writes leave nothing.
 #include "twl/Export.h"
 
 #include <QtTest>

@@ -1,5 +1,4 @@
-// Input control: live start, camera loss and return, restarts, recordings by dialog and drop, pause, broken
-// files, shutdown.
+// Input control: live start, camera loss, restarts, recordings by dialog and drop, pause, broken files, exit.
 #include "AppTestSupport.h"
 #include "gui/LogoScreen.h"
 #include "render/OGL3DWidget.h"

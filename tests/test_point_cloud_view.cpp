@@ -1,5 +1,4 @@
-// The point-cloud view under real OpenGL: points where they belong in their colours, the session life cycle,
-// its orbit camera and navigation, read-out.
+// The point-cloud view under real OpenGL: points in place and colour, life cycle, orbit camera, read-out.
 #include "TestSupport.h"
 
 #include "common/GlobalParams.h"
@@ -355,7 +354,6 @@ private slots:
         QVERIFY(f.exposed());
         Cloud cloud;
         cloud.set(3, 2, 0.3f, 0.4f, -1.2f, 255, 255, 255);
-        cloud.set(5, 1, 0.0f, 0.0f, -123.4f, 255, 255, 255);
         cloud.set(0, 2, 0.1f, 0.1f, -1.0f, 255, 255, 255);
         f.view->InitProcess(cloud.address());
         auto pick = [&](double col, double row) {
@@ -374,9 +372,6 @@ private slots:
         QVERIFY(bluish(pick(3, 2)) > 20);
         QCOMPARE(f.view->distanceText(), QString("Distance to point : 1.3 m"));
         QCOMPARE(f.view->measureLineVertexCount(), 2);
-
-        pick(5, 1);
-        QCOMPARE(f.view->distanceText(), QString("Distance to point : 1.2e+02 m"));
         pick(7, 1); // no depth, in the last column
         QCOMPARE(f.view->distanceText(), QString("Distance to point : N/A"));
         QCOMPARE(f.view->measureLineVertexCount(), 0);

@@ -1,5 +1,4 @@
-// Stored settings: read and write both ways, first start, read-back of what a closing window stored,
-// fallbacks, and the command line overriding them.
+// Stored settings: both ways, first start, what a closing window stores, fallbacks, command-line overrides.
 #include "AppTestSupport.h"
 #include "app/ConfFileManager.h"
 

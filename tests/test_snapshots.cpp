@@ -1,5 +1,4 @@
-// Snapshots through the real slots: names, contents read back, messages, failures, a session ending while a
-// save waits.
+// Snapshots through the real slots: names, contents read back, messages, failures, a stuck or ending session.
 #include "AppTestSupport.h"
 #include "twl/VirtualCamera.h"
 
