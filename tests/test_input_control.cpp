@@ -218,26 +218,25 @@ private slots:
 
     void brokenRecordingsKeepTheViewerWaiting() {
         twl::VirtualCamera::unplug();
-        emit gui()->sendTWVWork(dir + "/missing.twv");
-        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
-        QCOMPARE(gui()->inputState, 0);
-        QVERIFY2(gui()->statusLabel->text().contains("missing.twv"), qPrintable(gui()->statusLabel->text()));
-        QVERIFY(gui()->statusLabel->text().contains(
-            QString::fromUtf8(twl::toVerbose(twl::ERROR_CODE_FILE_NOT_FOUND).c_str())));
-        QVERIFY(app->statusTimer->isActive());
-        // The message outlives the next camera poll.
-        QTest::qWait(1500);
-        QVERIFY(gui()->statusLabel->text().contains("missing.twv"));
-
         const QString junk = dir + "/junk.twv";
         QFile file(junk);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(5000, 'x')) == 5000);
         file.close();
-        emit gui()->sendTWVWork(junk);
-        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
-        QCOMPARE(gui()->inputState, 0);
-        QVERIFY2(gui()->statusLabel->text().contains("junk.twv"), qPrintable(gui()->statusLabel->text()));
-        QVERIFY(app->inputThread && !app->inputThread->opened);
+        // Missing, not a recording, a folder: the window says which and why, and waits for a camera.
+        const QString notFound = QString::fromUtf8(twl::toVerbose(twl::ERROR_CODE_FILE_NOT_FOUND).c_str());
+        for (const QString &target : {junk, dir, dir + "/missing.twv"}) {
+            emit gui()->sendTWVWork(target);
+            QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
+            const QString status = gui()->statusLabel->text();
+            QCOMPARE(gui()->inputState, 0);
+            QVERIFY2(status.contains(QFileInfo(target).fileName()), qPrintable(status));
+            QVERIFY(target != dir || status.startsWith("IS A DIRECTORY"));
+            QVERIFY(!app->inputThread || !app->inputThread->opened);
+            QVERIFY(app->statusTimer->isActive());
+        }
+        QVERIFY(gui()->statusLabel->text().contains(notFound));
+        QTest::qWait(1500); // the message outlives the next camera poll
+        QVERIFY(gui()->statusLabel->text().contains("missing.twv"));
         // Still usable afterwards.
         twl::VirtualCamera::replug();
         openRecording(recording);

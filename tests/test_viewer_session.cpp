@@ -165,12 +165,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(ran, 2000);
     }
 
-    void messagesSayWhatHappened() {
-        twl::VirtualCamera::unplug();
-        emit gui()->sendTWVWork(dir);
-        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
-        QVERIFY2(status().startsWith("IS A DIRECTORY"), qPrintable(status()));
-        twl::VirtualCamera::replug();
+    void commandLineFilesThatCannotPlay() {
         // Named on the command line: one line on standard error and in the window for a folder, an empty, a
         // foreign, a missing file and one of another type, and the viewer keeps running.
         QFile empty(dir + "/empty.twv"), foreign(dir + "/foreign.twv"), text(dir + "/notes.txt");
