@@ -1,4 +1,4 @@
-// The command line: resolution and rate rules, how they reach the window, help, a recording as argument.
+// The command line: resolution and rate rules, the load line, help, a recording as argument.
 #include "AppTestSupport.h"
 #include "app/CommandLineOptions.h"
 
@@ -39,20 +39,6 @@ private slots:
         QVERIFY(!parse({"-f", "25"}).useLastSettings); // even a value that selects nothing
         QVERIFY(!parse({"-r", "XYZ"}).useLastSettings);
         QCOMPARE(parse({"walk.twv"}).fileToOpen, QString("walk.twv"));
-    }
-
-    void optionsReachTheWindow() {
-        // -f alone keeps HD720 (-r alone keeping 15 fps is the settings test's business).
-        auto r = runChild({"-f", "60"});
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.values.value("resolutionIndex"), QString("2"));
-        QCOMPARE(r.values.value("fpsIndex"), QString("2"));
-        QCOMPARE(r.values.value("cameraFps"), QString("60"));
-        // 100 fps is more than HD2K offers: the window lowers it.
-        r = runChild({"-r", "HD2K", "-f", "100"});
-        QCOMPARE(r.values.value("resolutionIndex"), QString("0"));
-        QCOMPARE(r.values.value("fpsIndex"), QString("0"));
-        QCOMPARE(r.values.value("fpsCount"), QString("1"));
     }
 
     void verbosityFillsTheLoadLine() {

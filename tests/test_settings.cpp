@@ -1,4 +1,4 @@
-// Stored settings: both ways, first start, what a closing window stores, fallbacks, command-line overrides.
+// Stored settings and the command line: what a start makes of them, what a closing window stores.
 #include "AppTestSupport.h"
 #include "app/ConfFileManager.h"
 
@@ -85,6 +85,12 @@ private slots:
             << "640 60 4" << QStringList({"-r", "HD1080"})
             << "useLastSettings=0 resolutionIndex=1 fpsIndex=0 cameraFps=15 quality=3 qualityChecked=1"
             << "1920 15 3";
+        QTest::newRow("rate alone keeps HD720")
+            << "640 60 4" << QStringList({"-f", "60"}) << "resolutionIndex=2 fpsIndex=2 cameraFps=60"
+            << "1280 60 3";
+        QTest::newRow("rate above what HD2K offers is lowered")
+            << "" << QStringList({"-r", "HD2K", "-f", "100"}) << "resolutionIndex=0 fpsIndex=0 fpsCount=1"
+            << "2208 15 3";
     }
     void startFromStoredSettings() {
         QFETCH(QString, before);
