@@ -1,7 +1,6 @@
 #pragma once
-// Helpers for the tests that drive the whole application object: private
-// user folders, catching modal boxes, child runs of a test executable with
-// its own MainProcess, and recordings with known pictures.
+// Helpers for the tests that drive the whole application object: private user folders, catching modal boxes,
+// child runs of a test executable with its own MainProcess, and recordings with known pictures.
 
 #include "TestSupport.h"
 #include "app/MainProcess.h"
@@ -25,6 +24,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QToolButton>
+#include <QtTest>
 
 #include <opencv2/core.hpp>
 
@@ -33,8 +33,7 @@
 
 namespace AppTest {
 
-/// Points HOME and the XDG folders at `root`, so that settings and the
-/// Documents folder never touch the real user's. Call before the application exists.
+/// Points HOME and the XDG folders at `root`, away from the real user's; call before the application exists.
 inline void isolateUserDirs(const QString &root) {
     QDir().mkpath(root);
     qputenv("HOME", root.toUtf8());
@@ -61,7 +60,6 @@ public:
 
 private:
     void poll() {
-        if (handling_) return; // a handler that runs the event loop must not be entered again
         QWidget *w = QApplication::activeModalWidget();
         if (!w)
             for (QWidget *top : QApplication::topLevelWidgets())
@@ -84,19 +82,10 @@ private:
     }
     QTimer timer_;
     std::function<bool(QWidget *)> handler_;
-    bool handling_ = false;
 };
 
-/// Left picture of frame `index` of the recordings made by makeRecording.
-inline cv::Mat recordedLeft(int width, int height, int index) {
-    cv::Mat m(height, width, CV_8UC4);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            m.at<cv::Vec4b>(y, x) = cv::Vec4b(uchar((x + index * 10) % 256), uchar(y % 256), uchar(200), 255);
-    return m;
-}
-
-/// A loss-free recording with known pictures (the right picture is the left one shifted).
+/// A loss-free recording with known pictures: in frame k the left picture's blue is (x + 10 k) % 256,
+/// green y % 256, red 200; the right picture is the left one shifted left by 12 pixels.
 inline bool makeRecording(const QString &path, int frames, int width = 672, int height = 376,
                           float fps = 100) {
     twl::TwvHeader header;
@@ -114,11 +103,11 @@ inline bool makeRecording(const QString &path, int frames, int width = 672, int 
     twl::TwvWriter writer;
     if (writer.open(path.toStdString(), header, twl::TwvCodec::Lossless) != twl::SUCCESS) return false;
     for (int i = 0; i < frames; ++i) {
-        cv::Mat left = recordedLeft(width, height, i);
-        cv::Mat right(height, width, CV_8UC4);
+        cv::Mat left(height, width, CV_8UC4), right;
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x)
-                right.at<cv::Vec4b>(y, x) = left.at<cv::Vec4b>(y, std::min(width - 1, x + 12));
+                left.at<cv::Vec4b>(y, x) = cv::Vec4b(uchar((x + i * 10) % 256), uchar(y % 256), 200, 255);
+        cv::copyMakeBorder(left.colRange(12, width), right, 0, 0, 0, 12, cv::BORDER_REPLICATE);
         if (writer.writeFrame(left, right, uint64_t(i) * uint64_t(1e9 / fps)) != twl::SUCCESS) return false;
     }
     return writer.close() == twl::SUCCESS;
@@ -139,10 +128,9 @@ inline bool damageFrames(const QString &path, const QList<int> &which) {
     return file.seek(0) && file.write(bytes) == bytes.size();
 }
 
-/// Child mode of a test executable: `TEST --child ARGS...` builds a
-/// MainProcess from ARGS, prints its state after CHILD_WAIT_MS (default
-/// 1500), applies CHILD_SET_RES (a resolutionCombo row), and closes the
-/// window; the exit code is the event loop's. Returns -1 when not a child.
+/// Child mode: `TEST --child ARGS...` builds a MainProcess from ARGS, prints its state as key=value lines
+/// after CHILD_WAIT_MS (default 1500), applies CHILD_SET_RES (a resolutionCombo row) and closes the window;
+/// the exit code is the event loop's. Returns -1 when not a child.
 inline int runChildIfAsked(int argc, char **argv) {
     if (argc < 2 || QByteArray(argv[1]) != "--child") return -1;
     static int childArgc = argc - 1;
@@ -165,7 +153,6 @@ inline int runChildIfAsked(int argc, char **argv) {
         std::printf("quality=%d\n", GlobalParams::getInt(PARAM_DEPTH_QUALITY));
         std::printf("perfChecked=%d\n", g->perfButton->isChecked() ? 1 : 0);
         std::printf("qualityChecked=%d\n", g->qualityButton->isChecked() ? 1 : 0);
-        std::printf("verbose=%d\n", app->verbose ? 1 : 0);
         std::printf("useLastSettings=%d\n", app->useLastSettings ? 1 : 0);
         std::printf("saveDir=%s\n", app->saveDir->path().toUtf8().constData());
         std::printf("status=%s\n", g->statusLabel->text().toUtf8().constData());
@@ -189,6 +176,12 @@ inline int runChildIfAsked(int argc, char **argv) {
     const int code = app->exec();
     delete app;
     return code;
+}
+
+/// Whether `app` plays `file` with nothing else under way.
+inline bool isPlaying(MainProcess *app, const QString &file) {
+    return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() && !app->busy &&
+           app->gui->inputState == 3 && GlobalParams::stringRef(PARAM_TWV_PATH) == file;
 }
 
 /// Runs this executable as a child with `args`; returns its "key=value" lines.
@@ -220,6 +213,23 @@ inline ChildResult runChild(const QStringList &args,
     }
     result.errors = QString::fromUtf8(process.readAllStandardError());
     return result;
+}
+
+/// main() of a test that drives one application object, handed to the test as `app`.
+template <class Test> int runWithApplication(int argc, char **argv, const char *name, bool virtualCamera) {
+    const int child = runChildIfAsked(argc, argv);
+    if (child >= 0) return child;
+    isolateUserDirs(QDir::tempPath() + "/vantaro-test-" + name + "-" +
+                    QString::number(QCoreApplication::applicationPid()));
+    if (virtualCamera)
+        qputenv("VANTARO_VIRTUAL_CAMERA", "1");
+    else
+        qunsetenv("VANTARO_VIRTUAL_CAMERA");
+    Test test;
+    int appArgc = 1;
+    MainProcess app(appArgc, argv);
+    test.app = &app;
+    return QTest::qExec(&test, argc, argv);
 }
 
 } // namespace AppTest

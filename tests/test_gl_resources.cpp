@@ -114,47 +114,39 @@ private slots:
         QVERIFY2(out.contains("shaders do not build"), qPrintable(out)); // the message says why it is dark
     }
 
-    void imageViewRebuildsInANewContext() {
+    // A view moved to another top-level window gets another context: both views rebuild what they drew with.
+    void viewsRebuildInANewContext() {
         QWidget first, second;
-        auto *view = new OGL2DWidget(&first);
-        QVERIFY(showIn(first, view, QSize(320, 180)));
+        auto *image = new OGL2DWidget(&first);
+        auto *cloudView = new OGL3DWidget(&first);
+        QVERIFY(showIn(first, image, QSize(320, 180)) && showIn(first, cloudView, QSize(320, 240)));
         twl::Mat picture(320, 180, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
         paint(picture, 0, 0, 255);
-        view->cudaContext = twl::deviceContext();
-        view->devicePtr = picture.getPtr<uchar>(twl::MEM_GPU);
-        view->InitGLProcess(320, 180, int(picture.getStepBytes(twl::MEM_GPU)));
-        QVERIFY(TestSupport::near(view->grabFramebuffer().pixel(160, 90), 255, 0, 0));
-        QOpenGLContext *old = view->context();
-        QSignalSpy gone(old, &QOpenGLContext::aboutToBeDestroyed);
-
-        QVERIFY(showIn(second, view, QSize(320, 180)));
-        QCOMPARE(gone.count(), 1);
-        QTRY_VERIFY(view->isActive());
-        paint(picture, 0, 255, 0);
-        const QImage shot = view->grabFramebuffer();
-        QVERIFY2(TestSupport::near(shot.pixel(160, 90), 0, 255, 0),
-                 qPrintable(TestSupport::describe(shot.pixel(160, 90))));
-    }
-
-    void pointCloudViewRebuildsInANewContext() {
-        QWidget first, second;
-        auto *view = new OGL3DWidget(&first);
-        QVERIFY(showIn(first, view, QSize(320, 240)));
+        image->cudaContext = twl::deviceContext();
+        image->devicePtr = picture.getPtr<uchar>(twl::MEM_GPU);
+        image->InitGLProcess(320, 180, int(picture.getStepBytes(twl::MEM_GPU)));
+        QVERIFY(TestSupport::near(image->grabFramebuffer().pixel(160, 90), 255, 0, 0));
         twl::Mat cloud(10, 6, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
         fillCloud(cloud, 255, 0, 0);
         GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 10);
         GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, 6);
-        view->InitProcess(reinterpret_cast<int *>(&cloud));
+        cloudView->InitProcess(reinterpret_cast<int *>(&cloud));
         for (int i = 0; i < 12; ++i) // bigger points
-            QTest::keyClick(view, Qt::Key_P);
-        QVERIFY(pixelsNear(frameOf(view), 255, 0, 0) > 20);
+            QTest::keyClick(cloudView, Qt::Key_P);
+        QVERIFY(pixelsNear(frameOf(cloudView), 255, 0, 0) > 20);
+        QSignalSpy gone(image->context(), &QOpenGLContext::aboutToBeDestroyed);
 
-        QVERIFY(showIn(second, view, QSize(320, 240)));
-        QTRY_VERIFY(view->isInteropReady());
+        QVERIFY(showIn(second, image, QSize(320, 180)) && showIn(second, cloudView, QSize(320, 240)));
+        QCOMPARE(gone.count(), 1);
+        QTRY_VERIFY(image->isActive() && cloudView->isInteropReady());
+        paint(picture, 0, 255, 0);
+        const QImage shot = image->grabFramebuffer();
+        QVERIFY2(TestSupport::near(shot.pixel(160, 90), 0, 255, 0),
+                 qPrintable(TestSupport::describe(shot.pixel(160, 90))));
         fillCloud(cloud, 0, 0, 255);
-        const QImage shot = frameOf(view);
-        QVERIFY2(pixelsNear(shot, 0, 0, 255) > 20, "nothing drawn after the context changed");
-        QCOMPARE(pixelsNear(shot, 255, 0, 0), 0);
+        const QImage cloudShot = frameOf(cloudView);
+        QVERIFY2(pixelsNear(cloudShot, 0, 0, 255) > 20, "nothing drawn after the context changed");
+        QCOMPARE(pixelsNear(cloudShot, 255, 0, 0), 0);
     }
 };
 

@@ -1,12 +1,14 @@
-// The main window's layout invariants, the colours a user sees, the logo overlay and dropping files.
+// The main window: layout invariants, colours a user sees, logo, dropped files, what its controls do.
 #include "TestSupport.h"
 
 #include "common/GlobalParams.h"
 #include "gui/GUI.h"
 #include "gui/GuiStyle.h"
 #include "gui/LogoScreen.h"
+#include "twl/Types.h"
 
-#include <QDomDocument>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QMimeData>
 #include <QRegularExpression>
@@ -73,7 +75,7 @@ private slots:
     }
 
     void minimumAndSettingsWindowSizes() {
-        auto gui = makeWindow();
+        auto gui = makeWindow(1280, 720, QPoint(100, 80));
         gui->resize(800, 500);
         QCOMPARE(gui->size(), QSize(1280, 720));
         QWidget *s = gui->settingsWindow;
@@ -81,32 +83,29 @@ private slots:
         QCOMPARE(s->maximumSize(), QSize(520, 500));
         for (QWidget *w : s->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
             QVERIFY2(s->rect().contains(w->geometry()), w->metaObject()->className());
-    }
-
-    void frameSliderAndBoxFollowEachOther() {
-        auto gui = makeWindow();
-        gui->frameSpinBox->setValue(10);
-        QCOMPARE(gui->frameSlider->value(), 10);
-        gui->frameSlider->setValue(20);
-        QCOMPARE(gui->frameSpinBox->value(), 20);
+        // It opens in the middle of the window, and goes back there when asked for while open.
+        const QPoint middle = gui->pos() + QPoint(gui->width() / 2, gui->height() / 2);
+        gui->settingsButton->click();
+        QVERIFY(s->isVisible());
+        QCOMPARE(s->pos() + QPoint(s->width() / 2, s->height() / 2), middle);
+        s->move(5, 5);
+        gui->showSettings(false);
+        QCOMPARE(s->pos() + QPoint(s->width() / 2, s->height() / 2), middle);
     }
 
     void fontSizeRuleSurvivesAnUnmeasurableFont() {
         QCOMPARE(GuiStyle::baseFontSizeForWidth(0), 10);
-        QCOMPARE(GuiStyle::baseFontSizeForWidth(-5), 10);
         QVERIFY(GuiStyle::baseFontSizeForWidth(14) > GuiStyle::baseFontSizeForWidth(40));
     }
 
-    void everyPictureASheetNamesIsCompiledIn() {
-        GuiStyle style;
-        const QStringList sheets = {style.buttonSheet, style.segmentLeftSheet, style.comboSheet,
-                                    style.sliderSheet, style.switchSheet,      style.spinBoxSheet,
-                                    style.pauseSheet,  style.stopSheet,        style.gearSheet,
-                                    style.liveSheet,   style.fileSheet};
-        QRegularExpression url(":/images/[A-Za-z0-9_]+\\.png");
+    void everyPictureTheWidgetsNameIsCompiledIn() {
+        auto gui = makeWindow();
+        QList<QWidget *> widgets =
+            gui->findChildren<QWidget *>() + gui->settingsWindow->findChildren<QWidget *>();
+        const QRegularExpression url(":/images/[A-Za-z0-9_]+\\.png");
         int found = 0;
-        for (const QString &sheet : sheets)
-            for (auto it = url.globalMatch(sheet); it.hasNext(); ++found) {
+        for (const QWidget *w : widgets)
+            for (auto it = url.globalMatch(w->styleSheet()); it.hasNext(); ++found) {
                 const QString path = it.next().captured(0);
                 QVERIFY2(!QImage(path).isNull(), qPrintable(path));
             }
@@ -122,24 +121,11 @@ private slots:
         QVERIFY(hasColour(live, kGrey, 6) && !hasColour(live, kAccent, 30));
         gui->statusLabel->setText("LIVE"); // in the accent colour
         QVERIFY(hasColour(gui->statusLabel->grab().toImage(), kAccent, 40));
-
         // Pause shows two bars (gap in the middle), play a solid triangle.
         const QRect centre(12, 12, 1, 1);
         QVERIFY(!hasColour(gui->pauseButton->grab().toImage().copy(centre), kAccent, 40));
         gui->pauseButton->setChecked(true);
         QVERIFY(hasColour(gui->pauseButton->grab().toImage().copy(centre), kAccent, 40));
-    }
-
-    void logoRecolouring() {
-        // The first path in document order (depth first) is the light one; the tag match is exact.
-        QDomDocument doc;
-        QVERIFY(doc.setContent(LogoScreen::recolourSvg(
-            "<svg><g><rect/><g><path id='a'/></g><PATH id='x'/></g><path id='b'/></svg>", "W", "B")));
-        const QDomNodeList paths = doc.elementsByTagName("path");
-        QCOMPARE(paths.at(0).toElement().attribute("fill"), QString("W"));
-        QCOMPARE(paths.at(1).toElement().attribute("fill"), QString("B"));
-        QVERIFY(!doc.elementsByTagName("PATH").at(0).toElement().hasAttribute("fill"));
-        QVERIFY(LogoScreen::recolourSvg("not svg <", "W", "B").isEmpty());
     }
 
     void logoIsPaintedCentredAndInTheWindow() {
@@ -159,6 +145,7 @@ private slots:
 
         auto gui = makeWindow();
         QVERIFY(hasColour(gui->grab().toImage().copy(gui->logoRect.toRect()), kAccent, 3));
+        QVERIFY(LogoScreen::recolourSvg("not svg <", "W", "B").isEmpty());
     }
 
     void droppingFiles() {
@@ -169,30 +156,173 @@ private slots:
             data.setUrls(urls);
             sendDrop(gui.get(), &data);
         };
-        dropUrls({QUrl::fromLocalFile("/data/my walk#1.twv")});
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.takeFirst().at(0).toString(), QString("/data/my walk#1.twv"));
-
+        // Only local .twv files are taken, the first of several; any other file in the drop spoils it.
         dropUrls({QUrl("file:///data/walk.TWV")});
         dropUrls({QUrl("file:///data/walk.twv.bak")});
         dropUrls({QUrl("file:///data/notes.txt"), QUrl("file:///data/walk.twv")});
         dropUrls({QUrl("https://example.org/walk.twv")});
         dropUrls({});
         QCOMPARE(spy.count(), 0);
-
-        dropUrls({QUrl("file:///data/a.twv"), QUrl("file:///data/b.twv")});
+        dropUrls({QUrl::fromLocalFile("/data/my walk#1.twv"), QUrl("file:///data/b.twv")});
         QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.takeFirst().at(0).toString(), QString("/data/a.twv"));
-
-        // Plain text: welcome on enter, ignored on drop.
-        QMimeData text;
+        QCOMPARE(spy.takeFirst().at(0).toString(), QString("/data/my walk#1.twv"));
+        QMimeData text; // a path as plain text is no file
         text.setText("file:///data/walk.twv");
-        QDragEnterEvent enter(QPoint(600, 300), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
-        enter.setAccepted(false);
-        QApplication::sendEvent(gui.get(), &enter);
-        QVERIFY(enter.isAccepted());
         sendDrop(gui.get(), &text);
         QCOMPARE(spy.count(), 0);
+    }
+
+    void resolutionRefillsFrameRates() {
+        auto gui = makeWindow();
+        QSignalSpy input(gui.get(), SIGNAL(changeInput(int)));
+        QSignalSpy askFps(gui.get(), SIGNAL(askChangeFPS()));
+        gui->changeRes(3);
+        QCOMPARE(gui->fpsCombo->count(), 4);
+        QCOMPARE(gui->fpsIndex, 3);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 100);
+        QCOMPARE(input.takeLast().at(0).toInt(), 3);
+        // Keeping the rate lowers it to what the new resolution offers, once.
+        gui->keepFpsOnResolutionChange = true;
+        gui->changeRes(2);
+        QCOMPARE(gui->fpsCombo->currentIndex(), 2);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 60);
+        QVERIFY(!gui->keepFpsOnResolutionChange);
+        QCOMPARE(input.takeLast().at(0).toInt(), 2);
+        // A chosen rate goes to the running camera, not through a new input.
+        input.clear();
+        gui->fpsCombo->setCurrentIndex(0);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 15);
+        QCOMPARE(input.count(), 0);
+        gui->changeRes(3);
+        QCOMPARE(gui->fpsCombo->currentIndex(), 3);
+
+        gui->fpsCombo->setCurrentIndex(1);
+        gui->changeRes(3, true);
+        QCOMPARE(gui->fpsCombo->currentIndex(), 1);
+        QCOMPARE(GlobalParams::getInt(PARAM_CAMERA_FPS), 30);
+        // Only the user's choices above asked for a new rate, not the refills.
+        QCOMPARE(askFps.count(), 2);
+    }
+
+    void pauseHasTwoOwners() {
+        auto gui = makeWindow();
+        gui->setInputState(3, 200);
+        gui->activStart();
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+        // Grabbing the slider pauses a running playback and resumes it, but a pause the user set survives.
+        for (bool userPaused : {false, true}) {
+            if (userPaused) gui->pauseButton->click();
+            gui->frameSlider->setSliderDown(true);
+            QVERIFY(GlobalParams::getBool(PARAM_PAUSE));
+            gui->frameSlider->setSliderDown(false);
+            QCOMPARE(GlobalParams::getBool(PARAM_PAUSE), userPaused);
+        }
+        gui->pauseButton->click();
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+        // The button's mark follows without touching the store.
+        gui->ForcePauseButton(true);
+        QVERIFY(gui->pauseButton->isChecked());
+        QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
+    }
+
+    void slidersAndSelectorsReachTheStore() {
+        auto gui = makeWindow();
+        gui->maxRangeSlider->setValue(12345);
+        gui->confidenceSlider->setValue(42);
+        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_MAX), 12345);
+        QCOMPARE(GlobalParams::getInt(PARAM_CONFIDENCE), 42);
+        // A selection out of range falls back to the first entry, box and store alike.
+        gui->viewCombo->setCurrentIndex(2);
+        gui->changeViewIm(5);
+        QCOMPARE(gui->viewCombo->currentIndex(), 0);
+        QCOMPARE(GlobalParams::getInt(PARAM_IMAGE_VIEW), 0);
+        gui->dataCombo->setCurrentIndex(1);
+        gui->changeViewDepth(-1);
+        QCOMPARE(gui->dataCombo->currentIndex(), 0);
+        QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_VIEW), int(twl::VIEW_DEPTH));
+        // The frame box steps as fast as playback does.
+        gui->speedCombo->setCurrentIndex(2);
+        QVERIFY(GlobalParams::getInt(PARAM_TWV_STEP) > 1);
+        QCOMPARE(gui->frameSpinBox->singleStep(), GlobalParams::getInt(PARAM_TWV_STEP));
+    }
+
+    void depthModeSensingAndStabiliser() {
+        auto gui = makeWindow();
+        QSignalSpy quality(gui.get(), SIGNAL(QualityHasChanged()));
+        for (QToolButton *mode : {gui->ultraButton, gui->qualityButton}) {
+            quality.clear();
+            mode->click();
+            QVERIFY(mode->isChecked());
+            QCOMPARE(quality.count(), 1); // the unchecked button does not count
+        }
+        quality.clear();
+        gui->qualityButton->click(); // already checked: nothing happens
+        QVERIFY(gui->qualityButton->isChecked());
+        QCOMPARE(quality.count(), 0);
+
+        gui->fillButton->click();
+        QCOMPARE(GlobalParams::getInt(PARAM_SENSING), 1);
+        QVERIFY(!gui->standardButton->isChecked());
+        QCOMPARE(quality.count(), 0);
+
+        gui->stabilizationCheck->click();
+        QVERIFY(!GlobalParams::getBool(PARAM_STABILIZER));
+        QCOMPARE(quality.count(), 1);
+    }
+
+    void inputStates() {
+        auto gui = makeWindow();
+        const QList<QWidget *> liveOnly = {gui->resolutionCombo, gui->fpsCombo};
+        const QList<QWidget *> playbackOnly = {gui->fileNameLabel, gui->stopButton, gui->frameSlider};
+        const auto visible = [](const QList<QWidget *> &list, bool want) {
+            for (QWidget *w : list)
+                if (w->isVisible() != want) return false;
+            return true;
+        };
+
+        gui->setInputState(2, 0);
+        QVERIFY(visible(liveOnly, true));
+        QVERIFY(visible(playbackOnly, false));
+        QCOMPARE(gui->maxRangeSlider->value(), 10000);
+
+        GlobalParams::setBool(PARAM_MODEL_FLAG, true);
+        gui->setInputState(3, 120);
+        QVERIFY(visible(liveOnly, false));
+        QVERIFY(visible(playbackOnly, true));
+        QCOMPARE(gui->frameSlider->value(), 0);
+        QCOMPARE(gui->frameSlider->maximum(), 120);
+        QCOMPARE(gui->frameSpinBox->maximum(), 120);
+        gui->frameSpinBox->setValue(10); // slider and box follow each other
+        QCOMPARE(gui->frameSlider->value(), 10);
+        gui->frameSlider->setValue(20);
+        QCOMPARE(gui->frameSpinBox->value(), 20);
+        QCOMPARE(gui->maxRangeSlider->value(), 15000);
+
+        gui->statusLabel->setText("No camera detected");
+        gui->setInputState(0, 0);
+        QVERIFY(visible(liveOnly, false) && visible(playbackOnly, false));
+        QCOMPARE(gui->statusLabel->text(), QString("No camera detected")); // the reason stays
+    }
+
+    void statusLine() {
+        auto gui = makeWindow();
+        gui->fpsLabel->setText("old");
+        GlobalParams::setInt(PARAM_DEPTH_FPS, 30);
+        gui->ShowFPSDepth();
+        QCOMPARE(gui->fpsLabel->text(), QString("old"));
+        GlobalParams::setInt(PARAM_CAM_WIDTH, 1280);
+        gui->ShowFPSDepth();
+        QCOMPARE(gui->fpsLabel->text(), QString(" Depth FPS: 30Hz"));
+        // Frames refresh the status line, though not every one.
+        GlobalParams::stringRef(PARAM_STATUS_TEXT) = "CPU 12% GPU 30%";
+        GlobalParams::setInt(PARAM_DEPTH_FPS, 15);
+        gui->frameCounter = 0;
+        gui->updateImage();
+        QCOMPARE(gui->cpuGpuLabel->text(), QString());
+        for (int i = 0; i < 3; ++i)
+            gui->updateImage();
+        QCOMPARE(gui->cpuGpuLabel->text() + gui->fpsLabel->text(),
+                 QString("CPU 12% GPU 30% Depth FPS: 15Hz"));
     }
 
     void closingEmitsAndLeavesDeletionToTheOwner() {

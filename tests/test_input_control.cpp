@@ -1,9 +1,7 @@
-// Input control: live start, camera loss and return, restarts, recordings by dialog and drop, pause, broken
-// files, shutdown.
+// Input control: live start, camera loss, restarts, recordings by dialog and drop, pause, broken files, exit.
 #include "AppTestSupport.h"
 #include "gui/LogoScreen.h"
 #include "render/OGL3DWidget.h"
-#include "twl/DeviceMemory.h"
 #include "twl/VirtualCamera.h"
 
 #include <QPointer>
@@ -21,22 +19,18 @@ class TestInputControl : public QObject {
 public:
     MainProcess *app = nullptr;
     QElapsedTimer sinceStart;
+    TestInputControl() { sinceStart.start(); }
 
 private:
     QString dir;
     QString recording;
     uint32_t firmware = 0;
-    size_t deviceTotal = 0;
     GUI *gui() { return app->gui; }
     bool isLive() {
         return app->inputThread && app->inputThread->isLive && app->inputThread->isRunning() &&
                gui()->statusLabel->text() == "LIVE" && !app->busy;
     }
-    bool isPlaying(const QString &file) {
-        return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() &&
-               gui()->statusLabel->text() == "PLAYBACK" && GlobalParams::stringRef(PARAM_TWV_PATH) == file &&
-               !app->busy;
-    }
+    bool isPlaying(const QString &file) { return AppTest::isPlaying(app, file); }
     // Types the name and accepts, as a user would: a selection made while the folder still loads may not
     // take.
     static bool chooseInDialog(QFileDialog *dialog, const QString &path) {
@@ -73,13 +67,10 @@ private slots:
         recording = dir + "/walk.twv";
         QVERIFY(AppTest::makeRecording(recording, 30));
         firmware = twl::VirtualCamera::firmwareVersion();
-        size_t freeBytes = 0;
-        twl::deviceMemGetInfo(&freeBytes, &deviceTotal);
     }
     // Put back even after a failure half-way: a later live start must not meet an old firmware.
     void cleanup() {
         twl::VirtualCamera::setFirmwareVersion(firmware);
-        twl::deviceSetCapacity(deviceTotal);
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
         twl::VirtualCamera::replug();
     }
@@ -97,7 +88,6 @@ private slots:
         QCOMPARE(gui()->idField->text(), QString("0"));
         QCOMPARE(gui()->serialField->text(), QString::number(twl::VirtualCamera::serialNumber()));
         QVERIFY(gui()->logoScreen->isHidden());
-        QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_X), -1.0);
         const int frames = gui()->frameCounter;
         QTRY_VERIFY_WITH_TIMEOUT(gui()->frameCounter > frames + 3, 5000 * kSlow);
     }
@@ -136,20 +126,6 @@ private slots:
                  QString("Your VEXO does not use the latest firmware. Please update it with Kestrion."));
     }
 
-    void gpuMemoryShortage() {
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
-        ModalCatcher catcher;
-        twl::deviceSetCapacity(64 * 1024);
-        app->CreateLiveInput();
-        twl::deviceSetCapacity(deviceTotal);
-        QCOMPARE(catcher.titles, QStringList() << "Error");
-        QCOMPARE(catcher.texts.first(),
-                 QString("Not enough GPU memory. Try a lower video resolution and/or a "
-                         "lower depth mode settings."));
-        QVERIFY(!app->busy && app->inputThread && !app->inputThread->isRunning());
-        QCOMPARE(gui()->cursor().shape(), Qt::ArrowCursor);
-    }
-
     void recordingThroughTheDialog() {
         QList<QUrl> sideBar;
         auto catcher = std::make_unique<ModalCatcher>([&](QWidget *w) {
@@ -164,13 +140,10 @@ private slots:
         QVERIFY(!sideBar.isEmpty() && sideBar.last() == QUrl::fromLocalFile("/media"));
         QCOMPARE(gui()->resolutionField->text(), QString("VGA"));
         QCOMPARE(gui()->fpsField->text(), QString("100fps"));
-        QCOMPARE(gui()->fileNameLabel->text(), "<i>" + recording + "</i>");
         QCOMPARE(gui()->serialField->text(), QString("4242"));
         QCOMPARE(gui()->idField->text(), QString("-"));
-        QCOMPARE(app->saveDir->path(), dir);
-        QVERIFY(!app->statusTimer->isActive());
+        QCOMPARE(app->saveDir->path(), dir); // snapshots go beside the recording
         QVERIFY(gui()->logoScreen->isHidden());
-
         // An upper-case extension is not taken from the dialog.
         const QString upper = dir + "/LOUD.TWV";
         QVERIFY(QFile::copy(recording, upper));
@@ -245,27 +218,25 @@ private slots:
 
     void brokenRecordingsKeepTheViewerWaiting() {
         twl::VirtualCamera::unplug();
-        emit gui()->sendTWVWork(dir + "/missing.twv");
-        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
-        QCOMPARE(gui()->inputState, 0);
-        QVERIFY2(gui()->statusLabel->text().contains("missing.twv"), qPrintable(gui()->statusLabel->text()));
-        QVERIFY(gui()->statusLabel->text().contains(
-            QString::fromUtf8(twl::toVerbose(twl::ERROR_CODE_FILE_NOT_FOUND).c_str())));
-        QVERIFY(app->statusTimer->isActive());
-        // The message outlives the next camera poll.
-        QTest::qWait(1500);
-        QVERIFY(gui()->statusLabel->text().contains("missing.twv"));
-
         const QString junk = dir + "/junk.twv";
         QFile file(junk);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(5000, 'x')) == 5000);
         file.close();
-        emit gui()->sendTWVWork(junk);
-        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
-        QCOMPARE(gui()->inputState, 0);
-        QVERIFY2(gui()->statusLabel->text().contains("junk.twv"), qPrintable(gui()->statusLabel->text()));
-        QVERIFY(app->inputThread && !app->inputThread->opened);
-
+        // Missing, not a recording, a folder: the window says which and why, and waits for a camera.
+        const QString notFound = QString::fromUtf8(twl::toVerbose(twl::ERROR_CODE_FILE_NOT_FOUND).c_str());
+        for (const QString &target : {junk, dir, dir + "/missing.twv"}) {
+            emit gui()->sendTWVWork(target);
+            QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
+            const QString status = gui()->statusLabel->text();
+            QCOMPARE(gui()->inputState, 0);
+            QVERIFY2(status.contains(QFileInfo(target).fileName()), qPrintable(status));
+            QVERIFY(target != dir || status.startsWith("IS A DIRECTORY"));
+            QVERIFY(!app->inputThread || !app->inputThread->opened);
+            QVERIFY(app->statusTimer->isActive());
+        }
+        QVERIFY(gui()->statusLabel->text().contains(notFound));
+        QTest::qWait(1500); // the message outlives the next camera poll
+        QVERIFY(gui()->statusLabel->text().contains("missing.twv"));
         // Still usable afterwards.
         twl::VirtualCamera::replug();
         openRecording(recording);
@@ -298,17 +269,7 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    const int child = AppTest::runChildIfAsked(argc, argv);
-    if (child >= 0) return child;
-    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-input-" +
-                             QString::number(QCoreApplication::applicationPid()));
-    qputenv("VANTARO_VIRTUAL_CAMERA", "1");
-    TestInputControl test;
-    int appArgc = 1;
-    MainProcess app(appArgc, argv);
-    test.sinceStart.start();
-    test.app = &app;
-    return QTest::qExec(&test, argc, argv);
+    return AppTest::runWithApplication<TestInputControl>(argc, argv, "input", true);
 }
 
 #include "test_input_control.moc"

@@ -1,5 +1,4 @@
-// The point-cloud view under real OpenGL: points where they belong in their colours, the session life cycle,
-// navigation, read-out.
+// The point-cloud view under real OpenGL: points in place and colour, life cycle, orbit camera, read-out.
 #include "TestSupport.h"
 
 #include "common/GlobalParams.h"
@@ -28,15 +27,15 @@ const float kNaN = std::numeric_limits<float>::quiet_NaN();
 using TestSupport::describe;
 using TestSupport::near;
 
-// A cloud of 8 x 4 pixels without depth; device rows are padded (128 of 256 bytes).
+// A cloud without depth; device rows are padded (8 x 16 of 256 bytes).
 struct Cloud {
-    twl::Mat mat{8, 4, twl::MAT_TYPE_32F_C4, twl::MEM_GPU};
-    Cloud() {
-        for (size_t y = 0; y < 4; ++y)
-            for (size_t x = 0; x < 8; ++x)
+    twl::Mat mat;
+    Cloud(size_t w = 8, size_t h = 4) : mat(w, h, twl::MAT_TYPE_32F_C4, twl::MEM_GPU) {
+        for (size_t y = 0; y < h; ++y)
+            for (size_t x = 0; x < w; ++x)
                 set(x, y, kNaN, kNaN, kNaN, 0, 0, 0);
-        GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 8);
-        GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, 4);
+        GlobalParams::setInt(PARAM_DISPLAY_WIDTH, int(w));
+        GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, int(h));
     }
     void set(size_t x, size_t y, float px, float py, float pz, uchar r, uchar g, uchar b) {
         mat.setValue(x, y, twl::Vector4<float>(px, py, pz, twl::packColor(r, g, b)), twl::MEM_GPU);
@@ -62,11 +61,13 @@ struct Fixture {
     }
     // Pixel of a cloud point under the camera's current view-projection.
     QPoint project(float x, float y, float z) const {
-        const twl::Matrix4f &vp = view->camera()->getViewProjection();
-        twl::Vector4<float> clip = vp * twl::Vector4<float>(x, y, z, 1);
-        const float nx = clip.x / clip.w, ny = clip.y / clip.w;
-        return QPoint(int(std::floor((nx + 1) * 0.5f * view->width())),
-                      int(std::floor((1 - ny) * 0.5f * view->height())));
+        twl::Vector4<float> clip = view->camera()->getViewProjection() * twl::Vector4<float>(x, y, z, 1);
+        return QPoint(int(std::floor((clip.x / clip.w + 1) * 0.5f * view->width())),
+                      int(std::floor((1 - clip.y / clip.w) * 0.5f * view->height())));
+    }
+    bool shows(const QImage &shot, float x, float y, float z, int r, int g, int b) const {
+        const QPoint at = project(x, y, z);
+        return shot.rect().contains(at) && near(shot.pixel(at), r, g, b, 2);
     }
     void biggerPoints() {
         for (int i = 0; i < 30; ++i) // 1.6 + 30 x 0.25 = 9.1 pixels
@@ -82,11 +83,15 @@ int countPixels(const QImage &image, const QRect &area, int r, int g, int b, int
     return n;
 }
 
-twl::CameraInformation information(float hfov, float vfov) {
+bool closeTo(const twl::Translation &v, float x, float y, float z) {
+    return std::fabs(v.x - x) < 1e-5f && std::fabs(v.y - y) < 1e-5f && std::fabs(v.z - z) < 1e-5f;
+}
+
+void giveFieldOfView(OGL3DWidget *view) {
     twl::CameraInformation info;
-    info.calibration_parameters.left_cam.h_fov = hfov;
-    info.calibration_parameters.left_cam.v_fov = vfov;
-    return info;
+    info.calibration_parameters.left_cam.h_fov = 90.0f;
+    info.calibration_parameters.left_cam.v_fov = 60.0f;
+    view->GetVEXOParam(reinterpret_cast<int *>(&info));
 }
 
 } // namespace
@@ -100,7 +105,40 @@ private slots:
         GlobalParams::setDouble(PARAM_DEPTH_MIN, 0.3);
     }
 
-    void cameraBodyModelsAreWellFormed() {
+    void orbitCameraPoseDepthRangeAndTurns() {
+        using twl::Translation;
+        OGLCamera camera(Translation(0, 0, 0), Translation(0, 0, -1), Translation(0, 1, 0));
+        camera.offset = Translation(0, 0, 4);
+        camera.update();
+        QVERIFY(closeTo(camera.up, 0, 1, 0) && closeTo(camera.left, -1, 0, 0) &&
+                closeTo(camera.eye(), 0, 0, 4));
+        // The near and far planes map to the ends of the depth range.
+        camera.setProjection(90, 50, 0.1f, 300);
+        for (float z : {-0.1f, -300.0f}) {
+            const twl::Vector4<float> clip = camera.getProjection() * twl::Vector4<float>(0, 0, z, 1);
+            QVERIFY(std::fabs(clip.z / clip.w - (z > -1 ? 0.0f : 1.0f)) < 1e-5f);
+        }
+        // 0.3 rad about the negated world vertical swings the eye round the pivot.
+        camera.rotate(0.3f, -camera.vertical);
+        camera.update();
+        QVERIFY(closeTo(camera.eye(), 4 * std::sin(-0.3f), 0, 4 * std::cos(0.3f)));
+        // Tipping over the top flips the reference vertical at the next update.
+        camera.rotate(2.0f, camera.left);
+        QVERIFY(camera.up.y < 0 && closeTo(camera.vertical, 0, 1, 0));
+        camera.update();
+        QVERIFY(closeTo(camera.vertical, 0, -1, 0));
+        // A direction's length does not matter; the camera looks along it.
+        const Translation d(0.3f, -0.4f, -0.866f), n = Translation::normalize(d);
+        OGLCamera unit = camera;
+        unit.setDirection(n, Translation(0, 1, 0));
+        camera.setDirection(twl::Vector3<float>(d) * 12.0f, Translation(0, 1, 0));
+        const twl::Translation a(camera.orientation.x, camera.orientation.y, camera.orientation.z);
+        QVERIFY(closeTo(a, unit.orientation.x, unit.orientation.y, unit.orientation.z));
+        QVERIFY(std::fabs(camera.orientation.w - unit.orientation.w) < 1e-5f);
+        QVERIFY(closeTo(Translation(0, 0, -1) * camera.orientation, n.x, n.y, n.z));
+    }
+
+    void cameraBodyModelsIndexOnlyTheirVertices() {
         for (bool first : {true, false}) {
             const CameraBodyModel model = CameraBodyModel::make(first);
             QCOMPARE(model.vertexTable.size() % 3, size_t(0));
@@ -110,9 +148,6 @@ private slots:
             QCOMPARE(grouped, model.faceCount());
             for (int v : model.faceTable)
                 QVERIFY(v >= 1 && v <= model.vertexCount());
-            // A body a few centimetres across, at the origin.
-            for (float c : model.vertexTable)
-                QVERIFY(std::fabs(c) < 0.2f);
         }
     }
 
@@ -120,63 +155,61 @@ private slots:
         Fixture f;
         QVERIFY(f.exposed());
         Cloud cloud;
-        cloud.set(1, 1, 1.0f, 0.5f, -2.0f, 255, 0, 0);
-        cloud.set(6, 1, -1.0f, -0.5f, -2.0f, 0, 255, 0);
-        cloud.set(2, 3, 0.5f, -0.8f, -1.5f, 160, 64, 32); // a point in the last (padded) row
-        cloud.set(7, 3, -0.6f, 0.6f, -3.0f, 0, 0, 255);
+        const struct {
+            size_t col, row;
+            float x, y, z;
+            uchar r, g, b;
+        } points[] = {{1, 1, 1.0f, 0.5f, -2.0f, 255, 0, 0},
+                      {6, 1, -1.0f, -0.5f, -2.0f, 0, 255, 0},
+                      {2, 3, 0.5f, -0.8f, -1.5f, 160, 64, 32}, // in the last (padded) row
+                      {7, 3, -0.6f, 0.6f, -3.0f, 0, 0, 255}};
+        for (const auto &p : points)
+            cloud.set(p.col, p.row, p.x, p.y, p.z, p.r, p.g, p.b);
         GlobalParams::setBool(PARAM_MODEL_FLAG, true);
         f.view->InitProcess(cloud.address());
         QVERIFY(f.view->isInteropReady() && f.view->isActive());
         f.biggerPoints();
-
-        QImage shot = f.frame();
+        f.frame();
         QVERIFY(f.view->hasFrame());
-        shot = f.frame(); // the grey background is the clear colour left by the first frame
-        const struct {
-            float x, y, z;
-            int r, g, b;
-        } points[] = {{1.0f, 0.5f, -2.0f, 255, 0, 0},
-                      {-1.0f, -0.5f, -2.0f, 0, 255, 0},
-                      {0.5f, -0.8f, -1.5f, 160, 64, 32},
-                      {-0.6f, 0.6f, -3.0f, 0, 0, 255}};
-        for (const auto &p : points) {
-            const QPoint at = f.project(p.x, p.y, p.z);
-            QVERIFY(QRect(0, 0, shot.width(), shot.height()).contains(at));
-            QVERIFY2(
-                near(shot.pixel(at), p.r, p.g, p.b, 2),
-                qPrintable(QString("at %1,%2: %3").arg(at.x()).arg(at.y()).arg(describe(shot.pixel(at)))));
-        }
+        QImage shot = f.frame(); // the grey background is the clear colour left by the first frame
+        for (const auto &p : points)
+            QVERIFY2(f.shows(shot, p.x, p.y, p.z, p.r, p.g, p.b),
+                     qPrintable(describe(shot.pixel(f.project(p.x, p.y, p.z)))));
         QVERIFY2(near(shot.pixel(5, 5), 31, 31, 31, 1), qPrintable(describe(shot.pixel(5, 5))));
         // The camera body sits at the origin, in the middle of the picture.
         QVERIFY(!near(shot.pixel(f.project(0.05f, 0, 0)), 31, 31, 31, 1));
-
-        // A point that moves shows at its new place with the next frame.
-        const QPoint before = f.project(1.0f, 0.5f, -2.0f);
+        // In fill mode only a notice shows, in the middle, and no point.
+        const QRect textArea(320 - 160, 180 - 70, 330, 140);
+        GlobalParams::setInt(PARAM_SENSING, 1);
+        shot = f.frame();
+        for (const auto &p : points)
+            QCOMPARE(countPixels(shot, shot.rect(), p.r, p.g, p.b, 40), 0);
+        QVERIFY(countPixels(shot, textArea, 149, 165, 166, 6) > 50);
+        GlobalParams::setInt(PARAM_SENSING, 0);
+        // A point that moves shows at its new place with the next frame, and the notice is gone.
         cloud.set(1, 1, -1.2f, 0.9f, -2.0f, 255, 0, 0);
         shot = f.frame();
-        QVERIFY(near(shot.pixel(before), 31, 31, 31, 1));
-        QVERIFY(near(shot.pixel(f.project(-1.2f, 0.9f, -2.0f)), 255, 0, 0, 2));
+        QVERIFY(f.shows(shot, 1.0f, 0.5f, -2.0f, 31, 31, 31));
+        QVERIFY(f.shows(shot, -1.2f, 0.9f, -2.0f, 255, 0, 0));
+        QCOMPARE(countPixels(shot, textArea, 149, 165, 166, 6), 0);
     }
 
     void frustumFollowsTheRange() {
         Fixture f;
         QVERIFY(f.exposed());
         Cloud cloud;
+        f.view->InitProcess(cloud.address());
         f.view->updateFrustum(); // no camera information: nothing
         QCOMPARE(f.view->frustumVertexCount(), 0);
-        f.view->InitProcess(cloud.address());
-        QCOMPARE(f.view->frustumVertexCount(), 0);
-        twl::CameraInformation info = information(90.0f, 60.0f);
-        f.view->GetVEXOParam(reinterpret_cast<int *>(&info));
-        QCOMPARE(f.view->frustumVertexCount(), 32);
+        giveFieldOfView(f.view);
         // The far plane follows the depth range, the near one the minimum depth.
+        QVERIFY(f.view->frustumVertexCount() > 8);
         QCOMPARE(f.view->frustumVertices()[2], -10.0f);
         GlobalParams::setInt(PARAM_DEPTH_MAX, 2500);
         f.view->updateFrustum();
         const std::vector<float> v = f.view->frustumVertices();
         QCOMPARE(v[2], -2.5f);
         QCOMPARE(v[8 * 3 + 2], -0.3f);
-
         // It is drawn: the far rectangle's top edge, seen from the start pose.
         f.frame();
         const QImage shot = f.frame();
@@ -187,65 +220,49 @@ private slots:
         QVERIFY(lit > 0);
     }
 
-    void fillModeShowsOnlyTheNotice() {
-        Fixture f;
-        QVERIFY(f.exposed());
-        Cloud cloud;
-        cloud.set(3, 2, 0.0f, -0.3f, -1.0f, 255, 0, 255);
-        f.view->InitProcess(cloud.address());
-        f.biggerPoints();
-        f.frame();
-        const QPoint at = f.project(0.0f, -0.3f, -1.0f);
-        QVERIFY(near(f.frame().pixel(at), 255, 0, 255, 2));
-
-        GlobalParams::setInt(PARAM_SENSING, 1);
-        QImage shot = f.frame();
-        QCOMPARE(countPixels(shot, shot.rect(), 255, 0, 255, 40), 0);
-        const QRect textArea(320 - 160, 180 - 70, 330, 140);
-        QVERIFY(countPixels(shot, textArea, 149, 165, 166, 6) > 50);
-        QCOMPARE(countPixels(shot, QRect(0, 0, 100, 60), 149, 165, 166, 30), 0);
-
-        GlobalParams::setInt(PARAM_SENSING, 0);
-        shot = f.frame();
-        QVERIFY(near(shot.pixel(at), 255, 0, 255, 2));
-        QCOMPARE(countPixels(shot, textArea, 149, 165, 166, 6), 0);
-    }
-
-    void releaseSceneAndNewInput() {
+    void frameLockReleaseAndNewInput() {
         Fixture f;
         QVERIFY(f.exposed());
         Cloud first;
         first.set(3, 2, 0.4f, 0.2f, -1.0f, 0, 255, 255);
         f.view->InitProcess(first.address());
-        twl::CameraInformation info = information(90.0f, 60.0f);
-        f.view->GetVEXOParam(reinterpret_cast<int *>(&info));
+        giveFieldOfView(f.view);
         f.biggerPoints();
         f.frame();
-        QVERIFY(near(f.frame().pixel(f.project(0.4f, 0.2f, -1.0f)), 0, 255, 255, 2));
+        QVERIFY(f.shows(f.frame(), 0.4f, 0.2f, -1.0f, 0, 255, 255));
+        // The copy waits while the capture side holds the frame lock to write the next frame.
+        QMutex frameMutex;
+        f.view->frameMutex = &frameMutex;
+        QSemaphore locked;
+        std::thread writer([&] {
+            FrameLock lock(&frameMutex);
+            locked.release();
+            std::this_thread::sleep_for(std::chrono::milliseconds(FrameLock::kWaitMs / 3));
+            first.set(3, 2, 0.4f, 0.2f, -1.0f, 0, 0, 255);
+        });
+        locked.acquire();
+        f.view->Ingest();
+        writer.join();
+        f.view->grabFramebuffer();
+        QVERIFY(f.shows(f.view->grabFramebuffer(), 0.4f, 0.2f, -1.0f, 0, 0, 255)); // the new colour
 
         f.view->releaseScene();
-        QVERIFY(!f.view->isActive() && !f.view->isInteropReady());
+        QVERIFY(!f.view->isActive() && !f.view->isInteropReady() && f.view->frameMutex == nullptr);
         f.view->updateFrustum();
         QCOMPARE(f.view->frustumVertexCount(), 0);
         // Even when the window marks it active, nothing is drawn.
         QImage shot = f.frame();
         QCOMPARE(countPixels(shot, shot.rect(), 0, 0, 0, 0), shot.width() * shot.height());
-
         // The next input: new buffer and registration, cloud of another size, second body model.
         GlobalParams::setBool(PARAM_MODEL_FLAG, false);
-        twl::Mat second(16, 2, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
-        for (size_t y = 0; y < 2; ++y)
-            for (size_t x = 0; x < 16; ++x)
-                second.setValue(x, y, twl::Vector4<float>(kNaN, kNaN, kNaN, 0), twl::MEM_GPU);
-        second.setValue(15, 1, twl::Vector4<float>(-0.5f, -0.2f, -1.0f, twl::packColor(255, 255, 0)),
-                        twl::MEM_GPU);
-        f.view->InitProcess(reinterpret_cast<int *>(&second));
+        Cloud second(16, 2);
+        second.set(15, 1, -0.5f, -0.2f, -1.0f, 255, 255, 0);
+        f.view->InitProcess(second.address());
         QVERIFY(f.view->isInteropReady());
         f.frame();
         shot = f.frame();
-        QVERIFY(near(shot.pixel(f.project(-0.5f, -0.2f, -1.0f)), 255, 255, 0, 2));
-        QVERIFY(near(shot.pixel(f.project(0.4f, 0.2f, -1.0f)), 31, 31, 31, 1));
-
+        QVERIFY(f.shows(shot, -0.5f, -0.2f, -1.0f, 255, 255, 0));
+        QVERIFY(f.shows(shot, 0.4f, 0.2f, -1.0f, 31, 31, 31));
         // A matrix without device memory cannot be handed over: nothing is drawn.
         twl::Mat hostOnly(4, 4, twl::MAT_TYPE_32F_C4, twl::MEM_CPU);
         f.view->InitProcess(reinterpret_cast<int *>(&hostOnly));
@@ -255,49 +272,20 @@ private slots:
         QVERIFY(!f.view->hasFrame());
     }
 
-    void copyWaitsForTheFrameLock() {
-        Fixture f;
-        QVERIFY(f.exposed());
-        Cloud cloud;
-        cloud.set(3, 2, 0.4f, 0.2f, -1.0f, 255, 0, 0);
-        f.view->InitProcess(cloud.address());
-        f.biggerPoints();
-        QMutex frameMutex;
-        f.view->frameMutex = &frameMutex;
-        QSemaphore locked;
-        // The capture side holds the lock while it writes the next frame.
-        std::thread writer([&] {
-            FrameLock lock(&frameMutex); // as the capture loop holds it
-            locked.release();
-            std::this_thread::sleep_for(std::chrono::milliseconds(FrameLock::kWaitMs / 3));
-            cloud.set(3, 2, 0.4f, 0.2f, -1.0f, 0, 0, 255);
-        });
-        locked.acquire();
-        f.view->setActive(true);
-        f.view->Ingest();
-        writer.join();
-        f.view->grabFramebuffer();
-        const QImage shot = f.view->grabFramebuffer();
-        QVERIFY(near(shot.pixel(f.project(0.4f, 0.2f, -1.0f)), 0, 0, 255, 2)); // the new colour
-        f.view->releaseScene();
-        QVERIFY(f.view->frameMutex == nullptr);
-    }
-
     void setUpBeforeFirstShowWaitsForTheContext() {
         QWidget window;
         window.resize(320, 240);
         auto *view = new OGL3DWidget(&window);
         view->resize(320, 240);
         Cloud cloud;
-        twl::CameraInformation info = information(90.0f, 60.0f);
         view->InitProcess(cloud.address());
-        view->GetVEXOParam(reinterpret_cast<int *>(&info));
+        giveFieldOfView(view);
         QVERIFY(!view->isInteropReady());
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QTRY_VERIFY(view->isInteropReady());
         QVERIFY(view->isActive());
-        QCOMPARE(view->frustumVertexCount(), 32);
+        QVERIFY(view->frustumVertexCount() > 0);
     }
 
     void navigationSequences() {
@@ -306,13 +294,10 @@ private slots:
         Cloud cloud;
         f.view->InitProcess(cloud.address());
         OGLCamera *camera = f.view->camera();
-
         // Points shrink to a floor, never to nothing.
         for (int i = 0; i < 8; ++i)
             QTest::keyClick(f.view, Qt::Key_M);
         QVERIFY(std::fabs(f.view->pointSize() - 0.1) < 1e-9);
-        QTest::keyClick(f.view, Qt::Key_P);
-        QVERIFY(std::fabs(f.view->pointSize() - 0.35) < 1e-9);
 
         auto wheel = [&](int delta) {
             QWheelEvent event(QPointF(50, 50), QPointF(50, 50), QPoint(), QPoint(0, delta), Qt::NoButton,
@@ -325,14 +310,11 @@ private slots:
         for (int i = 0; i < 20; ++i)
             d = qMin(d, wheel(120));
         QVERIFY(d > 0.0f && d <= 0.1f);
-        d = camera->offset.norm();
-        QVERIFY(std::fabs(wheel(7) - d * 1.25f) < 1e-5f); // under one step counts as backward
         camera->offset = twl::Translation(0, 0, 300);
         QCOMPARE(wheel(-120), 300.0f);
-
-        // T keeps the zoom; R restores it.
+        // T looks down and ahead from above, keeping the zoom; R restores the start pose.
         camera->offset = twl::Translation(0, 0, 2.5f);
-        QTest::keyClick(f.view, Qt::Key_T); // from above, looking down and ahead
+        QTest::keyClick(f.view, Qt::Key_T);
         QCOMPARE(camera->offset.z, 2.5f);
         QVERIFY(camera->position.y > 0);
         const twl::Translation forward = twl::Translation(0, 0, -1) * camera->orientation;
@@ -342,30 +324,27 @@ private slots:
         QCOMPARE(camera->position.norm(), 0.0f);
         QCOMPARE(camera->orientation.w, 1.0f);
 
-        auto mouse = [&](QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held) {
-            QMouseEvent event(type, at, f.view->mapToGlobal(at), button, held, Qt::NoModifier);
-            QApplication::sendEvent(f.view, &event);
+        auto drag = [&](Qt::MouseButton button, QPoint from, QPoint to) {
+            for (auto type : {QEvent::MouseButtonPress, QEvent::MouseMove, QEvent::MouseButtonRelease}) {
+                const QPoint at = type == QEvent::MouseButtonPress ? from : to;
+                QMouseEvent event(type, at, f.view->mapToGlobal(at),
+                                  type == QEvent::MouseMove ? Qt::NoButton : button,
+                                  type == QEvent::MouseButtonRelease ? Qt::NoButton : button, Qt::NoModifier);
+                QApplication::sendEvent(f.view, &event);
+            }
         };
-        // Moving without a press, or with the middle button, does nothing.
-        mouse(QEvent::MouseMove, QPoint(300, 100), Qt::NoButton, Qt::LeftButton);
-        mouse(QEvent::MouseButtonPress, QPoint(100, 100), Qt::MiddleButton, Qt::MiddleButton);
-        mouse(QEvent::MouseMove, QPoint(300, 100), Qt::NoButton, Qt::MiddleButton | Qt::LeftButton);
-        mouse(QEvent::MouseButtonRelease, QPoint(300, 100), Qt::MiddleButton, Qt::NoButton);
+        drag(Qt::MiddleButton, QPoint(100, 100), QPoint(300, 100)); // does nothing
         QCOMPARE(camera->orientation.w, 1.0f);
-
-        // A left drag of 100 pixels to the right turns by 0.3 rad about -vertical.
-        mouse(QEvent::MouseButtonPress, QPoint(100, 100), Qt::LeftButton, Qt::LeftButton);
-        mouse(QEvent::MouseMove, QPoint(200, 100), Qt::NoButton, Qt::LeftButton);
-        mouse(QEvent::MouseButtonRelease, QPoint(200, 100), Qt::LeftButton, Qt::NoButton);
+        // A left drag of 100 pixels to the right turns by 0.3 rad about -vertical; after the release,
+        // moving turns no more.
+        drag(Qt::LeftButton, QPoint(100, 100), QPoint(200, 100));
+        QMouseEvent move(QEvent::MouseMove, QPoint(300, 100), f.view->mapToGlobal(QPoint(300, 100)),
+                         Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(f.view, &move);
         QVERIFY(std::fabs(camera->left.z + std::sin(0.3f)) < 1e-5f);
-        mouse(QEvent::MouseMove, QPoint(300, 100), Qt::NoButton, Qt::LeftButton); // released: no turn
-        QVERIFY(std::fabs(camera->left.z + std::sin(0.3f)) < 1e-5f);
-
         // A right drag of 10 pixels moves the pivot by 0.1 m along the left axis.
         QTest::keyClick(f.view, Qt::Key_R);
-        mouse(QEvent::MouseButtonPress, QPoint(100, 100), Qt::RightButton, Qt::RightButton);
-        mouse(QEvent::MouseMove, QPoint(110, 100), Qt::NoButton, Qt::RightButton);
-        mouse(QEvent::MouseButtonRelease, QPoint(110, 100), Qt::RightButton, Qt::NoButton);
+        drag(Qt::RightButton, QPoint(100, 100), QPoint(110, 100));
         QVERIFY(std::fabs(camera->position.x + 0.1f) < 1e-6f);
         QCOMPARE(camera->orientation.w, 1.0f);
     }
@@ -375,7 +354,6 @@ private slots:
         QVERIFY(f.exposed());
         Cloud cloud;
         cloud.set(3, 2, 0.3f, 0.4f, -1.2f, 255, 255, 255);
-        cloud.set(5, 1, 0.0f, 0.0f, -123.4f, 255, 255, 255);
         cloud.set(0, 2, 0.1f, 0.1f, -1.0f, 255, 255, 255);
         f.view->InitProcess(cloud.address());
         auto pick = [&](double col, double row) {
@@ -383,33 +361,25 @@ private slots:
             GlobalParams::setDouble(PARAM_CLICK_Y, (row + 0.5) / 4.0);
             return f.frame();
         };
-        QImage shot = pick(3, 2);
-        QCOMPARE(f.view->distanceText(), QString("Distance to point : 1.3 m"));
-        QCOMPARE(f.view->measureLineVertexCount(), 2);
         // The read-out is painted in the lower-left corner in the pen's blue.
-        const QRect corner(10, shot.height() - 35, 200, 30);
         auto bluish = [&](const QImage &img) {
             int n = 0;
-            for (int y = corner.top(); y <= corner.bottom(); ++y)
-                for (int x = corner.left(); x <= corner.right(); ++x) {
-                    QRgb c = img.pixel(x, y);
-                    if (qBlue(c) > 120 && qRed(c) < 60) ++n;
-                }
+            for (int y = img.height() - 35; y < img.height() - 5; ++y)
+                for (int x = 10; x < 210; ++x)
+                    n += qBlue(img.pixel(x, y)) > 120 && qRed(img.pixel(x, y)) < 60;
             return n;
         };
-        QVERIFY(bluish(shot) > 20);
-
-        pick(5, 1);
-        QCOMPARE(f.view->distanceText(), QString("Distance to point : 1.2e+02 m"));
+        QVERIFY(bluish(pick(3, 2)) > 20);
+        QCOMPARE(f.view->distanceText(), QString("Distance to point : 1.3 m"));
+        QCOMPARE(f.view->measureLineVertexCount(), 2);
         pick(7, 1); // no depth, in the last column
         QCOMPARE(f.view->distanceText(), QString("Distance to point : N/A"));
         QCOMPARE(f.view->measureLineVertexCount(), 0);
         pick(0, 2); // column 0 is never measured
         QCOMPARE(f.view->distanceText(), QString());
         GlobalParams::setDouble(PARAM_CLICK_X, -1.0);
-        shot = f.frame();
+        QCOMPARE(bluish(f.frame()), 0);
         QCOMPARE(f.view->distanceText(), QString());
-        QCOMPARE(bluish(shot), 0);
         // A display size larger than the matrix never reads past it.
         GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 16);
         GlobalParams::setDouble(PARAM_CLICK_X, 0.9);

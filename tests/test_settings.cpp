@@ -1,5 +1,4 @@
-// Stored settings: the mappings both ways, first start, read-back of what a
-// closing window stored, fallbacks, and the command line overriding them.
+// Stored settings and the command line: what a start makes of them, what a closing window stores.
 #include "AppTestSupport.h"
 #include "app/ConfFileManager.h"
 
@@ -11,19 +10,26 @@ class TestSettings : public QObject {
     Q_OBJECT
     QString home;
 
-    static void clearStored() {
+    /// Replaces the stored settings; an invalid width stores nothing.
+    static void store(const QVariant &width, const QVariant &fps = {}, const QVariant &quality = {},
+                      const QString &dir = QString()) {
         QSettings settings("Tarnwell", "Vantaro");
         settings.clear();
-        settings.sync();
-    }
-    static void store(const QVariant &width, const QVariant &fps, const QVariant &quality,
-                      const QString &dir) {
-        QSettings settings("Tarnwell", "Vantaro");
-        settings.setValue("input/width", width);
-        settings.setValue("input/fps", fps);
-        settings.setValue("input/quality", quality);
+        if (width.isValid()) {
+            settings.setValue("input/width", width);
+            settings.setValue("input/fps", fps);
+            settings.setValue("input/quality", quality);
+        }
         if (!dir.isEmpty()) settings.setValue("dir/save", dir);
         settings.sync();
+    }
+    /// The stored input settings as "width fps quality".
+    static QString stored() {
+        QSettings settings("Tarnwell", "Vantaro");
+        return QString("%1 %2 %3")
+            .arg(settings.value("input/width").toInt())
+            .arg(settings.value("input/fps").toInt())
+            .arg(settings.value("input/quality").toInt());
     }
     static QString documents() {
         return QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation).first();
@@ -35,25 +41,10 @@ private slots:
         qunsetenv("VANTARO_VIRTUAL_CAMERA");
     }
 
-    void widthAndRateMappings() {
-        // Both VGA widths are read back as VGA; anything unknown falls back.
-        QCOMPARE(ConfFileManager::resolutionIndexFromWidth(672), 3);
-        QCOMPARE(ConfFileManager::resolutionIndexFromWidth(1024), 2);
-        QCOMPARE(ConfFileManager::widthFromResolutionIndex(7), 1280);
-        QCOMPARE(ConfFileManager::fpsIndexFromFps(25), 0);
-        QCOMPARE(ConfFileManager::fpsFromFpsIndex(-1), 15);
-    }
-
     void readAndWriteRoundTrip() {
-        clearStored();
+        store({});
         ConfFileManager conf;
-        QVERIFY(conf.storedSaveDir.empty());
         conf.readSettings("Vantaro");
-        QCOMPARE(conf.storedWidth, 1280);
-        QCOMPARE(conf.storedFps, 30);
-        QCOMPARE(conf.storedQuality, 0);
-        QCOMPARE(QString::fromStdString(conf.storedSaveDir), documents() + "/VEXO");
-
         const std::string dir = (home + "/Bilder ä").toStdString(); // non-ASCII goes through as UTF-8
         conf.writeSettings(640, 100, 4, dir);
         ConfFileManager again;
@@ -63,93 +54,81 @@ private slots:
         QCOMPARE(again.storedQuality, 4);
         QCOMPARE(again.storedSaveDir, dir);
 
-        store("wide", "fast", "best", QString()); // not numbers: read as 0
+        store("wide", "fast", "best"); // not numbers: read as 0
         again.readSettings("Vantaro");
-        QCOMPARE(again.storedWidth, 0);
-        QCOMPARE(again.storedFps, 0);
-        QCOMPARE(again.storedQuality, 0);
+        QCOMPARE(QString("%1 %2 %3").arg(again.storedWidth).arg(again.storedFps).arg(again.storedQuality),
+                 QString("0 0 0"));
+        // Out-of-range indices (an empty box gives -1) fall back instead of reading past the tables.
+        QCOMPARE(ConfFileManager::widthFromResolutionIndex(7), 1280);
+        QCOMPARE(ConfFileManager::fpsFromFpsIndex(-1), 15);
     }
 
-    void firstStartUsesDefaultsAndCreatesTheFolder() {
-        clearStored();
-        QDir(documents() + "/VEXO").removeRecursively();
-        QDir().mkpath(documents());
-        const auto r = runChild({});
+    // What a start makes of the stored values ("width fps quality"; none stored on a first start) and of
+    // its command line, and what the closing window stores.
+    void startFromStoredSettings_data() {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("want");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("first start") << "" << QStringList()
+                                     << "resolutionIndex=2 fpsIndex=1 cameraFps=30 quality=1 perfChecked=1"
+                                     << "1280 30 1";
+        // An unknown quality checks PERF., whose handler stores 1.
+        QTest::newRow("unknown values") << "1024 25 9" << QStringList()
+                                        << "resolutionIndex=2 fpsIndex=0 cameraFps=15 quality=1 perfChecked=1"
+                                        << "1280 15 1";
+        QTest::newRow("HD2K rebuilds the rate list")
+            << "2208 30 2" << QStringList()
+            << "resolutionIndex=0 fpsCount=1 fpsIndex=0 cameraFps=15 quality=2"
+            << "2208 15 2";
+        QTest::newRow("command line ignores stored input")
+            << "640 60 4" << QStringList({"-r", "HD1080"})
+            << "useLastSettings=0 resolutionIndex=1 fpsIndex=0 cameraFps=15 quality=3 qualityChecked=1"
+            << "1920 15 3";
+        QTest::newRow("rate alone keeps HD720")
+            << "640 60 4" << QStringList({"-f", "60"}) << "resolutionIndex=2 fpsIndex=2 cameraFps=60"
+            << "1280 60 3";
+        QTest::newRow("rate above what HD2K offers is lowered")
+            << "" << QStringList({"-r", "HD2K", "-f", "100"}) << "resolutionIndex=0 fpsIndex=0 fpsCount=1"
+            << "2208 15 3";
+    }
+    void startFromStoredSettings() {
+        QFETCH(QString, before);
+        QFETCH(QStringList, args);
+        QFETCH(QString, want);
+        QFETCH(QString, after);
+        // The save folder is kept whatever the rest; on a first start it is made in Documents.
+        const QString folder = before.isEmpty() ? documents() + "/VEXO" : home + "/snapshots";
+        QDir(folder).removeRecursively();
+        QDir().mkpath(before.isEmpty() ? documents() : folder);
+        const QStringList values = before.split(' ', Qt::SkipEmptyParts);
+        if (values.isEmpty())
+            store({});
+        else
+            store(values[0].toInt(), values[1].toInt(), values[2].toInt(), folder);
+        const auto r = runChild(args);
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.values.value("resolutionIndex"), QString("2"));
-        QCOMPARE(r.values.value("fpsIndex"), QString("1"));
-        QCOMPARE(r.values.value("cameraFps"), QString("30"));
-        QCOMPARE(r.values.value("quality"), QString("1"));
-        QCOMPARE(r.values.value("perfChecked"), QString("1"));
-        QCOMPARE(r.values.value("saveDir"), documents() + "/VEXO");
-        QVERIFY(QFileInfo(documents() + "/VEXO").isDir());
+        for (const QString &pair : want.split(' '))
+            QCOMPARE(pair.section('=', 0, 0) + "=" + r.values.value(pair.section('=', 0, 0)), pair);
+        QCOMPARE(r.values.value("saveDir"), folder);
+        QVERIFY(QFileInfo(folder).isDir());
         // Shutdown stores the values in use before the capture thread goes.
         QCOMPARE(r.values.value("storedBeforeThreadGone"), QString("1"));
-        QSettings settings("Tarnwell", "Vantaro");
-        QCOMPARE(settings.value("input/width").toInt(), 1280);
-        QCOMPARE(settings.value("input/fps").toInt(), 30);
-        QCOMPARE(settings.value("input/quality").toInt(), 1);
+        QCOMPARE(stored(), after);
+        QCOMPARE(QSettings("Tarnwell", "Vantaro").value("dir/save").toString(), folder);
     }
 
     void vgaIsStoredAs640AndReadBack() {
-        clearStored();
+        store({});
         QProcessEnvironment env;
         env.insert("CHILD_SET_RES", "3");
         auto r = runChild({}, env);
         QCOMPARE(r.exitCode, 0);
-        {
-            QSettings settings("Tarnwell", "Vantaro");
-            QCOMPARE(settings.value("input/width").toInt(), 640);
-            QCOMPARE(settings.value("input/fps").toInt(), 100); // VGA's own highest rate
-        }
+        QCOMPARE(stored().section(' ', 0, 1), QString("640 100")); // VGA's own highest rate
         r = runChild({});
         QCOMPARE(r.values.value("resolutionIndex"), QString("3"));
         QCOMPARE(r.values.value("fpsIndex"), QString("3"));
         QCOMPARE(r.values.value("fpsCount"), QString("4"));
-    }
-
-    void unknownValuesFallBack() {
-        clearStored();
-        store(1024, 25, 9, QString());
-        const auto r = runChild({});
-        QCOMPARE(r.values.value("resolutionIndex"), QString("2"));
-        QCOMPARE(r.values.value("fpsIndex"), QString("0"));
-        QCOMPARE(r.values.value("cameraFps"), QString("15"));
-        // An unknown quality checks PERF., whose handler stores 1.
-        QCOMPARE(r.values.value("quality"), QString("1"));
-        QCOMPARE(r.values.value("perfChecked"), QString("1"));
-    }
-
-    void commandLineIgnoresStoredInputButKeepsTheFolder() {
-        clearStored();
-        const QString dir = home + "/snapshots";
-        QDir().mkpath(dir);
-        store(640, 60, 4, dir);
-        const auto r = runChild({"-r", "HD1080"});
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.values.value("useLastSettings"), QString("0"));
-        QCOMPARE(r.values.value("resolutionIndex"), QString("1"));
-        QCOMPARE(r.values.value("fpsIndex"), QString("0"));
-        QCOMPARE(r.values.value("quality"), QString("3"));
-        QCOMPARE(r.values.value("qualityChecked"), QString("1"));
-        QCOMPARE(r.values.value("saveDir"), dir);
-        // What was in use is what gets stored.
-        QSettings settings("Tarnwell", "Vantaro");
-        QCOMPARE(settings.value("input/width").toInt(), 1920);
-        QCOMPARE(settings.value("input/fps").toInt(), 15);
-        QCOMPARE(settings.value("input/quality").toInt(), 3);
-        QCOMPARE(settings.value("dir/save").toString(), dir);
-    }
-
-    void hd2kStoredRebuildsTheRateList() {
-        clearStored();
-        store(2208, 30, 2, QString());
-        const auto r = runChild({});
-        QCOMPARE(r.values.value("resolutionIndex"), QString("0"));
-        QCOMPARE(r.values.value("fpsCount"), QString("1"));
-        QCOMPARE(r.values.value("fpsIndex"), QString("0"));
-        QCOMPARE(r.values.value("cameraFps"), QString("15"));
-        QCOMPARE(r.values.value("quality"), QString("2"));
     }
 };
 

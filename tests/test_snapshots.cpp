@@ -1,5 +1,4 @@
-// Snapshots through the real slots: names, contents read back, messages, failures, a session ending while a
-// save waits.
+// Snapshots through the real slots: names, contents read back, messages, failures, a stuck or ending session.
 #include "AppTestSupport.h"
 #include "twl/VirtualCamera.h"
 
@@ -25,20 +24,16 @@ private:
     QString recording;
     GUI *gui() { return app->gui; }
 
-    bool isPlaying(const QString &file) {
-        return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() &&
-               gui()->statusLabel->text() == "PLAYBACK" && GlobalParams::stringRef(PARAM_TWV_PATH) == file &&
-               !app->busy;
-    }
     void playPaused() {
-        if (!isPlaying(recording)) {
+        if (!AppTest::isPlaying(app, recording)) {
             app->CreateTWVInput(recording);
-            QTRY_VERIFY_WITH_TIMEOUT(isPlaying(recording), 8000);
+            QTRY_VERIFY_WITH_TIMEOUT(AppTest::isPlaying(app, recording), 8000);
         }
         GlobalParams::setBool(PARAM_PAUSE, true);
         app->saveDir->setPath(dir + "/out");
     }
-    /// The one file in out/ matching `pattern`, checked for serial, full height and a current time stamp.
+    /// The one file in out/ named PREFIX_serial_height_stamp.EXTENSION, with the recording's serial, full
+    /// height and a current time stamp.
     QString savedFile(const QString &prefix, const QString &extension) {
         const QRegularExpression name("^" + QRegularExpression::escape(prefix) +
                                       "_(\\d+)_(\\d+)_(\\d\\d-\\d\\d-\\d{4}-\\d\\d-\\d\\d-\\d\\d)\\." +
@@ -60,26 +55,20 @@ private:
         QDir(dir + "/out").removeRecursively();
         QDir().mkpath(dir + "/out");
     }
-    QString what(QComboBox *combo) {
-        return combo == gui()->imageSaveCombo     ? "image"
-               : combo == gui()->depthFormatCombo ? "depth"
-                                                  : "point cloud";
-    }
-    /// Saves through `slot` with `row` chosen: the file made, after one success box naming it.
+    /// Saves through `slot` with `row` chosen: the file made, after one success box naming it and its folder.
     QString save(QComboBox *combo, int row, void (MainProcess::*slot)(), const QString &prefix,
-                 const QString &extension, QString *message = nullptr) {
+                 const QString &extension) {
         clearOut();
         combo->setCurrentIndex(row);
         ModalCatcher catcher;
         (app->*slot)();
         const QString file = savedFile(prefix, extension);
         if (catcher.titles != QStringList{"Success"} || file.isEmpty() ||
-            !catcher.texts.first().startsWith(
-                QString("Current %1 %2 ").arg(what(combo), QFileInfo(file).fileName()))) {
+            !catcher.texts.first().startsWith("Current ") ||
+            !catcher.texts.first().endsWith(QFileInfo(file).fileName() + " saved in " + dir + "/out .")) {
             qWarning() << catcher.titles << catcher.texts;
             return QString();
         }
-        if (message) *message = catcher.texts.first();
         return file;
     }
 
@@ -104,12 +93,8 @@ private slots:
         playPaused();
         for (int row = 0; row < 3; ++row) {
             const QString prefix = QStringList{"Vantaro_Left", "Vantaro_Right", "Vantaro_SbS"}.at(row);
-            QString message;
-            const QString file =
-                save(gui()->imageSaveCombo, row, &MainProcess::SaveImage, prefix, "png", &message);
+            const QString file = save(gui()->imageSaveCombo, row, &MainProcess::SaveImage, prefix, "png");
             QVERIFY2(!file.isEmpty(), qPrintable(prefix));
-            QCOMPARE(message,
-                     QString("Current image %1 saved in %2 .").arg(QFileInfo(file).fileName(), dir + "/out"));
             const QImage image(file);
             QCOMPARE(image.height(), 376);
             if (row == 2) continue; // the side-by-side picture: size is all we know
@@ -129,17 +114,17 @@ private slots:
     }
 
     // Every format is named and announced; how each encodes its data is the export test's business,
-    // here only that the data are those of the frame on show.
+    // here only that the data are those of the frame on show (the PNG and XYZ files, saved last).
     void depthMapsAndPointCloudsInEveryFormat() {
         playPaused();
-        for (int row = 0; row < 3; ++row) {
+        QString file;
+        for (int row = 2; row >= 0; --row) {
             const QString name = QStringList{"PNG", "PFM", "PGM"}.at(row);
-            QVERIFY2(
-                !save(gui()->depthFormatCombo, row, &MainProcess::SaveDepth, "depth_" + name, name.toLower())
-                     .isEmpty(),
-                qPrintable(name));
+            file =
+                save(gui()->depthFormatCombo, row, &MainProcess::SaveDepth, "depth_" + name, name.toLower());
+            QVERIFY2(!file.isEmpty(), qPrintable(name));
         }
-        const QImage image(save(gui()->depthFormatCombo, 0, &MainProcess::SaveDepth, "depth_PNG", "png"));
+        const QImage image(file);
         QCOMPARE(image.format(), QImage::Format_Grayscale16);
         const twl::Mat &depth = app->inputThread->depthCPU;
         int compared = 0, wrong = 0;
@@ -155,8 +140,7 @@ private slots:
         QVERIFY2(wrong == 0, qPrintable(QString("%1 values differ").arg(wrong)));
 
         const QStringList suffixes{"_XZY", "_PCD", "_PLY", "_VTK"}, extensions{"xyz", "pcd", "ply", "vtk"};
-        QString file;
-        for (int row = 3; row >= 0; --row) { // the XYZ file, read below, comes last
+        for (int row = 3; row >= 0; --row) {
             file = save(gui()->pointCloudFormatCombo, row, &MainProcess::SavePointCloud,
                         "point_cloud" + suffixes[row], extensions[row]);
             QVERIFY2(!file.isEmpty(), qPrintable(extensions[row]));
@@ -205,24 +189,22 @@ private slots:
         blocker.close();
         const QString folder = dir + "/blocker/sub";
         app->saveDir->setPath(folder);
-        const QString hint = "Make sure you have permissions to write files in the selected folder.";
         ModalCatcher catcher;
         app->SaveImage();
         app->SaveDepth();
         app->SavePointCloud();
-        QCOMPARE(catcher.titles, QStringList() << "Error"
-                                               << "Error"
-                                               << "Error");
-        QVERIFY2(QRegularExpression("^Failed to save current image Vantaro_Left_4242_376_[-0-9]+\\.png in " +
-                                    QRegularExpression::escape(folder + ". " + hint) + "$")
-                     .match(catcher.texts[0])
-                     .hasMatch(),
-                 qPrintable(catcher.texts[0]));
-        QVERIFY(catcher.texts[1].startsWith("Failed to save current depth depth_"));
-        QVERIFY(catcher.texts[2].startsWith("Failed to save current point cloud point_cloud_"));
-        QVERIFY(catcher.texts[2].endsWith(" in " + folder + ". " + hint));
+        QCOMPARE(catcher.titles.join(','), QString("Error,Error,Error"));
+        const QStringList starts{"Failed to save current image Vantaro_Left_4242_376_",
+                                 "Failed to save current depth depth_",
+                                 "Failed to save current point cloud point_cloud_"};
+        for (int i = 0; i < 3; ++i)
+            QVERIFY2(catcher.texts[i].startsWith(starts[i]) &&
+                         catcher.texts[i].endsWith(" in " + folder +
+                                                   ". Make sure you have permissions to "
+                                                   "write files in the selected folder."),
+                     qPrintable(catcher.texts[i]));
         QVERIFY(!QFileInfo::exists(folder));
-        QVERIFY(isPlaying(recording));
+        QVERIFY(AppTest::isPlaying(app, recording));
     }
 
     void sessionEndingOrStuckEndsTheWait() {
@@ -235,12 +217,12 @@ private slots:
         // A plain pointer for the helper below: GCC's vptr check misreads a
         // member reached through `this` captured by reference in nested lambdas.
         MainProcess *application = app;
-
         // A helper thread (never the GUI thread: the views take the lock when they paint) holds the frame
         // lock until the request is up, then does `then` and lets go when `until` holds or after 15 s.
+        // Returns how long the save took.
+        ModalCatcher boxes;
         auto saveWhileLocked = [&](int request, void (MainProcess::*slot)(), std::function<void()> then,
                                    std::function<bool()> until) {
-            ModalCatcher catcher;
             std::atomic<bool> locked{false};
             std::thread helper([&]() {
                 thread->frameMutex.lock();
@@ -258,22 +240,23 @@ private slots:
             clock.start();
             (application->*slot)();
             helper.join();
-            return std::make_pair(clock.elapsed(), catcher.titles);
+            return clock.elapsed();
         };
-        // Held throughout: no progress, so the wait gives up and leaves no stale request behind.
-        auto result = saveWhileLocked(
+        // Held throughout: no progress, so the wait gives up, says so and leaves no stale request behind.
+        const qint64 stuck = saveWhileLocked(
             3, &MainProcess::SaveDepth, [] {}, [&] { return !thread->saveRequest[3]; });
-        QVERIFY(result.first >= MainProcess::kSnapshotWaitMs);
-        QVERIFY(result.first < MainProcess::kSnapshotWaitMs + 2000);
-        QCOMPARE(result.second, QStringList() << "Error");
+        QVERIFY(stuck >= MainProcess::kSnapshotWaitMs && stuck < MainProcess::kSnapshotWaitMs + 2000);
+        QCOMPARE(boxes.titles, QStringList{"Error"});
+        QVERIFY2(boxes.texts[0].contains("no progress") && !boxes.texts[0].contains("permissions"),
+                 qPrintable(boxes.texts[0]));
         QVERIFY(!thread->saveRequest[3]);
         // The camera goes while a save waits: the loop ends and so does the wait.
         gui()->imageSaveCombo->setCurrentIndex(0);
-        result = saveWhileLocked(
+        const qint64 ended = saveWhileLocked(
             0, &MainProcess::SaveImage, [] { twl::VirtualCamera::unplug(); },
             [&] { return !thread->isRunning(); });
-        QVERIFY(result.first < MainProcess::kSnapshotWaitMs);
-        QCOMPARE(result.second, QStringList() << "Error");
+        QVERIFY(ended < MainProcess::kSnapshotWaitMs);
+        QCOMPARE(boxes.titles.join(','), QString("Error,Error"));
         QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, 5000);
     }
 
@@ -283,35 +266,25 @@ private slots:
         QDir().mkpath(start);
         QDir().mkpath(elsewhere);
         app->saveDir->setPath(start);
-        QStringList sideBar;
-        bool dirsOnly = false;
-        auto keep = std::make_unique<ModalCatcher>([&](QWidget *w) {
-            auto *dialog = qobject_cast<QFileDialog *>(w);
-            if (!dialog) return false;
-            for (const QUrl &u : dialog->sidebarUrls())
-                sideBar << u.toLocalFile();
-            dirsOnly =
-                dialog->testOption(QFileDialog::ShowDirsOnly) && dialog->fileMode() == QFileDialog::Directory;
-            dialog->reject();
-            return true;
-        });
-        app->ChangeDirSave();
-        keep.reset();
-        QCOMPARE(QDir(app->saveDir->path()).canonicalPath(), QDir(start).canonicalPath());
-        QVERIFY(dirsOnly);
-        QVERIFY(!sideBar.isEmpty());
-        QCOMPARE(sideBar.last(), QString("/media"));
-
-        // Cancelling after browsing moves the folder to where the dialog was.
-        ModalCatcher browse([&](QWidget *w) {
-            auto *dialog = qobject_cast<QFileDialog *>(w);
-            if (!dialog) return false;
-            dialog->setDirectory(elsewhere);
-            dialog->reject();
-            return true;
-        });
-        app->ChangeDirSave();
-        QCOMPARE(QDir(app->saveDir->path()).canonicalPath(), QDir(elsewhere).canonicalPath());
+        // Cancelling at once keeps the folder; cancelling after browsing moves it to where the dialog was.
+        for (const QString &browsed : {QString(), elsewhere}) {
+            QList<QUrl> sideBar;
+            bool dirsOnly = false;
+            ModalCatcher catcher([&](QWidget *w) {
+                auto *dialog = qobject_cast<QFileDialog *>(w);
+                if (!dialog) return false;
+                sideBar = dialog->sidebarUrls();
+                dirsOnly = dialog->testOption(QFileDialog::ShowDirsOnly) &&
+                           dialog->fileMode() == QFileDialog::Directory;
+                if (!browsed.isEmpty()) dialog->setDirectory(browsed);
+                dialog->reject();
+                return true;
+            });
+            app->ChangeDirSave();
+            QCOMPARE(QDir(app->saveDir->path()).canonicalPath(),
+                     QDir(browsed.isEmpty() ? start : browsed).canonicalPath());
+            QVERIFY(dirsOnly && !sideBar.isEmpty() && sideBar.last() == QUrl::fromLocalFile("/media"));
+        }
     }
 
     void nothingHappensWithoutARunningSession() {
@@ -326,14 +299,7 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-snap-" +
-                             QString::number(QCoreApplication::applicationPid()));
-    qunsetenv("VANTARO_VIRTUAL_CAMERA");
-    TestSnapshots test;
-    int appArgc = 1;
-    MainProcess app(appArgc, argv);
-    test.app = &app;
-    return QTest::qExec(&test, argc, argv);
+    return AppTest::runWithApplication<TestSnapshots>(argc, argv, "snap", false);
 }
 
 #include "test_snapshots.moc"

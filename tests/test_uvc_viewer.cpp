@@ -1,5 +1,4 @@
-// The whole viewer live on a stand-in UVC camera: automatic open, unplug, replug, resolution and rate
-// changes.
+// The whole viewer live on a stand-in UVC camera: automatic open, unplug, replug, resolution and rate.
 #include "AppTestSupport.h"
 #include "twl/FakeV4l2Device.h"
 

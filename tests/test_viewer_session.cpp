@@ -3,14 +3,11 @@
 #include "twl/DeviceMemory.h"
 #include "twl/VirtualCamera.h"
 
-#include <QSemaphore>
 #include <QSlider>
 #include <QSpinBox>
 #include <QtTest>
 
 #include <sys/resource.h>
-
-#include <thread>
 
 using AppTest::ModalCatcher;
 
@@ -32,10 +29,7 @@ private:
     QString dir;
     GUI *gui() { return app->gui; }
     QString status() { return gui()->statusLabel->text(); }
-    bool isPlaying(const QString &file) {
-        return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() && !app->busy &&
-               gui()->inputState == 3 && GlobalParams::stringRef(PARAM_TWV_PATH) == file;
-    }
+    bool isPlaying(const QString &file) { return AppTest::isPlaying(app, file); }
     QString recording(const QString &name, int frames, int width = 320, int height = 180, float fps = 20,
                       const QList<int> &damaged = {}) {
         const QString path = dir + "/" + name;
@@ -96,7 +90,6 @@ private slots:
             const int shown = gui()->frameCounter - before;
             QVERIFY2(shown >= 5 && shown <= 25, qPrintable(QString("%1 in 2 s").arg(shown)));
         }
-
         // A new playback starts at frame 0 wherever the last one was.
         const QString five = recording("five.twv", 5, 320, 180, 5);
         app->CreateTWVInput(five);
@@ -129,33 +122,6 @@ private slots:
         twl::VirtualCamera::replug();
     }
 
-    void snapshotThatTimesOutSaysSo() {
-        const QString path = recording("snap.twv", 4);
-        app->CreateTWVInput(path);
-        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(path), 8000);
-        app->saveDir->setPath(dir);
-        InputThreadModul *thread = app->inputThread;
-        // A reader holds the frame lock (off the GUI thread, which paints under it) until the request is
-        // given up.
-        QSemaphore locked;
-        std::thread helper([&]() {
-            thread->lockFrame();
-            locked.release();
-            for (int i = 0; i < 5000 && !thread->saveRequest[3]; ++i)
-                QThread::msleep(1);
-            for (int i = 0; i < 15000 && thread->saveRequest[3]; ++i)
-                QThread::msleep(1);
-            thread->unlockFrame();
-        });
-        locked.acquire();
-        ModalCatcher catcher;
-        app->SaveDepth();
-        helper.join();
-        QCOMPARE(catcher.count(), 1);
-        QVERIFY2(catcher.texts[0].contains("no progress") && !catcher.texts[0].contains("permissions"),
-                 qPrintable(catcher.texts[0]));
-    }
-
     void outOfGpuMemoryIsNoDeadEnd() {
         const QString path = recording("memory.twv", 4);
         size_t freeBytes = 0, total = 0;
@@ -168,7 +134,6 @@ private slots:
         QCOMPARE(status(), QString("NOT ENOUGH GPU MEMORY : memory.twv"));
         QTest::qWait(1500);
         QCOMPARE(status(), QString("NOT ENOUGH GPU MEMORY : memory.twv"));
-
         // The live camera, asked for from a playback: afterwards the resolution can be changed.
         twl::VirtualCamera::replug();
         app->CreateTWVInput(path);
@@ -178,7 +143,11 @@ private slots:
         app->CreateLiveInput();
         twl::deviceSetCapacity(total);
         QCOMPARE(catcher.titles, QStringList() << "Error");
-        QVERIFY(app->inputThread && !app->inputThread->opened && app->statusTimer->isActive());
+        QCOMPARE(catcher.texts.first(),
+                 QString("Not enough GPU memory. Try a lower video resolution and/or a "
+                         "lower depth mode settings."));
+        QVERIFY(!app->busy && app->inputThread && !app->inputThread->opened && app->statusTimer->isActive());
+        QCOMPARE(gui()->cursor().shape(), Qt::ArrowCursor);
         QVERIFY(gui()->resolutionCombo->isVisible() && gui()->resolutionCombo->isEnabled());
         QTest::qWait(2500); // the tick does not retry the same settings box after box
         QCOMPARE(catcher.count(), 1);
@@ -196,43 +165,34 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(ran, 2000);
     }
 
-    void messagesSayWhatHappened() {
-        twl::VirtualCamera::unplug();
-        emit gui()->sendTWVWork(dir);
-        QTRY_VERIFY_WITH_TIMEOUT(!app->busy, 3000);
-        QVERIFY2(status().startsWith("IS A DIRECTORY"), qPrintable(status()));
-        twl::VirtualCamera::replug();
-
-        // On the command line: one line on standard error for a folder, an empty, a foreign and a missing
-        // file.
-        QFile empty(dir + "/empty.twv"), foreign(dir + "/foreign.twv");
-        QVERIFY(empty.open(QIODevice::WriteOnly) && foreign.open(QIODevice::WriteOnly));
-        foreign.write(QByteArray(3000, 'x'));
-        empty.close();
-        foreign.close();
-        QProcessEnvironment env;
-        env.insert("CHILD_WAIT_MS", "800");
-        for (const QString &target : {dir, empty.fileName(), foreign.fileName(), dir + "/missing.twv"}) {
-            const auto r = AppTest::runChild({target}, env);
+    void commandLineFilesThatCannotPlay() {
+        // Named on the command line: one line on standard error and in the window for a folder, an empty, a
+        // foreign, a missing file and one of another type, and the viewer keeps running.
+        QFile empty(dir + "/empty.twv"), foreign(dir + "/foreign.twv"), text(dir + "/notes.txt");
+        for (QFile *file : {&empty, &foreign, &text}) {
+            QVERIFY(file->open(QIODevice::WriteOnly));
+            file->write(QByteArray(file == &empty ? 0 : 3000, 'x'));
+            file->close();
+        }
+        QProcessEnvironment noCamera;
+        noCamera.insert("VANTARO_VIRTUAL_CAMERA", "0");
+        for (const QString &target :
+             {dir, empty.fileName(), foreign.fileName(), dir + "/missing.twv", text.fileName()}) {
+            const auto r = AppTest::runChild({target}, noCamera);
             QVERIFY2(r.errors.contains(QRegularExpression(
                          "(^|\n)vantaro: " + QRegularExpression::escape(target) + ": [^\n]+\n")),
                      qPrintable(r.errors));
+            QCOMPARE(r.exitCode, 0);
+            QCOMPARE(r.values.value("inputState"), QString("0"));
+            QVERIFY2(r.values.value("status").contains(QFileInfo(target).fileName()),
+                     qPrintable(r.values.value("status")));
             if (target == dir) QVERIFY(r.errors.contains(": is a directory\n"));
         }
     }
 };
 
 int main(int argc, char **argv) {
-    const int child = AppTest::runChildIfAsked(argc, argv);
-    if (child >= 0) return child;
-    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-session-" +
-                             QString::number(QCoreApplication::applicationPid()));
-    qputenv("VANTARO_VIRTUAL_CAMERA", "1");
-    TestViewerSession test;
-    int appArgc = 1;
-    MainProcess app(appArgc, argv);
-    test.app = &app;
-    return QTest::qExec(&test, argc, argv);
+    return AppTest::runWithApplication<TestViewerSession>(argc, argv, "session", true);
 }
 
 #include "test_viewer_session.moc"
