@@ -1,6 +1,6 @@
 #pragma once
 // Kernel bodies written once over a small vector interface (V: load, store,
-// saturating byte arithmetic, 16-bit minimum...). MatcherKernelsSse2.cpp and
+// saturating byte arithmetic, compare masks...). MatcherKernelsSse2.cpp and
 // MatcherKernelsAvx2.cpp include this with their own vector types and
 // compiler flags; the per-pixel scalar pieces here are shared with the
 // reference so that the edges of every row are treated identically.
@@ -28,9 +28,6 @@ struct Sse2 {
     static vec set1(uint8_t v) { return _mm_set1_epi8(char(v)); }
     static vec load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
     static void store(void *p, vec v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
-    static vec or_(vec a, vec b) { return _mm_or_si128(a, b); }
-    static vec and_(vec a, vec b) { return _mm_and_si128(a, b); }
-    static vec andnot_(vec a, vec b) { return _mm_andnot_si128(a, b); }
     static vec xor_(vec a, vec b) { return _mm_xor_si128(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm_cmpgt_epi8(a, b); }
     static vec subsSigned8(vec a, vec b) { return _mm_subs_epi8(a, b); }
