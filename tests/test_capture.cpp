@@ -1,7 +1,6 @@
 // The capture thread on the virtual camera and a recording: frames, rate, steps, pauses, unplug, deletion.
 #include "TestSupport.h"
 #include "capture/InputThreadModul.h"
-#include "capture/Interval.h"
 #include "common/GlobalParams.h"
 #include "twl/DeviceMemory.h"
 #include "twl/TwvWriter.h"
@@ -57,8 +56,7 @@ struct Announcements {
         std::lock_guard<std::mutex> lock(mutex);
         return std::vector<int>(positions.begin() + qMin(from, positions.size()), positions.end());
     }
-    /// After a pause the pass under way and one of the paused frame may still come, slowly on a loaded
-    /// machine; returns once none came for a while.
+    /// After a pause the pass under way and one of the paused frame may still come: waits until none does.
     void waitForRest() {
         for (size_t before = SIZE_MAX, i = 0; before != count() && i < 20; ++i) {
             before = count();
@@ -106,18 +104,11 @@ size_t nonZeroPixels(const cv::Mat &bgra) {
     return size_t(cv::countNonZero(grey));
 }
 
-int pointsInFront(const cv::Mat &xyzrgba) {
-    int n = 0;
-    for (auto it = xyzrgba.begin<cv::Vec4f>(); it != xyzrgba.end<cv::Vec4f>(); ++it)
-        n += std::isfinite((*it)[2]) && (*it)[2] < 0.0f;
-    return n;
-}
-
-qint64 timedDelete(InputThreadModul *t) {
+void deletePromptly(InputThreadModul *t) {
     QElapsedTimer clock;
     clock.start();
     delete t;
-    return clock.elapsed();
+    QVERIFY2(clock.elapsed() < kDeleteLimitMs, qPrintable(QString::number(clock.elapsed())));
 }
 
 } // namespace
@@ -128,8 +119,7 @@ class TestCapture : public QObject {
     QString recording; // 20 frames, 10 ms apart
     std::unique_ptr<QSlider> slider;
 
-    /// Opens the live camera (empty path) or a recording, sets it up the way the window would (permission
-    /// granted when the picture is bound) and starts it.
+    /// Opens the live camera (empty path) or a recording and starts it the way the window would.
     InputThreadModul *startSession(const QString &path, bool permit = true, QSlider *positions = nullptr,
                                    Announcements *notes = nullptr) {
         auto *t = new InputThreadModul;
@@ -202,14 +192,6 @@ private slots:
     }
 
     void liveFramesReachTheMatricesAndTheRateIsPublished() {
-        // A second of frames is counted once it is over.
-        Interval counter;
-        const int64_t t0 = counter.periodStart;
-        counter.tick(t0 + 500000000);
-        counter.tick(t0 + 1000000000);
-        QCOMPARE(counter.fps.load(), 0);
-        counter.tick(t0 + 1000000001);
-        QVERIFY(counter.fps.load() == 3 && counter.frameCount == 0 && counter.periodStart == t0 + 1000000001);
         Announcements notes;
         std::unique_ptr<InputThreadModul> t(startSession(QString(), true, nullptr, &notes));
         QVERIFY(t);
@@ -222,9 +204,9 @@ private slots:
         QVERIFY(nonZeroPixels(image) > image.total() / 2);
         const cv::Mat depth = hostCopy(t.get(), t->depthViewGPU);
         QVERIFY(nonZeroPixels(depth) > depth.total() / 10);
-        const cv::Mat cloud = hostCopy(t.get(), t->pointCloudGPU);
-        QVERIFY2(pointsInFront(cloud) > int(cloud.total() / 10),
-                 qPrintable(QString::number(pointsInFront(cloud))));
+        cv::Mat z; // points in front of the camera (NaN compares false)
+        cv::extractChannel(hostCopy(t.get(), t->pointCloudGPU), z, 2);
+        QVERIFY(cv::countNonZero(z < 0) > int(z.total() / 10));
 
         // Run past two full counting periods.
         QTRY_VERIFY_WITH_TIMEOUT(notes.clock.elapsed() > 3200 * kSlow, 5000 * kSlow);
@@ -321,19 +303,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(notes.lastPosition(), 7, 5000 * kSlow);
         slider->setValue(kFrames - 1);
         QTRY_COMPARE_WITH_TIMEOUT(notes.lastPosition(), kFrames - 1, 5000 * kSlow);
-        from = notes.count();
-        GlobalParams::setInt(PARAM_CONFIDENCE,
-                             90); // a picture setting: computed again, same frame
-        QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= from + 1, 5000 * kSlow);
-        std::vector<int> seen = notes.positionsSince(from);
-        QVERIFY(std::all_of(seen.begin(), seen.end(), [](int p) { return p == kFrames - 1; }));
-        QCOMPARE(slider->value(), kFrames - 1);
 
         // Playing again from the last frame starts over.
         from = notes.count();
         GlobalParams::setBool(PARAM_PAUSE, false);
         QTRY_VERIFY_WITH_TIMEOUT(notes.positionsSince(from).size() > 3, 5000 * kSlow);
-        seen = notes.positionsSince(from);
+        std::vector<int> seen = notes.positionsSince(from);
         const auto restart = std::find(seen.begin(), seen.end(), 0);
         QVERIFY(restart != seen.end() && restart - seen.begin() <= 2);
         QVERIFY(std::all_of(seen.begin(), restart, [](int p) { return p == kFrames - 1; }));
@@ -428,6 +403,7 @@ private slots:
                                 [&](uint64_t s) { return s == notes.timestamps[from]; }));
         }
     }
+
     void unplugEndsTheSession() {
         std::unique_ptr<InputThreadModul> t(startSession(QString()));
         QVERIFY(t);
@@ -441,37 +417,31 @@ private slots:
         QCOMPARE(lost.count, 1); // once only
         QVERIFY(!t->running && !t->opened && !t->isFile);
         QTRY_VERIFY_WITH_TIMEOUT(t->isFinished(), 5000 * kSlow);
-        const qint64 ms = timedDelete(t.release());
-        QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+        deletePromptly(t.release());
     }
 
     void deletionIsPromptInEveryState() {
         size_t freeBefore = 0, freeAfter = 0, total = 0;
         deviceMemGetInfo(&freeBefore, &total);
-        const auto promptly = [](InputThreadModul *t) {
-            const qint64 ms = timedDelete(t);
-            QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
-        };
-        promptly(new InputThreadModul); // never opened
+        deletePromptly(new InputThreadModul); // never opened
 
         auto *t = new InputThreadModul; // opened, never started
         QCOMPARE(t->openFile(recording), SUCCESS);
         QVERIFY(t->initialize());
-        promptly(t);
+        deletePromptly(t);
 
-        t = startSession(QString(),
-                         false); // waiting for a permission that never comes
+        t = startSession(QString(), false); // waiting for a permission that never comes
         QVERIFY(t && t->isRunning());
         QTest::qWait(150);
         QVERIFY(!t->running);
-        promptly(t);
+        deletePromptly(t);
 
         for (const QString &path : {QString(), recording}) { // running
             t = startSession(path);
             QVERIFY(t);
             Tally frames(t, &InputThreadModul::SendImage);
             const bool framed = frames.waitFor(1, 5000 * kSlow);
-            promptly(t);
+            deletePromptly(t);
             QVERIFY2(framed, "no frame");
         }
         // The device matrices went back to the pool.

@@ -12,8 +12,7 @@ using namespace twl;
 
 namespace {
 
-/// Runs the tool; with `limitKiB` its files may not grow past that size (the
-/// signal that would kill it is ignored, so its writes fail as on a full disk).
+/// Runs the tool; with `limitKiB` its writes past that size fail as on a full disk.
 int runTool(const QStringList &arguments, int limitKiB = 0) {
     QProcess p;
     if (limitKiB > 0)
@@ -58,10 +57,8 @@ private slots:
         d.mkpath(".");
         const QString target = d.filePath("kept.twv");
         {
-            TwvHeader header = TestSupport::twvHeader(64, 48); // calibration of a plausible camera
+            TwvHeader header = TestSupport::twvHeader(64, 48);
             header.fx = header.fy = 50;
-            header.cx = 31.5f;
-            header.cy = 23.5f;
             header.hFov = 65.2f;
             header.vFov = 51.3f;
             TwvWriter writer;

@@ -19,26 +19,20 @@ using namespace twl;
 namespace {
 
 struct Result {
-    int exitCode = -1;
+    int exitCode;
     QString out, err;
 };
 
+/// Exit code -2 for a crash or a run past two minutes.
 Result runTool(const QStringList &arguments,
                const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(TestSupport::twvTool(), arguments);
-    Result r;
-    if (!p.waitForStarted(10000) || !p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
-        r.err = "did not finish";
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    const bool finished = p.waitForFinished(120000);
+    if (!finished) p.kill();
+    return {finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
+            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
 }
 
 QString dir(const QString &name) {
@@ -135,8 +129,7 @@ private slots:
         QVERIFY(textured(8, 8, 0, 0).save(d + "/picture.twv", "PNG"));
         QFile damaged(d + "/damaged.twv");
         QVERIFY(QFile::copy(path, damaged.fileName()) && damaged.open(QIODevice::ReadWrite));
-        damaged.seek(20);
-        damaged.write("\x7f", 1);
+        QVERIFY(damaged.seek(20) && damaged.write("\x7f", 1) == 1);
         damaged.close();
         const QList<QPair<QString, QString>> bad = {{d + "/missing.twv", "no such file"},
                                                     {d + "/picture.twv", "not a .twv recording"},
@@ -226,8 +219,7 @@ private slots:
 
         QVERIFY(textured(40, 32, 2, 0).save(d + "/R3/img_02.png")); // third right image is bigger
         QFile garbage(d + "/R2/img_02.png");
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write("this is not a picture");
+        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write("this is not a picture") > 0);
         garbage.close();
         r = import(d + "/L", d + "/R3");
         QVERIFY2(r.exitCode == 1 && r.err.contains("img_02.png is 40x32 but the first image is 40x30"),
