@@ -139,7 +139,6 @@ class TestCapture : public QObject {
 private slots:
     void initTestCase() {
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
-        GlobalParams::reset();
         recording = TestSupport::dataDir() + "/capture-vga-20.twv";
         QFile::remove(recording);
         QProcess tool;
@@ -151,17 +150,14 @@ private slots:
 
     void init() {
         VirtualCamera::replug();
-        GlobalParams::setBool(PARAM_PAUSE, false);
+        GlobalParams::reset(); // playing, the left image, standard sensing, step 1
         GlobalParams::setBool(PARAM_STABILIZER, true);
         GlobalParams::setInt(PARAM_RESOLUTION, RESOLUTION_VGA);
         GlobalParams::setInt(PARAM_CAMERA_FPS, 100);
         GlobalParams::setInt(PARAM_DEPTH_QUALITY, DEPTH_MODE_PERFORMANCE);
         GlobalParams::setInt(PARAM_DEPTH_MAX, 15000);
         GlobalParams::setInt(PARAM_CONFIDENCE, 100);
-        GlobalParams::setInt(PARAM_IMAGE_VIEW, VIEW_LEFT);
         GlobalParams::setInt(PARAM_DEPTH_VIEW, VIEW_DEPTH);
-        GlobalParams::setInt(PARAM_TWV_STEP, 1);
-        GlobalParams::setInt(PARAM_SENSING, SENSING_MODE_STANDARD);
         slider = std::make_unique<QSlider>(Qt::Horizontal);
         slider->setRange(0, kFrames - 1);
     }
@@ -377,15 +373,6 @@ private slots:
         QVERIFY(t->saveRequest[0]);
         GlobalParams::setBool(PARAM_PAUSE, false);
         QTRY_VERIFY_WITH_TIMEOUT(!t->saveRequest[0], 5000 * kSlow);
-        QVERIFY(frames.waitFor(1, 1000 * kSlow));
-        cv::Mat left(376, 672, CV_8UC4, t->imageCPU[0].getPtr<uchar>(), t->imageCPU[0].getStepBytes());
-        QVERIFY(nonZeroPixels(left) > 672 * 376 / 2);
-        // What is saved is checked end to end by the snapshot test; here only that each request is served.
-        for (int i = 1; i < 5; ++i) {
-            t->saveRequest[i] = true;
-            QTRY_VERIFY_WITH_TIMEOUT(!t->saveRequest[i], 5000 * kSlow);
-        }
-
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() > 2, 5000 * kSlow);
         GlobalParams::setBool(PARAM_PAUSE, true);
         notes.waitForRest();
@@ -397,11 +384,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= from + 2, 5000 * kSlow);
         GlobalParams::setInt(PARAM_CONFIDENCE, 80);
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= from + 3, 5000 * kSlow);
-        {
-            std::lock_guard<std::mutex> lock(notes.mutex); // the same frame, computed again
-            QVERIFY(std::all_of(notes.timestamps.begin() + long(from), notes.timestamps.end(),
-                                [&](uint64_t s) { return s == notes.timestamps[from]; }));
-        }
+        std::lock_guard<std::mutex> lock(notes.mutex); // the same frame, computed again
+        QVERIFY(std::all_of(notes.timestamps.begin() + long(from), notes.timestamps.end(),
+                            [&](uint64_t s) { return s == notes.timestamps[from]; }));
     }
 
     void unplugEndsTheSession() {

@@ -123,9 +123,8 @@ private slots:
         QVERIFY(uint64_t(Clock::now().time_since_epoch().count()) - frame.timestamp < 1000000000ULL);
         for (int i = 0; i < 4; ++i) {
             const cv::Vec4b got = (i < 2 ? frame.left : frame.right).at<cv::Vec4b>(188, i % 2 ? 504 : 168);
-            QVERIFY2(
-                cv::norm(got, colours[i], cv::NORM_INF) <= tolerance,
-                qPrintable(QString("quarter %1: got %2 %3 %4").arg(i).arg(got[0]).arg(got[1]).arg(got[2])));
+            QVERIFY2(cv::norm(got, colours[i], cv::NORM_INF) <= tolerance,
+                     qPrintable(QString("quarter %1: %2 %3 %4").arg(i).arg(got[0]).arg(got[1]).arg(got[2])));
         }
     }
 
@@ -164,15 +163,6 @@ private slots:
         fake->refuseSize(2560, 720);
         QVERIFY(!open(RESOLUTION_HD720, 15, ERROR_CODE_LOW_USB_BANDWIDTH));
         QVERIFY(noLeaks());
-        // Through the camera layer, as the viewer sees it.
-        Camera camera;
-        InitParameters init;
-        init.cameraResolution = RESOLUTION_HD2K;
-        QCOMPARE(camera.open(init), ERROR_CODE_LOW_USB_BANDWIDTH);
-        init.cameraResolution = RESOLUTION_VGA;
-        init.cameraFps = 60;
-        QCOMPARE(camera.open(init), SUCCESS);
-        QCOMPARE(camera.getCameraFPS(), 30.0f);
     }
 
     void rateChangesKeepTheStreamWhenTheDriverAllows() {
@@ -220,8 +210,7 @@ private slots:
         camera.close();
         fake->replug();
         QCOMPARE(int(Camera::getDeviceList().size()), 1);
-        QVERIFY(camera.open(init) == SUCCESS &&
-                camera.grab(runtime) == SUCCESS); // the same object opens again
+        QVERIFY(camera.open(init) == SUCCESS && camera.grab(runtime) == SUCCESS); // the same object again
     }
 
     void hundredOpenCloseCyclesLeaveNothingBehind() {

