@@ -81,7 +81,6 @@ private slots:
         const QStringList import = {
             "import", target,       "--left", d.filePath("left"), "--right", d.filePath("right"), "--focal",
             "300",    "--baseline", "0.1",    "--codec",          "lossless"};
-
         // The disk fills up half-way: the old recording is still there, no debris beside it.
         for (const QStringList &command : {record, import}) {
             QCOMPARE(runTool(command, 64), 1);
@@ -94,7 +93,6 @@ private slots:
         TwvReader reader;
         QCOMPARE(reader.open(target.toStdString()), SUCCESS);
         QCOMPARE(reader.frameCount(), 3);
-
         // A crash leaves the partial file, and it plays what it holds.
         QProcess p;
         p.start(TestSupport::twvTool(),

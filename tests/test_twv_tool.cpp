@@ -78,7 +78,6 @@ private slots:
         QVERIFY(r.exitCode == 2 && r.err.contains("usage: twv"));
         r = runTool({"--help"});
         QVERIFY(r.exitCode == 0 && r.out.contains("twv import"));
-
         const QString d = dir("usage");
         const QList<QPair<QStringList, QString>> cases = {
             {{"frobnicate"}, "unknown command 'frobnicate'"},
@@ -119,13 +118,11 @@ private slots:
         QVERIFY(r.out.contains("64x48") && r.out.contains("frames:        10\n"));
         QVERIFY2(r.out.contains("duration:      0.333 s"), qPrintable(r.out)); // 10 frames at 30 fps
         QVERIFY(!r.out.contains("not closed properly"));
-
         // A recording that was never closed (no index and trailer) still tells what it has.
         QVERIFY(QFile::resize(d + "/open.twv", QFileInfo(d + "/open.twv").size() - (16 + 4 * 8 + 8) - 32));
         r = runTool({"info", d + "/open.twv"});
         QVERIFY(r.exitCode == 0 && r.out.contains("frames:        4\n") &&
                 r.out.contains("not closed properly"));
-
         QVERIFY(textured(8, 8, 0, 0).save(d + "/picture.twv", "PNG"));
         QFile damaged(d + "/damaged.twv");
         QVERIFY(QFile::copy(path, damaged.fileName()) && damaged.open(QIODevice::ReadWrite));
@@ -152,7 +149,6 @@ private slots:
                             "--baseline", "0.1", "--fps", "10", "--codec", "lossless"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         QVERIFY(r.err.contains("\rimporting 3/3"));
-
         TwvReader reader;
         QCOMPARE(reader.open(rec.toStdString()), SUCCESS);
         QCOMPARE(reader.frameCount(), 3);
@@ -169,7 +165,6 @@ private slots:
         const cv::Mat wanted(120, 160, CV_8UC4, const_cast<uchar *>(want.constBits()),
                              size_t(want.bytesPerLine()));
         QCOMPARE(cv::norm(right, wanted, cv::NORM_INF), 0.0);
-
         r = runTool({"depth", rec, "--frame", "1", "--out", d + "/depth.png"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         cv::Mat png = cv::imread((d + "/depth.png").toStdString(), cv::IMREAD_UNCHANGED);
@@ -182,7 +177,6 @@ private slots:
         std::nth_element(mm.begin(), mm.begin() + long(mm.size() / 2), mm.end());
         QVERIFY2(std::abs(int(mm[mm.size() / 2]) - 2000) < 200,
                  qPrintable(QString::number(mm[mm.size() / 2])));
-
         // The format follows the name; how each one is encoded is the export test's business.
         r = runTool({"cloud", rec, "--frame", "0", "--out", d + "/cloud.ply"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
@@ -196,7 +190,6 @@ private slots:
         QVERIFY(!QFile::exists(d + "/late.pcd"));
         r = runTool({"depth", rec, "--frame", "0", "--out", d + "/no-such-dir/depth.png"});
         QVERIFY(r.exitCode == 1 && r.err.contains("could not write"));
-
         // Single files make a one-frame recording, by default with JPEG.
         r = runTool({"import", d + "/one.twv", "--left", d + "/L/img_00.png", "--right", d + "/R/img_00.png",
                      "--focal", "100", "--baseline", "0.1"});
@@ -216,7 +209,6 @@ private slots:
         };
         Result r = import(d + "/L", d + "/R2");
         QVERIFY2(r.exitCode == 1 && r.err.contains("3 left images but 2 right images"), qPrintable(r.err));
-
         QVERIFY(textured(40, 32, 2, 0).save(d + "/R3/img_02.png")); // third right image is bigger
         QFile garbage(d + "/R2/img_02.png");
         QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write("this is not a picture") > 0);
@@ -231,7 +223,6 @@ private slots:
                      r.err.contains("R2/img_02.png"),
                  qPrintable(r.err));
         QVERIFY(!QFile::exists(out));
-
         r = import(d + "/nowhere", d + "/R");
         QVERIFY(r.exitCode == 1 && r.err.contains("no such file or folder"));
         QDir(d).mkpath("empty");
@@ -259,12 +250,10 @@ private slots:
             QCOMPARE(reader.readTimestamp(int(i), &ts), SUCCESS);
             QVERIFY(ts > previous);
         }
-
         // A camera on a slow port cannot stream HD720.
         env.insert("VANTARO_VIRTUAL_CAMERA", "usb2");
         r = runTool({"record", d + "/usb2.twv", "--virtual", "--frames", "2"}, env);
         QVERIFY2(r.exitCode == 1 && r.err.contains("cannot open the virtual camera"), qPrintable(r.err));
-
         // Stopping a long recording still leaves a properly closed file.
         QProcess p;
         p.start(TestSupport::twvTool(), {"record", d + "/long.twv", "--virtual", "--resolution", "VGA",

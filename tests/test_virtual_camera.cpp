@@ -81,7 +81,6 @@ private slots:
         // Six frames at 30 fps take at least five periods: a slow machine skips frames, never sends early.
         const double elapsed = double(steadyNs() - t0) / 1e6;
         QVERIFY2(elapsed > 150, qPrintable(QString::number(elapsed)));
-
         // A late caller gets the latest due frame at once, not a burst of old ones.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         QCOMPARE(cam->grab(frame), SUCCESS);
@@ -150,7 +149,6 @@ private slots:
         QVERIFY(cv::norm(left, left2, cv::NORM_INF) == 0 && cv::norm(right, right2, cv::NORM_INF) == 0);
         scene.render(2.3, left2, right2, nullptr);
         QVERIFY(cv::norm(left, left2, cv::NORM_L1) > 0);
-
         // A textured left pixel reappears in the right image fx * B / Z to the left.
         cv::Mat gl, gr;
         cv::cvtColor(left, gl, cv::COLOR_BGRA2GRAY);
