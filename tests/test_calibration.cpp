@@ -21,9 +21,7 @@ using namespace twl;
 
 namespace {
 
-QString boardData() {
-    return qEnvironmentVariable("VANTARO_TEST_SOURCE_DATA") + "/chessboard";
-}
+const QString kBoard = qEnvironmentVariable("VANTARO_TEST_SOURCE_DATA") + "/chessboard";
 
 int runTwv(const QStringList &arguments, QString *err = nullptr) {
     QProcess p;
@@ -117,7 +115,7 @@ class TestCalibration : public QObject {
     Q_OBJECT
 private slots:
     void chessboardPairsCalibrateTheRig() {
-        const QDir data(boardData());
+        const QDir data(kBoard);
         const QStringList lefts = data.entryList({"left*.jpg"}, QDir::Files, QDir::Name);
         QCOMPARE(lefts.size(), 13);
         StereoCalibrator calibrator(cv::Size(9, 6), 0.025);
@@ -208,8 +206,8 @@ private slots:
         QVERIFY(!camera.isCalibrated() &&
                 std::string(camera.getCalibrationError().c_str()).find("'M2'") != std::string::npos);
         QString err;
-        QCOMPARE(runTwv({"import", dir + "/x.twv", "--left", boardData() + "/left01.jpg", "--right",
-                         boardData() + "/right01.jpg", "--calibration", dir + "/damaged-nan.yml"},
+        QCOMPARE(runTwv({"import", dir + "/x.twv", "--left", kBoard + "/left01.jpg", "--right",
+                         kBoard + "/right01.jpg", "--calibration", dir + "/damaged-nan.yml"},
                         &err),
                  1);
         QVERIFY2(err.contains("'T'") && !QFile::exists(dir + "/x.twv"), qPrintable(err));

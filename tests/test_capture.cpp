@@ -252,9 +252,6 @@ private slots:
         for (size_t i = 1; i < seen.size(); ++i)
             QVERIFY2(seen[i] == seen[i - 1] + 1 || (seen[i - 1] == kFrames - 1 && seen[i] == 0),
                      qPrintable(QStringLiteral("%1 -> %2").arg(seen[i - 1]).arg(seen[i])));
-        // The slider follows (queued: it may skip a frame, never runs ahead).
-        QVERIFY(*std::max_element(sliderValues.begin(), sliderValues.end()) >= kFrames - 3);
-        QVERIFY(sliderValues.contains(0));
         // A step that does not divide the length: clamped to the last frame, then looped.
         const int step = 3;
         GlobalParams::setInt(PARAM_TWV_STEP, step);

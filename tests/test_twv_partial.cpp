@@ -93,19 +93,22 @@ private slots:
         TwvReader reader;
         QCOMPARE(reader.open(target.toStdString()), SUCCESS);
         QCOMPARE(reader.frameCount(), 3);
-        // A crash leaves the partial file, and it plays what it holds.
-        QProcess p;
-        p.start(TestSupport::twvTool(),
-                {"record", target, "--virtual", "--resolution", "VGA", "--fps", "15", "--frames", "100000"});
-        QByteArray progress;
-        QTRY_VERIFY_WITH_TIMEOUT((progress += p.readAllStandardError()).contains("recording 3/"), 60000);
-        p.kill();
-        QVERIFY(p.waitForFinished(20000));
-        TwvReader kept, partial;
-        QCOMPARE(kept.open(target.toStdString()), SUCCESS);
-        QCOMPARE(kept.frameCount(), 3);
-        QCOMPARE(partial.open((target + ".partial").toStdString()), SUCCESS);
-        QVERIFY(partial.isRecovered() && partial.frameCount() >= 2);
+        // A crash leaves the partial file, and it plays what it holds; a stop closes the recording properly.
+        for (const bool crash : {true, false}) {
+            QProcess p;
+            p.start(TestSupport::twvTool(), {"record", target, "--virtual", "--resolution", "VGA", "--fps",
+                                             "15", "--frames", "100000"});
+            QByteArray progress;
+            QTRY_VERIFY_WITH_TIMEOUT((progress += p.readAllStandardError()).contains("recording 3/"), 60000);
+            crash ? p.kill() : p.terminate();
+            QVERIFY(p.waitForFinished(20000));
+            TwvReader kept, partial;
+            QCOMPARE(kept.open(target.toStdString()), SUCCESS);
+            QCOMPARE(partial.open((target + ".partial").toStdString()),
+                     crash ? SUCCESS : ERROR_CODE_FILE_NOT_FOUND);
+            if (crash) QVERIFY(kept.frameCount() == 3 && partial.isRecovered() && partial.frameCount() >= 2);
+            if (!crash) QVERIFY(p.exitCode() == 0 && !kept.isRecovered() && kept.frameCount() >= 3);
+        }
     }
 };
 

@@ -1,4 +1,4 @@
-// The virtual live camera: gating, frame rates, pacing, unplugging, a pair that agrees with its depth.
+// The virtual live camera: frame rates, pacing, unplugging, a pair that agrees with its depth.
 #include "twl/VirtualCamera.h"
 #include "twl/VirtualScene.h"
 
@@ -34,25 +34,13 @@ private slots:
     }
     void cleanupTestCase() { qunsetenv("VANTARO_VIRTUAL_CAMERA"); }
 
-    void environmentGatesTheCamera() {
-        qunsetenv("VANTARO_VIRTUAL_CAMERA");
-        QVERIFY(!VirtualCamera::isAvailable() && !VirtualCamera::open(RESOLUTION_VGA, 0, &e));
-        QCOMPARE(e, ERROR_CODE_CAMERA_NOT_DETECTED);
-        qputenv("VANTARO_VIRTUAL_CAMERA", "0");
-        QVERIFY(!VirtualCamera::isAvailable());
-        qputenv("VANTARO_VIRTUAL_CAMERA", "1");
-        QVERIFY(VirtualCamera::isAvailable() && !VirtualCamera::isUsb2Only());
-        auto cam = VirtualCamera::open(RESOLUTION_HD720, 0, &e);
-        QVERIFY(e == SUCCESS && cam && cam->isLive() && cam->resolution() == Resolution(1280, 720));
+    void sizesAndFrameRates() {
         QVERIFY(!VirtualCamera::open(4, 0, &e));
         QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
-    }
-
-    void frameRatesFollowTheResolution() {
         QCOMPARE(VirtualCamera::open(RESOLUTION_VGA, 0, &e)->fps(), 100.0f); // 0: the highest
         QCOMPARE(VirtualCamera::open(RESOLUTION_HD720, 45, &e)->fps(), 30.0f);
         auto cam = VirtualCamera::open(RESOLUTION_HD720, 60, &e);
-        QCOMPARE(cam->fps(), 60.0f);
+        QVERIFY(cam->fps() == 60.0f && cam->resolution() == Resolution(1280, 720));
         QCOMPARE(cam->setFps(100), SUCCESS); // not allowed at HD720: the nearest allowed
         QCOMPARE(cam->fps(), 60.0f);
         QCOMPARE(cam->setFps(0), SUCCESS);
@@ -138,17 +126,12 @@ private slots:
 
     void pairAgreesWithGroundTruthDepth() {
         VirtualScene scene(Resolution(672, 376));
-        cv::Mat left, right, depth, left2, right2;
+        cv::Mat left, right, depth;
         scene.render(1.7, left, right, &depth);
         QCOMPARE(depth.size(), left.size());
         double lo, hi;
         cv::minMaxLoc(depth, &lo, &hi);
         QVERIFY2(lo >= 0.75 && hi <= 10.5, qPrintable(QString("%1 %2").arg(lo).arg(hi)));
-        // Rendering is a function of time only.
-        scene.render(1.7, left2, right2, nullptr);
-        QVERIFY(cv::norm(left, left2, cv::NORM_INF) == 0 && cv::norm(right, right2, cv::NORM_INF) == 0);
-        scene.render(2.3, left2, right2, nullptr);
-        QVERIFY(cv::norm(left, left2, cv::NORM_L1) > 0);
         // A textured left pixel reappears in the right image fx * B / Z to the left.
         cv::Mat gl, gr;
         cv::cvtColor(left, gl, cv::COLOR_BGRA2GRAY);
