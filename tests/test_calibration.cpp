@@ -7,7 +7,6 @@
 #include "twl/StereoCalibrator.h"
 #include "twl/VirtualScene.h"
 
-#include <QProcess>
 #include <QtTest>
 
 #include <opencv2/calib3d.hpp>

@@ -140,7 +140,6 @@ private slots:
     void initTestCase() {
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
         recording = TestSupport::dataDir() + "/capture-vga-20.twv";
-        QFile::remove(recording);
         QProcess tool;
         tool.start(TestSupport::twvTool(), {"record", recording, "--virtual", "--resolution", "VGA", "--fps",
                                             "100", "--frames", QString::number(kFrames)});
@@ -171,7 +170,6 @@ private slots:
         InputThreadModul t;
         QVERIFY(!t.initialize()); // nothing open
         QCOMPARE(t.openCamera(), SUCCESS);
-        QVERIFY(t.opened && t.isLive && !t.isFile);
         // Each view binds what it is handed right away: the device matrices must exist by then.
         int handed = 0;
         connect(&t, &InputThreadModul::sendContext, [&] {
@@ -306,22 +304,20 @@ private slots:
         // Frames a quarter second apart, a gap of 12 s after frame 3 and one of 1.5 s after frame 6.
         const QString path = TestSupport::dataDir() + "/capture-paced.twv";
         const uint64_t stamps[10] = {0, 250, 500, 750, 12750, 13000, 13250, 14750, 15000, 15250};
-        {
-            TwvHeader header = TestSupport::twvHeader(320, 180);
-            header.fps = 4;
-            header.fx = header.fy = 300;
-            header.hFov = 56;
-            header.vFov = 33;
-            TwvWriter writer;
-            QCOMPARE(writer.open(path.toStdString(), header, TwvCodec::Lossless), SUCCESS);
-            cv::Mat texture(180, 360, CV_8UC4);
-            cv::randu(texture, 0, 255);
-            for (const uint64_t stamp : stamps)
-                QCOMPARE(writer.writeFrame(texture(cv::Rect(20, 0, 320, 180)),
-                                           texture(cv::Rect(0, 0, 320, 180)), (1000 + stamp) * 1000000),
-                         SUCCESS);
-            QCOMPARE(writer.close(), SUCCESS);
-        }
+        TwvHeader header = TestSupport::twvHeader(320, 180);
+        header.fps = 4;
+        header.fx = header.fy = 300;
+        header.hFov = 56;
+        header.vFov = 33;
+        TwvWriter writer;
+        QCOMPARE(writer.open(path.toStdString(), header, TwvCodec::Lossless), SUCCESS);
+        cv::Mat texture(180, 360, CV_8UC4);
+        cv::randu(texture, 0, 255);
+        for (const uint64_t stamp : stamps)
+            QCOMPARE(writer.writeFrame(texture(cv::Rect(20, 0, 320, 180)), texture(cv::Rect(0, 0, 320, 180)),
+                                       (1000 + stamp) * 1000000),
+                     SUCCESS);
+        QCOMPARE(writer.close(), SUCCESS);
         Announcements notes;
         std::unique_ptr<InputThreadModul> t(startSession(path, true, slider.get(), &notes));
         QVERIFY(t);

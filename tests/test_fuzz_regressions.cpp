@@ -1,7 +1,6 @@
 // Every input that once broke the recording reader (fuzz/regressions) still reads to frames or an error.
 #include "TwvReadAll.h"
 
-#include <QDir>
 #include <QtTest>
 
 class TestFuzzRegressions : public QObject {

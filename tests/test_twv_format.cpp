@@ -165,7 +165,6 @@ private slots:
             {whole.size() - 1, 5},         // inside the trailer
             {idx - 10, 4},                 // in the middle of the last frame
             {frame4 + 20, 4},              // in the middle of a frame header
-            {frame4, 4},                   // exactly on a frame boundary
             {qint64(twv::kHeaderSize), 0}, // header only
         };
         for (const auto &cut : cuts) {

@@ -56,17 +56,15 @@ private slots:
         d.removeRecursively();
         d.mkpath(".");
         const QString target = d.filePath("kept.twv");
-        {
-            TwvHeader header = TestSupport::twvHeader(64, 48);
-            header.fx = header.fy = 50;
-            header.hFov = 65.2f;
-            header.vFov = 51.3f;
-            TwvWriter writer;
-            QCOMPARE(writer.open(target.toStdString(), header, TwvCodec::Jpeg), SUCCESS);
-            cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
-            QCOMPARE(writer.writeFrame(grey, grey, 1000), SUCCESS);
-            QCOMPARE(writer.close(), SUCCESS);
-        }
+        TwvHeader header = TestSupport::twvHeader(64, 48);
+        header.fx = header.fy = 50;
+        header.hFov = 65.2f;
+        header.vFov = 51.3f;
+        TwvWriter writer;
+        QCOMPARE(writer.open(target.toStdString(), header, TwvCodec::Jpeg), SUCCESS);
+        const cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
+        QCOMPARE(writer.writeFrame(grey, grey, 1000), SUCCESS);
+        QCOMPARE(writer.close(), SUCCESS);
         const QByteArray before = contents(target);
         const QStringList record = {"record", target,     "--virtual", "--resolution", "VGA",     "--fps",
                                     "100",    "--frames", "8",         "--codec",      "lossless"};

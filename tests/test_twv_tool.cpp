@@ -7,7 +7,6 @@
 #include <QtTest>
 
 #include <QImage>
-#include <QProcess>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -104,24 +103,23 @@ private slots:
         h.fx = h.fy = 50;
         h.hFov = 65.2f;
         h.vFov = 51.3f;
-        for (const QString &name : QStringList{"ten", "open"}) {
-            TwvWriter writer;
-            QCOMPARE(writer.open((d + "/" + name + ".twv").toStdString(), h, TwvCodec::Jpeg), SUCCESS);
-            cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
-            for (int i = 0; i < (name == "ten" ? 10 : 4); ++i)
-                QCOMPARE(writer.writeFrame(grey, grey, 5000000000ull + uint64_t(i) * 33333333ull), SUCCESS);
-            QCOMPARE(writer.close(), SUCCESS);
-        }
-        const QString path = d + "/ten.twv";
+        const QString path = d + "/ten.twv", open = d + "/open.twv";
+        TwvWriter writer;
+        QCOMPARE(writer.open(path.toStdString(), h, TwvCodec::Jpeg), SUCCESS);
+        const cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(writer.writeFrame(grey, grey, 5000000000ull + uint64_t(i) * 33333333ull), SUCCESS);
+        QCOMPARE(writer.close(), SUCCESS);
         Result r = runTool({"info", path});
         QVERIFY2(r.exitCode == 0 && r.err.isEmpty(), qPrintable(r.err));
         QVERIFY(r.out.contains("64x48") && r.out.contains("frames:        10\n"));
         QVERIFY2(r.out.contains("duration:      0.333 s"), qPrintable(r.out)); // 10 frames at 30 fps
         QVERIFY(!r.out.contains("not closed properly"));
         // A recording that was never closed (no index and trailer) still tells what it has.
-        QVERIFY(QFile::resize(d + "/open.twv", QFileInfo(d + "/open.twv").size() - (16 + 4 * 8 + 8) - 32));
-        r = runTool({"info", d + "/open.twv"});
-        QVERIFY(r.exitCode == 0 && r.out.contains("frames:        4\n") &&
+        QVERIFY(QFile::copy(path, open) &&
+                QFile::resize(open, QFileInfo(path).size() - (16 + 10 * 8 + 8) - 32));
+        r = runTool({"info", open});
+        QVERIFY(r.exitCode == 0 && r.out.contains("frames:        10\n") &&
                 r.out.contains("not closed properly"));
         QVERIFY(textured(8, 8, 0, 0).save(d + "/picture.twv", "PNG"));
         QFile damaged(d + "/damaged.twv");

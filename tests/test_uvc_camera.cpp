@@ -5,8 +5,6 @@
 #include "twl/UvcCamera.h"
 #include "twl/UvcStereoSource.h"
 
-#include <QDir>
-#include <QProcess>
 #include <QtTest>
 
 #include <linux/videodev2.h>

@@ -14,10 +14,8 @@
 using namespace twl;
 
 namespace {
-uint64_t steadyNs() {
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
+uint64_t steadyNs() { // the clock the frames are stamped with, in nanoseconds
+    return uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 } // namespace
 
@@ -42,8 +40,6 @@ private slots:
         auto cam = VirtualCamera::open(RESOLUTION_HD720, 60, &e);
         QVERIFY(cam->fps() == 60.0f && cam->resolution() == Resolution(1280, 720));
         QCOMPARE(cam->setFps(100), SUCCESS); // not allowed at HD720: the nearest allowed
-        QCOMPARE(cam->fps(), 60.0f);
-        QCOMPARE(cam->setFps(0), SUCCESS);
         QCOMPARE(cam->fps(), 60.0f);
         // The focal length scales with the width: VGA sees the same field.
         const float fx = cam->information().calibration_parameters.left_cam.fx;
