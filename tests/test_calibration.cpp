@@ -7,7 +7,6 @@
 #include "twl/StereoCalibrator.h"
 #include "twl/VirtualScene.h"
 
-#include <QProcess>
 #include <QtTest>
 
 #include <opencv2/calib3d.hpp>
@@ -21,9 +20,7 @@ using namespace twl;
 
 namespace {
 
-QString boardData() {
-    return qEnvironmentVariable("VANTARO_TEST_SOURCE_DATA") + "/chessboard";
-}
+const QString kBoard = qEnvironmentVariable("VANTARO_TEST_SOURCE_DATA") + "/chessboard";
 
 int runTwv(const QStringList &arguments, QString *err = nullptr) {
     QProcess p;
@@ -117,7 +114,7 @@ class TestCalibration : public QObject {
     Q_OBJECT
 private slots:
     void chessboardPairsCalibrateTheRig() {
-        const QDir data(boardData());
+        const QDir data(kBoard);
         const QStringList lefts = data.entryList({"left*.jpg"}, QDir::Files, QDir::Name);
         QCOMPARE(lefts.size(), 13);
         StereoCalibrator calibrator(cv::Size(9, 6), 0.025);
@@ -131,13 +128,11 @@ private slots:
         qInfo("RMS %.3f px, rectified row error mean %.3f px, worst %.3f px, baseline %.4f m", result.rms,
               result.meanRowError, result.worstRowError, result.calibration.baseline());
         QVERIFY(result.rms < 1.0 && result.meanRowError < 0.5);
-
         StereoCalibration doubled;
         QVERIFY(result.calibration.scaledTo(cv::Size(1280, 960), &doubled, &error));
         QCOMPARE(doubled.M1.at<double>(0, 0), 2 * result.calibration.M1.at<double>(0, 0));
         QVERIFY(!result.calibration.scaledTo(cv::Size(1280, 720), &doubled, &error));
         QVERIFY(error.find("aspect ratio") != std::string::npos);
-
         // The tool: from two folders a file that reads back the same, from one pair a refusal.
         QDir pairs(TestSupport::dataDir() + "/pairs");
         pairs.removeRecursively();
@@ -182,7 +177,6 @@ private slots:
         std::string error;
         QVERIFY2(StereoCalibration::load((dir + "/intrinsics.yml").toStdString(), &c, &error), error.c_str());
         QVERIFY(std::fabs(c.baseline() - 0.12) < 1e-9);
-
         struct Case {
             const char *name;
             std::string text, key;
@@ -202,7 +196,6 @@ private slots:
                          error.find(k.key) != std::string::npos,
                      error.c_str());
         }
-
         // The camera still opens, uncalibrated, and says why; twv refuses to work with it.
         const cv::Mat grey(376, 672, CV_8UC4, cv::Scalar(128, 128, 128, 255));
         Camera camera;
@@ -212,8 +205,8 @@ private slots:
         QVERIFY(!camera.isCalibrated() &&
                 std::string(camera.getCalibrationError().c_str()).find("'M2'") != std::string::npos);
         QString err;
-        QCOMPARE(runTwv({"import", dir + "/x.twv", "--left", boardData() + "/left01.jpg", "--right",
-                         boardData() + "/right01.jpg", "--calibration", dir + "/damaged-nan.yml"},
+        QCOMPARE(runTwv({"import", dir + "/x.twv", "--left", kBoard + "/left01.jpg", "--right",
+                         kBoard + "/right01.jpg", "--calibration", dir + "/damaged-nan.yml"},
                         &err),
                  1);
         QVERIFY2(err.contains("'T'") && !QFile::exists(dir + "/x.twv"), qPrintable(err));
@@ -229,13 +222,11 @@ private slots:
         VirtualScene scene(vga);
         cv::Mat left, right, truth;
         scene.render(1.0, left, right, &truth);
-
         const StereoCalibration rig = distortedRig(cv::Size(672, 376), focal);
         const cv::Mat rawLeft = throughLens(left, rig.M1, rig.D1, rotation(kHalfTurn), focal);
         const cv::Mat rawRight = throughLens(right, rig.M2, rig.D2, rotation(-kHalfTurn), focal);
         std::string error; // the camera's own file in the calibration folder
         QVERIFY(rig.save((TestSupport::dataDir() + "/4242.yml").toStdString(), &error));
-
         Camera camera;
         InitParameters init;
         init.depthStabilization = 0;
@@ -254,7 +245,6 @@ private slots:
         QVERIFY(open(rawLeft, rawRight, false));
         QVERIFY(!camera.isCalibrated() && camera.getCalibrationError().empty());
         const double raw = badShare(camera, truth, focal);
-
         qInfo("bad depth share: ideal %.3f, rectified %.3f (%.2fx), uncalibrated %.3f (%.2fx)", ideal,
               rectified, rectified / ideal, raw, raw / ideal);
         QVERIFY(rectified <= 1.5 * ideal && raw >= 2.0 * ideal);

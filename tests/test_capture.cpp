@@ -1,7 +1,6 @@
 // The capture thread on the virtual camera and a recording: frames, rate, steps, pauses, unplug, deletion.
 #include "TestSupport.h"
 #include "capture/InputThreadModul.h"
-#include "capture/Interval.h"
 #include "common/GlobalParams.h"
 #include "twl/DeviceMemory.h"
 #include "twl/TwvWriter.h"
@@ -57,8 +56,7 @@ struct Announcements {
         std::lock_guard<std::mutex> lock(mutex);
         return std::vector<int>(positions.begin() + qMin(from, positions.size()), positions.end());
     }
-    /// After a pause the pass under way and one of the paused frame may still come, slowly on a loaded
-    /// machine; returns once none came for a while.
+    /// After a pause the pass under way and one of the paused frame may still come: waits until none does.
     void waitForRest() {
         for (size_t before = SIZE_MAX, i = 0; before != count() && i < 20; ++i) {
             before = count();
@@ -106,18 +104,11 @@ size_t nonZeroPixels(const cv::Mat &bgra) {
     return size_t(cv::countNonZero(grey));
 }
 
-int pointsInFront(const cv::Mat &xyzrgba) {
-    int n = 0;
-    for (auto it = xyzrgba.begin<cv::Vec4f>(); it != xyzrgba.end<cv::Vec4f>(); ++it)
-        n += std::isfinite((*it)[2]) && (*it)[2] < 0.0f;
-    return n;
-}
-
-qint64 timedDelete(InputThreadModul *t) {
+void deletePromptly(InputThreadModul *t) {
     QElapsedTimer clock;
     clock.start();
     delete t;
-    return clock.elapsed();
+    QVERIFY2(clock.elapsed() < kDeleteLimitMs, qPrintable(QString::number(clock.elapsed())));
 }
 
 } // namespace
@@ -128,8 +119,7 @@ class TestCapture : public QObject {
     QString recording; // 20 frames, 10 ms apart
     std::unique_ptr<QSlider> slider;
 
-    /// Opens the live camera (empty path) or a recording, sets it up the way the window would (permission
-    /// granted when the picture is bound) and starts it.
+    /// Opens the live camera (empty path) or a recording and starts it the way the window would.
     InputThreadModul *startSession(const QString &path, bool permit = true, QSlider *positions = nullptr,
                                    Announcements *notes = nullptr) {
         auto *t = new InputThreadModul;
@@ -149,9 +139,7 @@ class TestCapture : public QObject {
 private slots:
     void initTestCase() {
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
-        GlobalParams::reset();
         recording = TestSupport::dataDir() + "/capture-vga-20.twv";
-        QFile::remove(recording);
         QProcess tool;
         tool.start(TestSupport::twvTool(), {"record", recording, "--virtual", "--resolution", "VGA", "--fps",
                                             "100", "--frames", QString::number(kFrames)});
@@ -161,17 +149,14 @@ private slots:
 
     void init() {
         VirtualCamera::replug();
-        GlobalParams::setBool(PARAM_PAUSE, false);
+        GlobalParams::reset(); // playing, the left image, standard sensing, step 1
         GlobalParams::setBool(PARAM_STABILIZER, true);
         GlobalParams::setInt(PARAM_RESOLUTION, RESOLUTION_VGA);
         GlobalParams::setInt(PARAM_CAMERA_FPS, 100);
         GlobalParams::setInt(PARAM_DEPTH_QUALITY, DEPTH_MODE_PERFORMANCE);
         GlobalParams::setInt(PARAM_DEPTH_MAX, 15000);
         GlobalParams::setInt(PARAM_CONFIDENCE, 100);
-        GlobalParams::setInt(PARAM_IMAGE_VIEW, VIEW_LEFT);
         GlobalParams::setInt(PARAM_DEPTH_VIEW, VIEW_DEPTH);
-        GlobalParams::setInt(PARAM_TWV_STEP, 1);
-        GlobalParams::setInt(PARAM_SENSING, SENSING_MODE_STANDARD);
         slider = std::make_unique<QSlider>(Qt::Horizontal);
         slider->setRange(0, kFrames - 1);
     }
@@ -185,7 +170,6 @@ private slots:
         InputThreadModul t;
         QVERIFY(!t.initialize()); // nothing open
         QCOMPARE(t.openCamera(), SUCCESS);
-        QVERIFY(t.opened && t.isLive && !t.isFile);
         // Each view binds what it is handed right away: the device matrices must exist by then.
         int handed = 0;
         connect(&t, &InputThreadModul::sendContext, [&] {
@@ -202,14 +186,6 @@ private slots:
     }
 
     void liveFramesReachTheMatricesAndTheRateIsPublished() {
-        // A second of frames is counted once it is over.
-        Interval counter;
-        const int64_t t0 = counter.periodStart;
-        counter.tick(t0 + 500000000);
-        counter.tick(t0 + 1000000000);
-        QCOMPARE(counter.fps.load(), 0);
-        counter.tick(t0 + 1000000001);
-        QVERIFY(counter.fps.load() == 3 && counter.frameCount == 0 && counter.periodStart == t0 + 1000000001);
         Announcements notes;
         std::unique_ptr<InputThreadModul> t(startSession(QString(), true, nullptr, &notes));
         QVERIFY(t);
@@ -217,19 +193,16 @@ private slots:
         QVERIFY(frames.waitFor(1, 5000 * kSlow));
         QVERIFY(frames.onGuiThread);
         QTRY_VERIFY_WITH_TIMEOUT(t->running, 5000 * kSlow);
-
         const cv::Mat image = hostCopy(t.get(), t->imageGPU);
         QVERIFY(nonZeroPixels(image) > image.total() / 2);
         const cv::Mat depth = hostCopy(t.get(), t->depthViewGPU);
         QVERIFY(nonZeroPixels(depth) > depth.total() / 10);
-        const cv::Mat cloud = hostCopy(t.get(), t->pointCloudGPU);
-        QVERIFY2(pointsInFront(cloud) > int(cloud.total() / 10),
-                 qPrintable(QString::number(pointsInFront(cloud))));
-
+        cv::Mat z; // points in front of the camera (NaN compares false)
+        cv::extractChannel(hostCopy(t.get(), t->pointCloudGPU), z, 2);
+        QVERIFY(cv::countNonZero(z < 0) > int(z.total() / 10));
         // Run past two full counting periods.
         QTRY_VERIFY_WITH_TIMEOUT(notes.clock.elapsed() > 3200 * kSlow, 5000 * kSlow);
         t.reset();
-
         if (kSlow > 1) return; // the rate rule needs frames at their normal pace
         std::lock_guard<std::mutex> lock(notes.mutex);
         QVERIFY(notes.rates.size() >= 4);
@@ -249,14 +222,12 @@ private slots:
         Tally frames(t.get(), &InputThreadModul::SendImage);
         QVERIFY(frames.waitFor(1, 5000 * kSlow));
         const cv::Mat left = hostCopy(t.get(), t->imageGPU);
-
         // Paused, the loop computes the picture again once the view changes.
         GlobalParams::setInt(PARAM_IMAGE_VIEW, VIEW_SIDE_BY_SIDE);
         frames.count = 0;
         QVERIFY(frames.waitFor(1, 5000 * kSlow));
         const cv::Mat sbs = hostCopy(t.get(), t->imageGPU);
         t.reset();
-
         QCOMPARE(sbs.cols, 672);
         cv::Mat expected;
         cv::resize(left, expected, cv::Size(336, 376), 0, 0, cv::INTER_LINEAR);
@@ -272,7 +243,6 @@ private slots:
         std::unique_ptr<InputThreadModul> t(startSession(recording, true, slider.get(), &notes));
         QVERIFY(t);
         QCOMPARE(t->lastFrameIndex, kFrames - 1);
-
         // Step 1: every frame in turn, then back to the first.
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() > size_t(kFrames + 2), 20000 * kSlow);
         std::vector<int> seen = notes.positionsSince(0);
@@ -280,10 +250,6 @@ private slots:
         for (size_t i = 1; i < seen.size(); ++i)
             QVERIFY2(seen[i] == seen[i - 1] + 1 || (seen[i - 1] == kFrames - 1 && seen[i] == 0),
                      qPrintable(QStringLiteral("%1 -> %2").arg(seen[i - 1]).arg(seen[i])));
-        // The slider follows (queued: it may skip a frame, never runs ahead).
-        QVERIFY(*std::max_element(sliderValues.begin(), sliderValues.end()) >= kFrames - 3);
-        QVERIFY(sliderValues.contains(0));
-
         // A step that does not divide the length: clamped to the last frame, then looped.
         const int step = 3;
         GlobalParams::setInt(PARAM_TWV_STEP, step);
@@ -311,33 +277,20 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() > 3, 5000 * kSlow);
         GlobalParams::setBool(PARAM_PAUSE, true);
         notes.waitForRest();
-        size_t from = notes.count();
-        QTest::qWait(300 * kSlow);
         // The slider settles on the frame shown.
         QTRY_COMPARE_WITH_TIMEOUT(slider->value(), notes.lastPosition(), 5000 * kSlow);
-        QVERIFY(notes.positionsSince(from).empty());
-
         slider->setValue(7); // the user drags the slider
         QTRY_COMPARE_WITH_TIMEOUT(notes.lastPosition(), 7, 5000 * kSlow);
         slider->setValue(kFrames - 1);
         QTRY_COMPARE_WITH_TIMEOUT(notes.lastPosition(), kFrames - 1, 5000 * kSlow);
-        from = notes.count();
-        GlobalParams::setInt(PARAM_CONFIDENCE,
-                             90); // a picture setting: computed again, same frame
-        QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= from + 1, 5000 * kSlow);
-        std::vector<int> seen = notes.positionsSince(from);
-        QVERIFY(std::all_of(seen.begin(), seen.end(), [](int p) { return p == kFrames - 1; }));
-        QCOMPARE(slider->value(), kFrames - 1);
-
         // Playing again from the last frame starts over.
-        from = notes.count();
+        size_t from = notes.count();
         GlobalParams::setBool(PARAM_PAUSE, false);
         QTRY_VERIFY_WITH_TIMEOUT(notes.positionsSince(from).size() > 3, 5000 * kSlow);
-        seen = notes.positionsSince(from);
+        std::vector<int> seen = notes.positionsSince(from);
         const auto restart = std::find(seen.begin(), seen.end(), 0);
         QVERIFY(restart != seen.end() && restart - seen.begin() <= 2);
         QVERIFY(std::all_of(seen.begin(), restart, [](int p) { return p == kFrames - 1; }));
-
         // Dragging while playing seeks there.
         slider->setValue(12);
         from = notes.count();
@@ -351,29 +304,25 @@ private slots:
         // Frames a quarter second apart, a gap of 12 s after frame 3 and one of 1.5 s after frame 6.
         const QString path = TestSupport::dataDir() + "/capture-paced.twv";
         const uint64_t stamps[10] = {0, 250, 500, 750, 12750, 13000, 13250, 14750, 15000, 15250};
-        {
-            TwvHeader header = TestSupport::twvHeader(320, 180);
-            header.fps = 4;
-            header.fx = header.fy = 300;
-            header.hFov = 56;
-            header.vFov = 33;
-            TwvWriter writer;
-            QCOMPARE(writer.open(path.toStdString(), header, TwvCodec::Lossless), SUCCESS);
-            cv::Mat texture(180, 360, CV_8UC4);
-            cv::randu(texture, 0, 255);
-            for (const uint64_t stamp : stamps)
-                QCOMPARE(writer.writeFrame(texture(cv::Rect(20, 0, 320, 180)),
-                                           texture(cv::Rect(0, 0, 320, 180)), (1000 + stamp) * 1000000),
-                         SUCCESS);
-            QCOMPARE(writer.close(), SUCCESS);
-        }
-
+        TwvHeader header = TestSupport::twvHeader(320, 180);
+        header.fps = 4;
+        header.fx = header.fy = 300;
+        header.hFov = 56;
+        header.vFov = 33;
+        TwvWriter writer;
+        QCOMPARE(writer.open(path.toStdString(), header, TwvCodec::Lossless), SUCCESS);
+        cv::Mat texture(180, 360, CV_8UC4);
+        cv::randu(texture, 0, 255);
+        for (const uint64_t stamp : stamps)
+            QCOMPARE(writer.writeFrame(texture(cv::Rect(20, 0, 320, 180)), texture(cv::Rect(0, 0, 320, 180)),
+                                       (1000 + stamp) * 1000000),
+                     SUCCESS);
+        QCOMPARE(writer.close(), SUCCESS);
         Announcements notes;
         std::unique_ptr<InputThreadModul> t(startSession(path, true, slider.get(), &notes));
         QVERIFY(t);
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= 22, 15000 * kSlow);
         t.reset();
-
         // Shortest gap seen before each frame, over the loops played.
         std::lock_guard<std::mutex> lock(notes.mutex);
         std::vector<qint64> before(10, -1);
@@ -402,15 +351,6 @@ private slots:
         QVERIFY(t->saveRequest[0]);
         GlobalParams::setBool(PARAM_PAUSE, false);
         QTRY_VERIFY_WITH_TIMEOUT(!t->saveRequest[0], 5000 * kSlow);
-        QVERIFY(frames.waitFor(1, 1000 * kSlow));
-        cv::Mat left(376, 672, CV_8UC4, t->imageCPU[0].getPtr<uchar>(), t->imageCPU[0].getStepBytes());
-        QVERIFY(nonZeroPixels(left) > 672 * 376 / 2);
-        // What is saved is checked end to end by the snapshot test; here only that each request is served.
-        for (int i = 1; i < 5; ++i) {
-            t->saveRequest[i] = true;
-            QTRY_VERIFY_WITH_TIMEOUT(!t->saveRequest[i], 5000 * kSlow);
-        }
-
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() > 2, 5000 * kSlow);
         GlobalParams::setBool(PARAM_PAUSE, true);
         notes.waitForRest();
@@ -422,12 +362,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= from + 2, 5000 * kSlow);
         GlobalParams::setInt(PARAM_CONFIDENCE, 80);
         QTRY_VERIFY_WITH_TIMEOUT(notes.count() >= from + 3, 5000 * kSlow);
-        {
-            std::lock_guard<std::mutex> lock(notes.mutex); // the same frame, computed again
-            QVERIFY(std::all_of(notes.timestamps.begin() + long(from), notes.timestamps.end(),
-                                [&](uint64_t s) { return s == notes.timestamps[from]; }));
-        }
+        std::lock_guard<std::mutex> lock(notes.mutex); // the same frame, computed again
+        QVERIFY(std::all_of(notes.timestamps.begin() + long(from), notes.timestamps.end(),
+                            [&](uint64_t s) { return s == notes.timestamps[from]; }));
     }
+
     void unplugEndsTheSession() {
         std::unique_ptr<InputThreadModul> t(startSession(QString()));
         QVERIFY(t);
@@ -441,37 +380,28 @@ private slots:
         QCOMPARE(lost.count, 1); // once only
         QVERIFY(!t->running && !t->opened && !t->isFile);
         QTRY_VERIFY_WITH_TIMEOUT(t->isFinished(), 5000 * kSlow);
-        const qint64 ms = timedDelete(t.release());
-        QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
+        deletePromptly(t.release());
     }
 
     void deletionIsPromptInEveryState() {
         size_t freeBefore = 0, freeAfter = 0, total = 0;
         deviceMemGetInfo(&freeBefore, &total);
-        const auto promptly = [](InputThreadModul *t) {
-            const qint64 ms = timedDelete(t);
-            QVERIFY2(ms < kDeleteLimitMs, qPrintable(QString::number(ms)));
-        };
-        promptly(new InputThreadModul); // never opened
-
-        auto *t = new InputThreadModul; // opened, never started
+        deletePromptly(new InputThreadModul); // never opened
+        auto *t = new InputThreadModul;       // opened, never started
         QCOMPARE(t->openFile(recording), SUCCESS);
         QVERIFY(t->initialize());
-        promptly(t);
-
-        t = startSession(QString(),
-                         false); // waiting for a permission that never comes
+        deletePromptly(t);
+        t = startSession(QString(), false); // waiting for a permission that never comes
         QVERIFY(t && t->isRunning());
         QTest::qWait(150);
         QVERIFY(!t->running);
-        promptly(t);
-
+        deletePromptly(t);
         for (const QString &path : {QString(), recording}) { // running
             t = startSession(path);
             QVERIFY(t);
             Tally frames(t, &InputThreadModul::SendImage);
             const bool framed = frames.waitFor(1, 5000 * kSlow);
-            promptly(t);
+            deletePromptly(t);
             QVERIFY2(framed, "no frame");
         }
         // The device matrices went back to the pool.

@@ -1,8 +1,6 @@
-// Every input that once broke the recording reader (kept in fuzz/regressions) still reads to frames or an
-// error.
+// Every input that once broke the recording reader (fuzz/regressions) still reads to frames or an error.
 #include "TwvReadAll.h"
 
-#include <QDir>
 #include <QtTest>
 
 class TestFuzzRegressions : public QObject {
@@ -10,10 +8,9 @@ class TestFuzzRegressions : public QObject {
 private slots:
     void replayEveryKeptInput() {
         const QFileInfoList inputs = QDir(FUZZ_REGRESSIONS_DIR).entryInfoList(QDir::Files); // .keep is hidden
-        for (const QFileInfo &input : inputs) {
+        for (const QFileInfo &input : inputs)
             qInfo("%s: %d frames", qPrintable(input.fileName()),
                   TwvReadAll::readAll(input.absoluteFilePath().toStdString()));
-        }
         // A file that is no recording at all gives an error, not a crash.
         QTemporaryFile junk;
         QVERIFY(junk.open());

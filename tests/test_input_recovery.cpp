@@ -14,10 +14,7 @@ private:
     QString dir, recording;
     size_t deviceTotal = 0;
     GUI *gui() { return app->gui; }
-    bool isPlaying(const QString &file) {
-        return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() && !app->busy &&
-               gui()->inputState == 3 && GlobalParams::stringRef(PARAM_TWV_PATH) == file;
-    }
+    bool isPlaying(const QString &file) { return AppTest::isPlaying(app, file); }
 
 private slots:
     void initTestCase() {
@@ -65,15 +62,8 @@ private slots:
     }
 };
 
-int main(int argc, char **argv) {
-    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-recovery-" +
-                             QString::number(QCoreApplication::applicationPid()));
-    qunsetenv("VANTARO_VIRTUAL_CAMERA"); // no camera: the status tick keeps looking for one
-    TestInputRecovery test;
-    int appArgc = 1;
-    MainProcess app(appArgc, argv);
-    test.app = &app;
-    return QTest::qExec(&test, argc, argv);
+int main(int argc, char **argv) { // no camera: the status tick keeps looking for one
+    return AppTest::runWithApplication<TestInputRecovery>(argc, argv, "recovery", false);
 }
 
 #include "test_input_recovery.moc"

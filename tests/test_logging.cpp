@@ -33,7 +33,6 @@ private slots:
         QVERIFY(lcCapture().isDebugEnabled());
         twl::log(twl::LogLevel::Debug, "from the camera layer");
         QCOMPARE(seen, QStringList{"vantaro.twl: from the camera layer"});
-
         qputenv("VANTARO_LOG", "warning");
         AppLog::setUp();
         QVERIFY(!lcCapture().isDebugEnabled());

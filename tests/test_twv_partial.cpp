@@ -12,8 +12,7 @@ using namespace twl;
 
 namespace {
 
-/// Runs the tool; with `limitKiB` its files may not grow past that size (the
-/// signal that would kill it is ignored, so its writes fail as on a full disk).
+/// Runs the tool; with `limitKiB` its writes past that size fail as on a full disk.
 int runTool(const QStringList &arguments, int limitKiB = 0) {
     QProcess p;
     if (limitKiB > 0)
@@ -57,19 +56,15 @@ private slots:
         d.removeRecursively();
         d.mkpath(".");
         const QString target = d.filePath("kept.twv");
-        {
-            TwvHeader header = TestSupport::twvHeader(64, 48); // calibration of a plausible camera
-            header.fx = header.fy = 50;
-            header.cx = 31.5f;
-            header.cy = 23.5f;
-            header.hFov = 65.2f;
-            header.vFov = 51.3f;
-            TwvWriter writer;
-            QCOMPARE(writer.open(target.toStdString(), header, TwvCodec::Jpeg), SUCCESS);
-            cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
-            QCOMPARE(writer.writeFrame(grey, grey, 1000), SUCCESS);
-            QCOMPARE(writer.close(), SUCCESS);
-        }
+        TwvHeader header = TestSupport::twvHeader(64, 48);
+        header.fx = header.fy = 50;
+        header.hFov = 65.2f;
+        header.vFov = 51.3f;
+        TwvWriter writer;
+        QCOMPARE(writer.open(target.toStdString(), header, TwvCodec::Jpeg), SUCCESS);
+        const cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
+        QCOMPARE(writer.writeFrame(grey, grey, 1000), SUCCESS);
+        QCOMPARE(writer.close(), SUCCESS);
         const QByteArray before = contents(target);
         const QStringList record = {"record", target,     "--virtual", "--resolution", "VGA",     "--fps",
                                     "100",    "--frames", "8",         "--codec",      "lossless"};
@@ -84,7 +79,6 @@ private slots:
         const QStringList import = {
             "import", target,       "--left", d.filePath("left"), "--right", d.filePath("right"), "--focal",
             "300",    "--baseline", "0.1",    "--codec",          "lossless"};
-
         // The disk fills up half-way: the old recording is still there, no debris beside it.
         for (const QStringList &command : {record, import}) {
             QCOMPARE(runTool(command, 64), 1);
@@ -97,20 +91,22 @@ private slots:
         TwvReader reader;
         QCOMPARE(reader.open(target.toStdString()), SUCCESS);
         QCOMPARE(reader.frameCount(), 3);
-
-        // A crash leaves the partial file, and it plays what it holds.
-        QProcess p;
-        p.start(TestSupport::twvTool(),
-                {"record", target, "--virtual", "--resolution", "VGA", "--fps", "15", "--frames", "100000"});
-        QByteArray progress;
-        QTRY_VERIFY_WITH_TIMEOUT((progress += p.readAllStandardError()).contains("recording 3/"), 60000);
-        p.kill();
-        QVERIFY(p.waitForFinished(20000));
-        TwvReader kept, partial;
-        QCOMPARE(kept.open(target.toStdString()), SUCCESS);
-        QCOMPARE(kept.frameCount(), 3);
-        QCOMPARE(partial.open((target + ".partial").toStdString()), SUCCESS);
-        QVERIFY(partial.isRecovered() && partial.frameCount() >= 2);
+        // A crash leaves the partial file, and it plays what it holds; a stop closes the recording properly.
+        for (const bool crash : {true, false}) {
+            QProcess p;
+            p.start(TestSupport::twvTool(), {"record", target, "--virtual", "--resolution", "VGA", "--fps",
+                                             "15", "--frames", "100000"});
+            QByteArray progress;
+            QTRY_VERIFY_WITH_TIMEOUT((progress += p.readAllStandardError()).contains("recording 3/"), 60000);
+            crash ? p.kill() : p.terminate();
+            QVERIFY(p.waitForFinished(20000));
+            TwvReader kept, partial;
+            QCOMPARE(kept.open(target.toStdString()), SUCCESS);
+            QCOMPARE(partial.open((target + ".partial").toStdString()),
+                     crash ? SUCCESS : ERROR_CODE_FILE_NOT_FOUND);
+            if (crash) QVERIFY(kept.frameCount() == 3 && partial.isRecovered() && partial.frameCount() >= 2);
+            if (!crash) QVERIFY(p.exitCode() == 0 && !kept.isRecovered() && kept.frameCount() >= 3);
+        }
     }
 };
 

@@ -7,7 +7,6 @@
 #include <QtTest>
 
 #include <QImage>
-#include <QProcess>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -19,26 +18,20 @@ using namespace twl;
 namespace {
 
 struct Result {
-    int exitCode = -1;
+    int exitCode;
     QString out, err;
 };
 
+/// Exit code -2 for a crash or a run past two minutes.
 Result runTool(const QStringList &arguments,
                const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(TestSupport::twvTool(), arguments);
-    Result r;
-    if (!p.waitForStarted(10000) || !p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
-        r.err = "did not finish";
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    const bool finished = p.waitForFinished(120000);
+    if (!finished) p.kill();
+    return {finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
+            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
 }
 
 QString dir(const QString &name) {
@@ -84,7 +77,6 @@ private slots:
         QVERIFY(r.exitCode == 2 && r.err.contains("usage: twv"));
         r = runTool({"--help"});
         QVERIFY(r.exitCode == 0 && r.out.contains("twv import"));
-
         const QString d = dir("usage");
         const QList<QPair<QStringList, QString>> cases = {
             {{"frobnicate"}, "unknown command 'frobnicate'"},
@@ -111,32 +103,28 @@ private slots:
         h.fx = h.fy = 50;
         h.hFov = 65.2f;
         h.vFov = 51.3f;
-        for (const QString &name : QStringList{"ten", "open"}) {
-            TwvWriter writer;
-            QCOMPARE(writer.open((d + "/" + name + ".twv").toStdString(), h, TwvCodec::Jpeg), SUCCESS);
-            cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
-            for (int i = 0; i < (name == "ten" ? 10 : 4); ++i)
-                QCOMPARE(writer.writeFrame(grey, grey, 5000000000ull + uint64_t(i) * 33333333ull), SUCCESS);
-            QCOMPARE(writer.close(), SUCCESS);
-        }
-        const QString path = d + "/ten.twv";
+        const QString path = d + "/ten.twv", open = d + "/open.twv";
+        TwvWriter writer;
+        QCOMPARE(writer.open(path.toStdString(), h, TwvCodec::Jpeg), SUCCESS);
+        const cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(writer.writeFrame(grey, grey, 5000000000ull + uint64_t(i) * 33333333ull), SUCCESS);
+        QCOMPARE(writer.close(), SUCCESS);
         Result r = runTool({"info", path});
         QVERIFY2(r.exitCode == 0 && r.err.isEmpty(), qPrintable(r.err));
         QVERIFY(r.out.contains("64x48") && r.out.contains("frames:        10\n"));
         QVERIFY2(r.out.contains("duration:      0.333 s"), qPrintable(r.out)); // 10 frames at 30 fps
         QVERIFY(!r.out.contains("not closed properly"));
-
         // A recording that was never closed (no index and trailer) still tells what it has.
-        QVERIFY(QFile::resize(d + "/open.twv", QFileInfo(d + "/open.twv").size() - (16 + 4 * 8 + 8) - 32));
-        r = runTool({"info", d + "/open.twv"});
-        QVERIFY(r.exitCode == 0 && r.out.contains("frames:        4\n") &&
+        QVERIFY(QFile::copy(path, open) &&
+                QFile::resize(open, QFileInfo(path).size() - (16 + 10 * 8 + 8) - 32));
+        r = runTool({"info", open});
+        QVERIFY(r.exitCode == 0 && r.out.contains("frames:        10\n") &&
                 r.out.contains("not closed properly"));
-
         QVERIFY(textured(8, 8, 0, 0).save(d + "/picture.twv", "PNG"));
         QFile damaged(d + "/damaged.twv");
         QVERIFY(QFile::copy(path, damaged.fileName()) && damaged.open(QIODevice::ReadWrite));
-        damaged.seek(20);
-        damaged.write("\x7f", 1);
+        QVERIFY(damaged.seek(20) && damaged.write("\x7f", 1) == 1);
         damaged.close();
         const QList<QPair<QString, QString>> bad = {{d + "/missing.twv", "no such file"},
                                                     {d + "/picture.twv", "not a .twv recording"},
@@ -159,7 +147,6 @@ private slots:
                             "--baseline", "0.1", "--fps", "10", "--codec", "lossless"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         QVERIFY(r.err.contains("\rimporting 3/3"));
-
         TwvReader reader;
         QCOMPARE(reader.open(rec.toStdString()), SUCCESS);
         QCOMPARE(reader.frameCount(), 3);
@@ -176,7 +163,6 @@ private slots:
         const cv::Mat wanted(120, 160, CV_8UC4, const_cast<uchar *>(want.constBits()),
                              size_t(want.bytesPerLine()));
         QCOMPARE(cv::norm(right, wanted, cv::NORM_INF), 0.0);
-
         r = runTool({"depth", rec, "--frame", "1", "--out", d + "/depth.png"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         cv::Mat png = cv::imread((d + "/depth.png").toStdString(), cv::IMREAD_UNCHANGED);
@@ -189,7 +175,6 @@ private slots:
         std::nth_element(mm.begin(), mm.begin() + long(mm.size() / 2), mm.end());
         QVERIFY2(std::abs(int(mm[mm.size() / 2]) - 2000) < 200,
                  qPrintable(QString::number(mm[mm.size() / 2])));
-
         // The format follows the name; how each one is encoded is the export test's business.
         r = runTool({"cloud", rec, "--frame", "0", "--out", d + "/cloud.ply"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
@@ -203,7 +188,6 @@ private slots:
         QVERIFY(!QFile::exists(d + "/late.pcd"));
         r = runTool({"depth", rec, "--frame", "0", "--out", d + "/no-such-dir/depth.png"});
         QVERIFY(r.exitCode == 1 && r.err.contains("could not write"));
-
         // Single files make a one-frame recording, by default with JPEG.
         r = runTool({"import", d + "/one.twv", "--left", d + "/L/img_00.png", "--right", d + "/R/img_00.png",
                      "--focal", "100", "--baseline", "0.1"});
@@ -223,11 +207,9 @@ private slots:
         };
         Result r = import(d + "/L", d + "/R2");
         QVERIFY2(r.exitCode == 1 && r.err.contains("3 left images but 2 right images"), qPrintable(r.err));
-
         QVERIFY(textured(40, 32, 2, 0).save(d + "/R3/img_02.png")); // third right image is bigger
         QFile garbage(d + "/R2/img_02.png");
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write("this is not a picture");
+        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write("this is not a picture") > 0);
         garbage.close();
         r = import(d + "/L", d + "/R3");
         QVERIFY2(r.exitCode == 1 && r.err.contains("img_02.png is 40x32 but the first image is 40x30"),
@@ -239,7 +221,6 @@ private slots:
                      r.err.contains("R2/img_02.png"),
                  qPrintable(r.err));
         QVERIFY(!QFile::exists(out));
-
         r = import(d + "/nowhere", d + "/R");
         QVERIFY(r.exitCode == 1 && r.err.contains("no such file or folder"));
         QDir(d).mkpath("empty");
@@ -267,24 +248,10 @@ private slots:
             QCOMPARE(reader.readTimestamp(int(i), &ts), SUCCESS);
             QVERIFY(ts > previous);
         }
-
         // A camera on a slow port cannot stream HD720.
         env.insert("VANTARO_VIRTUAL_CAMERA", "usb2");
         r = runTool({"record", d + "/usb2.twv", "--virtual", "--frames", "2"}, env);
         QVERIFY2(r.exitCode == 1 && r.err.contains("cannot open the virtual camera"), qPrintable(r.err));
-
-        // Stopping a long recording still leaves a properly closed file.
-        QProcess p;
-        p.start(TestSupport::twvTool(), {"record", d + "/long.twv", "--virtual", "--resolution", "VGA",
-                                         "--fps", "15", "--frames", "100000"});
-        QVERIFY(p.waitForStarted());
-        QByteArray progressSoFar;
-        QTRY_VERIFY_WITH_TIMEOUT((progressSoFar += p.readAllStandardError()).contains("recording 3/"), 60000);
-        p.terminate();
-        QVERIFY(p.waitForFinished(20000));
-        QCOMPARE(p.exitCode(), 0);
-        QCOMPARE(reader.open((d + "/long.twv").toStdString()), SUCCESS);
-        QVERIFY(!reader.isRecovered() && reader.frameCount() >= 3);
     }
 };
 

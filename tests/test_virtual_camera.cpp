@@ -1,6 +1,5 @@
-// The virtual live camera: gating, frame rates, pacing, unplugging, a pair that agrees with its depth.
+// The virtual live camera: frame rates, pacing, unplugging, a pair that agrees with its depth.
 #include "twl/VirtualCamera.h"
-#include "twl/VirtualCameraSource.h"
 #include "twl/VirtualScene.h"
 
 #include <QtTest>
@@ -15,10 +14,8 @@
 using namespace twl;
 
 namespace {
-uint64_t steadyNs() {
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
+uint64_t steadyNs() { // the clock the frames are stamped with, in nanoseconds
+    return uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 } // namespace
 
@@ -30,38 +27,19 @@ class TestVirtualCamera : public QObject {
 private slots:
     void init() {
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
-        qunsetenv("VANTARO_VIRTUAL_CAMERA_UNPACED");
         VirtualCamera::replug();
         VirtualCamera::setFirmwareVersion(1523);
     }
     void cleanupTestCase() { qunsetenv("VANTARO_VIRTUAL_CAMERA"); }
 
-    void environmentGatesTheCamera() {
-        qunsetenv("VANTARO_VIRTUAL_CAMERA");
-        QVERIFY(!VirtualCamera::isAvailable() && !VirtualCamera::open(RESOLUTION_VGA, 0, &e));
-        QCOMPARE(e, ERROR_CODE_CAMERA_NOT_DETECTED);
-        qputenv("VANTARO_VIRTUAL_CAMERA", "0");
-        QVERIFY(!VirtualCamera::isAvailable());
-        qputenv("VANTARO_VIRTUAL_CAMERA", "1");
-        QVERIFY(VirtualCamera::isAvailable() && !VirtualCamera::isUsb2Only());
-        auto cam = VirtualCamera::open(RESOLUTION_HD720, 0, &e);
-        QVERIFY(e == SUCCESS && cam && cam->isLive() && cam->resolution() == Resolution(1280, 720));
-        for (int bad : {4, -1}) {
-            QVERIFY(!VirtualCamera::open(bad, 0, &e));
-            QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
-        }
-    }
-
-    void frameRatesFollowTheResolution() {
+    void sizesAndFrameRates() {
+        QVERIFY(!VirtualCamera::open(4, 0, &e));
+        QCOMPARE(e, ERROR_CODE_INVALID_RESOLUTION);
         QCOMPARE(VirtualCamera::open(RESOLUTION_VGA, 0, &e)->fps(), 100.0f); // 0: the highest
         QCOMPARE(VirtualCamera::open(RESOLUTION_HD720, 45, &e)->fps(), 30.0f);
         auto cam = VirtualCamera::open(RESOLUTION_HD720, 60, &e);
-        QCOMPARE(cam->fps(), 60.0f);
+        QVERIFY(cam->fps() == 60.0f && cam->resolution() == Resolution(1280, 720));
         QCOMPARE(cam->setFps(100), SUCCESS); // not allowed at HD720: the nearest allowed
-        QCOMPARE(cam->fps(), 60.0f);
-        QCOMPARE(cam->setFps(15), SUCCESS);
-        QCOMPARE(cam->fps(), 15.0f);
-        QCOMPARE(cam->setFps(0), SUCCESS);
         QCOMPARE(cam->fps(), 60.0f);
         // The focal length scales with the width: VGA sees the same field.
         const float fx = cam->information().calibration_parameters.left_cam.fx;
@@ -80,16 +58,13 @@ private slots:
         const uint64_t t0 = steadyNs();
         for (int i = 0; i < 6; ++i, last = frame.timestamp) {
             QCOMPARE(cam->grab(frame), SUCCESS);
-            QVERIFY(frame.timestamp > last &&
-                    frame.timestamp <= steadyNs()); // never delivered before its time
+            QVERIFY(frame.timestamp > last && frame.timestamp <= steadyNs()); // never before its time
             const uint64_t step = frame.timestamp - last;
             QVERIFY2(step % period < 1000 || period - step % period < 1000, "off the frame clock");
         }
-        // Six frames at 30 fps take at least five periods: a slow machine skips frames, never sends one
-        // early.
+        // Six frames at 30 fps take at least five periods: a slow machine skips frames, never sends early.
         const double elapsed = double(steadyNs() - t0) / 1e6;
         QVERIFY2(elapsed > 150, qPrintable(QString::number(elapsed)));
-
         // A late caller gets the latest due frame at once, not a burst of old ones.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         QCOMPARE(cam->grab(frame), SUCCESS);
@@ -97,7 +72,6 @@ private slots:
         last = frame.timestamp;
         QCOMPARE(cam->grab(frame), SUCCESS);
         QVERIFY(frame.timestamp > last && (frame.timestamp - last) % period == 0);
-
         // A new rate takes effect without reopening: from the last frame on, frames sit on a 10 ms clock.
         last = frame.timestamp;
         QCOMPARE(cam->setFps(100), SUCCESS);
@@ -106,17 +80,6 @@ private slots:
             QCOMPARE(cam->grab(frame), SUCCESS);
             QVERIFY(frame.timestamp > last && (frame.timestamp - last) % 10000000ull == 0);
         }
-
-        // Unpaced, scene time advances by one frame per grab whatever the wall clock did.
-        qputenv("VANTARO_VIRTUAL_CAMERA_UNPACED", "1");
-        auto base = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
-        auto *unpaced = static_cast<VirtualCameraSource *>(base.get());
-        QVERIFY(!unpaced->isPaced());
-        for (int i = 0; i < 10; ++i, last = frame.timestamp) {
-            QCOMPARE(unpaced->grab(frame), SUCCESS);
-            QVERIFY(i == 0 || frame.timestamp > last);
-        }
-        QVERIFY(std::fabs(unpaced->lastSceneTime() - 9.0 / 15.0) < 1e-6);
     }
 
     void unplugWakesAWaitingGrabAndReplugRestores() {
@@ -159,18 +122,12 @@ private slots:
 
     void pairAgreesWithGroundTruthDepth() {
         VirtualScene scene(Resolution(672, 376));
-        cv::Mat left, right, depth, left2, right2;
+        cv::Mat left, right, depth;
         scene.render(1.7, left, right, &depth);
         QCOMPARE(depth.size(), left.size());
         double lo, hi;
         cv::minMaxLoc(depth, &lo, &hi);
         QVERIFY2(lo >= 0.75 && hi <= 10.5, qPrintable(QString("%1 %2").arg(lo).arg(hi)));
-        // Rendering is a function of time only.
-        scene.render(1.7, left2, right2, nullptr);
-        QVERIFY(cv::norm(left, left2, cv::NORM_INF) == 0 && cv::norm(right, right2, cv::NORM_INF) == 0);
-        scene.render(2.3, left2, right2, nullptr);
-        QVERIFY(cv::norm(left, left2, cv::NORM_L1) > 0);
-
         // A textured left pixel reappears in the right image fx * B / Z to the left.
         cv::Mat gl, gr;
         cv::cvtColor(left, gl, cv::COLOR_BGRA2GRAY);
