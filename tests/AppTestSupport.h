@@ -56,7 +56,6 @@ public:
     }
     QStringList titles;
     QStringList texts;
-    int count() const { return titles.size(); }
 
 private:
     void poll() {
@@ -113,8 +112,7 @@ inline bool makeRecording(const QString &path, int frames, int width = 672, int 
     return writer.close() == twl::SUCCESS;
 }
 
-/// Spoils the pictures of frames `which` (0-based) in a recording, leaving
-/// header and index intact: those frames can no longer be decoded.
+/// Spoils the pictures of frames `which` (0-based), leaving header and index: they no longer decode.
 inline bool damageFrames(const QString &path, const QList<int> &which) {
     QFile file(path);
     if (!file.open(QIODevice::ReadWrite)) return false;
@@ -129,8 +127,7 @@ inline bool damageFrames(const QString &path, const QList<int> &which) {
 }
 
 /// Child mode: `TEST --child ARGS...` builds a MainProcess from ARGS, prints its state as key=value lines
-/// after CHILD_WAIT_MS (default 1500) and closes the window; the exit code is the event loop's. Returns -1
-/// when not a child.
+/// after CHILD_WAIT_MS (default 1500) and closes the window, exiting with the event loop's code; else -1.
 inline int runChildIfAsked(int argc, char **argv) {
     if (argc < 2 || QByteArray(argv[1]) != "--child") return -1;
     static int childArgc = argc - 1;
@@ -205,8 +202,10 @@ inline ChildResult runChild(const QStringList &args,
     return result;
 }
 
-/// main() of a test that drives one application object, handed to the test as `app`.
-template <class Test> int runWithApplication(int argc, char **argv, const char *name, bool virtualCamera) {
+/// main() of a test that drives one application object, handed to the test as `app`; without `kMainProcess`
+/// a plain application object, for tests that only start child runs.
+template <class Test, bool kMainProcess = true>
+int runWithApplication(int argc, char **argv, const char *name, bool virtualCamera) {
     const int child = runChildIfAsked(argc, argv);
     if (child >= 0) return child;
     isolateUserDirs(QDir::tempPath() + "/vantaro-test-" + name + "-" +
@@ -216,10 +215,15 @@ template <class Test> int runWithApplication(int argc, char **argv, const char *
     else
         qunsetenv("VANTARO_VIRTUAL_CAMERA");
     Test test;
-    int appArgc = 1;
-    MainProcess app(appArgc, argv);
-    test.app = &app;
-    return QTest::qExec(&test, argc, argv);
+    if constexpr (kMainProcess) {
+        int appArgc = 1;
+        MainProcess app(appArgc, argv);
+        test.app = &app;
+        return QTest::qExec(&test, argc, argv);
+    } else {
+        QApplication app(argc, argv);
+        return QTest::qExec(&test, argc, argv);
+    }
 }
 
 } // namespace AppTest

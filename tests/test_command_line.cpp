@@ -9,16 +9,11 @@ using AppTest::runChild;
 class TestCommandLine : public QObject {
     Q_OBJECT
 
-    static QString vantaro() {
-        return QFileInfo(qEnvironmentVariable("VANTARO_TWV_TOOL")).absolutePath() + "/vantaro";
-    }
     static CommandLineOptions parse(const QStringList &args) {
         return CommandLineOptions::parse(QStringList() << "vantaro" << args);
     }
 
 private slots:
-    void initTestCase() { qunsetenv("VANTARO_VIRTUAL_CAMERA"); }
-
     void valuesAndWhatSwitchesStoredSettingsOff() {
         // The last name containing the value wins ("HD" is in the first three names); case counts.
         QCOMPARE(parse({"-r", "HD"}).resolutionIndex, 2);
@@ -67,7 +62,8 @@ private slots:
 
     void helpListsTheOptions() {
         QProcess help;
-        help.start(vantaro(), {"--help"});
+        help.start(QFileInfo(qEnvironmentVariable("VANTARO_TWV_TOOL")).absolutePath() + "/vantaro",
+                   {"--help"});
         QVERIFY(help.waitForFinished(20000));
         QCOMPARE(help.exitCode(), 0);
         QVERIFY(QString::fromUtf8(help.readAllStandardOutput()).contains("--resolution <HD720>"));
@@ -75,13 +71,7 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    const int child = AppTest::runChildIfAsked(argc, argv);
-    if (child >= 0) return child;
-    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-cmdline-" +
-                             QString::number(QCoreApplication::applicationPid()));
-    QApplication app(argc, argv);
-    TestCommandLine test;
-    return QTest::qExec(&test, argc, argv);
+    return AppTest::runWithApplication<TestCommandLine, false>(argc, argv, "cmdline", false);
 }
 
 #include "test_command_line.moc"

@@ -23,23 +23,12 @@ class TestSettings : public QObject {
         if (!dir.isEmpty()) settings.setValue("dir/save", dir);
         settings.sync();
     }
-    /// The stored input settings as "width fps quality".
-    static QString stored() {
-        QSettings settings("Tarnwell", "Vantaro");
-        return QString("%1 %2 %3")
-            .arg(settings.value("input/width").toInt())
-            .arg(settings.value("input/fps").toInt())
-            .arg(settings.value("input/quality").toInt());
-    }
     static QString documents() {
         return QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation).first();
     }
 
 private slots:
-    void initTestCase() {
-        home = QDir::homePath();
-        qunsetenv("VANTARO_VIRTUAL_CAMERA");
-    }
+    void initTestCase() { home = QDir::homePath(); }
 
     void readAndWriteRoundTrip() {
         store({});
@@ -116,19 +105,18 @@ private slots:
         QVERIFY(QFileInfo(folder).isDir());
         // Shutdown stores the values in use before the capture thread goes.
         QCOMPARE(r.values.value("storedBeforeThreadGone"), QString("1"));
-        QCOMPARE(stored(), after);
-        QCOMPARE(QSettings("Tarnwell", "Vantaro").value("dir/save").toString(), folder);
+        const QSettings stored("Tarnwell", "Vantaro");
+        QCOMPARE(QString("%1 %2 %3")
+                     .arg(stored.value("input/width").toInt())
+                     .arg(stored.value("input/fps").toInt())
+                     .arg(stored.value("input/quality").toInt()),
+                 after);
+        QCOMPARE(stored.value("dir/save").toString(), folder);
     }
 };
 
 int main(int argc, char **argv) {
-    const int child = AppTest::runChildIfAsked(argc, argv);
-    if (child >= 0) return child;
-    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-settings-" +
-                             QString::number(QCoreApplication::applicationPid()));
-    QApplication app(argc, argv);
-    TestSettings test;
-    return QTest::qExec(&test, argc, argv);
+    return AppTest::runWithApplication<TestSettings, false>(argc, argv, "settings", false);
 }
 
 #include "test_settings.moc"
