@@ -46,9 +46,8 @@ private slots:
 
     void gpuLoadThroughTheManagementLibrary() {
         // A stand-in library with the three entries, built here.
-        const QString dir = TestSupport::dataDir();
-        const QString source = dir + "/fake-nvml.c";
-        const QString library = dir + "/libfake-nvml.so";
+        const QString source = TestSupport::dataDir() + "/fake-nvml.c",
+                      library = TestSupport::dataDir() + "/libfake-nvml.so";
         QFile file(source);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("typedef struct { unsigned int gpu, memory; } U;\n"
@@ -63,7 +62,6 @@ private slots:
         cc.start("cc", {"-shared", "-fPIC", "-o", library, source});
         if (!cc.waitForFinished(60000) || cc.exitCode() != 0)
             QSKIP("no C compiler to build the stand-in library");
-
         CPUGPUInfos::setGpuLibraryName(library);
         CPUGPUInfos infos;
         infos.prepare();
