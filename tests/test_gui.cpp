@@ -49,6 +49,7 @@ private slots:
         QFETCH(QSize, size);
         auto gui = makeWindow(size.width(), size.height());
         QCOMPARE(gui->size(), size);
+        gui->setInputState(3, 100); // the playback bar shows too
         QVERIFY(gui->rect().contains(gui->logoRect.toRect()));
         // The 2D views are equal and never wider than a 16:9 picture of their height.
         const QWidget *image = reinterpret_cast<QWidget *>(gui->imageView);

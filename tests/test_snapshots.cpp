@@ -197,8 +197,8 @@ private slots:
         app->saveDir->setPath(dir + "/out");
         InputThreadModul *thread = app->inputThread;
         MainProcess *application = app; // GCC's vptr check misreads `this` captured in nested lambdas
-        // A helper thread (the views take the lock when they paint) holds the frame lock until the request is
-        // up, does `then` and lets go when `until` holds or after 15 s. Returns how long the save took.
+        // A helper thread, never this one (its views lock to paint), holds the frame lock until the request
+        // is up, does `then` and lets go when `until` holds or after 15 s. Returns how long the save took.
         ModalCatcher boxes;
         auto saveWhileLocked = [&](int request, void (MainProcess::*slot)(), std::function<void()> then,
                                    std::function<bool()> until) {
