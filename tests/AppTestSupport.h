@@ -56,7 +56,6 @@ public:
     }
     QStringList titles;
     QStringList texts;
-    int count() const { return titles.size(); }
 
 private:
     void poll() {
@@ -113,8 +112,7 @@ inline bool makeRecording(const QString &path, int frames, int width = 672, int 
     return writer.close() == twl::SUCCESS;
 }
 
-/// Spoils the pictures of frames `which` (0-based) in a recording, leaving
-/// header and index intact: those frames can no longer be decoded.
+/// Spoils the pictures of frames `which` (0-based), leaving header and index: they no longer decode.
 inline bool damageFrames(const QString &path, const QList<int> &which) {
     QFile file(path);
     if (!file.open(QIODevice::ReadWrite)) return false;
@@ -129,40 +127,30 @@ inline bool damageFrames(const QString &path, const QList<int> &which) {
 }
 
 /// Child mode: `TEST --child ARGS...` builds a MainProcess from ARGS, prints its state as key=value lines
-/// after CHILD_WAIT_MS (default 1500), applies CHILD_SET_RES (a resolutionCombo row) and closes the window;
-/// the exit code is the event loop's. Returns -1 when not a child.
+/// after CHILD_WAIT_MS (default 1500) and closes the window, exiting with the event loop's code; else -1.
 inline int runChildIfAsked(int argc, char **argv) {
     if (argc < 2 || QByteArray(argv[1]) != "--child") return -1;
     static int childArgc = argc - 1;
-    static char **childArgv = nullptr;
-    childArgv = new char *[argc];
-    childArgv[0] = argv[0];
-    for (int i = 2; i < argc; ++i)
-        childArgv[i - 1] = argv[i];
-    childArgv[argc - 1] = nullptr;
+    argv[1] = argv[0];
     QStandardPaths::setTestModeEnabled(true);
-    MainProcess *app = new MainProcess(childArgc, childArgv);
+    MainProcess *app = new MainProcess(childArgc, argv + 1);
     const int wait =
         qEnvironmentVariableIsSet("CHILD_WAIT_MS") ? qEnvironmentVariableIntValue("CHILD_WAIT_MS") : 1500;
     QTimer::singleShot(wait, app, [app]() {
         GUI *g = app->gui;
-        std::printf("resolutionIndex=%d\n", g->resolutionIndex);
-        std::printf("fpsIndex=%d\n", g->fpsIndex);
-        std::printf("fpsCount=%d\n", g->fpsCombo->count());
-        std::printf("cameraFps=%d\n", GlobalParams::getInt(PARAM_CAMERA_FPS));
-        std::printf("quality=%d\n", GlobalParams::getInt(PARAM_DEPTH_QUALITY));
-        std::printf("perfChecked=%d\n", g->perfButton->isChecked() ? 1 : 0);
-        std::printf("qualityChecked=%d\n", g->qualityButton->isChecked() ? 1 : 0);
-        std::printf("useLastSettings=%d\n", app->useLastSettings ? 1 : 0);
-        std::printf("saveDir=%s\n", app->saveDir->path().toUtf8().constData());
-        std::printf("status=%s\n", g->statusLabel->text().toUtf8().constData());
-        std::printf("statusText=%s\n", GlobalParams::stringRef(PARAM_STATUS_TEXT).toUtf8().constData());
-        std::printf("cpuGpuLabel=%s\n", g->cpuGpuLabel->text().toUtf8().constData());
-        std::printf("inputState=%d\n", g->inputState);
-        std::printf("twvPath=%s\n", GlobalParams::stringRef(PARAM_TWV_PATH).toUtf8().constData());
+        std::printf("resolutionIndex=%d\nfpsIndex=%d\nfpsCount=%d\ncameraFps=%d\nquality=%d\n",
+                    g->resolutionIndex, g->fpsIndex, g->fpsCombo->count(),
+                    GlobalParams::getInt(PARAM_CAMERA_FPS), GlobalParams::getInt(PARAM_DEPTH_QUALITY));
+        std::printf("perfChecked=%d\nqualityChecked=%d\nuseLastSettings=%d\ninputState=%d\n",
+                    int(g->perfButton->isChecked()), int(g->qualityButton->isChecked()),
+                    int(app->useLastSettings), g->inputState);
+        const auto utf8 = [](const QString &text) { return text.toUtf8(); };
+        std::printf("saveDir=%s\nstatus=%s\nstatusText=%s\ncpuGpuLabel=%s\ntwvPath=%s\n",
+                    utf8(app->saveDir->path()).constData(), utf8(g->statusLabel->text()).constData(),
+                    utf8(GlobalParams::stringRef(PARAM_STATUS_TEXT)).constData(),
+                    utf8(g->cpuGpuLabel->text()).constData(),
+                    utf8(GlobalParams::stringRef(PARAM_TWV_PATH)).constData());
         std::fflush(stdout);
-        if (qEnvironmentVariableIsSet("CHILD_SET_RES"))
-            g->resolutionCombo->setCurrentIndex(qEnvironmentVariableIntValue("CHILD_SET_RES"));
         if (app->inputThread) {
             // Record whether the settings were already stored when the capture thread goes.
             QObject::connect(app->inputThread, &QObject::destroyed, [app]() {
@@ -195,8 +183,7 @@ inline ChildResult runChild(const QStringList &args,
                             const QProcessEnvironment &extra = QProcessEnvironment()) {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &key : extra.keys())
-        env.insert(key, extra.value(key));
+    env.insert(extra);
     process.setProcessEnvironment(env);
     process.start(QCoreApplication::applicationFilePath(), QStringList() << "--child" << args);
     ChildResult result;
@@ -215,8 +202,10 @@ inline ChildResult runChild(const QStringList &args,
     return result;
 }
 
-/// main() of a test that drives one application object, handed to the test as `app`.
-template <class Test> int runWithApplication(int argc, char **argv, const char *name, bool virtualCamera) {
+/// main() of a test that drives one application object, handed to the test as `app`; without `kMainProcess`
+/// a plain application object, for tests that only start child runs.
+template <class Test, bool kMainProcess = true>
+int runWithApplication(int argc, char **argv, const char *name, bool virtualCamera) {
     const int child = runChildIfAsked(argc, argv);
     if (child >= 0) return child;
     isolateUserDirs(QDir::tempPath() + "/vantaro-test-" + name + "-" +
@@ -226,10 +215,15 @@ template <class Test> int runWithApplication(int argc, char **argv, const char *
     else
         qunsetenv("VANTARO_VIRTUAL_CAMERA");
     Test test;
-    int appArgc = 1;
-    MainProcess app(appArgc, argv);
-    test.app = &app;
-    return QTest::qExec(&test, argc, argv);
+    if constexpr (kMainProcess) {
+        int appArgc = 1;
+        MainProcess app(appArgc, argv);
+        test.app = &app;
+        return QTest::qExec(&test, argc, argv);
+    } else {
+        QApplication app(argc, argv);
+        return QTest::qExec(&test, argc, argv);
+    }
 }
 
 } // namespace AppTest

@@ -9,19 +9,13 @@ using AppTest::runChild;
 class TestCommandLine : public QObject {
     Q_OBJECT
 
-    static QString vantaro() {
-        return QFileInfo(qEnvironmentVariable("VANTARO_TWV_TOOL")).absolutePath() + "/vantaro";
-    }
     static CommandLineOptions parse(const QStringList &args) {
         return CommandLineOptions::parse(QStringList() << "vantaro" << args);
     }
 
 private slots:
-    void initTestCase() { qunsetenv("VANTARO_VIRTUAL_CAMERA"); }
-
-    void resolutionAndRateValues() {
+    void valuesAndWhatSwitchesStoredSettingsOff() {
         // The last name containing the value wins ("HD" is in the first three names); case counts.
-        QCOMPARE(parse({"-r", "720"}).resolutionIndex, 2);
         QCOMPARE(parse({"-r", "HD"}).resolutionIndex, 2);
         QCOMPARE(parse({"-r", "hd2k"}).resolutionIndex, 2);
         QCOMPARE(parse({"--resolution", "2K"}).resolutionIndex, 0);
@@ -30,77 +24,54 @@ private slots:
         QCOMPARE(parse({"--frequency", "100"}).fpsIndex, 3);
         QCOMPARE(parse({"-f", "25"}).fpsIndex, 0);
         QCOMPARE(parse({"-f", "0x3c"}).fpsIndex, 0);
-    }
-
-    void whatSwitchesStoredSettingsOff() {
+        // Any input option, even one that selects nothing, switches the stored settings off; -v does not.
         CommandLineOptions none = CommandLineOptions::parse({"vantaro"});
         QVERIFY(none.useLastSettings && !none.verbose);
         QVERIFY(parse({"-v"}).useLastSettings && parse({"-v"}).verbose);
-        QVERIFY(!parse({"-f", "25"}).useLastSettings); // even a value that selects nothing
+        QVERIFY(!parse({"-f", "25"}).useLastSettings);
         QVERIFY(!parse({"-r", "XYZ"}).useLastSettings);
-        QCOMPARE(parse({"walk.twv"}).fileToOpen, QString("walk.twv"));
     }
 
-    void verbosityFillsTheLoadLine() {
-        QProcessEnvironment env;
-        env.insert("CHILD_WAIT_MS", "3500");
-        auto r = runChild({"-v"}, env);
-        QCOMPARE(r.exitCode, 0);
-        const QRegularExpression line("^ CPU/GPU load : (-?\\d+\\.\\d)% (-?\\d+\\.\\d)% -- GPU Mem: "
-                                      "(-?\\d+\\.\\d)% -- RAM: (-?\\d+\\.\\d)%$");
-        const QString text = r.values.value("statusText");
-        QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
-        // After a few ticks the sampler has run: the CPU and RAM figures are measured.
-        QVERIFY2(!text.contains(": -1.0%"), qPrintable(text));
-        QVERIFY2(!text.endsWith("RAM: -1.0%"), qPrintable(text));
-        // During playback the figures keep coming and reach the window.
-        const QString dir =
-            QDir::tempPath() + "/vantaro-cmdline-v-" + QString::number(QCoreApplication::applicationPid());
-        QDir().mkpath(dir);
-        QVERIFY(AppTest::makeRecording(dir + "/loop.twv", 10));
-        r = runChild({"-v", dir + "/loop.twv"}, env);
-        QDir(dir).removeRecursively();
-        QCOMPARE(r.values.value("inputState"), QString("3"));
-        const QString shown = r.values.value("cpuGpuLabel");
-        QVERIFY2(line.match(shown).hasMatch(), qPrintable(shown));
-        QVERIFY2(!shown.startsWith(" CPU/GPU load : -1.0%"), qPrintable(shown));
-    }
-
-    void helpListsTheOptions() {
-        QProcess help;
-        help.start(vantaro(), {"--help"});
-        QVERIFY(help.waitForFinished(20000));
-        QCOMPARE(help.exitCode(), 0);
-        QVERIFY(QString::fromUtf8(help.readAllStandardOutput()).contains("--resolution <HD720>"));
-    }
-
-    void recordingArgument() {
+    // A recording named on the command line plays, snapshots go beside it, and no load line shows without
+    // -v; with -v the sampler's figures fill the line and reach the window.
+    void recordingArgumentAndLoadLine() {
         const QString dir =
             QDir::tempPath() + "/vantaro-cmdline-" + QString::number(QCoreApplication::applicationPid());
         QDir().mkpath(dir);
         const QString file = dir + "/walk.twv";
         QVERIFY(AppTest::makeRecording(file, 10));
         QProcessEnvironment env;
-        env.insert("CHILD_WAIT_MS", "2500");
+        env.insert("CHILD_WAIT_MS", "3500");
         auto r = runChild({file}, env);
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.values.value("inputState"), QString("3"));
         QCOMPARE(r.values.value("status"), QString("PLAYBACK"));
         QCOMPARE(r.values.value("twvPath"), file);
         QCOMPARE(r.values.value("saveDir"), dir);
-        QCOMPARE(r.values.value("statusText"), QString()); // no load text without -v
+        QCOMPARE(r.values.value("statusText"), QString());
+        r = runChild({"-v", file}, env);
         QDir(dir).removeRecursively();
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.values.value("inputState"), QString("3"));
+        const QRegularExpression line("^ CPU/GPU load : (-?\\d+\\.\\d)% (-?\\d+\\.\\d)% -- GPU Mem: "
+                                      "(-?\\d+\\.\\d)% -- RAM: (-?\\d+\\.\\d)%$");
+        // After a few ticks the CPU and memory figures are measured.
+        for (const QString &text : {r.values.value("statusText"), r.values.value("cpuGpuLabel")})
+            QVERIFY2(line.match(text).hasMatch() && !text.contains(": -1.0%"), qPrintable(text));
+    }
+
+    void helpListsTheOptions() {
+        QProcess help;
+        help.start(QFileInfo(qEnvironmentVariable("VANTARO_TWV_TOOL")).absolutePath() + "/vantaro",
+                   {"--help"});
+        QVERIFY(help.waitForFinished(20000));
+        QCOMPARE(help.exitCode(), 0);
+        QVERIFY(QString::fromUtf8(help.readAllStandardOutput()).contains("--resolution <HD720>"));
     }
 };
 
 int main(int argc, char **argv) {
-    const int child = AppTest::runChildIfAsked(argc, argv);
-    if (child >= 0) return child;
-    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-cmdline-" +
-                             QString::number(QCoreApplication::applicationPid()));
-    QApplication app(argc, argv);
-    TestCommandLine test;
-    return QTest::qExec(&test, argc, argv);
+    return AppTest::runWithApplication<TestCommandLine, false>(argc, argv, "cmdline", false);
 }
 
 #include "test_command_line.moc"

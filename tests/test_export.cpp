@@ -61,8 +61,7 @@ private slots:
 
     void depthPgmBytes() {
         // Plain header, big-endian samples, 0 for invalid depth and clamped at the top.
-        Mat m;
-        m.alloc(3, 1, MAT_TYPE_32F_C1, MEM_CPU);
+        Mat m(3, 1, MAT_TYPE_32F_C1, MEM_CPU);
         const float values[3] = {kNaN, 1.2345f, 90.0f};
         for (size_t x = 0; x < 3; ++x)
             m.setValue(x, 0, Vector4<float>(values[x], 0, 0, 0));
@@ -81,10 +80,7 @@ private slots:
         float f[6];
         std::memcpy(f, body.constData(), sizeof f);
         // The first stored row is the picture's bottom row.
-        QCOMPARE(f[0], 7.25f);
-        QCOMPARE(f[2], 30.0f);
-        QCOMPARE(f[3], 0.5f);
-        QCOMPARE(f[4], 1.2345f);
+        QCOMPARE(QList<float>({f[0], f[2], f[3], f[4]}), QList<float>({7.25f, 30.0f, 0.5f, 1.2345f}));
         QVERIFY(std::isnan(f[5]));
     }
 
@@ -95,10 +91,8 @@ private slots:
         cloud.setValue(1, 0, Vector4<float>(kNaN, kNaN, kNaN, packColor(1, 2, 3)));
         cloud.setValue(0, 1, Vector4<float>(-2.5f, 1.0f, -10.0f, packColor(255, 255, 255)));
         cloud.setValue(1, 1, Vector4<float>(1.0f, kNaN, -3.0f, packColor(9, 9, 9)));
-
         QVERIFY(savePointCloudAs(cloud, POINT_CLOUD_FORMAT_XYZ, path("c.xyz"), false));
         QCOMPARE(readAll(dir.filePath("c.xyz")), QByteArray("0.3 0.4 -1.2\n-2.5 1 -10\n"));
-
         QVERIFY(savePointCloudAs(cloud, POINT_CLOUD_FORMAT_PCD, path("c.pcd"), true));
         const QByteArray pcd = readAll(dir.filePath("c.pcd"));
         QVERIFY(pcd.contains("VERSION 0.7\nFIELDS x y z rgb\nSIZE 4 4 4 4\nTYPE F F F F\n"));
@@ -112,7 +106,6 @@ private slots:
         QCOMPARE(bits, 0xa04020u); // PCL packs red high
         std::memcpy(&bits, body.constData() + 28, 4);
         QCOMPARE(bits, 0xffffffu);
-
         QVERIFY(savePointCloudAs(cloud, POINT_CLOUD_FORMAT_PLY, path("c.ply"), true));
         const QByteArray ply = readAll(dir.filePath("c.ply"));
         QVERIFY(ply.startsWith("ply\nformat binary_little_endian 1.0\n") &&
@@ -123,7 +116,6 @@ private slots:
         std::memcpy(p, body.constData() + 15, 12);
         QCOMPARE(p[0], -2.5f);
         QCOMPARE(body.mid(12, 3), QByteArray("\xa0\x40\x20"));
-
         QVERIFY(savePointCloudAs(cloud, POINT_CLOUD_FORMAT_VTK, path("c.vtk"), false));
         const QByteArray vtk = readAll(dir.filePath("c.vtk"));
         QVERIFY(vtk.startsWith("# vtk DataFile Version 3.0\n"));
@@ -134,9 +126,7 @@ private slots:
     void failedWritesReportFalseAndLeaveNothing() {
         Mat m, empty, cloud(1, 1, MAT_TYPE_32F_C4, MEM_CPU);
         fillDepth(m);
-        QFile blocker(dir.filePath("file"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly));
         QVERIFY(!saveDepthAs(m, DEPTH_FORMAT_PNG, path("missing/d.png"), 1000.0f));
         QVERIFY(!saveDepthAs(m, DEPTH_FORMAT_PGM, path("file/d.pgm"), 1000.0f));
         QVERIFY(!savePointCloudAs(cloud, POINT_CLOUD_FORMAT_PLY, path("missing/c.ply"), true));

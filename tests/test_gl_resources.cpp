@@ -29,8 +29,10 @@ void paint(twl::Mat &m, uchar b, uchar g, uchar r) {
             m.setValue(x, y, twl::Vector4<float>(b, g, r, 255), twl::MEM_GPU);
 }
 
-// A cloud whose every point sits 1 m in front of the camera, in one colour.
+// A cloud whose every point sits 1 m in front of the camera, in one colour, shown whole.
 void fillCloud(twl::Mat &m, uchar r, uchar g, uchar b) {
+    GlobalParams::setInt(PARAM_DISPLAY_WIDTH, int(m.getWidth()));
+    GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, int(m.getHeight()));
     for (size_t y = 0; y < m.getHeight(); ++y)
         for (size_t x = 0; x < m.getWidth(); ++x)
             m.setValue(x, y,
@@ -114,31 +116,38 @@ private slots:
         QVERIFY2(out.contains("shaders do not build"), qPrintable(out)); // the message says why it is dark
     }
 
-    // A view moved to another top-level window gets another context: both views rebuild what they drew with.
-    void viewsRebuildInANewContext() {
+    // Views handed their data before any window shows wait for a context; a view moved to another
+    // top-level window gets another one: both views rebuild what they drew with.
+    void viewsSetUpLateAndRebuildInANewContext() {
         QWidget first, second;
         auto *image = new OGL2DWidget(&first);
         auto *cloudView = new OGL3DWidget(&first);
-        QVERIFY(showIn(first, image, QSize(320, 180)) && showIn(first, cloudView, QSize(320, 240)));
         twl::Mat picture(320, 180, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
         paint(picture, 0, 0, 255);
+        QSignalSpy started(image, &OGL2DWidget::init);
         image->cudaContext = twl::deviceContext();
         image->devicePtr = picture.getPtr<uchar>(twl::MEM_GPU);
         image->InitGLProcess(320, 180, int(picture.getStepBytes(twl::MEM_GPU)));
-        QVERIFY(TestSupport::near(image->grabFramebuffer().pixel(160, 90), 255, 0, 0));
         twl::Mat cloud(10, 6, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
         fillCloud(cloud, 255, 0, 0);
-        GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 10);
-        GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, 6);
         cloudView->InitProcess(reinterpret_cast<int *>(&cloud));
+        twl::CameraInformation info; // a field of view: the frustum is built with the scene
+        info.calibration_parameters.left_cam.h_fov = 90.0f;
+        info.calibration_parameters.left_cam.v_fov = 60.0f;
+        cloudView->GetVEXOParam(reinterpret_cast<int *>(&info));
+        QVERIFY(started.isEmpty() && !image->isActive() && !cloudView->isInteropReady());
+        QVERIFY(showIn(first, image, QSize(320, 180)) && showIn(first, cloudView, QSize(320, 240)));
+        QTRY_VERIFY(started.count() == 1 && image->isActive() && cloudView->isInteropReady());
+        QVERIFY(cloudView->isActive() && cloudView->frustumVertexCount() > 0);
+        QVERIFY(TestSupport::near(image->grabFramebuffer().pixel(160, 90), 255, 0, 0));
         for (int i = 0; i < 12; ++i) // bigger points
             QTest::keyClick(cloudView, Qt::Key_P);
         QVERIFY(pixelsNear(frameOf(cloudView), 255, 0, 0) > 20);
         QSignalSpy gone(image->context(), &QOpenGLContext::aboutToBeDestroyed);
-
         QVERIFY(showIn(second, image, QSize(320, 180)) && showIn(second, cloudView, QSize(320, 240)));
         QCOMPARE(gone.count(), 1);
         QTRY_VERIFY(image->isActive() && cloudView->isInteropReady());
+        QVERIFY(cloudView->frustumVertexCount() > 0);
         paint(picture, 0, 255, 0);
         const QImage shot = image->grabFramebuffer();
         QVERIFY2(TestSupport::near(shot.pixel(160, 90), 0, 255, 0),
@@ -159,8 +168,6 @@ static int brokenShaderChild(int argc, char **argv) {
     if (!showIn(window, view, QSize(320, 240))) return 2;
     twl::Mat cloud(10, 6, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
     fillCloud(cloud, 255, 0, 0);
-    GlobalParams::setInt(PARAM_DISPLAY_WIDTH, 10);
-    GlobalParams::setInt(PARAM_DISPLAY_HEIGHT, 6);
     view->InitProcess(reinterpret_cast<int *>(&cloud));
     const QImage shot = frameOf(view);
     view->makeCurrent();

@@ -5,11 +5,14 @@
 #include <QPointer>
 #include <QtTest>
 
+namespace {
+twl::FakeV4l2Device *fake = nullptr; // the device layer's only camera, set up by main()
+}
+
 class TestUvcViewer : public QObject {
     Q_OBJECT
 public:
     MainProcess *app = nullptr;
-    twl::FakeV4l2Device *fake = nullptr;
 
 private:
     bool isLive() {
@@ -19,6 +22,9 @@ private:
     }
 
 private slots:
+    void cleanupTestCase() {
+        if (app->gui) app->gui->close();
+    }
     void runsLiveThroughUnplugReplugAndModeChanges() {
         GUI *gui = app->gui;
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
@@ -47,26 +53,15 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    AppTest::isolateUserDirs(QDir::tempPath() + "/vantaro-test-uvc-" +
-                             QString::number(QCoreApplication::applicationPid()));
-    qunsetenv("VANTARO_VIRTUAL_CAMERA");
-    twl::FakeV4l2Device fake;
-    fake.addCamera(twl::FakeV4l2Device::stereoCamera());
+    twl::FakeV4l2Device device;
+    device.addCamera(twl::FakeV4l2Device::stereoCamera());
     // Fixed eyes keep the stand-in cheap under the race detector; a shifted texture gives the matcher work.
     cv::Mat right(376, 672, CV_8UC4);
     cv::randu(right, 0, 255);
-    fake.setEyes(right(cv::Rect(0, 0, 672 - 12, 376)).clone(), right(cv::Rect(12, 0, 672 - 12, 376)).clone());
-    twl::setDeviceBackend(&fake);
-    TestUvcViewer test;
-    int appArgc = 1;
-    int status = 0;
-    {
-        MainProcess app(appArgc, argv);
-        test.app = &app;
-        test.fake = &fake;
-        status = QTest::qExec(&test, argc, argv);
-        if (app.gui) app.gui->close();
-    }
+    device.setEyes(right(cv::Rect(0, 0, 672 - 12, 376)).clone(),
+                   right(cv::Rect(12, 0, 672 - 12, 376)).clone());
+    twl::setDeviceBackend(fake = &device);
+    const int status = AppTest::runWithApplication<TestUvcViewer>(argc, argv, "uvc", false);
     twl::setDeviceBackend(nullptr);
     return status;
 }

@@ -22,13 +22,6 @@
 
 namespace {
 
-// Pixels are square when one metre across spans as many pixels as one metre up.
-bool squarePixels(const OGL3DWidget *view) {
-    const twl::Matrix4f &p = view->camera()->getProjection();
-    const double across = double(p(0, 0)) * view->width(), up = double(p(1, 1)) * view->height();
-    return std::abs(across - up) < 1e-3 * up;
-}
-
 struct CloudView {
     QWidget window;
     OGL3DWidget *view = new OGL3DWidget(&window);
@@ -53,9 +46,12 @@ private slots:
         for (int input = 0; input < 3; ++input) // every new input sets the scene up again
             c.view->InitProcess(reinterpret_cast<int *>(&cloud));
         QCOMPARE(c.view->size(), QSize(640, 360));
+        // Pixels are square: one metre across spans as many pixels as one metre up.
         for (QSize size : {QSize(640, 360), QSize(300, 380), QSize(790, 200)}) {
             c.view->resize(size);
-            QVERIFY(squarePixels(c.view));
+            const twl::Matrix4f &p = c.view->camera()->getProjection();
+            QVERIFY(std::abs(double(p(0, 0)) * size.width() - double(p(1, 1)) * size.height()) <
+                    1e-3 * size.height());
         }
     }
 
@@ -63,8 +59,7 @@ private slots:
         CloudView c(QSize(320, 240), QSize(320, 240));
         QVERIFY(QTest::qWaitForWindowExposed(&c.window));
         OGL3DWidget *view = c.view;
-        // An empty cloud big enough to be thinned but for two points: red on a kept column, green on a
-        // dropped one.
+        // Empty but for two points, big enough to be thinned: red on a kept column, green on a dropped one.
         const size_t W = 512, H = 256, all = W * H;
         twl::Mat cloud(W, H, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
         const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -101,35 +96,36 @@ private slots:
         QCOMPARE(size_t(view->drawnPoints()), all);
     }
 
-    void topBandFitsEveryWindowSize() {
+    // Every widget stays inside the window, and nothing overlaps in the band above the views.
+    void widgetsFitEveryWindowSize() {
         auto gui = TestSupport::makeWindow(1280, 720);
         const QString longName = "/media/recordings/" + QString(60, 'x') + "/warehouse-walk-through.twv";
         gui->idField->setText("0");
         gui->serialField->setText("123456789");
-        const QList<QWidget *> band = {
-            gui->liveButton,  gui->loadFileButton, gui->resolutionCombo, gui->fpsCombo, gui->resolutionField,
-            gui->fpsField,    gui->statusLabel,    gui->fileNameLabel,   gui->idLabel,  gui->idField,
-            gui->serialLabel, gui->serialField,    gui->settingsButton};
         // As built, and as on a system whose fonts run wider.
         for (const int state : {0, 2, 3, 4}) {
             if (state == 4) gui->style->labelFont.setPointSize(gui->style->labelFont.pointSize() + 3);
             gui->setInputState(std::min(state, 3), 100);
             if (state == 3) gui->setFileName(longName);
-            for (QSize size : {QSize(1280, 720), QSize(1310, 737), QSize(1440, 810), QSize(1728, 972),
+            for (QSize size : {QSize(1280, 720), QSize(1310, 737), QSize(1900, 760), QSize(1600, 1000),
                                QSize(1920, 1080)}) {
                 gui->resize(size);
                 QCOMPARE(gui->size(), size);
-                QList<QWidget *> shown;
-                for (QWidget *w : band)
-                    if (w->isVisibleTo(gui.get()) && w->width() > 0) shown << w;
+                const int viewsTop = reinterpret_cast<QWidget *>(gui->imageView)->y();
+                QList<QWidget *> band;
                 const QString where = QString("state %1, width %2: ").arg(state).arg(size.width());
-                for (int i = 0; i < shown.size(); ++i) {
-                    const QString what = where + shown[i]->metaObject()->className();
-                    QVERIFY2(gui->rect().contains(shown[i]->geometry()), qPrintable(what + " outside"));
-                    for (int j = i + 1; j < shown.size(); ++j)
-                        QVERIFY2(!shown[i]->geometry().intersects(shown[j]->geometry()),
-                                 qPrintable(what + " overlaps " + shown[j]->metaObject()->className()));
+                for (QWidget *w : gui->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+                    if (!w->isVisible() || w->width() <= 0) continue;
+                    QVERIFY2(gui->rect().contains(w->geometry()),
+                             qPrintable(where + w->metaObject()->className() + " " + w->objectName() +
+                                        " outside"));
+                    if (w->geometry().bottom() < viewsTop) band << w;
                 }
+                for (int i = 0; i < band.size(); ++i)
+                    for (int j = i + 1; j < band.size(); ++j)
+                        QVERIFY2(!band[i]->geometry().intersects(band[j]->geometry()),
+                                 qPrintable(where + band[i]->metaObject()->className() + " overlaps " +
+                                            band[j]->metaObject()->className()));
             }
         }
         QVERIFY(gui->settingsButton->isVisible());
