@@ -18,6 +18,7 @@ public:
 
 private:
     QString dir;
+    size_t capacity = 0;
     GUI *gui() { return app->gui; }
     QString status() { return gui()->statusLabel->text(); }
     bool isPlaying(const QString &file) { return AppTest::isPlaying(app, file); }
@@ -34,10 +35,16 @@ private slots:
     void initTestCase() {
         dir = QDir::tempPath() + "/vantaro-session-" + QString::number(QCoreApplication::applicationPid());
         QDir().mkpath(dir);
+        size_t freeBytes = 0;
+        twl::deviceMemGetInfo(&freeBytes, &capacity);
     }
     void cleanupTestCase() {
         if (app->gui) app->gui->close();
         QDir(dir).removeRecursively();
+    }
+    void cleanup() { // what a failed test changed must not reach the next one
+        twl::VirtualCamera::replug();
+        twl::deviceSetCapacity(capacity);
     }
 
     void pausedViewerCostsNothing() {
@@ -107,7 +114,6 @@ private slots:
         app->CreateTWVInput(ruined);
         QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, (MainProcess::kPlaybackStallSeconds + 3) * 1000);
         QCOMPARE(status(), QString("DAMAGED RECORDING : ruined.twv"));
-        twl::VirtualCamera::replug();
     }
 
     void outOfGpuMemoryIsNoDeadEnd() {
