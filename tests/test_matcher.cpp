@@ -109,16 +109,16 @@ private slots:
                         const uint8_t *p = prev.data() + kPathGuard + size_t(x) * pathStride(Dp);
                         prevMin[size_t(x)] = *std::min_element(p, p + Dp);
                     }
-                    for (int dx : {-1, 0, 1, 2}) // 2: no previous row
+                    for (int step : {0, 1, 2}) // with and without a total; 2: no previous row
                         for (int P2 : {9, kMaxP2}) {
                             std::vector<uint8_t> a(pathBytes, 255), b(a), ma(size_t(width), 0), mb(ma);
                             std::vector<uint8_t> ta = pathRowOf(2 * (kCensusBits + kMaxP2)), tb(ta);
-                            const uint8_t *from = dx == 2 ? nullptr : prev.data() + kPathGuard;
-                            uint8_t *totalA = dx == 1 ? nullptr : ta.data() + kPathGuard;
-                            uint8_t *totalB = dx == 1 ? nullptr : tb.data() + kPathGuard;
-                            ref.pathRow(cost.data(), from, prevMin.data(), dx, width, Dp, 7, P2,
+                            const uint8_t *from = step == 2 ? nullptr : prev.data() + kPathGuard;
+                            uint8_t *totalA = step == 1 ? nullptr : ta.data() + kPathGuard;
+                            uint8_t *totalB = step == 1 ? nullptr : tb.data() + kPathGuard;
+                            ref.pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2,
                                         a.data() + kPathGuard, ma.data(), totalA);
-                            k->pathRow(cost.data(), from, prevMin.data(), dx, width, Dp, 7, P2,
+                            k->pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2,
                                        b.data() + kPathGuard, mb.data(), totalB);
                             QVERIFY2(a == b && ma == mb && ta == tb, what.constData());
                         }

@@ -49,11 +49,11 @@ struct MatcherKernels {
     // Hamming costs of one row: left census row against the mirrored right one.
     void (*costRow)(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int width, int D,
                     int Dp, uint8_t *cost);
-    // One step of a path from the previous row (pixel x takes pixel x - dx of
-    // `prev`); without `prev` the path starts here. Writes the row's path
-    // costs and each pixel's minimum, and adds them to `total` where given.
-    void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width,
-                    int Dp, int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *total);
+    // One step of a vertical path from the previous row; without `prev` the
+    // path starts here. Writes the row's path costs and each pixel's minimum,
+    // and adds them to `total` where given.
+    void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp,
+                    int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *total);
     // The rest of a row once `total` holds its vertical paths: the paths
     // along the row, left to right and right to left, are added to it, and
     // each pixel is decided as soon as its sum is complete: winner take all

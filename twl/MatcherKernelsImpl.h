@@ -279,18 +279,17 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
 }
 
 template <class V>
-void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int dx, int width, int Dp,
-              int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *total) {
+void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
+              int P2, uint8_t *out, uint8_t *outMin, uint8_t *total) {
     const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
-        const int from = x - dx;
         const uint8_t *c = cost + size_t(x) * Dp;
         uint8_t *o = out + size_t(x) * stride;
         uint8_t *t = total ? total + size_t(x) * stride : nullptr;
-        if (!prev || from < 0 || from >= width)
+        if (!prev)
             outMin[x] = startPixel<V>(c, Dp, o, t);
         else
-            outMin[x] = pathPixel<V>(c, prev + size_t(from) * stride, prevMin[from], Dp, P1, P2, o, t);
+            outMin[x] = pathPixel<V>(c, prev + size_t(x) * stride, prevMin[x], Dp, P1, P2, o, t);
     }
 }
 

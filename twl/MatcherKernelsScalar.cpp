@@ -72,16 +72,15 @@ void addPath(const uint8_t *path, int Dp, uint8_t *total) {
         total[d] = uint8_t(std::min(255, total[d] + path[d]));
 }
 
-void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, int dx, int width, int Dp,
-                   int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *total) {
+void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, int width, int Dp, int P1,
+                   int P2, uint8_t *out, uint8_t *outMin, uint8_t *total) {
     const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
-        const int from = x - dx;
         uint8_t *o = out + size_t(x) * stride;
-        if (!prev || from < 0 || from >= width)
+        if (!prev)
             outMin[x] = startPixelScalar(cost + size_t(x) * Dp, Dp, o);
         else
-            outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(from) * stride, Dp, P1, P2, o);
+            outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(x) * stride, Dp, P1, P2, o);
         if (total) addPath(o, Dp, total + size_t(x) * stride);
     }
 }

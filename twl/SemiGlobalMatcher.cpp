@@ -160,8 +160,8 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     int cur = 0;
     for (int y = top; y < y1; ++y, cur ^= 1) {
         computeCost(y);
-        k.pathRow(costOf(y), y == top ? nullptr : downOf(y - 1, cur ^ 1), band.min[cur ^ 1].data(), 0, w, Dp,
-                  P1, P2, downOf(y, cur), band.min[cur].data(), nullptr);
+        k.pathRow(costOf(y), y == top ? nullptr : downOf(y - 1, cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1,
+                  P2, downOf(y, cur), band.min[cur].data(), nullptr);
     }
     for (int y = y1; y < bottom; ++y)
         computeCost(y);
@@ -171,8 +171,8 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
         const bool own = y < y1;
         uint8_t *total = own ? downOf(y, 0) : nullptr;
-        k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), 0, w, Dp,
-                  P1, P2, pathOf(cur), band.min[cur].data(), total);
+        k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1,
+                  P2, pathOf(cur), band.min[cur].data(), total);
         if (own)
             k.finishRow(costOf(y), total, w, D, Dp, P1, P2, params_.uniqueness,
                         band.along[0].data() + kPathGuard, band.along[1].data() + kPathGuard,
