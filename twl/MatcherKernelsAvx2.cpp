@@ -29,6 +29,14 @@ struct Avx2 {
         h = _mm_min_epu8(h, _mm_srli_epi16(h, 8));
         return uint8_t(_mm_cvtsi128_si32(_mm_minpos_epu16(h)));
     }
+    // Rotations within each 128-bit lane cost one cycle; only the first step crosses lanes.
+    static vec minAll8(vec v) {
+        v = _mm256_min_epu8(v, _mm256_permute2x128_si256(v, v, 0x01));
+        v = _mm256_min_epu8(v, _mm256_alignr_epi8(v, v, 8));
+        v = _mm256_min_epu8(v, _mm256_alignr_epi8(v, v, 4));
+        v = _mm256_min_epu8(v, _mm256_alignr_epi8(v, v, 2));
+        return _mm256_min_epu8(v, _mm256_alignr_epi8(v, v, 1));
+    }
     static vec popcount8(vec v) {
         const vec table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2,
                                            2, 3, 1, 2, 2, 3, 2, 3, 3, 4);

@@ -43,6 +43,13 @@ struct Sse2 {
         v = _mm_min_epu8(v, _mm_srli_si128(v, 1));
         return uint8_t(_mm_cvtsi128_si32(v));
     }
+    // The minimum of all lanes, in every lane.
+    static vec minAll8(vec v) {
+        v = _mm_min_epu8(v, _mm_shuffle_epi32(v, 0x4E));
+        v = _mm_min_epu8(v, _mm_shuffle_epi32(v, 0xB1));
+        v = _mm_min_epu8(v, _mm_shufflelo_epi16(_mm_shufflehi_epi16(v, 0xB1), 0xB1));
+        return _mm_min_epu8(v, _mm_or_si128(_mm_srli_epi16(v, 8), _mm_slli_epi16(v, 8)));
+    }
     static vec popcount8(vec v) {
         v = _mm_sub_epi8(v, _mm_and_si128(_mm_srli_epi16(v, 1), _mm_set1_epi8(0x55)));
         v = _mm_add_epi8(_mm_and_si128(v, _mm_set1_epi8(0x33)),
@@ -328,16 +335,17 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
     return decide(s, x, D, best, below == allowed);
 }
 
-// One step of a path along the row with the previous pixel's costs held in
-// registers (`prev`, replaced by this pixel's) and added to `total`: reading
-// them back from memory right after they were stored, one byte off, stalls
-// every step of the chain.
+// One step of a path along the row with the previous pixel's costs and
+// their minimum (in every lane) held in registers, replaced by this pixel's,
+// and its costs added to `total`. The minimum is the step's critical chain:
+// it stays in vector lanes rather than taking a trip through a scalar
+// register and back.
 template <class V, int N>
-__attribute__((always_inline)) inline uint8_t alongPixel(const uint8_t *cost, typename V::vec (&prev)[N],
-                                                         uint8_t prevMin, int P2, typename V::vec p1,
-                                                         uint8_t *total) {
+__attribute__((always_inline)) inline void alongPixel(const uint8_t *cost, typename V::vec (&prev)[N],
+                                                      typename V::vec &mp, typename V::vec p2,
+                                                      typename V::vec p1, uint8_t *total) {
     typedef typename V::vec vec;
-    const vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2))), guard = V::set1(255);
+    const vec bound = V::adds8(mp, p2), guard = V::set1(255);
     vec next[N], lowest = guard;
     for (int k = 0; k < N; ++k) {
         const vec below = V::shiftUp(prev[k], k > 0 ? prev[k - 1] : guard),
@@ -349,110 +357,82 @@ __attribute__((always_inline)) inline uint8_t alongPixel(const uint8_t *cost, ty
     }
     for (int k = 0; k < N; ++k)
         prev[k] = next[k];
-    return V::hmin8(lowest);
+    mp = V::minAll8(lowest);
+}
+
+template <class V, int N>
+__attribute__((always_inline)) inline void alongStart(const uint8_t *cost, typename V::vec (&prev)[N],
+                                                      typename V::vec &mp, uint8_t *total) {
+    typename V::vec lowest = V::set1(255);
+    for (int k = 0; k < N; ++k) {
+        prev[k] = V::load(cost + k * V::bytes);
+        addTo<V>(total + k * V::bytes, prev[k]);
+        lowest = V::min8(lowest, prev[k]);
+    }
+    mp = V::minAll8(lowest);
 }
 
 // Both paths along the row at once, rightwards reaching pixel i while
 // leftwards reaches last - i: two independent chains of steps keep the CPU
-// busier than one. A pixel is decided as soon as both have passed it, which
-// is from the middle of the row on.
-template <class Step, class Decide>
-__attribute__((always_inline)) inline void bothWays(int width, const Step &step, const Decide &decide) {
-    const int last = width - 1;
-    for (int i = 0; i < width; ++i) {
-        step(i, last - i);
-        if (2 * i >= last) {
-            decide(i);
-            if (last - i != i) decide(last - i);
-        }
-    }
-}
-
+// busier than one. Nothing else shares the loop: a mispredicted branch of a
+// decision would throw away the chains' work in flight.
 template <class V, int N>
-void finishRowRegisters(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
-                        const UniquenessThreshold &thresholdOf, uint16_t *bestCost, int16_t *disparity16) {
+void alongRowRegisters(const uint8_t *cost, uint8_t *total, int width, int Dp, int P1, int P2) {
     typedef typename V::vec vec;
     const int stride = pathStride(Dp), last = width - 1;
-    const vec p1 = V::set1(uint8_t(P1));
-    vec r[N], l[N];
-    uint8_t mr = 0, ml = 0;
-    auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
-    auto totalAt = [&](int x) { return total + size_t(x) * stride; };
-    bothWays(
-        width,
-        [&](int i, int j) {
-            if (i == 0) {
-                for (int k = 0; k < N; ++k) {
-                    r[k] = V::load(costAt(0) + k * V::bytes);
-                    l[k] = V::load(costAt(last) + k * V::bytes);
-                }
-                mr = startPixel<V>(costAt(0), Dp, nullptr, totalAt(0));
-                ml = startPixel<V>(costAt(last), Dp, nullptr, totalAt(last));
-            } else {
-                mr = alongPixel<V, N>(costAt(i), r, mr, P2, p1, totalAt(i));
-                ml = alongPixel<V, N>(costAt(j), l, ml, P2, p1, totalAt(j));
-            }
-        },
-        [&](int x) __attribute__((always_inline)) {
-            disparity16[x] = decidePixel<V>(totalAt(x), x, D, Dp, thresholdOf, bestCost[x]);
-        });
+    const vec p1 = V::set1(uint8_t(P1)), p2 = V::set1(uint8_t(P2));
+    vec r[N], l[N], mr, ml;
+    alongStart<V, N>(cost, r, mr, total);
+    alongStart<V, N>(cost + size_t(last) * Dp, l, ml, total + size_t(last) * stride);
+    for (int i = 1; i < width; ++i) {
+        const int j = last - i;
+        alongPixel<V, N>(cost + size_t(i) * Dp, r, mr, p2, p1, total + size_t(i) * stride);
+        alongPixel<V, N>(cost + size_t(j) * Dp, l, ml, p2, p1, total + size_t(j) * stride);
+    }
 }
 
 template <class V>
 void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
                 uint8_t *rightwards, uint8_t *leftwards, uint16_t *scratch, int16_t *disparity16) {
-    const UniquenessThreshold thresholdOf(uniqueness);
-    uint16_t *bestCost = scratch + 2 * width;
-    auto registers = [&](auto n) {
-        finishRowRegisters<V, decltype(n)::value>(cost, total, width, D, Dp, P1, P2, thresholdOf, bestCost,
-                                                  disparity16);
-        return true;
-    };
-    bool done = false;
-    if (V::shiftsInRegisters && Dp % V::bytes == 0) {
-        switch (Dp / V::bytes) {
-        case 1:
-            done = registers(std::integral_constant<int, 1>());
-            break;
-        case 2:
-            done = registers(std::integral_constant<int, 2>());
-            break;
-        case 3:
-            done = registers(std::integral_constant<int, 3>());
-            break;
-        case 4:
-            done = registers(std::integral_constant<int, 4>());
-            break;
-        case 6:
-            done = registers(std::integral_constant<int, 6>());
-            break;
-        default:
-            break;
-        }
+    const int stride = pathStride(Dp);
+    bool inRegisters = V::shiftsInRegisters;
+    switch (inRegisters ? Dp / V::bytes : 0) {
+    case 1:
+        alongRowRegisters<V, 1>(cost, total, width, Dp, P1, P2);
+        break;
+    case 2:
+        alongRowRegisters<V, 2>(cost, total, width, Dp, P1, P2);
+        break;
+    case 3:
+        alongRowRegisters<V, 3>(cost, total, width, Dp, P1, P2);
+        break;
+    case 4:
+        alongRowRegisters<V, 4>(cost, total, width, Dp, P1, P2);
+        break;
+    case 6:
+        alongRowRegisters<V, 6>(cost, total, width, Dp, P1, P2);
+        break;
+    default:
+        inRegisters = false;
+        break;
     }
-    if (!done) {
+    if (!inRegisters) {
         // The paths in memory, each reading its previous pixel back.
-        const int stride = pathStride(Dp), last = width - 1;
+        const int last = width - 1;
         auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
         auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
-        uint8_t mr = 0, ml = 0;
-        bothWays(
-            width,
-            [&](int i, int j) {
-                if (i == 0) {
-                    mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0));
-                    ml = startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last));
-                } else {
-                    mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
-                                      at(total, i));
-                    ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j),
-                                      at(total, j));
-                }
-            },
-            [&](int x) {
-                disparity16[x] = decidePixel<V>(at(total, x), x, D, Dp, thresholdOf, bestCost[x]);
-            });
+        uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0));
+        uint8_t ml = startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last));
+        for (int i = 1; i < width; ++i) {
+            const int j = last - i;
+            mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i), at(total, i));
+            ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j), at(total, j));
+        }
     }
+    const UniquenessThreshold thresholdOf(uniqueness);
+    uint16_t *bestCost = scratch + 2 * width;
+    for (int x = 0; x < width; ++x)
+        disparity16[x] = decidePixel<V>(total + size_t(x) * stride, x, D, Dp, thresholdOf, bestCost[x]);
     leftRightCheck(bestCost, width, scratch, disparity16);
 }
 
