@@ -29,6 +29,7 @@ struct Avx2 {
         h = _mm_min_epu8(h, _mm_srli_epi16(h, 8));
         return uint8_t(_mm_cvtsi128_si32(_mm_minpos_epu16(h)));
     }
+    static int lane0(vec v) { return _mm_cvtsi128_si32(_mm256_castsi256_si128(v)) & 0xFF; }
     // Rotations within each 128-bit lane cost one cycle; only the first step crosses lanes.
     static vec minAll8(vec v) {
         v = _mm256_min_epu8(v, _mm256_permute2x128_si256(v, v, 0x01));

@@ -43,6 +43,7 @@ struct Sse2 {
         v = _mm_min_epu8(v, _mm_srli_si128(v, 1));
         return uint8_t(_mm_cvtsi128_si32(v));
     }
+    static int lane0(vec v) { return _mm_cvtsi128_si32(v) & 0xFF; }
     // The minimum of all lanes, in every lane.
     static vec minAll8(vec v) {
         v = _mm_min_epu8(v, _mm_shuffle_epi32(v, 0x4E));
@@ -109,26 +110,27 @@ inline void fixCostEdges(int x, int D, int Dp, uint8_t *cost) {
         cost[d] = 255;
 }
 
-// The decision for one pixel once its best disparity and whether that is
-// unique are known: -16 where invalid, else 1/16 pixel with a parabola
-// through the neighbouring sums.
-// 8 / n for every denominator a parabola through byte sums can have: a
-// division here cost more than the rest of the decision.
+// 8 / n in 16-bit fixed point for every denominator a parabola through
+// byte sums can have: a division here cost more than the rest of the decision.
 struct EighthsTable {
-    float of[511];
+    int32_t of[511];
     constexpr EighthsTable() : of() {
         for (int n = 1; n < 511; ++n)
-            of[n] = 8.0f / float(n);
+            of[n] = ((8 << 16) + n / 2) / n;
     }
 };
 constexpr EighthsTable kEighths;
 
-inline int16_t decide(const uint8_t *s, int x, int D, int best, bool unique) {
-    if (best > x || !unique) return -16;
-    if (best == 0 || best == D - 1) return int16_t(best * 16);
-    const int denom = std::max(int(s[best - 1]) + int(s[best + 1]) - 2 * int(s[best]), 1);
-    const float offset = float(int(s[best - 1]) - int(s[best + 1])) * kEighths.of[denom];
-    return int16_t(best * 16 + int(offset + (offset < 0 ? -0.5f : 0.5f)));
+// The decision for one pixel once its best disparity and whether that is
+// unique are known: -16 where invalid, else 1/16 pixel with a parabola
+// through the sums sl, sb, sr at best - 1, best, best + 1 (at the ends of
+// the range the outer one is not used, whatever it holds). Selects, not
+// branches: which way it goes is not predictable.
+inline int16_t decide(int best, int x, int D, bool unique, int sl, int sb, int sr) {
+    const int denom = std::clamp(sl + sr - 2 * sb, 1, 510);
+    const int refined = best * 16 + (((sl - sr) * kEighths.of[denom] + (1 << 15)) >> 16);
+    const int value = best == 0 || best == D - 1 ? best * 16 : refined;
+    return int16_t(best > x || !unique ? -16 : value);
 }
 
 // Left-right check: each right pixel keeps the left pixel that reached it
@@ -138,14 +140,14 @@ inline int16_t decide(const uint8_t *s, int x, int D, int best, bool unique) {
 inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratch, int16_t *disparity16) {
     uint16_t *rightCost = scratch, *rightDisparity = scratch + width;
     std::fill(rightCost, rightCost + width, uint16_t(0x7FFF)); // above any sum
-    // Which of two matches wins is not predictable: selects, not branches.
+    // Which of two matches wins is not predictable, nor which pixels are
+    // valid: selects, not branches (an invalid pixel stores what it read).
     for (int x = 0; x < width; ++x) {
-        if (disparity16[x] < 0) continue;
-        const int d = (disparity16[x] + 8) >> 4, xr = x - d;
-        if (xr < 0) continue;
-        const bool better = bestCost[x] < rightCost[xr];
-        rightCost[xr] = better ? bestCost[x] : rightCost[xr];
-        rightDisparity[xr] = better ? uint16_t(d) : rightDisparity[xr];
+        const int v = disparity16[x], d = (v + 8) >> 4, xr = std::clamp(x - d, 0, width - 1);
+        const uint16_t held = rightCost[xr], heldDisparity = rightDisparity[xr];
+        const bool better = (v >= 0) & (x - d >= 0) & (bestCost[x] < held);
+        rightCost[xr] = better ? bestCost[x] : held;
+        rightDisparity[xr] = better ? uint16_t(d) : heldDisparity;
     }
     for (int x = 0; x < width; ++x) {
         const int v = disparity16[x], d = (v + 8) >> 4, xr = x - d;
@@ -154,18 +156,19 @@ inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratc
     }
 }
 
-// ceil(m * 100 / (100 - uniqueness)), the lowest sum a rival may have, as
-// a multiplication by a 32-bit reciprocal: exact for numerators below 2^22
-// (sums are bytes), and far cheaper than a division or doubles.
-struct UniquenessThreshold {
-    uint64_t reciprocal;
-    unsigned divisor;
-    explicit UniquenessThreshold(int uniqueness)
-        : reciprocal((uint64_t(1) << 32) / unsigned(100 - uniqueness) + 1),
-          divisor(unsigned(100 - uniqueness)) {}
-    int operator()(int m) const {
-        const unsigned t = unsigned((uint64_t(unsigned(m) * 100u + divisor - 1) * reciprocal) >> 32);
-        return int(t);
+// For every byte sum m of a winner: ceil(m * 100 / (100 - uniqueness)), the
+// lowest sum a rival may have, and the highest it must not (that less one,
+// clamped to a byte, as a vector compare wants it). A table: the arithmetic
+// sat in every pixel's chain of dependent steps.
+struct UniquenessThresholds {
+    uint16_t lowestRival[256];
+    uint8_t under[256];
+    explicit UniquenessThresholds(int uniqueness) {
+        const int divisor = 100 - uniqueness;
+        for (int m = 0; m < 256; ++m) {
+            lowestRival[m] = uint16_t((m * 100 + divisor - 1) / divisor);
+            under[m] = uint8_t(std::clamp(int(lowestRival[m]) - 1, 0, 255));
+        }
     }
 };
 
@@ -300,39 +303,52 @@ void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
     }
 }
 
-// Winner take all on one pixel's complete sum (lanes past D hold 255). One
-// pass finds the first lane at the minimum (branch-free: where the winner
-// lies is not predictable) and counts the lanes under the uniqueness
-// threshold; the winner and its neighbours may lie under it without counting.
-template <class V>
+// Winner take all on one pixel's complete sum (lanes past D hold 255, and
+// so do the guards on either side), N vectors long (0: Dp / V::bytes, read
+// from memory as needed). The first lane at the minimum wins; the lanes
+// under the uniqueness threshold are counted as bit masks, and the winner
+// and its neighbours may lie under it without counting. Branch-free: where
+// the winner lies is not predictable.
+template <class V, int N>
 __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int x, int D, int Dp,
-                                                          const UniquenessThreshold &thresholdOf,
+                                                          const UniquenessThresholds &thresholds,
                                                           uint16_t &bestCost) {
-    typename V::vec lowest = V::set1(255);
-    int d = 0;
-    for (; d < Dp; d += V::bytes)
-        lowest = V::min8(lowest, V::load(s + d));
-    const int m = V::hmin8(lowest);
-    const int threshold = thresholdOf(m);
-    // Lanes below the threshold are those where min(s, threshold - 1) == s.
-    const uint8_t under = uint8_t(std::clamp(threshold - 1, 0, 255));
-    int best = Dp, below = 0;
-    typename V::vec counts = V::zero();
-    for (d -= V::bytes; d >= 0; d -= V::bytes) {
-        const typename V::vec v = V::load(s + d);
-        const unsigned eq = unsigned(V::movemask8(V::cmpeq8(v, V::set1(uint8_t(m)))));
-        const int found = -int(eq != 0), lane = d + __builtin_ctz(eq | 0x80000000u);
-        best = (best & ~found) | (lane & found);
-        counts = V::sub8(counts, V::cmpeq8(V::min8(v, V::set1(under)), v));
+    typedef typename V::vec vec;
+    const int n = N > 0 ? N : Dp / V::bytes;
+    vec held[N > 0 ? N : 1];
+    auto at = [&](int k) { return N > 0 ? held[k] : V::load(s + k * V::bytes); };
+    vec lowest = V::set1(255);
+    for (int k = 0; k < n; ++k) {
+        if (N > 0) held[k] = V::load(s + k * V::bytes);
+        lowest = V::min8(lowest, at(k));
     }
-    below += V::hsum8(counts);
+    const vec mv = V::minAll8(lowest);
+    const int m = V::lane0(mv), threshold = thresholds.lowestRival[m];
+    // Lanes below the threshold are those where min(s, threshold - 1) == s.
+    const vec under = V::set1(thresholds.under[m]);
+    // Masks of two vectors at a time in one 64-bit word (a pair of SSE2
+    // vectors fills only half of it); lanes past D never count.
+    int best = Dp, below = 0;
+    for (int k = ((n - 1) & ~1); k >= 0; k -= 2) {
+        uint64_t eq = unsigned(V::movemask8(V::cmpeq8(at(k), mv)));
+        uint64_t low = unsigned(V::movemask8(V::cmpeq8(V::min8(at(k), under), at(k))));
+        if (k + 1 < n) {
+            eq |= uint64_t(unsigned(V::movemask8(V::cmpeq8(at(k + 1), mv)))) << V::bytes;
+            low |= uint64_t(unsigned(V::movemask8(V::cmpeq8(V::min8(at(k + 1), under), at(k + 1)))))
+                   << V::bytes;
+        }
+        const int inRange = D - k * V::bytes;
+        if (inRange < 2 * V::bytes) low &= inRange <= 0 ? 0 : (uint64_t(1) << inRange) - 1;
+        const int found = -int(eq != 0), lane = k * V::bytes + __builtin_ctzll(eq | (uint64_t(1) << 63));
+        best = (best & ~found) | (lane & found);
+        below += __builtin_popcountll(low);
+    }
     if (threshold <= 0) below = 0;
-    if (threshold > 255) below = Dp;
-    int allowed = (s[best] < threshold) + (best > 0 && s[best - 1] < threshold) +
-                  (best + 1 < D && s[best + 1] < threshold);
-    if (D < Dp && s[D] < threshold) allowed += Dp - D; // all lanes past D hold the same sum
+    const int sl = s[best - 1], sr = s[best + 1];
+    const int allowed =
+        (m < threshold) + ((best > 0) & (sl < threshold)) + ((best + 1 < D) & (sr < threshold));
     bestCost = uint16_t(m);
-    return decide(s, x, D, best, below == allowed);
+    return decide(best, x, D, below == allowed, sl, m, sr);
 }
 
 // One step of a path along the row with the previous pixel's costs and
@@ -425,14 +441,30 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
         uint8_t ml = startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last));
         for (int i = 1; i < width; ++i) {
             const int j = last - i;
-            mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i), at(total, i));
-            ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j), at(total, j));
+            mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
+                              at(total, i));
+            ml =
+                pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j), at(total, j));
         }
     }
-    const UniquenessThreshold thresholdOf(uniqueness);
+    const UniquenessThresholds thresholds(uniqueness);
     uint16_t *bestCost = scratch + 2 * width;
-    for (int x = 0; x < width; ++x)
-        disparity16[x] = decidePixel<V>(total + size_t(x) * stride, x, D, Dp, thresholdOf, bestCost[x]);
+    auto decideRow = [&](auto n) {
+        for (int x = 0; x < width; ++x)
+            disparity16[x] = decidePixel<V, decltype(n)::value>(total + size_t(x) * stride, x, D, Dp,
+                                                                thresholds, bestCost[x]);
+    };
+    switch (V::shiftsInRegisters ? Dp / V::bytes : 0) {
+    case 1:
+        decideRow(std::integral_constant<int, 1>());
+        break;
+    case 2:
+        decideRow(std::integral_constant<int, 2>());
+        break;
+    default:
+        decideRow(std::integral_constant<int, 0>());
+        break;
+    }
     leftRightCheck(bestCost, width, scratch, disparity16);
 }
 

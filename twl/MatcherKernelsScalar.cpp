@@ -109,7 +109,8 @@ void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int 
         for (int d = 0; d < D; ++d)
             if (std::abs(d - best) > 1 && s[d] * (100 - uniqueness) < s[best] * 100) unique = false;
         bestCost[x] = s[best];
-        disparity16[x] = decide(s, x, D, best, unique);
+        disparity16[x] =
+            decide(best, x, D, unique, best > 0 ? s[best - 1] : 0, s[best], best + 1 < D ? s[best + 1] : 0);
     }
     leftRightCheck(bestCost, width, scratch, disparity16);
 }
