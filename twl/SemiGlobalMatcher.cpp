@@ -78,12 +78,13 @@ void SemiGlobalMatcher::setKernels(const MatcherKernels &kernels) {
     kernels_ = &kernels;
 }
 
-void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, cv::Mat &padded, std::vector<uint8_t> &planes) {
+void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, cv::Mat &smoothed, cv::Mat &padded,
+                                      std::vector<uint8_t> &planes) const {
     // Sensor noise flips the census bits of flat surfaces at random, and no
     // path can then carry a match across them: a light blur and the census
     // threshold keep those bits still.
-    cv::GaussianBlur(grey, smoothed_, cv::Size(3, 3), 0, 0, cv::BORDER_REPLICATE);
-    cv::copyMakeBorder(smoothed_, padded, kCensusRadiusY, kCensusRadiusY, kCensusRadiusX, kCensusRadiusX,
+    cv::GaussianBlur(grey, smoothed, cv::Size(3, 3), 0, 0, cv::BORDER_REPLICATE);
+    cv::copyMakeBorder(smoothed, padded, kCensusRadiusY, kCensusRadiusY, kCensusRadiusX, kCensusRadiusX,
                        cv::BORDER_REPLICATE);
     cv::bitwise_xor(padded, cv::Scalar::all(128), padded);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes;
@@ -107,10 +108,15 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     disparity16.create(left.size(), CV_16S);
     if (left.empty()) return;
 
-    prepareCensus(left, paddedL_, censusL_);
-    cv::flip(right, flippedR_, 1);
-    prepareCensus(flippedR_, paddedR_, censusR_);
     const int threads = std::max(1, cv::getNumThreads());
+    // The two images' preparation on two threads where there are two.
+    runOnThreads(std::min(threads, 2), [&](int t, int n) {
+        if (t == 0) prepareCensus(left, smoothedL_, paddedL_, censusL_);
+        if (t == n - 1) {
+            cv::flip(right, flippedR_, 1);
+            prepareCensus(flippedR_, smoothedR_, paddedR_, censusR_);
+        }
+    });
     runOnThreads(std::min(threads, height_), [&](int t, int n) {
         const int y0 = height_ * t / n, y1 = height_ * (t + 1) / n;
         censusRows(paddedL_, false, censusL_, y0, y1);

@@ -45,7 +45,8 @@ public:
 
 private:
     struct Band;
-    void prepareCensus(const cv::Mat &grey, cv::Mat &padded, std::vector<uint8_t> &planes);
+    void prepareCensus(const cv::Mat &grey, cv::Mat &smoothed, cv::Mat &padded,
+                       std::vector<uint8_t> &planes) const;
     void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;
     void matchBand(Band &band, int y0, int y1, cv::Mat &disparity16) const;
 
@@ -53,7 +54,7 @@ private:
     const MatcherKernels *kernels_;
     size_t bandBudget_ = size_t(192) << 20;
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
-    cv::Mat paddedL_, paddedR_, flippedR_, smoothed_;
+    cv::Mat paddedL_, paddedR_, flippedR_, smoothedL_, smoothedR_;
     std::vector<uint8_t> censusL_, censusR_;
     std::vector<std::unique_ptr<Band>> bands_;
     cv::Mat speckleBuffer_;
