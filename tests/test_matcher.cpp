@@ -117,9 +117,9 @@ private slots:
                             uint8_t *totalA = step == 1 ? nullptr : ta.data() + kPathGuard;
                             uint8_t *totalB = step == 1 ? nullptr : tb.data() + kPathGuard;
                             ref.pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2,
-                                        a.data() + kPathGuard, ma.data(), totalA);
+                                        a.data() + kPathGuard, ma.data(), totalA, totalA);
                             k->pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2,
-                                       b.data() + kPathGuard, mb.data(), totalB);
+                                       b.data() + kPathGuard, mb.data(), totalB, totalB);
                             QVERIFY2(a == b && ma == mb && ta == tb, what.constData());
                         }
                     // The paths along the row and the decisions, on vertical sums with many ties.

@@ -51,9 +51,10 @@ struct MatcherKernels {
                     int Dp, uint8_t *cost);
     // One step of a vertical path from the previous row; without `prev` the
     // path starts here. Writes the row's path costs and each pixel's minimum,
-    // and adds them to `total` where given.
+    // and where `total` is given, the sum of them and `sums` into it (the two
+    // rows may be one).
     void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp,
-                    int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *total);
+                    int P1, int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total);
     // The rest of a row once `total` holds its vertical paths: the paths
     // along the row, left to right and right to left, are added to it, and
     // each pixel is decided as soon as its sum is complete: winner take all

@@ -251,38 +251,38 @@ template <class V> __attribute__((always_inline)) inline void addTo(uint8_t *tot
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
-          typename V::vec p1, uint8_t *out, typename V::vec lowest, uint8_t *total) {
+          typename V::vec p1, uint8_t *out, typename V::vec lowest, const uint8_t *sums, uint8_t *total) {
     const typename V::vec here = V::load(prev), below = V::load(prev - 1), above = V::load(prev + 1);
     const typename V::vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
     const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
     V::store(out, l);
-    if (total) addTo<V>(total, l);
+    if (total) V::store(total, V::adds8(V::load(sums), l));
     return V::min8(lowest, l);
 }
 
-// One path step for a pixel, its costs added to `total` when given; returns
-// the minimum of its new costs.
+// One path step for a pixel, its costs added to `sums` into `total` when
+// given (the two may be one); returns the minimum of its new costs.
 template <class V>
 __attribute__((always_inline)) inline uint8_t pathPixel(const uint8_t *cost, const uint8_t *prev,
                                                         uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
-                                                        uint8_t *total) {
+                                                        const uint8_t *sums, uint8_t *total) {
     // min(255, prevMin + P2) as a saturating add, without a trip through a scalar register.
     const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
     typename V::vec lowest = V::set1(255);
     for (int d = 0; d < Dp; d += V::bytes)
-        lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest,
+        lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest, sums + d,
                               total ? total + d : nullptr);
     return V::hmin8(lowest);
 }
 
 template <class V>
 __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out,
-                                                         uint8_t *total) {
+                                                         const uint8_t *sums, uint8_t *total) {
     typename V::vec lowest = V::set1(255);
     for (int d = 0; d < Dp; d += V::bytes) {
         const typename V::vec c = V::load(cost + d);
         if (out) V::store(out + d, c);
-        if (total) addTo<V>(total + d, c);
+        if (total) V::store(total + d, V::adds8(V::load(sums + d), c));
         lowest = V::min8(lowest, c);
     }
     return V::hmin8(lowest);
@@ -290,16 +290,17 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
 
 template <class V>
 void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
-              int P2, uint8_t *out, uint8_t *outMin, uint8_t *total) {
+              int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
     const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
         const uint8_t *c = cost + size_t(x) * Dp;
         uint8_t *o = out + size_t(x) * stride;
+        const uint8_t *in = total ? sums + size_t(x) * stride : nullptr;
         uint8_t *t = total ? total + size_t(x) * stride : nullptr;
         if (!prev)
-            outMin[x] = startPixel<V>(c, Dp, o, t);
+            outMin[x] = startPixel<V>(c, Dp, o, in, t);
         else
-            outMin[x] = pathPixel<V>(c, prev + size_t(x) * stride, prevMin[x], Dp, P1, P2, o, t);
+            outMin[x] = pathPixel<V>(c, prev + size_t(x) * stride, prevMin[x], Dp, P1, P2, o, in, t);
     }
 }
 
@@ -437,14 +438,14 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
         const int last = width - 1;
         auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
         auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
-        uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0));
-        uint8_t ml = startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last));
+        uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0), at(total, 0));
+        uint8_t ml = startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last), at(total, last));
         for (int i = 1; i < width; ++i) {
             const int j = last - i;
             mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
-                              at(total, i));
-            ml =
-                pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j), at(total, j));
+                              at(total, i), at(total, i));
+            ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j), at(total, j),
+                              at(total, j));
         }
     }
     const UniquenessThresholds thresholds(uniqueness);

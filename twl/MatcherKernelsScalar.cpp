@@ -67,13 +67,13 @@ uint8_t startPixelScalar(const uint8_t *cost, int Dp, uint8_t *out) {
     return uint8_t(lowest);
 }
 
-void addPath(const uint8_t *path, int Dp, uint8_t *total) {
+void addPath(const uint8_t *path, int Dp, const uint8_t *sums, uint8_t *total) {
     for (int d = 0; d < Dp; ++d)
-        total[d] = uint8_t(std::min(255, total[d] + path[d]));
+        total[d] = uint8_t(std::min(255, sums[d] + path[d]));
 }
 
 void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, int width, int Dp, int P1,
-                   int P2, uint8_t *out, uint8_t *outMin, uint8_t *total) {
+                   int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
     const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
         uint8_t *o = out + size_t(x) * stride;
@@ -81,7 +81,7 @@ void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, in
             outMin[x] = startPixelScalar(cost + size_t(x) * Dp, Dp, o);
         else
             outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(x) * stride, Dp, P1, P2, o);
-        if (total) addPath(o, Dp, total + size_t(x) * stride);
+        if (total) addPath(o, Dp, sums + size_t(x) * stride, total + size_t(x) * stride);
     }
 }
 
@@ -97,7 +97,7 @@ void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int 
                 startPixelScalar(cost + size_t(x) * Dp, Dp, o);
             else
                 pathPixelScalar(cost + size_t(x) * Dp, path.data() + size_t(x - dir) * Dp, Dp, P1, P2, o);
-            addPath(o, Dp, total + size_t(x) * stride);
+            addPath(o, Dp, total + size_t(x) * stride, total + size_t(x) * stride);
         }
     uint16_t *bestCost = scratch + 2 * width;
     for (int x = 0; x < width; ++x) {

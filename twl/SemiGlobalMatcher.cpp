@@ -31,15 +31,15 @@ constexpr int kBandMargin = 32;
 } // namespace
 
 // Buffers of one worker, reused between frames. Only the costs and the
-// downward paths of a band are kept whole (the latter become the sums of the
-// row); the upward path and the paths along the row live one row at a time,
-// so that they stay in cache.
+// downward paths of a band are kept whole; the upward path, the paths along
+// the row and the sums live one row at a time, so that they stay in cache.
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
     std::vector<uint8_t> cost;            // rows of the band and its margins
-    std::vector<uint8_t> down;            // downward paths of the band's own rows, then their sums
+    std::vector<uint8_t> down;            // downward paths of the band's own rows
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
     std::vector<uint8_t> along[2];
+    std::vector<uint8_t> sums; // of all paths for the row being finished
     std::vector<uint16_t> scratch;
 
     size_t pathBytes() const { return size_t(kPathGuard) + size_t(width) * size_t(pathStride(Dp)); }
@@ -55,6 +55,7 @@ struct SemiGlobalMatcher::Band {
                 m.assign(size_t(w), 0);
             for (auto &a : along)
                 a.assign(pathBytes(), 255);
+            sums.assign(pathBytes(), 255);
             down.clear();
             scratch.assign(size_t(3 * w), 0);
         }
@@ -167,18 +168,20 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     for (int y = top; y < y1; ++y, cur ^= 1) {
         computeCost(y);
         k.pathRow(costOf(y), y == top ? nullptr : downOf(y - 1, cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1,
-                  P2, downOf(y, cur), band.min[cur].data(), nullptr);
+                  P2, downOf(y, cur), band.min[cur].data(), nullptr, nullptr);
     }
     for (int y = y1; y < bottom; ++y)
         computeCost(y);
-    // Upwards; on the band's own rows the upward path is added to its
-    // downward twin, the paths along the row join in and the row is decided.
+    // Upwards; on the band's own rows the upward path and its downward twin
+    // are summed into a row that stays in cache (the band's downward paths
+    // are only read back: no dirty lines to write out), the paths along the
+    // row join in and the row is decided.
     cur = 0;
+    uint8_t *total = band.sums.data() + kPathGuard;
     for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
         const bool own = y < y1;
-        uint8_t *total = own ? downOf(y, 0) : nullptr;
         k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1,
-                  P2, pathOf(cur), band.min[cur].data(), total);
+                  P2, pathOf(cur), band.min[cur].data(), own ? downOf(y, 0) : nullptr, own ? total : nullptr);
         if (own)
             k.finishRow(costOf(y), total, w, D, Dp, P1, P2, params_.uniqueness,
                         band.along[0].data() + kPathGuard, band.along[1].data() + kPathGuard,
