@@ -29,6 +29,23 @@ struct Avx2 {
         h = _mm_min_epu8(h, _mm_srli_epi16(h, 8));
         return uint8_t(_mm_cvtsi128_si32(_mm_minpos_epu16(h)));
     }
+    // (minimum << 8) | the first lane holding it, of N vectors (N <= 8): each
+    // sum widened to 16 bits above its lane number, so that one minimum of
+    // words, finished by SSE4.1's minpos, finds both.
+    static constexpr bool packedArgmin = true;
+    template <int N> static int argmin(const vec (&v)[N]) {
+        static_assert(N <= 8, "lane numbers are bytes");
+        const vec lanes = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18,
+                                           19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+        vec lowest = _mm256_set1_epi16(-1);
+        for (int k = 0; k < N; ++k) {
+            const vec index = _mm256_add_epi8(lanes, _mm256_set1_epi8(char(32 * k)));
+            lowest = _mm256_min_epu16(lowest, _mm256_min_epu16(_mm256_unpacklo_epi8(index, v[k]),
+                                                               _mm256_unpackhi_epi8(index, v[k])));
+        }
+        const __m128i h = _mm_min_epu16(_mm256_castsi256_si128(lowest), _mm256_extracti128_si256(lowest, 1));
+        return _mm_cvtsi128_si32(_mm_minpos_epu16(h)) & 0xFFFF;
+    }
     static int lane0(vec v) { return _mm_cvtsi128_si32(_mm256_castsi256_si128(v)) & 0xFF; }
     // Rotations within each 128-bit lane cost one cycle; only the first step crosses lanes.
     static vec minAll8(vec v) {

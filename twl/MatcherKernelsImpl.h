@@ -43,6 +43,7 @@ struct Sse2 {
         v = _mm_min_epu8(v, _mm_srli_si128(v, 1));
         return uint8_t(_mm_cvtsi128_si32(v));
     }
+    static constexpr bool packedArgmin = false;
     static int lane0(vec v) { return _mm_cvtsi128_si32(v) & 0xFF; }
     // The minimum of all lanes, in every lane.
     static vec minAll8(vec v) {
@@ -318,31 +319,37 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
     const int n = N > 0 ? N : Dp / V::bytes;
     vec held[N > 0 ? N : 1];
     auto at = [&](int k) { return N > 0 ? held[k] : V::load(s + k * V::bytes); };
-    vec lowest = V::set1(255);
-    for (int k = 0; k < n; ++k) {
-        if (N > 0) held[k] = V::load(s + k * V::bytes);
-        lowest = V::min8(lowest, at(k));
-    }
-    const vec mv = V::minAll8(lowest);
-    const int m = V::lane0(mv), threshold = thresholds.lowestRival[m];
-    // Lanes below the threshold are those where min(s, threshold - 1) == s.
-    const vec under = V::set1(thresholds.under[m]);
-    // Masks of two vectors at a time in one 64-bit word (a pair of SSE2
-    // vectors fills only half of it); lanes past D never count.
-    int best = Dp, below = 0;
-    for (int k = ((n - 1) & ~1); k >= 0; k -= 2) {
-        uint64_t eq = unsigned(V::movemask8(V::cmpeq8(at(k), mv)));
-        uint64_t low = unsigned(V::movemask8(V::cmpeq8(V::min8(at(k), under), at(k))));
-        if (k + 1 < n) {
-            eq |= uint64_t(unsigned(V::movemask8(V::cmpeq8(at(k + 1), mv)))) << V::bytes;
-            low |= uint64_t(unsigned(V::movemask8(V::cmpeq8(V::min8(at(k + 1), under), at(k + 1)))))
-                   << V::bytes;
+    int m = 0, best = Dp;
+    if constexpr (N > 0 && V::packedArgmin) {
+        for (int k = 0; k < N; ++k)
+            held[k] = V::load(s + k * V::bytes);
+        const int packed = V::template argmin<N>(held);
+        m = packed >> 8;
+        best = packed & 0xFF;
+    } else {
+        vec lowest = V::set1(255);
+        for (int k = 0; k < n; ++k) {
+            if (N > 0) held[k] = V::load(s + k * V::bytes);
+            lowest = V::min8(lowest, at(k));
         }
+        const vec mv = V::minAll8(lowest);
+        m = V::lane0(mv);
+        for (int k = n - 1; k >= 0; --k) {
+            const unsigned eq = unsigned(V::movemask8(V::cmpeq8(at(k), mv)));
+            const int found = -int(eq != 0), lane = k * V::bytes + __builtin_ctz(eq | 0x80000000u);
+            best = (best & ~found) | (lane & found);
+        }
+    }
+    const int threshold = thresholds.lowestRival[m];
+    // Lanes below the threshold are those where min(s, threshold - 1) == s;
+    // lanes past D never count.
+    const vec under = V::set1(thresholds.under[m]);
+    int below = 0;
+    for (int k = 0; k < n; ++k) {
+        unsigned low = unsigned(V::movemask8(V::cmpeq8(V::min8(at(k), under), at(k))));
         const int inRange = D - k * V::bytes;
-        if (inRange < 2 * V::bytes) low &= inRange <= 0 ? 0 : (uint64_t(1) << inRange) - 1;
-        const int found = -int(eq != 0), lane = k * V::bytes + __builtin_ctzll(eq | (uint64_t(1) << 63));
-        best = (best & ~found) | (lane & found);
-        below += __builtin_popcountll(low);
+        if (inRange < V::bytes) low &= inRange <= 0 ? 0u : (1u << inRange) - 1;
+        below += __builtin_popcount(low);
     }
     if (threshold <= 0) below = 0;
     const int sl = s[best - 1], sr = s[best + 1];
@@ -461,6 +468,15 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
         break;
     case 2:
         decideRow(std::integral_constant<int, 2>());
+        break;
+    case 3:
+        decideRow(std::integral_constant<int, 3>());
+        break;
+    case 4:
+        decideRow(std::integral_constant<int, 4>());
+        break;
+    case 6:
+        decideRow(std::integral_constant<int, 6>());
         break;
     default:
         decideRow(std::integral_constant<int, 0>());
