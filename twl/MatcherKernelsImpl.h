@@ -289,20 +289,54 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
     return V::hmin8(lowest);
 }
 
+// A vertical path's row with its range known at compile time where N > 0
+// (N vectors), and whether it sums known too: the loops over the lanes
+// unroll and no test is left in them.
+template <class V, int N, bool Sum>
+void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
+              int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
+    const int dp = N > 0 ? N * V::bytes : Dp, stride = pathStride(dp);
+    for (int x = 0; x < width; ++x) {
+        const uint8_t *c = cost + size_t(x) * dp;
+        uint8_t *o = out + size_t(x) * stride;
+        const uint8_t *in = Sum ? sums + size_t(x) * stride : nullptr;
+        uint8_t *t = Sum ? total + size_t(x) * stride : nullptr;
+        if (!prev)
+            outMin[x] = startPixel<V>(c, dp, o, in, t);
+        else
+            outMin[x] = pathPixel<V>(c, prev + size_t(x) * stride, prevMin[x], dp, P1, P2, o, in, t);
+    }
+}
+
+// Calls body with std::integral_constant<int, N> for the ranges the modes
+// use (N = Dp / V::bytes), with N = 0 for any other.
+template <class V, class Body> void withVectorCount(int Dp, const Body &body) {
+    switch (Dp % V::bytes ? 0 : Dp / V::bytes) {
+    case 1:
+        return body(std::integral_constant<int, 1>());
+    case 2:
+        return body(std::integral_constant<int, 2>());
+    case 3:
+        return body(std::integral_constant<int, 3>());
+    case 4:
+        return body(std::integral_constant<int, 4>());
+    case 6:
+        return body(std::integral_constant<int, 6>());
+    default:
+        return body(std::integral_constant<int, 0>());
+    }
+}
+
 template <class V>
 void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
               int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
-    const int stride = pathStride(Dp);
-    for (int x = 0; x < width; ++x) {
-        const uint8_t *c = cost + size_t(x) * Dp;
-        uint8_t *o = out + size_t(x) * stride;
-        const uint8_t *in = total ? sums + size_t(x) * stride : nullptr;
-        uint8_t *t = total ? total + size_t(x) * stride : nullptr;
-        if (!prev)
-            outMin[x] = startPixel<V>(c, Dp, o, in, t);
+    withVectorCount<V>(Dp, [&](auto n) {
+        constexpr int N = decltype(n)::value;
+        if (total)
+            pathRowN<V, N, true>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
         else
-            outMin[x] = pathPixel<V>(c, prev + size_t(x) * stride, prevMin[x], Dp, P1, P2, o, in, t);
-    }
+            pathRowN<V, N, false>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
+    });
 }
 
 // Winner take all on one pixel's complete sum (lanes past D hold 255, and
