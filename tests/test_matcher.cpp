@@ -2,6 +2,7 @@
 // shifts and against StereoSGBM.
 #include "twl/MatcherKernels.h"
 #include "twl/SemiGlobalMatcher.h"
+#include "twl/SpeckleFilter.h"
 #include "twl/VirtualScene.h"
 
 #include <opencv2/calib3d.hpp>
@@ -170,6 +171,24 @@ private slots:
         QCOMPARE(QByteArray(SemiGlobalMatcher().kernels().name), QByteArray("sse2"));
         qunsetenv("VANTARO_SIMD");
         QCOMPARE(QByteArray(selectMatcherKernels().name), QByteArray(avx2MatcherKernels() ? "avx2" : "sse2"));
+    }
+
+    void speckleFilterMatchesOpenCV() {
+        // Random maps of few levels (so that regions of every size occur, with invalid holes), odd sizes,
+        // thread counts that leave seams in regions: the same pixels cleared as cv::filterSpeckles.
+        std::mt19937 rng(11);
+        SpeckleFilter filter;
+        for (int trial = 0; trial < 120; ++trial) {
+            cv::Mat d(1 + int(rng() % 70), 1 + int(rng() % 90), CV_16S), expected, ours;
+            const int levels = 1 + int(rng() % 6), maxSize = int(rng() % 12), maxDiff = int(rng() % 24);
+            for (auto it = d.begin<int16_t>(); it != d.end<int16_t>(); ++it)
+                *it = int16_t(rng() % 5 == 0 ? -16 : int(rng() % levels) * 20 + int(rng() % 3) * (trial % 2));
+            cv::filterSpeckles(expected = d.clone(), -16, maxSize, maxDiff);
+            for (int threads : {1, 3}) {
+                filter.apply(ours = d.clone(), -16, maxSize, maxDiff, threads);
+                QVERIFY2(cv::countNonZero(ours != expected) == 0, qPrintable(QString::number(trial)));
+            }
+        }
     }
 
     void findsAKnownShift() {

@@ -1,29 +1,16 @@
 #include "twl/SemiGlobalMatcher.h"
 
 #include "twl/MatcherKernels.h"
+#include "twl/RunOnThreads.h"
+#include "twl/SpeckleFilter.h"
 
-#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <thread>
 
 namespace twl {
 
 namespace {
-
-// Runs body(i, n) for i in [0, n), each on its own thread (this one
-// included), and returns when all are done. Plain threads rather than
-// OpenCV's pool: their start and join are what the race detector sees.
-template <class Body> void runOnThreads(int n, const Body &body) {
-    std::vector<std::thread> others;
-    others.reserve(size_t(std::max(0, n - 1)));
-    for (int i = 1; i < n; ++i)
-        others.emplace_back([&body, i, n] { body(i, n); });
-    body(0, n);
-    for (std::thread &t : others)
-        t.join();
-}
 
 // Rows a vertical path runs before it reaches a band's own rows: enough for
 // it to forget its start (P2 caps what a path can carry).
@@ -64,7 +51,7 @@ struct SemiGlobalMatcher::Band {
     }
 };
 
-SemiGlobalMatcher::SemiGlobalMatcher() : kernels_(&selectMatcherKernels()) {}
+SemiGlobalMatcher::SemiGlobalMatcher() : kernels_(&selectMatcherKernels()), speckles_(new SpeckleFilter) {}
 SemiGlobalMatcher::~SemiGlobalMatcher() = default;
 
 void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
@@ -142,8 +129,7 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     });
 
     if (params_.speckleWindow > 0)
-        cv::filterSpeckles(disparity16, -16, params_.speckleWindow, 16 * params_.speckleRange,
-                           speckleBuffer_);
+        speckles_->apply(disparity16, -16, params_.speckleWindow, 16 * params_.speckleRange, threads);
 }
 
 void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity16) const {

@@ -15,6 +15,7 @@
 namespace twl {
 
 struct MatcherKernels;
+class SpeckleFilter;
 
 class SemiGlobalMatcher {
 public:
@@ -57,7 +58,7 @@ private:
     cv::Mat paddedL_, paddedR_, flippedR_, smoothedL_, smoothedR_;
     std::vector<uint8_t> censusL_, censusR_;
     std::vector<std::unique_ptr<Band>> bands_;
-    cv::Mat speckleBuffer_;
+    std::unique_ptr<SpeckleFilter> speckles_;
 };
 
 } // namespace twl
