@@ -97,18 +97,19 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     if (left.empty()) return;
 
     const int threads = std::max(1, cv::getNumThreads());
-    // The two images' preparation on two threads where there are two.
+    // Each image prepared and its census taken on a thread of its own where
+    // there are two (one start of threads fewer per frame: a start costs
+    // tens of microseconds).
     runOnThreads(std::min(threads, 2), [&](int t, int n) {
-        if (t == 0) prepareCensus(left, smoothedL_, paddedL_, censusL_);
+        if (t == 0) {
+            prepareCensus(left, smoothedL_, paddedL_, censusL_);
+            censusRows(paddedL_, false, censusL_, 0, height_);
+        }
         if (t == n - 1) {
             cv::flip(right, flippedR_, 1);
             prepareCensus(flippedR_, smoothedR_, paddedR_, censusR_);
+            censusRows(paddedR_, true, censusR_, 0, height_);
         }
-    });
-    runOnThreads(std::min(threads, height_), [&](int t, int n) {
-        const int y0 = height_ * t / n, y1 = height_ * (t + 1) / n;
-        censusRows(paddedL_, false, censusL_, y0, y1);
-        censusRows(paddedR_, true, censusR_, y0, y1);
     });
 
     // Bands: one per thread, but not so thin that the margins dominate, and
@@ -123,13 +124,19 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     while (int(bands_.size()) < workers)
         bands_.emplace_back(new Band);
     // Worker w takes bands w, w + workers, ...: each has its own buffers.
+    // A band's speckle regions are found by the thread that matched it, while
+    // its rows are still in cache; only joining them up is left for after.
+    const bool speckles = params_.speckleWindow > 0;
+    const int speckleRange = 16 * params_.speckleRange;
+    if (speckles) speckles_->prepare(disparity16, bandCount);
     runOnThreads(workers, [&](int w, int n) {
-        for (int b = w; b < bandCount; b += n)
-            matchBand(*bands_[size_t(w)], b * bandRows, std::min(height_, (b + 1) * bandRows), disparity16);
+        for (int b = w; b < bandCount; b += n) {
+            const int y0 = b * bandRows, y1 = std::min(height_, (b + 1) * bandRows);
+            matchBand(*bands_[size_t(w)], y0, y1, disparity16);
+            if (speckles) speckles_->scanBand(disparity16, -16, speckleRange, b, y0, y1);
+        }
     });
-
-    if (params_.speckleWindow > 0)
-        speckles_->apply(disparity16, -16, params_.speckleWindow, 16 * params_.speckleRange, threads);
+    if (speckles) speckles_->finish(disparity16, -16, params_.speckleWindow, speckleRange);
 }
 
 void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity16) const {
