@@ -222,27 +222,70 @@ void censusT(const uint8_t *biased, int stride, int width, int y0, int y1, bool 
         censusRowsT<V, false>(biased, stride, width, y0, y1, planes, planeStride, rowStride);
 }
 
-template <class V>
-inline void costLanes(const uint8_t *left, const uint8_t *right, int planeStride, uint8_t *out) {
-    typename V::vec acc = V::zero();
-    for (int k = 0; k < kCensusPlanes; ++k) {
-        const typename V::vec v = V::xor_(V::load(right + k * planeStride), V::set1(left[k * planeStride]));
-        acc = V::add8(acc, V::popcount8(v));
+// Calls body with std::integral_constant<int, N> for the ranges the modes
+// use (N = Dp / V::bytes), with N = 0 for any other.
+template <class V, class Body> void withVectorCount(int Dp, const Body &body) {
+    switch (Dp % V::bytes ? 0 : Dp / V::bytes) {
+    case 1:
+        return body(std::integral_constant<int, 1>());
+    case 2:
+        return body(std::integral_constant<int, 2>());
+    case 3:
+        return body(std::integral_constant<int, 3>());
+    case 4:
+        return body(std::integral_constant<int, 4>());
+    case 6:
+        return body(std::integral_constant<int, 6>());
+    default:
+        return body(std::integral_constant<int, 0>());
     }
-    V::store(out, acc);
+}
+
+// 255 from lane `first` of a vector on, 0 before it (first in [0, bytes]).
+template <class V> inline typename V::vec lanesFrom(int first) {
+    alignas(64) static constexpr uint8_t ramp[64] = {
+        0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+        0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
+    return V::load(ramp + 32 - first);
+}
+
+// Costs of one row with the range known at compile time where N > 0 (N
+// vectors): the left pixel's census bytes are spread over a vector once per
+// pixel, and lanes past D are set by a mask rather than byte by byte.
+template <class V, int N>
+void costRowN(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int width, int D, int Dp,
+              uint8_t *cost) {
+    typedef typename V::vec vec;
+    const int dp = N > 0 ? N * V::bytes : Dp;
+    auto past = [&](int d) { return lanesFrom<V>(std::clamp(D - d, 0, V::bytes)); };
+    vec pastD[N > 0 ? N : 1];
+    if (N > 0)
+        for (int k = 0; k < N; ++k)
+            pastD[k] = past(k * V::bytes);
+    for (int x = 0; x < width; ++x) {
+        const uint8_t *r = rightMirrored + (width - 1 - x);
+        uint8_t *c = cost + size_t(x) * dp;
+        vec l[kCensusPlanes];
+        for (int k = 0; k < kCensusPlanes; ++k)
+            l[k] = V::set1(left[x + k * planeStride]);
+        for (int d = 0, k = 0; d < dp; d += V::bytes, ++k) {
+            vec acc = N > 0 ? pastD[k] : past(d);
+            for (int p = 0; p < kCensusPlanes; ++p)
+                acc = V::adds8(acc, V::popcount8(V::xor_(V::load(r + d + p * planeStride), l[p])));
+            V::store(c + d, acc);
+        }
+        if (x + 1 < D) fixCostEdges(x, D, dp, c);
+    }
 }
 
 template <class V>
 void costRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int width, int D, int Dp,
               uint8_t *cost) {
-    for (int x = 0; x < width; ++x) {
-        const uint8_t *r = rightMirrored + (width - 1 - x);
-        uint8_t *c = cost + size_t(x) * Dp;
-        int d = 0;
-        for (; d < Dp; d += V::bytes)
-            costLanes<V>(left + x, r + d, planeStride, c + d);
-        if (x + 1 < D || D < Dp) fixCostEdges(x, D, Dp, c);
-    }
+    withVectorCount<V>(Dp, [&](auto n) {
+        costRowN<V, decltype(n)::value>(left, rightMirrored, planeStride, width, D, Dp, cost);
+    });
 }
 
 template <class V> __attribute__((always_inline)) inline void addTo(uint8_t *total, typename V::vec l) {
@@ -305,25 +348,6 @@ void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
             outMin[x] = startPixel<V>(c, dp, o, in, t);
         else
             outMin[x] = pathPixel<V>(c, prev + size_t(x) * stride, prevMin[x], dp, P1, P2, o, in, t);
-    }
-}
-
-// Calls body with std::integral_constant<int, N> for the ranges the modes
-// use (N = Dp / V::bytes), with N = 0 for any other.
-template <class V, class Body> void withVectorCount(int Dp, const Body &body) {
-    switch (Dp % V::bytes ? 0 : Dp / V::bytes) {
-    case 1:
-        return body(std::integral_constant<int, 1>());
-    case 2:
-        return body(std::integral_constant<int, 2>());
-    case 3:
-        return body(std::integral_constant<int, 3>());
-    case 4:
-        return body(std::integral_constant<int, 4>());
-    case 6:
-        return body(std::integral_constant<int, 6>());
-    default:
-        return body(std::integral_constant<int, 0>());
     }
 }
 
