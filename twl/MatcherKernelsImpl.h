@@ -477,69 +477,32 @@ template <class V>
 void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
                 uint8_t *rightwards, uint8_t *leftwards, uint16_t *scratch, int16_t *disparity16) {
     const int stride = pathStride(Dp);
-    bool inRegisters = V::shiftsInRegisters;
-    switch (inRegisters ? Dp / V::bytes : 0) {
-    case 1:
-        alongRowRegisters<V, 1>(cost, total, width, Dp, P1, P2);
-        break;
-    case 2:
-        alongRowRegisters<V, 2>(cost, total, width, Dp, P1, P2);
-        break;
-    case 3:
-        alongRowRegisters<V, 3>(cost, total, width, Dp, P1, P2);
-        break;
-    case 4:
-        alongRowRegisters<V, 4>(cost, total, width, Dp, P1, P2);
-        break;
-    case 6:
-        alongRowRegisters<V, 6>(cost, total, width, Dp, P1, P2);
-        break;
-    default:
-        inRegisters = false;
-        break;
-    }
-    if (!inRegisters) {
-        // The paths in memory, each reading its previous pixel back.
-        const int last = width - 1;
-        auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
-        auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
-        uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0), at(total, 0));
-        uint8_t ml = startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last), at(total, last));
-        for (int i = 1; i < width; ++i) {
-            const int j = last - i;
-            mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
-                              at(total, i), at(total, i));
-            ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j), at(total, j),
-                              at(total, j));
-        }
-    }
     const UniquenessThresholds thresholds(uniqueness);
     uint16_t *bestCost = scratch + 2 * width;
-    auto decideRow = [&](auto n) {
+    withVectorCount<V>(Dp, [&](auto n) {
+        // Only builds that shift lanes in registers keep a pixel's vectors there.
+        constexpr int N = V::shiftsInRegisters ? decltype(n)::value : 0;
+        if constexpr (N > 0) {
+            alongRowRegisters<V, N>(cost, total, width, Dp, P1, P2);
+        } else {
+            // The paths in memory, each reading its previous pixel back.
+            const int last = width - 1;
+            auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
+            auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
+            uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0), at(total, 0));
+            uint8_t ml =
+                startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last), at(total, last));
+            for (int i = 1; i < width; ++i) {
+                const int j = last - i;
+                mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
+                                  at(total, i), at(total, i));
+                ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j),
+                                  at(total, j), at(total, j));
+            }
+        }
         for (int x = 0; x < width; ++x)
-            disparity16[x] = decidePixel<V, decltype(n)::value>(total + size_t(x) * stride, x, D, Dp,
-                                                                thresholds, bestCost[x]);
-    };
-    switch (V::shiftsInRegisters ? Dp / V::bytes : 0) {
-    case 1:
-        decideRow(std::integral_constant<int, 1>());
-        break;
-    case 2:
-        decideRow(std::integral_constant<int, 2>());
-        break;
-    case 3:
-        decideRow(std::integral_constant<int, 3>());
-        break;
-    case 4:
-        decideRow(std::integral_constant<int, 4>());
-        break;
-    case 6:
-        decideRow(std::integral_constant<int, 6>());
-        break;
-    default:
-        decideRow(std::integral_constant<int, 0>());
-        break;
-    }
+            disparity16[x] = decidePixel<V, N>(total + size_t(x) * stride, x, D, Dp, thresholds, bestCost[x]);
+    });
     leftRightCheck(bestCost, width, scratch, disparity16);
 }
 
