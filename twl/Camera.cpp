@@ -16,9 +16,7 @@ namespace twl {
 
 Camera::Camera() = default;
 
-Camera::~Camera() {
-    close();
-}
+Camera::~Camera() { close(); }
 
 ERROR_CODE Camera::open(InitParameters parameters) {
     close();
@@ -27,25 +25,29 @@ ERROR_CODE Camera::open(InitParameters parameters) {
     if (!parameters.inputPath.empty()) {
         source = openRecordingSource(parameters.inputPath.str(), &error);
     } else if (VirtualCamera::isEnabled()) {
-        if (!VirtualCamera::isAvailable()) return ERROR_CODE_CAMERA_NOT_DETECTED;
+        if (!VirtualCamera::isAvailable())
+            return ERROR_CODE_CAMERA_NOT_DETECTED;
         source = VirtualCamera::open(parameters.cameraResolution, parameters.cameraFps, &error);
     } else {
         source = UvcCamera::open(std::string(), parameters.cameraResolution, parameters.cameraFps, &error);
     }
-    if (!source) return error == SUCCESS ? ERROR_CODE_FAILURE : error;
+    if (!source)
+        return error == SUCCESS ? ERROR_CODE_FAILURE : error;
     return openSource(std::move(source), parameters);
 }
 
 ERROR_CODE Camera::openSource(std::unique_ptr<FrameSource> source, InitParameters parameters) {
     close();
-    if (!source) return ERROR_CODE_INVALID_ARGUMENT;
+    if (!source)
+        return ERROR_CODE_INVALID_ARGUMENT;
     if (!source->isRectified()) {
         std::string path = parameters.calibrationFile.str();
         if (path.empty() && !parameters.calibrationDirectory.empty()) {
             const std::filesystem::path own = std::filesystem::path(parameters.calibrationDirectory.str()) /
                                               (std::to_string(source->information().serial_number) + ".yml");
             std::error_code ec;
-            if (std::filesystem::exists(own, ec)) path = own.string();
+            if (std::filesystem::exists(own, ec))
+                path = own.string();
         }
         std::string error;
         StereoCalibration calibration;
@@ -63,9 +65,7 @@ ERROR_CODE Camera::openSource(std::unique_ptr<FrameSource> source, InitParameter
     return SUCCESS;
 }
 
-bool Camera::isOpened() const {
-    return session_ != nullptr;
-}
+bool Camera::isOpened() const { return session_ != nullptr; }
 
 void Camera::close() {
     session_.reset();
@@ -73,43 +73,41 @@ void Camera::close() {
     calibrationError_ = String();
 }
 
-bool Camera::isCalibrated() const {
-    return calibrated_;
-}
+bool Camera::isCalibrated() const { return calibrated_; }
 
-String Camera::getCalibrationError() const {
-    return calibrationError_;
-}
+String Camera::getCalibrationError() const { return calibrationError_; }
 
 ERROR_CODE Camera::grab(RuntimeParameters parameters) {
-    if (!session_) return ERROR_CODE_CAMERA_NOT_OPENED;
+    if (!session_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
     return session_->grab(parameters);
 }
 
 ERROR_CODE Camera::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t width, size_t height) {
-    if (!session_) return ERROR_CODE_CAMERA_NOT_OPENED;
+    if (!session_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
     return session_->retrieveImage(mat, view, memory, width, height);
 }
 
 ERROR_CODE Camera::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory, size_t width, size_t height) {
-    if (!session_) return ERROR_CODE_CAMERA_NOT_OPENED;
+    if (!session_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
     return session_->retrieveMeasure(mat, measure, memory, width, height);
 }
 
-Resolution Camera::getResolution() const {
-    return session_ ? session_->resolution() : Resolution();
-}
+Resolution Camera::getResolution() const { return session_ ? session_->resolution() : Resolution(); }
 
 CameraInformation Camera::getCameraInformation(Resolution resolution) const {
-    if (!session_) return CameraInformation();
+    if (!session_)
+        return CameraInformation();
     CameraInformation info = session_->information();
     const Resolution full = session_->resolution();
-    if (resolution.width == 0 || resolution.height == 0 || resolution == full) return info;
+    if (resolution.width == 0 || resolution.height == 0 || resolution == full)
+        return info;
     // Intrinsics of a scaled picture; the fields of view do not change.
     const float sx = float(resolution.width) / float(full.width);
     const float sy = float(resolution.height) / float(full.height);
-    for (CameraParameters *c :
-         {&info.calibration_parameters.left_cam, &info.calibration_parameters.right_cam}) {
+    for (CameraParameters *c : {&info.calibration_parameters.left_cam, &info.calibration_parameters.right_cam}) {
         c->fx *= sx;
         c->cx = (c->cx + 0.5f) * sx - 0.5f;
         c->fy *= sy;
@@ -119,42 +117,33 @@ CameraInformation Camera::getCameraInformation(Resolution resolution) const {
     return info;
 }
 
-ContextHandle Camera::getCUDAContext() const {
-    return session_ ? deviceContext() : nullptr;
-}
+ContextHandle Camera::getCUDAContext() const { return session_ ? deviceContext() : nullptr; }
 
-float Camera::getDepthMinRangeValue() const {
-    return session_ ? session_->minDepth() : 0.0f;
-}
+float Camera::getDepthMinRangeValue() const { return session_ ? session_->minDepth() : 0.0f; }
 
-float Camera::getDepthMaxRangeValue() const {
-    return session_ ? session_->maxDepth.load() : 0.0f;
-}
+float Camera::getDepthMaxRangeValue() const { return session_ ? session_->maxDepth.load() : 0.0f; }
 
 void Camera::setDepthMaxRangeValue(float metres) {
-    if (session_ && std::isfinite(metres) && metres > 0.0f) session_->maxDepth.store(metres);
+    if (session_ && std::isfinite(metres) && metres > 0.0f)
+        session_->maxDepth.store(metres);
 }
 
 void Camera::setConfidenceThreshold(int threshold) {
-    if (session_) session_->confidenceThreshold.store(std::clamp(threshold, 0, 100));
+    if (session_)
+        session_->confidenceThreshold.store(std::clamp(threshold, 0, 100));
 }
 
-int Camera::getConfidenceThreshold() const {
-    return session_ ? session_->confidenceThreshold.load() : 0;
-}
+int Camera::getConfidenceThreshold() const { return session_ ? session_->confidenceThreshold.load() : 0; }
 
 ERROR_CODE Camera::setCameraFPS(int fps) {
-    if (!session_) return ERROR_CODE_CAMERA_NOT_OPENED;
+    if (!session_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
     return session_->source().setFps(fps);
 }
 
-float Camera::getCameraFPS() const {
-    return session_ ? session_->source().fps() : 0.0f;
-}
+float Camera::getCameraFPS() const { return session_ ? session_->source().fps() : 0.0f; }
 
-uint64_t Camera::getCameraTimestamp() const {
-    return session_ ? session_->timestamp() : 0;
-}
+uint64_t Camera::getCameraTimestamp() const { return session_ ? session_->timestamp() : 0; }
 
 int Camera::getTWVNumberOfFrames() const {
     return session_ && !session_->source().isLive() ? session_->source().frameCount() : 0;
@@ -165,13 +154,15 @@ int Camera::getTWVPosition() const {
 }
 
 void Camera::setTWVPosition(int position) {
-    if (session_ && !session_->source().isLive()) session_->source().setPosition(position);
+    if (session_ && !session_->source().isLive())
+        session_->source().setPosition(position);
 }
 
 void Camera::resetSelfCalibration() {
     // Our pairs arrive rectified; what a recalibration can really reset here
     // is the temporal history of the depth.
-    if (session_) session_->resetTemporalState();
+    if (session_)
+        session_->resetTemporalState();
 }
 
 std::vector<DeviceProperties> Camera::getDeviceList() {

@@ -19,7 +19,8 @@ size_t capacityFromEnvironment() {
     if (const char *env = std::getenv("VANTARO_DEVICE_MEMORY_MB")) {
         char *end = nullptr;
         unsigned long long v = std::strtoull(env, &end, 10);
-        if (end != env && v > 0 && v < (1ull << 24)) mib = size_t(v);
+        if (end != env && v > 0 && v < (1ull << 24))
+            mib = size_t(v);
     }
     return mib * 1024 * 1024;
 }
@@ -44,7 +45,8 @@ DeviceContextImpl theContext;
 } // namespace
 
 void *deviceAlloc(size_t bytes) {
-    if (bytes == 0) return nullptr;
+    if (bytes == 0)
+        return nullptr;
     Pool &p = pool();
     {
         std::lock_guard<std::mutex> lock(p.mutex);
@@ -54,8 +56,9 @@ void *deviceAlloc(size_t bytes) {
         }
         p.used += bytes;
     }
-    void *ptr = std::aligned_alloc(kDevicePitchAlignment, (bytes + kDevicePitchAlignment - 1) /
-                                                              kDevicePitchAlignment * kDevicePitchAlignment);
+    void *ptr = std::aligned_alloc(kDevicePitchAlignment,
+                                   (bytes + kDevicePitchAlignment - 1) / kDevicePitchAlignment *
+                                       kDevicePitchAlignment);
     std::lock_guard<std::mutex> lock(p.mutex);
     if (!ptr) {
         p.used -= bytes;
@@ -67,25 +70,30 @@ void *deviceAlloc(size_t bytes) {
 }
 
 void *deviceAllocPitch(size_t widthBytes, size_t rows, size_t *pitch) {
-    if (pitch) *pitch = 0;
-    if (widthBytes == 0 || rows == 0 || !pitch) return nullptr;
+    if (pitch)
+        *pitch = 0;
+    if (widthBytes == 0 || rows == 0 || !pitch)
+        return nullptr;
     size_t p = (widthBytes + kDevicePitchAlignment - 1) / kDevicePitchAlignment * kDevicePitchAlignment;
     if (rows > SIZE_MAX / p) {
         lastError = ERROR_CODE_NOT_ENOUGH_DEVICE_MEMORY;
         return nullptr;
     }
     void *ptr = deviceAlloc(p * rows);
-    if (ptr) *pitch = p;
+    if (ptr)
+        *pitch = p;
     return ptr;
 }
 
 void deviceFree(void *ptr) {
-    if (!ptr) return;
+    if (!ptr)
+        return;
     Pool &p = pool();
     {
         std::lock_guard<std::mutex> lock(p.mutex);
         auto it = p.sizes.find(ptr);
-        if (it == p.sizes.end()) return; // not ours: never free foreign memory
+        if (it == p.sizes.end())
+            return; // not ours: never free foreign memory
         p.used -= it->second;
         p.sizes.erase(it);
     }
@@ -112,8 +120,10 @@ ERROR_CODE deviceMemcpy2D(void *dst, size_t dstPitch, const void *src, size_t sr
 void deviceMemGetInfo(size_t *freeBytes, size_t *totalBytes) {
     Pool &p = pool();
     std::lock_guard<std::mutex> lock(p.mutex);
-    if (freeBytes) *freeBytes = p.capacity > p.used ? p.capacity - p.used : 0;
-    if (totalBytes) *totalBytes = p.capacity;
+    if (freeBytes)
+        *freeBytes = p.capacity > p.used ? p.capacity - p.used : 0;
+    if (totalBytes)
+        *totalBytes = p.capacity;
 }
 
 void deviceSetCapacity(size_t totalBytes) {
@@ -128,20 +138,12 @@ ERROR_CODE deviceGetLastError() {
     return e;
 }
 
-void deviceSetLastError(ERROR_CODE code) {
-    lastError = code;
-}
+void deviceSetLastError(ERROR_CODE code) { lastError = code; }
 
-ContextHandle deviceContext() {
-    return &theContext;
-}
+ContextHandle deviceContext() { return &theContext; }
 
-void deviceMakeCurrent(ContextHandle context) {
-    currentContext = context;
-}
+void deviceMakeCurrent(ContextHandle context) { currentContext = context; }
 
-ContextHandle deviceCurrentContext() {
-    return currentContext;
-}
+ContextHandle deviceCurrentContext() { return currentContext; }
 
 } // namespace twl

@@ -23,9 +23,12 @@ float packColor(unsigned char r, unsigned char g, unsigned char b) {
 void unpackColor(float f, unsigned char *r, unsigned char *g, unsigned char *b) {
     uint32_t word;
     std::memcpy(&word, &f, sizeof word);
-    if (r) *r = uchar(word & 0xff);
-    if (g) *g = uchar((word >> 8) & 0xff);
-    if (b) *b = uchar((word >> 16) & 0xff);
+    if (r)
+        *r = uchar(word & 0xff);
+    if (g)
+        *g = uchar((word >> 8) & 0xff);
+    if (b)
+        *b = uchar((word >> 16) & 0xff);
 }
 
 namespace {
@@ -33,7 +36,8 @@ namespace {
 /// Writes the bytes next to `path` under a temporary name, flushes them to
 /// disk and renames: readers see the old file or the whole new one.
 bool writeAtomically(const std::string &path, const std::string &bytes) {
-    if (path.empty()) return false;
+    if (path.empty())
+        return false;
     const size_t slash = path.find_last_of('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -41,7 +45,8 @@ bool writeAtomically(const std::string &path, const std::string &bytes) {
     std::vector<char> name(tmp.begin(), tmp.end());
     name.push_back('\0');
     const int fd = mkstemp(name.data());
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     bool ok = true;
     size_t done = 0;
     while (ok && done < bytes.size()) {
@@ -55,21 +60,26 @@ bool writeAtomically(const std::string &path, const std::string &bytes) {
     // mkstemp creates 0600; snapshots are ordinary user files.
     ok = ok && ::fchmod(fd, 0644) == 0;
     ok = (::close(fd) == 0) && ok;
-    if (ok && std::rename(name.data(), path.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(name.data());
+    if (ok && std::rename(name.data(), path.c_str()) != 0)
+        ok = false;
+    if (!ok)
+        ::unlink(name.data());
     return ok;
 }
 
 /// Host pixels of a matrix, wherever it lives; `scratch` holds a host copy
 /// when the matrix has only device memory.
 const Mat *hostView(Mat &m, Mat &scratch) {
-    if (m.getPtr<uchar>(MEM_CPU)) return &m;
-    if (!m.getPtr<uchar>(MEM_GPU) || m.copyTo(scratch, MEM_GPU, MEM_CPU) != SUCCESS) return nullptr;
+    if (m.getPtr<uchar>(MEM_CPU))
+        return &m;
+    if (!m.getPtr<uchar>(MEM_GPU) || m.copyTo(scratch, MEM_GPU, MEM_CPU) != SUCCESS)
+        return nullptr;
     return &scratch;
 }
 
 uint16_t depthToUnsigned(float depth, float factor) {
-    if (!(depth > 0.0f) || !std::isfinite(depth)) return 0;
+    if (!(depth > 0.0f) || !std::isfinite(depth))
+        return 0;
     const double v = std::round(double(depth) * double(factor));
     return v >= 65535.0 ? 65535 : uint16_t(v);
 }
@@ -87,11 +97,12 @@ std::vector<Point> validPoints(const Mat &cloud) {
     std::vector<Point> points;
     points.reserve(cloud.getWidth() * cloud.getHeight());
     for (size_t y = 0; y < cloud.getHeight(); ++y) {
-        const float *row =
-            reinterpret_cast<const float *>(cloud.getPtr<uchar>(MEM_CPU) + y * cloud.getStepBytes(MEM_CPU));
+        const float *row = reinterpret_cast<const float *>(cloud.getPtr<uchar>(MEM_CPU) +
+                                                           y * cloud.getStepBytes(MEM_CPU));
         for (size_t x = 0; x < cloud.getWidth(); ++x) {
             const float *p = row + 4 * x;
-            if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
+            if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2]))
+                continue;
             Point q{p[0], p[1], p[2], 0, 0, 0};
             unpackColor(p[3], &q.r, &q.g, &q.b);
             points.push_back(q);
@@ -139,9 +150,9 @@ std::string pcd(const std::vector<Point> &points, bool withColor) {
 
 std::string ply(const std::vector<Point> &points, bool withColor) {
     std::string out = "ply\nformat binary_little_endian 1.0\ncomment written by Vantaro\nelement vertex " +
-                      std::to_string(points.size()) +
-                      "\nproperty float x\nproperty float y\nproperty float z\n";
-    if (withColor) out += "property uchar red\nproperty uchar green\nproperty uchar blue\n";
+                      std::to_string(points.size()) + "\nproperty float x\nproperty float y\nproperty float z\n";
+    if (withColor)
+        out += "property uchar red\nproperty uchar green\nproperty uchar blue\n";
     out += "end_header\n";
     for (const Point &p : points) {
         append(out, p.x);
@@ -178,11 +189,11 @@ std::string vtk(const std::vector<Point> &points, bool withColor) {
 bool saveDepthAs(Mat &depth, DEPTH_FORMAT format, String path, float factor) {
     Mat scratch;
     const Mat *m = hostView(depth, scratch);
-    if (!m || m->getDataType() != MAT_TYPE_32F_C1 || !std::isfinite(factor)) return false;
+    if (!m || m->getDataType() != MAT_TYPE_32F_C1 || !std::isfinite(factor))
+        return false;
     const int w = int(m->getWidth()), h = int(m->getHeight());
     auto row = [&](int y) {
-        return reinterpret_cast<const float *>(m->getPtr<uchar>(MEM_CPU) +
-                                               size_t(y) * m->getStepBytes(MEM_CPU));
+        return reinterpret_cast<const float *>(m->getPtr<uchar>(MEM_CPU) + size_t(y) * m->getStepBytes(MEM_CPU));
     };
     std::string bytes;
     switch (format) {
@@ -196,7 +207,8 @@ bool saveDepthAs(Mat &depth, DEPTH_FORMAT format, String path, float factor) {
                 image.at<uint16_t>(y, x) = depthToUnsigned(row(y)[x], factor);
         std::vector<uchar> encoded;
         try {
-            if (!cv::imencode(format == DEPTH_FORMAT_PNG ? ".png" : ".pgm", image, encoded)) return false;
+            if (!cv::imencode(format == DEPTH_FORMAT_PNG ? ".png" : ".pgm", image, encoded))
+                return false;
         } catch (const cv::Exception &) {
             return false;
         }
@@ -223,7 +235,8 @@ bool saveDepthAs(Mat &depth, DEPTH_FORMAT format, String path, float factor) {
 bool savePointCloudAs(Mat &cloud, POINT_CLOUD_FORMAT format, String path, bool withColor) {
     Mat scratch;
     const Mat *m = hostView(cloud, scratch);
-    if (!m || m->getDataType() != MAT_TYPE_32F_C4) return false;
+    if (!m || m->getDataType() != MAT_TYPE_32F_C4)
+        return false;
     const std::vector<Point> points = validPoints(*m);
     std::string bytes;
     switch (format) {

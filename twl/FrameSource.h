@@ -10,8 +10,8 @@ namespace twl {
 
 /// One rectified stereo pair as delivered by a source.
 struct StereoFrame {
-    cv::Mat left;           // CV_8UC4, BGRA, camera size
-    cv::Mat right;          // CV_8UC4, BGRA, camera size
+    cv::Mat left;  // CV_8UC4, BGRA, camera size
+    cv::Mat right; // CV_8UC4, BGRA, camera size
     uint64_t timestamp = 0; // nanoseconds; 0 = none
 };
 

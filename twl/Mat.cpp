@@ -8,21 +8,13 @@
 
 namespace twl {
 
-Mat::Mat(size_t width, size_t height, MAT_TYPE type, MEM memory) {
-    alloc(width, height, type, memory);
-}
+Mat::Mat(size_t width, size_t height, MAT_TYPE type, MEM memory) { alloc(width, height, type, memory); }
 
-Mat::Mat(Resolution size, MAT_TYPE type, MEM memory) {
-    alloc(size.width, size.height, type, memory);
-}
+Mat::Mat(Resolution size, MAT_TYPE type, MEM memory) { alloc(size.width, size.height, type, memory); }
 
-Mat::~Mat() {
-    free(MEM_BOTH);
-}
+Mat::~Mat() { free(MEM_BOTH); }
 
-Mat::Mat(Mat &&o) noexcept {
-    *this = std::move(o);
-}
+Mat::Mat(Mat &&o) noexcept { *this = std::move(o); }
 
 Mat &Mat::operator=(Mat &&o) noexcept {
     if (this != &o) {
@@ -41,16 +33,13 @@ Mat &Mat::operator=(Mat &&o) noexcept {
     return *this;
 }
 
-int Mat::getChannels() const {
-    return int(type_ % 4) + 1;
-}
+int Mat::getChannels() const { return int(type_ % 4) + 1; }
 
-size_t Mat::elementBytes() const {
-    return type_ <= MAT_TYPE_32F_C4 ? 4 : 1;
-}
+size_t Mat::elementBytes() const { return type_ <= MAT_TYPE_32F_C4 ? 4 : 1; }
 
 MEM Mat::getMemoryType() const {
-    if (cpu_ && gpu_) return MEM_BOTH;
+    if (cpu_ && gpu_)
+        return MEM_BOTH;
     return gpu_ ? MEM_GPU : MEM_CPU;
 }
 
@@ -62,19 +51,22 @@ ERROR_CODE Mat::alloc(size_t width, size_t height, MAT_TYPE type, MEM memory) {
     if (width == 0 || height == 0 || width > 65536 || height > 65536 || type < MAT_TYPE_32F_C1 ||
         type > MAT_TYPE_8U_C4)
         return ERROR_CODE_INVALID_ARGUMENT;
-    if (width != width_ || height != height_ || type != type_) free(MEM_BOTH);
+    if (width != width_ || height != height_ || type != type_)
+        free(MEM_BOTH);
     width_ = width;
     height_ = height;
     type_ = type;
     const size_t rowBytes = getWidthBytes();
     if ((memory & MEM_CPU) && !cpu_) {
         cpu_ = static_cast<unsigned char *>(std::malloc(rowBytes * height));
-        if (!cpu_) return ERROR_CODE_FAILURE;
+        if (!cpu_)
+            return ERROR_CODE_FAILURE;
         cpuStep_ = rowBytes;
     }
     if ((memory & MEM_GPU) && !gpu_) {
         gpu_ = static_cast<unsigned char *>(deviceAllocPitch(rowBytes, height, &gpuStep_));
-        if (!gpu_) return ERROR_CODE_NOT_ENOUGH_DEVICE_MEMORY;
+        if (!gpu_)
+            return ERROR_CODE_NOT_ENOUGH_DEVICE_MEMORY;
     }
     return SUCCESS;
 }
@@ -90,7 +82,8 @@ void Mat::free(MEM memory) {
         gpu_ = nullptr;
         gpuStep_ = 0;
     }
-    if (!cpu_ && !gpu_) width_ = height_ = 0;
+    if (!cpu_ && !gpu_)
+        width_ = height_ = 0;
 }
 
 unsigned char *Mat::rowPtr(size_t y, MEM memory) const {
@@ -99,9 +92,11 @@ unsigned char *Mat::rowPtr(size_t y, MEM memory) const {
 }
 
 ERROR_CODE Mat::getValue(size_t x, size_t y, Vector4<float> *value, MEM memory) const {
-    if (!value || x >= width_ || y >= height_) return ERROR_CODE_INVALID_ARGUMENT;
+    if (!value || x >= width_ || y >= height_)
+        return ERROR_CODE_INVALID_ARGUMENT;
     unsigned char *row = rowPtr(y, memory);
-    if (!row) return ERROR_CODE_INVALID_ARGUMENT;
+    if (!row)
+        return ERROR_CODE_INVALID_ARGUMENT;
     *value = Vector4<float>();
     const int c = getChannels();
     if (elementBytes() == 4) {
@@ -119,21 +114,25 @@ ERROR_CODE Mat::getValue(size_t x, size_t y, Vector4<float> *value, MEM memory) 
 ERROR_CODE Mat::getValue(size_t x, size_t y, float *value, MEM memory) const {
     Vector4<float> v;
     ERROR_CODE e = getValue(x, y, &v, memory);
-    if (e == SUCCESS && value) *value = v.x;
+    if (e == SUCCESS && value)
+        *value = v.x;
     return e;
 }
 
 ERROR_CODE Mat::getValue(size_t x, size_t y, Vector4<uchar> *value, MEM memory) const {
     Vector4<float> v;
     ERROR_CODE e = getValue(x, y, &v, memory);
-    if (e == SUCCESS && value) *value = Vector4<uchar>(uchar(v.x), uchar(v.y), uchar(v.z), uchar(v.w));
+    if (e == SUCCESS && value)
+        *value = Vector4<uchar>(uchar(v.x), uchar(v.y), uchar(v.z), uchar(v.w));
     return e;
 }
 
 ERROR_CODE Mat::setValue(size_t x, size_t y, const Vector4<float> &value, MEM memory) {
-    if (x >= width_ || y >= height_) return ERROR_CODE_INVALID_ARGUMENT;
+    if (x >= width_ || y >= height_)
+        return ERROR_CODE_INVALID_ARGUMENT;
     unsigned char *row = rowPtr(y, memory);
-    if (!row) return ERROR_CODE_INVALID_ARGUMENT;
+    if (!row)
+        return ERROR_CODE_INVALID_ARGUMENT;
     const int c = getChannels();
     if (elementBytes() == 4) {
         float *p = reinterpret_cast<float *>(row) + x * size_t(c);
@@ -148,26 +147,32 @@ ERROR_CODE Mat::setValue(size_t x, size_t y, const Vector4<float> &value, MEM me
 }
 
 ERROR_CODE Mat::updateCPUfromGPU() {
-    if (!gpu_) return ERROR_CODE_INVALID_ARGUMENT;
-    if (!cpu_ && alloc(width_, height_, type_, MEM_CPU) != SUCCESS) return ERROR_CODE_FAILURE;
+    if (!gpu_)
+        return ERROR_CODE_INVALID_ARGUMENT;
+    if (!cpu_ && alloc(width_, height_, type_, MEM_CPU) != SUCCESS)
+        return ERROR_CODE_FAILURE;
     return deviceMemcpy2D(cpu_, cpuStep_, gpu_, gpuStep_, getWidthBytes(), height_, COPY_DEVICE_TO_HOST);
 }
 
 ERROR_CODE Mat::updateGPUfromCPU() {
-    if (!cpu_) return ERROR_CODE_INVALID_ARGUMENT;
+    if (!cpu_)
+        return ERROR_CODE_INVALID_ARGUMENT;
     if (!gpu_) {
         ERROR_CODE e = alloc(width_, height_, type_, MEM_GPU);
-        if (e != SUCCESS) return e;
+        if (e != SUCCESS)
+            return e;
     }
     return deviceMemcpy2D(gpu_, gpuStep_, cpu_, cpuStep_, getWidthBytes(), height_, COPY_HOST_TO_DEVICE);
 }
 
 ERROR_CODE Mat::copyTo(Mat &dst, MEM from, MEM to) const {
     const unsigned char *src = from == MEM_GPU ? gpu_ : cpu_;
-    if (!src) return ERROR_CODE_INVALID_ARGUMENT;
+    if (!src)
+        return ERROR_CODE_INVALID_ARGUMENT;
     if (dst.width_ != width_ || dst.height_ != height_ || dst.type_ != type_ || !dst.getPtr(to)) {
         ERROR_CODE e = dst.alloc(width_, height_, type_, to);
-        if (e != SUCCESS) return e;
+        if (e != SUCCESS)
+            return e;
     }
     COPY_KIND kind = from == MEM_GPU ? (to == MEM_GPU ? COPY_DEVICE_TO_DEVICE : COPY_DEVICE_TO_HOST)
                                      : (to == MEM_GPU ? COPY_HOST_TO_DEVICE : COPY_HOST_TO_HOST);
@@ -177,7 +182,8 @@ ERROR_CODE Mat::copyTo(Mat &dst, MEM from, MEM to) const {
 
 ERROR_CODE Mat::setFrom(const void *packed, size_t packedStepBytes, MEM memory) {
     unsigned char *dst = memory == MEM_GPU ? gpu_ : cpu_;
-    if (!dst || !packed) return ERROR_CODE_INVALID_ARGUMENT;
+    if (!dst || !packed)
+        return ERROR_CODE_INVALID_ARGUMENT;
     return deviceMemcpy2D(dst, getStepBytes(memory), packed, packedStepBytes, getWidthBytes(), height_,
                           memory == MEM_GPU ? COPY_HOST_TO_DEVICE : COPY_HOST_TO_HOST);
 }

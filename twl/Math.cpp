@@ -9,9 +9,7 @@ void Matrix4f::setIdentity() {
         m[i] = (i % 5 == 0) ? 1.0f : 0.0f;
 }
 
-void Matrix4f::setZeros() {
-    std::fill(m, m + 16, 0.0f);
-}
+void Matrix4f::setZeros() { std::fill(m, m + 16, 0.0f); }
 
 Matrix4f Matrix4f::operator*(const Matrix4f &o) const {
     Matrix4f r;
@@ -77,7 +75,8 @@ bool Matrix4f::inverse() {
     inv[15] = a[0] * a[5] * a[10] - a[0] * a[6] * a[9] - a[4] * a[1] * a[10] + a[4] * a[2] * a[9] +
               a[8] * a[1] * a[6] - a[8] * a[2] * a[5];
     double det = a[0] * inv[0] + a[1] * inv[4] + a[2] * inv[8] + a[3] * inv[12];
-    if (det == 0.0) return false;
+    if (det == 0.0)
+        return false;
     for (int i = 0; i < 16; ++i)
         m[i] = float(inv[i] / det);
     return true;
@@ -87,15 +86,9 @@ Rotation::Rotation(const Orientation &q) {
     const float xx = q.x * q.x, yy = q.y * q.y, zz = q.z * q.z;
     const float xy = q.x * q.y, xz = q.x * q.z, yz = q.y * q.z;
     const float wx = q.w * q.x, wy = q.w * q.y, wz = q.w * q.z;
-    r[0] = 1 - 2 * (yy + zz);
-    r[1] = 2 * (xy - wz);
-    r[2] = 2 * (xz + wy);
-    r[3] = 2 * (xy + wz);
-    r[4] = 1 - 2 * (xx + zz);
-    r[5] = 2 * (yz - wx);
-    r[6] = 2 * (xz - wy);
-    r[7] = 2 * (yz + wx);
-    r[8] = 1 - 2 * (xx + yy);
+    r[0] = 1 - 2 * (yy + zz); r[1] = 2 * (xy - wz);     r[2] = 2 * (xz + wy);
+    r[3] = 2 * (xy + wz);     r[4] = 1 - 2 * (xx + zz); r[5] = 2 * (yz - wx);
+    r[6] = 2 * (xz - wy);     r[7] = 2 * (yz + wx);     r[8] = 1 - 2 * (xx + yy);
 }
 
 void Rotation::setIdentity() {
@@ -118,20 +111,15 @@ Orientation::Orientation(const Vector3<float> &from, const Vector3<float> &to) {
     if (d <= -1.0f + 1e-7f) {
         // Opposite: any axis perpendicular to `a` gives the half turn.
         Vector3<float> axis = Vector3<float>::cross(Vector3<float>(1, 0, 0), a);
-        if (axis.squaredNorm() < 1e-12f) axis = Vector3<float>::cross(Vector3<float>(0, 1, 0), a);
+        if (axis.squaredNorm() < 1e-12f)
+            axis = Vector3<float>::cross(Vector3<float>(0, 1, 0), a);
         axis.normalize();
-        x = axis.x;
-        y = axis.y;
-        z = axis.z;
-        w = 0;
+        x = axis.x; y = axis.y; z = axis.z; w = 0;
         return;
     }
     Vector3<float> c = Vector3<float>::cross(a, b);
     float s = std::sqrt((1 + d) * 2);
-    x = c.x / s;
-    y = c.y / s;
-    z = c.z / s;
-    w = s * 0.5f;
+    x = c.x / s; y = c.y / s; z = c.z / s; w = s * 0.5f;
     normalise();
 }
 
@@ -143,12 +131,7 @@ Orientation Orientation::fromAngleAxis(float angle, const Vector3<float> &axis) 
 
 void Orientation::normalise() {
     float n = std::sqrt(x * x + y * y + z * z + w * w);
-    if (n > 0) {
-        x /= n;
-        y /= n;
-        z /= n;
-        w /= n;
-    }
+    if (n > 0) { x /= n; y /= n; z /= n; w /= n; }
 }
 
 Orientation Orientation::operator*(const Orientation &o) const {

@@ -17,18 +17,8 @@ template <typename T> struct Vector3 {
     Vector3 operator-(const Vector3 &o) const { return {x - o.x, y - o.y, z - o.z}; }
     Vector3 operator-() const { return {-x, -y, -z}; }
     Vector3 operator*(T s) const { return {x * s, y * s, z * s}; }
-    Vector3 &operator+=(const Vector3 &o) {
-        x += o.x;
-        y += o.y;
-        z += o.z;
-        return *this;
-    }
-    Vector3 &operator*=(T s) {
-        x *= s;
-        y *= s;
-        z *= s;
-        return *this;
-    }
+    Vector3 &operator+=(const Vector3 &o) { x += o.x; y += o.y; z += o.z; return *this; }
+    Vector3 &operator*=(T s) { x *= s; y *= s; z *= s; return *this; }
     static T dot(const Vector3 &a, const Vector3 &b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
     static Vector3 cross(const Vector3 &a, const Vector3 &b) {
         return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
@@ -37,16 +27,9 @@ template <typename T> struct Vector3 {
     T squaredNorm() const { return x * x + y * y + z * z; }
     void normalize() {
         T n = norm();
-        if (n > 0) {
-            x /= n;
-            y /= n;
-            z /= n;
-        }
+        if (n > 0) { x /= n; y /= n; z /= n; }
     }
-    static Vector3 normalize(Vector3 v) {
-        v.normalize();
-        return v;
-    }
+    static Vector3 normalize(Vector3 v) { v.normalize(); return v; }
 };
 
 template <typename T> struct Vector4 {
@@ -73,18 +56,10 @@ public:
     Matrix4f operator*(const Matrix4f &o) const;
     Vector4<float> operator*(const Vector4<float> &v) const;
     void transpose();
-    static Matrix4f transpose(const Matrix4f &in) {
-        Matrix4f r = in;
-        r.transpose();
-        return r;
-    }
+    static Matrix4f transpose(const Matrix4f &in) { Matrix4f r = in; r.transpose(); return r; }
     /// Inverse by cofactors; returns false (and leaves the matrix) when singular.
     bool inverse();
-    static Matrix4f inverse(const Matrix4f &in) {
-        Matrix4f r = in;
-        r.inverse();
-        return r;
-    }
+    static Matrix4f inverse(const Matrix4f &in) { Matrix4f r = in; r.inverse(); return r; }
 };
 
 class Orientation;
@@ -110,10 +85,7 @@ public:
     Orientation(const Vector3<float> &from, const Vector3<float> &to);
     /// Rotation by `angle` radians about `axis` (normalised here).
     static Orientation fromAngleAxis(float angle, const Vector3<float> &axis);
-    void setIdentity() {
-        x = y = z = 0;
-        w = 1;
-    }
+    void setIdentity() { x = y = z = 0; w = 1; }
     void normalise();
     /// Quaternion product: (a * b) applies b first, then a.
     Orientation operator*(const Orientation &o) const;

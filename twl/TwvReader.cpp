@@ -191,10 +191,12 @@ ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64
             cv::Mat &bgr = eye == 0 ? leftBgr_ : rightBgr_;
             TwvFrameCodec &codec = eye == 0 ? *codec_ : *rightCodec_;
             decoded[eye] = codec.decode(data, size, frame.codec, header_.width, header_.height, bgr);
-            if (decoded[eye]) cv::cvtColor(bgr, eye == 0 ? left : right, cv::COLOR_BGR2BGRA);
+            if (decoded[eye])
+                cv::cvtColor(bgr, eye == 0 ? left : right, cv::COLOR_BGR2BGRA);
         }
     });
-    if (!decoded[0] || !decoded[1]) return ERROR_CODE_DAMAGED_RECORDING;
+    if (!decoded[0] || !decoded[1])
+        return ERROR_CODE_DAMAGED_RECORDING;
     if (timestampNs) *timestampNs = frame.timestamp;
     return SUCCESS;
 }

@@ -28,12 +28,7 @@ enum ERROR_CODE : int32_t {
     ERROR_CODE_LAST = 14
 };
 
-enum RESOLUTION : int32_t {
-    RESOLUTION_HD2K = 0,
-    RESOLUTION_HD1080 = 1,
-    RESOLUTION_HD720 = 2,
-    RESOLUTION_VGA = 3
-};
+enum RESOLUTION : int32_t { RESOLUTION_HD2K = 0, RESOLUTION_HD1080 = 1, RESOLUTION_HD720 = 2, RESOLUTION_VGA = 3 };
 
 enum DEPTH_MODE : int32_t {
     DEPTH_MODE_NONE = 0,
@@ -119,8 +114,8 @@ String toVerbose(const ERROR_CODE &code);
 /// Open record. The fields are listed in record order; the viewer fills them
 /// all, our layer uses those marked as such.
 struct InitParameters {
-    int coordinateSystem = 2; // right handed, Y up, looking along -Z (the only one supported)
-    int coordinateUnits = 3;  // metres (the only one supported)
+    int coordinateSystem = 2;      // right handed, Y up, looking along -Z (the only one supported)
+    int coordinateUnits = 3;       // metres (the only one supported)
     int imageFlip = 0;
     int cameraResolution = RESOLUTION_HD720; // used for live input
     int cameraFps = 0;                       // used for live input; 0 = the resolution's default
@@ -129,11 +124,11 @@ struct InitParameters {
     bool disableSelfCalibration = false;
     int verbosity = 4;
     int deviceIndex = 0;
-    String inputPath; // used: a recording to play; empty = live camera
+    String inputPath;              // used: a recording to play; empty = live camera
     bool enableRightDepth = false;
-    int depthMode = DEPTH_MODE_PERFORMANCE; // used
-    int depthStabilization = 1;             // used: 0 or 1
-    float depthMinimumDistance = -1.0f;     // used: -1 = the camera's own minimum
+    int depthMode = DEPTH_MODE_PERFORMANCE;  // used
+    int depthStabilization = 1;              // used: 0 or 1
+    float depthMinimumDistance = -1.0f;      // used: -1 = the camera's own minimum
     int reserved1 = 2;
     int reserved2 = 2;
     int openTimeoutSeconds = -1;
@@ -154,7 +149,7 @@ struct RuntimeParameters {
     int reserved = 0;
     int sensingMode = SENSING_MODE_STANDARD; // used
     int measureReferenceFrame = 1;
-    bool enableDepth = true; // used
+    bool enableDepth = true;                 // used
     bool enablePointCloud = true;
 };
 
