@@ -160,16 +160,24 @@ inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratc
 // For every byte sum m of a winner: ceil(m * 100 / (100 - uniqueness)), the
 // lowest sum a rival may have, and the highest it must not (that less one,
 // clamped to a byte, as a vector compare wants it). A table: the arithmetic
-// sat in every pixel's chain of dependent steps.
+// sat in every pixel's chain of dependent steps. Kept per thread and rebuilt
+// only when the uniqueness changes (rebuilt for every row, its divisions
+// added up to a few percent of the matcher).
 struct UniquenessThresholds {
+    int uniqueness = -1;
     uint16_t lowestRival[256];
     uint8_t under[256];
-    explicit UniquenessThresholds(int uniqueness) {
-        const int divisor = 100 - uniqueness;
-        for (int m = 0; m < 256; ++m) {
-            lowestRival[m] = uint16_t((m * 100 + divisor - 1) / divisor);
-            under[m] = uint8_t(std::clamp(int(lowestRival[m]) - 1, 0, 255));
+    static const UniquenessThresholds &of(int uniqueness) {
+        thread_local UniquenessThresholds t;
+        if (t.uniqueness != uniqueness) {
+            const int divisor = 100 - uniqueness;
+            for (int m = 0; m < 256; ++m) {
+                t.lowestRival[m] = uint16_t((m * 100 + divisor - 1) / divisor);
+                t.under[m] = uint8_t(std::clamp(int(t.lowestRival[m]) - 1, 0, 255));
+            }
+            t.uniqueness = uniqueness;
         }
+        return t;
     }
 };
 
@@ -477,7 +485,7 @@ template <class V>
 void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
                 uint8_t *rightwards, uint8_t *leftwards, uint16_t *scratch, int16_t *disparity16) {
     const int stride = pathStride(Dp);
-    const UniquenessThresholds thresholds(uniqueness);
+    const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
     uint16_t *bestCost = scratch + 2 * width;
     withVectorCount<V>(Dp, [&](auto n) {
         // Only builds that shift lanes in registers keep a pixel's vectors there.
