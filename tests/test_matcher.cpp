@@ -128,7 +128,7 @@ private slots:
                         for (int hi : {2, 2 * (kCensusBits + kMaxP2)}) {
                             std::vector<uint8_t> ta = pathRowOf(hi), tb(ta), along(pathBytes, 255),
                                                  along2(along);
-                            std::vector<uint16_t> scratch(size_t(3 * width));
+                            std::vector<uint32_t> scratch(size_t(3 * width));
                             std::vector<int16_t> da(size_t(width), 0), db(da);
                             ref.finishRow(cost.data(), ta.data() + kPathGuard, width, D, Dp, 5, 31,
                                           uniqueness, along.data() + kPathGuard, along2.data() + kPathGuard,

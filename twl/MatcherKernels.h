@@ -61,9 +61,9 @@ struct MatcherKernels {
     // with uniqueness (percent) and a left-right check within one pixel;
     // disparity in 1/16 pixel, -16 where invalid. `rightwards` and
     // `leftwards` are path rows (guards at 255) for builds that keep the
-    // paths in memory; `scratch` holds 3 * width uint16.
+    // paths in memory; `scratch` holds 3 * width words.
     void (*finishRow)(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
-                      int uniqueness, uint8_t *rightwards, uint8_t *leftwards, uint16_t *scratch,
+                      int uniqueness, uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch,
                       int16_t *disparity16);
 };
 

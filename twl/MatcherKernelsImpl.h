@@ -136,23 +136,22 @@ inline int16_t decide(int best, int x, int D, bool unique, int sl, int sb, int s
 
 // Left-right check: each right pixel keeps the left pixel that reached it
 // with the lowest sum (the first on ties); a left pixel stays valid when the
-// right pixel it matched holds a disparity within one pixel of its own.
-// `scratch` holds 2 * width uint16.
-inline void leftRightCheck(const uint16_t *bestCost, int width, uint16_t *scratch, int16_t *disparity16) {
-    uint16_t *rightCost = scratch, *rightDisparity = scratch + width;
-    std::fill(rightCost, rightCost + width, uint16_t(0x7FFF)); // above any sum
-    // Which of two matches wins is not predictable, nor which pixels are
-    // valid: selects, not branches (an invalid pixel stores what it read).
+// right pixel it matched holds a disparity within one pixel of its own. A
+// right pixel holds sum << 16 | disparity of its best match: the least such
+// word is the lowest sum and, of equal sums, the first left pixel to reach
+// it (the smallest disparity), so one minimum replaces a compare and two
+// selects. `rightBest` holds width words.
+inline void leftRightCheck(const uint32_t *bestCost, int width, uint32_t *rightBest, int16_t *disparity16) {
+    if (width <= 0) return;
+    std::fill(rightBest, rightBest + width, ~0u);
     for (int x = 0; x < width; ++x) {
         const int v = disparity16[x], d = (v + 8) >> 4, xr = std::clamp(x - d, 0, width - 1);
-        const uint16_t held = rightCost[xr], heldDisparity = rightDisparity[xr];
-        const bool better = (v >= 0) & (x - d >= 0) & (bestCost[x] < held);
-        rightCost[xr] = better ? bestCost[x] : held;
-        rightDisparity[xr] = better ? uint16_t(d) : heldDisparity;
+        const bool offered = (v >= 0) & (x - d >= 0);
+        rightBest[xr] = std::min(rightBest[xr], offered ? bestCost[x] << 16 | uint32_t(d) : ~0u);
     }
     for (int x = 0; x < width; ++x) {
         const int v = disparity16[x], d = (v + 8) >> 4, xr = x - d;
-        const bool keep = v >= 0 && xr >= 0 && std::abs(int(rightDisparity[std::max(xr, 0)]) - d) <= 1;
+        const bool keep = v >= 0 && xr >= 0 && std::abs(int(rightBest[std::max(xr, 0)] & 0xFFFF) - d) <= 1;
         disparity16[x] = int16_t(keep ? v : -16);
     }
 }
@@ -380,7 +379,7 @@ void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
 template <class V, int N>
 __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int x, int D, int Dp,
                                                           const UniquenessThresholds &thresholds,
-                                                          uint16_t &bestCost) {
+                                                          uint32_t &bestCost) {
     typedef typename V::vec vec;
     const int n = N > 0 ? N : Dp / V::bytes;
     vec held[N > 0 ? N : 1];
@@ -421,7 +420,7 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
     const int sl = s[best - 1], sr = s[best + 1];
     const int allowed =
         (m < threshold) + ((best > 0) & (sl < threshold)) + ((best + 1 < D) & (sr < threshold));
-    bestCost = uint16_t(m);
+    bestCost = uint32_t(m);
     return decide(best, x, D, below == allowed, sl, m, sr);
 }
 
@@ -483,10 +482,10 @@ void alongRowRegisters(const uint8_t *cost, uint8_t *total, int width, int Dp, i
 
 template <class V>
 void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
-                uint8_t *rightwards, uint8_t *leftwards, uint16_t *scratch, int16_t *disparity16) {
+                uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch, int16_t *disparity16) {
     const int stride = pathStride(Dp);
     const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
-    uint16_t *bestCost = scratch + 2 * width;
+    uint32_t *bestCost = scratch + 2 * width;
     withVectorCount<V>(Dp, [&](auto n) {
         // Only builds that shift lanes in registers keep a pixel's vectors there.
         constexpr int N = V::shiftsInRegisters ? decltype(n)::value : 0;

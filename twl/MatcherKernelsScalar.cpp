@@ -85,8 +85,29 @@ void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, in
     }
 }
 
+// Each right pixel keeps the left pixel that reached it with the lowest sum
+// (the first on ties); a left pixel stays valid when the right pixel it
+// matched holds a disparity within one pixel of its own.
+void leftRightCheckScalar(const uint32_t *bestCost, int width, uint32_t *scratch, int16_t *disparity16) {
+    if (width <= 0) return;
+    uint32_t *rightCost = scratch, *rightDisparity = scratch + width;
+    std::fill(rightCost, rightCost + width, ~0u);
+    for (int x = 0; x < width; ++x) {
+        const int d = (disparity16[x] + 8) >> 4;
+        if (disparity16[x] >= 0 && x - d >= 0 && bestCost[x] < rightCost[x - d]) {
+            rightCost[x - d] = bestCost[x];
+            rightDisparity[x - d] = uint32_t(d);
+        }
+    }
+    for (int x = 0; x < width; ++x) {
+        const int d = (disparity16[x] + 8) >> 4;
+        if (disparity16[x] < 0 || x - d < 0 || std::abs(int(rightDisparity[x - d]) - d) > 1)
+            disparity16[x] = -16;
+    }
+}
+
 void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
-                     int uniqueness, uint8_t *, uint8_t *, uint16_t *scratch, int16_t *disparity16) {
+                     int uniqueness, uint8_t *, uint8_t *, uint32_t *scratch, int16_t *disparity16) {
     const int stride = pathStride(Dp);
     std::vector<uint8_t> path(size_t(width) * Dp);
     for (int dir : {1, -1})
@@ -99,7 +120,7 @@ void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int 
                 pathPixelScalar(cost + size_t(x) * Dp, path.data() + size_t(x - dir) * Dp, Dp, P1, P2, o);
             addPath(o, Dp, total + size_t(x) * stride, total + size_t(x) * stride);
         }
-    uint16_t *bestCost = scratch + 2 * width;
+    uint32_t *bestCost = scratch + 2 * width;
     for (int x = 0; x < width; ++x) {
         const uint8_t *s = total + size_t(x) * stride;
         int best = 0;
@@ -112,7 +133,7 @@ void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int 
         disparity16[x] =
             decide(best, x, D, unique, best > 0 ? s[best - 1] : 0, s[best], best + 1 < D ? s[best + 1] : 0);
     }
-    leftRightCheck(bestCost, width, scratch, disparity16);
+    leftRightCheckScalar(bestCost, width, scratch, disparity16);
 }
 
 } // namespace

@@ -27,7 +27,7 @@ struct SemiGlobalMatcher::Band {
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
     std::vector<uint8_t> along[2];
     std::vector<uint8_t> sums; // of all paths for the row being finished
-    std::vector<uint16_t> scratch;
+    std::vector<uint32_t> scratch;
 
     size_t pathBytes() const { return size_t(kPathGuard) + size_t(width) * size_t(pathStride(Dp)); }
 
