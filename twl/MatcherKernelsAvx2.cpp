@@ -47,13 +47,13 @@ struct Avx2 {
         return _mm_cvtsi128_si32(_mm_minpos_epu16(h)) & 0xFFFF;
     }
     static int lane0(vec v) { return _mm_cvtsi128_si32(_mm256_castsi256_si128(v)) & 0xFF; }
-    // Rotations within each 128-bit lane cost one cycle; only the first step crosses lanes.
+    // The minimum of all lanes, in every lane: the halves folded, pairs of
+    // bytes into 16-bit lanes, SSE4.1's minpos, spread back out (fewer
+    // instructions than rotating the vector through all its lanes).
     static vec minAll8(vec v) {
-        v = _mm256_min_epu8(v, _mm256_permute2x128_si256(v, v, 0x01));
-        v = _mm256_min_epu8(v, _mm256_alignr_epi8(v, v, 8));
-        v = _mm256_min_epu8(v, _mm256_alignr_epi8(v, v, 4));
-        v = _mm256_min_epu8(v, _mm256_alignr_epi8(v, v, 2));
-        return _mm256_min_epu8(v, _mm256_alignr_epi8(v, v, 1));
+        __m128i h = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        h = _mm_min_epu8(h, _mm_srli_epi16(h, 8));
+        return _mm256_broadcastb_epi8(_mm_minpos_epu16(h));
     }
     static vec popcount8(vec v) {
         const vec table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2,
