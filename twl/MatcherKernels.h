@@ -56,9 +56,9 @@ struct MatcherKernels {
     void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp,
                     int P1, int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total);
     // The rest of a row once `total` holds its vertical paths: the paths
-    // along the row, left to right and right to left, are added to it, and
-    // each pixel is decided as soon as its sum is complete: winner take all
-    // with uniqueness (percent) and a left-right check within one pixel;
+    // along the row, left to right and right to left, are added to it, then
+    // each pixel is decided: winner take all with uniqueness (percent) and a
+    // left-right check within one pixel;
     // disparity in 1/16 pixel, -16 where invalid. `rightwards` and
     // `leftwards` are path rows (guards at 255) for builds that keep the
     // paths in memory; `scratch` holds 3 * width words.
