@@ -295,8 +295,10 @@ void costRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride
     });
 }
 
-template <class V> __attribute__((always_inline)) inline void addTo(uint8_t *total, typename V::vec l) {
-    V::store(total, V::adds8(V::load(total), l));
+// total = sums + l (saturating); `sums` may be `total` itself.
+template <class V>
+__attribute__((always_inline)) inline void addTo(const uint8_t *sums, uint8_t *total, typename V::vec l) {
+    V::store(total, V::adds8(V::load(sums), l));
 }
 
 template <class V>
@@ -307,7 +309,7 @@ pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename
     const typename V::vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
     const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
     V::store(out, l);
-    if (total) V::store(total, V::adds8(V::load(sums), l));
+    if (total) addTo<V>(sums, total, l);
     return V::min8(lowest, l);
 }
 
@@ -333,7 +335,7 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
     for (int d = 0; d < Dp; d += V::bytes) {
         const typename V::vec c = V::load(cost + d);
         if (out) V::store(out + d, c);
-        if (total) V::store(total + d, V::adds8(V::load(sums + d), c));
+        if (total) addTo<V>(sums + d, total + d, c);
         lowest = V::min8(lowest, c);
     }
     return V::hmin8(lowest);
@@ -441,7 +443,7 @@ __attribute__((always_inline)) inline void alongPixel(const uint8_t *cost, typen
                   above = V::shiftDown(prev[k], k + 1 < N ? prev[k + 1] : guard);
         const vec t = V::min8(V::min8(prev[k], bound), V::adds8(V::min8(below, above), p1));
         next[k] = V::adds8(V::load(cost + k * V::bytes), V::subs8(t, mp));
-        addTo<V>(total + k * V::bytes, next[k]);
+        addTo<V>(total + k * V::bytes, total + k * V::bytes, next[k]);
         lowest = V::min8(lowest, next[k]);
     }
     for (int k = 0; k < N; ++k)
@@ -455,7 +457,7 @@ __attribute__((always_inline)) inline void alongStart(const uint8_t *cost, typen
     typename V::vec lowest = V::set1(255);
     for (int k = 0; k < N; ++k) {
         prev[k] = V::load(cost + k * V::bytes);
-        addTo<V>(total + k * V::bytes, prev[k]);
+        addTo<V>(total + k * V::bytes, total + k * V::bytes, prev[k]);
         lowest = V::min8(lowest, prev[k]);
     }
     mp = V::minAll8(lowest);
