@@ -4,6 +4,7 @@
 #include "twl/SemiGlobalMatcher.h"
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -49,6 +50,130 @@ bool referenceMatcherRequested() {
     return choice && !std::strcmp(choice, "sgbm");
 }
 
+// Cues of one row, each in a plane of its own: the match's residual, the
+// horizontal gradient, the disparity in working pixels and its square (the
+// three zero where there is no disparity), and the validity.
+void cueRow(const uchar *l, const uchar *r, const float *disparity, float scale, int w, float *residual,
+            float *texture, float *dis, float *squared, float *valid) {
+    auto one = [&](int x) {
+        texture[x] = float(std::abs(int(l[std::min(x + 1, w - 1)]) - int(l[std::max(x - 1, 0)]))) * 0.5f;
+        const float dw = disparity[x] * scale;
+        const bool ok = dw >= 0.0f; // false for NaN
+        const float dv = ok ? dw : 0.0f;
+        const float xr = float(x) - dv;
+        const int x0 = std::max(0, std::min(w - 1, int(xr)));
+        const int x1 = std::min(w - 1, x0 + 1);
+        const float a = std::max(0.0f, std::min(1.0f, xr - float(x0)));
+        const float diff = std::fabs(float(l[x]) - (float(r[x0]) + (float(r[x1]) - float(r[x0])) * a));
+        residual[x] = ok ? diff : 0.0f;
+        dis[x] = dv;
+        squared[x] = dv * dv;
+        valid[x] = ok ? 1.0f : 0.0f;
+    };
+    int x = 0;
+    if (w > 0) one(x++);
+#if CV_SIMD128
+    using F = cv::v_float32x4;
+    using I = cv::v_int32x4;
+    auto bytes = [](const uchar *p) { return cv::v_cvt_f32(cv::v_reinterpret_as_s32(cv::v_load_expand_q(p))); };
+    const F zero = cv::v_setzero_f32(), unit = cv::v_setall_f32(1.0f), half = cv::v_setall_f32(0.5f);
+    const F vscale = cv::v_setall_f32(scale), lanes(0.0f, 1.0f, 2.0f, 3.0f);
+    const I last = cv::v_setall_s32(w - 1), izero = cv::v_setzero_s32(), ione = cv::v_setall_s32(1);
+    for (; x + 5 <= w; x += 4) { // x + 4 is read for the gradient
+        cv::v_store(texture + x, cv::v_abs(bytes(l + x + 1) - bytes(l + x - 1)) * half);
+        const F dw = cv::v_load(disparity + x) * vscale;
+        const F ok = dw >= zero;
+        const F dv = cv::v_select(ok, dw, zero);
+        const F xr = cv::v_setall_f32(float(x)) + lanes - dv;
+        const I x0 = cv::v_max(izero, cv::v_min(last, cv::v_trunc(xr)));
+        const I x1 = cv::v_min(last, x0 + ione);
+        const F a = cv::v_max(zero, cv::v_min(unit, xr - cv::v_cvt_f32(x0)));
+        int i0[4], i1[4];
+        cv::v_store(i0, x0);
+        cv::v_store(i1, x1);
+        const F r0(r[i0[0]], r[i0[1]], r[i0[2]], r[i0[3]]), r1(r[i1[0]], r[i1[1]], r[i1[2]], r[i1[3]]);
+        const F diff = cv::v_abs(bytes(l + x) - (r0 + (r1 - r0) * a));
+        cv::v_store(residual + x, cv::v_select(ok, diff, zero));
+        cv::v_store(dis + x, dv);
+        cv::v_store(squared + x, dv * dv);
+        cv::v_store(valid + x, cv::v_select(ok, unit, zero));
+    }
+#endif
+    for (; x < w; ++x)
+        one(x);
+}
+
+// out[x] = the sum of rows[0..4][offset + x].
+void addRows(const float *const *rows, int offset, int w, float *out) {
+    const float *a = rows[0] + offset, *b = rows[1] + offset, *c = rows[2] + offset, *d = rows[3] + offset,
+                *e = rows[4] + offset;
+    int x = 0;
+#if CV_SIMD128
+    for (; x + 4 <= w; x += 4)
+        cv::v_store(out + x, cv::v_load(a + x) + cv::v_load(b + x) + cv::v_load(c + x) + cv::v_load(d + x) +
+                                 cv::v_load(e + x));
+#endif
+    for (; x < w; ++x)
+        out[x] = a[x] + b[x] + c[x] + d[x] + e[x];
+}
+
+// out[x] = in[x] + ... + in[x + 4].
+void windowSums(const float *in, int w, float *out) {
+    int x = 0;
+#if CV_SIMD128
+    for (; x + 4 <= w; x += 4)
+        cv::v_store(out + x, cv::v_load(in + x) + cv::v_load(in + x + 1) + cv::v_load(in + x + 2) +
+                                 cv::v_load(in + x + 3) + cv::v_load(in + x + 4));
+#endif
+    for (; x < w; ++x)
+        out[x] = in[x] + in[x + 1] + in[x + 2] + in[x + 3] + in[x + 4];
+}
+
+// Confidence 1..100 from the window sums of the cues (planes of w: residual,
+// texture, disparity, its square, validity), 0 where there is no disparity.
+// Each cue falls smoothly from 1: (1 + q + q^2 / 2)^-1 behaves like exp(-q).
+float score(float residual, float texture, float disparity, float squared, float valid) {
+    const float count = std::max(valid, 1.0f), inv = 1.0f / count;
+    const float meanCost = residual * inv;
+    const float meanTexture = texture * (1.0f / 25.0f);
+    const float mean = disparity * inv;
+    const float spread = std::sqrt(std::max(0.0f, squared * inv - mean * mean));
+    const float qc = meanCost * (1.0f / 12.0f), qs = spread * (1.0f / 1.5f);
+    const float photometric = 1.0f / (1.0f + qc + 0.5f * qc * qc);
+    const float coherent = 1.0f / (1.0f + qs + 0.5f * qs * qs);
+    const float textured = meanTexture / (meanTexture + 2.0f);
+    const float support = 0.5f + 0.5f * count * (1.0f / 25.0f);
+    return std::max(1.0f, std::min(100.0f, 100.0f * photometric * textured * coherent * support));
+}
+
+void scoreRow(const float *sums, int w, const float *disparity, float *confidence) {
+    const float *residual = sums, *texture = sums + w, *dis = sums + 2 * w, *squared = sums + 3 * w,
+                *valid = sums + 4 * w;
+    int x = 0;
+#if CV_SIMD128
+    using V = cv::v_float32x4;
+    const V zero = cv::v_setzero_f32(), one = cv::v_setall_f32(1.0f), half = cv::v_setall_f32(0.5f);
+    for (; x + 4 <= w; x += 4) {
+        const V count = cv::v_max(cv::v_load(valid + x), one), inv = one / count;
+        const V meanCost = cv::v_load(residual + x) * inv;
+        const V meanTexture = cv::v_load(texture + x) * cv::v_setall_f32(1.0f / 25.0f);
+        const V mean = cv::v_load(dis + x) * inv;
+        const V spread = cv::v_sqrt(cv::v_max(zero, cv::v_load(squared + x) * inv - mean * mean));
+        const V qc = meanCost * cv::v_setall_f32(1.0f / 12.0f), qs = spread * cv::v_setall_f32(1.0f / 1.5f);
+        const V photometric = one / (one + qc + half * qc * qc);
+        const V coherent = one / (one + qs + half * qs * qs);
+        const V textured = meanTexture / (meanTexture + cv::v_setall_f32(2.0f));
+        const V support = half + half * count * cv::v_setall_f32(1.0f / 25.0f);
+        const V value = cv::v_max(one, cv::v_min(cv::v_setall_f32(100.0f),
+                                                 cv::v_setall_f32(100.0f) * photometric * textured * coherent * support));
+        const V d = cv::v_load(disparity + x);
+        cv::v_store(confidence + x, cv::v_select(d >= zero, value, zero));
+    }
+#endif
+    for (; x < w; ++x)
+        confidence[x] = disparity[x] >= 0.0f ? score(residual[x], texture[x], dis[x], squared[x], valid[x]) : 0.0f;
+}
+
 } // namespace
 
 struct StereoEngine::Impl {
@@ -66,7 +191,7 @@ struct StereoEngine::Impl {
     // Per-frame buffers, kept between frames.
     cv::Mat greyFullL, greyFullR, greyL, greyR, paddedL, paddedR, disp16;
     std::vector<cv::Mat> levelsL, levelsR; // halvings of each eye
-    cv::Mat cues, cueSums, validMask, maskSums;
+    cv::Mat cues; // per row: residual, texture, disparity, its square, validity (planes of the working width)
     std::vector<char> rowDone;
 
     void downsample(const cv::Mat &full, std::vector<cv::Mat> &levels, cv::Mat &out);
@@ -226,67 +351,46 @@ void StereoEngine::Impl::downsample(const cv::Mat &full, std::vector<cv::Mat> &l
 //    between the left window and the right window at the found disparity);
 //  - horizontal texture in the left window (flat windows match anywhere);
 //  - agreement with the neighbourhood (spread of the valid disparities around).
+//
+// The cues lie in five planes side by side in each row of `cues`; the 5 x 5
+// window sums are taken row by row inside the scoring loop (float sums of five
+// terms: OpenCV's box filter sums floats in double, which made it the costliest
+// step of the engine after the matcher).
 void StereoEngine::Impl::computeConfidence(const cv::Mat &disparity, cv::Mat &confidence) {
     const int w = work.width, h = work.height;
-    // Per pixel: residual, |horizontal gradient|, disparity, disparity squared
-    // (the last three zero where invalid), and the validity; window sums of both.
-    cues.create(work, CV_32FC4);
-    validMask.create(work, CV_32F);
-    // Rows are independent: both passes run on every core (at QUALITY this was
-    // a tenth of a grab on one).
+    const int Planes = 5;
+    cues.create(h, Planes * w, CV_32F);
     parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
         for (int y = rows.start; y < rows.end; ++y) {
-            const uchar *l = greyL.ptr<uchar>(y), *r = greyR.ptr<uchar>(y);
-            const float *dsp = disparity.ptr<float>(y);
-            float *c = cues.ptr<float>(y);
-            float *mask = validMask.ptr<float>(y);
-            for (int x = 0; x < w; ++x, c += 4) {
-                c[1] = float(std::abs(int(l[std::min(x + 1, w - 1)]) - int(l[std::max(x - 1, 0)]))) * 0.5f;
-                const float dw = dsp[x] * scale;
-                if (!(dw >= 0.0f)) { // NaN
-                    c[0] = c[2] = c[3] = mask[x] = 0.0f;
-                    continue;
-                }
-                const float xr = float(x) - dw;
-                const int x0 = std::max(0, std::min(w - 1, int(xr)));
-                const int x1 = std::min(w - 1, x0 + 1);
-                const float a = std::max(0.0f, std::min(1.0f, xr - float(x0)));
-                c[0] = std::fabs(float(l[x]) - (float(r[x0]) + (float(r[x1]) - float(r[x0])) * a));
-                c[2] = dw;
-                c[3] = dw * dw;
-                mask[x] = 1.0f;
-            }
+            float *plane = cues.ptr<float>(y);
+            cueRow(greyL.ptr<uchar>(y), greyR.ptr<uchar>(y), disparity.ptr<float>(y), scale, w, plane,
+                   plane + w, plane + 2 * w, plane + 3 * w, plane + 4 * w);
         }
     });
-    const cv::Size win(5, 5);
-    cv::boxFilter(cues, cueSums, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
-    cv::boxFilter(validMask, maskSums, -1, win, cv::Point(-1, -1), false, cv::BORDER_REFLECT);
 
     confidence.create(work, CV_32F);
+    const int radius = 2, pitch = w + 2 * radius;
     parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
+        // Column sums of each plane over the window's rows, reflected at the
+        // left and right ends, then the window sums along the row.
+        thread_local std::vector<float> column, window;
+        column.resize(size_t(Planes) * pitch);
+        window.resize(size_t(Planes) * w);
         for (int y = rows.start; y < rows.end; ++y) {
-            const float *dsp = disparity.ptr<float>(y);
-            const float *c = cueSums.ptr<float>(y), *n = maskSums.ptr<float>(y);
-            float *conf = confidence.ptr<float>(y);
-            for (int x = 0; x < w; ++x, c += 4) {
-                if (!(dsp[x] >= 0.0f)) {
-                    conf[x] = 0;
-                    continue;
+            const float *src[2 * radius + 1];
+            for (int k = 0; k <= 2 * radius; ++k)
+                src[k] = cues.ptr<float>(cv::borderInterpolate(y - radius + k, h, cv::BORDER_REFLECT));
+            for (int p = 0; p < Planes; ++p) {
+                float *col = column.data() + p * pitch + radius;
+                const int offset = p * w;
+                addRows(src, offset, w, col);
+                for (int k = 1; k <= radius; ++k) {
+                    col[-k] = col[cv::borderInterpolate(-k, w, cv::BORDER_REFLECT)];
+                    col[w - 1 + k] = col[cv::borderInterpolate(w - 1 + k, w, cv::BORDER_REFLECT)];
                 }
-                const float count = std::max(n[x], 1.0f), inv = 1.0f / count;
-                const float meanCost = c[0] * inv;
-                const float texture = c[1] * (1.0f / 25.0f);
-                const float mean = c[2] * inv;
-                const float spread = std::sqrt(std::max(0.0f, c[3] * inv - mean * mean));
-                // Each cue falls smoothly from 1: (1 + q + q^2 / 2)^-1 behaves like exp(-q).
-                const float qc = meanCost * (1.0f / 12.0f), qs = spread * (1.0f / 1.5f);
-                const float photometric = 1.0f / (1.0f + qc + 0.5f * qc * qc);
-                const float coherent = 1.0f / (1.0f + qs + 0.5f * qs * qs);
-                const float textured = texture / (texture + 2.0f);
-                const float support = 0.5f + 0.5f * count * (1.0f / 25.0f);
-                conf[x] =
-                    std::max(1.0f, std::min(100.0f, 100.0f * photometric * textured * coherent * support));
+                windowSums(col - radius, w, window.data() + offset);
             }
+            scoreRow(window.data(), w, disparity.ptr<float>(y), confidence.ptr<float>(y));
         }
     });
 }
