@@ -3,6 +3,7 @@
 #include "twl/Export.h"
 #include "twl/Log.h"
 #include "twl/ModeTable.h"
+#include "twl/Parallel.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -25,8 +26,7 @@ ERROR_CODE prepare(Mat &mat, size_t width, size_t height, MAT_TYPE type, MEM mem
     if (mat.getWidth() != width || mat.getHeight() != height || mat.getDataType() != type ||
         !mat.getPtr<uchar>(target)) {
         ERROR_CODE e = mat.alloc(width, height, type, target);
-        if (e != SUCCESS)
-            return e;
+        if (e != SUCCESS) return e;
     }
     *header = cv::Mat(int(height), int(width), cvType, mat.getPtr<uchar>(target), mat.getStepBytes(target));
     return SUCCESS;
@@ -35,14 +35,12 @@ ERROR_CODE prepare(Mat &mat, size_t width, size_t height, MAT_TYPE type, MEM mem
 /// After filling one memory, keep the other one in step when the caller
 /// asked for both.
 ERROR_CODE finish(Mat &mat, MEM memory) {
-    if (memory == MEM_BOTH)
-        return mat.updateGPUfromCPU();
+    if (memory == MEM_BOTH) return mat.updateGPUfromCPU();
     return SUCCESS;
 }
 
 Resolution requested(size_t width, size_t height, Resolution natural) {
-    if (width == 0 || height == 0)
-        return natural;
+    if (width == 0 || height == 0) return natural;
     return Resolution(width, height);
 }
 
@@ -66,12 +64,13 @@ CameraSession::CameraSession(std::unique_ptr<FrameSource> source, const InitPara
     log(LogLevel::Debug, line);
 }
 
-void CameraSession::resetTemporalState() { previousDisparity_.release(); }
+void CameraSession::resetTemporalState() {
+    previousDisparity_.release();
+}
 
 ERROR_CODE CameraSession::grab(const RuntimeParameters &parameters) {
     ERROR_CODE e = source_->grab(frame_);
-    if (e != SUCCESS)
-        return e;
+    if (e != SUCCESS) return e;
     hasFrame_ = true;
     timestamp_ = frame_.timestamp;
     leftScaledSize_ = cv::Size();
@@ -79,8 +78,7 @@ ERROR_CODE CameraSession::grab(const RuntimeParameters &parameters) {
     if (parameters.enableDepth) {
         const bool fill = parameters.sensingMode == SENSING_MODE_FILL;
         engine_.compute(frame_.left, frame_.right, fill, stereo_);
-        if (init_.depthStabilization)
-            stabilise();
+        if (init_.depthStabilization) stabilise();
         updateDepth(fill);
         hasDepth_ = true;
     }
@@ -95,16 +93,18 @@ void CameraSession::stabilise() {
         previousDisparity_ = d.clone();
         return;
     }
-    for (int y = 0; y < d.rows; ++y) {
-        float *cur = d.ptr<float>(y);
-        float *prev = previousDisparity_.ptr<float>(y);
-        for (int x = 0; x < d.cols; ++x) {
-            const float c = cur[x], p = prev[x];
-            if (std::isfinite(c) && std::isfinite(p) && std::fabs(c - p) < 1.0f)
-                cur[x] = p + 0.4f * (c - p);
-            prev[x] = cur[x];
+    parallelFor(cv::Range(0, d.rows), [&](const cv::Range &rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            float *cur = d.ptr<float>(y);
+            float *prev = previousDisparity_.ptr<float>(y);
+            for (int x = 0; x < d.cols; ++x) {
+                const float c = cur[x], p = prev[x];
+                if (std::isfinite(c) && std::isfinite(p) && std::fabs(c - p) < 1.0f)
+                    cur[x] = p + 0.4f * (c - p);
+                prev[x] = cur[x];
+            }
         }
-    }
+    });
 }
 
 void CameraSession::updateDepth(bool fill) {
@@ -117,27 +117,28 @@ void CameraSession::updateDepth(bool fill) {
     // drop the least confident ones first. FILL promises a dense map, so the
     // threshold does not punch holes into it.
     const float minConfidence = fill ? 0.0f : 100.0f - float(std::clamp(confidenceThreshold.load(), 0, 100));
-    for (int y = 0; y < disp.rows; ++y) {
-        const float *d = disp.ptr<float>(y);
-        const float *c = conf.ptr<float>(y);
-        float *z = depth_.ptr<float>(y);
-        float *k = confidence_.ptr<float>(y);
-        for (int x = 0; x < disp.cols; ++x) {
-            float depth = (d[x] > 0.0f) ? focalBaseline_ / d[x] : kNaN; // NaN compares false
-            float confidence = c[x];
-            if (!(depth <= maxZ) || (!fill && (confidence <= 0.0f || confidence < minConfidence))) {
-                depth = kNaN;
-                confidence = 0.0f;
+    parallelFor(cv::Range(0, disp.rows), [&](const cv::Range &rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            const float *d = disp.ptr<float>(y);
+            const float *c = conf.ptr<float>(y);
+            float *z = depth_.ptr<float>(y);
+            float *k = confidence_.ptr<float>(y);
+            for (int x = 0; x < disp.cols; ++x) {
+                float depth = (d[x] > 0.0f) ? focalBaseline_ / d[x] : kNaN; // NaN compares false
+                float confidence = c[x];
+                if (!(depth <= maxZ) || (!fill && (confidence <= 0.0f || confidence < minConfidence))) {
+                    depth = kNaN;
+                    confidence = 0.0f;
+                }
+                z[x] = depth;
+                k[x] = confidence;
             }
-            z[x] = depth;
-            k[x] = confidence;
         }
-    }
+    });
 }
 
 const cv::Mat &CameraSession::leftAt(cv::Size size) {
-    if (size == frame_.left.size())
-        return frame_.left;
+    if (size == frame_.left.size()) return frame_.left;
     if (size != leftScaledSize_) {
         cv::resize(frame_.left, leftScaled_, size, 0, 0,
                    size.width < frame_.left.cols ? cv::INTER_AREA : cv::INTER_LINEAR);
@@ -147,8 +148,7 @@ const cv::Mat &CameraSession::leftAt(cv::Size size) {
 }
 
 void CameraSession::makeRays(cv::Size size) {
-    if (size == raySize_)
-        return;
+    if (size == raySize_) return;
     const CameraParameters &c = info_.calibration_parameters.left_cam;
     rayX_.create(1, size.width, CV_32F);
     rayY_.create(1, size.height, CV_32F);
@@ -161,25 +161,24 @@ void CameraSession::makeRays(cv::Size size) {
 }
 
 ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t width, size_t height) {
-    if (!hasFrame_)
-        return ERROR_CODE_CAMERA_NOT_OPENED;
+    if (!hasFrame_) return ERROR_CODE_CAMERA_NOT_OPENED;
     const bool sideBySide = view == VIEW_SIDE_BY_SIDE;
     const bool picture = view == VIEW_DEPTH || view == VIEW_CONFIDENCE;
     if (!sideBySide && !picture && view != VIEW_LEFT && view != VIEW_RIGHT)
         return ERROR_CODE_INVALID_ARGUMENT;
-    if (picture && !hasDepth_)
-        return ERROR_CODE_CAMERA_NOT_OPENED;
+    if (picture && !hasDepth_) return ERROR_CODE_CAMERA_NOT_OPENED;
     const Resolution natural = sideBySide ? Resolution(size_.width * 2, size_.height) : size_;
     const Resolution out = requested(width, height, natural);
     cv::Mat dst;
     ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_8U_C4, memory, CV_8UC4, &dst);
-    if (e != SUCCESS)
-        return e;
+    if (e != SUCCESS) return e;
     const cv::Size outSize(int(out.width), int(out.height));
     if (view == VIEW_LEFT || view == VIEW_RIGHT) {
         const cv::Mat &src = view == VIEW_LEFT ? frame_.left : frame_.right;
         if (src.size() == outSize)
-            src.copyTo(dst);
+            parallelFor(cv::Range(0, src.rows), [&](const cv::Range &rows) {
+                src.rowRange(rows.start, rows.end).copyTo(dst.rowRange(rows.start, rows.end));
+            });
         else
             cv::resize(src, dst, outSize, 0, 0, outSize.width < src.cols ? cv::INTER_AREA : cv::INTER_LINEAR);
     } else if (sideBySide) {
@@ -202,36 +201,36 @@ ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t 
             cv::resize(src, measureScaled_, outSize, 0, 0, cv::INTER_NEAREST);
         const float farZ = std::max(maxDepth.load(), minDepth_ * 1.01f);
         const float scale = 235.0f / (farZ - minDepth_);
-        for (int y = 0; y < outSize.height; ++y) {
-            const float *s = measureScaled_.ptr<float>(y);
-            uchar *p = dst.ptr<uchar>(y);
-            for (int x = 0; x < outSize.width; ++x, p += 4) {
-                float v = 0.0f;
-                if (view == VIEW_DEPTH) {
-                    if (s[x] > 0.0f)
-                        v = 255.0f - (s[x] - minDepth_) * scale;
-                } else {
-                    v = s[x] * 2.55f;
+        parallelFor(cv::Range(0, outSize.height), [&](const cv::Range &rows) {
+            for (int y = rows.start; y < rows.end; ++y) {
+                const float *s = measureScaled_.ptr<float>(y);
+                uchar *p = dst.ptr<uchar>(y);
+                for (int x = 0; x < outSize.width; ++x, p += 4) {
+                    float v = 0.0f;
+                    if (view == VIEW_DEPTH) {
+                        if (s[x] > 0.0f) v = 255.0f - (s[x] - minDepth_) * scale;
+                    } else {
+                        v = s[x] * 2.55f;
+                    }
+                    const uchar g = uchar(std::clamp(v, 0.0f, 255.0f));
+                    p[0] = p[1] = p[2] = g;
+                    p[3] = 255;
                 }
-                const uchar g = uchar(std::clamp(v, 0.0f, 255.0f));
-                p[0] = p[1] = p[2] = g;
-                p[3] = 255;
             }
-        }
+        });
     }
     return finish(mat, memory);
 }
 
-ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory, size_t width, size_t height) {
-    if (!hasFrame_ || !hasDepth_)
-        return ERROR_CODE_CAMERA_NOT_OPENED;
+ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory, size_t width,
+                                          size_t height) {
+    if (!hasFrame_ || !hasDepth_) return ERROR_CODE_CAMERA_NOT_OPENED;
     const Resolution out = requested(width, height, size_);
     const cv::Size outSize(int(out.width), int(out.height));
     if (measure == MEASURE_DEPTH || measure == MEASURE_CONFIDENCE) {
         cv::Mat dst;
         ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_32F_C1, memory, CV_32F, &dst);
-        if (e != SUCCESS)
-            return e;
+        if (e != SUCCESS) return e;
         const cv::Mat &src = measure == MEASURE_DEPTH ? depth_ : confidence_;
         if (src.size() == outSize)
             src.copyTo(dst);
@@ -239,12 +238,10 @@ ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory,
             cv::resize(src, dst, outSize, 0, 0, cv::INTER_NEAREST);
         return finish(mat, memory);
     }
-    if (measure != MEASURE_XYZRGBA)
-        return ERROR_CODE_INVALID_ARGUMENT;
+    if (measure != MEASURE_XYZRGBA) return ERROR_CODE_INVALID_ARGUMENT;
     cv::Mat dst;
     ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_32F_C4, memory, CV_32FC4, &dst);
-    if (e != SUCCESS)
-        return e;
+    if (e != SUCCESS) return e;
     if (depth_.size() == outSize)
         measureScaled_ = depth_;
     else
@@ -252,23 +249,25 @@ ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory,
     const cv::Mat &colour = leftAt(outSize);
     makeRays(outSize);
     const float *rx = rayX_.ptr<float>();
-    for (int v = 0; v < outSize.height; ++v) {
-        const float ry = rayY_.at<float>(v);
-        const float *z = measureScaled_.ptr<float>(v);
-        const uchar *c = colour.ptr<uchar>(v);
-        float *p = dst.ptr<float>(v);
-        for (int u = 0; u < outSize.width; ++u, p += 4, c += 4) {
-            const float depth = z[u];
-            if (depth > 0.0f) {
-                p[0] = rx[u] * depth;
-                p[1] = ry * depth;
-                p[2] = -depth; // the camera looks along -Z
-            } else {
-                p[0] = p[1] = p[2] = kNaN;
+    parallelFor(cv::Range(0, outSize.height), [&](const cv::Range &rows) {
+        for (int v = rows.start; v < rows.end; ++v) {
+            const float ry = rayY_.at<float>(v);
+            const float *z = measureScaled_.ptr<float>(v);
+            const uchar *c = colour.ptr<uchar>(v);
+            float *p = dst.ptr<float>(v);
+            for (int u = 0; u < outSize.width; ++u, p += 4, c += 4) {
+                const float depth = z[u];
+                if (depth > 0.0f) {
+                    p[0] = rx[u] * depth;
+                    p[1] = ry * depth;
+                    p[2] = -depth; // the camera looks along -Z
+                } else {
+                    p[0] = p[1] = p[2] = kNaN;
+                }
+                p[3] = packColor(c[2], c[1], c[0]);
             }
-            p[3] = packColor(c[2], c[1], c[0]);
         }
-    }
+    });
     return finish(mat, memory);
 }
 
