@@ -406,9 +406,9 @@ cv::Rect VirtualScene::screenBounds(const Object &o, float ox) const {
 void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Mat &image, cv::Mat &depth) {
     const int w = int(size_.width), h = int(size_.height);
     const float ox = eye == 0 ? 0.0f : kBaselineMetres;
-    background_[eye].copyTo(image);
     const bool fullDepth = &depth != &depthScratch_[eye];
-    if (fullDepth) backgroundDepth_[eye].copyTo(depth);
+    image.create(background_[eye].size(), background_[eye].type());
+    depth.create(backgroundDepth_[eye].size(), backgroundDepth_[eye].type());
 
     // Screen rectangle of each object: projection of its bounding cube.
     std::vector<cv::Rect> boxes;
@@ -416,16 +416,12 @@ void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Ma
     for (const Object &o : objects) {
         boxes.push_back(screenBounds(o, ox) & frame);
     }
-    if (!fullDepth)
-        for (const cv::Rect &rect : boxes)
-            if (!rect.empty()) backgroundDepth_[eye](rect).copyTo(depth(rect));
 
     const Texture &tex = texture();
+    std::vector<Raster> rasters(objects.size());
     for (size_t i = 0; i < objects.size(); ++i) {
         const Object &o = objects[i];
-        const cv::Rect rect = boxes[i];
-        if (rect.empty()) continue;
-        Raster r;
+        Raster &r = rasters[i];
         // One mip level per object (rounded up: slightly soft rather than aliased).
         const int level =
             std::max(0, std::min(int(tex.levels.size()) - 1,
@@ -442,14 +438,31 @@ void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Ma
         r.ocx = ox - o.centre[0], r.ocy = -o.centre[1], r.ocz = -o.centre[2];
         r.radius = o.radius;
         r.tint[0] = o.tint[0], r.tint[1] = o.tint[1], r.tint[2] = o.tint[2];
-        r.x0 = rect.x, r.x1 = rect.x + rect.width;
-        twl::parallelFor(cv::Range(rect.y, rect.y + rect.height), [&](const cv::Range &rows) {
-            if (o.box)
-                rasterBox(r, rows.start, rows.end, image, depth);
-            else
-                rasterSphere(r, rows.start, rows.end, image, depth);
-        });
+        r.x0 = boxes[i].x, r.x1 = boxes[i].x + boxes[i].width;
     }
+
+    // Each band of rows is drawn whole by one thread: the background, then the
+    // objects in order (one pass, where a loop per object left a core idle while
+    // the background was copied and between objects).
+    twl::parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
+        const cv::Range all = cv::Range::all();
+        background_[eye](rows, all).copyTo(image(rows, all));
+        // Without a depth image to fill, only the depth under the objects is read.
+        if (fullDepth) backgroundDepth_[eye](rows, all).copyTo(depth(rows, all));
+        for (const cv::Rect &box : boxes) {
+            const cv::Rect part = box & cv::Rect(0, rows.start, w, rows.end - rows.start);
+            if (!fullDepth && !part.empty()) backgroundDepth_[eye](part).copyTo(depth(part));
+        }
+        for (size_t i = 0; i < objects.size(); ++i) {
+            const int y0 = std::max(rows.start, boxes[i].y),
+                      y1 = std::min(rows.end, boxes[i].y + boxes[i].height);
+            if (boxes[i].empty() || y0 >= y1) continue;
+            if (objects[i].box)
+                rasterBox(rasters[i], y0, y1, image, depth);
+            else
+                rasterSphere(rasters[i], y0, y1, image, depth);
+        }
+    });
 }
 
 } // namespace twl
