@@ -313,15 +313,17 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
 
     out.disparity.create(d.work, CV_32F);
     const float toFull = 1.0f / (16.0f * d.scale);
-    for (int y = 0; y < d.work.height; ++y) {
-        const short *src = disp16.ptr<short>(y);
-        float *dst = out.disparity.ptr<float>(y);
-        for (int x = 0; x < d.work.width; ++x) {
-            // Matches that reach past the right image's left edge are impossible.
-            const bool valid = src[x] > 0 && src[x] <= 16 * x;
-            dst[x] = valid ? float(src[x]) * toFull : kNaN;
+    parallelFor(cv::Range(0, d.work.height), [&](const cv::Range &rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            const short *src = disp16.ptr<short>(y);
+            float *dst = out.disparity.ptr<float>(y);
+            for (int x = 0; x < d.work.width; ++x) {
+                // Matches that reach past the right image's left edge are impossible.
+                const bool valid = src[x] > 0 && src[x] <= 16 * x;
+                dst[x] = valid ? float(src[x]) * toFull : kNaN;
+            }
         }
-    }
+    });
     d.computeConfidence(out.disparity, out.confidence);
     if (fill) d.fillHoles(out.disparity, out.confidence);
 }
