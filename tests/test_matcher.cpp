@@ -4,6 +4,7 @@
 #include "twl/SemiGlobalMatcher.h"
 #include "twl/SpeckleFilter.h"
 #include "twl/VirtualScene.h"
+#include "twl/WorkerPool.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -189,6 +190,19 @@ private slots:
                 QVERIFY2(cv::countNonZero(ours != expected) == 0, qPrintable(QString::number(trial)));
             }
         }
+    }
+
+    void workerPoolRunsEveryTaskOncePerRun() {
+        // Runs of changing size on one pool (threads started on demand, some sitting a run out); each
+        // task sees the counts of the runs before it, as after a join.
+        WorkerPool pool;
+        std::vector<int> counts(6, 0);
+        for (int run = 0; run < 300; ++run) {
+            const int n = 1 + run % 6;
+            pool.run(n, [&](int i, int count) { counts[size_t(i)] += count == n ? 1 : 1000; });
+        }
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(counts[size_t(i)], 50 * (6 - i));
     }
 
     void findsAKnownShift() {

@@ -1,8 +1,8 @@
 #include "twl/SemiGlobalMatcher.h"
 
 #include "twl/MatcherKernels.h"
-#include "twl/RunOnThreads.h"
 #include "twl/SpeckleFilter.h"
+#include "twl/WorkerPool.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -51,7 +51,8 @@ struct SemiGlobalMatcher::Band {
     }
 };
 
-SemiGlobalMatcher::SemiGlobalMatcher() : kernels_(&selectMatcherKernels()), speckles_(new SpeckleFilter) {}
+SemiGlobalMatcher::SemiGlobalMatcher()
+    : kernels_(&selectMatcherKernels()), speckles_(new SpeckleFilter), pool_(new WorkerPool) {}
 SemiGlobalMatcher::~SemiGlobalMatcher() = default;
 
 void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
@@ -98,9 +99,8 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
 
     const int threads = std::max(1, cv::getNumThreads());
     // Each image prepared and its census taken on a thread of its own where
-    // there are two (one start of threads fewer per frame: a start costs
-    // tens of microseconds).
-    runOnThreads(std::min(threads, 2), [&](int t, int n) {
+    // there are two.
+    pool_->run(std::min(threads, 2), [&](int t, int n) {
         if (t == 0) {
             prepareCensus(left, smoothedL_, paddedL_, censusL_);
             censusRows(paddedL_, false, censusL_, 0, height_);
@@ -129,7 +129,7 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     const bool speckles = params_.speckleWindow > 0;
     const int speckleRange = 16 * params_.speckleRange;
     if (speckles) speckles_->prepare(disparity16, bandCount);
-    runOnThreads(workers, [&](int w, int n) {
+    pool_->run(workers, [&](int w, int n) {
         for (int b = w; b < bandCount; b += n) {
             const int y0 = b * bandRows, y1 = std::min(height_, (b + 1) * bandRows);
             matchBand(*bands_[size_t(w)], y0, y1, disparity16);

@@ -16,6 +16,7 @@ namespace twl {
 
 struct MatcherKernels;
 class SpeckleFilter;
+class WorkerPool;
 
 class SemiGlobalMatcher {
 public:
@@ -59,6 +60,7 @@ private:
     std::vector<uint8_t> censusL_, censusR_;
     std::vector<std::unique_ptr<Band>> bands_;
     std::unique_ptr<SpeckleFilter> speckles_;
+    std::unique_ptr<WorkerPool> pool_;
 };
 
 } // namespace twl

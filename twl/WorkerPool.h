@@ -1,0 +1,48 @@
+#pragma once
+// Threads kept for the life of their owner, for work split the same way frame
+// after frame. Starting and joining a thread costs ~70 us on a small VM, and
+// the matcher did it twice a frame: several percent of its time. Waiting
+// workers sleep on a condition variable (no spinning: idle cores stay idle),
+// and the mutex and condition variables are what the race detector sees.
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace twl {
+
+class WorkerPool {
+public:
+    WorkerPool() = default;
+    ~WorkerPool();
+    WorkerPool(const WorkerPool &) = delete;
+    WorkerPool &operator=(const WorkerPool &) = delete;
+
+    /// Runs body(i, n) for i in [0, n), body(0, n) on the calling thread, the
+    /// others on the pool's threads (started on first need), and returns when
+    /// all are done. One run at a time: the caller must not call it again
+    /// from inside a body.
+    template <class Body> void run(int n, const Body &body) {
+        runTasks(
+            n, [](const void *b, int i, int count) { (*static_cast<const Body *>(b))(i, count); }, &body);
+    }
+
+private:
+    using Task = void (*)(const void *, int, int);
+    void runTasks(int n, Task task, const void *body);
+    void loop(int index);
+
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::vector<std::thread> threads_;
+    uint64_t generation_ = 0; // of the latest run
+    int active_ = 0;          // tasks in the latest run
+    int pending_ = 0;         // of its tasks on the pool's threads, not yet done
+    Task task_ = nullptr;
+    const void *body_ = nullptr;
+    bool stopping_ = false;
+};
+
+} // namespace twl
