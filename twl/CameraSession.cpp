@@ -26,7 +26,8 @@ ERROR_CODE prepare(Mat &mat, size_t width, size_t height, MAT_TYPE type, MEM mem
     if (mat.getWidth() != width || mat.getHeight() != height || mat.getDataType() != type ||
         !mat.getPtr<uchar>(target)) {
         ERROR_CODE e = mat.alloc(width, height, type, target);
-        if (e != SUCCESS) return e;
+        if (e != SUCCESS)
+            return e;
     }
     *header = cv::Mat(int(height), int(width), cvType, mat.getPtr<uchar>(target), mat.getStepBytes(target));
     return SUCCESS;
@@ -35,12 +36,14 @@ ERROR_CODE prepare(Mat &mat, size_t width, size_t height, MAT_TYPE type, MEM mem
 /// After filling one memory, keep the other one in step when the caller
 /// asked for both.
 ERROR_CODE finish(Mat &mat, MEM memory) {
-    if (memory == MEM_BOTH) return mat.updateGPUfromCPU();
+    if (memory == MEM_BOTH)
+        return mat.updateGPUfromCPU();
     return SUCCESS;
 }
 
 Resolution requested(size_t width, size_t height, Resolution natural) {
-    if (width == 0 || height == 0) return natural;
+    if (width == 0 || height == 0)
+        return natural;
     return Resolution(width, height);
 }
 
@@ -64,13 +67,12 @@ CameraSession::CameraSession(std::unique_ptr<FrameSource> source, const InitPara
     log(LogLevel::Debug, line);
 }
 
-void CameraSession::resetTemporalState() {
-    previousDisparity_.release();
-}
+void CameraSession::resetTemporalState() { previousDisparity_.release(); }
 
 ERROR_CODE CameraSession::grab(const RuntimeParameters &parameters) {
     ERROR_CODE e = source_->grab(frame_);
-    if (e != SUCCESS) return e;
+    if (e != SUCCESS)
+        return e;
     hasFrame_ = true;
     timestamp_ = frame_.timestamp;
     leftScaledSize_ = cv::Size();
@@ -78,7 +80,8 @@ ERROR_CODE CameraSession::grab(const RuntimeParameters &parameters) {
     if (parameters.enableDepth) {
         const bool fill = parameters.sensingMode == SENSING_MODE_FILL;
         engine_.compute(frame_.left, frame_.right, fill, stereo_);
-        if (init_.depthStabilization) stabilise();
+        if (init_.depthStabilization)
+            stabilise();
         updateDepth(fill);
         hasDepth_ = true;
     }
@@ -138,7 +141,8 @@ void CameraSession::updateDepth(bool fill) {
 }
 
 const cv::Mat &CameraSession::leftAt(cv::Size size) {
-    if (size == frame_.left.size()) return frame_.left;
+    if (size == frame_.left.size())
+        return frame_.left;
     if (size != leftScaledSize_) {
         cv::resize(frame_.left, leftScaled_, size, 0, 0,
                    size.width < frame_.left.cols ? cv::INTER_AREA : cv::INTER_LINEAR);
@@ -148,7 +152,8 @@ const cv::Mat &CameraSession::leftAt(cv::Size size) {
 }
 
 void CameraSession::makeRays(cv::Size size) {
-    if (size == raySize_) return;
+    if (size == raySize_)
+        return;
     const CameraParameters &c = info_.calibration_parameters.left_cam;
     rayX_.create(1, size.width, CV_32F);
     rayY_.create(1, size.height, CV_32F);
@@ -161,17 +166,20 @@ void CameraSession::makeRays(cv::Size size) {
 }
 
 ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t width, size_t height) {
-    if (!hasFrame_) return ERROR_CODE_CAMERA_NOT_OPENED;
+    if (!hasFrame_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
     const bool sideBySide = view == VIEW_SIDE_BY_SIDE;
     const bool picture = view == VIEW_DEPTH || view == VIEW_CONFIDENCE;
     if (!sideBySide && !picture && view != VIEW_LEFT && view != VIEW_RIGHT)
         return ERROR_CODE_INVALID_ARGUMENT;
-    if (picture && !hasDepth_) return ERROR_CODE_CAMERA_NOT_OPENED;
+    if (picture && !hasDepth_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
     const Resolution natural = sideBySide ? Resolution(size_.width * 2, size_.height) : size_;
     const Resolution out = requested(width, height, natural);
     cv::Mat dst;
     ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_8U_C4, memory, CV_8UC4, &dst);
-    if (e != SUCCESS) return e;
+    if (e != SUCCESS)
+        return e;
     const cv::Size outSize(int(out.width), int(out.height));
     if (view == VIEW_LEFT || view == VIEW_RIGHT) {
         const cv::Mat &src = view == VIEW_LEFT ? frame_.left : frame_.right;
@@ -208,7 +216,8 @@ ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t 
                 for (int x = 0; x < outSize.width; ++x, p += 4) {
                     float v = 0.0f;
                     if (view == VIEW_DEPTH) {
-                        if (s[x] > 0.0f) v = 255.0f - (s[x] - minDepth_) * scale;
+                        if (s[x] > 0.0f)
+                            v = 255.0f - (s[x] - minDepth_) * scale;
                     } else {
                         v = s[x] * 2.55f;
                     }
@@ -222,15 +231,16 @@ ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t 
     return finish(mat, memory);
 }
 
-ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory, size_t width,
-                                          size_t height) {
-    if (!hasFrame_ || !hasDepth_) return ERROR_CODE_CAMERA_NOT_OPENED;
+ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory, size_t width, size_t height) {
+    if (!hasFrame_ || !hasDepth_)
+        return ERROR_CODE_CAMERA_NOT_OPENED;
     const Resolution out = requested(width, height, size_);
     const cv::Size outSize(int(out.width), int(out.height));
     if (measure == MEASURE_DEPTH || measure == MEASURE_CONFIDENCE) {
         cv::Mat dst;
         ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_32F_C1, memory, CV_32F, &dst);
-        if (e != SUCCESS) return e;
+        if (e != SUCCESS)
+            return e;
         const cv::Mat &src = measure == MEASURE_DEPTH ? depth_ : confidence_;
         if (src.size() == outSize)
             src.copyTo(dst);
@@ -238,10 +248,12 @@ ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory,
             cv::resize(src, dst, outSize, 0, 0, cv::INTER_NEAREST);
         return finish(mat, memory);
     }
-    if (measure != MEASURE_XYZRGBA) return ERROR_CODE_INVALID_ARGUMENT;
+    if (measure != MEASURE_XYZRGBA)
+        return ERROR_CODE_INVALID_ARGUMENT;
     cv::Mat dst;
     ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_32F_C4, memory, CV_32FC4, &dst);
-    if (e != SUCCESS) return e;
+    if (e != SUCCESS)
+        return e;
     if (depth_.size() == outSize)
         measureScaled_ = depth_;
     else
