@@ -29,6 +29,9 @@ struct SemiGlobalMatcher::Band {
     std::vector<uint8_t> sums; // of all paths for the row being finished
     std::vector<uint32_t> scratch;
 
+    // Costs start on a cache line, so that no vector of them straddles two
+    // (a large vector's data sits 16 bytes past a page boundary).
+    uint8_t *costs() { return cost.data() + (-reinterpret_cast<uintptr_t>(cost.data()) & 63); }
     size_t pathBytes() const { return size_t(kPathGuard) + size_t(width) * size_t(pathStride(Dp)); }
 
     void prepare(int w, int dp, int costRows, int ownRows) {
@@ -46,7 +49,7 @@ struct SemiGlobalMatcher::Band {
             down.clear();
             scratch.assign(size_t(3 * w), 0);
         }
-        cost.resize(size_t(costRows) * w * dp);
+        cost.resize(size_t(costRows) * w * dp + 63);
         if (down.size() < size_t(ownRows) * pathBytes()) down.resize(size_t(ownRows) * pathBytes(), 255);
     }
 };
@@ -145,7 +148,7 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height_, y1 + kBandMargin);
     band.prepare(w, Dp, bottom - top, y1 - y0);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
-    auto costOf = [&](int y) { return band.cost.data() + size_t(y - top) * costRow; };
+    auto costOf = [&](int y) { return band.costs() + size_t(y - top) * costRow; };
     auto computeCost = [&](int y) {
         k.costRow(censusL_.data() + size_t(y) * rowStride, censusR_.data() + size_t(y) * rowStride,
                   planeStride_, w, D, Dp, costOf(y));
