@@ -93,8 +93,8 @@ private slots:
                     k->costRow(left.data(), right.data(), ps, width, D, Dp, cost2.data());
                     QVERIFY2(cost == cost2, what.constData());
 
-                    // Path steps from a random previous row (guards at 255 as the matcher keeps them),
-                    // added to random totals.
+                    // Path steps from a random previous row (lanes past D at 255, as in the matcher; the
+                    // bytes around the row random: they must never count), added to random sums.
                     const size_t pathBytes = kPathGuard + size_t(width) * pathStride(Dp);
                     auto pathRowOf = [&](int hi) {
                         std::vector<uint8_t> row(pathBytes, 255);
@@ -105,23 +105,32 @@ private slots:
                         }
                         return row;
                     };
-                    const std::vector<uint8_t> prev = pathRowOf(kCensusBits + kMaxP2);
+                    const size_t rowBytes = size_t(width) * Dp + 2;
+                    auto verticalRowOf = [&](int hi) {
+                        std::vector<uint8_t> row = randomBytes<uint8_t>(rng, rowBytes, 0, 255);
+                        for (int x = 0; x < width; ++x)
+                            for (int d = 0; d < Dp; ++d)
+                                row[1 + size_t(x) * Dp + d] = d < D ? uint8_t(rng() % (hi + 1)) : 255;
+                        return row;
+                    };
+                    const std::vector<uint8_t> prev = verticalRowOf(kCensusBits + kMaxP2);
+                    const std::vector<uint8_t> down = verticalRowOf(kCensusBits + kMaxP2);
                     std::vector<uint8_t> prevMin(size_t(width), 0);
                     for (int x = 0; x < width; ++x) {
-                        const uint8_t *p = prev.data() + kPathGuard + size_t(x) * pathStride(Dp);
+                        const uint8_t *p = prev.data() + 1 + size_t(x) * Dp;
                         prevMin[size_t(x)] = *std::min_element(p, p + Dp);
                     }
-                    for (int step : {0, 1, 2}) // with and without a total; 2: no previous row
+                    for (int step : {0, 1, 2}) // with and without sums; 2: no previous row
                         for (int P2 : {9, kMaxP2}) {
-                            std::vector<uint8_t> a(pathBytes, 255), b(a), ma(size_t(width), 0), mb(ma);
+                            std::vector<uint8_t> a(rowBytes, 7), b(a), ma(size_t(width), 0), mb(ma);
                             std::vector<uint8_t> ta = pathRowOf(2 * (kCensusBits + kMaxP2)), tb(ta);
-                            const uint8_t *from = step == 2 ? nullptr : prev.data() + kPathGuard;
+                            const uint8_t *from = step == 2 ? nullptr : prev.data() + 1;
                             uint8_t *totalA = step == 1 ? nullptr : ta.data() + kPathGuard;
                             uint8_t *totalB = step == 1 ? nullptr : tb.data() + kPathGuard;
-                            ref.pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2,
-                                        a.data() + kPathGuard, ma.data(), totalA, totalA);
-                            k->pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2,
-                                       b.data() + kPathGuard, mb.data(), totalB, totalB);
+                            ref.pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2, a.data() + 1,
+                                        ma.data(), down.data() + 1, totalA);
+                            k->pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2, b.data() + 1,
+                                       mb.data(), down.data() + 1, totalB);
                             QVERIFY2(a == b && ma == mb && ta == tb, what.constData());
                         }
                     // The paths along the row and the decisions, on vertical sums with many ties.

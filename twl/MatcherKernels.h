@@ -12,9 +12,12 @@
 //    holds pixel x).
 //  - cost row: Dp bytes per pixel; lanes >= D hold 255, disparities beyond
 //    the left edge of the right image (d > x) hold kOutsideCost.
-//  - path cost row: `pathStride(Dp)` bytes per pixel starting after a guard,
-//    guards holding 255 so that the neighbours d - 1 and d + 1 can be read
-//    without tests. Sums of paths share this layout.
+//  - vertical path row: Dp bytes per pixel, nothing between pixels; one
+//    byte before the row and one after it must be readable (their values
+//    never count). Kept whole for a band, so it is kept small.
+//  - sums row (and the paths along the row kept in memory):
+//    `pathStride(Dp)` bytes per pixel starting after a guard, guards holding
+//    255 so that the neighbours d - 1 and d + 1 can be read without tests.
 //
 // Everything stays in bytes: a path cost is at most a cost plus P2, so with
 // P2 <= kMaxP2 the sum of all four paths stays below 255, and lanes past D
@@ -51,8 +54,8 @@ struct MatcherKernels {
                     int Dp, uint8_t *cost);
     // One step of a vertical path from the previous row; without `prev` the
     // path starts here. Writes the row's path costs and each pixel's minimum,
-    // and where `total` is given, the sum of them and `sums` into it (the two
-    // rows may be one).
+    // and where `total` is given (a sums row), the sum of them and `sums` (a
+    // vertical path row) into it.
     void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp,
                     int P1, int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total);
     // The rest of a row once `total` holds its vertical paths: the paths

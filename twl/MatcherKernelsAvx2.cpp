@@ -16,6 +16,7 @@ struct Avx2 {
     static vec load(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
     static void store(void *p, vec v) { _mm256_storeu_si256(static_cast<__m256i *>(p), v); }
     static vec xor_(vec a, vec b) { return _mm256_xor_si256(a, b); }
+    static vec or_(vec a, vec b) { return _mm256_or_si256(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm256_cmpgt_epi8(a, b); }
     static vec subsSigned8(vec a, vec b) { return _mm256_subs_epi8(a, b); }
     static vec add8(vec a, vec b) { return _mm256_add_epi8(a, b); }

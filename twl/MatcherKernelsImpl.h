@@ -29,6 +29,7 @@ struct Sse2 {
     static vec load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
     static void store(void *p, vec v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
     static vec xor_(vec a, vec b) { return _mm_xor_si128(a, b); }
+    static vec or_(vec a, vec b) { return _mm_or_si128(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm_cmpgt_epi8(a, b); }
     static vec subsSigned8(vec a, vec b) { return _mm_subs_epi8(a, b); }
     static vec add8(vec a, vec b) { return _mm_add_epi8(a, b); }
@@ -258,6 +259,13 @@ template <class V> inline typename V::vec lanesFrom(int first) {
     return V::load(ramp + 32 - first);
 }
 
+// 255 in lane 0 only, and in the last lane only.
+template <class V> struct EdgeLanes { typename V::vec low, high; };
+
+template <class V> inline EdgeLanes<V> edgeLanes() {
+    return {V::xor_(lanesFrom<V>(0), lanesFrom<V>(1)), lanesFrom<V>(V::bytes - 1)};
+}
+
 // Costs of one row with the range known at compile time where N > 0 (N
 // vectors): the left pixel's census bytes are spread over a vector once per
 // pixel, and lanes past D are set by a mask rather than byte by byte.
@@ -301,11 +309,17 @@ __attribute__((always_inline)) inline void addTo(const uint8_t *sums, uint8_t *t
     V::store(total, V::adds8(V::load(sums), l));
 }
 
+// `low` and `high` are 255 in the lanes whose neighbour d - 1 or d + 1 does
+// not exist (lane 0 of the first vector, the last lane of the last one) and 0
+// elsewhere: whatever lies next to the pixel's costs in memory then never
+// counts, so path rows need no guard bytes between pixels.
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
-          typename V::vec p1, uint8_t *out, typename V::vec lowest, const uint8_t *sums, uint8_t *total) {
-    const typename V::vec here = V::load(prev), below = V::load(prev - 1), above = V::load(prev + 1);
+          typename V::vec p1, uint8_t *out, typename V::vec lowest, const uint8_t *sums, uint8_t *total,
+          typename V::vec low, typename V::vec high) {
+    const typename V::vec here = V::load(prev), below = V::or_(V::load(prev - 1), low),
+                          above = V::or_(V::load(prev + 1), high);
     const typename V::vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
     const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
     V::store(out, l);
@@ -316,15 +330,16 @@ pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename
 // One path step for a pixel, its costs added to `sums` into `total` when
 // given (the two may be one); returns the minimum of its new costs.
 template <class V>
-__attribute__((always_inline)) inline uint8_t pathPixel(const uint8_t *cost, const uint8_t *prev,
-                                                        uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
-                                                        const uint8_t *sums, uint8_t *total) {
+__attribute__((always_inline)) inline uint8_t
+pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+          const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
     // min(255, prevMin + P2) as a saturating add, without a trip through a scalar register.
     const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
     typename V::vec lowest = V::set1(255);
     for (int d = 0; d < Dp; d += V::bytes)
         lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest, sums + d,
-                              total ? total + d : nullptr);
+                              total ? total + d : nullptr, d == 0 ? edges.low : V::zero(),
+                              d + V::bytes == Dp ? edges.high : V::zero());
     return V::hmin8(lowest);
 }
 
@@ -343,20 +358,23 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
 
 // A vertical path's row with its range known at compile time where N > 0
 // (N vectors), and whether it sums known too: the loops over the lanes
-// unroll and no test is left in them.
+// unroll and no test is left in them. Vertical path rows (`prev`, `out`,
+// `sums`) hold Dp bytes per pixel with nothing between; `total` has the
+// guarded layout that the row finish reads.
 template <class V, int N, bool Sum>
 void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
               int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
     const int dp = N > 0 ? N * V::bytes : Dp, stride = pathStride(dp);
+    const EdgeLanes<V> edges = edgeLanes<V>();
     for (int x = 0; x < width; ++x) {
         const uint8_t *c = cost + size_t(x) * dp;
-        uint8_t *o = out + size_t(x) * stride;
-        const uint8_t *in = Sum ? sums + size_t(x) * stride : nullptr;
+        uint8_t *o = out + size_t(x) * dp;
+        const uint8_t *in = Sum ? sums + size_t(x) * dp : nullptr;
         uint8_t *t = Sum ? total + size_t(x) * stride : nullptr;
         if (!prev)
             outMin[x] = startPixel<V>(c, dp, o, in, t);
         else
-            outMin[x] = pathPixel<V>(c, prev + size_t(x) * stride, prevMin[x], dp, P1, P2, o, in, t);
+            outMin[x] = pathPixel<V>(c, prev + size_t(x) * dp, prevMin[x], dp, P1, P2, o, in, t, edges);
     }
 }
 
@@ -498,15 +516,16 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
             const int last = width - 1;
             auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
             auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
+            const EdgeLanes<V> edges = edgeLanes<V>();
             uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0), at(total, 0));
             uint8_t ml =
                 startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last), at(total, last));
             for (int i = 1; i < width; ++i) {
                 const int j = last - i;
                 mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
-                                  at(total, i), at(total, i));
+                                  at(total, i), at(total, i), edges);
                 ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j),
-                                  at(total, j), at(total, j));
+                                  at(total, j), at(total, j), edges);
             }
         }
         for (int x = 0; x < width; ++x)

@@ -76,12 +76,12 @@ void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, in
                    int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
     const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
-        uint8_t *o = out + size_t(x) * stride;
+        uint8_t *o = out + size_t(x) * Dp;
         if (!prev)
             outMin[x] = startPixelScalar(cost + size_t(x) * Dp, Dp, o);
         else
-            outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(x) * stride, Dp, P1, P2, o);
-        if (total) addPath(o, Dp, sums + size_t(x) * stride, total + size_t(x) * stride);
+            outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(x) * Dp, Dp, P1, P2, o);
+        if (total) addPath(o, Dp, sums + size_t(x) * Dp, total + size_t(x) * stride);
     }
 }
 

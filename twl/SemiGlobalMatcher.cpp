@@ -29,20 +29,27 @@ struct SemiGlobalMatcher::Band {
     std::vector<uint8_t> sums; // of all paths for the row being finished
     std::vector<uint32_t> scratch;
 
-    // Costs start on a cache line, so that no vector of them straddles two
-    // (a large vector's data sits 16 bytes past a page boundary).
-    uint8_t *costs() { return cost.data() + (-reinterpret_cast<uintptr_t>(cost.data()) & 63); }
+    // Costs and vertical path rows start on a cache line, so that no vector
+    // of them straddles two (a large vector's data sits 16 bytes past a page
+    // boundary); the paths have a line of room before and after (the kernels
+    // read one byte past either end).
+    static uint8_t *lineAfter(std::vector<uint8_t> &buffer, size_t room) {
+        return buffer.data() + room + (-reinterpret_cast<uintptr_t>(buffer.data() + room) & 63);
+    }
+    uint8_t *costs() { return lineAfter(cost, 0); }
+    uint8_t *pathRow(int which) { return lineAfter(path[which], 64); }
+    uint8_t *downRow(int i) { return lineAfter(down, 64) + size_t(i) * width * Dp; }
     size_t pathBytes() const { return size_t(kPathGuard) + size_t(width) * size_t(pathStride(Dp)); }
 
     void prepare(int w, int dp, int costRows, int ownRows) {
         if (w != width || dp != Dp) {
             width = w;
             Dp = dp;
-            // Guards must read 255: fill whole buffers when the layout changes.
             for (auto &p : path)
-                p.assign(pathBytes(), 255);
+                p.assign(size_t(w) * dp + 192, 0);
             for (auto &m : min)
                 m.assign(size_t(w), 0);
+            // Guards must read 255: fill whole buffers when the layout changes.
             for (auto &a : along)
                 a.assign(pathBytes(), 255);
             sums.assign(pathBytes(), 255);
@@ -50,7 +57,8 @@ struct SemiGlobalMatcher::Band {
             scratch.assign(size_t(3 * w), 0);
         }
         cost.resize(size_t(costRows) * w * dp + 63);
-        if (down.size() < size_t(ownRows) * pathBytes()) down.resize(size_t(ownRows) * pathBytes(), 255);
+        const size_t downBytes = size_t(ownRows) * w * dp + 192;
+        if (down.size() < downBytes) down.resize(downBytes, 0);
     }
 };
 
@@ -117,7 +125,7 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
 
     // Bands: one per thread, but not so thin that the margins dominate, and
     // thinner where the workers' buffers together would pass the budget.
-    const size_t rowBytes = size_t(width_) * (Dp_ + pathStride(Dp_)); // costs and downward paths
+    const size_t rowBytes = size_t(width_) * 2 * Dp_; // costs and downward paths
     int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
     const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
     if (int(bandBudget_ / size_t(busy) / rowBytes) - 2 * kBandMargin < bandRows)
@@ -154,11 +162,8 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
                   planeStride_, w, D, Dp, costOf(y));
     };
     // A downward path's row: kept for the band's own rows, passing in the margin.
-    auto downOf = [&](int y, int which) {
-        return y >= y0 ? band.down.data() + size_t(y - y0) * band.pathBytes() + kPathGuard
-                       : band.path[which].data() + kPathGuard;
-    };
-    auto pathOf = [&](int which) { return band.path[which].data() + kPathGuard; };
+    auto downOf = [&](int y, int which) { return y >= y0 ? band.downRow(y - y0) : band.pathRow(which); };
+    auto pathOf = [&](int which) { return band.pathRow(which); };
 
     int cur = 0;
     for (int y = top; y < y1; ++y, cur ^= 1) {
