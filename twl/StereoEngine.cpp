@@ -75,7 +75,8 @@ void cueRow(const uchar *l, const uchar *r, const float *disparity, float scale,
 #if CV_SIMD128
     using F = cv::v_float32x4;
     using I = cv::v_int32x4;
-    auto bytes = [](const uchar *p) { return cv::v_cvt_f32(cv::v_reinterpret_as_s32(cv::v_load_expand_q(p))); };
+    // Four bytes as floats (OpenCV's v_load_expand_q reads them as one unaligned int).
+    auto bytes = [](const uchar *p) { return F(float(p[0]), float(p[1]), float(p[2]), float(p[3])); };
     const F zero = cv::v_setzero_f32(), unit = cv::v_setall_f32(1.0f), half = cv::v_setall_f32(0.5f);
     const F vscale = cv::v_setall_f32(scale), lanes(0.0f, 1.0f, 2.0f, 3.0f);
     const I last = cv::v_setall_s32(w - 1), izero = cv::v_setzero_s32(), ione = cv::v_setall_s32(1);
