@@ -7,6 +7,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace twl {
 
@@ -109,20 +111,6 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     if (left.empty()) return;
 
     const int threads = std::max(1, cv::getNumThreads());
-    // Each image prepared and its census taken on a thread of its own where
-    // there are two.
-    pool_->run(std::min(threads, 2), [&](int t, int n) {
-        if (t == 0) {
-            prepareCensus(left, smoothedL_, paddedL_, censusL_);
-            censusRows(paddedL_, false, censusL_, 0, height_);
-        }
-        if (t == n - 1) {
-            cv::flip(right, flippedR_, 1);
-            prepareCensus(flippedR_, smoothedR_, paddedR_, censusR_);
-            censusRows(paddedR_, true, censusR_, 0, height_);
-        }
-    });
-
     // Bands: one per thread, but not so thin that the margins dominate, and
     // thinner where the workers' buffers together would pass the budget.
     const size_t rowBytes = size_t(width_) * 2 * Dp_; // costs and downward paths
@@ -134,16 +122,37 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     const int workers = std::min(threads, bandCount);
     while (int(bands_.size()) < workers)
         bands_.emplace_back(new Band);
-    // Worker w takes bands w, w + workers, ...: each has its own buffers.
-    // A band's speckle regions are found by the thread that matched it, while
-    // its rows are still in cache; only joining them up is left for after.
     const bool speckles = params_.speckleWindow > 0;
     const int speckleRange = 16 * params_.speckleRange;
     if (speckles) speckles_->prepare(disparity16, bandCount);
-    pool_->run(workers, [&](int w, int n) {
-        for (int b = w; b < bandCount; b += n) {
+
+    // One run of the pool for the whole frame (each run costs a wake-up).
+    // First each image is prepared and its census taken on a thread of its
+    // own where there are two: the calling thread, already running, takes the
+    // right image, which is mirrored first; a worker wakes up for the left.
+    // All wait for both censuses, then worker w takes bands w, w + workers,
+    // ... (each with its own buffers); a band's speckle regions are found by
+    // the thread that matched it, while its rows are still in cache, and only
+    // joining them up is left for after.
+    const int tasks = std::max(workers, std::min(threads, 2));
+    std::atomic<int> censusDone{0};
+    pool_->run(tasks, [&](int t, int n) {
+        if (t == 0) {
+            cv::flip(right, flippedR_, 1);
+            prepareCensus(flippedR_, smoothedR_, paddedR_, censusR_);
+            censusRows(paddedR_, true, censusR_, 0, height_);
+        }
+        if (t == std::min(n, 2) - 1) {
+            prepareCensus(left, smoothedL_, paddedL_, censusL_);
+            censusRows(paddedL_, false, censusL_, 0, height_);
+        }
+        // The wait is short (the two halves take about as long), so it spins.
+        censusDone.fetch_add(1, std::memory_order_acq_rel);
+        while (censusDone.load(std::memory_order_acquire) < n)
+            std::this_thread::yield();
+        for (int b = t; b < bandCount && t < workers; b += workers) {
             const int y0 = b * bandRows, y1 = std::min(height_, (b + 1) * bandRows);
-            matchBand(*bands_[size_t(w)], y0, y1, disparity16);
+            matchBand(*bands_[size_t(t)], y0, y1, disparity16);
             if (speckles) speckles_->scanBand(disparity16, -16, speckleRange, b, y0, y1);
         }
     });
