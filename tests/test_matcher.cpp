@@ -94,27 +94,18 @@ private slots:
                     QVERIFY2(cost == cost2, what.constData());
 
                     // Path steps from a random previous row (lanes past D at 255, as in the matcher; the
-                    // bytes around the row random: they must never count), added to random sums.
-                    const size_t pathBytes = kPathGuard + size_t(width) * pathStride(Dp);
-                    auto pathRowOf = [&](int hi) {
-                        std::vector<uint8_t> row(pathBytes, 255);
-                        for (int x = 0; x < width; ++x) {
-                            const auto values = randomBytes<uint8_t>(rng, size_t(D), 0, hi);
-                            std::copy(values.begin(), values.end(),
-                                      row.begin() + kPathGuard + ptrdiff_t(x) * pathStride(Dp));
-                        }
-                        return row;
-                    };
+                    // bytes around the row and between pixels' ranges random: they must never count),
+                    // added to random sums. Rows start one byte into their buffers.
                     const size_t rowBytes = size_t(width) * Dp + 2;
-                    auto verticalRowOf = [&](int hi) {
+                    auto rowOf = [&](int hi) {
                         std::vector<uint8_t> row = randomBytes<uint8_t>(rng, rowBytes, 0, 255);
                         for (int x = 0; x < width; ++x)
                             for (int d = 0; d < Dp; ++d)
                                 row[1 + size_t(x) * Dp + d] = d < D ? uint8_t(rng() % (hi + 1)) : 255;
                         return row;
                     };
-                    const std::vector<uint8_t> prev = verticalRowOf(kCensusBits + kMaxP2);
-                    const std::vector<uint8_t> down = verticalRowOf(kCensusBits + kMaxP2);
+                    const std::vector<uint8_t> prev = rowOf(kCensusBits + kMaxP2);
+                    const std::vector<uint8_t> down = rowOf(kCensusBits + kMaxP2);
                     std::vector<uint8_t> prevMin(size_t(width), 0);
                     for (int x = 0; x < width; ++x) {
                         const uint8_t *p = prev.data() + 1 + size_t(x) * Dp;
@@ -123,10 +114,10 @@ private slots:
                     for (int step : {0, 1, 2}) // with and without sums; 2: no previous row
                         for (int P2 : {9, kMaxP2}) {
                             std::vector<uint8_t> a(rowBytes, 7), b(a), ma(size_t(width), 0), mb(ma);
-                            std::vector<uint8_t> ta = pathRowOf(2 * (kCensusBits + kMaxP2)), tb(ta);
+                            std::vector<uint8_t> ta = rowOf(2 * (kCensusBits + kMaxP2)), tb(ta);
                             const uint8_t *from = step == 2 ? nullptr : prev.data() + 1;
-                            uint8_t *totalA = step == 1 ? nullptr : ta.data() + kPathGuard;
-                            uint8_t *totalB = step == 1 ? nullptr : tb.data() + kPathGuard;
+                            uint8_t *totalA = step == 1 ? nullptr : ta.data() + 1;
+                            uint8_t *totalB = step == 1 ? nullptr : tb.data() + 1;
                             ref.pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2, a.data() + 1,
                                         ma.data(), down.data() + 1, totalA);
                             k->pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2, b.data() + 1,
@@ -136,16 +127,14 @@ private slots:
                     // The paths along the row and the decisions, on vertical sums with many ties.
                     for (int uniqueness : {0, 5, 15, 99})
                         for (int hi : {2, 2 * (kCensusBits + kMaxP2)}) {
-                            std::vector<uint8_t> ta = pathRowOf(hi), tb(ta), along(pathBytes, 255),
-                                                 along2(along);
+                            std::vector<uint8_t> ta = rowOf(hi), tb(ta), along = rowOf(255),
+                                                 along2 = rowOf(255);
                             std::vector<uint32_t> scratch(size_t(3 * width));
                             std::vector<int16_t> da(size_t(width), 0), db(da);
-                            ref.finishRow(cost.data(), ta.data() + kPathGuard, width, D, Dp, 5, 31,
-                                          uniqueness, along.data() + kPathGuard, along2.data() + kPathGuard,
-                                          scratch.data(), da.data());
-                            k->finishRow(cost.data(), tb.data() + kPathGuard, width, D, Dp, 5, 31, uniqueness,
-                                         along.data() + kPathGuard, along2.data() + kPathGuard,
-                                         scratch.data(), db.data());
+                            ref.finishRow(cost.data(), ta.data() + 1, width, D, Dp, 5, 31, uniqueness,
+                                          along.data() + 1, along2.data() + 1, scratch.data(), da.data());
+                            k->finishRow(cost.data(), tb.data() + 1, width, D, Dp, 5, 31, uniqueness,
+                                         along.data() + 1, along2.data() + 1, scratch.data(), db.data());
                             QVERIFY2(da == db && ta == tb, what.constData());
                         }
                 }

@@ -12,12 +12,11 @@
 //    holds pixel x).
 //  - cost row: Dp bytes per pixel; lanes >= D hold 255, disparities beyond
 //    the left edge of the right image (d > x) hold kOutsideCost.
-//  - vertical path row: Dp bytes per pixel, nothing between pixels; one
-//    byte before the row and one after it must be readable (their values
-//    never count). Kept whole for a band, so it is kept small.
-//  - sums row (and the paths along the row kept in memory):
-//    `pathStride(Dp)` bytes per pixel starting after a guard, guards holding
-//    255 so that the neighbours d - 1 and d + 1 can be read without tests.
+//  - path row (and the sums of paths): Dp bytes per pixel, nothing between
+//    pixels; the byte before the row and the byte after it must be readable
+//    (the kernels read one byte past either end; what they find there, or in
+//    a neighbouring pixel, never counts). The paths kept for a whole band are
+//    kept small this way, and on cache lines no vector straddles two.
 //
 // Everything stays in bytes: a path cost is at most a cost plus P2, so with
 // P2 <= kMaxP2 the sum of all four paths stays below 255, and lanes past D
@@ -32,14 +31,10 @@ constexpr int kCensusRadiusX = 4, kCensusRadiusY = 3;
 constexpr int kCensusBits = ((2 * kCensusRadiusX + 1) * (2 * kCensusRadiusY + 1) + 1) / 2;
 constexpr uint8_t kOutsideCost = 12;
 constexpr int kCensusThreshold = 2; ///< grey levels a neighbour must be darker by to set its bit
-constexpr int kPathGuard = 16;
 constexpr int kMaxP2 = 254 / 4 - kCensusBits;
 
 inline int paddedDisparities(int d) {
     return (d + 31) / 32 * 32;
-}
-inline int pathStride(int paddedD) {
-    return paddedD + kPathGuard;
 }
 
 struct MatcherKernels {
@@ -54,8 +49,7 @@ struct MatcherKernels {
                     int Dp, uint8_t *cost);
     // One step of a vertical path from the previous row; without `prev` the
     // path starts here. Writes the row's path costs and each pixel's minimum,
-    // and where `total` is given (a sums row), the sum of them and `sums` (a
-    // vertical path row) into it.
+    // and where `total` is given, the sum of them and `sums` into it.
     void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp,
                     int P1, int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total);
     // The rest of a row once `total` holds its vertical paths: the paths
@@ -63,7 +57,7 @@ struct MatcherKernels {
     // each pixel is decided: winner take all with uniqueness (percent) and a
     // left-right check within one pixel;
     // disparity in 1/16 pixel, -16 where invalid. `rightwards` and
-    // `leftwards` are path rows (guards at 255) for builds that keep the
+    // `leftwards` are path rows for builds that keep the
     // paths in memory; `scratch` holds 3 * width words.
     void (*finishRow)(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
                       int uniqueness, uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch,

@@ -358,19 +358,17 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
 
 // A vertical path's row with its range known at compile time where N > 0
 // (N vectors), and whether it sums known too: the loops over the lanes
-// unroll and no test is left in them. Vertical path rows (`prev`, `out`,
-// `sums`) hold Dp bytes per pixel with nothing between; `total` has the
-// guarded layout that the row finish reads.
+// unroll and no test is left in them.
 template <class V, int N, bool Sum>
 void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
               int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
-    const int dp = N > 0 ? N * V::bytes : Dp, stride = pathStride(dp);
+    const int dp = N > 0 ? N * V::bytes : Dp;
     const EdgeLanes<V> edges = edgeLanes<V>();
     for (int x = 0; x < width; ++x) {
         const uint8_t *c = cost + size_t(x) * dp;
         uint8_t *o = out + size_t(x) * dp;
         const uint8_t *in = Sum ? sums + size_t(x) * dp : nullptr;
-        uint8_t *t = Sum ? total + size_t(x) * stride : nullptr;
+        uint8_t *t = Sum ? total + size_t(x) * dp : nullptr;
         if (!prev)
             outMin[x] = startPixel<V>(c, dp, o, in, t);
         else
@@ -390,8 +388,8 @@ void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
     });
 }
 
-// Winner take all on one pixel's complete sum (lanes past D hold 255, and
-// so do the guards on either side), N vectors long (0: Dp / V::bytes, read
+// Winner take all on one pixel's complete sum (lanes past D hold 255), N
+// vectors long (0: Dp / V::bytes, read
 // from memory as needed). The first lane at the minimum wins; the lanes
 // under the uniqueness threshold are counted as bit masks, and the winner
 // and its neighbours may lie under it without counting. Branch-free: where
@@ -488,22 +486,21 @@ __attribute__((always_inline)) inline void alongStart(const uint8_t *cost, typen
 template <class V, int N>
 void alongRowRegisters(const uint8_t *cost, uint8_t *total, int width, int Dp, int P1, int P2) {
     typedef typename V::vec vec;
-    const int stride = pathStride(Dp), last = width - 1;
+    const int last = width - 1;
     const vec p1 = V::set1(uint8_t(P1)), p2 = V::set1(uint8_t(P2));
     vec r[N], l[N], mr, ml;
     alongStart<V, N>(cost, r, mr, total);
-    alongStart<V, N>(cost + size_t(last) * Dp, l, ml, total + size_t(last) * stride);
+    alongStart<V, N>(cost + size_t(last) * Dp, l, ml, total + size_t(last) * Dp);
     for (int i = 1; i < width; ++i) {
         const int j = last - i;
-        alongPixel<V, N>(cost + size_t(i) * Dp, r, mr, p2, p1, total + size_t(i) * stride);
-        alongPixel<V, N>(cost + size_t(j) * Dp, l, ml, p2, p1, total + size_t(j) * stride);
+        alongPixel<V, N>(cost + size_t(i) * Dp, r, mr, p2, p1, total + size_t(i) * Dp);
+        alongPixel<V, N>(cost + size_t(j) * Dp, l, ml, p2, p1, total + size_t(j) * Dp);
     }
 }
 
 template <class V>
 void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
                 uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch, int16_t *disparity16) {
-    const int stride = pathStride(Dp);
     const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
     uint32_t *bestCost = scratch + 2 * width;
     withVectorCount<V>(Dp, [&](auto n) {
@@ -514,7 +511,7 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
         } else {
             // The paths in memory, each reading its previous pixel back.
             const int last = width - 1;
-            auto at = [&](uint8_t *row, int x) { return row + size_t(x) * stride; };
+            auto at = [&](uint8_t *row, int x) { return row + size_t(x) * Dp; };
             auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
             const EdgeLanes<V> edges = edgeLanes<V>();
             uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0), at(total, 0));
@@ -529,7 +526,7 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
             }
         }
         for (int x = 0; x < width; ++x)
-            disparity16[x] = decidePixel<V, N>(total + size_t(x) * stride, x, D, Dp, thresholds, bestCost[x]);
+            disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
     });
     leftRightCheck(bestCost, width, scratch, disparity16);
 }

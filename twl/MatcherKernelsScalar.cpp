@@ -74,14 +74,13 @@ void addPath(const uint8_t *path, int Dp, const uint8_t *sums, uint8_t *total) {
 
 void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, int width, int Dp, int P1,
                    int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
-    const int stride = pathStride(Dp);
     for (int x = 0; x < width; ++x) {
         uint8_t *o = out + size_t(x) * Dp;
         if (!prev)
             outMin[x] = startPixelScalar(cost + size_t(x) * Dp, Dp, o);
         else
             outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(x) * Dp, Dp, P1, P2, o);
-        if (total) addPath(o, Dp, sums + size_t(x) * Dp, total + size_t(x) * stride);
+        if (total) addPath(o, Dp, sums + size_t(x) * Dp, total + size_t(x) * Dp);
     }
 }
 
@@ -108,7 +107,6 @@ void leftRightCheckScalar(const uint32_t *bestCost, int width, uint32_t *scratch
 
 void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
                      int uniqueness, uint8_t *, uint8_t *, uint32_t *scratch, int16_t *disparity16) {
-    const int stride = pathStride(Dp);
     std::vector<uint8_t> path(size_t(width) * Dp);
     for (int dir : {1, -1})
         for (int i = 0; i < width; ++i) {
@@ -118,11 +116,11 @@ void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int 
                 startPixelScalar(cost + size_t(x) * Dp, Dp, o);
             else
                 pathPixelScalar(cost + size_t(x) * Dp, path.data() + size_t(x - dir) * Dp, Dp, P1, P2, o);
-            addPath(o, Dp, total + size_t(x) * stride, total + size_t(x) * stride);
+            addPath(o, Dp, total + size_t(x) * Dp, total + size_t(x) * Dp);
         }
     uint32_t *bestCost = scratch + 2 * width;
     for (int x = 0; x < width; ++x) {
-        const uint8_t *s = total + size_t(x) * stride;
+        const uint8_t *s = total + size_t(x) * Dp;
         int best = 0;
         for (int d = 1; d < D; ++d)
             if (s[d] < s[best]) best = d;

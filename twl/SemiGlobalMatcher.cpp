@@ -31,30 +31,25 @@ struct SemiGlobalMatcher::Band {
     std::vector<uint8_t> sums; // of all paths for the row being finished
     std::vector<uint32_t> scratch;
 
-    // Costs and vertical path rows start on a cache line, so that no vector
-    // of them straddles two (a large vector's data sits 16 bytes past a page
-    // boundary); the paths have a line of room before and after (the kernels
+    // Costs and path rows start on a cache line, so that no vector of them
+    // straddles two (a large vector's data sits 16 bytes past a page
+    // boundary); path rows have a line of room before and after (the kernels
     // read one byte past either end).
     static uint8_t *lineAfter(std::vector<uint8_t> &buffer, size_t room) {
         return buffer.data() + room + (-reinterpret_cast<uintptr_t>(buffer.data() + room) & 63);
     }
     uint8_t *costs() { return lineAfter(cost, 0); }
-    uint8_t *pathRow(int which) { return lineAfter(path[which], 64); }
+    uint8_t *row(std::vector<uint8_t> &buffer) { return lineAfter(buffer, 64); }
     uint8_t *downRow(int i) { return lineAfter(down, 64) + size_t(i) * width * Dp; }
-    size_t pathBytes() const { return size_t(kPathGuard) + size_t(width) * size_t(pathStride(Dp)); }
 
     void prepare(int w, int dp, int costRows, int ownRows) {
         if (w != width || dp != Dp) {
             width = w;
             Dp = dp;
-            for (auto &p : path)
-                p.assign(size_t(w) * dp + 192, 0);
+            for (auto *r : {&path[0], &path[1], &along[0], &along[1], &sums})
+                r->assign(size_t(w) * dp + 192, 0);
             for (auto &m : min)
                 m.assign(size_t(w), 0);
-            // Guards must read 255: fill whole buffers when the layout changes.
-            for (auto &a : along)
-                a.assign(pathBytes(), 255);
-            sums.assign(pathBytes(), 255);
             down.clear();
             scratch.assign(size_t(3 * w), 0);
         }
@@ -171,8 +166,10 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
                   planeStride_, w, D, Dp, costOf(y));
     };
     // A downward path's row: kept for the band's own rows, passing in the margin.
-    auto downOf = [&](int y, int which) { return y >= y0 ? band.downRow(y - y0) : band.pathRow(which); };
-    auto pathOf = [&](int which) { return band.pathRow(which); };
+    auto downOf = [&](int y, int which) {
+        return y >= y0 ? band.downRow(y - y0) : band.row(band.path[which]);
+    };
+    auto pathOf = [&](int which) { return band.row(band.path[which]); };
 
     int cur = 0;
     for (int y = top; y < y1; ++y, cur ^= 1) {
@@ -187,15 +184,14 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     // are only read back: no dirty lines to write out), the paths along the
     // row join in and the row is decided.
     cur = 0;
-    uint8_t *total = band.sums.data() + kPathGuard;
+    uint8_t *total = band.row(band.sums);
     for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
         const bool own = y < y1;
         k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1,
                   P2, pathOf(cur), band.min[cur].data(), own ? downOf(y, 0) : nullptr, own ? total : nullptr);
         if (own)
-            k.finishRow(costOf(y), total, w, D, Dp, P1, P2, params_.uniqueness,
-                        band.along[0].data() + kPathGuard, band.along[1].data() + kPathGuard,
-                        band.scratch.data(), disparity16.ptr<int16_t>(y));
+            k.finishRow(costOf(y), total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
+                        band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
     }
 }
 
