@@ -24,7 +24,8 @@ constexpr int kBandMargin = 32;
 // the row and the sums live one row at a time, so that they stay in cache.
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
-    std::vector<uint8_t> cost;            // rows of the band and its margins
+    std::vector<uint8_t> cost;            // rows of the band
+    std::vector<uint8_t> marginCost;      // one row of a margin
     std::vector<uint8_t> down;            // downward paths of the band's own rows
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
     std::vector<uint8_t> along[2];
@@ -42,18 +43,18 @@ struct SemiGlobalMatcher::Band {
     uint8_t *row(std::vector<uint8_t> &buffer) { return lineAfter(buffer, 64); }
     uint8_t *downRow(int i) { return lineAfter(down, 64) + size_t(i) * width * Dp; }
 
-    void prepare(int w, int dp, int costRows, int ownRows) {
+    void prepare(int w, int dp, int ownRows) {
         if (w != width || dp != Dp) {
             width = w;
             Dp = dp;
-            for (auto *r : {&path[0], &path[1], &along[0], &along[1], &sums})
+            for (auto *r : {&path[0], &path[1], &along[0], &along[1], &sums, &marginCost})
                 r->assign(size_t(w) * dp + 192, 0);
             for (auto &m : min)
                 m.assign(size_t(w), 0);
             down.clear();
             scratch.assign(size_t(3 * w), 0);
         }
-        cost.resize(size_t(costRows) * w * dp + 63);
+        cost.resize(size_t(ownRows) * w * dp + 63);
         const size_t downBytes = size_t(ownRows) * w * dp + 192;
         if (down.size() < downBytes) down.resize(downBytes, 0);
     }
@@ -158,13 +159,19 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     const MatcherKernels &k = *kernels_;
     const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
     const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height_, y1 + kBandMargin);
-    band.prepare(w, Dp, bottom - top, y1 - y0);
+    band.prepare(w, Dp, y1 - y0);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
-    auto costOf = [&](int y) { return band.costs() + size_t(y - top) * costRow; };
-    auto computeCost = [&](int y) {
+    // Costs are kept for the band's own rows (both passes read them); a
+    // margin row's are only needed by the one pass that crosses it, so they
+    // are made into a row buffer when it gets there.
+    auto costOf = [&](int y) {
+        uint8_t *row =
+            y >= y0 && y < y1 ? band.costs() + size_t(y - y0) * costRow : band.row(band.marginCost);
         k.costRow(censusL_.data() + size_t(y) * rowStride, censusR_.data() + size_t(y) * rowStride,
-                  planeStride_, w, D, Dp, costOf(y));
+                  planeStride_, w, D, Dp, row);
+        return row;
     };
+    auto keptCostOf = [&](int y) { return band.costs() + size_t(y - y0) * costRow; };
     // A downward path's row: kept for the band's own rows, passing in the margin.
     auto downOf = [&](int y, int which) {
         return y >= y0 ? band.downRow(y - y0) : band.row(band.path[which]);
@@ -172,13 +179,9 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     auto pathOf = [&](int which) { return band.row(band.path[which]); };
 
     int cur = 0;
-    for (int y = top; y < y1; ++y, cur ^= 1) {
-        computeCost(y);
+    for (int y = top; y < y1; ++y, cur ^= 1)
         k.pathRow(costOf(y), y == top ? nullptr : downOf(y - 1, cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1,
                   P2, downOf(y, cur), band.min[cur].data(), nullptr, nullptr);
-    }
-    for (int y = y1; y < bottom; ++y)
-        computeCost(y);
     // Upwards; on the band's own rows the upward path and its downward twin
     // are summed into a row that stays in cache (the band's downward paths
     // are only read back: no dirty lines to write out), the paths along the
@@ -187,10 +190,11 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
     uint8_t *total = band.row(band.sums);
     for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
         const bool own = y < y1;
-        k.pathRow(costOf(y), y == bottom - 1 ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1,
-                  P2, pathOf(cur), band.min[cur].data(), own ? downOf(y, 0) : nullptr, own ? total : nullptr);
+        const uint8_t *cost = own ? keptCostOf(y) : costOf(y);
+        k.pathRow(cost, y == bottom - 1 ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1, P2,
+                  pathOf(cur), band.min[cur].data(), own ? downOf(y, 0) : nullptr, own ? total : nullptr);
         if (own)
-            k.finishRow(costOf(y), total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
+            k.finishRow(cost, total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
                         band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
     }
 }
