@@ -165,14 +165,16 @@ void scoreRow(const float *sums, int w, const float *disparity, float *confidenc
         const V coherent = one / (one + qs + half * qs * qs);
         const V textured = meanTexture / (meanTexture + cv::v_setall_f32(2.0f));
         const V support = half + half * count * cv::v_setall_f32(1.0f / 25.0f);
-        const V value = cv::v_max(one, cv::v_min(cv::v_setall_f32(100.0f),
-                                                 cv::v_setall_f32(100.0f) * photometric * textured * coherent * support));
+        const V hundred = cv::v_setall_f32(100.0f);
+        const V product = hundred * photometric * textured * coherent * support;
+        const V value = cv::v_max(one, cv::v_min(hundred, product));
         const V d = cv::v_load(disparity + x);
         cv::v_store(confidence + x, cv::v_select(d >= zero, value, zero));
     }
 #endif
     for (; x < w; ++x)
-        confidence[x] = disparity[x] >= 0.0f ? score(residual[x], texture[x], dis[x], squared[x], valid[x]) : 0.0f;
+        confidence[x] =
+            disparity[x] >= 0.0f ? score(residual[x], texture[x], dis[x], squared[x], valid[x]) : 0.0f;
 }
 
 } // namespace
