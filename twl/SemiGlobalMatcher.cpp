@@ -19,14 +19,21 @@ namespace {
 constexpr int kBandMargin = 32;
 } // namespace
 
-// Buffers of one worker, reused between frames. Only the costs and the
-// downward paths of a band are kept whole; the upward path, the paths along
-// the row and the sums live one row at a time, so that they stay in cache.
+// What one band of a pair hands the other: the path it ran up to the edge
+// they share, with each pixel's minimum.
+struct SemiGlobalMatcher::Seam {
+    std::vector<uint8_t> path, min;
+    std::atomic<bool> ready{false};
+};
+
+// Buffers of one worker, reused between frames. Only the costs and one
+// vertical path of a band are kept whole; the other vertical path, the paths
+// along the row and the sums live one row at a time, so that they stay in cache.
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
     std::vector<uint8_t> cost;            // rows of the band
     std::vector<uint8_t> marginCost;      // one row of a margin
-    std::vector<uint8_t> down;            // downward paths of the band's own rows
+    std::vector<uint8_t> kept;            // one vertical path on the band's own rows
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
     std::vector<uint8_t> along[2];
     std::vector<uint8_t> sums; // of all paths for the row being finished
@@ -41,7 +48,7 @@ struct SemiGlobalMatcher::Band {
     }
     uint8_t *costs() { return lineAfter(cost, 0); }
     uint8_t *row(std::vector<uint8_t> &buffer) { return lineAfter(buffer, 64); }
-    uint8_t *downRow(int i) { return lineAfter(down, 64) + size_t(i) * width * Dp; }
+    uint8_t *keptRow(int i) { return lineAfter(kept, 64) + size_t(i) * width * Dp; }
 
     void prepare(int w, int dp, int ownRows) {
         if (w != width || dp != Dp) {
@@ -51,12 +58,12 @@ struct SemiGlobalMatcher::Band {
                 r->assign(size_t(w) * dp + 192, 0);
             for (auto &m : min)
                 m.assign(size_t(w), 0);
-            down.clear();
+            kept.clear();
             scratch.assign(size_t(3 * w), 0);
         }
         cost.resize(size_t(ownRows) * w * dp + 63);
-        const size_t downBytes = size_t(ownRows) * w * dp + 192;
-        if (down.size() < downBytes) down.resize(downBytes, 0);
+        const size_t keptBytes = size_t(ownRows) * w * dp + 192;
+        if (kept.size() < keptBytes) kept.resize(keptBytes, 0);
     }
 };
 
@@ -129,7 +136,13 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     // All wait for both censuses, then worker w takes bands w, w + workers,
     // ... (each with its own buffers); a band's speckle regions are found by
     // the thread that matched it, while its rows are still in cache, and only
-    // joining them up is left for after.
+    // joining them up is left for after. With an even number of workers,
+    // bands 2i and 2i + 1 are matched at the same time and make a pair.
+    auto paired = [&](int b) { return workers % 2 == 0 && (b | 1) < bandCount; };
+    while (seams_.size() < size_t(bandCount / 2))
+        seams_.emplace_back(new Seam[2]);
+    for (auto &pair : seams_)
+        pair[0].ready = pair[1].ready = false;
     const int tasks = std::max(workers, std::min(threads, 2));
     std::atomic<int> censusDone{0};
     pool_->run(tasks, [&](int t, int n) {
@@ -148,17 +161,17 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
             std::this_thread::yield();
         for (int b = t; b < bandCount && t < workers; b += workers) {
             const int y0 = b * bandRows, y1 = std::min(height_, (b + 1) * bandRows);
-            matchBand(*bands_[size_t(t)], y0, y1, disparity16);
+            matchBand(*bands_[size_t(t)], b, y0, y1, paired(b) ? seams_[size_t(b / 2)].get() : nullptr,
+                      disparity16);
             if (speckles) speckles_->scanBand(disparity16, -16, speckleRange, b, y0, y1);
         }
     });
     if (speckles) speckles_->finish(disparity16, -16, params_.speckleWindow, speckleRange);
 }
 
-void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity16) const {
+void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const {
     const MatcherKernels &k = *kernels_;
     const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
-    const int top = std::max(0, y0 - kBandMargin), bottom = std::min(height_, y1 + kBandMargin);
     band.prepare(w, Dp, y1 - y0);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
     // Costs are kept for the band's own rows (both passes read them); a
@@ -172,28 +185,51 @@ void SemiGlobalMatcher::matchBand(Band &band, int y0, int y1, cv::Mat &disparity
         return row;
     };
     auto keptCostOf = [&](int y) { return band.costs() + size_t(y - y0) * costRow; };
-    // A downward path's row: kept for the band's own rows, passing in the margin.
-    auto downOf = [&](int y, int which) {
-        return y >= y0 ? band.downRow(y - y0) : band.row(band.path[which]);
+    auto own = [&](int y) { return y >= y0 && y < y1; };
+    // The first pass runs one vertical path over the band (down, or up for
+    // the lower band of a pair) and keeps its rows; in a margin it only passes.
+    auto keptOf = [&](int y, int which) {
+        return own(y) ? band.keptRow(y - y0) : band.row(band.path[which]);
     };
     auto pathOf = [&](int which) { return band.row(band.path[which]); };
+    const int step = pair && b % 2 ? -1 : 1;
+    const int top = pair && step < 0 ? y0 : std::max(0, y0 - kBandMargin);
+    const int bottom = pair && step > 0 ? y1 : std::min(height_, y1 + kBandMargin);
+    const int firstFrom = step > 0 ? top : bottom - 1, firstTo = step > 0 ? y1 : y0 - 1;
 
     int cur = 0;
-    for (int y = top; y < y1; ++y, cur ^= 1)
-        k.pathRow(costOf(y), y == top ? nullptr : downOf(y - 1, cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1,
-                  P2, downOf(y, cur), band.min[cur].data(), nullptr, nullptr);
-    // Upwards; on the band's own rows the upward path and its downward twin
-    // are summed into a row that stays in cache (the band's downward paths
-    // are only read back: no dirty lines to write out), the paths along the
-    // row join in and the row is decided.
+    for (int y = firstFrom; y != firstTo; y += step, cur ^= 1)
+        k.pathRow(costOf(y), y == firstFrom ? nullptr : keptOf(y - step, cur ^ 1), band.min[cur ^ 1].data(), w,
+                  Dp, P1, P2, keptOf(y, cur), band.min[cur].data(), nullptr, nullptr);
+    // Two bands of a pair meet at a seam: each hands the other the path it
+    // ran up to its edge there, so the second pass of each goes on with it
+    // as if the image were one band (no margin, no seam in the result).
+    const uint8_t *entering = nullptr, *enteringMin = nullptr;
+    if (pair) {
+        Seam &mine = pair[b % 2], &theirs = pair[1 - b % 2];
+        mine.path.assign(keptOf(firstTo - step, 0), keptOf(firstTo - step, 0) + costRow);
+        mine.min = band.min[cur ^ 1];
+        mine.ready.store(true, std::memory_order_release);
+        while (!theirs.ready.load(std::memory_order_acquire))
+            std::this_thread::yield();
+        entering = theirs.path.data();
+        enteringMin = theirs.min.data();
+    }
+    // The second pass runs the other way; on the band's own rows its path
+    // and the kept one are summed into a row that stays in cache (the kept
+    // paths are only read back: no dirty lines to write out), the paths
+    // along the row join in and the row is decided.
     cur = 0;
     uint8_t *total = band.row(band.sums);
-    for (int y = bottom - 1; y >= y0; --y, cur ^= 1) {
-        const bool own = y < y1;
-        const uint8_t *cost = own ? keptCostOf(y) : costOf(y);
-        k.pathRow(cost, y == bottom - 1 ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), w, Dp, P1, P2,
-                  pathOf(cur), band.min[cur].data(), own ? downOf(y, 0) : nullptr, own ? total : nullptr);
-        if (own)
+    const int secondFrom = step > 0 ? bottom - 1 : top, secondTo = step > 0 ? y0 - 1 : y1;
+    for (int y = secondFrom; y != secondTo; y -= step, cur ^= 1) {
+        const bool mine = own(y);
+        const uint8_t *cost = mine ? keptCostOf(y) : costOf(y);
+        const bool first = y == secondFrom;
+        k.pathRow(cost, first ? entering : pathOf(cur ^ 1), first && entering ? enteringMin : band.min[cur ^ 1].data(),
+                  w, Dp, P1, P2, pathOf(cur), band.min[cur].data(), mine ? keptOf(y, 0) : nullptr,
+                  mine ? total : nullptr);
+        if (mine)
             k.finishRow(cost, total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
                         band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
     }

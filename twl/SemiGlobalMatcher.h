@@ -3,8 +3,9 @@
 // costs, aggregation along 4 paths in bytes, winner take all with
 // parabola refinement, uniqueness and left-right checks, speckle removal.
 // The image is processed in horizontal bands (one per thread, more where the
-// buffers would grow too large); vertical paths enter each band through a
-// margin of extra rows so that the seams do not show.
+// buffers would grow too large). Two bands matched at once hand each other
+// their vertical paths where they meet; elsewhere the paths enter a band
+// through a margin of extra rows so that the seams do not show.
 
 #include <opencv2/core.hpp>
 
@@ -47,10 +48,11 @@ public:
 
 private:
     struct Band;
+    struct Seam;
     void prepareCensus(const cv::Mat &grey, cv::Mat &smoothed, cv::Mat &padded,
                        std::vector<uint8_t> &planes) const;
     void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;
-    void matchBand(Band &band, int y0, int y1, cv::Mat &disparity16) const;
+    void matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const;
 
     Parameters params_;
     const MatcherKernels *kernels_;
@@ -59,6 +61,7 @@ private:
     cv::Mat paddedL_, paddedR_, flippedR_, smoothedL_, smoothedR_;
     std::vector<uint8_t> censusL_, censusR_;
     std::vector<std::unique_ptr<Band>> bands_;
+    std::vector<std::unique_ptr<Seam[]>> seams_; // two per pair of bands
     std::unique_ptr<SpeckleFilter> speckles_;
     std::unique_ptr<WorkerPool> pool_;
 };
