@@ -78,6 +78,57 @@ struct Avx2 {
     }
 };
 
+// The left-right check eight pixels at a time: each pixel's offer to the
+// right pixel it matched is made in vector lanes, leaving one minimum per
+// pixel to scalar code (lanes may offer to the same right pixel), and the
+// right pixels' answers are gathered. What the plain loops do, in the same
+// order of offers.
+template <> struct LeftRightCheck<Avx2> {
+    static void run(const uint32_t *bestCost, int width, uint32_t *rightBest, int16_t *disparity16) {
+        if (width <= 0) return;
+        std::fill(rightBest, rightBest + width, ~0u);
+        const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        auto load = [&](int x, __m256i &v, __m256i &d, __m256i &xr) {
+            v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(disparity16 + x)));
+            d = _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(8)), 4);
+            xr = _mm256_sub_epi32(_mm256_add_epi32(_mm256_set1_epi32(x), lanes), d);
+        };
+        const int whole = width / 8 * 8;
+        for (int x = 0; x < whole; x += 8) {
+            __m256i v, d, xr;
+            load(x, v, d, xr);
+            // Invalid pixels and those matched past the left edge offer ~0.
+            const __m256i refused = _mm256_or_si256(_mm256_srai_epi32(v, 31), _mm256_srai_epi32(xr, 31));
+            const __m256i cost = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bestCost + x));
+            alignas(32) int32_t at[8];
+            alignas(32) uint32_t offer[8];
+            _mm256_store_si256(reinterpret_cast<__m256i *>(at),
+                               _mm256_min_epi32(_mm256_max_epi32(xr, _mm256_setzero_si256()),
+                                                _mm256_set1_epi32(width - 1)));
+            _mm256_store_si256(reinterpret_cast<__m256i *>(offer),
+                               _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(cost, 16), d), refused));
+            for (int i = 0; i < 8; ++i)
+                rightBest[at[i]] = std::min(rightBest[at[i]], offer[i]);
+        }
+        leftRightOffers(bestCost, whole, width, rightBest, disparity16);
+        for (int x = 0; x < whole; x += 8) {
+            __m256i v, d, xr;
+            load(x, v, d, xr);
+            const __m256i valid = _mm256_cmpgt_epi32(_mm256_min_epi32(v, xr), _mm256_set1_epi32(-1));
+            const __m256i answer =
+                _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int *>(rightBest),
+                                            _mm256_max_epi32(xr, _mm256_setzero_si256()), valid, 4);
+            const __m256i off =
+                _mm256_abs_epi32(_mm256_sub_epi32(_mm256_and_si256(answer, _mm256_set1_epi32(0xFFFF)), d));
+            const __m256i keep = _mm256_andnot_si256(_mm256_cmpgt_epi32(off, _mm256_set1_epi32(1)), valid);
+            const __m256i out = _mm256_blendv_epi8(_mm256_set1_epi32(-16), v, keep);
+            const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(out, out), 0x08);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(disparity16 + x), _mm256_castsi256_si128(packed));
+        }
+        leftRightVerdicts(whole, width, rightBest, disparity16);
+    }
+};
+
 } // namespace
 
 const MatcherKernels *avx2MatcherKernels() {

@@ -141,21 +141,39 @@ inline int16_t decide(int best, int x, int D, bool unique, int sl, int sb, int s
 // right pixel holds sum << 16 | disparity of its best match: the least such
 // word is the lowest sum and, of equal sums, the first left pixel to reach
 // it (the smallest disparity), so one minimum replaces a compare and two
-// selects. `rightBest` holds width words.
-inline void leftRightCheck(const uint32_t *bestCost, int width, uint32_t *rightBest, int16_t *disparity16) {
-    if (width <= 0) return;
-    std::fill(rightBest, rightBest + width, ~0u);
-    for (int x = 0; x < width; ++x) {
+// selects. `rightBest` holds width words, all ~0 before the first offer.
+// Offers of left pixels [from, width):
+inline void leftRightOffers(const uint32_t *bestCost, int from, int width, uint32_t *rightBest,
+                            const int16_t *disparity16) {
+    for (int x = from; x < width; ++x) {
         const int v = disparity16[x], d = (v + 8) >> 4, xr = std::clamp(x - d, 0, width - 1);
         const bool offered = (v >= 0) & (x - d >= 0);
         rightBest[xr] = std::min(rightBest[xr], offered ? bestCost[x] << 16 | uint32_t(d) : ~0u);
     }
-    for (int x = 0; x < width; ++x) {
+}
+
+// Once all offers are made, the verdict on left pixels [from, width):
+inline void leftRightVerdicts(int from, int width, const uint32_t *rightBest, int16_t *disparity16) {
+    for (int x = from; x < width; ++x) {
         const int v = disparity16[x], d = (v + 8) >> 4, xr = x - d;
         const bool keep = v >= 0 && xr >= 0 && std::abs(int(rightBest[std::max(xr, 0)] & 0xFFFF) - d) <= 1;
         disparity16[x] = int16_t(keep ? v : -16);
     }
 }
+
+inline void leftRightCheck(const uint32_t *bestCost, int width, uint32_t *rightBest, int16_t *disparity16) {
+    std::fill(rightBest, rightBest + std::max(width, 0), ~0u);
+    leftRightOffers(bestCost, 0, width, rightBest, disparity16);
+    leftRightVerdicts(0, width, rightBest, disparity16);
+}
+
+// The check as a build runs it: the plain loops above unless the build has
+// its own (which must give the same result).
+template <class V> struct LeftRightCheck {
+    static void run(const uint32_t *bestCost, int width, uint32_t *rightBest, int16_t *disparity16) {
+        leftRightCheck(bestCost, width, rightBest, disparity16);
+    }
+};
 
 // For every byte sum m of a winner: ceil(m * 100 / (100 - uniqueness)), the
 // lowest sum a rival may have, and the highest it must not (that less one,
@@ -528,7 +546,7 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
         for (int x = 0; x < width; ++x)
             disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
     });
-    leftRightCheck(bestCost, width, scratch, disparity16);
+    LeftRightCheck<V>::run(bestCost, width, scratch, disparity16);
 }
 
 } // namespace
