@@ -41,7 +41,8 @@ struct MatcherKernels {
     const char *name;
     // Census of rows [y0, y1) of a grey image already padded by the census
     // radius on every side and biased by 0x80 (so signed compares order it);
-    // `stride` is that image's row step and (x, y) = (0, 0) its first real pixel.
+    // `stride` is that image's row step and (x, y) = (0, 0) its first real
+    // pixel. Mirrored, pixel x's census is stored in column width - 1 - x.
     void (*census)(const uint8_t *biased, int stride, int width, int y0, int y1, bool mirrored,
                    uint8_t *planes, int planeStride, int rowStride);
     // Hamming costs of one row: left census row against the mirrored right one.

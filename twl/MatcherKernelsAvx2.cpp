@@ -64,6 +64,11 @@ struct Avx2 {
                                _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(v, 4), low)));
     }
     static vec cmpeq8(vec a, vec b) { return _mm256_cmpeq_epi8(a, b); }
+    static vec reverse8(vec v) {
+        const vec within = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13,
+                                            12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, within), 0x4E);
+    }
     static int hsum8(vec v) {
         const vec s = _mm256_sad_epu8(v, zero());
         const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));

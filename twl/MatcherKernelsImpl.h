@@ -66,6 +66,12 @@ struct Sse2 {
         return _mm_cvtsi128_si32(s) + _mm_extract_epi16(s, 4);
     }
     static int movemask8(vec v) { return _mm_movemask_epi8(v); }
+    // The lanes in reverse order: words, then the bytes within each.
+    static vec reverse8(vec v) {
+        v = _mm_shuffle_epi32(v, 0x1B);
+        v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+        return _mm_or_si128(_mm_srli_epi16(v, 8), _mm_slli_epi16(v, 8));
+    }
     // Byte lane d of the result is lane d - 1 of v; lane 0 the last of `before`.
     static vec shiftUp(vec v, vec before) {
         return _mm_or_si128(_mm_slli_si128(v, 1), _mm_srli_si128(before, 15));
@@ -91,13 +97,13 @@ struct CensusTable {
 };
 constexpr CensusTable kCensus;
 
-// One census word of the pixel at `p` (biased grey) into the eight planes.
-inline void censusPixel(const uint8_t *p, int stride, bool mirrored, uint8_t *planes, int planeStride) {
+// One census word of the pixel at `p` (biased grey) into the planes.
+inline void censusPixel(const uint8_t *p, int stride, uint8_t *planes, int planeStride) {
     uint8_t bytes[kCensusPlanes] = {};
     const int8_t centre = int8_t(*p);
     for (int j = 0; j < kCensusBits; ++j) {
         const CensusOffset o = kCensus.at[j];
-        const int8_t n = int8_t(p[o.dy * stride + (mirrored ? -o.dx : o.dx)]);
+        const int8_t n = int8_t(p[o.dy * stride + o.dx]);
         if (n < centre - kCensusThreshold) bytes[j >> 3] |= uint8_t(1u << (j & 7));
     }
     for (int k = 0; k < kCensusPlanes; ++k)
@@ -202,9 +208,10 @@ struct UniquenessThresholds {
 // The census of V::bytes pixels, one plane at a time: each bit shifted in
 // from the top (a doubling) and set by subtracting the compare's -1, so that
 // one accumulator is live and the unrolled loop keeps everything in registers.
+// Mirrored, the lanes are reversed and stored from the other end of the row.
 template <class V, bool Mirrored>
 __attribute__((always_inline)) inline void censusLanes(const uint8_t *const (&rows)[2 * kCensusRadiusY + 1],
-                                                       int x, uint8_t *out, int planeStride) {
+                                                       int x, int width, uint8_t *out, int planeStride) {
     typedef typename V::vec vec;
     const vec c = V::subsSigned8(V::load(rows[kCensusRadiusY] + x), V::set1(kCensusThreshold));
 #pragma GCC unroll 8
@@ -215,10 +222,13 @@ __attribute__((always_inline)) inline void censusLanes(const uint8_t *const (&ro
             const int j = 8 * k + b;
             if (j >= kCensusBits) continue;
             const CensusOffset o = kCensus.at[j];
-            const vec n = V::load(rows[o.dy + kCensusRadiusY] + x + (Mirrored ? -o.dx : o.dx));
+            const vec n = V::load(rows[o.dy + kCensusRadiusY] + x + o.dx);
             acc = V::sub8(V::add8(acc, acc), V::cmpgt8(c, n));
         }
-        V::store(out + k * planeStride + x, acc);
+        if (Mirrored)
+            V::store(out + k * planeStride + (width - x - V::bytes), V::reverse8(acc));
+        else
+            V::store(out + k * planeStride + x, acc);
     }
 }
 
@@ -233,9 +243,9 @@ void censusRowsT(const uint8_t *biased, int stride, int width, int y0, int y1, u
         uint8_t *out = planes + size_t(y) * rowStride;
         int x = 0;
         for (; x + V::bytes <= width; x += V::bytes)
-            censusLanes<V, Mirrored>(rows, x, out, planeStride);
+            censusLanes<V, Mirrored>(rows, x, width, out, planeStride);
         for (; x < width; ++x)
-            censusPixel(row + x, stride, Mirrored, out + x, planeStride);
+            censusPixel(row + x, stride, out + (Mirrored ? width - 1 - x : x), planeStride);
     }
 }
 

@@ -13,8 +13,8 @@ void censusScalar(const uint8_t *biased, int stride, int width, int y0, int y1, 
                   uint8_t *planes, int planeStride, int rowStride) {
     for (int y = y0; y < y1; ++y)
         for (int x = 0; x < width; ++x)
-            censusPixel(biased + size_t(y) * stride + x, stride, mirrored, planes + size_t(y) * rowStride + x,
-                        planeStride);
+            censusPixel(biased + size_t(y) * stride + x, stride,
+                        planes + size_t(y) * rowStride + (mirrored ? width - 1 - x : x), planeStride);
 }
 
 int popcount8(unsigned v) {

@@ -4,7 +4,7 @@
 #include "twl/SpeckleFilter.h"
 #include "twl/WorkerPool.h"
 
-#include <opencv2/imgproc.hpp>
+#include <opencv2/core/hal/intrin.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -83,15 +83,54 @@ void SemiGlobalMatcher::setKernels(const MatcherKernels &kernels) {
     kernels_ = &kernels;
 }
 
-void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, cv::Mat &smoothed, cv::Mat &padded,
+void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, std::vector<uint16_t> &sums, cv::Mat &padded,
                                       std::vector<uint8_t> &planes) const {
     // Sensor noise flips the census bits of flat surfaces at random, and no
     // path can then carry a match across them: a light blur and the census
-    // threshold keep those bits still.
-    cv::GaussianBlur(grey, smoothed, cv::Size(3, 3), 0, 0, cv::BORDER_REPLICATE);
-    cv::copyMakeBorder(smoothed, padded, kCensusRadiusY, kCensusRadiusY, kCensusRadiusX, kCensusRadiusX,
-                       cv::BORDER_REPLICATE);
-    cv::bitwise_xor(padded, cv::Scalar::all(128), padded);
+    // threshold keep those bits still. The blur (1 2 1 both ways, edges
+    // repeated, rounded: OpenCV's 3 x 3 Gaussian to the bit), the bias and
+    // the padding by the census radius are one pass over the image, on the
+    // thread taking its census (OpenCV's took twice as long and sent work
+    // to the other threads, which were busy with the other image).
+    const int w = grey.cols, h = grey.rows, rx = kCensusRadiusX, ry = kCensusRadiusY;
+    padded.create(h + 2 * ry, w + 2 * rx, CV_8U);
+    sums.resize(size_t(w) + 2 + 8);
+    uint16_t *v = sums.data() + 1;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t *a = grey.ptr<uint8_t>(std::max(y - 1, 0)), *b = grey.ptr<uint8_t>(y),
+                      *c = grey.ptr<uint8_t>(std::min(y + 1, h - 1));
+        uint8_t *out = padded.ptr<uint8_t>(y + ry) + rx;
+        int x = 0;
+#if CV_SIMD128
+        for (; x + 8 <= w; x += 8)
+            cv::v_store(v + x, cv::v_load_expand(a + x) + cv::v_load_expand(c + x) +
+                                   cv::v_shl<1>(cv::v_load_expand(b + x)));
+#endif
+        for (; x < w; ++x)
+            v[x] = uint16_t(a[x] + 2 * b[x] + c[x]);
+        v[-1] = v[0];
+        v[w] = v[w - 1];
+        x = 0;
+#if CV_SIMD128
+        const cv::v_uint16x8 half = cv::v_setall_u16(8);
+        const cv::v_uint8x16 bias = cv::v_setall_u8(0x80);
+        for (; x + 16 <= w; x += 16) {
+            auto blurred = [&](int at) {
+                return cv::v_shr<4>(cv::v_load(v + at - 1) + cv::v_load(v + at + 1) + cv::v_shl<1>(cv::v_load(v + at)) +
+                                    half);
+            };
+            cv::v_store(out + x, cv::v_pack(blurred(x), blurred(x + 8)) ^ bias);
+        }
+#endif
+        for (; x < w; ++x)
+            out[x] = uint8_t(((v[x - 1] + 2 * v[x] + v[x + 1] + 8) >> 4) ^ 0x80);
+        std::fill(out - rx, out, out[0]);
+        std::fill(out + w, out + w + rx, out[w - 1]);
+    }
+    for (int y = 0; y < ry; ++y) {
+        std::copy_n(padded.ptr<uint8_t>(ry), padded.cols, padded.ptr<uint8_t>(y));
+        std::copy_n(padded.ptr<uint8_t>(ry + h - 1), padded.cols, padded.ptr<uint8_t>(ry + h + y));
+    }
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes;
     if (planes.size() != rowStride * height_) planes.assign(rowStride * height_, 0);
 }
@@ -132,7 +171,7 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     // One run of the pool for the whole frame (each run costs a wake-up).
     // First each image is prepared and its census taken on a thread of its
     // own where there are two: the calling thread, already running, takes the
-    // right image, which is mirrored first; a worker wakes up for the left.
+    // right image; a worker wakes up for the left.
     // All wait for both censuses, then worker w takes bands w, w + workers,
     // ... (each with its own buffers); a band's speckle regions are found by
     // the thread that matched it, while its rows are still in cache, and only
@@ -147,12 +186,11 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     std::atomic<int> censusDone{0};
     pool_->run(tasks, [&](int t, int n) {
         if (t == 0) {
-            cv::flip(right, flippedR_, 1);
-            prepareCensus(flippedR_, smoothedR_, paddedR_, censusR_);
+            prepareCensus(right, sumsR_, paddedR_, censusR_);
             censusRows(paddedR_, true, censusR_, 0, height_);
         }
         if (t == std::min(n, 2) - 1) {
-            prepareCensus(left, smoothedL_, paddedL_, censusL_);
+            prepareCensus(left, sumsL_, paddedL_, censusL_);
             censusRows(paddedL_, false, censusL_, 0, height_);
         }
         // The wait is short (the two halves take about as long), so it spins.

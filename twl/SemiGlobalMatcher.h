@@ -49,7 +49,7 @@ public:
 private:
     struct Band;
     struct Seam;
-    void prepareCensus(const cv::Mat &grey, cv::Mat &smoothed, cv::Mat &padded,
+    void prepareCensus(const cv::Mat &grey, std::vector<uint16_t> &sums, cv::Mat &padded,
                        std::vector<uint8_t> &planes) const;
     void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;
     void matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const;
@@ -58,7 +58,8 @@ private:
     const MatcherKernels *kernels_;
     size_t bandBudget_ = size_t(192) << 20;
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
-    cv::Mat paddedL_, paddedR_, flippedR_, smoothedL_, smoothedR_;
+    cv::Mat paddedL_, paddedR_;
+    std::vector<uint16_t> sumsL_, sumsR_; // a row of the blur's column sums
     std::vector<uint8_t> censusL_, censusR_;
     std::vector<std::unique_ptr<Band>> bands_;
     std::vector<std::unique_ptr<Seam[]>> seams_; // two per pair of bands
