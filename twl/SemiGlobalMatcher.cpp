@@ -160,7 +160,12 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
     if (int(bandBudget_ / size_t(busy) / rowBytes) - 2 * kBandMargin < bandRows)
         bandRows = std::max(8, int(bandBudget_ / size_t(threads) / rowBytes) - 2 * kBandMargin);
-    const int bandCount = (height_ + bandRows - 1) / bandRows;
+    // Equal bands, as many for each worker: with a short last band, one
+    // worker had half the rows of the other and the frame waited on it.
+    int bandCount = (height_ + bandRows - 1) / bandRows;
+    if (bandCount > threads) bandCount = (bandCount + threads - 1) / threads * threads;
+    bandRows = (height_ + bandCount - 1) / bandCount;
+    bandCount = (height_ + bandRows - 1) / bandRows;
     const int workers = std::min(threads, bandCount);
     while (int(bands_.size()) < workers)
         bands_.emplace_back(new Band);
