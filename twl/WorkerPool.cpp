@@ -1,5 +1,7 @@
 #include "twl/WorkerPool.h"
 
+#include <chrono>
+
 namespace twl {
 
 WorkerPool::~WorkerPool() {
@@ -29,6 +31,9 @@ void WorkerPool::runTasks(int n, Task task, const void *body) {
     }
     wake_.notify_all();
     task(body, 0, n);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(500);
+    while (pending_.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [this] { return pending_ == 0; });
 }

@@ -4,7 +4,10 @@
 // the matcher did it twice a frame: several percent of its time. Waiting
 // workers sleep on a condition variable (no spinning: idle cores stay idle),
 // and the mutex and condition variables are what the race detector sees.
+// Only the caller, done with its own task, spins a little for the others:
+// they are about to finish, and a wake-up took ~0.1 ms.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -39,7 +42,7 @@ private:
     std::vector<std::thread> threads_;
     uint64_t generation_ = 0; // of the latest run
     int active_ = 0;          // tasks in the latest run
-    int pending_ = 0;         // of its tasks on the pool's threads, not yet done
+    std::atomic<int> pending_{0}; // of its tasks on the pool's threads, not yet done (changed under the mutex)
     Task task_ = nullptr;
     const void *body_ = nullptr;
     bool stopping_ = false;
