@@ -1,5 +1,6 @@
 #include "twl/SemiGlobalMatcher.h"
 
+#include "twl/HugePageBuffer.h"
 #include "twl/MatcherKernels.h"
 #include "twl/SpeckleFilter.h"
 #include "twl/WorkerPool.h"
@@ -31,9 +32,9 @@ struct SemiGlobalMatcher::Seam {
 // along the row and the sums live one row at a time, so that they stay in cache.
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
-    std::vector<uint8_t> cost;            // rows of the band
+    HugePageBuffer cost;                  // rows of the band
+    HugePageBuffer kept;                  // one vertical path on the band's own rows
     std::vector<uint8_t> marginCost;      // one row of a margin
-    std::vector<uint8_t> kept;            // one vertical path on the band's own rows
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
     std::vector<uint8_t> along[2];
     std::vector<uint8_t> sums; // of all paths for the row being finished
@@ -42,13 +43,13 @@ struct SemiGlobalMatcher::Band {
     // Costs and path rows start on a cache line, so that no vector of them
     // straddles two (a large vector's data sits 16 bytes past a page
     // boundary); path rows have a line of room before and after (the kernels
-    // read one byte past either end).
+    // read a few bytes past either end).
     static uint8_t *lineAfter(std::vector<uint8_t> &buffer, size_t room) {
         return buffer.data() + room + (-reinterpret_cast<uintptr_t>(buffer.data() + room) & 63);
     }
-    uint8_t *costs() { return lineAfter(cost, 0); }
+    uint8_t *costs() { return cost.data(); }
     uint8_t *row(std::vector<uint8_t> &buffer) { return lineAfter(buffer, 64); }
-    uint8_t *keptRow(int i) { return lineAfter(kept, 64) + size_t(i) * width * Dp; }
+    uint8_t *keptRow(int i) { return kept.data() + 64 + size_t(i) * width * Dp; }
 
     void prepare(int w, int dp, int ownRows) {
         if (w != width || dp != Dp) {
@@ -58,12 +59,10 @@ struct SemiGlobalMatcher::Band {
                 r->assign(size_t(w) * dp + 192, 0);
             for (auto &m : min)
                 m.assign(size_t(w), 0);
-            kept.clear();
             scratch.assign(size_t(3 * w), 0);
         }
-        cost.resize(size_t(ownRows) * w * dp + 63);
-        const size_t keptBytes = size_t(ownRows) * w * dp + 192;
-        if (kept.size() < keptBytes) kept.resize(keptBytes, 0);
+        cost.reserve(size_t(ownRows) * w * dp);
+        kept.reserve(size_t(ownRows) * w * dp + 128);
     }
 };
 
