@@ -21,10 +21,12 @@ constexpr int kBandMargin = 32;
 } // namespace
 
 // What one band of a pair hands the other: the path it ran up to the edge
-// they share, with each pixel's minimum.
+// they share (with a line of room either side, like every path row), with
+// each pixel's minimum.
 struct SemiGlobalMatcher::Seam {
     std::vector<uint8_t> path, min;
     std::atomic<bool> ready{false};
+    uint8_t *pathRow() { return path.data() + 64; }
 };
 
 // Buffers of one worker, reused between frames. Only the costs and one
@@ -93,7 +95,7 @@ void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, std::vector<uint16_t>
     // to the other threads, which were busy with the other image).
     const int w = grey.cols, h = grey.rows, rx = kCensusRadiusX, ry = kCensusRadiusY;
     padded.create(h + 2 * ry, w + 2 * rx, CV_8U);
-    sums.resize(size_t(w) + 2 + 8);
+    sums.resize(size_t(w) + 2);
     uint16_t *v = sums.data() + 1;
     for (int y = 0; y < h; ++y) {
         const uint8_t *a = grey.ptr<uint8_t>(std::max(y - 1, 0)), *b = grey.ptr<uint8_t>(y),
@@ -115,8 +117,8 @@ void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, std::vector<uint16_t>
         const cv::v_uint8x16 bias = cv::v_setall_u8(0x80);
         for (; x + 16 <= w; x += 16) {
             auto blurred = [&](int at) {
-                return cv::v_shr<4>(cv::v_load(v + at - 1) + cv::v_load(v + at + 1) + cv::v_shl<1>(cv::v_load(v + at)) +
-                                    half);
+                return cv::v_shr<4>(cv::v_load(v + at - 1) + cv::v_load(v + at + 1) +
+                                    cv::v_shl<1>(cv::v_load(v + at)) + half);
             };
             cv::v_store(out + x, cv::v_pack(blurred(x), blurred(x + 8)) ^ bias);
         }
@@ -241,20 +243,21 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
 
     int cur = 0;
     for (int y = firstFrom; y != firstTo; y += step, cur ^= 1)
-        k.pathRow(costOf(y), y == firstFrom ? nullptr : keptOf(y - step, cur ^ 1), band.min[cur ^ 1].data(), w,
-                  Dp, P1, P2, keptOf(y, cur), band.min[cur].data(), nullptr, nullptr);
+        k.pathRow(costOf(y), y == firstFrom ? nullptr : keptOf(y - step, cur ^ 1), band.min[cur ^ 1].data(),
+                  w, Dp, P1, P2, keptOf(y, cur), band.min[cur].data(), nullptr, nullptr);
     // Two bands of a pair meet at a seam: each hands the other the path it
     // ran up to its edge there, so the second pass of each goes on with it
     // as if the image were one band (no margin, no seam in the result).
     const uint8_t *entering = nullptr, *enteringMin = nullptr;
     if (pair) {
         Seam &mine = pair[b % 2], &theirs = pair[1 - b % 2];
-        mine.path.assign(keptOf(firstTo - step, 0), keptOf(firstTo - step, 0) + costRow);
+        mine.path.resize(costRow + 128);
+        std::copy_n(keptOf(firstTo - step, 0), costRow, mine.pathRow());
         mine.min = band.min[cur ^ 1];
         mine.ready.store(true, std::memory_order_release);
         while (!theirs.ready.load(std::memory_order_acquire))
             std::this_thread::yield();
-        entering = theirs.path.data();
+        entering = theirs.pathRow();
         enteringMin = theirs.min.data();
     }
     // The second pass runs the other way; on the band's own rows its path
@@ -268,9 +271,9 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
         const bool mine = own(y);
         const uint8_t *cost = mine ? keptCostOf(y) : costOf(y);
         const bool first = y == secondFrom;
-        k.pathRow(cost, first ? entering : pathOf(cur ^ 1), first && entering ? enteringMin : band.min[cur ^ 1].data(),
-                  w, Dp, P1, P2, pathOf(cur), band.min[cur].data(), mine ? keptOf(y, 0) : nullptr,
-                  mine ? total : nullptr);
+        const uint8_t *prevMin = first && entering ? enteringMin : band.min[cur ^ 1].data();
+        k.pathRow(cost, first ? entering : pathOf(cur ^ 1), prevMin, w, Dp, P1, P2, pathOf(cur),
+                  band.min[cur].data(), mine ? keptOf(y, 0) : nullptr, mine ? total : nullptr);
         if (mine)
             k.finishRow(cost, total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
                         band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));

@@ -42,7 +42,8 @@ private:
     std::vector<std::thread> threads_;
     uint64_t generation_ = 0; // of the latest run
     int active_ = 0;          // tasks in the latest run
-    std::atomic<int> pending_{0}; // of its tasks on the pool's threads, not yet done (changed under the mutex)
+    // Of its tasks on the pool's threads, not yet done (changed under the mutex).
+    std::atomic<int> pending_{0};
     Task task_ = nullptr;
     const void *body_ = nullptr;
     bool stopping_ = false;
