@@ -1,6 +1,6 @@
 #include "twl/SpeckleFilter.h"
 
-#include "twl/RunOnThreads.h"
+#include "twl/WorkerPool.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -30,7 +30,7 @@ void joinRuns(int32_t *parent, int32_t a, int32_t b) {
 void SpeckleFilter::apply(cv::Mat &disparity16, int16_t invalid, int maxSize, int maxDiff, int threads) {
     const int bands = std::clamp(threads, 1, std::max(1, disparity16.rows));
     prepare(disparity16, bands);
-    runOnThreads(bands, [&](int t, int n) {
+    WorkerPool().run(bands, [&](int t, int n) {
         scanBand(disparity16, invalid, maxDiff, t, disparity16.rows * t / n, disparity16.rows * (t + 1) / n);
     });
     finish(disparity16, invalid, maxSize, maxDiff);
