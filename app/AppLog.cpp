@@ -1,6 +1,6 @@
 #include "app/AppLog.h"
 
-#include "twl/Log.h"
+#include "twl/util/Log.h"
 
 #include <QStringList>
 

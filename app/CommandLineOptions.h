@@ -2,7 +2,7 @@
 // What the command line asks for: verbosity, a resolution, a frame rate and
 // an optional recording to open at start-up.
 
-#include "twl/ModeTable.h"
+#include "twl/core/ModeTable.h"
 
 #include <QString>
 #include <QStringList>

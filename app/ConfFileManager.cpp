@@ -1,6 +1,6 @@
 #include "app/ConfFileManager.h"
 
-#include "twl/ModeTable.h"
+#include "twl/core/ModeTable.h"
 
 #include <QFileInfo>
 #include <QSettings>

@@ -4,7 +4,7 @@
 
 #include "app/ConfFileManager.h"
 #include "monitor/CPUGPUInfos.h"
-#include "twl/Types.h"
+#include "twl/core/Types.h"
 
 #include <QApplication>
 #include <QList>

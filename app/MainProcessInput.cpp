@@ -7,15 +7,15 @@
 // generation number; an open that finds a newer one after running the event
 // loop leaves the input to the newer request instead of finishing on a
 // session that is no longer its own.
-#include "common/GlobalParams.h"
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
+#include "common/GlobalParams.h"
 #include "gui/GUI.h"
 #include "gui/LogoScreen.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
 #include "twl/Camera.h"
-#include "twl/ModeTable.h"
+#include "twl/core/ModeTable.h"
 
 #include <QComboBox>
 #include <QCursor>

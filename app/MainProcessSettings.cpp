@@ -1,8 +1,8 @@
 // Stored settings: applied once at start-up, written when the window closes.
-#include "common/GlobalParams.h"
 #include "app/MainProcess.h"
+#include "common/GlobalParams.h"
 #include "gui/GUI.h"
-#include "twl/Types.h"
+#include "twl/core/Types.h"
 
 #include <QDir>
 #include <QToolButton>

@@ -3,7 +3,7 @@
 #include "capture/InputThreadModul.h"
 #include "gui/GUI.h"
 #include "twl/Camera.h"
-#include "twl/Export.h"
+#include "twl/io/Export.h"
 
 #include <QComboBox>
 #include <QDateTime>

@@ -23,9 +23,9 @@
 #include "bench/Benchmarks.h"
 
 #include "twl/Camera.h"
-#include "twl/ModeTable.h"
-#include "twl/StereoEngine.h"
-#include "twl/VirtualScene.h"
+#include "twl/core/ModeTable.h"
+#include "twl/source/VirtualScene.h"
+#include "twl/stereo/StereoEngine.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>

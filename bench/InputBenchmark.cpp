@@ -16,11 +16,11 @@
 #include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
 
-#include "twl/FakeV4l2Device.h"
-#include "twl/FrameSource.h"
-#include "twl/ModeTable.h"
-#include "twl/SideBySide.h"
-#include "twl/VirtualScene.h"
+#include "support/FakeV4l2Device.h"
+#include "twl/core/FrameSource.h"
+#include "twl/core/ModeTable.h"
+#include "twl/source/VirtualScene.h"
+#include "twl/uvc/SideBySide.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>

@@ -16,9 +16,9 @@
 #include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
 
-#include "twl/MatcherKernels.h"
-#include "twl/SemiGlobalMatcher.h"
-#include "twl/VirtualScene.h"
+#include "twl/source/VirtualScene.h"
+#include "twl/stereo/SemiGlobalMatcher.h"
+#include "twl/stereo/kernels/MatcherKernels.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>

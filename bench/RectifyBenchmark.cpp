@@ -18,9 +18,9 @@
 #include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
 
-#include "twl/StereoCalibration.h"
-#include "twl/StereoRectifier.h"
-#include "twl/VirtualScene.h"
+#include "twl/calib/StereoCalibration.h"
+#include "twl/calib/StereoRectifier.h"
+#include "twl/source/VirtualScene.h"
 
 #include <opencv2/calib3d.hpp>
 

@@ -23,8 +23,8 @@
 #include "gui/GUI.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
-#include "twl/TwvWriter.h"
-#include "twl/VirtualScene.h"
+#include "twl/source/VirtualScene.h"
+#include "twl/twv/TwvWriter.h"
 
 #include <QCoreApplication>
 #include <QDir>

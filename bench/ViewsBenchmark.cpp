@@ -17,9 +17,9 @@
 #include "render/GpuGlBridge.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
-#include "twl/DeviceMemory.h"
-#include "twl/Export.h"
-#include "twl/Mat.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/core/Mat.h"
+#include "twl/io/Export.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,11 +1,11 @@
 #include "capture/InputThreadModul.h"
 
-#include "common/GlobalParams.h"
 #include "capture/CaptureLog.h"
 #include "capture/Interval.h"
+#include "common/GlobalParams.h"
 #include "common/LockAnnotation.h"
-#include "twl/DeviceMemory.h"
-#include "twl/ModeTable.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/core/ModeTable.h"
 
 #include <QSlider>
 #include <QTimer>

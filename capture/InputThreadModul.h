@@ -17,8 +17,8 @@
 // the user gives the slider becomes the shared position.
 
 #include "twl/Camera.h"
-#include "twl/Mat.h"
-#include "twl/Types.h"
+#include "twl/core/Mat.h"
+#include "twl/core/Types.h"
 
 #include <QElapsedTimer>
 #include <QMetaObject>

@@ -5,7 +5,7 @@
 #include "gui/LogoScreen.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
-#include "twl/ModeTable.h"
+#include "twl/core/ModeTable.h"
 
 #include <QApplication>
 #include <QButtonGroup>

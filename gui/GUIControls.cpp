@@ -6,7 +6,7 @@
 #include "gui/GuiLog.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
-#include "twl/ModeTable.h"
+#include "twl/core/ModeTable.h"
 
 #include <QCheckBox>
 #include <QComboBox>

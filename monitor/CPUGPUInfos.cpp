@@ -2,7 +2,7 @@
 
 #include "monitor/MonitorLog.h"
 
-#include "twl/DeviceMemory.h"
+#include "twl/core/DeviceMemory.h"
 
 #include <QMutex>
 

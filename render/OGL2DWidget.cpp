@@ -7,7 +7,7 @@
 #include "render/GlSurface.h"
 #include "render/GpuGlBridge.h"
 #include "render/ShaderSources.h"
-#include "twl/DeviceMemory.h"
+#include "twl/core/DeviceMemory.h"
 
 #include <QMouseEvent>
 #include <cmath>

@@ -2,7 +2,7 @@
 // Shows one 8-bit BGRA device picture as a letterboxed textured quad. The
 // image view also turns clicks into the measured point of the 3D view.
 
-#include "twl/Types.h"
+#include "twl/core/Types.h"
 
 #include <QOpenGLWidget>
 #include <QRect>

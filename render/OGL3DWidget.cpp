@@ -11,8 +11,8 @@
 #include "render/OGLMesh.h"
 #include "render/OGLShader.h"
 #include "render/ShaderSources.h"
-#include "twl/DeviceMemory.h"
-#include "twl/Mat.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/core/Mat.h"
 
 #include <QFont>
 #include <QPainter>

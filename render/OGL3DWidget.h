@@ -3,7 +3,7 @@
 // capture thread's point-cloud matrix, the camera body, the view frustum and
 // the measurement line, with orbit navigation and the distance read-out.
 
-#include "twl/Types.h"
+#include "twl/core/Types.h"
 
 #include <QOpenGLWidget>
 #include <QString>

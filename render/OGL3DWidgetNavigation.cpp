@@ -8,7 +8,7 @@
 #include "render/FrameLock.h"
 #include "render/OGLCamera.h"
 #include "render/OGLMesh.h"
-#include "twl/Mat.h"
+#include "twl/core/Mat.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>

@@ -4,7 +4,7 @@
 // reads and writes the public pose members directly; `update` turns them
 // into the matrices that the view uploads.
 
-#include "twl/Math.h"
+#include "twl/core/Math.h"
 
 class OGLCamera {
 public:

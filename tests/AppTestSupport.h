@@ -7,8 +7,8 @@
 #include "capture/InputThreadModul.h"
 #include "common/GlobalParams.h"
 #include "gui/GUI.h"
-#include "twl/TwvFormat.h"
-#include "twl/TwvWriter.h"
+#include "twl/twv/TwvFormat.h"
+#include "twl/twv/TwvWriter.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -2,7 +2,7 @@
 
 #include "common/GlobalParams.h"
 #include "gui/GUI.h"
-#include "twl/TwvFormat.h"
+#include "twl/twv/TwvFormat.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -2,10 +2,10 @@
 #include "TestSupport.h"
 
 #include "twl/Camera.h"
-#include "twl/FrameSource.h"
-#include "twl/StereoCalibration.h"
-#include "twl/StereoCalibrator.h"
-#include "twl/VirtualScene.h"
+#include "twl/calib/StereoCalibration.h"
+#include "twl/calib/StereoCalibrator.h"
+#include "twl/core/FrameSource.h"
+#include "twl/source/VirtualScene.h"
 
 #include <QtTest>
 
@@ -70,7 +70,7 @@ StereoCalibration distortedRig(cv::Size size, double f) {
     c.D1 = (cv::Mat_<double>(1, 5) << -0.12, 0.03, 0, 0, 0);
     c.D2 = (cv::Mat_<double>(1, 5) << -0.10, 0.02, 0, 0, 0);
     c.R = rotation(2 * kHalfTurn);
-    c.T = -rotation(kHalfTurn) * (cv::Mat_<double>(3, 1) << VirtualScene::kBaselineMetres, 0, 0);
+    c.T = -rotation(kHalfTurn) * (cv::Mat_<double>(3, 1) << twl::kNominalBaselineMetres, 0, 0);
     return c;
 }
 
@@ -239,7 +239,7 @@ private slots:
         QVERIFY(open(rawLeft, rawRight, false));
         QVERIFY2(camera.isCalibrated(), camera.getCalibrationError().c_str());
         QVERIFY(std::fabs(camera.getCameraInformation().calibration_parameters.baseline -
-                          VirtualScene::kBaselineMetres) < 1e-4);
+                          twl::kNominalBaselineMetres) < 1e-4);
         const double rectified = badShare(camera, truth, focal);
         init.calibrationDirectory = String();
         QVERIFY(open(rawLeft, rawRight, false));

@@ -1,6 +1,6 @@
 // The camera session on a textured wall at a known distance: depth, point cloud, range, FILL, images.
 #include "twl/CameraSession.h"
-#include "twl/Export.h"
+#include "twl/io/Export.h"
 
 #include <QtTest>
 

@@ -2,9 +2,9 @@
 #include "TestSupport.h"
 #include "capture/InputThreadModul.h"
 #include "common/GlobalParams.h"
-#include "twl/DeviceMemory.h"
-#include "twl/TwvWriter.h"
-#include "twl/VirtualCamera.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/source/VirtualCamera.h"
+#include "twl/twv/TwvWriter.h"
 
 #include <QSlider>
 #include <QtTest>

@@ -1,5 +1,5 @@
 // Depth maps and point clouds in every format: the bytes other programs read; failed writes leave nothing.
-#include "twl/Export.h"
+#include "twl/io/Export.h"
 
 #include <QtTest>
 

@@ -7,9 +7,9 @@
 #include "render/OGL3DWidget.h"
 #include "render/OGLShader.h"
 #include "render/ShaderSources.h"
-#include "twl/DeviceMemory.h"
-#include "twl/Export.h"
-#include "twl/Mat.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/core/Mat.h"
+#include "twl/io/Export.h"
 
 #include <QApplication>
 #include <QCryptographicHash>

@@ -5,7 +5,7 @@
 #include "gui/GUI.h"
 #include "gui/GuiStyle.h"
 #include "gui/LogoScreen.h"
-#include "twl/Types.h"
+#include "twl/core/Types.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -4,8 +4,8 @@
 #include "common/GlobalParams.h"
 #include "render/FrameLock.h"
 #include "render/OGL2DWidget.h"
-#include "twl/DeviceMemory.h"
-#include "twl/Mat.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/core/Mat.h"
 
 #include <QApplication>
 #include <QMutex>

@@ -2,7 +2,7 @@
 #include "AppTestSupport.h"
 #include "gui/LogoScreen.h"
 #include "render/OGL3DWidget.h"
-#include "twl/VirtualCamera.h"
+#include "twl/source/VirtualCamera.h"
 
 #include <QPointer>
 #include <QtTest>

@@ -1,6 +1,6 @@
 // Recordings that cannot be played as they are: short of GPU memory, or cut short; never a dead end.
 #include "AppTestSupport.h"
-#include "twl/DeviceMemory.h"
+#include "twl/core/DeviceMemory.h"
 
 #include <QSlider>
 #include <QtTest>

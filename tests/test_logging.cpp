@@ -2,7 +2,7 @@
 #include "app/AppLog.h"
 #include "app/CommandLineOptions.h"
 #include "capture/CaptureLog.h"
-#include "twl/Log.h"
+#include "twl/util/Log.h"
 
 #include <QtTest>
 

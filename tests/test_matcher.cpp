@@ -1,10 +1,10 @@
 // Our stereo matcher: each vector kernel bit-exact to the scalar reference, the whole matcher on known
 // shifts and against StereoSGBM.
-#include "twl/MatcherKernels.h"
-#include "twl/SemiGlobalMatcher.h"
-#include "twl/SpeckleFilter.h"
-#include "twl/VirtualScene.h"
-#include "twl/WorkerPool.h"
+#include "twl/source/VirtualScene.h"
+#include "twl/stereo/SemiGlobalMatcher.h"
+#include "twl/stereo/SpeckleFilter.h"
+#include "twl/stereo/kernels/MatcherKernels.h"
+#include "twl/util/WorkerPool.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>

@@ -1,6 +1,6 @@
 // Matrices on host and device (row pitch, copies) and the device-memory pool running out.
-#include "twl/DeviceMemory.h"
-#include "twl/Mat.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/core/Mat.h"
 
 #include <QtTest>
 

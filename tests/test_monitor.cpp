@@ -1,7 +1,7 @@
 // The load sampler: start values, CPU, memory and GPU-memory figures, a missing GPU library, the status text.
 #include "TestSupport.h"
 #include "monitor/CPUGPUInfos.h"
-#include "twl/DeviceMemory.h"
+#include "twl/core/DeviceMemory.h"
 
 #include <QtTest>
 

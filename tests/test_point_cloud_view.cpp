@@ -5,9 +5,9 @@
 #include "render/FrameLock.h"
 #include "render/OGL3DWidget.h"
 #include "render/OGLCamera.h"
-#include "twl/DeviceMemory.h"
-#include "twl/Export.h"
-#include "twl/Mat.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/core/Mat.h"
+#include "twl/io/Export.h"
 
 #include <QApplication>
 #include <QMutex>

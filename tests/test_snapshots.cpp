@@ -1,6 +1,6 @@
 // Snapshots through the real slots: names, contents read back, messages, failures, a stuck or ending session.
 #include "AppTestSupport.h"
-#include "twl/VirtualCamera.h"
+#include "twl/source/VirtualCamera.h"
 
 #include <QDateTime>
 #include <QImage>

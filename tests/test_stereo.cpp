@@ -1,6 +1,6 @@
 // The stereo engine against exact virtual depth: accuracy per mode, FILL, confidence, search range.
-#include "twl/StereoEngine.h"
-#include "twl/VirtualScene.h"
+#include "twl/source/VirtualScene.h"
+#include "twl/stereo/StereoEngine.h"
 
 #include <QtTest>
 

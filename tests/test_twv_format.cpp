@@ -1,12 +1,12 @@
 // The .twv recording: writer, reader and recording frame source, with truncated, corrupted and foreign files.
 #include "TestSupport.h"
 
-#include "twl/Crc32.h"
-#include "twl/RecordingSource.h"
-#include "twl/TwvFormat.h"
-#include "twl/TwvFrameCodec.h"
-#include "twl/TwvReader.h"
-#include "twl/TwvWriter.h"
+#include "twl/core/RecordingSource.h"
+#include "twl/twv/TwvFormat.h"
+#include "twl/twv/TwvFrameCodec.h"
+#include "twl/twv/TwvReader.h"
+#include "twl/twv/TwvWriter.h"
+#include "twl/util/Crc32.h"
 
 #include <QtTest>
 

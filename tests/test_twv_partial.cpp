@@ -1,8 +1,8 @@
 // Recordings on disk: earlier versions' files still open, and twv record and import never destroy one.
 #include "TestSupport.h"
 
-#include "twl/TwvReader.h"
-#include "twl/TwvWriter.h"
+#include "twl/twv/TwvReader.h"
+#include "twl/twv/TwvWriter.h"
 
 #include <QtTest>
 

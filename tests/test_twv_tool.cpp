@@ -1,8 +1,8 @@
 // The twv command-line tool, run as a separate process: exit codes, messages and the files it makes.
 #include "TestSupport.h"
 
-#include "twl/TwvReader.h"
-#include "twl/TwvWriter.h"
+#include "twl/twv/TwvReader.h"
+#include "twl/twv/TwvWriter.h"
 
 #include <QtTest>
 

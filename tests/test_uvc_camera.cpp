@@ -1,9 +1,9 @@
 // UVC stereo cameras through a scripted stand-in device: discovery, eyes, modes, rates, loss and leaks.
 #include "TestSupport.h"
+#include "support/FakeV4l2Device.h"
 #include "twl/Camera.h"
-#include "twl/FakeV4l2Device.h"
-#include "twl/UvcCamera.h"
-#include "twl/UvcStereoSource.h"
+#include "twl/uvc/UvcCamera.h"
+#include "twl/uvc/UvcStereoSource.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 // The whole viewer live on a stand-in UVC camera: automatic open, unplug, replug, resolution and rate.
 #include "AppTestSupport.h"
-#include "twl/FakeV4l2Device.h"
+#include "support/FakeV4l2Device.h"
 
 #include <QPointer>
 #include <QtTest>

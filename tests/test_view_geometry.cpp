@@ -7,8 +7,8 @@
 #include "gui/GuiStyle.h"
 #include "render/OGL3DWidget.h"
 #include "render/OGLCamera.h"
-#include "twl/Export.h"
-#include "twl/Mat.h"
+#include "twl/core/Mat.h"
+#include "twl/io/Export.h"
 
 #include <QComboBox>
 #include <QLabel>

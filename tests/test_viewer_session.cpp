@@ -1,7 +1,7 @@
 // What a user meets around a playback or camera session: idle cost, pace, frames, memory, messages.
 #include "AppTestSupport.h"
-#include "twl/DeviceMemory.h"
-#include "twl/VirtualCamera.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/source/VirtualCamera.h"
 
 #include <QSlider>
 #include <QSpinBox>

@@ -1,6 +1,6 @@
 // The virtual live camera: frame rates, pacing, unplugging, a pair that agrees with its depth.
-#include "twl/VirtualCamera.h"
-#include "twl/VirtualScene.h"
+#include "twl/source/VirtualCamera.h"
+#include "twl/source/VirtualScene.h"
 
 #include <QtTest>
 

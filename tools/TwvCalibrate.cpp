@@ -4,7 +4,7 @@
 //
 // Exit status as for every twv command: 0 done, 1 failed, 2 wrong command line.
 
-#include "twl/StereoCalibrator.h"
+#include "twl/calib/StereoCalibrator.h"
 
 #include <opencv2/imgcodecs.hpp>
 

@@ -1,7 +1,7 @@
 #include "TwvDevices.h"
 
-#include "twl/ModeTable.h"
-#include "twl/UvcCamera.h"
+#include "twl/core/ModeTable.h"
+#include "twl/uvc/UvcCamera.h"
 
 #include <linux/videodev2.h>
 

@@ -2,7 +2,7 @@
 // twv's access to real stereo cameras: the devices command and opening a
 // camera node for recording.
 
-#include "twl/FrameSource.h"
+#include "twl/core/FrameSource.h"
 
 #include <memory>
 #include <string>

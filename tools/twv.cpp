@@ -2,16 +2,16 @@
 //
 // Exit status: 0 success, 1 the work failed, 2 the command line is wrong.
 
-#include "twl/Camera.h"
-#include "twl/Export.h"
-#include "twl/ModeTable.h"
-#include "twl/RectifyingSource.h"
-#include "twl/StereoCalibration.h"
-#include "twl/StereoRectifier.h"
-#include "twl/TwvReader.h"
-#include "twl/TwvWriter.h"
-#include "twl/VirtualCamera.h"
 #include "TwvDevices.h"
+#include "twl/Camera.h"
+#include "twl/calib/StereoCalibration.h"
+#include "twl/calib/StereoRectifier.h"
+#include "twl/core/ModeTable.h"
+#include "twl/io/Export.h"
+#include "twl/source/RectifyingSource.h"
+#include "twl/source/VirtualCamera.h"
+#include "twl/twv/TwvReader.h"
+#include "twl/twv/TwvWriter.h"
 
 #include <opencv2/imgcodecs.hpp>
 

@@ -1,12 +1,12 @@
 #include "twl/Camera.h"
 
 #include "twl/CameraSession.h"
-#include "twl/DeviceMemory.h"
-#include "twl/RecordingSource.h"
-#include "twl/RectifyingSource.h"
-#include "twl/StereoCalibration.h"
-#include "twl/UvcCamera.h"
-#include "twl/VirtualCamera.h"
+#include "twl/calib/StereoCalibration.h"
+#include "twl/core/DeviceMemory.h"
+#include "twl/core/RecordingSource.h"
+#include "twl/source/RectifyingSource.h"
+#include "twl/source/VirtualCamera.h"
+#include "twl/uvc/UvcCamera.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,8 +4,8 @@
 // next stereo pair and computes depth from it; the retrieve calls then fill
 // matrices in host or device memory at any size.
 
-#include "twl/Mat.h"
-#include "twl/Types.h"
+#include "twl/core/Mat.h"
+#include "twl/core/Types.h"
 
 #include <memory>
 #include <vector>

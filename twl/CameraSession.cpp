@@ -1,9 +1,8 @@
 #include "twl/CameraSession.h"
 
-#include "twl/Export.h"
-#include "twl/Log.h"
-#include "twl/ModeTable.h"
-#include "twl/Parallel.h"
+#include "twl/core/ModeTable.h"
+#include "twl/util/Log.h"
+#include "twl/util/Parallel.h"
 
 #include <opencv2/imgproc.hpp>
 

@@ -2,9 +2,9 @@
 // The state of one open camera: its frame source, the stereo engine and the
 // per-grab results the retrieve calls read from. Internal to the camera layer.
 
-#include "twl/FrameSource.h"
-#include "twl/Mat.h"
-#include "twl/StereoEngine.h"
+#include "twl/core/FrameSource.h"
+#include "twl/core/Mat.h"
+#include "twl/stereo/StereoEngine.h"
 
 #include <atomic>
 #include <memory>

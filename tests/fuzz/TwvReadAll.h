@@ -3,8 +3,8 @@
 // the replay of the inputs that once broke it: open as a frame source, grab
 // every frame, then read each frame and time stamp through the reader directly.
 
-#include "twl/RecordingSource.h"
-#include "twl/TwvReader.h"
+#include "twl/core/RecordingSource.h"
+#include "twl/twv/TwvReader.h"
 
 #include <opencv2/core.hpp>
 

@@ -1,5 +1,5 @@
 // Writes the fuzz target's seed corpus: small recordings of each codec, one cut short.
-#include "twl/TwvWriter.h"
+#include "twl/twv/TwvWriter.h"
 
 #include <opencv2/core.hpp>
 

@@ -1,0 +1,524 @@
+#include "support/FakeV4l2Device.h"
+
+#include "twl/core/ModeTable.h"
+#include "twl/source/VirtualScene.h"
+
+#include <linux/videodev2.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <deque>
+
+namespace twl {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+int failWith(int error) {
+    errno = error;
+    return -1;
+}
+
+std::string baseName(const std::string &path) {
+    return path.substr(path.find_last_of('/') + 1);
+}
+} // namespace
+
+struct FakeV4l2Device::CameraState {
+    Camera camera;
+    bool plugged = true;
+    std::vector<uint32_t> formats() const {
+        std::vector<uint32_t> list;
+        for (const Mode &m : camera.modes)
+            if (std::find(list.begin(), list.end(), m.pixelFormat) == list.end())
+                list.push_back(m.pixelFormat);
+        return list;
+    }
+    const Mode *find(uint32_t format, uint32_t w, uint32_t h) const {
+        for (const Mode &m : camera.modes)
+            if (m.pixelFormat == format && m.width == w && m.height == h) return &m;
+        return nullptr;
+    }
+};
+
+struct FakeV4l2Device::Handle {
+    CameraState *camera = nullptr;
+    const Mode *mode = nullptr;
+    int rate = 0;
+    struct Buffer {
+        void *memory = nullptr;
+        size_t length = 0;
+        bool queued = false;
+    };
+    std::vector<Buffer> buffers;
+    std::deque<uint32_t> queue;
+    bool streaming = false;
+    uint32_t sequence = 0;
+    Clock::time_point due;
+    Clock::duration period() const { return std::chrono::microseconds(1000000 / std::max(rate, 1)); }
+};
+
+FakeV4l2Device::Camera FakeV4l2Device::stereoCamera(const std::string &node) {
+    Camera c;
+    c.node = node;
+    for (uint32_t format : {uint32_t(V4L2_PIX_FMT_YUYV), uint32_t(V4L2_PIX_FMT_MJPEG)})
+        for (const ResolutionMode &mode : kResolutionModes) {
+            const Resolution frame = mode.sideBySide();
+            c.modes.push_back(
+                Mode{format, uint32_t(frame.width), uint32_t(frame.height), frameRatesFor(mode.index)});
+        }
+    return c;
+}
+
+FakeV4l2Device::FakeV4l2Device() = default;
+
+FakeV4l2Device::~FakeV4l2Device() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &h : handles_) {
+        freeBuffers(*h.second);
+        ::close(h.first);
+    }
+}
+
+void FakeV4l2Device::addCamera(const Camera &camera) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cameras_.push_back(std::make_unique<CameraState>());
+    cameras_.back()->camera = camera;
+}
+
+void FakeV4l2Device::unplug(const std::string &node) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto &c : cameras_)
+            if (c->camera.node == node) c->plugged = false;
+    }
+    changed_.notify_all();
+}
+
+void FakeV4l2Device::replug(const std::string &node) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto &c : cameras_)
+            if (c->camera.node == node) c->plugged = true;
+    }
+    changed_.notify_all();
+}
+
+void FakeV4l2Device::setStalled(bool stalled) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stalled_ = stalled;
+    }
+    changed_.notify_all();
+}
+
+void FakeV4l2Device::refuseSize(uint32_t width, uint32_t height) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    refused_ = Resolution(width, height);
+}
+
+void FakeV4l2Device::setRateLockedWhileStreaming(bool locked) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rateLocked_ = locked;
+}
+
+void FakeV4l2Device::damageNextFrames(int count, Damage damage) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    damageCount_ = count;
+    damage_ = damage;
+}
+
+void FakeV4l2Device::setEyes(const cv::Mat &left, const cv::Mat &right) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    eyes_[0] = left.clone();
+    eyes_[1] = right.clone();
+    cachedMode_ = nullptr;
+}
+
+void FakeV4l2Device::setPaced(bool paced) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paced_ = paced;
+    }
+    changed_.notify_all();
+}
+
+int FakeV4l2Device::openDescriptors() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return int(handles_.size());
+}
+
+int FakeV4l2Device::liveMappings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return int(mappings_.size());
+}
+
+int FakeV4l2Device::streamStarts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return streamStarts_;
+}
+
+float FakeV4l2Device::currentRate() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return currentRate_;
+}
+
+int FakeV4l2Device::open(const std::string &path, int) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &c : cameras_) {
+        if (c->camera.node != path || !c->plugged) continue;
+        const int fd = eventfd(0, EFD_CLOEXEC);
+        if (fd < 0) return -1;
+        auto h = std::make_unique<Handle>();
+        h->camera = c.get();
+        if (!c->camera.modes.empty()) {
+            h->mode = &c->camera.modes.front();
+            h->rate = h->mode->rates.empty() ? 30 : h->mode->rates.front();
+        }
+        handles_[fd] = std::move(h);
+        return fd;
+    }
+    return failWith(ENOENT);
+}
+
+void FakeV4l2Device::freeBuffers(Handle &h) {
+    for (Handle::Buffer &b : h.buffers)
+        ::munmap(b.memory, b.length);
+    h.buffers.clear();
+    h.queue.clear();
+}
+
+int FakeV4l2Device::close(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(fd);
+    if (it == handles_.end()) return failWith(EBADF);
+    freeBuffers(*it->second);
+    handles_.erase(it);
+    return ::close(fd);
+}
+
+FakeV4l2Device::CameraState *FakeV4l2Device::cameraOf(int fd, Handle **handle) {
+    auto it = handles_.find(fd);
+    if (it == handles_.end()) return nullptr;
+    *handle = it->second.get();
+    return it->second->camera;
+}
+
+int FakeV4l2Device::ioctl(int fd, unsigned long request, void *argument) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Handle *h = nullptr;
+    CameraState *c = cameraOf(fd, &h);
+    if (!c) return failWith(EBADF);
+    if (!c->plugged) return failWith(ENODEV);
+    return handleIoctl(*h, *c, request, argument);
+}
+
+int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request, void *argument) {
+    const bool video = !c.camera.metadataOnly;
+    switch (request) {
+    case VIDIOC_QUERYCAP: {
+        auto *cap = static_cast<v4l2_capability *>(argument);
+        std::memset(cap, 0, sizeof *cap);
+        std::strncpy(reinterpret_cast<char *>(cap->driver), "uvcvideo", sizeof cap->driver - 1);
+        std::strncpy(reinterpret_cast<char *>(cap->card), "Stand-in Stereo Camera", sizeof cap->card - 1);
+        cap->device_caps = video ? V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING : V4L2_CAP_META_CAPTURE;
+        cap->capabilities =
+            V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
+        return 0;
+    }
+    case VIDIOC_ENUM_FMT: {
+        auto *f = static_cast<v4l2_fmtdesc *>(argument);
+        const std::vector<uint32_t> formats = c.formats();
+        if (!video || f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || f->index >= formats.size())
+            return failWith(EINVAL);
+        f->pixelformat = formats[f->index];
+        return 0;
+    }
+    case VIDIOC_ENUM_FRAMESIZES: {
+        auto *e = static_cast<v4l2_frmsizeenum *>(argument);
+        uint32_t n = 0;
+        for (const Mode &m : c.camera.modes)
+            if (m.pixelFormat == e->pixel_format && n++ == e->index) {
+                e->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+                e->discrete.width = m.width;
+                e->discrete.height = m.height;
+                return 0;
+            }
+        return failWith(EINVAL);
+    }
+    case VIDIOC_ENUM_FRAMEINTERVALS: {
+        auto *e = static_cast<v4l2_frmivalenum *>(argument);
+        const Mode *m = c.find(e->pixel_format, e->width, e->height);
+        if (!m || e->index >= m->rates.size()) return failWith(EINVAL);
+        e->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+        e->discrete.numerator = 1;
+        e->discrete.denominator = uint32_t(m->rates[m->rates.size() - 1 - e->index]); // slowest interval last
+        return 0;
+    }
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT: {
+        auto *f = static_cast<v4l2_format *>(argument);
+        if (!video || !h.mode) return failWith(EINVAL);
+        if (request == VIDIOC_S_FMT) {
+            if (h.streaming || !h.buffers.empty()) return failWith(EBUSY);
+            const Mode *m = c.find(f->fmt.pix.pixelformat, f->fmt.pix.width, f->fmt.pix.height);
+            if (!m || Resolution(m->width, m->height) == refused_) {
+                // Like a driver: the nearest it can do, here any other size.
+                m = nullptr;
+                for (const Mode &other : c.camera.modes)
+                    if (Resolution(other.width, other.height) != refused_ &&
+                        (!m || other.pixelFormat == f->fmt.pix.pixelformat))
+                        m = &other;
+            }
+            if (!m) return failWith(EINVAL);
+            h.mode = m;
+            h.rate = m->rates.empty() ? 30 : m->rates.back();
+        }
+        f->fmt.pix.pixelformat = h.mode->pixelFormat;
+        f->fmt.pix.width = h.mode->width;
+        f->fmt.pix.height = h.mode->height;
+        f->fmt.pix.field = V4L2_FIELD_NONE;
+        f->fmt.pix.bytesperline = h.mode->pixelFormat == V4L2_PIX_FMT_YUYV ? h.mode->width * 2 : 0;
+        f->fmt.pix.sizeimage = h.mode->width * h.mode->height * 2;
+        return 0;
+    }
+    case VIDIOC_G_PARM:
+    case VIDIOC_S_PARM: {
+        auto *p = static_cast<v4l2_streamparm *>(argument);
+        if (!video || !h.mode) return failWith(EINVAL);
+        if (request == VIDIOC_S_PARM) {
+            if (h.streaming && rateLocked_) return failWith(EBUSY);
+            const v4l2_fract &t = p->parm.capture.timeperframe;
+            const double asked = t.numerator ? double(t.denominator) / double(t.numerator) : 1000.0;
+            for (int r : h.mode->rates)
+                if (std::fabs(r - asked) < std::fabs(h.rate - asked)) h.rate = r;
+            currentRate_ = float(h.rate);
+        }
+        p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+        p->parm.capture.timeperframe.numerator = 1;
+        p->parm.capture.timeperframe.denominator = uint32_t(h.rate);
+        return 0;
+    }
+    case VIDIOC_REQBUFS: {
+        auto *r = static_cast<v4l2_requestbuffers *>(argument);
+        if (!video || r->memory != V4L2_MEMORY_MMAP) return failWith(EINVAL);
+        if (h.streaming) return failWith(EBUSY);
+        freeBuffers(h);
+        r->count = std::min<uint32_t>(r->count, 8);
+        const size_t length = size_t(h.mode->width) * h.mode->height * 2;
+        for (uint32_t i = 0; i < r->count; ++i) {
+            void *memory =
+                ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (memory == MAP_FAILED) return failWith(ENOMEM);
+            h.buffers.push_back(Handle::Buffer{memory, length, false});
+        }
+        return 0;
+    }
+    case VIDIOC_QUERYBUF:
+    case VIDIOC_QBUF: {
+        auto *b = static_cast<v4l2_buffer *>(argument);
+        if (b->index >= h.buffers.size()) return failWith(EINVAL);
+        Handle::Buffer &buffer = h.buffers[b->index];
+        if (request == VIDIOC_QBUF) {
+            if (buffer.queued) return failWith(EINVAL);
+            buffer.queued = true;
+            h.queue.push_back(b->index);
+            changed_.notify_all();
+        }
+        b->length = uint32_t(buffer.length);
+        b->m.offset = (b->index + 1) << 24;
+        return 0;
+    }
+    case VIDIOC_DQBUF: {
+        auto *b = static_cast<v4l2_buffer *>(argument);
+        if (!h.streaming) return failWith(EINVAL);
+        const Clock::time_point now = Clock::now();
+        if (h.queue.empty() || stalled_ || (paced_ && now < h.due)) return failWith(EAGAIN);
+        const uint32_t index = h.queue.front();
+        h.queue.pop_front();
+        Handle::Buffer &buffer = h.buffers[index];
+        buffer.queued = false;
+        std::memset(b, 0, sizeof *b);
+        b->index = index;
+        b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b->memory = V4L2_MEMORY_MMAP;
+        b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+        b->sequence = h.sequence;
+        const auto sinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());
+        b->timestamp.tv_sec = sinceEpoch.count() / 1000000;
+        b->timestamp.tv_usec = sinceEpoch.count() % 1000000;
+        fillFrame(h, c, static_cast<uchar *>(buffer.memory), buffer.length, &b->bytesused);
+        b->length = uint32_t(buffer.length);
+        ++h.sequence;
+        h.due = std::max(h.due, now - h.period()) + h.period();
+        return 0;
+    }
+    case VIDIOC_STREAMON:
+        if (h.buffers.empty()) return failWith(EINVAL);
+        if (!h.streaming) ++streamStarts_;
+        h.streaming = true;
+        h.due = Clock::now() + h.period();
+        changed_.notify_all();
+        return 0;
+    case VIDIOC_STREAMOFF:
+        h.streaming = false;
+        h.queue.clear();
+        for (Handle::Buffer &b : h.buffers)
+            b.queued = false;
+        return 0;
+    default:
+        return failWith(ENOTTY);
+    }
+}
+
+void FakeV4l2Device::encodeYuyv(const cv::Mat &left, const cv::Mat &right, std::vector<uchar> &out) {
+    const int w = left.cols, h = left.rows;
+    out.resize(size_t(w) * 2 * h * 2);
+    uchar *o = out.data();
+    for (int y = 0; y < h; ++y)
+        for (int eye = 0; eye < 2; ++eye) {
+            const uchar *p = (eye == 0 ? left : right).ptr<uchar>(y);
+            for (int x = 0; x < w; x += 2, p += 8, o += 4) {
+                float ys[2], u = 0, v = 0;
+                for (int k = 0; k < 2; ++k) {
+                    const float b = p[4 * k], g = p[4 * k + 1], r = p[4 * k + 2];
+                    ys[k] = 16 + 0.257f * r + 0.504f * g + 0.098f * b;
+                    u += 0.5f * (128 - 0.148f * r - 0.291f * g + 0.439f * b);
+                    v += 0.5f * (128 + 0.439f * r - 0.368f * g - 0.071f * b);
+                }
+                o[0] = cv::saturate_cast<uchar>(ys[0]);
+                o[1] = cv::saturate_cast<uchar>(u);
+                o[2] = cv::saturate_cast<uchar>(ys[1]);
+                o[3] = cv::saturate_cast<uchar>(v);
+            }
+        }
+}
+
+void FakeV4l2Device::fillFrame(Handle &h, CameraState &, uchar *memory, size_t length, uint32_t *used) {
+    const cv::Size eye(int(h.mode->width / 2), int(h.mode->height));
+    const bool fixed = !eyes_[0].empty();
+    // Fixed eyes make the same frame every time: encode it once.
+    std::vector<uchar> bytes;
+    if (fixed && cachedMode_ == h.mode) {
+        bytes = cachedFrame_;
+    } else {
+        cv::Mat pair[2];
+        if (fixed) {
+            for (int i = 0; i < 2; ++i)
+                if (eyes_[i].size() == eye)
+                    pair[i] = eyes_[i];
+                else
+                    cv::resize(eyes_[i], pair[i], eye, 0, 0, cv::INTER_NEAREST);
+        } else {
+            auto &scene = scenes_[{size_t(eye.width), size_t(eye.height)}];
+            if (!scene)
+                scene = std::make_unique<VirtualScene>(Resolution(size_t(eye.width), size_t(eye.height)));
+            scene->render(double(h.sequence) / std::max(h.rate, 1), pair[0], pair[1]);
+        }
+        if (h.mode->pixelFormat == V4L2_PIX_FMT_YUYV) {
+            encodeYuyv(pair[0], pair[1], bytes);
+        } else {
+            cv::Mat joined, bgr;
+            cv::hconcat(pair[0], pair[1], joined);
+            cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
+            cv::imencode(".jpg", bgr, bytes, {cv::IMWRITE_JPEG_QUALITY, 90});
+        }
+        if (fixed) {
+            cachedFrame_ = bytes;
+            cachedMode_ = h.mode;
+        }
+    }
+    if (h.mode->pixelFormat == V4L2_PIX_FMT_MJPEG && damageCount_ > 0) {
+        --damageCount_;
+        if (damage_ == Damage::Short)
+            bytes.resize(bytes.size() / 2);
+        else
+            std::fill(bytes.begin(), bytes.end(), uchar(0x55));
+    }
+    const size_t n = std::min(bytes.size(), length);
+    std::memcpy(memory, bytes.data(), n);
+    *used = uint32_t(n);
+}
+
+void *FakeV4l2Device::mmap(size_t length, int, int, int fd, off_t offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Handle *h = nullptr;
+    CameraState *c = cameraOf(fd, &h);
+    const size_t index = (size_t(offset) >> 24) - 1;
+    if (!c || !c->plugged || index >= h->buffers.size() || length > h->buffers[index].length) {
+        errno = c && !c->plugged ? ENODEV : EINVAL;
+        return MAP_FAILED;
+    }
+    void *memory = h->buffers[index].memory;
+    mappings_[memory] = length;
+    return memory;
+}
+
+int FakeV4l2Device::munmap(void *address, size_t) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mappings_.erase(address) ? 0 : failWith(EINVAL);
+}
+
+int FakeV4l2Device::poll(struct pollfd *fds, nfds_t count, int timeoutMs) {
+    if (count == 0) return 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const Clock::time_point deadline =
+        timeoutMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd &p = fds[0];
+    for (;;) {
+        Handle *h = nullptr;
+        CameraState *c = cameraOf(p.fd, &h);
+        if (!c) {
+            p.revents = POLLNVAL;
+            return 1;
+        }
+        if (!c->plugged || !h->streaming) {
+            p.revents = POLLERR;
+            return 1;
+        }
+        const bool ready = !stalled_ && !h->queue.empty();
+        if (ready && (!paced_ || Clock::now() >= h->due)) {
+            p.revents = POLLIN;
+            return 1;
+        }
+        const Clock::time_point wake = ready ? std::min(h->due, deadline) : deadline;
+        if (Clock::now() >= deadline) return 0;
+        changed_.wait_until(lock, wake);
+    }
+}
+
+bool FakeV4l2Device::readText(const std::string &path, std::string *text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &c : cameras_) {
+        const std::string prefix = "/sys/class/video4linux/" + baseName(c->camera.node) + "/device/../";
+        if (!c->plugged || path.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string attribute = path.substr(prefix.size());
+        if (attribute == "serial" && !c->camera.serial.empty())
+            *text = c->camera.serial;
+        else if (attribute == "bcdDevice")
+            *text = c->camera.bcdDevice;
+        else
+            return false;
+        return true;
+    }
+    return false;
+}
+
+std::vector<std::string> FakeV4l2Device::listNodes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> nodes;
+    for (auto &c : cameras_)
+        if (c->plugged) nodes.push_back(c->camera.node);
+    return nodes;
+}
+
+} // namespace twl

@@ -1,0 +1,108 @@
+#pragma once
+// A scripted stand-in for V4L2 capture nodes, for tests: it plays side-by-side
+// stereo cameras that list formats, sizes and rates, stream YUYV or MJPG
+// frames of the virtual scene (or of two given eye pictures) at their frame
+// rate, and fail on demand. Install it with setDeviceBackend(). Descriptors
+// it hands out are real (eventfd) so that leaks show in /proc/self/fd.
+// Thread-safe; a pulled cable or a new fault wakes a waiting poll.
+
+#include "twl/core/Types.h"
+#include "twl/uvc/V4l2Device.h"
+
+#include <opencv2/core.hpp>
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace twl {
+
+class VirtualScene;
+
+class FakeV4l2Device : public V4l2Device {
+public:
+    struct Mode {
+        uint32_t pixelFormat; // V4L2_PIX_FMT_YUYV or V4L2_PIX_FMT_MJPEG
+        uint32_t width, height;
+        std::vector<int> rates;
+    };
+    struct Camera {
+        std::string node = "/dev/video0";
+        std::string serial = "17042";
+        std::string bcdDevice = "1523";
+        bool metadataOnly = false; // the second node UVC cameras often add
+        std::vector<Mode> modes;
+    };
+    /// A camera with every side-by-side size of our table as YUYV and MJPG,
+    /// each at the rates our table allows for it.
+    static Camera stereoCamera(const std::string &node = "/dev/video0");
+
+    FakeV4l2Device();
+    ~FakeV4l2Device() override;
+
+    void addCamera(const Camera &camera);
+    /// Pulls the cable: the node disappears, calls on open descriptors fail
+    /// with ENODEV. replug() brings it back.
+    void unplug(const std::string &node = "/dev/video0");
+    void replug(const std::string &node = "/dev/video0");
+    /// While stalled no frame arrives (polls time out).
+    void setStalled(bool stalled);
+    /// S_FMT answers another size instead of this one.
+    void refuseSize(uint32_t width, uint32_t height);
+    /// S_PARM fails with EBUSY while streaming, as many drivers do.
+    void setRateLockedWhileStreaming(bool locked);
+    enum class Damage { Short, Garbage };
+    /// The next `count` MJPG frames arrive cut short or as garbage.
+    void damageNextFrames(int count, Damage damage);
+    /// Frames show these BGRA eyes (resized to the eye size) instead of the scene.
+    void setEyes(const cv::Mat &left, const cv::Mat &right);
+    /// Without pacing a frame is ready at once (benchmarks, quick tests).
+    void setPaced(bool paced);
+
+    int openDescriptors() const;
+    int liveMappings() const;
+    int streamStarts() const;
+    /// The rate the last S_PARM set, frames per second.
+    float currentRate() const;
+
+    int open(const std::string &path, int flags) override;
+    int close(int fd) override;
+    int ioctl(int fd, unsigned long request, void *argument) override;
+    void *mmap(size_t length, int protection, int flags, int fd, off_t offset) override;
+    int munmap(void *address, size_t length) override;
+    int poll(struct pollfd *fds, nfds_t count, int timeoutMs) override;
+    bool readText(const std::string &path, std::string *text) override;
+    std::vector<std::string> listNodes() override;
+
+    /// Side-by-side YUYV of two BGRA eyes, BT.601 limited range as cameras send it.
+    static void encodeYuyv(const cv::Mat &left, const cv::Mat &right, std::vector<uchar> &out);
+
+private:
+    struct Handle;
+    struct CameraState;
+    CameraState *cameraOf(int fd, Handle **handle);
+    int handleIoctl(Handle &h, CameraState &c, unsigned long request, void *argument);
+    void fillFrame(Handle &h, CameraState &c, uchar *memory, size_t length, uint32_t *used);
+    void freeBuffers(Handle &h);
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<CameraState>> cameras_;
+    std::map<int, std::unique_ptr<Handle>> handles_;
+    std::map<void *, size_t> mappings_;
+    bool stalled_ = false;
+    bool paced_ = true;
+    bool rateLocked_ = false;
+    Resolution refused_;
+    int damageCount_ = 0;
+    Damage damage_ = Damage::Short;
+    cv::Mat eyes_[2];
+    const Mode *cachedMode_ = nullptr; // the mode cachedFrame_ was encoded for
+    std::vector<uchar> cachedFrame_;
+    std::map<std::pair<size_t, size_t>, std::unique_ptr<VirtualScene>> scenes_;
+    int streamStarts_ = 0;
+    float currentRate_ = 0;
+};
+
+} // namespace twl

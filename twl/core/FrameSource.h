@@ -1,0 +1,41 @@
+#pragma once
+// Where a camera session takes its stereo pairs from: the virtual live camera
+// or a recording. Internal to the camera layer.
+
+#include "twl/core/Types.h"
+
+#include <opencv2/core.hpp>
+
+namespace twl {
+
+/// One rectified stereo pair as delivered by a source.
+struct StereoFrame {
+    cv::Mat left;  // CV_8UC4, BGRA, camera size
+    cv::Mat right; // CV_8UC4, BGRA, camera size
+    uint64_t timestamp = 0; // nanoseconds; 0 = none
+};
+
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    /// Next pair. Live sources wait for their next frame time and answer
+    /// ERROR_CODE_CAMERA_NOT_DETECTED once unplugged; recordings answer
+    /// ERROR_CODE_END_OF_FILE after their last frame.
+    virtual ERROR_CODE grab(StereoFrame &frame) = 0;
+    virtual Resolution resolution() const = 0;
+    /// Serial number, firmware, model and calibration at the camera size.
+    virtual CameraInformation information() const = 0;
+    virtual float fps() const = 0;
+    virtual ERROR_CODE setFps(int) { return ERROR_CODE_INVALID_ARGUMENT; }
+    virtual bool isLive() const = 0;
+    /// False for a source whose pairs come straight off two real lenses and
+    /// need a calibration's rectification before matching.
+    virtual bool isRectified() const { return true; }
+    virtual int frameCount() const { return 0; }
+    /// Index of the last frame grabbed (recordings only).
+    virtual int position() const { return 0; }
+    /// The next grab returns frame `index` (recordings only).
+    virtual void setPosition(int) {}
+};
+
+} // namespace twl

@@ -1,0 +1,151 @@
+#include "twl/source/VirtualCameraSource.h"
+
+#include "twl/source/VirtualCamera.h"
+#include "twl/source/VirtualScene.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace twl {
+
+namespace {
+int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
+
+// Frame clock, guarded by VirtualCamera::detail::stateMutex(): frame k is due
+// at base + k * period; `last` is the index of the frame last delivered.
+struct VirtualCameraSource::State {
+    int fps = 15;
+    int64_t base = 0;
+    int64_t last = -1;
+    double sceneTime = 0;
+    bool paced = true;
+};
+
+VirtualCameraSource::VirtualCameraSource(int resolutionIndex, int fps)
+    : state_(new State), size_(resolutionSize(resolutionIndex)), resolutionIndex_(resolutionIndex) {
+    state_->fps = fps;
+    const char *unpaced = std::getenv("VANTARO_VIRTUAL_CAMERA_UNPACED");
+    state_->paced = !(unpaced && std::strcmp(unpaced, "1") == 0);
+    state_->base = steadyNowNs();
+}
+
+VirtualCameraSource::~VirtualCameraSource() = default;
+
+ERROR_CODE VirtualCameraSource::grab(StereoFrame &frame) {
+    double sceneTime = 0;
+    uint64_t timestamp = 0;
+    {
+        std::unique_lock<std::mutex> lock(VirtualCamera::detail::stateMutex());
+        State &s = *state_;
+        for (;;) {
+            if (!VirtualCamera::isPlugged()) return ERROR_CODE_CAMERA_NOT_DETECTED;
+            const int64_t period = 1000000000LL / s.fps;
+            const int64_t now = steadyNowNs();
+            int64_t next = s.last + 1;
+            int64_t due = s.base + next * period;
+            if (!s.paced) {
+                timestamp = uint64_t(now);
+            } else if (now < due) {
+                // Woken early by a rate change or the cable: the loop re-checks both.
+                VirtualCamera::detail::stateChanged().wait_until(
+                    lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due)));
+                continue;
+            } else {
+                // Late: deliver the latest due frame, skipping the ones missed.
+                next = std::max(next, (now - s.base) / period);
+                due = s.base + next * period;
+                timestamp = uint64_t(due);
+            }
+            s.sceneTime += double(next - s.last) * double(period) * 1e-9;
+            if (s.last < 0) s.sceneTime = double(next) * double(period) * 1e-9;
+            s.last = next;
+            sceneTime = s.sceneTime;
+            break;
+        }
+    }
+    scene().render(sceneTime, frame.left, frame.right, nullptr);
+    frame.timestamp = timestamp;
+    return SUCCESS;
+}
+
+void VirtualCameraSource::renderAt(double sceneTime, StereoFrame &frame, cv::Mat *leftDepth) {
+    scene().render(sceneTime, frame.left, frame.right, leftDepth);
+    frame.timestamp = uint64_t(steadyNowNs());
+}
+
+// The static room is rendered on the first grab, on the capturing thread, so
+// that opening stays quick for the thread that opens.
+VirtualScene &VirtualCameraSource::scene() {
+    if (!scene_) scene_.reset(new VirtualScene(size_));
+    return *scene_;
+}
+
+Resolution VirtualCameraSource::resolution() const {
+    return size_;
+}
+
+CameraInformation VirtualCameraSource::information() const {
+    CameraInformation info;
+    info.serial_number = VirtualCamera::serialNumber();
+    info.firmware_version = VirtualCamera::firmwareVersion();
+    info.camera_model = 0;
+    info.calibration_parameters = VirtualScene::calibration(size_);
+    return info;
+}
+
+float VirtualCameraSource::fps() const {
+    std::lock_guard<std::mutex> lock(VirtualCamera::detail::stateMutex());
+    return float(state_->fps);
+}
+
+ERROR_CODE VirtualCameraSource::setFps(int fps) {
+    if (fps <= 0)
+        fps = nearestAllowedFrameRate(resolutionIndex_, 1000);
+    else if (!isFrameRateAllowed(resolutionIndex_, fps))
+        fps = nearestAllowedFrameRate(resolutionIndex_, fps);
+    {
+        std::lock_guard<std::mutex> lock(VirtualCamera::detail::stateMutex());
+        State &s = *state_;
+        if (fps != s.fps) {
+            // The new clock starts at the last delivered frame, so the next one
+            // comes one new period after it.
+            const int64_t oldPeriod = 1000000000LL / s.fps;
+            if (s.last >= 0) {
+                s.base += s.last * oldPeriod;
+                s.last = 0;
+            } else {
+                s.base = steadyNowNs();
+            }
+            s.fps = fps;
+        }
+    }
+    VirtualCamera::detail::stateChanged().notify_all();
+    return SUCCESS;
+}
+
+void VirtualCameraSource::setPaced(bool paced) {
+    {
+        std::lock_guard<std::mutex> lock(VirtualCamera::detail::stateMutex());
+        state_->paced = paced;
+    }
+    VirtualCamera::detail::stateChanged().notify_all();
+}
+
+bool VirtualCameraSource::isPaced() const {
+    std::lock_guard<std::mutex> lock(VirtualCamera::detail::stateMutex());
+    return state_->paced;
+}
+
+double VirtualCameraSource::lastSceneTime() const {
+    std::lock_guard<std::mutex> lock(VirtualCamera::detail::stateMutex());
+    return state_->sceneTime;
+}
+
+} // namespace twl

@@ -1,0 +1,53 @@
+#pragma once
+// The virtual live camera as a frame source: renders the virtual scene for
+// each frame and paces delivery like a real camera (frame k is due at the
+// open time + k / fps; a late caller gets the latest due frame at once
+// instead of a burst of stale ones). Thread-safe: grab runs on the capture
+// thread while another thread may change the rate or pull the cable.
+
+#include "twl/core/FrameSource.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace twl {
+
+class VirtualScene;
+
+class VirtualCameraSource : public FrameSource {
+public:
+    /// `fps` must be allowed for the resolution (VirtualCamera::open checks).
+    VirtualCameraSource(int resolutionIndex, int fps);
+    ~VirtualCameraSource() override;
+
+    ERROR_CODE grab(StereoFrame &frame) override;
+    Resolution resolution() const override;
+    CameraInformation information() const override;
+    float fps() const override;
+    /// A disallowed rate takes the nearest allowed one, 0 the highest allowed.
+    ERROR_CODE setFps(int fps) override;
+    bool isLive() const override { return true; }
+
+    /// Without pacing every grab renders the next frame at once (benchmarks;
+    /// also switched off by VANTARO_VIRTUAL_CAMERA_UNPACED=1 at open). Scene
+    /// time still advances by 1 / fps per frame.
+    void setPaced(bool paced);
+    bool isPaced() const;
+    /// Scene time of the last grabbed frame, seconds since open.
+    double lastSceneTime() const;
+    /// Renders the scene at a given time with its ground-truth depth; for
+    /// tests and benchmarks that need to know what the camera saw. Call it
+    /// from the grabbing thread (or while nobody grabs).
+    void renderAt(double sceneTime, StereoFrame &frame, cv::Mat *leftDepth);
+
+private:
+    VirtualScene &scene();
+
+    struct State;
+    std::unique_ptr<State> state_;
+    std::unique_ptr<VirtualScene> scene_; // made by the first grab
+    Resolution size_;
+    int resolutionIndex_;
+};
+
+} // namespace twl

@@ -1,0 +1,283 @@
+#include "twl/stereo/SemiGlobalMatcher.h"
+
+#include "twl/stereo/SpeckleFilter.h"
+#include "twl/stereo/kernels/MatcherKernels.h"
+#include "twl/util/HugePageBuffer.h"
+#include "twl/util/WorkerPool.h"
+
+#include <opencv2/core/hal/intrin.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+namespace twl {
+
+namespace {
+
+// Rows a vertical path runs before it reaches a band's own rows: enough for
+// it to forget its start (P2 caps what a path can carry).
+constexpr int kBandMargin = 32;
+} // namespace
+
+// What one band of a pair hands the other: the path it ran up to the edge
+// they share (with a line of room either side, like every path row), with
+// each pixel's minimum.
+struct SemiGlobalMatcher::Seam {
+    std::vector<uint8_t> path, min;
+    std::atomic<bool> ready{false};
+    uint8_t *pathRow() { return path.data() + 64; }
+};
+
+// Buffers of one worker, reused between frames. Only the costs and one
+// vertical path of a band are kept whole; the other vertical path, the paths
+// along the row and the sums live one row at a time, so that they stay in cache.
+struct SemiGlobalMatcher::Band {
+    int width = 0, Dp = 0;
+    HugePageBuffer cost;                  // rows of the band
+    HugePageBuffer kept;                  // one vertical path on the band's own rows
+    std::vector<uint8_t> marginCost;      // one row of a margin
+    std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
+    std::vector<uint8_t> along[2];
+    std::vector<uint8_t> sums; // of all paths for the row being finished
+    std::vector<uint32_t> scratch;
+
+    // Costs and path rows start on a cache line, so that no vector of them
+    // straddles two (a large vector's data sits 16 bytes past a page
+    // boundary); path rows have a line of room before and after (the kernels
+    // read a few bytes past either end).
+    static uint8_t *lineAfter(std::vector<uint8_t> &buffer, size_t room) {
+        return buffer.data() + room + (-reinterpret_cast<uintptr_t>(buffer.data() + room) & 63);
+    }
+    uint8_t *costs() { return cost.data(); }
+    uint8_t *row(std::vector<uint8_t> &buffer) { return lineAfter(buffer, 64); }
+    uint8_t *keptRow(int i) { return kept.data() + 64 + size_t(i) * width * Dp; }
+
+    void prepare(int w, int dp, int ownRows) {
+        if (w != width || dp != Dp) {
+            width = w;
+            Dp = dp;
+            for (auto *r : {&path[0], &path[1], &along[0], &along[1], &sums, &marginCost})
+                r->assign(size_t(w) * dp + 192, 0);
+            for (auto &m : min)
+                m.assign(size_t(w), 0);
+            scratch.assign(size_t(3 * w), 0);
+        }
+        cost.reserve(size_t(ownRows) * w * dp);
+        kept.reserve(size_t(ownRows) * w * dp + 128);
+    }
+};
+
+SemiGlobalMatcher::SemiGlobalMatcher()
+    : kernels_(&selectMatcherKernels()), speckles_(new SpeckleFilter), pool_(new WorkerPool) {}
+SemiGlobalMatcher::~SemiGlobalMatcher() = default;
+
+void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
+    params_ = parameters;
+    params_.disparities = std::max(1, params_.disparities);
+    params_.P2 = std::clamp(params_.P2, 1, kMaxP2);
+    params_.P1 = std::clamp(params_.P1, 0, params_.P2);
+    params_.uniqueness = std::clamp(params_.uniqueness, 0, 99);
+}
+
+void SemiGlobalMatcher::setKernels(const MatcherKernels &kernels) {
+    kernels_ = &kernels;
+}
+
+void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, std::vector<uint16_t> &sums, cv::Mat &padded,
+                                      std::vector<uint8_t> &planes) const {
+    // Sensor noise flips the census bits of flat surfaces at random, and no
+    // path can then carry a match across them: a light blur and the census
+    // threshold keep those bits still. The blur (1 2 1 both ways, edges
+    // repeated, rounded: OpenCV's 3 x 3 Gaussian to the bit), the bias and
+    // the padding by the census radius are one pass over the image, on the
+    // thread taking its census (OpenCV's took twice as long and sent work
+    // to the other threads, which were busy with the other image).
+    const int w = grey.cols, h = grey.rows, rx = kCensusRadiusX, ry = kCensusRadiusY;
+    padded.create(h + 2 * ry, w + 2 * rx, CV_8U);
+    sums.resize(size_t(w) + 2);
+    uint16_t *v = sums.data() + 1;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t *a = grey.ptr<uint8_t>(std::max(y - 1, 0)), *b = grey.ptr<uint8_t>(y),
+                      *c = grey.ptr<uint8_t>(std::min(y + 1, h - 1));
+        uint8_t *out = padded.ptr<uint8_t>(y + ry) + rx;
+        int x = 0;
+#if CV_SIMD128
+        for (; x + 8 <= w; x += 8)
+            cv::v_store(v + x, cv::v_load_expand(a + x) + cv::v_load_expand(c + x) +
+                                   cv::v_shl<1>(cv::v_load_expand(b + x)));
+#endif
+        for (; x < w; ++x)
+            v[x] = uint16_t(a[x] + 2 * b[x] + c[x]);
+        v[-1] = v[0];
+        v[w] = v[w - 1];
+        x = 0;
+#if CV_SIMD128
+        const cv::v_uint16x8 half = cv::v_setall_u16(8);
+        const cv::v_uint8x16 bias = cv::v_setall_u8(0x80);
+        for (; x + 16 <= w; x += 16) {
+            auto blurred = [&](int at) {
+                return cv::v_shr<4>(cv::v_load(v + at - 1) + cv::v_load(v + at + 1) +
+                                    cv::v_shl<1>(cv::v_load(v + at)) + half);
+            };
+            cv::v_store(out + x, cv::v_pack(blurred(x), blurred(x + 8)) ^ bias);
+        }
+#endif
+        for (; x < w; ++x)
+            out[x] = uint8_t(((v[x - 1] + 2 * v[x] + v[x + 1] + 8) >> 4) ^ 0x80);
+        std::fill(out - rx, out, out[0]);
+        std::fill(out + w, out + w + rx, out[w - 1]);
+    }
+    for (int y = 0; y < ry; ++y) {
+        std::copy_n(padded.ptr<uint8_t>(ry), padded.cols, padded.ptr<uint8_t>(y));
+        std::copy_n(padded.ptr<uint8_t>(ry + h - 1), padded.cols, padded.ptr<uint8_t>(ry + h + y));
+    }
+    const size_t rowStride = size_t(planeStride_) * kCensusPlanes;
+    if (planes.size() != rowStride * height_) planes.assign(rowStride * height_, 0);
+}
+
+void SemiGlobalMatcher::censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0,
+                                   int y1) const {
+    const uint8_t *origin = padded.ptr<uint8_t>(kCensusRadiusY) + kCensusRadiusX;
+    kernels_->census(origin, int(padded.step[0]), width_, y0, y1, mirrored, planes.data(), planeStride_,
+                     planeStride_ * kCensusPlanes);
+}
+
+void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
+    CV_Assert(left.type() == CV_8U && right.type() == CV_8U && left.size() == right.size());
+    width_ = left.cols;
+    height_ = left.rows;
+    D_ = std::min(params_.disparities, std::max(1, width_));
+    Dp_ = paddedDisparities(D_);
+    planeStride_ = width_ + Dp_ + 32;
+    disparity16.create(left.size(), CV_16S);
+    if (left.empty()) return;
+
+    const int threads = std::max(1, cv::getNumThreads());
+    // Bands: one per thread, but not so thin that the margins dominate, and
+    // thinner where the workers' buffers together would pass the budget.
+    const size_t rowBytes = size_t(width_) * 2 * Dp_; // costs and downward paths
+    int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
+    const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
+    if (int(bandBudget_ / size_t(busy) / rowBytes) - 2 * kBandMargin < bandRows)
+        bandRows = std::max(8, int(bandBudget_ / size_t(threads) / rowBytes) - 2 * kBandMargin);
+    // Equal bands, as many for each worker: with a short last band, one
+    // worker had half the rows of the other and the frame waited on it.
+    int bandCount = (height_ + bandRows - 1) / bandRows;
+    if (bandCount > threads) bandCount = (bandCount + threads - 1) / threads * threads;
+    bandRows = (height_ + bandCount - 1) / bandCount;
+    bandCount = (height_ + bandRows - 1) / bandRows;
+    const int workers = std::min(threads, bandCount);
+    while (int(bands_.size()) < workers)
+        bands_.emplace_back(new Band);
+    const bool speckles = params_.speckleWindow > 0;
+    const int speckleRange = 16 * params_.speckleRange;
+    if (speckles) speckles_->prepare(disparity16, bandCount);
+
+    // One run of the pool for the whole frame (each run costs a wake-up).
+    // First each image is prepared and its census taken on a thread of its
+    // own where there are two: the calling thread, already running, takes the
+    // right image; a worker wakes up for the left.
+    // All wait for both censuses, then worker w takes bands w, w + workers,
+    // ... (each with its own buffers); a band's speckle regions are found by
+    // the thread that matched it, while its rows are still in cache, and only
+    // joining them up is left for after. With an even number of workers,
+    // bands 2i and 2i + 1 are matched at the same time and make a pair.
+    auto paired = [&](int b) { return workers % 2 == 0 && (b | 1) < bandCount; };
+    while (seams_.size() < size_t(bandCount / 2))
+        seams_.emplace_back(new Seam[2]);
+    for (auto &pair : seams_)
+        pair[0].ready = pair[1].ready = false;
+    const int tasks = std::max(workers, std::min(threads, 2));
+    std::atomic<int> censusDone{0};
+    pool_->run(tasks, [&](int t, int n) {
+        if (t == 0) {
+            prepareCensus(right, sumsR_, paddedR_, censusR_);
+            censusRows(paddedR_, true, censusR_, 0, height_);
+        }
+        if (t == std::min(n, 2) - 1) {
+            prepareCensus(left, sumsL_, paddedL_, censusL_);
+            censusRows(paddedL_, false, censusL_, 0, height_);
+        }
+        // The wait is short (the two halves take about as long), so it spins.
+        censusDone.fetch_add(1, std::memory_order_acq_rel);
+        while (censusDone.load(std::memory_order_acquire) < n)
+            std::this_thread::yield();
+        for (int b = t; b < bandCount && t < workers; b += workers) {
+            const int y0 = b * bandRows, y1 = std::min(height_, (b + 1) * bandRows);
+            matchBand(*bands_[size_t(t)], b, y0, y1, paired(b) ? seams_[size_t(b / 2)].get() : nullptr,
+                      disparity16);
+            if (speckles) speckles_->scanBand(disparity16, -16, speckleRange, b, y0, y1);
+        }
+    });
+    if (speckles) speckles_->finish(disparity16, -16, params_.speckleWindow, speckleRange);
+}
+
+void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const {
+    const MatcherKernels &k = *kernels_;
+    const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
+    band.prepare(w, Dp, y1 - y0);
+    const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
+    // Costs are kept for the band's own rows (both passes read them); a
+    // margin row's are only needed by the one pass that crosses it, so they
+    // are made into a row buffer when it gets there.
+    auto costOf = [&](int y) {
+        uint8_t *row =
+            y >= y0 && y < y1 ? band.costs() + size_t(y - y0) * costRow : band.row(band.marginCost);
+        k.costRow(censusL_.data() + size_t(y) * rowStride, censusR_.data() + size_t(y) * rowStride,
+                  planeStride_, w, D, Dp, row);
+        return row;
+    };
+    auto keptCostOf = [&](int y) { return band.costs() + size_t(y - y0) * costRow; };
+    auto own = [&](int y) { return y >= y0 && y < y1; };
+    // The first pass runs one vertical path over the band (down, or up for
+    // the lower band of a pair) and keeps its rows; in a margin it only passes.
+    auto keptOf = [&](int y, int which) {
+        return own(y) ? band.keptRow(y - y0) : band.row(band.path[which]);
+    };
+    auto pathOf = [&](int which) { return band.row(band.path[which]); };
+    const int step = pair && b % 2 ? -1 : 1;
+    const int top = pair && step < 0 ? y0 : std::max(0, y0 - kBandMargin);
+    const int bottom = pair && step > 0 ? y1 : std::min(height_, y1 + kBandMargin);
+    const int firstFrom = step > 0 ? top : bottom - 1, firstTo = step > 0 ? y1 : y0 - 1;
+
+    int cur = 0;
+    for (int y = firstFrom; y != firstTo; y += step, cur ^= 1)
+        k.pathRow(costOf(y), y == firstFrom ? nullptr : keptOf(y - step, cur ^ 1), band.min[cur ^ 1].data(),
+                  w, Dp, P1, P2, keptOf(y, cur), band.min[cur].data(), nullptr, nullptr);
+    // Two bands of a pair meet at a seam: each hands the other the path it
+    // ran up to its edge there, so the second pass of each goes on with it
+    // as if the image were one band (no margin, no seam in the result).
+    const uint8_t *entering = nullptr, *enteringMin = nullptr;
+    if (pair) {
+        Seam &mine = pair[b % 2], &theirs = pair[1 - b % 2];
+        mine.path.resize(costRow + 128);
+        std::copy_n(keptOf(firstTo - step, 0), costRow, mine.pathRow());
+        mine.min = band.min[cur ^ 1];
+        mine.ready.store(true, std::memory_order_release);
+        while (!theirs.ready.load(std::memory_order_acquire))
+            std::this_thread::yield();
+        entering = theirs.pathRow();
+        enteringMin = theirs.min.data();
+    }
+    // The second pass runs the other way; on the band's own rows its path
+    // and the kept one are summed into a row that stays in cache (the kept
+    // paths are only read back: no dirty lines to write out), the paths
+    // along the row join in and the row is decided.
+    cur = 0;
+    uint8_t *total = band.row(band.sums);
+    const int secondFrom = step > 0 ? bottom - 1 : top, secondTo = step > 0 ? y0 - 1 : y1;
+    for (int y = secondFrom; y != secondTo; y -= step, cur ^= 1) {
+        const bool mine = own(y);
+        const uint8_t *cost = mine ? keptCostOf(y) : costOf(y);
+        const bool first = y == secondFrom;
+        const uint8_t *prevMin = first && entering ? enteringMin : band.min[cur ^ 1].data();
+        k.pathRow(cost, first ? entering : pathOf(cur ^ 1), prevMin, w, Dp, P1, P2, pathOf(cur),
+                  band.min[cur].data(), mine ? keptOf(y, 0) : nullptr, mine ? total : nullptr);
+        if (mine)
+            k.finishRow(cost, total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
+                        band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
+    }
+}
+
+} // namespace twl

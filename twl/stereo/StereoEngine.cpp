@@ -1,0 +1,474 @@
+#include "twl/stereo/StereoEngine.h"
+
+#include "twl/stereo/SemiGlobalMatcher.h"
+#include "twl/util/Parallel.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core/hal/intrin.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace twl {
+
+namespace {
+
+constexpr int kMinimumWorkingWidth = 336;
+constexpr int kMaximumWorkingWidth = 1280;
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// Settings per depth mode.
+struct ModeSettings {
+    float scale;       // working width over camera width (before the limits)
+    int speckleWindow; // largest blob (working pixels) removed as a speckle
+    bool padLeft;      // reference matcher: match the left band too (it runs off the right image's edge)
+};
+
+ModeSettings settingsFor(int depthMode) {
+    switch (depthMode) {
+    case DEPTH_MODE_MEDIUM:
+        return {1.0f / 3.0f, 100, true};
+    case DEPTH_MODE_QUALITY:
+        return {0.5f, 150, true};
+    case DEPTH_MODE_ULTRA:
+        return {1.0f, 200, true};
+    case DEPTH_MODE_PERFORMANCE:
+    default:
+        return {0.25f, 100, false};
+    }
+}
+
+// VANTARO_STEREO=sgbm selects OpenCV's semi-global matcher (3-way) instead of
+// ours, for comparison.
+bool referenceMatcherRequested() {
+    const char *choice = std::getenv("VANTARO_STEREO");
+    return choice && !std::strcmp(choice, "sgbm");
+}
+
+// Cues of one row, each in a plane of its own: the match's residual, the
+// horizontal gradient, the disparity in working pixels and its square (the
+// three zero where there is no disparity), and the validity.
+void cueRow(const uchar *l, const uchar *r, const float *disparity, float scale, int w, float *residual,
+            float *texture, float *dis, float *squared, float *valid) {
+    auto one = [&](int x) {
+        texture[x] = float(std::abs(int(l[std::min(x + 1, w - 1)]) - int(l[std::max(x - 1, 0)]))) * 0.5f;
+        const float dw = disparity[x] * scale;
+        const bool ok = dw >= 0.0f; // false for NaN
+        const float dv = ok ? dw : 0.0f;
+        const float xr = float(x) - dv;
+        const int x0 = std::max(0, std::min(w - 1, int(xr)));
+        const int x1 = std::min(w - 1, x0 + 1);
+        const float a = std::max(0.0f, std::min(1.0f, xr - float(x0)));
+        const float diff = std::fabs(float(l[x]) - (float(r[x0]) + (float(r[x1]) - float(r[x0])) * a));
+        residual[x] = ok ? diff : 0.0f;
+        dis[x] = dv;
+        squared[x] = dv * dv;
+        valid[x] = ok ? 1.0f : 0.0f;
+    };
+    int x = 0;
+    if (w > 0) one(x++);
+#if CV_SIMD128
+    using F = cv::v_float32x4;
+    using I = cv::v_int32x4;
+    // Four bytes as floats (OpenCV's v_load_expand_q reads them as one unaligned int).
+    auto bytes = [](const uchar *p) { return F(float(p[0]), float(p[1]), float(p[2]), float(p[3])); };
+    const F zero = cv::v_setzero_f32(), unit = cv::v_setall_f32(1.0f), half = cv::v_setall_f32(0.5f);
+    const F vscale = cv::v_setall_f32(scale), lanes(0.0f, 1.0f, 2.0f, 3.0f);
+    const I last = cv::v_setall_s32(w - 1), izero = cv::v_setzero_s32(), ione = cv::v_setall_s32(1);
+    for (; x + 5 <= w; x += 4) { // x + 4 is read for the gradient
+        cv::v_store(texture + x, cv::v_abs(bytes(l + x + 1) - bytes(l + x - 1)) * half);
+        const F dw = cv::v_load(disparity + x) * vscale;
+        const F ok = dw >= zero;
+        const F dv = cv::v_select(ok, dw, zero);
+        const F xr = cv::v_setall_f32(float(x)) + lanes - dv;
+        const I x0 = cv::v_max(izero, cv::v_min(last, cv::v_trunc(xr)));
+        const I x1 = cv::v_min(last, x0 + ione);
+        const F a = cv::v_max(zero, cv::v_min(unit, xr - cv::v_cvt_f32(x0)));
+        int i0[4], i1[4];
+        cv::v_store(i0, x0);
+        cv::v_store(i1, x1);
+        const F r0(r[i0[0]], r[i0[1]], r[i0[2]], r[i0[3]]), r1(r[i1[0]], r[i1[1]], r[i1[2]], r[i1[3]]);
+        const F diff = cv::v_abs(bytes(l + x) - (r0 + (r1 - r0) * a));
+        cv::v_store(residual + x, cv::v_select(ok, diff, zero));
+        cv::v_store(dis + x, dv);
+        cv::v_store(squared + x, dv * dv);
+        cv::v_store(valid + x, cv::v_select(ok, unit, zero));
+    }
+#endif
+    for (; x < w; ++x)
+        one(x);
+}
+
+// out[x] = the sum of rows[0..4][offset + x].
+void addRows(const float *const *rows, int offset, int w, float *out) {
+    const float *a = rows[0] + offset, *b = rows[1] + offset, *c = rows[2] + offset, *d = rows[3] + offset,
+                *e = rows[4] + offset;
+    int x = 0;
+#if CV_SIMD128
+    for (; x + 4 <= w; x += 4)
+        cv::v_store(out + x, cv::v_load(a + x) + cv::v_load(b + x) + cv::v_load(c + x) + cv::v_load(d + x) +
+                                 cv::v_load(e + x));
+#endif
+    for (; x < w; ++x)
+        out[x] = a[x] + b[x] + c[x] + d[x] + e[x];
+}
+
+// out[x] = in[x] + ... + in[x + 4].
+void windowSums(const float *in, int w, float *out) {
+    int x = 0;
+#if CV_SIMD128
+    for (; x + 4 <= w; x += 4)
+        cv::v_store(out + x, cv::v_load(in + x) + cv::v_load(in + x + 1) + cv::v_load(in + x + 2) +
+                                 cv::v_load(in + x + 3) + cv::v_load(in + x + 4));
+#endif
+    for (; x < w; ++x)
+        out[x] = in[x] + in[x + 1] + in[x + 2] + in[x + 3] + in[x + 4];
+}
+
+// Confidence 1..100 from the window sums of the cues (planes of w: residual,
+// texture, disparity, its square, validity), 0 where there is no disparity.
+// Each cue falls smoothly from 1: (1 + q + q^2 / 2)^-1 behaves like exp(-q).
+float score(float residual, float texture, float disparity, float squared, float valid) {
+    const float count = std::max(valid, 1.0f), inv = 1.0f / count;
+    const float meanCost = residual * inv;
+    const float meanTexture = texture * (1.0f / 25.0f);
+    const float mean = disparity * inv;
+    const float spread = std::sqrt(std::max(0.0f, squared * inv - mean * mean));
+    const float qc = meanCost * (1.0f / 12.0f), qs = spread * (1.0f / 1.5f);
+    const float photometric = 1.0f / (1.0f + qc + 0.5f * qc * qc);
+    const float coherent = 1.0f / (1.0f + qs + 0.5f * qs * qs);
+    const float textured = meanTexture / (meanTexture + 2.0f);
+    const float support = 0.5f + 0.5f * count * (1.0f / 25.0f);
+    return std::max(1.0f, std::min(100.0f, 100.0f * photometric * textured * coherent * support));
+}
+
+void scoreRow(const float *sums, int w, const float *disparity, float *confidence) {
+    const float *residual = sums, *texture = sums + w, *dis = sums + 2 * w, *squared = sums + 3 * w,
+                *valid = sums + 4 * w;
+    int x = 0;
+#if CV_SIMD128
+    using V = cv::v_float32x4;
+    const V zero = cv::v_setzero_f32(), one = cv::v_setall_f32(1.0f), half = cv::v_setall_f32(0.5f);
+    for (; x + 4 <= w; x += 4) {
+        const V count = cv::v_max(cv::v_load(valid + x), one), inv = one / count;
+        const V meanCost = cv::v_load(residual + x) * inv;
+        const V meanTexture = cv::v_load(texture + x) * cv::v_setall_f32(1.0f / 25.0f);
+        const V mean = cv::v_load(dis + x) * inv;
+        const V spread = cv::v_sqrt(cv::v_max(zero, cv::v_load(squared + x) * inv - mean * mean));
+        const V qc = meanCost * cv::v_setall_f32(1.0f / 12.0f), qs = spread * cv::v_setall_f32(1.0f / 1.5f);
+        const V photometric = one / (one + qc + half * qc * qc);
+        const V coherent = one / (one + qs + half * qs * qs);
+        const V textured = meanTexture / (meanTexture + cv::v_setall_f32(2.0f));
+        const V support = half + half * count * cv::v_setall_f32(1.0f / 25.0f);
+        const V hundred = cv::v_setall_f32(100.0f);
+        const V product = hundred * photometric * textured * coherent * support;
+        const V value = cv::v_max(one, cv::v_min(hundred, product));
+        const V d = cv::v_load(disparity + x);
+        cv::v_store(confidence + x, cv::v_select(d >= zero, value, zero));
+    }
+#endif
+    for (; x < w; ++x)
+        confidence[x] =
+            disparity[x] >= 0.0f ? score(residual[x], texture[x], dis[x], squared[x], valid[x]) : 0.0f;
+}
+
+} // namespace
+
+struct StereoEngine::Impl {
+    int mode = DEPTH_MODE_PERFORMANCE;
+    Resolution camera;
+    float focal = 0, baseline = 0, minDepth = 0.5f;
+    cv::Size work;
+    float scale = 1; // working width / camera width
+    int range = 16;
+    ModeSettings settings = settingsFor(DEPTH_MODE_PERFORMANCE);
+    bool configured = false;
+    SemiGlobalMatcher matcher;
+    cv::Ptr<cv::StereoSGBM> reference; // set when VANTARO_STEREO=sgbm
+
+    // Per-frame buffers, kept between frames.
+    cv::Mat greyFullL, greyFullR, greyL, greyR, paddedL, paddedR, disp16;
+    std::vector<cv::Mat> levelsL, levelsR; // halvings of each eye
+    cv::Mat cues; // per row: residual, texture, disparity, its square, validity (planes of the working width)
+    std::vector<char> rowDone;
+
+    void downsample(const cv::Mat &full, std::vector<cv::Mat> &levels, cv::Mat &out);
+    void computeConfidence(const cv::Mat &disparity, cv::Mat &confidence);
+    void fillHoles(cv::Mat &disparity, cv::Mat &confidence);
+};
+
+StereoEngine::StereoEngine() : impl_(new Impl) {}
+StereoEngine::~StereoEngine() {
+    delete impl_;
+}
+
+float StereoEngine::minimumDepth(float focalPixels, float baselineMetres, int widthPixels) {
+    if (widthPixels <= 0) return 0.5f;
+    return std::max(0.5f, focalPixels * baselineMetres / (float(widthPixels) / 4.0f));
+}
+
+cv::Size StereoEngine::workingSizeFor(int depthMode, Resolution cameraSize) {
+    const int w = int(cameraSize.width), h = int(cameraSize.height);
+    if (w <= 0 || h <= 0) return cv::Size();
+    int ww = int(std::lround(float(w) * settingsFor(depthMode).scale));
+    ww = std::max(ww, std::min(w, kMinimumWorkingWidth));
+    ww = std::min(ww, std::max(kMaximumWorkingWidth, kMinimumWorkingWidth));
+    ww = std::min(ww, w);
+    const int wh = std::max(1, int(std::lround(double(h) * ww / w)));
+    return cv::Size(ww, wh);
+}
+
+int StereoEngine::disparityRangeFor(int workingWidth, Resolution cameraSize, float focalPixels,
+                                    float baselineMetres, float minDepthMetres) {
+    if (cameraSize.width == 0 || minDepthMetres <= 0) return 16;
+    const float s = float(workingWidth) / float(cameraSize.width);
+    const int d = int(std::ceil(s * focalPixels * baselineMetres / minDepthMetres));
+    const int range = std::max(16, (d + 15) / 16 * 16);
+    // The search cannot usefully exceed the image.
+    return std::min(range, std::max(16, (workingWidth - 1) / 16 * 16));
+}
+
+void StereoEngine::configure(int depthMode, Resolution cameraSize, float focalPixels, float baselineMetres,
+                             float minDepthMetres) {
+    Impl &d = *impl_;
+    if (depthMode < DEPTH_MODE_PERFORMANCE || depthMode > DEPTH_MODE_ULTRA)
+        depthMode = DEPTH_MODE_PERFORMANCE;
+    d.mode = depthMode;
+    d.camera = cameraSize;
+    d.focal = focalPixels;
+    d.baseline = baselineMetres;
+    d.minDepth = minDepthMetres > 0 ? minDepthMetres
+                                    : minimumDepth(focalPixels, baselineMetres, int(cameraSize.width));
+    d.settings = settingsFor(depthMode);
+    d.work = workingSizeFor(depthMode, cameraSize);
+    d.scale = cameraSize.width ? float(d.work.width) / float(cameraSize.width) : 1.0f;
+    d.range = disparityRangeFor(d.work.width, cameraSize, focalPixels, baselineMetres, d.minDepth);
+    d.configured = true;
+    SemiGlobalMatcher::Parameters p;
+    p.disparities = d.range;
+    p.speckleWindow = d.settings.speckleWindow;
+    d.matcher.setParameters(p);
+    d.reference.release();
+    if (referenceMatcherRequested()) {
+        const int bs = 5;
+        d.reference = cv::StereoSGBM::create(0, d.range, bs, 8 * bs * bs, 32 * bs * bs, 1, 31, 10,
+                                             d.settings.speckleWindow, 2, cv::StereoSGBM::MODE_SGBM_3WAY);
+    }
+}
+
+cv::Size StereoEngine::workingSize() const {
+    return impl_->work;
+}
+float StereoEngine::workingScale() const {
+    return impl_->scale;
+}
+int StereoEngine::disparityRange() const {
+    return impl_->range;
+}
+int StereoEngine::depthMode() const {
+    return impl_->mode;
+}
+
+void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bool fill, StereoResult &out) {
+    Impl &d = *impl_;
+    const cv::Size cameraSize(int(d.camera.width), int(d.camera.height));
+    if (!d.configured || leftBGRA.size() != cameraSize || rightBGRA.size() != cameraSize ||
+        leftBGRA.type() != rightBGRA.type()) {
+        out.disparity.create(d.work.empty() ? cv::Size(1, 1) : d.work, CV_32F);
+        out.disparity.setTo(fill ? std::max(0.25f, d.focal * d.baseline / 20.0f) : kNaN);
+        out.confidence.create(out.disparity.size(), CV_32F);
+        out.confidence.setTo(0);
+        return;
+    }
+    const int code = leftBGRA.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY;
+    if (leftBGRA.channels() == 1) {
+        d.greyFullL = leftBGRA;
+        d.greyFullR = rightBGRA;
+    } else {
+        cv::cvtColor(leftBGRA, d.greyFullL, code);
+        cv::cvtColor(rightBGRA, d.greyFullR, code);
+    }
+    d.downsample(d.greyFullL, d.levelsL, d.greyL);
+    d.downsample(d.greyFullR, d.levelsR, d.greyR);
+
+    int pad = 0;
+    if (d.reference) {
+        // Without padding OpenCV's matcher leaves the leftmost `range` columns
+        // empty; with it, pixels there whose match lies inside the right image
+        // are found.
+        pad = d.settings.padLeft ? d.range : 0;
+        if (pad > 0) {
+            cv::copyMakeBorder(d.greyL, d.paddedL, 0, 0, pad, 0, cv::BORDER_REPLICATE);
+            cv::copyMakeBorder(d.greyR, d.paddedR, 0, 0, pad, 0, cv::BORDER_REPLICATE);
+            d.reference->compute(d.paddedL, d.paddedR, d.disp16);
+        } else {
+            d.reference->compute(d.greyL, d.greyR, d.disp16);
+        }
+    } else {
+        d.matcher.compute(d.greyL, d.greyR, d.disp16);
+    }
+    const cv::Mat disp16 = d.disp16(cv::Rect(pad, 0, d.work.width, d.work.height));
+
+    out.disparity.create(d.work, CV_32F);
+    const float toFull = 1.0f / (16.0f * d.scale);
+    parallelFor(cv::Range(0, d.work.height), [&](const cv::Range &rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            const short *src = disp16.ptr<short>(y);
+            float *dst = out.disparity.ptr<float>(y);
+            for (int x = 0; x < d.work.width; ++x) {
+                // Matches that reach past the right image's left edge are impossible.
+                const bool valid = src[x] > 0 && src[x] <= 16 * x;
+                dst[x] = valid ? float(src[x]) * toFull : kNaN;
+            }
+        }
+    });
+    d.computeConfidence(out.disparity, out.confidence);
+    if (fill) d.fillHoles(out.disparity, out.confidence);
+}
+
+// Area averaging to the working size. OpenCV's area resize is fast only for
+// integer factors, so halve while the image stays at least as large as the
+// working size, then take the remaining factor (below two) linearly.
+void StereoEngine::Impl::downsample(const cv::Mat &full, std::vector<cv::Mat> &levels, cv::Mat &out) {
+    // Grow the list first: its elements must not move while one is the source.
+    size_t count = 0;
+    for (int w = full.cols, h = full.rows; w >= 2 * work.width && h >= 2 * work.height; w /= 2, h /= 2)
+        ++count;
+    if (levels.size() < count) levels.resize(count);
+    const cv::Mat *src = &full;
+    for (size_t level = 0; level < count; ++level) {
+        cv::resize(*src, levels[level], cv::Size(src->cols / 2, src->rows / 2), 0, 0, cv::INTER_AREA);
+        src = &levels[level];
+    }
+    if (src->size() == work)
+        src->copyTo(out);
+    else
+        cv::resize(*src, out, work, 0, 0, src != &full ? cv::INTER_LINEAR : cv::INTER_AREA);
+}
+
+// Confidence combines three cues, each in (0, 1]:
+//  - the photometric residual of the chosen match (mean absolute difference
+//    between the left window and the right window at the found disparity);
+//  - horizontal texture in the left window (flat windows match anywhere);
+//  - agreement with the neighbourhood (spread of the valid disparities around).
+//
+// The cues lie in five planes side by side in each row of `cues`; the 5 x 5
+// window sums are taken row by row inside the scoring loop (float sums of five
+// terms: OpenCV's box filter sums floats in double, which made it the costliest
+// step of the engine after the matcher).
+void StereoEngine::Impl::computeConfidence(const cv::Mat &disparity, cv::Mat &confidence) {
+    const int w = work.width, h = work.height;
+    const int Planes = 5;
+    cues.create(h, Planes * w, CV_32F);
+    parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            float *plane = cues.ptr<float>(y);
+            cueRow(greyL.ptr<uchar>(y), greyR.ptr<uchar>(y), disparity.ptr<float>(y), scale, w, plane,
+                   plane + w, plane + 2 * w, plane + 3 * w, plane + 4 * w);
+        }
+    });
+
+    confidence.create(work, CV_32F);
+    const int radius = 2, pitch = w + 2 * radius;
+    parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
+        // Column sums of each plane over the window's rows, reflected at the
+        // left and right ends, then the window sums along the row.
+        thread_local std::vector<float> column, window;
+        column.resize(size_t(Planes) * pitch);
+        window.resize(size_t(Planes) * w);
+        for (int y = rows.start; y < rows.end; ++y) {
+            const float *src[2 * radius + 1];
+            for (int k = 0; k <= 2 * radius; ++k)
+                src[k] = cues.ptr<float>(cv::borderInterpolate(y - radius + k, h, cv::BORDER_REFLECT));
+            for (int p = 0; p < Planes; ++p) {
+                float *col = column.data() + p * pitch + radius;
+                const int offset = p * w;
+                addRows(src, offset, w, col);
+                for (int k = 1; k <= radius; ++k) {
+                    col[-k] = col[cv::borderInterpolate(-k, w, cv::BORDER_REFLECT)];
+                    col[w - 1 + k] = col[cv::borderInterpolate(w - 1 + k, w, cv::BORDER_REFLECT)];
+                }
+                windowSums(col - radius, w, window.data() + offset);
+            }
+            scoreRow(window.data(), w, disparity.ptr<float>(y), confidence.ptr<float>(y));
+        }
+    });
+}
+
+// Holes take the farther (smaller) of the disparities on their two sides along
+// the row, so that occlusion shadows are filled with the background rather
+// than smeared from the object that casts them; rows with no match at all take
+// the column's values, and an image without any match the farthest depth.
+void StereoEngine::Impl::fillHoles(cv::Mat &disparity, cv::Mat &confidence) {
+    const int w = work.width, h = work.height;
+    const float filledConfidence = 1.0f;
+    float farthest = std::numeric_limits<float>::infinity();
+    rowDone.assign(size_t(h), 0);
+    for (int y = 0; y < h; ++y) {
+        float *dsp = disparity.ptr<float>(y);
+        float *conf = confidence.ptr<float>(y);
+        int x = 0;
+        bool any = false;
+        while (x < w) {
+            if (!std::isnan(dsp[x])) {
+                any = true;
+                farthest = std::min(farthest, dsp[x]);
+                ++x;
+                continue;
+            }
+            const int start = x;
+            while (x < w && std::isnan(dsp[x]))
+                ++x;
+            const float leftValue = start > 0 ? dsp[start - 1] : kNaN;
+            const float rightValue = x < w ? dsp[x] : kNaN;
+            float value = kNaN;
+            if (!std::isnan(leftValue) && !std::isnan(rightValue))
+                value = std::min(leftValue, rightValue);
+            else if (!std::isnan(leftValue))
+                value = leftValue;
+            else if (!std::isnan(rightValue))
+                value = rightValue;
+            if (std::isnan(value)) break; // the whole row is empty
+            for (int i = start; i < x; ++i) {
+                dsp[i] = value;
+                conf[i] = filledConfidence;
+            }
+        }
+        rowDone[size_t(y)] = any;
+    }
+    if (!std::isfinite(farthest))
+        farthest = std::max(0.25f, focal * baseline / 20.0f); // nothing matched: 20 m
+    // Empty rows copy the nearest filled row above, or below for the top rows.
+    int lastDone = -1;
+    for (int y = 0; y < h; ++y) {
+        if (rowDone[size_t(y)]) {
+            lastDone = y;
+            continue;
+        }
+        if (lastDone >= 0) {
+            disparity.row(lastDone).copyTo(disparity.row(y));
+            confidence.row(y).setTo(filledConfidence);
+        }
+    }
+    int nextDone = -1;
+    for (int y = h - 1; y >= 0; --y) {
+        if (rowDone[size_t(y)]) {
+            nextDone = y;
+            continue;
+        }
+        if (std::isnan(disparity.at<float>(y, 0))) {
+            if (nextDone >= 0)
+                disparity.row(nextDone).copyTo(disparity.row(y));
+            else
+                disparity.row(y).setTo(farthest);
+            confidence.row(y).setTo(filledConfidence);
+        }
+    }
+}
+
+} // namespace twl

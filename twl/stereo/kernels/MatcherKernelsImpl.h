@@ -1,0 +1,563 @@
+#pragma once
+// Kernel bodies written once over a small vector interface (V: load, store,
+// saturating byte arithmetic, compare masks...). MatcherKernelsSse2.cpp and
+// MatcherKernelsAvx2.cpp include this with their own vector types and
+// compiler flags; the per-pixel scalar pieces here are shared with the
+// reference so that the edges of every row are treated identically.
+
+#include "twl/stereo/kernels/MatcherKernels.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
+
+namespace twl {
+namespace {
+
+// The x86-64 baseline: 16 bytes, SSE2 only (no byte shuffles, no POPCNT).
+struct Sse2 {
+    typedef __m128i vec;
+    static constexpr int bytes = 16;
+    // Neighbouring lanes by two shifts and an or cost more here than
+    // reloading them, even from bytes just stored.
+    static constexpr bool shiftsInRegisters = false;
+    static vec zero() { return _mm_setzero_si128(); }
+    static vec set1(uint8_t v) { return _mm_set1_epi8(char(v)); }
+    static vec load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+    static void store(void *p, vec v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+    static vec xor_(vec a, vec b) { return _mm_xor_si128(a, b); }
+    static vec or_(vec a, vec b) { return _mm_or_si128(a, b); }
+    static vec cmpgt8(vec a, vec b) { return _mm_cmpgt_epi8(a, b); }
+    static vec subsSigned8(vec a, vec b) { return _mm_subs_epi8(a, b); }
+    static vec add8(vec a, vec b) { return _mm_add_epi8(a, b); }
+    static vec sub8(vec a, vec b) { return _mm_sub_epi8(a, b); }
+    static vec adds8(vec a, vec b) { return _mm_adds_epu8(a, b); }
+    static vec subs8(vec a, vec b) { return _mm_subs_epu8(a, b); }
+    static vec min8(vec a, vec b) { return _mm_min_epu8(a, b); }
+    static uint8_t hmin8(vec v) {
+        v = _mm_min_epu8(v, _mm_srli_si128(v, 8));
+        v = _mm_min_epu8(v, _mm_srli_si128(v, 4));
+        v = _mm_min_epu8(v, _mm_srli_si128(v, 2));
+        v = _mm_min_epu8(v, _mm_srli_si128(v, 1));
+        return uint8_t(_mm_cvtsi128_si32(v));
+    }
+    static constexpr bool packedArgmin = false;
+    static int lane0(vec v) { return _mm_cvtsi128_si32(v) & 0xFF; }
+    // The minimum of all lanes, in every lane.
+    static vec minAll8(vec v) {
+        v = _mm_min_epu8(v, _mm_shuffle_epi32(v, 0x4E));
+        v = _mm_min_epu8(v, _mm_shuffle_epi32(v, 0xB1));
+        v = _mm_min_epu8(v, _mm_shufflelo_epi16(_mm_shufflehi_epi16(v, 0xB1), 0xB1));
+        return _mm_min_epu8(v, _mm_or_si128(_mm_srli_epi16(v, 8), _mm_slli_epi16(v, 8)));
+    }
+    static vec popcount8(vec v) {
+        v = _mm_sub_epi8(v, _mm_and_si128(_mm_srli_epi16(v, 1), _mm_set1_epi8(0x55)));
+        v = _mm_add_epi8(_mm_and_si128(v, _mm_set1_epi8(0x33)),
+                         _mm_and_si128(_mm_srli_epi16(v, 2), _mm_set1_epi8(0x33)));
+        return _mm_and_si128(_mm_add_epi8(v, _mm_srli_epi16(v, 4)), _mm_set1_epi8(0x0F));
+    }
+    static vec cmpeq8(vec a, vec b) { return _mm_cmpeq_epi8(a, b); }
+    // Sum of all byte lanes.
+    static int hsum8(vec v) {
+        const vec s = _mm_sad_epu8(v, zero());
+        return _mm_cvtsi128_si32(s) + _mm_extract_epi16(s, 4);
+    }
+    static int movemask8(vec v) { return _mm_movemask_epi8(v); }
+    // The lanes in reverse order: words, then the bytes within each.
+    static vec reverse8(vec v) {
+        v = _mm_shuffle_epi32(v, 0x1B);
+        v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+        return _mm_or_si128(_mm_srli_epi16(v, 8), _mm_slli_epi16(v, 8));
+    }
+    // Byte lane d of the result is lane d - 1 of v; lane 0 the last of `before`.
+    static vec shiftUp(vec v, vec before) {
+        return _mm_or_si128(_mm_slli_si128(v, 1), _mm_srli_si128(before, 15));
+    }
+    // Byte lane d of the result is lane d + 1 of v; the last lane the first of `after`.
+    static vec shiftDown(vec v, vec after) {
+        return _mm_or_si128(_mm_srli_si128(v, 1), _mm_slli_si128(after, 15));
+    }
+};
+
+struct CensusOffset {
+    int dx, dy;
+};
+
+struct CensusTable {
+    CensusOffset at[kCensusBits];
+    constexpr CensusTable() : at() {
+        int j = 0;
+        for (int dy = -kCensusRadiusY; dy <= kCensusRadiusY; ++dy)
+            for (int dx = -kCensusRadiusX; dx <= kCensusRadiusX; ++dx)
+                if ((dx + dy) % 2 != 0) at[j++] = {dx, dy};
+    }
+};
+constexpr CensusTable kCensus;
+
+// One census word of the pixel at `p` (biased grey) into the planes.
+inline void censusPixel(const uint8_t *p, int stride, uint8_t *planes, int planeStride) {
+    uint8_t bytes[kCensusPlanes] = {};
+    const int8_t centre = int8_t(*p);
+    for (int j = 0; j < kCensusBits; ++j) {
+        const CensusOffset o = kCensus.at[j];
+        const int8_t n = int8_t(p[o.dy * stride + o.dx]);
+        if (n < centre - kCensusThreshold) bytes[j >> 3] |= uint8_t(1u << (j & 7));
+    }
+    for (int k = 0; k < kCensusPlanes; ++k)
+        planes[k * planeStride] = bytes[k];
+}
+
+// Lanes a vector kernel computed from padding or from beyond the right image.
+inline void fixCostEdges(int x, int D, int Dp, uint8_t *cost) {
+    for (int d = x + 1; d < D; ++d)
+        cost[d] = kOutsideCost;
+    for (int d = D; d < Dp; ++d)
+        cost[d] = 255;
+}
+
+// 8 / n in 16-bit fixed point for every denominator a parabola through
+// byte sums can have: a division here cost more than the rest of the decision.
+struct EighthsTable {
+    int32_t of[511];
+    constexpr EighthsTable() : of() {
+        for (int n = 1; n < 511; ++n)
+            of[n] = ((8 << 16) + n / 2) / n;
+    }
+};
+constexpr EighthsTable kEighths;
+
+// The decision for one pixel once its best disparity and whether that is
+// unique are known: -16 where invalid, else 1/16 pixel with a parabola
+// through the sums sl, sb, sr at best - 1, best, best + 1 (at the ends of
+// the range the outer one is not used, whatever it holds). Selects, not
+// branches: which way it goes is not predictable.
+inline int16_t decide(int best, int x, int D, bool unique, int sl, int sb, int sr) {
+    const int denom = std::clamp(sl + sr - 2 * sb, 1, 510);
+    const int refined = best * 16 + (((sl - sr) * kEighths.of[denom] + (1 << 15)) >> 16);
+    const int value = best == 0 || best == D - 1 ? best * 16 : refined;
+    return int16_t(best > x || !unique ? -16 : value);
+}
+
+// Left-right check: each right pixel keeps the left pixel that reached it
+// with the lowest sum (the first on ties); a left pixel stays valid when the
+// right pixel it matched holds a disparity within one pixel of its own. A
+// right pixel holds sum << 16 | disparity of its best match: the least such
+// word is the lowest sum and, of equal sums, the first left pixel to reach
+// it (the smallest disparity), so one minimum replaces a compare and two
+// selects. `rightBest` holds width words, all ~0 before the first offer.
+// Offers of left pixels [from, width):
+inline void leftRightOffers(const uint32_t *bestCost, int from, int width, uint32_t *rightBest,
+                            const int16_t *disparity16) {
+    for (int x = from; x < width; ++x) {
+        const int v = disparity16[x], d = (v + 8) >> 4, xr = std::clamp(x - d, 0, width - 1);
+        const bool offered = (v >= 0) & (x - d >= 0);
+        rightBest[xr] = std::min(rightBest[xr], offered ? bestCost[x] << 16 | uint32_t(d) : ~0u);
+    }
+}
+
+// Once all offers are made, the verdict on left pixels [from, width):
+inline void leftRightVerdicts(int from, int width, const uint32_t *rightBest, int16_t *disparity16) {
+    for (int x = from; x < width; ++x) {
+        const int v = disparity16[x], d = (v + 8) >> 4, xr = x - d;
+        const bool keep = v >= 0 && xr >= 0 && std::abs(int(rightBest[std::max(xr, 0)] & 0xFFFF) - d) <= 1;
+        disparity16[x] = int16_t(keep ? v : -16);
+    }
+}
+
+inline void leftRightCheck(const uint32_t *bestCost, int width, uint32_t *rightBest, int16_t *disparity16) {
+    std::fill(rightBest, rightBest + std::max(width, 0), ~0u);
+    leftRightOffers(bestCost, 0, width, rightBest, disparity16);
+    leftRightVerdicts(0, width, rightBest, disparity16);
+}
+
+// The check as a build runs it: the plain loops above unless the build has
+// its own (which must give the same result).
+template <class V> struct LeftRightCheck {
+    static void run(const uint32_t *bestCost, int width, uint32_t *rightBest, int16_t *disparity16) {
+        leftRightCheck(bestCost, width, rightBest, disparity16);
+    }
+};
+
+// For every byte sum m of a winner: ceil(m * 100 / (100 - uniqueness)), the
+// lowest sum a rival may have, and the highest it must not (that less one,
+// clamped to a byte, as a vector compare wants it). A table: the arithmetic
+// sat in every pixel's chain of dependent steps. Kept per thread and rebuilt
+// only when the uniqueness changes (rebuilt for every row, its divisions
+// added up to a few percent of the matcher).
+struct UniquenessThresholds {
+    int uniqueness = -1;
+    uint16_t lowestRival[256];
+    uint8_t under[256];
+    static const UniquenessThresholds &of(int uniqueness) {
+        thread_local UniquenessThresholds t;
+        if (t.uniqueness != uniqueness) {
+            const int divisor = 100 - uniqueness;
+            for (int m = 0; m < 256; ++m) {
+                t.lowestRival[m] = uint16_t((m * 100 + divisor - 1) / divisor);
+                t.under[m] = uint8_t(std::clamp(int(t.lowestRival[m]) - 1, 0, 255));
+            }
+            t.uniqueness = uniqueness;
+        }
+        return t;
+    }
+};
+
+// The census of V::bytes pixels, one plane at a time: each bit shifted in
+// from the top (a doubling) and set by subtracting the compare's -1, so that
+// one accumulator is live and the unrolled loop keeps everything in registers.
+// Mirrored, the lanes are reversed and stored from the other end of the row.
+template <class V, bool Mirrored>
+__attribute__((always_inline)) inline void censusLanes(const uint8_t *const (&rows)[2 * kCensusRadiusY + 1],
+                                                       int x, int width, uint8_t *out, int planeStride) {
+    typedef typename V::vec vec;
+    const vec c = V::subsSigned8(V::load(rows[kCensusRadiusY] + x), V::set1(kCensusThreshold));
+#pragma GCC unroll 8
+    for (int k = 0; k < kCensusPlanes; ++k) {
+        vec acc = V::zero();
+#pragma GCC unroll 8
+        for (int b = 7; b >= 0; --b) {
+            const int j = 8 * k + b;
+            if (j >= kCensusBits) continue;
+            const CensusOffset o = kCensus.at[j];
+            const vec n = V::load(rows[o.dy + kCensusRadiusY] + x + o.dx);
+            acc = V::sub8(V::add8(acc, acc), V::cmpgt8(c, n));
+        }
+        if (Mirrored)
+            V::store(out + k * planeStride + (width - x - V::bytes), V::reverse8(acc));
+        else
+            V::store(out + k * planeStride + x, acc);
+    }
+}
+
+template <class V, bool Mirrored>
+void censusRowsT(const uint8_t *biased, int stride, int width, int y0, int y1, uint8_t *planes,
+                 int planeStride, int rowStride) {
+    for (int y = y0; y < y1; ++y) {
+        const uint8_t *row = biased + size_t(y) * stride;
+        const uint8_t *rows[2 * kCensusRadiusY + 1];
+        for (int dy = -kCensusRadiusY; dy <= kCensusRadiusY; ++dy)
+            rows[dy + kCensusRadiusY] = row + std::ptrdiff_t(dy) * stride;
+        uint8_t *out = planes + size_t(y) * rowStride;
+        int x = 0;
+        for (; x + V::bytes <= width; x += V::bytes)
+            censusLanes<V, Mirrored>(rows, x, width, out, planeStride);
+        for (; x < width; ++x)
+            censusPixel(row + x, stride, out + (Mirrored ? width - 1 - x : x), planeStride);
+    }
+}
+
+template <class V>
+void censusT(const uint8_t *biased, int stride, int width, int y0, int y1, bool mirrored, uint8_t *planes,
+             int planeStride, int rowStride) {
+    if (mirrored)
+        censusRowsT<V, true>(biased, stride, width, y0, y1, planes, planeStride, rowStride);
+    else
+        censusRowsT<V, false>(biased, stride, width, y0, y1, planes, planeStride, rowStride);
+}
+
+// Calls body with std::integral_constant<int, N> for the ranges the modes
+// use (N = Dp / V::bytes), with N = 0 for any other.
+template <class V, class Body> void withVectorCount(int Dp, const Body &body) {
+    switch (Dp % V::bytes ? 0 : Dp / V::bytes) {
+    case 1:
+        return body(std::integral_constant<int, 1>());
+    case 2:
+        return body(std::integral_constant<int, 2>());
+    case 3:
+        return body(std::integral_constant<int, 3>());
+    case 4:
+        return body(std::integral_constant<int, 4>());
+    case 6:
+        return body(std::integral_constant<int, 6>());
+    default:
+        return body(std::integral_constant<int, 0>());
+    }
+}
+
+// 255 from lane `first` of a vector on, 0 before it (first in [0, bytes]).
+template <class V> inline typename V::vec lanesFrom(int first) {
+    alignas(64) static constexpr uint8_t ramp[64] = {
+        0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+        0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
+    return V::load(ramp + 32 - first);
+}
+
+// 255 in lane 0 only, and in the last lane only.
+template <class V> struct EdgeLanes { typename V::vec low, high; };
+
+template <class V> inline EdgeLanes<V> edgeLanes() {
+    return {V::xor_(lanesFrom<V>(0), lanesFrom<V>(1)), lanesFrom<V>(V::bytes - 1)};
+}
+
+// Costs of one row with the range known at compile time where N > 0 (N
+// vectors): the left pixel's census bytes are spread over a vector once per
+// pixel, and lanes past D are set by a mask rather than byte by byte.
+template <class V, int N>
+void costRowN(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int width, int D, int Dp,
+              uint8_t *cost) {
+    typedef typename V::vec vec;
+    const int dp = N > 0 ? N * V::bytes : Dp;
+    auto past = [&](int d) { return lanesFrom<V>(std::clamp(D - d, 0, V::bytes)); };
+    vec pastD[N > 0 ? N : 1];
+    if (N > 0)
+        for (int k = 0; k < N; ++k)
+            pastD[k] = past(k * V::bytes);
+    for (int x = 0; x < width; ++x) {
+        const uint8_t *r = rightMirrored + (width - 1 - x);
+        uint8_t *c = cost + size_t(x) * dp;
+        vec l[kCensusPlanes];
+        for (int k = 0; k < kCensusPlanes; ++k)
+            l[k] = V::set1(left[x + k * planeStride]);
+        for (int d = 0, k = 0; d < dp; d += V::bytes, ++k) {
+            vec acc = N > 0 ? pastD[k] : past(d);
+            for (int p = 0; p < kCensusPlanes; ++p)
+                acc = V::adds8(acc, V::popcount8(V::xor_(V::load(r + d + p * planeStride), l[p])));
+            V::store(c + d, acc);
+        }
+        if (x + 1 < D) fixCostEdges(x, D, dp, c);
+    }
+}
+
+template <class V>
+void costRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int width, int D, int Dp,
+              uint8_t *cost) {
+    withVectorCount<V>(Dp, [&](auto n) {
+        costRowN<V, decltype(n)::value>(left, rightMirrored, planeStride, width, D, Dp, cost);
+    });
+}
+
+// total = sums + l (saturating); `sums` may be `total` itself.
+template <class V>
+__attribute__((always_inline)) inline void addTo(const uint8_t *sums, uint8_t *total, typename V::vec l) {
+    V::store(total, V::adds8(V::load(sums), l));
+}
+
+// `low` and `high` are 255 in the lanes whose neighbour d - 1 or d + 1 does
+// not exist (lane 0 of the first vector, the last lane of the last one) and 0
+// elsewhere: whatever lies next to the pixel's costs in memory then never
+// counts, so path rows need no guard bytes between pixels.
+template <class V>
+__attribute__((always_inline)) inline typename V::vec
+pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
+          typename V::vec p1, uint8_t *out, typename V::vec lowest, const uint8_t *sums, uint8_t *total,
+          typename V::vec low, typename V::vec high) {
+    const typename V::vec here = V::load(prev), below = V::or_(V::load(prev - 1), low),
+                          above = V::or_(V::load(prev + 1), high);
+    const typename V::vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
+    const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
+    V::store(out, l);
+    if (total) addTo<V>(sums, total, l);
+    return V::min8(lowest, l);
+}
+
+// One path step for a pixel, its costs added to `sums` into `total` when
+// given (the two may be one); returns the minimum of its new costs.
+template <class V>
+__attribute__((always_inline)) inline uint8_t
+pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+          const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
+    // min(255, prevMin + P2) as a saturating add, without a trip through a scalar register.
+    const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
+    typename V::vec lowest = V::set1(255);
+    for (int d = 0; d < Dp; d += V::bytes)
+        lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest, sums + d,
+                              total ? total + d : nullptr, d == 0 ? edges.low : V::zero(),
+                              d + V::bytes == Dp ? edges.high : V::zero());
+    return V::hmin8(lowest);
+}
+
+template <class V>
+__attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out,
+                                                         const uint8_t *sums, uint8_t *total) {
+    typename V::vec lowest = V::set1(255);
+    for (int d = 0; d < Dp; d += V::bytes) {
+        const typename V::vec c = V::load(cost + d);
+        if (out) V::store(out + d, c);
+        if (total) addTo<V>(sums + d, total + d, c);
+        lowest = V::min8(lowest, c);
+    }
+    return V::hmin8(lowest);
+}
+
+// A vertical path's row with its range known at compile time where N > 0
+// (N vectors), and whether it sums known too: the loops over the lanes
+// unroll and no test is left in them.
+template <class V, int N, bool Sum>
+void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
+              int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
+    const int dp = N > 0 ? N * V::bytes : Dp;
+    const EdgeLanes<V> edges = edgeLanes<V>();
+    for (int x = 0; x < width; ++x) {
+        const uint8_t *c = cost + size_t(x) * dp;
+        uint8_t *o = out + size_t(x) * dp;
+        const uint8_t *in = Sum ? sums + size_t(x) * dp : nullptr;
+        uint8_t *t = Sum ? total + size_t(x) * dp : nullptr;
+        if (!prev)
+            outMin[x] = startPixel<V>(c, dp, o, in, t);
+        else
+            outMin[x] = pathPixel<V>(c, prev + size_t(x) * dp, prevMin[x], dp, P1, P2, o, in, t, edges);
+    }
+}
+
+template <class V>
+void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
+              int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
+    withVectorCount<V>(Dp, [&](auto n) {
+        constexpr int N = decltype(n)::value;
+        if (total)
+            pathRowN<V, N, true>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
+        else
+            pathRowN<V, N, false>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
+    });
+}
+
+// Winner take all on one pixel's complete sum (lanes past D hold 255), N
+// vectors long (0: Dp / V::bytes, read
+// from memory as needed). The first lane at the minimum wins; the lanes
+// under the uniqueness threshold are counted as bit masks, and the winner
+// and its neighbours may lie under it without counting. Branch-free: where
+// the winner lies is not predictable.
+template <class V, int N>
+__attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int x, int D, int Dp,
+                                                          const UniquenessThresholds &thresholds,
+                                                          uint32_t &bestCost) {
+    typedef typename V::vec vec;
+    const int n = N > 0 ? N : Dp / V::bytes;
+    vec held[N > 0 ? N : 1];
+    auto at = [&](int k) { return N > 0 ? held[k] : V::load(s + k * V::bytes); };
+    int m = 0, best = Dp;
+    if constexpr (N > 0 && V::packedArgmin) {
+        for (int k = 0; k < N; ++k)
+            held[k] = V::load(s + k * V::bytes);
+        const int packed = V::template argmin<N>(held);
+        m = packed >> 8;
+        best = packed & 0xFF;
+    } else {
+        vec lowest = V::set1(255);
+        for (int k = 0; k < n; ++k) {
+            if (N > 0) held[k] = V::load(s + k * V::bytes);
+            lowest = V::min8(lowest, at(k));
+        }
+        const vec mv = V::minAll8(lowest);
+        m = V::lane0(mv);
+        for (int k = n - 1; k >= 0; --k) {
+            const unsigned eq = unsigned(V::movemask8(V::cmpeq8(at(k), mv)));
+            const int found = -int(eq != 0), lane = k * V::bytes + __builtin_ctz(eq | 0x80000000u);
+            best = (best & ~found) | (lane & found);
+        }
+    }
+    const int threshold = thresholds.lowestRival[m];
+    // Lanes below the threshold are those where min(s, threshold - 1) == s;
+    // lanes past D never count.
+    const vec under = V::set1(thresholds.under[m]);
+    int below = 0;
+    for (int k = 0; k < n; ++k) {
+        unsigned low = unsigned(V::movemask8(V::cmpeq8(V::min8(at(k), under), at(k))));
+        const int inRange = D - k * V::bytes;
+        if (inRange < V::bytes) low &= inRange <= 0 ? 0u : (1u << inRange) - 1;
+        below += __builtin_popcount(low);
+    }
+    if (threshold <= 0) below = 0;
+    const int sl = s[best - 1], sr = s[best + 1];
+    const int allowed =
+        (m < threshold) + ((best > 0) & (sl < threshold)) + ((best + 1 < D) & (sr < threshold));
+    bestCost = uint32_t(m);
+    return decide(best, x, D, below == allowed, sl, m, sr);
+}
+
+// One step of a path along the row with the previous pixel's costs and
+// their minimum (in every lane) held in registers, replaced by this pixel's,
+// and its costs added to `total`. The minimum is the step's critical chain:
+// it stays in vector lanes rather than taking a trip through a scalar
+// register and back.
+template <class V, int N>
+__attribute__((always_inline)) inline void alongPixel(const uint8_t *cost, typename V::vec (&prev)[N],
+                                                      typename V::vec &mp, typename V::vec p2,
+                                                      typename V::vec p1, uint8_t *total) {
+    typedef typename V::vec vec;
+    const vec bound = V::adds8(mp, p2), guard = V::set1(255);
+    vec next[N], lowest = guard;
+    for (int k = 0; k < N; ++k) {
+        const vec below = V::shiftUp(prev[k], k > 0 ? prev[k - 1] : guard),
+                  above = V::shiftDown(prev[k], k + 1 < N ? prev[k + 1] : guard);
+        const vec t = V::min8(V::min8(prev[k], bound), V::adds8(V::min8(below, above), p1));
+        next[k] = V::adds8(V::load(cost + k * V::bytes), V::subs8(t, mp));
+        addTo<V>(total + k * V::bytes, total + k * V::bytes, next[k]);
+        lowest = V::min8(lowest, next[k]);
+    }
+    for (int k = 0; k < N; ++k)
+        prev[k] = next[k];
+    mp = V::minAll8(lowest);
+}
+
+template <class V, int N>
+__attribute__((always_inline)) inline void alongStart(const uint8_t *cost, typename V::vec (&prev)[N],
+                                                      typename V::vec &mp, uint8_t *total) {
+    typename V::vec lowest = V::set1(255);
+    for (int k = 0; k < N; ++k) {
+        prev[k] = V::load(cost + k * V::bytes);
+        addTo<V>(total + k * V::bytes, total + k * V::bytes, prev[k]);
+        lowest = V::min8(lowest, prev[k]);
+    }
+    mp = V::minAll8(lowest);
+}
+
+// Both paths along the row at once, rightwards reaching pixel i while
+// leftwards reaches last - i: two independent chains of steps keep the CPU
+// busier than one. Nothing else shares the loop: deciding pixels in it, even
+// without branches, only crowded the chains and was slower than a second pass.
+template <class V, int N>
+void alongRowRegisters(const uint8_t *cost, uint8_t *total, int width, int Dp, int P1, int P2) {
+    typedef typename V::vec vec;
+    const int last = width - 1;
+    const vec p1 = V::set1(uint8_t(P1)), p2 = V::set1(uint8_t(P2));
+    vec r[N], l[N], mr, ml;
+    alongStart<V, N>(cost, r, mr, total);
+    alongStart<V, N>(cost + size_t(last) * Dp, l, ml, total + size_t(last) * Dp);
+    for (int i = 1; i < width; ++i) {
+        const int j = last - i;
+        alongPixel<V, N>(cost + size_t(i) * Dp, r, mr, p2, p1, total + size_t(i) * Dp);
+        alongPixel<V, N>(cost + size_t(j) * Dp, l, ml, p2, p1, total + size_t(j) * Dp);
+    }
+}
+
+template <class V>
+void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
+                uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch, int16_t *disparity16) {
+    const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
+    uint32_t *bestCost = scratch + 2 * width;
+    withVectorCount<V>(Dp, [&](auto n) {
+        // Only builds that shift lanes in registers keep a pixel's vectors there.
+        constexpr int N = V::shiftsInRegisters ? decltype(n)::value : 0;
+        if constexpr (N > 0) {
+            alongRowRegisters<V, N>(cost, total, width, Dp, P1, P2);
+        } else {
+            // The paths in memory, each reading its previous pixel back.
+            const int last = width - 1;
+            auto at = [&](uint8_t *row, int x) { return row + size_t(x) * Dp; };
+            auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
+            const EdgeLanes<V> edges = edgeLanes<V>();
+            uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0), at(total, 0));
+            uint8_t ml =
+                startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last), at(total, last));
+            for (int i = 1; i < width; ++i) {
+                const int j = last - i;
+                mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
+                                  at(total, i), at(total, i), edges);
+                ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j),
+                                  at(total, j), at(total, j), edges);
+            }
+        }
+        for (int x = 0; x < width; ++x)
+            disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
+    });
+    LeftRightCheck<V>::run(bestCost, width, scratch, disparity16);
+}
+
+} // namespace
+} // namespace twl

@@ -1,0 +1,55 @@
+#pragma once
+// Records stereo pairs into a .twv file. Frames go straight to the file, so a
+// recording cut short by a crash still plays up to its last complete frame;
+// close() adds the seek index.
+
+#include "twl/twv/TwvFormat.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace twl {
+
+class TwvFrameCodec;
+
+class TwvWriter {
+public:
+    TwvWriter();
+    /// Closes the file (index included) if still open.
+    ~TwvWriter();
+    TwvWriter(const TwvWriter &) = delete;
+    TwvWriter &operator=(const TwvWriter &) = delete;
+
+    /// Creates (or replaces) `path` and writes the header. INVALID_ARGUMENT
+    /// for implausible header values, WRITE_FAILED when the file cannot be
+    /// created or written.
+    ERROR_CODE open(const std::string &path, const TwvHeader &header, TwvCodec codec);
+    /// Appends one pair: CV_8UC4 BGRA (or CV_8UC3 BGR) pictures of the
+    /// header's size. After a write failure every later call fails too.
+    ERROR_CODE writeFrame(const cv::Mat &left, const cv::Mat &right, uint64_t timestampNs);
+    /// Writes the index and trailer and closes the file. WRITE_FAILED when
+    /// anything written since open() did not reach the file.
+    ERROR_CODE close();
+
+    bool isOpen() const { return file_ != nullptr; }
+    int framesWritten() const { return int(offsets_.size()); }
+    const TwvHeader &header() const { return header_; }
+
+private:
+    bool writeBytes(const void *data, size_t size);
+
+    std::FILE *file_ = nullptr;
+    TwvHeader header_;
+    TwvCodec codec_ = TwvCodec::Jpeg;
+    uint64_t position_ = 0; // bytes written so far
+    bool failed_ = false;
+    std::vector<uint64_t> offsets_;
+    std::unique_ptr<TwvFrameCodec> codecState_;
+    std::vector<unsigned char> leftBlob_, rightBlob_;
+};
+
+} // namespace twl

@@ -1,0 +1,214 @@
+#include "twl/uvc/UvcStereoSource.h"
+
+#include "twl/core/Optics.h"
+
+#include "twl/uvc/SideBySide.h"
+#include "twl/uvc/V4l2Device.h"
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace twl {
+
+namespace {
+constexpr unsigned kBufferCount = 4;
+
+int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
+
+UvcStereoSource::UvcStereoSource(V4l2Device &backend, const UvcCamera::DeviceInfo &device,
+                                 const UvcCamera::Mode &mode)
+    : backend_(backend), device_(device), mode_(mode), eye_(mode.frameSize.width / 2, mode.frameSize.height) {
+}
+
+UvcStereoSource::~UvcStereoSource() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    release();
+}
+
+std::unique_ptr<UvcStereoSource> UvcStereoSource::open(V4l2Device &backend,
+                                                       const UvcCamera::DeviceInfo &device,
+                                                       const UvcCamera::Mode &mode, float rate,
+                                                       ERROR_CODE *error) {
+    std::unique_ptr<UvcStereoSource> source(new UvcStereoSource(backend, device, mode));
+    ERROR_CODE code;
+    {
+        std::lock_guard<std::mutex> lock(source->mutex_);
+        code = source->configure(rate);
+        if (code != SUCCESS) source->release();
+    }
+    if (error) *error = code;
+    if (code != SUCCESS) source.reset();
+    return source;
+}
+
+ERROR_CODE UvcStereoSource::configure(float rate) {
+    fd_ = backend_.open(device_.node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return ERROR_CODE_CAMERA_NOT_DETECTED;
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix.width = uint32_t(mode_.frameSize.width);
+    format.fmt.pix.height = uint32_t(mode_.frameSize.height);
+    format.fmt.pix.pixelformat = mode_.pixelFormat;
+    format.fmt.pix.field = V4L2_FIELD_NONE;
+    if (backend_.xioctl(fd_, VIDIOC_S_FMT, &format) < 0)
+        return errno == EINVAL ? ERROR_CODE_LOW_USB_BANDWIDTH : ERROR_CODE_CAMERA_NOT_DETECTED;
+    // Drivers answer a size they cannot stream with the nearest one they can.
+    if (format.fmt.pix.width != mode_.frameSize.width || format.fmt.pix.height != mode_.frameSize.height ||
+        format.fmt.pix.pixelformat != mode_.pixelFormat)
+        return ERROR_CODE_LOW_USB_BANDWIDTH;
+    stride_ = format.fmt.pix.bytesperline ? format.fmt.pix.bytesperline : mode_.frameSize.width * 2;
+    if (!applyRate(rate)) fps_.store(rate);
+    return startStream() ? SUCCESS : ERROR_CODE_CAMERA_NOT_DETECTED;
+}
+
+bool UvcStereoSource::applyRate(float rate) {
+    if (!(rate > 0)) return false;
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    // 1001-based intervals such as 30000/1001 come back as offered; whole
+    // rates are asked for as 1/rate.
+    parm.parm.capture.timeperframe.numerator = 1000;
+    parm.parm.capture.timeperframe.denominator = uint32_t(std::lround(rate * 1000.0f));
+    if (backend_.xioctl(fd_, VIDIOC_S_PARM, &parm) < 0) return false;
+    const v4l2_fract &t = parm.parm.capture.timeperframe;
+    // The driver writes back what it really set: that is what we report.
+    fps_.store(t.numerator && t.denominator ? float(t.denominator) / float(t.numerator) : rate);
+    return true;
+}
+
+bool UvcStereoSource::startStream() {
+    v4l2_requestbuffers request{};
+    request.count = kBufferCount;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    if (backend_.xioctl(fd_, VIDIOC_REQBUFS, &request) < 0 || request.count == 0) return false;
+    for (unsigned i = 0; i < request.count; ++i) {
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        b.index = i;
+        if (backend_.xioctl(fd_, VIDIOC_QUERYBUF, &b) < 0) return false;
+        void *start = backend_.mmap(b.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, off_t(b.m.offset));
+        if (start == MAP_FAILED) return false;
+        buffers_.push_back(Buffer{start, b.length});
+        if (backend_.xioctl(fd_, VIDIOC_QBUF, &b) < 0) return false;
+    }
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (backend_.xioctl(fd_, VIDIOC_STREAMON, &type) < 0) return false;
+    streaming_ = true;
+    return true;
+}
+
+void UvcStereoSource::stopStream() {
+    if (fd_ < 0) return;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (streaming_) backend_.xioctl(fd_, VIDIOC_STREAMOFF, &type);
+    streaming_ = false;
+    for (const Buffer &b : buffers_)
+        backend_.munmap(b.start, b.length);
+    const bool hadBuffers = !buffers_.empty();
+    buffers_.clear();
+    if (hadBuffers) {
+        v4l2_requestbuffers request{};
+        request.count = 0;
+        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        request.memory = V4L2_MEMORY_MMAP;
+        backend_.xioctl(fd_, VIDIOC_REQBUFS, &request);
+    }
+}
+
+void UvcStereoSource::release() {
+    if (fd_ < 0) return;
+    stopStream();
+    backend_.close(fd_);
+    fd_ = -1;
+}
+
+bool UvcStereoSource::decode(const uchar *data, size_t bytes, StereoFrame &frame) {
+    try {
+        if (mode_.pixelFormat == V4L2_PIX_FMT_YUYV)
+            return splitYuyv(data, bytes, stride_, eye_, frame.left, frame.right);
+        return splitMjpg(data, bytes, eye_, frame.left, frame.right, scratch_);
+    } catch (const cv::Exception &) {
+        return false; // a damaged frame is skipped, never fatal
+    }
+}
+
+ERROR_CODE UvcStereoSource::grab(StereoFrame &frame) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0) return ERROR_CODE_CAMERA_NOT_DETECTED;
+    const int64_t deadline = steadyNowNs() + int64_t(kFrameTimeoutMs) * 1000000;
+    bool undecodable = false;
+    for (;;) {
+        const int64_t left = deadline - steadyNowNs();
+        if (left <= 0) break;
+        pollfd p{fd_, POLLIN, 0};
+        const int ready = backend_.poll(&p, 1, int((left + 999999) / 1000000));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) break;
+        if (ready == 0) continue; // the deadline decides
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        if (backend_.xioctl(fd_, VIDIOC_DQBUF, &b) < 0) {
+            if (errno == EAGAIN && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
+            break; // ENODEV, EIO: the camera is gone
+        }
+        if (b.index >= buffers_.size()) break;
+        const Buffer &buffer = buffers_[b.index];
+        const size_t bytes = std::min<size_t>(b.bytesused, buffer.length);
+        const bool ok = !(b.flags & V4L2_BUF_FLAG_ERROR) &&
+                        decode(static_cast<const uchar *>(buffer.start), bytes, frame);
+        if (backend_.xioctl(fd_, VIDIOC_QBUF, &b) < 0) break;
+        if (!ok) {
+            undecodable = true;
+            continue;
+        }
+        const uint64_t driverTime =
+            uint64_t(b.timestamp.tv_sec) * 1000000000ULL + uint64_t(b.timestamp.tv_usec) * 1000ULL;
+        frame.timestamp = driverTime ? driverTime : uint64_t(steadyNowNs());
+        return SUCCESS;
+    }
+    if (undecodable && steadyNowNs() >= deadline) return ERROR_CODE_FAILURE;
+    release();
+    return ERROR_CODE_CAMERA_NOT_DETECTED;
+}
+
+ERROR_CODE UvcStereoSource::setFps(int fps) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0) return ERROR_CODE_CAMERA_NOT_DETECTED;
+    if (mode_.rates.empty() && fps <= 0) return SUCCESS; // nothing known to choose from: keep what runs
+    const float rate = mode_.rates.empty() ? float(fps) : UvcCamera::nearestRate(mode_.rates, fps);
+    if (std::fabs(rate - fps_.load()) < 0.01f) return SUCCESS;
+    if (applyRate(rate)) return SUCCESS;
+    // Many drivers refuse a new rate while streaming: restart the stream.
+    stopStream();
+    const bool applied = applyRate(rate);
+    if (!startStream()) {
+        release();
+        return ERROR_CODE_CAMERA_NOT_DETECTED;
+    }
+    return applied ? SUCCESS : ERROR_CODE_INVALID_ARGUMENT;
+}
+
+CameraInformation UvcStereoSource::information() const {
+    CameraInformation info;
+    info.serial_number = device_.serialNumber;
+    info.firmware_version = device_.firmwareVersion;
+    info.camera_model = 0;
+    info.calibration_parameters = nominalCalibration(eye_);
+    return info;
+}
+
+} // namespace twl

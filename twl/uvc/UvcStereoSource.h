@@ -1,0 +1,75 @@
+#pragma once
+// A side-by-side UVC stereo camera as a frame source: memory-mapped
+// streaming buffers, a dequeue that never waits more than two seconds, and
+// each eye converted straight out of the driver's buffer. The pairs come
+// off the lenses as they are (not rectified); the calibration reported is
+// the nominal rig described in docs/real-cameras.md. Thread-safe: the rate
+// may change from another thread while grabs run.
+
+#include "twl/core/FrameSource.h"
+#include "twl/uvc/UvcCamera.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace twl {
+
+class V4l2Device;
+
+class UvcStereoSource : public FrameSource {
+public:
+    /// Longest wait for a frame before the camera counts as gone.
+    static constexpr int kFrameTimeoutMs = 2000;
+
+    /// Opens `device` (as found by UvcCamera::scan) in `mode` at `rate`. Sets
+    /// *error and returns null on failure, with nothing left open.
+    static std::unique_ptr<UvcStereoSource> open(V4l2Device &backend, const UvcCamera::DeviceInfo &device,
+                                                 const UvcCamera::Mode &mode, float rate, ERROR_CODE *error);
+    ~UvcStereoSource() override;
+
+    /// ERROR_CODE_CAMERA_NOT_DETECTED when the camera went away or sent
+    /// nothing for kFrameTimeoutMs; from then on every descriptor and mapping
+    /// is released and each later grab answers the same at once.
+    /// ERROR_CODE_FAILURE when frames came but none could be decoded.
+    ERROR_CODE grab(StereoFrame &frame) override;
+    Resolution resolution() const override { return eye_; }
+    CameraInformation information() const override;
+    float fps() const override { return fps_.load(); }
+    /// The offered rate nearest to `fps` (0 = the highest), on the running
+    /// stream when the driver allows, else by restarting the stream.
+    ERROR_CODE setFps(int fps) override;
+    bool isLive() const override { return true; }
+    bool isRectified() const override { return false; }
+
+    uint32_t pixelFormat() const { return mode_.pixelFormat; }
+
+private:
+    UvcStereoSource(V4l2Device &backend, const UvcCamera::DeviceInfo &device, const UvcCamera::Mode &mode);
+    ERROR_CODE configure(float rate);
+    bool applyRate(float rate);
+    bool startStream();
+    void stopStream();
+    void release();
+    bool decode(const uchar *data, size_t bytes, StereoFrame &frame);
+
+    struct Buffer {
+        void *start = nullptr;
+        size_t length = 0;
+    };
+
+    V4l2Device &backend_;
+    UvcCamera::DeviceInfo device_;
+    UvcCamera::Mode mode_;
+    Resolution eye_;
+    std::mutex mutex_; // the descriptor, the buffers and the stream state
+    int fd_ = -1;
+    size_t stride_ = 0;
+    std::vector<Buffer> buffers_;
+    bool streaming_ = false;
+    std::atomic<float> fps_{0.0f};
+    cv::Mat scratch_; // decoded MJPG frame
+};
+
+} // namespace twl
