@@ -4,6 +4,9 @@
 //
 // Exit status as for every twv command: 0 done, 1 failed, 2 wrong command line.
 
+#include "TwvArgs.h"
+#include "TwvCommands.h"
+#include "TwvCommon.h"
 #include "twl/calib/StereoCalibrator.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -19,8 +22,6 @@
 
 namespace fs = std::filesystem;
 
-int cmdCalibrate(int argc, char **argv);
-
 namespace {
 
 int complain(int status, const std::string &text) {
@@ -28,56 +29,15 @@ int complain(int status, const std::string &text) {
     return status;
 }
 
-bool isImage(const fs::path &p) {
-    std::string ext = p.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    for (const char *known :
-         {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm", ".ppm", ".pnm", ".webp"})
-        if (ext == known) return true;
-    return false;
-}
-
-/// The images of a file or a folder, sorted by name; empty with `error` set
-/// when there are none.
-std::vector<std::string> images(const std::string &where, const char *side, std::string *error) {
-    std::vector<std::string> files;
-    std::error_code ec;
-    if (fs::is_directory(where, ec)) {
-        for (const fs::directory_entry &e : fs::directory_iterator(where, ec))
-            if (e.is_regular_file(ec) && isImage(e.path())) files.push_back(e.path().string());
-        std::sort(files.begin(), files.end());
-        if (files.empty()) *error = std::string("no images in the ") + side + " folder " + where;
-    } else if (fs::is_regular_file(where, ec)) {
-        files.push_back(where);
-    } else {
-        *error = std::string(side) + " images: no such file or folder: " + where;
-    }
-    return files;
-}
-
 } // namespace
 
 int cmdCalibrate(int argc, char **argv) {
-    std::map<std::string, std::string> options;
-    for (int i = 2; i < argc; ++i) {
-        std::string word = argv[i], value;
-        if (word.compare(0, 2, "--") != 0)
-            return complain(2, "unexpected argument '" + word + "' (see twv --help)");
-        word = word.substr(2);
-        const size_t eq = word.find('=');
-        if (eq != std::string::npos) {
-            value = word.substr(eq + 1);
-            word = word.substr(0, eq);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
-            return complain(2, "option --" + word + " needs a value");
-        }
-        if (word != "left" && word != "right" && word != "board" && word != "square" && word != "out")
-            return complain(2, "unknown option --" + word + " (see twv --help)");
-        options[word] = value;
-    }
+    twvtool::Args args;
+    if (!twvtool::parseArgs(argc, argv, 2, {"left", "right", "board", "square", "out"}, {}, &args))
+        return twvtool::kUsageError;
+    if (!args.positional.empty())
+        return complain(2, "unexpected argument '" + args.positional[0] + "' (see twv --help)");
+    std::map<std::string, std::string> &options = args.options;
     if (!options.count("left") || !options.count("right"))
         return complain(2, "--left and --right are both needed");
     if (!options.count("out")) return complain(2, "--out names the calibration file to write (.yml or .xml)");
@@ -95,10 +55,10 @@ int cmdCalibrate(int argc, char **argv) {
     }
 
     std::string error;
-    const std::vector<std::string> lefts = images(options["left"], "left", &error);
-    if (!error.empty()) return complain(1, error);
-    const std::vector<std::string> rights = images(options["right"], "right", &error);
-    if (!error.empty()) return complain(1, error);
+    std::vector<std::string> lefts, rights;
+    if (!twvtool::listImages(options["left"], "left", &lefts, &error) ||
+        !twvtool::listImages(options["right"], "right", &rights, &error))
+        return complain(1, error);
     if (lefts.size() != rights.size())
         return complain(1, std::to_string(lefts.size()) + " left images but " +
                                std::to_string(rights.size()) + " right images; they must pair up");

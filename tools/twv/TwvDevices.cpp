@@ -1,5 +1,7 @@
 #include "TwvDevices.h"
 
+#include "TwvCommands.h"
+
 #include "twl/core/ModeTable.h"
 #include "twl/uvc/UvcCamera.h"
 

@@ -1,0 +1,176 @@
+#include "TwvCommon.h"
+
+#include "TwvArgs.h"
+#include "twl/Camera.h"
+#include "twl/calib/StereoCalibration.h"
+#include "twl/core/ModeTable.h"
+#include "twl/twv/TwvReader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace twl;
+
+namespace twvtool {
+
+int fail(int status, const char *format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::fputs("twv: ", stderr);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+    return status;
+}
+
+std::string describe(ERROR_CODE code) {
+    switch (code) {
+    case ERROR_CODE_FILE_NOT_FOUND:
+        return "no such file, or it cannot be read";
+    case ERROR_CODE_NOT_A_RECORDING:
+        return "not a .twv recording";
+    case ERROR_CODE_UNSUPPORTED_VERSION:
+        return "recorded in a newer format version than this tool reads";
+    case ERROR_CODE_DAMAGED_RECORDING:
+        return "the recording is damaged";
+    case ERROR_CODE_WRITE_FAILED:
+        return "the file could not be written (disk full or no permission?)";
+    default:
+        return toVerbose(code).str();
+    }
+}
+
+const char *codecName(TwvCodec codec) {
+    return codec == TwvCodec::Lossless ? "lossless" : "jpeg";
+}
+
+std::string frameRateList(int resolution) {
+    std::vector<std::string> rates;
+    for (int fps : frameRatesFor(resolution))
+        rates.push_back(std::to_string(fps));
+    return spokenList(rates);
+}
+
+bool isImageFile(const fs::path &p) {
+    static const std::set<std::string> kinds = {".png",  ".jpg", ".jpeg", ".bmp", ".tif",
+                                                ".tiff", ".pgm", ".ppm",  ".pnm", ".webp"};
+    return kinds.count(lower(p.extension().string())) != 0;
+}
+
+bool listImages(const std::string &where, const char *side, std::vector<std::string> *files,
+                std::string *why) {
+    std::error_code ec;
+    if (fs::is_directory(where, ec)) {
+        const size_t before = files->size();
+        for (const fs::directory_entry &e : fs::directory_iterator(where, ec))
+            if (e.is_regular_file(ec) && isImageFile(e.path())) files->push_back(e.path().string());
+        if (ec) {
+            *why = "cannot read the folder " + where + ": " + ec.message();
+            return false;
+        }
+        std::sort(files->begin() + long(before), files->end());
+        if (files->size() == before) {
+            *why = std::string("no images in the ") + side + " folder " + where;
+            return false;
+        }
+        return true;
+    }
+    if (!fs::is_regular_file(where, ec)) {
+        *why = std::string(side) + " images: no such file or folder: " + where;
+        return false;
+    }
+    files->push_back(where);
+    return true;
+}
+
+std::string describeOpen(const std::string &path, ERROR_CODE code) {
+    std::error_code ec;
+    return fs::is_directory(path, ec) ? "is a directory" : describe(code);
+}
+
+std::string partialPath(const std::string &out) {
+    return out + ".partial";
+}
+
+bool settle(const std::string &partial, const std::string &out, bool keep, const char *command) {
+    if (!keep) {
+        std::remove(partial.c_str());
+        return false;
+    }
+    if (std::rename(partial.c_str(), out.c_str()) == 0) return true;
+    const int error = errno;
+    std::remove(partial.c_str());
+    fail(kFailed, "%s: cannot put the recording in place as %s: %s", command, out.c_str(),
+         std::strerror(error));
+    return false;
+}
+
+bool loadCalibration(const char *command, const std::string &path, StereoCalibration *calibration) {
+    std::string error;
+    if (StereoCalibration::load(path, calibration, &error)) return true;
+    fail(kFailed, "%s: %s", command, error.c_str());
+    return false;
+}
+
+std::atomic<bool> interrupted{false};
+
+namespace {
+void onInterrupt(int) {
+    interrupted = true;
+}
+} // namespace
+
+void catchInterrupts() {
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+}
+
+int grabFrame(const char *command, const Args &args, Camera &camera) {
+    std::string path;
+    if (!singleFile(args, command, &path)) return kUsageError;
+    long frame = 0;
+    if (!args.has("frame") || !parseInt(args.get("frame"), 0, 2147483647L, &frame))
+        return fail(kUsageError, "%s: --frame needs the frame number (from 0)", command);
+    int mode = kDefaultExportMode;
+    if (args.has("mode") && !parseMode(args.get("mode"), &mode))
+        return fail(kUsageError, "%s: unknown mode '%s' (%s)", command, args.get("mode").c_str(),
+                    spokenList(depthModeNames()).c_str());
+    const std::string sensing = lower(args.get("sensing", "standard"));
+    if (sensing != "standard" && sensing != "fill")
+        return fail(kUsageError, "%s: unknown sensing '%s' (fill or standard)", command,
+                    args.get("sensing").c_str());
+    if (!args.has("out")) return fail(kUsageError, "%s: --out names the file to write", command);
+
+    // Check what can be checked before the expensive camera start.
+    {
+        TwvReader reader;
+        const ERROR_CODE error = reader.open(path);
+        if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describeOpen(path, error).c_str());
+        if (frame >= reader.frameCount())
+            return fail(kFailed, "%s: frame %ld does not exist; the recording has %d frames (0 to %d)",
+                        command, frame, reader.frameCount(), reader.frameCount() - 1);
+    }
+
+    InitParameters init;
+    init.inputPath = path;
+    init.depthMode = mode;
+    init.depthStabilization = 0; // one frame: there is no history to smooth with
+    ERROR_CODE error = camera.open(init);
+    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describeOpen(path, error).c_str());
+    camera.setTWVPosition(int(frame));
+    RuntimeParameters runtime;
+    runtime.sensingMode = sensing == "fill" ? SENSING_MODE_FILL : SENSING_MODE_STANDARD;
+    error = camera.grab(runtime);
+    if (error != SUCCESS)
+        return fail(kFailed, "%s: frame %ld: %s", path.c_str(), frame, describe(error).c_str());
+    return kOk;
+}
+
+} // namespace twvtool

@@ -1,0 +1,99 @@
+// twv: make, inspect and export .twv recordings from the command line.
+//
+// Exit status: 0 success, 1 the work failed, 2 the command line is wrong.
+
+#include "TwvCommands.h"
+#include "TwvCommon.h"
+#include "twl/core/ModeTable.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace twl;
+using namespace twvtool;
+
+namespace {
+
+/// `text` with {resolutions}, {default-resolution}, {modes} and {default-mode}
+/// written out from the mode table.
+std::string withModeNames(std::string text) {
+    auto join = [](const std::vector<std::string> &names) {
+        std::string out;
+        for (const std::string &name : names)
+            out += (out.empty() ? "" : "|") + name;
+        return out;
+    };
+    const std::pair<const char *, std::string> fields[] = {
+        {"{resolutions}", join(resolutionNames())},
+        {"{default-resolution}", resolutionMode(kDefaultResolution)->name},
+        {"{modes}", join(depthModeNames())},
+        {"{default-mode}", depthModeName(kDefaultExportMode)}};
+    for (const auto &field : fields)
+        for (size_t at = text.find(field.first); at != std::string::npos; at = text.find(field.first, at))
+            text.replace(at, std::strlen(field.first), field.second);
+    return text;
+}
+
+const std::string kUsageText = withModeNames(
+    "usage: twv COMMAND ...\n"
+    "\n"
+    "  twv record OUT.twv --virtual [--resolution {resolutions}] [--fps N]\n"
+    "             [--frames N] [--codec jpeg|lossless] [--calibration FILE]\n"
+    "      record from the virtual camera (defaults: {default-resolution}, 30 fps, 100 frames, jpeg);\n"
+    "      with a calibration every pair is rectified with it on the way\n"
+    "  twv record OUT.twv --device /dev/videoN [same options as --virtual]\n"
+    "      record from a real side-by-side stereo camera\n"
+    "  twv devices\n"
+    "      list the stereo cameras found, with their sizes and rates per format\n"
+    "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
+    "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
+    "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
+    "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --calibration FILE ...\n"
+    "      the same from unrectified pairs, rectified with the calibration\n"
+    "  twv calibrate --left FILE_OR_DIR --right FILE_OR_DIR [--board 9x6] --square METRES\n"
+    "             --out FILE.yml\n"
+    "      make a stereo calibration from chessboard pairs (board: inner corners)\n"
+    "  twv info FILE.twv\n"
+    "      show the camera, calibration, frame count and duration\n"
+    "  twv depth FILE.twv --frame K [--mode {modes}]\n"
+    "             [--sensing fill|standard] --out PATH.png|.pfm|.pgm\n"
+    "      save the depth map of frame K (PNG and PGM in millimetres, PFM in metres)\n"
+    "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
+    "             --out PATH.xyz|.pcd|.ply|.vtk\n"
+    "      save the point cloud of frame K (colour in PCD and PLY)\n"
+    "  twv --help | --version\n"
+    "      print this help or the version\n"
+    "\n"
+    "Frames are numbered from 0. The default depth mode is {default-mode}.\n");
+const char *kUsage = kUsageText.c_str();
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return kUsageError;
+    }
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return kOk;
+    }
+    if (command == "--version") {
+        std::puts("twv " VANTARO_VERSION);
+        return kOk;
+    }
+    if (command == "record") return cmdRecord(argc, argv);
+    if (command == "import") return cmdImport(argc, argv);
+    if (command == "info") return cmdInfo(argc, argv);
+    if (command == "devices") return cmdDevices(argc, argv);
+    if (command == "depth") return cmdDepth(argc, argv);
+    if (command == "cloud") return cmdCloud(argc, argv);
+    if (command == "calibrate") return cmdCalibrate(argc, argv);
+    return fail(kUsageError,
+                "unknown command '%s' (record, import, info, depth, cloud, calibrate or devices; see twv --help)",
+                command.c_str());
+}
