@@ -109,7 +109,6 @@ int resolutionIndex(const std::string &name) {
     return resolutionIndexByName(upper(name));
 }
 
-
 bool parseMode(const std::string &name, int *mode) {
     const DEPTH_MODE found = depthModeByName(upper(name));
     if (found == DEPTH_MODE_NONE) return false;

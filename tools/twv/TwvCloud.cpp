@@ -39,4 +39,3 @@ int cmdCloud(int argc, char **argv) {
     std::printf("%s: point cloud of frame %s\n", out.c_str(), args.get("frame").c_str());
     return kOk;
 }
-

@@ -42,4 +42,3 @@ int cmdDepth(int argc, char **argv) {
                 depth.getHeight());
     return kOk;
 }
-

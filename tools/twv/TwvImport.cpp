@@ -149,4 +149,3 @@ int cmdImport(int argc, char **argv) {
     std::printf("%s: %d frames of %dx%d\n", out.c_str(), total, size.width, size.height);
     return kOk;
 }
-

@@ -48,4 +48,3 @@ int cmdInfo(int argc, char **argv) {
         std::printf("note:          not closed properly; frames found by scanning the file\n");
     return kOk;
 }
-

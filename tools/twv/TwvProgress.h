@@ -26,5 +26,4 @@ private:
     bool shown_ = false;
 };
 
-
 } // namespace twvtool

@@ -134,4 +134,3 @@ int cmdRecord(int argc, char **argv) {
         std::fprintf(stderr, "twv: record: %s was left as it was\n", out.c_str());
     return status;
 }
-

@@ -93,7 +93,8 @@ int main(int argc, char **argv) {
     if (command == "depth") return cmdDepth(argc, argv);
     if (command == "cloud") return cmdCloud(argc, argv);
     if (command == "calibrate") return cmdCalibrate(argc, argv);
-    return fail(kUsageError,
-                "unknown command '%s' (record, import, info, depth, cloud, calibrate or devices; see twv --help)",
-                command.c_str());
+    return fail(
+        kUsageError,
+        "unknown command '%s' (record, import, info, depth, cloud, calibrate or devices; see twv --help)",
+        command.c_str());
 }
