@@ -192,8 +192,9 @@ void OGL3DWidget::updateFrustum() {
     const float far = float(GlobalParams::getInt(PARAM_DEPTH_MAX)) / 1000.0f;
     const float near = float(GlobalParams::getDouble(PARAM_DEPTH_MIN));
     const auto &left = cameraInfo->calibration_parameters.left_cam;
-    const float th = std::tan(float(double(left.h_fov) * 3.14 / 180.0) * 0.5f);
-    const float tv = std::tan(float(double(left.v_fov) * 3.14 / 180.0) * 0.5f);
+    // Half the picture's width and height at one metre.
+    const float th = float(1.0 / OGLCamera::normalisedFocal(left.h_fov));
+    const float tv = float(1.0 / OGLCamera::normalisedFocal(left.v_fov));
     const float FX = th * far, FY = tv * far, NX = th * near, NY = tv * near;
     const float a[3] = {41.0f / 255.0f, 0.5f, 185.0f / 255.0f};
     const float b[3] = {0.33f, 0.33f, 0.33f};

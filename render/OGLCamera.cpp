@@ -1,12 +1,21 @@
 #include "render/OGLCamera.h"
 
+#include "twl/core/Optics.h"
+
 #include <cmath>
 
 namespace {
-// The turn used for an upside-down start and for the angle conversion: the
-// rendering was tuned with this value, so it stays 3.14 rather than pi.
+// The turn used for an upside-down start and for reading the view's angles:
+// the rendering was tuned with this value, so it stays 3.14 rather than pi.
 constexpr double kHalfTurn = 3.14;
+// A view angle of d degrees is d * kHalfTurn / 180 radians, that is this
+// many true degrees.
+constexpr double kTrueDegreesPerViewDegree = kHalfTurn / M_PI;
 } // namespace
+
+double OGLCamera::normalisedFocal(float viewDegrees) {
+    return twl::focalForFieldOfView(2.0, double(viewDegrees) * kTrueDegreesPerViewDegree);
+}
 
 OGLCamera::OGLCamera(const twl::Translation &pivot, const twl::Translation &direction,
                      const twl::Translation &verticalAxis) {
@@ -41,11 +50,9 @@ void OGLCamera::setProjection(float horizontalAngle, float verticalAngle, float 
     verticalFov = verticalAngle;
     zNear = nearDistance;
     zFar = farDistance;
-    const double h = double(horizontalAngle) * 0.5 * kHalfTurn / 180.0;
-    const double v = double(verticalAngle) * 0.5 * kHalfTurn / 180.0;
     projection.setIdentity();
-    projection(0, 0) = float(1.0 / std::tan(h));
-    projection(1, 1) = float(1.0 / std::tan(v));
+    projection(0, 0) = float(normalisedFocal(horizontalAngle));
+    projection(1, 1) = float(normalisedFocal(verticalAngle));
     projection(2, 2) = -(farDistance / (farDistance - nearDistance));
     projection(2, 3) = -(farDistance * nearDistance / (farDistance - nearDistance));
     projection(3, 2) = -1.0f;
@@ -56,11 +63,10 @@ void OGLCamera::setViewProjection(float horizontalAngle, int viewWidth, int view
                                   float farDistance) {
     const double w = viewWidth > 0 ? double(viewWidth) : 1.0;
     const double h = viewHeight > 0 ? double(viewHeight) : 1.0;
-    // Square pixels: tan(vertical / 2) = tan(horizontal / 2) * h / w, in the
-    // same degree convention that setProjection converts back.
-    const double toRadians = kHalfTurn / 180.0;
-    const double halfH = double(horizontalAngle) * 0.5 * toRadians;
-    const double vertical = 2.0 * std::atan(std::tan(halfH) * h / w) / toRadians;
+    // Square pixels: one focal length for both directions, the vertical angle
+    // given back in the view's degrees that setProjection reads.
+    const double focal = twl::focalForFieldOfView(w, double(horizontalAngle) * kTrueDegreesPerViewDegree);
+    const double vertical = twl::fieldOfViewDegrees(h, focal) / kTrueDegreesPerViewDegree;
     setProjection(horizontalAngle, float(vertical), nearDistance, farDistance);
 }
 

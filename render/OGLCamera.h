@@ -23,6 +23,9 @@ public:
     void rotate(float angle, const twl::Translation &axis);
     /// Per-frame refresh of the view and view-projection matrices.
     void update();
+    /// Focal length, in units of half the picture, of a view `viewDegrees`
+    /// wide: 1 / tan of the half angle, read as the views read their angles.
+    static double normalisedFocal(float viewDegrees);
 
     const twl::Matrix4f &getProjection() const { return projection; }
     const twl::Matrix4f &getView() const { return view; }

@@ -1,5 +1,7 @@
 #include "twl/calib/StereoRectifier.h"
 
+#include "twl/core/Optics.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -22,12 +24,10 @@ StereoRectifier::StereoRectifier(const StereoCalibration &c) {
     cam.fy = float(P1_.at<double>(1, 1));
     cam.cx = float(P1_.at<double>(0, 2));
     cam.cy = float(P1_.at<double>(1, 2));
-    // Fields of view of the rectified picture, edge to edge.
-    const double toDegrees = 180.0 / CV_PI;
-    cam.h_fov = float((std::atan((cam.cx + 0.5) / cam.fx) + std::atan((size.width - 0.5 - cam.cx) / cam.fx)) *
-                      toDegrees);
-    cam.v_fov = float(
-        (std::atan((cam.cy + 0.5) / cam.fy) + std::atan((size.height - 0.5 - cam.cy) / cam.fy)) * toDegrees);
+    // Fields of view of the rectified picture, edge to edge: the principal
+    // point counts from the first pixel's centre, the angle from its edge.
+    cam.h_fov = float(fieldOfViewDegrees(size.width, cam.fx, cam.cx + 0.5));
+    cam.v_fov = float(fieldOfViewDegrees(size.height, cam.fy, cam.cy + 0.5));
     cam.image_size = Resolution(size_t(size.width), size_t(size.height));
     parameters_.left_cam = cam;
     parameters_.right_cam = cam;
