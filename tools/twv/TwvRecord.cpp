@@ -7,7 +7,6 @@
 #include "TwvProgress.h"
 #include "twl/calib/StereoCalibration.h"
 #include "twl/core/ModeTable.h"
-#include "twl/core/Optics.h"
 #include "twl/source/RectifyingSource.h"
 #include "twl/source/VirtualCamera.h"
 #include "twl/twv/TwvWriter.h"
@@ -21,106 +20,115 @@ namespace fs = std::filesystem;
 using namespace twl;
 using namespace twvtool;
 
-int cmdRecord(int argc, char **argv) {
+namespace {
+
+struct RecordOptions {
     Args args;
+    std::string out;
+    int resolution = -1;
+    long fps = 0, frames = 0;
+    TwvCodec codec = TwvCodec::Jpeg;
+    StereoCalibration calibration; // read when --calibration is given
+};
+
+// The command line, checked; kOk or the exit status after saying why.
+int readOptions(int argc, char **argv, RecordOptions *o) {
+    Args &args = o->args;
     if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "calibration", "device"},
                    {"virtual"}, &args))
         return kUsageError;
-    std::string out;
-    if (!singleFile(args, "record", &out)) return kUsageError;
+    if (!singleFile(args, "record", &o->out)) return kUsageError;
     if (args.flags.count("virtual") == args.has("device"))
         return fail(kUsageError, "record: say where the frames come from: --virtual or --device /dev/videoN");
-    const int resolution = resolutionIndex(args.get("resolution", resolutionMode(kDefaultResolution)->name));
-    if (resolution < 0)
+    o->resolution = resolutionIndex(args.get("resolution", resolutionMode(kDefaultResolution)->name));
+    if (o->resolution < 0)
         return fail(kUsageError, "record: unknown resolution '%s' (%s)", args.get("resolution").c_str(),
                     spokenList(resolutionNames()).c_str());
-    long fps = 0, frames = 0;
-    if (!parseInt(args.get("fps", "30"), 1, 1000, &fps))
+    if (!parseInt(args.get("fps", "30"), 1, 1000, &o->fps))
         return fail(kUsageError, "record: --fps needs a whole number of frames per second");
-    if (!isFrameRateAllowed(resolution, int(fps)))
-        return fail(kUsageError, "record: %ld fps is not available at this resolution (%s)", fps,
-                    frameRateList(resolution).c_str());
-    if (!parseInt(args.get("frames", "100"), 1, 10000000, &frames))
+    if (!isFrameRateAllowed(o->resolution, int(o->fps)))
+        return fail(kUsageError, "record: %ld fps is not available at this resolution (%s)", o->fps,
+                    frameRateList(o->resolution).c_str());
+    if (!parseInt(args.get("frames", "100"), 1, 10000000, &o->frames))
         return fail(kUsageError, "record: --frames needs a positive whole number");
-    TwvCodec codec;
-    if (!parseCodec(args, &codec))
+    if (!parseCodec(args, &o->codec))
         return fail(kUsageError, "record: unknown codec '%s' (jpeg or lossless)", args.get("codec").c_str());
-    StereoCalibration calibration;
-    if (args.has("calibration") && !loadCalibration("record", args.get("calibration"), &calibration))
+    if (args.has("calibration") && !loadCalibration("record", args.get("calibration"), &o->calibration))
         return kFailed;
+    return kOk;
+}
 
-    ERROR_CODE error = SUCCESS;
+// The camera the command line names, its pairs rectified when a calibration
+// was given; null after saying why not.
+std::unique_ptr<FrameSource> openCamera(const RecordOptions &o) {
+    const Args &args = o.args;
     std::unique_ptr<FrameSource> camera;
     if (args.has("device")) {
         std::string why;
-        camera = openDeviceForRecording(args.get("device"), resolution, int(fps), &why);
-        if (!camera) return fail(kFailed, "record: %s", why.c_str());
+        camera = openDeviceForRecording(args.get("device"), o.resolution, int(o.fps), &why);
+        if (!camera) fail(kFailed, "record: %s", why.c_str());
     } else {
         // Asking for --virtual is explicit enough to switch the virtual camera on.
         const char *virtualCamera = std::getenv("VANTARO_VIRTUAL_CAMERA");
         if (!virtualCamera || !*virtualCamera) setenv("VANTARO_VIRTUAL_CAMERA", "1", 1);
-        camera = VirtualCamera::open(resolution, int(fps), &error);
-        if (!camera)
-            return fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
+        ERROR_CODE error = SUCCESS;
+        camera = VirtualCamera::open(o.resolution, int(o.fps), &error);
+        if (!camera) fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
     }
-    if (args.has("calibration")) {
-        std::string why;
-        std::unique_ptr<FrameSource> rectified = RectifyingSource::wrap(camera, calibration, &why);
-        if (!rectified)
-            return fail(kFailed, "record: calibration file %s: %s", args.get("calibration").c_str(),
-                        why.c_str());
-        camera = std::move(rectified);
+    if (!camera || !args.has("calibration")) return camera;
+    std::string why;
+    std::unique_ptr<FrameSource> rectified = RectifyingSource::wrap(camera, o.calibration, &why);
+    if (!rectified)
+        fail(kFailed, "record: calibration file %s: %s", args.get("calibration").c_str(), why.c_str());
+    return rectified;
+}
+
+// Grabs up to `frames` pairs into `writer` until Ctrl-C; kOk or the exit
+// status after saying why. `writeFailed` tells a failed write from a camera
+// that stopped, whose frames so far still make a good recording.
+int recordFrames(FrameSource &camera, TwvWriter &writer, const std::string &partial, long frames,
+                 bool *writeFailed) {
+    StereoFrame frame;
+    Progress progress("recording");
+    for (long i = 0; i < frames && !interrupted; ++i) {
+        ERROR_CODE error = camera.grab(frame);
+        if (error != SUCCESS) {
+            progress.end();
+            return fail(kFailed, "record: the camera stopped after %d frames: %s", writer.framesWritten(),
+                        toVerbose(error).c_str());
+        }
+        error = writer.writeFrame(frame.left, frame.right, frame.timestamp);
+        if (error != SUCCESS) {
+            progress.end();
+            *writeFailed = true;
+            return fail(kFailed, "record: writing frame %ld to %s failed: %s", i, partial.c_str(),
+                        describe(error).c_str());
+        }
+        progress.update(int(i + 1), int(frames));
     }
+    return kOk;
+}
 
-    const Resolution size = camera->resolution();
-    const CameraInformation info = camera->information();
-    const CameraParameters &cam = info.calibration_parameters.left_cam;
-    TwvHeader header;
-    header.width = uint32_t(size.width);
-    header.height = uint32_t(size.height);
-    header.fps = camera->fps() > 0 ? camera->fps() : float(fps);
-    header.serialNumber = info.serial_number;
-    header.firmwareVersion = info.firmware_version;
-    header.model = info.camera_model;
-    header.fx = cam.fx;
-    header.fy = cam.fy;
-    header.cx = cam.cx;
-    header.cy = cam.cy;
-    header.baseline = info.calibration_parameters.baseline;
-    header.hFov = cam.h_fov > 0 ? cam.h_fov : float(fieldOfViewDegrees(double(size.width), double(cam.fx)));
-    header.vFov = cam.v_fov > 0 ? cam.v_fov : float(fieldOfViewDegrees(double(size.height), double(cam.fy)));
+} // namespace
 
+int cmdRecord(int argc, char **argv) {
+    RecordOptions o;
+    if (const int status = readOptions(argc, argv, &o)) return status;
+    std::unique_ptr<FrameSource> camera = openCamera(o);
+    if (!camera) return kFailed;
+
+    const float fps = camera->fps() > 0 ? camera->fps() : float(o.fps);
+    const TwvHeader header = twvHeaderFor(camera->information(), camera->resolution(), fps);
     TwvWriter writer;
-    const std::string partial = partialPath(out);
-    error = writer.open(partial, header, codec);
+    const std::string partial = partialPath(o.out);
+    ERROR_CODE error = writer.open(partial, header, o.codec);
     if (error != SUCCESS)
         return fail(kFailed, "record: cannot create %s: %s", partial.c_str(), describe(error).c_str());
 
     // Ctrl-C ends the recording early but still closes the file properly.
     catchInterrupts();
-    int status = kOk;
     bool writeFailed = false;
-    StereoFrame frame;
-    Progress progress("recording");
-    for (long i = 0; i < frames && !interrupted; ++i) {
-        error = camera->grab(frame);
-        if (error != SUCCESS) {
-            progress.end();
-            status = fail(kFailed, "record: the camera stopped after %d frames: %s", writer.framesWritten(),
-                          toVerbose(error).c_str());
-            break;
-        }
-        error = writer.writeFrame(frame.left, frame.right, frame.timestamp);
-        if (error != SUCCESS) {
-            progress.end();
-            status = fail(kFailed, "record: writing frame %ld to %s failed: %s", i, partial.c_str(),
-                          describe(error).c_str());
-            writeFailed = true;
-            break;
-        }
-        progress.update(int(i + 1), int(frames));
-    }
-    progress.end();
+    int status = recordFrames(*camera, writer, partial, o.frames, &writeFailed);
     if (interrupted) std::fprintf(stderr, "twv: record: stopped after %d frames\n", writer.framesWritten());
     error = writer.close();
     if (error != SUCCESS && !writeFailed)
@@ -128,9 +136,9 @@ int cmdRecord(int argc, char **argv) {
     // Frames the camera gave before it stopped are a good recording; a
     // failed write or close leaves none worth keeping.
     const bool keep = !writeFailed && error == SUCCESS;
-    if (!settle(partial, out, keep, "record") && keep) status = kFailed;
+    if (!settle(partial, o.out, keep, "record") && keep) status = kFailed;
     std::error_code ec;
-    if (!keep && fs::exists(out, ec))
-        std::fprintf(stderr, "twv: record: %s was left as it was\n", out.c_str());
+    if (!keep && fs::exists(o.out, ec))
+        std::fprintf(stderr, "twv: record: %s was left as it was\n", o.out.c_str());
     return status;
 }

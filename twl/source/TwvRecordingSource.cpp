@@ -57,24 +57,7 @@ float TwvRecordingSource::fps() const {
 }
 
 CameraInformation TwvRecordingSource::information() const {
-    const TwvHeader &h = reader_->header();
-    CameraInformation info;
-    info.serial_number = h.serialNumber;
-    info.firmware_version = h.firmwareVersion;
-    info.camera_model = h.model;
-    CameraParameters cam;
-    cam.fx = h.fx;
-    cam.fy = h.fy;
-    cam.cx = h.cx;
-    cam.cy = h.cy;
-    cam.h_fov = h.hFov;
-    cam.v_fov = h.vFov;
-    cam.image_size = Resolution(h.width, h.height);
-    // The pair is stored rectified, so both eyes share the intrinsics.
-    info.calibration_parameters.left_cam = cam;
-    info.calibration_parameters.right_cam = cam;
-    info.calibration_parameters.baseline = h.baseline;
-    return info;
+    return cameraInformationOf(reader_->header());
 }
 
 } // namespace twl

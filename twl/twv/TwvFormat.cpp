@@ -1,11 +1,51 @@
 #include "twl/twv/TwvFormat.h"
 
+#include "twl/core/Optics.h"
 #include "twl/util/Crc32.h"
 
 #include <cmath>
 #include <cstring>
 
 namespace twl {
+
+TwvHeader twvHeaderFor(const CameraInformation &info, Resolution size, float fps) {
+    const CameraParameters &cam = info.calibration_parameters.left_cam;
+    TwvHeader h;
+    h.width = uint32_t(size.width);
+    h.height = uint32_t(size.height);
+    h.fps = fps;
+    h.serialNumber = info.serial_number;
+    h.firmwareVersion = info.firmware_version;
+    h.model = info.camera_model;
+    h.fx = cam.fx;
+    h.fy = cam.fy;
+    h.cx = cam.cx;
+    h.cy = cam.cy;
+    h.baseline = info.calibration_parameters.baseline;
+    h.hFov = cam.h_fov > 0 ? cam.h_fov : float(fieldOfViewDegrees(double(size.width), double(cam.fx)));
+    h.vFov = cam.v_fov > 0 ? cam.v_fov : float(fieldOfViewDegrees(double(size.height), double(cam.fy)));
+    return h;
+}
+
+CameraInformation cameraInformationOf(const TwvHeader &h) {
+    CameraInformation info;
+    info.serial_number = h.serialNumber;
+    info.firmware_version = h.firmwareVersion;
+    info.camera_model = h.model;
+    CameraParameters cam;
+    cam.fx = h.fx;
+    cam.fy = h.fy;
+    cam.cx = h.cx;
+    cam.cy = h.cy;
+    cam.h_fov = h.hFov;
+    cam.v_fov = h.vFov;
+    cam.image_size = Resolution(h.width, h.height);
+    info.calibration_parameters.left_cam = cam;
+    info.calibration_parameters.right_cam = cam;
+    info.calibration_parameters.baseline = h.baseline;
+    return info;
+}
+
 namespace twv {
 
 const unsigned char kFileMagic[8] = {0x89, 'T', 'W', 'V', '\r', '\n', 0x1a, '\n'};

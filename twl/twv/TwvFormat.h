@@ -29,6 +29,14 @@ struct TwvHeader {
     TwvCodec codec = TwvCodec::Jpeg;      // the writer's codec; each frame names its own
 };
 
+/// The header for a recording of pictures of `size` at `fps` from the camera
+/// `info` describes. Pairs are stored rectified, so the left camera's
+/// intrinsics stand for both; a field of view the camera leaves at 0 follows
+/// from its focal length.
+TwvHeader twvHeaderFor(const CameraInformation &info, Resolution size, float fps);
+/// What a recording's header says about the camera that made it.
+CameraInformation cameraInformationOf(const TwvHeader &header);
+
 namespace twv {
 
 constexpr uint32_t kVersion = 1;
