@@ -1,15 +1,13 @@
 #include "capture/Interval.h"
 
-#include <chrono>
+#include "twl/util/SteadyClock.h"
 
 Interval::Interval() : periodStart(nowNs()) {}
 
 Interval::~Interval() = default;
 
 int64_t Interval::nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return twl::steadyNowNs();
 }
 
 void Interval::tick() {

@@ -3,10 +3,10 @@
 #include "monitor/MonitorLog.h"
 
 #include "twl/core/DeviceMemory.h"
+#include "twl/util/SteadyClock.h"
 
 #include <QMutex>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
@@ -84,9 +84,7 @@ QString CPUGPUInfos::statusText() const {
 }
 
 uint64_t CPUGPUInfos::wallNs() {
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
+    return uint64_t(twl::steadyNowNs());
 }
 
 bool CPUGPUInfos::processTimesNs(uint64_t *cpuNs) {

@@ -1,6 +1,7 @@
 // The virtual live camera: frame rates, pacing, unplugging, a pair that agrees with its depth.
 #include "twl/source/VirtualCamera.h"
 #include "twl/source/VirtualScene.h"
+#include "twl/util/SteadyClock.h"
 
 #include <QtTest>
 
@@ -15,7 +16,7 @@ using namespace twl;
 
 namespace {
 uint64_t steadyNs() { // the clock the frames are stamped with, in nanoseconds
-    return uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    return uint64_t(steadyNowNs());
 }
 } // namespace
 

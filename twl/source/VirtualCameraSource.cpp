@@ -2,6 +2,7 @@
 
 #include "twl/source/VirtualCamera.h"
 #include "twl/source/VirtualScene.h"
+#include "twl/util/SteadyClock.h"
 
 #include <chrono>
 #include <cmath>
@@ -9,14 +10,6 @@
 #include <cstring>
 
 namespace twl {
-
-namespace {
-int64_t steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-} // namespace
 
 // Frame clock, guarded by VirtualCamera::detail::stateMutex(): frame k is due
 // at base + k * period; `last` is the index of the frame last delivered.

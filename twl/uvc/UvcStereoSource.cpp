@@ -1,6 +1,7 @@
 #include "twl/uvc/UvcStereoSource.h"
 
 #include "twl/core/Optics.h"
+#include "twl/util/SteadyClock.h"
 
 #include "twl/uvc/SideBySide.h"
 #include "twl/uvc/V4l2Device.h"
@@ -10,7 +11,6 @@
 #include <sys/mman.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -18,12 +18,6 @@ namespace twl {
 
 namespace {
 constexpr unsigned kBufferCount = 4;
-
-int64_t steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 } // namespace
 
 UvcStereoSource::UvcStereoSource(V4l2Device &backend, const UvcCamera::DeviceInfo &device,
