@@ -449,12 +449,7 @@ void MainProcess::UpdateSoftwareStatus() {
 }
 
 void MainProcess::refreshLoadLine() {
-    GlobalParams::stringRef(PARAM_STATUS_TEXT) =
-        QString(" CPU/GPU load : %1% %2% -- GPU Mem: %3% -- RAM: %4%")
-            .arg(double(cpuGpuInfos.cpuUsage), 0, 'f', 1)
-            .arg(double(cpuGpuInfos.gpuUsage), 0, 'f', 1)
-            .arg(double(cpuGpuInfos.gpuMemUsage), 0, 'f', 1)
-            .arg(double(cpuGpuInfos.ramUsage), 0, 'f', 1);
+    GlobalParams::stringRef(PARAM_STATUS_TEXT) = cpuGpuInfos.statusText();
     cpuGpuInfos.start();
 }
 
