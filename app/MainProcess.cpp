@@ -62,7 +62,7 @@ MainProcess::MainProcess(int &argc, char **argv)
     QCoreApplication::processEvents();
     gui->logoScreen->show();
 
-    gui->maxRangeSlider->setValue(15000);
+    gui->maxRangeSlider->setValue(GlobalParams::kStartDepthMaxMm);
     gui->confidenceSlider->setValue(100);
 
     gui->resolutionIndex = options.resolutionIndex;

@@ -37,6 +37,11 @@ enum : int { PARAM_WINDOW_TITLE = 1, PARAM_TWV_PATH = 2, PARAM_STATUS_TEXT = 3 }
 
 namespace GlobalParams {
 
+/// PARAM_DEPTH_MAX (millimetres) that an input starts with: the camera model
+/// that PARAM_MODEL_FLAG marks sees farther. The window opens at the farther.
+constexpr int kStartDepthMaxMm = 15000;
+constexpr int kStartDepthMaxOtherModelMm = 10000;
+
 constexpr int kBoolCount = 5;
 constexpr int kIntCount = 16;
 constexpr int kDoubleCount = 4;

@@ -6,6 +6,7 @@
 #include "gui/GuiLog.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
+#include "twl/Version.h"
 #include "twl/core/ModeTable.h"
 
 #include <QCheckBox>
@@ -18,11 +19,6 @@
 #include <QToolButton>
 
 #include <algorithm>
-
-namespace {
-// SDK version the status line reports.
-constexpr int kSdkMajor = 2, kSdkMinor = 3, kSdkPatch = 0;
-} // namespace
 
 void GUI::activStart() {
     pauseButton->setChecked(false);
@@ -119,8 +115,7 @@ void GUI::PrintCPUGPUInfos() {
 }
 
 void GUI::PrintVEXOSDKVersion() {
-    versionLabel->setText("v" + QString::number(kSdkMajor) + "." + QString::number(kSdkMinor) + "." +
-                          QString::number(kSdkPatch));
+    versionLabel->setText(QStringLiteral("v") + twl::kVersion);
 }
 
 void GUI::showSettings(bool) {
@@ -217,7 +212,8 @@ void GUI::setInputState(int state, int lastFrame) {
         for (QWidget *w : widgets)
             w->setVisible(visible);
     };
-    const int maxRange = GlobalParams::getBool(PARAM_MODEL_FLAG) ? 15000 : 10000;
+    const int maxRange = GlobalParams::getBool(PARAM_MODEL_FLAG) ? GlobalParams::kStartDepthMaxMm
+                                                                 : GlobalParams::kStartDepthMaxOtherModelMm;
 
     switch (state) {
     case 0:
