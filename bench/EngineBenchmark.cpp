@@ -21,6 +21,7 @@
 //  load_average     the machine's one-minute load when the record was taken.
 #include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
+#include "support/DisparityScore.h"
 
 #include "twl/Camera.h"
 #include "twl/core/ModeTable.h"
@@ -75,33 +76,6 @@ std::vector<int> parseList(const char *text, const std::vector<std::string> &nam
         pos = comma + 1;
     }
     return out;
-}
-
-struct Accuracy {
-    double bad2 = 0, density = 0;
-};
-
-// Disparity (full-resolution pixels, at the working size) against the exact
-// depth of the full-resolution left image, sampled at each working pixel's centre.
-Accuracy score(const cv::Mat &disparity, const cv::Mat &groundTruthDepth, float focal, float baseline) {
-    const double sx = double(groundTruthDepth.cols) / disparity.cols;
-    const double sy = double(groundTruthDepth.rows) / disparity.rows;
-    size_t valid = 0, bad = 0;
-    for (int y = 0; y < disparity.rows; ++y) {
-        const int gy = std::min(groundTruthDepth.rows - 1, int((y + 0.5) * sy));
-        const float *d = disparity.ptr<float>(y);
-        const float *z = groundTruthDepth.ptr<float>(gy);
-        for (int x = 0; x < disparity.cols; ++x) {
-            if (std::isnan(d[x])) continue;
-            ++valid;
-            const int gx = std::min(groundTruthDepth.cols - 1, int((x + 0.5) * sx));
-            if (std::fabs(d[x] - focal * baseline / z[gx]) > 2.0f) ++bad;
-        }
-    }
-    Accuracy a;
-    a.density = double(valid) / double(disparity.total());
-    a.bad2 = valid ? double(bad) / double(valid) : 0;
-    return a;
 }
 
 struct Baseline {
@@ -220,14 +194,17 @@ int runEngineBenchmark(int argc, char **argv) {
                     if (f < 0) continue;
                     engineTimes.push_back(nowMs() - t0);
                     engineCpu += (cpuMs() - c0) / frames;
-                    Accuracy a = score(result.disparity, truth, focal, baseline);
+                    DisparityScore a =
+                        scoreDisparity(result.disparity,
+                                       disparityFromDepth(truth, focal * baseline, result.disparity.size()));
                     bad2 += a.bad2 / frames;
                     density += a.density / frames;
 
                     t0 = nowMs();
                     base.compute(left, right, workingSize, 1.0f / scale, baseDisparity);
                     baseTimes.push_back(nowMs() - t0);
-                    a = score(baseDisparity, truth, focal, baseline);
+                    a = scoreDisparity(baseDisparity,
+                                       disparityFromDepth(truth, focal * baseline, baseDisparity.size()));
                     baseBad2 += a.bad2 / frames;
                     baseDensity += a.density / frames;
                 }

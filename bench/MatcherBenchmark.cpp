@@ -15,6 +15,7 @@
 //  load_average              the machine's one-minute load at the end of the case.
 #include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
+#include "support/DisparityScore.h"
 
 #include "twl/source/VirtualScene.h"
 #include "twl/stereo/SemiGlobalMatcher.h"
@@ -39,26 +40,6 @@ using bench::cpuMs;
 using bench::loadAverage;
 using bench::median;
 using bench::nowMs;
-
-struct Accuracy {
-    double bad2 = 0, density = 0;
-};
-
-// 1/16-pixel disparities (invalid <= 0) against exact depth at the same size.
-Accuracy score(const cv::Mat &disp16, const cv::Mat &depth, float fb) {
-    size_t valid = 0, bad = 0;
-    for (int y = 0; y < disp16.rows; ++y)
-        for (int x = 0; x < disp16.cols; ++x) {
-            const short d = disp16.at<short>(y, x);
-            if (d <= 0) continue;
-            ++valid;
-            bad += std::fabs(d / 16.0f - fb / depth.at<float>(y, x)) > 2.0f;
-        }
-    Accuracy a;
-    a.density = double(valid) / double(disp16.total());
-    a.bad2 = valid ? double(bad) / double(valid) : 0;
-    return a;
-}
 
 } // namespace
 
@@ -88,7 +69,7 @@ int runMatcherBenchmark(int argc, char **argv) {
                                    cv::StereoSGBM::MODE_SGBM_3WAY);
         std::vector<double> ourTimes, baseTimes;
         double ourCpu = 0, baseCpu = 0;
-        Accuracy ourScore, baseScore;
+        DisparityScore ourScore, baseScore;
         cv::Mat left, right, depth, greyL, greyR, ourDisp, baseDisp;
         for (int f = -1; f < frames; ++f) { // frame -1 warms up
             scene.render(0.4 + 1.3 * std::max(f, 0), left, right, &depth);
@@ -106,7 +87,8 @@ int runMatcherBenchmark(int argc, char **argv) {
             baseCpu += baseCpuMs / frames;
             ourTimes.push_back(ourMs);
             baseTimes.push_back(baseMs);
-            const Accuracy a = score(ourDisp, depth, fb), b = score(baseDisp, depth, fb);
+            const DisparityTruth truth = disparityFromDepth(depth, fb, depth.size());
+            const DisparityScore a = scoreDisparity(ourDisp, truth), b = scoreDisparity(baseDisp, truth);
             ourScore.bad2 += a.bad2 / frames;
             ourScore.density += a.density / frames;
             baseScore.bad2 += b.bad2 / frames;

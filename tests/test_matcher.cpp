@@ -1,5 +1,6 @@
 // Our stereo matcher: each vector kernel bit-exact to the scalar reference, the whole matcher on known
 // shifts and against StereoSGBM.
+#include "support/DisparityScore.h"
 #include "twl/source/VirtualScene.h"
 #include "twl/stereo/SemiGlobalMatcher.h"
 #include "twl/stereo/SpeckleFilter.h"
@@ -43,19 +44,6 @@ void greyPair(VirtualScene &scene, double t, cv::Mat &greyL, cv::Mat &greyR, cv:
     scene.render(t, left, right, depth);
     cv::cvtColor(left, greyL, cv::COLOR_BGRA2GRAY);
     cv::cvtColor(right, greyR, cv::COLOR_BGRA2GRAY);
-}
-
-// Share of valid pixels more than 2 px off the truth, and the share of valid pixels.
-template <class Error> std::pair<double, double> score(const cv::Mat &disp16, const Error &error) {
-    size_t valid = 0, bad = 0;
-    for (int y = 0; y < disp16.rows; ++y)
-        for (int x = 0; x < disp16.cols; ++x) {
-            const short d = disp16.at<short>(y, x);
-            if (d <= 0) continue;
-            ++valid;
-            bad += error(y, x, d / 16.0f) > 2.0f;
-        }
-    return {valid ? double(bad) / double(valid) : 1.0, double(valid) / double(disp16.total())};
 }
 
 } // namespace
@@ -232,27 +220,25 @@ private slots:
     }
 
     void asAccurateAsStereoSGBMOnTheVirtualCameraAndOnRealTexture() {
-        auto compare = [](const cv::Mat &greyL, const cv::Mat &greyR, auto error, const char *what) {
+        auto compare = [](const cv::Mat &greyL, const cv::Mat &greyR, const DisparityTruth &truth,
+                          const char *what) {
             SemiGlobalMatcher ours;
             auto sgbm =
                 cv::StereoSGBM::create(0, 64, 5, 200, 800, 1, 0, 10, 100, 2, cv::StereoSGBM::MODE_SGBM_3WAY);
             cv::Mat a, b;
             ours.compute(greyL, greyR, a);
             sgbm->compute(greyL, greyR, b);
-            const auto mine = score(a, error), theirs = score(b, error);
-            QVERIFY2(mine.first <= theirs.first && mine.second >= theirs.second,
-                     qPrintable(QString::asprintf("%s: bad2 %f vs %f, density %f vs %f", what, mine.first,
-                                                  theirs.first, mine.second, theirs.second)));
+            const DisparityScore mine = scoreDisparity(a, truth), theirs = scoreDisparity(b, truth);
+            QVERIFY2(mine.bad2 <= theirs.bad2 && mine.density >= theirs.density,
+                     qPrintable(QString::asprintf("%s: bad2 %f vs %f, density %f vs %f", what, mine.bad2,
+                                                  theirs.bad2, mine.density, theirs.density)));
         };
         VirtualScene scene(Resolution(640, 360));
         const float fb = scene.focal() * scene.baseline();
         for (double t : {0.4, 2.9}) {
             cv::Mat depth, greyL, greyR;
             greyPair(scene, t, greyL, greyR, &depth);
-            compare(
-                greyL, greyR,
-                [&](int y, int x, float d) { return std::fabs(d - fb / depth.at<float>(y, x)); },
-                "virtual camera");
+            compare(greyL, greyR, disparityFromDepth(depth, fb, depth.size()), "virtual camera");
         }
         // A real photograph seen through a known disparity field (a slanted plane and a nearer box), with
         // sensor noise and another gain in the right eye: flat walls must not fall apart.
@@ -278,8 +264,7 @@ private slots:
         cv::randn(noise, 0, 3);
         right.convertTo(right, CV_16S, 0.9, 8);
         cv::Mat(right + noise).convertTo(right, CV_8U);
-        compare(
-            left, right, [&](int y, int x, float d) { return std::fabs(d - truth(y, x)); }, "real texture");
+        compare(left, right, truth, "real texture");
     }
 };
 

@@ -1,4 +1,5 @@
 // The stereo engine against exact virtual depth: accuracy per mode, FILL, confidence, search range.
+#include "support/DisparityScore.h"
 #include "twl/source/VirtualScene.h"
 #include "twl/stereo/StereoEngine.h"
 
@@ -10,26 +11,13 @@ using namespace twl;
 
 namespace {
 
-struct Score {
-    double bad2 = 0, density = 0;
-};
-
-// Share of valid pixels more than 2 full-resolution pixels of disparity off, among those whose
-// confidence lies in [minConfidence, maxConfidence].
-Score score(const StereoResult &r, const cv::Mat &depth, float fb, float minConfidence = 0,
-            float maxConfidence = INFINITY) {
-    size_t valid = 0, bad = 0;
-    const double sx = double(depth.cols) / r.disparity.cols, sy = double(depth.rows) / r.disparity.rows;
-    for (int y = 0; y < r.disparity.rows; ++y)
-        for (int x = 0; x < r.disparity.cols; ++x) {
-            const float d = r.disparity.at<float>(y, x), c = r.confidence.at<float>(y, x);
-            if (std::isnan(d) || c < minConfidence || c > maxConfidence) continue;
-            ++valid;
-            const float z = depth.at<float>(std::min(depth.rows - 1, int((y + 0.5) * sy)),
-                                            std::min(depth.cols - 1, int((x + 0.5) * sx)));
-            bad += std::fabs(d - fb / z) > 2.0f;
-        }
-    return {valid ? double(bad) / double(valid) : 1.0, double(valid) / double(r.disparity.total())};
+// Only the pixels whose confidence lies in [minConfidence, maxConfidence] take part.
+DisparityScore score(const StereoResult &r, const cv::Mat &depth, float fb, float minConfidence = 0,
+                     float maxConfidence = INFINITY) {
+    return scoreDisparity(r.disparity, disparityFromDepth(depth, fb, r.disparity.size()), [&](int y, int x) {
+        const float c = r.confidence.at<float>(y, x);
+        return !(c < minConfidence || c > maxConfidence);
+    });
 }
 
 int countNaN(const cv::Mat &m) {
@@ -106,7 +94,7 @@ private slots:
                 engine.compute(left, right, false, result);
                 QVERIFY(result.disparity.size() == engine.workingSize() &&
                         result.confidence.size() == engine.workingSize());
-                const Score s = score(result, depth, scene->focal() * scene->baseline());
+                const DisparityScore s = score(result, depth, scene->focal() * scene->baseline());
                 QVERIFY2(
                     s.bad2 <= c.maxBad2 && s.density >= 0.95,
                     qPrintable(QString::asprintf("%zux%zu mode %d t %.1f: bad2 %f density %f", c.size.width,
@@ -134,11 +122,12 @@ private slots:
         // The most confident half is more accurate than all pixels, without removing nearly all of
         // them; the least confident tenth holds more than its share of the errors.
         const float fb = scene.focal() * scene.baseline();
-        const Score all = score(r, depth, fb), confident = score(r, depth, fb, values[values.size() / 2]);
+        const DisparityScore all = score(r, depth, fb),
+                             confident = score(r, depth, fb, values[values.size() / 2]);
         QVERIFY2(confident.bad2 < 0.7 * all.bad2,
                  qPrintable(QString("%1 vs %2").arg(confident.bad2).arg(all.bad2)));
         QVERIFY(confident.density > 0.3 * all.density);
-        const Score low = score(r, depth, fb, 0, values[values.size() / 10]);
+        const DisparityScore low = score(r, depth, fb, 0, values[values.size() / 10]);
         QVERIFY(low.density > 0 && low.bad2 > 2.0 * all.bad2);
     }
 
