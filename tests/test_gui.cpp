@@ -19,6 +19,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -62,14 +63,17 @@ private slots:
         QVERIFY(!cloud->geometry().intersects(image->geometry().united(depth->geometry())));
     }
 
-    void minimumAndSettingsWindowSizes() {
+    void nothingIsCutOffAndTheSettingsOpenInTheMiddle() {
         auto gui = makeWindow(1280, 720, QPoint(100, 80));
+        // Neither window can be squeezed until its controls are cut off.
         gui->resize(800, 500);
-        QCOMPARE(gui->size(), QSize(1280, 720));
         QWidget *s = gui->settingsWindow;
-        QVERIFY(s->minimumSize() == QSize(520, 500) && s->maximumSize() == s->minimumSize());
-        for (QWidget *w : s->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
-            QVERIFY2(s->rect().contains(w->geometry()), w->metaObject()->className());
+        s->resize(s->size() / 2);
+        for (QWidget *window : {static_cast<QWidget *>(gui.get()), s})
+            for (QWidget *w : window->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+                if (w->isVisibleTo(window))
+                    QVERIFY2(window->rect().contains(w->geometry()),
+                             qPrintable(w->objectName() + " " + w->metaObject()->className()));
         // It opens in the middle of the window, and goes back there when asked for while open.
         const QPoint middle = gui->pos() + QPoint(gui->width() / 2, gui->height() / 2);
         gui->settingsButton->click();
@@ -81,7 +85,8 @@ private slots:
     }
 
     void fontSizeRuleSurvivesAnUnmeasurableFont() {
-        QCOMPARE(GuiStyle::baseFontSizeForWidth(0), 10);
+        // A platform without font metrics still gets readable text; wider digits, smaller text.
+        QVERIFY(GuiStyle::baseFontSizeForWidth(0) > 0 && GuiStyle::baseFontSizeForWidth(-1) > 0);
         QVERIFY(GuiStyle::baseFontSizeForWidth(14) > GuiStyle::baseFontSizeForWidth(40));
     }
 
@@ -180,7 +185,7 @@ private slots:
         QCOMPARE(askFps.count(), 1);
     }
 
-    void pauseHasTwoOwners() {
+    void grabbingTheFrameSliderPausesOnlyWhileHeld() {
         auto gui = makeWindow();
         gui->setInputState(3, 200);
         gui->activStart();
@@ -195,9 +200,6 @@ private slots:
         }
         gui->pauseButton->click();
         QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
-        // The button's mark follows without touching the store.
-        gui->ForcePauseButton(true);
-        QVERIFY(gui->pauseButton->isChecked() && !GlobalParams::getBool(PARAM_PAUSE));
     }
 
     void slidersAndSelectorsReachTheStore() {
@@ -213,10 +215,17 @@ private slots:
         gui->changeViewDepth(-1);
         QCOMPARE(gui->dataCombo->currentIndex(), 0);
         QCOMPARE(GlobalParams::getInt(PARAM_DEPTH_VIEW), int(twl::VIEW_DEPTH));
-        // The frame box steps as fast as playback does.
-        gui->speedCombo->setCurrentIndex(2);
-        QVERIFY(GlobalParams::getInt(PARAM_TWV_STEP) > 1);
-        QCOMPARE(gui->frameSpinBox->singleStep(), GlobalParams::getInt(PARAM_TWV_STEP));
+        // "speed xN" steps playback and the frame box by N frames (the first entry is chosen already).
+        gui->setInputState(3, 100);
+        for (int i = gui->speedCombo->count() - 1; i >= 0; --i) {
+            gui->speedCombo->setCurrentIndex(i);
+            const int n = gui->speedCombo->currentText().section('x', -1).toInt();
+            QVERIFY2(n >= 1, qPrintable(gui->speedCombo->currentText()));
+            QCOMPARE(GlobalParams::getInt(PARAM_TWV_STEP), n);
+            gui->frameSpinBox->setValue(10);
+            gui->frameSpinBox->stepUp();
+            QCOMPARE(gui->frameSpinBox->value(), 10 + n);
+        }
     }
 
     void depthModeSensingAndStabiliser() {
@@ -251,7 +260,7 @@ private slots:
         };
         gui->setInputState(2, 0);
         QVERIFY(visible(liveOnly, true) && visible(playbackOnly, false));
-        QCOMPARE(gui->maxRangeSlider->value(), 10000);
+        QCOMPARE(gui->maxRangeSlider->value(), GlobalParams::kStartDepthMaxOtherModelMm);
         GlobalParams::setBool(PARAM_MODEL_FLAG, true);
         gui->setInputState(3, 120);
         QVERIFY(visible(liveOnly, false) && visible(playbackOnly, true));
@@ -262,25 +271,33 @@ private slots:
         QCOMPARE(gui->frameSlider->value(), 10);
         gui->frameSlider->setValue(20);
         QCOMPARE(gui->frameSpinBox->value(), 20);
-        QCOMPARE(gui->maxRangeSlider->value(), 15000);
+        QCOMPARE(gui->maxRangeSlider->value(), GlobalParams::kStartDepthMaxMm);
         gui->statusLabel->setText("No camera detected");
         gui->setInputState(0, 0);
         QVERIFY(visible(liveOnly, false) && visible(playbackOnly, false));
         QCOMPARE(gui->statusLabel->text(), QString("No camera detected")); // the reason stays
     }
 
-    void statusLine() {
+    void statusLineFollowsTheLoadAndTheDepthRate() {
         auto gui = makeWindow();
         gui->fpsLabel->setText("old");
         GlobalParams::setInt(PARAM_DEPTH_FPS, 30);
         gui->ShowFPSDepth(); // no session: the label keeps what it had
         QCOMPARE(gui->fpsLabel->text(), QString("old"));
         GlobalParams::setInt(PARAM_CAM_WIDTH, 1280);
-        GlobalParams::stringRef(PARAM_STATUS_TEXT) = "CPU 12% GPU 30%";
-        for (int i = 0; i < 4; ++i) // frames refresh the status line
-            gui->updateImage();
-        QCOMPARE(gui->cpuGpuLabel->text() + gui->fpsLabel->text(),
-                 QString("CPU 12% GPU 30% Depth FPS: 30Hz"));
+        GlobalParams::stringRef(PARAM_STATUS_TEXT) = "load line";
+        // Within a few frames the window shows the load line and the measured rate, and a new rate.
+        const auto withinFrames = [&](const std::function<bool()> &shown) {
+            for (int i = 0; i < 10 && !shown(); ++i)
+                gui->updateImage();
+            return shown();
+        };
+        const auto rateShown = [&](const char *rate) {
+            return gui->fpsLabel->text().contains(QRegularExpression(QString("(?<!\\d)%1(?!\\d)").arg(rate)));
+        };
+        QVERIFY(withinFrames([&] { return gui->cpuGpuLabel->text() == "load line" && rateShown("30"); }));
+        GlobalParams::setInt(PARAM_DEPTH_FPS, 25);
+        QVERIFY2(withinFrames([&] { return rateShown("25"); }), qPrintable(gui->fpsLabel->text()));
     }
 
     void closingEmitsAndLeavesDeletionToTheOwner() {
