@@ -3,6 +3,7 @@
 // and one cut short as after a crash. fuzz_twv_seeds writes them for the
 // fuzzer; test_fuzz_regressions checks that each still reads back whole.
 
+#include "twl/core/Optics.h"
 #include "twl/twv/TwvWriter.h"
 
 #include <opencv2/core.hpp>
@@ -29,18 +30,11 @@ inline const Seed kSeeds[] = {
 inline bool write(const std::string &dir, const Seed &seed) {
     const std::string path = dir + "/" + seed.name;
     const int w = seed.width, h = seed.height;
-    twl::TwvHeader header;
-    header.width = uint32_t(w);
-    header.height = uint32_t(h);
-    header.fps = 30;
-    header.fx = header.fy = 20;
-    header.cx = w / 2.f;
-    header.cy = h / 2.f;
-    header.baseline = 0.12f;
-    header.hFov = 80;
-    header.vFov = 50;
+    const twl::Resolution size{size_t(w), size_t(h)};
+    twl::CameraInformation camera;
+    camera.calibration_parameters = twl::nominalCalibration(size);
     twl::TwvWriter writer;
-    if (writer.open(path, header, seed.codec) != twl::SUCCESS) return false;
+    if (writer.open(path, twl::twvHeaderFor(camera, size, 30), seed.codec) != twl::SUCCESS) return false;
     cv::Mat left(h, w, CV_8UC4), right(h, w, CV_8UC4);
     for (int i = 0; i < seed.frames; ++i) {
         cv::randu(left, 0, 256);

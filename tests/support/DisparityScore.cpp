@@ -10,23 +10,13 @@ DisparityScore scoreDisparity(const cv::Mat &disparity, const DisparityTruth &tr
     size_t valid = 0, bad = 0;
     for (int y = 0; y < disparity.rows; ++y)
         for (int x = 0; x < disparity.cols; ++x) {
-            float d;
-            if (sixteenths) {
-                const short raw = disparity.at<short>(y, x);
-                if (raw <= 0) continue;
-                d = raw / 16.0f;
-            } else {
-                d = disparity.at<float>(y, x);
-                if (std::isnan(d)) continue;
-            }
-            if (considered && !considered(y, x)) continue;
+            const float d = sixteenths ? disparity.at<short>(y, x) / 16.0f : disparity.at<float>(y, x);
+            const bool none = sixteenths ? !(d > 0) : std::isnan(d);
+            if (none || (considered && !considered(y, x))) continue;
             ++valid;
             bad += std::fabs(d - truth(y, x)) > 2.0f;
         }
-    DisparityScore score;
-    score.bad2 = valid ? double(bad) / double(valid) : 1.0;
-    score.density = double(valid) / double(disparity.total());
-    return score;
+    return {valid ? double(bad) / double(valid) : 1.0, double(valid) / double(disparity.total())};
 }
 
 DisparityTruth disparityFromDepth(const cv::Mat &depth, float focalTimesBaseline, cv::Size mapSize) {

@@ -1,7 +1,6 @@
 #pragma once
-// How close a disparity map comes to the truth: the measure by which the
-// tests and the benchmarks hold the matcher and the stereo engine to the
-// virtual camera's exact depth (and to other known disparity fields).
+// How close a disparity map comes to the truth, for the tests and benchmarks
+// that hold the matcher and the stereo engine to a known disparity field.
 
 #include <opencv2/core.hpp>
 
@@ -15,14 +14,12 @@ struct DisparityScore {
 /// Expected disparity of pixel (y, x) of the map, in full-resolution pixels.
 using DisparityTruth = std::function<float(int y, int x)>;
 
-/// Scores `disparity`, either CV_32F in full-resolution pixels with NaN where
-/// there is none (the engine's form) or CV_16S in sixteenths of a pixel with
-/// values <= 0 where there is none (the matcher's and StereoSGBM's). Only the
-/// pixels `considered` accepts take part, all when it is empty.
+/// `disparity` is CV_32F in pixels with NaN for none (the engine's form) or
+/// CV_16S in sixteenths with <= 0 for none (the matcher's and StereoSGBM's).
+/// Only the pixels `considered` accepts take part, all when it is empty.
 DisparityScore scoreDisparity(const cv::Mat &disparity, const DisparityTruth &truth,
                               const std::function<bool(int y, int x)> &considered = {});
 
-/// The truth from the exact depth (metres) of the full-resolution left
-/// picture, focal * baseline / depth, for a map of `mapSize`: a working size
-/// may be smaller, and each map pixel's centre is looked up.
+/// focal * baseline / depth from the exact depth (metres) of the full-size
+/// left picture, looked up at the centre of each pixel of a map of `mapSize`.
 DisparityTruth disparityFromDepth(const cv::Mat &depth, float focalTimesBaseline, cv::Size mapSize);
