@@ -106,6 +106,8 @@ MainProcess::MainProcess(int &argc, char **argv)
     connect(gui->liveButton, &QToolButton::clicked, this, &MainProcess::CreateLiveInput);
     connect(gui->loadFileButton, &QToolButton::clicked, this, &MainProcess::ChooseTWVFile);
 
+    wireCameraControls();
+
     playbackWatch = new QTimer(this);
     playbackWatch->setInterval(1000);
     connect(playbackWatch, &QTimer::timeout, this, &MainProcess::watchPlayback);
@@ -176,6 +178,7 @@ void MainProcess::connectInputThread() {
     connect(inputThread, &InputThreadModul::theEnd, receiver, [] { QCoreApplication::quit(); });
     connect(inputThread, &InputThreadModul::SendImage, receiver, [this] { updateWindow(); });
     connect(inputThread, &InputThreadModul::DetectVEXODisconnect, receiver, [this] { reset(); });
+    connectCameraControls(receiver);
 }
 
 void MainProcess::closeSoft() {

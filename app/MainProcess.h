@@ -95,6 +95,18 @@ private:
     /// Rebuilds the load line from the sampler's last figures and starts its next run.
     void refreshLoadLine();
 
+    /// The camera's image controls (MainProcessControls.cpp): the controls
+    /// window's requests go to the capture thread, the thread's answers come
+    /// back to the window, the status line and the stored values.
+    void wireCameraControls();
+    void connectCameraControls(QObject *receiver);
+    /// Right after a live open: the values stored for this camera go in
+    /// again, and the window shows its controls. True when all were taken.
+    bool restoreCameraControls(InputThreadModul *thread);
+    void showControlRefusal(const QString &name, int error);
+    /// The serial number the open camera's control values are stored under.
+    quint32 controlSerial = 0;
+
     /// Once a second during playback: names a frame the loop skipped, and
     /// ends a recording of which no frame could be decoded for a while.
     void watchPlayback();

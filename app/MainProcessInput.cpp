@@ -9,6 +9,7 @@
 // session that is no longer its own.
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
+#include "gui/CameraControlsWindow.h"
 #include "common/GlobalParams.h"
 #include "gui/GUI.h"
 #include "gui/LogoScreen.h"
@@ -173,6 +174,7 @@ void MainProcess::resetInput() {
 
     gui->imageView->fullDisplay();
     gui->depthView->fullDisplay();
+    gui->cameraControlsWindow->setUnavailable("No camera is open.");
 
     statusTimer->start(1000);
 }
@@ -231,8 +233,12 @@ void MainProcess::CreateLiveInput() {
         return;
     }
     memoryShortKey = -1;
+    const bool controlsRestored = restoreCameraControls(thread);
 
-    if (thread->camera.getCameraInformation(twl::Resolution(0, 0)).firmware_version < 1142) {
+    // Only a camera that numbers its firmware as the family does can be
+    // behind: any other (a generic UVC camera) reports none.
+    const uint32_t firmware = thread->camera.getCameraInformation(twl::Resolution(0, 0)).firmware_version;
+    if (firmware != twl::kFirmwareUnknown && firmware < 1142) {
         QMessageBox box(QMessageBox::Warning, "Warning",
                         "Your VEXO does not use the latest firmware. Please update it with Kestrion.");
         box.exec();
@@ -268,6 +274,11 @@ void MainProcess::CreateLiveInput() {
         gui->statusLabel->setToolTip("This camera has no calibration: its pairs are taken as rectified. "
                                      "Run twv calibrate and put the file in " +
                                      calibrationDirectory + "/" + QString::number(serial) + ".yml");
+    }
+    if (!controlsRestored) {
+        // Said after the state's own text, which would cover it.
+        gui->statusLabel->setText("STORED CAMERA SETTINGS REFUSED");
+        gui->statusLabel->setToolTip(gui->cameraControlsWindow->message());
     }
 
     busy = false;
@@ -352,6 +363,7 @@ void MainProcess::CreateTWVInput(QString filename) {
     gui->serialField->setText(
         QString::number(thread->camera.getCameraInformation(twl::Resolution(0, 0)).serial_number));
     gui->setFileName(filename);
+    gui->cameraControlsWindow->setUnavailable("Recordings have no camera controls.");
 
     gui->pauseButton->setChecked(false);
     // Every playback starts at its first frame, whatever the last one showed.

@@ -158,6 +158,7 @@ bool InputThreadModul::initialize() {
     twl::deviceGetLastError();
 
     cameraInfo = camera.getCameraInformation();
+    publishControls(camera.getControls());
     GlobalParams::setBool(PARAM_MODEL_FLAG, cameraInfo.camera_model == 0);
     GlobalParams::setDouble(PARAM_DEPTH_MIN, double(camera.getDepthMinRangeValue()));
 
@@ -359,6 +360,8 @@ void InputThreadModul::run() {
     PassInputs lastPass;
     bool havePass = false;
     while (running.load() && !stopping.load()) {
+        // Between two frames, even while paused: the device is ours alone here.
+        if (controlsPending.load()) applyControlRequests();
         const PassInputs inputs = passInputs();
         const bool paused = inputs.paused;
         // Paused, a pass would only compute the same picture again: wait for
@@ -422,6 +425,91 @@ void InputThreadModul::run() {
         if (paused && !havePass && !sleepUnlessStopping(kPausedLookUs)) break;
     }
     running.store(false);
+}
+
+// ---------------------------------------------------------------------------
+// Image controls
+
+std::vector<twl::CameraControl> InputThreadModul::cameraControls() const {
+    std::lock_guard<std::mutex> lock(controlMutex);
+    return publishedControls;
+}
+
+void InputThreadModul::requestControl(uint32_t id, int32_t value) {
+    std::lock_guard<std::mutex> lock(controlMutex);
+    auto same = std::find_if(pendingControls.begin(), pendingControls.end(),
+                             [id](const std::pair<uint32_t, int32_t> &r) { return r.first == id; });
+    if (same != pendingControls.end())
+        same->second = value;
+    else
+        pendingControls.emplace_back(id, value);
+    controlsPending.store(true);
+}
+
+void InputThreadModul::requestControlReset() {
+    std::lock_guard<std::mutex> lock(controlMutex);
+    pendingControls.clear(); // the defaults win over anything not yet applied
+    controlResetPending = true;
+    controlsPending.store(true);
+}
+
+std::vector<twl::ControlRefusal>
+InputThreadModul::restoreControls(const std::vector<std::pair<std::string, int32_t>> &values) {
+    if (isRunning()) return {}; // the loop owns the device now
+    std::vector<twl::ControlRefusal> refused = camera.restoreControls(values);
+    publishControls(camera.getControls());
+    return refused;
+}
+
+void InputThreadModul::publishControls(std::vector<twl::CameraControl> controls) {
+    std::lock_guard<std::mutex> lock(controlMutex);
+    publishedControls.swap(controls);
+}
+
+void InputThreadModul::applyControlRequests() {
+    std::vector<std::pair<uint32_t, int32_t>> requests;
+    bool reset = false;
+    std::vector<twl::CameraControl> before;
+    {
+        std::lock_guard<std::mutex> lock(controlMutex);
+        requests.swap(pendingControls);
+        reset = controlResetPending;
+        controlResetPending = false;
+        controlsPending.store(false);
+        before = publishedControls;
+    }
+    std::vector<twl::ControlRefusal> refused;
+    std::vector<uint32_t> taken;
+    std::vector<twl::CameraControl> after;
+    {
+        Hold lock(grabMutex); // never in the middle of a grab or a rate change
+        if (reset) refused = camera.resetControls();
+        for (const auto &request : requests) {
+            const int error = camera.setControl(request.first, request.second);
+            if (error == 0) {
+                taken.push_back(request.first);
+                continue;
+            }
+            twl::ControlRefusal r;
+            r.error = error;
+            for (const twl::CameraControl &c : before)
+                if (c.id == request.first) {
+                    r.key = c.key;
+                    r.name = c.name;
+                }
+            refused.push_back(r);
+        }
+        after = camera.getControls();
+    }
+    for (uint32_t id : taken)
+        for (const twl::CameraControl &c : after)
+            if (c.id == id) emit controlTaken(QString::fromStdString(c.key), c.value);
+    publishControls(after);
+    for (const twl::ControlRefusal &r : refused) {
+        qCDebug(lcCapture).noquote() << "control" << QString::fromStdString(r.key) << "refused:" << r.error;
+        emit controlRefused(QString::fromStdString(r.name.empty() ? r.key : r.name), r.error);
+    }
+    emit controlsChanged();
 }
 
 InputThreadModul::PassInputs InputThreadModul::passInputs() const {

@@ -31,6 +31,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 class Interval;
 class QSlider;
@@ -115,6 +118,22 @@ public:
     /// (-1 when none since the last call); for the status line.
     int takeSkippedFrame() { return skippedFrame.exchange(-1); }
 
+    /// Image controls of the live camera, as the loop last read them (GUI
+    /// thread; empty for a recording). The loop owns the device: a change is
+    /// handed to it and applied between two frames, without a reopen; then
+    /// it reads the list again, since one control can switch another on or
+    /// off, and announces controlsChanged().
+    std::vector<twl::CameraControl> cameraControls() const;
+    /// Asks the loop to set one control; a newer value for the same control
+    /// replaces one not yet applied.
+    void requestControl(uint32_t id, int32_t value);
+    /// Asks the loop to put every control back to the camera's default.
+    void requestControlReset();
+    /// Sets remembered values right after the open, before startCapture()
+    /// (the loop does not run yet, so this thread may touch the device).
+    /// Returns what the camera refused.
+    std::vector<twl::ControlRefusal> restoreControls(const std::vector<std::pair<std::string, int32_t>> &values);
+
 signals:
     void theEnd();
     void sendInitProcess();
@@ -128,6 +147,12 @@ signals:
     void SendImage();
     void SendDepth();
     void DetectVEXODisconnect();
+    /// From the loop, after it applied control changes (queued to receivers).
+    void controlsChanged();
+    /// A control the user set went in; `value` is what the camera took.
+    void controlTaken(QString key, int value);
+    /// The camera refused a control: its name and the error number.
+    void controlRefused(QString name, int error);
 
 public slots:
     void changeFPS();
@@ -158,6 +183,9 @@ private:
     int64_t framePeriodUs();
     /// Back to the first frame, the slider with it (playback reached the end).
     void rewind();
+    /// Loop: sets the controls asked for since the last pass.
+    void applyControlRequests();
+    void publishControls(std::vector<twl::CameraControl> controls);
 
     /// What a pass computes its picture from; a paused loop passes again
     /// only when one of these changed.
@@ -201,6 +229,13 @@ private:
     /// GUI thread: when the slider last followed the loop.
     QElapsedTimer sliderMoved;
     bool sliderFallbackArmed = false;
+
+    // Control changes on their way to the loop, and the list it last read.
+    mutable std::mutex controlMutex;
+    std::vector<std::pair<uint32_t, int32_t>> pendingControls;
+    bool controlResetPending = false;
+    std::atomic<bool> controlsPending{false};
+    std::vector<twl::CameraControl> publishedControls;
 
     // Destruction wakes every wait of the loop.
     std::atomic<bool> stopping{false};

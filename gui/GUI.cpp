@@ -1,6 +1,7 @@
 #include "gui/GUI.h"
 
 #include "common/GlobalParams.h"
+#include "gui/CameraControlsWindow.h"
 #include "gui/GuiStyle.h"
 #include "gui/LogoScreen.h"
 #include "render/OGL2DWidget.h"
@@ -40,6 +41,8 @@ GUI::~GUI() {
     // The settings window has no parent, so nothing else would take it down.
     delete settingsWindow;
     settingsWindow = nullptr;
+    delete cameraControlsWindow;
+    cameraControlsWindow = nullptr;
     delete style;
     style = nullptr;
 }
@@ -75,6 +78,19 @@ void GUI::buildInterface() {
 
     buildMainWidgets();
     buildSettingsWindow();
+    // How many image controls there are depends on the camera, and the
+    // settings window has a fixed size: they get a window of their own.
+    cameraControlsWindow = new CameraControlsWindow(style);
+    cameraButton = new QToolButton(settingsWindow);
+    setupButton(cameraButton, 343, 12, 130, 25, style->buttonSheet, "Camera", 0);
+    cameraButton->setToolTip("Exposure, gain, white balance and the camera's other image controls");
+    connect(cameraButton, &QToolButton::clicked, this, [this]() {
+        QWidget *w = cameraControlsWindow;
+        w->move(settingsWindow->x() + (settingsWindow->width() - w->width()) / 2,
+                settingsWindow->y() + (settingsWindow->height() - w->height()) / 2);
+        w->hide(); // raises a window that is already open
+        w->show();
+    });
 
     connect(maxRangeSlider, SIGNAL(valueChanged(int)), this, SLOT(changeDepthClamp(int)));
     connect(confidenceSlider, SIGNAL(valueChanged(int)), this, SLOT(changeConfidence(int)));
@@ -357,4 +373,5 @@ void GUI::closeEvent(QCloseEvent *event) {
     event->accept();
     // A settings window left open would otherwise keep the program running.
     if (settingsWindow) settingsWindow->hide();
+    if (cameraControlsWindow) cameraControlsWindow->hide();
 }

@@ -26,6 +26,7 @@ class QToolButton;
 class QUrl;
 class QWidget;
 
+class CameraControlsWindow;
 class GuiStyle;
 class LogoScreen;
 class OGL2DWidget;
@@ -120,6 +121,9 @@ public:
     QLabel *pointCloudSaveLabel = nullptr;
     QComboBox *pointCloudFormatCombo = nullptr;
     QToolButton *savePointCloudButton = nullptr;
+    /// Opens the camera's image controls, a window of its own (no parent).
+    QToolButton *cameraButton = nullptr;
+    CameraControlsWindow *cameraControlsWindow = nullptr;
 
     GuiStyle *style = nullptr;
     LogoScreen *logoScreen = nullptr;

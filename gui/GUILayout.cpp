@@ -35,6 +35,13 @@ void GUI::placeStatusLabel() {
     if (inputState == 0)
         statusLabel->setGeometry(rightEdge(loadFileButton) + 10, resolutionCombo->y(), 500,
                                  resolutionCombo->height());
+    else if (inputState == 2)
+        // Live, nothing sits between the rate and the identity group: room
+        // for a message such as a control the camera refused.
+        statusLabel->setGeometry(
+            rightEdge(fpsCombo) + 10, resolutionCombo->y(),
+            std::clamp(idLabel->x() - margin(width()) - rightEdge(fpsCombo) - 10, 110, 500),
+            resolutionCombo->height());
     else
         statusLabel->setGeometry(rightEdge(fpsCombo) + 10, resolutionCombo->y(), 110,
                                  resolutionCombo->height());

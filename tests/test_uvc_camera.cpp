@@ -73,7 +73,7 @@ private slots:
         QVERIFY(list[0].path.str() == "/dev/video0" && list[1].path.str() == "/dev/video3");
         QCOMPARE(list[0].serial_number, 17042u);
         const auto found = UvcCamera::scan();
-        QVERIFY(found[1].serialText == "SN-A7" && found[1].firmwareVersion == 210u);
+        QVERIFY(found[1].serialText == "SN-A7");
         QCOMPARE(fake->openDescriptors(), 0);
         // Numbers as themselves; anything else (a number too big included) hashed, stably and distinctly.
         QCOMPARE(UvcCamera::serialNumberOf("0017042"), 17042u);

@@ -9,6 +9,7 @@
 #include "twl/uvc/UvcCamera.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 
@@ -163,6 +164,42 @@ void Camera::resetSelfCalibration() {
     // is the temporal history of the depth.
     if (session_)
         session_->resetTemporalState();
+}
+
+std::vector<CameraControl> Camera::getControls() const {
+    return session_ ? session_->source().controls() : std::vector<CameraControl>();
+}
+
+int Camera::setControl(uint32_t id, int32_t value) {
+    return session_ ? session_->source().setControl(id, value) : ENODEV;
+}
+
+std::vector<ControlRefusal> Camera::restoreControls(const std::vector<std::pair<std::string, int32_t>> &values) {
+    if (!session_ || values.empty()) return {};
+    FrameSource &source = session_->source();
+    return applyControlValues(
+        values, [&source] { return source.controls(); },
+        [&source](uint32_t id, int32_t value) { return source.setControl(id, value); });
+}
+
+std::vector<ControlRefusal> Camera::resetControls() {
+    if (!session_) return {};
+    // Drivers list an automatic mode before the value it drives: from the
+    // end, exposure gets its default while manual exposure still allows it,
+    // and only then auto exposure returns.
+    std::vector<std::pair<std::string, int32_t>> defaults;
+    const std::vector<CameraControl> controls = getControls();
+    for (auto c = controls.rbegin(); c != controls.rend(); ++c)
+        defaults.emplace_back(c->key, c->defaultValue);
+    std::vector<ControlRefusal> refused = restoreControls(defaults);
+    const std::vector<CameraControl> now = getControls();
+    refused.erase(std::remove_if(refused.begin(), refused.end(),
+                                 [&now](const ControlRefusal &r) {
+                                     const CameraControl *c = findControl(now, r.key);
+                                     return r.error == EACCES && c && c->inactive;
+                                 }),
+                  refused.end());
+    return refused;
 }
 
 std::vector<DeviceProperties> Camera::getDeviceList() {

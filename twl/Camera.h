@@ -4,6 +4,7 @@
 // next stereo pair and computes depth from it; the retrieve calls then fill
 // matrices in host or device memory at any size.
 
+#include "twl/core/CameraControl.h"
 #include "twl/core/Mat.h"
 #include "twl/core/Types.h"
 
@@ -71,6 +72,20 @@ public:
     void setTWVPosition(int position);
 
     void resetSelfCalibration();
+
+    /// The open camera's image controls with their values now (empty for a
+    /// recording, or a camera without any).
+    std::vector<CameraControl> getControls() const;
+    /// 0, or the error number of the camera's refusal (EACCES: inactive now,
+    /// EBUSY, ERANGE, EINVAL, EIO; ENOTTY: no such controls here). The value
+    /// taken is what getControls() reads back.
+    int setControl(uint32_t id, int32_t value);
+    /// Sets remembered values by key (see applyControlValues: an order that
+    /// needs a master switched first is fine); what the camera refused.
+    std::vector<ControlRefusal> restoreControls(const std::vector<std::pair<std::string, int32_t>> &values);
+    /// Every control back to the camera's default; what it refused (a control
+    /// that stays inactive needs no value and is not counted).
+    std::vector<ControlRefusal> resetControls();
 
     static std::vector<DeviceProperties> getDeviceList();
 

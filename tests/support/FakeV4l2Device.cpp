@@ -36,6 +36,29 @@ std::string baseName(const std::string &path) {
 struct FakeV4l2Device::CameraState {
     Camera camera;
     bool plugged = true;
+    std::map<uint32_t, int32_t> values; // what the camera holds; defaults again after a replug
+    void powerUp() {
+        values.clear();
+        for (const Control &k : camera.controls)
+            values[k.id] = k.defaultValue;
+    }
+    const Control *control(uint32_t id) const {
+        for (const Control &k : camera.controls)
+            if (k.id == id) return &k;
+        return nullptr;
+    }
+    /// The first control after `id` (V4L2_CTRL_FLAG_NEXT_CTRL) or exactly `id`.
+    const Control *query(uint32_t id) const {
+        if (!(id & V4L2_CTRL_FLAG_NEXT_CTRL)) return control(id);
+        const uint32_t after = id & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
+        const Control *next = nullptr;
+        for (const Control &k : camera.controls)
+            if (k.id > after && (!next || k.id < next->id)) next = &k;
+        return next;
+    }
+    bool inactive(const Control &k) const {
+        return k.master && values.count(k.master) && values.at(k.master) != k.masterManual;
+    }
     std::vector<uint32_t> formats() const {
         std::vector<uint32_t> list;
         for (const Mode &m : camera.modes)
@@ -70,6 +93,27 @@ struct FakeV4l2Device::Handle {
 FakeV4l2Device::Camera FakeV4l2Device::stereoCamera(const std::string &node) {
     Camera c;
     c.node = node;
+    using K = Control;
+    const uint32_t readOnly = V4L2_CTRL_FLAG_READ_ONLY, heading = V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
+    c.controls = {
+        K{V4L2_CID_USER_CLASS, V4L2_CTRL_TYPE_CTRL_CLASS, "User Controls", 0, 0, 0, 0, heading},
+        K{V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, "Brightness", -64, 64, 1, 0},
+        K{V4L2_CID_CONTRAST, V4L2_CTRL_TYPE_INTEGER, "Contrast", 0, 95, 1, 32},
+        K{V4L2_CID_HUE, V4L2_CTRL_TYPE_INTEGER, "Hue", -2000, 2000, 1, 0, V4L2_CTRL_FLAG_DISABLED},
+        K{V4L2_CID_AUTO_WHITE_BALANCE, V4L2_CTRL_TYPE_BOOLEAN, "White Balance Temperature, Auto", 0, 1, 1, 1},
+        K{V4L2_CID_GAIN, V4L2_CTRL_TYPE_INTEGER, "Gain", 0, 100, 1, 0},
+        K{V4L2_CID_POWER_LINE_FREQUENCY, V4L2_CTRL_TYPE_MENU, "Power Line Frequency", 0, 2, 1, 1, 0,
+          {"Disabled", "50 Hz", "60 Hz"}},
+        K{V4L2_CID_WHITE_BALANCE_TEMPERATURE, V4L2_CTRL_TYPE_INTEGER, "White Balance Temperature", 2800, 6500, 10,
+          4600, 0, {}, V4L2_CID_AUTO_WHITE_BALANCE, 0},
+        K{V4L2_CID_CAMERA_CLASS, V4L2_CTRL_TYPE_CTRL_CLASS, "Camera Controls", 0, 0, 0, 0, heading},
+        K{V4L2_CID_EXPOSURE_AUTO, V4L2_CTRL_TYPE_MENU, "Auto Exposure", 0, 3, 1, 3, 0,
+          {"", "Manual Mode", "", "Aperture Priority Mode"}},
+        K{V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, "Exposure Time, Absolute", 3, 2047, 1, 250, 0, {},
+          V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL},
+        K{V4L2_CID_PAN_RESET, V4L2_CTRL_TYPE_BUTTON, "Pan, Reset", 0, 0, 0, 0},
+        K{V4L2_CID_PRIVACY, V4L2_CTRL_TYPE_BOOLEAN, "Privacy", 0, 1, 1, 0, readOnly},
+    };
     for (uint32_t format : {uint32_t(V4L2_PIX_FMT_YUYV), uint32_t(V4L2_PIX_FMT_MJPEG)})
         for (const ResolutionMode &mode : kResolutionModes) {
             const Resolution frame = mode.sideBySide();
@@ -93,6 +137,7 @@ void FakeV4l2Device::addCamera(const Camera &camera) {
     std::lock_guard<std::mutex> lock(mutex_);
     cameras_.push_back(std::make_unique<CameraState>());
     cameras_.back()->camera = camera;
+    cameras_.back()->powerUp();
 }
 
 void FakeV4l2Device::unplug(const std::string &node) {
@@ -108,7 +153,10 @@ void FakeV4l2Device::replug(const std::string &node) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto &c : cameras_)
-            if (c->camera.node == node) c->plugged = true;
+            if (c->camera.node == node && !c->plugged) {
+                c->plugged = true;
+                c->powerUp(); // a camera forgets its settings without power
+            }
     }
     changed_.notify_all();
 }
@@ -165,6 +213,43 @@ int FakeV4l2Device::liveMappings() const {
 int FakeV4l2Device::streamStarts() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return streamStarts_;
+}
+
+void FakeV4l2Device::setHeldByOtherProgram(bool held) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = held;
+}
+
+void FakeV4l2Device::refuseControl(uint32_t id, int error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    refusedControls_[id] = error;
+}
+
+void FakeV4l2Device::setExtendedControls(bool available) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    extendedControls_ = available;
+}
+
+int32_t FakeV4l2Device::controlValue(uint32_t id, const std::string &node) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &c : cameras_)
+        if (c->camera.node == node && c->values.count(id)) return c->values.at(id);
+    return INT32_MIN;
+}
+
+int FakeV4l2Device::controlSets() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return controlSets_;
+}
+
+std::thread::id FakeV4l2Device::controlThread() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return controlThread_;
+}
+
+std::thread::id FakeV4l2Device::dequeueThread() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dequeueThread_;
 }
 
 float FakeV4l2Device::currentRate() const {
@@ -269,7 +354,7 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
         auto *f = static_cast<v4l2_format *>(argument);
         if (!video || !h.mode) return failWith(EINVAL);
         if (request == VIDIOC_S_FMT) {
-            if (h.streaming || !h.buffers.empty()) return failWith(EBUSY);
+            if (held_ || h.streaming || !h.buffers.empty()) return failWith(EBUSY);
             const Mode *m = c.find(f->fmt.pix.pixelformat, f->fmt.pix.width, f->fmt.pix.height);
             if (!m || Resolution(m->width, m->height) == refused_) {
                 // Like a driver: the nearest it can do, here any other size.
@@ -296,7 +381,7 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
         auto *p = static_cast<v4l2_streamparm *>(argument);
         if (!video || !h.mode) return failWith(EINVAL);
         if (request == VIDIOC_S_PARM) {
-            if (h.streaming && rateLocked_) return failWith(EBUSY);
+            if (held_ || (h.streaming && rateLocked_)) return failWith(EBUSY);
             const v4l2_fract &t = p->parm.capture.timeperframe;
             const double asked = t.numerator ? double(t.denominator) / double(t.numerator) : 1000.0;
             for (int r : h.mode->rates)
@@ -311,7 +396,7 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
     case VIDIOC_REQBUFS: {
         auto *r = static_cast<v4l2_requestbuffers *>(argument);
         if (!video || r->memory != V4L2_MEMORY_MMAP) return failWith(EINVAL);
-        if (h.streaming) return failWith(EBUSY);
+        if (h.streaming || (held_ && r->count > 0)) return failWith(EBUSY);
         freeBuffers(h);
         r->count = std::min<uint32_t>(r->count, 8);
         const size_t length = size_t(h.mode->width) * h.mode->height * 2;
@@ -353,6 +438,7 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
         b->memory = V4L2_MEMORY_MMAP;
         b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
         b->sequence = h.sequence;
+        dequeueThread_ = std::this_thread::get_id();
         const auto sinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());
         b->timestamp.tv_sec = sinceEpoch.count() / 1000000;
         b->timestamp.tv_usec = sinceEpoch.count() % 1000000;
@@ -363,6 +449,7 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
         return 0;
     }
     case VIDIOC_STREAMON:
+        if (held_) return failWith(EBUSY);
         if (h.buffers.empty()) return failWith(EINVAL);
         if (!h.streaming) ++streamStarts_;
         h.streaming = true;
@@ -375,6 +462,101 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
         for (Handle::Buffer &b : h.buffers)
             b.queued = false;
         return 0;
+    default:
+        return controlIoctl(c, request, argument);
+    }
+}
+
+int FakeV4l2Device::controlIoctl(CameraState &c, unsigned long request, void *argument) {
+    const bool extended = request == VIDIOC_QUERY_EXT_CTRL || request == VIDIOC_G_EXT_CTRLS ||
+                          request == VIDIOC_S_EXT_CTRLS;
+    if (extended && !extendedControls_) return failWith(ENOTTY);
+    const auto flagsOf = [&c](const Control &k) { return k.flags | (c.inactive(k) ? V4L2_CTRL_FLAG_INACTIVE : 0u); };
+    switch (request) {
+    case VIDIOC_QUERY_EXT_CTRL: {
+        auto *q = static_cast<v4l2_query_ext_ctrl *>(argument);
+        const Control *k = c.query(q->id);
+        if (!k) return failWith(EINVAL);
+        std::memset(q, 0, sizeof *q);
+        q->id = k->id;
+        q->type = k->type;
+        std::strncpy(q->name, k->name.c_str(), sizeof q->name - 1);
+        q->minimum = k->minimum;
+        q->maximum = k->maximum;
+        q->step = uint64_t(k->step);
+        q->default_value = k->defaultValue;
+        q->flags = flagsOf(*k);
+        q->elems = 1;
+        q->elem_size = 4;
+        return 0;
+    }
+    case VIDIOC_QUERYCTRL: {
+        auto *q = static_cast<v4l2_queryctrl *>(argument);
+        const Control *k = c.query(q->id);
+        if (!k) return failWith(EINVAL);
+        std::memset(q, 0, sizeof *q);
+        q->id = k->id;
+        q->type = k->type;
+        std::strncpy(reinterpret_cast<char *>(q->name), k->name.c_str(), sizeof q->name - 1);
+        q->minimum = k->minimum;
+        q->maximum = k->maximum;
+        q->step = k->step;
+        q->default_value = k->defaultValue;
+        q->flags = flagsOf(*k);
+        return 0;
+    }
+    case VIDIOC_QUERYMENU: {
+        auto *m = static_cast<v4l2_querymenu *>(argument);
+        const Control *k = c.control(m->id);
+        if (!k || k->type != V4L2_CTRL_TYPE_MENU || int64_t(m->index) < k->minimum ||
+            int64_t(m->index) > k->maximum || m->index >= k->menu.size() || k->menu[m->index].empty())
+            return failWith(EINVAL);
+        std::memset(m->name, 0, sizeof m->name);
+        std::strncpy(reinterpret_cast<char *>(m->name), k->menu[m->index].c_str(), sizeof m->name - 1);
+        return 0;
+    }
+    case VIDIOC_G_CTRL:
+    case VIDIOC_S_CTRL:
+    case VIDIOC_G_EXT_CTRLS:
+    case VIDIOC_S_EXT_CTRLS: {
+        const bool set = request == VIDIOC_S_CTRL || request == VIDIOC_S_EXT_CTRLS;
+        v4l2_ext_control *one = nullptr;
+        v4l2_control *plain = nullptr;
+        if (extended) {
+            auto *all = static_cast<v4l2_ext_controls *>(argument);
+            if (all->count != 1 || !all->controls) return failWith(EINVAL);
+            one = all->controls;
+        } else {
+            plain = static_cast<v4l2_control *>(argument);
+        }
+        const uint32_t id = one ? one->id : plain->id;
+        const Control *k = c.control(id);
+        if (!k || k->type == V4L2_CTRL_TYPE_CTRL_CLASS || k->type == V4L2_CTRL_TYPE_BUTTON)
+            return failWith(EINVAL);
+        int32_t &held = c.values[id];
+        if (!set) {
+            (one ? one->value : plain->value) = held;
+            return 0;
+        }
+        int32_t value = one ? one->value : plain->value;
+        if (k->flags & V4L2_CTRL_FLAG_READ_ONLY) return failWith(EACCES);
+        if (c.inactive(*k)) return failWith(EACCES);
+        auto refusal = refusedControls_.find(id);
+        if (refusal != refusedControls_.end() && refusal->second) return failWith(refusal->second);
+        if (k->type == V4L2_CTRL_TYPE_MENU) {
+            if (value < k->minimum || value > k->maximum) return failWith(ERANGE);
+            if (size_t(value) >= k->menu.size() || k->menu[size_t(value)].empty()) return failWith(EINVAL);
+        } else {
+            // Integers are clamped and rounded to the step, as the driver does.
+            value = std::clamp(value, k->minimum, k->maximum);
+            if (k->step > 1) value = k->minimum + (value - k->minimum + k->step / 2) / k->step * k->step;
+            value = std::min(value, k->maximum);
+        }
+        held = value;
+        ++controlSets_;
+        controlThread_ = std::this_thread::get_id();
+        return 0;
+    }
     default:
         return failWith(ENOTTY);
     }

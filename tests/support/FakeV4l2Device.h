@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace twl {
 
@@ -27,15 +28,34 @@ public:
         uint32_t width, height;
         std::vector<int> rates;
     };
+    /// An image control as the UVC driver reports it. A slave (master != 0)
+    /// is inactive, and refuses to be set (EACCES), while its master's value
+    /// is not `masterManual`.
+    struct Control {
+        uint32_t id = 0;
+        uint32_t type = 0; // V4L2_CTRL_TYPE_*
+        std::string name;
+        int32_t minimum = 0, maximum = 0, step = 1, defaultValue = 0;
+        uint32_t flags = 0;
+        std::vector<std::string> menu{}; // label per index from 0; empty = not offered
+        uint32_t master = 0;
+        int32_t masterManual = 0;
+    };
     struct Camera {
         std::string node = "/dev/video0";
         std::string serial = "17042";
         std::string bcdDevice = "1523";
         bool metadataOnly = false; // the second node UVC cameras often add
         std::vector<Mode> modes;
+        std::vector<Control> controls;
     };
     /// A camera with every side-by-side size of our table as YUYV and MJPG,
-    /// each at the rates our table allows for it.
+    /// each at the rates our table allows for it, and the controls of a
+    /// typical UVC camera: brightness, contrast, gain, power line frequency
+    /// (menu), auto white balance (boolean) over the temperature, auto
+    /// exposure (a menu offering 1 manual and 3 aperture priority) over the
+    /// exposure time; besides class headings, a button, a disabled and a
+    /// read-only control that no list shows.
     static Camera stereoCamera(const std::string &node = "/dev/video0");
 
     FakeV4l2Device();
@@ -59,6 +79,19 @@ public:
     void setEyes(const cv::Mat &left, const cv::Mat &right);
     /// Without pacing a frame is ready at once (benchmarks, quick tests).
     void setPaced(bool paced);
+    /// Another program streams: S_FMT, S_PARM, REQBUFS and STREAMON answer
+    /// EBUSY on every descriptor; listing, looking and controls still work.
+    void setHeldByOtherProgram(bool held);
+    /// Setting control `id` answers `error` from now on (0: accepted again).
+    void refuseControl(uint32_t id, int error);
+    /// Answers ENOTTY to the extended control calls, as older drivers do.
+    void setExtendedControls(bool available);
+    /// A control's value in the camera; INT32_MIN when it has none such.
+    int32_t controlValue(uint32_t id, const std::string &node = "/dev/video0") const;
+    /// Controls set so far, and the threads that last set one and last took a frame.
+    int controlSets() const;
+    std::thread::id controlThread() const;
+    std::thread::id dequeueThread() const;
 
     int openDescriptors() const;
     int liveMappings() const;
@@ -83,6 +116,7 @@ private:
     struct CameraState;
     CameraState *cameraOf(int fd, Handle **handle);
     int handleIoctl(Handle &h, CameraState &c, unsigned long request, void *argument);
+    int controlIoctl(CameraState &c, unsigned long request, void *argument);
     void fillFrame(Handle &h, CameraState &c, uchar *memory, size_t length, uint32_t *used);
     void freeBuffers(Handle &h);
 
@@ -103,6 +137,11 @@ private:
     std::map<std::pair<size_t, size_t>, std::unique_ptr<VirtualScene>> scenes_;
     int streamStarts_ = 0;
     float currentRate_ = 0;
+    bool held_ = false;
+    bool extendedControls_ = true;
+    std::map<uint32_t, int> refusedControls_;
+    int controlSets_ = 0;
+    std::thread::id controlThread_, dequeueThread_;
 };
 
 } // namespace twl

@@ -40,6 +40,7 @@ bool parseArgs(int argc, char **argv, int first, const std::set<std::string> &va
                 value = argv[++i];
             }
             args->options[name] = value;
+            args->ordered.emplace_back(name, value);
         } else {
             fail(kUsageError, "unknown option --%s (see twv --help)", name.c_str());
             return false;

@@ -7,19 +7,29 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace twvtool {
 
 struct Args {
     std::vector<std::string> positional;
-    std::map<std::string, std::string> options;
+    std::map<std::string, std::string> options; // the last value of each
     std::set<std::string> flags;
+    /// Every value of every option, in command-line order (for options that may repeat).
+    std::vector<std::pair<std::string, std::string>> ordered;
 
     bool has(const std::string &name) const { return options.count(name) != 0; }
     std::string get(const std::string &name, const std::string &fallback = std::string()) const {
         auto it = options.find(name);
         return it == options.end() ? fallback : it->second;
+    }
+    /// Every value given to `name`, in order: "--set a=1 --set b=2".
+    std::vector<std::string> all(const std::string &name) const {
+        std::vector<std::string> values;
+        for (const auto &option : ordered)
+            if (option.first == name) values.push_back(option.second);
+        return values;
     }
 };
 

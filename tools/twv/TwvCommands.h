@@ -10,3 +10,5 @@ int cmdCloud(int argc, char **argv);
 int cmdCalibrate(int argc, char **argv);
 /// Lists the stereo cameras found; exit status 0 even with none.
 int cmdDevices(int argc, char **argv);
+/// Lists a camera node's image controls, or sets them (--set NAME=VALUE).
+int cmdControls(int argc, char **argv);

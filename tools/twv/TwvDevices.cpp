@@ -45,7 +45,9 @@ int cmdDevices(int argc, char **) {
         std::printf("%s  %s\n", d.node.c_str(), d.card.c_str());
         std::printf("  serial:   %s (%u)\n", d.serialText.empty() ? "none" : d.serialText.c_str(),
                     d.serialNumber);
-        std::printf("  firmware: %u\n", d.firmwareVersion);
+        // A generic UVC camera carries no firmware of the family (its
+        // bcdDevice is only a USB release number).
+        std::puts("  firmware: unknown");
         for (const UvcCamera::Mode &m : d.modes)
             std::printf("  %s  %6s  %zux%zu  %s\n", m.pixelFormat == V4L2_PIX_FMT_YUYV ? "YUYV" : "MJPG",
                         resolutionMode(m.resolutionIndex)->name, m.frameSize.width, m.frameSize.height,
@@ -61,6 +63,8 @@ std::unique_ptr<FrameSource> openDeviceForRecording(const std::string &node, int
     if (camera) return camera;
     if (error == ERROR_CODE_LOW_USB_BANDWIDTH)
         *why = node + " does not stream " + resolutionMode(resolutionIndex)->name + " (see twv devices)";
+    else if (error == ERROR_CODE_CAMERA_IN_USE)
+        *why = node + ": camera in use by another program";
     else if (error == ERROR_CODE_CAMERA_NOT_DETECTED)
         *why = "no stereo camera at " + node + ", or it is busy or not readable (see twv devices)";
     else

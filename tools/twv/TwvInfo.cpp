@@ -36,7 +36,10 @@ int cmdInfo(int argc, char **argv) {
     std::printf("resolution:    %ux%u per eye\n", h.width, h.height);
     std::printf("frame rate:    %g fps\n", double(h.fps));
     std::printf("serial number: %u\n", h.serialNumber);
-    std::printf("firmware:      %u\n", h.firmwareVersion);
+    if (h.firmwareVersion == kFirmwareUnknown)
+        std::printf("firmware:      unknown\n");
+    else
+        std::printf("firmware:      %u\n", h.firmwareVersion);
     std::printf("model:         %d\n", h.model);
     std::printf("focal length:  fx %.3f  fy %.3f pixels\n", double(h.fx), double(h.fy));
     std::printf("principal:     cx %.3f  cy %.3f pixels\n", double(h.cx), double(h.cy));

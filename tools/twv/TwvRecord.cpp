@@ -3,6 +3,7 @@
 #include "TwvArgs.h"
 #include "TwvCommands.h"
 #include "TwvCommon.h"
+#include "TwvControls.h"
 #include "TwvDevices.h"
 #include "TwvProgress.h"
 #include "twl/calib/StereoCalibration.h"
@@ -34,7 +35,7 @@ struct RecordOptions {
 // The command line, checked; kOk or the exit status after saying why.
 int readOptions(int argc, char **argv, RecordOptions *o) {
     Args &args = o->args;
-    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "calibration", "device"},
+    if (!parseArgs(argc, argv, 2, {"resolution", "fps", "frames", "codec", "calibration", "device", "set"},
                    {"virtual"}, &args))
         return kUsageError;
     if (!singleFile(args, "record", &o->out)) return kUsageError;
@@ -59,8 +60,10 @@ int readOptions(int argc, char **argv, RecordOptions *o) {
 }
 
 // The camera the command line names, its pairs rectified when a calibration
-// was given; null after saying why not.
-std::unique_ptr<FrameSource> openCamera(const RecordOptions &o) {
+// was given and the --set controls applied; null after saying why not, with
+// the exit status in `status`.
+std::unique_ptr<FrameSource> openCamera(const RecordOptions &o, int *status) {
+    *status = kFailed;
     const Args &args = o.args;
     std::unique_ptr<FrameSource> camera;
     if (args.has("device")) {
@@ -75,7 +78,17 @@ std::unique_ptr<FrameSource> openCamera(const RecordOptions &o) {
         camera = VirtualCamera::open(o.resolution, int(o.fps), &error);
         if (!camera) fail(kFailed, "record: cannot open the virtual camera: %s", toVerbose(error).c_str());
     }
-    if (!camera || !args.has("calibration")) return camera;
+    if (!camera) return camera;
+    // Before any frame is kept: a recording made with the wrong exposure is no use.
+    FrameSource &source = *camera;
+    const int controlStatus = applySettings(
+        "record", args.all("set"), [&source] { return source.controls(); },
+        [&source](uint32_t id, int32_t value) { return source.setControl(id, value); }, false);
+    if (controlStatus != kOk) {
+        *status = controlStatus;
+        return nullptr;
+    }
+    if (!args.has("calibration")) return camera;
     std::string why;
     std::unique_ptr<FrameSource> rectified = RectifyingSource::wrap(camera, o.calibration, &why);
     if (!rectified)
@@ -114,8 +127,9 @@ int recordFrames(FrameSource &camera, TwvWriter &writer, const std::string &part
 int cmdRecord(int argc, char **argv) {
     RecordOptions o;
     if (const int status = readOptions(argc, argv, &o)) return status;
-    std::unique_ptr<FrameSource> camera = openCamera(o);
-    if (!camera) return kFailed;
+    int openStatus = kOk;
+    std::unique_ptr<FrameSource> camera = openCamera(o, &openStatus);
+    if (!camera) return openStatus;
 
     const float fps = camera->fps() > 0 ? camera->fps() : float(o.fps);
     const TwvHeader header = twvHeaderFor(camera->information(), camera->resolution(), fps);

@@ -46,8 +46,13 @@ const std::string kUsageText = withModeNames(
     "      with a calibration every pair is rectified with it on the way\n"
     "  twv record OUT.twv --device /dev/videoN [same options as --virtual]\n"
     "      record from a real side-by-side stereo camera\n"
+    "  twv record ... --set NAME=VALUE [--set ...]\n"
+    "      set image controls of the camera first (names as twv controls lists them)\n"
     "  twv devices\n"
     "      list the stereo cameras found, with their sizes and rates per format\n"
+    "  twv controls /dev/videoN [--set NAME=VALUE ...]\n"
+    "      list the camera's image controls (type, range, default, value), or set\n"
+    "      them in order and print the values the camera took\n"
     "  twv import OUT.twv --left FILE_OR_DIR --right FILE_OR_DIR --focal PIXELS\n"
     "             --baseline METRES [--fps N] [--codec jpeg|lossless]\n"
     "      make a recording from rectified image pairs, sorted by name (default 15 fps)\n"
@@ -90,11 +95,13 @@ int main(int argc, char **argv) {
     if (command == "import") return cmdImport(argc, argv);
     if (command == "info") return cmdInfo(argc, argv);
     if (command == "devices") return cmdDevices(argc, argv);
+    if (command == "controls") return cmdControls(argc, argv);
     if (command == "depth") return cmdDepth(argc, argv);
     if (command == "cloud") return cmdCloud(argc, argv);
     if (command == "calibrate") return cmdCalibrate(argc, argv);
     return fail(
         kUsageError,
-        "unknown command '%s' (record, import, info, depth, cloud, calibrate or devices; see twv --help)",
+        "unknown command '%s' (record, import, info, depth, cloud, calibrate, devices or controls; see "
+        "twv --help)",
         command.c_str());
 }

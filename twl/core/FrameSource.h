@@ -2,9 +2,13 @@
 // Where a camera session takes its stereo pairs from: the virtual live camera
 // or a recording. Internal to the camera layer.
 
+#include "twl/core/CameraControl.h"
 #include "twl/core/Types.h"
 
 #include <opencv2/core.hpp>
+
+#include <cerrno>
+#include <vector>
 
 namespace twl {
 
@@ -36,6 +40,15 @@ public:
     virtual int position() const { return 0; }
     /// The next grab returns frame `index` (recordings only).
     virtual void setPosition(int) {}
+
+    /// The image controls the camera offers now, with their current values
+    /// and whether each is inactive; empty for a source without any.
+    virtual std::vector<CameraControl> controls() { return {}; }
+    /// Sets one control: 0, or the error number of the refusal (EACCES for
+    /// an inactive control, EBUSY, ERANGE, EINVAL, EIO, ENODEV; ENOTTY for a
+    /// source without controls). The value the camera holds afterwards is
+    /// what controls() reads back.
+    virtual int setControl(uint32_t /*id*/, int32_t /*value*/) { return ENOTTY; }
 };
 
 } // namespace twl

@@ -32,6 +32,8 @@ String toVerbose(const ERROR_CODE &code) {
         return "UNSUPPORTED RECORDING VERSION";
     case ERROR_CODE_WRITE_FAILED:
         return "CANNOT WRITE FILE";
+    case ERROR_CODE_CAMERA_IN_USE:
+        return "CAMERA IN USE BY ANOTHER PROGRAM";
     default:
         return "UNKNOWN ERROR";
     }

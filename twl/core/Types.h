@@ -25,7 +25,10 @@ enum ERROR_CODE : int32_t {
     ERROR_CODE_END_OF_FILE = 11,
     ERROR_CODE_UNSUPPORTED_VERSION = 12,
     ERROR_CODE_WRITE_FAILED = 13,
-    ERROR_CODE_LAST = 14
+    /// Another program streams from the camera (the driver answers EBUSY to
+    /// setting the format or asking for buffers); worth trying again later.
+    ERROR_CODE_CAMERA_IN_USE = 14,
+    ERROR_CODE_LAST = 15
 };
 
 enum RESOLUTION : int32_t { RESOLUTION_HD2K = 0, RESOLUTION_HD1080 = 1, RESOLUTION_HD720 = 2, RESOLUTION_VGA = 3 };
@@ -166,9 +169,13 @@ struct CalibrationParameters {
     float baseline = 0; // metres
 };
 
+/// Firmware version of a camera that reports none of the family's numbering
+/// (every generic UVC camera): no firmware check applies to it.
+constexpr uint32_t kFirmwareUnknown = 0;
+
 struct CameraInformation {
     uint32_t serial_number = 0;
-    uint32_t firmware_version = 0;
+    uint32_t firmware_version = kFirmwareUnknown;
     int32_t camera_model = 0;
     CalibrationParameters calibration_parameters;
 };

@@ -34,6 +34,8 @@ public:
     int frameCount() const override { return source_->frameCount(); }
     int position() const override { return source_->position(); }
     void setPosition(int index) override { source_->setPosition(index); }
+    std::vector<CameraControl> controls() override { return source_->controls(); }
+    int setControl(uint32_t id, int32_t value) override { return source_->setControl(id, value); }
 
 private:
     RectifyingSource(std::unique_ptr<FrameSource> source, std::unique_ptr<StereoRectifier> rectifier);

@@ -4,12 +4,34 @@
 #include "twl/source/VirtualScene.h"
 #include "twl/util/SteadyClock.h"
 
+#include <linux/videodev2.h>
+
+#include <opencv2/core.hpp>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 namespace twl {
+
+namespace {
+// The controls, with the ids, names, ranges and units of a UVC camera's:
+// exposure in 100 us steps (10 ms as it comes), gain 0..100, brightness in
+// grey levels.
+struct ControlSpec {
+    uint32_t id;
+    const char *name;
+    int32_t minimum, maximum, defaultValue;
+};
+constexpr ControlSpec kExposure{V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute", 1, 1000, 100};
+constexpr ControlSpec kGain{V4L2_CID_GAIN, "Gain", 0, 100, 0};
+constexpr ControlSpec kBrightness{V4L2_CID_BRIGHTNESS, "Brightness", -64, 64, 0};
+// Gain 100 triples the signal and adds noise of 10 grey levels.
+constexpr float kFullGain = 2.0f, kFullGainNoise = 10.0f;
+} // namespace
 
 // Frame clock, guarded by VirtualCamera::detail::stateMutex(): frame k is due
 // at base + k * period; `last` is the index of the frame last delivered.
@@ -22,7 +44,8 @@ struct VirtualCameraSource::State {
 };
 
 VirtualCameraSource::VirtualCameraSource(int resolutionIndex, int fps)
-    : state_(new State), size_(resolutionSize(resolutionIndex)), resolutionIndex_(resolutionIndex) {
+    : state_(new State), size_(resolutionSize(resolutionIndex)), resolutionIndex_(resolutionIndex),
+      exposure_(kExposure.defaultValue), gain_(kGain.defaultValue), brightness_(kBrightness.defaultValue) {
     state_->fps = fps;
     const char *unpaced = std::getenv("VANTARO_VIRTUAL_CAMERA_UNPACED");
     state_->paced = !(unpaced && std::strcmp(unpaced, "1") == 0);
@@ -64,8 +87,58 @@ ERROR_CODE VirtualCameraSource::grab(StereoFrame &frame) {
         }
     }
     scene().render(sceneTime, frame.left, frame.right, nullptr);
+    expose(frame);
     frame.timestamp = timestamp;
     return SUCCESS;
+}
+
+void VirtualCameraSource::expose(StereoFrame &frame) {
+    const int32_t now[3] = {exposure_.load(), gain_.load(), brightness_.load()};
+    if (now[0] == kExposure.defaultValue && now[1] == 0 && now[2] == 0) return;
+    if (!std::equal(now, now + 3, levelsFor_)) {
+        const float scale = float(now[0]) / float(kExposure.defaultValue) * (1.0f + kFullGain * float(now[1]) / 100.0f);
+        levels_.create(1, 256, CV_8UC4);
+        for (int v = 0; v < 256; ++v) {
+            const uchar level = cv::saturate_cast<uchar>(float(v) * scale + float(now[2]));
+            levels_.at<cv::Vec4b>(v) = cv::Vec4b(level, level, level, uchar(v)); // alpha stays
+        }
+        std::copy(now, now + 3, levelsFor_);
+    }
+    const double sigma = kFullGainNoise * double(now[1]) / 100.0;
+    for (cv::Mat *eye : {&frame.left, &frame.right}) {
+        cv::LUT(*eye, levels_, *eye);
+        if (sigma <= 0) continue;
+        noise_.create(eye->size(), CV_16SC4);
+        random_.fill(noise_, cv::RNG::NORMAL, cv::Scalar::all(0), cv::Scalar(sigma, sigma, sigma, 0));
+        cv::add(*eye, noise_, *eye, cv::noArray(), CV_8UC4);
+    }
+}
+
+std::vector<CameraControl> VirtualCameraSource::controls() {
+    std::vector<CameraControl> list;
+    for (const ControlSpec *spec : {&kExposure, &kGain, &kBrightness}) {
+        CameraControl c;
+        c.id = spec->id;
+        c.name = spec->name;
+        c.key = controlKey(c.name);
+        c.minimum = spec->minimum;
+        c.maximum = spec->maximum;
+        c.defaultValue = spec->defaultValue;
+        c.value = (spec == &kExposure ? exposure_ : spec == &kGain ? gain_ : brightness_).load();
+        list.push_back(c);
+    }
+    return list;
+}
+
+int VirtualCameraSource::setControl(uint32_t id, int32_t value) {
+    for (const ControlSpec *spec : {&kExposure, &kGain, &kBrightness}) {
+        if (spec->id != id) continue;
+        // Clamped into range, as the UVC driver does with integers.
+        (spec == &kExposure ? exposure_ : spec == &kGain ? gain_ : brightness_)
+            .store(std::clamp(value, spec->minimum, spec->maximum));
+        return 0;
+    }
+    return EINVAL;
 }
 
 void VirtualCameraSource::renderAt(double sceneTime, StereoFrame &frame, cv::Mat *leftDepth) {

@@ -7,6 +7,7 @@
 
 #include "twl/core/FrameSource.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -27,6 +28,12 @@ public:
     /// A disallowed rate takes the nearest allowed one, 0 the highest allowed.
     ERROR_CODE setFps(int fps) override;
     bool isLive() const override { return true; }
+    /// Exposure, gain and brightness, as a UVC camera names them. They act on
+    /// the pictures as a sensor would: exposure and gain scale the light,
+    /// gain adds noise, brightness shifts every level. At their defaults the
+    /// pictures are the scene as rendered.
+    std::vector<CameraControl> controls() override;
+    int setControl(uint32_t id, int32_t value) override;
 
     /// Without pacing every grab renders the next frame at once (benchmarks;
     /// also switched off by VANTARO_VIRTUAL_CAMERA_UNPACED=1 at open). Scene
@@ -42,12 +49,21 @@ public:
 
 private:
     VirtualScene &scene();
+    /// The controls' effect on a freshly rendered pair (grabbing thread).
+    void expose(StereoFrame &frame);
 
     struct State;
     std::unique_ptr<State> state_;
     std::unique_ptr<VirtualScene> scene_; // made by the first grab
     Resolution size_;
     int resolutionIndex_;
+
+    std::atomic<int32_t> exposure_, gain_, brightness_;
+    // Grabbing thread only: the level table of the values it was built for, and the noise.
+    cv::Mat levels_;
+    int32_t levelsFor_[3] = {-1, -1, -1};
+    cv::Mat noise_;
+    cv::RNG random_{0x5eed};
 };
 
 } // namespace twl

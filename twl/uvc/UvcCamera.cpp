@@ -41,14 +41,6 @@ uint32_t serialNumberOf(const std::string &serial) {
     return hash;
 }
 
-uint32_t firmwareVersionOf(const std::string &bcd) {
-    if (bcd.empty() || bcd.size() > 8) return 0;
-    const bool decimal = std::all_of(bcd.begin(), bcd.end(), [](char c) { return c >= '0' && c <= '9'; });
-    const bool hex = std::all_of(bcd.begin(), bcd.end(), [](char c) { return std::isxdigit(uchar(c)) != 0; });
-    if (!hex) return 0;
-    return uint32_t(std::stoul(bcd, nullptr, decimal ? 10 : 16));
-}
-
 float nearestRate(const std::vector<float> &rates, int fps) {
     if (rates.empty()) return float(fps);
     float best = rates.back();
@@ -168,7 +160,6 @@ void readIdentity(V4l2Device &dev, DeviceInfo *info) {
     std::string text;
     if (dev.readText(usb + "serial", &text)) info->serialText = text;
     info->serialNumber = info->serialText.empty() ? 0 : serialNumberOf(info->serialText);
-    if (dev.readText(usb + "bcdDevice", &text)) info->firmwareVersion = firmwareVersionOf(text);
 }
 
 } // namespace

@@ -27,7 +27,6 @@ struct DeviceInfo {
     std::string card; // the driver's name for the device
     std::string serialText;
     uint32_t serialNumber = 0;
-    uint32_t firmwareVersion = 0;
     std::vector<Mode> modes;
 };
 
@@ -39,9 +38,6 @@ int resolutionIndexOfFrame(size_t width, size_t height);
 /// The USB serial as a number: its decimal value when it is one that fits,
 /// otherwise its 32-bit FNV-1a hash (stable across runs and machines).
 uint32_t serialNumberOf(const std::string &serial);
-/// bcdDevice as we number firmware: "1523" is 1523 (hexadecimal digits
-/// beyond 9, which BCD does not use, are read as hexadecimal).
-uint32_t firmwareVersionOf(const std::string &bcdDevice);
 
 /// Every stereo camera present now, in node order. Nodes that could not be
 /// looked at (no permission, busy) are explained in `problems` when given.
@@ -57,8 +53,8 @@ float nearestRate(const std::vector<float> &rates, int fps);
 
 /// Opens the first stereo camera found (`node` empty) or the given node.
 /// Sets *error to ERROR_CODE_CAMERA_NOT_DETECTED when there is none (or it is
-/// gone or busy) and ERROR_CODE_LOW_USB_BANDWIDTH when it does not offer
-/// the resolution.
+/// gone), ERROR_CODE_CAMERA_IN_USE when another program streams from it and
+/// ERROR_CODE_LOW_USB_BANDWIDTH when it does not offer the resolution.
 std::unique_ptr<FrameSource> open(const std::string &node, int resolutionIndex, int fps, ERROR_CODE *error);
 
 } // namespace UvcCamera

@@ -4,6 +4,7 @@
 #include "twl/util/SteadyClock.h"
 
 #include "twl/uvc/SideBySide.h"
+#include "twl/uvc/UvcControls.h"
 #include "twl/uvc/V4l2Device.h"
 
 #include <fcntl.h>
@@ -55,15 +56,21 @@ ERROR_CODE UvcStereoSource::configure(float rate) {
     format.fmt.pix.height = uint32_t(mode_.frameSize.height);
     format.fmt.pix.pixelformat = mode_.pixelFormat;
     format.fmt.pix.field = V4L2_FIELD_NONE;
+    // While another program streams, the driver lets us open the node and
+    // look, but not set the format or take buffers: EBUSY.
     if (backend_.xioctl(fd_, VIDIOC_S_FMT, &format) < 0)
-        return errno == EINVAL ? ERROR_CODE_LOW_USB_BANDWIDTH : ERROR_CODE_CAMERA_NOT_DETECTED;
+        return errno == EINVAL  ? ERROR_CODE_LOW_USB_BANDWIDTH
+               : errno == EBUSY ? ERROR_CODE_CAMERA_IN_USE
+                                : ERROR_CODE_CAMERA_NOT_DETECTED;
     // Drivers answer a size they cannot stream with the nearest one they can.
     if (format.fmt.pix.width != mode_.frameSize.width || format.fmt.pix.height != mode_.frameSize.height ||
         format.fmt.pix.pixelformat != mode_.pixelFormat)
         return ERROR_CODE_LOW_USB_BANDWIDTH;
     stride_ = format.fmt.pix.bytesperline ? format.fmt.pix.bytesperline : mode_.frameSize.width * 2;
     if (!applyRate(rate)) fps_.store(rate);
-    return startStream() ? SUCCESS : ERROR_CODE_CAMERA_NOT_DETECTED;
+    int error = 0;
+    if (startStream(&error)) return SUCCESS;
+    return error == EBUSY ? ERROR_CODE_CAMERA_IN_USE : ERROR_CODE_CAMERA_NOT_DETECTED;
 }
 
 bool UvcStereoSource::applyRate(float rate) {
@@ -81,25 +88,33 @@ bool UvcStereoSource::applyRate(float rate) {
     return true;
 }
 
-bool UvcStereoSource::startStream() {
+bool UvcStereoSource::startStream(int *error) {
+    const auto failed = [error]() {
+        if (error) *error = errno;
+        return false;
+    };
     v4l2_requestbuffers request{};
     request.count = kBufferCount;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
-    if (backend_.xioctl(fd_, VIDIOC_REQBUFS, &request) < 0 || request.count == 0) return false;
+    if (backend_.xioctl(fd_, VIDIOC_REQBUFS, &request) < 0) return failed();
+    if (request.count == 0) {
+        errno = ENOMEM;
+        return failed();
+    }
     for (unsigned i = 0; i < request.count; ++i) {
         v4l2_buffer b{};
         b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         b.memory = V4L2_MEMORY_MMAP;
         b.index = i;
-        if (backend_.xioctl(fd_, VIDIOC_QUERYBUF, &b) < 0) return false;
+        if (backend_.xioctl(fd_, VIDIOC_QUERYBUF, &b) < 0) return failed();
         void *start = backend_.mmap(b.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, off_t(b.m.offset));
-        if (start == MAP_FAILED) return false;
+        if (start == MAP_FAILED) return failed();
         buffers_.push_back(Buffer{start, b.length});
-        if (backend_.xioctl(fd_, VIDIOC_QBUF, &b) < 0) return false;
+        if (backend_.xioctl(fd_, VIDIOC_QBUF, &b) < 0) return failed();
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (backend_.xioctl(fd_, VIDIOC_STREAMON, &type) < 0) return false;
+    if (backend_.xioctl(fd_, VIDIOC_STREAMON, &type) < 0) return failed();
     streaming_ = true;
     return true;
 }
@@ -196,10 +211,24 @@ ERROR_CODE UvcStereoSource::setFps(int fps) {
     return applied ? SUCCESS : ERROR_CODE_INVALID_ARGUMENT;
 }
 
+std::vector<CameraControl> UvcStereoSource::controls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0) return {};
+    return UvcControls::query(backend_, fd_);
+}
+
+int UvcStereoSource::setControl(uint32_t id, int32_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0) return ENODEV;
+    return UvcControls::set(backend_, fd_, id, value);
+}
+
 CameraInformation UvcStereoSource::information() const {
     CameraInformation info;
     info.serial_number = device_.serialNumber;
-    info.firmware_version = device_.firmwareVersion;
+    // A generic UVC camera has no firmware of the family: bcdDevice is only
+    // its USB release number, which says nothing about our firmware.
+    info.firmware_version = kFirmwareUnknown;
     info.camera_model = 0;
     info.calibration_parameters = nominalCalibration(eye_);
     return info;

@@ -24,7 +24,8 @@ public:
     static constexpr int kFrameTimeoutMs = 2000;
 
     /// Opens `device` (as found by UvcCamera::scan) in `mode` at `rate`. Sets
-    /// *error and returns null on failure, with nothing left open.
+    /// *error and returns null on failure, with nothing left open:
+    /// ERROR_CODE_CAMERA_IN_USE when another program streams from it.
     static std::unique_ptr<UvcStereoSource> open(V4l2Device &backend, const UvcCamera::DeviceInfo &device,
                                                  const UvcCamera::Mode &mode, float rate, ERROR_CODE *error);
     ~UvcStereoSource() override;
@@ -42,6 +43,8 @@ public:
     ERROR_CODE setFps(int fps) override;
     bool isLive() const override { return true; }
     bool isRectified() const override { return false; }
+    std::vector<CameraControl> controls() override;
+    int setControl(uint32_t id, int32_t value) override;
 
     uint32_t pixelFormat() const { return mode_.pixelFormat; }
 
@@ -49,7 +52,8 @@ private:
     UvcStereoSource(V4l2Device &backend, const UvcCamera::DeviceInfo &device, const UvcCamera::Mode &mode);
     ERROR_CODE configure(float rate);
     bool applyRate(float rate);
-    bool startStream();
+    /// False with the failing call's error number in *error.
+    bool startStream(int *error = nullptr);
     void stopStream();
     void release();
     bool decode(const uchar *data, size_t bytes, StereoFrame &frame);
