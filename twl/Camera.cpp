@@ -177,9 +177,20 @@ int Camera::setControl(uint32_t id, int32_t value) {
 std::vector<ControlRefusal> Camera::restoreControls(const std::vector<std::pair<std::string, int32_t>> &values) {
     if (!session_ || values.empty()) return {};
     FrameSource &source = session_->source();
-    return applyControlValues(
+    std::vector<ControlRefusal> refused = applyControlValues(
         values, [&source] { return source.controls(); },
         [&source](uint32_t id, int32_t value) { return source.setControl(id, value); });
+    // A value for a control that an automatic mode drives now (a manual
+    // exposure kept from before auto exposure went back on) has nothing to
+    // set: no refusal to report.
+    const std::vector<CameraControl> now = source.controls();
+    refused.erase(std::remove_if(refused.begin(), refused.end(),
+                                 [&now](const ControlRefusal &r) {
+                                     const CameraControl *c = findControl(now, r.key);
+                                     return r.error == EACCES && c && c->inactive;
+                                 }),
+                  refused.end());
+    return refused;
 }
 
 std::vector<ControlRefusal> Camera::resetControls() {
@@ -191,15 +202,7 @@ std::vector<ControlRefusal> Camera::resetControls() {
     const std::vector<CameraControl> controls = getControls();
     for (auto c = controls.rbegin(); c != controls.rend(); ++c)
         defaults.emplace_back(c->key, c->defaultValue);
-    std::vector<ControlRefusal> refused = restoreControls(defaults);
-    const std::vector<CameraControl> now = getControls();
-    refused.erase(std::remove_if(refused.begin(), refused.end(),
-                                 [&now](const ControlRefusal &r) {
-                                     const CameraControl *c = findControl(now, r.key);
-                                     return r.error == EACCES && c && c->inactive;
-                                 }),
-                  refused.end());
-    return refused;
+    return restoreControls(defaults);
 }
 
 std::vector<DeviceProperties> Camera::getDeviceList() {

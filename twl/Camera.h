@@ -81,10 +81,11 @@ public:
     /// taken is what getControls() reads back.
     int setControl(uint32_t id, int32_t value);
     /// Sets remembered values by key (see applyControlValues: an order that
-    /// needs a master switched first is fine); what the camera refused.
+    /// needs a master switched first is fine); what the camera refused. A
+    /// value for a control that stays inactive (an automatic mode drives it)
+    /// is no refusal.
     std::vector<ControlRefusal> restoreControls(const std::vector<std::pair<std::string, int32_t>> &values);
-    /// Every control back to the camera's default; what it refused (a control
-    /// that stays inactive needs no value and is not counted).
+    /// Every control back to the camera's default; what it refused.
     std::vector<ControlRefusal> resetControls();
 
     static std::vector<DeviceProperties> getDeviceList();
