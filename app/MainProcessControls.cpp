@@ -52,8 +52,7 @@ bool MainProcess::restoreCameraControls(InputThreadModul *thread) {
     for (const twl::ControlRefusal &r : refused)
         names << QString("%1 (%2)").arg(QString::fromStdString(r.name),
                                         QString::fromStdString(twl::controlRefusalText(r.error)));
-    if (!names.isEmpty())
-        window->showMessage("The camera refused stored values: " + names.join(", ") + ".");
+    if (!names.isEmpty()) window->showMessage("The camera refused stored values: " + names.join(", ") + ".");
     return refused.empty();
 }
 
@@ -63,7 +62,8 @@ void MainProcess::showControlRefusal(const QString &name, int error) {
     const QString text = name.toUpper() + " REFUSED";
     gui->statusLabel->setText(text);
     gui->statusLabel->setToolTip(name + ": " + reason);
-    gui->cameraControlsWindow->showMessage(QString("%1: the camera refused the value (%2).").arg(name, reason));
+    gui->cameraControlsWindow->showMessage(
+        QString("%1: the camera refused the value (%2).").arg(name, reason));
     QTimer::singleShot(kRefusalShownMs, this, [this, text]() {
         if (gui && gui->inputState == 2 && gui->statusLabel->text() == text) {
             gui->statusLabel->setText("LIVE");

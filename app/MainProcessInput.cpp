@@ -9,8 +9,8 @@
 // session that is no longer its own.
 #include "app/MainProcess.h"
 #include "capture/InputThreadModul.h"
-#include "gui/CameraControlsWindow.h"
 #include "common/GlobalParams.h"
+#include "gui/CameraControlsWindow.h"
 #include "gui/GUI.h"
 #include "gui/LogoScreen.h"
 #include "render/OGL2DWidget.h"

@@ -132,7 +132,8 @@ public:
     /// Sets remembered values right after the open, before startCapture()
     /// (the loop does not run yet, so this thread may touch the device).
     /// Returns what the camera refused.
-    std::vector<twl::ControlRefusal> restoreControls(const std::vector<std::pair<std::string, int32_t>> &values);
+    std::vector<twl::ControlRefusal>
+    restoreControls(const std::vector<std::pair<std::string, int32_t>> &values);
 
 signals:
     void theEnd();

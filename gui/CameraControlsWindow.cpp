@@ -67,8 +67,9 @@ QString CameraControlsWindow::message() const {
 QWidget *CameraControlsWindow::editorOf(const QString &key) const {
     for (const Row &row : rowList_)
         if (QString::fromStdString(row.control.key) == key)
-            return row.slider ? static_cast<QWidget *>(row.slider)
-                              : row.check ? static_cast<QWidget *>(row.check) : static_cast<QWidget *>(row.menu);
+            return row.slider  ? static_cast<QWidget *>(row.slider)
+                   : row.check ? static_cast<QWidget *>(row.check)
+                               : static_cast<QWidget *>(row.menu);
     return nullptr;
 }
 
@@ -153,7 +154,8 @@ void CameraControlsWindow::rebuild(const std::vector<twl::CameraControl> &contro
             row.check = new QCheckBox(rows_);
             row.check->setGeometry(kEditorX, y, kEditorW, 25);
             row.check->setStyleSheet(s.switchSheet);
-            connect(row.check, &QCheckBox::toggled, this, [this, id](bool on) { emit controlChanged(id, on ? 1 : 0); });
+            connect(row.check, &QCheckBox::toggled, this,
+                    [this, id](bool on) { emit controlChanged(id, on ? 1 : 0); });
             break;
         case twl::CameraControl::Type::Menu:
         case twl::CameraControl::Type::IntegerMenu: {

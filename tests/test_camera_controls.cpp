@@ -112,7 +112,8 @@ private slots:
 
     void keysAreNamedAsV4l2CtlNamesThem() {
         QCOMPARE(controlKey("Exposure Time, Absolute"), std::string("exposure_time_absolute"));
-        QCOMPARE(controlKey("White Balance Temperature, Auto"), std::string("white_balance_temperature_auto"));
+        QCOMPARE(controlKey("White Balance Temperature, Auto"),
+                 std::string("white_balance_temperature_auto"));
         QCOMPARE(controlKey("  (Gain) -- x2!"), std::string("gain_x2"));
     }
 
@@ -128,10 +129,11 @@ private slots:
         const std::vector<CameraControl> list = source->controls();
         // Headings, the button, the disabled and the read-only control are not shown.
         QCOMPARE(keys(list), QStringList({"brightness", "contrast", "white_balance_temperature_auto", "gain",
-                                          "power_line_frequency", "white_balance_temperature", "auto_exposure",
-                                          "exposure_time_absolute"}));
+                                          "power_line_frequency", "white_balance_temperature",
+                                          "auto_exposure", "exposure_time_absolute"}));
         const CameraControl &exposure = control(list, "exposure_time_absolute");
-        QVERIFY(exposure.inactive && exposure.value == 250 && exposure.minimum == 3 && exposure.maximum == 2047);
+        QVERIFY(exposure.inactive && exposure.value == 250 && exposure.minimum == 3 &&
+                exposure.maximum == 2047);
         QCOMPARE(exposure.name, std::string("Exposure Time, Absolute"));
         const CameraControl &autoExposure = control(list, "auto_exposure");
         QCOMPARE(autoExposure.type, CameraControl::Type::Menu);
@@ -157,8 +159,10 @@ private slots:
         Camera camera;
         QCOMPARE(camera.openSource(openUvc()), SUCCESS);
         // The slave comes first and a key the camera lacks is passed over.
-        auto refused = camera.restoreControls(
-            {{"exposure_time_absolute", 300}, {"no_such_control", 1}, {"auto_exposure", 1}, {"brightness", 12}});
+        auto refused = camera.restoreControls({{"exposure_time_absolute", 300},
+                                               {"no_such_control", 1},
+                                               {"auto_exposure", 1},
+                                               {"brightness", 12}});
         QVERIFY(refused.empty());
         QCOMPARE(fake->controlValue(V4L2_CID_EXPOSURE_ABSOLUTE), 300);
         QCOMPARE(fake->controlValue(V4L2_CID_BRIGHTNESS), 12);
@@ -178,7 +182,8 @@ private slots:
     void cameraThatAnotherProgramHoldsIsListedButNotOpened() {
         fake->setHeldByOtherProgram(true);
         QVERIFY(!openUvc(ERROR_CODE_CAMERA_IN_USE));
-        QCOMPARE(QString(toVerbose(ERROR_CODE_CAMERA_IN_USE).c_str()), QString("CAMERA IN USE BY ANOTHER PROGRAM"));
+        QCOMPARE(QString(toVerbose(ERROR_CODE_CAMERA_IN_USE).c_str()),
+                 QString("CAMERA IN USE BY ANOTHER PROGRAM"));
         QVERIFY(fake->openDescriptors() == 0 && fake->liveMappings() == 0);
         QCOMPARE(int(Camera::getDeviceList().size()), 1);
         const Run devices = twv(cmdDevices, {"devices"});
@@ -215,7 +220,8 @@ private slots:
                 if (l.trimmed().startsWith(key + " ")) return l.simplified();
             return QString();
         };
-        QCOMPARE(line("brightness"), QString("brightness 0x00980900 (int) : min=-64 max=64 step=1 default=0 value=0"));
+        QCOMPARE(line("brightness"),
+                 QString("brightness 0x00980900 (int) : min=-64 max=64 step=1 default=0 value=0"));
         QVERIFY2(line("exposure_time_absolute").endsWith("default=250 value=250 flags=inactive"),
                  qPrintable(list.out));
         QVERIFY(list.out.contains(QRegularExpression("\\n\\s+3: Aperture Priority Mode\\n")));
@@ -228,19 +234,24 @@ private slots:
         fake->refuseControl(V4L2_CID_GAIN, ERANGE);
         const Run refused = twv(cmdControls, {"controls", "/dev/video0", "--set", "gain=50"});
         QCOMPARE(refused.status, 1);
-        QVERIFY2(refused.err.contains("gain") && refused.err.contains("out of range"), qPrintable(refused.err));
+        QVERIFY2(refused.err.contains("gain") && refused.err.contains("out of range"),
+                 qPrintable(refused.err));
         QCOMPARE(twv(cmdControls, {"controls", "/dev/video0", "--set", "zoom=1"}).status, 1);
         QCOMPARE(twv(cmdControls, {"controls", "/dev/video0", "--set", "gain"}).status, 2);
 
         // A recording sets its controls before the first frame; a refusal leaves no file.
         QTemporaryDir dir;
-        const QStringList record{"record", dir.filePath("r.twv"), "--device", "/dev/video0", "--resolution",
-                                 "VGA", "--frames", "2", "--set", "brightness=-20"};
+        const QStringList record{"record",       dir.filePath("r.twv"),
+                                 "--device",     "/dev/video0",
+                                 "--resolution", "VGA",
+                                 "--frames",     "2",
+                                 "--set",        "brightness=-20"};
         const Run recorded = twv(cmdRecord, record);
         QVERIFY2(recorded.status == 0, qPrintable(recorded.err));
         QCOMPARE(fake->controlValue(V4L2_CID_BRIGHTNESS), -20);
         QVERIFY(QFile::remove(dir.filePath("r.twv")));
-        const Run notRecorded = twv(cmdRecord, QStringList(record) << "--set" << "gain=1");
+        const Run notRecorded = twv(cmdRecord, QStringList(record) << "--set"
+                                                                   << "gain=1");
         QCOMPARE(notRecorded.status, 1);
         QVERIFY(notRecorded.err.contains("gain") && !QFile::exists(dir.filePath("r.twv")));
     }

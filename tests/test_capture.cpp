@@ -250,7 +250,8 @@ private slots:
         Tally changed(t.get(), &InputThreadModul::controlsChanged);
         QList<int> taken, refusals;
         connect(t.get(), &InputThreadModul::controlTaken, [&taken](const QString &, int v) { taken << v; });
-        connect(t.get(), &InputThreadModul::controlRefused, [&refusals](const QString &, int e) { refusals << e; });
+        connect(t.get(), &InputThreadModul::controlRefused,
+                [&refusals](const QString &, int e) { refusals << e; });
         // A burst while frames run: only the newest value of a control is worth applying.
         for (int v = 20; v <= 40; v += 10)
             t->requestControl(id, v);

@@ -119,7 +119,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(gui->inputState, 0, 5000);
         fake->setHeldByOtherProgram(true);
         fake->replug();
-        QTRY_COMPARE_WITH_TIMEOUT(gui->statusLabel->text(), QString("CAMERA IN USE BY ANOTHER PROGRAM"), 4000);
+        QTRY_COMPARE_WITH_TIMEOUT(gui->statusLabel->text(), QString("CAMERA IN USE BY ANOTHER PROGRAM"),
+                                  4000);
         QTest::qWait(2500); // a few ticks: still said, still nothing open, nothing left open
         QCOMPARE(gui->statusLabel->text(), QString("CAMERA IN USE BY ANOTHER PROGRAM"));
         QVERIFY(gui->inputState == 0 && gui->liveButton->isEnabled() && fake->openDescriptors() == 0);

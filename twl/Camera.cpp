@@ -174,7 +174,8 @@ int Camera::setControl(uint32_t id, int32_t value) {
     return session_ ? session_->source().setControl(id, value) : ENODEV;
 }
 
-std::vector<ControlRefusal> Camera::restoreControls(const std::vector<std::pair<std::string, int32_t>> &values) {
+std::vector<ControlRefusal>
+Camera::restoreControls(const std::vector<std::pair<std::string, int32_t>> &values) {
     if (!session_ || values.empty()) return {};
     FrameSource &source = session_->source();
     std::vector<ControlRefusal> refused = applyControlValues(

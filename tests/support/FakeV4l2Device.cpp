@@ -94,7 +94,8 @@ FakeV4l2Device::Camera FakeV4l2Device::stereoCamera(const std::string &node) {
     Camera c;
     c.node = node;
     using K = Control;
-    const uint32_t readOnly = V4L2_CTRL_FLAG_READ_ONLY, heading = V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
+    const uint32_t readOnly = V4L2_CTRL_FLAG_READ_ONLY,
+                   heading = V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
     c.controls = {
         K{V4L2_CID_USER_CLASS, V4L2_CTRL_TYPE_CTRL_CLASS, "User Controls", 0, 0, 0, 0, heading},
         K{V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, "Brightness", -64, 64, 1, 0},
@@ -102,15 +103,47 @@ FakeV4l2Device::Camera FakeV4l2Device::stereoCamera(const std::string &node) {
         K{V4L2_CID_HUE, V4L2_CTRL_TYPE_INTEGER, "Hue", -2000, 2000, 1, 0, V4L2_CTRL_FLAG_DISABLED},
         K{V4L2_CID_AUTO_WHITE_BALANCE, V4L2_CTRL_TYPE_BOOLEAN, "White Balance Temperature, Auto", 0, 1, 1, 1},
         K{V4L2_CID_GAIN, V4L2_CTRL_TYPE_INTEGER, "Gain", 0, 100, 1, 0},
-        K{V4L2_CID_POWER_LINE_FREQUENCY, V4L2_CTRL_TYPE_MENU, "Power Line Frequency", 0, 2, 1, 1, 0,
+        K{V4L2_CID_POWER_LINE_FREQUENCY,
+          V4L2_CTRL_TYPE_MENU,
+          "Power Line Frequency",
+          0,
+          2,
+          1,
+          1,
+          0,
           {"Disabled", "50 Hz", "60 Hz"}},
-        K{V4L2_CID_WHITE_BALANCE_TEMPERATURE, V4L2_CTRL_TYPE_INTEGER, "White Balance Temperature", 2800, 6500, 10,
-          4600, 0, {}, V4L2_CID_AUTO_WHITE_BALANCE, 0},
+        K{V4L2_CID_WHITE_BALANCE_TEMPERATURE,
+          V4L2_CTRL_TYPE_INTEGER,
+          "White Balance Temperature",
+          2800,
+          6500,
+          10,
+          4600,
+          0,
+          {},
+          V4L2_CID_AUTO_WHITE_BALANCE,
+          0},
         K{V4L2_CID_CAMERA_CLASS, V4L2_CTRL_TYPE_CTRL_CLASS, "Camera Controls", 0, 0, 0, 0, heading},
-        K{V4L2_CID_EXPOSURE_AUTO, V4L2_CTRL_TYPE_MENU, "Auto Exposure", 0, 3, 1, 3, 0,
+        K{V4L2_CID_EXPOSURE_AUTO,
+          V4L2_CTRL_TYPE_MENU,
+          "Auto Exposure",
+          0,
+          3,
+          1,
+          3,
+          0,
           {"", "Manual Mode", "", "Aperture Priority Mode"}},
-        K{V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, "Exposure Time, Absolute", 3, 2047, 1, 250, 0, {},
-          V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL},
+        K{V4L2_CID_EXPOSURE_ABSOLUTE,
+          V4L2_CTRL_TYPE_INTEGER,
+          "Exposure Time, Absolute",
+          3,
+          2047,
+          1,
+          250,
+          0,
+          {},
+          V4L2_CID_EXPOSURE_AUTO,
+          V4L2_EXPOSURE_MANUAL},
         K{V4L2_CID_PAN_RESET, V4L2_CTRL_TYPE_BUTTON, "Pan, Reset", 0, 0, 0, 0},
         K{V4L2_CID_PRIVACY, V4L2_CTRL_TYPE_BOOLEAN, "Privacy", 0, 1, 1, 0, readOnly},
     };
@@ -468,10 +501,12 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
 }
 
 int FakeV4l2Device::controlIoctl(CameraState &c, unsigned long request, void *argument) {
-    const bool extended = request == VIDIOC_QUERY_EXT_CTRL || request == VIDIOC_G_EXT_CTRLS ||
-                          request == VIDIOC_S_EXT_CTRLS;
+    const bool extended =
+        request == VIDIOC_QUERY_EXT_CTRL || request == VIDIOC_G_EXT_CTRLS || request == VIDIOC_S_EXT_CTRLS;
     if (extended && !extendedControls_) return failWith(ENOTTY);
-    const auto flagsOf = [&c](const Control &k) { return k.flags | (c.inactive(k) ? V4L2_CTRL_FLAG_INACTIVE : 0u); };
+    const auto flagsOf = [&c](const Control &k) {
+        return k.flags | (c.inactive(k) ? V4L2_CTRL_FLAG_INACTIVE : 0u);
+    };
     switch (request) {
     case VIDIOC_QUERY_EXT_CTRL: {
         auto *q = static_cast<v4l2_query_ext_ctrl *>(argument);

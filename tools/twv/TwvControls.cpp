@@ -58,7 +58,8 @@ int applySettings(const char *command, const std::vector<std::string> &settings,
     for (const std::string &setting : settings) {
         const size_t eq = setting.find('=');
         long value = 0;
-        if (eq == std::string::npos || eq == 0 || !parseInt(setting.substr(eq + 1), INT32_MIN, INT32_MAX, &value))
+        if (eq == std::string::npos || eq == 0 ||
+            !parseInt(setting.substr(eq + 1), INT32_MIN, INT32_MAX, &value))
             return fail(kUsageError, "%s: --set needs NAME=VALUE with a whole number, not '%s'", command,
                         setting.c_str());
         const std::string name = setting.substr(0, eq);
@@ -97,7 +98,9 @@ int cmdControls(int argc, char **argv) {
         return fail(kFailed, "controls: cannot open %s: %s%s", node.c_str(), std::strerror(errno),
                     errno == EACCES ? " (is this user in the video group?)" : "");
     const auto read = [&device, fd]() { return UvcControls::query(device, fd); };
-    const auto set = [&device, fd](uint32_t id, int32_t value) { return UvcControls::set(device, fd, id, value); };
+    const auto set = [&device, fd](uint32_t id, int32_t value) {
+        return UvcControls::set(device, fd, id, value);
+    };
     int status = kOk;
     const std::vector<std::string> settings = args.all("set");
     if (!settings.empty()) {

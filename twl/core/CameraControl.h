@@ -54,9 +54,8 @@ struct ControlRefusal {
 /// so "auto_exposure=1" may come after "exposure_time_absolute=250". Keys the
 /// camera does not have are passed over. `read` lists the controls as they
 /// are now; `set` sets one and answers 0 or an error number.
-std::vector<ControlRefusal>
-applyControlValues(const std::vector<std::pair<std::string, int32_t>> &values,
-                   const std::function<std::vector<CameraControl>()> &read,
-                   const std::function<int(uint32_t id, int32_t value)> &set);
+std::vector<ControlRefusal> applyControlValues(const std::vector<std::pair<std::string, int32_t>> &values,
+                                               const std::function<std::vector<CameraControl>()> &read,
+                                               const std::function<int(uint32_t id, int32_t value)> &set);
 
 } // namespace twl

@@ -96,7 +96,8 @@ void VirtualCameraSource::expose(StereoFrame &frame) {
     const int32_t now[3] = {exposure_.load(), gain_.load(), brightness_.load()};
     if (now[0] == kExposure.defaultValue && now[1] == 0 && now[2] == 0) return;
     if (!std::equal(now, now + 3, levelsFor_)) {
-        const float scale = float(now[0]) / float(kExposure.defaultValue) * (1.0f + kFullGain * float(now[1]) / 100.0f);
+        const float scale =
+            float(now[0]) / float(kExposure.defaultValue) * (1.0f + kFullGain * float(now[1]) / 100.0f);
         levels_.create(1, 256, CV_8UC4);
         for (int v = 0; v < 256; ++v) {
             const uchar level = cv::saturate_cast<uchar>(float(v) * scale + float(now[2]));
@@ -134,7 +135,9 @@ int VirtualCameraSource::setControl(uint32_t id, int32_t value) {
     for (const ControlSpec *spec : {&kExposure, &kGain, &kBrightness}) {
         if (spec->id != id) continue;
         // Clamped into range, as the UVC driver does with integers.
-        (spec == &kExposure ? exposure_ : spec == &kGain ? gain_ : brightness_)
+        (spec == &kExposure ? exposure_
+         : spec == &kGain   ? gain_
+                            : brightness_)
             .store(std::clamp(value, spec->minimum, spec->maximum));
         return 0;
     }

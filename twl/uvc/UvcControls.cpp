@@ -45,7 +45,8 @@ int queryNext(V4l2Device &device, int fd, bool extended, v4l2_query_ext_ctrl *q)
 }
 
 bool describe(V4l2Device &device, int fd, const v4l2_query_ext_ctrl &q, CameraControl *c) {
-    constexpr uint32_t hidden = V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
+    constexpr uint32_t hidden =
+        V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
     if (q.flags & hidden) return false;
     switch (q.type) {
     case V4L2_CTRL_TYPE_INTEGER:
