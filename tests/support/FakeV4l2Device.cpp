@@ -270,11 +270,6 @@ int32_t FakeV4l2Device::controlValue(uint32_t id, const std::string &node) const
     return INT32_MIN;
 }
 
-int FakeV4l2Device::controlSets() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return controlSets_;
-}
-
 std::thread::id FakeV4l2Device::controlThread() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return controlThread_;
@@ -504,29 +499,7 @@ int FakeV4l2Device::controlIoctl(CameraState &c, unsigned long request, void *ar
     const bool extended =
         request == VIDIOC_QUERY_EXT_CTRL || request == VIDIOC_G_EXT_CTRLS || request == VIDIOC_S_EXT_CTRLS;
     if (extended && !extendedControls_) return failWith(ENOTTY);
-    const auto flagsOf = [&c](const Control &k) {
-        return k.flags | (c.inactive(k) ? V4L2_CTRL_FLAG_INACTIVE : 0u);
-    };
-    switch (request) {
-    case VIDIOC_QUERY_EXT_CTRL: {
-        auto *q = static_cast<v4l2_query_ext_ctrl *>(argument);
-        const Control *k = c.query(q->id);
-        if (!k) return failWith(EINVAL);
-        std::memset(q, 0, sizeof *q);
-        q->id = k->id;
-        q->type = k->type;
-        std::strncpy(q->name, k->name.c_str(), sizeof q->name - 1);
-        q->minimum = k->minimum;
-        q->maximum = k->maximum;
-        q->step = uint64_t(k->step);
-        q->default_value = k->defaultValue;
-        q->flags = flagsOf(*k);
-        q->elems = 1;
-        q->elem_size = 4;
-        return 0;
-    }
-    case VIDIOC_QUERYCTRL: {
-        auto *q = static_cast<v4l2_queryctrl *>(argument);
+    const auto describe = [&c](auto *q) {
         const Control *k = c.query(q->id);
         if (!k) return failWith(EINVAL);
         std::memset(q, 0, sizeof *q);
@@ -535,66 +508,50 @@ int FakeV4l2Device::controlIoctl(CameraState &c, unsigned long request, void *ar
         std::strncpy(reinterpret_cast<char *>(q->name), k->name.c_str(), sizeof q->name - 1);
         q->minimum = k->minimum;
         q->maximum = k->maximum;
-        q->step = k->step;
+        q->step = decltype(q->step)(k->step);
         q->default_value = k->defaultValue;
-        q->flags = flagsOf(*k);
+        q->flags = k->flags | (c.inactive(*k) ? V4L2_CTRL_FLAG_INACTIVE : 0u);
         return 0;
-    }
-    case VIDIOC_QUERYMENU: {
+    };
+    if (request == VIDIOC_QUERY_EXT_CTRL) return describe(static_cast<v4l2_query_ext_ctrl *>(argument));
+    if (request == VIDIOC_QUERYCTRL) return describe(static_cast<v4l2_queryctrl *>(argument));
+    if (request == VIDIOC_QUERYMENU) {
         auto *m = static_cast<v4l2_querymenu *>(argument);
         const Control *k = c.control(m->id);
-        if (!k || k->type != V4L2_CTRL_TYPE_MENU || int64_t(m->index) < k->minimum ||
-            int64_t(m->index) > k->maximum || m->index >= k->menu.size() || k->menu[m->index].empty())
+        if (!k || k->type != V4L2_CTRL_TYPE_MENU || m->index >= k->menu.size() || k->menu[m->index].empty())
             return failWith(EINVAL);
         std::memset(m->name, 0, sizeof m->name);
         std::strncpy(reinterpret_cast<char *>(m->name), k->menu[m->index].c_str(), sizeof m->name - 1);
         return 0;
     }
-    case VIDIOC_G_CTRL:
-    case VIDIOC_S_CTRL:
-    case VIDIOC_G_EXT_CTRLS:
-    case VIDIOC_S_EXT_CTRLS: {
-        const bool set = request == VIDIOC_S_CTRL || request == VIDIOC_S_EXT_CTRLS;
-        v4l2_ext_control *one = nullptr;
-        v4l2_control *plain = nullptr;
-        if (extended) {
-            auto *all = static_cast<v4l2_ext_controls *>(argument);
-            if (all->count != 1 || !all->controls) return failWith(EINVAL);
-            one = all->controls;
-        } else {
-            plain = static_cast<v4l2_control *>(argument);
-        }
-        const uint32_t id = one ? one->id : plain->id;
-        const Control *k = c.control(id);
-        if (!k || k->type == V4L2_CTRL_TYPE_CTRL_CLASS || k->type == V4L2_CTRL_TYPE_BUTTON)
-            return failWith(EINVAL);
-        int32_t &held = c.values[id];
-        if (!set) {
-            (one ? one->value : plain->value) = held;
-            return 0;
-        }
-        int32_t value = one ? one->value : plain->value;
-        if (k->flags & V4L2_CTRL_FLAG_READ_ONLY) return failWith(EACCES);
-        if (c.inactive(*k)) return failWith(EACCES);
-        auto refusal = refusedControls_.find(id);
-        if (refusal != refusedControls_.end() && refusal->second) return failWith(refusal->second);
-        if (k->type == V4L2_CTRL_TYPE_MENU) {
-            if (value < k->minimum || value > k->maximum) return failWith(ERANGE);
-            if (size_t(value) >= k->menu.size() || k->menu[size_t(value)].empty()) return failWith(EINVAL);
-        } else {
-            // Integers are clamped and rounded to the step, as the driver does.
-            value = std::clamp(value, k->minimum, k->maximum);
-            if (k->step > 1) value = k->minimum + (value - k->minimum + k->step / 2) / k->step * k->step;
-            value = std::min(value, k->maximum);
-        }
-        held = value;
-        ++controlSets_;
-        controlThread_ = std::this_thread::get_id();
+    const bool set = request == VIDIOC_S_CTRL || request == VIDIOC_S_EXT_CTRLS;
+    if (!set && request != VIDIOC_G_CTRL && request != VIDIOC_G_EXT_CTRLS) return failWith(ENOTTY);
+    auto *all = static_cast<v4l2_ext_controls *>(argument);
+    if (extended && (all->count != 1 || !all->controls)) return failWith(EINVAL);
+    auto *plain = static_cast<v4l2_control *>(argument);
+    const uint32_t id = extended ? all->controls->id : plain->id;
+    int32_t value = extended ? all->controls->value : plain->value;
+    const Control *k = c.control(id);
+    if (!k || k->type == V4L2_CTRL_TYPE_CTRL_CLASS || k->type == V4L2_CTRL_TYPE_BUTTON)
+        return failWith(EINVAL);
+    if (!set) {
+        (extended ? all->controls->value : plain->value) = c.values[id];
         return 0;
     }
-    default:
-        return failWith(ENOTTY);
+    if ((k->flags & V4L2_CTRL_FLAG_READ_ONLY) || c.inactive(*k)) return failWith(EACCES);
+    if (refusedControls_.count(id) && refusedControls_[id]) return failWith(refusedControls_[id]);
+    if (k->type == V4L2_CTRL_TYPE_MENU) {
+        if (value < k->minimum || value > k->maximum) return failWith(ERANGE);
+        if (size_t(value) >= k->menu.size() || k->menu[size_t(value)].empty()) return failWith(EINVAL);
+        c.values[id] = value;
+    } else {
+        // Integers are clamped and rounded to the step, as the driver does.
+        const int32_t v = std::clamp(value, k->minimum, k->maximum);
+        c.values[id] = std::min(k->maximum, k->minimum + (v - k->minimum + k->step / 2) /
+                                                             std::max(k->step, 1) * std::max(k->step, 1));
     }
+    controlThread_ = std::this_thread::get_id();
+    return 0;
 }
 
 void FakeV4l2Device::encodeYuyv(const cv::Mat &left, const cv::Mat &right, std::vector<uchar> &out) {

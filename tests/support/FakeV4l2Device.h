@@ -88,8 +88,7 @@ public:
     void setExtendedControls(bool available);
     /// A control's value in the camera; INT32_MIN when it has none such.
     int32_t controlValue(uint32_t id, const std::string &node = "/dev/video0") const;
-    /// Controls set so far, and the threads that last set one and last took a frame.
-    int controlSets() const;
+    /// The threads that last set a control and last took a frame.
     std::thread::id controlThread() const;
     std::thread::id dequeueThread() const;
 
@@ -140,7 +139,6 @@ private:
     bool held_ = false;
     bool extendedControls_ = true;
     std::map<uint32_t, int> refusedControls_;
-    int controlSets_ = 0;
     std::thread::id controlThread_, dequeueThread_;
 };
 
