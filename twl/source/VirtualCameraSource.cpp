@@ -26,9 +26,10 @@ struct ControlSpec {
     const char *name;
     int32_t minimum, maximum, defaultValue;
 };
-constexpr ControlSpec kExposure{V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute", 1, 1000, 100};
-constexpr ControlSpec kGain{V4L2_CID_GAIN, "Gain", 0, 100, 0};
-constexpr ControlSpec kBrightness{V4L2_CID_BRIGHTNESS, "Brightness", -64, 64, 0};
+enum { kExposure, kGain, kBrightness };
+constexpr ControlSpec kControls[3] = {{V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute", 1, 1000, 100},
+                                      {V4L2_CID_GAIN, "Gain", 0, 100, 0},
+                                      {V4L2_CID_BRIGHTNESS, "Brightness", -64, 64, 0}};
 // Gain 100 triples the signal and adds noise of 10 grey levels.
 constexpr float kFullGain = 2.0f, kFullGainNoise = 10.0f;
 } // namespace
@@ -44,8 +45,9 @@ struct VirtualCameraSource::State {
 };
 
 VirtualCameraSource::VirtualCameraSource(int resolutionIndex, int fps)
-    : state_(new State), size_(resolutionSize(resolutionIndex)), resolutionIndex_(resolutionIndex),
-      exposure_(kExposure.defaultValue), gain_(kGain.defaultValue), brightness_(kBrightness.defaultValue) {
+    : state_(new State), size_(resolutionSize(resolutionIndex)), resolutionIndex_(resolutionIndex) {
+    for (int i = 0; i < 3; ++i)
+        controlValues_[i].store(kControls[i].defaultValue);
     state_->fps = fps;
     const char *unpaced = std::getenv("VANTARO_VIRTUAL_CAMERA_UNPACED");
     state_->paced = !(unpaced && std::strcmp(unpaced, "1") == 0);
@@ -93,19 +95,24 @@ ERROR_CODE VirtualCameraSource::grab(StereoFrame &frame) {
 }
 
 void VirtualCameraSource::expose(StereoFrame &frame) {
-    const int32_t now[3] = {exposure_.load(), gain_.load(), brightness_.load()};
-    if (now[0] == kExposure.defaultValue && now[1] == 0 && now[2] == 0) return;
+    int32_t now[3];
+    bool asRendered = true;
+    for (int i = 0; i < 3; ++i) {
+        now[i] = controlValues_[i].load();
+        asRendered = asRendered && now[i] == kControls[i].defaultValue;
+    }
+    if (asRendered) return;
     if (!std::equal(now, now + 3, levelsFor_)) {
-        const float scale =
-            float(now[0]) / float(kExposure.defaultValue) * (1.0f + kFullGain * float(now[1]) / 100.0f);
+        const float scale = float(now[kExposure]) / float(kControls[kExposure].defaultValue) *
+                            (1.0f + kFullGain * float(now[kGain]) / 100.0f);
         levels_.create(1, 256, CV_8UC4);
         for (int v = 0; v < 256; ++v) {
-            const uchar level = cv::saturate_cast<uchar>(float(v) * scale + float(now[2]));
+            const uchar level = cv::saturate_cast<uchar>(float(v) * scale + float(now[kBrightness]));
             levels_.at<cv::Vec4b>(v) = cv::Vec4b(level, level, level, uchar(v)); // alpha stays
         }
         std::copy(now, now + 3, levelsFor_);
     }
-    const double sigma = kFullGainNoise * double(now[1]) / 100.0;
+    const double sigma = kFullGainNoise * double(now[kGain]) / 100.0;
     for (cv::Mat *eye : {&frame.left, &frame.right}) {
         cv::LUT(*eye, levels_, *eye);
         if (sigma <= 0) continue;
@@ -117,30 +124,27 @@ void VirtualCameraSource::expose(StereoFrame &frame) {
 
 std::vector<CameraControl> VirtualCameraSource::controls() {
     std::vector<CameraControl> list;
-    for (const ControlSpec *spec : {&kExposure, &kGain, &kBrightness}) {
+    for (int i = 0; i < 3; ++i) {
         CameraControl c;
-        c.id = spec->id;
-        c.name = spec->name;
+        c.id = kControls[i].id;
+        c.name = kControls[i].name;
         c.key = controlKey(c.name);
-        c.minimum = spec->minimum;
-        c.maximum = spec->maximum;
-        c.defaultValue = spec->defaultValue;
-        c.value = (spec == &kExposure ? exposure_ : spec == &kGain ? gain_ : brightness_).load();
+        c.minimum = kControls[i].minimum;
+        c.maximum = kControls[i].maximum;
+        c.defaultValue = kControls[i].defaultValue;
+        c.value = controlValues_[i].load();
         list.push_back(c);
     }
     return list;
 }
 
 int VirtualCameraSource::setControl(uint32_t id, int32_t value) {
-    for (const ControlSpec *spec : {&kExposure, &kGain, &kBrightness}) {
-        if (spec->id != id) continue;
-        // Clamped into range, as the UVC driver does with integers.
-        (spec == &kExposure ? exposure_
-         : spec == &kGain   ? gain_
-                            : brightness_)
-            .store(std::clamp(value, spec->minimum, spec->maximum));
-        return 0;
-    }
+    for (int i = 0; i < 3; ++i)
+        if (kControls[i].id == id) {
+            // Clamped into range, as the UVC driver does with integers.
+            controlValues_[i].store(std::clamp(value, kControls[i].minimum, kControls[i].maximum));
+            return 0;
+        }
     return EINVAL;
 }
 

@@ -58,7 +58,7 @@ private:
     Resolution size_;
     int resolutionIndex_;
 
-    std::atomic<int32_t> exposure_, gain_, brightness_;
+    std::atomic<int32_t> controlValues_[3]; // exposure, gain, brightness
     // Grabbing thread only: the level table of the values it was built for, and the noise.
     cv::Mat levels_;
     int32_t levelsFor_[3] = {-1, -1, -1};
