@@ -39,7 +39,7 @@ std::string controlRefusalText(int error) {
     case EINVAL:
         return "value not accepted";
     case EIO:
-        return "the camera did not answer";
+        return "the camera failed to take it (I/O error)";
     case ENODEV:
         return "camera gone";
     case ENOTTY:
