@@ -244,8 +244,9 @@ private slots:
         QVERIFY(exposure && exposure->value == 100);
         Tally changed(t.get(), &InputThreadModul::controlsChanged);
         QList<int> taken, refusals;
-        connect(t.get(), &InputThreadModul::controlTaken, [&taken](const QString &, int v) { taken << v; });
-        connect(t.get(), &InputThreadModul::controlRefused,
+        connect(t.get(), &InputThreadModul::controlTaken, this,
+                [&taken](const QString &, int v) { taken << v; });
+        connect(t.get(), &InputThreadModul::controlRefused, this,
                 [&refusals](const QString &, int e) { refusals << e; });
         // A burst while frames run: only the newest value of a control is worth applying.
         for (int v = 20; v <= 40; v += 10)

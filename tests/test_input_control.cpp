@@ -118,7 +118,7 @@ private slots:
         };
         QTRY_COMPARE_WITH_TIMEOUT(gainNow(), 30, 3000 * kSlow);
         const QString key = "cameras/" + QString::number(twl::VirtualCamera::serialNumber()) + "/gain";
-        QCOMPARE(QSettings("Tarnwell", "Vantaro").value(key).toInt(), 30);
+        QTRY_COMPARE_WITH_TIMEOUT(QSettings("Tarnwell", "Vantaro").value(key).toInt(), 30, 3000 * kSlow);
         reopensLive([this] { app->CreateLiveInput(); }); // a new session of the camera gets it again
         QCOMPARE(gainNow(), 30);
         gui()->cameraControlsWindow->resetButton()->click();
