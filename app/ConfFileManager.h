@@ -33,6 +33,9 @@ public:
     /// Where per-camera calibrations "<serial>.yml" are looked for: the folder
     /// "calibration" beside the settings file of the last read.
     QString calibrationDir() const;
+    /// The names the settings are stored under (the application's after readSettings).
+    QString organisation() const { return organisationName; }
+    QString application() const { return applicationName; }
 
 private:
     QString organisationName;

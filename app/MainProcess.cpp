@@ -71,6 +71,7 @@ MainProcess::MainProcess(int &argc, char **argv)
 
     confFileManager.readSettings(GlobalParams::stringRef(PARAM_WINDOW_TITLE).toStdString());
     if (useLastSettings) applyLastSettings();
+    applyDepthLook();
     calibrationFile = options.calibrationFile;
     calibrationDirectory = confFileManager.calibrationDir();
 

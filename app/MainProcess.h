@@ -67,6 +67,8 @@ public slots:
 private:
     void connectInputThread();
     void applyLastSettings();
+    /// The stored look of the depth picture; applied whatever the command line says.
+    void applyDepthLook();
     void saveSettings();
     QString askTwvFileName();
     QString snapshotSuffix();

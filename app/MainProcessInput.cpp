@@ -13,6 +13,7 @@
 #include "gui/CameraControlsWindow.h"
 #include "gui/GUI.h"
 #include "gui/LogoScreen.h"
+#include "render/FrameProbe.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
 #include "twl/Camera.h"
@@ -90,6 +91,7 @@ void MainProcess::deleteInputThread() {
         gui->imageView->frameMutex = nullptr;
         gui->depthView->frameMutex = nullptr;
         gui->pointCloudView->frameMutex = nullptr;
+        gui->frameProbe->unbind();
     }
     delete old;
     // Frames and disconnect notices that the ended session queued before it
@@ -425,6 +427,7 @@ void MainProcess::setContext() {
     gui->imageView->frameMutex = &inputThread->frameMutex;
     gui->depthView->frameMutex = &inputThread->frameMutex;
     gui->pointCloudView->frameMutex = &inputThread->frameMutex;
+    gui->frameProbe->bind(&inputThread->pointCloudGPU, &inputThread->confidenceGPU, &inputThread->frameMutex);
     gui->imageView->cudaContext = inputThread->cudaContext;
     gui->pointCloudView->cudaContext = inputThread->cudaContext;
     gui->imageView->devicePtr = inputThread->imageGPU.getPtr<twl::uchar>(twl::MEM_GPU);

@@ -1,11 +1,22 @@
 // Stored settings: applied once at start-up, written when the window closes.
+#include "app/DepthLookSettings.h"
 #include "app/MainProcess.h"
 #include "common/GlobalParams.h"
 #include "gui/GUI.h"
 #include "twl/core/Types.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QToolButton>
+
+void MainProcess::applyDepthLook() {
+    DepthLookSettings look;
+    look.read(confFileManager.organisation(), confFileManager.application());
+    // Through the window's controls, whose slots set the parameters.
+    gui->colourCombo->setCurrentIndex(look.colormap);
+    (look.range == 1 ? gui->fixedRangeButton : gui->autoRangeButton)->setChecked(true);
+    (look.cloudColours == 1 ? gui->depthColourButton : gui->imageColourButton)->setChecked(true);
+}
 
 void MainProcess::applyLastSettings() {
     gui->resolutionIndex = ConfFileManager::resolutionIndexFromWidth(confFileManager.storedWidth);
@@ -37,4 +48,9 @@ void MainProcess::saveSettings() {
     const std::string dir = saveDir->path().toStdString();
     const int quality = GlobalParams::getInt(PARAM_DEPTH_QUALITY);
     confFileManager.writeSettings(width, fps, quality, dir);
+    DepthLookSettings look;
+    look.colormap = GlobalParams::getInt(PARAM_DEPTH_COLORMAP);
+    look.range = GlobalParams::getInt(PARAM_DEPTH_RANGE);
+    look.cloudColours = GlobalParams::getInt(PARAM_CLOUD_COLORS);
+    look.write(confFileManager.organisation(), confFileManager.application());
 }

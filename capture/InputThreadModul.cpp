@@ -6,6 +6,7 @@
 #include "common/LockAnnotation.h"
 #include "twl/core/DeviceMemory.h"
 #include "twl/core/ModeTable.h"
+#include "twl/palette/DepthColormap.h"
 
 #include <QSlider>
 #include <QTimer>
@@ -79,6 +80,7 @@ InputThreadModul::~InputThreadModul() {
     depthViewGPU.free(twl::MEM_BOTH);
     sideBySideGPU.free(twl::MEM_BOTH);
     pointCloudGPU.free(twl::MEM_BOTH);
+    confidenceGPU.free(twl::MEM_BOTH);
     delete fpsCounter;
     fpsCounter = nullptr;
     camera.close();
@@ -191,6 +193,8 @@ bool InputThreadModul::initialize() {
 
     allocated &=
         pointCloudGPU.alloc(dispWidth, dispHeight, twl::MAT_TYPE_32F_C4, twl::MEM_GPU) == twl::SUCCESS;
+    allocated &=
+        confidenceGPU.alloc(dispWidth, dispHeight, twl::MAT_TYPE_32F_C1, twl::MEM_GPU) == twl::SUCCESS;
     allocated &= depthCPU.alloc(size, twl::MAT_TYPE_32F_C1, twl::MEM_CPU) == twl::SUCCESS;
     allocated &= pointCloudCPU.alloc(size, twl::MAT_TYPE_32F_C4, twl::MEM_CPU) == twl::SUCCESS;
     allocated &= imageCPU[0].alloc(size, twl::MAT_TYPE_8U_C4, twl::MEM_CPU) == twl::SUCCESS;
@@ -199,7 +203,7 @@ bool InputThreadModul::initialize() {
 
     // Freed device memory comes back as it was left: the views would show
     // the previous session's last frame until this one's first arrives.
-    for (twl::Mat *mat : {&imageGPU, &sideBySideGPU, &depthViewGPU, &pointCloudGPU})
+    for (twl::Mat *mat : {&imageGPU, &sideBySideGPU, &depthViewGPU, &pointCloudGPU, &confidenceGPU})
         if (uchar *data = mat->getPtr<uchar>(twl::MEM_GPU))
             std::memset(data, 0, mat->getStepBytes(twl::MEM_GPU) * mat->getHeight());
 
@@ -374,6 +378,10 @@ void InputThreadModul::run() {
         havePass = true;
         camera.setDepthMaxRangeValue(float(inputs.depthMax / 1000.0));
         camera.setConfidenceThreshold(inputs.confidence);
+        twl::DepthLook look;
+        look.colormap = twl::DepthColormap::fromIndex(inputs.colormap);
+        look.autoRange = inputs.depthRange == 0;
+        camera.setDepthLook(look);
         runtime.sensingMode = inputs.sensing;
 
         result = grabStep(runtime, result);
@@ -522,6 +530,11 @@ InputThreadModul::PassInputs InputThreadModul::passInputs() const {
     in.depthView = GlobalParams::getInt(PARAM_DEPTH_VIEW);
     in.clickX = GlobalParams::getDouble(PARAM_CLICK_X);
     in.clickY = GlobalParams::getDouble(PARAM_CLICK_Y);
+    in.click2X = GlobalParams::getDouble(PARAM_CLICK2_X);
+    in.click2Y = GlobalParams::getDouble(PARAM_CLICK2_Y);
+    in.colormap = GlobalParams::getInt(PARAM_DEPTH_COLORMAP);
+    in.depthRange = GlobalParams::getInt(PARAM_DEPTH_RANGE);
+    in.cloudColours = GlobalParams::getInt(PARAM_CLOUD_COLORS);
     in.paused = GlobalParams::getBool(PARAM_PAUSE);
     for (int i = 0; i < 5; ++i)
         if (saveRequest[i].load()) in.saveRequests |= 1 << i;
@@ -617,6 +630,13 @@ int64_t InputThreadModul::frameStep() {
                          size_t(dispWidth), size_t(dispHeight));
     camera.retrieveMeasure(pointCloudGPU, twl::MEASURE_XYZRGBA, twl::MEM_GPU, size_t(dispWidth),
                            size_t(dispHeight));
+    camera.retrieveMeasure(confidenceGPU, twl::MEASURE_CONFIDENCE, twl::MEM_GPU, size_t(dispWidth),
+                           size_t(dispHeight));
+    // The range the picture was made with, for its scale (read under this lock).
+    const twl::DepthRange range = camera.getDepthPictureRange();
+    GlobalParams::setDouble(PARAM_RANGE_NEAR, double(range.nearM));
+    GlobalParams::setDouble(PARAM_RANGE_FAR, double(range.farM));
+    colourCloud();
 
     serveSaveRequests();
 
@@ -625,6 +645,16 @@ int64_t InputThreadModul::frameStep() {
     previousRate = currentRate;
     currentRate = fpsCounter->fps.load();
     return paceUs;
+}
+
+void InputThreadModul::colourCloud() {
+    if (GlobalParams::getInt(PARAM_CLOUD_COLORS) != 1) return;
+    float *points = pointCloudGPU.getPtr<float>(twl::MEM_GPU);
+    if (!points) return;
+    cv::Mat cloud(int(pointCloudGPU.getHeight()), int(pointCloudGPU.getWidth()), CV_32FC4, points,
+                  pointCloudGPU.getStepBytes(twl::MEM_GPU));
+    twl::DepthColormap::colourPoints(cloud, camera.getDepthPictureRange(),
+                                     camera.getDepthLook().colormap);
 }
 
 void InputThreadModul::serveSaveRequests() {

@@ -81,6 +81,7 @@ public:
     twl::Mat sideBySideGPU; // 2w x h, before scaling
     twl::Mat depthViewGPU;  // display size, depth or confidence picture
     twl::Mat pointCloudGPU; // display size, XYZ + packed colour
+    twl::Mat confidenceGPU; // display size, confidence 0-100 (0: no depth), for the read-out
     twl::Mat depthCPU;      // camera size, for saving
     twl::Mat pointCloudCPU; // camera size, for saving
     twl::Mat imageCPU[2];   // [0] left or right, [1] side by side, for saving
@@ -192,17 +193,22 @@ private:
     /// only when one of these changed.
     struct PassInputs {
         int position = 0, confidence = 0, depthMax = 0, sensing = 0, imageView = 0, depthView = 0;
+        int colormap = 0, depthRange = 0, cloudColours = 0;
         int saveRequests = 0;
-        double clickX = 0, clickY = 0; // the picked pixel, measured in the new picture
+        double clickX = 0, clickY = 0; // the picked pixels, measured in the new picture
+        double click2X = 0, click2Y = 0;
         bool paused = false;
         bool operator==(const PassInputs &o) const {
             return position == o.position && confidence == o.confidence && depthMax == o.depthMax &&
                    sensing == o.sensing && imageView == o.imageView && depthView == o.depthView &&
+                   colormap == o.colormap && depthRange == o.depthRange && cloudColours == o.cloudColours &&
                    saveRequests == o.saveRequests && clickX == o.clickX && clickY == o.clickY &&
-                   paused == o.paused;
+                   click2X == o.click2X && click2Y == o.click2Y && paused == o.paused;
         }
     };
     PassInputs passInputs() const;
+    /// Colours the point cloud by depth, when asked, with the depth picture's range.
+    void colourCloud();
 
     int camWidth = 0, camHeight = 0;
     uint64_t dispWidth = 0, dispHeight = 0;

@@ -26,11 +26,26 @@ enum : int {
     PARAM_DEPTH_FPS = 11,
     PARAM_CAMERA_FPS = 12,
     PARAM_DEPTH_QUALITY = 14,
-    PARAM_SENSING = 15
+    PARAM_SENSING = 15,
+    // How the depth picture looks: colour map (twl::Colormap), range (0 auto,
+    // 1 fixed), and whether the point cloud takes its colours (1) or the image's (0).
+    PARAM_DEPTH_COLORMAP = 16,
+    PARAM_DEPTH_RANGE = 17,
+    PARAM_CLOUD_COLORS = 18
 };
 
 // Double indices.
-enum : int { PARAM_CLICK_X = 1, PARAM_CLICK_Y = 2, PARAM_DEPTH_MIN = 3 };
+// PARAM_CLICK2_*: the second point of a two-point measure, -1 when none.
+// PARAM_RANGE_*: the range (metres) of the depth picture the loop made last.
+enum : int {
+    PARAM_CLICK_X = 1,
+    PARAM_CLICK_Y = 2,
+    PARAM_DEPTH_MIN = 3,
+    PARAM_CLICK2_X = 4,
+    PARAM_CLICK2_Y = 5,
+    PARAM_RANGE_NEAR = 6,
+    PARAM_RANGE_FAR = 7
+};
 
 // String indices.
 enum : int { PARAM_WINDOW_TITLE = 1, PARAM_TWV_PATH = 2, PARAM_STATUS_TEXT = 3 };
@@ -43,8 +58,8 @@ constexpr int kStartDepthMaxMm = 15000;
 constexpr int kStartDepthMaxOtherModelMm = 10000;
 
 constexpr int kBoolCount = 5;
-constexpr int kIntCount = 16;
-constexpr int kDoubleCount = 4;
+constexpr int kIntCount = 19;
+constexpr int kDoubleCount = 8;
 constexpr int kStringCount = 4;
 
 // An index outside the arrays reads as false/0/0.0 and writes nothing.

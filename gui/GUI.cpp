@@ -4,6 +4,7 @@
 #include "gui/CameraControlsWindow.h"
 #include "gui/GuiStyle.h"
 #include "gui/LogoScreen.h"
+#include "render/FrameProbe.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
 #include "twl/core/ModeTable.h"
@@ -32,6 +33,9 @@ GUI::GUI() : QMainWindow(nullptr) {
     forcedPause = false;
     GlobalParams::setInt(PARAM_IMAGE_VIEW, 0);
     GlobalParams::setInt(PARAM_DEPTH_VIEW, 9);
+    GlobalParams::setInt(PARAM_DEPTH_COLORMAP, 0);
+    GlobalParams::setInt(PARAM_DEPTH_RANGE, 0);
+    GlobalParams::setInt(PARAM_CLOUD_COLORS, 0);
     // VANTARO_PAINT_ALL=1 paints the old way (each slider move, the whole
     // cloud), to measure the frugal repaint against.
     GlobalParams::setBool(PARAM_PAINT_ALL, qEnvironmentVariableIntValue("VANTARO_PAINT_ALL") != 0);
@@ -43,6 +47,10 @@ GUI::~GUI() {
     settingsWindow = nullptr;
     delete cameraControlsWindow;
     cameraControlsWindow = nullptr;
+    if (imageView) imageView->probe = nullptr;
+    if (depthView) depthView->probe = nullptr;
+    delete frameProbe;
+    frameProbe = nullptr;
     delete style;
     style = nullptr;
 }
@@ -107,6 +115,7 @@ void GUI::buildInterface() {
     connect(pauseButton, SIGNAL(clicked(bool)), this, SLOT(pauseScan(bool)));
     connect(viewCombo, SIGNAL(currentIndexChanged(int)), this, SLOT(changeViewIm(int)));
     connect(dataCombo, SIGNAL(currentIndexChanged(int)), this, SLOT(changeViewDepth(int)));
+    connectDepthControls();
 
     setStyleSheet(style->backgroundSheet);
     for (QToolButton *b : {perfButton, mediumButton, qualityButton, ultraButton, fillButton, standardButton})
@@ -231,6 +240,7 @@ void GUI::buildMainWidgets() {
     depthView->setGeometry(m, rowY + m + 25, viewW, viewH);
     pointCloudView = new OGL3DWidget(this);
     pointCloudView->setGeometry(viewW + 2 * m, 50, sw - viewW - 3 * m, 2 * viewH + 25);
+    buildDepthControls();
 
     versionLabel = s.makeLabel(this, sw - m - 55, sh - 25, 55, 20, QString(), s.labelFont, "Version : ");
     fpsLabel = s.makeLabel(this, m, sh - 50, sw / 4, 25, QString(), s.labelFont, QString());
@@ -246,7 +256,6 @@ void GUI::buildSettingsWindow() {
     settingsWindow->setWindowTitle("Settings");
     settingsWindow->setWindowIcon(QIcon(":/images/gear.png"));
     settingsWindow->setStyleSheet(s.backgroundSheet);
-    settingsWindow->setFixedSize(520, 500);
     QWidget *p = settingsWindow;
 
     const auto label = [p](int x, int y, int w, int h, const QFont &font, const QString &text,
@@ -327,7 +336,8 @@ void GUI::buildSettingsWindow() {
     confidenceSlider->setStyleSheet(s.sliderSheet);
     confidenceSlider->setRange(0, 100);
     confidenceValueLabel = label(ctrlX + 187, y, 72, 25, s.labelFont, QString(), rightMid);
-    y += 25 + 20;
+    y += 25 + 10;
+    y = buildDepthSettings(p, y) + 10;
     saveSectionLabel = label(sectionX, y, 260, 28, s.titleFont, "Save");
     y += 28 + 10;
     directoryLabel = label(rowX, y, 156, 25, s.labelFont, "Directory");
@@ -345,6 +355,7 @@ void GUI::buildSettingsWindow() {
     pointCloudSaveLabel = label(rowX, y, 156, 25, s.labelFont, "Point Cloud");
     pointCloudFormatCombo = combo(ctrlX, y, {"XYZ", "PCD", "PLY", "VTK"}, 2);
     savePointCloudButton = button(saveX, y, saveW, 25, s.buttonSheet, "save", 0);
+    settingsWindow->setFixedSize(520, y + 25 + 15);
     settingsWindow->hide();
 }
 

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QPixmap>
+#include <QPointF>
 #include <QRectF>
 #include <QString>
 #include <QStringList>
@@ -19,6 +20,8 @@ class QLabel;
 class QLineEdit;
 class QPaintEvent;
 class QResizeEvent;
+class QShortcut;
+class QTimer;
 class QSlider;
 class QSpinBox;
 class QSvgRenderer;
@@ -27,6 +30,7 @@ class QUrl;
 class QWidget;
 
 class CameraControlsWindow;
+class FrameProbe;
 class GuiStyle;
 class LogoScreen;
 class OGL2DWidget;
@@ -53,6 +57,8 @@ public:
 
     /// The open recording's name, shown in the top band (elided to fit).
     void setFileName(const QString &name);
+    /// What the read-out under the pointer shows now (empty when hidden).
+    QString readoutText() const;
 
     QSvgRenderer *logoRenderer = nullptr;
     QRectF logoRect;
@@ -79,6 +85,13 @@ public:
     QComboBox *viewCombo = nullptr;
     QLabel *dataLabel = nullptr;
     QComboBox *dataCombo = nullptr;
+    QLabel *colourLabel = nullptr;
+    QComboBox *colourCombo = nullptr; // colour map of the depth picture
+    /// Depth, X Y Z and confidence under the pointer, or a short notice.
+    QLabel *readoutLabel = nullptr;
+    /// Reads the current frame's points for the read-out and the measure;
+    /// bound to the capture session's matrices by the application object.
+    FrameProbe *frameProbe = nullptr;
     QLabel *serialLabel = nullptr;
     QLineEdit *serialField = nullptr;
     QLabel *idLabel = nullptr;
@@ -95,6 +108,14 @@ public:
     QLabel *confidenceLabel = nullptr;
     QSlider *confidenceSlider = nullptr;
     QLabel *confidenceValueLabel = nullptr;
+    QLabel *depthRangeLabel = nullptr;
+    QToolButton *autoRangeButton = nullptr;
+    QToolButton *fixedRangeButton = nullptr;
+    QButtonGroup *depthRangeGroup = nullptr;
+    QLabel *cloudColourLabel = nullptr;
+    QToolButton *imageColourButton = nullptr;
+    QToolButton *depthColourButton = nullptr;
+    QButtonGroup *cloudColourGroup = nullptr;
     QLabel *sensingLabel = nullptr;
     QToolButton *fillButton = nullptr;
     QToolButton *standardButton = nullptr;
@@ -164,6 +185,13 @@ public slots:
     void enableStabilizer(bool state);
     void updateImage();
     void updateImagePC();
+    void changeColormap(int index);
+    void changeDepthRange(bool);
+    void changeCloudColours(bool);
+    /// Escape: forgets both measured points.
+    void clearMeasure();
+    /// A Shift+click: the second point of the measure, refused without depth.
+    void pickSecondPoint(QPointF fraction);
 
 private slots:
     void ForcePause();
@@ -186,7 +214,24 @@ private:
     void placeStatusLabel();
     void placeFileNameLabel();
     void placeIdentityGroup();
+    // Depth look, read-out and measure (GUIDepth.cpp).
+    void buildDepthControls();
+    /// The settings rows of the depth look, from row `y`; returns the next row's y.
+    int buildDepthSettings(QWidget *parent, int y);
+    void connectDepthControls();
+    void placeSelectorRow(int rowY);
+    void pointerOver(OGL2DWidget *view, QPointF fraction);
+    void pointerGone(OGL2DWidget *view);
+    void refreshReadout();
+    void showReadoutNotice(const QString &text);
+    void updateViews();
 
     QString fileName;
     QPixmap logoCache;
+    OGL2DWidget *readoutView = nullptr;
+    QPointF readoutAt;
+    QTimer *readoutTimer = nullptr;
+    QTimer *noticeTimer = nullptr;
+    QString readoutNotice;
+    QShortcut *escapeShortcut = nullptr;
 };

@@ -179,6 +179,8 @@ void GUI::updateImage() {
     pointCloudView->setActive(true);
     pointCloudView->Ingest();
     pointCloudView->update();
+    // What lies under a resting pointer changes with the frame.
+    if (readoutView) refreshReadout();
     if (frameCounter % 4 == 0) {
         ShowFPSDepth();
         cpuGpuLabel->setText(GlobalParams::stringRef(PARAM_STATUS_TEXT));

@@ -101,7 +101,6 @@ void GUI::resizeEvent(QResizeEvent *event) {
     int viewW = static_cast<int>(W * 0.45);
     const int viewH = (H - 2 * m - top - 75) / 2;
     const int cloudH = 2 * (viewH + m) + 25;
-    const QFontMetrics fm(style->labelFont);
 
     logoRect = QRectF(m, m, logoW, logoH);
 
@@ -133,15 +132,8 @@ void GUI::resizeEvent(QResizeEvent *event) {
                             static_cast<int>(cloud.y() + 0.1 * cloud.height()),
                             static_cast<int>(0.8 * cloud.width()), static_cast<int>(0.8 * cloud.height()));
 
-    // Selector row between the two 2D views, free width shared in three.
-    const int wView = fm.horizontalAdvance(viewLabel->text());
-    const int wData = fm.horizontalAdvance(dataLabel->text());
-    const int gap = static_cast<int>(imageView->width() - (wView + 210 + wData + 10)) / 3;
-    const int rowY = bottomEdge(imageView) + m;
-    viewLabel->setGeometry(imageView->x() + gap, rowY, wView, 25);
-    viewCombo->setGeometry(rightEdge(viewLabel) + 5, rowY, 105, 25);
-    dataLabel->setGeometry(rightEdge(viewCombo) + gap, rowY, wData, 25);
-    dataCombo->setGeometry(rightEdge(dataLabel) + 5, rowY, 105, 25);
+    // Selector row between the two 2D views.
+    placeSelectorRow(bottomEdge(imageView) + m);
 
     // Playback bar under the lower 2D view.
     const int barY = bottomEdge(depthView) + m;

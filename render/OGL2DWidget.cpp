@@ -3,19 +3,24 @@
 #include "render/OGL2DWidget.h"
 
 #include "common/GlobalParams.h"
+#include "render/DepthScale.h"
 #include "render/FrameLock.h"
+#include "render/FrameProbe.h"
 #include "render/GlSurface.h"
 #include "render/GpuGlBridge.h"
 #include "render/ShaderSources.h"
 #include "twl/core/DeviceMemory.h"
 
 #include <QMouseEvent>
+#include <QPainter>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
 
 OGL2DWidget::OGL2DWidget(QWidget *parent) : QOpenGLWidget(parent), bridge(std::make_unique<GpuGlBridge>()) {
     setFormat(GlSurface::compatibilityFormat());
+    // Moves without a button feed the read-out under the pointer.
+    setMouseTracking(true);
     if (parent) {
         viewWidth = drawWidth = parent->width();
         viewHeight = drawHeight = parent->height();
@@ -234,24 +239,102 @@ void OGL2DWidget::paintGL() {
     glDisableClientState(GL_VERTEX_ARRAY);
     glUseProgram(0);
     glBindTexture(GL_TEXTURE_2D, 0);
+    paintOverlays();
 }
 
-void OGL2DWidget::mouseReleaseEvent(QMouseEvent *event) {
-    const bool leftOnly = isImageView && GlobalParams::getInt(PARAM_IMAGE_VIEW) != 0;
-    if (event->button() == Qt::RightButton) {
-        GlobalParams::setDouble(PARAM_CLICK_X, -1.0);
-        GlobalParams::setDouble(PARAM_CLICK_Y, -1.0);
-        return;
+void OGL2DWidget::paintOverlays() {
+    const bool scale = showsDepthScale && GlobalParams::getInt(PARAM_DEPTH_VIEW) == twl::VIEW_DEPTH;
+    const bool marks = probe && probe->isBound() && picksPoints();
+    if (!scale && !marks) return;
+    const QRect box = fitPicture(width(), height(), pictureWidth, pictureHeight);
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    if (scale) {
+        const twl::DepthRange range{float(GlobalParams::getDouble(PARAM_RANGE_NEAR)),
+                                    float(GlobalParams::getDouble(PARAM_RANGE_FAR))};
+        DepthScale::paint(painter, box, range, twl::DepthColormap::fromIndex(GlobalParams::getInt(PARAM_DEPTH_COLORMAP)));
     }
-    if (leftOnly || event->button() != Qt::LeftButton || width() <= 0 || height() <= 0) return;
+    if (marks) paintMarks(painter, box);
+    painter.end();
+}
+
+void OGL2DWidget::paintMarks(QPainter &painter, const QRect &box) {
+    const FrameProbe::Measure m = probe->measure();
+    if (!m.first) return;
+    const auto at = [&box](double fx, double fy) {
+        return QPointF(box.x() + fx * box.width(), box.y() + fy * box.height());
+    };
+    const QPointF a = at(GlobalParams::getDouble(PARAM_CLICK_X), GlobalParams::getDouble(PARAM_CLICK_Y));
+    const QColor first(36, 194, 93), second(255, 184, 28);
+    if (m.second) {
+        const QPointF b = at(GlobalParams::getDouble(PARAM_CLICK2_X), GlobalParams::getDouble(PARAM_CLICK2_Y));
+        painter.setPen(QPen(second, 2));
+        painter.drawLine(a, b);
+        const QString text = m.length >= 0 ? FrameProbe::lengthText(m.length) : QStringLiteral("N/A");
+        const QFontMetrics fm(painter.font());
+        QRectF label(0, 0, fm.horizontalAdvance(text) + 8, fm.height() + 2);
+        label.moveCenter((a + b) / 2 + QPointF(0, -fm.height()));
+        painter.fillRect(label, QColor(0, 0, 0, 170));
+        painter.drawText(label, Qt::AlignCenter, text);
+        painter.setPen(QPen(Qt::black, 1));
+        painter.setBrush(second);
+        painter.drawEllipse(b, 4.5, 4.5);
+    }
+    painter.setPen(QPen(Qt::black, 1));
+    painter.setBrush(first);
+    painter.drawEllipse(a, 4.5, 4.5);
+    painter.setBrush(Qt::NoBrush);
+}
+
+bool OGL2DWidget::picksPoints() const {
+    return !isImageView || GlobalParams::getInt(PARAM_IMAGE_VIEW) == 0;
+}
+
+bool OGL2DWidget::pictureFraction(const QPoint &pos, QPointF *fraction) const {
+    if (width() <= 0 || height() <= 0) return false;
     // Picture coordinates: the grey bands around a letterboxed picture are
     // not part of it. The box is worked out from the size the widget has
     // now, which a resize may have changed since the last paint.
     const QRect box = fitPicture(width(), height(), pictureWidth, pictureHeight);
-    const QPoint p = event->pos();
-    if (!box.contains(p)) return;
-    GlobalParams::setDouble(PARAM_CLICK_X, double(p.x() - box.x()) / double(box.width()));
-    GlobalParams::setDouble(PARAM_CLICK_Y, double(p.y() - box.y()) / double(box.height()));
+    if (!box.contains(pos) || box.width() <= 0 || box.height() <= 0) return false;
+    *fraction = QPointF(double(pos.x() - box.x()) / double(box.width()),
+                        double(pos.y() - box.y()) / double(box.height()));
+    return true;
+}
+
+void OGL2DWidget::mouseReleaseEvent(QMouseEvent *event) {
+    if (event->button() == Qt::RightButton) {
+        for (int i : {PARAM_CLICK_X, PARAM_CLICK_Y, PARAM_CLICK2_X, PARAM_CLICK2_Y})
+            GlobalParams::setDouble(i, -1.0);
+        update();
+        return;
+    }
+    QPointF f;
+    if (!picksPoints() || event->button() != Qt::LeftButton || !pictureFraction(event->pos(), &f)) return;
+    if (event->modifiers() & Qt::ShiftModifier) {
+        emit secondPointPicked(f);
+        return;
+    }
+    // A plain click starts a measure over from this point.
+    GlobalParams::setDouble(PARAM_CLICK_X, f.x());
+    GlobalParams::setDouble(PARAM_CLICK_Y, f.y());
+    GlobalParams::setDouble(PARAM_CLICK2_X, -1.0);
+    GlobalParams::setDouble(PARAM_CLICK2_Y, -1.0);
+    update();
+}
+
+void OGL2DWidget::mouseMoveEvent(QMouseEvent *event) {
+    QPointF f;
+    if (pictureFraction(event->pos(), &f))
+        emit pointerMoved(f);
+    else
+        emit pointerLeft();
+}
+
+void OGL2DWidget::leaveEvent(QEvent *event) {
+    QOpenGLWidget::leaveEvent(event);
+    emit pointerLeft();
 }
 
 void OGL2DWidget::release() {

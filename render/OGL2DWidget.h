@@ -1,13 +1,17 @@
 #pragma once
 // Shows one 8-bit BGRA device picture as a letterboxed textured quad. The
-// image view also turns clicks into the measured point of the 3D view.
+// image view also turns clicks into the measured point of the 3D view, and
+// Shift+clicks into the second point of a two-point measure; both views mark
+// the measured points and tell where the pointer is over the picture.
 
 #include "twl/core/Types.h"
 
 #include <QOpenGLWidget>
+#include <QPointF>
 #include <QRect>
 #include <memory>
 
+class FrameProbe;
 class GpuGlBridge;
 class QMouseEvent;
 class QMutex;
@@ -37,10 +41,26 @@ public:
     /// that frame's retrieval instead). Null: read without it. Cleared on
     /// release, since it belongs to the capture session.
     QMutex *frameMutex = nullptr;
+    /// Reads the measured points for their marks; null: no marks.
+    const FrameProbe *probe = nullptr;
+    /// Paint the depth scale over the picture while it shows depth (the depth view).
+    bool showsDepthScale = false;
+
+    /// The fraction of the picture's width and height under a widget
+    /// position, through the same letterbox as clicks; false on the bands.
+    bool pictureFraction(const QPoint &pos, QPointF *fraction) const;
+    /// Whether clicks pick points here: the depth view, or the image view
+    /// while it shows the left image.
+    bool picksPoints() const;
 
 signals:
     /// True once the texture is bound to the device picture: the capture loop may start.
     void init(bool);
+    /// The pointer moved over the picture (fraction of it), or left it.
+    void pointerMoved(QPointF fraction);
+    void pointerLeft();
+    /// Shift+click: the second point of a two-point measure, for the window to check.
+    void secondPointPicked(QPointF fraction);
 
 public slots:
     void InitGLProcess(int w, int h, int step);
@@ -51,12 +71,16 @@ protected:
     void resizeGL(int w, int h) override;
     void paintGL() override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void leaveEvent(QEvent *event) override;
 
 private:
     void releaseGl();
     bool bindTexture();
     void deleteTexture();
     void clearView();
+    void paintOverlays();
+    void paintMarks(QPainter &painter, const QRect &box);
 
     bool active = false;
     bool glReady = false;

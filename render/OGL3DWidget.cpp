@@ -15,7 +15,9 @@
 #include "twl/core/Mat.h"
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QPainter>
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iostream>
@@ -310,6 +312,7 @@ void OGL3DWidget::visualize() {
 
     camera_->update();
     const float *vp = camera_->getViewProjection().m;
+    std::copy(vp, vp + 16, viewProjection_);
 
     glBindVertexArray(0);
     glUseProgram(pointShader->getProgramId());
@@ -372,7 +375,33 @@ void OGL3DWidget::paintDistanceText() {
     painter.setFont(QFont("arial", 8, 57));
     const QString text = distanceText();
     if (!text.isEmpty()) painter.drawText(15, height() - 15, text);
+    QPointF middle;
+    const QString length = segmentText();
+    if (!length.isEmpty() && project(segmentMiddle_[0], segmentMiddle_[1], segmentMiddle_[2], &middle)) {
+        const QFontMetrics fm(painter.font());
+        QRectF label(0, 0, fm.horizontalAdvance(length) + 8, fm.height() + 2);
+        label.moveCenter(middle + QPointF(0, -fm.height()));
+        painter.fillRect(label, QColor(0, 0, 0, 170));
+        painter.setPen(QColor(255, 184, 28));
+        painter.drawText(label, Qt::AlignCenter, length);
+    }
     painter.end();
+}
+
+bool OGL3DWidget::project(float x, float y, float z, QPointF *at) const {
+    const float *m = viewProjection_; // row-major: clip = M * (x, y, z, 1)
+    const float cx = m[0] * x + m[1] * y + m[2] * z + m[3];
+    const float cy = m[4] * x + m[5] * y + m[6] * z + m[7];
+    const float cw = m[12] * x + m[13] * y + m[14] * z + m[15];
+    if (!(cw > 1e-6f)) return false;
+    *at = QPointF((cx / cw * 0.5 + 0.5) * width(), (0.5 - cy / cw * 0.5) * height());
+    return true;
+}
+
+QString OGL3DWidget::segmentText() const {
+    if (segmentLength_ < 0) return QString();
+    if (segmentLength_ == 0) return QStringLiteral("N/A");
+    return QString::number(segmentLength_, 'f', 2) + QStringLiteral(" m");
 }
 
 QString OGL3DWidget::distanceText() const {

@@ -3,9 +3,11 @@
 // capture thread's point-cloud matrix, the camera body, the view frustum and
 // the measurement line, with orbit navigation and the distance read-out.
 
+#include "twl/core/Math.h"
 #include "twl/core/Types.h"
 
 #include <QOpenGLWidget>
+#include <QPointF>
 #include <QString>
 #include <memory>
 #include <vector>
@@ -50,6 +52,10 @@ public:
     double distance() const { return distance_; }
     /// The read-out painted in the lower-left corner (empty when none).
     QString distanceText() const;
+    /// Length of the two-point measure: -1 none shown, 0 a point without depth, else metres.
+    double segmentLength() const { return segmentLength_; }
+    /// The length as written next to the segment (empty when none).
+    QString segmentText() const;
     /// Vertex counts of the scene meshes as last built (0 when absent).
     int cameraModelVertexCount() const;
     int frustumVertexCount() const;
@@ -93,11 +99,17 @@ private:
     int drawPoints(int points);
     void paintFillNotice();
     void paintDistanceText();
+    void updateSegment(const twl::Vector4<float> &first);
+    /// Where a point lands in the view (widget pixels); false behind the camera.
+    bool project(float x, float y, float z, QPointF *at) const;
     static void uploadMatrix(int location, const float *rowMajor);
 
     twl::Mat *pointCloudMat = nullptr;
     std::unique_ptr<twl::CameraInformation> cameraInfo;
     double distance_ = -1;
+    double segmentLength_ = -1;
+    float segmentMiddle_[3] = {0, 0, 0};
+    float viewProjection_[16] = {};
     float dx = 0, dy = 0;
     bool interopReady = false;
     bool dragging = false;

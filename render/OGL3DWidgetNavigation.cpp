@@ -6,6 +6,7 @@
 
 #include "common/GlobalParams.h"
 #include "render/FrameLock.h"
+#include "render/FrameProbe.h"
 #include "render/OGLCamera.h"
 #include "render/OGLMesh.h"
 #include "twl/core/Mat.h"
@@ -137,6 +138,7 @@ void OGL3DWidget::ResetPosition() {
 void OGL3DWidget::updateMeasurement() {
     if (measureLine) measureLine->clear();
     distance_ = -1;
+    segmentLength_ = -1;
     const double clickX = GlobalParams::getDouble(PARAM_CLICK_X);
     if (clickX == -1.0 || !interopReady || !pointCloudMat || !measureLine) return;
     const int displayWidth = GlobalParams::getInt(PARAM_DISPLAY_WIDTH);
@@ -156,7 +158,42 @@ void OGL3DWidget::updateMeasurement() {
         const float r = 36.0f / 255.0f, g = 194.0f / 255.0f, b = 93.0f / 255.0f;
         measureLine->addPoint(0, 0, 0, r, g, b);
         measureLine->addPoint(point.x, point.y, point.z, r, g, b);
-        measureLine->pushToGPU();
         distance_ = std::sqrt(point.x * point.x + point.y * point.y + point.z * point.z);
+    }
+    updateSegment(point);
+    if (measureLine->vertexCount() > 0) measureLine->pushToGPU();
+}
+
+void OGL3DWidget::updateSegment(const twl::Vector4<float> &first) {
+    const int w = int(pointCloudMat->getWidth()), h = int(pointCloudMat->getHeight());
+    const double fx = GlobalParams::getDouble(PARAM_CLICK2_X), fy = GlobalParams::getDouble(PARAM_CLICK2_Y);
+    int col = 0, row = 0;
+    if (!FrameProbe::isPicked(fx, fy, w, h) || !FrameProbe::pixelAt(fx, fy, w, h, &col, &row)) return;
+    twl::Vector4<float> second;
+    {
+        FrameLock frameLock(frameMutex);
+        if (!frameLock.locked()) return;
+        pointCloudMat->getValue(size_t(col), size_t(row), &second, twl::MEM_GPU);
+    }
+    segmentLength_ = 0;
+    if (!(first.z < 0) || !(second.z < 0)) return;
+    const float dx = second.x - first.x, dy = second.y - first.y, dz = second.z - first.z;
+    segmentLength_ = std::sqrt(dx * dx + dy * dy + dz * dz);
+    segmentMiddle_[0] = 0.5f * (first.x + second.x);
+    segmentMiddle_[1] = 0.5f * (first.y + second.y);
+    segmentMiddle_[2] = 0.5f * (first.z + second.z);
+    // The segment, and a small cross on each end so that short ones show too.
+    const float r = 1.0f, g = 184.0f / 255.0f, b = 28.0f / 255.0f;
+    measureLine->addPoint(first.x, first.y, first.z, r, g, b);
+    measureLine->addPoint(second.x, second.y, second.z, r, g, b);
+    for (const twl::Vector4<float> &p : {first, second}) {
+        const float arm = 0.015f * std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
+        for (int axis = 0; axis < 3; ++axis) {
+            float lo[3] = {p.x, p.y, p.z}, hi[3] = {p.x, p.y, p.z};
+            lo[axis] -= arm;
+            hi[axis] += arm;
+            measureLine->addPoint(lo[0], lo[1], lo[2], r, g, b);
+            measureLine->addPoint(hi[0], hi[1], hi[2], r, g, b);
+        }
     }
 }

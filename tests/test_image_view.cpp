@@ -3,6 +3,7 @@
 
 #include "common/GlobalParams.h"
 #include "render/FrameLock.h"
+#include "render/FrameProbe.h"
 #include "render/OGL2DWidget.h"
 #include "twl/core/DeviceMemory.h"
 #include "twl/core/Mat.h"
@@ -13,6 +14,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 #include <chrono>
+#include <cmath>
+#include <limits>
 #include <thread>
 
 // One pixel of a grabbed frame, with the colour found in the failure message.
@@ -151,6 +154,66 @@ private slots:
             QTest::mouseClick(f.view, Qt::RightButton, {}, QPoint(400, 400));
             QCOMPARE(picked(), QPointF(-1, -1));
         }
+    }
+
+    void readoutAndPicksInALetterboxedView() {
+        Fixture f(1000, 500);
+        QVERIFY(f.exposed());
+        twl::Mat picture(1280, 720, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
+        fill(picture, 0, 1280, 0, 720, 90, 90, 90);
+        f.bind(picture); // drawn 888 x 500 from x 56
+        // The frame's display-size matrices, each pixel telling where it is.
+        twl::Mat points(640, 360, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
+        twl::Mat confidence(640, 360, twl::MAT_TYPE_32F_C1, twl::MEM_GPU);
+        for (size_t y = 0; y < 360; ++y)
+            for (size_t x = 0; x < 640; ++x) {
+                const bool hole = x == 480 && y == 90;
+                const float nan = std::numeric_limits<float>::quiet_NaN();
+                points.setValue(x, y, {hole ? nan : x * 0.01f, -float(y) * 0.01f, hole ? nan : -1.0f - x * 0.001f, 0},
+                                twl::MEM_GPU);
+                confidence.setValue(x, y, {float((x + y) % 100), 0, 0, 0}, twl::MEM_GPU);
+            }
+        FrameProbe probe;
+        probe.bind(&points, &confidence, nullptr);
+        f.view->probe = &probe;
+        QSignalSpy moved(f.view, &OGL2DWidget::pointerMoved), left(f.view, &OGL2DWidget::pointerLeft);
+        const auto move = [&](QPoint at) {
+            QMouseEvent event(QEvent::MouseMove, at, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(f.view, &event);
+        };
+        move(QPoint(56 + 222, 375));
+        QCOMPARE(moved.count(), 1);
+        const QPointF at = moved.last().at(0).toPointF();
+        QCOMPARE(at, QPointF(0.25, 0.75));
+        const FrameProbe::Sample s = probe.sample(at.x(), at.y());
+        QVERIFY(s.hasDepth && s.col == 160 && s.row == 270);
+        QCOMPARE(s.x, 1.6f);
+        QCOMPARE(s.z, -1.16f);
+        QCOMPARE(s.depth, 1.16f);
+        QCOMPARE(s.confidence, 30.0f);
+        QCOMPARE(FrameProbe::describe(s), QString("1.16 m   X 1.60  Y -2.70  Z -1.16 m   confidence 30"));
+        QCOMPARE(FrameProbe::describe(probe.sample(0.75, 0.25)), QString("no depth"));
+        move(QPoint(20, 250)); // on a band
+        QCOMPARE(left.count(), 1);
+        // Shift+click hands the second point to the window; a plain click starts over.
+        QSignalSpy second(f.view, &OGL2DWidget::secondPointPicked);
+        QTest::mouseClick(f.view, Qt::LeftButton, {}, QPoint(56 + 444, 250));
+        QTest::mouseClick(f.view, Qt::LeftButton, Qt::ShiftModifier, QPoint(56 + 666, 125));
+        QCOMPARE(second.count(), 1);
+        QCOMPARE(second.last().at(0).toPointF(), QPointF(0.75, 0.25));
+        QCOMPARE(picked(), QPointF(0.5, 0.5));
+        // Both points are marked, with the segment in amber between them.
+        GlobalParams::setDouble(PARAM_CLICK2_X, 0.25);
+        GlobalParams::setDouble(PARAM_CLICK2_Y, 0.25);
+        const QImage shot = f.view->grabFramebuffer();
+        QVERIFY_PIXEL(shot, 56 + 333, 187, 255, 184, 28, 40);
+        QVERIFY_PIXEL(shot, 56 + 444, 250, 36, 194, 93, 40);
+        QVERIFY_PIXEL(shot, 56 + 222, 125, 255, 184, 28, 40);
+        const FrameProbe::Measure m = probe.measure();
+        QVERIFY(std::fabs(m.length - std::hypot(3.2f - 1.6f, 1.8f - 0.9f, 0.32f - 0.16f)) < 1e-4f);
+        QTest::mouseClick(f.view, Qt::LeftButton, {}, QPoint(56 + 444, 250));
+        QCOMPARE(GlobalParams::getDouble(PARAM_CLICK2_X), -1.0);
+        f.view->probe = nullptr;
     }
 
     void frameLockReleaseAndRebind() {

@@ -344,6 +344,35 @@ private slots:
         f.frame();
         QCOMPARE(f.view->distanceText(), QString());
     }
+
+    void twoPointSegmentAndItsLength() {
+        Fixture f;
+        QVERIFY(f.exposed());
+        f.cloud.set(3, 2, 0.3f, 0.4f, -1.2f, 255, 255, 255);
+        f.cloud.set(6, 1, -0.2f, 0.1f, -2.0f, 255, 255, 255);
+        f.view->InitProcess(f.cloud.address());
+        const auto pick = [](int x, int y, double col, double row) {
+            GlobalParams::setDouble(x, (col + 0.5) / 8.0);
+            GlobalParams::setDouble(y, (row + 0.5) / 4.0);
+        };
+        pick(PARAM_CLICK_X, PARAM_CLICK_Y, 3, 2);
+        pick(PARAM_CLICK2_X, PARAM_CLICK2_Y, 6, 1);
+        QImage shot = f.frame();
+        QVERIFY(std::fabs(f.view->segmentLength() - std::sqrt(0.5 * 0.5 + 0.3 * 0.3 + 0.8 * 0.8)) < 1e-5);
+        QCOMPARE(f.view->segmentText(), QString("0.99 m"));
+        // The line to the first point, the segment, and a cross of three lines on each end.
+        QCOMPARE(f.view->measureLineVertexCount(), 2 + 2 + 2 * 6);
+        // The length is written in amber next to the segment's middle.
+        const QPoint middle = f.project(0.05f, 0.25f, -1.6f);
+        QVERIFY(countPixels(shot, QRect(middle - QPoint(40, 30), QSize(80, 40)), 255, 184, 28, 60) > 10);
+        pick(PARAM_CLICK2_X, PARAM_CLICK2_Y, 7, 1); // no depth there
+        f.frame();
+        QCOMPARE(f.view->segmentText(), QString("N/A"));
+        QCOMPARE(f.view->measureLineVertexCount(), 2);
+        GlobalParams::setDouble(PARAM_CLICK2_X, -1.0);
+        f.frame();
+        QCOMPARE(f.view->segmentText(), QString());
+    }
 };
 
 int main(int argc, char **argv) {

@@ -7,6 +7,8 @@
 #include "twl/core/CameraControl.h"
 #include "twl/core/Mat.h"
 #include "twl/core/Types.h"
+#include "twl/palette/DepthColormap.h"
+#include "twl/palette/DepthRange.h"
 
 #include <memory>
 #include <vector>
@@ -59,6 +61,14 @@ public:
     void setDepthMaxRangeValue(float metres);
     void setConfidenceThreshold(int threshold);
     int getConfidenceThreshold() const;
+
+    /// Colour map and range of the VIEW_DEPTH picture (grey over an auto range
+    /// unless told otherwise). Call from the thread that grabs.
+    void setDepthLook(const DepthLook &look);
+    DepthLook getDepthLook() const;
+    /// The range (metres) the depth picture of the last grabbed frame spans:
+    /// the same for every retrieval of that frame, whatever its size.
+    DepthRange getDepthPictureRange();
 
     ERROR_CODE setCameraFPS(int fps);
     float getCameraFPS() const;

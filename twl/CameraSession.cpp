@@ -68,12 +68,40 @@ CameraSession::CameraSession(std::unique_ptr<FrameSource> source, const InitPara
 
 void CameraSession::resetTemporalState() { previousDisparity_.release(); }
 
+void CameraSession::setDepthLook(const DepthLook &look) {
+    if (look == look_)
+        return;
+    if (look.autoRange && !look_.autoRange)
+        follower_.reset();
+    look_ = look;
+    rangeFresh_ = false;
+}
+
+DepthRange CameraSession::pictureRange() {
+    if (rangeFresh_)
+        return frameRange_;
+    // The fixed range: from the nearest allowed depth to the maximum range.
+    const float farZ = std::max(maxDepth.load(), minDepth_ * 1.01f);
+    DepthRange fixed;
+    fixed.nearM = look_.nearM > 0.0f ? look_.nearM : minDepth_;
+    fixed.farM = look_.farM > fixed.nearM ? look_.farM : std::max(farZ, fixed.nearM * 1.01f);
+    frameRange_ = fixed;
+    if (look_.autoRange && hasDepth_) {
+        follower_.update(depth_, timestamp_, minDepth_, farZ);
+        if (follower_.range().isValid())
+            frameRange_ = follower_.range();
+    }
+    rangeFresh_ = hasDepth_;
+    return frameRange_;
+}
+
 ERROR_CODE CameraSession::grab(const RuntimeParameters &parameters) {
     ERROR_CODE e = source_->grab(frame_);
     if (e != SUCCESS)
         return e;
     hasFrame_ = true;
     timestamp_ = frame_.timestamp;
+    rangeFresh_ = false;
     leftScaledSize_ = cv::Size();
     hasDepth_ = false;
     if (parameters.enableDepth) {
@@ -198,34 +226,28 @@ ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t 
             cv::resize(joined, dst, outSize, 0, 0, cv::INTER_LINEAR);
         }
     } else {
-        // Depth: linear between the nearest and the farthest allowed
-        // distance, near bright and far dark but never black, which stays
-        // reserved for pixels without depth. Confidence: brighter is surer.
+        // Depth: near bright (or warm), far dark but never black, which
+        // stays reserved for pixels without depth. Confidence: brighter is surer.
         const cv::Mat &src = view == VIEW_DEPTH ? depth_ : confidence_;
         if (src.size() == outSize)
             measureScaled_ = src;
         else
             cv::resize(src, measureScaled_, outSize, 0, 0, cv::INTER_NEAREST);
-        const float farZ = std::max(maxDepth.load(), minDepth_ * 1.01f);
-        const float scale = 235.0f / (farZ - minDepth_);
-        parallelFor(cv::Range(0, outSize.height), [&](const cv::Range &rows) {
-            for (int y = rows.start; y < rows.end; ++y) {
-                const float *s = measureScaled_.ptr<float>(y);
-                uchar *p = dst.ptr<uchar>(y);
-                for (int x = 0; x < outSize.width; ++x, p += 4) {
-                    float v = 0.0f;
-                    if (view == VIEW_DEPTH) {
-                        if (s[x] > 0.0f)
-                            v = 255.0f - (s[x] - minDepth_) * scale;
-                    } else {
-                        v = s[x] * 2.55f;
+        if (view == VIEW_DEPTH) {
+            DepthColormap::paint(measureScaled_, pictureRange(), look_.colormap, dst);
+        } else {
+            parallelFor(cv::Range(0, outSize.height), [&](const cv::Range &rows) {
+                for (int y = rows.start; y < rows.end; ++y) {
+                    const float *s = measureScaled_.ptr<float>(y);
+                    uchar *p = dst.ptr<uchar>(y);
+                    for (int x = 0; x < outSize.width; ++x, p += 4) {
+                        const uchar g = uchar(std::clamp(s[x] * 2.55f, 0.0f, 255.0f));
+                        p[0] = p[1] = p[2] = g;
+                        p[3] = 255;
                     }
-                    const uchar g = uchar(std::clamp(v, 0.0f, 255.0f));
-                    p[0] = p[1] = p[2] = g;
-                    p[3] = 255;
                 }
-            }
-        });
+            });
+        }
     }
     return finish(mat, memory);
 }

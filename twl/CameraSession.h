@@ -4,6 +4,8 @@
 
 #include "twl/core/FrameSource.h"
 #include "twl/core/Mat.h"
+#include "twl/palette/DepthColormap.h"
+#include "twl/palette/DepthRange.h"
 #include "twl/stereo/StereoEngine.h"
 
 #include <atomic>
@@ -26,6 +28,14 @@ public:
     float minDepth() const { return minDepth_; }
     uint64_t timestamp() const { return timestamp_; }
     void resetTemporalState();
+
+    /// The look of the depth picture (capture thread, like grab); a change
+    /// shows at the next retrieval, an auto range starts afresh from it.
+    void setDepthLook(const DepthLook &look);
+    const DepthLook &depthLook() const { return look_; }
+    /// The range the depth picture of the current frame spans; worked out
+    /// once per grab, at the first retrieval that needs it.
+    DepthRange pictureRange();
 
     std::atomic<float> maxDepth{20.0f};
     std::atomic<int> confidenceThreshold{100};
@@ -53,6 +63,11 @@ private:
     cv::Mat previousDisparity_; // stabilisation history at the working size
     cv::Mat depth_;             // CV_32F metres at the working size, NaN = invalid
     cv::Mat confidence_;        // CV_32F 0..100 at the working size, 0 = invalid
+
+    DepthLook look_;
+    DepthRangeFollower follower_;
+    DepthRange frameRange_;
+    bool rangeFresh_ = false; // frameRange_ belongs to the current frame
 
     // Caches valid for the current frame only.
     cv::Mat leftScaled_;

@@ -5,6 +5,7 @@
 #include "TwvCommands.h"
 #include "TwvCommon.h"
 #include "twl/core/ModeTable.h"
+#include "twl/palette/DepthColormap.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,8 +18,15 @@ using namespace twvtool;
 
 namespace {
 
-/// `text` with {resolutions}, {default-resolution}, {modes} and {default-mode}
-/// written out from the mode table.
+std::vector<std::string> colormapNames() {
+    std::vector<std::string> names;
+    for (int i = 0; i < DepthColormap::kCount; ++i)
+        names.push_back(DepthColormap::name(DepthColormap::fromIndex(i)));
+    return names;
+}
+
+/// `text` with {resolutions}, {default-resolution}, {modes}, {default-mode}
+/// and {colormaps} written out from the mode table and the colour maps.
 std::string withModeNames(std::string text) {
     auto join = [](const std::vector<std::string> &names) {
         std::string out;
@@ -30,7 +38,8 @@ std::string withModeNames(std::string text) {
         {"{resolutions}", join(resolutionNames())},
         {"{default-resolution}", resolutionMode(kDefaultResolution)->name},
         {"{modes}", join(depthModeNames())},
-        {"{default-mode}", depthModeName(kDefaultExportMode)}};
+        {"{default-mode}", depthModeName(kDefaultExportMode)},
+        {"{colormaps}", join(colormapNames())}};
     for (const auto &field : fields)
         for (size_t at = text.find(field.first); at != std::string::npos; at = text.find(field.first, at))
             text.replace(at, std::strlen(field.first), field.second);
@@ -66,6 +75,10 @@ const std::string kUsageText = withModeNames(
     "  twv depth FILE.twv --frame K [--mode {modes}]\n"
     "             [--sensing fill|standard] --out PATH.png|.pfm|.pgm\n"
     "      save the depth map of frame K (PNG and PGM in millimetres, PFM in metres)\n"
+    "  twv depth FILE.twv --frame K --colormap {colormaps}\n"
+    "             [--range auto|MIN:MAX] [--mode NAME] [--sensing fill|standard] --out PATH.png\n"
+    "      save the depth picture of frame K as the viewer paints it (colour PNG); the range\n"
+    "      follows the depths of the frame (auto, the default) or runs from MIN to MAX metres\n"
     "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
     "             --out PATH.xyz|.pcd|.ply|.vtk\n"
     "      save the point cloud of frame K (colour in PCD and PLY)\n"

@@ -1,0 +1,114 @@
+#include "twl/palette/DepthColormap.h"
+
+#include "twl/core/Mat.h"
+#include "twl/util/Parallel.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <array>
+#include <cctype>
+#include <mutex>
+
+namespace twl {
+
+namespace {
+
+struct MapEntry {
+    Colormap map;
+    const char *name;
+    const char *title;
+    int opencv; // -1: grey
+};
+
+constexpr MapEntry kMaps[DepthColormap::kCount] = {
+    {Colormap::Grey, "grey", "Grey", -1},
+    {Colormap::Turbo, "turbo", "Turbo", cv::COLORMAP_TURBO},
+    {Colormap::Viridis, "viridis", "Viridis", cv::COLORMAP_VIRIDIS},
+    {Colormap::Inferno, "inferno", "Inferno", cv::COLORMAP_INFERNO},
+    {Colormap::Plasma, "plasma", "Plasma", cv::COLORMAP_PLASMA},
+    {Colormap::Jet, "jet", "Jet", cv::COLORMAP_JET},
+};
+
+const MapEntry &entry(Colormap map) {
+    const int i = int(map);
+    return kMaps[i >= 0 && i < DepthColormap::kCount ? i : 0];
+}
+
+} // namespace
+
+const char *DepthColormap::name(Colormap map) { return entry(map).name; }
+
+const char *DepthColormap::title(Colormap map) { return entry(map).title; }
+
+bool DepthColormap::fromName(const std::string &text, Colormap *map) {
+    std::string lower = text;
+    for (char &c : lower)
+        c = char(std::tolower((unsigned char)c));
+    if (lower == "gray") lower = "grey";
+    for (const MapEntry &e : kMaps)
+        if (lower == e.name) {
+            *map = e.map;
+            return true;
+        }
+    return false;
+}
+
+Colormap DepthColormap::fromIndex(int index) {
+    return index >= 0 && index < kCount ? kMaps[index].map : Colormap::Grey;
+}
+
+const cv::Mat &DepthColormap::table(Colormap map) {
+    // Built once per map from OpenCV's own maps, so that every picture is
+    // exactly applyColorMap of its levels.
+    static std::array<cv::Mat, kCount> tables;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        cv::Mat levels(256, 1, CV_8UC1);
+        for (int i = 0; i < 256; ++i)
+            levels.at<uchar>(i) = uchar(i);
+        for (int i = 0; i < kCount; ++i) {
+            if (kMaps[i].opencv < 0)
+                cv::cvtColor(levels, tables[size_t(i)], cv::COLOR_GRAY2BGR);
+            else
+                cv::applyColorMap(levels, tables[size_t(i)], kMaps[i].opencv);
+            tables[size_t(i)].at<cv::Vec3b>(0) = cv::Vec3b(0, 0, 0);
+        }
+    });
+    return tables[size_t(int(entry(map).map))];
+}
+
+void DepthColormap::paint(const cv::Mat &depth, const DepthRange &range, Colormap map, cv::Mat &bgra) {
+    CV_Assert(depth.type() == CV_32F);
+    bgra.create(depth.size(), CV_8UC4);
+    const cv::Vec3b *colours = table(map).ptr<cv::Vec3b>();
+    parallelFor(cv::Range(0, depth.rows), [&](const cv::Range &rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            const float *z = depth.ptr<float>(y);
+            uchar *p = bgra.ptr<uchar>(y);
+            for (int x = 0; x < depth.cols; ++x, p += 4) {
+                const cv::Vec3b &c = colours[level(z[x], range)];
+                p[0] = c[0];
+                p[1] = c[1];
+                p[2] = c[2];
+                p[3] = 255;
+            }
+        }
+    });
+}
+
+void DepthColormap::colourPoints(cv::Mat &xyzrgba, const DepthRange &range, Colormap map) {
+    CV_Assert(xyzrgba.type() == CV_32FC4);
+    const cv::Vec3b *colours = table(map).ptr<cv::Vec3b>();
+    parallelFor(cv::Range(0, xyzrgba.rows), [&](const cv::Range &rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            float *p = xyzrgba.ptr<float>(y);
+            for (int x = 0; x < xyzrgba.cols; ++x, p += 4) {
+                if (!(p[2] < 0.0f)) continue; // no depth: nothing is drawn there
+                const cv::Vec3b &c = colours[level(-p[2], range)];
+                p[3] = packColor(c[2], c[1], c[0]);
+            }
+        }
+    });
+}
+
+} // namespace twl
