@@ -16,3 +16,6 @@ int runRectifyBenchmark(int argc, char **argv);
 /// The input path of a real side-by-side camera: YUYV and MJPG frames into
 /// two eyes, per frame, with a plain copy of the same bytes as the baseline.
 int runInputBenchmark(int argc, char **argv);
+/// What the depth picture's look costs per frame: the auto range, a colour map,
+/// the confidence read-out matrix, against the grab they come with.
+int runDepthLookBenchmark(int argc, char **argv);

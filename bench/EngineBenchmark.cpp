@@ -8,7 +8,7 @@
 //                   disparity, and share of pixels with a disparity;
 //  baseline_*       the same for OpenCV's StereoSGBM (3-way, standard
 //                   parameters) at the same working size and disparity range;
-//  grab_ms          median of Camera::grab plus the capture loop's three
+//  grab_ms          median of Camera::grab plus the capture loop's four
 //                   retrievals, with the camera's pacing switched off
 //                   (VANTARO_VIRTUAL_CAMERA_UNPACED=1) so that the figure is
 //                   the work per frame: rendering, matching and retrieval;
@@ -119,6 +119,7 @@ double measureGrab(int resolution, int mode, int frames, double *cpuPerFrame) {
     twl::Mat image(size, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
     twl::Mat depthView(dw, dh, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
     twl::Mat cloud(dw, dh, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
+    twl::Mat confidence(dw, dh, twl::MAT_TYPE_32F_C1, twl::MEM_GPU);
     twl::RuntimeParameters runtime;
     std::vector<double> times;
     double cpuStart = 0;
@@ -129,6 +130,7 @@ double measureGrab(int resolution, int mode, int frames, double *cpuPerFrame) {
         camera.retrieveImage(image, twl::VIEW_LEFT, twl::MEM_GPU);
         camera.retrieveImage(depthView, twl::VIEW_DEPTH, twl::MEM_GPU, dw, dh);
         camera.retrieveMeasure(cloud, twl::MEASURE_XYZRGBA, twl::MEM_GPU, dw, dh);
+        camera.retrieveMeasure(confidence, twl::MEASURE_CONFIDENCE, twl::MEM_GPU, dw, dh);
         if (i > 0) times.push_back(nowMs() - t0);
     }
     *cpuPerFrame = (cpuMs() - cpuStart) / frames;

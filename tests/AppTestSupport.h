@@ -144,6 +144,10 @@ inline int runChildIfAsked(int argc, char **argv) {
         std::printf("perfChecked=%d\nqualityChecked=%d\nuseLastSettings=%d\ninputState=%d\n",
                     int(g->perfButton->isChecked()), int(g->qualityButton->isChecked()),
                     int(app->useLastSettings), g->inputState);
+        std::printf("colormap=%d\ncolourCombo=%d\ndepthRange=%d\nfixedChecked=%d\ncloudColours=%d\n",
+                    GlobalParams::getInt(PARAM_DEPTH_COLORMAP), g->colourCombo->currentIndex(),
+                    GlobalParams::getInt(PARAM_DEPTH_RANGE), int(g->fixedRangeButton->isChecked()),
+                    GlobalParams::getInt(PARAM_CLOUD_COLORS));
         const auto utf8 = [](const QString &text) { return text.toUtf8(); };
         std::printf("saveDir=%s\nstatus=%s\nstatusText=%s\ncpuGpuLabel=%s\ntwvPath=%s\n",
                     utf8(app->saveDir->path()).constData(), utf8(g->statusLabel->text()).constData(),

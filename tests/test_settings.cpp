@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <tuple>
+
 using AppTest::runChild;
 
 class TestSettings : public QObject {
@@ -112,6 +114,30 @@ private slots:
                      .arg(stored.value("input/quality").toInt()),
                  after);
         QCOMPARE(stored.value("dir/save").toString(), folder);
+    }
+
+    // The depth picture's look is stored by name and applied whatever the command line says.
+    void depthLookSurvivesARestart() {
+        for (const auto &[colormap, range, cloud, want] :
+             {std::make_tuple("inferno", "fixed", "depth", "colormap=3 colourCombo=3 depthRange=1 fixedChecked=1 cloudColours=1"),
+              std::make_tuple("rainbow", "sometimes", "", "colormap=0 colourCombo=0 depthRange=0 fixedChecked=0 cloudColours=0")}) {
+            store({});
+            {
+                QSettings settings("Tarnwell", "Vantaro");
+                settings.setValue("view/colormap", colormap);
+                settings.setValue("view/range", range);
+                settings.setValue("view/cloudColours", cloud);
+            }
+            const auto r = runChild({"-r", "VGA"});
+            QCOMPARE(r.exitCode, 0);
+            for (const QString &pair : QString(want).split(' '))
+                QCOMPARE(pair.section('=', 0, 0) + "=" + r.values.value(pair.section('=', 0, 0)), pair);
+            const QSettings stored("Tarnwell", "Vantaro");
+            const bool known = QString(colormap) == "inferno";
+            QCOMPARE(stored.value("view/colormap").toString(), QString(known ? "inferno" : "grey"));
+            QCOMPARE(stored.value("view/range").toString(), QString(known ? "fixed" : "auto"));
+            QCOMPARE(stored.value("view/cloudColours").toString(), QString(known ? "depth" : "image"));
+        }
     }
 };
 

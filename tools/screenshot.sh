@@ -8,6 +8,8 @@
 # Environment:
 #   VANTARO_BIN      the viewer to run (default: build/vantaro of this checkout)
 #   VANTARO_SCREEN   the virtual screen, WIDTHxHEIGHT (default: 1600x900)
+#   VANTARO_COLORMAP the depth picture's colour map (grey, turbo, viridis,
+#                    inferno, plasma or jet; default: the viewer's, grey)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +17,7 @@ out=${1:-screenshot.png}
 seconds=${2:-8}
 viewer=${VANTARO_BIN:-$root/build/vantaro}
 screen=${VANTARO_SCREEN:-1600x900}
+colormap=${VANTARO_COLORMAP:-}
 
 case "$seconds" in
   '' | *[!0-9.]*) echo "screenshot.sh: seconds must be a number, not '$seconds'" >&2; exit 2 ;;
@@ -25,6 +28,10 @@ if ! [[ "$screen" =~ ^([0-9]+)x([0-9]+)$ ]]; then
 fi
 screen_w=${BASH_REMATCH[1]}
 screen_h=${BASH_REMATCH[2]}
+case "$colormap" in
+  '' | grey | turbo | viridis | inferno | plasma | jet) ;;
+  *) echo "screenshot.sh: unknown colour map '$colormap'" >&2; exit 2 ;;
+esac
 if [ ! -x "$viewer" ]; then
   echo "screenshot.sh: no viewer at $viewer (build it, or set VANTARO_BIN)" >&2
   exit 1
@@ -51,6 +58,10 @@ fi
 # folder stay out of the user's.
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
+if [ -n "$colormap" ]; then
+  mkdir -p "$home/.config/Tarnwell"
+  printf '[view]\ncolormap=%s\n' "$colormap" > "$home/.config/Tarnwell/Vantaro.conf"
+fi
 
 # The viewer places its window at 5 % margins of the screen; without a window
 # manager there is no frame around it, so that rectangle is the window.
