@@ -91,15 +91,20 @@ int runDepthLookBenchmark(int argc, char **argv) {
                                depth.getStepBytes(twl::MEM_CPU));
         twl::DepthRange estimated;
         timed(range, [&] { twl::DepthRangeFollower::estimate(depthMat, 0.3f, 20.0f, &estimated); });
-        timed(conf, [&] { camera.retrieveMeasure(confidence, twl::MEASURE_CONFIDENCE, twl::MEM_GPU, dw, dh); });
+        timed(conf,
+              [&] { camera.retrieveMeasure(confidence, twl::MEASURE_CONFIDENCE, twl::MEM_GPU, dw, dh); });
         camera.retrieveMeasure(cloud, twl::MEASURE_XYZRGBA, twl::MEM_GPU, dw, dh);
-        cv::Mat points(int(dh), int(dw), CV_32FC4, cloud.getPtr<float>(twl::MEM_GPU), cloud.getStepBytes(twl::MEM_GPU));
-        timed(colours, [&] { twl::DepthColormap::colourPoints(points, camera.getDepthPictureRange(), turbo.colormap); });
+        cv::Mat points(int(dh), int(dw), CV_32FC4, cloud.getPtr<float>(twl::MEM_GPU),
+                       cloud.getStepBytes(twl::MEM_GPU));
+        timed(colours, [&] {
+            twl::DepthColormap::colourPoints(points, camera.getDepthPictureRange(), turbo.colormap);
+        });
     }
-    std::printf("{\"bench\":\"depthlook\",\"resolution\":\"%s\",\"display\":\"%zux%zu\",\"frames\":%d,"
-                "\"grab_ms\":%.2f,\"picture_fixed_ms\":%.3f,\"picture_auto_ms\":%.3f,\"picture_turbo_ms\":%.3f,"
-                "\"range_ms\":%.3f,\"confidence_ms\":%.3f,\"cloud_colours_ms\":%.3f,\"load_average\":%.2f}\n",
-                resolutionName.c_str(), dw, dh, frames, median(grab), median(pictureFixed), median(pictureAuto),
-                median(pictureTurbo), median(range), median(conf), median(colours), loadAverage());
+    std::printf(
+        "{\"bench\":\"depthlook\",\"resolution\":\"%s\",\"display\":\"%zux%zu\",\"frames\":%d,"
+        "\"grab_ms\":%.2f,\"picture_fixed_ms\":%.3f,\"picture_auto_ms\":%.3f,\"picture_turbo_ms\":%.3f,"
+        "\"range_ms\":%.3f,\"confidence_ms\":%.3f,\"cloud_colours_ms\":%.3f,\"load_average\":%.2f}\n",
+        resolutionName.c_str(), dw, dh, frames, median(grab), median(pictureFixed), median(pictureAuto),
+        median(pictureTurbo), median(range), median(conf), median(colours), loadAverage());
     return 0;
 }

@@ -22,8 +22,8 @@ int main(int argc, char **argv) {
         return runRectifyBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "input") == 0)
         return runInputBenchmark(argc - shift, argv + shift);
-    if (std::strcmp(family, "depthlook") == 0)
-        return runDepthLookBenchmark(argc - shift, argv + shift);
-    std::fprintf(stderr, "usage: vantaro-bench [engine|matcher|views|viewer|rectify|input|depthlook] [options]\n");
+    if (std::strcmp(family, "depthlook") == 0) return runDepthLookBenchmark(argc - shift, argv + shift);
+    std::fprintf(stderr,
+                 "usage: vantaro-bench [engine|matcher|views|viewer|rectify|input|depthlook] [options]\n");
     return 2;
 }

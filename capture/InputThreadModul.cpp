@@ -653,8 +653,7 @@ void InputThreadModul::colourCloud() {
     if (!points) return;
     cv::Mat cloud(int(pointCloudGPU.getHeight()), int(pointCloudGPU.getWidth()), CV_32FC4, points,
                   pointCloudGPU.getStepBytes(twl::MEM_GPU));
-    twl::DepthColormap::colourPoints(cloud, camera.getDepthPictureRange(),
-                                     camera.getDepthLook().colormap);
+    twl::DepthColormap::colourPoints(cloud, camera.getDepthPictureRange(), camera.getDepthLook().colormap);
 }
 
 void InputThreadModul::serveSaveRequests() {

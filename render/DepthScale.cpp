@@ -46,7 +46,8 @@ QRect DepthScale::rampRect(const QRect &picture) {
     return QRect(picture.right() - 8 - 10, picture.top() + (picture.height() - h) / 2, 10, h);
 }
 
-void DepthScale::paint(QPainter &painter, const QRect &picture, const twl::DepthRange &range, twl::Colormap map) {
+void DepthScale::paint(QPainter &painter, const QRect &picture, const twl::DepthRange &range,
+                       twl::Colormap map) {
     if (!range.isValid() || picture.width() < 80 || picture.height() < 60) return;
     const QRect ramp = rampRect(picture);
     const std::vector<double> marks = ticks(range);
@@ -77,7 +78,8 @@ void DepthScale::paint(QPainter &painter, const QRect &picture, const twl::Depth
     painter.setPen(QColor(235, 235, 235));
     const double span = double(range.farM - range.nearM);
     for (double t : marks) {
-        const int y = ramp.top() + int(std::lround((t - double(range.nearM)) / span * double(ramp.height() - 1)));
+        const int y =
+            ramp.top() + int(std::lround((t - double(range.nearM)) / span * double(ramp.height() - 1)));
         painter.drawLine(ramp.left() - 4, y, ramp.left() - 1, y);
         const QString text = label(t, step);
         painter.drawText(QRect(panel.left() + 2, y - fm.height() / 2, labelW + 2, fm.height()),

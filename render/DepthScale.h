@@ -22,5 +22,6 @@ public:
     /// Where the ramp goes inside a picture drawn at `picture` (widget pixels).
     static QRect rampRect(const QRect &picture);
     /// Paints ramp, ticks and labels over the picture.
-    static void paint(QPainter &painter, const QRect &picture, const twl::DepthRange &range, twl::Colormap map);
+    static void paint(QPainter &painter, const QRect &picture, const twl::DepthRange &range,
+                      twl::Colormap map);
 };

@@ -253,7 +253,8 @@ void OGL2DWidget::paintOverlays() {
     if (scale) {
         const twl::DepthRange range{float(GlobalParams::getDouble(PARAM_RANGE_NEAR)),
                                     float(GlobalParams::getDouble(PARAM_RANGE_FAR))};
-        DepthScale::paint(painter, box, range, twl::DepthColormap::fromIndex(GlobalParams::getInt(PARAM_DEPTH_COLORMAP)));
+        DepthScale::paint(painter, box, range,
+                          twl::DepthColormap::fromIndex(GlobalParams::getInt(PARAM_DEPTH_COLORMAP)));
     }
     if (marks) paintMarks(painter, box);
     painter.end();
@@ -268,7 +269,8 @@ void OGL2DWidget::paintMarks(QPainter &painter, const QRect &box) {
     const QPointF a = at(GlobalParams::getDouble(PARAM_CLICK_X), GlobalParams::getDouble(PARAM_CLICK_Y));
     const QColor first(36, 194, 93), second(255, 184, 28);
     if (m.second) {
-        const QPointF b = at(GlobalParams::getDouble(PARAM_CLICK2_X), GlobalParams::getDouble(PARAM_CLICK2_Y));
+        const QPointF b =
+            at(GlobalParams::getDouble(PARAM_CLICK2_X), GlobalParams::getDouble(PARAM_CLICK2_Y));
         painter.setPen(QPen(second, 2));
         painter.drawLine(a, b);
         const QString text = m.length >= 0 ? FrameProbe::lengthText(m.length) : QStringLiteral("N/A");

@@ -1,5 +1,6 @@
 // The depth picture a person can read: colour maps, the range that follows the scene and its scale; on a real
-// indoor scene in the viewer, the read-out under the pointer, the two-point measure and twv's picture of a frame.
+// indoor scene in the viewer, the read-out under the pointer, the two-point measure and twv's picture of a
+// frame.
 #include "AppTestSupport.h"
 #include "render/DepthScale.h"
 #include "render/FrameProbe.h"
@@ -79,7 +80,8 @@ private:
         InputThreadModul *t = app->inputThread;
         t->lockFrame();
         const cv::Mat view(int(t->depthViewGPU.getHeight()), int(t->depthViewGPU.getWidth()), CV_8UC4,
-                           t->depthViewGPU.getPtr<uchar>(twl::MEM_GPU), t->depthViewGPU.getStepBytes(twl::MEM_GPU));
+                           t->depthViewGPU.getPtr<uchar>(twl::MEM_GPU),
+                           t->depthViewGPU.getStepBytes(twl::MEM_GPU));
         cv::Mat copy = view.clone();
         t->unlockFrame();
         return copy;
@@ -87,7 +89,8 @@ private:
     /// Waits for `count` more frames (a paused loop passes once for each change).
     bool nextFrames(int count = 2) {
         const int from = gui()->frameCounter;
-        return QTest::qWaitFor([&] { return gui()->frameCounter >= from + count; }, 20000 * TestSupport::kSlow);
+        return QTest::qWaitFor([&] { return gui()->frameCounter >= from + count; },
+                               20000 * TestSupport::kSlow);
     }
 
 private slots:
@@ -97,9 +100,9 @@ private slots:
         const QString data = qEnvironmentVariable("VANTARO_TEST_SOURCE_DATA");
         aloe = dir + "/aloe.twv";
         QProcess twv;
-        twv.start(TestSupport::twvTool(), {"import", aloe, "--left", data + "/aloe-left.jpg", "--right",
-                                           data + "/aloe-right.jpg", "--focal", "700", "--baseline", "0.08",
-                                           "--codec", "lossless"});
+        twv.start(TestSupport::twvTool(),
+                  {"import", aloe, "--left", data + "/aloe-left.jpg", "--right", data + "/aloe-right.jpg",
+                   "--focal", "700", "--baseline", "0.08", "--codec", "lossless"});
         QVERIFY(twv.waitForFinished(60000) && twv.exitCode() == 0);
     }
     void cleanupTestCase() {
@@ -115,14 +118,16 @@ private slots:
         depth.row(3).setTo(kNaN);
         depth.at<float>(5, 7) = 0.0f;
         const DepthRange range{1.0f, 2.5f};
-        // The levels: 255 at the near end and nearer, 20 at the far end and beyond (to rounding), 0 without depth.
+        // The levels: 255 at the near end and nearer, 20 at the far end and beyond (to rounding), 0 without
+        // depth.
         const cv::Mat grey = levels(depth, range);
         for (int y = 0; y < depth.rows; ++y)
             for (int x = 0; x < depth.cols; ++x) {
                 const float z = depth.at<float>(y, x);
                 const float u = std::clamp((2.5f - z) / 1.5f, 0.0f, 1.0f);
                 const int want = z > 0 ? int(20.0f + 235.0f * u) : 0;
-                QVERIFY2(std::abs(grey.at<uchar>(y, x) - want) <= (z > 0 ? 1 : 0), qPrintable(QString::number(z)));
+                QVERIFY2(std::abs(grey.at<uchar>(y, x) - want) <= (z > 0 ? 1 : 0),
+                         qPrintable(QString::number(z)));
             }
         const cv::Mat &expected = grey;
         const std::pair<Colormap, int> maps[] = {{Colormap::Turbo, cv::COLORMAP_TURBO},
@@ -148,7 +153,8 @@ private slots:
         cloud.at<cv::Vec4f>(0, 0) = cv::Vec4f(0.1f, 0.2f, -1.75f, twl::packColor(1, 2, 3));
         cloud.at<cv::Vec4f>(0, 1) = cv::Vec4f(kNaN, kNaN, kNaN, twl::packColor(1, 2, 3));
         DepthColormap::colourPoints(cloud, range, Colormap::Jet);
-        const cv::Vec3b c = DepthColormap::table(Colormap::Jet).at<cv::Vec3b>(DepthColormap::level(1.75f, range));
+        const cv::Vec3b c =
+            DepthColormap::table(Colormap::Jet).at<cv::Vec3b>(DepthColormap::level(1.75f, range));
         QCOMPARE(cloud.at<cv::Vec4f>(0, 0)[3], twl::packColor(c[2], c[1], c[0]));
         QCOMPARE(cloud.at<cv::Vec4f>(0, 1)[3], twl::packColor(1, 2, 3));
     }
@@ -221,7 +227,8 @@ private slots:
 
     void realIndoorSceneInTheViewer() {
         app->CreateTWVInput(aloe);
-        QTRY_VERIFY_WITH_TIMEOUT(AppTest::isPlaying(app, aloe) && gui()->frameCounter > 2, 20000 * TestSupport::kSlow);
+        QTRY_VERIFY_WITH_TIMEOUT(AppTest::isPlaying(app, aloe) && gui()->frameCounter > 2,
+                                 20000 * TestSupport::kSlow);
         gui()->pauseButton->click();
         gui()->maxRangeSlider->setValue(20000); // as twv, which keeps depths to 20 m
         QVERIFY(nextFrames());
@@ -249,9 +256,9 @@ private slots:
         // twv paints the same frame the same way, at the camera's size (the view shows every second pixel).
         const QString out = dir + "/aloe-turbo.png";
         QProcess twv;
-        twv.start(TestSupport::twvTool(),
-                  {"depth", aloe, "--frame", "0", "--mode", twl::depthModeName(GlobalParams::getInt(PARAM_DEPTH_QUALITY)),
-                   "--colormap", "turbo", "--range", "auto", "--out", out});
+        twv.start(TestSupport::twvTool(), {"depth", aloe, "--frame", "0", "--mode",
+                                           twl::depthModeName(GlobalParams::getInt(PARAM_DEPTH_QUALITY)),
+                                           "--colormap", "turbo", "--range", "auto", "--out", out});
         QVERIFY(twv.waitForFinished(60000) && twv.exitCode() == 0);
         const cv::Mat written = cv::imread(out.toStdString(), cv::IMREAD_UNCHANGED);
         const cv::Mat shown = depthPicture();

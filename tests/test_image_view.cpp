@@ -169,8 +169,9 @@ private slots:
             for (size_t x = 0; x < 640; ++x) {
                 const bool hole = x == 480 && y == 90;
                 const float nan = std::numeric_limits<float>::quiet_NaN();
-                points.setValue(x, y, {hole ? nan : x * 0.01f, -float(y) * 0.01f, hole ? nan : -1.0f - x * 0.001f, 0},
-                                twl::MEM_GPU);
+                points.setValue(
+                    x, y, {hole ? nan : x * 0.01f, -float(y) * 0.01f, hole ? nan : -1.0f - x * 0.001f, 0},
+                    twl::MEM_GPU);
                 confidence.setValue(x, y, {float((x + y) % 100), 0, 0, 0}, twl::MEM_GPU);
             }
         FrameProbe probe;

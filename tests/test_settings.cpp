@@ -119,8 +119,10 @@ private slots:
     // The depth picture's look is stored by name and applied whatever the command line says.
     void depthLookSurvivesARestart() {
         for (const auto &[colormap, range, cloud, want] :
-             {std::make_tuple("inferno", "fixed", "depth", "colormap=3 colourCombo=3 depthRange=1 fixedChecked=1 cloudColours=1"),
-              std::make_tuple("rainbow", "sometimes", "", "colormap=0 colourCombo=0 depthRange=0 fixedChecked=0 cloudColours=0")}) {
+             {std::make_tuple("inferno", "fixed", "depth",
+                              "colormap=3 colourCombo=3 depthRange=1 fixedChecked=1 cloudColours=1"),
+              std::make_tuple("rainbow", "sometimes", "",
+                              "colormap=0 colourCombo=0 depthRange=0 fixedChecked=0 cloudColours=0")}) {
             store({});
             {
                 QSettings settings("Tarnwell", "Vantaro");

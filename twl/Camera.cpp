@@ -137,13 +137,16 @@ void Camera::setConfidenceThreshold(int threshold) {
 int Camera::getConfidenceThreshold() const { return session_ ? session_->confidenceThreshold.load() : 0; }
 
 void Camera::setDepthLook(const DepthLook &look) {
-    if (session_)
-        session_->setDepthLook(look);
+    if (session_) session_->setDepthLook(look);
 }
 
-DepthLook Camera::getDepthLook() const { return session_ ? session_->depthLook() : DepthLook(); }
+DepthLook Camera::getDepthLook() const {
+    return session_ ? session_->depthLook() : DepthLook();
+}
 
-DepthRange Camera::getDepthPictureRange() { return session_ ? session_->pictureRange() : DepthRange(); }
+DepthRange Camera::getDepthPictureRange() {
+    return session_ ? session_->pictureRange() : DepthRange();
+}
 
 ERROR_CODE Camera::setCameraFPS(int fps) {
     if (!session_)

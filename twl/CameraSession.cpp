@@ -69,17 +69,14 @@ CameraSession::CameraSession(std::unique_ptr<FrameSource> source, const InitPara
 void CameraSession::resetTemporalState() { previousDisparity_.release(); }
 
 void CameraSession::setDepthLook(const DepthLook &look) {
-    if (look == look_)
-        return;
-    if (look.autoRange && !look_.autoRange)
-        follower_.reset();
+    if (look == look_) return;
+    if (look.autoRange && !look_.autoRange) follower_.reset();
     look_ = look;
     rangeFresh_ = false;
 }
 
 DepthRange CameraSession::pictureRange() {
-    if (rangeFresh_)
-        return frameRange_;
+    if (rangeFresh_) return frameRange_;
     // The fixed range: from the nearest allowed depth to the maximum range.
     const float farZ = std::max(maxDepth.load(), minDepth_ * 1.01f);
     DepthRange fixed;
@@ -88,8 +85,7 @@ DepthRange CameraSession::pictureRange() {
     frameRange_ = fixed;
     if (look_.autoRange && hasDepth_) {
         follower_.update(depth_, timestamp_, minDepth_, farZ);
-        if (follower_.range().isValid())
-            frameRange_ = follower_.range();
+        if (follower_.range().isValid()) frameRange_ = follower_.range();
     }
     rangeFresh_ = hasDepth_;
     return frameRange_;

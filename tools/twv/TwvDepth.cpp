@@ -42,8 +42,8 @@ int writePicture(const Args &args, Camera &camera, const DepthLook &look) {
     Mat picture;
     if (camera.retrieveImage(picture, VIEW_DEPTH, MEM_CPU) != SUCCESS)
         return fail(kFailed, "depth: no depth could be computed for this frame");
-    const cv::Mat bgra(int(picture.getHeight()), int(picture.getWidth()), CV_8UC4, picture.getPtr<uchar>(MEM_CPU),
-                       picture.getStepBytes(MEM_CPU));
+    const cv::Mat bgra(int(picture.getHeight()), int(picture.getWidth()), CV_8UC4,
+                       picture.getPtr<uchar>(MEM_CPU), picture.getStepBytes(MEM_CPU));
     cv::Mat bgr;
     cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
     bool written = false;

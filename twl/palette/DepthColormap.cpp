@@ -36,9 +36,13 @@ const MapEntry &entry(Colormap map) {
 
 } // namespace
 
-const char *DepthColormap::name(Colormap map) { return entry(map).name; }
+const char *DepthColormap::name(Colormap map) {
+    return entry(map).name;
+}
 
-const char *DepthColormap::title(Colormap map) { return entry(map).title; }
+const char *DepthColormap::title(Colormap map) {
+    return entry(map).title;
+}
 
 bool DepthColormap::fromName(const std::string &text, Colormap *map) {
     std::string lower = text;

@@ -49,7 +49,9 @@ public:
     static unsigned char level(float z, const DepthRange &range) {
         if (!(z > 0.0f)) return 0;
         const float v = float(kNearLevel) - (z - range.nearM) * scaleOf(range);
-        return (unsigned char)(v >= float(kNearLevel) ? float(kNearLevel) : v <= float(kFarLevel) ? float(kFarLevel) : v);
+        return (unsigned char)(v >= float(kNearLevel)  ? float(kNearLevel)
+                               : v <= float(kFarLevel) ? float(kFarLevel)
+                                                       : v);
     }
     /// Levels per metre of `range`.
     static float scaleOf(const DepthRange &range) {

@@ -71,7 +71,8 @@ void DepthRangeFollower::update(const cv::Mat &depth, uint64_t timestampNs, floa
     }
     double seconds = 1.0 / 30.0;
     if (timestampNs != 0 && lastTimestamp_ != 0)
-        seconds = double(timestampNs > lastTimestamp_ ? timestampNs - lastTimestamp_ : lastTimestamp_ - timestampNs) *
+        seconds = double(timestampNs > lastTimestamp_ ? timestampNs - lastTimestamp_
+                                                      : lastTimestamp_ - timestampNs) *
                   1e-9;
     lastTimestamp_ = timestampNs;
     // Followed in ratios, not metres: 1 to 1.2 m moves as quickly as 5 to 6 m.
