@@ -244,8 +244,9 @@ void OGL2DWidget::paintGL() {
 
 void OGL2DWidget::paintOverlays() {
     const bool scale = showsDepthScale && GlobalParams::getInt(PARAM_DEPTH_VIEW) == twl::VIEW_DEPTH;
-    const bool marks = probe && probe->isBound() && picksPoints();
-    if (!scale && !marks) return;
+    FrameProbe::Measure measure;
+    if (probe && probe->isBound() && picksPoints()) measure = probe->measure();
+    if (!scale && !measure.first) return;
     const QRect box = fitPicture(width(), height(), pictureWidth, pictureHeight);
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -256,21 +257,18 @@ void OGL2DWidget::paintOverlays() {
         DepthScale::paint(painter, box, range,
                           twl::DepthColormap::fromIndex(GlobalParams::getInt(PARAM_DEPTH_COLORMAP)));
     }
-    if (marks) paintMarks(painter, box);
+    if (measure.first) paintMarks(painter, box, measure);
     painter.end();
 }
 
-void OGL2DWidget::paintMarks(QPainter &painter, const QRect &box) {
-    const FrameProbe::Measure m = probe->measure();
-    if (!m.first) return;
+void OGL2DWidget::paintMarks(QPainter &painter, const QRect &box, const FrameProbe::Measure &m) {
     const auto at = [&box](double fx, double fy) {
         return QPointF(box.x() + fx * box.width(), box.y() + fy * box.height());
     };
     const QPointF a = at(GlobalParams::getDouble(PARAM_CLICK_X), GlobalParams::getDouble(PARAM_CLICK_Y));
     const QColor first(36, 194, 93), second(255, 184, 28);
     if (m.second) {
-        const QPointF b =
-            at(GlobalParams::getDouble(PARAM_CLICK2_X), GlobalParams::getDouble(PARAM_CLICK2_Y));
+        const QPointF b = at(GlobalParams::getDouble(PARAM_CLICK2_X), GlobalParams::getDouble(PARAM_CLICK2_Y));
         painter.setPen(QPen(second, 2));
         painter.drawLine(a, b);
         const QString text = m.length >= 0 ? FrameProbe::lengthText(m.length) : QStringLiteral("N/A");

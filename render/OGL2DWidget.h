@@ -4,6 +4,7 @@
 // Shift+clicks into the second point of a two-point measure; both views mark
 // the measured points and tell where the pointer is over the picture.
 
+#include "render/FrameProbe.h"
 #include "twl/core/Types.h"
 
 #include <QOpenGLWidget>
@@ -11,10 +12,10 @@
 #include <QRect>
 #include <memory>
 
-class FrameProbe;
 class GpuGlBridge;
 class QMouseEvent;
 class QMutex;
+class QPainter;
 
 class OGL2DWidget : public QOpenGLWidget {
     Q_OBJECT
@@ -80,7 +81,7 @@ private:
     void deleteTexture();
     void clearView();
     void paintOverlays();
-    void paintMarks(QPainter &painter, const QRect &box);
+    void paintMarks(QPainter &painter, const QRect &box, const FrameProbe::Measure &measure);
 
     bool active = false;
     bool glReady = false;

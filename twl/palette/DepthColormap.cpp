@@ -85,12 +85,13 @@ void DepthColormap::paint(const cv::Mat &depth, const DepthRange &range, Colorma
     CV_Assert(depth.type() == CV_32F);
     bgra.create(depth.size(), CV_8UC4);
     const cv::Vec3b *colours = table(map).ptr<cv::Vec3b>();
+    const float nearM = range.nearM, scale = scaleOf(range);
     parallelFor(cv::Range(0, depth.rows), [&](const cv::Range &rows) {
         for (int y = rows.start; y < rows.end; ++y) {
             const float *z = depth.ptr<float>(y);
             uchar *p = bgra.ptr<uchar>(y);
             for (int x = 0; x < depth.cols; ++x, p += 4) {
-                const cv::Vec3b &c = colours[level(z[x], range)];
+                const cv::Vec3b &c = colours[level(z[x], nearM, scale)];
                 p[0] = c[0];
                 p[1] = c[1];
                 p[2] = c[2];
@@ -103,12 +104,13 @@ void DepthColormap::paint(const cv::Mat &depth, const DepthRange &range, Colorma
 void DepthColormap::colourPoints(cv::Mat &xyzrgba, const DepthRange &range, Colormap map) {
     CV_Assert(xyzrgba.type() == CV_32FC4);
     const cv::Vec3b *colours = table(map).ptr<cv::Vec3b>();
+    const float nearM = range.nearM, scale = scaleOf(range);
     parallelFor(cv::Range(0, xyzrgba.rows), [&](const cv::Range &rows) {
         for (int y = rows.start; y < rows.end; ++y) {
             float *p = xyzrgba.ptr<float>(y);
             for (int x = 0; x < xyzrgba.cols; ++x, p += 4) {
                 if (!(p[2] < 0.0f)) continue; // no depth: nothing is drawn there
-                const cv::Vec3b &c = colours[level(-p[2], range)];
+                const cv::Vec3b &c = colours[level(-p[2], nearM, scale)];
                 p[3] = packColor(c[2], c[1], c[0]);
             }
         }

@@ -10,6 +10,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -47,11 +49,13 @@ public:
     /// The level of depth `z` (metres) in `range`: 255 at or nearer than its
     /// near end, 20 at or beyond its far end; 0 for no depth (NaN, 0, negative).
     static unsigned char level(float z, const DepthRange &range) {
+        return level(z, range.nearM, scaleOf(range));
+    }
+    /// The same with the range's levels per metre worked out once.
+    static unsigned char level(float z, float nearM, float scale) {
         if (!(z > 0.0f)) return 0;
-        const float v = float(kNearLevel) - (z - range.nearM) * scaleOf(range);
-        return (unsigned char)(v >= float(kNearLevel)  ? float(kNearLevel)
-                               : v <= float(kFarLevel) ? float(kFarLevel)
-                                                       : v);
+        return (unsigned char)std::clamp(float(kNearLevel) - (z - nearM) * scale, float(kFarLevel),
+                                         float(kNearLevel));
     }
     /// Levels per metre of `range`.
     static float scaleOf(const DepthRange &range) {
