@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QMessageBox>
+#include <QProcess>
 #include <QSurfaceFormat>
 #include <QTest>
 #include <QTimer>
@@ -59,6 +60,21 @@ QString dataDir() {
 
 QString twvTool() {
     return qEnvironmentVariable("VANTARO_TWV_TOOL", "twv");
+}
+
+ToolRun runTwv(const QStringList &arguments, int limitKiB) {
+    QProcess p;
+    if (limitKiB > 0) // ulimit counts 512-byte blocks; SIGXFSZ ignored, the write fails instead
+        p.start("sh",
+                QStringList{"-c", QString("trap '' XFSZ; ulimit -f %1; exec \"$0\" \"$@\"").arg(limitKiB * 2),
+                            twvTool()} +
+                    arguments);
+    else
+        p.start(twvTool(), arguments);
+    const bool finished = p.waitForFinished(120000);
+    if (!finished) p.kill();
+    return {finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
+            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
 }
 
 bool near(QRgb c, int r, int g, int b, int tolerance) {

@@ -29,6 +29,13 @@ QString dataDir();
 /// Path of the twv tool built with the tests.
 QString twvTool();
 
+struct ToolRun {
+    int exitCode; // -2 for a crash or a run past two minutes
+    QString out, err;
+};
+/// Runs the twv tool; with `limitKiB` its writes past that size fail as on a full disk.
+ToolRun runTwv(const QStringList &arguments, int limitKiB = 0);
+
 /// Whether every channel of `c` is within `tolerance` of (r, g, b).
 bool near(QRgb c, int r, int g, int b, int tolerance = 3);
 /// "(r, g, b)" for failure messages.

@@ -1,4 +1,4 @@
-// Recordings on disk: earlier versions' files still open, and twv record and import never destroy one.
+// Recordings on disk: earlier versions' files still open, and twv record, import, export and cut never destroy a file.
 #include "TestSupport.h"
 
 #include "twl/twv/TwvReader.h"
@@ -12,18 +12,8 @@ using namespace twl;
 
 namespace {
 
-/// Runs the tool; with `limitKiB` its writes past that size fail as on a full disk.
 int runTool(const QStringList &arguments, int limitKiB = 0) {
-    QProcess p;
-    if (limitKiB > 0)
-        p.start("sh",
-                QStringList{"-c", QString("trap '' XFSZ; ulimit -f %1; exec \"$0\" \"$@\"").arg(limitKiB * 2),
-                            TestSupport::twvTool()} +
-                    arguments);
-    else
-        p.start(TestSupport::twvTool(), arguments);
-    if (!p.waitForFinished(120000)) return -1;
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    return TestSupport::runTwv(arguments, limitKiB).exitCode;
 }
 
 QByteArray contents(const QString &path) {
@@ -91,6 +81,17 @@ private slots:
         TwvReader reader;
         QCOMPARE(reader.open(target.toStdString()), SUCCESS);
         QCOMPARE(reader.frameCount(), 3);
+        // So do an export and a cut of it that fill the disk.
+        const QString mcap = d.filePath("kept.mcap"), cut = d.filePath("cut.twv");
+        QFile earlier(mcap);
+        QVERIFY(QFile::copy(target, cut) && earlier.open(QIODevice::WriteOnly) && earlier.write("an export") > 0);
+        earlier.close();
+        for (const QStringList &command : {QStringList{"export", target, mcap}, QStringList{"cut", target, cut, "--from", "1"}}) {
+            const QByteArray kept = contents(command[2]);
+            QCOMPARE(runTool(command, 64), 1);
+            QCOMPARE(contents(command[2]), kept);
+            QVERIFY(!QFile::exists(command[2] + ".partial"));
+        }
         // A crash leaves the partial file, and it plays what it holds; a stop closes the recording properly.
         for (const bool crash : {true, false}) {
             QProcess p;

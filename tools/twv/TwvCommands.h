@@ -8,6 +8,8 @@ int cmdInfo(int argc, char **argv);
 int cmdDepth(int argc, char **argv);
 int cmdCloud(int argc, char **argv);
 int cmdCalibrate(int argc, char **argv);
+int cmdExport(int argc, char **argv);
+int cmdCut(int argc, char **argv);
 /// Lists the stereo cameras found; exit status 0 even with none.
 int cmdDevices(int argc, char **argv);
 /// Lists a camera node's image controls, or sets them (--set NAME=VALUE).

@@ -132,42 +132,64 @@ void catchInterrupts() {
     std::signal(SIGTERM, onInterrupt);
 }
 
+int noSuchFrame(const char *command, long frame, int frameCount) {
+    if (frameCount == 0) return fail(kFailed, "%s: the recording holds no complete frame", command);
+    return fail(kFailed, "%s: frame %ld does not exist; the recording has %d frames (0 to %d)", command, frame,
+                frameCount, frameCount - 1);
+}
+
+int depthOptions(const char *command, const Args &args, const char *modeOption, int *mode, int *sensing) {
+    *mode = kDefaultExportMode;
+    if (args.has(modeOption) && !parseMode(args.get(modeOption), mode))
+        return fail(kUsageError, "%s: unknown mode '%s' (%s)", command, args.get(modeOption).c_str(),
+                    spokenList(depthModeNames()).c_str());
+    const std::string name = lower(args.get("sensing", "standard"));
+    if (name != "standard" && name != "fill")
+        return fail(kUsageError, "%s: unknown sensing '%s' (fill or standard)", command,
+                    args.get("sensing").c_str());
+    *sensing = name == "fill" ? SENSING_MODE_FILL : SENSING_MODE_STANDARD;
+    return kOk;
+}
+
+int recordingFrameCount(const std::string &path, int *frameCount) {
+    TwvReader reader;
+    const ERROR_CODE error = reader.open(path);
+    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describeOpen(path, error).c_str());
+    *frameCount = reader.frameCount();
+    return kOk;
+}
+
+int openForExport(const std::string &path, int mode, Camera &camera) {
+    InitParameters init;
+    init.inputPath = path;
+    init.depthMode = mode;
+    // A frame's depth must not depend on which frames were exported before it.
+    init.depthStabilization = 0;
+    const ERROR_CODE error = camera.open(init);
+    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describeOpen(path, error).c_str());
+    return kOk;
+}
+
 int grabFrame(const char *command, const Args &args, Camera &camera) {
     std::string path;
     if (!singleFile(args, command, &path)) return kUsageError;
     long frame = 0;
     if (!args.has("frame") || !parseInt(args.get("frame"), 0, 2147483647L, &frame))
         return fail(kUsageError, "%s: --frame needs the frame number (from 0)", command);
-    int mode = kDefaultExportMode;
-    if (args.has("mode") && !parseMode(args.get("mode"), &mode))
-        return fail(kUsageError, "%s: unknown mode '%s' (%s)", command, args.get("mode").c_str(),
-                    spokenList(depthModeNames()).c_str());
-    const std::string sensing = lower(args.get("sensing", "standard"));
-    if (sensing != "standard" && sensing != "fill")
-        return fail(kUsageError, "%s: unknown sensing '%s' (fill or standard)", command,
-                    args.get("sensing").c_str());
+    int mode = 0, sensing = 0;
+    int status = depthOptions(command, args, "mode", &mode, &sensing);
+    if (status != kOk) return status;
     if (!args.has("out")) return fail(kUsageError, "%s: --out names the file to write", command);
 
     // Check what can be checked before the expensive camera start.
-    {
-        TwvReader reader;
-        const ERROR_CODE error = reader.open(path);
-        if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describeOpen(path, error).c_str());
-        if (frame >= reader.frameCount())
-            return fail(kFailed, "%s: frame %ld does not exist; the recording has %d frames (0 to %d)",
-                        command, frame, reader.frameCount(), reader.frameCount() - 1);
-    }
-
-    InitParameters init;
-    init.inputPath = path;
-    init.depthMode = mode;
-    init.depthStabilization = 0; // one frame: there is no history to smooth with
-    ERROR_CODE error = camera.open(init);
-    if (error != SUCCESS) return fail(kFailed, "%s: %s", path.c_str(), describeOpen(path, error).c_str());
+    int frameCount = 0;
+    if ((status = recordingFrameCount(path, &frameCount)) != kOk) return status;
+    if (frame >= frameCount) return noSuchFrame(command, frame, frameCount);
+    if ((status = openForExport(path, mode, camera)) != kOk) return status;
     camera.setTWVPosition(int(frame));
     RuntimeParameters runtime;
-    runtime.sensingMode = sensing == "fill" ? SENSING_MODE_FILL : SENSING_MODE_STANDARD;
-    error = camera.grab(runtime);
+    runtime.sensingMode = sensing;
+    const ERROR_CODE error = camera.grab(runtime);
     if (error != SUCCESS)
         return fail(kFailed, "%s: frame %ld: %s", path.c_str(), frame, describe(error).c_str());
     return kOk;

@@ -58,6 +58,18 @@ bool loadCalibration(const char *command, const std::string &path, twl::StereoCa
 extern std::atomic<bool> interrupted;
 void catchInterrupts();
 
+/// "frame K does not exist; the recording has N frames (0 to N-1)"; kFailed.
+int noSuchFrame(const char *command, long frame, int frameCount);
+/// The depth mode (from the option `modeOption`, default kDefaultExportMode)
+/// and --sensing of the commands that compute depth. kOk or the exit status.
+int depthOptions(const char *command, const Args &args, const char *modeOption, int *mode, int *sensing);
+/// How many frames the recording at `path` holds, read before the expensive
+/// camera start. kOk or kFailed after saying why it did not open.
+int recordingFrameCount(const std::string &path, int *frameCount);
+/// Opens a recording through the camera layer for export, without temporal
+/// smoothing: a frame's depth must not depend on the frames exported before.
+int openForExport(const std::string &path, int mode, twl::Camera &camera);
+
 /// Opens the recording named by the command line through the camera layer
 /// and grabs the frame of --frame, so the exported depth is exactly what the
 /// viewer shows; reads --mode and --sensing too. kOk or the exit status.

@@ -1,9 +1,11 @@
-// twv depth: the depth map of one frame of a recording, or its picture in a
-// colour map exactly as the viewer paints it.
+// twv depth: the depth map of one frame of a recording or of a range of them,
+// or a frame's picture in a colour map exactly as the viewer paints it.
 
 #include "TwvArgs.h"
 #include "TwvCommands.h"
 #include "TwvCommon.h"
+#include "TwvRange.h"
+#include "TwvSequence.h"
 #include "twl/Camera.h"
 #include "twl/io/Export.h"
 
@@ -60,15 +62,39 @@ int writePicture(const Args &args, Camera &camera, const DepthLook &look) {
     return kOk;
 }
 
+/// The file format of an extension, with the factor that gives its unit.
+bool depthFormat(const std::string &ext, DEPTH_FORMAT *format, float *factor) {
+    *factor = 1000; // millimetres in 16 bits
+    if (ext == ".png")
+        *format = DEPTH_FORMAT_PNG;
+    else if (ext == ".pgm")
+        *format = DEPTH_FORMAT_PGM;
+    else if (ext == ".pfm")
+        *format = DEPTH_FORMAT_PFM, *factor = 1; // metres as floats
+    else
+        return false;
+    return true;
+}
+
+bool saveDepth(Camera &camera, const std::string &path, DEPTH_FORMAT format, float factor) {
+    Mat depth;
+    return camera.retrieveMeasure(depth, MEASURE_DEPTH, MEM_CPU) == SUCCESS &&
+           saveDepthAs(depth, format, path, factor);
+}
+
 } // namespace
 
 int cmdDepth(int argc, char **argv) {
     Args args;
-    if (!parseArgs(argc, argv, 2, {"frame", "mode", "sensing", "out", "colormap", "range"}, {}, &args))
+    if (!parseArgs(argc, argv, 2,
+                   {"frame", "frames", "mode", "sensing", "out", "format", "colormap", "range"}, {"all"},
+                   &args))
         return kUsageError;
-    const std::string out = args.get("out");
-    const std::string ext = extensionOf(out);
     if (args.has("colormap") || args.has("range")) {
+        if (wantsRange(args))
+            return fail(kUsageError,
+                        "depth: --colormap writes one frame's picture; leave out --frames and --all");
+        const std::string ext = extensionOf(args.get("out"));
         DepthLook look;
         if (!args.has("colormap"))
             return fail(kUsageError, "depth: --range goes with --colormap (the picture's range)");
@@ -90,18 +116,20 @@ int cmdDepth(int argc, char **argv) {
     }
     DEPTH_FORMAT format = DEPTH_FORMAT_PNG;
     float factor = 1000;
-    if (ext == ".png") {
-        format = DEPTH_FORMAT_PNG;
-        factor = 1000; // millimetres in 16 bits
-    } else if (ext == ".pfm") {
-        format = DEPTH_FORMAT_PFM;
-        factor = 1; // metres as floats
-    } else if (ext == ".pgm") {
-        format = DEPTH_FORMAT_PGM;
-        factor = 1000;
-    } else if (args.has("out")) {
-        return fail(kUsageError, "depth: --out must end in .png, .pfm or .pgm");
+    if (wantsRange(args)) {
+        const std::string ext = "." + lower(args.get("format", "png"));
+        if (!depthFormat(ext, &format, &factor))
+            return fail(kUsageError, "depth: --format is png, pfm or pgm");
+        return exportFrames(
+            "depth", args, "depth", ext, "depth maps",
+            [&](Camera &camera, const std::string &path) { return saveDepth(camera, path, format, factor); });
     }
+    if (args.has("format"))
+        return fail(kUsageError,
+                    "depth: --format goes with --frames or --all; one frame takes the extension of --out");
+    const std::string out = args.get("out");
+    if (!depthFormat(extensionOf(out), &format, &factor) && args.has("out"))
+        return fail(kUsageError, "depth: --out must end in .png, .pfm or .pgm");
     Camera camera;
     const int status = grabFrame("depth", args, camera);
     if (status != kOk) return status;

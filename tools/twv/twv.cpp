@@ -79,13 +79,25 @@ const std::string kUsageText = withModeNames(
     "             [--range auto|MIN:MAX] [--mode NAME] [--sensing fill|standard] --out PATH.png\n"
     "      save the depth picture of frame K as the viewer paints it (colour PNG); the range\n"
     "      follows the depths of the frame (auto, the default) or runs from MIN to MAX metres\n"
+    "  twv depth FILE.twv --frames A:B|--all --out FOLDER [--format png|pfm|pgm] [...]\n"
+    "      save frames A to B (or all) as FOLDER/depth_NNNNNN.png, one per frame\n"
     "  twv cloud FILE.twv --frame K [--mode NAME] [--sensing fill|standard]\n"
     "             --out PATH.xyz|.pcd|.ply|.vtk\n"
     "      save the point cloud of frame K (colour in PCD and PLY)\n"
+    "  twv cloud FILE.twv --frames A:B|--all --out FOLDER [--format xyz|pcd|ply|vtk] [...]\n"
+    "      save frames A to B (or all) as FOLDER/cloud_NNNNNN.ply, one per frame\n"
+    "  twv export FILE.twv OUT.mcap [--from A] [--to B] [--depth MODE]\n"
+    "             [--sensing fill|standard] [--cloud]\n"
+    "      write frames A to B (default all) as ROS 2 messages in MCAP, for ros2 bag and\n"
+    "      Foxglove: the rectified pair with its camera information, with --depth the\n"
+    "      depth image in metres, with --cloud the point cloud\n"
+    "  twv cut FILE.twv OUT.twv --from A --to B\n"
+    "      copy frames A to B into a recording of their own, bytes unchanged\n"
     "  twv --help | --version\n"
     "      print this help or the version\n"
     "\n"
-    "Frames are numbered from 0. The default depth mode is {default-mode}.\n");
+    "Frames are numbered from 0; A:B and --from A --to B include both ends (A: runs to the\n"
+    "last frame, :B starts at the first). The default depth mode is {default-mode}.\n");
 const char *kUsage = kUsageText.c_str();
 
 } // namespace
@@ -112,9 +124,12 @@ int main(int argc, char **argv) {
     if (command == "depth") return cmdDepth(argc, argv);
     if (command == "cloud") return cmdCloud(argc, argv);
     if (command == "calibrate") return cmdCalibrate(argc, argv);
-    return fail(
-        kUsageError,
-        "unknown command '%s' (record, import, info, depth, cloud, calibrate, devices or controls; see "
-        "twv --help)",
-        command.c_str());
+    if (command == "export") return cmdExport(argc, argv);
+    if (command == "cut") return cmdCut(argc, argv);
+    return fail(kUsageError,
+                "unknown command '%s' (record, import, info, depth, cloud, export, cut, calibrate, devices "
+                "or controls; "
+                "see "
+                "twv --help)",
+                command.c_str());
 }

@@ -165,23 +165,28 @@ ERROR_CODE TwvReader::readTimestamp(int index, uint64_t *timestampNs) {
     return result;
 }
 
-ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64_t *timestampNs) {
-    twv::FrameHeader frame;
-    const ERROR_CODE result = readFrameHeader(index, &frame);
+ERROR_CODE TwvReader::readEncodedFrame(int index, twv::FrameHeader *frame, std::vector<unsigned char> *payload) {
+    const ERROR_CODE result = readFrameHeader(index, frame);
     if (result != SUCCESS) return result;
     const size_t i = size_t(index);
     const uint64_t start = offsets_[i] + twv::kFrameHeaderSize;
     const uint64_t end = i + 1 < offsets_.size() ? offsets_[i + 1] : dataEnd_;
     const uint64_t available = end > start ? end - start : 0;
-    const uint64_t limit = twv::maxBlobSize(frame.codec, header_.width, header_.height);
-    if (frame.leftSize == 0 || frame.rightSize == 0 || frame.leftSize > limit || frame.rightSize > limit ||
-        frame.leftSize > available || frame.rightSize > available - frame.leftSize)
+    const uint64_t limit = twv::maxBlobSize(frame->codec, header_.width, header_.height);
+    if (frame->leftSize == 0 || frame->rightSize == 0 || frame->leftSize > limit || frame->rightSize > limit ||
+        frame->leftSize > available || frame->rightSize > available - frame->leftSize)
         return ERROR_CODE_DAMAGED_RECORDING;
+    const size_t total = size_t(frame->leftSize + frame->rightSize);
+    payload->resize(total);
+    if (!readAt(start, payload->data(), total) || crc32(payload->data(), total) != frame->payloadCrc)
+        return ERROR_CODE_DAMAGED_RECORDING;
+    return SUCCESS;
+}
 
-    const size_t total = size_t(frame.leftSize + frame.rightSize);
-    payload_.resize(total);
-    if (!readAt(start, payload_.data(), total) || crc32(payload_.data(), total) != frame.payloadCrc)
-        return ERROR_CODE_DAMAGED_RECORDING;
+ERROR_CODE TwvReader::readFrame(int index, cv::Mat &left, cv::Mat &right, uint64_t *timestampNs) {
+    twv::FrameHeader frame;
+    const ERROR_CODE result = readEncodedFrame(index, &frame, &payload_);
+    if (result != SUCCESS) return result;
     // Decoding dominates playback; the two pictures are independent.
     bool decoded[2] = {false, false};
     twl::parallelFor(cv::Range(0, 2), [&](const cv::Range &r) {

@@ -44,6 +44,10 @@ public:
     ERROR_CODE readFrame(int index, cv::Mat &left, cv::Mat &right, uint64_t *timestampNs = nullptr);
     /// Timestamp of frame `index` without decoding its pictures.
     ERROR_CODE readTimestamp(int index, uint64_t *timestampNs);
+    /// The stored bytes of frame `index` as they are, the left picture's then
+    /// the right one's, after checking their lengths and checksum; nothing is
+    /// decoded. DAMAGED_RECORDING and INVALID_ARGUMENT as for readFrame().
+    ERROR_CODE readEncodedFrame(int index, twv::FrameHeader *frame, std::vector<unsigned char> *payload);
 
 private:
     bool readAt(uint64_t offset, void *data, size_t size) const;

@@ -56,12 +56,32 @@ ERROR_CODE TwvWriter::writeFrame(const cv::Mat &left, const cv::Mat &right, uint
     f.leftSize = leftBlob_.size();
     f.rightSize = rightBlob_.size();
     f.payloadCrc = crc32(rightBlob_.data(), rightBlob_.size(), crc32(leftBlob_.data(), leftBlob_.size()));
+    return append(f, leftBlob_.data(), rightBlob_.data());
+}
+
+ERROR_CODE TwvWriter::writeEncodedFrame(TwvCodec codec, uint64_t timestampNs, const unsigned char *payload,
+                                        uint64_t leftSize, uint64_t rightSize) {
+    if (!file_) return ERROR_CODE_FAILURE;
+    if (failed_) return ERROR_CODE_WRITE_FAILED;
+    const uint64_t limit = twv::maxBlobSize(codec, header_.width, header_.height);
+    if (!twv::isKnownCodec(uint32_t(codec)) || leftSize == 0 || rightSize == 0 || leftSize > limit ||
+        rightSize > limit)
+        return ERROR_CODE_INVALID_ARGUMENT;
+    twv::FrameHeader f;
+    f.codec = codec;
+    f.timestamp = timestampNs;
+    f.leftSize = leftSize;
+    f.rightSize = rightSize;
+    f.payloadCrc = crc32(payload, size_t(leftSize + rightSize));
+    return append(f, payload, payload + leftSize);
+}
+
+ERROR_CODE TwvWriter::append(const twv::FrameHeader &f, const unsigned char *left, const unsigned char *right) {
     unsigned char bytes[twv::kFrameHeaderSize];
     twv::encodeFrameHeader(f, bytes);
-
     const uint64_t offset = position_;
-    if (!writeBytes(bytes, sizeof bytes) || !writeBytes(leftBlob_.data(), leftBlob_.size()) ||
-        !writeBytes(rightBlob_.data(), rightBlob_.size()))
+    if (!writeBytes(bytes, sizeof bytes) || !writeBytes(left, size_t(f.leftSize)) ||
+        !writeBytes(right, size_t(f.rightSize)))
         return ERROR_CODE_WRITE_FAILED;
     offsets_.push_back(offset);
     return SUCCESS;

@@ -31,6 +31,12 @@ public:
     /// Appends one pair: CV_8UC4 BGRA (or CV_8UC3 BGR) pictures of the
     /// header's size. After a write failure every later call fails too.
     ERROR_CODE writeFrame(const cv::Mat &left, const cv::Mat &right, uint64_t timestampNs);
+    /// Appends one pair already encoded with `codec` (as TwvReader's
+    /// readEncodedFrame() gives it): the left picture's `leftSize` bytes,
+    /// then the right one's, copied as they are. INVALID_ARGUMENT for
+    /// lengths no picture of the header's size can have.
+    ERROR_CODE writeEncodedFrame(TwvCodec codec, uint64_t timestampNs, const unsigned char *payload,
+                                 uint64_t leftSize, uint64_t rightSize);
     /// Writes the index and trailer and closes the file. WRITE_FAILED when
     /// anything written since open() did not reach the file.
     ERROR_CODE close();
@@ -41,6 +47,7 @@ public:
 
 private:
     bool writeBytes(const void *data, size_t size);
+    ERROR_CODE append(const twv::FrameHeader &frame, const unsigned char *left, const unsigned char *right);
 
     std::FILE *file_ = nullptr;
     TwvHeader header_;

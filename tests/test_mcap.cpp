@@ -1,0 +1,199 @@
+// MCAP files and ROS 2 messages: the records, CRCs and indexes a seeking reader relies on, and CDR bytes
+// worked out by hand.
+#include "twl/core/Mat.h"
+#include "twl/mcap/Cdr.h"
+#include "twl/mcap/McapReader.h"
+#include "twl/mcap/McapWriter.h"
+#include "twl/mcap/RosMessages.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+using namespace twl;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+/// Little-endian bytes of a value, for building expected CDR by hand.
+template <typename T> void put(Bytes &b, T v) {
+    unsigned char raw[sizeof v];
+    std::memcpy(raw, &v, sizeof v);
+    b.insert(b.end(), raw, raw + sizeof v);
+}
+
+void text(Bytes &b, const char *s) {
+    b.insert(b.end(), s, s + std::strlen(s) + 1);
+}
+
+void zeros(Bytes &b, size_t n) {
+    b.insert(b.end(), n, 0);
+}
+
+QByteArray readAll(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString &path, const QByteArray &bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+}
+
+} // namespace
+
+class TestMcap : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+
+private slots:
+    void writerOutputReadsBackWithEveryCheckPassing() {
+        const QString path = dir.filePath("two.mcap");
+        McapWriter writer;
+        McapWriter::Options options;
+        options.chunkSize = 200; // several chunks, most holding messages of both channels
+        QCOMPARE(writer.open(path.toStdString(), options), SUCCESS);
+        const uint16_t schema = writer.addSchema("pkg/msg/Thing", "ros2msg", "uint8[] data\n");
+        const uint16_t a = writer.addChannel(schema, "/a", "cdr", {{"offered_qos_profiles", ""}});
+        const uint16_t b = writer.addChannel(schema, "/b", "cdr");
+        writer.addChannel(schema, "/never", "cdr"); // no message: stays out of the file
+        for (int i = 0; i < 9; ++i) {
+            const std::string payload(size_t(10 + 37 * i), char('a' + i));
+            QCOMPARE(writer.write(i % 3 ? a : b, 1000 + uint64_t(i) * 10, 2000 + uint64_t(i), payload.data(),
+                                  payload.size()),
+                     SUCCESS);
+        }
+        QCOMPARE(writer.close(), SUCCESS);
+
+        McapReader reader;
+        std::string error;
+        QVERIFY2(reader.open(path.toStdString(), &error), error.c_str());
+        QCOMPARE(reader.profile(), std::string("ros2"));
+        QVERIFY(reader.chunkCount() >= 3);
+        QCOMPARE(int(reader.channels().size()), 2);
+        QCOMPARE(reader.channels().at(a).metadata.at("offered_qos_profiles"), std::string());
+        QCOMPARE(reader.schemaOf("/b")->data, std::string("uint8[] data\n"));
+        QCOMPARE(int(reader.messages().size()), 9);
+        for (int i = 0; i < 9; ++i) {
+            const McapReader::Message &m = reader.messages()[size_t(i)];
+            QCOMPARE(m.channelId, i % 3 ? a : b);
+            QCOMPARE(m.sequence, uint32_t(i % 3 ? i - 1 - i / 3 : i / 3)); // counted per channel
+            QVERIFY(m.logTime == 1000 + uint64_t(i) * 10 && m.publishTime == 2000 + uint64_t(i));
+            QCOMPARE(m.data, Bytes(size_t(10 + 37 * i), 'a' + i));
+        }
+
+        // Each check is real: a changed byte or a cut end is found, and says where.
+        const QByteArray good = readAll(path);
+        const int chunkData = good.indexOf("zstd") + 12; // past the chunk's compression name and records length
+        int summary = 0; // the footer's first field
+        std::memcpy(&summary, good.constData() + good.size() - 28, 4);
+        const QList<QPair<int, QString>> damage = {{chunkData + 3, "chunk at offset"},
+                                                   {summary + 12, "summary's CRC"},
+                                                   {good.size() - 3, "magic"}};
+        for (const auto &d : damage) {
+            QByteArray bad = good;
+            bad[d.first] = char(bad[d.first] ^ 0x5a);
+            writeAll(path, bad);
+            QVERIFY(!reader.open(path.toStdString(), &error));
+            QVERIFY2(QString::fromStdString(error).contains(d.second), error.c_str());
+        }
+        writeAll(path, good.left(good.size() - 30));
+        QVERIFY(!reader.open(path.toStdString(), &error));
+    }
+
+    void imageAndCameraInfoBytesFollowTheCdrRules() {
+        // 2 x 1 bgr8: alpha dropped; "bgr8\0" leaves is_bigendian at 33, so step is padded to 36.
+        const unsigned char bgra[8] = {10, 20, 30, 255, 40, 50, 60, 255};
+        Bytes got;
+        ros::encodeBgr8({1500000000ull, "cam"}, bgra, 2, 1, 8, got);
+        Bytes want = {0x00, 0x01, 0x00, 0x00};
+        put<int32_t>(want, 1);
+        put<uint32_t>(want, 500000000);
+        put<uint32_t>(want, 4);
+        text(want, "cam");
+        put<uint32_t>(want, 1); // height
+        put<uint32_t>(want, 2); // width
+        put<uint32_t>(want, 5);
+        text(want, "bgr8");
+        want.push_back(0); // is_bigendian
+        zeros(want, 2);
+        put<uint32_t>(want, 6); // step
+        put<uint32_t>(want, 6); // data: count, then the bytes
+        for (unsigned char v : {10, 20, 30, 40, 50, 60})
+            want.push_back(v);
+        QCOMPARE(got, want);
+
+        ros::RectifiedCamera camera;
+        camera.width = 4;
+        camera.height = 3;
+        camera.fx = 100;
+        camera.fy = 101;
+        camera.cx = 1.5;
+        camera.cy = 1;
+        camera.tx = -12;
+        ros::encodeCameraInfo({2000000007ull, "l"}, camera, got);
+        want = {0x00, 0x01, 0x00, 0x00};
+        put<int32_t>(want, 2);
+        put<uint32_t>(want, 7);
+        put<uint32_t>(want, 2);
+        text(want, "l");
+        zeros(want, 2); // to 16
+        put<uint32_t>(want, 3);
+        put<uint32_t>(want, 4);
+        put<uint32_t>(want, 10);
+        text(want, "plumb_bob"); // ends at 38
+        zeros(want, 2);
+        put<uint32_t>(want, 5); // d: five coefficients, aligned to 8 after the count
+        zeros(want, 4 + 5 * 8);
+        for (double v : {100.0, 0.0, 1.5, 0.0, 101.0, 1.0, 0.0, 0.0, 1.0})
+            put(want, v);
+        for (double v : {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0})
+            put(want, v);
+        for (double v : {100.0, 0.0, 1.5, -12.0, 0.0, 101.0, 1.0, 0.0, 0.0, 0.0, 1.0, 0.0})
+            put(want, v);
+        zeros(want, 2 * 4 + 4 * 4 + 1); // binning, region of interest, do_rectify
+        QCOMPARE(want.size(), size_t(4 + 353));
+        QCOMPARE(got, want);
+    }
+
+    void pointCloudIsInTheOpticalFrameWithPackedColour() {
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        // Ours: y up, looking along -z.
+        const float ours[8] = {0.5f, 0.25f, -2.0f, packColor(200, 100, 50), nan, nan, nan, packColor(1, 2, 3)};
+        for (const bool withHole : {true, false}) {
+            Bytes got;
+            ros::encodePointCloud({0, "f"}, ours, withHole ? 2 : 1, 1, sizeof ours, got);
+            CdrReader r(got.data(), got.size());
+            r.i32();
+            r.u32();
+            r.string();
+            QVERIFY(r.u32() == 1 && r.u32() == uint32_t(withHole ? 2 : 1));
+            QCOMPARE(r.u32(), 4u);
+            for (const char *name : {"x", "y", "z", "rgb"}) {
+                QCOMPARE(r.string(), std::string(name));
+                r.u32();
+                QCOMPARE(int(r.u8()), 7); // FLOAT32
+                QCOMPARE(r.u32(), 1u);
+            }
+            QVERIFY(!r.boolean() && r.u32() == 16 && r.u32() == (withHole ? 32u : 16u));
+            uint32_t size = 0;
+            const unsigned char *data = r.sequence(1, &size);
+            float p[8];
+            QCOMPARE(size, uint32_t(withHole ? 32 : 16));
+            std::memcpy(p, data, size);
+            QCOMPARE(r.boolean(), !withHole); // dense as the data is
+            QVERIFY(r.ok() && r.left() == 0);
+            QVERIFY(p[0] == 0.5f && p[1] == -0.25f && p[2] == 2.0f); // x right, y down, z forward
+            uint32_t rgb;
+            std::memcpy(&rgb, &p[3], 4);
+            QCOMPARE(rgb, 0x00C86432u);
+            if (withHole) QVERIFY(std::isnan(p[4]) && std::isnan(p[5]) && std::isnan(p[6]));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMcap)
+#include "test_mcap.moc"
