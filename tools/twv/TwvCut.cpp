@@ -38,7 +38,9 @@ int cmdCut(int argc, char **argv) {
     error = writer.open(partial, reader.header(), reader.header().codec);
     if (error != SUCCESS)
         return fail(kFailed, "cut: cannot create %s: %s", partial.c_str(), describe(error).c_str());
+    Progress progress("cutting");
     auto abandon = [&](const std::string &why) {
+        progress.end();
         writer.close();
         settle(partial, out, false, "cut");
         return fail(kFailed, "cut: %s; %s was not written", why.c_str(), out.c_str());
@@ -47,7 +49,6 @@ int cmdCut(int argc, char **argv) {
     std::vector<unsigned char> payload;
     std::string skipped;
     uint64_t first = 0, last = 0;
-    Progress progress("cutting");
     for (long frame = range.first; frame <= range.last; ++frame) {
         if (interrupted) return abandon("stopped at frame " + std::to_string(frame));
         twv::FrameHeader f;
@@ -73,8 +74,10 @@ int cmdCut(int argc, char **argv) {
         return fail(kFailed, "cut: finishing %s failed: %s", partial.c_str(), describe(error).c_str());
     }
     if (!settle(partial, out, true, "cut")) return kFailed;
+    // Timed as twv info times a recording: up to the end of its last frame.
+    const double seconds = (last >= first ? double(last - first) / 1e9 : 0.0) + 1.0 / double(reader.header().fps);
     std::printf("%s: %d frames, %s of %s, %.3f s\n", out.c_str(), kept, describeRange(range).c_str(), in.c_str(),
-                last >= first ? double(last - first) / 1e9 : 0.0);
+                seconds);
     if (!skipped.empty()) return fail(kFailed, "cut: damaged frames left out: %s", skipped.c_str());
     return kOk;
 }

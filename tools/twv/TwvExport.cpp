@@ -123,7 +123,9 @@ int cmdExport(int argc, char **argv) {
     if (error != SUCCESS)
         return fail(kFailed, "export: cannot create %s: %s", partial.c_str(), describe(error).c_str());
     const Topics topics = addTopics(writer, depth, cloud);
+    Progress progress("exporting");
     auto abandon = [&](const std::string &why) {
+        progress.end();
         writer.close();
         settle(partial, out, false, "export");
         return fail(kFailed, "export: %s; %s was not written", why.c_str(), out.c_str());
@@ -137,7 +139,6 @@ int cmdExport(int argc, char **argv) {
     std::vector<unsigned char> buf;
     std::string skipped;
     long written = 0;
-    Progress progress("exporting");
     for (long frame = range.first; frame <= range.last; ++frame) {
         if (interrupted) return abandon("stopped at frame " + std::to_string(frame));
         error = camera.grab(runtime);
