@@ -87,12 +87,13 @@ private slots:
 
         // Each check is real: a changed byte or a cut end is found, and says where.
         const QByteArray good = readAll(path);
-        const int chunkData = good.indexOf("zstd") + 12; // past the chunk's compression name and records length
-        int summary = 0; // the footer's first field
+        // The first chunk's data lies past its compression name and records length; the summary
+        // starts where the footer's first field says.
+        const int chunkData = good.indexOf("zstd") + 12;
+        int summary = 0;
         std::memcpy(&summary, good.constData() + good.size() - 28, 4);
-        const QList<QPair<int, QString>> damage = {{chunkData + 3, "chunk at offset"},
-                                                   {summary + 12, "summary's CRC"},
-                                                   {good.size() - 3, "magic"}};
+        const QList<QPair<int, QString>> damage = {
+            {chunkData + 3, "chunk at offset"}, {summary + 12, "summary's CRC"}, {good.size() - 3, "magic"}};
         for (const auto &d : damage) {
             QByteArray bad = good;
             bad[d.first] = char(bad[d.first] ^ 0x5a);
@@ -162,7 +163,8 @@ private slots:
     void pointCloudIsInTheOpticalFrameWithPackedColour() {
         const float nan = std::numeric_limits<float>::quiet_NaN();
         // Ours: y up, looking along -z.
-        const float ours[8] = {0.5f, 0.25f, -2.0f, packColor(200, 100, 50), nan, nan, nan, packColor(1, 2, 3)};
+        const float ours[8] = {0.5f, 0.25f, -2.0f, packColor(200, 100, 50),
+                               nan,  nan,   nan,   packColor(1, 2, 3)};
         for (const bool withHole : {true, false}) {
             Bytes got;
             ros::encodePointCloud({0, "f"}, ours, withHole ? 2 : 1, 1, sizeof ours, got);

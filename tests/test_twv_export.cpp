@@ -114,7 +114,8 @@ private slots:
                 const McapReader::Message *m = mcap.messagesOn(topic).at(size_t(i));
                 const Image got = image(m);
                 QVERIFY(m->logTime == stamp && got.stamp == stamp); // seconds and nanoseconds split right
-                QCOMPARE(got.frame, std::string(eye ? "vantaro_right_optical_frame" : "vantaro_left_optical_frame"));
+                QCOMPARE(got.frame,
+                         std::string(eye ? "vantaro_right_optical_frame" : "vantaro_left_optical_frame"));
                 QVERIFY(got.encoding == "bgr8" && got.width == kW && got.step == kW * 3);
                 QVERIFY(std::memcmp(got.data, pictures[eye].data, kW * kH * 3) == 0); // lossless: every bit
             }
@@ -145,8 +146,8 @@ private slots:
 
             // The cloud: the same depth, seen from the optical frame, coloured by the left picture.
             const McapReader::Message *points = mcap.messagesOn("/vantaro/points").at(size_t(i));
-            const float *cloud = reinterpret_cast<const float *>(points->data.data() + points->data.size() - 1 -
-                                                                 size_t(kW * kH * 16));
+            const float *cloud = reinterpret_cast<const float *>(points->data.data() + points->data.size() -
+                                                                 1 - size_t(kW * kH * 16));
             int checked = 0;
             for (int v = 0; v < kH; v += 7)
                 for (int u = 0; u < kW; u += 5) {
@@ -176,7 +177,8 @@ private slots:
         QCOMPARE(int(mcap.channels().size()), 4); // pictures and camera information only
         QCOMPARE(int(mcap.messages().size()), 8);
         const std::vector<const McapReader::Message *> left = mcap.messagesOn("/vantaro/left/image_rect");
-        QVERIFY(left.size() == 2 && left[0]->logTime == kStart + kPeriod && left[1]->logTime == kStart + 2 * kPeriod);
+        QVERIFY(left.size() == 2 && left[0]->logTime == kStart + kPeriod &&
+                left[1]->logTime == kStart + 2 * kPeriod);
 
         const QString depths = dir.filePath("depths"), clouds = dir.filePath("clouds/all");
         r = runTwv({"depth", jpeg, "--frames", "1:2", "--out", depths, "--format", "pfm"});
@@ -185,9 +187,11 @@ private slots:
         QCOMPARE(files(depths), QStringList({"depth_000001.pfm", "depth_000002.pfm"}));
         r = runTwv({"cloud", jpeg, "--frames", "2:", "--out", depths});
         QVERIFY(r.exitCode == 0);
-        QCOMPARE(files(depths), QStringList({"cloud_000002.ply", "cloud_000003.ply", "depth_000001.pfm", "depth_000002.pfm"}));
+        QCOMPARE(files(depths), QStringList({"cloud_000002.ply", "cloud_000003.ply", "depth_000001.pfm",
+                                             "depth_000002.pfm"}));
         r = runTwv({"cloud", jpeg, "--all", "--out", clouds, "--format", "xyz"});
-        QVERIFY(r.exitCode == 0 && files(clouds).size() == kFrames && files(clouds).first() == "cloud_000000.xyz");
+        QVERIFY(r.exitCode == 0 && files(clouds).size() == kFrames &&
+                files(clouds).first() == "cloud_000000.xyz");
         // The same frame's depth whether it came alone or in a range.
         r = runTwv({"depth", jpeg, "--frame", "2", "--out", dir.filePath("two.pfm")});
         QVERIFY(r.exitCode == 0);
@@ -198,7 +202,8 @@ private slots:
             {{"depth", jpeg, "--frames", "2:1", "--out", depths}, "ends before it begins"},
             {{"depth", jpeg, "--frames", "x", "--out", depths}, "FIRST:LAST"},
             {{"cloud", jpeg, "--frame", "1", "--frames", "1:2", "--out", depths}, "or a range"},
-            {{"depth", jpeg, "--frame", "1", "--format", "pfm", "--out", depths + "/a.png"}, "--format goes with"},
+            {{"depth", jpeg, "--frame", "1", "--format", "pfm", "--out", depths + "/a.png"},
+             "--format goes with"},
             {{"export", jpeg, out, "--from", "3", "--to", "1"}, "comes before --from"},
             {{"export", jpeg, dir.filePath("x.bag")}, "must end in .mcap"},
             {{"export", jpeg, out, "--sensing", "fill"}, "--sensing goes with"},
@@ -206,10 +211,12 @@ private slots:
         };
         for (const auto &w : wrong) {
             r = runTwv(w.first);
-            QVERIFY2(r.exitCode == 2 && r.err.contains(w.second), qPrintable(w.first.join(' ') + ": " + r.err));
+            QVERIFY2(r.exitCode == 2 && r.err.contains(w.second),
+                     qPrintable(w.first.join(' ') + ": " + r.err));
         }
         r = runTwv({"depth", jpeg, "--frames", "3:9", "--out", depths});
-        QVERIFY(r.exitCode == 1 && r.err.contains("frame 9 does not exist; the recording has 4 frames (0 to 3)"));
+        QVERIFY(r.exitCode == 1 &&
+                r.err.contains("frame 9 does not exist; the recording has 4 frames (0 to 3)"));
         r = runTwv({"depth", jpeg, "--all", "--out", lossless}); // a file, not a folder
         QVERIFY(r.exitCode == 1 && r.err.contains("is a file"));
     }
@@ -228,8 +235,10 @@ private slots:
         for (int i = 0; i < 2; ++i) {
             twv::FrameHeader a, b;
             std::vector<unsigned char> was, is;
-            QVERIFY(from.readEncodedFrame(i + 1, &a, &was) == SUCCESS && to.readEncodedFrame(i, &b, &is) == SUCCESS);
-            QVERIFY(was == is && a.timestamp == b.timestamp && a.leftSize == b.leftSize && b.codec == TwvCodec::Jpeg);
+            QVERIFY(from.readEncodedFrame(i + 1, &a, &was) == SUCCESS &&
+                    to.readEncodedFrame(i, &b, &is) == SUCCESS);
+            QVERIFY(was == is && a.timestamp == b.timestamp && a.leftSize == b.leftSize &&
+                    b.codec == TwvCodec::Jpeg);
         }
 
         // A frame whose bytes no longer match their checksum is not copied on.

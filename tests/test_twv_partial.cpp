@@ -1,4 +1,5 @@
-// Recordings on disk: earlier versions' files still open, and twv record, import, export and cut never destroy a file.
+// Recordings on disk: earlier versions' files still open, and twv record, import, export and cut never
+// destroy a file.
 #include "TestSupport.h"
 
 #include "twl/twv/TwvReader.h"
@@ -84,9 +85,11 @@ private slots:
         // So do an export and a cut of it that fill the disk.
         const QString mcap = d.filePath("kept.mcap"), cut = d.filePath("cut.twv");
         QFile earlier(mcap);
-        QVERIFY(QFile::copy(target, cut) && earlier.open(QIODevice::WriteOnly) && earlier.write("an export") > 0);
+        QVERIFY(QFile::copy(target, cut) && earlier.open(QIODevice::WriteOnly) &&
+                earlier.write("an export") > 0);
         earlier.close();
-        for (const QStringList &command : {QStringList{"export", target, mcap}, QStringList{"cut", target, cut, "--from", "1"}}) {
+        for (const QStringList &command :
+             {QStringList{"export", target, mcap}, QStringList{"cut", target, cut, "--from", "1"}}) {
             const QByteArray kept = contents(command[2]);
             QCOMPARE(runTool(command, 64), 1);
             QCOMPARE(contents(command[2]), kept);

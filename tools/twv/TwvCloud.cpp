@@ -47,11 +47,13 @@ int cmdCloud(int argc, char **argv) {
     if (wantsRange(args)) {
         const std::string ext = "." + lower(args.get("format", "ply"));
         if (!cloudFormat(ext, &format)) return fail(kUsageError, "cloud: --format is xyz, pcd, ply or vtk");
-        return exportFrames("cloud", args, "cloud", ext, "point clouds",
-                            [&](Camera &camera, const std::string &path) { return saveCloud(camera, path, format); });
+        return exportFrames(
+            "cloud", args, "cloud", ext, "point clouds",
+            [&](Camera &camera, const std::string &path) { return saveCloud(camera, path, format); });
     }
     if (args.has("format"))
-        return fail(kUsageError, "cloud: --format goes with --frames or --all; one frame takes the extension of --out");
+        return fail(kUsageError,
+                    "cloud: --format goes with --frames or --all; one frame takes the extension of --out");
     const std::string out = args.get("out");
     if (!cloudFormat(extensionOf(out), &format) && args.has("out"))
         return fail(kUsageError, "cloud: --out must end in .xyz, .pcd, .ply or .vtk");

@@ -134,8 +134,8 @@ void catchInterrupts() {
 
 int noSuchFrame(const char *command, long frame, int frameCount) {
     if (frameCount == 0) return fail(kFailed, "%s: the recording holds no complete frame", command);
-    return fail(kFailed, "%s: frame %ld does not exist; the recording has %d frames (0 to %d)", command, frame,
-                frameCount, frameCount - 1);
+    return fail(kFailed, "%s: frame %ld does not exist; the recording has %d frames (0 to %d)", command,
+                frame, frameCount, frameCount - 1);
 }
 
 int depthOptions(const char *command, const Args &args, const char *modeOption, int *mode, int *sensing) {

@@ -23,7 +23,8 @@ int cmdCut(int argc, char **argv) {
     Args args;
     if (!parseArgs(argc, argv, 2, {"from", "to"}, {}, &args)) return kUsageError;
     if (args.positional.size() != 2)
-        return fail(kUsageError, "cut: name the recording and the one to make: twv cut IN.twv OUT.twv --from A --to B");
+        return fail(kUsageError,
+                    "cut: name the recording and the one to make: twv cut IN.twv OUT.twv --from A --to B");
     const std::string in = args.positional[0], out = args.positional[1];
     FrameRange range;
     int status = parseFromTo("cut", args, &range);
@@ -75,9 +76,10 @@ int cmdCut(int argc, char **argv) {
     }
     if (!settle(partial, out, true, "cut")) return kFailed;
     // Timed as twv info times a recording: up to the end of its last frame.
-    const double seconds = (last >= first ? double(last - first) / 1e9 : 0.0) + 1.0 / double(reader.header().fps);
-    std::printf("%s: %d frames, %s of %s, %.3f s\n", out.c_str(), kept, describeRange(range).c_str(), in.c_str(),
-                seconds);
+    const double seconds =
+        (last >= first ? double(last - first) / 1e9 : 0.0) + 1.0 / double(reader.header().fps);
+    std::printf("%s: %d frames, %s of %s, %.3f s\n", out.c_str(), kept, describeRange(range).c_str(),
+                in.c_str(), seconds);
     if (!skipped.empty()) return fail(kFailed, "cut: damaged frames left out: %s", skipped.c_str());
     return kOk;
 }

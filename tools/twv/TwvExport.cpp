@@ -51,7 +51,8 @@ Topics addTopics(McapWriter &writer, bool depth, bool cloud) {
 }
 
 /// The messages of the frame just grabbed, all stamped with its time.
-ERROR_CODE writeFrame(Camera &camera, McapWriter &writer, const Topics &topics, std::vector<unsigned char> &buf) {
+ERROR_CODE writeFrame(Camera &camera, McapWriter &writer, const Topics &topics,
+                      std::vector<unsigned char> &buf) {
     const uint64_t time = camera.getCameraTimestamp();
     const CameraInformation info = camera.getCameraInformation();
     const CameraParameters &cam = info.calibration_parameters.left_cam;
@@ -67,9 +68,10 @@ ERROR_CODE writeFrame(Camera &camera, McapWriter &writer, const Topics &topics, 
     auto send = [&](uint16_t channel) { return writer.write(channel, time, time, buf.data(), buf.size()); };
     for (const bool right : {false, true}) {
         const ros::Header header{time, right ? kRightFrame : kLeftFrame};
-        if (camera.retrieveImage(mat, right ? VIEW_RIGHT : VIEW_LEFT, MEM_CPU) != SUCCESS) return ERROR_CODE_FAILURE;
-        ros::encodeBgr8(header, mat.getPtr<uchar>(MEM_CPU), uint32_t(mat.getWidth()), uint32_t(mat.getHeight()),
-                        mat.getStepBytes(MEM_CPU), buf);
+        if (camera.retrieveImage(mat, right ? VIEW_RIGHT : VIEW_LEFT, MEM_CPU) != SUCCESS)
+            return ERROR_CODE_FAILURE;
+        ros::encodeBgr8(header, mat.getPtr<uchar>(MEM_CPU), uint32_t(mat.getWidth()),
+                        uint32_t(mat.getHeight()), mat.getStepBytes(MEM_CPU), buf);
         ERROR_CODE error = send(right ? topics.rightImage : topics.leftImage);
         if (error != SUCCESS) return error;
         rectified.tx = right ? -double(cam.fx) * double(info.calibration_parameters.baseline) : 0.0;
@@ -79,8 +81,8 @@ ERROR_CODE writeFrame(Camera &camera, McapWriter &writer, const Topics &topics, 
     const ros::Header header{time, kLeftFrame}; // depth and points are seen from the left camera
     if (topics.depth) {
         if (camera.retrieveMeasure(mat, MEASURE_DEPTH, MEM_CPU) != SUCCESS) return ERROR_CODE_FAILURE;
-        ros::encodeDepth(header, mat.getPtr<float>(MEM_CPU), uint32_t(mat.getWidth()), uint32_t(mat.getHeight()),
-                         mat.getStepBytes(MEM_CPU), buf);
+        ros::encodeDepth(header, mat.getPtr<float>(MEM_CPU), uint32_t(mat.getWidth()),
+                         uint32_t(mat.getHeight()), mat.getStepBytes(MEM_CPU), buf);
         const ERROR_CODE error = send(topics.depth);
         if (error != SUCCESS) return error;
     }
@@ -99,10 +101,12 @@ int cmdExport(int argc, char **argv) {
     Args args;
     if (!parseArgs(argc, argv, 2, {"from", "to", "depth", "sensing"}, {"cloud"}, &args)) return kUsageError;
     if (args.positional.size() != 2)
-        return fail(kUsageError, "export: name the recording and the file to write: twv export IN.twv OUT.mcap");
+        return fail(kUsageError,
+                    "export: name the recording and the file to write: twv export IN.twv OUT.mcap");
     const std::string in = args.positional[0], out = args.positional[1];
     if (extensionOf(out) != ".mcap")
-        return fail(kUsageError, "export: the file to write must end in .mcap (readers know the format by it)");
+        return fail(kUsageError,
+                    "export: the file to write must end in .mcap (readers know the format by it)");
     const bool depth = args.has("depth"), cloud = args.flags.count("cloud") != 0;
     FrameRange range;
     int mode = 0, sensing = 0;
@@ -150,7 +154,8 @@ int cmdExport(int argc, char **argv) {
             return abandon("frame " + std::to_string(frame) + " is stamped after 2038, beyond a ROS time");
         } else {
             error = writeFrame(camera, writer, topics, buf);
-            if (error != SUCCESS) return abandon("writing frame " + std::to_string(frame) + ": " + describe(error));
+            if (error != SUCCESS)
+                return abandon("writing frame " + std::to_string(frame) + ": " + describe(error));
             ++written;
         }
         progress.update(int(frame - range.first + 1), int(range.count()));

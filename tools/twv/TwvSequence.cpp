@@ -20,13 +20,15 @@ int exportFrames(const char *command, const Args &args, const char *prefix, cons
     std::string path;
     if (!singleFile(args, command, &path)) return kUsageError;
     if (args.has("frame"))
-        return fail(kUsageError, "%s: one frame with --frame K, or a range with --frames A:B or --all", command);
+        return fail(kUsageError, "%s: one frame with --frame K, or a range with --frames A:B or --all",
+                    command);
     FrameRange range;
     int mode = 0, sensing = 0;
     int status = parseFrames(command, args, &range);
     if (status == kOk) status = depthOptions(command, args, "mode", &mode, &sensing);
     if (status != kOk) return status;
-    if (!args.has("out")) return fail(kUsageError, "%s: --out names the folder to write the files into", command);
+    if (!args.has("out"))
+        return fail(kUsageError, "%s: --out names the folder to write the files into", command);
     const fs::path folder = args.get("out");
 
     int frameCount = 0;
@@ -37,7 +39,9 @@ int exportFrames(const char *command, const Args &args, const char *prefix, cons
         return fail(kFailed, "%s: %s is a file; --out names a folder with --frames and --all", command,
                     folder.c_str());
     fs::create_directories(folder, ec);
-    if (ec) return fail(kFailed, "%s: cannot make the folder %s: %s", command, folder.c_str(), ec.message().c_str());
+    if (ec)
+        return fail(kFailed, "%s: cannot make the folder %s: %s", command, folder.c_str(),
+                    ec.message().c_str());
 
     Camera camera;
     if ((status = openForExport(path, mode, camera)) != kOk) return status;
@@ -61,8 +65,8 @@ int exportFrames(const char *command, const Args &args, const char *prefix, cons
             const std::string file = (folder / name).string();
             if (!save(camera, file)) {
                 progress.end();
-                return fail(kFailed, "%s: could not write %s (%ld files written before it)", command, file.c_str(),
-                            written);
+                return fail(kFailed, "%s: could not write %s (%ld files written before it)", command,
+                            file.c_str(), written);
             }
             ++written;
         }

@@ -85,7 +85,8 @@ bool McapReader::open(const std::string &path, std::string *error) {
         const uint8_t op = file_[pos];
         Cursor prefix(&file_[pos + 1], 8);
         const uint64_t length = prefix.u64();
-        if (length > footerAt - pos - mcap::kRecordPrefix) return fail("record runs past the footer" + at(pos));
+        if (length > footerAt - pos - mcap::kRecordPrefix)
+            return fail("record runs past the footer" + at(pos));
         const unsigned char *content = &file_[pos + mcap::kRecordPrefix];
         if (pos == magic && op != mcap::kHeader) return fail("the first record is not the header");
         if (op != mcap::kMessageIndex && !chunkFullyIndexed()) return false;
@@ -113,7 +114,8 @@ bool McapReader::open(const std::string &path, std::string *error) {
         case mcap::kDataEnd: {
             Cursor c(content, size_t(length));
             const uint32_t crc = c.u32();
-            if (!c.ok() || crc != crc32(file_.data(), pos)) return fail("the data section's CRC does not match");
+            if (!c.ok() || crc != crc32(file_.data(), pos))
+                return fail("the data section's CRC does not match");
             dataEnd = true;
             break;
         }
@@ -133,7 +135,8 @@ bool McapReader::open(const std::string &path, std::string *error) {
     const uint32_t crc = footer.u32();
     if (op != mcap::kFooter || length != mcap::kFooterRecordSize - mcap::kRecordPrefix)
         return fail("no footer record before the closing magic");
-    if (summaryStart != pos) return fail("the footer does not point at the summary after the Data End record");
+    if (summaryStart != pos)
+        return fail("the footer does not point at the summary after the Data End record");
     if (offsetStart != 0 && (offsetStart < summaryStart || offsetStart > footerAt))
         return fail("the footer's summary offset start is outside the summary");
     const size_t covered = footerAt + mcap::kFooterRecordSize - 4 - size_t(summaryStart);
@@ -158,7 +161,8 @@ bool McapReader::readChunk(const unsigned char *content, size_t size, uint64_t o
     std::vector<unsigned char> records(size_t(chunk.uncompressedSize));
     if (chunk.compression == "zstd") {
         const unsigned long long declared = ZSTD_getFrameContentSize(packed, size_t(chunk.compressedSize));
-        const size_t got = ZSTD_decompress(records.data(), records.size(), packed, size_t(chunk.compressedSize));
+        const size_t got =
+            ZSTD_decompress(records.data(), records.size(), packed, size_t(chunk.compressedSize));
         if (declared != chunk.uncompressedSize || ZSTD_isError(got) || got != records.size())
             return fail("chunk" + at(offset) + " does not decompress to its stated size");
     } else if (chunk.compression.empty() && chunk.compressedSize == chunk.uncompressedSize) {
@@ -194,7 +198,8 @@ bool McapReader::readInner(uint8_t op, const unsigned char *content, size_t size
         if (!c.ok()) return false;
         if (id == 0) return fail("a schema with id 0");
         auto known = schemas_.find(id);
-        if (known != schemas_.end() && !(known->second == s)) return fail("schema " + std::to_string(id) + " redefined");
+        if (known != schemas_.end() && !(known->second == s))
+            return fail("schema " + std::to_string(id) + " redefined");
         schemas_[id] = s;
     } else if (op == mcap::kChannel) {
         const uint16_t id = c.u16();
@@ -206,7 +211,8 @@ bool McapReader::readInner(uint8_t op, const unsigned char *content, size_t size
         if (ch.schemaId != 0 && !schemas_.count(ch.schemaId))
             return fail("channel " + ch.topic + " comes before its schema");
         auto known = channels_.find(id);
-        if (known != channels_.end() && !(known->second == ch)) return fail("channel " + std::to_string(id) + " redefined");
+        if (known != channels_.end() && !(known->second == ch))
+            return fail("channel " + std::to_string(id) + " redefined");
         channels_[id] = ch;
     } else if (op == mcap::kMessage) {
         Message m;
@@ -294,7 +300,8 @@ bool McapReader::readSummary(uint64_t summaryStart, uint64_t offsetStart, uint64
         if (op == mcap::kSchema || op == mcap::kChannel) {
             const uint16_t id = c.u16();
             const size_t before = op == mcap::kSchema ? schemas_.size() : channels_.size();
-            if (!readInner(op, content, size_t(length), pos, nullptr)) return !problem_.empty() ? false : fail("a summary record is cut short");
+            if (!readInner(op, content, size_t(length), pos, nullptr))
+                return !problem_.empty() ? false : fail("a summary record is cut short");
             if ((op == mcap::kSchema ? schemas_.size() : channels_.size()) != before)
                 return fail("the summary names a schema or channel the data section does not have");
             (op == mcap::kSchema ? schemas : channels).insert(id);
@@ -351,8 +358,10 @@ bool McapReader::checkChunkIndex(const unsigned char *content, size_t size) {
     want.compressedSize = c.u64();
     want.uncompressedSize = c.u64();
     if (!c.ok() || !m.ok()) return fail("a chunk index is cut short");
-    auto chunk = std::find_if(chunks_.begin(), chunks_.end(), [&](const Chunk &x) { return x.offset == want.offset; });
-    if (chunk == chunks_.end()) return fail("a chunk index points" + at(want.offset) + ", where no chunk starts");
+    auto chunk =
+        std::find_if(chunks_.begin(), chunks_.end(), [&](const Chunk &x) { return x.offset == want.offset; });
+    if (chunk == chunks_.end())
+        return fail("a chunk index points" + at(want.offset) + ", where no chunk starts");
     if (chunk->length != want.length || chunk->start != want.start || chunk->end != want.end ||
         chunk->compression != want.compression || chunk->compressedSize != want.compressedSize ||
         chunk->uncompressedSize != want.uncompressedSize)

@@ -25,7 +25,8 @@ public:
         std::string topic, encoding;
         std::map<std::string, std::string> metadata;
         bool operator==(const Channel &o) const {
-            return schemaId == o.schemaId && topic == o.topic && encoding == o.encoding && metadata == o.metadata;
+            return schemaId == o.schemaId && topic == o.topic && encoding == o.encoding &&
+                   metadata == o.metadata;
         }
     };
     struct Message {

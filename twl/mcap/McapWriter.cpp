@@ -55,12 +55,14 @@ ERROR_CODE McapWriter::open(const std::string &path, const Options &options) {
     return emit(head, &dataCrc_) ? SUCCESS : ERROR_CODE_WRITE_FAILED;
 }
 
-uint16_t McapWriter::addSchema(const std::string &name, const std::string &encoding, const std::string &data) {
+uint16_t McapWriter::addSchema(const std::string &name, const std::string &encoding,
+                               const std::string &data) {
     schemas_.push_back({name, encoding, data});
     return uint16_t(schemas_.size());
 }
 
-uint16_t McapWriter::addChannel(uint16_t schemaId, const std::string &topic, const std::string &messageEncoding,
+uint16_t McapWriter::addChannel(uint16_t schemaId, const std::string &topic,
+                                const std::string &messageEncoding,
                                 const std::vector<std::pair<std::string, std::string>> &metadata) {
     Channel c;
     c.schemaId = schemaId;
@@ -144,8 +146,8 @@ bool McapWriter::flushChunk() {
     if (chunkMessages_.empty()) return true;
     if (!cctx_) cctx_ = ZSTD_createCCtx();
     compressed_.resize(ZSTD_compressBound(chunk_.size()));
-    const size_t packed = cctx_ ? ZSTD_compressCCtx(cctx_, compressed_.data(), compressed_.size(), chunk_.data(),
-                                                    chunk_.size(), options_.zstdLevel)
+    const size_t packed = cctx_ ? ZSTD_compressCCtx(cctx_, compressed_.data(), compressed_.size(),
+                                                    chunk_.data(), chunk_.size(), options_.zstdLevel)
                                 : size_t(-1);
     if (!cctx_ || ZSTD_isError(packed)) {
         failed_ = true;

@@ -96,17 +96,17 @@ const MessageType &cameraInfoType() {
 }
 
 const MessageType &pointCloud2Type() {
-    static const MessageType type{"sensor_msgs/msg/PointCloud2", "std_msgs/Header header\n"
-                                                                 "uint32 height\n"
-                                                                 "uint32 width\n"
-                                                                 "PointField[] fields\n"
-                                                                 "bool is_bigendian\n"
-                                                                 "uint32 point_step\n"
-                                                                 "uint32 row_step\n"
-                                                                 "uint8[] data\n"
-                                                                 "bool is_dense\n" +
-                                                                     used("sensor_msgs/PointField", kPointField) +
-                                                                     withHeader()};
+    static const MessageType type{"sensor_msgs/msg/PointCloud2",
+                                  "std_msgs/Header header\n"
+                                  "uint32 height\n"
+                                  "uint32 width\n"
+                                  "PointField[] fields\n"
+                                  "bool is_bigendian\n"
+                                  "uint32 point_step\n"
+                                  "uint32 row_step\n"
+                                  "uint8[] data\n"
+                                  "bool is_dense\n" +
+                                      used("sensor_msgs/PointField", kPointField) + withHeader()};
     return type;
 }
 

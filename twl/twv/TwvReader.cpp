@@ -165,7 +165,8 @@ ERROR_CODE TwvReader::readTimestamp(int index, uint64_t *timestampNs) {
     return result;
 }
 
-ERROR_CODE TwvReader::readEncodedFrame(int index, twv::FrameHeader *frame, std::vector<unsigned char> *payload) {
+ERROR_CODE TwvReader::readEncodedFrame(int index, twv::FrameHeader *frame,
+                                       std::vector<unsigned char> *payload) {
     const ERROR_CODE result = readFrameHeader(index, frame);
     if (result != SUCCESS) return result;
     const size_t i = size_t(index);
@@ -173,8 +174,9 @@ ERROR_CODE TwvReader::readEncodedFrame(int index, twv::FrameHeader *frame, std::
     const uint64_t end = i + 1 < offsets_.size() ? offsets_[i + 1] : dataEnd_;
     const uint64_t available = end > start ? end - start : 0;
     const uint64_t limit = twv::maxBlobSize(frame->codec, header_.width, header_.height);
-    if (frame->leftSize == 0 || frame->rightSize == 0 || frame->leftSize > limit || frame->rightSize > limit ||
-        frame->leftSize > available || frame->rightSize > available - frame->leftSize)
+    if (frame->leftSize == 0 || frame->rightSize == 0 || frame->leftSize > limit ||
+        frame->rightSize > limit || frame->leftSize > available ||
+        frame->rightSize > available - frame->leftSize)
         return ERROR_CODE_DAMAGED_RECORDING;
     const size_t total = size_t(frame->leftSize + frame->rightSize);
     payload->resize(total);

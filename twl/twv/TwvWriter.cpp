@@ -76,7 +76,8 @@ ERROR_CODE TwvWriter::writeEncodedFrame(TwvCodec codec, uint64_t timestampNs, co
     return append(f, payload, payload + leftSize);
 }
 
-ERROR_CODE TwvWriter::append(const twv::FrameHeader &f, const unsigned char *left, const unsigned char *right) {
+ERROR_CODE TwvWriter::append(const twv::FrameHeader &f, const unsigned char *left,
+                             const unsigned char *right) {
     unsigned char bytes[twv::kFrameHeaderSize];
     twv::encodeFrameHeader(f, bytes);
     const uint64_t offset = position_;
