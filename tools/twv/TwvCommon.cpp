@@ -107,9 +107,22 @@ bool settle(const std::string &partial, const std::string &out, bool keep, const
     if (std::rename(partial.c_str(), out.c_str()) == 0) return true;
     const int error = errno;
     std::remove(partial.c_str());
-    fail(kFailed, "%s: cannot put the recording in place as %s: %s", command, out.c_str(),
+    fail(kFailed, "%s: cannot put the file in place as %s: %s", command, out.c_str(),
          std::strerror(error));
     return false;
+}
+
+int putInPlace(const char *command, ERROR_CODE closed, const std::string &partial, const std::string &out) {
+    if (closed != SUCCESS) {
+        settle(partial, out, false, command);
+        return fail(kFailed, "%s: finishing %s failed: %s", command, partial.c_str(), describe(closed).c_str());
+    }
+    return settle(partial, out, true, command) ? kOk : kFailed;
+}
+
+int giveUp(const char *command, const std::string &partial, const std::string &out, const std::string &why) {
+    settle(partial, out, false, command);
+    return fail(kFailed, "%s: %s; %s was not written", command, why.c_str(), out.c_str());
 }
 
 bool loadCalibration(const char *command, const std::string &path, StereoCalibration *calibration) {

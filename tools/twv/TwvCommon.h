@@ -50,6 +50,12 @@ std::string partialPath(const std::string &out);
 /// failed (`keep` false). False (with a message) when the rename fails.
 bool settle(const std::string &partial, const std::string &out, bool keep, const char *command);
 
+/// After the file written under its partial name was closed with `closed`:
+/// renames it into place, or removes it and says why. kOk or kFailed.
+int putInPlace(const char *command, twl::ERROR_CODE closed, const std::string &partial, const std::string &out);
+/// Removes the partial file of work given up and says why; kFailed.
+int giveUp(const char *command, const std::string &partial, const std::string &out, const std::string &why);
+
 /// Reads a calibration file given with --calibration; false after saying why.
 bool loadCalibration(const char *command, const std::string &path, twl::StereoCalibration *calibration);
 

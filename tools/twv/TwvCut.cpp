@@ -43,8 +43,7 @@ int cmdCut(int argc, char **argv) {
     auto abandon = [&](const std::string &why) {
         progress.end();
         writer.close();
-        settle(partial, out, false, "cut");
-        return fail(kFailed, "cut: %s; %s was not written", why.c_str(), out.c_str());
+        return giveUp("cut", partial, out, why);
     };
     catchInterrupts();
     std::vector<unsigned char> payload;
@@ -69,12 +68,7 @@ int cmdCut(int argc, char **argv) {
     progress.end();
     const int kept = writer.framesWritten();
     if (kept == 0) return abandon("every frame of the range is damaged");
-    error = writer.close();
-    if (error != SUCCESS) {
-        settle(partial, out, false, "cut");
-        return fail(kFailed, "cut: finishing %s failed: %s", partial.c_str(), describe(error).c_str());
-    }
-    if (!settle(partial, out, true, "cut")) return kFailed;
+    if (putInPlace("cut", writer.close(), partial, out) != kOk) return kFailed;
     // Timed as twv info times a recording: up to the end of its last frame.
     const double seconds =
         (last >= first ? double(last - first) / 1e9 : 0.0) + 1.0 / double(reader.header().fps);

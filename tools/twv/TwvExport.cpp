@@ -123,7 +123,9 @@ int cmdExport(int argc, char **argv) {
 
     McapWriter writer;
     const std::string partial = partialPath(out);
-    ERROR_CODE error = writer.open(partial);
+    McapWriter::Options options;
+    options.library = "vantaro twv " VANTARO_VERSION;
+    ERROR_CODE error = writer.open(partial, options);
     if (error != SUCCESS)
         return fail(kFailed, "export: cannot create %s: %s", partial.c_str(), describe(error).c_str());
     const Topics topics = addTopics(writer, depth, cloud);
@@ -131,8 +133,7 @@ int cmdExport(int argc, char **argv) {
     auto abandon = [&](const std::string &why) {
         progress.end();
         writer.close();
-        settle(partial, out, false, "export");
-        return fail(kFailed, "export: %s; %s was not written", why.c_str(), out.c_str());
+        return giveUp("export", partial, out, why);
     };
 
     catchInterrupts();
@@ -151,7 +152,7 @@ int cmdExport(int argc, char **argv) {
         } else if (error != SUCCESS) {
             return abandon("frame " + std::to_string(frame) + ": " + describe(error));
         } else if (camera.getCameraTimestamp() > ros::kLatestStampNs) {
-            return abandon("frame " + std::to_string(frame) + " is stamped after 2038, beyond a ROS time");
+            return abandon("frame " + std::to_string(frame) + " is stamped later than a ROS time can say (int32 seconds)");
         } else {
             error = writeFrame(camera, writer, topics, buf);
             if (error != SUCCESS)
@@ -162,12 +163,7 @@ int cmdExport(int argc, char **argv) {
     }
     progress.end();
     if (written == 0) return abandon("no frame of the range could be decoded");
-    error = writer.close();
-    if (error != SUCCESS) {
-        settle(partial, out, false, "export");
-        return fail(kFailed, "export: finishing %s failed: %s", partial.c_str(), describe(error).c_str());
-    }
-    if (!settle(partial, out, true, "export")) return kFailed;
+    if (putInPlace("export", writer.close(), partial, out) != kOk) return kFailed;
     std::printf("%s: %ld frames (%s) on %s; %.1f MB\n", out.c_str(), written, describeRange(range).c_str(),
                 topics.names.c_str(), double(writer.bytesWritten()) / 1e6);
     if (!skipped.empty()) return fail(kFailed, "export: damaged frames left out: %s", skipped.c_str());

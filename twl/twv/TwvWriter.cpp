@@ -3,6 +3,8 @@
 #include "twl/twv/TwvFrameCodec.h"
 #include "twl/util/Crc32.h"
 
+#include <unistd.h>
+
 namespace twl {
 
 TwvWriter::TwvWriter() : codecState_(new TwvFrameCodec) {}
@@ -107,6 +109,9 @@ ERROR_CODE TwvWriter::close() {
     bool ok = !failed_ && writeBytes(index.data(), index.size()) && writeBytes(trailer, sizeof trailer);
     ok = std::fflush(file_) == 0 && ok;
     ok = !std::ferror(file_) && ok;
+    // Finished recordings are renamed over older ones: their bytes must be
+    // on the disk before the name moves.
+    ok = ::fsync(fileno(file_)) == 0 && ok;
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
     return ok ? SUCCESS : ERROR_CODE_WRITE_FAILED;
