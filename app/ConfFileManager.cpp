@@ -70,3 +70,13 @@ int ConfFileManager::fpsIndexFromFps(int fps) {
 int ConfFileManager::fpsFromFpsIndex(int index) {
     return index >= 0 && index < twl::kFrameRateCount ? twl::kFrameRates[index] : twl::kFrameRates[0];
 }
+
+int ConfFileManager::readRecordCodec() const {
+    const QSettings settings(organisationName, applicationName);
+    return settings.value("record/codec", "jpeg").toString() == "lossless" ? 1 : 0;
+}
+
+void ConfFileManager::writeRecordCodec(int codec) const {
+    QSettings settings(organisationName, applicationName);
+    settings.setValue("record/codec", codec == 1 ? "lossless" : "jpeg");
+}

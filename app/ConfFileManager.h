@@ -36,6 +36,10 @@ public:
     /// The names the settings are stored under (the application's after readSettings).
     QString organisation() const { return organisationName; }
     QString application() const { return applicationName; }
+    /// The codec recordings are made with, 0 JPEG or 1 lossless, stored as
+    /// "record/codec" "jpeg" or "lossless" (JPEG when absent or unknown).
+    int readRecordCodec() const;
+    void writeRecordCodec(int codec) const;
 
 private:
     QString organisationName;

@@ -2,6 +2,7 @@
 #include "app/MainProcess.h"
 
 #include "app/CommandLineOptions.h"
+#include "app/RecordingControl.h"
 #include "common/GlobalParams.h"
 #include "capture/InputThreadModul.h"
 #include "gui/GUI.h"
@@ -74,6 +75,9 @@ MainProcess::MainProcess(int &argc, char **argv)
     applyDepthLook();
     calibrationFile = options.calibrationFile;
     calibrationDirectory = confFileManager.calibrationDir();
+    gui->recordCodecCombo->setCurrentIndex(confFileManager.readRecordCodec());
+    recordingControl = new RecordingControl(this);
+    recordingControl->setWindow(gui);
 
     saveDir = new QDir(QString());
     saveDir->setPath(QString::fromStdString(confFileManager.storedSaveDir));
@@ -106,6 +110,7 @@ MainProcess::MainProcess(int &argc, char **argv)
     connect(gui, &GUI::changeInput, this, &MainProcess::ChangeInput);
     connect(gui->liveButton, &QToolButton::clicked, this, &MainProcess::CreateLiveInput);
     connect(gui->loadFileButton, &QToolButton::clicked, this, &MainProcess::ChooseTWVFile);
+    connect(gui->recordButton, &QToolButton::clicked, this, &MainProcess::ToggleRecording);
 
     wireCameraControls();
 
@@ -180,6 +185,7 @@ void MainProcess::connectInputThread() {
     connect(inputThread, &InputThreadModul::SendImage, receiver, [this] { updateWindow(); });
     connect(inputThread, &InputThreadModul::DetectVEXODisconnect, receiver, [this] { reset(); });
     connectCameraControls(receiver);
+    inputThread->recorder = recordingControl ? recordingControl->recorder() : nullptr;
 }
 
 void MainProcess::closeSoft() {
@@ -187,8 +193,11 @@ void MainProcess::closeSoft() {
     statusTimer->stop();
     if (loadTimer) loadTimer->stop();
     saveSettings();
+    // The recording is finished before its session goes: the file is kept.
+    if (recordingControl) recordingControl->stop(RecordingControl::End::Closing);
     deleteInputThread();
     cpuGpuInfos.wait();
+    if (recordingControl) recordingControl->setWindow(nullptr);
     if (gui) {
         // We are inside the window's close event: it goes once that returns.
         GUI *window = gui;

@@ -19,6 +19,7 @@ class InputThreadModul;
 class QTimer;
 class QDir;
 class QShortcut;
+class RecordingControl;
 
 class MainProcess : public QApplication {
     Q_OBJECT
@@ -41,6 +42,8 @@ public:
     /// Calibration of a live camera that needs one (see InputThreadModul).
     QString calibrationFile;
     QString calibrationDirectory;
+    /// Recording of the live camera (the record button, Ctrl+R).
+    RecordingControl *recordingControl = nullptr;
 
     /// Longest time a snapshot waits for the capture loop to hand over a frame.
     static constexpr int kSnapshotWaitMs = 5000;
@@ -63,6 +66,8 @@ public slots:
     void updateWindow();
     void ChangeInput(int);
     void UpdateSoftwareStatus();
+    /// Starts recording the live camera, or ends the recording under way.
+    void ToggleRecording();
 
 private:
     void connectInputThread();
@@ -72,6 +77,11 @@ private:
     void saveSettings();
     QString askTwvFileName();
     QString snapshotSuffix();
+    /// "Vantaro_REC" + the snapshot suffix + ".twv" in the snapshot folder,
+    /// numbered when that name is taken.
+    QString recordingPath();
+    /// Ends a recording before the session it records goes.
+    void endRecordingOfSession();
 
     /// Tears the current session down and prepares the next capture thread
     /// (the body of reset(), also used by the open slots).

@@ -126,6 +126,7 @@ void MainProcess::reset() {
 
 void MainProcess::resetInput() {
     if (!gui) return;
+    endRecordingOfSession();
     gui->statusLabel->setToolTip(QString());
     if (inputThread) {
         if (inputThread->opened && inputOpened) {

@@ -53,4 +53,5 @@ void MainProcess::saveSettings() {
     look.range = GlobalParams::getInt(PARAM_DEPTH_RANGE);
     look.cloudColours = GlobalParams::getInt(PARAM_CLOUD_COLORS);
     look.write(confFileManager.organisation(), confFileManager.application());
+    confFileManager.writeRecordCodec(gui->recordCodecCombo->currentIndex());
 }

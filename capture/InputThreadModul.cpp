@@ -7,6 +7,7 @@
 #include "twl/core/DeviceMemory.h"
 #include "twl/core/ModeTable.h"
 #include "twl/palette/DepthColormap.h"
+#include "twl/twv/TwvRecorder.h"
 
 #include <QSlider>
 #include <QTimer>
@@ -368,9 +369,12 @@ void InputThreadModul::run() {
         if (controlsPending.load()) applyControlRequests();
         const PassInputs inputs = passInputs();
         const bool paused = inputs.paused;
+        const bool record = recordingLive();
         // Paused, a pass would only compute the same picture again: wait for
-        // something that changes it (a setting, the slider, a snapshot).
-        if (paused && havePass && inputs == lastPass) {
+        // something that changes it (a setting, the slider, a snapshot). A
+        // recording still wants every frame: then only the picture stays.
+        const bool still = paused && havePass && inputs == lastPass;
+        if (still && !record) {
             if (!sleepUnlessStopping(kPausedLookUs)) break;
             continue;
         }
@@ -384,9 +388,15 @@ void InputThreadModul::run() {
         camera.setDepthLook(look);
         runtime.sensingMode = inputs.sensing;
 
-        result = grabStep(runtime, result);
+        bool fresh = false;
+        result = grabStep(runtime, result, record, &fresh);
+        if (fresh) {
+            if (twl::TwvRecorder *r = recorder.load()) camera.recordFrame(*r);
+        }
 
-        if (result == twl::SUCCESS) {
+        if (result == twl::SUCCESS && still) {
+            // Recorded only: the paused picture stays as it is.
+        } else if (result == twl::SUCCESS) {
             int64_t paceUs = -1;
             if (frameMutex.tryLock()) {
                 lockTaken(&frameMutex);
@@ -554,10 +564,21 @@ int64_t InputThreadModul::framePeriodUs() {
     return fps >= 1.0f && fps <= 1000.0f ? int64_t(1e6f / fps) : kFallbackPeriodUs;
 }
 
-twl::ERROR_CODE InputThreadModul::grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous) {
+bool InputThreadModul::recordingLive() const {
+    const twl::TwvRecorder *r = recorder.load();
+    return r && isLive.load() && r->isActive();
+}
+
+twl::ERROR_CODE InputThreadModul::grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous, bool record,
+                                           bool *fresh) {
     const bool paused = GlobalParams::getBool(PARAM_PAUSE);
     Hold lock(grabMutex);
-    if (!isFile.load()) return paused ? previous : camera.grab(runtime);
+    if (!isFile.load()) {
+        if (paused && !record) return previous;
+        const twl::ERROR_CODE code = camera.grab(runtime);
+        *fresh = code == twl::SUCCESS;
+        return code;
+    }
 
     const int position = sharedPosition.load();
     if (paused) {

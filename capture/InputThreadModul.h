@@ -37,6 +37,9 @@
 
 class Interval;
 class QSlider;
+namespace twl {
+class TwvRecorder;
+}
 
 class InputThreadModul : public QThread {
     Q_OBJECT
@@ -115,6 +118,13 @@ public:
 
     Interval *fpsCounter = nullptr;
 
+    /// Where a live camera's pairs go while a recording runs; it must outlive
+    /// this thread. The loop offers each new pair right after its grab and
+    /// goes on at once (the recorder copies it and never waits for the
+    /// disk). While a recording runs, a paused live view keeps grabbing for
+    /// it and only the picture stays still.
+    std::atomic<twl::TwvRecorder *> recorder{nullptr};
+
     /// The last frame playback stepped over because it could not be decoded
     /// (-1 when none since the last call); for the status line.
     int takeSkippedFrame() { return skippedFrame.exchange(-1); }
@@ -175,7 +185,12 @@ private:
     void applySliderMove();
     /// Sleeps up to `usec`, returning early (false) once destruction began.
     bool sleepUnlessStopping(int64_t usec);
-    twl::ERROR_CODE grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous);
+    /// `record`: a live camera grabs even while paused. *fresh tells whether
+    /// a new pair was grabbed.
+    twl::ERROR_CODE grabStep(twl::RuntimeParameters &runtime, twl::ERROR_CODE previous, bool record,
+                             bool *fresh);
+    /// A recording of this live camera is under way.
+    bool recordingLive() const;
     /// Returns the playback wait (microseconds, -1 when not paced), to be
     /// slept once the frame lock is given back.
     int64_t frameStep();

@@ -99,6 +99,7 @@ void GUI::buildInterface() {
         w->hide(); // raises a window that is already open
         w->show();
     });
+    buildRecordWidgets();
 
     connect(maxRangeSlider, SIGNAL(valueChanged(int)), this, SLOT(changeDepthClamp(int)));
     connect(confidenceSlider, SIGNAL(valueChanged(int)), this, SLOT(changeConfidence(int)));

@@ -3,6 +3,7 @@
 // line, the logo overlay and the separate settings window. No layout managers:
 // every child is placed by arithmetic on the window size in resizeEvent.
 
+#include <QList>
 #include <QMainWindow>
 #include <QPixmap>
 #include <QPointF>
@@ -60,11 +61,24 @@ public:
     /// What the read-out under the pointer shows now (empty when hidden).
     QString readoutText() const;
 
+    /// Shows a recording under way (the record button red) or none. While
+    /// one runs, the settings that would reopen the camera or change its
+    /// rate are disabled, saying why.
+    void setRecording(bool on);
+    bool isRecording() const { return recording; }
+    /// The recording line of the top band: `text` elided to fit, in the
+    /// warning colour when `warning`; `details` (else the text) as tool tip.
+    /// An empty text hides it.
+    void setRecordText(const QString &text, bool warning = false, const QString &details = QString());
+
     QSvgRenderer *logoRenderer = nullptr;
     QRectF logoRect;
 
     QToolButton *liveButton = nullptr;
     QToolButton *loadFileButton = nullptr;
+    QToolButton *recordButton = nullptr; // Ctrl+R too
+    QLabel *recordLabel = nullptr;
+    QShortcut *recordShortcut = nullptr;
     QLabel *statusLabel = nullptr;
     QComboBox *resolutionCombo = nullptr;
     QComboBox *fpsCombo = nullptr;
@@ -145,6 +159,8 @@ public:
     /// Opens the camera's image controls, a window of its own (no parent).
     QToolButton *cameraButton = nullptr;
     CameraControlsWindow *cameraControlsWindow = nullptr;
+    QLabel *recordSaveLabel = nullptr;
+    QComboBox *recordCodecCombo = nullptr; // 0 JPEG, 1 lossless
 
     GuiStyle *style = nullptr;
     LogoScreen *logoScreen = nullptr;
@@ -234,4 +250,18 @@ private:
     QTimer *noticeTimer = nullptr;
     QString readoutNotice;
     QShortcut *escapeShortcut = nullptr;
+
+    // Recording (GUIRecord.cpp).
+    void buildRecordWidgets();
+    void updateRecordButton();
+    void placeRecordLabel();
+    bool recording = false;
+    QString recordText;
+    /// What setRecording(true) changed, to put back afterwards.
+    struct HeldControl {
+        QWidget *widget;
+        bool enabled;
+        QString toolTip;
+    };
+    QList<HeldControl> heldControls;
 };

@@ -264,5 +264,7 @@ void GUI::setInputState(int state, int lastFrame) {
     default:
         break;
     }
+    updateRecordButton();
+    placeRecordLabel();
     QCoreApplication::processEvents();
 }

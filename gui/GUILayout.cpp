@@ -33,7 +33,7 @@ int margin(int width) {
 
 void GUI::placeStatusLabel() {
     if (inputState == 0)
-        statusLabel->setGeometry(rightEdge(loadFileButton) + 10, resolutionCombo->y(), 500,
+        statusLabel->setGeometry(rightEdge(recordButton) + 10, resolutionCombo->y(), 500,
                                  resolutionCombo->height());
     else if (inputState == 2)
         // Live, nothing sits between the rate and the identity group: room
@@ -86,7 +86,7 @@ void GUI::placeIdentityGroup() {
 
 void GUI::resizeEvent(QResizeEvent *event) {
     QMainWindow::resizeEvent(event);
-    if (!liveButton) return; // not built yet
+    if (!liveButton || !recordButton) return; // not built yet
 
     const int W = event->size().width();
     const int H = event->size().height();
@@ -114,14 +114,16 @@ void GUI::resizeEvent(QResizeEvent *event) {
     const int y0 = static_cast<int>((top - 25) * 0.5);
     liveButton->setGeometry(static_cast<int>(logoRect.right() + m), y0, 35, 25);
     loadFileButton->setGeometry(static_cast<int>(rightEdge(liveButton) + 0.8 * m), y0, 35, 25);
+    recordButton->setGeometry(static_cast<int>(rightEdge(loadFileButton) + 0.8 * m), y0, 35, 25);
     const int comboY = (top - 25) / 2 + 1;
-    resolutionCombo->setGeometry(rightEdge(loadFileButton) + 10, comboY, 90, 25);
+    resolutionCombo->setGeometry(rightEdge(recordButton) + 10, comboY, 90, 25);
     fpsCombo->setGeometry(rightEdge(resolutionCombo) + 5, comboY, 55, 25);
     resolutionField->setGeometry(resolutionCombo->geometry());
     fpsField->setGeometry(fpsCombo->geometry());
     placeStatusLabel();
     placeIdentityGroup();
     placeFileNameLabel();
+    placeRecordLabel();
 
     // Views.
     imageView->setGeometry(m, top, viewW, viewH);

@@ -45,6 +45,7 @@ GuiStyle::GuiStyle() {
     whiteColor = "rgb(255,255,255)";
     blackColor = "rgb(0,0,0)";
     textColor = "rgb(52,73,52)";
+    warningColor = "rgb(231,76,60)";
 
     const QFont arial("Arial", 10);
     baseFontSize = baseFontSizeForWidth(QFontMetrics(arial).horizontalAdvance("1234"));
@@ -70,20 +71,26 @@ void GuiStyle::buildSheets() {
                   ";}QAbstractButton:hover{background-color:" + accentDarkColor +
                   ";}QAbstractButton:disabled{color:" + blackColor + ";background-color:" + greyColor + ";}";
 
+    // Held while a recording runs: greyed like the right segment always was.
+    const QString segmentDisabledChecked =
+        "QToolButton::checked:disabled{background-color:" + silverColor + ";color:" + whiteColor + ";}";
+    const QString segmentDisabled =
+        "QToolButton:disabled{color:rgb(127, 140, 141);border-color:rgb(189, 195, 199);}" + segmentDisabledChecked;
     segmentLeftSheet =
         "QToolButton{font-family:'Helvetica';font-weight:bold;font-size:12px;color:rgb(78, 78, "
         "78);border:2px solid " +
         accentColor +
         ";border-radius:0px;border-top-left-radius:4px;border-bottom-left-radius:4px;border-"
         "right:1px solid " +
-        accentColor + ";}QToolButton::checked{background-color:" + accentColor + ";color:rgb(252,252,252);}";
+        accentColor + ";}QToolButton::checked{background-color:" + accentColor + ";color:rgb(252,252,252);}" +
+        segmentDisabled;
 
     segmentMiddleSheet =
         "QToolButton{font-family:'Helvetica';font-weight: bold;font-size: 12px;color:rgb(78, 78, "
         "78);border:1px solid " +
         accentColor + ";border-top:2px solid " + accentColor + ";border-bottom:2px solid " + accentColor +
         ";border-radius:0px;}QToolButton::checked{background-color:" + accentColor +
-        ";color:rgb(252,252,252);}";
+        ";color:rgb(252,252,252);}" + segmentDisabled;
 
     segmentRightSheet =
         "QToolButton{font-family:'Helvetica';font-weight:bold;font-size:12px;color:rgb(78, 78, "
@@ -93,7 +100,8 @@ void GuiStyle::buildSheets() {
         "left:1px solid " +
         accentColor + ";}QToolButton::checked{background-color:" + accentColor +
         ";color:rgb(252,252,252);}QToolButton:disabled{color:rgb(127, 140, "
-        "141);border-color:rgb(189, 195, 199);}";
+        "141);border-color:rgb(189, 195, 199);}" +
+        segmentDisabledChecked;
 
     comboSheet = "QComboBox{" + fontCss + "border:2px solid " + accentColor +
                  ";border-radius:4px;color:" + textColor + ";background-color:" + whiteColor +
@@ -156,6 +164,11 @@ void GuiStyle::buildSheets() {
     fileSheet = imageButton +
                 ";image:url(:/images/TWV_lib2.png);}QToolButton:checked{image:url(:/images/"
                 "TWV_lib_hover2.png);}QToolButton:hover{image:url(:/images/TWV_lib_hover2.png);}";
+    // Drawn as vector pictures; checked is the red of a recording under way.
+    recordSheet = imageButton + ";image:url(:/SVG/record.svg);}QToolButton:hover{image:url(:/SVG/"
+                                "record_hover.svg);}QToolButton:checked{image:url(:/SVG/record_on.svg);}"
+                                "QToolButton:hover:checked{image:url(:/SVG/record_on_hover.svg);}"
+                                "QToolButton:disabled{image:url(:/SVG/record_un.svg);}";
 }
 
 QToolButton *GuiStyle::makeToolButton(QWidget *parent, int x, int y, int w, int h, const QString &sheet,

@@ -42,6 +42,7 @@ public:
     QString whiteColor;
     QString blackColor;
     QString textColor;
+    QString warningColor;
 
     int baseFontSize = 10;
     QFont comboFont;
@@ -64,4 +65,5 @@ public:
     QString gearSheet;
     QString liveSheet;
     QString fileSheet;
+    QString recordSheet;
 };

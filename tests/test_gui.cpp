@@ -90,7 +90,7 @@ private slots:
         auto gui = makeWindow();
         QList<QWidget *> widgets =
             gui->findChildren<QWidget *>() + gui->settingsWindow->findChildren<QWidget *>();
-        const QRegularExpression url(":/images/[A-Za-z0-9_]+\\.png");
+        const QRegularExpression url(":/(images/[A-Za-z0-9_]+\\.png|SVG/[A-Za-z0-9_]+\\.svg)");
         int found = 0;
         for (const QWidget *w : widgets)
             for (auto it = url.globalMatch(w->styleSheet()); it.hasNext(); ++found) {

@@ -6,6 +6,7 @@
 #include "twl/core/RecordingSource.h"
 #include "twl/source/RectifyingSource.h"
 #include "twl/source/VirtualCamera.h"
+#include "twl/twv/TwvRecorder.h"
 #include "twl/uvc/UvcCamera.h"
 
 #include <algorithm>
@@ -157,6 +158,12 @@ ERROR_CODE Camera::setCameraFPS(int fps) {
 float Camera::getCameraFPS() const { return session_ ? session_->source().fps() : 0.0f; }
 
 uint64_t Camera::getCameraTimestamp() const { return session_ ? session_->timestamp() : 0; }
+
+bool Camera::recordFrame(TwvRecorder &recorder) const {
+    if (!session_ || session_->frame().left.empty()) return false;
+    const StereoFrame &frame = session_->frame();
+    return recorder.push(frame.left, frame.right, frame.timestamp);
+}
 
 int Camera::getTWVNumberOfFrames() const {
     return session_ && !session_->source().isLive() ? session_->source().frameCount() : 0;

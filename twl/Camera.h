@@ -17,6 +17,7 @@ namespace twl {
 
 class CameraSession;
 class FrameSource;
+class TwvRecorder;
 
 class Camera {
 public:
@@ -74,6 +75,11 @@ public:
     float getCameraFPS() const;
     /// Time of the last grabbed frame, nanoseconds; 0 when none.
     uint64_t getCameraTimestamp() const;
+
+    /// Hands the pair of the last grab, as the camera gave it (rectified) and
+    /// with its timestamp, to a recorder, which queues a copy. False when
+    /// there is none or the recorder did not take it (see TwvRecorder::push).
+    bool recordFrame(TwvRecorder &recorder) const;
 
     int getTWVNumberOfFrames() const;
     /// Index of the frame the last grab returned (0 before the first grab).

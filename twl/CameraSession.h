@@ -27,6 +27,8 @@ public:
     const CameraInformation &information() const { return info_; }
     float minDepth() const { return minDepth_; }
     uint64_t timestamp() const { return timestamp_; }
+    /// The pair of the last successful grab; empty before the first.
+    const StereoFrame &frame() const { return frame_; }
     void resetTemporalState();
 
     /// The look of the depth picture (capture thread, like grab); a change

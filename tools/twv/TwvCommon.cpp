@@ -5,6 +5,7 @@
 #include "twl/calib/StereoCalibration.h"
 #include "twl/core/ModeTable.h"
 #include "twl/twv/TwvReader.h"
+#include "twl/twv/TwvRecorder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -96,7 +97,7 @@ std::string describeOpen(const std::string &path, ERROR_CODE code) {
 }
 
 std::string partialPath(const std::string &out) {
-    return out + ".partial";
+    return partialPathFor(out);
 }
 
 bool settle(const std::string &partial, const std::string &out, bool keep, const char *command) {

@@ -4,6 +4,7 @@
 #include "TwvCommands.h"
 #include "TwvCommon.h"
 #include "twl/twv/TwvReader.h"
+#include "twl/twv/TwvRecorder.h"
 
 #include <cstdio>
 
@@ -31,6 +32,18 @@ int cmdInfo(int argc, char **argv) {
         else
             duration = double(count) / double(h.fps);
     }
+    // Frames the camera made that are not in the file, by the recorded times.
+    int64_t missing = 0;
+    int places = 0;
+    uint64_t previous = 0;
+    for (int i = 0; i < count; ++i) {
+        uint64_t t = 0;
+        if (reader.readTimestamp(i, &t) != SUCCESS) continue; // a damaged frame says nothing of time
+        const int64_t gap = framesMissingBetween(previous, t, h.fps);
+        missing += gap;
+        places += gap > 0 ? 1 : 0;
+        previous = t;
+    }
     std::printf("file:          %s\n", path.c_str());
     std::printf("format:        version %u, %s\n", h.version, codecName(h.codec));
     std::printf("resolution:    %ux%u per eye\n", h.width, h.height);
@@ -47,6 +60,11 @@ int cmdInfo(int argc, char **argv) {
     std::printf("field of view: %.2f x %.2f degrees\n", double(h.hFov), double(h.vFov));
     std::printf("frames:        %d\n", count);
     std::printf("duration:      %.3f s\n", duration);
+    if (places == 0)
+        std::printf("gaps:          0 frames\n");
+    else
+        std::printf("gaps:          %lld frames (in %d %s)\n", static_cast<long long>(missing), places,
+                    places == 1 ? "place" : "places");
     if (reader.isRecovered())
         std::printf("note:          not closed properly; frames found by scanning the file\n");
     return kOk;

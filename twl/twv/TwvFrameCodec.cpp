@@ -16,25 +16,28 @@ TwvFrameCodec::~TwvFrameCodec() {
 bool TwvFrameCodec::encode(const cv::Mat &picture, TwvCodec codec, std::vector<unsigned char> &out) {
     out.clear();
     if (picture.empty() || picture.depth() != CV_8U) return false;
+    // A continuous BGR picture (what the viewer's recorder queues) is used as it is.
+    const cv::Mat *bgr = &picture;
     if (picture.channels() == 4)
         cv::cvtColor(picture, bgr_, cv::COLOR_BGRA2BGR);
-    else if (picture.channels() == 3)
+    else if (picture.channels() == 3 && !picture.isContinuous())
         picture.copyTo(bgr_);
-    else
+    else if (picture.channels() != 3)
         return false;
+    if (picture.channels() == 4 || !picture.isContinuous()) bgr = &bgr_;
 
     if (codec == TwvCodec::Jpeg) {
         try {
-            return cv::imencode(".jpg", bgr_, out, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality}) && !out.empty();
+            return cv::imencode(".jpg", *bgr, out, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality}) && !out.empty();
         } catch (const cv::Exception &) {
             return false;
         }
     }
     if (codec != TwvCodec::Lossless) return false;
     if (!cctx_ && !(cctx_ = ZSTD_createCCtx())) return false;
-    const size_t raw = bgr_.total() * bgr_.elemSize();
+    const size_t raw = bgr->total() * bgr->elemSize();
     out.resize(ZSTD_compressBound(raw));
-    const size_t n = ZSTD_compressCCtx(cctx_, out.data(), out.size(), bgr_.data, raw, kZstdLevel);
+    const size_t n = ZSTD_compressCCtx(cctx_, out.data(), out.size(), bgr->data, raw, kZstdLevel);
     if (ZSTD_isError(n)) {
         out.clear();
         return false;

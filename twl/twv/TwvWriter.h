@@ -7,7 +7,6 @@
 
 #include <opencv2/core.hpp>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,22 +37,33 @@ public:
     ERROR_CODE writeEncodedFrame(TwvCodec codec, uint64_t timestampNs, const unsigned char *payload,
                                  uint64_t leftSize, uint64_t rightSize);
     /// Writes the index and trailer and closes the file. WRITE_FAILED when
-    /// anything written since open() did not reach the file.
+    /// anything written since open() did not reach the file. Even then the
+    /// file ends with the last complete frame (a frame half written is cut
+    /// off) and, when there was room for it, the index: it plays.
     ERROR_CODE close();
 
-    bool isOpen() const { return file_ != nullptr; }
+    bool isOpen() const { return fd_ >= 0; }
     int framesWritten() const { return int(offsets_.size()); }
+    /// Size of the file as far as complete frames go.
+    uint64_t bytesWritten() const { return position_; }
+    /// errno of the write that failed (ENOSPC, EFBIG, EIO...); 0 when none did.
+    int systemError() const { return systemError_; }
     const TwvHeader &header() const { return header_; }
 
 private:
-    bool writeBytes(const void *data, size_t size);
+    /// Writes every byte of the pieces at the end of the file; false (and
+    /// systemError_ set) when the file system refused some.
+    bool writeAll(const void *const *data, const size_t *sizes, int count);
+    void cutAt(uint64_t size);
     ERROR_CODE append(const twv::FrameHeader &frame, const unsigned char *left, const unsigned char *right);
 
-    std::FILE *file_ = nullptr;
+    int fd_ = -1;
     TwvHeader header_;
     TwvCodec codec_ = TwvCodec::Jpeg;
-    uint64_t position_ = 0; // bytes written so far
+    uint64_t position_ = 0; // end of the last complete record
     bool failed_ = false;
+    int systemError_ = 0;
+    uint64_t writebackFrom_ = 0; // what is not yet handed to the disk
     std::vector<uint64_t> offsets_;
     std::unique_ptr<TwvFrameCodec> codecState_;
     std::vector<unsigned char> leftBlob_, rightBlob_;
