@@ -104,9 +104,10 @@ bool RecordingControl::start(InputThreadModul *thread, const QString &path, twl:
 void RecordingControl::stop(End why) {
     if (!recorder_->isActive()) return;
     // The queue is written out before the file closes: up to a second of frames.
+    const QCursor before = gui_ ? gui_->cursor() : QCursor();
     if (gui_) gui_->setCursor(Qt::BusyCursor);
     const twl::TwvRecorder::Result result = recorder_->finish();
-    if (gui_) gui_->unsetCursor();
+    if (gui_) gui_->setCursor(before);
     report(why, result);
 }
 

@@ -11,6 +11,9 @@ int runMatcherBenchmark(int argc, char **argv);
 int runViewsBenchmark(int argc, char **argv);
 /// The whole viewer playing a recording: frames grabbed and shown per second.
 int runViewerBenchmark(int argc, char **argv);
+/// The whole viewer on the virtual camera recording from its record button:
+/// drops, shown rate against not recording, writer cost, queue, memory.
+int runRecordBenchmark(int argc, char **argv);
 /// Rectification of one stereo pair (the live input path) at HD720 and HD2K, with a plain copy as baseline.
 int runRectifyBenchmark(int argc, char **argv);
 /// The input path of a real side-by-side camera: YUYV and MJPG frames into

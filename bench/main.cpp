@@ -1,5 +1,5 @@
-// vantaro-bench [engine|matcher|views|viewer|rectify|input|depthlook] [options]: without a family name the
-// engine benchmark runs.
+// vantaro-bench [engine|matcher|views|viewer|record|rectify|input|depthlook] [options]: without a family
+// name the engine benchmark runs.
 #include "bench/Benchmarks.h"
 
 #include <cstdio>
@@ -18,12 +18,14 @@ int main(int argc, char **argv) {
         return runViewsBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "viewer") == 0)
         return runViewerBenchmark(argc - shift, argv + shift);
+    if (std::strcmp(family, "record") == 0)
+        return runRecordBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "rectify") == 0)
         return runRectifyBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "input") == 0)
         return runInputBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "depthlook") == 0) return runDepthLookBenchmark(argc - shift, argv + shift);
     std::fprintf(stderr,
-                 "usage: vantaro-bench [engine|matcher|views|viewer|rectify|input|depthlook] [options]\n");
+                 "usage: vantaro-bench [engine|matcher|views|viewer|record|rectify|input|depthlook] [options]\n");
     return 2;
 }

@@ -132,7 +132,6 @@ private slots:
     }
     void cleanup() {
         if (recording()->isRecording()) recording()->stop(RecordingControl::End::User);
-        twl::VirtualCamera::replug();
     }
     void cleanupTestCase() {
         if (app->gui) app->gui->close();
@@ -257,23 +256,6 @@ private slots:
         QTest::keyClick(gui(), Qt::Key_R, Qt::ControlModifier);
         QVERIFY(!recording()->isRecording());
         app->CreateLiveInput();
-    }
-
-    void anUnpluggedCameraLeavesAPlayableFile() {
-        const QString path = recordFrames(5);
-        QVERIFY(!path.isEmpty());
-        twl::VirtualCamera::unplug();
-        QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, 5000 * kSlow);
-        QVERIFY(!recording()->isRecording());
-        // The line says where the frames went, and stays a while.
-        QVERIFY2(gui()->recordLabel->text().startsWith("Camera lost: saved "),
-                 qPrintable(gui()->recordLabel->text()));
-        QCOMPARE(gui()->recordLabel->toolTip(), path);
-        QVERIFY(QFile::exists(path) && !QFile::exists(path + ".partial"));
-        bool recovered = true;
-        QVERIFY(playableFrames(path, &recovered) >= 5 && !recovered);
-        QTest::qWait(1500);
-        QVERIFY(gui()->recordLabel->isVisible());
     }
 
     void aDiskThatFillsStopsTheRecordingOnceAndTheViewGoesOn() {

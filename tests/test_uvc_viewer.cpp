@@ -1,8 +1,10 @@
-// The whole viewer live on a stand-in UVC camera: automatic open, unplug, replug, resolution and rate,
+// The whole viewer live on a stand-in UVC camera: automatic open, unplug mid-recording, replug, resolution and rate,
 // the camera's image controls, and a camera that another program holds.
 #include "AppTestSupport.h"
+#include "app/RecordingControl.h"
 #include "gui/CameraControlsWindow.h"
 #include "support/FakeV4l2Device.h"
+#include "twl/twv/TwvReader.h"
 
 #include <QPointer>
 #include <QSlider>
@@ -39,9 +41,19 @@ private slots:
         QCOMPARE(gui->statusLabel->text(), QString("UNCALIBRATED")); // said once, on the first open
         int frames = gui->frameCounter;
         QTRY_VERIFY_WITH_TIMEOUT(gui->frameCounter > frames + 3, 30000);
+        // Pulled mid-recording: the recording is closed and keeps its frames.
+        app->ToggleRecording();
+        const QString recorded = app->recordingControl->path();
+        QTRY_VERIFY_WITH_TIMEOUT(app->recordingControl->recorder()->stats().written >= 3, 30000);
         fake->unplug();
         QTRY_COMPARE_WITH_TIMEOUT(gui->inputState, 0, 5000);
         QCOMPARE(gui->statusLabel->text(), QString("CAMERA NOT DETECTED"));
+        QVERIFY(!app->recordingControl->isRecording() && !QFile::exists(recorded + ".partial"));
+        QVERIFY(gui->recordLabel->text().startsWith("Camera lost: saved ") &&
+                gui->recordLabel->toolTip() == recorded);
+        twl::TwvReader reader;
+        QCOMPARE(reader.open(recorded.toStdString()), twl::SUCCESS);
+        QVERIFY(reader.frameCount() >= 3 && !reader.isRecovered());
         QTRY_VERIFY_WITH_TIMEOUT(!gui->liveButton->isEnabled(), 3000);
         QCOMPARE(fake->openDescriptors(), 0);
         fake->replug();

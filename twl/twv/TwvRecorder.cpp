@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -154,6 +155,7 @@ bool TwvRecorder::push(const cv::Mat &left, const cv::Mat &right, uint64_t times
 }
 
 void TwvRecorder::run() {
+    pthread_setname_np(pthread_self(), "twv-writer"); // for top and the benchmarks
     const std::string partial = partialPathFor(path_);
     auto nextProbe = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     int failure = 0;
