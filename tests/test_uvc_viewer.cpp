@@ -1,5 +1,5 @@
-// The whole viewer live on a stand-in UVC camera: automatic open, unplug mid-recording, replug, resolution and rate,
-// the camera's image controls, and a camera that another program holds.
+// The whole viewer live on a stand-in UVC camera: automatic open, unplug mid-recording, replug, resolution
+// and rate, the camera's image controls, and a camera that another program holds.
 #include "AppTestSupport.h"
 #include "app/RecordingControl.h"
 #include "gui/CameraControlsWindow.h"
