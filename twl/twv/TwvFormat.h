@@ -11,7 +11,7 @@
 namespace twl {
 
 enum class TwvCodec : uint32_t {
-    Jpeg = 1,     // OpenCV JPEG of the BGR picture, lossy and small
+    Jpeg = 1,     // baseline JPEG of the BGR picture, lossy and small
     Lossless = 2, // zstd over the raw BGR pixels
 };
 
