@@ -20,6 +20,7 @@
 //                   session (the peak is reset before each record);
 //  load_average     the machine's one-minute load when the record was taken.
 #include "bench/BenchTiming.h"
+#include "bench/CaptureLoop.h"
 #include "bench/Benchmarks.h"
 #include "support/DisparityScore.h"
 
@@ -44,6 +45,7 @@
 
 namespace {
 
+using bench::Accuracy;
 using bench::cpuMs;
 using bench::loadAverage;
 using bench::median;
@@ -111,26 +113,13 @@ double measureGrab(int resolution, int mode, int frames, double *cpuPerFrame) {
     init.cameraFps = 0;
     init.depthMode = mode;
     if (camera.open(init) != twl::SUCCESS) return -1;
-    const twl::Resolution size = camera.getResolution();
-    // As the viewer does: the smallest resolution at full size, the others at half.
-    const bool smallest = size.width == twl::kResolutionModes[twl::kResolutionCount - 1].size.width;
-    const size_t dw = smallest ? size.width : size.width / 2;
-    const size_t dh = smallest ? size.height : size.height / 2;
-    twl::Mat image(size, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
-    twl::Mat depthView(dw, dh, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
-    twl::Mat cloud(dw, dh, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
-    twl::Mat confidence(dw, dh, twl::MAT_TYPE_32F_C1, twl::MEM_GPU);
-    twl::RuntimeParameters runtime;
+    bench::CaptureLoop loop(camera.getResolution());
     std::vector<double> times;
     double cpuStart = 0;
     for (int i = 0; i < frames + 1; ++i) {
         if (i == 1) cpuStart = cpuMs();
         const double t0 = nowMs();
-        if (camera.grab(runtime) != twl::SUCCESS) return -1;
-        camera.retrieveImage(image, twl::VIEW_LEFT, twl::MEM_GPU);
-        camera.retrieveImage(depthView, twl::VIEW_DEPTH, twl::MEM_GPU, dw, dh);
-        camera.retrieveMeasure(cloud, twl::MEASURE_XYZRGBA, twl::MEM_GPU, dw, dh);
-        camera.retrieveMeasure(confidence, twl::MEASURE_CONFIDENCE, twl::MEM_GPU, dw, dh);
+        if (!loop.step(camera)) return -1;
         if (i > 0) times.push_back(nowMs() - t0);
     }
     *cpuPerFrame = (cpuMs() - cpuStart) / frames;

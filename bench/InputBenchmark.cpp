@@ -1,7 +1,7 @@
-// vantaro-bench input [--resolutions HD720,HD2K] [--frames N]
+// vantaro-bench input [--resolutions HD720,HD2K] [--frames N] [--seconds S]
 //
-// The input path of a real side-by-side camera, per frame: one JSON line per
-// resolution x case with
+// The input path of a real side-by-side camera. First, per frame, one JSON
+// line per resolution x case with
 //  ms           median time of the case on one prepared frame of the
 //               virtual scene (YUYV as a camera sends it, or MJPG at
 //               quality 90);
@@ -11,26 +11,61 @@
 //               buffer of their size, measured in the same run: the floor
 //               any conversion is compared with;
 //  bytes        size of the input frame.
-// Cases: "yuyv" (YUYV -> two BGRA eyes) and "mjpg" (JPEG decode -> two BGRA
-// eyes). A new case is one function of the Case shape added to kCases.
+// Cases: "yuyv" (YUYV -> two BGRA eyes); "mjpg_opencv", the MJPG decode
+// used before libjpeg-turbo's own interface (OpenCV's imdecode into one BGR
+// picture, then each half to BGRA); "mjpg" (MjpgDecoder, accurate: what the
+// camera uses) and "mjpg_fast" (MjpgDecoder with the fast DCT and chroma
+// upsampling). The MJPG lines add
+//  opencv_ms    the "mjpg_opencv" decode timed in the same loop, alternating
+//               with the case frame by frame, and ratio = ms / opencv_ms;
+//  psnr_db, max_diff
+//               both eyes (B, G, R) against the accurate decode;
+//  grey_diff    mean absolute difference of the grey images the matcher
+//               matches, against the accurate decode;
+//  ultra_bad2, ultra_density
+//               the stereo engine in ULTRA on the decoded eyes against the
+//               scene's exact depth.
+// Then the stream check: an MJPG camera (the V4L2 stand-in, which like a
+// driver loses a frame when no buffer is queued at its time) at HD720 and 60
+// fps for S seconds (10), one line per way of use: "grab" (the source
+// alone), "record" (each pair written to a .twv file with JPEG, as twv
+// record does) and "show" (Camera::grab with depth in PERFORMANCE, the
+// viewer's default, and the capture loop's three retrievals), with
+//  frames       pairs grabbed;
+//  expected     frame times from the first pair's timestamp to the last's;
+//  lost         expected - frames: camera frames that never reached us;
+//  largest_gap_ms  the largest step between successive timestamps
+//               (period_ms when none was lost);
+//  cpu_ms       CPU time per pair, all threads.
 #include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
+#include "bench/CaptureLoop.h"
+#include "bench/DepthAccuracy.h"
 
 #include "support/FakeV4l2Device.h"
+#include "twl/Camera.h"
 #include "twl/core/FrameSource.h"
 #include "twl/core/ModeTable.h"
 #include "twl/source/VirtualScene.h"
+#include "twl/stereo/StereoEngine.h"
+#include "twl/twv/TwvWriter.h"
+#include "twl/uvc/MjpgDecoder.h"
 #include "twl/uvc/SideBySide.h"
+#include "twl/uvc/UvcCamera.h"
+#include "twl/uvc/V4l2Device.h"
+
+#include <linux/videodev2.h>
+#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,6 +73,7 @@
 namespace {
 
 using bench::cpuMs;
+using bench::loadAverage;
 using bench::median;
 using bench::nowMs;
 
@@ -46,6 +82,8 @@ using twl::Resolution;
 /// One side-by-side frame of the virtual scene as a camera would send it.
 struct InputFrame {
     Resolution eye;
+    cv::Mat left, right, depth; // as rendered, and the exact depth of the left eye
+    float focal = 0, baseline = 0;
     std::vector<uchar> yuyv;
     std::vector<uchar> mjpg;
 };
@@ -58,29 +96,225 @@ const std::vector<uchar> &yuyvToEyes(const InputFrame &in, twl::StereoFrame &out
     return in.yuyv;
 }
 
-const std::vector<uchar> &mjpgToEyes(const InputFrame &in, twl::StereoFrame &out) {
+const std::vector<uchar> &mjpgOpenCv(const InputFrame &in, twl::StereoFrame &out) {
     static cv::Mat scratch;
-    twl::splitMjpg(in.mjpg.data(), in.mjpg.size(), in.eye, out.left, out.right, scratch);
+    const int w = int(in.eye.width), h = int(in.eye.height);
+    cv::imdecode(cv::Mat(1, int(in.mjpg.size()), CV_8U, const_cast<uchar *>(in.mjpg.data())),
+                 cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION, &scratch);
+    cv::cvtColor(scratch(cv::Rect(0, 0, w, h)), out.left, cv::COLOR_BGR2BGRA);
+    cv::cvtColor(scratch(cv::Rect(w, 0, w, h)), out.right, cv::COLOR_BGR2BGRA);
+    return in.mjpg;
+}
+
+template <twl::MjpgDecoder::Precision P>
+const std::vector<uchar> &mjpgTurbo(const InputFrame &in, twl::StereoFrame &out) {
+    static twl::MjpgDecoder decoder(P);
+    decoder.decode(in.mjpg.data(), in.mjpg.size(), in.eye, out.left, out.right);
     return in.mjpg;
 }
 
 struct NamedCase {
     const char *name;
     Case run;
+    bool mjpg;
 };
-const NamedCase kCases[] = {{"yuyv", yuyvToEyes}, {"mjpg", mjpgToEyes}};
+const NamedCase kCases[] = {{"yuyv", yuyvToEyes, false},
+                            {"mjpg_opencv", mjpgOpenCv, true},
+                            {"mjpg", mjpgTurbo<twl::MjpgDecoder::Precision::Accurate>, true},
+                            {"mjpg_fast", mjpgTurbo<twl::MjpgDecoder::Precision::Fast>, true}};
 
 InputFrame makeFrame(int resolutionIndex) {
     InputFrame f;
     f.eye = twl::resolutionSize(resolutionIndex);
     twl::VirtualScene scene(f.eye);
-    cv::Mat left, right, joined, bgr;
-    scene.render(1.0, left, right);
-    twl::FakeV4l2Device::encodeYuyv(left, right, f.yuyv);
-    cv::hconcat(left, right, joined);
+    f.focal = scene.focal();
+    f.baseline = scene.baseline();
+    scene.render(1.0, f.left, f.right, &f.depth);
+    twl::FakeV4l2Device::encodeYuyv(f.left, f.right, f.yuyv);
+    cv::Mat joined, bgr;
+    cv::hconcat(f.left, f.right, joined);
     cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
     cv::imencode(".jpg", bgr, f.mjpg, {cv::IMWRITE_JPEG_QUALITY, 90});
     return f;
+}
+
+/// How far a decode is from the accurate one: PSNR and largest difference
+/// of B, G, R over both eyes, and the mean difference of their grey images.
+struct Fidelity {
+    double psnr = 0, maxDiff = 0, greyDiff = 0;
+};
+
+Fidelity fidelity(const twl::StereoFrame &got, const twl::StereoFrame &accurate) {
+    Fidelity f;
+    double squared = 0, grey = 0;
+    for (int eye = 0; eye < 2; ++eye) {
+        const cv::Mat &a = eye ? got.right : got.left, &b = eye ? accurate.right : accurate.left;
+        cv::Mat ca, cb, ga, gb;
+        cv::cvtColor(a, ca, cv::COLOR_BGRA2BGR);
+        cv::cvtColor(b, cb, cv::COLOR_BGRA2BGR);
+        const double n = cv::norm(ca, cb, cv::NORM_L2);
+        squared += n * n / double(ca.total() * 3) / 2;
+        f.maxDiff = std::max(f.maxDiff, cv::norm(ca, cb, cv::NORM_INF));
+        cv::cvtColor(a, ga, cv::COLOR_BGRA2GRAY);
+        cv::cvtColor(b, gb, cv::COLOR_BGRA2GRAY);
+        grey += cv::norm(ga, gb, cv::NORM_L1) / double(ga.total()) / 2;
+    }
+    f.psnr = squared > 0 ? 10 * std::log10(255.0 * 255.0 / squared) : 99.0;
+    f.greyDiff = grey;
+    return f;
+}
+
+bench::Accuracy ultraAccuracy(const InputFrame &in, const twl::StereoFrame &eyes) {
+    twl::StereoEngine engine;
+    engine.configure(twl::DEPTH_MODE_ULTRA, in.eye, in.focal, in.baseline,
+                     twl::StereoEngine::minimumDepth(in.focal, in.baseline, int(in.eye.width)));
+    twl::StereoResult result;
+    engine.compute(eyes.left, eyes.right, false, result);
+    return bench::depthAccuracy(result.disparity, in.depth, in.focal, in.baseline);
+}
+
+void decodeCases(int index, int frames) {
+    const InputFrame frame = makeFrame(index);
+    twl::StereoFrame accurate;
+    mjpgTurbo<twl::MjpgDecoder::Precision::Accurate>(frame, accurate);
+    for (const NamedCase &c : kCases) {
+        twl::StereoFrame out, before;
+        const std::vector<uchar> &bytes = c.run(frame, out); // warm-up, allocates the eyes
+        mjpgOpenCv(frame, before);
+        std::vector<uchar> copy(bytes.size());
+        std::vector<double> ms, copyMs, beforeMs;
+        double cpu = 0;
+        for (int k = 0; k < frames; ++k) {
+            double t0 = nowMs();
+            const double c0 = cpuMs();
+            c.run(frame, out);
+            cpu += cpuMs() - c0;
+            ms.push_back(nowMs() - t0);
+            t0 = nowMs();
+            std::memcpy(copy.data(), bytes.data(), bytes.size());
+            copyMs.push_back(nowMs() - t0);
+            if (c.mjpg) {
+                t0 = nowMs();
+                mjpgOpenCv(frame, before);
+                beforeMs.push_back(nowMs() - t0);
+            }
+        }
+        std::string extra;
+        if (c.mjpg) {
+            const Fidelity f = fidelity(out, accurate);
+            const bench::Accuracy a = ultraAccuracy(frame, out);
+            char text[320];
+            std::snprintf(text, sizeof text,
+                          ",\"opencv_ms\":%.3f,\"ratio\":%.3f,\"psnr_db\":%.2f,\"max_diff\":%.0f,"
+                          "\"grey_diff\":%.4f,\"ultra_bad2\":%.5f,\"ultra_density\":%.4f",
+                          median(beforeMs), median(ms) / std::max(1e-9, median(beforeMs)), f.psnr, f.maxDiff,
+                          f.greyDiff, a.bad2, a.density);
+            extra = text;
+        }
+        std::printf("{\"family\":\"input\",\"resolution\":\"%s\",\"case\":\"%s\",\"ms\":%.3f,\"cpu_ms\":%.3f,"
+                    "\"copy_ms\":%.3f,\"bytes\":%zu,\"frames\":%d%s,\"load_average\":%.2f}\n",
+                    twl::resolutionMode(index)->name, c.name, median(ms), cpu / frames, median(copyMs),
+                    bytes.size(), frames, extra.c_str(), loadAverage());
+        std::fflush(stdout);
+    }
+}
+
+/// Timestamps of a stream: how many camera frames between the first and
+/// the last never arrived.
+void reportStream(const char *use, const std::vector<uint64_t> &stamps, double fps, double seconds,
+                  double cpuPerFrame) {
+    const double period = 1e9 / fps;
+    double largest = 0;
+    for (size_t i = 1; i < stamps.size(); ++i)
+        largest = std::max(largest, double(stamps[i] - stamps[i - 1]));
+    const long expected =
+        stamps.empty() ? 0 : std::lround(double(stamps.back() - stamps.front()) / period) + 1;
+    std::printf("{\"family\":\"input\",\"stream\":\"%s\",\"resolution\":\"HD720\",\"format\":\"MJPG\","
+                "\"fps\":%.0f,\"seconds\":%.1f,\"frames\":%zu,\"expected\":%ld,\"lost\":%ld,"
+                "\"largest_gap_ms\":%.2f,\"period_ms\":%.2f,\"cpu_ms\":%.2f,\"load_average\":%.2f}\n",
+                use, fps, seconds, stamps.size(), expected, expected - long(stamps.size()), largest / 1e6,
+                period / 1e6, cpuPerFrame, loadAverage());
+    std::fflush(stdout);
+}
+
+void streamCases(double seconds) {
+    const int fps = 60;
+    const Resolution eye = twl::resolutionSize(twl::RESOLUTION_HD720);
+    twl::FakeV4l2Device device;
+    twl::FakeV4l2Device::Camera camera = twl::FakeV4l2Device::stereoCamera();
+    camera.modes.erase(std::remove_if(camera.modes.begin(), camera.modes.end(),
+                                      [](const twl::FakeV4l2Device::Mode &m) {
+                                          return m.pixelFormat != V4L2_PIX_FMT_MJPEG;
+                                      }),
+                       camera.modes.end());
+    device.addCamera(camera);
+    // The stand-in encodes fixed eyes once: the camera's own encoding is no part of our path.
+    twl::VirtualScene scene(eye);
+    cv::Mat left, right;
+    scene.render(1.0, left, right);
+    device.setEyes(left, right);
+    twl::setDeviceBackend(&device);
+    unsetenv("VANTARO_VIRTUAL_CAMERA");
+
+    const std::string file = "/tmp/vantaro-bench-input-" + std::to_string(getpid()) + ".twv";
+    for (const char *use : {"grab", "record", "show"}) {
+        std::vector<uint64_t> stamps;
+        double cpu = 0;
+        if (!std::strcmp(use, "show")) {
+            twl::Camera session;
+            twl::InitParameters init;
+            init.cameraResolution = twl::RESOLUTION_HD720;
+            init.cameraFps = fps;
+            init.depthMode = twl::DEPTH_MODE_PERFORMANCE;
+            if (session.open(init) != twl::SUCCESS) {
+                std::fprintf(stderr, "vantaro-bench input: the stand-in camera did not open\n");
+                break;
+            }
+            bench::CaptureLoop loop(session.getResolution());
+            const double t0 = nowMs(), c0 = cpuMs();
+            while (nowMs() - t0 < seconds * 1000 && loop.step(session))
+                stamps.push_back(session.getCameraTimestamp());
+            cpu = (cpuMs() - c0) / double(std::max<size_t>(1, stamps.size()));
+        } else {
+            twl::ERROR_CODE error = twl::SUCCESS;
+            std::unique_ptr<twl::FrameSource> source =
+                twl::UvcCamera::open(std::string(), twl::RESOLUTION_HD720, fps, &error);
+            if (!source) {
+                std::fprintf(stderr, "vantaro-bench input: the stand-in camera did not open\n");
+                break;
+            }
+            twl::TwvWriter writer;
+            twl::TwvHeader header;
+            const twl::CameraParameters cam = source->information().calibration_parameters.left_cam;
+            header.width = uint32_t(eye.width);
+            header.height = uint32_t(eye.height);
+            header.fps = float(fps);
+            header.fx = cam.fx;
+            header.fy = cam.fy;
+            header.cx = cam.cx;
+            header.cy = cam.cy;
+            header.baseline = source->information().calibration_parameters.baseline;
+            header.hFov = cam.h_fov;
+            header.vFov = cam.v_fov;
+            const bool record = !std::strcmp(use, "record");
+            if (record && writer.open(file, header, twl::TwvCodec::Jpeg) != twl::SUCCESS) {
+                std::fprintf(stderr, "vantaro-bench input: cannot write %s\n", file.c_str());
+                break;
+            }
+            twl::StereoFrame frame;
+            const double t0 = nowMs(), c0 = cpuMs();
+            while (nowMs() - t0 < seconds * 1000 && source->grab(frame) == twl::SUCCESS) {
+                if (record && writer.writeFrame(frame.left, frame.right, frame.timestamp) != twl::SUCCESS)
+                    break;
+                stamps.push_back(frame.timestamp);
+            }
+            cpu = (cpuMs() - c0) / double(std::max<size_t>(1, stamps.size()));
+            if (record) writer.close();
+        }
+        reportStream(use, stamps, fps, seconds, cpu);
+    }
+    std::remove(file.c_str());
+    twl::setDeviceBackend(nullptr);
 }
 
 } // namespace
@@ -88,13 +322,17 @@ InputFrame makeFrame(int resolutionIndex) {
 int runInputBenchmark(int argc, char **argv) {
     std::string resolutions = "HD720,HD2K";
     int frames = 30;
+    double seconds = 10;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--resolutions") == 0 && i + 1 < argc)
             resolutions = argv[++i];
         else if (std::strcmp(argv[i], "--frames") == 0 && i + 1 < argc)
             frames = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
+            seconds = std::max(0.0, std::atof(argv[++i]));
         else {
-            std::fprintf(stderr, "usage: vantaro-bench input [--resolutions HD720,HD2K] [--frames N]\n");
+            std::fprintf(stderr, "usage: vantaro-bench input [--resolutions HD720,HD2K] [--frames N] "
+                                 "[--seconds S (0: no stream check)]\n");
             return 2;
         }
     }
@@ -106,30 +344,8 @@ int runInputBenchmark(int argc, char **argv) {
             std::fprintf(stderr, "vantaro-bench input: unknown resolution %s\n", name.c_str());
             return 2;
         }
-        const InputFrame frame = makeFrame(index);
-        for (const NamedCase &c : kCases) {
-            twl::StereoFrame out;
-            const std::vector<uchar> &bytes = c.run(frame, out); // warm-up, allocates the eyes
-            std::vector<uchar> copy(bytes.size());
-            std::vector<double> ms, copyMs;
-            double cpu = 0;
-            for (int k = 0; k < frames; ++k) {
-                double t0 = nowMs();
-                const double c0 = cpuMs();
-                c.run(frame, out);
-                cpu += cpuMs() - c0;
-                ms.push_back(nowMs() - t0);
-                t0 = nowMs();
-                std::memcpy(copy.data(), bytes.data(), bytes.size());
-                copyMs.push_back(nowMs() - t0);
-            }
-            std::printf(
-                "{\"family\":\"input\",\"resolution\":\"%s\",\"case\":\"%s\",\"ms\":%.3f,\"cpu_ms\":%.3f,"
-                "\"copy_ms\":%.3f,\"bytes\":%zu,\"frames\":%d}\n",
-                twl::resolutionMode(index)->name, c.name, median(ms), cpu / frames, median(copyMs),
-                bytes.size(), frames);
-            std::fflush(stdout);
-        }
+        decodeCases(index, frames);
     }
+    if (seconds > 0) streamCases(seconds);
     return 0;
 }

@@ -2,10 +2,14 @@
 #include "TestSupport.h"
 #include "support/FakeV4l2Device.h"
 #include "twl/Camera.h"
+#include "twl/uvc/MjpgDecoder.h"
 #include "twl/uvc/UvcCamera.h"
 #include "twl/uvc/UvcStereoSource.h"
 
 #include <QtTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <linux/videodev2.h>
 
@@ -125,18 +129,60 @@ private slots:
         fake->setEyes(plain, plain);
         auto source = open(RESOLUTION_VGA, 0);
         QVERIFY(source);
+        // One pair may have been decoded ahead of the damage; the next comes after the damaged frames.
         for (auto damage : {FakeV4l2Device::Damage::Short, FakeV4l2Device::Damage::Garbage}) {
             fake->damageNextFrames(2, damage);
-            QCOMPARE(source->grab(frame), SUCCESS);
+            QVERIFY(source->grab(frame) == SUCCESS && source->grab(frame) == SUCCESS);
         }
         QCOMPARE(frame.left.size(), cv::Size(672, 376));
         // Frames that keep coming damaged are a failure, not a lost camera.
         fake->setPaced(true);
         fake->damageNextFrames(1 << 20, FakeV4l2Device::Damage::Garbage);
-        QCOMPARE(source->grab(frame), ERROR_CODE_FAILURE);
+        ERROR_CODE e = source->grab(frame);
+        if (e == SUCCESS) e = source->grab(frame);
+        QCOMPARE(e, ERROR_CODE_FAILURE);
         QCOMPARE(fake->openDescriptors(), 1);
         fake->damageNextFrames(0, FakeV4l2Device::Damage::Garbage);
         QCOMPARE(source->grab(frame), SUCCESS);
+    }
+
+    void mjpgDecodesStraightIntoTheEyesAsTheReferenceDecoderDoes() {
+        // A textured side-by-side picture, each eye distinct, 4:2:0 at quality 90 as cameras send it.
+        cv::Mat bgr(96, 2 * 160, CV_8UC3), reference;
+        cv::randu(bgr, 0, 256);
+        cv::GaussianBlur(bgr, bgr, cv::Size(5, 5), 1.5);
+        bgr.colRange(160, 320) /= 2;
+        std::vector<uchar> jpeg;
+        cv::imencode(".jpg", bgr, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
+        cv::cvtColor(cv::imdecode(jpeg, cv::IMREAD_COLOR), reference, cv::COLOR_BGR2BGRA);
+        const Resolution eye(160, 96);
+        for (auto precision : {MjpgDecoder::Precision::Accurate, MjpgDecoder::Precision::Fast}) {
+            MjpgDecoder decoder(precision);
+            cv::Mat left, right;
+            // Drivers pad frames with zeros after the end marker.
+            std::vector<uchar> padded = jpeg;
+            padded.resize(jpeg.size() + 3000, 0);
+            QVERIFY(decoder.decode(padded.data(), padded.size(), eye, left, right));
+            // The eyes are the halves of the one picture the decoder wrote, and stay so.
+            QVERIFY(right.data == left.data + 160 * 4 && left.step[0] == size_t(320 * 4));
+            const uchar *picture = left.data;
+            QVERIFY(decoder.decode(jpeg.data(), jpeg.size(), eye, left, right) && left.data == picture);
+            cv::Mat both;
+            cv::hconcat(left, right, both);
+            const double worst = cv::norm(both, reference, cv::NORM_INF);
+            const double mean = cv::norm(both, reference, cv::NORM_L1) / double(both.total() * 4);
+            if (precision == MjpgDecoder::Precision::Accurate)
+                QCOMPARE(worst, 0.0); // the same decode, alpha opaque
+            else
+                QVERIFY2(worst <= 32 && mean < 3.0, qPrintable(QString("%1 %2").arg(worst).arg(mean)));
+            // Cut short, garbage, another size: refused, the eyes keep their size.
+            std::vector<uchar> cut(jpeg.begin(), jpeg.begin() + long(jpeg.size() / 2)), garbage(jpeg.size(), 0x55);
+            QVERIFY(!decoder.decode(cut.data(), cut.size(), eye, left, right));
+            QVERIFY(!decoder.decode(garbage.data(), garbage.size(), eye, left, right));
+            QVERIFY(!decoder.decode(jpeg.data(), jpeg.size(), Resolution(80, 96), left, right));
+            QVERIFY(!decoder.decode(nullptr, 0, eye, left, right));
+            QCOMPARE(left.size(), cv::Size(160, 96));
+        }
     }
 
     void sizesAndRatesFallBackAsDocumented() {
@@ -173,8 +219,15 @@ private slots:
         auto source = open(RESOLUTION_VGA, 100);
         QCOMPARE(source->grab(frame), SUCCESS);
         fake->setStalled(true);
+        // What came before the stall still comes (the driver's buffers, the pair decoded ahead); then
+        // nothing for two seconds is a camera gone.
         auto t0 = Clock::now();
-        QCOMPARE(source->grab(frame), ERROR_CODE_CAMERA_NOT_DETECTED);
+        ERROR_CODE e = SUCCESS;
+        for (int i = 0; i < 6 && e == SUCCESS; ++i) {
+            t0 = Clock::now();
+            e = source->grab(frame);
+        }
+        QCOMPARE(e, ERROR_CODE_CAMERA_NOT_DETECTED);
         const double waited = msSince(t0);
         QVERIFY2(waited >= 1900 && waited < 2600, qPrintable(QString::number(waited)));
         QVERIFY(noLeaks());
@@ -193,7 +246,9 @@ private slots:
         QVERIFY(camera.open(init) == SUCCESS && camera.grab(runtime) == SUCCESS);
         fake->unplug();
         const auto t0 = Clock::now();
-        QCOMPARE(camera.grab(runtime), ERROR_CODE_CAMERA_NOT_DETECTED);
+        ERROR_CODE e = camera.grab(runtime); // the one pair decoded ahead may still come
+        if (e == SUCCESS) e = camera.grab(runtime);
+        QCOMPARE(e, ERROR_CODE_CAMERA_NOT_DETECTED);
         QVERIFY(msSince(t0) < 500);
         QVERIFY(noLeaks() && Camera::getDeviceList().empty());
         camera.close();

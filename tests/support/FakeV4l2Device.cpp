@@ -81,12 +81,15 @@ struct FakeV4l2Device::Handle {
         void *memory = nullptr;
         size_t length = 0;
         bool queued = false;
+        Clock::time_point taken; // when the camera took the frame it holds
+        uint32_t sequence = 0, used = 0;
     };
     std::vector<Buffer> buffers;
-    std::deque<uint32_t> queue;
+    std::deque<uint32_t> queue;  // queued, waiting for a frame
+    std::deque<uint32_t> filled; // holding a frame, waiting to be dequeued
     bool streaming = false;
-    uint32_t sequence = 0;
-    Clock::time_point due;
+    uint32_t sequence = 0; // frames the camera has taken, lost ones included
+    Clock::time_point due; // when it takes the next one
     Clock::duration period() const { return std::chrono::microseconds(1000000 / std::max(rate, 1)); }
 };
 
@@ -432,7 +435,9 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
             void *memory =
                 ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (memory == MAP_FAILED) return failWith(ENOMEM);
-            h.buffers.push_back(Handle::Buffer{memory, length, false});
+            h.buffers.emplace_back();
+            h.buffers.back().memory = memory;
+            h.buffers.back().length = length;
         }
         return 0;
     }
@@ -454,10 +459,11 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
     case VIDIOC_DQBUF: {
         auto *b = static_cast<v4l2_buffer *>(argument);
         if (!h.streaming) return failWith(EINVAL);
-        const Clock::time_point now = Clock::now();
-        if (h.queue.empty() || stalled_ || (paced_ && now < h.due)) return failWith(EAGAIN);
-        const uint32_t index = h.queue.front();
-        h.queue.pop_front();
+        arrive(h, c);
+        if (h.filled.empty() && !paced_ && !stalled_ && !h.queue.empty()) take(h, c, Clock::now());
+        if (h.filled.empty()) return failWith(EAGAIN);
+        const uint32_t index = h.filled.front();
+        h.filled.pop_front();
         Handle::Buffer &buffer = h.buffers[index];
         buffer.queued = false;
         std::memset(b, 0, sizeof *b);
@@ -465,15 +471,14 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
         b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         b->memory = V4L2_MEMORY_MMAP;
         b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-        b->sequence = h.sequence;
+        b->sequence = buffer.sequence;
         dequeueThread_ = std::this_thread::get_id();
-        const auto sinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());
+        const auto sinceEpoch =
+            std::chrono::duration_cast<std::chrono::microseconds>(buffer.taken.time_since_epoch());
         b->timestamp.tv_sec = sinceEpoch.count() / 1000000;
         b->timestamp.tv_usec = sinceEpoch.count() % 1000000;
-        fillFrame(h, c, static_cast<uchar *>(buffer.memory), buffer.length, &b->bytesused);
+        b->bytesused = buffer.used;
         b->length = uint32_t(buffer.length);
-        ++h.sequence;
-        h.due = std::max(h.due, now - h.period()) + h.period();
         return 0;
     }
     case VIDIOC_STREAMON:
@@ -487,6 +492,7 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
     case VIDIOC_STREAMOFF:
         h.streaming = false;
         h.queue.clear();
+        h.filled.clear();
         for (Handle::Buffer &b : h.buffers)
             b.queued = false;
         return 0;
@@ -577,6 +583,37 @@ void FakeV4l2Device::encodeYuyv(const cv::Mat &left, const cv::Mat &right, std::
         }
 }
 
+// As a driver does: at each frame time the camera's frame goes into the
+// oldest queued buffer, or is lost when the program has none queued (the
+// frame count still goes on, as the timestamps show).
+void FakeV4l2Device::arrive(Handle &h, CameraState &c) {
+    if (!paced_ || !h.streaming) return;
+    const Clock::time_point now = Clock::now();
+    if (stalled_) {
+        h.due = std::max(h.due, now);
+        return;
+    }
+    const Clock::duration period = h.period();
+    if (now - h.due > 8 * period) { // long asleep: all but the last frames were lost
+        const auto lost = (now - h.due) / period - 4;
+        h.sequence += uint32_t(lost);
+        h.due += lost * period;
+    }
+    for (; h.due <= now; h.due += period, ++h.sequence)
+        if (!h.queue.empty()) take(h, c, h.due);
+}
+
+void FakeV4l2Device::take(Handle &h, CameraState &c, Clock::time_point at) {
+    const uint32_t index = h.queue.front();
+    h.queue.pop_front();
+    Handle::Buffer &buffer = h.buffers[index];
+    fillFrame(h, c, static_cast<uchar *>(buffer.memory), buffer.length, &buffer.used);
+    buffer.taken = at;
+    buffer.sequence = h.sequence;
+    if (!paced_) ++h.sequence;
+    h.filled.push_back(index);
+}
+
 void FakeV4l2Device::fillFrame(Handle &h, CameraState &, uchar *memory, size_t length, uint32_t *used) {
     const cv::Size eye(int(h.mode->width / 2), int(h.mode->height));
     const bool fixed = !eyes_[0].empty();
@@ -659,12 +696,13 @@ int FakeV4l2Device::poll(struct pollfd *fds, nfds_t count, int timeoutMs) {
             p.revents = POLLERR;
             return 1;
         }
-        const bool ready = !stalled_ && !h->queue.empty();
-        if (ready && (!paced_ || Clock::now() >= h->due)) {
+        arrive(*h, *c);
+        if (!h->filled.empty() || (!paced_ && !stalled_ && !h->queue.empty())) {
             p.revents = POLLIN;
             return 1;
         }
-        const Clock::time_point wake = ready ? std::min(h->due, deadline) : deadline;
+        const bool waiting = paced_ && !stalled_ && !h->queue.empty();
+        const Clock::time_point wake = waiting ? std::min(h->due, deadline) : deadline;
         if (Clock::now() >= deadline) return 0;
         changed_.wait_until(lock, wake);
     }

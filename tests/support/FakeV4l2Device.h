@@ -2,7 +2,9 @@
 // A scripted stand-in for V4L2 capture nodes, for tests: it plays side-by-side
 // stereo cameras that list formats, sizes and rates, stream YUYV or MJPG
 // frames of the virtual scene (or of two given eye pictures) at their frame
-// rate, and fail on demand. Install it with setDeviceBackend(). Descriptors
+// rate, and fail on demand. As a driver does, it fills the oldest queued
+// buffer at each frame time, stamped with that time, and loses the frame
+// when no buffer is queued. Install it with setDeviceBackend(). Descriptors
 // it hands out are real (eventfd) so that leaks show in /proc/self/fd.
 // Thread-safe; a pulled cable or a new fault wakes a waiting poll.
 
@@ -11,6 +13,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -116,6 +119,8 @@ private:
     CameraState *cameraOf(int fd, Handle **handle);
     int handleIoctl(Handle &h, CameraState &c, unsigned long request, void *argument);
     int controlIoctl(CameraState &c, unsigned long request, void *argument);
+    void arrive(Handle &h, CameraState &c);
+    void take(Handle &h, CameraState &c, std::chrono::steady_clock::time_point at);
     void fillFrame(Handle &h, CameraState &c, uchar *memory, size_t length, uint32_t *used);
     void freeBuffers(Handle &h);
 

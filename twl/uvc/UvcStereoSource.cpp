@@ -3,6 +3,7 @@
 #include "twl/core/Optics.h"
 #include "twl/util/SteadyClock.h"
 
+#include "twl/uvc/MjpgDecoder.h"
 #include "twl/uvc/SideBySide.h"
 #include "twl/uvc/UvcControls.h"
 #include "twl/uvc/V4l2Device.h"
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace twl {
 
@@ -23,10 +25,16 @@ constexpr unsigned kBufferCount = 4;
 
 UvcStereoSource::UvcStereoSource(V4l2Device &backend, const UvcCamera::DeviceInfo &device,
                                  const UvcCamera::Mode &mode)
-    : backend_(backend), device_(device), mode_(mode), eye_(mode.frameSize.width / 2, mode.frameSize.height) {
-}
+    : backend_(backend), device_(device), mode_(mode), eye_(mode.frameSize.width / 2, mode.frameSize.height),
+      mjpg_(mode.pixelFormat == V4L2_PIX_FMT_YUYV ? nullptr : new MjpgDecoder) {}
 
 UvcStereoSource::~UvcStereoSource() {
+    stopping_ = true;
+    {
+        std::lock_guard<std::mutex> hand(handMutex_);
+        handChanged_.notify_all();
+    }
+    if (reader_.joinable()) reader_.join();
     std::lock_guard<std::mutex> lock(mutex_);
     release();
 }
@@ -43,7 +51,8 @@ std::unique_ptr<UvcStereoSource> UvcStereoSource::open(V4l2Device &backend,
         if (code != SUCCESS) source->release();
     }
     if (error) *error = code;
-    if (code != SUCCESS) source.reset();
+    if (code != SUCCESS) return nullptr;
+    source->reader_ = std::thread(&UvcStereoSource::readAhead, source.get());
     return source;
 }
 
@@ -148,22 +157,79 @@ bool UvcStereoSource::decode(const uchar *data, size_t bytes, StereoFrame &frame
     try {
         if (mode_.pixelFormat == V4L2_PIX_FMT_YUYV)
             return splitYuyv(data, bytes, stride_, eye_, frame.left, frame.right);
-        return splitMjpg(data, bytes, eye_, frame.left, frame.right, scratch_);
+        return mjpg_->decode(data, bytes, eye_, frame.left, frame.right);
     } catch (const cv::Exception &) {
         return false; // a damaged frame is skipped, never fatal
     }
 }
 
+namespace {
+constexpr ERROR_CODE kStopped = ERROR_CODE_LAST; // the source is closing
+
+// Whether nothing but the frame itself refers to its eyes' pictures.
+bool heldOnlyBy(const StereoFrame &f) {
+    const int headers = f.left.u && f.left.u == f.right.u ? 2 : 1;
+    return (!f.left.u || f.left.u->refcount == headers) && (!f.right.u || f.right.u->refcount == headers);
+}
+} // namespace
+
+void UvcStereoSource::readAhead() {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hand(handMutex_);
+            handChanged_.wait(hand, [&] { return stopping_ || (!hasReady_ && readError_ == SUCCESS); });
+            if (stopping_) return;
+            std::swap(decoding_, ready_); // the eyes the last grab gave back, if any
+        }
+        while (waiters_.load() > 0)
+            std::this_thread::yield();
+        ERROR_CODE e;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            e = readFrame(decoding_);
+        }
+        if (e == kStopped) return;
+        std::lock_guard<std::mutex> hand(handMutex_);
+        if (e == SUCCESS) {
+            std::swap(ready_, decoding_);
+            hasReady_ = true;
+        } else {
+            readError_ = e;
+        }
+        decoding_ = StereoFrame();
+        handChanged_.notify_all();
+    }
+}
+
 ERROR_CODE UvcStereoSource::grab(StereoFrame &frame) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> hand(handMutex_);
+    handChanged_.wait(hand, [&] { return hasReady_ || readError_ != SUCCESS; });
+    ERROR_CODE e = SUCCESS;
+    if (hasReady_) {
+        std::swap(frame.left, ready_.left);
+        std::swap(frame.right, ready_.right);
+        frame.timestamp = ready_.timestamp;
+        if (!heldOnlyBy(ready_)) ready_ = StereoFrame();
+        hasReady_ = false;
+    } else {
+        e = readError_;
+        readError_ = SUCCESS;
+    }
+    handChanged_.notify_all();
+    return e;
+}
+
+ERROR_CODE UvcStereoSource::readFrame(StereoFrame &frame) {
     if (fd_ < 0) return ERROR_CODE_CAMERA_NOT_DETECTED;
     const int64_t deadline = steadyNowNs() + int64_t(kFrameTimeoutMs) * 1000000;
     bool undecodable = false;
     for (;;) {
         const int64_t left = deadline - steadyNowNs();
         if (left <= 0) break;
+        if (stopping_) return kStopped;
         pollfd p{fd_, POLLIN, 0};
-        const int ready = backend_.poll(&p, 1, int((left + 999999) / 1000000));
+        // In slices, so that closing the source never waits long.
+        const int ready = backend_.poll(&p, 1, int(std::min<int64_t>((left + 999999) / 1000000, 50)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) break;
         if (ready == 0) continue; // the deadline decides
@@ -195,7 +261,9 @@ ERROR_CODE UvcStereoSource::grab(StereoFrame &frame) {
 }
 
 ERROR_CODE UvcStereoSource::setFps(int fps) {
+    ++waiters_;
     std::lock_guard<std::mutex> lock(mutex_);
+    --waiters_;
     if (fd_ < 0) return ERROR_CODE_CAMERA_NOT_DETECTED;
     if (mode_.rates.empty() && fps <= 0) return SUCCESS; // nothing known to choose from: keep what runs
     const float rate = mode_.rates.empty() ? float(fps) : UvcCamera::nearestRate(mode_.rates, fps);

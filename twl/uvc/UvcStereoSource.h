@@ -1,21 +1,27 @@
 #pragma once
 // A side-by-side UVC stereo camera as a frame source: memory-mapped
 // streaming buffers, a dequeue that never waits more than two seconds, and
-// each eye converted straight out of the driver's buffer. The pairs come
-// off the lenses as they are (not rectified); the calibration reported is
-// the nominal rig described in docs/real-cameras.md. Thread-safe: the rate
-// may change from another thread while grabs run.
+// each eye converted straight out of the driver's buffer. A thread of its own
+// dequeues and decodes the next frame while the caller works on the last one
+// (one frame ahead at most; the driver's buffers hold the rest), so that
+// decoding and the caller's work share the cores. The pairs come off the
+// lenses as they are (not rectified); the calibration reported is the
+// nominal rig described in docs/real-cameras.md. Thread-safe: the rate may
+// change from another thread while grabs run.
 
 #include "twl/core/FrameSource.h"
 #include "twl/uvc/UvcCamera.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace twl {
 
+class MjpgDecoder;
 class V4l2Device;
 
 class UvcStereoSource : public FrameSource {
@@ -30,10 +36,13 @@ public:
                                                  const UvcCamera::Mode &mode, float rate, ERROR_CODE *error);
     ~UvcStereoSource() override;
 
-    /// ERROR_CODE_CAMERA_NOT_DETECTED when the camera went away or sent
-    /// nothing for kFrameTimeoutMs; from then on every descriptor and mapping
-    /// is released and each later grab answers the same at once.
-    /// ERROR_CODE_FAILURE when frames came but none could be decoded.
+    /// The oldest pair decoded and not yet grabbed (waiting for it if none).
+    /// The caller's previous eyes are taken back to decode into, unless it
+    /// still holds them elsewhere. ERROR_CODE_CAMERA_NOT_DETECTED when the
+    /// camera went away or sent nothing for kFrameTimeoutMs; from then on
+    /// every descriptor and mapping is released and each later grab answers
+    /// the same at once. ERROR_CODE_FAILURE when frames came but none could
+    /// be decoded.
     ERROR_CODE grab(StereoFrame &frame) override;
     Resolution resolution() const override { return eye_; }
     CameraInformation information() const override;
@@ -57,6 +66,8 @@ private:
     void stopStream();
     void release();
     bool decode(const uchar *data, size_t bytes, StereoFrame &frame);
+    ERROR_CODE readFrame(StereoFrame &frame); // with mutex_ held
+    void readAhead();                         // the reader thread
 
     struct Buffer {
         void *start = nullptr;
@@ -73,7 +84,18 @@ private:
     std::vector<Buffer> buffers_;
     bool streaming_ = false;
     std::atomic<float> fps_{0.0f};
-    cv::Mat scratch_; // decoded MJPG frame
+    std::unique_ptr<MjpgDecoder> mjpg_; // the reader's
+
+    // Hand-over from the reader to grab().
+    std::mutex handMutex_;
+    std::condition_variable handChanged_;
+    StereoFrame ready_;              // decoded, not grabbed yet; or the eyes a grab gave back
+    bool hasReady_ = false;
+    ERROR_CODE readError_ = SUCCESS; // what the reader found instead of a frame, for the next grab
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> waiters_{0}; // others waiting for mutex_: the reader lets them in first
+    StereoFrame decoding_;        // the reader's
+    std::thread reader_;
 };
 
 } // namespace twl

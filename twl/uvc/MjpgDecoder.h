@@ -1,0 +1,43 @@
+#pragma once
+// Motion-JPEG side-by-side frames (both eyes in one picture, left eye on the
+// left) decoded by libjpeg-turbo straight into the two BGRA eyes: the eyes
+// are the two halves of one picture that the decoder writes, so no frame is
+// copied or converted after the decode. One object per stream (one thread
+// at a time); it keeps its decoder between frames.
+
+#include "twl/core/Types.h"
+
+#include <opencv2/core.hpp>
+
+namespace twl {
+
+class MjpgDecoder {
+public:
+    /// Accurate: libjpeg's exact integer inverse DCT and smooth chroma
+    /// upsampling. Fast: its faster DCT and chroma upsampling (a little less
+    /// exact; see docs/real-cameras.md for what it costs and saves).
+    enum class Precision { Accurate, Fast };
+
+    explicit MjpgDecoder(Precision precision = Precision::Accurate);
+    ~MjpgDecoder();
+    MjpgDecoder(const MjpgDecoder &) = delete;
+    MjpgDecoder &operator=(const MjpgDecoder &) = delete;
+
+    /// Decodes a JPEG of 2 * eye.width x eye.height into `left` and `right`,
+    /// which end up as the two halves of one CV_8UC4 picture (reused when
+    /// they already are). False, with the eyes' contents undefined but their
+    /// size kept, for a buffer that is not one whole JPEG picture of that
+    /// size: cut short, damaged beyond decoding or another size. Zero bytes
+    /// after the end-of-image marker (drivers pad frames) are allowed.
+    bool decode(const uchar *data, size_t bytes, Resolution eye, cv::Mat &left, cv::Mat &right);
+
+    /// Length of the picture without the padding after its end-of-image
+    /// marker; 0 when the data does not end with that marker (cut short).
+    static size_t pictureLength(const uchar *data, size_t bytes);
+
+private:
+    void *handle_; // libjpeg-turbo's decompressor
+    int flags_;
+};
+
+} // namespace twl
