@@ -11,7 +11,15 @@
 //                            programs sharing the cores do not inflate;
 //  bad2, baseline_bad2       share of valid pixels more than 2 px off;
 //  density, baseline_density share of pixels with a disparity;
-//  kernels                   the kernel build that ran (VANTARO_SIMD=baseline forces SSE2);
+//  cells_per_s               width x height x disparities over matcher_ms: cost
+//                            cells matched per second;
+//  kernels                   the kernel build that ran (VANTARO_SIMD=avx2 or
+//                            =baseline forces a narrower one);
+//  narrower_kernels, narrower_ms, narrower_cpu_ms, narrower_ratio
+//                            the next narrower build (AVX2 under AVX-512), timed on
+//                            the same pairs, alternating with matcher_ms, and
+//                            matcher_ms over its time (absent where none is
+//                            narrower); its disparities are the same to the bit;
 //  load_average              the machine's one-minute load at the end of the case.
 #include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
@@ -32,6 +40,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -67,10 +76,17 @@ int runMatcherBenchmark(int argc, char **argv) {
         cv::Ptr<cv::StereoSGBM> baseline =
             cv::StereoSGBM::create(0, c.disparities, bs, 8 * bs * bs, 32 * bs * bs, 1, 0, 10, 100, 2,
                                    cv::StereoSGBM::MODE_SGBM_3WAY);
-        std::vector<double> ourTimes, baseTimes;
-        double ourCpu = 0, baseCpu = 0;
+        cv::Mat probe(8, c.width, CV_8U, cv::Scalar(0)), probeDisp;
+        ours.compute(probe, probe, probeDisp);
+        const twl::MatcherKernels *narrowerKernels =
+            std::string(ours.kernelsInUse().name) == "avx512" ? twl::avx2MatcherKernels() : nullptr;
+        twl::SemiGlobalMatcher narrower;
+        narrower.setParameters(p);
+        if (narrowerKernels) narrower.setKernels(*narrowerKernels);
+        std::vector<double> ourTimes, baseTimes, narrowerTimes;
+        double ourCpu = 0, baseCpu = 0, narrowerCpu = 0;
         DisparityScore ourScore, baseScore;
-        cv::Mat left, right, depth, greyL, greyR, ourDisp, baseDisp;
+        cv::Mat left, right, depth, greyL, greyR, ourDisp, baseDisp, narrowerDisp;
         for (int f = -1; f < frames; ++f) { // frame -1 warms up
             scene.render(0.4 + 1.3 * std::max(f, 0), left, right, &depth);
             cv::cvtColor(left, greyL, cv::COLOR_BGRA2GRAY);
@@ -78,11 +94,23 @@ int runMatcherBenchmark(int argc, char **argv) {
             double t0 = nowMs(), c0 = cpuMs();
             ours.compute(greyL, greyR, ourDisp);
             const double ourMs = nowMs() - t0, ourCpuMs = cpuMs() - c0;
+            double narrowerMs = 0, narrowerCpuMs = 0;
+            if (narrowerKernels) {
+                t0 = nowMs();
+                c0 = cpuMs();
+                narrower.compute(greyL, greyR, narrowerDisp);
+                narrowerMs = nowMs() - t0;
+                narrowerCpuMs = cpuMs() - c0;
+            }
             t0 = nowMs();
             c0 = cpuMs();
             baseline->compute(greyL, greyR, baseDisp);
             const double baseMs = nowMs() - t0, baseCpuMs = cpuMs() - c0;
             if (f < 0) continue;
+            if (narrowerKernels) {
+                narrowerTimes.push_back(narrowerMs);
+                narrowerCpu += narrowerCpuMs / frames;
+            }
             ourCpu += ourCpuMs / frames;
             baseCpu += baseCpuMs / frames;
             ourTimes.push_back(ourMs);
@@ -95,13 +123,23 @@ int runMatcherBenchmark(int argc, char **argv) {
             baseScore.density += b.density / frames;
         }
         const double ourMs = median(ourTimes), baseMs = median(baseTimes);
+        char narrowerText[200] = "";
+        if (narrowerKernels)
+            std::snprintf(narrowerText, sizeof narrowerText,
+                          ",\"narrower_kernels\":\"%s\",\"narrower_ms\":%.2f,\"narrower_cpu_ms\":%.2f,"
+                          "\"narrower_ratio\":%.3f",
+                          narrowerKernels->name, median(narrowerTimes), narrowerCpu,
+                          ourMs / std::max(1e-9, median(narrowerTimes)));
+        const double cells = double(c.width) * c.height * c.disparities;
         std::printf("{\"size\":\"%dx%d\",\"disparities\":%d,\"matcher_ms\":%.2f,\"baseline_ms\":%.2f,"
                     "\"time_ratio\":%.3f,\"matcher_cpu_ms\":%.2f,\"baseline_cpu_ms\":%.2f,\"cpu_ratio\":%.3f,"
                     "\"bad2\":%.4f,\"baseline_bad2\":%.4f,\"density\":%.4f,"
-                    "\"baseline_density\":%.4f,\"kernels\":\"%s\",\"threads\":%d,\"load_average\":%.2f}\n",
+                    "\"baseline_density\":%.4f,\"cells_per_s\":%.3g,\"kernels\":\"%s\"%s,\"threads\":%d,"
+                    "\"load_average\":%.2f}\n",
                     c.width, c.height, c.disparities, ourMs, baseMs, baseMs > 0 ? ourMs / baseMs : 0.0,
                     ourCpu, baseCpu, baseCpu > 0 ? ourCpu / baseCpu : 0.0, ourScore.bad2, baseScore.bad2,
-                    ourScore.density, baseScore.density, ours.kernels().name, cv::getNumThreads(),
+                    ourScore.density, baseScore.density, cells / (ourMs * 1e-3), ours.kernelsInUse().name, narrowerText,
+                    cv::getNumThreads(),
                     loadAverage());
         std::fflush(stdout);
     }

@@ -23,7 +23,8 @@ namespace {
 
 std::vector<const MatcherKernels *> vectorBuilds() {
     std::vector<const MatcherKernels *> builds = {&baselineMatcherKernels()};
-    if (avx2MatcherKernels()) builds.push_back(avx2MatcherKernels());
+    for (const MatcherKernels *k : {avx2MatcherKernels(), avx512MatcherKernels()})
+        if (k) builds.push_back(k);
     return builds;
 }
 
@@ -61,7 +62,7 @@ private slots:
                 for (int D : {1, 5, 16, 37, 48, 64, 96, 128, 150, 176}) {
                     const QByteArray what =
                         QString("%1 width %2 D %3").arg(k->name).arg(width).arg(D).toUtf8();
-                    const int Dp = paddedDisparities(D), height = 5, ps = width + Dp + 32;
+                    const int Dp = paddedDisparities(D, k->lanes), height = 5, ps = width + Dp + 32;
                     const int stride = width + 2 * kCensusRadiusX;
                     const auto grey =
                         randomBytes<uint8_t>(rng, size_t(stride) * (height + 2 * kCensusRadiusY), 0, 255);
@@ -167,8 +168,11 @@ private slots:
         qputenv("VANTARO_SIMD", "baseline");
         QCOMPARE(QByteArray(selectMatcherKernels().name), QByteArray("sse2"));
         QCOMPARE(QByteArray(SemiGlobalMatcher().kernels().name), QByteArray("sse2"));
-        qunsetenv("VANTARO_SIMD");
+        qputenv("VANTARO_SIMD", "avx2");
         QCOMPARE(QByteArray(selectMatcherKernels().name), QByteArray(avx2MatcherKernels() ? "avx2" : "sse2"));
+        qunsetenv("VANTARO_SIMD");
+        QCOMPARE(QByteArray(selectMatcherKernels().name),
+                 QByteArray(avx512MatcherKernels() ? "avx512" : avx2MatcherKernels() ? "avx2" : "sse2"));
     }
 
     void speckleFilterMatchesOpenCV() {

@@ -39,6 +39,9 @@ public:
     /// The kernels to run (by default those the CPU and VANTARO_SIMD choose).
     void setKernels(const MatcherKernels &kernels);
     const MatcherKernels &kernels() const { return *kernels_; }
+    /// The build the last compute() ran: AVX2 instead of AVX-512 for ranges
+    /// that 64-byte vectors would pad further than 32-byte ones.
+    const MatcherKernels &kernelsInUse() const { return *active_; }
     /// Bytes the bands in work at once may hold (tests lower it to force many bands).
     void setBandBudget(size_t bytes) { bandBudget_ = bytes; }
 
@@ -55,7 +58,7 @@ private:
     void matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const;
 
     Parameters params_;
-    const MatcherKernels *kernels_;
+    const MatcherKernels *kernels_, *active_;
     size_t bandBudget_ = size_t(192) << 20;
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
     cv::Mat paddedL_, paddedR_;

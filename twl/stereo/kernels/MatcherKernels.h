@@ -3,8 +3,8 @@
 // x86-64 baseline (SSE2) and AVX2. The vector builds give the same bytes as
 // the reference; the matcher picks one at run time.
 //
-// Layouts shared by all builds (D disparities, Dp = D rounded up to 32, so
-// that the AVX2 build never needs a half-width tail):
+// Layouts shared by all builds (D disparities, Dp = D rounded up to the
+// build's `lanes`, 32 or 64, so that no build needs a part-vector tail):
 //  - census: per image row, kCensusPlanes byte planes of `planeStride` bytes;
 //    bit b of plane p is neighbour 8p + b of the sparse 9 x 7 window (the
 //    32 pixels whose offsets dx + dy are odd, raster order) being darker than
@@ -33,12 +33,14 @@ constexpr uint8_t kOutsideCost = 12;
 constexpr int kCensusThreshold = 2; ///< grey levels a neighbour must be darker by to set its bit
 constexpr int kMaxP2 = 254 / 4 - kCensusBits;
 
-inline int paddedDisparities(int d) {
-    return (d + 31) / 32 * 32;
+/// The search range rounded up to whole vectors of a build (`lanes` bytes).
+inline int paddedDisparities(int d, int lanes = 32) {
+    return (d + lanes - 1) / lanes * lanes;
 }
 
 struct MatcherKernels {
     const char *name;
+    int lanes; // the range is padded to a multiple of this (Dp)
     // Census of rows [y0, y1) of a grey image already padded by the census
     // radius on every side and biased by 0x80 (so signed compares order it);
     // `stride` is that image's row step and (x, y) = (0, 0) its first real
@@ -69,7 +71,10 @@ const MatcherKernels &scalarMatcherKernels();
 const MatcherKernels &baselineMatcherKernels();
 /// Null where the CPU lacks AVX2 or POPCNT.
 const MatcherKernels *avx2MatcherKernels();
-/// AVX2 where the CPU has it, unless VANTARO_SIMD=baseline (or =scalar) asks otherwise.
+/// Null where the CPU lacks AVX-512 BW, VL, BITALG or VBMI (or AVX2).
+const MatcherKernels *avx512MatcherKernels();
+/// The widest build the CPU runs, unless VANTARO_SIMD=avx2, =baseline or
+/// =scalar asks for a narrower one.
 const MatcherKernels &selectMatcherKernels();
 
 } // namespace twl

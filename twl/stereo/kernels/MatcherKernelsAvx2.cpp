@@ -1,143 +1,19 @@
 // The matcher's kernels with 32-byte vectors; this file alone is built with
 // -mavx2 -mpopcnt, and nothing here runs unless the CPU reports both.
 #include "twl/stereo/kernels/MatcherKernelsImpl.h"
+#include "twl/stereo/kernels/MatcherAvx2.h"
 
 #include <immintrin.h>
 
 namespace twl {
 namespace {
 
-struct Avx2 {
-    typedef __m256i vec;
-    static constexpr int bytes = 32;
-    static constexpr bool shiftsInRegisters = true;
-    static vec zero() { return _mm256_setzero_si256(); }
-    static vec set1(uint8_t v) { return _mm256_set1_epi8(char(v)); }
-    static vec load(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
-    static void store(void *p, vec v) { _mm256_storeu_si256(static_cast<__m256i *>(p), v); }
-    static vec xor_(vec a, vec b) { return _mm256_xor_si256(a, b); }
-    static vec or_(vec a, vec b) { return _mm256_or_si256(a, b); }
-    static vec cmpgt8(vec a, vec b) { return _mm256_cmpgt_epi8(a, b); }
-    static vec subsSigned8(vec a, vec b) { return _mm256_subs_epi8(a, b); }
-    static vec add8(vec a, vec b) { return _mm256_add_epi8(a, b); }
-    static vec sub8(vec a, vec b) { return _mm256_sub_epi8(a, b); }
-    static vec adds8(vec a, vec b) { return _mm256_adds_epu8(a, b); }
-    static vec subs8(vec a, vec b) { return _mm256_subs_epu8(a, b); }
-    static vec min8(vec a, vec b) { return _mm256_min_epu8(a, b); }
-    // Pairs of bytes into 16-bit lanes (the high byte zero), then SSE4.1's minpos.
-    static uint8_t hmin8(vec v) {
-        __m128i h = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-        h = _mm_min_epu8(h, _mm_srli_epi16(h, 8));
-        return uint8_t(_mm_cvtsi128_si32(_mm_minpos_epu16(h)));
-    }
-    // (minimum << 8) | the first lane holding it, of N vectors (N <= 8): each
-    // sum widened to 16 bits above its lane number, so that one minimum of
-    // words, finished by SSE4.1's minpos, finds both.
-    static constexpr bool packedArgmin = true;
-    template <int N> static int argmin(const vec (&v)[N]) {
-        static_assert(N <= 8, "lane numbers are bytes");
-        const vec lanes = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18,
-                                           19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
-        vec lowest = _mm256_set1_epi16(-1);
-        for (int k = 0; k < N; ++k) {
-            const vec index = _mm256_add_epi8(lanes, _mm256_set1_epi8(char(32 * k)));
-            lowest = _mm256_min_epu16(lowest, _mm256_min_epu16(_mm256_unpacklo_epi8(index, v[k]),
-                                                               _mm256_unpackhi_epi8(index, v[k])));
-        }
-        const __m128i h = _mm_min_epu16(_mm256_castsi256_si128(lowest), _mm256_extracti128_si256(lowest, 1));
-        return _mm_cvtsi128_si32(_mm_minpos_epu16(h)) & 0xFFFF;
-    }
-    static int lane0(vec v) { return _mm_cvtsi128_si32(_mm256_castsi256_si128(v)) & 0xFF; }
-    // The minimum of all lanes, in every lane: the halves folded, pairs of
-    // bytes into 16-bit lanes, SSE4.1's minpos, spread back out (fewer
-    // instructions than rotating the vector through all its lanes).
-    static vec minAll8(vec v) {
-        __m128i h = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-        h = _mm_min_epu8(h, _mm_srli_epi16(h, 8));
-        return _mm256_broadcastb_epi8(_mm_minpos_epu16(h));
-    }
-    static vec popcount8(vec v) {
-        const vec table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2,
-                                           2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-        const vec low = _mm256_set1_epi8(0x0F);
-        return _mm256_add_epi8(_mm256_shuffle_epi8(table, _mm256_and_si256(v, low)),
-                               _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(v, 4), low)));
-    }
-    static vec cmpeq8(vec a, vec b) { return _mm256_cmpeq_epi8(a, b); }
-    static vec reverse8(vec v) {
-        const vec within = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13,
-                                            12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-        return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, within), 0x4E);
-    }
-    static int hsum8(vec v) {
-        const vec s = _mm256_sad_epu8(v, zero());
-        const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
-        return _mm_cvtsi128_si32(h) + _mm_extract_epi16(h, 4);
-    }
-    static int movemask8(vec v) { return _mm256_movemask_epi8(v); }
-    static vec shiftUp(vec v, vec before) {
-        return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(before, v, 0x21), 15);
-    }
-    static vec shiftDown(vec v, vec after) {
-        return _mm256_alignr_epi8(_mm256_permute2x128_si256(v, after, 0x21), v, 1);
-    }
-};
-
-// The left-right check eight pixels at a time: each pixel's offer to the
-// right pixel it matched is made in vector lanes, leaving one minimum per
-// pixel to scalar code (lanes may offer to the same right pixel), and the
-// right pixels' answers are gathered. What the plain loops do, in the same
-// order of offers.
-template <> struct LeftRightCheck<Avx2> {
-    static void run(const uint32_t *bestCost, int width, uint32_t *rightBest, int16_t *disparity16) {
-        if (width <= 0) return;
-        std::fill(rightBest, rightBest + width, ~0u);
-        const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        auto load = [&](int x, __m256i &v, __m256i &d, __m256i &xr) {
-            v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(disparity16 + x)));
-            d = _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(8)), 4);
-            xr = _mm256_sub_epi32(_mm256_add_epi32(_mm256_set1_epi32(x), lanes), d);
-        };
-        const int whole = width / 8 * 8;
-        for (int x = 0; x < whole; x += 8) {
-            __m256i v, d, xr;
-            load(x, v, d, xr);
-            // Invalid pixels and those matched past the left edge offer ~0.
-            const __m256i refused = _mm256_or_si256(_mm256_srai_epi32(v, 31), _mm256_srai_epi32(xr, 31));
-            const __m256i cost = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bestCost + x));
-            alignas(32) int32_t at[8];
-            alignas(32) uint32_t offer[8];
-            _mm256_store_si256(reinterpret_cast<__m256i *>(at),
-                               _mm256_min_epi32(_mm256_max_epi32(xr, _mm256_setzero_si256()),
-                                                _mm256_set1_epi32(width - 1)));
-            _mm256_store_si256(reinterpret_cast<__m256i *>(offer),
-                               _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(cost, 16), d), refused));
-            for (int i = 0; i < 8; ++i)
-                rightBest[at[i]] = std::min(rightBest[at[i]], offer[i]);
-        }
-        leftRightOffers(bestCost, whole, width, rightBest, disparity16);
-        for (int x = 0; x < whole; x += 8) {
-            __m256i v, d, xr;
-            load(x, v, d, xr);
-            const __m256i valid = _mm256_cmpgt_epi32(_mm256_min_epi32(v, xr), _mm256_set1_epi32(-1));
-            const __m256i answer =
-                _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int *>(rightBest),
-                                            _mm256_max_epi32(xr, _mm256_setzero_si256()), valid, 4);
-            const __m256i off =
-                _mm256_abs_epi32(_mm256_sub_epi32(_mm256_and_si256(answer, _mm256_set1_epi32(0xFFFF)), d));
-            const __m256i keep = _mm256_andnot_si256(_mm256_cmpgt_epi32(off, _mm256_set1_epi32(1)), valid);
-            const __m256i out = _mm256_blendv_epi8(_mm256_set1_epi32(-16), v, keep);
-            const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(out, out), 0x08);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(disparity16 + x), _mm256_castsi256_si128(packed));
-        }
-        leftRightVerdicts(whole, width, rightBest, disparity16);
-    }
-};
+template <> struct LeftRightCheck<Avx2> : Avx2LeftRightCheck {};
 
 } // namespace
 
 const MatcherKernels *avx2MatcherKernels() {
-    static const MatcherKernels kernels = {"avx2", censusT<Avx2>, costRowT<Avx2>, pathRowT<Avx2>,
+    static const MatcherKernels kernels = {"avx2", 32, censusT<Avx2>, costRowT<Avx2>, pathRowT<Avx2>,
                                            finishRowT<Avx2>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     return supported ? &kernels : nullptr;

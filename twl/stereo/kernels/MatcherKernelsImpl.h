@@ -66,6 +66,9 @@ struct Sse2 {
         return _mm_cvtsi128_si32(s) + _mm_extract_epi16(s, 4);
     }
     static int movemask8(vec v) { return _mm_movemask_epi8(v); }
+    // Bit d set where lane d of a equals, or is at most, that of b.
+    static uint32_t eqMask(vec a, vec b) { return uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))); }
+    static uint32_t leMask(vec a, vec b) { return eqMask(_mm_min_epu8(a, b), a); }
     // The lanes in reverse order: words, then the bytes within each.
     static vec reverse8(vec v) {
         v = _mm_shuffle_epi32(v, 0x1B);
@@ -279,12 +282,15 @@ template <class V, class Body> void withVectorCount(int Dp, const Body &body) {
 
 // 255 from lane `first` of a vector on, 0 before it (first in [0, bytes]).
 template <class V> inline typename V::vec lanesFrom(int first) {
-    alignas(64) static constexpr uint8_t ramp[64] = {
-        0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
-        0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
-        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
-        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
-    return V::load(ramp + 32 - first);
+    struct Ramp {
+        uint8_t at[128];
+        constexpr Ramp() : at() {
+            for (int i = 64; i < 128; ++i)
+                at[i] = 255;
+        }
+    };
+    alignas(64) static constexpr Ramp ramp;
+    return V::load(ramp.at + 64 - first);
 }
 
 // 255 in lane 0 only, and in the last lane only.
@@ -431,7 +437,9 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
     vec held[N > 0 ? N : 1];
     auto at = [&](int k) { return N > 0 ? held[k] : V::load(s + k * V::bytes); };
     int m = 0, best = Dp;
-    if constexpr (N > 0 && V::packedArgmin) {
+    typedef decltype(V::eqMask(V::zero(), V::zero())) Mask;
+    // Lane numbers and sums pack into 16 bits up to 256 lanes.
+    if constexpr (N > 0 && V::packedArgmin && N * V::bytes <= 256) {
         for (int k = 0; k < N; ++k)
             held[k] = V::load(s + k * V::bytes);
         const int packed = V::template argmin<N>(held);
@@ -446,8 +454,8 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
         const vec mv = V::minAll8(lowest);
         m = V::lane0(mv);
         for (int k = n - 1; k >= 0; --k) {
-            const unsigned eq = unsigned(V::movemask8(V::cmpeq8(at(k), mv)));
-            const int found = -int(eq != 0), lane = k * V::bytes + __builtin_ctz(eq | 0x80000000u);
+            const Mask eq = V::eqMask(at(k), mv);
+            const int found = -int(eq != 0), lane = k * V::bytes + __builtin_ctzll(uint64_t(eq) | (1ull << 63));
             best = (best & ~found) | (lane & found);
         }
     }
@@ -457,10 +465,10 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
     const vec under = V::set1(thresholds.under[m]);
     int below = 0;
     for (int k = 0; k < n; ++k) {
-        unsigned low = unsigned(V::movemask8(V::cmpeq8(V::min8(at(k), under), at(k))));
+        Mask low = V::leMask(at(k), under);
         const int inRange = D - k * V::bytes;
-        if (inRange < V::bytes) low &= inRange <= 0 ? 0u : (1u << inRange) - 1;
-        below += __builtin_popcount(low);
+        if (inRange < V::bytes) low &= inRange <= 0 ? Mask(0) : Mask((Mask(1) << inRange) - 1);
+        below += __builtin_popcountll(uint64_t(low));
     }
     if (threshold <= 0) below = 0;
     const int sl = s[best - 1], sr = s[best + 1];

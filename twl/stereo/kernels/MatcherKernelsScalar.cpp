@@ -137,7 +137,7 @@ void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int 
 } // namespace
 
 const MatcherKernels &scalarMatcherKernels() {
-    static const MatcherKernels kernels = {"scalar", censusScalar, costRowScalar, pathRowScalar,
+    static const MatcherKernels kernels = {"scalar", 32, censusScalar, costRowScalar, pathRowScalar,
                                            finishRowScalar};
     return kernels;
 }
@@ -146,6 +146,8 @@ const MatcherKernels &selectMatcherKernels() {
     const char *choice = std::getenv("VANTARO_SIMD");
     if (choice && !std::strcmp(choice, "scalar")) return scalarMatcherKernels();
     if (choice && !std::strcmp(choice, "baseline")) return baselineMatcherKernels();
+    const MatcherKernels *avx512 = avx512MatcherKernels();
+    if (avx512 && !(choice && !std::strcmp(choice, "avx2"))) return *avx512;
     if (const MatcherKernels *avx2 = avx2MatcherKernels()) return *avx2;
     return baselineMatcherKernels();
 }

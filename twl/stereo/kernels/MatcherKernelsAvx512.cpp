@@ -1,0 +1,117 @@
+// The matcher's kernels with 64-byte vectors; this file alone is built with
+// AVX-512 (F, BW, VL, BITALG for the byte popcount, VBMI for byte
+// permutes), and nothing here runs unless the CPU reports all of them. The
+// search range is padded to 64 lanes for it, so that a pixel's range of the
+// modes (64, 96 -> 128, 176 -> 192) is one to three vectors: half the
+// instructions of the AVX2 build for the same lanes.
+#include "twl/stereo/kernels/MatcherAvx2.h"
+#include "twl/stereo/kernels/MatcherKernelsImpl.h"
+
+#include <immintrin.h>
+
+// GCC 12 takes the undefined upper source of its own 512-bit extracts for an
+// uninitialised value once they are inlined.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+namespace twl {
+namespace {
+
+struct Avx512 {
+    typedef __m512i vec;
+    static constexpr int bytes = 64;
+    static constexpr bool shiftsInRegisters = true;
+    static vec zero() { return _mm512_setzero_si512(); }
+    static vec set1(uint8_t v) { return _mm512_set1_epi8(char(v)); }
+    static vec load(const void *p) { return _mm512_loadu_si512(p); }
+    static void store(void *p, vec v) { _mm512_storeu_si512(p, v); }
+    static vec xor_(vec a, vec b) { return _mm512_xor_si512(a, b); }
+    static vec or_(vec a, vec b) { return _mm512_or_si512(a, b); }
+    static vec cmpgt8(vec a, vec b) { return _mm512_movm_epi8(_mm512_cmpgt_epi8_mask(a, b)); }
+    static vec subsSigned8(vec a, vec b) { return _mm512_subs_epi8(a, b); }
+    static vec add8(vec a, vec b) { return _mm512_add_epi8(a, b); }
+    static vec sub8(vec a, vec b) { return _mm512_sub_epi8(a, b); }
+    static vec adds8(vec a, vec b) { return _mm512_adds_epu8(a, b); }
+    static vec subs8(vec a, vec b) { return _mm512_subs_epu8(a, b); }
+    static vec min8(vec a, vec b) { return _mm512_min_epu8(a, b); }
+    // The upper half (zero-masked: GCC 12 warns about the plain extract's undefined source).
+    static __m256i high(vec v) { return _mm512_maskz_extracti64x4_epi64(0xFF, v, 1); }
+    // The four quarters folded, pairs of bytes into 16-bit lanes, SSE4.1's minpos.
+    static __m128i fold(vec v) {
+        const __m256i h = _mm256_min_epu8(_mm512_castsi512_si256(v), high(v));
+        const __m128i q = _mm_min_epu8(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+        return _mm_minpos_epu16(_mm_min_epu8(q, _mm_srli_epi16(q, 8)));
+    }
+    static uint8_t hmin8(vec v) { return uint8_t(_mm_cvtsi128_si32(fold(v))); }
+    static constexpr bool packedArgmin = true;
+    // (minimum << 8) | the first lane holding it, as in the AVX2 build.
+    template <int N> static int argmin(const vec (&v)[N]) {
+        static_assert(N <= 4, "lane numbers are bytes");
+        const vec lanes = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47,
+                                          46, 45, 44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30,
+                                          29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
+                                          12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        vec lowest = _mm512_set1_epi16(-1);
+        for (int k = 0; k < N; ++k) {
+            const vec index = _mm512_add_epi8(lanes, _mm512_set1_epi8(char(64 * k)));
+            lowest = _mm512_min_epu16(lowest, _mm512_min_epu16(_mm512_unpacklo_epi8(index, v[k]),
+                                                               _mm512_unpackhi_epi8(index, v[k])));
+        }
+        const __m256i h = _mm256_min_epu16(_mm512_castsi512_si256(lowest), high(lowest));
+        const __m128i q = _mm_min_epu16(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+        return _mm_cvtsi128_si32(_mm_minpos_epu16(q)) & 0xFFFF;
+    }
+    static int lane0(vec v) { return _mm_cvtsi128_si32(_mm512_castsi512_si128(v)) & 0xFF; }
+    static vec minAll8(vec v) { return _mm512_broadcastb_epi8(fold(v)); }
+    static vec popcount8(vec v) { return _mm512_popcnt_epi8(v); }
+    static vec cmpeq8(vec a, vec b) { return _mm512_movm_epi8(_mm512_cmpeq_epi8_mask(a, b)); }
+    static uint64_t eqMask(vec a, vec b) { return _mm512_cmpeq_epi8_mask(a, b); }
+    static uint64_t leMask(vec a, vec b) { return _mm512_cmple_epu8_mask(a, b); }
+    static vec reverse8(vec v) {
+        const vec backwards = _mm512_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
+                                              18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33,
+                                              34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49,
+                                              50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63);
+        return _mm512_permutexvar_epi8(backwards, v);
+    }
+    static int hsum8(vec v) {
+        const vec s = _mm512_sad_epu8(v, zero());
+        const __m256i h = _mm256_add_epi64(_mm512_castsi512_si256(s), high(s));
+        const __m128i q = _mm_add_epi64(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+        return _mm_cvtsi128_si32(q) + _mm_extract_epi16(q, 4);
+    }
+    static uint64_t movemask8(vec v) { return _mm512_movepi8_mask(v); }
+    // Lane d of the result is lane d - 1 of v, lane 0 the last of `before`:
+    // one permute of the two vectors' 128 bytes.
+    static vec shiftUp(vec v, vec before) {
+        const vec from = _mm512_set_epi8(62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46,
+                                         45, 44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29,
+                                         28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12,
+                                         11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, char(127));
+        return _mm512_permutex2var_epi8(v, from, before);
+    }
+    // Lane d of the result is lane d + 1 of v; the last lane the first of `after`.
+    static vec shiftDown(vec v, vec after) {
+        const vec from = _mm512_set_epi8(char(64), 63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49,
+                                         48, 47, 46, 45, 44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32,
+                                         31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15,
+                                         14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+        return _mm512_permutex2var_epi8(v, from, after);
+    }
+};
+
+template <> struct LeftRightCheck<Avx512> : Avx2LeftRightCheck {};
+
+} // namespace
+
+const MatcherKernels *avx512MatcherKernels() {
+    static const MatcherKernels kernels = {
+        "avx512", 64, censusT<Avx512>, costRowT<Avx512>, pathRowT<Avx512>, finishRowT<Avx512>};
+    static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+                                  __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+                                  __builtin_cpu_supports("avx512bitalg") &&
+                                  __builtin_cpu_supports("avx512vbmi");
+    return supported ? &kernels : nullptr;
+}
+
+} // namespace twl
