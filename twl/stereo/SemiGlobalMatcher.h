@@ -40,7 +40,7 @@ public:
     void setKernels(const MatcherKernels &kernels);
     const MatcherKernels &kernels() const { return *kernels_; }
     /// The build the last compute() ran: AVX2 instead of AVX-512 for ranges
-    /// that 64-byte vectors would pad further than 32-byte ones.
+    /// of one 64-byte vector or fewer, or that it would pad further.
     const MatcherKernels &kernelsInUse() const { return *active_; }
     /// Bytes the bands in work at once may hold (tests lower it to force many bands).
     void setBandBudget(size_t bytes) { bandBudget_ = bytes; }

@@ -26,7 +26,10 @@ constexpr unsigned kBufferCount = 4;
 UvcStereoSource::UvcStereoSource(V4l2Device &backend, const UvcCamera::DeviceInfo &device,
                                  const UvcCamera::Mode &mode)
     : backend_(backend), device_(device), mode_(mode), eye_(mode.frameSize.width / 2, mode.frameSize.height),
-      mjpg_(mode.pixelFormat == V4L2_PIX_FMT_YUYV ? nullptr : new MjpgDecoder) {}
+      // The fast DCT and chroma upsampling: 8 % less decode time, 44 dB from
+      // the exact decode, the same depth (vantaro-bench input).
+      mjpg_(mode.pixelFormat == V4L2_PIX_FMT_YUYV ? nullptr : new MjpgDecoder(MjpgDecoder::Precision::Fast)) {
+}
 
 UvcStereoSource::~UvcStereoSource() {
     stopping_ = true;
