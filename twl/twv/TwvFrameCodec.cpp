@@ -4,69 +4,34 @@
 #include <opencv2/imgproc.hpp>
 #include <zstd.h>
 
-#include <csetjmp>
-#include <cstdio>
-#include <cstdlib>
-
-#include <jpeglib.h>
+#include <turbojpeg.h>
 
 namespace twl {
-
-namespace {
-
-struct JpegError {
-    jpeg_error_mgr manager;
-    std::jmp_buf jump;
-};
-
-// The library's own handler ends the process; ours returns to the caller.
-[[noreturn]] void jpegFailed(j_common_ptr state) {
-    std::longjmp(reinterpret_cast<JpegError *>(state->err)->jump, 1);
-}
-
-} // namespace
 
 TwvFrameCodec::TwvFrameCodec() = default;
 
 bool TwvFrameCodec::encodeJpeg(const cv::Mat &picture, std::vector<unsigned char> &out) {
-    // The library directly rather than through OpenCV: it takes BGR and BGRA
-    // rows as they are, and its fast integer transform, which at this
-    // quality differs from the exact one by less than the compression
-    // itself, saves about a fifth of a live recording's time.
-    jpeg_compress_struct state;
-    JpegError error;
-    state.err = jpeg_std_error(&error.manager);
-    error.manager.error_exit = jpegFailed;
-    unsigned char *buffer = nullptr;
-    unsigned long size = 0;
-    if (setjmp(error.jump)) {
-        jpeg_destroy_compress(&state);
-        std::free(buffer);
+    // libjpeg-turbo's own interface rather than OpenCV's encoder: it takes
+    // BGR and BGRA rows as they are (no conversion first), and its fast
+    // integer transform, which at this quality differs from the exact one by
+    // less than the compression itself, saves about a fifth of a live
+    // recording's time. Same baseline 4:2:0 JPEG as before.
+    if (!compressor_ && !(compressor_ = tjInitCompress())) return false;
+    out.resize(tjBufSize(picture.cols, picture.rows, TJSAMP_420));
+    unsigned char *data = out.data();
+    unsigned long size = static_cast<unsigned long>(out.size());
+    if (tjCompress2(compressor_, picture.data, picture.cols, int(picture.step[0]), picture.rows,
+                    picture.channels() == 4 ? TJPF_BGRA : TJPF_BGR, &data, &size, TJSAMP_420, kJpegQuality,
+                    TJFLAG_NOREALLOC | TJFLAG_FASTDCT) != 0) {
         out.clear();
         return false;
     }
-    jpeg_create_compress(&state);
-    jpeg_mem_dest(&state, &buffer, &size);
-    state.image_width = JDIMENSION(picture.cols);
-    state.image_height = JDIMENSION(picture.rows);
-    state.input_components = picture.channels();
-    state.in_color_space = picture.channels() == 4 ? JCS_EXT_BGRA : JCS_EXT_BGR;
-    jpeg_set_defaults(&state);
-    jpeg_set_quality(&state, kJpegQuality, TRUE);
-    state.dct_method = JDCT_IFAST;
-    jpeg_start_compress(&state, TRUE);
-    while (state.next_scanline < state.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(picture.ptr(int(state.next_scanline)));
-        jpeg_write_scanlines(&state, &row, 1);
-    }
-    jpeg_finish_compress(&state);
-    out.assign(buffer, buffer + size);
-    jpeg_destroy_compress(&state);
-    std::free(buffer);
-    return !out.empty();
+    out.resize(size);
+    return size > 0;
 }
 
 TwvFrameCodec::~TwvFrameCodec() {
+    if (compressor_) tjDestroy(compressor_);
     ZSTD_freeCCtx(cctx_);
     ZSTD_freeDCtx(dctx_);
 }

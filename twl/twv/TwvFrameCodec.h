@@ -1,7 +1,7 @@
 #pragma once
-// Compression of one picture of a recorded stereo pair. Keeps its zstd
-// contexts and scratch buffers between frames, so one object serves a whole
-// recording (one thread at a time).
+// Compression of one picture of a recorded stereo pair. Keeps its JPEG and
+// zstd contexts and scratch buffers between frames, so one object serves a
+// whole recording (one thread at a time).
 
 #include "twl/twv/TwvFormat.h"
 
@@ -38,8 +38,9 @@ public:
     static constexpr int kZstdLevel = 1;
 
 private:
-    static bool encodeJpeg(const cv::Mat &picture, std::vector<unsigned char> &out);
+    bool encodeJpeg(const cv::Mat &picture, std::vector<unsigned char> &out);
 
+    void *compressor_ = nullptr; // libjpeg-turbo's
     ZSTD_CCtx *cctx_ = nullptr;
     ZSTD_DCtx *dctx_ = nullptr;
     cv::Mat bgr_;
