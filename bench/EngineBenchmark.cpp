@@ -45,7 +45,6 @@
 
 namespace {
 
-using bench::Accuracy;
 using bench::cpuMs;
 using bench::loadAverage;
 using bench::median;

@@ -40,8 +40,8 @@
 #include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
 #include "bench/CaptureLoop.h"
-#include "bench/DepthAccuracy.h"
 
+#include "support/DisparityScore.h"
 #include "support/FakeV4l2Device.h"
 #include "twl/Camera.h"
 #include "twl/core/FrameSource.h"
@@ -164,13 +164,14 @@ Fidelity fidelity(const twl::StereoFrame &got, const twl::StereoFrame &accurate)
     return f;
 }
 
-bench::Accuracy ultraAccuracy(const InputFrame &in, const twl::StereoFrame &eyes) {
+DisparityScore ultraAccuracy(const InputFrame &in, const twl::StereoFrame &eyes) {
     twl::StereoEngine engine;
     engine.configure(twl::DEPTH_MODE_ULTRA, in.eye, in.focal, in.baseline,
                      twl::StereoEngine::minimumDepth(in.focal, in.baseline, int(in.eye.width)));
     twl::StereoResult result;
     engine.compute(eyes.left, eyes.right, false, result);
-    return bench::depthAccuracy(result.disparity, in.depth, in.focal, in.baseline);
+    return scoreDisparity(result.disparity,
+                          disparityFromDepth(in.depth, in.focal * in.baseline, result.disparity.size()));
 }
 
 void decodeCases(int index, int frames) {
@@ -202,7 +203,7 @@ void decodeCases(int index, int frames) {
         std::string extra;
         if (c.mjpg) {
             const Fidelity f = fidelity(out, accurate);
-            const bench::Accuracy a = ultraAccuracy(frame, out);
+            const DisparityScore a = ultraAccuracy(frame, out);
             char text[320];
             std::snprintf(text, sizeof text,
                           ",\"opencv_ms\":%.3f,\"ratio\":%.3f,\"psnr_db\":%.2f,\"max_diff\":%.0f,"

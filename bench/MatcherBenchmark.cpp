@@ -138,9 +138,8 @@ int runMatcherBenchmark(int argc, char **argv) {
                     "\"load_average\":%.2f}\n",
                     c.width, c.height, c.disparities, ourMs, baseMs, baseMs > 0 ? ourMs / baseMs : 0.0,
                     ourCpu, baseCpu, baseCpu > 0 ? ourCpu / baseCpu : 0.0, ourScore.bad2, baseScore.bad2,
-                    ourScore.density, baseScore.density, cells / (ourMs * 1e-3), ours.kernelsInUse().name, narrowerText,
-                    cv::getNumThreads(),
-                    loadAverage());
+                    ourScore.density, baseScore.density, cells / (ourMs * 1e-3), ours.kernelsInUse().name,
+                    narrowerText, cv::getNumThreads(), loadAverage());
         std::fflush(stdout);
     }
     return 0;

@@ -278,11 +278,6 @@ std::thread::id FakeV4l2Device::controlThread() const {
     return controlThread_;
 }
 
-std::thread::id FakeV4l2Device::dequeueThread() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return dequeueThread_;
-}
-
 float FakeV4l2Device::currentRate() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return currentRate_;
@@ -472,7 +467,6 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
         b->memory = V4L2_MEMORY_MMAP;
         b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
         b->sequence = buffer.sequence;
-        dequeueThread_ = std::this_thread::get_id();
         const auto sinceEpoch =
             std::chrono::duration_cast<std::chrono::microseconds>(buffer.taken.time_since_epoch());
         b->timestamp.tv_sec = sinceEpoch.count() / 1000000;

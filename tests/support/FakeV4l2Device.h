@@ -91,9 +91,8 @@ public:
     void setExtendedControls(bool available);
     /// A control's value in the camera; INT32_MIN when it has none such.
     int32_t controlValue(uint32_t id, const std::string &node = "/dev/video0") const;
-    /// The threads that last set a control and last took a frame.
+    /// The thread that last set a control.
     std::thread::id controlThread() const;
-    std::thread::id dequeueThread() const;
 
     int openDescriptors() const;
     int liveMappings() const;
@@ -144,7 +143,7 @@ private:
     bool held_ = false;
     bool extendedControls_ = true;
     std::map<uint32_t, int> refusedControls_;
-    std::thread::id controlThread_, dequeueThread_;
+    std::thread::id controlThread_;
 };
 
 } // namespace twl
