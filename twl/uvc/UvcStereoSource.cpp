@@ -263,10 +263,15 @@ ERROR_CODE UvcStereoSource::readFrame(StereoFrame &frame) {
     return ERROR_CODE_CAMERA_NOT_DETECTED;
 }
 
-ERROR_CODE UvcStereoSource::setFps(int fps) {
-    ++waiters_;
-    std::lock_guard<std::mutex> lock(mutex_);
+std::unique_lock<std::mutex> UvcStereoSource::lockDevice() {
+    ++waiters_; // the reader, between frames, lets us in first
+    std::unique_lock<std::mutex> lock(mutex_);
     --waiters_;
+    return lock;
+}
+
+ERROR_CODE UvcStereoSource::setFps(int fps) {
+    const std::unique_lock<std::mutex> lock = lockDevice();
     if (fd_ < 0) return ERROR_CODE_CAMERA_NOT_DETECTED;
     if (mode_.rates.empty() && fps <= 0) return SUCCESS; // nothing known to choose from: keep what runs
     const float rate = mode_.rates.empty() ? float(fps) : UvcCamera::nearestRate(mode_.rates, fps);
@@ -283,13 +288,13 @@ ERROR_CODE UvcStereoSource::setFps(int fps) {
 }
 
 std::vector<CameraControl> UvcStereoSource::controls() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::unique_lock<std::mutex> lock = lockDevice();
     if (fd_ < 0) return {};
     return UvcControls::query(backend_, fd_);
 }
 
 int UvcStereoSource::setControl(uint32_t id, int32_t value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::unique_lock<std::mutex> lock = lockDevice();
     if (fd_ < 0) return ENODEV;
     return UvcControls::set(backend_, fd_, id, value);
 }

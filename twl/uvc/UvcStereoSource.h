@@ -66,7 +66,8 @@ private:
     void stopStream();
     void release();
     bool decode(const uchar *data, size_t bytes, StereoFrame &frame);
-    ERROR_CODE readFrame(StereoFrame &frame); // with mutex_ held
+    std::unique_lock<std::mutex> lockDevice(); // mutex_, ahead of the reader
+    ERROR_CODE readFrame(StereoFrame &frame);  // with mutex_ held
     void readAhead();                         // the reader thread
 
     struct Buffer {
