@@ -30,7 +30,7 @@
 // fps for S seconds (10), one line per way of use: "grab" (the source
 // alone), "record" (each pair written to a .twv file with JPEG, as twv
 // record does) and "show" (Camera::grab with depth in PERFORMANCE, the
-// viewer's default, and the capture loop's three retrievals), with
+// viewer's default, and the capture loop's retrievals), with
 //  frames       pairs grabbed;
 //  expected     frame times from the first pair's timestamp to the last's;
 //  lost         expected - frames: camera frames that never reached us;
