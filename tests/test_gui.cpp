@@ -34,7 +34,6 @@ bool hasColour(const QImage &img, QRgb want, int tolerance = 12) {
 }
 
 const QRgb kAccent = qRgb(0, 172, 236);
-const QRgb kGrey = qRgb(149, 165, 166);
 } // namespace
 
 class TestGui : public QObject {
@@ -80,12 +79,6 @@ private slots:
         QCOMPARE(s->pos() + QPoint(s->width() / 2, s->height() / 2), middle);
     }
 
-    void fontSizeRuleSurvivesAnUnmeasurableFont() {
-        // A platform without font metrics still gets readable text; wider digits, smaller text.
-        QVERIFY(GuiStyle::baseFontSizeForWidth(0) > 0 && GuiStyle::baseFontSizeForWidth(-1) > 0);
-        QVERIFY(GuiStyle::baseFontSizeForWidth(14) > GuiStyle::baseFontSizeForWidth(40));
-    }
-
     void everyPictureTheWidgetsNameIsCompiledIn() {
         auto gui = makeWindow();
         QList<QWidget *> widgets =
@@ -98,22 +91,6 @@ private slots:
                 QVERIFY2(!QImage(path).isNull(), qPrintable(path));
             }
         QVERIFY(found > 10);
-    }
-
-    void buttonPicturesFollowState() {
-        auto gui = makeWindow();
-        gui->setInputState(3, 10);
-        QVERIFY(hasColour(gui->liveButton->grab().toImage(), kAccent));
-        gui->liveButton->setEnabled(false);
-        const QImage live = gui->liveButton->grab().toImage();
-        QVERIFY(hasColour(live, kGrey, 6) && !hasColour(live, kAccent, 30));
-        gui->statusLabel->setText("LIVE"); // in the accent colour
-        QVERIFY(hasColour(gui->statusLabel->grab().toImage(), kAccent, 40));
-        // Pause shows two bars (gap in the middle), play a solid triangle.
-        const QRect centre(12, 12, 1, 1);
-        QVERIFY(!hasColour(gui->pauseButton->grab().toImage().copy(centre), kAccent, 40));
-        gui->pauseButton->setChecked(true);
-        QVERIFY(hasColour(gui->pauseButton->grab().toImage().copy(centre), kAccent, 40));
     }
 
     void logoIsPaintedCentredAndInTheWindow() {
@@ -222,28 +199,6 @@ private slots:
             gui->frameSpinBox->stepUp();
             QCOMPARE(gui->frameSpinBox->value(), 10 + n);
         }
-    }
-
-    void depthModeSensingAndStabiliser() {
-        auto gui = makeWindow();
-        QSignalSpy quality(gui.get(), SIGNAL(QualityHasChanged()));
-        for (QToolButton *mode : {gui->ultraButton, gui->qualityButton}) {
-            quality.clear();
-            mode->click();
-            QVERIFY(mode->isChecked());
-            QCOMPARE(quality.count(), 1); // the unchecked button does not count
-        }
-        quality.clear();
-        gui->qualityButton->click(); // already checked: nothing happens
-        QVERIFY(gui->qualityButton->isChecked());
-        QCOMPARE(quality.count(), 0);
-        gui->fillButton->click();
-        QCOMPARE(GlobalParams::getInt(PARAM_SENSING), 1);
-        QVERIFY(!gui->standardButton->isChecked());
-        QCOMPARE(quality.count(), 0);
-        gui->stabilizationCheck->click();
-        QVERIFY(!GlobalParams::getBool(PARAM_STABILIZER));
-        QCOMPARE(quality.count(), 1);
     }
 
     void inputStates() {

@@ -108,24 +108,6 @@ private slots:
         QCOMPARE(GlobalParams::getInt(PARAM_CAM_WIDTH), 672);
     }
 
-    void virtualCameraControlsGoThroughTheWindowAndAreKept() {
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
-        auto *gain = qobject_cast<QSlider *>(gui()->cameraControlsWindow->editorOf("gain"));
-        QVERIFY(gain && gui()->cameraControlsWindow->editorOf("brightness"));
-        gain->setValue(30);
-        const auto gainNow = [this]() {
-            return twl::findControl(app->inputThread->cameraControls(), "gain")->value;
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(gainNow(), 30, 3000 * kSlow);
-        const QString key = "cameras/" + QString::number(twl::VirtualCamera::serialNumber()) + "/gain";
-        QTRY_COMPARE_WITH_TIMEOUT(QSettings("Tarnwell", "Vantaro").value(key).toInt(), 30, 3000 * kSlow);
-        reopensLive([this] { app->CreateLiveInput(); }); // a new session of the camera gets it again
-        QCOMPARE(gainNow(), 30);
-        gui()->cameraControlsWindow->resetButton()->click();
-        QTRY_COMPARE_WITH_TIMEOUT(gainNow(), 0, 3000 * kSlow);
-        QVERIFY(!QSettings("Tarnwell", "Vantaro").contains(key));
-    }
-
     void oldFirmwareWarns() {
         twl::VirtualCamera::setFirmwareVersion(1000);
         ModalCatcher catcher;

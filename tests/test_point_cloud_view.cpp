@@ -251,12 +251,6 @@ private slots:
                    std::fabs(p.x - q.x) + std::fabs(p.y - q.y) + std::fabs(p.z - q.z) + std::fabs(p.w - q.w) <
                        1e-5f;
         };
-        // Points shrink to a floor, never to nothing.
-        for (int i = 0; i < 40; ++i)
-            QTest::keyClick(f.view, Qt::Key_M);
-        const double smallest = f.view->pointSize();
-        QTest::keyClick(f.view, Qt::Key_M);
-        QVERIFY(smallest > 0 && f.view->pointSize() == smallest);
         auto wheel = [&](int delta, int times) {
             for (int i = 0; i < times; ++i) {
                 QWheelEvent event(QPointF(50, 50), QPointF(50, 50), QPoint(), QPoint(0, delta), Qt::NoButton,

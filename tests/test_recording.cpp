@@ -170,34 +170,6 @@ private slots:
         QVERIFY2(out.contains(QString("gaps:          %1 frames").arg(s.dropped)), qPrintable(out));
     }
 
-    void aDiskThatFillsLeavesAPlayableFileUnderItsName() {
-        const QString path = dir + "/full.twv";
-        TwvRecorder recorder;
-        std::atomic<int> failures{0};
-        recorder.setFailureCallback([&failures] { ++failures; });
-        const cv::Mat left = noise(320, 240), right = noise(320, 240); // about 460 KB a pair, lossless
-        {
-            FileSizeLimit limit(3 << 20);
-            QCOMPARE(recorder.start(path.toStdString(), header(320, 240), twl::TwvCodec::Lossless),
-                     twl::SUCCESS);
-            // Paced so that nothing is dropped: the pushes stop being taken only once the disk is full.
-            for (int i = 0; i < 40 && recorder.push(left, right, uint64_t(i + 1) * kPeriodNs); ++i)
-                QTRY_VERIFY_WITH_TIMEOUT(recorder.stats().queued == 0 || failures > 0, 10000);
-            QTRY_COMPARE(failures.load(), 1);
-            QCOMPARE(recorder.stats().dropped, int64_t(0));
-            QVERIFY(recorder.hasFailed() && !recorder.push(left, right, 99 * kPeriodNs)); // stopped at once
-        }
-        const TwvRecorder::Result r = recorder.finish();
-        QCOMPARE(r.error, twl::ERROR_CODE_WRITE_FAILED);
-        QCOMPARE(r.systemError, EFBIG);
-        QVERIFY2(r.kept && r.path == path.toStdString() && r.frames >= 4,
-                 qPrintable(QString::number(r.frames)));
-        QVERIFY(!QFile::exists(path + ".partial") && QFileInfo(path).size() <= (3 << 20));
-        bool recovered = true;
-        QCOMPARE(playableFrames(path, &recovered), r.frames);
-        QVERIFY(!recovered); // the frame cut off made room for the index
-    }
-
     void ctrlRRecordsAndTheRecordingPlaysBack() {
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 10000 * kSlow);
         QVERIFY(gui()->recordButton->isEnabled());

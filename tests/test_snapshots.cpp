@@ -239,30 +239,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(gui()->inputState, 0, 5000);
     }
 
-    void directoryDialog() {
-        const QString start = dir + "/start";
-        const QString elsewhere = dir + "/elsewhere";
-        QVERIFY(QDir().mkpath(start) && QDir().mkpath(elsewhere));
-        app->saveDir->setPath(start);
-        // Cancelling at once keeps the folder; cancelling after browsing moves it to where the dialog was.
-        for (const QString &browsed : {QString(), elsewhere}) {
-            bool dirsOnly = false;
-            ModalCatcher catcher([&](QWidget *w) {
-                auto *dialog = qobject_cast<QFileDialog *>(w);
-                if (!dialog) return false;
-                dirsOnly = dialog->testOption(QFileDialog::ShowDirsOnly) &&
-                           dialog->fileMode() == QFileDialog::Directory;
-                if (!browsed.isEmpty()) dialog->setDirectory(browsed);
-                dialog->reject();
-                return true;
-            });
-            app->ChangeDirSave();
-            QCOMPARE(QDir(app->saveDir->path()).canonicalPath(),
-                     QDir(browsed.isEmpty() ? start : browsed).canonicalPath());
-            QVERIFY(dirsOnly);
-        }
-    }
-
     void nothingHappensWithoutARunningSession() {
         app->reset();
         ModalCatcher catcher;

@@ -87,6 +87,11 @@ private slots:
             {{"record", d + "/x.twv", "--virtual", "--fps"}, "--fps needs a value"},
             {{"depth", d + "/x.twv", "--frame", "-1", "--out", d + "/d.png"}, "--frame"},
             {{"cloud", d + "/x.twv", "--frame", "0", "--out", d + "/c.obj"}, ".xyz, .pcd, .ply or .vtk"},
+            {{"depth", d + "/x.twv", "--frames", "2:1", "--out", d}, "ends before it begins"},
+            {{"cloud", d + "/x.twv", "--frame", "1", "--frames", "1:2", "--out", d}, "or a range"},
+            {{"export", d + "/x.twv", d + "/x.bag"}, "must end in .mcap"},
+            {{"export", d + "/x.twv", d + "/x.mcap", "--sensing", "fill"}, "--sensing goes with"},
+            {{"cut", d + "/x.twv", "--from", "1"}, "twv cut IN.twv OUT.twv"},
         };
         for (const auto &c : cases) {
             r = runTool(c.first);
