@@ -159,10 +159,15 @@ private slots:
         for (auto precision : {MjpgDecoder::Precision::Accurate, MjpgDecoder::Precision::Fast}) {
             MjpgDecoder decoder(precision);
             cv::Mat left, right;
-            // Drivers pad frames with zeros after the end marker.
+            // Drivers pad frames after the end marker, with zeros or with what the buffer held.
             std::vector<uchar> padded = jpeg;
             padded.resize(jpeg.size() + 3000, 0);
             QVERIFY(decoder.decode(padded.data(), padded.size(), eye, left, right));
+            for (size_t i = jpeg.size(); i < padded.size(); ++i)
+                padded[i] = uchar(i % 7 == 0 ? 0xFF : i * 37);
+            QVERIFY(decoder.decode(padded.data(), padded.size(), eye, left, right));
+            // A picture cut short is refused rather than shown with a grey bottom.
+            QVERIFY(!decoder.decode(jpeg.data(), jpeg.size() * 2 / 3, eye, left, right));
             // The eyes are the halves of the one picture the decoder wrote, and stay so.
             QVERIFY(right.data == left.data + 160 * 4 && left.step[0] == size_t(320 * 4));
             const uchar *picture = left.data;

@@ -26,11 +26,13 @@ MjpgDecoder::~MjpgDecoder() {
 }
 
 size_t MjpgDecoder::pictureLength(const uchar *data, size_t bytes) {
-    if (!data) return 0;
-    size_t end = bytes;
-    while (end > 2 && data[end - 1] == 0)
-        --end;
-    return end >= 4 && data[end - 2] == 0xFF && data[end - 1] == 0xD9 ? end : 0;
+    // Drivers and cameras pad after the end-of-image marker, with zeros or
+    // whatever the buffer held. Inside the coded data a 0xFF byte is always
+    // stuffed, so the last 0xFF 0xD9 is the marker; a picture cut short has none.
+    if (!data || bytes < 4) return 0;
+    for (size_t end = bytes; end >= 4; --end)
+        if (data[end - 1] == 0xD9 && data[end - 2] == 0xFF) return end;
+    return 0;
 }
 
 bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Mat &left, cv::Mat &right) {

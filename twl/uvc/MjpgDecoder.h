@@ -32,7 +32,7 @@ public:
     bool decode(const uchar *data, size_t bytes, Resolution eye, cv::Mat &left, cv::Mat &right);
 
     /// Length of the picture without the padding after its end-of-image
-    /// marker; 0 when the data does not end with that marker (cut short).
+    /// marker; 0 when the data holds no such marker (cut short).
     static size_t pictureLength(const uchar *data, size_t bytes);
 
 private:
