@@ -3,13 +3,14 @@
 
 #include "app/CommandLineOptions.h"
 #include "app/RecordingControl.h"
-#include "common/GlobalParams.h"
 #include "capture/InputThreadModul.h"
+#include "common/GlobalParams.h"
 #include "gui/GUI.h"
 #include "gui/LogoScreen.h"
 #include "render/GlSurface.h"
 #include "render/OGL2DWidget.h"
 #include "render/OGL3DWidget.h"
+#include "twl/twv/TwvFormat.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -156,7 +157,7 @@ void MainProcess::openStartupFile(const QString &path) {
         showNotice(QString("FILE NOT FOUND : %1").arg(info.fileName()));
         return;
     }
-    if (!path.endsWith(".twv")) {
+    if (!twl::isRecordingFileName(path.toStdString())) {
         std::fprintf(stderr, "vantaro: %s: not a .twv recording\n", path.toLocal8Bit().constData());
         showNotice(QString("NOT A TWV FILE : %1").arg(info.fileName()));
         return;

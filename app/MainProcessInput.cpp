@@ -18,6 +18,7 @@
 #include "render/OGL3DWidget.h"
 #include "twl/Camera.h"
 #include "twl/core/ModeTable.h"
+#include "twl/twv/TwvFormat.h"
 
 #include <QComboBox>
 #include <QCursor>
@@ -291,7 +292,7 @@ void MainProcess::CreateLiveInput() {
 
 void MainProcess::ChooseTWVFile() {
     const QString name = askTwvFileName();
-    if (!name.isEmpty() && name.endsWith(".twv")) CreateTWVInput(name);
+    if (twl::isRecordingFileName(name.toStdString())) CreateTWVInput(name);
 }
 
 QString MainProcess::askTwvFileName() {
@@ -300,7 +301,7 @@ QString MainProcess::askTwvFileName() {
     QFileDialog dialog(nullptr, QString(), QString(), QString());
     dialog.setSidebarUrls(dialogSideBar());
     dialog.setToolTip("Select a TWV");
-    dialog.setNameFilter(MainProcess::tr("Tarnwell file format (*.twv)"));
+    dialog.setNameFilter(MainProcess::tr("Tarnwell file format (*.twv *.twv.partial)"));
     dialog.setDirectory(saveDir->path());
     dialog.move(gui->x() + gui->width() / 2 - dialog.width() / 2,
                 gui->height() / 2 - dialog.height() / 2 + gui->y());

@@ -1,6 +1,8 @@
 // Opening a recorded file by dropping it on the window.
 #include "gui/GUI.h"
 
+#include "twl/twv/TwvFormat.h"
+
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
@@ -29,5 +31,5 @@ void GUI::dropEvent(QDropEvent *event) {
     const QList<QUrl> urls = data->urls();
     if (urls.isEmpty()) return;
     const QString path = droppedPath(urls.first());
-    if (!path.isEmpty() && path.endsWith(QLatin1String(".twv"))) emit sendTWVWork(path);
+    if (twl::isRecordingFileName(path.toStdString())) emit sendTWVWork(path);
 }

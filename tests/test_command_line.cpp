@@ -50,7 +50,10 @@ private slots:
         QCOMPARE(r.values.value("twvPath"), file);
         QCOMPARE(r.values.value("saveDir"), dir);
         QCOMPARE(r.values.value("statusText"), QString());
-        r = runChild({"-v", file}, env);
+        // What a crash leaves, a .partial without its closing index, plays too.
+        const QString partial = file + ".partial";
+        QVERIFY(QFile::rename(file, partial) && QFile::resize(partial, QFileInfo(partial).size() - 16));
+        r = runChild({"-v", partial}, env);
         QDir(dir).removeRecursively();
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.values.value("inputState"), QString("3"));

@@ -134,6 +134,9 @@ private slots:
         drop({QUrl::fromLocalFile("/data/my walk#1.twv"), QUrl("file:///data/b.twv")});
         QCOMPARE(spy.count(), 1);
         QCOMPARE(spy.takeFirst().at(0).toString(), QString("/data/my walk#1.twv"));
+        drop({QUrl("file:///data/walk.twv.partial")}); // what a crash leaves
+        QCOMPARE(spy.count(), 1);
+        spy.clear();
         drop({}, "file:///data/walk.twv"); // a path as plain text is no file
         QCOMPARE(spy.count(), 0);
     }

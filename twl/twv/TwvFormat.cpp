@@ -46,6 +46,13 @@ CameraInformation cameraInformationOf(const TwvHeader &h) {
     return info;
 }
 
+bool isRecordingFileName(const std::string &path) {
+    const auto endsWith = [&path](const std::string &end) {
+        return path.size() > end.size() && path.compare(path.size() - end.size(), end.size(), end) == 0;
+    };
+    return endsWith(".twv") || endsWith(".twv.partial");
+}
+
 namespace twv {
 
 const unsigned char kFileMagic[8] = {0x89, 'T', 'W', 'V', '\r', '\n', 0x1a, '\n'};

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace twl {
 
@@ -36,6 +37,9 @@ struct TwvHeader {
 TwvHeader twvHeaderFor(const CameraInformation &info, Resolution size, float fps);
 /// What a recording's header says about the camera that made it.
 CameraInformation cameraInformationOf(const TwvHeader &header);
+/// Whether `path` names a recording: NAME.twv, or the NAME.twv.partial that
+/// a recording cut short by a crash leaves (the reader recovers its frames).
+bool isRecordingFileName(const std::string &path);
 
 namespace twv {
 
