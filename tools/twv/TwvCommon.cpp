@@ -70,8 +70,11 @@ bool listImages(const std::string &where, const char *side, std::vector<std::str
     std::error_code ec;
     if (fs::is_directory(where, ec)) {
         const size_t before = files->size();
-        for (const fs::directory_entry &e : fs::directory_iterator(where, ec))
-            if (e.is_regular_file(ec) && isImageFile(e.path())) files->push_back(e.path().string());
+        // Stepped with an error code: a folder that fails half-way through
+        // reading would otherwise throw out of the command.
+        for (auto it = fs::directory_iterator(where, ec); !ec && it != fs::directory_iterator();
+             it.increment(ec))
+            if (it->is_regular_file(ec) && isImageFile(it->path())) files->push_back(it->path().string());
         if (ec) {
             *why = "cannot read the folder " + where + ": " + ec.message();
             return false;
@@ -108,15 +111,15 @@ bool settle(const std::string &partial, const std::string &out, bool keep, const
     if (std::rename(partial.c_str(), out.c_str()) == 0) return true;
     const int error = errno;
     std::remove(partial.c_str());
-    fail(kFailed, "%s: cannot put the file in place as %s: %s", command, out.c_str(),
-         std::strerror(error));
+    fail(kFailed, "%s: cannot put the file in place as %s: %s", command, out.c_str(), std::strerror(error));
     return false;
 }
 
 int putInPlace(const char *command, ERROR_CODE closed, const std::string &partial, const std::string &out) {
     if (closed != SUCCESS) {
         settle(partial, out, false, command);
-        return fail(kFailed, "%s: finishing %s failed: %s", command, partial.c_str(), describe(closed).c_str());
+        return fail(kFailed, "%s: finishing %s failed: %s", command, partial.c_str(),
+                    describe(closed).c_str());
     }
     return settle(partial, out, true, command) ? kOk : kFailed;
 }

@@ -50,7 +50,7 @@ public:
     const unsigned char *sequence(size_t elementSize, uint32_t *count);
     bool ok() const { return ok_; }
     /// Bytes after the header not read yet.
-    size_t left() const { return size_ - at_; }
+    size_t left() const { return at_ <= size_ ? size_ - at_ : 0; }
 
 private:
     bool align(size_t n);

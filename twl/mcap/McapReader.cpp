@@ -179,7 +179,7 @@ bool McapReader::readChunk(const unsigned char *content, size_t size, uint64_t o
         const uint64_t length = prefix.u64();
         if (!prefix.ok() || length > prefix.left())
             return fail("a record inside chunk" + at(offset) + " runs past its end");
-        if (!readInner(op, &records[pos + mcap::kRecordPrefix], size_t(length), pos, &chunks_.back()))
+        if (!readInner(op, records.data() + pos + mcap::kRecordPrefix, size_t(length), pos, &chunks_.back()))
             return !problem_.empty() ? false : fail("a record inside chunk" + at(offset) + " is cut short");
         pos += mcap::kRecordPrefix + size_t(length);
     }

@@ -6,6 +6,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace twl {
@@ -52,7 +53,14 @@ ERROR_CODE McapWriter::open(const std::string &path, const Options &options) {
     b.string(options.profile);
     b.string(options.library);
     b.finish(record);
-    return emit(head, &dataCrc_) ? SUCCESS : ERROR_CODE_WRITE_FAILED;
+    if (emit(head, &dataCrc_)) return SUCCESS;
+    // Without its header the file is nothing a reader takes: leave none.
+    struct stat st;
+    const bool regular = ::fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
+    std::fclose(file_);
+    file_ = nullptr;
+    if (regular) std::remove(path.c_str());
+    return ERROR_CODE_WRITE_FAILED;
 }
 
 uint16_t McapWriter::addSchema(const std::string &name, const std::string &encoding,

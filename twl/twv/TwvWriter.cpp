@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -69,7 +70,15 @@ ERROR_CODE TwvWriter::open(const std::string &path, const TwvHeader &header, Twv
     twv::encodeHeader(h, bytes);
     const void *data[] = {bytes};
     const size_t sizes[] = {sizeof bytes};
-    return writeAll(data, sizes, 1) ? SUCCESS : ERROR_CODE_WRITE_FAILED;
+    if (writeAll(data, sizes, 1)) return SUCCESS;
+    // A file without its header is no recording: leave nothing for close()
+    // to finish with an index, nor for anyone to mistake for one.
+    struct stat st;
+    const bool regular = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd_);
+    fd_ = -1;
+    if (regular) ::unlink(path.c_str());
+    return ERROR_CODE_WRITE_FAILED;
 }
 
 ERROR_CODE TwvWriter::writeFrame(const cv::Mat &left, const cv::Mat &right, uint64_t timestampNs) {
