@@ -244,7 +244,10 @@ TwvRecorder::Result TwvRecorder::finish() {
     if (thread_.joinable()) thread_.join();
     Result r;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        // A writer stopped by a failure does not wait for the copies under
+        // way; they land in the queue after it, and are counted here.
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return filling_ == 0; });
         r = result_;
         // What a failure left in the queue never reached the file.
         r.framesLost = int(queue_.size());
