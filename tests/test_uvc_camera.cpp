@@ -214,6 +214,18 @@ private slots:
         QVERIFY(source->fps() == 100.0f && fake->currentRate() == 100.0f);
         QCOMPARE(source->grab(frame), SUCCESS);
         QCOMPARE(fake->liveMappings(), 4); // the old stream's buffers went
+        // A rate the bus cannot carry: the camera goes on at the one it had.
+        fake->limitBus(1344.0 * 376 * 2 * 60); // two VGA eyes of YUYV at 60 a second
+        QCOMPARE(source->setFps(30), SUCCESS);
+        QCOMPARE(source->setFps(100), ERROR_CODE_LOW_USB_BANDWIDTH);
+        QVERIFY(source->fps() == 30.0f && fake->currentRate() == 30.0f);
+        QCOMPARE(source->grab(frame), SUCCESS);
+        QCOMPARE(fake->liveMappings(), 4);
+        // ... and a camera opened at such a rate says why it does not stream, and is not "not detected".
+        source.reset();
+        QVERIFY(!open(RESOLUTION_VGA, 100, ERROR_CODE_LOW_USB_BANDWIDTH));
+        fake->limitBus(0);
+        QVERIFY(noLeaks());
     }
 
     void silentCameraCountsAsGoneWithinTwoSeconds() {

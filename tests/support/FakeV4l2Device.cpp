@@ -215,6 +215,11 @@ void FakeV4l2Device::setRateLockedWhileStreaming(bool locked) {
     rateLocked_ = locked;
 }
 
+void FakeV4l2Device::limitBus(double bytesPerSecond) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busLimit_ = bytesPerSecond;
+}
+
 void FakeV4l2Device::damageNextFrames(int count, Damage damage) {
     std::lock_guard<std::mutex> lock(mutex_);
     damageCount_ = count;
@@ -478,6 +483,8 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
     case VIDIOC_STREAMON:
         if (held_) return failWith(EBUSY);
         if (h.buffers.empty()) return failWith(EINVAL);
+        if (busLimit_ > 0 && double(h.mode->width) * h.mode->height * 2 * h.rate > busLimit_)
+            return failWith(ENOSPC);
         if (!h.streaming) ++streamStarts_;
         h.streaming = true;
         h.due = Clock::now() + h.period();

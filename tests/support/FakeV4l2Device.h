@@ -75,6 +75,9 @@ public:
     void refuseSize(uint32_t width, uint32_t height);
     /// S_PARM fails with EBUSY while streaming, as many drivers do.
     void setRateLockedWhileStreaming(bool locked);
+    /// STREAMON fails with ENOSPC, as the driver does when no alternate setting
+    /// of the bus carries the mode's bytes per second (0: no limit).
+    void limitBus(double bytesPerSecond);
     enum class Damage { Short, Garbage };
     /// The next `count` MJPG frames arrive cut short or as garbage.
     void damageNextFrames(int count, Damage damage);
@@ -131,6 +134,7 @@ private:
     bool stalled_ = false;
     bool paced_ = true;
     bool rateLocked_ = false;
+    double busLimit_ = 0;
     Resolution refused_;
     int damageCount_ = 0;
     Damage damage_ = Damage::Short;

@@ -82,7 +82,10 @@ ERROR_CODE UvcStereoSource::configure(float rate) {
     if (!applyRate(rate)) fps_.store(rate);
     int error = 0;
     if (startStream(&error)) return SUCCESS;
-    return error == EBUSY ? ERROR_CODE_CAMERA_IN_USE : ERROR_CODE_CAMERA_NOT_DETECTED;
+    // ENOSPC: the driver found no setting of the bus that carries this mode.
+    return error == EBUSY    ? ERROR_CODE_CAMERA_IN_USE
+           : error == ENOSPC ? ERROR_CODE_LOW_USB_BANDWIDTH
+                             : ERROR_CODE_CAMERA_NOT_DETECTED;
 }
 
 bool UvcStereoSource::applyRate(float rate) {
@@ -277,14 +280,22 @@ ERROR_CODE UvcStereoSource::setFps(int fps) {
     const float rate = mode_.rates.empty() ? float(fps) : UvcCamera::nearestRate(mode_.rates, fps);
     if (std::fabs(rate - fps_.load()) < 0.01f) return SUCCESS;
     if (applyRate(rate)) return SUCCESS;
-    // Many drivers refuse a new rate while streaming: restart the stream.
+    // Many drivers refuse a new rate while streaming (EBUSY): restart the
+    // stream around it. Any other refusal would stay the same after a restart.
+    if (errno != EBUSY) return ERROR_CODE_INVALID_ARGUMENT;
+    const float before = fps_.load();
     stopStream();
     const bool applied = applyRate(rate);
-    if (!startStream()) {
-        release();
-        return ERROR_CODE_CAMERA_NOT_DETECTED;
+    int error = 0;
+    if (startStream(&error)) return applied ? SUCCESS : ERROR_CODE_INVALID_ARGUMENT;
+    // A faster rate may need more of the bus than there is: the camera goes
+    // on at the rate that streamed a moment ago.
+    if (error == ENOSPC) {
+        stopStream();
+        if (applyRate(before) && startStream()) return ERROR_CODE_LOW_USB_BANDWIDTH;
     }
-    return applied ? SUCCESS : ERROR_CODE_INVALID_ARGUMENT;
+    release();
+    return ERROR_CODE_CAMERA_NOT_DETECTED;
 }
 
 std::vector<CameraControl> UvcStereoSource::controls() {
