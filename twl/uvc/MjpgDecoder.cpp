@@ -2,6 +2,8 @@
 
 #include <turbojpeg.h>
 
+#include <cstring>
+
 namespace twl {
 
 namespace {
@@ -29,9 +31,15 @@ size_t MjpgDecoder::pictureLength(const uchar *data, size_t bytes) {
     // Drivers and cameras pad after the end-of-image marker, with zeros or
     // whatever the buffer held. Inside the coded data a 0xFF byte is always
     // stuffed, so the last 0xFF 0xD9 is the marker; a picture cut short has none.
+    // memrchr skips long padding (a buffer's whole size, with some drivers) quickly.
     if (!data || bytes < 4) return 0;
-    for (size_t end = bytes; end >= 4; --end)
-        if (data[end - 1] == 0xD9 && data[end - 2] == 0xFF) return end;
+    for (size_t end = bytes; end >= 4;) {
+        const auto *marker = static_cast<const uchar *>(::memrchr(data + 1, 0xD9, end - 1));
+        if (!marker) return 0;
+        end = size_t(marker - data) + 1;
+        if (marker[-1] == 0xFF && end >= 4) return end;
+        --end;
+    }
     return 0;
 }
 
