@@ -79,7 +79,8 @@ int runMatcherBenchmark(int argc, char **argv) {
         cv::Mat probe(8, c.width, CV_8U, cv::Scalar(0)), probeDisp;
         ours.compute(probe, probe, probeDisp);
         const twl::MatcherKernels *narrowerKernels =
-            std::string(ours.kernelsInUse().name) == "avx512" ? twl::avx2MatcherKernels() : nullptr;
+            std::string(ours.kernelsInUse().name).rfind("avx512", 0) == 0 ? twl::avx2MatcherKernels()
+                                                                          : nullptr;
         twl::SemiGlobalMatcher narrower;
         narrower.setParameters(p);
         if (narrowerKernels) narrower.setKernels(*narrowerKernels);

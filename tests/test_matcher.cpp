@@ -23,7 +23,8 @@ namespace {
 
 std::vector<const MatcherKernels *> vectorBuilds() {
     std::vector<const MatcherKernels *> builds = {&baselineMatcherKernels()};
-    for (const MatcherKernels *k : {avx2MatcherKernels(), avx512MatcherKernels()})
+    for (const MatcherKernels *k :
+         {avx2MatcherKernels(), avx512MatcherKernels(), avx512NarrowMatcherKernels()})
         if (k) builds.push_back(k);
     return builds;
 }
@@ -100,17 +101,19 @@ private slots:
                         const uint8_t *p = prev.data() + 1 + size_t(x) * Dp;
                         prevMin[size_t(x)] = *std::min_element(p, p + Dp);
                     }
-                    for (int step : {0, 1, 2}) // with and without sums; 2: no previous row
+                    // 0: added to sums; 1: no total; 2: no previous row; 3: a total without sums.
+                    for (int step : {0, 1, 2, 3})
                         for (int P2 : {9, kMaxP2}) {
                             std::vector<uint8_t> a(rowBytes, 7), b(a), ma(size_t(width), 0), mb(ma);
                             std::vector<uint8_t> ta = rowOf(2 * (kCensusBits + kMaxP2)), tb(ta);
                             const uint8_t *from = step == 2 ? nullptr : prev.data() + 1;
                             uint8_t *totalA = step == 1 ? nullptr : ta.data() + 1;
                             uint8_t *totalB = step == 1 ? nullptr : tb.data() + 1;
+                            const uint8_t *sums = step == 3 ? nullptr : down.data() + 1;
                             ref.pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2, a.data() + 1,
-                                        ma.data(), down.data() + 1, totalA);
+                                        ma.data(), sums, totalA);
                             k->pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2, b.data() + 1,
-                                       mb.data(), down.data() + 1, totalB);
+                                       mb.data(), sums, totalB);
                             QVERIFY2(a == b && ma == mb && ta == tb, what.constData());
                         }
                     // The paths along the row and the decisions, on vertical sums with many ties.
@@ -120,10 +123,12 @@ private slots:
                                                  along2 = rowOf(255);
                             std::vector<uint32_t> scratch(size_t(3 * width));
                             std::vector<int16_t> da(size_t(width), 0), db(da);
-                            ref.finishRow(cost.data(), ta.data() + 1, width, D, Dp, 5, 31, uniqueness,
-                                          along.data() + 1, along2.data() + 1, scratch.data(), da.data());
-                            k->finishRow(cost.data(), tb.data() + 1, width, D, Dp, 5, 31, uniqueness,
-                                         along.data() + 1, along2.data() + 1, scratch.data(), db.data());
+                            ref.alongRow(cost.data(), ta.data() + 1, width, Dp, 5, 31, along.data() + 1,
+                                         along2.data() + 1);
+                            k->alongRow(cost.data(), tb.data() + 1, width, Dp, 5, 31, along.data() + 1,
+                                        along2.data() + 1);
+                            ref.decideRow(ta.data() + 1, width, D, Dp, uniqueness, scratch.data(), da.data());
+                            k->decideRow(tb.data() + 1, width, D, Dp, uniqueness, scratch.data(), db.data());
                             QVERIFY2(da == db && ta == tb, what.constData());
                         }
                 }
@@ -140,7 +145,8 @@ private slots:
             SemiGlobalMatcher::Parameters p;
             p.disparities = 40;
             matcher.setParameters(p);
-            // 130: a range the 64-byte build runs itself (it leaves 40 to AVX2).
+            // 130: a range 64-byte vectors would pad further (their instructions run on 32-byte ones);
+            // 40: one 64-byte vector.
             for (int D : {130, 40}) {
                 p.disparities = D;
                 matcher.setParameters(p);
@@ -155,8 +161,10 @@ private slots:
             // Two threads hand each other the paths where their bands meet: exactly one band's result.
             // Thinner bands (in pairs, or on three threads none paired) leave the margins to keep the
             // other seams nearly invisible.
-            const struct { int threads, rows; bool exact; } cases[] = {
-                {2, 1000, true}, {2, 80, false}, {4, 170, false}, {3, 80, false}};
+            const struct {
+                int threads, rows;
+                bool exact;
+            } cases[] = {{2, 1000, true}, {2, 80, false}, {4, 170, false}, {3, 80, false}};
             for (const auto &c : cases) {
                 cv::setNumThreads(c.threads);
                 matcher.setBandBudget(size_t(333) * 48 * 3 * size_t(c.rows));
@@ -176,8 +184,9 @@ private slots:
         qputenv("VANTARO_SIMD", "avx2");
         QCOMPARE(QByteArray(selectMatcherKernels().name), QByteArray(avx2MatcherKernels() ? "avx2" : "sse2"));
         qunsetenv("VANTARO_SIMD");
-        QCOMPARE(QByteArray(selectMatcherKernels().name),
-                 QByteArray(avx512MatcherKernels() ? "avx512" : avx2MatcherKernels() ? "avx2" : "sse2"));
+        QCOMPARE(QByteArray(selectMatcherKernels().name), QByteArray(avx512MatcherKernels() ? "avx512"
+                                                                     : avx2MatcherKernels() ? "avx2"
+                                                                                            : "sse2"));
     }
 
     void speckleFilterMatchesOpenCV() {

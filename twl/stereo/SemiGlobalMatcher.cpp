@@ -69,7 +69,8 @@ struct SemiGlobalMatcher::Band {
 };
 
 SemiGlobalMatcher::SemiGlobalMatcher()
-    : kernels_(&selectMatcherKernels()), active_(kernels_), speckles_(new SpeckleFilter), pool_(new WorkerPool) {}
+    : kernels_(&selectMatcherKernels()), active_(kernels_), speckles_(new SpeckleFilter),
+      pool_(new WorkerPool) {}
 SemiGlobalMatcher::~SemiGlobalMatcher() = default;
 
 void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
@@ -140,7 +141,7 @@ void SemiGlobalMatcher::censusRows(const cv::Mat &padded, bool mirrored, std::ve
                                    int y1) const {
     const uint8_t *origin = padded.ptr<uint8_t>(kCensusRadiusY) + kCensusRadiusX;
     active_->census(origin, int(padded.step[0]), width_, y0, y1, mirrored, planes.data(), planeStride_,
-                     planeStride_ * kCensusPlanes);
+                    planeStride_ * kCensusPlanes);
 }
 
 void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
@@ -148,14 +149,13 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     width_ = left.cols;
     height_ = left.rows;
     D_ = std::min(params_.disparities, std::max(1, width_));
-    // The 64-byte build pays off on the large ranges (128 and 192 lanes: 5
-    // to 15 % less CPU time than AVX2). Where it pads the range further (96
-    // -> 128: up to 20 % more) or the range is one vector (64: no gain, at
-    // times a loss), the AVX2 build does the same work.
+    // Where 64-byte vectors would pad the range further than 32-byte ones
+    // (96 -> 128: up to 20 % more time), the same instructions run on
+    // 32-byte vectors.
     active_ = kernels_;
-    if (kernels_->lanes > 32 && (paddedDisparities(D_, kernels_->lanes) > paddedDisparities(D_) || D_ <= 64) &&
-        avx2MatcherKernels())
-        active_ = avx2MatcherKernels();
+    if (kernels_->lanes > 32 && paddedDisparities(D_, kernels_->lanes) > paddedDisparities(D_) &&
+        avx512NarrowMatcherKernels())
+        active_ = avx512NarrowMatcherKernels();
     Dp_ = paddedDisparities(D_, active_->lanes);
     planeStride_ = width_ + Dp_ + 32;
     disparity16.create(left.size(), CV_16S);
@@ -282,9 +282,11 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
         const uint8_t *prevMin = first && entering ? enteringMin : band.min[cur ^ 1].data();
         k.pathRow(cost, first ? entering : pathOf(cur ^ 1), prevMin, w, Dp, P1, P2, pathOf(cur),
                   band.min[cur].data(), mine ? keptOf(y, 0) : nullptr, mine ? total : nullptr);
-        if (mine)
-            k.finishRow(cost, total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
-                        band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
+        if (mine) {
+            k.alongRow(cost, total, w, Dp, P1, P2, band.row(band.along[0]), band.row(band.along[1]));
+            k.decideRow(total, w, D, Dp, params_.uniqueness, band.scratch.data(),
+                        disparity16.ptr<int16_t>(y));
+        }
     }
 }
 

@@ -39,8 +39,8 @@ public:
     /// The kernels to run (by default those the CPU and VANTARO_SIMD choose).
     void setKernels(const MatcherKernels &kernels);
     const MatcherKernels &kernels() const { return *kernels_; }
-    /// The build the last compute() ran: AVX2 instead of AVX-512 for ranges
-    /// of one 64-byte vector or fewer, or that it would pad further.
+    /// The build the last compute() ran: AVX-512's instructions on 32-byte
+    /// vectors for ranges that 64-byte ones would pad further.
     const MatcherKernels &kernelsInUse() const { return *active_; }
     /// Bytes the bands in work at once may hold (tests lower it to force many bands).
     void setBandBudget(size_t bytes) { bandBudget_ = bytes; }

@@ -102,16 +102,35 @@ struct Avx512 {
 
 template <> struct LeftRightCheck<Avx512> : Avx2LeftRightCheck {};
 
+// 32-byte vectors with AVX-512's byte popcount and mask compares, for the
+// ranges that 64-byte vectors would pad further (96 -> 128).
+struct Avx2Vl : Avx2 {
+    static vec popcount8(vec v) { return _mm256_popcnt_epi8(v); }
+    static vec cmpgt8(vec a, vec b) { return _mm256_movm_epi8(_mm256_cmpgt_epi8_mask(a, b)); }
+    static uint32_t eqMask(vec a, vec b) { return _mm256_cmpeq_epi8_mask(a, b); }
+    static uint32_t leMask(vec a, vec b) { return _mm256_cmple_epu8_mask(a, b); }
+};
+
+template <> struct LeftRightCheck<Avx2Vl> : Avx2LeftRightCheck {};
+
 } // namespace
 
 const MatcherKernels *avx512MatcherKernels() {
     static const MatcherKernels kernels = {
-        "avx512", 64, censusT<Avx512>, costRowT<Avx512>, pathRowT<Avx512>, finishRowT<Avx512>};
+        "avx512",          64, censusT<Avx512>, costRowT<Avx512>, pathRowT<Avx512>, alongRowT<Avx512>,
+        decideRowT<Avx512>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
                                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                                   __builtin_cpu_supports("avx512bitalg") &&
                                   __builtin_cpu_supports("avx512vbmi");
     return supported ? &kernels : nullptr;
+}
+
+const MatcherKernels *avx512NarrowMatcherKernels() {
+    static const MatcherKernels kernels = {
+        "avx512-256",      32, censusT<Avx2Vl>, costRowT<Avx2Vl>, pathRowT<Avx2Vl>, alongRowT<Avx2Vl>,
+        decideRowT<Avx2Vl>};
+    return avx512MatcherKernels() ? &kernels : nullptr;
 }
 
 } // namespace twl
