@@ -195,6 +195,10 @@ private slots:
         auto source = open(RESOLUTION_VGA, 100);
         QVERIFY(source->fps() == 30.0f && fake->currentRate() == 30.0f);
         QCOMPARE(open(RESOLUTION_VGA, 20)->fps(), 15.0f);
+        // A driver that takes no rate: what is reported is the rate it streams at.
+        fake->setRateFixed(true);
+        QCOMPARE(open(RESOLUTION_VGA, 15)->fps(), 30.0f);
+        fake->setRateFixed(false);
         source.reset();
         // A size the driver lists but then will not set is refused the same way.
         fake->refuseSize(2560, 720);

@@ -215,6 +215,11 @@ void FakeV4l2Device::setRateLockedWhileStreaming(bool locked) {
     rateLocked_ = locked;
 }
 
+void FakeV4l2Device::setRateFixed(bool fixed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rateFixed_ = fixed;
+}
+
 void FakeV4l2Device::limitBus(double bytesPerSecond) {
     std::lock_guard<std::mutex> lock(mutex_);
     busLimit_ = bytesPerSecond;
@@ -412,6 +417,7 @@ int FakeV4l2Device::handleIoctl(Handle &h, CameraState &c, unsigned long request
         auto *p = static_cast<v4l2_streamparm *>(argument);
         if (!video || !h.mode) return failWith(EINVAL);
         if (request == VIDIOC_S_PARM) {
+            if (rateFixed_) return failWith(ENOTTY);
             if (held_ || (h.streaming && rateLocked_)) return failWith(EBUSY);
             const v4l2_fract &t = p->parm.capture.timeperframe;
             const double asked = t.numerator ? double(t.denominator) / double(t.numerator) : 1000.0;

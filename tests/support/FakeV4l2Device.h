@@ -75,6 +75,8 @@ public:
     void refuseSize(uint32_t width, uint32_t height);
     /// S_PARM fails with EBUSY while streaming, as many drivers do.
     void setRateLockedWhileStreaming(bool locked);
+    /// S_PARM answers ENOTTY (a driver that takes no rate); G_PARM still tells the mode's own.
+    void setRateFixed(bool fixed);
     /// STREAMON fails with ENOSPC, as the driver does when no alternate setting
     /// of the bus carries the mode's bytes per second (0: no limit).
     void limitBus(double bytesPerSecond);
@@ -133,7 +135,7 @@ private:
     std::map<void *, size_t> mappings_;
     bool stalled_ = false;
     bool paced_ = true;
-    bool rateLocked_ = false;
+    bool rateLocked_ = false, rateFixed_ = false;
     double busLimit_ = 0;
     Resolution refused_;
     int damageCount_ = 0;

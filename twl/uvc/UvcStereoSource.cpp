@@ -79,7 +79,9 @@ ERROR_CODE UvcStereoSource::configure(float rate) {
         format.fmt.pix.pixelformat != mode_.pixelFormat)
         return ERROR_CODE_LOW_USB_BANDWIDTH;
     stride_ = format.fmt.pix.bytesperline ? format.fmt.pix.bytesperline : mode_.frameSize.width * 2;
-    if (!applyRate(rate)) fps_.store(rate);
+    // A driver that takes no rate streams at its own: report that one, not
+    // the rate asked for.
+    if (!applyRate(rate)) fps_.store(readRate(rate));
     int error = 0;
     if (startStream(&error)) return SUCCESS;
     // ENOSPC: the driver found no setting of the bus that carries this mode.
@@ -101,6 +103,14 @@ bool UvcStereoSource::applyRate(float rate) {
     // The driver writes back what it really set: that is what we report.
     fps_.store(t.numerator && t.denominator ? float(t.denominator) / float(t.numerator) : rate);
     return true;
+}
+
+float UvcStereoSource::readRate(float otherwise) {
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (backend_.xioctl(fd_, VIDIOC_G_PARM, &parm) < 0) return otherwise;
+    const v4l2_fract &t = parm.parm.capture.timeperframe;
+    return t.numerator && t.denominator ? float(t.denominator) / float(t.numerator) : otherwise;
 }
 
 bool UvcStereoSource::startStream(int *error) {

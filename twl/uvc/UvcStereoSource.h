@@ -61,6 +61,7 @@ private:
     UvcStereoSource(V4l2Device &backend, const UvcCamera::DeviceInfo &device, const UvcCamera::Mode &mode);
     ERROR_CODE configure(float rate);
     bool applyRate(float rate);
+    float readRate(float otherwise); ///< the driver's rate, `otherwise` where it says none
     /// False with the failing call's error number in *error.
     bool startStream(int *error = nullptr);
     void stopStream();
@@ -68,7 +69,7 @@ private:
     bool decode(const uchar *data, size_t bytes, StereoFrame &frame);
     std::unique_lock<std::mutex> lockDevice(); // mutex_, ahead of the reader
     ERROR_CODE readFrame(StereoFrame &frame);  // with mutex_ held
-    void readAhead();                         // the reader thread
+    void readAhead();                          // the reader thread
 
     struct Buffer {
         void *start = nullptr;
@@ -90,7 +91,7 @@ private:
     // Hand-over from the reader to grab().
     std::mutex handMutex_;
     std::condition_variable handChanged_;
-    StereoFrame ready_;              // decoded, not grabbed yet; or the eyes a grab gave back
+    StereoFrame ready_; // decoded, not grabbed yet; or the eyes a grab gave back
     bool hasReady_ = false;
     ERROR_CODE readError_ = SUCCESS; // what the reader found instead of a frame, for the next grab
     std::atomic<bool> stopping_{false};
