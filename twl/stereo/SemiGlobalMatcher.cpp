@@ -282,11 +282,9 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
         const uint8_t *prevMin = first && entering ? enteringMin : band.min[cur ^ 1].data();
         k.pathRow(cost, first ? entering : pathOf(cur ^ 1), prevMin, w, Dp, P1, P2, pathOf(cur),
                   band.min[cur].data(), mine ? keptOf(y, 0) : nullptr, mine ? total : nullptr);
-        if (mine) {
-            k.alongRow(cost, total, w, Dp, P1, P2, band.row(band.along[0]), band.row(band.along[1]));
-            k.decideRow(total, w, D, Dp, params_.uniqueness, band.scratch.data(),
-                        disparity16.ptr<int16_t>(y));
-        }
+        if (mine)
+            k.finishRow(cost, total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
+                        band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
     }
 }
 

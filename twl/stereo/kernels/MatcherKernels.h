@@ -52,19 +52,18 @@ struct MatcherKernels {
                     int Dp, uint8_t *cost);
     // One step of a vertical path from the previous row; without `prev` the
     // path starts here. Writes the row's path costs and each pixel's minimum,
-    // and where `total` is given, the path costs into it too, added to `sums`
-    // where that is given.
+    // and where `total` is given, the sum of them and `sums` into it.
     void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp,
                     int P1, int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total);
-    // The paths along the row, left to right and right to left, added to
-    // `total`; `rightwards` and `leftwards` are path rows for builds that
-    // keep those paths in memory.
-    void (*alongRow)(const uint8_t *cost, uint8_t *total, int width, int Dp, int P1, int P2,
-                     uint8_t *rightwards, uint8_t *leftwards);
-    // Each pixel of a row decided on the sum of all its paths: winner take
-    // all with uniqueness (percent) and a left-right check within one pixel;
-    // disparity in 1/16 pixel, -16 where invalid. `scratch` holds 3 * width words.
-    void (*decideRow)(const uint8_t *total, int width, int D, int Dp, int uniqueness, uint32_t *scratch,
+    // The rest of a row once `total` holds its vertical paths: the paths
+    // along the row, left to right and right to left, are added to it, then
+    // each pixel is decided: winner take all with uniqueness (percent) and a
+    // left-right check within one pixel;
+    // disparity in 1/16 pixel, -16 where invalid. `rightwards` and
+    // `leftwards` are path rows for builds that keep the
+    // paths in memory; `scratch` holds 3 * width words.
+    void (*finishRow)(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
+                      int uniqueness, uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch,
                       int16_t *disparity16);
 };
 

@@ -117,8 +117,7 @@ template <> struct LeftRightCheck<Avx2Vl> : Avx2LeftRightCheck {};
 
 const MatcherKernels *avx512MatcherKernels() {
     static const MatcherKernels kernels = {
-        "avx512",          64, censusT<Avx512>, costRowT<Avx512>, pathRowT<Avx512>, alongRowT<Avx512>,
-        decideRowT<Avx512>};
+        "avx512", 64, censusT<Avx512>, costRowT<Avx512>, pathRowT<Avx512>, finishRowT<Avx512>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
                                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                                   __builtin_cpu_supports("avx512bitalg") &&
@@ -128,8 +127,7 @@ const MatcherKernels *avx512MatcherKernels() {
 
 const MatcherKernels *avx512NarrowMatcherKernels() {
     static const MatcherKernels kernels = {
-        "avx512-256",      32, censusT<Avx2Vl>, costRowT<Avx2Vl>, pathRowT<Avx2Vl>, alongRowT<Avx2Vl>,
-        decideRowT<Avx2Vl>};
+        "avx512-256", 32, censusT<Avx2Vl>, costRowT<Avx2Vl>, pathRowT<Avx2Vl>, finishRowT<Avx2Vl>};
     return avx512MatcherKernels() ? &kernels : nullptr;
 }
 

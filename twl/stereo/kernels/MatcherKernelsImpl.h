@@ -343,23 +343,11 @@ __attribute__((always_inline)) inline void addTo(const uint8_t *sums, uint8_t *t
     V::store(total, V::adds8(V::load(sums), l));
 }
 
-// What a path step does with `total` besides writing its own row: nothing,
-// write its costs there too, or add them to `sums` there.
-enum class Total { none, path, sum };
-
-template <class V, Total T>
-__attribute__((always_inline)) inline void intoTotal(const uint8_t *sums, uint8_t *total, typename V::vec l) {
-    if constexpr (T == Total::sum)
-        addTo<V>(sums, total, l);
-    else if constexpr (T == Total::path)
-        V::store(total, l);
-}
-
 // `low` and `high` are 255 in the lanes whose neighbour d - 1 or d + 1 does
 // not exist (lane 0 of the first vector, the last lane of the last one) and 0
 // elsewhere: whatever lies next to the pixel's costs in memory then never
 // counts, so path rows need no guard bytes between pixels.
-template <class V, Total T>
+template <class V>
 __attribute__((always_inline)) inline typename V::vec
 pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
           typename V::vec p1, uint8_t *out, typename V::vec lowest, const uint8_t *sums, uint8_t *total,
@@ -369,13 +357,13 @@ pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename
     const typename V::vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
     const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
     V::store(out, l);
-    intoTotal<V, T>(sums, total, l);
+    if (total) addTo<V>(sums, total, l);
     return V::min8(lowest, l);
 }
 
-// One path step for a pixel, its costs also written to `total` or added to
-// `sums` into it (the two may be one), as T says; returns the minimum of its new costs.
-template <class V, Total T>
+// One path step for a pixel, its costs added to `sums` into `total` when
+// given (the two may be one); returns the minimum of its new costs.
+template <class V>
 __attribute__((always_inline)) inline uint8_t
 pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
           const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
@@ -383,29 +371,29 @@ pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int
     const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
     typename V::vec lowest = V::set1(255);
     for (int d = 0; d < Dp; d += V::bytes)
-        lowest = pathLanes<V, T>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest,
-                                 sums + d, total + d, d == 0 ? edges.low : V::zero(),
-                                 d + V::bytes == Dp ? edges.high : V::zero());
+        lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest, sums + d,
+                              total ? total + d : nullptr, d == 0 ? edges.low : V::zero(),
+                              d + V::bytes == Dp ? edges.high : V::zero());
     return V::hmin8(lowest);
 }
 
-template <class V, Total T>
+template <class V>
 __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out,
                                                          const uint8_t *sums, uint8_t *total) {
     typename V::vec lowest = V::set1(255);
     for (int d = 0; d < Dp; d += V::bytes) {
         const typename V::vec c = V::load(cost + d);
         if (out) V::store(out + d, c);
-        intoTotal<V, T>(sums + d, total + d, c);
+        if (total) addTo<V>(sums + d, total + d, c);
         lowest = V::min8(lowest, c);
     }
     return V::hmin8(lowest);
 }
 
 // A vertical path's row with its range known at compile time where N > 0
-// (N vectors), and what it does with `total` known too: the loops over the
-// lanes unroll and no test is left in them.
-template <class V, int N, Total T>
+// (N vectors), and whether it sums known too: the loops over the lanes
+// unroll and no test is left in them.
+template <class V, int N, bool Sum>
 void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
               int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
     const int dp = N > 0 ? N * V::bytes : Dp;
@@ -413,12 +401,12 @@ void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
     for (int x = 0; x < width; ++x) {
         const uint8_t *c = cost + size_t(x) * dp;
         uint8_t *o = out + size_t(x) * dp;
-        const uint8_t *in = T == Total::sum ? sums + size_t(x) * dp : nullptr;
-        uint8_t *t = T != Total::none ? total + size_t(x) * dp : nullptr;
+        const uint8_t *in = Sum ? sums + size_t(x) * dp : nullptr;
+        uint8_t *t = Sum ? total + size_t(x) * dp : nullptr;
         if (!prev)
-            outMin[x] = startPixel<V, T>(c, dp, o, in, t);
+            outMin[x] = startPixel<V>(c, dp, o, in, t);
         else
-            outMin[x] = pathPixel<V, T>(c, prev + size_t(x) * dp, prevMin[x], dp, P1, P2, o, in, t, edges);
+            outMin[x] = pathPixel<V>(c, prev + size_t(x) * dp, prevMin[x], dp, P1, P2, o, in, t, edges);
     }
 }
 
@@ -427,12 +415,10 @@ void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
               int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
     withVectorCount<V>(Dp, [&](auto n) {
         constexpr int N = decltype(n)::value;
-        if (!total)
-            pathRowN<V, N, Total::none>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
-        else if (!sums)
-            pathRowN<V, N, Total::path>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
+        if (total)
+            pathRowN<V, N, true>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
         else
-            pathRowN<V, N, Total::sum>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
+            pathRowN<V, N, false>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
     });
 }
 
@@ -469,8 +455,7 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
         m = V::lane0(mv);
         for (int k = n - 1; k >= 0; --k) {
             const Mask eq = V::eqMask(at(k), mv);
-            const int found = -int(eq != 0),
-                      lane = k * V::bytes + __builtin_ctzll(uint64_t(eq) | (1ull << 63));
+            const int found = -int(eq != 0), lane = k * V::bytes + __builtin_ctzll(uint64_t(eq) | (1ull << 63));
             best = (best & ~found) | (lane & found);
         }
     }
@@ -550,9 +535,10 @@ void alongRowRegisters(const uint8_t *cost, uint8_t *total, int width, int Dp, i
 }
 
 template <class V>
-void alongRowT(const uint8_t *cost, uint8_t *total, int width, int Dp, int P1, int P2, uint8_t *rightwards,
-               uint8_t *leftwards) {
-    if (width <= 0) return;
+void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
+                uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch, int16_t *disparity16) {
+    const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
+    uint32_t *bestCost = scratch + 2 * width;
     withVectorCount<V>(Dp, [&](auto n) {
         // Only builds that shift lanes in registers keep a pixel's vectors there.
         constexpr int N = V::shiftsInRegisters ? decltype(n)::value : 0;
@@ -564,28 +550,17 @@ void alongRowT(const uint8_t *cost, uint8_t *total, int width, int Dp, int P1, i
             auto at = [&](uint8_t *row, int x) { return row + size_t(x) * Dp; };
             auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
             const EdgeLanes<V> edges = edgeLanes<V>();
-            uint8_t mr =
-                startPixel<V, Total::sum>(costAt(0), Dp, at(rightwards, 0), at(total, 0), at(total, 0));
-            uint8_t ml = startPixel<V, Total::sum>(costAt(last), Dp, at(leftwards, last), at(total, last),
-                                                   at(total, last));
+            uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0), at(total, 0));
+            uint8_t ml =
+                startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last), at(total, last));
             for (int i = 1; i < width; ++i) {
                 const int j = last - i;
-                mr = pathPixel<V, Total::sum>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2,
-                                              at(rightwards, i), at(total, i), at(total, i), edges);
-                ml = pathPixel<V, Total::sum>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2,
-                                              at(leftwards, j), at(total, j), at(total, j), edges);
+                mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
+                                  at(total, i), at(total, i), edges);
+                ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j),
+                                  at(total, j), at(total, j), edges);
             }
         }
-    });
-}
-
-template <class V>
-void decideRowT(const uint8_t *total, int width, int D, int Dp, int uniqueness, uint32_t *scratch,
-                int16_t *disparity16) {
-    const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
-    uint32_t *bestCost = scratch + 2 * width;
-    withVectorCount<V>(Dp, [&](auto n) {
-        constexpr int N = V::shiftsInRegisters ? decltype(n)::value : 0;
         for (int x = 0; x < width; ++x)
             disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
     });

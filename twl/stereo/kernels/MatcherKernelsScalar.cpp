@@ -80,10 +80,7 @@ void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, in
             outMin[x] = startPixelScalar(cost + size_t(x) * Dp, Dp, o);
         else
             outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(x) * Dp, Dp, P1, P2, o);
-        if (total && sums)
-            addPath(o, Dp, sums + size_t(x) * Dp, total + size_t(x) * Dp);
-        else if (total)
-            std::copy_n(o, Dp, total + size_t(x) * Dp);
+        if (total) addPath(o, Dp, sums + size_t(x) * Dp, total + size_t(x) * Dp);
     }
 }
 
@@ -108,8 +105,8 @@ void leftRightCheckScalar(const uint32_t *bestCost, int width, uint32_t *scratch
     }
 }
 
-void alongRowScalar(const uint8_t *cost, uint8_t *total, int width, int Dp, int P1, int P2, uint8_t *,
-                    uint8_t *) {
+void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
+                     int uniqueness, uint8_t *, uint8_t *, uint32_t *scratch, int16_t *disparity16) {
     std::vector<uint8_t> path(size_t(width) * Dp);
     for (int dir : {1, -1})
         for (int i = 0; i < width; ++i) {
@@ -121,10 +118,6 @@ void alongRowScalar(const uint8_t *cost, uint8_t *total, int width, int Dp, int 
                 pathPixelScalar(cost + size_t(x) * Dp, path.data() + size_t(x - dir) * Dp, Dp, P1, P2, o);
             addPath(o, Dp, total + size_t(x) * Dp, total + size_t(x) * Dp);
         }
-}
-
-void decideRowScalar(const uint8_t *total, int width, int D, int Dp, int uniqueness, uint32_t *scratch,
-                     int16_t *disparity16) {
     uint32_t *bestCost = scratch + 2 * width;
     for (int x = 0; x < width; ++x) {
         const uint8_t *s = total + size_t(x) * Dp;
@@ -144,8 +137,8 @@ void decideRowScalar(const uint8_t *total, int width, int D, int Dp, int uniquen
 } // namespace
 
 const MatcherKernels &scalarMatcherKernels() {
-    static const MatcherKernels kernels = {
-        "scalar", 32, censusScalar, costRowScalar, pathRowScalar, alongRowScalar, decideRowScalar};
+    static const MatcherKernels kernels = {"scalar", 32, censusScalar, costRowScalar, pathRowScalar,
+                                           finishRowScalar};
     return kernels;
 }
 
