@@ -1,6 +1,8 @@
 // vantaro-bench engine [--resolutions HD720,VGA] [--modes PERFORMANCE,QUALITY] [--frames N]
 //
 // One JSON line per resolution x depth mode on the virtual camera:
+//  searched         disparities the engine searched, mean over the frames
+//                   (a wide range is narrowed to those in view);
 //  engine_ms        median time of StereoEngine::compute (grey conversion,
 //                   scaling, matching, confidence) on pre-rendered frames;
 //  bad2, density    accuracy against the renderer's exact depth: share of
@@ -20,8 +22,8 @@
 //                   session (the peak is reset before each record);
 //  load_average     the machine's one-minute load when the record was taken.
 #include "bench/BenchTiming.h"
-#include "bench/CaptureLoop.h"
 #include "bench/Benchmarks.h"
+#include "bench/CaptureLoop.h"
 #include "support/DisparityScore.h"
 
 #include "twl/Camera.h"
@@ -161,7 +163,7 @@ int runEngineBenchmark(int argc, char **argv) {
             int range = 0;
             float scale = 1;
             std::vector<double> engineTimes, baseTimes;
-            double engineCpu = 0;
+            double engineCpu = 0, searched = 0;
             double bad2 = 0, density = 0, baseBad2 = 0, baseDensity = 0;
             {
                 twl::VirtualScene scene(size);
@@ -184,6 +186,7 @@ int runEngineBenchmark(int argc, char **argv) {
                     if (f < 0) continue;
                     engineTimes.push_back(nowMs() - t0);
                     engineCpu += (cpuMs() - c0) / frames;
+                    searched += double(engine.searchedRange().size()) / frames;
                     DisparityScore a =
                         scoreDisparity(result.disparity,
                                        disparityFromDepth(truth, focal * baseline, result.disparity.size()));
@@ -206,13 +209,14 @@ int runEngineBenchmark(int argc, char **argv) {
             std::snprintf(grabCpuText, sizeof grabCpuText, grabMs >= 0 ? "%.2f" : "null", grabCpu);
             std::printf(
                 "{\"resolution\":\"%s\",\"mode\":\"%s\",\"working_size\":\"%dx%d\",\"disparities\":%d,"
-                "\"engine_ms\":%.2f,\"engine_cpu_ms\":%.2f,\"grab_ms\":%s,\"grab_cpu_ms\":%s,\"bad2\":%.4f,"
+                "\"searched\":%.1f,\"engine_ms\":%.2f,\"engine_cpu_ms\":%.2f,\"grab_ms\":%s,\"grab_cpu_ms\":%"
+                "s,\"bad2\":%.4f,"
                 "\"density\":%.4f,"
                 "\"baseline_ms\":%.2f,\"baseline_bad2\":%.4f,\"baseline_density\":%.4f,"
                 "\"peak_rss_mib\":%.1f,\"load_average\":%.2f}\n",
                 twl::resolutionMode(r)->name, twl::depthModeName(m + 1), workingSize.width,
-                workingSize.height, range, median(engineTimes), engineCpu, grabText, grabCpuText, bad2,
-                density, median(baseTimes), baseBad2, baseDensity, peakRssMib(), loadAverage());
+                workingSize.height, range, searched, median(engineTimes), engineCpu, grabText, grabCpuText,
+                bad2, density, median(baseTimes), baseBad2, baseDensity, peakRssMib(), loadAverage());
             std::fflush(stdout);
         }
     }

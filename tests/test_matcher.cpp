@@ -231,6 +231,17 @@ private slots:
         QCOMPARE(cv::countNonZero((band >= 9 * 16) & (band != -16)), 0);
         const int exact = cv::countNonZero((beyond >= 9 * 16 - 4) & (beyond <= 9 * 16 + 4));
         QVERIFY2(exact >= int(0.98 * 61 * 88), qPrintable(QString::number(exact)));
+
+        // A search from 6 to 13 finds the same shift in absolute terms; the first 6 columns have no
+        // match that far.
+        p.minDisparity = 6;
+        p.disparities = 8;
+        matcher.setParameters(p);
+        cv::Mat narrow;
+        matcher.compute(left.colRange(0, 97).clone(), right, narrow);
+        QCOMPARE(cv::countNonZero(narrow.colRange(0, 6) != -16), 0);
+        const cv::Mat narrowBeyond = narrow.colRange(9, 97);
+        QVERIFY(cv::countNonZero((narrowBeyond >= 9 * 16 - 4) & (narrowBeyond <= 9 * 16 + 4)) >= exact - 61);
     }
 
     void asAccurateAsStereoSGBMOnTheVirtualCameraAndOnRealTexture() {

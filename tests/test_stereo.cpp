@@ -1,7 +1,12 @@
-// The stereo engine against exact virtual depth: accuracy per mode, FILL, confidence, search range.
+// The stereo engine against exact virtual depth: accuracy per mode, FILL, confidence, search range
+// and its narrowing to the depths in view.
 #include "support/DisparityScore.h"
 #include "twl/source/VirtualScene.h"
+#include "twl/stereo/SemiGlobalMatcher.h"
 #include "twl/stereo/StereoEngine.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <QtTest>
 
@@ -101,6 +106,70 @@ private slots:
                                                  c.size.height, c.mode, t, s.bad2, s.density)));
             }
         }
+    }
+
+    void wideSearchesCoverWhatIsInView() {
+        // The real pair at about 0.8 to 2.4 m inside a range that reaches 0.5 m: the search narrows to
+        // the depths in view and finds what the whole range finds.
+        const QString data = qEnvironmentVariable("VANTARO_TEST_SOURCE_DATA");
+        const cv::Mat greyL = cv::imread(qPrintable(data + "/aloe-left.jpg"), cv::IMREAD_GRAYSCALE),
+                      greyR = cv::imread(qPrintable(data + "/aloe-right.jpg"), cv::IMREAD_GRAYSCALE);
+        QVERIFY(!greyL.empty() && greyL.size() == greyR.size());
+        const Resolution size(size_t(greyL.cols), size_t(greyL.rows));
+        auto bgra = [](const cv::Mat &grey) {
+            cv::Mat out;
+            cv::cvtColor(grey, out, cv::COLOR_GRAY2BGRA);
+            return out;
+        };
+        StereoEngine engine;
+        engine.configure(DEPTH_MODE_ULTRA, size, 700, 0.08f, 0.5f);
+        StereoResult result;
+        engine.compute(bgra(greyL), bgra(greyR), false, result);
+        const cv::Range searched = engine.searchedRange();
+        QVERIFY2(searched.size() < engine.disparityRange() && searched.start > 0,
+                 qPrintable(QString::asprintf("%d..%d of %d", searched.start, searched.end,
+                                              engine.disparityRange())));
+        SemiGlobalMatcher whole;
+        SemiGlobalMatcher::Parameters p;
+        p.disparities = engine.disparityRange();
+        p.speckleWindow = 200;
+        whole.setParameters(p);
+        cv::Mat disp16, full;
+        whole.compute(greyL, greyR, disp16);
+        disp16.convertTo(full, CV_32F, 1.0 / 16);
+        full.setTo(NAN, disp16 <= 0);
+        const cv::Mat both = (full == full) & (result.disparity == result.disparity);
+        const cv::Mat apart = cv::abs(full - result.disparity) > 1.0f;
+        const int inFull = cv::countNonZero(full == full),
+                  inNarrow = cv::countNonZero(result.disparity == result.disparity);
+        QVERIFY2(cv::countNonZero(apart & both) < cv::countNonZero(both) / 200 &&
+                     inNarrow > inFull * 99 / 100,
+                 qPrintable(QString::asprintf("%d of %d apart, %d against %d matched",
+                                              cv::countNonZero(apart & both), cv::countNonZero(both),
+                                              inNarrow, inFull)));
+
+        // A small near object before a far wall is kept in the search; a pair with nothing to go by
+        // searches the whole range.
+        cv::Mat wall(360, 640, CV_8U), face(360, 60, CV_8U), left(360, 640, CV_8U), right(360, 640, CV_8U);
+        cv::randu(wall, 0, 256);
+        cv::randu(face, 0, 256);
+        for (int y = 0; y < 360; ++y)
+            for (int x = 0; x < 640; ++x) {
+                const bool rows = y >= 150 && y < 210;
+                left.at<uchar>(y, x) = rows && x >= 300 && x < 360 ? face.at<uchar>(y, x - 300)
+                                                                   : wall.at<uchar>(y, std::max(0, x - 12));
+                right.at<uchar>(y, x) =
+                    rows && x >= 200 && x < 260 ? face.at<uchar>(y, x - 200) : wall.at<uchar>(y, x);
+            }
+        engine.configure(DEPTH_MODE_ULTRA, Resolution(640, 360), 500, 0.12f, 0.45f);
+        engine.compute(bgra(left), bgra(right), false, result);
+        QVERIFY(engine.searchedRange().start <= 12 && engine.searchedRange().end > 100 &&
+                engine.searchedRange().size() < engine.disparityRange());
+        const cv::Mat box = result.disparity(cv::Rect(305, 155, 50, 50));
+        QVERIFY(cv::countNonZero(cv::abs(box - 100.0f) < 1.0f) > int(box.total() * 9 / 10));
+        const cv::Mat flat(360, 640, CV_8UC4, cv::Scalar(90, 90, 90, 255));
+        engine.compute(flat, flat, false, result);
+        QCOMPARE(engine.searchedRange(), cv::Range(0, engine.disparityRange()));
     }
 
     void confidenceRanksTheErrors() {

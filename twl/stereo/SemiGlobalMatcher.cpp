@@ -54,15 +54,16 @@ struct SemiGlobalMatcher::Band {
     uint8_t *keptRow(int i) { return kept.data() + 64 + size_t(i) * width * Dp; }
 
     void prepare(int w, int dp, int ownRows) {
-        if (w != width || dp != Dp) {
-            width = w;
-            Dp = dp;
+        width = w;
+        Dp = dp;
+        // Row buffers only grow: the searched range may change every frame,
+        // and memory handed back and forth that often stays with the process.
+        if (sums.size() < size_t(w) * dp + 192)
             for (auto *r : {&path[0], &path[1], &along[0], &along[1], &sums, &marginCost})
                 r->assign(size_t(w) * dp + 192, 0);
-            for (auto &m : min)
-                m.assign(size_t(w), 0);
-            scratch.assign(size_t(3 * w), 0);
-        }
+        for (auto &m : min)
+            if (m.size() < size_t(w)) m.assign(size_t(w), 0);
+        if (scratch.size() < size_t(3 * w)) scratch.assign(size_t(3 * w), 0);
         cost.reserve(size_t(ownRows) * w * dp);
         kept.reserve(size_t(ownRows) * w * dp + 128);
     }
@@ -76,6 +77,7 @@ SemiGlobalMatcher::~SemiGlobalMatcher() = default;
 void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
     params_ = parameters;
     params_.disparities = std::max(1, params_.disparities);
+    params_.minDisparity = std::max(0, params_.minDisparity);
     params_.P2 = std::clamp(params_.P2, 1, kMaxP2);
     params_.P1 = std::clamp(params_.P1, 0, params_.P2);
     params_.uniqueness = std::clamp(params_.uniqueness, 0, 99);
@@ -146,6 +148,25 @@ void SemiGlobalMatcher::censusRows(const cv::Mat &padded, bool mirrored, std::ve
 
 void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
     CV_Assert(left.type() == CV_8U && right.type() == CV_8U && left.size() == right.size());
+    const int w = left.cols, m = std::min(params_.minDisparity, w);
+    if (m == 0) return match(left, right, disparity16);
+    // A search that starts at m is one from 0 between the left image less its
+    // first m columns (which have no match that far) and the right image less
+    // its last m (which no left pixel reaches).
+    disparity16.create(left.size(), CV_16S);
+    disparity16.colRange(0, m).setTo(-16);
+    if (m == w) return;
+    cv::Mat shifted = disparity16.colRange(m, w);
+    match(left.colRange(m, w), right.colRange(0, w - m), shifted);
+    const int16_t offset = int16_t(16 * m);
+    for (int y = 0; y < shifted.rows; ++y) {
+        int16_t *row = shifted.ptr<int16_t>(y);
+        for (int x = 0; x < shifted.cols; ++x)
+            if (row[x] >= 0) row[x] = int16_t(row[x] + offset);
+    }
+}
+
+void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
     width_ = left.cols;
     height_ = left.rows;
     D_ = std::min(params_.disparities, std::max(1, width_));

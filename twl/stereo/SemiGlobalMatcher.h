@@ -22,7 +22,8 @@ class WorkerPool;
 class SemiGlobalMatcher {
 public:
     struct Parameters {
-        int disparities = 64; ///< searched: 0 .. disparities - 1
+        int disparities = 64; ///< searched: minDisparity .. minDisparity + disparities - 1
+        int minDisparity = 0;
         int P1 = 12, P2 = 31; ///< P2 at most kMaxP2 (sums stay in bytes)
         int uniqueness = 5;   ///< percent the second-best cost must exceed the best by
         int speckleWindow = 100;
@@ -46,12 +47,13 @@ public:
     void setBandBudget(size_t bytes) { bandBudget_ = bytes; }
 
     /// Left and right CV_8U images of one size; CV_16S disparity in 1/16
-    /// pixel, -16 where invalid.
+    /// pixel, -16 where invalid (always in the leftmost minDisparity columns).
     void compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16);
 
 private:
     struct Band;
     struct Seam;
+    void match(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16);
     void prepareCensus(const cv::Mat &grey, std::vector<uint16_t> &sums, cv::Mat &padded,
                        std::vector<uint8_t> &planes) const;
     void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;

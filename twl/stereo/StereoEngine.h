@@ -47,6 +47,10 @@ public:
     float workingScale() const;
     /// Number of disparities searched at the working size.
     int disparityRange() const;
+    /// The disparities (working pixels) the last compute() searched: the
+    /// whole range, or where that is wide, the part of it a quarter-size pass
+    /// found surfaces in, with a margin.
+    cv::Range searchedRange() const;
     int depthMode() const;
 
 private:

@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <cstdlib>
 #include <new>
 
 namespace twl {
@@ -12,21 +11,34 @@ constexpr size_t kHugePage = size_t(2) << 20;
 }
 
 HugePageBuffer::~HugePageBuffer() {
-    std::free(data_);
+    release();
+}
+
+void HugePageBuffer::release() {
+    if (data_) munmap(data_, capacity_);
+    data_ = nullptr;
+    capacity_ = 0;
 }
 
 void HugePageBuffer::reserve(size_t bytes) {
     if (bytes <= capacity_) return;
-    std::free(data_);
-    data_ = nullptr;
-    capacity_ = 0;
+    release();
+    // Mapped directly rather than allocated: once the allocator has seen a
+    // block this large freed, it serves the next ones from its own heaps and
+    // keeps them after they are freed, so a matcher whose range changed
+    // from frame to frame held on to a hundred MiB more than it used.
     const size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void *p = std::aligned_alloc(kHugePage, size);
-    if (!p) throw std::bad_alloc();
+    void *raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    auto *first = static_cast<uint8_t *>(raw);
+    auto *aligned = first + (-reinterpret_cast<uintptr_t>(first) & (kHugePage - 1));
+    if (aligned > first) munmap(first, size_t(aligned - first));
+    if (first + size + kHugePage > aligned + size)
+        munmap(aligned + size, size_t(first + size + kHugePage - (aligned + size)));
     // Before anything is written: a page's size is chosen when it is first
     // touched. Where huge pages are off this does nothing, and that is fine.
-    madvise(p, size, MADV_HUGEPAGE);
-    data_ = static_cast<uint8_t *>(p);
+    madvise(aligned, size, MADV_HUGEPAGE);
+    data_ = aligned;
     capacity_ = size;
 }
 

@@ -23,6 +23,7 @@ public:
     size_t capacity() const { return capacity_; }
 
 private:
+    void release();
     uint8_t *data_ = nullptr;
     size_t capacity_ = 0;
 };
