@@ -1,6 +1,8 @@
 #include "twl/stereo/StereoEngine.h"
 
 #include "twl/stereo/SemiGlobalMatcher.h"
+#include "twl/stereo/kernels/ConfidenceKernels.h"
+#include "twl/stereo/kernels/MatcherKernels.h"
 #include "twl/util/Parallel.h"
 
 #include <opencv2/calib3d.hpp>
@@ -53,26 +55,10 @@ bool referenceMatcherRequested() {
     return choice && !std::strcmp(choice, "sgbm");
 }
 
-// Cues of one row, each in a plane of its own: the match's residual, the
-// horizontal gradient, the disparity in working pixels and its square (the
-// three zero where there is no disparity), and the validity.
+// The cues of one row (see ConfidenceKernels.h) with the x86-64 baseline's vectors.
 void cueRow(const uchar *l, const uchar *r, const float *disparity, float scale, int w, float *residual,
             float *texture, float *dis, float *squared, float *valid) {
-    auto one = [&](int x) {
-        texture[x] = float(std::abs(int(l[std::min(x + 1, w - 1)]) - int(l[std::max(x - 1, 0)]))) * 0.5f;
-        const float dw = disparity[x] * scale;
-        const bool ok = dw >= 0.0f; // false for NaN
-        const float dv = ok ? dw : 0.0f;
-        const float xr = float(x) - dv;
-        const int x0 = std::max(0, std::min(w - 1, int(xr)));
-        const int x1 = std::min(w - 1, x0 + 1);
-        const float a = std::max(0.0f, std::min(1.0f, xr - float(x0)));
-        const float diff = std::fabs(float(l[x]) - (float(r[x0]) + (float(r[x1]) - float(r[x0])) * a));
-        residual[x] = ok ? diff : 0.0f;
-        dis[x] = dv;
-        squared[x] = dv * dv;
-        valid[x] = ok ? 1.0f : 0.0f;
-    };
+    auto one = [&](int x) { cuePixel(l, r, disparity, scale, w, x, residual, texture, dis, squared, valid); };
     int x = 0;
     if (w > 0) one(x++);
 #if CV_SIMD128
@@ -133,23 +119,6 @@ void windowSums(const float *in, int w, float *out) {
         out[x] = in[x] + in[x + 1] + in[x + 2] + in[x + 3] + in[x + 4];
 }
 
-// Confidence 1..100 from the window sums of the cues (planes of w: residual,
-// texture, disparity, its square, validity), 0 where there is no disparity.
-// Each cue falls smoothly from 1: (1 + q + q^2 / 2)^-1 behaves like exp(-q).
-float score(float residual, float texture, float disparity, float squared, float valid) {
-    const float count = std::max(valid, 1.0f), inv = 1.0f / count;
-    const float meanCost = residual * inv;
-    const float meanTexture = texture * (1.0f / 25.0f);
-    const float mean = disparity * inv;
-    const float spread = std::sqrt(std::max(0.0f, squared * inv - mean * mean));
-    const float qc = meanCost * (1.0f / 12.0f), qs = spread * (1.0f / 1.5f);
-    const float photometric = 1.0f / (1.0f + qc + 0.5f * qc * qc);
-    const float coherent = 1.0f / (1.0f + qs + 0.5f * qs * qs);
-    const float textured = meanTexture / (meanTexture + 2.0f);
-    const float support = 0.5f + 0.5f * count * (1.0f / 25.0f);
-    return std::max(1.0f, std::min(100.0f, 100.0f * photometric * textured * coherent * support));
-}
-
 void scoreRow(const float *sums, int w, const float *disparity, float *confidence) {
     const float *residual = sums, *texture = sums + w, *dis = sums + 2 * w, *squared = sums + 3 * w,
                 *valid = sums + 4 * w;
@@ -176,8 +145,9 @@ void scoreRow(const float *sums, int w, const float *disparity, float *confidenc
     }
 #endif
     for (; x < w; ++x)
-        confidence[x] =
-            disparity[x] >= 0.0f ? score(residual[x], texture[x], dis[x], squared[x], valid[x]) : 0.0f;
+        confidence[x] = disparity[x] >= 0.0f
+                            ? confidenceScore(residual[x], texture[x], dis[x], squared[x], valid[x])
+                            : 0.0f;
 }
 
 // Rows [k0, k1) of 2 x 2 pixel blocks of a grey image two thirds the size
@@ -215,6 +185,9 @@ struct StereoEngine::Impl {
     ModeSettings settings = settingsFor(DEPTH_MODE_PERFORMANCE);
     bool configured = false;
     SemiGlobalMatcher matcher, scout;
+    // The confidence's row loops: those with AVX2's vectors where the matcher
+    // runs AVX2 or wider (VANTARO_SIMD chooses for both), the baseline's otherwise.
+    ConfidenceKernels confidenceKernels{"baseline", cueRow, addRows, windowSums, scoreRow};
     cv::Range searched{0, 16};
     cv::Ptr<cv::StereoSGBM> reference; // set when VANTARO_STEREO=sgbm
 
@@ -232,7 +205,11 @@ struct StereoEngine::Impl {
     void fillHoles(cv::Mat &disparity, cv::Mat &confidence);
 };
 
-StereoEngine::StereoEngine() : impl_(new Impl) {}
+StereoEngine::StereoEngine() : impl_(new Impl) {
+    const char *matcher = impl_->matcher.kernels().name;
+    if (!std::strncmp(matcher, "avx", 3) && avx2ConfidenceKernels())
+        impl_->confidenceKernels = *avx2ConfidenceKernels();
+}
 StereoEngine::~StereoEngine() {
     delete impl_;
 }
@@ -462,12 +439,13 @@ cv::Range StereoEngine::Impl::scoutRange() {
 void StereoEngine::Impl::computeConfidence(const cv::Mat &disparity, cv::Mat &confidence) {
     const int w = work.width, h = work.height;
     const int Planes = 5;
+    const ConfidenceKernels &k = confidenceKernels;
     cues.create(h, Planes * w, CV_32F);
     parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
         for (int y = rows.start; y < rows.end; ++y) {
             float *plane = cues.ptr<float>(y);
-            cueRow(greyL.ptr<uchar>(y), greyR.ptr<uchar>(y), disparity.ptr<float>(y), scale, w, plane,
-                   plane + w, plane + 2 * w, plane + 3 * w, plane + 4 * w);
+            k.cueRow(greyL.ptr<uchar>(y), greyR.ptr<uchar>(y), disparity.ptr<float>(y), scale, w, plane,
+                     plane + w, plane + 2 * w, plane + 3 * w, plane + 4 * w);
         }
     });
 
@@ -486,14 +464,14 @@ void StereoEngine::Impl::computeConfidence(const cv::Mat &disparity, cv::Mat &co
             for (int p = 0; p < Planes; ++p) {
                 float *col = column.data() + p * pitch + radius;
                 const int offset = p * w;
-                addRows(src, offset, w, col);
+                k.addRows(src, offset, w, col);
                 for (int k = 1; k <= radius; ++k) {
                     col[-k] = col[cv::borderInterpolate(-k, w, cv::BORDER_REFLECT)];
                     col[w - 1 + k] = col[cv::borderInterpolate(w - 1 + k, w, cv::BORDER_REFLECT)];
                 }
-                windowSums(col - radius, w, window.data() + offset);
+                k.windowSums(col - radius, w, window.data() + offset);
             }
-            scoreRow(window.data(), w, disparity.ptr<float>(y), confidence.ptr<float>(y));
+            k.scoreRow(window.data(), w, disparity.ptr<float>(y), confidence.ptr<float>(y));
         }
     });
 }
