@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
@@ -87,16 +88,12 @@ private:
 /// green y % 256, red 200; the right picture is the left one shifted left by 12 pixels.
 inline bool makeRecording(const QString &path, int frames, int width = 672, int height = 376,
                           float fps = 100) {
-    twl::TwvHeader header;
-    header.width = uint32_t(width);
-    header.height = uint32_t(height);
+    twl::TwvHeader header = TestSupport::twvHeader(width, height);
     header.fps = fps;
     header.serialNumber = 4242;
     header.firmwareVersion = 1200;
+    header.model = 0;
     header.fx = header.fy = 350;
-    header.cx = width / 2.f;
-    header.cy = height / 2.f;
-    header.baseline = 0.12f;
     header.hFov = 90;
     header.vFov = 60;
     twl::TwvWriter writer;
@@ -110,20 +107,6 @@ inline bool makeRecording(const QString &path, int frames, int width = 672, int 
         if (writer.writeFrame(left, right, uint64_t(i) * uint64_t(1e9 / fps)) != twl::SUCCESS) return false;
     }
     return writer.close() == twl::SUCCESS;
-}
-
-/// Spoils the pictures of frames `which` (0-based), leaving header and index: they no longer decode.
-inline bool damageFrames(const QString &path, const QList<int> &which) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite)) return false;
-    QByteArray bytes = file.readAll();
-    const QByteArray marker(reinterpret_cast<const char *>(twl::twv::kFrameMagic), 4);
-    int at = -1;
-    for (int frame = 0; (at = bytes.indexOf(marker, at + 1)) >= 0; ++frame)
-        if (which.contains(frame))
-            for (int i = 100; i < 400 && at + i < bytes.size(); ++i)
-                bytes[at + i] = char(bytes[at + i] ^ 0x5a);
-    return file.seek(0) && file.write(bytes) == bytes.size();
 }
 
 /// Child mode: `TEST --child ARGS...` builds a MainProcess from ARGS, prints its state as key=value lines
@@ -206,8 +189,8 @@ inline ChildResult runChild(const QStringList &args,
     return result;
 }
 
-/// main() of a test that drives one application object, handed to the test as `app`; without `kMainProcess`
-/// a plain application object, for tests that only start child runs.
+/// main() of a test that drives one application object, handed to the test as `app` and closed after the
+/// tests; without `kMainProcess` a plain application object, for tests that only start child runs.
 template <class Test, bool kMainProcess = true>
 int runWithApplication(int argc, char **argv, const char *name, bool virtualCamera) {
     const int child = runChildIfAsked(argc, argv);
@@ -223,7 +206,10 @@ int runWithApplication(int argc, char **argv, const char *name, bool virtualCame
         int appArgc = 1;
         MainProcess app(appArgc, argv);
         test.app = &app;
-        return QTest::qExec(&test, argc, argv);
+        const int status = QTest::qExec(&test, argc, argv);
+        if (app.gui) app.gui->close(); // the way a user ends it: the session goes, the settings are stored
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return status;
     } else {
         QApplication app(argc, argv);
         return QTest::qExec(&test, argc, argv);

@@ -2,6 +2,7 @@
 // Helpers shared by the test programs.
 
 #include <QPoint>
+#include <QRect>
 #include <QRgb>
 #include <QString>
 #include <QStringList>
@@ -9,10 +10,15 @@
 #include <memory>
 
 class GUI;
-class QComboBox;
-namespace twl {
-struct TwvHeader;
+class InputThreadModul;
+class QImage;
+namespace cv {
+class Mat;
 }
+namespace twl {
+class Mat;
+struct TwvHeader;
+} // namespace twl
 
 namespace TestSupport {
 
@@ -40,14 +46,23 @@ ToolRun runTwv(const QStringList &arguments, int limitKiB = 0);
 bool near(QRgb c, int r, int g, int b, int tolerance = 3);
 /// "(r, g, b)" for failure messages.
 QString describe(QRgb c);
+/// Pixels of `image` within `area` (all of it when empty) that are near (r, g, b).
+int countNear(const QImage &image, int r, int g, int b, int tolerance, QRect area = QRect());
 
-/// The texts of a combo box's entries, in order.
-QStringList items(const QComboBox *c);
+/// Fills columns [x0, x1) and rows [y0, y1) of a BGRA device matrix, opaque.
+void fill(twl::Mat &m, int x0, int x1, int y0, int y1, uchar b, uchar g, uchar r);
+/// Host copy (BGRA, or four floats) of a capture thread's device matrix, read under its frame lock.
+cv::Mat frameCopy(InputThreadModul *t, const twl::Mat &device);
 /// A freshly reset, built and shown main window.
 std::unique_ptr<GUI> makeWindow(int w = 1280, int h = 720, QPoint pos = QPoint());
 
-/// Recording header of a plausible camera; callers set the calibration they check.
+/// Recording header of a plausible camera (focal length the width); callers set the calibration they check.
 twl::TwvHeader twvHeader(int w, int h);
+/// Spoils the pictures of frames `which` (0-based) of a recording, leaving header and index: they no longer
+/// decode.
+bool damageFrames(const QString &path, const QList<int> &which);
+/// The whole file, empty when it cannot be read.
+QByteArray readFile(const QString &path);
 
 /// The multisampled, double-buffered default surface the application asks for;
 /// call before the QApplication exists.

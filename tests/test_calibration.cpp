@@ -17,18 +17,11 @@
 #include <fstream>
 
 using namespace twl;
+using TestSupport::runTwv;
 
 namespace {
 
 const QString kBoard = qEnvironmentVariable("VANTARO_TEST_SOURCE_DATA") + "/chessboard";
-
-int runTwv(const QStringList &arguments, QString *err = nullptr) {
-    QProcess p;
-    p.start(TestSupport::twvTool(), arguments);
-    if (!p.waitForFinished(120000)) return -1;
-    if (err) *err = QString::fromUtf8(p.readAllStandardError());
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-}
 
 // Serves one fixed pair for ever, as a live camera with the virtual rig's nominal intrinsics.
 struct PairSource : FrameSource {
@@ -142,19 +135,18 @@ private slots:
             QFile::copy(data.filePath("right" + name.mid(4)), pairs.filePath("r/" + name.mid(4)));
         }
         const QString out = pairs.filePath("rig.yml");
-        QString err;
-        QCOMPARE(runTwv({"calibrate", "--left", pairs.filePath("l"), "--right", pairs.filePath("r"),
-                         "--square", "0.025", "--out", out}),
-                 0);
+        const TestSupport::ToolRun all = runTwv({"calibrate", "--left", pairs.filePath("l"), "--right",
+                                                 pairs.filePath("r"), "--square", "0.025", "--out", out});
+        QVERIFY2(all.exitCode == 0, qPrintable(all.err));
         StereoCalibration loaded;
         QVERIFY2(StereoCalibration::load(out.toStdString(), &loaded, &error), error.c_str());
         QVERIFY(cv::norm(loaded.M1, result.calibration.M1) < 1e-6 &&
                 std::fabs(loaded.baseline() - result.calibration.baseline()) < 1e-9);
-        QCOMPARE(runTwv({"calibrate", "--left", data.filePath("left01.jpg"), "--right",
-                         data.filePath("right01.jpg"), "--square", "0.025", "--out", out + "2"},
-                        &err),
-                 1);
-        QVERIFY2(err.contains("only 1 pair(s)") && !QFile::exists(out + "2"), qPrintable(err));
+        const TestSupport::ToolRun one =
+            runTwv({"calibrate", "--left", data.filePath("left01.jpg"), "--right",
+                    data.filePath("right01.jpg"), "--square", "0.025", "--out", out + "2"});
+        QVERIFY2(one.exitCode == 1 && one.err.contains("only 1 pair(s)") && !QFile::exists(out + "2"),
+                 qPrintable(one.err));
     }
     void damagedFilesAreNamedAndRefused() {
         const QString dir = TestSupport::dataDir();
@@ -204,17 +196,14 @@ private slots:
         QCOMPARE(camera.openSource(std::make_unique<PairSource>(grey, grey, false), init), SUCCESS);
         QVERIFY(!camera.isCalibrated() &&
                 std::string(camera.getCalibrationError().c_str()).find("'M2'") != std::string::npos);
-        QString err;
-        QCOMPARE(runTwv({"import", dir + "/x.twv", "--left", kBoard + "/left01.jpg", "--right",
-                         kBoard + "/right01.jpg", "--calibration", dir + "/damaged-nan.yml"},
-                        &err),
-                 1);
-        QVERIFY2(err.contains("'T'") && !QFile::exists(dir + "/x.twv"), qPrintable(err));
-        QCOMPARE(runTwv({"record", dir + "/x.twv", "--virtual", "--frames", "1", "--calibration",
-                         dir + "/nowhere.yml"},
-                        &err),
-                 1);
-        QVERIFY2(err.contains("no such file"), qPrintable(err));
+        TestSupport::ToolRun r =
+            runTwv({"import", dir + "/x.twv", "--left", kBoard + "/left01.jpg", "--right",
+                    kBoard + "/right01.jpg", "--calibration", dir + "/damaged-nan.yml"});
+        QVERIFY2(r.exitCode == 1 && r.err.contains("'T'") && !QFile::exists(dir + "/x.twv"),
+                 qPrintable(r.err));
+        r = runTwv(
+            {"record", dir + "/x.twv", "--virtual", "--frames", "1", "--calibration", dir + "/nowhere.yml"});
+        QVERIFY2(r.exitCode == 1 && r.err.contains("no such file"), qPrintable(r.err));
     }
     void rectifiedDepthMatchesAnIdealRig() {
         const Resolution vga(672, 376);

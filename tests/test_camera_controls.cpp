@@ -51,9 +51,8 @@ Run twv(int (*command)(int, char **), const QStringList &words) {
         std::fflush(fd == 1 ? stdout : stderr);
         dup2(saved[fd - 1], fd);
         close(saved[fd - 1]);
-        QFile f(dir.filePath(QString::number(fd)));
-        f.open(QIODevice::ReadOnly);
-        (fd == 1 ? run.out : run.err) = QString::fromUtf8(f.readAll());
+        (fd == 1 ? run.out : run.err) =
+            QString::fromUtf8(TestSupport::readFile(dir.filePath(QString::number(fd))));
     }
     return run;
 }
@@ -97,14 +96,10 @@ class TestCameraControls : public QObject {
 private slots:
     void init() {
         qunsetenv("VANTARO_VIRTUAL_CAMERA");
-        fake = std::make_unique<FakeV4l2Device>();
+        fake = std::make_unique<FakeV4l2Device>(true);
         fake->addCamera(FakeV4l2Device::stereoCamera());
-        setDeviceBackend(fake.get());
     }
-    void cleanup() {
-        setDeviceBackend(nullptr);
-        fake.reset();
-    }
+    void cleanup() { fake.reset(); }
 
     void listIsTheDriversWithMenusAndInactivePairs_data() {
         QTest::addColumn<bool>("extended");
@@ -172,8 +167,6 @@ private slots:
     void cameraThatAnotherProgramHoldsIsListedButNotOpened() {
         fake->setHeldByOtherProgram(true);
         QVERIFY(!openUvc(ERROR_CODE_CAMERA_IN_USE));
-        QCOMPARE(QString(toVerbose(ERROR_CODE_CAMERA_IN_USE).c_str()),
-                 QString("CAMERA IN USE BY ANOTHER PROGRAM"));
         QVERIFY(fake->openDescriptors() == 0 && fake->liveMappings() == 0);
         QCOMPARE(int(Camera::getDeviceList().size()), 1);
         const Run devices = twv(cmdDevices, {"devices"});
@@ -216,17 +209,14 @@ private slots:
 
         // A recording sets its controls before the first frame; a refusal leaves no file.
         QTemporaryDir dir;
-        const QStringList record{"record",       dir.filePath("r.twv"),
-                                 "--device",     "/dev/video0",
-                                 "--resolution", "VGA",
-                                 "--frames",     "2",
-                                 "--set",        "brightness=-20"};
+        const QStringList record =
+            QStringList{"record", dir.filePath("r.twv")} +
+            QString("--device /dev/video0 --resolution VGA --frames 2 --set brightness=-20").split(' ');
         const Run recorded = twv(cmdRecord, record);
         QVERIFY2(recorded.status == 0, qPrintable(recorded.err));
         QCOMPARE(fake->controlValue(V4L2_CID_BRIGHTNESS), -20);
         QVERIFY(QFile::remove(dir.filePath("r.twv")));
-        const Run notRecorded = twv(cmdRecord, QStringList(record) << "--set"
-                                                                   << "gain=1");
+        const Run notRecorded = twv(cmdRecord, record + QStringList{"--set", "gain=1"});
         QCOMPARE(notRecorded.status, 1);
         QVERIFY(notRecorded.err.contains("gain") && !QFile::exists(dir.filePath("r.twv")));
     }

@@ -85,19 +85,6 @@ public:
     bool onGuiThread = true;
 };
 
-/// Host copy of a device matrix, read with the frame lock held.
-cv::Mat hostCopy(InputThreadModul *t, const Mat &device) {
-    t->lockFrame();
-    Mat host;
-    const ERROR_CODE copied = device.copyTo(host, MEM_GPU, MEM_CPU);
-    t->unlockFrame();
-    if (copied != SUCCESS) return cv::Mat();
-    const int type = device.getDataType() == MAT_TYPE_32F_C4 ? CV_32FC4 : CV_8UC4;
-    return cv::Mat(int(host.getHeight()), int(host.getWidth()), type, host.getPtr<uchar>(MEM_CPU),
-                   host.getStepBytes(MEM_CPU))
-        .clone();
-}
-
 size_t nonZeroPixels(const cv::Mat &bgra) {
     cv::Mat grey;
     cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
@@ -140,11 +127,10 @@ private slots:
     void initTestCase() {
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
         recording = TestSupport::dataDir() + "/capture-vga-20.twv";
-        QProcess tool;
-        tool.start(TestSupport::twvTool(), {"record", recording, "--virtual", "--resolution", "VGA", "--fps",
-                                            "100", "--frames", QString::number(kFrames)});
-        QVERIFY2(tool.waitForFinished(120000 * kSlow), qPrintable(tool.errorString()));
-        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+        const TestSupport::ToolRun r =
+            TestSupport::runTwv({"record", recording, "--virtual", "--resolution", "VGA", "--fps", "100",
+                                 "--frames", QString::number(kFrames)});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
     }
 
     void init() {
@@ -193,12 +179,12 @@ private slots:
         QVERIFY(frames.waitFor(1, 5000 * kSlow));
         QVERIFY(frames.onGuiThread);
         QTRY_VERIFY_WITH_TIMEOUT(t->running, 5000 * kSlow);
-        const cv::Mat image = hostCopy(t.get(), t->imageGPU);
+        const cv::Mat image = TestSupport::frameCopy(t.get(), t->imageGPU);
         QVERIFY(nonZeroPixels(image) > image.total() / 2);
-        const cv::Mat depth = hostCopy(t.get(), t->depthViewGPU);
+        const cv::Mat depth = TestSupport::frameCopy(t.get(), t->depthViewGPU);
         QVERIFY(nonZeroPixels(depth) > depth.total() / 10);
         cv::Mat z; // points in front of the camera (NaN compares false)
-        cv::extractChannel(hostCopy(t.get(), t->pointCloudGPU), z, 2);
+        cv::extractChannel(TestSupport::frameCopy(t.get(), t->pointCloudGPU), z, 2);
         QVERIFY(cv::countNonZero(z < 0) > int(z.total() / 10));
         // Run past two full counting periods.
         QTRY_VERIFY_WITH_TIMEOUT(notes.clock.elapsed() > 3200 * kSlow, 5000 * kSlow);
@@ -221,12 +207,12 @@ private slots:
         QVERIFY(t);
         Tally frames(t.get(), &InputThreadModul::SendImage);
         QVERIFY(frames.waitFor(1, 5000 * kSlow));
-        const cv::Mat left = hostCopy(t.get(), t->imageGPU);
+        const cv::Mat left = TestSupport::frameCopy(t.get(), t->imageGPU);
         // Paused, the loop computes the picture again once the view changes.
         GlobalParams::setInt(PARAM_IMAGE_VIEW, VIEW_SIDE_BY_SIDE);
         frames.count = 0;
         QVERIFY(frames.waitFor(1, 5000 * kSlow));
-        const cv::Mat sbs = hostCopy(t.get(), t->imageGPU);
+        const cv::Mat sbs = TestSupport::frameCopy(t.get(), t->imageGPU);
         t.reset();
         QCOMPARE(sbs.cols, 672);
         cv::Mat expected;
@@ -327,9 +313,6 @@ private slots:
         const uint64_t stamps[10] = {0, 250, 500, 750, 12750, 13000, 13250, 14750, 15000, 15250};
         TwvHeader header = TestSupport::twvHeader(320, 180);
         header.fps = 4;
-        header.fx = header.fy = 300;
-        header.hFov = 56;
-        header.vFov = 33;
         TwvWriter writer;
         QCOMPARE(writer.open(path.toStdString(), header, TwvCodec::Lossless), SUCCESS);
         cv::Mat texture(180, 360, CV_8UC4);

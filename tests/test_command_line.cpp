@@ -36,9 +36,8 @@ private slots:
     // A recording named on the command line plays, snapshots go beside it, and no load line shows without
     // -v; with -v the sampler's figures fill the line and reach the window.
     void recordingArgumentAndLoadLine() {
-        const QString dir =
-            QDir::tempPath() + "/vantaro-cmdline-" + QString::number(QCoreApplication::applicationPid());
-        QDir().mkpath(dir);
+        QTemporaryDir scratch;
+        const QString dir = scratch.path();
         const QString file = dir + "/walk.twv";
         QVERIFY(AppTest::makeRecording(file, 10));
         QProcessEnvironment env;
@@ -54,7 +53,6 @@ private slots:
         const QString partial = file + ".partial";
         QVERIFY(QFile::rename(file, partial) && QFile::resize(partial, QFileInfo(partial).size() - 16));
         r = runChild({"-v", partial}, env);
-        QDir(dir).removeRecursively();
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.values.value("inputState"), QString("3"));
         // After a few ticks the window shows the sampler's line with the CPU and memory figures measured

@@ -72,19 +72,13 @@ public:
     MainProcess *app = nullptr;
 
 private:
-    QString dir, aloe;
+    QTemporaryDir scratch;
+    const QString dir = scratch.path(), aloe = dir + "/aloe.twv";
     GUI *gui() { return app->gui; }
 
-    /// The depth view's picture as the loop last made it (BGRA), read under the frame lock.
+    /// The depth view's picture as the loop last made it (BGRA).
     cv::Mat depthPicture() {
-        InputThreadModul *t = app->inputThread;
-        t->lockFrame();
-        const cv::Mat view(int(t->depthViewGPU.getHeight()), int(t->depthViewGPU.getWidth()), CV_8UC4,
-                           t->depthViewGPU.getPtr<uchar>(twl::MEM_GPU),
-                           t->depthViewGPU.getStepBytes(twl::MEM_GPU));
-        cv::Mat copy = view.clone();
-        t->unlockFrame();
-        return copy;
+        return TestSupport::frameCopy(app->inputThread, app->inputThread->depthViewGPU);
     }
     /// Waits for `count` more frames (a paused loop passes once for each change).
     bool nextFrames(int count = 2) {
@@ -95,19 +89,11 @@ private:
 
 private slots:
     void initTestCase() {
-        dir = QDir::tempPath() + "/vantaro-depth-look-" + QString::number(QCoreApplication::applicationPid());
-        QDir().mkpath(dir);
         const QString data = qEnvironmentVariable("VANTARO_TEST_SOURCE_DATA");
-        aloe = dir + "/aloe.twv";
-        QProcess twv;
-        twv.start(TestSupport::twvTool(),
-                  {"import", aloe, "--left", data + "/aloe-left.jpg", "--right", data + "/aloe-right.jpg",
-                   "--focal", "700", "--baseline", "0.08", "--codec", "lossless"});
-        QVERIFY(twv.waitForFinished(60000) && twv.exitCode() == 0);
-    }
-    void cleanupTestCase() {
-        if (app->gui) app->gui->close();
-        QDir(dir).removeRecursively();
+        const auto r = TestSupport::runTwv({"import", aloe, "--left", data + "/aloe-left.jpg", "--right",
+                                            data + "/aloe-right.jpg", "--focal", "700", "--baseline", "0.08",
+                                            "--codec", "lossless"});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
     }
 
     void coloursAreOpenCvsMapsOfTheLevelsAndNoDepthStaysBlack() {
@@ -129,7 +115,6 @@ private slots:
                 QVERIFY2(std::abs(grey.at<uchar>(y, x) - want) <= (z > 0 ? 1 : 0),
                          qPrintable(QString::number(z)));
             }
-        const cv::Mat &expected = grey;
         const std::pair<Colormap, int> maps[] = {{Colormap::Turbo, cv::COLORMAP_TURBO},
                                                  {Colormap::Viridis, cv::COLORMAP_VIRIDIS},
                                                  {Colormap::Inferno, cv::COLORMAP_INFERNO},
@@ -139,8 +124,8 @@ private slots:
             cv::Mat bgra, bgr, want;
             DepthColormap::paint(depth, range, map, bgra);
             cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
-            cv::applyColorMap(expected, want, opencv);
-            want.setTo(cv::Scalar::all(0), expected == 0);
+            cv::applyColorMap(grey, want, opencv);
+            want.setTo(cv::Scalar::all(0), grey == 0);
             QVERIFY2(cv::norm(bgr, want, cv::NORM_INF) == 0, DepthColormap::name(map));
             QCOMPARE(bgra.at<cv::Vec4b>(3, 100), cv::Vec4b(0, 0, 0, 255));
         }
@@ -263,11 +248,10 @@ private slots:
 
         // twv paints the same frame the same way, at the camera's size (the view shows every second pixel).
         const QString out = dir + "/aloe-turbo.png";
-        QProcess twv;
-        twv.start(TestSupport::twvTool(), {"depth", aloe, "--frame", "0", "--mode",
-                                           twl::depthModeName(GlobalParams::getInt(PARAM_DEPTH_QUALITY)),
-                                           "--colormap", "turbo", "--range", "auto", "--out", out});
-        QVERIFY(twv.waitForFinished(60000) && twv.exitCode() == 0);
+        const auto r = TestSupport::runTwv({"depth", aloe, "--frame", "0", "--mode",
+                                            twl::depthModeName(GlobalParams::getInt(PARAM_DEPTH_QUALITY)),
+                                            "--colormap", "turbo", "--range", "auto", "--out", out});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         const cv::Mat written = cv::imread(out.toStdString(), cv::IMREAD_UNCHANGED);
         const cv::Mat shown = depthPicture();
         QCOMPARE(written.type(), CV_8UC3);

@@ -1,4 +1,5 @@
 // Depth maps and point clouds in every format: the bytes other programs read; failed writes leave nothing.
+#include "TestSupport.h"
 #include "twl/io/Export.h"
 
 #include <QtTest>
@@ -10,15 +11,11 @@
 #include <limits>
 
 using namespace twl;
+using TestSupport::readFile;
 
 namespace {
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-QByteArray readAll(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QByteArray bodyAfter(const QByteArray &data, const QByteArray &marker) {
     const int at = data.indexOf(marker);
@@ -59,21 +56,18 @@ private slots:
         }
     }
 
-    void depthPgmBytes() {
+    void depthPgmAndPfmBytes() {
         // Plain header, big-endian samples, 0 for invalid depth and clamped at the top.
         Mat m(3, 1, MAT_TYPE_32F_C1, MEM_CPU);
         const float values[3] = {kNaN, 1.2345f, 90.0f};
         for (size_t x = 0; x < 3; ++x)
             m.setValue(x, 0, Vector4<float>(values[x], 0, 0, 0));
         QVERIFY(saveDepthAs(m, DEPTH_FORMAT_PGM, path("d.pgm"), 1000.0f));
-        QCOMPARE(readAll(dir.filePath("d.pgm")), QByteArray("P5\n3 1\n65535\n\x00\x00\x04\xd3\xff\xff", 19));
-    }
-
-    void depthPfmIsBottomUpLittleEndianFloats() {
-        Mat m;
-        fillDepth(m);
-        QVERIFY(saveDepthAs(m, DEPTH_FORMAT_PFM, path("d.pfm"), 1.0f));
-        const QByteArray data = readAll(dir.filePath("d.pfm"));
+        QCOMPARE(readFile(dir.filePath("d.pgm")), QByteArray("P5\n3 1\n65535\n\x00\x00\x04\xd3\xff\xff", 19));
+        Mat rows; // PFM: little-endian floats
+        fillDepth(rows);
+        QVERIFY(saveDepthAs(rows, DEPTH_FORMAT_PFM, path("d.pfm"), 1.0f));
+        const QByteArray data = readFile(dir.filePath("d.pfm"));
         QVERIFY(data.startsWith("Pf\n3 2\n-1.0\n"));
         const QByteArray body = bodyAfter(data, "-1.0\n");
         QCOMPARE(body.size(), 6 * 4);
@@ -92,9 +86,9 @@ private slots:
         cloud.setValue(0, 1, Vector4<float>(-2.5f, 1.0f, -10.0f, packColor(255, 255, 255)));
         cloud.setValue(1, 1, Vector4<float>(1.0f, kNaN, -3.0f, packColor(9, 9, 9)));
         QVERIFY(savePointCloudAs(cloud, POINT_CLOUD_FORMAT_XYZ, path("c.xyz"), false));
-        QCOMPARE(readAll(dir.filePath("c.xyz")), QByteArray("0.3 0.4 -1.2\n-2.5 1 -10\n"));
+        QCOMPARE(readFile(dir.filePath("c.xyz")), QByteArray("0.3 0.4 -1.2\n-2.5 1 -10\n"));
         QVERIFY(savePointCloudAs(cloud, POINT_CLOUD_FORMAT_PCD, path("c.pcd"), true));
-        const QByteArray pcd = readAll(dir.filePath("c.pcd"));
+        const QByteArray pcd = readFile(dir.filePath("c.pcd"));
         QVERIFY(pcd.contains("VERSION 0.7\nFIELDS x y z rgb\nSIZE 4 4 4 4\nTYPE F F F F\n"));
         QVERIFY(pcd.contains("WIDTH 2\nHEIGHT 1\n") && pcd.contains("POINTS 2\nDATA binary\n"));
         QByteArray body = bodyAfter(pcd, "DATA binary\n");
@@ -107,7 +101,7 @@ private slots:
         std::memcpy(&bits, body.constData() + 28, 4);
         QCOMPARE(bits, 0xffffffu);
         QVERIFY(savePointCloudAs(cloud, POINT_CLOUD_FORMAT_PLY, path("c.ply"), true));
-        const QByteArray ply = readAll(dir.filePath("c.ply"));
+        const QByteArray ply = readFile(dir.filePath("c.ply"));
         QVERIFY(ply.startsWith("ply\nformat binary_little_endian 1.0\n") &&
                 ply.contains("element vertex 2\n"));
         QVERIFY(ply.contains("property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n"));
@@ -117,7 +111,7 @@ private slots:
         QCOMPARE(p[0], -2.5f);
         QCOMPARE(body.mid(12, 3), QByteArray("\xa0\x40\x20"));
         QVERIFY(savePointCloudAs(cloud, POINT_CLOUD_FORMAT_VTK, path("c.vtk"), false));
-        const QByteArray vtk = readAll(dir.filePath("c.vtk"));
+        const QByteArray vtk = readFile(dir.filePath("c.vtk"));
         QVERIFY(vtk.startsWith("# vtk DataFile Version 3.0\n"));
         QVERIFY(vtk.contains("DATASET POLYDATA\nPOINTS 2 float\n0.3 0.4 -1.2\n-2.5 1 -10\n"));
         QVERIFY(vtk.contains("VERTICES 2 4\n1 0\n1 1\n"));

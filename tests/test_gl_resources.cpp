@@ -22,13 +22,6 @@
 
 namespace {
 
-// A device picture of one colour (BGRA).
-void paint(twl::Mat &m, uchar b, uchar g, uchar r) {
-    for (size_t y = 0; y < m.getHeight(); ++y)
-        for (size_t x = 0; x < m.getWidth(); ++x)
-            m.setValue(x, y, twl::Vector4<float>(b, g, r, 255), twl::MEM_GPU);
-}
-
 // A cloud whose every point sits 1 m in front of the camera, in one colour, shown whole.
 void fillCloud(twl::Mat &m, uchar r, uchar g, uchar b) {
     GlobalParams::setInt(PARAM_DISPLAY_WIDTH, int(m.getWidth()));
@@ -42,11 +35,7 @@ void fillCloud(twl::Mat &m, uchar r, uchar g, uchar b) {
 }
 
 int pixelsNear(const QImage &image, int r, int g, int b) {
-    int n = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            n += TestSupport::near(image.pixel(x, y), r, g, b, 8);
-    return n;
+    return TestSupport::countNear(image, r, g, b, 8);
 }
 
 // Shows `view` filling `window`; a view moved to another top-level window gets another context.
@@ -123,7 +112,7 @@ private slots:
         auto *image = new OGL2DWidget(&first);
         auto *cloudView = new OGL3DWidget(&first);
         twl::Mat picture(320, 180, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
-        paint(picture, 0, 0, 255);
+        TestSupport::fill(picture, 0, 320, 0, 180, 0, 0, 255);
         QSignalSpy started(image, &OGL2DWidget::init);
         image->cudaContext = twl::deviceContext();
         image->devicePtr = picture.getPtr<uchar>(twl::MEM_GPU);
@@ -148,7 +137,7 @@ private slots:
         QCOMPARE(gone.count(), 1);
         QTRY_VERIFY(image->isActive() && cloudView->isInteropReady());
         QVERIFY(cloudView->frustumVertexCount() > 0);
-        paint(picture, 0, 255, 0);
+        TestSupport::fill(picture, 0, 320, 0, 180, 0, 255, 0);
         const QImage shot = image->grabFramebuffer();
         QVERIFY2(TestSupport::near(shot.pixel(160, 90), 0, 255, 0),
                  qPrintable(TestSupport::describe(shot.pixel(160, 90))));

@@ -25,15 +25,7 @@
 
 namespace {
 
-// Fills columns [x0, x1) and rows [y0, y1) of a BGRA device matrix.
-void fill(twl::Mat &m, int x0, int x1, int y0, int y1, uchar b, uchar g, uchar r) {
-    for (int y = y0; y < y1; ++y)
-        for (int x = x0; x < x1; ++x) {
-            uchar *p =
-                m.getPtr<uchar>(twl::MEM_GPU) + size_t(y) * m.getStepBytes(twl::MEM_GPU) + size_t(x) * 4;
-            p[0] = b, p[1] = g, p[2] = r, p[3] = 255;
-        }
-}
+using TestSupport::fill;
 
 constexpr int kBand = 31; // the bands' grey, 0.12 of full scale
 
@@ -44,8 +36,8 @@ struct Fixture {
         window.resize(w, h);
         view->resize(w, h);
         window.show();
+        if (!QTest::qWaitForWindowExposed(&window)) QTest::qFail("window not exposed", __FILE__, __LINE__);
     }
-    bool exposed() { return QTest::qWaitForWindowExposed(&window); }
     void bind(twl::Mat &m) {
         view->cudaContext = twl::deviceContext();
         view->devicePtr = m.getPtr<uchar>(twl::MEM_GPU);
@@ -62,12 +54,13 @@ QPointF picked() {
 
 class TestImageView : public QObject {
     Q_OBJECT
+public:
+    static void initMain() { TestSupport::useAppSurfaceFormat(); } // before the application exists
 private slots:
     void init() { GlobalParams::reset(); }
 
     void wideLetterboxColoursAndPicking() {
         Fixture f(1000, 500);
-        QVERIFY(f.exposed());
         twl::Mat picture(1280, 720, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
         // Top half: red, green and blue thirds (stored BGRA); bottom half white.
         fill(picture, 0, 426, 0, 360, 0, 0, 255);
@@ -103,7 +96,6 @@ private slots:
 
     void tallPaddedPictureShowsWithoutShearAndTooShortAPitchIsRefused() {
         Fixture f(400, 600);
-        QVERIFY(f.exposed());
         // 800-byte rows padded to a wider pitch: left half red, right half blue.
         twl::Mat picture(200, 100, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
         QVERIFY(picture.getStepBytes(twl::MEM_GPU) > 800);
@@ -133,7 +125,6 @@ private slots:
 
     void clicksFollowThePickRules() {
         Fixture f(1000, 500); // nothing bound: the whole view counts as the picture
-        QVERIFY(f.exposed());
         QTest::mouseClick(f.view, Qt::LeftButton, {}, QPoint(250, 100));
         QCOMPARE(picked(), QPointF(0.25, 0.2));
         // Outside the view, or another button than left or right: unchanged. The right button clears.
@@ -158,7 +149,6 @@ private slots:
 
     void readoutAndPicksInALetterboxedView() {
         Fixture f(1000, 500);
-        QVERIFY(f.exposed());
         twl::Mat picture(1280, 720, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
         fill(picture, 0, 1280, 0, 720, 90, 90, 90);
         f.bind(picture); // drawn 888 x 500 from x 56
@@ -219,7 +209,6 @@ private slots:
 
     void frameLockReleaseAndRebind() {
         Fixture f(640, 360);
-        QVERIFY(f.exposed());
         twl::Mat first(640, 360, twl::MAT_TYPE_8U_C4, twl::MEM_GPU);
         fill(first, 0, 640, 0, 360, 0, 0, 255);
         f.bind(first);
@@ -264,11 +253,5 @@ private slots:
     }
 };
 
-int main(int argc, char **argv) {
-    TestSupport::useAppSurfaceFormat();
-    QApplication app(argc, argv);
-    TestImageView test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(TestImageView)
 #include "test_image_view.moc"

@@ -18,8 +18,8 @@ public:
     MainProcess *app = nullptr;
 
 private:
-    QString dir;
-    QString recording;
+    QTemporaryDir scratch;
+    const QString dir = scratch.path(), recording = dir + "/walk.twv";
     uint32_t firmware = 0;
     GUI *gui() { return app->gui; }
     bool isLive() {
@@ -35,14 +35,13 @@ private:
         QMetaObject::invokeMethod(dialog, "accept");
         return true;
     }
-    QString describe() {
+    QString describe() { // for failure messages
         const InputThreadModul *t = app->inputThread;
-        return QString("status '%1' state %2 busy %3 thread %4%5%6 path %7")
-            .arg(gui()->statusLabel->text(), QString::number(gui()->inputState),
-                 QString::number(int(app->busy)), t ? "file " + QString::number(int(t->isFile)) : "none",
-                 t ? " live " + QString::number(int(t->isLive)) : "",
-                 t ? " running " + QString::number(int(t->isRunning())) : "",
-                 GlobalParams::stringRef(PARAM_TWV_PATH));
+        QString s;
+        QDebug(&s) << "status" << gui()->statusLabel->text() << "state" << gui()->inputState << "busy"
+                   << app->busy << "file, live, running" << (t && t->isFile) << (t && t->isLive)
+                   << (t && t->isRunning()) << "path" << GlobalParams::stringRef(PARAM_TWV_PATH);
+        return s;
     }
     // Runs `change` and waits for a new live session in place of the running one.
     void reopensLive(const std::function<void()> &change) {
@@ -57,9 +56,6 @@ private:
 
 private slots:
     void initTestCase() {
-        dir = QDir::tempPath() + "/vantaro-input-" + QString::number(QCoreApplication::applicationPid());
-        QDir().mkpath(dir);
-        recording = dir + "/walk.twv";
         QVERIFY(AppTest::makeRecording(recording, 30));
         firmware = twl::VirtualCamera::firmwareVersion();
     }
@@ -68,10 +64,6 @@ private slots:
         twl::VirtualCamera::setFirmwareVersion(firmware);
         qputenv("VANTARO_VIRTUAL_CAMERA", "1");
         twl::VirtualCamera::replug();
-    }
-    void cleanupTestCase() {
-        if (app->gui) app->gui->close();
-        QDir(dir).removeRecursively();
     }
 
     void liveStartsWithoutAClick() {
@@ -114,8 +106,7 @@ private slots:
         app->CreateLiveInput();
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000 * kSlow);
         QCOMPARE(catcher.titles, QStringList() << "Warning");
-        QCOMPARE(catcher.texts.first(),
-                 QString("Your VEXO does not use the latest firmware. Please update it with Kestrion."));
+        QVERIFY2(catcher.texts.first().contains("latest firmware"), qPrintable(catcher.texts.first()));
     }
 
     void recordingThroughTheDialog() {

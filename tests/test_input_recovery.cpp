@@ -11,25 +11,19 @@ public:
     MainProcess *app = nullptr;
 
 private:
-    QString dir, recording;
+    QTemporaryDir scratch;
+    const QString dir = scratch.path(), recording = dir + "/walk.twv";
     size_t deviceTotal = 0;
     GUI *gui() { return app->gui; }
     bool isPlaying(const QString &file) { return AppTest::isPlaying(app, file); }
 
 private slots:
     void initTestCase() {
-        dir = QDir::tempPath() + "/vantaro-recovery-" + QString::number(QCoreApplication::applicationPid());
-        QDir().mkpath(dir);
-        recording = dir + "/walk.twv";
         QVERIFY(AppTest::makeRecording(recording, 20));
         size_t freeBytes = 0;
         twl::deviceMemGetInfo(&freeBytes, &deviceTotal);
     }
     void cleanup() { twl::deviceSetCapacity(deviceTotal); }
-    void cleanupTestCase() {
-        if (app->gui) app->gui->close();
-        QDir(dir).removeRecursively();
-    }
 
     void recordingTooBigForTheGpuMemory() {
         app->CreateTWVInput(recording);

@@ -1,5 +1,6 @@
 // MCAP files and ROS 2 messages: the records, CRCs and indexes a seeking reader relies on, and the point
 // cloud's frame and colours. (Foxglove's own readers check every message's bytes in CI.)
+#include "TestSupport.h"
 #include "twl/core/Mat.h"
 #include "twl/mcap/Cdr.h"
 #include "twl/mcap/McapReader.h"
@@ -13,15 +14,11 @@
 #include <limits>
 
 using namespace twl;
+using TestSupport::readFile;
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-QByteArray readAll(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 void writeAll(const QString &path, const QByteArray &bytes) {
     QFile f(path);
@@ -71,7 +68,7 @@ private slots:
         }
 
         // Each check is real: a changed byte or a cut end is found, and says where.
-        const QByteArray good = readAll(path);
+        const QByteArray good = readFile(path);
         // The first chunk's data lies past its compression name and records length; the summary
         // starts where the footer's first field says.
         const int chunkData = good.indexOf("zstd") + 12;
@@ -99,9 +96,7 @@ private slots:
             Bytes got;
             ros::encodePointCloud({0, "f"}, ours, withHole ? 2 : 1, 1, sizeof ours, got);
             CdrReader r(got.data(), got.size());
-            r.i32();
-            r.u32();
-            r.string();
+            r.i32(), r.u32(), r.string(); // the header
             QVERIFY(r.u32() == 1 && r.u32() == uint32_t(withHole ? 2 : 1));
             QCOMPARE(r.u32(), 4u);
             for (const char *name : {"x", "y", "z", "rgb"}) {

@@ -110,10 +110,9 @@ private slots:
         QVERIFY(device);
         sample(infos);
         // The RAM figure is a share of the commit limit.
-        QFile meminfo("/proc/meminfo");
-        QVERIFY(meminfo.open(QIODevice::ReadOnly));
+        const QString meminfo = TestSupport::readFile("/proc/meminfo");
         const double limitKb =
-            QRegularExpression("CommitLimit:\\s+(\\d+) kB").match(meminfo.readAll()).captured(1).toDouble();
+            QRegularExpression("CommitLimit:\\s+(\\d+) kB").match(meminfo).captured(1).toDouble();
         const double ramExpected = double(bytes) * 100.0 / (limitKb * 1024);
         QVERIFY2(infos.ramUsage - ramBefore > 0.8 * ramExpected, qPrintable(QString::number(ramExpected)));
         QVERIFY2(std::abs(infos.gpuMemUsage - gpuBefore - 10.0f) < 0.5f,

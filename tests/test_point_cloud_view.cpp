@@ -23,6 +23,7 @@ namespace {
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
+using TestSupport::countNear;
 using TestSupport::describe;
 using TestSupport::near;
 
@@ -50,8 +51,8 @@ struct Fixture {
         window.resize(640, 360);
         view->resize(640, 360);
         window.show();
+        if (!QTest::qWaitForWindowExposed(&window)) QTest::qFail("window not exposed", __FILE__, __LINE__);
     }
-    bool exposed() { return QTest::qWaitForWindowExposed(&window); }
     // One frame as the main window drives it, then the picture.
     QImage frame() {
         view->setActive(true);
@@ -74,14 +75,6 @@ struct Fixture {
     }
 };
 
-int countPixels(const QImage &image, const QRect &area, int r, int g, int b, int tolerance) {
-    int n = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y)
-        for (int x = area.left(); x <= area.right(); ++x)
-            if (near(image.pixel(x, y), r, g, b, tolerance)) ++n;
-    return n;
-}
-
 bool closeTo(const twl::Translation &v, float x, float y, float z) {
     return std::fabs(v.x - x) < 1e-5f && std::fabs(v.y - y) < 1e-5f && std::fabs(v.z - z) < 1e-5f;
 }
@@ -97,6 +90,8 @@ void giveFieldOfView(OGL3DWidget *view) {
 
 class TestPointCloudView : public QObject {
     Q_OBJECT
+public:
+    static void initMain() { TestSupport::useAppSurfaceFormat(); } // before the application exists
 private slots:
     void init() {
         GlobalParams::reset();
@@ -124,7 +119,6 @@ private slots:
 
     void pointsLandWhereProjectedInTheirColours() {
         Fixture f;
-        QVERIFY(f.exposed());
         const struct {
             size_t col, row;
             float x, y, z;
@@ -153,20 +147,19 @@ private slots:
         GlobalParams::setInt(PARAM_SENSING, 1);
         shot = f.frame();
         for (const auto &p : points)
-            QCOMPARE(countPixels(shot, shot.rect(), p.r, p.g, p.b, 40), 0);
-        QVERIFY(countPixels(shot, textArea, 149, 165, 166, 6) > 50);
+            QCOMPARE(countNear(shot, p.r, p.g, p.b, 40), 0);
+        QVERIFY(countNear(shot, 149, 165, 166, 6, textArea) > 50);
         GlobalParams::setInt(PARAM_SENSING, 0);
         // A point that moves shows at its new place with the next frame, and the notice is gone.
         f.cloud.set(1, 1, -1.2f, 0.9f, -2.0f, 255, 0, 0);
         shot = f.frame();
         QVERIFY(f.shows(shot, 1.0f, 0.5f, -2.0f, 31, 31, 31));
         QVERIFY(f.shows(shot, -1.2f, 0.9f, -2.0f, 255, 0, 0));
-        QCOMPARE(countPixels(shot, textArea, 149, 165, 166, 6), 0);
+        QCOMPARE(countNear(shot, 149, 165, 166, 6, textArea), 0);
     }
 
     void frustumFollowsTheRange() {
         Fixture f;
-        QVERIFY(f.exposed());
         f.view->InitProcess(f.cloud.address());
         f.view->updateFrustum(); // no camera information: nothing
         QCOMPARE(f.view->frustumVertexCount(), 0);
@@ -185,12 +178,11 @@ private slots:
         const QRect edge =
             QRect(f.project(0, std::tan(float(M_PI / 6)) * 2.5f, -2.5f) - QPoint(0, 2), QSize(1, 5)) &
             shot.rect();
-        QVERIFY(countPixels(shot, edge, 31, 31, 31, 2) < edge.height());
+        QVERIFY(countNear(shot, 31, 31, 31, 2, edge) < edge.height());
     }
 
     void frameLockReleaseAndNewInput() {
         Fixture f;
-        QVERIFY(f.exposed());
         f.cloud.set(3, 2, 0.4f, 0.2f, -1.0f, 0, 255, 255);
         f.view->InitProcess(f.cloud.address());
         giveFieldOfView(f.view);
@@ -218,7 +210,7 @@ private slots:
         QCOMPARE(f.view->frustumVertexCount(), 0);
         // Even when the window marks it active, nothing is drawn.
         QImage shot = f.frame();
-        QCOMPARE(countPixels(shot, shot.rect(), 0, 0, 0, 0), shot.width() * shot.height());
+        QCOMPARE(countNear(shot, 0, 0, 0, 0), shot.width() * shot.height());
         // The next input: new buffer and registration, cloud of another size, second body model.
         GlobalParams::setBool(PARAM_MODEL_FLAG, false);
         Cloud second(16, 2);
@@ -240,7 +232,6 @@ private slots:
 
     void navigationSequences() {
         Fixture f;
-        QVERIFY(f.exposed());
         f.view->InitProcess(f.cloud.address());
         OGLCamera *camera = f.view->camera();
         const OGLCamera start = *camera;
@@ -307,7 +298,6 @@ private slots:
 
     void distanceReadOut() {
         Fixture f;
-        QVERIFY(f.exposed());
         f.cloud.set(3, 2, 0.3f, 0.4f, -1.2f, 255, 255, 255);
         f.cloud.set(0, 2, 0.1f, 0.1f, -1.0f, 255, 255, 255);
         f.view->InitProcess(f.cloud.address());
@@ -318,7 +308,7 @@ private slots:
         };
         // The read-out is painted in the lower-left corner in the pen's blue.
         auto bluish = [](const QImage &img) {
-            return countPixels(img, QRect(10, img.height() - 35, 200, 30), 0, 172, 236, 60);
+            return countNear(img, 0, 172, 236, 60, QRect(10, img.height() - 35, 200, 30));
         };
         QVERIFY(bluish(pick(3, 2)) > 20);
         QCOMPARE(f.view->distanceText(), QString("Distance to point : 1.3 m"));
@@ -341,7 +331,6 @@ private slots:
 
     void twoPointSegmentAndItsLength() {
         Fixture f;
-        QVERIFY(f.exposed());
         f.cloud.set(3, 2, 0.3f, 0.4f, -1.2f, 255, 255, 255);
         f.cloud.set(6, 1, -0.2f, 0.1f, -2.0f, 255, 255, 255);
         f.view->InitProcess(f.cloud.address());
@@ -358,7 +347,7 @@ private slots:
         QCOMPARE(f.view->measureLineVertexCount(), 2 + 2 + 2 * 6);
         // The length is written in amber next to the segment's middle.
         const QPoint middle = f.project(0.05f, 0.25f, -1.6f);
-        QVERIFY(countPixels(shot, QRect(middle - QPoint(40, 30), QSize(80, 40)), 255, 184, 28, 60) > 10);
+        QVERIFY(countNear(shot, 255, 184, 28, 60, QRect(middle - QPoint(40, 30), QSize(80, 40))) > 10);
         pick(PARAM_CLICK2_X, PARAM_CLICK2_Y, 7, 1); // no depth there
         f.frame();
         QCOMPARE(f.view->segmentText(), QString("N/A"));
@@ -369,11 +358,5 @@ private slots:
     }
 };
 
-int main(int argc, char **argv) {
-    TestSupport::useAppSurfaceFormat();
-    QApplication app(argc, argv);
-    TestPointCloudView test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(TestPointCloudView)
 #include "test_point_cloud_view.moc"

@@ -20,8 +20,8 @@ public:
     MainProcess *app = nullptr;
 
 private:
-    QString dir;
-    QString recording;
+    QTemporaryDir scratch;
+    const QString dir = scratch.path(), recording = dir + "/walk.twv";
     GUI *gui() { return app->gui; }
 
     void playPaused() {
@@ -63,19 +63,13 @@ private:
 
 private slots:
     void initTestCase() {
-        dir = QDir::tempPath() + "/vantaro-snap-" + QString::number(QCoreApplication::applicationPid());
         QDir().mkpath(dir + "/out");
-        recording = dir + "/walk.twv";
         QVERIFY(AppTest::makeRecording(recording, 30));
     }
     // The camera a test switched on or unplugged goes back to absent.
     void cleanup() {
         qunsetenv("VANTARO_VIRTUAL_CAMERA");
         twl::VirtualCamera::replug();
-    }
-    void cleanupTestCase() {
-        if (app->gui) app->gui->close();
-        QDir(dir).removeRecursively();
     }
 
     void imagesMatchTheFrame() {
@@ -142,9 +136,7 @@ private slots:
                 if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z) && valid++ == 0) first = p;
             }
         QVERIFY(valid > 1000);
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
+        const QList<QByteArray> lines = TestSupport::readFile(file).trimmed().split('\n');
         QCOMPARE(lines.size(), valid);
         const QList<QByteArray> v = lines.first().split(' ');
         QCOMPARE(v.size(), 3); // no colour in XYZ
@@ -181,9 +173,7 @@ private slots:
         const QStringList starts{"image Vantaro_Left_4242_376_", "depth depth_", "point cloud point_cloud_"};
         for (int i = 0; i < 3; ++i)
             QVERIFY2(catcher.texts[i].startsWith("Failed to save current " + starts[i]) &&
-                         catcher.texts[i].endsWith(" in " + folder +
-                                                   ". Make sure you have permissions to "
-                                                   "write files in the selected folder."),
+                         catcher.texts[i].contains(" in " + folder + ". Make sure you have permissions"),
                      qPrintable(catcher.texts[i]));
         QVERIFY(!QFileInfo::exists(folder));
         QVERIFY(AppTest::isPlaying(app, recording));

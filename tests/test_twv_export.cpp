@@ -36,11 +36,7 @@ void pair(int frame, cv::Mat *left, cv::Mat *right) {
 QString recording(const QString &path, TwvCodec codec) {
     TwvHeader h = TestSupport::twvHeader(kW, kH);
     h.fx = h.fy = 120;
-    h.cx = 79.5f;
-    h.cy = 59.5f;
     h.baseline = 0.1f;
-    h.hFov = 67.4f;
-    h.vFov = 53.1f;
     TwvWriter writer;
     if (writer.open(path.toStdString(), h, codec) != SUCCESS) return QString();
     for (int i = 0; i < kFrames; ++i) {
@@ -95,7 +91,7 @@ private slots:
 
     void losslessRecordingExportsWithItsPixelsTimesDepthAndCloud() {
         const QString out = dir.filePath("all.mcap");
-        const TestSupport::ToolRun r = runTwv({"export", lossless, out, "--depth", "QUALITY", "--cloud"});
+        const auto r = runTwv({"export", lossless, out, "--depth", "QUALITY", "--cloud"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         QVERIFY(r.err.contains("\rexporting 4/4") && r.out.contains("4 frames (frames 0 to 3)"));
         QVERIFY(!QFile::exists(out + ".partial"));
@@ -129,7 +125,7 @@ private slots:
             for (double *m : {k, rect, p})
                 for (int j = 0; j < (m == p ? 12 : 9); ++j)
                     m[j] = c.f64();
-            QVERIFY(c.ok() && k[0] == 120 && k[2] == 79.5 && k[5] == 59.5 && rect[4] == 1);
+            QVERIFY(c.ok() && k[0] == 120 && k[2] == 80 && k[5] == 60 && rect[4] == 1);
             QVERIFY(std::fabs(p[3] + 12.0) < 1e-5 && p[0] == 120 && p[10] == 1);
 
             const Image depth = image(mcap.messagesOn("/vantaro/depth/image").at(size_t(i)));
@@ -159,8 +155,8 @@ private slots:
                     const float d = z[v * kW + u];
                     if (!(d > 0)) continue;
                     QCOMPARE(q[2], d);
-                    QVERIFY(std::fabs(q[0] - (u - 79.5f) / 120 * d) < 1e-4f);
-                    QVERIFY(std::fabs(q[1] - (v - 59.5f) / 120 * d) < 1e-4f); // y down
+                    QVERIFY(std::fabs(q[0] - (u - 80.0f) / 120 * d) < 1e-4f);
+                    QVERIFY(std::fabs(q[1] - (v - 60.0f) / 120 * d) < 1e-4f); // y down
                     ++checked;
                 }
             QVERIFY(checked > 100);
@@ -169,7 +165,7 @@ private slots:
 
     void rangesExportExactlyTheFramesAskedFor() {
         const QString out = dir.filePath("middle.mcap");
-        TestSupport::ToolRun r = runTwv({"export", jpeg, out, "--from", "1", "--to", "2"});
+        auto r = runTwv({"export", jpeg, out, "--from", "1", "--to", "2"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         McapReader mcap;
         std::string error;
@@ -195,8 +191,8 @@ private slots:
         // The same frame's depth whether it came alone or in a range.
         r = runTwv({"depth", jpeg, "--frame", "2", "--out", dir.filePath("two.pfm")});
         QVERIFY(r.exitCode == 0);
-        QFile a(dir.filePath("two.pfm")), b(depths + "/depth_000002.pfm");
-        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly) && a.readAll() == b.readAll());
+        const QByteArray two = TestSupport::readFile(dir.filePath("two.pfm"));
+        QVERIFY(!two.isEmpty() && two == TestSupport::readFile(depths + "/depth_000002.pfm"));
 
         r = runTwv({"depth", jpeg, "--frames", "3:9", "--out", depths});
         QVERIFY(r.exitCode == 1 &&
@@ -207,12 +203,11 @@ private slots:
 
     void cutCopiesTheFramesBytesAndLeavesDamagedOnesOut() {
         const QString out = dir.filePath("cut.twv");
-        TestSupport::ToolRun r = runTwv({"cut", jpeg, out, "--from", "1", "--to", "2"});
+        auto r = runTwv({"cut", jpeg, out, "--from", "1", "--to", "2"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         QVERIFY(r.out.contains("2 frames, frames 1 to 2"));
-        QFile source(jpeg), cut(out);
-        QVERIFY(source.open(QIODevice::ReadOnly) && cut.open(QIODevice::ReadOnly));
-        QCOMPARE(cut.read(128), source.read(128)); // the header, calibration included, byte for byte
+        // The header, calibration included, byte for byte.
+        QCOMPARE(TestSupport::readFile(out).left(128), TestSupport::readFile(jpeg).left(128));
         TwvReader from, to;
         QVERIFY(from.open(jpeg.toStdString()) == SUCCESS && to.open(out.toStdString()) == SUCCESS);
         QVERIFY(to.frameCount() == 2 && !to.isRecovered());
@@ -228,31 +223,10 @@ private slots:
         // A frame whose bytes no longer match their checksum is not copied on.
         const QString damaged = dir.filePath("damaged.twv");
         QVERIFY(QFile::copy(jpeg, damaged));
-        QVERIFY(corruptFrame(damaged, 2));
+        QVERIFY(TestSupport::damageFrames(damaged, {2}));
         r = runTwv({"cut", damaged, out});
         QVERIFY(r.exitCode == 1 && r.err.contains("damaged frames left out: 2"));
         QVERIFY(to.open(out.toStdString()) == SUCCESS && to.frameCount() == 3);
-    }
-
-private:
-    /// Flips a byte in the middle of frame `index`'s pictures.
-    static bool corruptFrame(const QString &path, int index) {
-        TwvReader reader;
-        if (reader.open(path.toStdString()) != SUCCESS) return false;
-        twv::FrameHeader f;
-        std::vector<unsigned char> bytes;
-        if (reader.readEncodedFrame(index, &f, &bytes) != SUCCESS) return false;
-        // Frames follow the 128-byte header one after the other.
-        qint64 offset = 128;
-        for (int i = 0; i < index; ++i) {
-            twv::FrameHeader g;
-            reader.readEncodedFrame(i, &g, &bytes);
-            offset += 40 + qint64(g.leftSize + g.rightSize);
-        }
-        QFile file(path);
-        char c = 0;
-        return file.open(QIODevice::ReadWrite) && file.seek(offset + 40 + 100) && file.getChar(&c) &&
-               file.seek(offset + 40 + 100) && file.putChar(char(c ^ 0x40));
     }
 };
 

@@ -34,8 +34,6 @@ TwvHeader testHeader(int w = kW, int h = kH) {
     TwvHeader hd = TestSupport::twvHeader(w, h);
     hd.fx = 50.5f;
     hd.fy = 51.5f; // differs from fx, so that a swap shows
-    hd.hFov = 64.7f;
-    hd.vFov = 50.0f;
     return hd;
 }
 
@@ -51,8 +49,7 @@ QByteArray writeRecording(const QString &path, int frames, TwvCodec codec = TwvC
             QCOMPARE(writer.writeFrame(gradient(i, 0), gradient(i, 1), kT0 + uint64_t(i) * kDt), SUCCESS);
         QCOMPARE(writer.close(), SUCCESS);
     }();
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return TestSupport::readFile(path);
 }
 
 unsigned char *at(QByteArray &b, qint64 offset) {

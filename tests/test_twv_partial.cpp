@@ -11,18 +11,7 @@
 
 using namespace twl;
 
-namespace {
-
-int runTool(const QStringList &arguments, int limitKiB = 0) {
-    return TestSupport::runTwv(arguments, limitKiB).exitCode;
-}
-
-QByteArray contents(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-} // namespace
+namespace {} // namespace
 
 class TestTwvPartial : public QObject {
     Q_OBJECT
@@ -47,16 +36,12 @@ private slots:
         d.removeRecursively();
         d.mkpath(".");
         const QString target = d.filePath("kept.twv");
-        TwvHeader header = TestSupport::twvHeader(64, 48);
-        header.fx = header.fy = 50;
-        header.hFov = 65.2f;
-        header.vFov = 51.3f;
         TwvWriter writer;
-        QCOMPARE(writer.open(target.toStdString(), header, TwvCodec::Jpeg), SUCCESS);
+        QCOMPARE(writer.open(target.toStdString(), TestSupport::twvHeader(64, 48), TwvCodec::Jpeg), SUCCESS);
         const cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
         QCOMPARE(writer.writeFrame(grey, grey, 1000), SUCCESS);
         QCOMPARE(writer.close(), SUCCESS);
-        const QByteArray before = contents(target);
+        const QByteArray before = TestSupport::readFile(target);
         const QStringList record = {"record", target,     "--virtual", "--resolution", "VGA",     "--fps",
                                     "100",    "--frames", "8",         "--codec",      "lossless"};
         d.mkpath("left");
@@ -72,12 +57,12 @@ private slots:
             "300",    "--baseline", "0.1",    "--codec",          "lossless"};
         // The disk fills up half-way: the old recording is still there, no debris beside it.
         for (const QStringList &command : {record, import}) {
-            QCOMPARE(runTool(command, 64), 1);
-            QCOMPARE(contents(target), before);
+            QCOMPARE(TestSupport::runTwv(command, 64).exitCode, 1);
+            QCOMPARE(TestSupport::readFile(target), before);
             QVERIFY(!QFile::exists(target + ".partial"));
         }
         // Done properly, the new recording takes the name.
-        QCOMPARE(runTool(import), 0);
+        QCOMPARE(TestSupport::runTwv(import).exitCode, 0);
         QVERIFY(!QFile::exists(target + ".partial"));
         TwvReader reader;
         QCOMPARE(reader.open(target.toStdString()), SUCCESS);
@@ -90,9 +75,9 @@ private slots:
         earlier.close();
         for (const QStringList &command :
              {QStringList{"export", target, mcap}, QStringList{"cut", target, cut, "--from", "1"}}) {
-            const QByteArray kept = contents(command[2]);
-            QCOMPARE(runTool(command, 64), 1);
-            QCOMPARE(contents(command[2]), kept);
+            const QByteArray kept = TestSupport::readFile(command[2]);
+            QCOMPARE(TestSupport::runTwv(command, 64).exitCode, 1);
+            QCOMPARE(TestSupport::readFile(command[2]), kept);
             QVERIFY(!QFile::exists(command[2] + ".partial"));
         }
         // A crash leaves the partial file, and it plays what it holds; a stop closes the recording properly.

@@ -14,25 +14,9 @@
 #include <cmath>
 
 using namespace twl;
+using TestSupport::runTwv;
 
 namespace {
-
-struct Result {
-    int exitCode;
-    QString out, err;
-};
-
-/// Exit code -2 for a crash or a run past two minutes.
-Result runTool(const QStringList &arguments,
-               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(TestSupport::twvTool(), arguments);
-    const bool finished = p.waitForFinished(120000);
-    if (!finished) p.kill();
-    return {finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
-            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
-}
 
 QString dir(const QString &name) {
     QDir d(TestSupport::dataDir() + "/tool_" + name);
@@ -73,9 +57,9 @@ private slots:
     void initTestCase() { QVERIFY2(QFileInfo(TestSupport::twvTool()).isExecutable(), "twv tool not built"); }
 
     void commandLineMistakesAreUsageErrors() {
-        Result r = runTool({});
+        TestSupport::ToolRun r = runTwv({});
         QVERIFY(r.exitCode == 2 && r.err.contains("usage: twv"));
-        r = runTool({"--help"});
+        r = runTwv({"--help"});
         QVERIFY(r.exitCode == 0 && r.out.contains("twv import"));
         const QString d = dir("usage");
         const QList<QPair<QStringList, QString>> cases = {
@@ -94,7 +78,7 @@ private slots:
             {{"cut", d + "/x.twv", "--from", "1"}, "twv cut IN.twv OUT.twv"},
         };
         for (const auto &c : cases) {
-            r = runTool(c.first);
+            r = runTwv(c.first);
             QVERIFY2(r.exitCode == 2, qPrintable(c.first.join(' ') + " -> " + QString::number(r.exitCode)));
             QVERIFY2(r.err.startsWith("twv: ") && r.err.contains(c.second), qPrintable(r.err));
             QCOMPARE(r.err.count('\n'), 1); // one clear line
@@ -104,18 +88,14 @@ private slots:
 
     void infoShowsHeaderFramesAndDuration() {
         const QString d = dir("info");
-        TwvHeader h = TestSupport::twvHeader(64, 48);
-        h.fx = h.fy = 50;
-        h.hFov = 65.2f;
-        h.vFov = 51.3f;
         const QString path = d + "/ten.twv", open = d + "/open.twv";
         TwvWriter writer;
-        QCOMPARE(writer.open(path.toStdString(), h, TwvCodec::Jpeg), SUCCESS);
+        QCOMPARE(writer.open(path.toStdString(), TestSupport::twvHeader(64, 48), TwvCodec::Jpeg), SUCCESS);
         const cv::Mat grey(48, 64, CV_8UC4, cv::Scalar(90, 120, 150, 255));
         for (int i = 0; i < 10; ++i)
             QCOMPARE(writer.writeFrame(grey, grey, 5000000000ull + uint64_t(i) * 33333333ull), SUCCESS);
         QCOMPARE(writer.close(), SUCCESS);
-        Result r = runTool({"info", path});
+        TestSupport::ToolRun r = runTwv({"info", path});
         QVERIFY2(r.exitCode == 0 && r.err.isEmpty(), qPrintable(r.err));
         QVERIFY(r.out.contains("64x48") && r.out.contains("frames:        10\n"));
         QVERIFY2(r.out.contains("duration:      0.333 s"), qPrintable(r.out)); // 10 frames at 30 fps
@@ -123,7 +103,7 @@ private slots:
         // A recording that was never closed (no index and trailer) still tells what it has.
         QVERIFY(QFile::copy(path, open) &&
                 QFile::resize(open, QFileInfo(path).size() - (16 + 10 * 8 + 8) - 32));
-        r = runTool({"info", open});
+        r = runTwv({"info", open});
         QVERIFY(r.exitCode == 0 && r.out.contains("frames:        10\n") &&
                 r.out.contains("not closed properly"));
         QVERIFY(textured(8, 8, 0, 0).save(d + "/picture.twv", "PNG"));
@@ -135,7 +115,7 @@ private slots:
                                                     {d + "/picture.twv", "not a .twv recording"},
                                                     {damaged.fileName(), "damaged"}};
         for (const auto &b : bad) {
-            r = runTool({"info", b.first});
+            r = runTwv({"info", b.first});
             QVERIFY2(r.exitCode == 1 && r.out.isEmpty(), qPrintable(r.out));
             QVERIFY2(r.err.startsWith("twv: " + b.first + ": ") && r.err.contains(b.second),
                      qPrintable(r.err));
@@ -148,8 +128,8 @@ private slots:
         makePairs(d, 3, 160, 120);
         QFile(d + "/L/notes.txt").open(QIODevice::WriteOnly); // not an image: ignored
         const QString rec = d + "/pairs.twv";
-        Result r = runTool({"import", rec, "--left", d + "/L", "--right", d + "/R", "--focal", "120",
-                            "--baseline", "0.1", "--fps", "10", "--codec", "lossless"});
+        TestSupport::ToolRun r = runTwv({"import", rec, "--left", d + "/L", "--right", d + "/R", "--focal",
+                                         "120", "--baseline", "0.1", "--fps", "10", "--codec", "lossless"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         QVERIFY(r.err.contains("\rimporting 3/3"));
         TwvReader reader;
@@ -168,7 +148,7 @@ private slots:
         const cv::Mat wanted(120, 160, CV_8UC4, const_cast<uchar *>(want.constBits()),
                              size_t(want.bytesPerLine()));
         QCOMPARE(cv::norm(right, wanted, cv::NORM_INF), 0.0);
-        r = runTool({"depth", rec, "--frame", "1", "--out", d + "/depth.png"});
+        r = runTwv({"depth", rec, "--frame", "1", "--out", d + "/depth.png"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         cv::Mat png = cv::imread((d + "/depth.png").toStdString(), cv::IMREAD_UNCHANGED);
         QVERIFY(png.type() == CV_16UC1 && png.size() == cv::Size(160, 120));
@@ -181,21 +161,19 @@ private slots:
         QVERIFY2(std::abs(int(mm[mm.size() / 2]) - 2000) < 200,
                  qPrintable(QString::number(mm[mm.size() / 2])));
         // The format follows the name; how each one is encoded is the export test's business.
-        r = runTool({"cloud", rec, "--frame", "0", "--out", d + "/cloud.ply"});
+        r = runTwv({"cloud", rec, "--frame", "0", "--out", d + "/cloud.ply"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
-        QFile ply(d + "/cloud.ply");
-        QVERIFY(ply.open(QIODevice::ReadOnly));
-        const QByteArray head = ply.read(400);
+        const QByteArray head = TestSupport::readFile(d + "/cloud.ply").left(400);
         QVERIFY(head.startsWith("ply\n") && head.contains("property uchar red")); // PLY goes with colour
         QVERIFY(!head.contains("element vertex 0\n"));
-        r = runTool({"cloud", rec, "--frame", "3", "--out", d + "/late.pcd"});
+        r = runTwv({"cloud", rec, "--frame", "3", "--out", d + "/late.pcd"});
         QVERIFY(r.exitCode == 1 && r.err.contains("frame 3 does not exist; the recording has 3 frames"));
         QVERIFY(!QFile::exists(d + "/late.pcd"));
-        r = runTool({"depth", rec, "--frame", "0", "--out", d + "/no-such-dir/depth.png"});
+        r = runTwv({"depth", rec, "--frame", "0", "--out", d + "/no-such-dir/depth.png"});
         QVERIFY(r.exitCode == 1 && r.err.contains("could not write"));
         // Single files make a one-frame recording, by default with JPEG.
-        r = runTool({"import", d + "/one.twv", "--left", d + "/L/img_00.png", "--right", d + "/R/img_00.png",
-                     "--focal", "100", "--baseline", "0.1"});
+        r = runTwv({"import", d + "/one.twv", "--left", d + "/L/img_00.png", "--right", d + "/R/img_00.png",
+                    "--focal", "100", "--baseline", "0.1"});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(reader.open((d + "/one.twv").toStdString()), SUCCESS);
         QVERIFY(reader.frameCount() == 1 && reader.header().codec == TwvCodec::Jpeg);
@@ -207,10 +185,10 @@ private slots:
         makePairs(d, 2, 40, 30, "R2", "R3");
         const QString out = d + "/out.twv";
         auto import = [&](const QString &left, const QString &right) {
-            return runTool(
+            return runTwv(
                 {"import", out, "--left", left, "--right", right, "--focal", "50", "--baseline", "0.1"});
         };
-        Result r = import(d + "/L", d + "/R2");
+        TestSupport::ToolRun r = import(d + "/L", d + "/R2");
         QVERIFY2(r.exitCode == 1 && r.err.contains("3 left images but 2 right images"), qPrintable(r.err));
         QVERIFY(textured(40, 32, 2, 0).save(d + "/R3/img_02.png")); // third right image is bigger
         QFile garbage(d + "/R2/img_02.png");
@@ -231,18 +209,16 @@ private slots:
         QDir(d).mkpath("empty");
         r = import(d + "/empty", d + "/R");
         QVERIFY(r.exitCode == 1 && r.err.contains("no images in the left folder"));
-        r = runTool({"import", d + "/no-such-dir/out.twv", "--left", d + "/L", "--right", d + "/R", "--focal",
-                     "50", "--baseline", "0.1"});
+        r = runTwv({"import", d + "/no-such-dir/out.twv", "--left", d + "/L", "--right", d + "/R", "--focal",
+                    "50", "--baseline", "0.1"});
         QVERIFY(r.exitCode == 1 && r.err.contains("cannot create"));
     }
 
     void recordFromTheVirtualCamera() {
         const QString d = dir("record");
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("VANTARO_VIRTUAL_CAMERA"); // --virtual switches the camera on by itself
-        Result r = runTool({"record", d + "/rec.twv", "--virtual", "--resolution", "VGA", "--fps", "100",
-                            "--frames", "6", "--codec", "lossless"},
-                           env);
+        qunsetenv("VANTARO_VIRTUAL_CAMERA"); // --virtual switches the camera on by itself
+        TestSupport::ToolRun r = runTwv({"record", d + "/rec.twv", "--virtual", "--resolution", "VGA",
+                                         "--fps", "100", "--frames", "6", "--codec", "lossless"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         QVERIFY(r.err.contains("\rrecording 6/6"));
         TwvReader reader;
@@ -254,8 +230,9 @@ private slots:
             QVERIFY(ts > previous);
         }
         // A camera on a slow port cannot stream HD720.
-        env.insert("VANTARO_VIRTUAL_CAMERA", "usb2");
-        r = runTool({"record", d + "/usb2.twv", "--virtual", "--frames", "2"}, env);
+        qputenv("VANTARO_VIRTUAL_CAMERA", "usb2");
+        r = runTwv({"record", d + "/usb2.twv", "--virtual", "--frames", "2"});
+        qunsetenv("VANTARO_VIRTUAL_CAMERA");
         QVERIFY2(r.exitCode == 1 && r.err.contains("cannot open the virtual camera"), qPrintable(r.err));
     }
 };

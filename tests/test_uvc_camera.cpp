@@ -51,14 +51,8 @@ class TestUvcCamera : public QObject {
 
 private slots:
     void initTestCase() { qunsetenv("VANTARO_VIRTUAL_CAMERA"); }
-    void init() {
-        fake = std::make_unique<FakeV4l2Device>();
-        setDeviceBackend(fake.get());
-    }
-    void cleanup() {
-        setDeviceBackend(nullptr);
-        fake.reset();
-    }
+    void init() { fake = std::make_unique<FakeV4l2Device>(true); }
+    void cleanup() { fake.reset(); }
 
     void discoveryListsOnlyStereoCaptureNodes() {
         QVERIFY(Camera::getDeviceList().empty());
@@ -296,11 +290,9 @@ private slots:
         QCOMPARE(Camera().open(InitParameters()), ERROR_CODE_CAMERA_NOT_DETECTED);
         QVERIFY(msSince(t0) < 50);
         // twv says so and succeeds, at once.
-        QProcess twv;
-        twv.start(TestSupport::twvTool(), {"devices"});
-        QVERIFY(twv.waitForFinished(5000));
-        QCOMPARE(twv.exitCode(), 0);
-        QCOMPARE(QString::fromUtf8(twv.readAllStandardOutput()).trimmed(), QString("no stereo camera found"));
+        const auto t1 = Clock::now();
+        const TestSupport::ToolRun twv = TestSupport::runTwv({"devices"});
+        QVERIFY(twv.exitCode == 0 && twv.out.trimmed() == "no stereo camera found" && msSince(t1) < 5000);
     }
 };
 

@@ -31,12 +31,9 @@ private:
     }
 
 private slots:
-    void cleanupTestCase() {
-        if (app->gui) app->gui->close();
-    }
+    void init() { QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000); } // every test starts from a live camera
     void runsLiveThroughUnplugReplugAndModeChanges() {
         GUI *gui = app->gui;
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
         QCOMPARE(gui->serialField->text(), QString("17042"));
         // Its USB release is below the family's firmware, yet no firmware box came (any box fails the test).
         QCOMPARE(app->inputThread->camera.getCameraInformation().firmware_version, twl::kFirmwareUnknown);
@@ -74,7 +71,6 @@ private slots:
 
     void controlsAreSetLiveRefusedRememberedAndReset() {
         GUI *gui = app->gui;
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
         CameraControlsWindow *window = gui->cameraControlsWindow;
         gui->cameraButton->click();
         QVERIFY(window->isVisible());
@@ -129,7 +125,6 @@ private slots:
 
     void cameraInUseIsSaidAndTriedAgainWithoutABox() {
         GUI *gui = app->gui;
-        QTRY_VERIFY_WITH_TIMEOUT(isLive(), 8000);
         fake->unplug();
         QTRY_COMPARE_WITH_TIMEOUT(gui->inputState, 0, 5000);
         fake->setHeldByOtherProgram(true);
@@ -145,7 +140,8 @@ private slots:
 };
 
 int main(int argc, char **argv) {
-    twl::FakeV4l2Device device;
+    twl::FakeV4l2Device device(true);
+    fake = &device;
     twl::FakeV4l2Device::Camera camera = twl::FakeV4l2Device::stereoCamera();
     camera.bcdDevice = "0203"; // a generic camera's USB release number
     device.addCamera(camera);
@@ -154,10 +150,7 @@ int main(int argc, char **argv) {
     cv::randu(right, 0, 255);
     device.setEyes(right(cv::Rect(0, 0, 672 - 12, 376)).clone(),
                    right(cv::Rect(12, 0, 672 - 12, 376)).clone());
-    twl::setDeviceBackend(fake = &device);
-    const int status = AppTest::runWithApplication<TestUvcViewer>(argc, argv, "uvc", false);
-    twl::setDeviceBackend(nullptr);
-    return status;
+    return AppTest::runWithApplication<TestUvcViewer>(argc, argv, "uvc", false);
 }
 
 #include "test_uvc_viewer.moc"

@@ -29,6 +29,7 @@ struct CloudView {
         window.resize(windowSize);
         view->resize(viewSize);
         window.show();
+        if (!QTest::qWaitForWindowExposed(&window)) QTest::qFail("window not exposed", __FILE__, __LINE__);
     }
 };
 
@@ -41,7 +42,6 @@ private slots:
 
     void cloudKeepsItsProportionsAndSize() {
         CloudView c(QSize(800, 400), QSize(640, 360));
-        QVERIFY(QTest::qWaitForWindowExposed(&c.window));
         twl::Mat cloud(8, 4, twl::MAT_TYPE_32F_C4, twl::MEM_GPU);
         for (int input = 0; input < 3; ++input) // every new input sets the scene up again
             c.view->InitProcess(reinterpret_cast<int *>(&cloud));
@@ -57,7 +57,6 @@ private slots:
 
     void decimatedCloudOnlyWhilePlayingInSoftware() {
         CloudView c(QSize(320, 240), QSize(320, 240));
-        QVERIFY(QTest::qWaitForWindowExposed(&c.window));
         OGL3DWidget *view = c.view;
         // Empty but for two points, big enough to be thinned: red on a kept column, green on a dropped one.
         const size_t W = 512, H = 256, all = W * H;
@@ -134,10 +133,9 @@ private slots:
 
     void sliderFollowsPlaybackAFewTimesASecond() {
         const QString path = TestSupport::dataDir() + "/geometry-vga-60.twv";
-        QProcess tool;
-        tool.start(TestSupport::twvTool(),
-                   {"record", path, "--virtual", "--resolution", "VGA", "--fps", "100", "--frames", "60"});
-        QVERIFY(tool.waitForFinished(120000) && tool.exitCode() == 0);
+        const auto r = TestSupport::runTwv(
+            {"record", path, "--virtual", "--resolution", "VGA", "--fps", "100", "--frames", "60"});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         GlobalParams::setInt(PARAM_TWV_STEP, 1);
         GlobalParams::setInt(PARAM_DEPTH_QUALITY, twl::DEPTH_MODE_PERFORMANCE);
         GlobalParams::setInt(PARAM_DEPTH_MAX, 15000);

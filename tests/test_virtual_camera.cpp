@@ -14,14 +14,9 @@
 
 using namespace twl;
 
-namespace {
-uint64_t steadyNs() { // the clock the frames are stamped with, in nanoseconds
-    return uint64_t(steadyNowNs());
-}
-} // namespace
-
 class TestVirtualCamera : public QObject {
     Q_OBJECT
+    static uint64_t steadyNs() { return uint64_t(steadyNowNs()); } // the frames' clock, in nanoseconds
     ERROR_CODE e = ERROR_CODE_LAST;
     StereoFrame frame;
 

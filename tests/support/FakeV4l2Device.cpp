@@ -99,6 +99,15 @@ FakeV4l2Device::Camera FakeV4l2Device::stereoCamera(const std::string &node) {
     using K = Control;
     const uint32_t readOnly = V4L2_CTRL_FLAG_READ_ONLY,
                    heading = V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
+    const auto menu = [](K k, std::vector<std::string> labels) {
+        k.menu = std::move(labels);
+        return k;
+    };
+    const auto slave = [](K k, uint32_t master, int32_t manual) { // inactive unless master == manual
+        k.master = master;
+        k.masterManual = manual;
+        return k;
+    };
     c.controls = {
         K{V4L2_CID_USER_CLASS, V4L2_CTRL_TYPE_CTRL_CLASS, "User Controls", 0, 0, 0, 0, heading},
         K{V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, "Brightness", -64, 64, 1, 0},
@@ -106,47 +115,17 @@ FakeV4l2Device::Camera FakeV4l2Device::stereoCamera(const std::string &node) {
         K{V4L2_CID_HUE, V4L2_CTRL_TYPE_INTEGER, "Hue", -2000, 2000, 1, 0, V4L2_CTRL_FLAG_DISABLED},
         K{V4L2_CID_AUTO_WHITE_BALANCE, V4L2_CTRL_TYPE_BOOLEAN, "White Balance Temperature, Auto", 0, 1, 1, 1},
         K{V4L2_CID_GAIN, V4L2_CTRL_TYPE_INTEGER, "Gain", 0, 100, 1, 0},
-        K{V4L2_CID_POWER_LINE_FREQUENCY,
-          V4L2_CTRL_TYPE_MENU,
-          "Power Line Frequency",
-          0,
-          2,
-          1,
-          1,
-          0,
-          {"Disabled", "50 Hz", "60 Hz"}},
-        K{V4L2_CID_WHITE_BALANCE_TEMPERATURE,
-          V4L2_CTRL_TYPE_INTEGER,
-          "White Balance Temperature",
-          2800,
-          6500,
-          10,
-          4600,
-          0,
-          {},
-          V4L2_CID_AUTO_WHITE_BALANCE,
-          0},
+        menu(K{V4L2_CID_POWER_LINE_FREQUENCY, V4L2_CTRL_TYPE_MENU, "Power Line Frequency", 0, 2, 1, 1},
+             {"Disabled", "50 Hz", "60 Hz"}),
+        slave(K{V4L2_CID_WHITE_BALANCE_TEMPERATURE, V4L2_CTRL_TYPE_INTEGER, "White Balance Temperature", 2800,
+                6500, 10, 4600},
+              V4L2_CID_AUTO_WHITE_BALANCE, 0),
         K{V4L2_CID_CAMERA_CLASS, V4L2_CTRL_TYPE_CTRL_CLASS, "Camera Controls", 0, 0, 0, 0, heading},
-        K{V4L2_CID_EXPOSURE_AUTO,
-          V4L2_CTRL_TYPE_MENU,
-          "Auto Exposure",
-          0,
-          3,
-          1,
-          3,
-          0,
-          {"", "Manual Mode", "", "Aperture Priority Mode"}},
-        K{V4L2_CID_EXPOSURE_ABSOLUTE,
-          V4L2_CTRL_TYPE_INTEGER,
-          "Exposure Time, Absolute",
-          3,
-          2047,
-          1,
-          250,
-          0,
-          {},
-          V4L2_CID_EXPOSURE_AUTO,
-          V4L2_EXPOSURE_MANUAL},
+        menu(K{V4L2_CID_EXPOSURE_AUTO, V4L2_CTRL_TYPE_MENU, "Auto Exposure", 0, 3, 1, 3},
+             {"", "Manual Mode", "", "Aperture Priority Mode"}),
+        slave(
+            K{V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, "Exposure Time, Absolute", 3, 2047, 1, 250},
+            V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL),
         K{V4L2_CID_PAN_RESET, V4L2_CTRL_TYPE_BUTTON, "Pan, Reset", 0, 0, 0, 0},
         K{V4L2_CID_PRIVACY, V4L2_CTRL_TYPE_BOOLEAN, "Privacy", 0, 1, 1, 0, readOnly},
     };
@@ -159,9 +138,12 @@ FakeV4l2Device::Camera FakeV4l2Device::stereoCamera(const std::string &node) {
     return c;
 }
 
-FakeV4l2Device::FakeV4l2Device() = default;
+FakeV4l2Device::FakeV4l2Device(bool install) : installed_(install) {
+    if (install) setDeviceBackend(this);
+}
 
 FakeV4l2Device::~FakeV4l2Device() {
+    if (installed_) setDeviceBackend(nullptr);
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto &h : handles_) {
         freeBuffers(*h.second);
@@ -177,52 +159,20 @@ void FakeV4l2Device::addCamera(const Camera &camera) {
 }
 
 void FakeV4l2Device::unplug(const std::string &node) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
+    change([&] {
         for (auto &c : cameras_)
             if (c->camera.node == node) c->plugged = false;
-    }
-    changed_.notify_all();
+    });
 }
 
 void FakeV4l2Device::replug(const std::string &node) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
+    change([&] {
         for (auto &c : cameras_)
             if (c->camera.node == node && !c->plugged) {
                 c->plugged = true;
                 c->powerUp(); // a camera forgets its settings without power
             }
-    }
-    changed_.notify_all();
-}
-
-void FakeV4l2Device::setStalled(bool stalled) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stalled_ = stalled;
-    }
-    changed_.notify_all();
-}
-
-void FakeV4l2Device::refuseSize(uint32_t width, uint32_t height) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    refused_ = Resolution(width, height);
-}
-
-void FakeV4l2Device::setRateLockedWhileStreaming(bool locked) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    rateLocked_ = locked;
-}
-
-void FakeV4l2Device::setRateFixed(bool fixed) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    rateFixed_ = fixed;
-}
-
-void FakeV4l2Device::limitBus(double bytesPerSecond) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    busLimit_ = bytesPerSecond;
+    });
 }
 
 void FakeV4l2Device::damageNextFrames(int count, Damage damage) {
@@ -238,59 +188,11 @@ void FakeV4l2Device::setEyes(const cv::Mat &left, const cv::Mat &right) {
     cachedMode_ = nullptr;
 }
 
-void FakeV4l2Device::setPaced(bool paced) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        paced_ = paced;
-    }
-    changed_.notify_all();
-}
-
-int FakeV4l2Device::openDescriptors() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return int(handles_.size());
-}
-
-int FakeV4l2Device::liveMappings() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return int(mappings_.size());
-}
-
-int FakeV4l2Device::streamStarts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return streamStarts_;
-}
-
-void FakeV4l2Device::setHeldByOtherProgram(bool held) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    held_ = held;
-}
-
-void FakeV4l2Device::refuseControl(uint32_t id, int error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    refusedControls_[id] = error;
-}
-
-void FakeV4l2Device::setExtendedControls(bool available) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    extendedControls_ = available;
-}
-
 int32_t FakeV4l2Device::controlValue(uint32_t id, const std::string &node) const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto &c : cameras_)
         if (c->camera.node == node && c->values.count(id)) return c->values.at(id);
     return INT32_MIN;
-}
-
-std::thread::id FakeV4l2Device::controlThread() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return controlThread_;
-}
-
-float FakeV4l2Device::currentRate() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return currentRate_;
 }
 
 int FakeV4l2Device::open(const std::string &path, int) {

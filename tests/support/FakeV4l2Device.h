@@ -52,16 +52,13 @@ public:
         std::vector<Mode> modes;
         std::vector<Control> controls;
     };
-    /// A camera with every side-by-side size of our table as YUYV and MJPG,
-    /// each at the rates our table allows for it, and the controls of a
-    /// typical UVC camera: brightness, contrast, gain, power line frequency
-    /// (menu), auto white balance (boolean) over the temperature, auto
-    /// exposure (a menu offering 1 manual and 3 aperture priority) over the
-    /// exposure time; besides class headings, a button, a disabled and a
-    /// read-only control that no list shows.
+    /// A camera with every side-by-side size of our table as YUYV and MJPG at the rates the table allows, and
+    /// a typical UVC camera's controls: integers, menus, a boolean, two inactive under their auto masters,
+    /// and class headings, a button, a disabled and a read-only control that no list shows.
     static Camera stereoCamera(const std::string &node = "/dev/video0");
 
-    FakeV4l2Device();
+    /// With `install` it is the device layer (setDeviceBackend) until destroyed.
+    explicit FakeV4l2Device(bool install = false);
     ~FakeV4l2Device() override;
 
     void addCamera(const Camera &camera);
@@ -70,40 +67,46 @@ public:
     void unplug(const std::string &node = "/dev/video0");
     void replug(const std::string &node = "/dev/video0");
     /// While stalled no frame arrives (polls time out).
-    void setStalled(bool stalled);
+    void setStalled(bool stalled) { set(stalled_, stalled); }
     /// S_FMT answers another size instead of this one.
-    void refuseSize(uint32_t width, uint32_t height);
+    void refuseSize(uint32_t width, uint32_t height) { set(refused_, Resolution(width, height)); }
     /// S_PARM fails with EBUSY while streaming, as many drivers do.
-    void setRateLockedWhileStreaming(bool locked);
+    void setRateLockedWhileStreaming(bool on) { set(rateLocked_, on); }
     /// S_PARM answers ENOTTY (a driver that takes no rate); G_PARM still tells the mode's own.
-    void setRateFixed(bool fixed);
+    void setRateFixed(bool fixed) { set(rateFixed_, fixed); }
     /// STREAMON fails with ENOSPC, as the driver does when no alternate setting
     /// of the bus carries the mode's bytes per second (0: no limit).
-    void limitBus(double bytesPerSecond);
+    void limitBus(double bytesPerSecond) { set(busLimit_, bytesPerSecond); }
     enum class Damage { Short, Garbage };
     /// The next `count` MJPG frames arrive cut short or as garbage.
     void damageNextFrames(int count, Damage damage);
     /// Frames show these BGRA eyes (resized to the eye size) instead of the scene.
     void setEyes(const cv::Mat &left, const cv::Mat &right);
     /// Without pacing a frame is ready at once (benchmarks, quick tests).
-    void setPaced(bool paced);
+    void setPaced(bool paced) { set(paced_, paced); }
     /// Another program streams: S_FMT, S_PARM, REQBUFS and STREAMON answer
     /// EBUSY on every descriptor; listing, looking and controls still work.
-    void setHeldByOtherProgram(bool held);
+    void setHeldByOtherProgram(bool held) { set(held_, held); }
     /// Setting control `id` answers `error` from now on (0: accepted again).
-    void refuseControl(uint32_t id, int error);
+    void refuseControl(uint32_t id, int error) {
+        change([&] { refusedControls_[id] = error; });
+    }
     /// Answers ENOTTY to the extended control calls, as older drivers do.
-    void setExtendedControls(bool available);
+    void setExtendedControls(bool available) { set(extendedControls_, available); }
     /// A control's value in the camera; INT32_MIN when it has none such.
     int32_t controlValue(uint32_t id, const std::string &node = "/dev/video0") const;
     /// The thread that last set a control.
-    std::thread::id controlThread() const;
+    std::thread::id controlThread() const { return get(controlThread_); }
 
-    int openDescriptors() const;
-    int liveMappings() const;
-    int streamStarts() const;
+    int openDescriptors() const {
+        return locked([&] { return int(handles_.size()); });
+    }
+    int liveMappings() const {
+        return locked([&] { return int(mappings_.size()); });
+    }
+    int streamStarts() const { return get(streamStarts_); }
     /// The rate the last S_PARM set, frames per second.
-    float currentRate() const;
+    float currentRate() const { return get(currentRate_); }
 
     int open(const std::string &path, int flags) override;
     int close(int fd) override;
@@ -118,6 +121,21 @@ public:
     static void encodeYuyv(const cv::Mat &left, const cv::Mat &right, std::vector<uchar> &out);
 
 private:
+    template <typename F> auto locked(F f) const -> decltype(f()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
+    template <typename T> T get(const T &field) const {
+        return locked([&] { return field; });
+    }
+    /// Changes the device under the lock, then wakes a waiting poll (the change may be what it waits for).
+    template <typename F> void change(F f) {
+        locked(f);
+        changed_.notify_all();
+    }
+    template <typename T, typename V> void set(T &field, V value) {
+        change([&] { field = value; });
+    }
     struct Handle;
     struct CameraState;
     CameraState *cameraOf(int fd, Handle **handle);
@@ -148,6 +166,7 @@ private:
     float currentRate_ = 0;
     bool held_ = false;
     bool extendedControls_ = true;
+    bool installed_ = false;
     std::map<uint32_t, int> refusedControls_;
     std::thread::id controlThread_;
 };
