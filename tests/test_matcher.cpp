@@ -118,7 +118,7 @@ private slots:
                     for (int uniqueness : {0, 5, 15, 99})
                         for (int hi : {2, 2 * (kCensusBits + kMaxP2)}) {
                             std::vector<uint8_t> ta = rowOf(hi), tb(ta), along = rowOf(255),
-                                                 along2 = rowOf(255);
+                                                 along2 = rowOf(255), tc = ta;
                             std::vector<uint32_t> scratch(size_t(3 * width));
                             std::vector<int16_t> da(size_t(width), 0), db(da);
                             ref.finishRow(cost.data(), ta.data() + 1, width, D, Dp, 5, 31, uniqueness,
@@ -126,6 +126,18 @@ private slots:
                             k->finishRow(cost.data(), tb.data() + 1, width, D, Dp, 5, 31, uniqueness,
                                          along.data() + 1, along2.data() + 1, scratch.data(), db.data());
                             QVERIFY2(da == db && ta == tb, what.constData());
+                            if (!k->finishRowPair) continue;
+                            // Two rows at once: the reference's row, and a second one of other sums.
+                            std::vector<uint8_t> t2 = rowOf(hi / 2 + 1), t2ref(t2);
+                            std::vector<int16_t> dc(da.size(), 0), d2(da.size(), 0), d2ref(d2);
+                            ref.finishRow(cost.data(), t2ref.data() + 1, width, D, Dp, 5, 31, uniqueness,
+                                          along.data() + 1, along2.data() + 1, scratch.data(), d2ref.data());
+                            const uint8_t *const costs[2] = {cost.data(), cost.data()};
+                            uint8_t *const totals[2] = {tc.data() + 1, t2.data() + 1};
+                            int16_t *const rows[2] = {dc.data(), d2.data()};
+                            k->finishRowPair(costs, totals, width, D, Dp, 5, 31, uniqueness, along.data() + 1,
+                                             along2.data() + 1, scratch.data(), rows);
+                            QVERIFY2(dc == da && tc == ta && d2 == d2ref && t2 == t2ref, what.constData());
                         }
                 }
     }

@@ -39,7 +39,7 @@ struct SemiGlobalMatcher::Band {
     std::vector<uint8_t> marginCost;      // one row of a margin
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
     std::vector<uint8_t> along[2];
-    std::vector<uint8_t> sums; // of all paths for the row being finished
+    std::vector<uint8_t> sums[2]; // of all paths for the rows being finished
     std::vector<uint32_t> scratch;
 
     // Costs and path rows start on a cache line, so that no vector of them
@@ -58,8 +58,8 @@ struct SemiGlobalMatcher::Band {
         Dp = dp;
         // Row buffers only grow: the searched range may change every frame,
         // and memory handed back and forth that often stays with the process.
-        if (sums.size() < size_t(w) * dp + 192)
-            for (auto *r : {&path[0], &path[1], &along[0], &along[1], &sums, &marginCost})
+        if (marginCost.size() < size_t(w) * dp + 192)
+            for (auto *r : {&path[0], &path[1], &along[0], &along[1], &sums[0], &sums[1], &marginCost})
                 r->assign(size_t(w) * dp + 192, 0);
         for (auto &m : min)
             if (m.size() < size_t(w)) m.assign(size_t(w), 0);
@@ -292,21 +292,44 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     // The second pass runs the other way; on the band's own rows its path
     // and the kept one are summed into a row that stays in cache (the kept
     // paths are only read back: no dirty lines to write out), the paths
-    // along the row join in and the row is decided.
+    // along the row join in and the row is decided. Where the build can,
+    // rows are finished two at a time (their paths along the row overlap):
+    // the first of a pair waits in its own row of sums for the second.
     cur = 0;
-    uint8_t *total = band.row(band.sums);
+    uint8_t *const totals[2] = {band.row(band.sums[0]), band.row(band.sums[1])};
+    int slot = 0, waiting = -1;
+    const uint8_t *waitingCost = nullptr;
+    auto finish = [&](const uint8_t *cost, uint8_t *total, int y) {
+        k.finishRow(cost, total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
+                    band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
+    };
     const int secondFrom = step > 0 ? bottom - 1 : top, secondTo = step > 0 ? y0 - 1 : y1;
     for (int y = secondFrom; y != secondTo; y -= step, cur ^= 1) {
         const bool mine = own(y);
         const uint8_t *cost = mine ? keptCostOf(y) : costOf(y);
         const bool first = y == secondFrom;
         const uint8_t *prevMin = first && entering ? enteringMin : band.min[cur ^ 1].data();
+        uint8_t *total = totals[slot];
         k.pathRow(cost, first ? entering : pathOf(cur ^ 1), prevMin, w, Dp, P1, P2, pathOf(cur),
                   band.min[cur].data(), mine ? keptOf(y, 0) : nullptr, mine ? total : nullptr);
-        if (mine)
-            k.finishRow(cost, total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
-                        band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
+        if (!mine) continue;
+        if (!k.finishRowPair) {
+            finish(cost, total, y);
+        } else if (waiting < 0) {
+            waiting = y;
+            waitingCost = cost;
+            slot ^= 1;
+        } else {
+            const uint8_t *const costs[2] = {waitingCost, cost};
+            uint8_t *const sums[2] = {totals[slot ^ 1], total};
+            int16_t *const rows[2] = {disparity16.ptr<int16_t>(waiting), disparity16.ptr<int16_t>(y)};
+            k.finishRowPair(costs, sums, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
+                            band.row(band.along[1]), band.scratch.data(), rows);
+            waiting = -1;
+            slot ^= 1;
+        }
     }
+    if (waiting >= 0) finish(waitingCost, totals[slot ^ 1], waiting);
 }
 
 } // namespace twl

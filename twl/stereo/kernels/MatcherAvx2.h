@@ -13,6 +13,7 @@ struct Avx2 {
     typedef __m256i vec;
     static constexpr int bytes = 32;
     static constexpr bool shiftsInRegisters = true;
+    static constexpr int registers = 16;
     static vec zero() { return _mm256_setzero_si256(); }
     static vec set1(uint8_t v) { return _mm256_set1_epi8(char(v)); }
     static vec load(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }

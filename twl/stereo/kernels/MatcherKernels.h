@@ -65,6 +65,13 @@ struct MatcherKernels {
     void (*finishRow)(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2,
                       int uniqueness, uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch,
                       int16_t *disparity16);
+    // finishRow for two rows at once, each with its own cost, total and
+    // disparity row: the paths along the two rows make four independent
+    // chains of steps, and one row's two leave the CPU waiting on each
+    // step's latency. Null where a build gains nothing from it.
+    void (*finishRowPair)(const uint8_t *const cost[2], uint8_t *const total[2], int width, int D, int Dp,
+                          int P1, int P2, int uniqueness, uint8_t *rightwards, uint8_t *leftwards,
+                          uint32_t *scratch, int16_t *const disparity16[2]);
 };
 
 const MatcherKernels &scalarMatcherKernels();

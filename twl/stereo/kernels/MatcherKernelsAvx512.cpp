@@ -21,6 +21,7 @@ struct Avx512 {
     typedef __m512i vec;
     static constexpr int bytes = 64;
     static constexpr bool shiftsInRegisters = true;
+    static constexpr int registers = 32;
     static vec zero() { return _mm512_setzero_si512(); }
     static vec set1(uint8_t v) { return _mm512_set1_epi8(char(v)); }
     static vec load(const void *p) { return _mm512_loadu_si512(p); }
@@ -105,6 +106,7 @@ template <> struct LeftRightCheck<Avx512> : Avx2LeftRightCheck {};
 // 32-byte vectors with AVX-512's byte popcount and mask compares, for the
 // ranges that 64-byte vectors would pad further (96 -> 128).
 struct Avx2Vl : Avx2 {
+    static constexpr int registers = 32; // AVX-512 VL reaches ymm16-31
     static vec popcount8(vec v) { return _mm256_popcnt_epi8(v); }
     static vec cmpgt8(vec a, vec b) { return _mm256_movm_epi8(_mm256_cmpgt_epi8_mask(a, b)); }
     static uint32_t eqMask(vec a, vec b) { return _mm256_cmpeq_epi8_mask(a, b); }
@@ -116,8 +118,13 @@ template <> struct LeftRightCheck<Avx2Vl> : Avx2LeftRightCheck {};
 } // namespace
 
 const MatcherKernels *avx512MatcherKernels() {
-    static const MatcherKernels kernels = {
-        "avx512", 64, censusT<Avx512>, costRowT<Avx512>, pathRowT<Avx512>, finishRowT<Avx512>};
+    static const MatcherKernels kernels = {"avx512",
+                                           64,
+                                           censusT<Avx512>,
+                                           costRowT<Avx512>,
+                                           pathRowT<Avx512>,
+                                           finishRowT<Avx512>,
+                                           finishRowPairT<Avx512>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
                                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                                   __builtin_cpu_supports("avx512bitalg") &&
@@ -127,7 +134,8 @@ const MatcherKernels *avx512MatcherKernels() {
 
 const MatcherKernels *avx512NarrowMatcherKernels() {
     static const MatcherKernels kernels = {
-        "avx512-256", 32, censusT<Avx2Vl>, costRowT<Avx2Vl>, pathRowT<Avx2Vl>, finishRowT<Avx2Vl>};
+        "avx512-256",          32, censusT<Avx2Vl>, costRowT<Avx2Vl>, pathRowT<Avx2Vl>, finishRowT<Avx2Vl>,
+        finishRowPairT<Avx2Vl>};
     return avx512MatcherKernels() ? &kernels : nullptr;
 }
 

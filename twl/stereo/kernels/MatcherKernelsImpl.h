@@ -24,6 +24,7 @@ struct Sse2 {
     // Neighbouring lanes by two shifts and an or cost more here than
     // reloading them, even from bytes just stored.
     static constexpr bool shiftsInRegisters = false;
+    static constexpr int registers = 16;
     static vec zero() { return _mm_setzero_si128(); }
     static vec set1(uint8_t v) { return _mm_set1_epi8(char(v)); }
     static vec load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
@@ -455,7 +456,8 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
         m = V::lane0(mv);
         for (int k = n - 1; k >= 0; --k) {
             const Mask eq = V::eqMask(at(k), mv);
-            const int found = -int(eq != 0), lane = k * V::bytes + __builtin_ctzll(uint64_t(eq) | (1ull << 63));
+            const int found = -int(eq != 0),
+                      lane = k * V::bytes + __builtin_ctzll(uint64_t(eq) | (1ull << 63));
             best = (best & ~found) | (lane & found);
         }
     }
@@ -516,34 +518,58 @@ __attribute__((always_inline)) inline void alongStart(const uint8_t *cost, typen
 }
 
 // Both paths along the row at once, rightwards reaching pixel i while
-// leftwards reaches last - i: two independent chains of steps keep the CPU
-// busier than one. Nothing else shares the loop: deciding pixels in it, even
-// without branches, only crowded the chains and was slower than a second pass.
-template <class V, int N>
-void alongRowRegisters(const uint8_t *cost, uint8_t *total, int width, int Dp, int P1, int P2) {
+// leftwards reaches last - i, for R rows side by side: each path is a chain
+// of dependent steps, and two chains (one row) still leave the CPU waiting
+// on their latency; four (two rows) keep it busier. Nothing else shares the
+// loop: deciding pixels in it, even without branches, only crowded the
+// chains and was slower than a second pass.
+template <class V, int N, int R>
+void alongRowsRegisters(const uint8_t *const *cost, uint8_t *const *total, int width, int Dp, int P1,
+                        int P2) {
     typedef typename V::vec vec;
     const int last = width - 1;
     const vec p1 = V::set1(uint8_t(P1)), p2 = V::set1(uint8_t(P2));
-    vec r[N], l[N], mr, ml;
-    alongStart<V, N>(cost, r, mr, total);
-    alongStart<V, N>(cost + size_t(last) * Dp, l, ml, total + size_t(last) * Dp);
-    for (int i = 1; i < width; ++i) {
-        const int j = last - i;
-        alongPixel<V, N>(cost + size_t(i) * Dp, r, mr, p2, p1, total + size_t(i) * Dp);
-        alongPixel<V, N>(cost + size_t(j) * Dp, l, ml, p2, p1, total + size_t(j) * Dp);
+    vec r[R][N], l[R][N], mr[R], ml[R];
+    for (int k = 0; k < R; ++k) {
+        alongStart<V, N>(cost[k], r[k], mr[k], total[k]);
+        alongStart<V, N>(cost[k] + size_t(last) * Dp, l[k], ml[k], total[k] + size_t(last) * Dp);
     }
+    for (int i = 1; i < width; ++i) {
+        const size_t at = size_t(i) * Dp, back = size_t(last - i) * Dp;
+#pragma GCC unroll 2
+        for (int k = 0; k < R; ++k) {
+            alongPixel<V, N>(cost[k] + at, r[k], mr[k], p2, p1, total[k] + at);
+            alongPixel<V, N>(cost[k] + back, l[k], ml[k], p2, p1, total[k] + back);
+        }
+    }
+}
+
+// Whether two rows' paths along the row, N vectors each with their minima,
+// fit in the build's registers with the constants beside them.
+template <class V, int N> constexpr bool pairsInRegisters() {
+    return V::shiftsInRegisters && N > 0 && 4 * (N + 1) + 6 <= V::registers;
+}
+
+// Each pixel of a row whose total holds all its paths decided, then the
+// left-right check.
+template <class V, int N>
+void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
+               uint32_t *scratch, int16_t *disparity16) {
+    uint32_t *bestCost = scratch + 2 * width;
+    for (int x = 0; x < width; ++x)
+        disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
+    LeftRightCheck<V>::run(bestCost, width, scratch, disparity16);
 }
 
 template <class V>
 void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, int P1, int P2, int uniqueness,
                 uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch, int16_t *disparity16) {
     const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
-    uint32_t *bestCost = scratch + 2 * width;
     withVectorCount<V>(Dp, [&](auto n) {
         // Only builds that shift lanes in registers keep a pixel's vectors there.
         constexpr int N = V::shiftsInRegisters ? decltype(n)::value : 0;
         if constexpr (N > 0) {
-            alongRowRegisters<V, N>(cost, total, width, Dp, P1, P2);
+            alongRowsRegisters<V, N, 1>(&cost, &total, width, Dp, P1, P2);
         } else {
             // The paths in memory, each reading its previous pixel back.
             const int last = width - 1;
@@ -561,10 +587,27 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
                                   at(total, j), at(total, j), edges);
             }
         }
-        for (int x = 0; x < width; ++x)
-            disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
+        decideRow<V, N>(total, width, D, Dp, thresholds, scratch, disparity16);
     });
-    LeftRightCheck<V>::run(bestCost, width, scratch, disparity16);
+}
+
+template <class V>
+void finishRowPairT(const uint8_t *const cost[2], uint8_t *const total[2], int width, int D, int Dp, int P1,
+                    int P2, int uniqueness, uint8_t *rightwards, uint8_t *leftwards, uint32_t *scratch,
+                    int16_t *const disparity16[2]) {
+    withVectorCount<V>(Dp, [&](auto n) {
+        constexpr int N = decltype(n)::value;
+        if constexpr (pairsInRegisters<V, N>()) {
+            alongRowsRegisters<V, N, 2>(cost, total, width, Dp, P1, P2);
+            const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
+            for (int k = 0; k < 2; ++k)
+                decideRow<V, N>(total[k], width, D, Dp, thresholds, scratch, disparity16[k]);
+        } else {
+            for (int k = 0; k < 2; ++k)
+                finishRowT<V>(cost[k], total[k], width, D, Dp, P1, P2, uniqueness, rightwards, leftwards,
+                              scratch, disparity16[k]);
+        }
+    });
 }
 
 } // namespace

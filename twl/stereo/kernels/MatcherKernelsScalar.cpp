@@ -137,8 +137,8 @@ void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int 
 } // namespace
 
 const MatcherKernels &scalarMatcherKernels() {
-    static const MatcherKernels kernels = {"scalar", 32, censusScalar, costRowScalar, pathRowScalar,
-                                           finishRowScalar};
+    static const MatcherKernels kernels = {
+        "scalar", 32, censusScalar, costRowScalar, pathRowScalar, finishRowScalar, nullptr};
     return kernels;
 }
 

@@ -4,8 +4,8 @@
 namespace twl {
 
 const MatcherKernels &baselineMatcherKernels() {
-    static const MatcherKernels kernels = {"sse2", 32, censusT<Sse2>, costRowT<Sse2>, pathRowT<Sse2>,
-                                           finishRowT<Sse2>};
+    static const MatcherKernels kernels = {
+        "sse2", 32, censusT<Sse2>, costRowT<Sse2>, pathRowT<Sse2>, finishRowT<Sse2>, nullptr};
     return kernels;
 }
 
