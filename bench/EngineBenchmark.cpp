@@ -210,9 +210,9 @@ int runEngineBenchmark(int argc, char **argv) {
             std::printf(
                 "{\"resolution\":\"%s\",\"mode\":\"%s\",\"working_size\":\"%dx%d\",\"disparities\":%d,"
                 "\"searched\":%.1f,\"engine_ms\":%.2f,\"engine_cpu_ms\":%.2f,\"grab_ms\":%s,\"grab_cpu_ms\":%"
-                "s,\"bad2\":%.4f,"
-                "\"density\":%.4f,"
-                "\"baseline_ms\":%.2f,\"baseline_bad2\":%.4f,\"baseline_density\":%.4f,"
+                "s,\"bad2\":%.5f,"
+                "\"density\":%.5f,"
+                "\"baseline_ms\":%.2f,\"baseline_bad2\":%.5f,\"baseline_density\":%.5f,"
                 "\"peak_rss_mib\":%.1f,\"load_average\":%.2f}\n",
                 twl::resolutionMode(r)->name, twl::depthModeName(m + 1), workingSize.width,
                 workingSize.height, range, searched, median(engineTimes), engineCpu, grabText, grabCpuText,

@@ -36,6 +36,8 @@ struct Avx2 {
     // (minimum << 8) | the first lane holding it, of N vectors (N <= 8): each
     // sum widened to 16 bits above its lane number, so that one minimum of
     // words, finished by SSE4.1's minpos, finds both.
+    static constexpr bool foldsFour = false;
+    static constexpr bool decidesSixteen = false;
     static constexpr bool packedArgmin = true;
     template <int N> static int argmin(const vec (&v)[N]) {
         static_assert(N <= 8, "lane numbers are bytes");

@@ -46,6 +46,8 @@ struct Sse2 {
         return uint8_t(_mm_cvtsi128_si32(v));
     }
     static constexpr bool packedArgmin = false;
+    static constexpr bool foldsFour = false;
+    static constexpr bool decidesSixteen = false;
     static int lane0(vec v) { return _mm_cvtsi128_si32(v) & 0xFF; }
     // The minimum of all lanes, in every lane.
     static vec minAll8(vec v) {
@@ -363,11 +365,12 @@ pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename
 }
 
 // One path step for a pixel, its costs added to `sums` into `total` when
-// given (the two may be one); returns the minimum of its new costs.
+// given (the two may be one); returns its new costs' minimum in every lane
+// that still holds one (folding the lanes is left to the caller).
 template <class V>
-__attribute__((always_inline)) inline uint8_t
-pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
-          const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
+__attribute__((always_inline)) inline typename V::vec
+pathLowest(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+           const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
     // min(255, prevMin + P2) as a saturating add, without a trip through a scalar register.
     const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
     typename V::vec lowest = V::set1(255);
@@ -375,7 +378,15 @@ pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int
         lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest, sums + d,
                               total ? total + d : nullptr, d == 0 ? edges.low : V::zero(),
                               d + V::bytes == Dp ? edges.high : V::zero());
-    return V::hmin8(lowest);
+    return lowest;
+}
+
+// The same step; returns the minimum of its new costs.
+template <class V>
+__attribute__((always_inline)) inline uint8_t
+pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+          const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
+    return V::hmin8(pathLowest<V>(cost, prev, prevMin, Dp, P1, P2, out, sums, total, edges));
 }
 
 template <class V>
@@ -399,7 +410,21 @@ void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
               int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
     const int dp = N > 0 ? N * V::bytes : Dp;
     const EdgeLanes<V> edges = edgeLanes<V>();
-    for (int x = 0; x < width; ++x) {
+    int x = 0;
+    // Builds that fold four pixels' minima at once (one set of shuffles for
+    // four) step four pixels before folding.
+    if constexpr (V::foldsFour && N > 0) {
+        for (; prev && x + 4 <= width; x += 4) {
+            typename V::vec lowest[4];
+            for (int i = 0; i < 4; ++i) {
+                const size_t at = size_t(x + i) * dp;
+                lowest[i] = pathLowest<V>(cost + at, prev + at, prevMin[x + i], dp, P1, P2, out + at,
+                                          Sum ? sums + at : nullptr, Sum ? total + at : nullptr, edges);
+            }
+            V::hmin8x4(lowest, outMin + x);
+        }
+    }
+    for (; x < width; ++x) {
         const uint8_t *c = cost + size_t(x) * dp;
         uint8_t *o = out + size_t(x) * dp;
         const uint8_t *in = Sum ? sums + size_t(x) * dp : nullptr;
@@ -423,16 +448,31 @@ void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
     });
 }
 
+// What deciding a pixel needs from its complete sum: the lowest sum m, the
+// first lane holding it (best), how many lanes lie under the uniqueness
+// threshold for m (below) and that threshold, and the sums either side of
+// the winner (sl, sr; at the ends of the range whatever lies there).
+struct Rivals {
+    int m, best, below, threshold, sl, sr;
+};
+
+// Sixteen pixels' rivals, each field a row of 32-bit lanes.
+struct alignas(64) RivalsOfSixteen {
+    int32_t m[16], best[16], below[16], threshold[16], sl[16], sr[16];
+    void set(int i, const Rivals &r) {
+        m[i] = r.m, best[i] = r.best, below[i] = r.below, threshold[i] = r.threshold, sl[i] = r.sl,
+        sr[i] = r.sr;
+    }
+};
+
 // Winner take all on one pixel's complete sum (lanes past D hold 255), N
-// vectors long (0: Dp / V::bytes, read
-// from memory as needed). The first lane at the minimum wins; the lanes
-// under the uniqueness threshold are counted as bit masks, and the winner
-// and its neighbours may lie under it without counting. Branch-free: where
-// the winner lies is not predictable.
+// vectors long (0: Dp / V::bytes, read from memory as needed). The first
+// lane at the minimum wins; the lanes under the uniqueness threshold are
+// counted as bit masks (the winner and its neighbours may lie under it
+// without counting, see decideFrom).
 template <class V, int N>
-__attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int x, int D, int Dp,
-                                                          const UniquenessThresholds &thresholds,
-                                                          uint32_t &bestCost) {
+__attribute__((always_inline)) inline Rivals rivalsOf(const uint8_t *s, int D, int Dp,
+                                                      const UniquenessThresholds &thresholds) {
     typedef typename V::vec vec;
     const int n = N > 0 ? N : Dp / V::bytes;
     vec held[N > 0 ? N : 1];
@@ -472,12 +512,26 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
         if (inRange < V::bytes) low &= inRange <= 0 ? Mask(0) : Mask((Mask(1) << inRange) - 1);
         below += __builtin_popcountll(uint64_t(low));
     }
-    if (threshold <= 0) below = 0;
-    const int sl = s[best - 1], sr = s[best + 1];
-    const int allowed =
-        (m < threshold) + ((best > 0) & (sl < threshold)) + ((best + 1 < D) & (sr < threshold));
-    bestCost = uint32_t(m);
-    return decide(best, x, D, below == allowed, sl, m, sr);
+    return {m, best, below, threshold, s[best - 1], s[best + 1]};
+}
+
+// The decision once the rivals are counted: unique when only the winner and
+// its neighbours lie under the threshold. Branch-free: where the winner lies
+// is not predictable.
+inline int16_t decideFrom(const Rivals &r, int x, int D) {
+    const int below = r.threshold <= 0 ? 0 : r.below;
+    const int allowed = (r.m < r.threshold) + ((r.best > 0) & (r.sl < r.threshold)) +
+                        ((r.best + 1 < D) & (r.sr < r.threshold));
+    return decide(r.best, x, D, below == allowed, r.sl, r.m, r.sr);
+}
+
+template <class V, int N>
+__attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int x, int D, int Dp,
+                                                          const UniquenessThresholds &thresholds,
+                                                          uint32_t &bestCost) {
+    const Rivals r = rivalsOf<V, N>(s, D, Dp, thresholds);
+    bestCost = uint32_t(r.m);
+    return decideFrom(r, x, D);
 }
 
 // One step of a path along the row with the previous pixel's costs and
@@ -556,7 +610,19 @@ template <class V, int N>
 void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
                uint32_t *scratch, int16_t *disparity16) {
     uint32_t *bestCost = scratch + 2 * width;
-    for (int x = 0; x < width; ++x)
+    int x = 0;
+    // Builds with sixteen 32-bit lanes decide sixteen pixels at once once
+    // each one's rivals are counted: the rest of the decision is a chain of
+    // selects and table look-ups that took more than half of its time.
+    if constexpr (V::decidesSixteen) {
+        for (; x + 16 <= width; x += 16) {
+            RivalsOfSixteen sixteen;
+            for (int i = 0; i < 16; ++i)
+                sixteen.set(i, rivalsOf<V, N>(total + size_t(x + i) * Dp, D, Dp, thresholds));
+            V::decideSixteen(sixteen, x, D, bestCost + x, disparity16 + x);
+        }
+    }
+    for (; x < width; ++x)
         disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
     LeftRightCheck<V>::run(bestCost, width, scratch, disparity16);
 }
