@@ -13,11 +13,14 @@
 //  bytes        size of the input frame.
 // Cases: "yuyv" (YUYV -> two BGRA eyes); "mjpg_opencv", the MJPG decode
 // used before libjpeg-turbo's own interface (OpenCV's imdecode into one BGR
-// picture, then each half to BGRA); "mjpg" (MjpgDecoder, accurate: what the
-// camera uses) and "mjpg_fast" (MjpgDecoder with the fast DCT and chroma
-// upsampling). The MJPG lines add
-//  opencv_ms    the "mjpg_opencv" decode timed in the same loop, alternating
-//               with the case frame by frame, and ratio = ms / opencv_ms;
+// picture, then each half to BGRA); "mjpg" (MjpgDecoder, exact), "mjpg_fast"
+// (MjpgDecoder with the fast DCT and chroma upsampling: what the camera
+// uses) and "mjpg_restarts" (the same on the picture encoded with a restart
+// marker after every row of MCUs, which the decoder cuts in two halves
+// decoded on two threads). The MJPG lines add
+//  opencv_ms    the "mjpg_opencv" decode of the same bytes timed in the same
+//               loop, alternating with the case frame by frame, and
+//               ratio = ms / opencv_ms;
 //  psnr_db, max_diff
 //               both eyes (B, G, R) against the accurate decode;
 //  grey_diff    mean absolute difference of the grey images the matcher
@@ -117,11 +120,13 @@ struct NamedCase {
     const char *name;
     Case run;
     bool mjpg;
+    bool restarts; // on the frame encoded with restart markers
 };
-const NamedCase kCases[] = {{"yuyv", yuyvToEyes, false},
-                            {"mjpg_opencv", mjpgOpenCv, true},
-                            {"mjpg", mjpgTurbo<twl::MjpgDecoder::Precision::Accurate>, true},
-                            {"mjpg_fast", mjpgTurbo<twl::MjpgDecoder::Precision::Fast>, true}};
+const NamedCase kCases[] = {{"yuyv", yuyvToEyes, false, false},
+                            {"mjpg_opencv", mjpgOpenCv, true, false},
+                            {"mjpg", mjpgTurbo<twl::MjpgDecoder::Precision::Accurate>, true, false},
+                            {"mjpg_fast", mjpgTurbo<twl::MjpgDecoder::Precision::Fast>, true, false},
+                            {"mjpg_restarts", mjpgTurbo<twl::MjpgDecoder::Precision::Fast>, true, true}};
 
 InputFrame makeFrame(int resolutionIndex) {
     InputFrame f;
@@ -175,10 +180,20 @@ DisparityScore ultraAccuracy(const InputFrame &in, const twl::StereoFrame &eyes)
 }
 
 void decodeCases(int index, int frames) {
-    const InputFrame frame = makeFrame(index);
+    const InputFrame plain = makeFrame(index);
     twl::StereoFrame accurate;
-    mjpgTurbo<twl::MjpgDecoder::Precision::Accurate>(frame, accurate);
+    mjpgTurbo<twl::MjpgDecoder::Precision::Accurate>(plain, accurate);
+    // The same picture with a restart marker after every row of MCUs, as
+    // many cameras' encoders send it: the same pixels, decodable in parts.
+    InputFrame marked = plain;
+    cv::Mat joined, bgr;
+    cv::hconcat(plain.left, plain.right, joined);
+    cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
+    cv::imencode(
+        ".jpg", bgr, marked.mjpg,
+        {cv::IMWRITE_JPEG_QUALITY, 90, cv::IMWRITE_JPEG_RST_INTERVAL, int(2 * plain.eye.width / 16)});
     for (const NamedCase &c : kCases) {
+        const InputFrame &frame = c.restarts ? marked : plain;
         twl::StereoFrame out, before;
         const std::vector<uchar> &bytes = c.run(frame, out); // warm-up, allocates the eyes
         mjpgOpenCv(frame, before);

@@ -2,14 +2,22 @@
 // Motion-JPEG side-by-side frames (both eyes in one picture, left eye on the
 // left) decoded by libjpeg-turbo straight into the two BGRA eyes: the eyes
 // are the two halves of one picture that the decoder writes, so no frame is
-// copied or converted after the decode. One object per stream (one thread
-// at a time); it keeps its decoder between frames.
+// copied or converted after the decode. A picture whose scan carries restart
+// markers is cut in two at one of them and its halves decoded on two threads
+// (the entropy decoding, most of the time, cannot be split otherwise). One
+// object per stream (one thread at a time); it keeps its decoders and its
+// second thread between frames.
 
 #include "twl/core/Types.h"
 
 #include <opencv2/core.hpp>
 
+#include <memory>
+#include <vector>
+
 namespace twl {
+
+class WorkerPool;
 
 class MjpgDecoder {
 public:
@@ -35,9 +43,18 @@ public:
     /// marker; 0 when the data holds no such marker (cut short).
     static size_t pictureLength(const uchar *data, size_t bytes);
 
+    /// Whether the last successful decode was cut in two at a restart marker.
+    bool lastDecodeWasSplit() const { return split_; }
+
 private:
+    bool decodeInTwo(const uchar *data, size_t length, uchar *picture, int width, int height, int pitch);
+
     void *handle_; // libjpeg-turbo's decompressor
+    void *second_; // and the second thread's
     int flags_;
+    bool split_ = false;
+    std::unique_ptr<WorkerPool> pool_;
+    std::vector<uchar> parts_[2]; // the two pictures a cut makes
 };
 
 } // namespace twl
