@@ -167,6 +167,24 @@ template <> struct LeftRightCheck<Avx512> : Avx2LeftRightCheck {};
 // ranges that 64-byte vectors would pad further (96 -> 128).
 struct Avx2Vl : Avx2 {
     static constexpr int registers = 32; // AVX-512 VL reaches ymm16-31
+    // Four vectors' minima as in the 64-byte build: halves, then quarters,
+    // then within the quarters.
+    static constexpr bool foldsFour = true;
+    static void hmin8x4(const vec (&v)[4], uint8_t *out) {
+        const vec ab = _mm256_min_epu8(_mm256_permute2x128_si256(v[0], v[1], 0x20),
+                                       _mm256_permute2x128_si256(v[0], v[1], 0x31));
+        const vec cd = _mm256_min_epu8(_mm256_permute2x128_si256(v[2], v[3], 0x20),
+                                       _mm256_permute2x128_si256(v[2], v[3], 0x31));
+        vec q = _mm256_min_epu8(_mm256_unpacklo_epi64(ab, cd), _mm256_unpackhi_epi64(ab, cd));
+        q = _mm256_min_epu8(q, _mm256_shuffle_epi32(q, 0xB1));
+        q = _mm256_min_epu8(q, _mm256_srli_epi32(q, 16));
+        q = _mm256_min_epu8(q, _mm256_srli_epi16(q, 8));
+        // v[0] in byte 0, v[1] in 16, v[2] in 8, v[3] in 24.
+        const vec firsts = _mm256_setr_epi8(0, 16, 8, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+        const uint32_t four = uint32_t(_mm256_cvtsi256_si32(_mm256_permutexvar_epi8(firsts, q)));
+        std::memcpy(out, &four, 4);
+    }
     static constexpr bool decidesSixteen = true;
     static void decideSixteen(const RivalsOfSixteen &r, int x, int D, uint32_t *bestCost, int16_t *out) {
         decideSixteenPixels(r, x, D, bestCost, out);
