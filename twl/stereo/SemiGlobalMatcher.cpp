@@ -157,16 +157,13 @@ void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::M
     disparity16.colRange(0, m).setTo(-16);
     if (m == w) return;
     cv::Mat shifted = disparity16.colRange(m, w);
-    match(left.colRange(m, w), right.colRange(0, w - m), shifted);
-    const int16_t offset = int16_t(16 * m);
-    for (int y = 0; y < shifted.rows; ++y) {
-        int16_t *row = shifted.ptr<int16_t>(y);
-        for (int x = 0; x < shifted.cols; ++x)
-            if (row[x] >= 0) row[x] = int16_t(row[x] + offset);
-    }
+    // Each band's threads add m to its matches once it is decided (the
+    // speckle filter compares differences, which the offset leaves alone).
+    match(left.colRange(m, w), right.colRange(0, w - m), shifted, int16_t(16 * m));
 }
 
-void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
+void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16,
+                              int16_t offset) {
     width_ = left.cols;
     height_ = left.rows;
     D_ = std::min(params_.disparities, std::max(1, width_));
@@ -236,6 +233,10 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
             const int y0 = b * bandRows, y1 = std::min(height_, (b + 1) * bandRows);
             matchBand(*bands_[size_t(t)], b, y0, y1, paired(b) ? seams_[size_t(b / 2)].get() : nullptr,
                       disparity16);
+            if (offset)
+                for (int y = y0; y < y1; ++y)
+                    for (int16_t *d = disparity16.ptr<int16_t>(y), *end = d + width_; d < end; ++d)
+                        *d = int16_t(*d >= 0 ? *d + offset : *d);
             if (speckles) speckles_->scanBand(disparity16, -16, speckleRange, b, y0, y1);
         }
     });

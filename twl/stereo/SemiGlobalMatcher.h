@@ -53,7 +53,8 @@ public:
 private:
     struct Band;
     struct Seam;
-    void match(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16);
+    // Matches carry `offset` added (a search that starts past 0).
+    void match(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16, int16_t offset = 0);
     void prepareCensus(const cv::Mat &grey, std::vector<uint16_t> &sums, cv::Mat &padded,
                        std::vector<uint8_t> &planes) const;
     void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;
