@@ -611,8 +611,8 @@ void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessT
                uint32_t *scratch, int16_t *disparity16) {
     uint32_t *bestCost = scratch + 2 * width;
     int x = 0;
-    // Builds with sixteen 32-bit lanes decide sixteen pixels at once once
-    // each one's rivals are counted: the rest of the decision is a chain of
+    // Builds with sixteen 32-bit lanes count each pixel's rivals, then
+    // decide sixteen pixels at once: the rest of the decision is a chain of
     // selects and table look-ups that took more than half of its time.
     if constexpr (V::decidesSixteen) {
         for (; x + 16 <= width; x += 16) {
