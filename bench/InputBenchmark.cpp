@@ -32,8 +32,9 @@
 // driver loses a frame when no buffer is queued at its time) at HD720 and 60
 // fps for S seconds (10), one line per way of use: "grab" (the source
 // alone), "record" (each pair written to a .twv file with JPEG, as twv
-// record does) and "show" (Camera::grab with depth in PERFORMANCE, the
-// viewer's default, and the capture loop's retrievals), with
+// record does), "show" (Camera::grab with depth in PERFORMANCE, the
+// viewer's default, and the capture loop's retrievals) and "show_restarts"
+// (the same with a restart marker after every row of MCUs), with
 //  frames       pairs grabbed;
 //  expected     frame times from the first pair's timestamp to the last's;
 //  lost         expected - frames: camera frames that never reached us;
@@ -273,10 +274,13 @@ void streamCases(double seconds) {
     unsetenv("VANTARO_VIRTUAL_CAMERA");
 
     const std::string file = "/tmp/vantaro-bench-input-" + std::to_string(getpid()) + ".twv";
-    for (const char *use : {"grab", "record", "show"}) {
+    for (const char *use : {"grab", "record", "show", "show_restarts"}) {
         std::vector<uint64_t> stamps;
         double cpu = 0;
-        if (!std::strcmp(use, "show")) {
+        // The camera's pictures with a restart marker after every row of MCUs: cut and decoded on two
+        // threads.
+        device.setJpegRestartInterval(!std::strcmp(use, "show_restarts") ? int(2 * eye.width / 16) : 0);
+        if (!std::strncmp(use, "show", 4)) {
             twl::Camera session;
             twl::InitParameters init;
             init.cameraResolution = twl::RESOLUTION_HD720;

@@ -85,13 +85,18 @@ private slots:
     void eyesAndColoursSurviveBothFormats_data() {
         QTest::addColumn<uint32_t>("format");
         QTest::addColumn<int>("tolerance");
-        QTest::newRow("YUYV") << uint32_t(V4L2_PIX_FMT_YUYV) << 6;
-        QTest::newRow("MJPG") << uint32_t(V4L2_PIX_FMT_MJPEG) << 12;
+        QTest::addColumn<int>("restartInterval");
+        QTest::newRow("YUYV") << uint32_t(V4L2_PIX_FMT_YUYV) << 6 << 0;
+        QTest::newRow("MJPG") << uint32_t(V4L2_PIX_FMT_MJPEG) << 12 << 0;
+        // Cut in two at a marker and decoded on two threads.
+        QTest::newRow("MJPG with restart markers") << uint32_t(V4L2_PIX_FMT_MJPEG) << 12 << 1344 / 16;
     }
     void eyesAndColoursSurviveBothFormats() {
         QFETCH(uint32_t, format);
         QFETCH(int, tolerance);
+        QFETCH(int, restartInterval);
         fake->addCamera(onlyFormat(format));
+        fake->setJpegRestartInterval(restartInterval);
         // Two halves of different colours per eye: a swapped eye, half or colour conversion all show.
         const cv::Vec4b colours[4] = {
             {0, 0, 255, 255}, {0, 200, 0, 255}, {255, 0, 0, 255}, {90, 90, 90, 255}};

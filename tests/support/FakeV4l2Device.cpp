@@ -550,7 +550,8 @@ void FakeV4l2Device::fillFrame(Handle &h, CameraState &, uchar *memory, size_t l
             cv::Mat joined, bgr;
             cv::hconcat(pair[0], pair[1], joined);
             cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
-            cv::imencode(".jpg", bgr, bytes, {cv::IMWRITE_JPEG_QUALITY, 90});
+            cv::imencode(".jpg", bgr, bytes,
+                         {cv::IMWRITE_JPEG_QUALITY, 90, cv::IMWRITE_JPEG_RST_INTERVAL, restartInterval_});
         }
         if (fixed) {
             cachedFrame_ = bytes;

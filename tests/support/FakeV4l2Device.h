@@ -82,6 +82,14 @@ public:
     void damageNextFrames(int count, Damage damage);
     /// Frames show these BGRA eyes (resized to the eye size) instead of the scene.
     void setEyes(const cv::Mat &left, const cv::Mat &right);
+    /// MJPG frames from now on carry a restart marker every `mcus` MCUs (0: none), as many cameras' encoders
+    /// send them.
+    void setJpegRestartInterval(int mcus) {
+        change([&] {
+            restartInterval_ = mcus;
+            cachedMode_ = nullptr;
+        });
+    }
     /// Without pacing a frame is ready at once (benchmarks, quick tests).
     void setPaced(bool paced) { set(paced_, paced); }
     /// Another program streams: S_FMT, S_PARM, REQBUFS and STREAMON answer
@@ -159,6 +167,7 @@ private:
     int damageCount_ = 0;
     Damage damage_ = Damage::Short;
     cv::Mat eyes_[2];
+    int restartInterval_ = 0;
     const Mode *cachedMode_ = nullptr; // the mode cachedFrame_ was encoded for
     std::vector<uchar> cachedFrame_;
     std::map<std::pair<size_t, size_t>, std::unique_ptr<VirtualScene>> scenes_;
