@@ -137,10 +137,7 @@ InputFrame makeFrame(int resolutionIndex) {
     f.baseline = scene.baseline();
     scene.render(1.0, f.left, f.right, &f.depth);
     twl::FakeV4l2Device::encodeYuyv(f.left, f.right, f.yuyv);
-    cv::Mat joined, bgr;
-    cv::hconcat(f.left, f.right, joined);
-    cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
-    cv::imencode(".jpg", bgr, f.mjpg, {cv::IMWRITE_JPEG_QUALITY, 90});
+    twl::FakeV4l2Device::encodeMjpg(f.left, f.right, f.mjpg);
     return f;
 }
 
@@ -187,12 +184,7 @@ void decodeCases(int index, int frames) {
     // The same picture with a restart marker after every row of MCUs, as
     // many cameras' encoders send it: the same pixels, decodable in parts.
     InputFrame marked = plain;
-    cv::Mat joined, bgr;
-    cv::hconcat(plain.left, plain.right, joined);
-    cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
-    cv::imencode(
-        ".jpg", bgr, marked.mjpg,
-        {cv::IMWRITE_JPEG_QUALITY, 90, cv::IMWRITE_JPEG_RST_INTERVAL, int(2 * plain.eye.width / 16)});
+    twl::FakeV4l2Device::encodeMjpg(plain.left, plain.right, marked.mjpg, int(2 * plain.eye.width / 16));
     for (const NamedCase &c : kCases) {
         const InputFrame &frame = c.restarts ? marked : plain;
         twl::StereoFrame out, before;

@@ -469,6 +469,15 @@ int FakeV4l2Device::controlIoctl(CameraState &c, unsigned long request, void *ar
     return 0;
 }
 
+void FakeV4l2Device::encodeMjpg(const cv::Mat &left, const cv::Mat &right, std::vector<uchar> &out,
+                                int restartInterval) {
+    cv::Mat joined, bgr;
+    cv::hconcat(left, right, joined);
+    cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
+    cv::imencode(".jpg", bgr, out,
+                 {cv::IMWRITE_JPEG_QUALITY, 90, cv::IMWRITE_JPEG_RST_INTERVAL, restartInterval});
+}
+
 void FakeV4l2Device::encodeYuyv(const cv::Mat &left, const cv::Mat &right, std::vector<uchar> &out) {
     const int w = left.cols, h = left.rows;
     out.resize(size_t(w) * 2 * h * 2);
@@ -547,11 +556,7 @@ void FakeV4l2Device::fillFrame(Handle &h, CameraState &, uchar *memory, size_t l
         if (h.mode->pixelFormat == V4L2_PIX_FMT_YUYV) {
             encodeYuyv(pair[0], pair[1], bytes);
         } else {
-            cv::Mat joined, bgr;
-            cv::hconcat(pair[0], pair[1], joined);
-            cv::cvtColor(joined, bgr, cv::COLOR_BGRA2BGR);
-            cv::imencode(".jpg", bgr, bytes,
-                         {cv::IMWRITE_JPEG_QUALITY, 90, cv::IMWRITE_JPEG_RST_INTERVAL, restartInterval_});
+            encodeMjpg(pair[0], pair[1], bytes, restartInterval_);
         }
         if (fixed) {
             cachedFrame_ = bytes;

@@ -127,6 +127,10 @@ public:
 
     /// Side-by-side YUYV of two BGRA eyes, BT.601 limited range as cameras send it.
     static void encodeYuyv(const cv::Mat &left, const cv::Mat &right, std::vector<uchar> &out);
+    /// Side-by-side MJPG of two BGRA eyes (4:2:0, quality 90), with a restart marker every
+    /// `restartInterval` MCUs (0: none).
+    static void encodeMjpg(const cv::Mat &left, const cv::Mat &right, std::vector<uchar> &out,
+                           int restartInterval = 0);
 
 private:
     template <typename F> auto locked(F f) const -> decltype(f()) {

@@ -80,14 +80,14 @@ struct Avx512 {
         return _mm_minpos_epu16(_mm_min_epu8(q, _mm_srli_epi16(q, 8)));
     }
     static uint8_t hmin8(vec v) { return uint8_t(_mm_cvtsi128_si32(fold(v))); }
-    // The minima of four vectors into out[0..3]: their quarters folded
-    // together until quarter k holds vector k's sixteen candidates, then
-    // within the quarters; about half the instructions of four folds.
-    static constexpr bool foldsFour = true;
     static constexpr bool decidesSixteen = true;
     static void decideSixteen(const RivalsOfSixteen &r, int x, int D, uint32_t *bestCost, int16_t *out) {
         decideSixteenPixels(r, x, D, bestCost, out);
     }
+    // The minima of four vectors into out[0..3]: their quarters folded
+    // together until quarter k holds vector k's sixteen candidates, then
+    // within the quarters; about half the instructions of four folds.
+    static constexpr bool foldsFour = true;
     static void hmin8x4(const vec (&v)[4], uint8_t *out) {
         const vec ab =
             _mm512_min_epu8(_mm512_shuffle_i64x2(v[0], v[1], 0x44), _mm512_shuffle_i64x2(v[0], v[1], 0xEE));
