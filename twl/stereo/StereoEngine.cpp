@@ -196,7 +196,6 @@ struct StereoEngine::Impl {
     cv::Mat scoutL, scoutR, scoutDisp16;
     std::vector<int> histogram;
     std::vector<cv::Mat> levelsL, levelsR; // halvings of each eye
-    cv::Mat cues; // per row: residual, texture, disparity, its square, validity (planes of the working width)
     std::vector<char> rowDone;
 
     void downsample(const cv::Mat &full, std::vector<cv::Mat> &levels, cv::Mat &out);
@@ -432,48 +431,55 @@ cv::Range StereoEngine::Impl::scoutRange() {
 //  - horizontal texture in the left window (flat windows match anywhere);
 //  - agreement with the neighbourhood (spread of the valid disparities around).
 //
-// The cues lie in five planes side by side in each row of `cues`; the 5 x 5
-// window sums are taken row by row inside the scoring loop (float sums of five
+// The cues lie in five planes side by side in each row; the 5 x 5 window
+// sums are taken row by row inside the scoring loop (float sums of five
 // terms: OpenCV's box filter sums floats in double, which made it the costliest
-// step of the engine after the matcher).
+// step of the engine after the matcher). Each stripe of rows makes its cue
+// rows as the window reaches them, into a ring of five that stays in cache:
+// a whole image of cues (18 MiB at 1280 x 720) was written out and read back
+// five times. A stripe makes the two rows on either side of it again, so the
+// stripes are few.
 void StereoEngine::Impl::computeConfidence(const cv::Mat &disparity, cv::Mat &confidence) {
     const int w = work.width, h = work.height;
-    const int Planes = 5;
+    const int Planes = 5, radius = 2, window = 2 * radius + 1, pitch = w + 2 * radius;
     const ConfidenceKernels &k = confidenceKernels;
-    cues.create(h, Planes * w, CV_32F);
-    parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
-        for (int y = rows.start; y < rows.end; ++y) {
-            float *plane = cues.ptr<float>(y);
-            k.cueRow(greyL.ptr<uchar>(y), greyR.ptr<uchar>(y), disparity.ptr<float>(y), scale, w, plane,
-                     plane + w, plane + 2 * w, plane + 3 * w, plane + 4 * w);
-        }
-    });
-
     confidence.create(work, CV_32F);
-    const int radius = 2, pitch = w + 2 * radius;
-    parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
-        // Column sums of each plane over the window's rows, reflected at the
-        // left and right ends, then the window sums along the row.
-        thread_local std::vector<float> column, window;
-        column.resize(size_t(Planes) * pitch);
-        window.resize(size_t(Planes) * w);
-        for (int y = rows.start; y < rows.end; ++y) {
-            const float *src[2 * radius + 1];
-            for (int k = 0; k <= 2 * radius; ++k)
-                src[k] = cues.ptr<float>(cv::borderInterpolate(y - radius + k, h, cv::BORDER_REFLECT));
-            for (int p = 0; p < Planes; ++p) {
-                float *col = column.data() + p * pitch + radius;
-                const int offset = p * w;
-                k.addRows(src, offset, w, col);
-                for (int k = 1; k <= radius; ++k) {
-                    col[-k] = col[cv::borderInterpolate(-k, w, cv::BORDER_REFLECT)];
-                    col[w - 1 + k] = col[cv::borderInterpolate(w - 1 + k, w, cv::BORDER_REFLECT)];
+    const double stripes = std::min(h, 4 * std::max(1, cv::getNumThreads()));
+    parallelFor(
+        cv::Range(0, h),
+        [&](const cv::Range &rows) {
+            thread_local std::vector<float> ring, column, sums;
+            ring.resize(size_t(window) * Planes * w);
+            column.resize(size_t(Planes) * pitch);
+            sums.resize(size_t(Planes) * w);
+            auto cues = [&](int y) { return ring.data() + size_t(y % window) * Planes * w; };
+            // Rows y - 2 .. y + 2 reflect into [y - 2, y + 2]: five rows, each in a slot of its own.
+            int next = std::max(0, rows.start - radius);
+            for (int y = rows.start; y < rows.end; ++y) {
+                for (; next <= std::min(h - 1, y + radius); ++next) {
+                    float *plane = cues(next);
+                    k.cueRow(greyL.ptr<uchar>(next), greyR.ptr<uchar>(next), disparity.ptr<float>(next),
+                             scale, w, plane, plane + w, plane + 2 * w, plane + 3 * w, plane + 4 * w);
                 }
-                k.windowSums(col - radius, w, window.data() + offset);
+                // Column sums of each plane over the window's rows, reflected at the
+                // left and right ends, then the window sums along the row.
+                const float *src[window];
+                for (int i = 0; i < window; ++i)
+                    src[i] = cues(cv::borderInterpolate(y - radius + i, h, cv::BORDER_REFLECT));
+                for (int p = 0; p < Planes; ++p) {
+                    float *col = column.data() + p * pitch + radius;
+                    const int offset = p * w;
+                    k.addRows(src, offset, w, col);
+                    for (int i = 1; i <= radius; ++i) {
+                        col[-i] = col[cv::borderInterpolate(-i, w, cv::BORDER_REFLECT)];
+                        col[w - 1 + i] = col[cv::borderInterpolate(w - 1 + i, w, cv::BORDER_REFLECT)];
+                    }
+                    k.windowSums(col - radius, w, sums.data() + offset);
+                }
+                k.scoreRow(sums.data(), w, disparity.ptr<float>(y), confidence.ptr<float>(y));
             }
-            k.scoreRow(window.data(), w, disparity.ptr<float>(y), confidence.ptr<float>(y));
-        }
-    });
+        },
+        stripes);
 }
 
 // Holes take the farther (smaller) of the disparities on their two sides along

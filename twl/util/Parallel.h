@@ -20,11 +20,13 @@
 
 namespace twl {
 
-template <typename Body> void parallelFor(const cv::Range &range, Body &&body) {
+/// `stripes`: as cv::parallel_for_'s nstripes (-1: as many as it likes).
+template <typename Body> void parallelFor(const cv::Range &range, Body &&body, double stripes = -1) {
 #ifdef TWL_TSAN
+    (void)stripes;
     body(range);
 #else
-    cv::parallel_for_(range, std::forward<Body>(body));
+    cv::parallel_for_(range, std::forward<Body>(body), stripes);
 #endif
 }
 
