@@ -4,6 +4,7 @@
 #include "twl/source/VirtualScene.h"
 #include "twl/stereo/SemiGlobalMatcher.h"
 #include "twl/stereo/StereoEngine.h"
+#include "twl/stereo/kernels/ConfidenceKernels.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -11,6 +12,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <cstring>
 
 using namespace twl;
 
@@ -197,6 +199,35 @@ private slots:
         QVERIFY(confident.density > 0.3 * all.density);
         const DisparityScore low = score(r, depth, fb, 0, values[values.size() / 10]);
         QVERIFY(low.density > 0 && low.bad2 > 2.0 * all.bad2);
+    }
+
+    void everyCueRowBuildGivesTheScalarFloats() {
+        // Smooth stretches, jumps of up to 200 pixels within a vector, no match (NaN, negative),
+        // matches past either end of the row; widths that leave a tail to the scalar code.
+        cv::RNG rng(7);
+        for (int w : {1, 17, 64, 333}) {
+            std::vector<uint8_t> l(size_t(w) + 1), r(size_t(w) + 1);
+            std::vector<float> disparity(static_cast<size_t>(w)), expected(5 * size_t(w)), got(5 * size_t(w));
+            rng.fill(l, cv::RNG::UNIFORM, 0, 256);
+            rng.fill(r, cv::RNG::UNIFORM, 0, 256);
+            float d = 20.0f;
+            for (float &v : disparity) {
+                d = rng.uniform(0, 8) == 0 ? rng.uniform(-10.0f, 200.0f) : d + rng.uniform(-0.7f, 0.7f);
+                v = rng.uniform(0, 20) == 0 ? NAN : d;
+            }
+            float *e = expected.data();
+            for (int x = 0; x < w; ++x)
+                cuePixel(l.data(), r.data(), disparity.data(), 0.75f, w, x, e, e + w, e + 2 * w, e + 3 * w,
+                         e + 4 * w);
+            for (const ConfidenceKernels *k : {avx2ConfidenceKernels(), avx512ConfidenceKernels()}) {
+                if (!k) continue;
+                float *g = got.data();
+                k->cueRow(l.data(), r.data(), disparity.data(), 0.75f, w, g, g + w, g + 2 * w, g + 3 * w,
+                          g + 4 * w);
+                QVERIFY2(std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)) == 0,
+                         qPrintable(QString("%1 at width %2").arg(k->name).arg(w)));
+            }
+        }
     }
 
     void fillLeavesNoHoles() {

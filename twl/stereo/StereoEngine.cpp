@@ -206,7 +206,9 @@ struct StereoEngine::Impl {
 
 StereoEngine::StereoEngine() : impl_(new Impl) {
     const char *matcher = impl_->matcher.kernels().name;
-    if (!std::strncmp(matcher, "avx", 3) && avx2ConfidenceKernels())
+    if (!std::strncmp(matcher, "avx512", 6) && avx512ConfidenceKernels())
+        impl_->confidenceKernels = *avx512ConfidenceKernels();
+    else if (!std::strncmp(matcher, "avx", 3) && avx2ConfidenceKernels())
         impl_->confidenceKernels = *avx2ConfidenceKernels();
 }
 StereoEngine::~StereoEngine() {

@@ -1,5 +1,5 @@
 #pragma once
-// The per-row loops of the depth confidence, for a build with 8-float
+// The per-row loops of the depth confidence, for builds with 8- and 16-float
 // vectors; the engine keeps its own 4-float ones for the x86-64 baseline.
 // Both give the same floats: the same operations in the same order, no
 // fused multiply-add, and the pixels the vectors leave are done by the
@@ -31,6 +31,8 @@ struct ConfidenceKernels {
 
 /// Null where the CPU lacks AVX2.
 const ConfidenceKernels *avx2ConfidenceKernels();
+/// The AVX2 kernels with an AVX-512 cue row; null where the CPU lacks AVX-512 (with VBMI).
+const ConfidenceKernels *avx512ConfidenceKernels();
 
 inline void cuePixel(const uint8_t *l, const uint8_t *r, const float *disparity, float scale, int w, int x,
                      float *residual, float *texture, float *dis, float *squared, float *valid) {
