@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <ctime>
 #include <fstream>
 #include <vector>
@@ -41,6 +43,23 @@ inline double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+/// What the timestamps of a stream at `fps` say about the frames taken from it.
+struct StreamFigures {
+    long expected = 0;       // frame times from the first timestamp to the last
+    long lost = 0;           // expected - taken: frames that never reached the taker
+    double largestGapMs = 0; // between successive timestamps
+};
+
+inline StreamFigures streamFigures(const std::vector<uint64_t> &stamps, double fps) {
+    StreamFigures f;
+    if (stamps.empty()) return f;
+    for (size_t i = 1; i < stamps.size(); ++i)
+        f.largestGapMs = std::max(f.largestGapMs, double(stamps[i] - stamps[i - 1]) / 1e6);
+    f.expected = std::lround(double(stamps.back() - stamps.front()) / (1e9 / fps)) + 1;
+    f.lost = f.expected - long(stamps.size());
+    return f;
 }
 
 } // namespace bench

@@ -17,6 +17,15 @@
 //  engine_cpu_ms, grab_cpu_ms
 //                   the same work as CPU time of all threads (mean), which a
 //                   shared machine's load does not inflate;
+//  paced_fps, paced_frames, paced_lost, paced_largest_gap_ms
+//                   with --paced S: the same loop for S seconds against the
+//                   virtual camera at its own pace (30 frames a second, or
+//                   the resolution's highest rate below that: 15 at HD2K),
+//                   after a second of warm-up (the first frames grow the
+//                   matcher's buffers): pairs taken, the camera's frames the
+//                   loop was too slow for (gaps in its timestamps) and the
+//                   largest gap; a mode keeps up with the camera when none
+//                   are lost;
 //  peak_rss_mib     the process's peak resident memory (VmHWM) during the
 //                   record, which holds the engine, a scene and a camera
 //                   session (the peak is reset before each record);
@@ -127,6 +136,28 @@ double measureGrab(int resolution, int mode, int frames, double *cpuPerFrame) {
     return median(times);
 }
 
+// The capture loop against the camera sending `fps` frames a second.
+bench::StreamFigures measurePaced(int resolution, int mode, int fps, double seconds, long *frames) {
+    unsetenv("VANTARO_VIRTUAL_CAMERA_UNPACED");
+    twl::Camera camera;
+    twl::InitParameters init;
+    init.cameraResolution = resolution;
+    init.cameraFps = fps;
+    init.depthMode = mode;
+    const bool opened = camera.open(init) == twl::SUCCESS;
+    setenv("VANTARO_VIRTUAL_CAMERA_UNPACED", "1", 1);
+    std::vector<uint64_t> stamps;
+    if (opened) {
+        bench::CaptureLoop loop(camera.getResolution());
+        for (const double warm = nowMs(); nowMs() - warm < 1000 && loop.step(camera);) {
+        }
+        for (const double t0 = nowMs(); nowMs() - t0 < seconds * 1000 && loop.step(camera);)
+            stamps.push_back(camera.getCameraTimestamp());
+    }
+    *frames = long(stamps.size());
+    return bench::streamFigures(stamps, fps);
+}
+
 } // namespace
 
 int runEngineBenchmark(int argc, char **argv) {
@@ -134,6 +165,7 @@ int runEngineBenchmark(int argc, char **argv) {
     std::vector<int> modes = {0, 1, 2, 3};
     int frames = 6;
     bool grab = true;
+    double paced = 0;
     for (int i = 1; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (!std::strcmp(argv[i], "--resolutions") && hasValue)
@@ -144,9 +176,12 @@ int runEngineBenchmark(int argc, char **argv) {
             frames = std::max(1, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--no-grab"))
             grab = false;
+        else if (!std::strcmp(argv[i], "--paced") && hasValue)
+            paced = std::max(0.0, std::atof(argv[++i]));
         else {
             std::fprintf(stderr, "usage: vantaro-bench engine [--resolutions HD2K,HD1080,HD720,VGA] "
-                                 "[--modes PERFORMANCE,MEDIUM,QUALITY,ULTRA] [--frames N] [--no-grab]\n");
+                                 "[--modes PERFORMANCE,MEDIUM,QUALITY,ULTRA] [--frames N] [--no-grab] "
+                                 "[--paced S]\n");
             return 2;
         }
     }
@@ -207,16 +242,30 @@ int runEngineBenchmark(int argc, char **argv) {
             char grabText[32], grabCpuText[32];
             std::snprintf(grabText, sizeof grabText, grabMs >= 0 ? "%.2f" : "null", grabMs);
             std::snprintf(grabCpuText, sizeof grabCpuText, grabMs >= 0 ? "%.2f" : "null", grabCpu);
+            char pacedText[160] = "\"paced_fps\":null";
+            if (paced > 0) {
+                const std::vector<int> rates = twl::frameRatesFor(r);
+                int fps = rates.empty() ? 30 : rates.front();
+                for (int rate : rates)
+                    if (rate <= 30) fps = rate;
+                long taken = 0;
+                const bench::StreamFigures f = measurePaced(r, mode, fps, paced, &taken);
+                std::snprintf(pacedText, sizeof pacedText,
+                              "\"paced_fps\":%d,\"paced_frames\":%ld,\"paced_lost\":%ld,"
+                              "\"paced_largest_gap_ms\":%.1f",
+                              fps, taken, f.lost, f.largestGapMs);
+            }
             std::printf(
                 "{\"resolution\":\"%s\",\"mode\":\"%s\",\"working_size\":\"%dx%d\",\"disparities\":%d,"
                 "\"searched\":%.1f,\"engine_ms\":%.2f,\"engine_cpu_ms\":%.2f,\"grab_ms\":%s,\"grab_cpu_ms\":%"
                 "s,\"bad2\":%.5f,"
                 "\"density\":%.5f,"
-                "\"baseline_ms\":%.2f,\"baseline_bad2\":%.5f,\"baseline_density\":%.5f,"
+                "\"baseline_ms\":%.2f,\"baseline_bad2\":%.5f,\"baseline_density\":%.5f,%s,"
                 "\"peak_rss_mib\":%.1f,\"load_average\":%.2f}\n",
                 twl::resolutionMode(r)->name, twl::depthModeName(m + 1), workingSize.width,
                 workingSize.height, range, searched, median(engineTimes), engineCpu, grabText, grabCpuText,
-                bad2, density, median(baseTimes), baseBad2, baseDensity, peakRssMib(), loadAverage());
+                bad2, density, median(baseTimes), baseBad2, baseDensity, pacedText, peakRssMib(),
+                loadAverage());
             std::fflush(stdout);
         }
     }

@@ -232,17 +232,12 @@ void decodeCases(int index, int frames) {
 /// the last never arrived.
 void reportStream(const char *use, const std::vector<uint64_t> &stamps, double fps, double seconds,
                   double cpuPerFrame) {
-    const double period = 1e9 / fps;
-    double largest = 0;
-    for (size_t i = 1; i < stamps.size(); ++i)
-        largest = std::max(largest, double(stamps[i] - stamps[i - 1]));
-    const long expected =
-        stamps.empty() ? 0 : std::lround(double(stamps.back() - stamps.front()) / period) + 1;
+    const bench::StreamFigures f = bench::streamFigures(stamps, fps);
     std::printf("{\"family\":\"input\",\"stream\":\"%s\",\"resolution\":\"HD720\",\"format\":\"MJPG\","
                 "\"fps\":%.0f,\"seconds\":%.1f,\"frames\":%zu,\"expected\":%ld,\"lost\":%ld,"
                 "\"largest_gap_ms\":%.2f,\"period_ms\":%.2f,\"cpu_ms\":%.2f,\"load_average\":%.2f}\n",
-                use, fps, seconds, stamps.size(), expected, expected - long(stamps.size()), largest / 1e6,
-                period / 1e6, cpuPerFrame, loadAverage());
+                use, fps, seconds, stamps.size(), f.expected, f.lost, f.largestGapMs, 1e3 / fps, cpuPerFrame,
+                loadAverage());
     std::fflush(stdout);
 }
 
