@@ -55,6 +55,28 @@ bool referenceMatcherRequested() {
     return choice && !std::strcmp(choice, "sgbm");
 }
 
+// Fixed-point disparities (16ths of a working pixel) to full-image pixels,
+// NaN where there is none; matches that reach past the right image's left
+// edge are impossible. In vectors: this runs over every working pixel.
+void disparityRow(const short *src, int width, float toFull, float *dst) {
+    int x = 0;
+#if CV_SIMD128
+    const cv::v_int32x4 zero = cv::v_setzero_s32(), step = cv::v_setall_s32(64);
+    const cv::v_float32x4 scale = cv::v_setall_f32(toFull), nan = cv::v_setall_f32(kNaN);
+    cv::v_int32x4 reach = cv::v_int32x4(0, 16, 32, 48); // 16 x at x, x + 1, ...
+    for (; x + 8 <= width; x += 8) {
+        cv::v_int32x4 half[2];
+        cv::v_expand(cv::v_load(src + x), half[0], half[1]);
+        for (int i = 0; i < 2; ++i, reach += step) {
+            const cv::v_float32x4 valid = cv::v_reinterpret_as_f32((half[i] > zero) & (half[i] <= reach));
+            cv::v_store(dst + x + 4 * i, cv::v_select(valid, cv::v_cvt_f32(half[i]) * scale, nan));
+        }
+    }
+#endif
+    for (; x < width; ++x)
+        dst[x] = src[x] > 0 && src[x] <= 16 * x ? float(src[x]) * toFull : kNaN;
+}
+
 // The cues of one row (see ConfidenceKernels.h) with the x86-64 baseline's vectors.
 void cueRow(const uchar *l, const uchar *r, const float *disparity, float scale, int w, float *residual,
             float *texture, float *dis, float *squared, float *valid) {
@@ -343,15 +365,8 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
     out.disparity.create(d.work, CV_32F);
     const float toFull = 1.0f / (16.0f * d.scale);
     parallelFor(cv::Range(0, d.work.height), [&](const cv::Range &rows) {
-        for (int y = rows.start; y < rows.end; ++y) {
-            const short *src = disp16.ptr<short>(y);
-            float *dst = out.disparity.ptr<float>(y);
-            for (int x = 0; x < d.work.width; ++x) {
-                // Matches that reach past the right image's left edge are impossible.
-                const bool valid = src[x] > 0 && src[x] <= 16 * x;
-                dst[x] = valid ? float(src[x]) * toFull : kNaN;
-            }
-        }
+        for (int y = rows.start; y < rows.end; ++y)
+            disparityRow(disp16.ptr<short>(y), d.work.width, toFull, out.disparity.ptr<float>(y));
     });
     d.computeConfidence(out.disparity, out.confidence);
     if (fill) d.fillHoles(out.disparity, out.confidence);
