@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 namespace twl {
@@ -37,6 +38,42 @@ void stabiliseRow(float *cur, float *prev, int width) {
         const float c = cur[x], p = prev[x];
         if (std::isfinite(c) && std::isfinite(p) && std::fabs(c - p) < 1.0f) cur[x] = p + 0.4f * (c - p);
         prev[x] = cur[x];
+    }
+}
+
+// One row of the point cloud from its depths, rays and BGRA colours; in
+// vectors, as it runs over every point each grab.
+void pointRow(const float *z, const uchar *c, const float *rx, float ry, int width, float *p) {
+    int u = 0;
+#if CV_SIMD128
+    const cv::v_float32x4 zero = cv::v_setzero_f32(), nan = cv::v_setall_f32(kNaN),
+                          vry = cv::v_setall_f32(ry);
+    const cv::v_uint32x4 low = cv::v_setall_u32(0xff), middle = cv::v_setall_u32(0xff00),
+                         opaque = cv::v_setall_u32(0xff000000u);
+    for (; u + 4 <= width; u += 4) {
+        const cv::v_float32x4 depth = cv::v_load(z + u), valid = depth > zero;
+        // packColor(r, g, b) of each BGRA pixel: its red and blue bytes swapped, alpha opaque.
+        uint32_t words[4];
+        std::memcpy(words, c + 4 * u, sizeof words);
+        const cv::v_uint32x4 bgra = cv::v_load(words);
+        const cv::v_uint32x4 rgba = ((bgra >> 16) & low) | (bgra & middle) | ((bgra & low) << 16) | opaque;
+        cv::v_store_interleave(p + 4 * u, cv::v_select(valid, cv::v_load(rx + u) * depth, nan),
+                               cv::v_select(valid, vry * depth, nan), cv::v_select(valid, zero - depth, nan),
+                               cv::v_reinterpret_as_f32(rgba));
+    }
+#endif
+    for (; u < width; ++u) {
+        float *point = p + 4 * u;
+        const uchar *colour = c + 4 * u;
+        const float depth = z[u];
+        if (depth > 0.0f) {
+            point[0] = rx[u] * depth;
+            point[1] = ry * depth;
+            point[2] = -depth; // the camera looks along -Z
+        } else {
+            point[0] = point[1] = point[2] = kNaN;
+        }
+        point[3] = packColor(colour[2], colour[1], colour[0]);
     }
 }
 
@@ -310,17 +347,7 @@ ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory,
             const float *z = measureScaled_.ptr<float>(v);
             const uchar *c = colour.ptr<uchar>(v);
             float *p = dst.ptr<float>(v);
-            for (int u = 0; u < outSize.width; ++u, p += 4, c += 4) {
-                const float depth = z[u];
-                if (depth > 0.0f) {
-                    p[0] = rx[u] * depth;
-                    p[1] = ry * depth;
-                    p[2] = -depth; // the camera looks along -Z
-                } else {
-                    p[0] = p[1] = p[2] = kNaN;
-                }
-                p[3] = packColor(c[2], c[1], c[0]);
-            }
+            pointRow(z, c, rx, ry, outSize.width, p);
         }
     });
     return finish(mat, memory);
