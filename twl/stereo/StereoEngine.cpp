@@ -77,6 +77,51 @@ void disparityRow(const short *src, int width, float toFull, float *dst) {
         dst[x] = src[x] > 0 && src[x] <= 16 * x ? float(src[x]) * toFull : kNaN;
 }
 
+// OpenCV's area resize by exactly four both ways (the mean of sixteen, rounded
+// half to even), which has vectors only for halving: it took 1 ms for the
+// scout's two images at 1280 x 720, half of the scout.
+void quarterArea(const cv::Mat &src, cv::Mat &dst, std::vector<uint16_t> &column) {
+    const int w = src.cols / 4, h = src.rows / 4;
+    dst.create(h, w, CV_8U);
+    column.resize(size_t(4 * w));
+    for (int y = 0; y < h; ++y) {
+        const uchar *a = src.ptr<uchar>(4 * y), *b = src.ptr<uchar>(4 * y + 1),
+                    *c = src.ptr<uchar>(4 * y + 2), *d = src.ptr<uchar>(4 * y + 3);
+        uint16_t *sum = column.data();
+        int x = 0;
+#if CV_SIMD128
+        for (; x + 16 <= 4 * w; x += 16) {
+            cv::v_uint16x8 lo[4], hi[4];
+            const uchar *rows[4] = {a, b, c, d};
+            for (int i = 0; i < 4; ++i)
+                cv::v_expand(cv::v_load(rows[i] + x), lo[i], hi[i]);
+            cv::v_store(sum + x, lo[0] + lo[1] + lo[2] + lo[3]);
+            cv::v_store(sum + x + 8, hi[0] + hi[1] + hi[2] + hi[3]);
+        }
+#endif
+        for (; x < 4 * w; ++x)
+            sum[x] = uint16_t(a[x] + b[x] + c[x] + d[x]);
+        uchar *out = dst.ptr<uchar>(y);
+        int i = 0;
+#if CV_SIMD128
+        const cv::v_uint16x8 fifteen = cv::v_setall_u16(15), eight = cv::v_setall_u16(8),
+                             one = cv::v_setall_u16(1);
+        for (; i + 8 <= w; i += 8) {
+            cv::v_uint16x8 s0, s1, s2, s3;
+            cv::v_load_deinterleave(sum + 4 * i, s0, s1, s2, s3);
+            const cv::v_uint16x8 total = s0 + s1 + s2 + s3, q = total >> 4, r = total & fifteen;
+            const cv::v_uint16x8 up = (r > eight) | ((r == eight) & ((q & one) == one));
+            cv::v_pack_store(out + i, q + (up & one));
+        }
+#endif
+        for (; i < w; ++i) {
+            const int total = sum[4 * i] + sum[4 * i + 1] + sum[4 * i + 2] + sum[4 * i + 3];
+            const int q = total >> 4, r = total & 15;
+            out[i] = uchar(q + (r > 8 || (r == 8 && (q & 1))));
+        }
+    }
+}
+
 // The cues of one row (see ConfidenceKernels.h) with the x86-64 baseline's vectors.
 void cueRow(const uchar *l, const uchar *r, const float *disparity, float scale, int w, float *residual,
             float *texture, float *dis, float *squared, float *valid) {
@@ -217,6 +262,7 @@ struct StereoEngine::Impl {
     cv::Mat greyFullL, greyFullR, greyL, greyR, paddedL, paddedR, disp16;
     cv::Mat scoutL, scoutR, scoutDisp16;
     std::vector<int> histogram;
+    std::vector<uint16_t> quarterSums;     // column sums of four rows
     std::vector<cv::Mat> levelsL, levelsR; // halvings of each eye
     std::vector<char> rowDone;
 
@@ -410,8 +456,13 @@ cv::Range StereoEngine::Impl::scoutRange() {
     const cv::Range whole(0, range);
     const cv::Size small(work.width / 4, work.height / 4);
     if (small.width < 32 || small.height < 16) return whole;
-    cv::resize(greyL, scoutL, small, 0, 0, cv::INTER_AREA);
-    cv::resize(greyR, scoutR, small, 0, 0, cv::INTER_AREA);
+    if (work == cv::Size(4 * small.width, 4 * small.height)) {
+        quarterArea(greyL, scoutL, quarterSums);
+        quarterArea(greyR, scoutR, quarterSums);
+    } else {
+        cv::resize(greyL, scoutL, small, 0, 0, cv::INTER_AREA);
+        cv::resize(greyR, scoutR, small, 0, 0, cv::INTER_AREA);
+    }
     scout.compute(scoutL, scoutR, scoutDisp16);
     const int bins = scout.parameters().disparities;
     histogram.assign(size_t(bins), 0);
