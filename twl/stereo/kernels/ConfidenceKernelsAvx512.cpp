@@ -18,9 +18,6 @@ using F = __m512;
 F floatsOf16(const uint8_t *p) {
     return _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))));
 }
-F absolute(F v) {
-    return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(0x7fffffff)));
-}
 // The bytes of a 64-byte window at sixteen indices (each below 64).
 F bytesAt(__m512i window, __m512i index) {
     const __m512i bytes = _mm512_castsi128_si512(_mm512_cvtepi32_epi8(index));
@@ -44,7 +41,7 @@ void cueRow(const uint8_t *l, const uint8_t *r, const float *disparity, float sc
     for (; x + 17 <= w; x += 16) { // x + 16 is read for the gradient
         _mm512_storeu_ps(
             texture + x,
-            _mm512_mul_ps(absolute(_mm512_sub_ps(floatsOf16(l + x + 1), floatsOf16(l + x - 1))), half));
+            _mm512_mul_ps(_mm512_abs_ps(_mm512_sub_ps(floatsOf16(l + x + 1), floatsOf16(l + x - 1))), half));
         const F dw = _mm512_mul_ps(_mm512_loadu_ps(disparity + x), vscale);
         const __mmask16 ok = _mm512_cmp_ps_mask(dw, zero, _CMP_GE_OQ);
         const F dv = _mm512_maskz_mov_ps(ok, dw);
@@ -68,7 +65,7 @@ void cueRow(const uint8_t *l, const uint8_t *r, const float *disparity, float sc
             r0 = _mm512_load_ps(f0);
             r1 = _mm512_load_ps(f1);
         }
-        const F diff = absolute(
+        const F diff = _mm512_abs_ps(
             _mm512_sub_ps(floatsOf16(l + x), _mm512_add_ps(r0, _mm512_mul_ps(_mm512_sub_ps(r1, r0), a))));
         _mm512_storeu_ps(residual + x, _mm512_maskz_mov_ps(ok, diff));
         _mm512_storeu_ps(dis + x, dv);
