@@ -108,11 +108,15 @@ private slots:
                             const uint8_t *from = step == 2 ? nullptr : prev.data() + 1;
                             uint8_t *totalA = step == 1 ? nullptr : ta.data() + 1;
                             uint8_t *totalB = step == 1 ? nullptr : tb.data() + 1;
+                            // The vector build also keeps a copy, on a line of its own.
+                            std::vector<uint8_t> kept(rowBytes + 64, 3);
+                            uint8_t *keep = kept.data() + (-reinterpret_cast<uintptr_t>(kept.data()) & 63);
                             ref.pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2, a.data() + 1,
-                                        ma.data(), down.data() + 1, totalA);
+                                        ma.data(), nullptr, down.data() + 1, totalA);
                             k->pathRow(cost.data(), from, prevMin.data(), width, Dp, 7, P2, b.data() + 1,
-                                       mb.data(), down.data() + 1, totalB);
+                                       mb.data(), keep, down.data() + 1, totalB);
                             QVERIFY2(a == b && ma == mb && ta == tb, what.constData());
+                            QVERIFY2(std::equal(b.begin() + 1, b.end() - 1, keep), what.constData());
                         }
                     // The paths along the row and the decisions, on vertical sums with many ties.
                     for (int uniqueness : {0, 5, 15, 99})

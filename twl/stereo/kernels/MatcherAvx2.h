@@ -18,6 +18,8 @@ struct Avx2 {
     static vec set1(uint8_t v) { return _mm256_set1_epi8(char(v)); }
     static vec load(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
     static void store(void *p, vec v) { _mm256_storeu_si256(static_cast<__m256i *>(p), v); }
+    static void stream(void *p, vec v) { _mm256_stream_si256(static_cast<__m256i *>(p), v); }
+    static void streamed() { _mm_sfence(); }
     static vec xor_(vec a, vec b) { return _mm256_xor_si256(a, b); }
     static vec or_(vec a, vec b) { return _mm256_or_si256(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm256_cmpgt_epi8(a, b); }

@@ -52,9 +52,12 @@ struct MatcherKernels {
                     int Dp, uint8_t *cost);
     // One step of a vertical path from the previous row; without `prev` the
     // path starts here. Writes the row's path costs and each pixel's minimum,
-    // and where `total` is given, the sum of them and `sums` into it.
+    // and where `total` is given, the sum of them and `sums` into it. Where
+    // `keep` is given (on a multiple of `lanes` bytes), the path costs also
+    // go there, past the caches: a copy that is only read back much later.
     void (*pathRow)(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp,
-                    int P1, int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total);
+                    int P1, int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums,
+                    uint8_t *total);
     // The rest of a row once `total` holds its vertical paths: the paths
     // along the row, left to right and right to left, are added to it, then
     // each pixel is decided: winner take all with uniqueness (percent) and a

@@ -62,6 +62,8 @@ struct Avx512 {
     static vec set1(uint8_t v) { return _mm512_set1_epi8(char(v)); }
     static vec load(const void *p) { return _mm512_loadu_si512(p); }
     static void store(void *p, vec v) { _mm512_storeu_si512(p, v); }
+    static void stream(void *p, vec v) { _mm512_stream_si512(static_cast<__m512i *>(p), v); }
+    static void streamed() { _mm_sfence(); }
     static vec xor_(vec a, vec b) { return _mm512_xor_si512(a, b); }
     static vec or_(vec a, vec b) { return _mm512_or_si512(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm512_movm_epi8(_mm512_cmpgt_epi8_mask(a, b)); }

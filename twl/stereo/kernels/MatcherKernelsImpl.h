@@ -29,6 +29,8 @@ struct Sse2 {
     static vec set1(uint8_t v) { return _mm_set1_epi8(char(v)); }
     static vec load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
     static void store(void *p, vec v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+    static void stream(void *p, vec v) { _mm_stream_si128(static_cast<__m128i *>(p), v); }
+    static void streamed() { _mm_sfence(); }
     static vec xor_(vec a, vec b) { return _mm_xor_si128(a, b); }
     static vec or_(vec a, vec b) { return _mm_or_si128(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm_cmpgt_epi8(a, b); }
@@ -114,14 +116,6 @@ inline void censusPixel(const uint8_t *p, int stride, uint8_t *planes, int plane
     }
     for (int k = 0; k < kCensusPlanes; ++k)
         planes[k * planeStride] = bytes[k];
-}
-
-// Lanes a vector kernel computed from padding or from beyond the right image.
-inline void fixCostEdges(int x, int D, int Dp, uint8_t *cost) {
-    for (int d = x + 1; d < D; ++d)
-        cost[d] = kOutsideCost;
-    for (int d = D; d < Dp; ++d)
-        cost[d] = 255;
 }
 
 // 8 / n in 16-bit fixed point for every denominator a parabola through
@@ -316,19 +310,28 @@ void costRowN(const uint8_t *left, const uint8_t *rightMirrored, int planeStride
     if (N > 0)
         for (int k = 0; k < N; ++k)
             pastD[k] = past(k * V::bytes);
+    const vec outside = V::set1(kOutsideCost);
     for (int x = 0; x < width; ++x) {
         const uint8_t *r = rightMirrored + (width - 1 - x);
         uint8_t *c = cost + size_t(x) * dp;
         vec l[kCensusPlanes];
         for (int k = 0; k < kCensusPlanes; ++k)
             l[k] = V::set1(left[x + k * planeStride]);
+        // In the first D pixels, the disparities past x (no right pixel)
+        // cost kOutsideCost: set by masks, as a loop over those bytes took a
+        // fifth of the row's time.
+        const bool edge = x + 1 < D;
         for (int d = 0, k = 0; d < dp; d += V::bytes, ++k) {
-            vec acc = N > 0 ? pastD[k] : past(d);
+            const vec beyond = N > 0 ? pastD[k] : past(d);
+            vec acc = beyond;
             for (int p = 0; p < kCensusPlanes; ++p)
                 acc = V::adds8(acc, V::popcount8(V::xor_(V::load(r + d + p * planeStride), l[p])));
+            if (edge) {
+                const vec outsideLanes = lanesFrom<V>(std::clamp(x + 1 - d, 0, V::bytes));
+                acc = V::or_(V::or_(V::subs8(acc, outsideLanes), V::min8(outsideLanes, outside)), beyond);
+            }
             V::store(c + d, acc);
         }
-        if (x + 1 < D) fixCostEdges(x, D, dp, c);
     }
 }
 
@@ -353,13 +356,14 @@ __attribute__((always_inline)) inline void addTo(const uint8_t *sums, uint8_t *t
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
-          typename V::vec p1, uint8_t *out, typename V::vec lowest, const uint8_t *sums, uint8_t *total,
-          typename V::vec low, typename V::vec high) {
+          typename V::vec p1, uint8_t *out, uint8_t *keep, typename V::vec lowest, const uint8_t *sums,
+          uint8_t *total, typename V::vec low, typename V::vec high) {
     const typename V::vec here = V::load(prev), below = V::or_(V::load(prev - 1), low),
                           above = V::or_(V::load(prev + 1), high);
     const typename V::vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
     const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
     V::store(out, l);
+    if (keep) V::stream(keep, l);
     if (total) addTo<V>(sums, total, l);
     return V::min8(lowest, l);
 }
@@ -370,14 +374,14 @@ pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 pathLowest(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
-           const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
+           uint8_t *keep, const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
     // min(255, prevMin + P2) as a saturating add, without a trip through a scalar register.
     const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
     typename V::vec lowest = V::set1(255);
     for (int d = 0; d < Dp; d += V::bytes)
-        lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d, lowest, sums + d,
-                              total ? total + d : nullptr, d == 0 ? edges.low : V::zero(),
-                              d + V::bytes == Dp ? edges.high : V::zero());
+        lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d,
+                              keep ? keep + d : nullptr, lowest, sums + d, total ? total + d : nullptr,
+                              d == 0 ? edges.low : V::zero(), d + V::bytes == Dp ? edges.high : V::zero());
     return lowest;
 }
 
@@ -385,17 +389,18 @@ pathLowest(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, in
 template <class V>
 __attribute__((always_inline)) inline uint8_t
 pathPixel(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
-          const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
-    return V::hmin8(pathLowest<V>(cost, prev, prevMin, Dp, P1, P2, out, sums, total, edges));
+          uint8_t *keep, const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
+    return V::hmin8(pathLowest<V>(cost, prev, prevMin, Dp, P1, P2, out, keep, sums, total, edges));
 }
 
 template <class V>
 __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, int Dp, uint8_t *out,
-                                                         const uint8_t *sums, uint8_t *total) {
+                                                         uint8_t *keep, const uint8_t *sums, uint8_t *total) {
     typename V::vec lowest = V::set1(255);
     for (int d = 0; d < Dp; d += V::bytes) {
         const typename V::vec c = V::load(cost + d);
         if (out) V::store(out + d, c);
+        if (keep) V::stream(keep + d, c);
         if (total) addTo<V>(sums + d, total + d, c);
         lowest = V::min8(lowest, c);
     }
@@ -403,23 +408,33 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
 }
 
 // A vertical path's row with its range known at compile time where N > 0
-// (N vectors), and whether it sums known too: the loops over the lanes
-// unroll and no test is left in them.
-template <class V, int N, bool Sum>
+// (N vectors), and whether it keeps and sums known too: the loops over the
+// lanes unroll and no test is left in them.
+template <class V, int N, bool Keep, bool Sum>
 void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
-              int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
+              int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
     const int dp = N > 0 ? N * V::bytes : Dp;
     const EdgeLanes<V> edges = edgeLanes<V>();
+    // `sums` (a kept path row, where the matcher sums) comes from memory
+    // rather than from cache, and is asked for this far ahead.
+    constexpr size_t ahead = 4096;
+    auto fetchSums = [&](int x, int pixels) {
+        if (Sum)
+            for (int i = 0; i < pixels * dp; i += 64)
+                __builtin_prefetch(sums + size_t(x) * dp + ahead + size_t(i));
+    };
     int x = 0;
     // Builds that fold four pixels' minima at once (one set of shuffles for
     // four) step four pixels before folding.
     if constexpr (V::foldsFour && N > 0) {
         for (; prev && x + 4 <= width; x += 4) {
+            fetchSums(x, 4);
             typename V::vec lowest[4];
             for (int i = 0; i < 4; ++i) {
                 const size_t at = size_t(x + i) * dp;
                 lowest[i] = pathLowest<V>(cost + at, prev + at, prevMin[x + i], dp, P1, P2, out + at,
-                                          Sum ? sums + at : nullptr, Sum ? total + at : nullptr, edges);
+                                          Keep ? keep + at : nullptr, Sum ? sums + at : nullptr,
+                                          Sum ? total + at : nullptr, edges);
             }
             V::hmin8x4(lowest, outMin + x);
         }
@@ -428,23 +443,33 @@ void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
         const uint8_t *c = cost + size_t(x) * dp;
         uint8_t *o = out + size_t(x) * dp;
         const uint8_t *in = Sum ? sums + size_t(x) * dp : nullptr;
-        uint8_t *t = Sum ? total + size_t(x) * dp : nullptr;
+        uint8_t *t = Sum ? total + size_t(x) * dp : nullptr, *k = Keep ? keep + size_t(x) * dp : nullptr;
+        fetchSums(x, 1);
         if (!prev)
-            outMin[x] = startPixel<V>(c, dp, o, in, t);
+            outMin[x] = startPixel<V>(c, dp, o, k, in, t);
         else
-            outMin[x] = pathPixel<V>(c, prev + size_t(x) * dp, prevMin[x], dp, P1, P2, o, in, t, edges);
+            outMin[x] = pathPixel<V>(c, prev + size_t(x) * dp, prevMin[x], dp, P1, P2, o, k, in, t, edges);
     }
+    if (Keep) V::streamed();
 }
 
 template <class V>
 void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
-              int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
+              int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
     withVectorCount<V>(Dp, [&](auto n) {
         constexpr int N = decltype(n)::value;
-        if (total)
-            pathRowN<V, N, true>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
+        if (total && keep)
+            pathRowN<V, N, true, true>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, keep, sums,
+                                       total);
+        else if (total)
+            pathRowN<V, N, false, true>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, keep, sums,
+                                        total);
+        else if (keep)
+            pathRowN<V, N, true, false>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, keep, sums,
+                                        total);
         else
-            pathRowN<V, N, false>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, sums, total);
+            pathRowN<V, N, false, false>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, keep, sums,
+                                         total);
     });
 }
 
@@ -642,14 +667,14 @@ void finishRowT(const uint8_t *cost, uint8_t *total, int width, int D, int Dp, i
             auto at = [&](uint8_t *row, int x) { return row + size_t(x) * Dp; };
             auto costAt = [&](int x) { return cost + size_t(x) * Dp; };
             const EdgeLanes<V> edges = edgeLanes<V>();
-            uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), at(total, 0), at(total, 0));
-            uint8_t ml =
-                startPixel<V>(costAt(last), Dp, at(leftwards, last), at(total, last), at(total, last));
+            uint8_t mr = startPixel<V>(costAt(0), Dp, at(rightwards, 0), nullptr, at(total, 0), at(total, 0));
+            uint8_t ml = startPixel<V>(costAt(last), Dp, at(leftwards, last), nullptr, at(total, last),
+                                       at(total, last));
             for (int i = 1; i < width; ++i) {
                 const int j = last - i;
                 mr = pathPixel<V>(costAt(i), at(rightwards, i - 1), mr, Dp, P1, P2, at(rightwards, i),
-                                  at(total, i), at(total, i), edges);
-                ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j),
+                                  nullptr, at(total, i), at(total, i), edges);
+                ml = pathPixel<V>(costAt(j), at(leftwards, j + 1), ml, Dp, P1, P2, at(leftwards, j), nullptr,
                                   at(total, j), at(total, j), edges);
             }
         }

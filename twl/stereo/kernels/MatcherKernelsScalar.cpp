@@ -73,7 +73,8 @@ void addPath(const uint8_t *path, int Dp, const uint8_t *sums, uint8_t *total) {
 }
 
 void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, int width, int Dp, int P1,
-                   int P2, uint8_t *out, uint8_t *outMin, const uint8_t *sums, uint8_t *total) {
+                   int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums,
+                   uint8_t *total) {
     for (int x = 0; x < width; ++x) {
         uint8_t *o = out + size_t(x) * Dp;
         if (!prev)
@@ -82,6 +83,7 @@ void pathRowScalar(const uint8_t *cost, const uint8_t *prev, const uint8_t *, in
             outMin[x] = pathPixelScalar(cost + size_t(x) * Dp, prev + size_t(x) * Dp, Dp, P1, P2, o);
         if (total) addPath(o, Dp, sums + size_t(x) * Dp, total + size_t(x) * Dp);
     }
+    if (keep) std::copy_n(out, size_t(width) * Dp, keep);
 }
 
 // Each right pixel keeps the left pixel that reached it with the lowest sum
