@@ -179,7 +179,7 @@ private slots:
             } cases[] = {{2, 1000, true}, {2, 80, false}, {4, 170, false}, {3, 80, false}};
             for (const auto &c : cases) {
                 cv::setNumThreads(c.threads);
-                matcher.setBandBudget(size_t(333) * 48 * 3 * size_t(c.rows));
+                matcher.setBandBudget(size_t(333) * 24 * 3 * size_t(c.rows));
                 matcher.compute(greyL, greyR, other);
                 const double off = disagreement(reference, other);
                 QVERIFY2(c.exact ? off == 0 : off < 0.01,

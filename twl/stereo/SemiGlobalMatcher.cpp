@@ -29,13 +29,13 @@ struct SemiGlobalMatcher::Seam {
     uint8_t *pathRow() { return path.data() + 64; }
 };
 
-// Buffers of one worker, reused between frames. Only the costs and one
-// vertical path of a band are kept whole; the other vertical path, the paths
-// along the row and the sums live one row at a time, so that they stay in cache.
+// Buffers of one worker, reused between frames. Only one vertical path of a
+// band is kept whole; the costs, the other vertical path, the paths along
+// the row and the sums live one row at a time, so that they stay in cache.
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
     HugePageBuffer kept;                  // one vertical path on the band's own rows
-    std::vector<uint8_t> cost[3];         // rows of costs: the pass's, and two finishing
+    std::vector<uint8_t> cost[3];         // of the row a pass is on; the two being finished
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
     std::vector<uint8_t> along[2];
     std::vector<uint8_t> sums[2]; // of all paths for the rows being finished
@@ -180,7 +180,7 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     const int threads = std::max(1, cv::getNumThreads());
     // Bands: one per thread, but not so thin that the margins dominate, and
     // thinner where the workers' buffers together would pass the budget.
-    const size_t rowBytes = size_t(width_) * 2 * Dp_; // costs and downward paths
+    const size_t rowBytes = size_t(width_) * Dp_; // the kept path
     int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
     const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
     if (int(bandBudget_ / size_t(busy) / rowBytes) - 2 * kBandMargin < bandRows)
