@@ -179,12 +179,13 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
 
     const int threads = std::max(1, cv::getNumThreads());
     // Bands: one per thread, but not so thin that the margins dominate, and
-    // thinner where the workers' buffers together would pass the budget.
-    const size_t rowBytes = size_t(width_) * Dp_; // the kept path
+    // thinner where the workers' kept paths together would pass the budget
+    // (a band keeps its own rows only: margins pass through row buffers).
+    const size_t rowBytes = size_t(width_) * Dp_;
     int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
     const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
-    if (int(bandBudget_ / size_t(busy) / rowBytes) - 2 * kBandMargin < bandRows)
-        bandRows = std::max(8, int(bandBudget_ / size_t(threads) / rowBytes) - 2 * kBandMargin);
+    if (bandBudget_ / size_t(busy) / rowBytes < size_t(bandRows))
+        bandRows = int(std::max(size_t(8), bandBudget_ / size_t(threads) / rowBytes));
     // Equal bands, as many for each worker: with a short last band, one
     // worker had half the rows of the other and the frame waited on it.
     int bandCount = (height_ + bandRows - 1) / bandRows;
