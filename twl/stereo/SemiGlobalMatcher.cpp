@@ -35,6 +35,7 @@ struct SemiGlobalMatcher::Seam {
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
     HugePageBuffer kept;                  // one vertical path on the band's own rows
+    HugePageBuffer keptCosts;             // their costs, for builds that do not make them again
     std::vector<uint8_t> cost[3];         // of the row a pass is on; the two being finished
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
     std::vector<uint8_t> along[2];
@@ -50,8 +51,9 @@ struct SemiGlobalMatcher::Band {
     }
     uint8_t *row(std::vector<uint8_t> &buffer) { return lineAfter(buffer, 64); }
     uint8_t *keptRow(int i) { return kept.data() + 64 + size_t(i) * width * Dp; }
+    uint8_t *keptCostRow(int i) { return keptCosts.data() + size_t(i) * width * Dp; }
 
-    void prepare(int w, int dp, int ownRows) {
+    void prepare(int w, int dp, int ownRows, bool keepCosts) {
         width = w;
         Dp = dp;
         // Row buffers only grow: the searched range may change every frame,
@@ -64,6 +66,7 @@ struct SemiGlobalMatcher::Band {
             if (m.size() < size_t(w)) m.assign(size_t(w), 0);
         if (scratch.size() < size_t(3 * w)) scratch.assign(size_t(3 * w), 0);
         kept.reserve(size_t(ownRows) * w * dp + 128);
+        if (keepCosts) keptCosts.reserve(size_t(ownRows) * w * dp);
     }
 };
 
@@ -181,7 +184,7 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     // Bands: one per thread, but not so thin that the margins dominate, and
     // thinner where the workers' kept paths together would pass the budget
     // (a band keeps its own rows only: margins pass through row buffers).
-    const size_t rowBytes = size_t(width_) * Dp_;
+    const size_t rowBytes = size_t(width_) * Dp_ * (active_->remakesCosts ? 1 : 2);
     int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
     const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
     if (bandBudget_ / size_t(busy) / rowBytes < size_t(bandRows))
@@ -245,20 +248,21 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
 void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const {
     const MatcherKernels &k = *active_;
     const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
-    band.prepare(w, Dp, y1 - y0);
+    const bool keepCosts = !k.remakesCosts;
+    band.prepare(w, Dp, y1 - y0, keepCosts);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
     // A row's costs are made again by each pass that crosses it, into a row
     // buffer that stays in cache: kept for the whole band, they were written
     // out to memory and read back, and that traffic took a third of the
     // matcher's time at 1280 x 720 x 128 (making them takes a sixth). The
     // second pass finishes rows in pairs, so it alternates two buffers.
-    auto costOf = [&](int y, int buffer) {
-        uint8_t *row = band.row(band.cost[buffer]);
+    // Builds without a byte popcount keep them for the band's own rows.
+    auto own = [&](int y) { return y >= y0 && y < y1; };
+    auto makeCosts = [&](int y, uint8_t *row) {
         k.costRow(censusL_.data() + size_t(y) * rowStride, censusR_.data() + size_t(y) * rowStride,
                   planeStride_, w, D, Dp, row);
         return row;
     };
-    auto own = [&](int y) { return y >= y0 && y < y1; };
     // The first pass runs one vertical path over the band (down, or up for
     // the lower band of a pair) in two row buffers and keeps a copy of its
     // own rows, sent past the caches: the second pass reads them back only
@@ -271,9 +275,10 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
 
     int cur = 0;
     for (int y = firstFrom; y != firstTo; y += step, cur ^= 1) {
-        k.pathRow(costOf(y, 0), y == firstFrom ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), w, Dp,
-                  P1, P2, pathOf(cur), band.min[cur].data(), own(y) ? band.keptRow(y - y0) : nullptr, nullptr,
-                  nullptr);
+        uint8_t *cost = keepCosts && own(y) ? band.keptCostRow(y - y0) : band.row(band.cost[0]);
+        k.pathRow(makeCosts(y, cost), y == firstFrom ? nullptr : pathOf(cur ^ 1), band.min[cur ^ 1].data(), w,
+                  Dp, P1, P2, pathOf(cur), band.min[cur].data(), own(y) ? band.keptRow(y - y0) : nullptr,
+                  nullptr, nullptr);
     }
     // Two bands of a pair meet at a seam: each hands the other the path it
     // ran up to its edge there, so the second pass of each goes on with it
@@ -307,7 +312,8 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     const int secondFrom = step > 0 ? bottom - 1 : top, secondTo = step > 0 ? y0 - 1 : y1;
     for (int y = secondFrom; y != secondTo; y -= step, cur ^= 1) {
         const bool mine = own(y);
-        const uint8_t *cost = costOf(y, mine ? 1 + slot : 0);
+        const uint8_t *cost = keepCosts && mine ? band.keptCostRow(y - y0)
+                                                : makeCosts(y, band.row(band.cost[mine ? 1 + slot : 0]));
         const bool first = y == secondFrom;
         const uint8_t *prevMin = first && entering ? enteringMin : band.min[cur ^ 1].data();
         uint8_t *total = totals[slot];

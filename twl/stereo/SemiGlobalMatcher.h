@@ -62,7 +62,7 @@ private:
 
     Parameters params_;
     const MatcherKernels *kernels_, *active_;
-    size_t bandBudget_ = size_t(96) << 20;
+    size_t bandBudget_ = size_t(128) << 20;
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
     cv::Mat paddedL_, paddedR_;
     std::vector<uint16_t> sumsL_, sumsR_; // a row of the blur's column sums

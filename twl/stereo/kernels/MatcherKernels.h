@@ -41,6 +41,11 @@ inline int paddedDisparities(int d, int lanes = 32) {
 struct MatcherKernels {
     const char *name;
     int lanes; // the range is padded to a multiple of this (Dp)
+    // Whether each pass makes a row's costs again rather than keeping them
+    // for the band: with a one-instruction byte popcount that is quicker
+    // than writing them to memory and reading them back; without one it is
+    // slower (SSE2 took a quarter longer).
+    bool remakesCosts;
     // Census of rows [y0, y1) of a grey image already padded by the census
     // radius on every side and biased by 0x80 (so signed compares order it);
     // `stride` is that image's row step and (x, y) = (0, 0) its first real

@@ -13,8 +13,14 @@ template <> struct LeftRightCheck<Avx2> : Avx2LeftRightCheck {};
 } // namespace
 
 const MatcherKernels *avx2MatcherKernels() {
-    static const MatcherKernels kernels = {
-        "avx2", 32, censusT<Avx2>, costRowT<Avx2>, pathRowT<Avx2>, finishRowT<Avx2>, finishRowPairT<Avx2>};
+    static const MatcherKernels kernels = {"avx2",
+                                           32,
+                                           false,
+                                           censusT<Avx2>,
+                                           costRowT<Avx2>,
+                                           pathRowT<Avx2>,
+                                           finishRowT<Avx2>,
+                                           finishRowPairT<Avx2>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     return supported ? &kernels : nullptr;
 }

@@ -204,6 +204,7 @@ template <> struct LeftRightCheck<Avx2Vl> : Avx2LeftRightCheck {};
 const MatcherKernels *avx512MatcherKernels() {
     static const MatcherKernels kernels = {"avx512",
                                            64,
+                                           true,
                                            censusT<Avx512>,
                                            costRowT<Avx512>,
                                            pathRowT<Avx512>,
@@ -217,9 +218,14 @@ const MatcherKernels *avx512MatcherKernels() {
 }
 
 const MatcherKernels *avx512NarrowMatcherKernels() {
-    static const MatcherKernels kernels = {
-        "avx512-256",          32, censusT<Avx2Vl>, costRowT<Avx2Vl>, pathRowT<Avx2Vl>, finishRowT<Avx2Vl>,
-        finishRowPairT<Avx2Vl>};
+    static const MatcherKernels kernels = {"avx512-256",
+                                           32,
+                                           true,
+                                           censusT<Avx2Vl>,
+                                           costRowT<Avx2Vl>,
+                                           pathRowT<Avx2Vl>,
+                                           finishRowT<Avx2Vl>,
+                                           finishRowPairT<Avx2Vl>};
     return avx512MatcherKernels() ? &kernels : nullptr;
 }
 
