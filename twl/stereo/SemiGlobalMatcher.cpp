@@ -53,7 +53,11 @@ struct SemiGlobalMatcher::Band {
     uint8_t *keptRow(int i) { return kept.data() + 64 + size_t(i) * width * Dp; }
     uint8_t *keptCostRow(int i) { return keptCosts.data() + size_t(i) * width * Dp; }
 
-    void prepare(int w, int dp, int ownRows, bool keepCosts) {
+    // `share`: the bytes of the budget a band may hold. Its buffers are
+    // mapped that large at once: growing one maps it anew, and the first
+    // frame after a wider range then faulted in all of it again (10-20 ms).
+    // Only the pages used are backed.
+    void prepare(int w, int dp, int ownRows, bool keepCosts, size_t share) {
         width = w;
         Dp = dp;
         // Row buffers only grow: the searched range may change every frame,
@@ -65,8 +69,9 @@ struct SemiGlobalMatcher::Band {
         for (auto &m : min)
             if (m.size() < size_t(w)) m.assign(size_t(w), 0);
         if (scratch.size() < size_t(3 * w)) scratch.assign(size_t(3 * w), 0);
-        kept.reserve(size_t(ownRows) * w * dp + 128);
-        if (keepCosts) keptCosts.reserve(size_t(ownRows) * w * dp);
+        const size_t rows = size_t(ownRows) * w * dp, each = keepCosts ? share / 2 : share;
+        kept.reserve(std::max(rows + 128, each));
+        if (keepCosts) keptCosts.reserve(std::max(rows, each));
     }
 };
 
@@ -196,6 +201,7 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     bandRows = (height_ + bandCount - 1) / bandCount;
     bandCount = (height_ + bandRows - 1) / bandRows;
     const int workers = std::min(threads, bandCount);
+    bandShare_ = bandBudget_ / size_t(threads);
     while (int(bands_.size()) < workers)
         bands_.emplace_back(new Band);
     const bool speckles = params_.speckleWindow > 0;
@@ -249,7 +255,7 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     const MatcherKernels &k = *active_;
     const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
     const bool keepCosts = !k.remakesCosts;
-    band.prepare(w, Dp, y1 - y0, keepCosts);
+    band.prepare(w, Dp, y1 - y0, keepCosts, bandShare_);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
     // A row's costs are made again by each pass that crosses it, into a row
     // buffer that stays in cache: kept for the whole band, they were written

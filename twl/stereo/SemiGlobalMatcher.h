@@ -63,6 +63,7 @@ private:
     Parameters params_;
     const MatcherKernels *kernels_, *active_;
     size_t bandBudget_ = size_t(128) << 20;
+    size_t bandShare_ = 0; // of the budget, for each worker's band
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
     cv::Mat paddedL_, paddedR_;
     std::vector<uint16_t> sumsL_, sumsR_; // a row of the blur's column sums
