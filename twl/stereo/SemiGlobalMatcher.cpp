@@ -30,8 +30,9 @@ struct SemiGlobalMatcher::Seam {
 };
 
 // Buffers of one worker, reused between frames. Only one vertical path of a
-// band is kept whole; the costs, the other vertical path, the paths along
-// the row and the sums live one row at a time, so that they stay in cache.
+// band is kept whole (and its costs, in builds that do not make them again);
+// the costs, the other vertical path, the paths along the row and the sums
+// live one row at a time, so that they stay in cache.
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
     HugePageBuffer kept;                  // one vertical path on the band's own rows
