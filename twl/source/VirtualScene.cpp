@@ -139,8 +139,8 @@ constexpr float kLightX = -0.3f, kLightY = -0.6f, kLightZ = -0.742f; // towards 
 
 #if CV_SIMD128
 // Four pixels at a time: the per-pixel code's operations in its order, so
-// the same bytes (checked on hundreds of frames at five sizes); rendering
-// was a fifth of a grab at HD1080, which a real camera does not spend.
+// the same bytes (checked on 200 frames at five sizes); rendering was a
+// sixth of a grab's CPU time at HD1080, which a real camera does not spend.
 using cv::v_float32x4;
 using cv::v_int32x4;
 
