@@ -2,6 +2,7 @@
 // and its narrowing to the depths in view.
 #include "support/DisparityScore.h"
 #include "twl/source/VirtualScene.h"
+#include "twl/stereo/AreaReduction.h"
 #include "twl/stereo/SemiGlobalMatcher.h"
 #include "twl/stereo/StereoEngine.h"
 #include "twl/stereo/kernels/ConfidenceKernels.h"
@@ -36,6 +37,30 @@ int countNaN(const cv::Mat &m) {
 class TestStereo : public QObject {
     Q_OBJECT
 private slots:
+    void areaReductionsAreOpenCvsToTheBit() {
+        // Widths that reach the vector loops and leave tails; flat white (the largest sums) and random
+        // images (ties that round half to even).
+        cv::RNG rng(25);
+        std::vector<uint16_t> column;
+        for (int i = 0; i < 60; ++i) {
+            const int w = 1 + rng.uniform(0, 260), h = 1 + rng.uniform(0, 12);
+            for (bool flat : {false, true}) {
+                cv::Mat src(12 * h, 12 * w, CV_8U), ours, ref;
+                if (flat)
+                    src.setTo(255);
+                else
+                    rng.fill(src, cv::RNG::UNIFORM, 0, 256);
+                quarterArea(src, ours, column);
+                cv::resize(src, ref, cv::Size(3 * w, 3 * h), 0, 0, cv::INTER_AREA);
+                QVERIFY2(cv::norm(ours, ref, cv::NORM_INF) == 0, qPrintable(QString("quarter %1").arg(w)));
+                ours.create(8 * h, 8 * w, CV_8U);
+                twoThirdsArea(src, ours, 0, 4 * h);
+                cv::resize(src, ref, ours.size(), 0, 0, cv::INTER_AREA);
+                QVERIFY2(cv::norm(ours, ref, cv::NORM_INF) == 0, qPrintable(QString("two thirds %1").arg(w)));
+            }
+        }
+    }
+
     void searchRangeFollowsTheGeometry() {
         // A quarter of the width of disparity, but never nearer than half a metre.
         QCOMPARE(StereoEngine::minimumDepth(366.7f, 0.12f, 672), 0.5f);

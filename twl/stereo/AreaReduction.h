@@ -1,0 +1,18 @@
+#pragma once
+// Area averaging of a grey image by the two factors the engine meets, equal
+// to OpenCV's area resize to the bit and several times faster than it.
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <vector>
+
+namespace twl {
+
+/// A quarter of the size both ways (`column`: scratch, reused between calls).
+void quarterArea(const cv::Mat &src, cv::Mat &dst, std::vector<uint16_t> &column);
+/// Rows [k0, k1) of 2 x 2 blocks of `out`, two thirds the size of `src`
+/// both ways (allocated by the caller).
+void twoThirdsArea(const cv::Mat &src, cv::Mat &out, int k0, int k1);
+
+} // namespace twl
