@@ -5,6 +5,7 @@
 #include "twl/stereo/SemiGlobalMatcher.h"
 #include "twl/stereo/SpeckleFilter.h"
 #include "twl/stereo/kernels/MatcherKernels.h"
+#include "twl/util/HugePageBuffer.h"
 #include "twl/util/WorkerPool.h"
 
 #include <opencv2/calib3d.hpp>
@@ -13,6 +14,10 @@
 
 #include <QtTest>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -157,6 +162,7 @@ private slots:
             SemiGlobalMatcher::Parameters p;
             p.disparities = 40;
             matcher.setParameters(p);
+            matcher.reserveSearch(200); // backed at every budget below, and wider than any search
             // 130: a range 64-byte vectors would pad further (their instructions run on 32-byte ones);
             // 40: one 64-byte vector.
             for (int D : {130, 40}) {
@@ -187,6 +193,26 @@ private slots:
             }
             cv::setNumThreads(threads);
         }
+    }
+
+    void bandBuffersAreBackedAtOnceKeepingTheirBytes() {
+        const size_t page = size_t(sysconf(_SC_PAGESIZE)), MiB = size_t(1) << 20;
+        HugePageBuffer buffer;
+        auto resident = [&](size_t from, size_t to) {
+            std::vector<unsigned char> pages((to - from) / page);
+            if (mincore(buffer.data() + from, to - from, pages.data()) != 0) return size_t(-1);
+            return size_t(std::count_if(pages.begin(), pages.end(), [](unsigned char c) { return c & 1; }));
+        };
+        buffer.reserve(16 * MiB);
+        buffer.data()[0] = 7;
+        buffer.data()[5 * MiB] = 9;
+        buffer.back(6 * MiB);
+        QCOMPARE(resident(0, 6 * MiB), 6 * MiB / page);
+        QCOMPARE(resident(8 * MiB, 16 * MiB), size_t(0));
+        QCOMPARE(int(buffer.data()[0]), 7);
+        QCOMPARE(int(buffer.data()[5 * MiB]), 9);
+        buffer.back(64 * MiB); // only as far as there is
+        QCOMPARE(resident(0, 16 * MiB), 16 * MiB / page);
     }
 
     void forcedBaselineIsUsed() {

@@ -57,8 +57,8 @@ struct SemiGlobalMatcher::Band {
     // `share`: the bytes of the budget a band may hold. Its buffers are
     // mapped that large at once: growing one maps it anew, and the first
     // frame after a wider range then faulted in all of it again (10-20 ms).
-    // Only the pages used are backed.
-    void prepare(int w, int dp, int ownRows, bool keepCosts, size_t share) {
+    // Only the pages used are backed, and those of `back` bytes at once.
+    void prepare(int w, int dp, int ownRows, bool keepCosts, size_t share, size_t back) {
         width = w;
         Dp = dp;
         // Row buffers only grow: the searched range may change every frame,
@@ -72,7 +72,11 @@ struct SemiGlobalMatcher::Band {
         if (scratch.size() < size_t(3 * w)) scratch.assign(size_t(3 * w), 0);
         const size_t rows = size_t(ownRows) * w * dp, each = keepCosts ? share / 2 : share;
         kept.reserve(std::max(rows + 128, each));
-        if (keepCosts) keptCosts.reserve(std::max(rows, each));
+        kept.back(back + 128);
+        if (keepCosts) {
+            keptCosts.reserve(std::max(rows, each));
+            keptCosts.back(back);
+        }
     }
 };
 
@@ -187,22 +191,18 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     if (left.empty()) return;
 
     const int threads = std::max(1, cv::getNumThreads());
-    // Bands: one per thread, but not so thin that the margins dominate, and
-    // thinner where the workers' kept paths together would pass the budget
-    // (a band keeps its own rows only: margins pass through row buffers).
-    const size_t rowBytes = size_t(width_) * Dp_ * (active_->remakesCosts ? 1 : 2);
-    int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
-    const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
-    if (bandBudget_ / size_t(busy) / rowBytes < size_t(bandRows))
-        bandRows = int(std::max(size_t(8), bandBudget_ / size_t(threads) / rowBytes));
-    // Equal bands, as many for each worker: with a short last band, one
-    // worker had half the rows of the other and the frame waited on it.
-    int bandCount = (height_ + bandRows - 1) / bandRows;
-    if (bandCount > threads) bandCount = (bandCount + threads - 1) / threads * threads;
-    bandRows = (height_ + bandCount - 1) / bandCount;
-    bandCount = (height_ + bandRows - 1) / bandRows;
+    const bool keepCosts = !active_->remakesCosts;
+    const int bandRows = rowsPerBand(size_t(width_) * Dp_ * (keepCosts ? 2 : 1), threads);
+    const int bandCount = (height_ + bandRows - 1) / bandRows;
     const int workers = std::min(threads, bandCount);
     bandShare_ = bandBudget_ / size_t(threads);
+    // What a band keeps at the widest search's layout, or at a narrower one's
+    // where that cuts fewer bands.
+    backed_ = 0;
+    for (int dp = 32; dp <= paddedDisparities(std::min(widest_, width_), kernels_->lanes); dp += 32) {
+        const size_t row = size_t(width_) * dp;
+        backed_ = std::max(backed_, size_t(rowsPerBand(row * (keepCosts ? 2 : 1), threads)) * row);
+    }
     while (int(bands_.size()) < workers)
         bands_.emplace_back(new Band);
     const bool speckles = params_.speckleWindow > 0;
@@ -252,11 +252,26 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     if (speckles) speckles_->finish(disparity16, -16, params_.speckleWindow, speckleRange);
 }
 
+int SemiGlobalMatcher::rowsPerBand(size_t rowBytes, int threads) const {
+    // Bands: one per thread, but not so thin that the margins dominate, and
+    // thinner where the workers' kept paths together would pass the budget
+    // (a band keeps its own rows only: margins pass through row buffers).
+    int bandRows = std::max(2 * kBandMargin, (height_ + threads - 1) / threads);
+    const int busy = std::min(threads, (height_ + bandRows - 1) / bandRows);
+    if (bandBudget_ / size_t(busy) / rowBytes < size_t(bandRows))
+        bandRows = int(std::max(size_t(8), bandBudget_ / size_t(threads) / rowBytes));
+    // Equal bands, as many for each worker: with a short last band, one
+    // worker had half the rows of the other and the frame waited on it.
+    int bandCount = (height_ + bandRows - 1) / bandRows;
+    if (bandCount > threads) bandCount = (bandCount + threads - 1) / threads * threads;
+    return (height_ + bandCount - 1) / bandCount;
+}
+
 void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const {
     const MatcherKernels &k = *active_;
     const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
     const bool keepCosts = !k.remakesCosts;
-    band.prepare(w, Dp, y1 - y0, keepCosts, bandShare_);
+    band.prepare(w, Dp, y1 - y0, keepCosts, bandShare_, backed_);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
     // A row's costs are made again by each pass that crosses it, into a row
     // buffer that stays in cache: kept for the whole band, they were written

@@ -9,6 +9,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -45,6 +46,10 @@ public:
     const MatcherKernels &kernelsInUse() const { return *active_; }
     /// Bytes the bands in work at once may hold (tests lower it to force many bands).
     void setBandBudget(size_t bytes) { bandBudget_ = bytes; }
+    /// The widest search that later frames may ask for (0: none said). The
+    /// next compute() backs the band buffers for it at once, so that the
+    /// first frame whose search grows does not wait for fresh pages.
+    void reserveSearch(int disparities) { widest_ = std::max(0, disparities); }
 
     /// Left and right CV_8U images of one size; CV_16S disparity in 1/16
     /// pixel, -16 where invalid (always in the leftmost minDisparity columns).
@@ -58,12 +63,15 @@ private:
     void prepareCensus(const cv::Mat &grey, std::vector<uint16_t> &sums, cv::Mat &padded,
                        std::vector<uint8_t> &planes) const;
     void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;
+    int rowsPerBand(size_t keptRowBytes, int threads) const;
     void matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const;
 
     Parameters params_;
     const MatcherKernels *kernels_, *active_;
     size_t bandBudget_ = size_t(128) << 20;
     size_t bandShare_ = 0; // of the budget, for each worker's band
+    int widest_ = 0;
+    size_t backed_ = 0; // bytes of each band's buffers to back for the widest search
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
     cv::Mat paddedL_, paddedR_;
     std::vector<uint16_t> sumsL_, sumsR_; // a row of the blur's column sums

@@ -262,6 +262,10 @@ void StereoEngine::configure(int depthMode, Resolution cameraSize, float focalPi
     p.disparities = d.range;
     p.speckleWindow = d.settings.speckleWindow;
     d.matcher.setParameters(p);
+    // The searched range follows the scene; the first frame of a wider one
+    // took 30 ms longer while its pages were faulted in, and a camera at 30
+    // frames a second lost a frame to it.
+    d.matcher.reserveSearch(d.range);
     d.searched = cv::Range(0, d.range);
     p.disparities = (d.range + 3) / 4;
     p.speckleWindow = std::max(4, d.settings.speckleWindow / 8);

@@ -19,6 +19,11 @@ public:
     /// At least `bytes` from data() on; growing gets new memory, whose
     /// contents are undefined.
     void reserve(size_t bytes);
+    /// Faults in the first `bytes` (at most the capacity) now, keeping what
+    /// they hold, rather than where they are first written: a fresh page is
+    /// zeroed on its first touch, and on a virtual machine that took 30 ms
+    /// for the 15 MiB a wider search first used in the middle of a stream.
+    void back(size_t bytes);
     uint8_t *data() const { return data_; }
     size_t capacity() const { return capacity_; }
 
@@ -26,6 +31,7 @@ private:
     void release();
     uint8_t *data_ = nullptr;
     size_t capacity_ = 0;
+    size_t backed_ = 0;
 };
 
 } // namespace twl
