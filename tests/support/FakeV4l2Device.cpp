@@ -537,7 +537,9 @@ void FakeV4l2Device::fillFrame(Handle &h, CameraState &, uchar *memory, size_t l
     const bool fixed = !eyes_[0].empty();
     // Fixed eyes make the same frame every time: encode it once.
     std::vector<uchar> bytes;
-    if (fixed && cachedMode_ == h.mode) {
+    if (!clip_.empty()) {
+        bytes = clip_[h.sequence % clip_.size()];
+    } else if (fixed && cachedMode_ == h.mode) {
         bytes = cachedFrame_;
     } else {
         cv::Mat pair[2];

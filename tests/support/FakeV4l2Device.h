@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace twl {
 
@@ -82,6 +83,12 @@ public:
     void damageNextFrames(int count, Damage damage);
     /// Frames show these BGRA eyes (resized to the eye size) instead of the scene.
     void setEyes(const cv::Mat &left, const cv::Mat &right);
+    /// Frames as the camera sends them (in the streaming mode's format), frame n of the stream showing
+    /// clip[n % size]: a recorded clip of a moving scene that costs the stand-in no rendering or encoding
+    /// while it streams. An empty clip gives the scene (or the eyes) back.
+    void setClip(std::vector<std::vector<uchar>> clip) {
+        change([&] { clip_ = std::move(clip); });
+    }
     /// MJPG frames from now on carry a restart marker every `mcus` MCUs (0: none), as many cameras' encoders
     /// send them.
     void setJpegRestartInterval(int mcus) {
@@ -171,6 +178,7 @@ private:
     int damageCount_ = 0;
     Damage damage_ = Damage::Short;
     cv::Mat eyes_[2];
+    std::vector<std::vector<uchar>> clip_;
     int restartInterval_ = 0;
     const Mode *cachedMode_ = nullptr; // the mode cachedFrame_ was encoded for
     std::vector<uchar> cachedFrame_;
