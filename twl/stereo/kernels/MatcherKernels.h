@@ -80,6 +80,15 @@ struct MatcherKernels {
     void (*finishRowPair)(const uint8_t *const cost[2], uint8_t *const total[2], int width, int D, int Dp,
                           int P1, int P2, int uniqueness, uint8_t *rightwards, uint8_t *leftwards,
                           uint32_t *scratch, int16_t *const disparity16[2]);
+    // pathRow (from a previous row) with each pixel's costs made from the
+    // census (as costRow makes them) as the step needs them, rather than
+    // read from a row made before: stored in `cost` where the step sums
+    // into `total` (the paths along the row read them), else never. Null in
+    // builds that keep the costs.
+    void (*costPathRow)(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int D,
+                        uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
+                        int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums,
+                        uint8_t *total);
 };
 
 const MatcherKernels &scalarMatcherKernels();

@@ -20,7 +20,8 @@ const MatcherKernels *avx2MatcherKernels() {
                                            costRowT<Avx2>,
                                            pathRowT<Avx2>,
                                            finishRowT<Avx2>,
-                                           finishRowPairT<Avx2>};
+                                           finishRowPairT<Avx2>,
+                                           nullptr};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     return supported ? &kernels : nullptr;
 }

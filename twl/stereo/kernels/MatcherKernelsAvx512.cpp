@@ -209,7 +209,8 @@ const MatcherKernels *avx512MatcherKernels() {
                                            costRowT<Avx512>,
                                            pathRowT<Avx512>,
                                            finishRowT<Avx512>,
-                                           finishRowPairT<Avx512>};
+                                           finishRowPairT<Avx512>,
+                                           costPathRowT<Avx512>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
                                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                                   __builtin_cpu_supports("avx512bitalg") &&
@@ -225,7 +226,8 @@ const MatcherKernels *avx512NarrowMatcherKernels() {
                                            costRowT<Avx2Vl>,
                                            pathRowT<Avx2Vl>,
                                            finishRowT<Avx2Vl>,
-                                           finishRowPairT<Avx2Vl>};
+                                           finishRowPairT<Avx2Vl>,
+                                           costPathRowT<Avx2Vl>};
     return avx512MatcherKernels() ? &kernels : nullptr;
 }
 

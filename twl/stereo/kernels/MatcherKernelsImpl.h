@@ -297,19 +297,50 @@ template <class V> inline EdgeLanes<V> edgeLanes() {
     return {V::xor_(lanesFrom<V>(0), lanesFrom<V>(1)), lanesFrom<V>(V::bytes - 1)};
 }
 
-// Costs of one row with the range known at compile time where N > 0 (N
-// vectors): the left pixel's census bytes are spread over a vector once per
-// pixel, and lanes past D are set by a mask rather than byte by byte.
+// One vector of a pixel's Hamming costs, disparities d .. d + bytes - 1:
+// `right` is the mirrored right census at d, `l` the left pixel's census
+// bytes each spread over a vector. Lanes past the range come in `beyond`
+// (255: they never win). In the first D pixels, disparities past x (no
+// right pixel; lanes from `inside` = x + 1 - d on) cost kOutsideCost, set
+// by masks where a loop had stored D * D / 2 bytes a row one by one (at 128
+// disparities, as much work as a fifth of the row's vectors).
+template <class V>
+__attribute__((always_inline)) inline typename V::vec
+costLanes(const uint8_t *right, const typename V::vec *l, int planeStride, typename V::vec beyond, bool edge,
+          int inside, typename V::vec outside) {
+    typename V::vec acc = beyond;
+    for (int p = 0; p < kCensusPlanes; ++p)
+        acc = V::adds8(acc, V::popcount8(V::xor_(V::load(right + p * planeStride), l[p])));
+    if (edge) {
+        const typename V::vec outsideLanes = lanesFrom<V>(std::clamp(inside, 0, V::bytes));
+        acc = V::or_(V::or_(V::subs8(acc, outsideLanes), V::min8(outsideLanes, outside)), beyond);
+    }
+    return acc;
+}
+
+// Lanes past D (255) in each of a pixel's vectors, with the range known at
+// compile time where N > 0 (N vectors).
+template <class V, int N> struct PastLanes {
+    typename V::vec at[N > 0 ? N : 1];
+    int D;
+    explicit PastLanes(int D) : at(), D(D) {
+        for (int k = 0; k < N; ++k)
+            at[k] = of(k * V::bytes);
+    }
+    typename V::vec of(int d) const { return lanesFrom<V>(std::clamp(D - d, 0, V::bytes)); }
+    __attribute__((always_inline)) typename V::vec operator()(int d) const {
+        return N > 0 ? at[d / V::bytes] : of(d);
+    }
+};
+
+// Costs of one row: the left pixel's census bytes are spread over a vector
+// once per pixel.
 template <class V, int N>
 void costRowN(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int width, int D, int Dp,
               uint8_t *cost) {
     typedef typename V::vec vec;
     const int dp = N > 0 ? N * V::bytes : Dp;
-    auto past = [&](int d) { return lanesFrom<V>(std::clamp(D - d, 0, V::bytes)); };
-    vec pastD[N > 0 ? N : 1];
-    if (N > 0)
-        for (int k = 0; k < N; ++k)
-            pastD[k] = past(k * V::bytes);
+    const PastLanes<V, N> past(D);
     const vec outside = V::set1(kOutsideCost);
     for (int x = 0; x < width; ++x) {
         const uint8_t *r = rightMirrored + (width - 1 - x);
@@ -317,22 +348,9 @@ void costRowN(const uint8_t *left, const uint8_t *rightMirrored, int planeStride
         vec l[kCensusPlanes];
         for (int k = 0; k < kCensusPlanes; ++k)
             l[k] = V::set1(left[x + k * planeStride]);
-        // In the first D pixels, the disparities past x (no right pixel)
-        // cost kOutsideCost: set by masks, where a loop stored D * D / 2
-        // bytes a row one by one (at 128 disparities, as much work as a
-        // fifth of the row's vectors).
         const bool edge = x + 1 < D;
-        for (int d = 0, k = 0; d < dp; d += V::bytes, ++k) {
-            const vec beyond = N > 0 ? pastD[k] : past(d);
-            vec acc = beyond;
-            for (int p = 0; p < kCensusPlanes; ++p)
-                acc = V::adds8(acc, V::popcount8(V::xor_(V::load(r + d + p * planeStride), l[p])));
-            if (edge) {
-                const vec outsideLanes = lanesFrom<V>(std::clamp(x + 1 - d, 0, V::bytes));
-                acc = V::or_(V::or_(V::subs8(acc, outsideLanes), V::min8(outsideLanes, outside)), beyond);
-            }
-            V::store(c + d, acc);
-        }
+        for (int d = 0; d < dp; d += V::bytes)
+            V::store(c + d, costLanes<V>(r + d, l, planeStride, past(d), edge, x + 1 - d, outside));
     }
 }
 
@@ -356,13 +374,13 @@ __attribute__((always_inline)) inline void addTo(const uint8_t *sums, uint8_t *t
 // counts, so path rows need no guard bytes between pixels.
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
-pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
+pathLanes(typename V::vec cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
           typename V::vec p1, uint8_t *out, uint8_t *keep, typename V::vec lowest, const uint8_t *sums,
           uint8_t *total, typename V::vec low, typename V::vec high) {
     const typename V::vec here = V::load(prev), below = V::or_(V::load(prev - 1), low),
                           above = V::or_(V::load(prev + 1), high);
     const typename V::vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
-    const typename V::vec l = V::adds8(V::load(cost), V::subs8(t, mp));
+    const typename V::vec l = V::adds8(cost, V::subs8(t, mp));
     V::store(out, l);
     if (keep) V::stream(keep, l);
     if (total) addTo<V>(sums, total, l);
@@ -372,18 +390,27 @@ pathLanes(const uint8_t *cost, const uint8_t *prev, typename V::vec mp, typename
 // One path step for a pixel, its costs added to `sums` into `total` when
 // given (the two may be one); returns its new costs' minimum in every lane
 // that still holds one (folding the lanes is left to the caller).
-template <class V>
+template <class V, class CostAt>
 __attribute__((always_inline)) inline typename V::vec
-pathLowest(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
-           uint8_t *keep, const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
+pathLowestOf(const CostAt &costAt, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+             uint8_t *keep, const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
     // min(255, prevMin + P2) as a saturating add, without a trip through a scalar register.
     const typename V::vec mp = V::set1(prevMin), bound = V::adds8(mp, V::set1(uint8_t(P2)));
     typename V::vec lowest = V::set1(255);
     for (int d = 0; d < Dp; d += V::bytes)
-        lowest = pathLanes<V>(cost + d, prev + d, mp, bound, V::set1(uint8_t(P1)), out + d,
+        lowest = pathLanes<V>(costAt(d), prev + d, mp, bound, V::set1(uint8_t(P1)), out + d,
                               keep ? keep + d : nullptr, lowest, sums + d, total ? total + d : nullptr,
                               d == 0 ? edges.low : V::zero(), d + V::bytes == Dp ? edges.high : V::zero());
     return lowest;
+}
+
+// The same from costs in memory.
+template <class V>
+__attribute__((always_inline)) inline typename V::vec
+pathLowest(const uint8_t *cost, const uint8_t *prev, uint8_t prevMin, int Dp, int P1, int P2, uint8_t *out,
+           uint8_t *keep, const uint8_t *sums, uint8_t *total, const EdgeLanes<V> &edges) {
+    return pathLowestOf<V>([cost](int d) { return V::load(cost + d); }, prev, prevMin, Dp, P1, P2, out, keep,
+                           sums, total, edges);
 }
 
 // The same step; returns the minimum of its new costs.
@@ -408,12 +435,14 @@ __attribute__((always_inline)) inline uint8_t startPixel(const uint8_t *cost, in
     return V::hmin8(lowest);
 }
 
-// A vertical path's row with its range known at compile time where N > 0
-// (N vectors), and whether it keeps and sums known too: the loops over the
-// lanes unroll and no test is left in them.
-template <class V, int N, bool Keep, bool Sum>
-void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
-              int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
+// A vertical path's row from a previous one, with its range known at
+// compile time where N > 0 (N vectors), and whether it keeps and sums known
+// too: the loops over the lanes unroll and no test is left in them.
+// `costsOf(x)` gives pixel x's costs a vector at a time (`(d) -> vec`).
+template <class V, int N, bool Keep, bool Sum, class CostsOf>
+__attribute__((always_inline)) inline void
+pathRowFrom(const CostsOf &costsOf, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
+            int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
     const int dp = N > 0 ? N * V::bytes : Dp;
     const EdgeLanes<V> edges = edgeLanes<V>();
     // `sums` (a kept path row, where the matcher sums) comes from memory
@@ -424,32 +453,49 @@ void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
             for (int i = 0; i < pixels * dp; i += 64)
                 __builtin_prefetch(sums + size_t(x) * dp + ahead + size_t(i));
     };
+    auto step = [&](int x) __attribute__((always_inline)) {
+        const size_t at = size_t(x) * dp;
+        return pathLowestOf<V>(costsOf(x), prev + at, prevMin[x], dp, P1, P2, out + at,
+                               Keep ? keep + at : nullptr, Sum ? sums + at : nullptr,
+                               Sum ? total + at : nullptr, edges);
+    };
     int x = 0;
     // Builds that fold four pixels' minima at once (one set of shuffles for
     // four) step four pixels before folding.
     if constexpr (V::foldsFour && N > 0) {
-        for (; prev && x + 4 <= width; x += 4) {
+        for (; x + 4 <= width; x += 4) {
             fetchSums(x, 4);
             typename V::vec lowest[4];
-            for (int i = 0; i < 4; ++i) {
-                const size_t at = size_t(x + i) * dp;
-                lowest[i] = pathLowest<V>(cost + at, prev + at, prevMin[x + i], dp, P1, P2, out + at,
-                                          Keep ? keep + at : nullptr, Sum ? sums + at : nullptr,
-                                          Sum ? total + at : nullptr, edges);
-            }
+            for (int i = 0; i < 4; ++i)
+                lowest[i] = step(x + i);
             V::hmin8x4(lowest, outMin + x);
         }
     }
     for (; x < width; ++x) {
-        const uint8_t *c = cost + size_t(x) * dp;
-        uint8_t *o = out + size_t(x) * dp;
-        const uint8_t *in = Sum ? sums + size_t(x) * dp : nullptr;
-        uint8_t *t = Sum ? total + size_t(x) * dp : nullptr, *k = Keep ? keep + size_t(x) * dp : nullptr;
         fetchSums(x, 1);
-        if (!prev)
-            outMin[x] = startPixel<V>(c, dp, o, k, in, t);
-        else
-            outMin[x] = pathPixel<V>(c, prev + size_t(x) * dp, prevMin[x], dp, P1, P2, o, k, in, t, edges);
+        outMin[x] = V::hmin8(step(x));
+    }
+    if (Keep) V::streamed();
+}
+
+// The same from a row of costs made before; without `prev` the path starts
+// here.
+template <class V, int N, bool Keep, bool Sum>
+void pathRowN(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
+              int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
+    const int dp = N > 0 ? N * V::bytes : Dp;
+    if (prev)
+        return pathRowFrom<V, N, Keep, Sum>(
+            [ cost, dp ](int x) __attribute__((always_inline)) {
+                return [c = cost + size_t(x) * dp](int d) __attribute__((always_inline)) {
+                    return V::load(c + d);
+                };
+            },
+            prev, prevMin, width, Dp, P1, P2, out, outMin, keep, sums, total);
+    for (int x = 0; x < width; ++x) {
+        const size_t at = size_t(x) * dp;
+        outMin[x] = startPixel<V>(cost + at, dp, out + at, Keep ? keep + at : nullptr,
+                                  Sum ? sums + at : nullptr, Sum ? total + at : nullptr);
     }
     if (Keep) V::streamed();
 }
@@ -471,6 +517,57 @@ void pathRowT(const uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, 
         else
             pathRowN<V, N, false, false>(cost, prev, prevMin, width, Dp, P1, P2, out, outMin, keep, sums,
                                          total);
+    });
+}
+
+// A vertical path's step with each pixel's costs made from the census as
+// the step needs them: never stored in the first pass; in the second (where
+// it sums), stored for the paths along the row but not read back by the
+// step.
+template <class V, int N, bool Keep, bool Sum>
+void costPathRowN(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int D, uint8_t *cost,
+                  const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1, int P2,
+                  uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
+    typedef typename V::vec vec;
+    const int dp = N > 0 ? N * V::bytes : Dp;
+    const PastLanes<V, N> past(D);
+    const vec outside = V::set1(kOutsideCost);
+    pathRowFrom<V, N, Keep, Sum>(
+        [&](int x) __attribute__((always_inline)) {
+            struct Pixel {
+                const uint8_t *r;
+                uint8_t *c;
+                vec l[kCensusPlanes];
+                bool edge;
+                int x;
+            } p{rightMirrored + (width - 1 - x), Sum ? cost + size_t(x) * dp : nullptr, {}, x + 1 < D, x};
+            for (int k = 0; k < kCensusPlanes; ++k)
+                p.l[k] = V::set1(left[x + k * planeStride]);
+            return [ =, &past ](int d) __attribute__((always_inline)) {
+                const vec made =
+                    costLanes<V>(p.r + d, p.l, planeStride, past(d), p.edge, p.x + 1 - d, outside);
+                if (Sum) V::store(p.c + d, made);
+                return made;
+            };
+        },
+        prev, prevMin, width, Dp, P1, P2, out, outMin, keep, sums, total);
+}
+
+template <class V>
+void costPathRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int D, uint8_t *cost,
+                  const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1, int P2,
+                  uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
+    withVectorCount<V>(Dp, [&](auto n) {
+        constexpr int N = decltype(n)::value;
+        if (keep)
+            costPathRowN<V, N, true, false>(left, rightMirrored, planeStride, D, cost, prev, prevMin, width,
+                                            Dp, P1, P2, out, outMin, keep, sums, total);
+        else if (total)
+            costPathRowN<V, N, false, true>(left, rightMirrored, planeStride, D, cost, prev, prevMin, width,
+                                            Dp, P1, P2, out, outMin, keep, sums, total);
+        else
+            costPathRowN<V, N, false, false>(left, rightMirrored, planeStride, D, cost, prev, prevMin, width,
+                                             Dp, P1, P2, out, outMin, keep, sums, total);
     });
 }
 

@@ -5,7 +5,7 @@ namespace twl {
 
 const MatcherKernels &baselineMatcherKernels() {
     static const MatcherKernels kernels = {
-        "sse2", 32, false, censusT<Sse2>, costRowT<Sse2>, pathRowT<Sse2>, finishRowT<Sse2>, nullptr};
+        "sse2", 32, false, censusT<Sse2>, costRowT<Sse2>, pathRowT<Sse2>, finishRowT<Sse2>, nullptr, nullptr};
     return kernels;
 }
 
