@@ -58,15 +58,18 @@ struct SemiGlobalMatcher::Band {
     // mapped that large at once: growing one maps it anew, and the first
     // frame after a wider range then faulted in all of it again (10-20 ms).
     // Only the pages used are backed, and those of `back` bytes at once.
-    void prepare(int w, int dp, int ownRows, bool keepCosts, size_t share, size_t back) {
+    void prepare(int w, int dp, int widestDp, int ownRows, bool keepCosts, size_t share, size_t back) {
         width = w;
         Dp = dp;
         // Row buffers only grow: the searched range may change every frame,
         // and memory handed back and forth that often stays with the process.
-        if (cost[0].size() < size_t(w) * dp + 192)
+        // They are made for the widest search at once (growing them later
+        // took the first frame at 128 disparities a few ms more).
+        const size_t rowBytes = size_t(w) * std::max(dp, widestDp) + 192;
+        if (cost[0].size() < rowBytes)
             for (auto *r :
                  {&path[0], &path[1], &along[0], &along[1], &sums[0], &sums[1], &cost[0], &cost[1], &cost[2]})
-                r->assign(size_t(w) * dp + 192, 0);
+                r->assign(rowBytes, 0);
         for (auto &m : min)
             if (m.size() < size_t(w)) m.assign(size_t(w), 0);
         if (scratch.size() < size_t(3 * w)) scratch.assign(size_t(3 * w), 0);
@@ -199,7 +202,8 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     // What a band keeps at the widest search's layout, or at a narrower one's
     // where that cuts fewer bands.
     backed_ = 0;
-    for (int dp = 32; dp <= paddedDisparities(std::min(widest_, width_), kernels_->lanes); dp += 32) {
+    widestDp_ = paddedDisparities(std::min(widest_, width_), kernels_->lanes);
+    for (int dp = 32; dp <= widestDp_; dp += 32) {
         const size_t row = size_t(width_) * dp;
         backed_ = std::max(backed_, size_t(rowsPerBand(row * (keepCosts ? 2 : 1), threads)) * row);
     }
@@ -271,7 +275,7 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     const MatcherKernels &k = *active_;
     const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
     const bool keepCosts = !k.remakesCosts;
-    band.prepare(w, Dp, y1 - y0, keepCosts, bandShare_, backed_);
+    band.prepare(w, Dp, widestDp_, y1 - y0, keepCosts, bandShare_, backed_);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
     // A row's costs are made again by each pass that crosses it: kept for
     // the whole band, they were written out to memory and read back, and

@@ -71,6 +71,7 @@ private:
     size_t bandBudget_ = size_t(128) << 20;
     size_t bandShare_ = 0; // of the budget, for each worker's band
     int widest_ = 0;
+    int widestDp_ = 0;  // the widest search padded to whole vectors
     size_t backed_ = 0; // bytes of each band's buffers to back for the widest search
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
     cv::Mat paddedL_, paddedR_;
