@@ -38,7 +38,8 @@
 // "show_ultra" (the best depth mode at 30 fps on the moving scene, encoded
 // as a clip before the stream starts, counted after a second of warm-up:
 // whether a real camera's four queued buffers absorb the frames that take
-// longer than a period), with
+// longer than a period; at HD720 and at HD1080, which ULTRA matches at the
+// same working size), with
 //  frames       pairs grabbed;
 //  expected     frame times from the first pair's timestamp to the last's;
 //  lost         expected - frames: camera frames that never reached us;
@@ -234,14 +235,14 @@ void decodeCases(int index, int frames) {
 
 /// Timestamps of a stream: how many camera frames between the first and
 /// the last never arrived.
-void reportStream(const char *use, const std::vector<uint64_t> &stamps, double fps, double seconds,
-                  double cpuPerFrame) {
+void reportStream(const char *use, twl::RESOLUTION resolution, const std::vector<uint64_t> &stamps,
+                  double fps, double seconds, double cpuPerFrame) {
     const bench::StreamFigures f = bench::streamFigures(stamps, fps);
-    std::printf("{\"family\":\"input\",\"stream\":\"%s\",\"resolution\":\"HD720\",\"format\":\"MJPG\","
+    std::printf("{\"family\":\"input\",\"stream\":\"%s\",\"resolution\":\"%s\",\"format\":\"MJPG\","
                 "\"fps\":%.0f,\"seconds\":%.1f,\"frames\":%zu,\"expected\":%ld,\"lost\":%ld,"
                 "\"largest_gap_ms\":%.2f,\"period_ms\":%.2f,\"cpu_ms\":%.2f,\"load_average\":%.2f}\n",
-                use, fps, seconds, stamps.size(), f.expected, f.lost, f.largestGapMs, 1e3 / fps, cpuPerFrame,
-                loadAverage());
+                use, twl::resolutionMode(resolution)->name, fps, seconds, stamps.size(), f.expected, f.lost,
+                f.largestGapMs, 1e3 / fps, cpuPerFrame, loadAverage());
     std::fflush(stdout);
 }
 
@@ -264,7 +265,6 @@ std::vector<std::vector<uchar>> sceneClip(const Resolution &eye, int fps, double
 }
 
 void streamCases(double seconds) {
-    const Resolution eye = twl::resolutionSize(twl::RESOLUTION_HD720);
     twl::FakeV4l2Device device;
     twl::FakeV4l2Device::Camera camera = twl::FakeV4l2Device::stereoCamera();
     camera.modes.erase(std::remove_if(camera.modes.begin(), camera.modes.end(),
@@ -274,7 +274,7 @@ void streamCases(double seconds) {
                        camera.modes.end());
     device.addCamera(camera);
     // The stand-in encodes fixed eyes once: the camera's own encoding is no part of our path.
-    twl::VirtualScene scene(eye);
+    twl::VirtualScene scene(twl::resolutionSize(twl::RESOLUTION_HD720));
     cv::Mat left, right;
     scene.render(1.0, left, right);
     device.setEyes(left, right);
@@ -282,7 +282,15 @@ void streamCases(double seconds) {
     unsetenv("VANTARO_VIRTUAL_CAMERA");
 
     const std::string file = "/tmp/vantaro-bench-input-" + std::to_string(getpid()) + ".twv";
-    for (const char *use : {"grab", "record", "show", "show_restarts", "show_ultra"}) {
+    const struct {
+        const char *use;
+        twl::RESOLUTION resolution;
+    } uses[] = {{"grab", twl::RESOLUTION_HD720},       {"record", twl::RESOLUTION_HD720},
+                {"show", twl::RESOLUTION_HD720},       {"show_restarts", twl::RESOLUTION_HD720},
+                {"show_ultra", twl::RESOLUTION_HD720}, {"show_ultra", twl::RESOLUTION_HD1080}};
+    for (const auto &u : uses) {
+        const char *use = u.use;
+        const Resolution eye = twl::resolutionSize(u.resolution);
         std::vector<uint64_t> stamps;
         double cpu = 0;
         // The camera's pictures with a restart marker after every row of MCUs: cut and decoded on two
@@ -297,7 +305,7 @@ void streamCases(double seconds) {
         if (!std::strncmp(use, "show", 4)) {
             twl::Camera session;
             twl::InitParameters init;
-            init.cameraResolution = twl::RESOLUTION_HD720;
+            init.cameraResolution = u.resolution;
             init.cameraFps = fps;
             init.depthMode = ultra ? twl::DEPTH_MODE_ULTRA : twl::DEPTH_MODE_PERFORMANCE;
             if (session.open(init) != twl::SUCCESS) {
@@ -314,7 +322,7 @@ void streamCases(double seconds) {
         } else {
             twl::ERROR_CODE error = twl::SUCCESS;
             std::unique_ptr<twl::FrameSource> source =
-                twl::UvcCamera::open(std::string(), twl::RESOLUTION_HD720, fps, &error);
+                twl::UvcCamera::open(std::string(), u.resolution, fps, &error);
             if (!source) {
                 std::fprintf(stderr, "vantaro-bench input: the stand-in camera did not open\n");
                 break;
@@ -347,7 +355,7 @@ void streamCases(double seconds) {
             cpu = (cpuMs() - c0) / double(std::max<size_t>(1, stamps.size()));
             if (record) writer.close();
         }
-        reportStream(use, stamps, fps, seconds, cpu);
+        reportStream(use, u.resolution, stamps, fps, seconds, cpu);
         device.setClip({});
     }
     std::remove(file.c_str());
