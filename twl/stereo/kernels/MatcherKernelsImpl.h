@@ -559,7 +559,10 @@ void costPathRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeSt
                   uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
     withVectorCount<V>(Dp, [&](auto n) {
         constexpr int N = decltype(n)::value;
-        if (keep)
+        if (keep && total)
+            costPathRowN<V, N, true, true>(left, rightMirrored, planeStride, D, cost, prev, prevMin, width,
+                                           Dp, P1, P2, out, outMin, keep, sums, total);
+        else if (keep)
             costPathRowN<V, N, true, false>(left, rightMirrored, planeStride, D, cost, prev, prevMin, width,
                                             Dp, P1, P2, out, outMin, keep, sums, total);
         else if (total)
