@@ -89,6 +89,20 @@ struct MatcherKernels {
                         uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
                         int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums,
                         uint8_t *total);
+    // costPathRow (on a band's own row) with a path along the row run in
+    // the same pass over the row, from the same costs: where `keep` is
+    // given, rightwards, and the sum of the two paths is kept there; where
+    // `total` is, leftwards, and both are added to `sums` into it. Without
+    // `prev` the vertical path starts here. Null in builds without it; for
+    // the ranges where `fusesAlong(Dp)` is false it does nothing.
+    void (*costPathAlongRow)(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int D,
+                             const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1, int P2,
+                             uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums,
+                             uint8_t *total);
+    bool (*fusesAlong)(int Dp);
+    // The decisions of finishRow on a total that holds all four paths.
+    void (*decideRow)(const uint8_t *total, int width, int D, int Dp, int uniqueness, uint32_t *scratch,
+                      int16_t *disparity16);
 };
 
 const MatcherKernels &scalarMatcherKernels();

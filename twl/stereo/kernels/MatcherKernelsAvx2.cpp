@@ -21,6 +21,9 @@ const MatcherKernels *avx2MatcherKernels() {
                                            pathRowT<Avx2>,
                                            finishRowT<Avx2>,
                                            finishRowPairT<Avx2>,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
                                            nullptr};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     return supported ? &kernels : nullptr;

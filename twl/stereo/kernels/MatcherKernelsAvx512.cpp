@@ -210,7 +210,10 @@ const MatcherKernels *avx512MatcherKernels() {
                                            pathRowT<Avx512>,
                                            finishRowT<Avx512>,
                                            finishRowPairT<Avx512>,
-                                           costPathRowT<Avx512>};
+                                           costPathRowT<Avx512>,
+                                           costPathAlongRowT<Avx512>,
+                                           fusesAlongT<Avx512>,
+                                           decideRowT<Avx512>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
                                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                                   __builtin_cpu_supports("avx512bitalg") &&
@@ -227,7 +230,10 @@ const MatcherKernels *avx512NarrowMatcherKernels() {
                                            pathRowT<Avx2Vl>,
                                            finishRowT<Avx2Vl>,
                                            finishRowPairT<Avx2Vl>,
-                                           costPathRowT<Avx2Vl>};
+                                           costPathRowT<Avx2Vl>,
+                                           costPathAlongRowT<Avx2Vl>,
+                                           fusesAlongT<Avx2Vl>,
+                                           decideRowT<Avx2Vl>};
     return avx512MatcherKernels() ? &kernels : nullptr;
 }
 

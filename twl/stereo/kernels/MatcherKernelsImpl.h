@@ -666,9 +666,9 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
 // it stays in vector lanes rather than taking a trip through a scalar
 // register and back.
 template <class V, int N>
-__attribute__((always_inline)) inline void alongPixel(const uint8_t *cost, typename V::vec (&prev)[N],
-                                                      typename V::vec &mp, typename V::vec p2,
-                                                      typename V::vec p1, uint8_t *total) {
+__attribute__((always_inline)) inline void alongStep(const typename V::vec (&cost)[N],
+                                                     typename V::vec (&prev)[N], typename V::vec &mp,
+                                                     typename V::vec p2, typename V::vec p1) {
     typedef typename V::vec vec;
     const vec bound = V::adds8(mp, p2), guard = V::set1(255);
     vec next[N], lowest = guard;
@@ -676,13 +676,24 @@ __attribute__((always_inline)) inline void alongPixel(const uint8_t *cost, typen
         const vec below = V::shiftUp(prev[k], k > 0 ? prev[k - 1] : guard),
                   above = V::shiftDown(prev[k], k + 1 < N ? prev[k + 1] : guard);
         const vec t = V::min8(V::min8(prev[k], bound), V::adds8(V::min8(below, above), p1));
-        next[k] = V::adds8(V::load(cost + k * V::bytes), V::subs8(t, mp));
-        addTo<V>(total + k * V::bytes, total + k * V::bytes, next[k]);
+        next[k] = V::adds8(cost[k], V::subs8(t, mp));
         lowest = V::min8(lowest, next[k]);
     }
     for (int k = 0; k < N; ++k)
         prev[k] = next[k];
     mp = V::minAll8(lowest);
+}
+
+template <class V, int N>
+__attribute__((always_inline)) inline void alongPixel(const uint8_t *cost, typename V::vec (&prev)[N],
+                                                      typename V::vec &mp, typename V::vec p2,
+                                                      typename V::vec p1, uint8_t *total) {
+    typename V::vec c[N];
+    for (int k = 0; k < N; ++k)
+        c[k] = V::load(cost + k * V::bytes);
+    alongStep<V, N>(c, prev, mp, p2, p1);
+    for (int k = 0; k < N; ++k)
+        addTo<V>(total + k * V::bytes, total + k * V::bytes, prev[k]);
 }
 
 template <class V, int N>
@@ -724,6 +735,109 @@ void alongRowsRegisters(const uint8_t *const *cost, uint8_t *const *total, int w
     }
 }
 
+// A vertical path's step and one path along the row in one pass over the
+// row, each pixel's costs made from the census once for both: rightwards in
+// the first pass, which keeps the sum of the two (`keep`), leftwards in the
+// second, which adds both to the kept sum (`sums`) into `total`. The path
+// along the row is a chain of dependent steps; the vertical step's
+// independent work fills the time each step waits on the one before. Without
+// `prev` the vertical path starts at this row.
+template <class V, int N, bool First>
+void costPathAlongRowN(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int D,
+                       const uint8_t *prev, const uint8_t *prevMin, int width, int P1, int P2, uint8_t *out,
+                       uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
+    typedef typename V::vec vec;
+    constexpr int dp = N * V::bytes;
+    const PastLanes<V, N> past(D);
+    const vec outside = V::set1(kOutsideCost), p1 = V::set1(uint8_t(P1)), p2 = V::set1(uint8_t(P2));
+    const EdgeLanes<V> edges = edgeLanes<V>();
+    vec along[N] = {}, alongMin = V::zero();
+    constexpr size_t ahead = 4096;
+    // Pixel x's step; returns the minimum of its vertical path costs in
+    // every lane that holds one.
+    auto pixel = [&](int x, bool starts) __attribute__((always_inline)) {
+        const size_t at = size_t(x) * dp;
+        const uint8_t *r = rightMirrored + (width - 1 - x);
+        vec l[kCensusPlanes];
+        for (int p = 0; p < kCensusPlanes; ++p)
+            l[p] = V::set1(left[x + p * planeStride]);
+        const bool edge = x + 1 < D;
+        vec cost[N], vertical[N];
+        for (int k = 0; k < N; ++k)
+            cost[k] = costLanes<V>(r + k * V::bytes, l, planeStride, past(k * V::bytes), edge,
+                                   x + 1 - k * V::bytes, outside);
+        vec lowest = V::set1(255);
+        if (prev) {
+            const vec mp = V::set1(prevMin[x]), bound = V::adds8(mp, p2);
+            for (int k = 0; k < N; ++k) {
+                const uint8_t *q = prev + at + k * V::bytes;
+                const vec here = V::load(q), below = V::or_(V::load(q - 1), k == 0 ? edges.low : V::zero()),
+                          above = V::or_(V::load(q + 1), k + 1 == N ? edges.high : V::zero());
+                const vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
+                vertical[k] = V::adds8(cost[k], V::subs8(t, mp));
+            }
+        } else {
+            for (int k = 0; k < N; ++k)
+                vertical[k] = cost[k];
+        }
+        if (starts) {
+            vec m = V::set1(255);
+            for (int k = 0; k < N; ++k)
+                m = V::min8(m, along[k] = cost[k]);
+            alongMin = V::minAll8(m);
+        } else {
+            alongStep<V, N>(cost, along, alongMin, p2, p1);
+        }
+        if (!First && at >= ahead)
+            for (int i = 0; i < dp; i += 64)
+                __builtin_prefetch(sums + (at - ahead) + size_t(i));
+        for (int k = 0; k < N; ++k) {
+            const size_t lane = at + k * V::bytes;
+            V::store(out + lane, vertical[k]);
+            lowest = V::min8(lowest, vertical[k]);
+            const vec both = V::adds8(vertical[k], along[k]);
+            if (First)
+                V::stream(keep + lane, both);
+            else
+                V::store(total + lane, V::adds8(V::load(sums + lane), both));
+        }
+        return lowest;
+    };
+    // The first pass runs rightwards, the second leftwards; the vertical
+    // minima of four pixels are folded at once where the build can.
+    const int last = width - 1;
+    auto xOf = [&](int i) { return First ? i : last - i; };
+    int i = 0;
+    if constexpr (V::foldsFour) {
+        for (; i + 4 <= width; i += 4) {
+            vec lowest[4];
+            for (int j = 0; j < 4; ++j)
+                lowest[First ? j : 3 - j] = pixel(xOf(i + j), i + j == 0);
+            V::hmin8x4(lowest, outMin + (First ? i : last - i - 3));
+        }
+    }
+    for (; i < width; ++i)
+        outMin[xOf(i)] = V::hmin8(pixel(xOf(i), i == 0));
+    if (First) V::streamed();
+}
+
+template <class V>
+void costPathAlongRowT(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int D,
+                       const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1, int P2,
+                       uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums, uint8_t *total) {
+    withVectorCount<V>(Dp, [&](auto n) {
+        constexpr int N = decltype(n)::value;
+        if constexpr (N > 0) {
+            if (keep)
+                costPathAlongRowN<V, N, true>(left, rightMirrored, planeStride, D, prev, prevMin, width, P1,
+                                              P2, out, outMin, keep, sums, total);
+            else
+                costPathAlongRowN<V, N, false>(left, rightMirrored, planeStride, D, prev, prevMin, width, P1,
+                                               P2, out, outMin, keep, sums, total);
+        }
+    });
+}
+
 // Whether two rows' paths along the row, N vectors each with their minima,
 // fit in the build's registers with the constants beside them.
 template <class V, int N> constexpr bool pairsInRegisters() {
@@ -751,6 +865,22 @@ void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessT
     for (; x < width; ++x)
         disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
     LeftRightCheck<V>::run(bestCost, width, scratch, disparity16);
+}
+
+template <class V> bool fusesAlongT(int Dp) {
+    bool fuses = false;
+    withVectorCount<V>(Dp, [&](auto n) { fuses = V::shiftsInRegisters && decltype(n)::value > 0; });
+    return fuses;
+}
+
+template <class V>
+void decideRowT(const uint8_t *total, int width, int D, int Dp, int uniqueness, uint32_t *scratch,
+                int16_t *disparity16) {
+    const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
+    withVectorCount<V>(Dp, [&](auto n) {
+        constexpr int N = V::shiftsInRegisters ? decltype(n)::value : 0;
+        decideRow<V, N>(total, width, D, Dp, thresholds, scratch, disparity16);
+    });
 }
 
 template <class V>

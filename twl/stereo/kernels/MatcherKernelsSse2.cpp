@@ -5,7 +5,8 @@ namespace twl {
 
 const MatcherKernels &baselineMatcherKernels() {
     static const MatcherKernels kernels = {
-        "sse2", 32, false, censusT<Sse2>, costRowT<Sse2>, pathRowT<Sse2>, finishRowT<Sse2>, nullptr, nullptr};
+        "sse2",           32,      false,   censusT<Sse2>, costRowT<Sse2>, pathRowT<Sse2>,
+        finishRowT<Sse2>, nullptr, nullptr, nullptr,       nullptr,        nullptr};
     return kernels;
 }
 
