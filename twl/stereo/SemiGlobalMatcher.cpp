@@ -298,7 +298,7 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     // the lower band of a pair) in two row buffers and keeps a copy of its
     // own rows, sent past the caches: the second pass reads them back only
     // once the whole band is done. In a margin it only passes. Where the
-    // build can (`fused`), each pass also runs one of the paths along an own
+    // build can (`atOnce`), each pass also runs one of the paths along an own
     // row in the same loop over its pixels, from the same costs: the first
     // keeps the sum of its two paths, the second adds its two to that sum.
     // A path along the row is a chain of dependent steps, and the vertical
@@ -311,15 +311,29 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     const int bottom = pair && step > 0 ? y1 : std::min(height_, y1 + kBandMargin);
     const int firstFrom = step > 0 ? top : bottom - 1, firstTo = step > 0 ? y1 : y0 - 1;
 
-    const bool fused = k.costPathAlongRow && k.fusesAlong(Dp);
+    const int atOnce = k.costPathAlongRows ? k.alongRowsAtOnce(Dp) : 0;
+    // Own rows for costPathAlongRows from y on, `dy` apart, ending before `end`.
+    auto alongRows = [&](int y, int dy, int end) {
+        AlongRows rows;
+        rows.count = atOnce > 1 && y + dy != end && own(y + dy) ? 2 : 1;
+        for (int r = 0; r < rows.count; ++r) {
+            rows.left[r] = censusOf(censusL_, y + r * dy);
+            rows.rightMirrored[r] = censusOf(censusR_, y + r * dy);
+        }
+        return rows;
+    };
     int cur = 0;
-    for (int y = firstFrom; y != firstTo; y += step, cur ^= 1) {
+    for (int y = firstFrom, done = 1; y != firstTo; y += done * step, cur ^= 1) {
+        done = 1;
         const uint8_t *prev = y == firstFrom ? nullptr : pathOf(cur ^ 1);
         uint8_t *keep = own(y) ? band.keptRow(y - y0) : nullptr;
-        if (fused && keep) {
-            k.costPathAlongRow(censusOf(censusL_, y), censusOf(censusR_, y), planeStride_, D, prev,
-                               band.min[cur ^ 1].data(), w, Dp, P1, P2, pathOf(cur), band.min[cur].data(),
-                               keep, nullptr, nullptr);
+        if (atOnce && keep) {
+            AlongRows rows = alongRows(y, step, firstTo);
+            for (int r = 0; r < rows.count; ++r)
+                rows.keep[r] = band.keptRow(y + r * step - y0);
+            k.costPathAlongRows(rows, planeStride_, D, prev, band.min[cur ^ 1].data(), w, Dp, P1, P2,
+                                pathOf(cur), band.min[cur].data());
+            done = rows.count;
             continue;
         }
         if (k.costPathRow && prev) {
@@ -363,18 +377,26 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
                     band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
     };
     const int secondFrom = step > 0 ? bottom - 1 : top, secondTo = step > 0 ? y0 - 1 : y1;
-    for (int y = secondFrom; y != secondTo; y -= step, cur ^= 1) {
+    for (int y = secondFrom, done = 1; y != secondTo; y -= done * step, cur ^= 1) {
+        done = 1;
         const bool mine = own(y);
         const bool first = y == secondFrom;
         const uint8_t *prev = first ? entering : pathOf(cur ^ 1);
         const uint8_t *prevMin = first && entering ? enteringMin : band.min[cur ^ 1].data();
         uint8_t *total = totals[slot];
         const uint8_t *kept = mine ? band.keptRow(y - y0) : nullptr;
-        if (fused && mine) {
-            k.costPathAlongRow(censusOf(censusL_, y), censusOf(censusR_, y), planeStride_, D, prev, prevMin,
-                               w, Dp, P1, P2, pathOf(cur), band.min[cur].data(), nullptr, kept, total);
-            k.decideRow(total, w, D, Dp, params_.uniqueness, band.scratch.data(),
-                        disparity16.ptr<int16_t>(y));
+        if (atOnce && mine) {
+            AlongRows rows = alongRows(y, -step, secondTo);
+            for (int r = 0; r < rows.count; ++r) {
+                rows.sums[r] = band.keptRow(y - r * step - y0);
+                rows.total[r] = totals[r];
+            }
+            k.costPathAlongRows(rows, planeStride_, D, prev, prevMin, w, Dp, P1, P2, pathOf(cur),
+                                band.min[cur].data());
+            for (int r = 0; r < rows.count; ++r)
+                k.decideRow(totals[r], w, D, Dp, params_.uniqueness, band.scratch.data(),
+                            disparity16.ptr<int16_t>(y - r * step));
+            done = rows.count;
             continue;
         }
         const uint8_t *cost;

@@ -38,6 +38,15 @@ inline int paddedDisparities(int d, int lanes = 32) {
     return (d + lanes - 1) / lanes * lanes;
 }
 
+/// The rows of one call of MatcherKernels::costPathAlongRows.
+struct AlongRows {
+    int count = 1;
+    const uint8_t *left[2] = {}, *rightMirrored[2] = {}; // census rows
+    uint8_t *keep[2] = {};
+    const uint8_t *sums[2] = {};
+    uint8_t *total[2] = {};
+};
+
 struct MatcherKernels {
     const char *name;
     int lanes; // the range is padded to a multiple of this (Dp)
@@ -89,17 +98,20 @@ struct MatcherKernels {
                         uint8_t *cost, const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1,
                         int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums,
                         uint8_t *total);
-    // costPathRow (on a band's own row) with a path along the row run in
-    // the same pass over the row, from the same costs: where `keep` is
-    // given, rightwards, and the sum of the two paths is kept there; where
-    // `total` is, leftwards, and both are added to `sums` into it. Without
-    // `prev` the vertical path starts here. Null in builds without it; for
-    // the ranges where `fusesAlong(Dp)` is false it does nothing.
-    void (*costPathAlongRow)(const uint8_t *left, const uint8_t *rightMirrored, int planeStride, int D,
-                             const uint8_t *prev, const uint8_t *prevMin, int width, int Dp, int P1, int P2,
-                             uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums,
-                             uint8_t *total);
-    bool (*fusesAlong)(int Dp);
+    // costPathRow on `rows.count` of a band's own rows (consecutive in the
+    // pass's direction, at most `alongRowsAtOnce(Dp)`), with a path along
+    // each row run in the same loop over the pixels, from the same costs:
+    // where `rows.keep` is given, rightwards, and the sum of the row's two
+    // paths is kept there; otherwise leftwards, and both are added to
+    // `rows.sums` into `rows.total`. Without `prev` the vertical path starts
+    // at the first row; `out` and `outMin` get the last row's. Null in
+    // builds without it.
+    void (*costPathAlongRows)(const AlongRows &rows, int planeStride, int D, const uint8_t *prev,
+                              const uint8_t *prevMin, int width, int Dp, int P1, int P2, uint8_t *out,
+                              uint8_t *outMin);
+    // How many rows costPathAlongRows takes at once for a range (0: it has
+    // no kernel for it).
+    int (*alongRowsAtOnce)(int Dp);
     // The decisions of finishRow on a total that holds all four paths.
     void (*decideRow)(const uint8_t *total, int width, int D, int Dp, int uniqueness, uint32_t *scratch,
                       int16_t *disparity16);

@@ -211,8 +211,8 @@ const MatcherKernels *avx512MatcherKernels() {
                                            finishRowT<Avx512>,
                                            finishRowPairT<Avx512>,
                                            costPathRowT<Avx512>,
-                                           costPathAlongRowT<Avx512>,
-                                           fusesAlongT<Avx512>,
+                                           costPathAlongRowsT<Avx512>,
+                                           alongRowsAtOnceT<Avx512>,
                                            decideRowT<Avx512>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
                                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
@@ -231,8 +231,8 @@ const MatcherKernels *avx512NarrowMatcherKernels() {
                                            finishRowT<Avx2Vl>,
                                            finishRowPairT<Avx2Vl>,
                                            costPathRowT<Avx2Vl>,
-                                           costPathAlongRowT<Avx2Vl>,
-                                           fusesAlongT<Avx2Vl>,
+                                           costPathAlongRowsT<Avx2Vl>,
+                                           alongRowsAtOnceT<Avx2Vl>,
                                            decideRowT<Avx2Vl>};
     return avx512MatcherKernels() ? &kernels : nullptr;
 }
