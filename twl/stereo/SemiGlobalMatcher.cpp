@@ -72,7 +72,7 @@ struct SemiGlobalMatcher::Band {
                 r->assign(rowBytes, 0);
         for (auto &m : min)
             if (m.size() < size_t(w)) m.assign(size_t(w), 0);
-        if (scratch.size() < size_t(3 * w)) scratch.assign(size_t(3 * w), 0);
+        if (scratch.size() < size_t(4 * w)) scratch.assign(size_t(4 * w), 0);
         const size_t rows = size_t(ownRows) * w * dp, each = keepCosts ? share / 2 : share;
         kept.reserve(std::max(rows + 128, each));
         kept.back(back + 128);
@@ -390,12 +390,12 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
             for (int r = 0; r < rows.count; ++r) {
                 rows.sums[r] = band.keptRow(y - r * step - y0);
                 rows.total[r] = totals[r];
+                rows.disparity16[r] = disparity16.ptr<int16_t>(y - r * step);
             }
+            rows.scratch = band.scratch.data();
+            rows.uniqueness = params_.uniqueness;
             k.costPathAlongRows(rows, planeStride_, D, prev, prevMin, w, Dp, P1, P2, pathOf(cur),
                                 band.min[cur].data());
-            for (int r = 0; r < rows.count; ++r)
-                k.decideRow(totals[r], w, D, Dp, params_.uniqueness, band.scratch.data(),
-                            disparity16.ptr<int16_t>(y - r * step));
             done = rows.count;
             continue;
         }

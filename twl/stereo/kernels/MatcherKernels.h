@@ -45,6 +45,9 @@ struct AlongRows {
     uint8_t *keep[2] = {};
     const uint8_t *sums[2] = {};
     uint8_t *total[2] = {};
+    int16_t *disparity16[2] = {};
+    uint32_t *scratch = nullptr; // (2 + count) * width words
+    int uniqueness = 0;
 };
 
 struct MatcherKernels {
@@ -102,19 +105,17 @@ struct MatcherKernels {
     // pass's direction, at most `alongRowsAtOnce(Dp)`), with a path along
     // each row run in the same loop over the pixels, from the same costs:
     // where `rows.keep` is given, rightwards, and the sum of the row's two
-    // paths is kept there; otherwise leftwards, and both are added to
-    // `rows.sums` into `rows.total`. Without `prev` the vertical path starts
-    // at the first row; `out` and `outMin` get the last row's. Null in
-    // builds without it.
+    // paths is kept there; otherwise leftwards, both are added to
+    // `rows.sums` into `rows.total`, and each row is decided as finishRow
+    // decides it into `rows.disparity16`. Without `prev` the vertical path
+    // starts at the first row; `out` and `outMin` get the last row's. Null
+    // in builds without it.
     void (*costPathAlongRows)(const AlongRows &rows, int planeStride, int D, const uint8_t *prev,
                               const uint8_t *prevMin, int width, int Dp, int P1, int P2, uint8_t *out,
                               uint8_t *outMin);
     // How many rows costPathAlongRows takes at once for a range (0: it has
     // no kernel for it).
     int (*alongRowsAtOnce)(int Dp);
-    // The decisions of finishRow on a total that holds all four paths.
-    void (*decideRow)(const uint8_t *total, int width, int D, int Dp, int uniqueness, uint32_t *scratch,
-                      int16_t *disparity16);
 };
 
 const MatcherKernels &scalarMatcherKernels();

@@ -23,7 +23,6 @@ const MatcherKernels *avx2MatcherKernels() {
                                            finishRowPairT<Avx2>,
                                            nullptr,
                                            nullptr,
-                                           nullptr,
                                            nullptr};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     return supported ? &kernels : nullptr;

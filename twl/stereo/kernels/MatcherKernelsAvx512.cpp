@@ -212,8 +212,7 @@ const MatcherKernels *avx512MatcherKernels() {
                                            finishRowPairT<Avx512>,
                                            costPathRowT<Avx512>,
                                            costPathAlongRowsT<Avx512>,
-                                           alongRowsAtOnceT<Avx512>,
-                                           decideRowT<Avx512>};
+                                           alongRowsAtOnceT<Avx512>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
                                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                                   __builtin_cpu_supports("avx512bitalg") &&
@@ -232,8 +231,7 @@ const MatcherKernels *avx512NarrowMatcherKernels() {
                                            finishRowPairT<Avx2Vl>,
                                            costPathRowT<Avx2Vl>,
                                            costPathAlongRowsT<Avx2Vl>,
-                                           alongRowsAtOnceT<Avx2Vl>,
-                                           decideRowT<Avx2Vl>};
+                                           alongRowsAtOnceT<Avx2Vl>};
     return avx512MatcherKernels() ? &kernels : nullptr;
 }
 

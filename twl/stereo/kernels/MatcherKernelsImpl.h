@@ -596,9 +596,11 @@ struct alignas(64) RivalsOfSixteen {
 // lane at the minimum wins; the lanes under the uniqueness threshold are
 // counted as bit masks (the winner and its neighbours may lie under it
 // without counting, see decideFrom).
+// Where `given` (N > 0), the sum's vectors are already in registers.
 template <class V, int N>
 __attribute__((always_inline)) inline Rivals rivalsOf(const uint8_t *s, int D, int Dp,
-                                                      const UniquenessThresholds &thresholds) {
+                                                      const UniquenessThresholds &thresholds,
+                                                      const typename V::vec *given = nullptr) {
     typedef typename V::vec vec;
     const int n = N > 0 ? N : Dp / V::bytes;
     vec held[N > 0 ? N : 1];
@@ -608,14 +610,14 @@ __attribute__((always_inline)) inline Rivals rivalsOf(const uint8_t *s, int D, i
     // Lane numbers and sums pack into 16 bits up to 256 lanes.
     if constexpr (N > 0 && V::packedArgmin && N * V::bytes <= 256) {
         for (int k = 0; k < N; ++k)
-            held[k] = V::load(s + k * V::bytes);
+            held[k] = given ? given[k] : V::load(s + k * V::bytes);
         const int packed = V::template argmin<N>(held);
         m = packed >> 8;
         best = packed & 0xFF;
     } else {
         vec lowest = V::set1(255);
         for (int k = 0; k < n; ++k) {
-            if (N > 0) held[k] = V::load(s + k * V::bytes);
+            if (N > 0) held[k] = given ? given[k] : V::load(s + k * V::bytes);
             lowest = V::min8(lowest, at(k));
         }
         const vec mv = V::minAll8(lowest);
@@ -745,6 +747,35 @@ void alongRowsRegisters(const uint8_t *const *cost, uint8_t *const *total, int w
     }
 }
 
+// Whether two rows' paths along the row, N vectors each with their minima,
+// fit in the build's registers with the constants beside them.
+template <class V, int N> constexpr bool pairsInRegisters() {
+    return V::shiftsInRegisters && N > 0 && 4 * (N + 1) + 6 <= V::registers;
+}
+
+// Each pixel of a row whose total holds all its paths decided, then the
+// left-right check.
+template <class V, int N>
+void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
+               uint32_t *scratch, int16_t *disparity16) {
+    uint32_t *bestCost = scratch + 2 * width;
+    int x = 0;
+    // Builds with sixteen 32-bit lanes count each pixel's rivals, then
+    // decide sixteen pixels at once: the rest of the decision is a chain of
+    // selects and table look-ups that took more than half of its time.
+    if constexpr (V::decidesSixteen) {
+        for (; x + 16 <= width; x += 16) {
+            RivalsOfSixteen sixteen;
+            for (int i = 0; i < 16; ++i)
+                sixteen.set(i, rivalsOf<V, N>(total + size_t(x + i) * Dp, D, Dp, thresholds));
+            V::decideSixteen(sixteen, x, D, bestCost + x, disparity16 + x);
+        }
+    }
+    for (; x < width; ++x)
+        disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
+    LeftRightCheck<V>::run(bestCost, width, scratch, disparity16);
+}
+
 // A vertical path's step and one path along the row in one pass over the
 // row, each pixel's costs made from the census once for both: rightwards in
 // the first pass, which keeps the sum of the two (`keep`), leftwards in the
@@ -766,6 +797,32 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     const EdgeLanes<V> edges = edgeLanes<V>();
     vec along[R][N] = {}, alongMin[R] = {};
     constexpr size_t ahead = 4096;
+    // The second pass decides the rows. Where one row's chain along it
+    // leaves the loop waiting (three 32-byte vectors: 96 disparities), each
+    // pixel is decided as its sum is complete, its rivals counted from the
+    // sum's vectors in registers (640 x 360 x 96 5 % less time); elsewhere
+    // that only crowded the loop (64 disparities on two rows 14 % more, 128
+    // 2 %), and the rows are decided after it. Sixteen pixels on whole
+    // multiples of sixteen are decided at once; those above the last such
+    // group, the first this pass reaches, one by one.
+    constexpr bool decidesInLoop = !First && R == 1 && V::bytes == 32 && N == 3;
+    const UniquenessThresholds &thresholds = UniquenessThresholds::of(rows.uniqueness);
+    RivalsOfSixteen sixteen[First ? 1 : R];
+    const int wholeSixteens = width & ~15;
+    auto bestCostOf = [&](int row) { return rows.scratch + size_t(2 + row) * size_t(width); };
+    auto decide = [&](int row, int x, const vec(&total)[N]) __attribute__((always_inline)) {
+        const Rivals r = rivalsOf<V, N>(rows.total[row] + size_t(x) * dp, D, dp, thresholds, total);
+        if (!V::decidesSixteen || x >= wholeSixteens) {
+            bestCostOf(row)[x] = uint32_t(r.m);
+            rows.disparity16[row][x] = decideFrom(r, x, D);
+            return;
+        }
+        if constexpr (V::decidesSixteen) {
+            sixteen[row].set(x & 15, r);
+            if ((x & 15) == 0)
+                V::decideSixteen(sixteen[row], x, D, bestCostOf(row) + x, rows.disparity16[row] + x);
+        }
+    };
     // Pixel x's step in every row; returns the minimum of the last row's
     // vertical path costs in every lane that holds one.
     auto pixel = [&](int x, bool starts) __attribute__((always_inline)) {
@@ -814,14 +871,18 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
             if (!First && at >= ahead)
                 for (int i = 0; i < dp; i += 64)
                     __builtin_prefetch(rows.sums[row] + (at - ahead) + size_t(i));
+            vec total[N];
             for (int k = 0; k < N; ++k) {
                 const size_t lane = at + k * V::bytes;
                 const vec both = V::adds8(vertical[k], along[row][k]);
-                if (First)
+                if (First) {
                     V::stream(rows.keep[row] + lane, both);
-                else
-                    V::store(rows.total[row] + lane, V::adds8(V::load(rows.sums[row] + lane), both));
+                } else {
+                    total[k] = V::adds8(V::load(rows.sums[row] + lane), both);
+                    V::store(rows.total[row] + lane, total[k]);
+                }
             }
+            if constexpr (decidesInLoop) decide(row, x, total);
         }
         for (int k = 0; k < N; ++k)
             V::store(out + at + k * V::bytes, vertical[k]);
@@ -842,7 +903,16 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     }
     for (; i < width; ++i)
         outMin[xOf(i)] = V::hmin8(pixel(xOf(i), i == 0));
-    if (First) V::streamed();
+    if (First) {
+        V::streamed();
+    } else {
+        for (int row = 0; row < R; ++row)
+            if constexpr (decidesInLoop)
+                LeftRightCheck<V>::run(bestCostOf(row), width, rows.scratch, rows.disparity16[row]);
+            else
+                decideRow<V, N>(rows.total[row], width, D, dp, thresholds, rows.scratch,
+                                rows.disparity16[row]);
+    }
 }
 
 // Two rows at once where the range is one vector: one row's work per pixel
@@ -889,45 +959,6 @@ template <class V> int alongRowsAtOnceT(int Dp) {
         if constexpr (N > 0 && V::shiftsInRegisters) rows = alongTwoRows<V, N>() ? 2 : 1;
     });
     return rows;
-}
-
-// Whether two rows' paths along the row, N vectors each with their minima,
-// fit in the build's registers with the constants beside them.
-template <class V, int N> constexpr bool pairsInRegisters() {
-    return V::shiftsInRegisters && N > 0 && 4 * (N + 1) + 6 <= V::registers;
-}
-
-// Each pixel of a row whose total holds all its paths decided, then the
-// left-right check.
-template <class V, int N>
-void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
-               uint32_t *scratch, int16_t *disparity16) {
-    uint32_t *bestCost = scratch + 2 * width;
-    int x = 0;
-    // Builds with sixteen 32-bit lanes count each pixel's rivals, then
-    // decide sixteen pixels at once: the rest of the decision is a chain of
-    // selects and table look-ups that took more than half of its time.
-    if constexpr (V::decidesSixteen) {
-        for (; x + 16 <= width; x += 16) {
-            RivalsOfSixteen sixteen;
-            for (int i = 0; i < 16; ++i)
-                sixteen.set(i, rivalsOf<V, N>(total + size_t(x + i) * Dp, D, Dp, thresholds));
-            V::decideSixteen(sixteen, x, D, bestCost + x, disparity16 + x);
-        }
-    }
-    for (; x < width; ++x)
-        disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
-    LeftRightCheck<V>::run(bestCost, width, scratch, disparity16);
-}
-
-template <class V>
-void decideRowT(const uint8_t *total, int width, int D, int Dp, int uniqueness, uint32_t *scratch,
-                int16_t *disparity16) {
-    const UniquenessThresholds &thresholds = UniquenessThresholds::of(uniqueness);
-    withVectorCount<V>(Dp, [&](auto n) {
-        constexpr int N = V::shiftsInRegisters ? decltype(n)::value : 0;
-        decideRow<V, N>(total, width, D, Dp, thresholds, scratch, disparity16);
-    });
 }
 
 template <class V>

@@ -141,7 +141,7 @@ void finishRowScalar(const uint8_t *cost, uint8_t *total, int width, int D, int 
 const MatcherKernels &scalarMatcherKernels() {
     static const MatcherKernels kernels = {
         "scalar",        32,      false,   censusScalar, costRowScalar, pathRowScalar,
-        finishRowScalar, nullptr, nullptr, nullptr,      nullptr,       nullptr};
+        finishRowScalar, nullptr, nullptr, nullptr,      nullptr};
     return kernels;
 }
 

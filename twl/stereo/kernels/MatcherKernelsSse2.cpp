@@ -6,7 +6,7 @@ namespace twl {
 const MatcherKernels &baselineMatcherKernels() {
     static const MatcherKernels kernels = {
         "sse2",           32,      false,   censusT<Sse2>, costRowT<Sse2>, pathRowT<Sse2>,
-        finishRowT<Sse2>, nullptr, nullptr, nullptr,       nullptr,        nullptr};
+        finishRowT<Sse2>, nullptr, nullptr, nullptr,       nullptr};
     return kernels;
 }
 
