@@ -304,13 +304,18 @@ template <class V> inline EdgeLanes<V> edgeLanes() {
 // right pixel; lanes from `inside` = x + 1 - d on) cost kOutsideCost, set
 // by masks where a loop had stored D * D / 2 bytes a row one by one (at 128
 // disparities, as much work as a fifth of the row's vectors).
+// Where `padded` is false, `beyond` is known to be all zero (only the last
+// vector of a pixel can hold lanes past the range) and costs nothing.
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 costLanes(const uint8_t *right, const typename V::vec *l, int planeStride, typename V::vec beyond, bool edge,
-          int inside, typename V::vec outside) {
-    typename V::vec acc = beyond;
-    for (int p = 0; p < kCensusPlanes; ++p)
-        acc = V::adds8(acc, V::popcount8(V::xor_(V::load(right + p * planeStride), l[p])));
+          int inside, typename V::vec outside, bool padded = true) {
+    auto bits = [&](int p) { return V::popcount8(V::xor_(V::load(right + p * planeStride), l[p])); };
+    // At most 32: the sum needs no saturation; 255 lanes past the range are or-ed in.
+    typename V::vec acc = bits(0);
+    for (int p = 1; p < kCensusPlanes; ++p)
+        acc = V::add8(acc, bits(p));
+    if (padded) acc = V::or_(acc, beyond);
     if (edge) {
         const typename V::vec outsideLanes = lanesFrom<V>(std::clamp(inside, 0, V::bytes));
         acc = V::or_(V::or_(V::subs8(acc, outsideLanes), V::min8(outsideLanes, outside)), beyond);
@@ -837,7 +842,7 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
             vec cost[N];
             for (int k = 0; k < N; ++k)
                 cost[k] = costLanes<V>(r + k * V::bytes, l, planeStride, past(k * V::bytes), edge,
-                                       x + 1 - k * V::bytes, outside);
+                                       x + 1 - k * V::bytes, outside, k + 1 == N);
             if (row > 0) {
                 vec from[N];
                 for (int k = 0; k < N; ++k)
