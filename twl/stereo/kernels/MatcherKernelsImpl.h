@@ -768,13 +768,21 @@ void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessT
     // Builds with sixteen 32-bit lanes count each pixel's rivals, then
     // decide sixteen pixels at once: the rest of the decision is a chain of
     // selects and table look-ups that took more than half of its time.
+    // A group is decided once the next one is counted: its rivals, stored a
+    // field at a time, are read back as vectors, which must wait until the
+    // stores have reached the cache (read at once, they stalled the loop).
     if constexpr (V::decidesSixteen) {
+        RivalsOfSixteen sixteen[2];
         for (; x + 16 <= width; x += 16) {
-            RivalsOfSixteen sixteen;
+            RivalsOfSixteen &now = sixteen[(x >> 4) & 1];
             for (int i = 0; i < 16; ++i)
-                sixteen.set(i, rivalsOf<V, N>(total + size_t(x + i) * Dp, D, Dp, thresholds));
-            V::decideSixteen(sixteen, x, D, bestCost + x, disparity16 + x);
+                now.set(i, rivalsOf<V, N>(total + size_t(x + i) * Dp, D, Dp, thresholds));
+            if (x >= 16)
+                V::decideSixteen(sixteen[((x >> 4) & 1) ^ 1], x - 16, D, bestCost + x - 16,
+                                 disparity16 + x - 16);
         }
+        if (x >= 16)
+            V::decideSixteen(sixteen[((x >> 4) & 1) ^ 1], x - 16, D, bestCost + x - 16, disparity16 + x - 16);
     }
     for (; x < width; ++x)
         disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
@@ -812,7 +820,7 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     // group, the first this pass reaches, one by one.
     constexpr bool decidesInLoop = !First && R == 1 && V::bytes == 32 && N == 3;
     const UniquenessThresholds &thresholds = UniquenessThresholds::of(rows.uniqueness);
-    RivalsOfSixteen sixteen[First ? 1 : R];
+    RivalsOfSixteen sixteen[First ? 1 : R][2]; // a group is decided once the next one is counted
     const int wholeSixteens = width & ~15;
     auto bestCostOf = [&](int row) { return rows.scratch + size_t(2 + row) * size_t(width); };
     auto decide = [&](int row, int x, const vec(&total)[N]) __attribute__((always_inline)) {
@@ -823,9 +831,10 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
             return;
         }
         if constexpr (V::decidesSixteen) {
-            sixteen[row].set(x & 15, r);
-            if ((x & 15) == 0)
-                V::decideSixteen(sixteen[row], x, D, bestCostOf(row) + x, rows.disparity16[row] + x);
+            sixteen[row][(x >> 4) & 1].set(x & 15, r);
+            if ((x & 15) == 0 && x + 16 < wholeSixteens)
+                V::decideSixteen(sixteen[row][((x >> 4) & 1) ^ 1], x + 16, D, bestCostOf(row) + x + 16,
+                                 rows.disparity16[row] + x + 16);
         }
     };
     // Pixel x's step in every row; returns the minimum of the last row's
@@ -912,9 +921,12 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
         V::streamed();
     } else {
         for (int row = 0; row < R; ++row)
-            if constexpr (decidesInLoop)
+            if constexpr (decidesInLoop) {
+                if constexpr (V::decidesSixteen)
+                    if (wholeSixteens > 0)
+                        V::decideSixteen(sixteen[row][0], 0, D, bestCostOf(row), rows.disparity16[row]);
                 LeftRightCheck<V>::run(bestCostOf(row), width, rows.scratch, rows.disparity16[row]);
-            else
+            } else
                 decideRow<V, N>(rows.total[row], width, D, dp, thresholds, rows.scratch,
                                 rows.disparity16[row]);
     }
