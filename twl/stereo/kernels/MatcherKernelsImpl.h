@@ -813,7 +813,7 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     // The second pass decides the rows. Where one row's chain along it
     // leaves the loop waiting (three 32-byte vectors: 96 disparities), each
     // pixel is decided as its sum is complete, its rivals counted from the
-    // sum's vectors in registers (640 x 360 x 96 5 % less time); elsewhere
+    // sum's vectors in registers (640 x 360 x 96 4 % less time); elsewhere
     // that only crowded the loop (64 disparities on two rows 14 % more, 128
     // 2 %), and the rows are decided after it. Sixteen pixels on whole
     // multiples of sixteen are decided at once; those above the last such
