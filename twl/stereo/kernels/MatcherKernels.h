@@ -1,7 +1,8 @@
 #pragma once
-// The matcher's inner loops, built three times: a plain scalar reference, the
-// x86-64 baseline (SSE2) and AVX2. The vector builds give the same bytes as
-// the reference; the matcher picks one at run time.
+// The matcher's inner loops, built five times: a plain scalar reference, the
+// x86-64 baseline (SSE2), AVX2, and AVX-512 on 64-byte and on 32-byte
+// vectors. The vector builds give the same bytes as the reference; the
+// matcher picks one at run time.
 //
 // Layouts shared by all builds (D disparities, Dp = D rounded up to the
 // build's `lanes`, 32 or 64, so that no build needs a part-vector tail):
