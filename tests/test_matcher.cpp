@@ -187,9 +187,9 @@ private slots:
             matcher.setParameters(p);
             matcher.reserveSearch(200); // backed at every budget below, and wider than any search
             // 130 and 90: ranges 64-byte vectors would pad further (their instructions run on 32-byte
-            // ones; at three of them the second pass decides pixels in its own loop); 40: one 64-byte
-            // vector, two rows at a time.
-            for (int D : {130, 90, 40}) {
+            // ones; at three of them the second pass decides pixels in its own loop); 200, 120: four
+            // and two 64-byte vectors; 40: one, two rows at a time.
+            for (int D : {200, 130, 120, 90, 40}) {
                 p.disparities = D;
                 matcher.setParameters(p);
                 matcher.setKernels(scalarMatcherKernels());
