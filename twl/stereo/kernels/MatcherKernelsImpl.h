@@ -373,19 +373,28 @@ __attribute__((always_inline)) inline void addTo(const uint8_t *sums, uint8_t *t
     V::store(total, V::adds8(V::load(sums), l));
 }
 
+// One vector of a path step from the previous row's costs in memory.
 // `low` and `high` are 255 in the lanes whose neighbour d - 1 or d + 1 does
 // not exist (lane 0 of the first vector, the last lane of the last one) and 0
 // elsewhere: whatever lies next to the pixel's costs in memory then never
 // counts, so path rows need no guard bytes between pixels.
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
-pathLanes(typename V::vec cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
-          typename V::vec p1, uint8_t *out, uint8_t *keep, typename V::vec lowest, const uint8_t *sums,
-          uint8_t *total, typename V::vec low, typename V::vec high) {
+stepFrom(typename V::vec cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
+         typename V::vec p1, typename V::vec low, typename V::vec high) {
     const typename V::vec here = V::load(prev), below = V::or_(V::load(prev - 1), low),
                           above = V::or_(V::load(prev + 1), high);
     const typename V::vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
-    const typename V::vec l = V::adds8(cost, V::subs8(t, mp));
+    return V::adds8(cost, V::subs8(t, mp));
+}
+
+// The same step with its costs stored (and kept, and summed, where given).
+template <class V>
+__attribute__((always_inline)) inline typename V::vec
+pathLanes(typename V::vec cost, const uint8_t *prev, typename V::vec mp, typename V::vec bound,
+          typename V::vec p1, uint8_t *out, uint8_t *keep, typename V::vec lowest, const uint8_t *sums,
+          uint8_t *total, typename V::vec low, typename V::vec high) {
+    const typename V::vec l = stepFrom<V>(cost, prev, mp, bound, p1, low, high);
     V::store(out, l);
     if (keep) V::stream(keep, l);
     if (total) addTo<V>(sums, total, l);
@@ -861,12 +870,9 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
                 const vec mp = V::set1(prevMin[x]), bound = V::adds8(mp, p2);
                 lowest = V::set1(255);
                 for (int k = 0; k < N; ++k) {
-                    const uint8_t *q = prev + at + k * V::bytes;
-                    const vec here = V::load(q),
-                              below = V::or_(V::load(q - 1), k == 0 ? edges.low : V::zero()),
-                              above = V::or_(V::load(q + 1), k + 1 == N ? edges.high : V::zero());
-                    const vec t = V::min8(V::min8(here, bound), V::adds8(V::min8(below, above), p1));
-                    vertical[k] = V::adds8(cost[k], V::subs8(t, mp));
+                    vertical[k] =
+                        stepFrom<V>(cost[k], prev + at + k * V::bytes, mp, bound, p1,
+                                    k == 0 ? edges.low : V::zero(), k + 1 == N ? edges.high : V::zero());
                     lowest = V::min8(lowest, vertical[k]);
                 }
             } else {
