@@ -283,9 +283,9 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     // (making them takes a sixth). The vertical path's step makes them as it
     // goes (`costPathRow`): a row of them made first and read back by the
     // step took 5-13 % longer. The first pass never stores them; the second
-    // stores them for the paths along the row, and as it finishes rows in
-    // pairs, it alternates two buffers. Builds without a byte popcount keep
-    // the costs of the band's own rows.
+    // stores them for the paths along the row unless it runs those itself
+    // (below), and as it finishes rows in pairs, it alternates two buffers.
+    // Builds without a byte popcount keep the costs of the band's own rows.
     auto own = [&](int y) { return y >= y0 && y < y1; };
     auto censusOf = [&](const std::vector<uint8_t> &census, int y) {
         return census.data() + size_t(y) * rowStride;
