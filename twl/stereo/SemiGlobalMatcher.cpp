@@ -42,6 +42,7 @@ struct SemiGlobalMatcher::Band {
     std::vector<uint8_t> along[2];
     std::vector<uint8_t> sums[2]; // of all paths for the rows being finished
     std::vector<uint32_t> scratch;
+    std::vector<uint32_t> spread; // two rows' left census, a byte to a word
 
     // Costs and path rows start on a cache line, so that no vector of them
     // straddles two (a large vector's data sits 16 bytes past a page
@@ -73,6 +74,8 @@ struct SemiGlobalMatcher::Band {
         for (auto &m : min)
             if (m.size() < size_t(w)) m.assign(size_t(w), 0);
         if (scratch.size() < size_t(4 * w)) scratch.assign(size_t(4 * w), 0);
+        const size_t spreadWords = size_t(2 * kCensusPlanes) * ((size_t(w) + 15) & ~size_t(15));
+        if (spread.size() < spreadWords) spread.assign(spreadWords, 0);
         const size_t rows = size_t(ownRows) * w * dp, each = keepCosts ? share / 2 : share;
         kept.reserve(std::max(rows + 128, each));
         kept.back(back + 128);
@@ -316,6 +319,7 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     auto alongRows = [&](int y, int dy, int end) {
         AlongRows rows;
         rows.count = atOnce > 1 && y + dy != end && own(y + dy) ? 2 : 1;
+        rows.spread = band.spread.data();
         for (int r = 0; r < rows.count; ++r) {
             rows.left[r] = censusOf(censusL_, y + r * dy);
             rows.rightMirrored[r] = censusOf(censusR_, y + r * dy);

@@ -16,6 +16,7 @@ struct Avx2 {
     static constexpr int registers = 16;
     static vec zero() { return _mm256_setzero_si256(); }
     static vec set1(uint8_t v) { return _mm256_set1_epi8(char(v)); }
+    static vec set1Word(const uint32_t *w) { return _mm256_set1_epi32(int(*w)); }
     static vec load(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
     static void store(void *p, vec v) { _mm256_storeu_si256(static_cast<__m256i *>(p), v); }
     static void stream(void *p, vec v) { _mm256_stream_si256(static_cast<__m256i *>(p), v); }

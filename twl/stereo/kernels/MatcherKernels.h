@@ -48,6 +48,7 @@ struct AlongRows {
     uint8_t *total[2] = {};
     int16_t *disparity16[2] = {};
     uint32_t *scratch = nullptr; // (2 + count) * width words
+    uint32_t *spread = nullptr;  // count * kCensusPlanes * (width rounded up to 16) words
     int uniqueness = 0;
 };
 

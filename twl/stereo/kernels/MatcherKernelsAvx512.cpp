@@ -60,6 +60,7 @@ struct Avx512 {
     static constexpr int registers = 32;
     static vec zero() { return _mm512_setzero_si512(); }
     static vec set1(uint8_t v) { return _mm512_set1_epi8(char(v)); }
+    static vec set1Word(const uint32_t *w) { return _mm512_set1_epi32(int(*w)); }
     static vec load(const void *p) { return _mm512_loadu_si512(p); }
     static void store(void *p, vec v) { _mm512_storeu_si512(p, v); }
     static void stream(void *p, vec v) { _mm512_stream_si512(static_cast<__m512i *>(p), v); }

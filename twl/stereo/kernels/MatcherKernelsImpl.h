@@ -676,6 +676,16 @@ __attribute__((always_inline)) inline int16_t decidePixel(const uint8_t *s, int 
     return decideFrom(r, x, D);
 }
 
+// The minimum in each lane of N vectors (starting from the first, not from
+// 255: an instruction less a step, and the loops are bound by their count).
+template <class V, int N>
+__attribute__((always_inline)) inline typename V::vec lowestOf(const typename V::vec (&v)[N]) {
+    typename V::vec lowest = v[0];
+    for (int k = 1; k < N; ++k)
+        lowest = V::min8(lowest, v[k]);
+    return lowest;
+}
+
 // One step of a path whose previous costs (`prev`, N vectors) and their
 // minimum (`mp`, in every lane) are held in registers: this step's costs
 // into `next`; returns their minimum in every lane that holds one.
@@ -685,15 +695,13 @@ stepLanes(const typename V::vec (&cost)[N], const typename V::vec (&prev)[N], ty
           typename V::vec p2, typename V::vec p1, typename V::vec (&next)[N]) {
     typedef typename V::vec vec;
     const vec bound = V::adds8(mp, p2), guard = V::set1(255);
-    vec lowest = guard;
     for (int k = 0; k < N; ++k) {
         const vec below = V::shiftUp(prev[k], k > 0 ? prev[k - 1] : guard),
                   above = V::shiftDown(prev[k], k + 1 < N ? prev[k + 1] : guard);
         const vec t = V::min8(V::min8(prev[k], bound), V::adds8(V::min8(below, above), p1));
         next[k] = V::adds8(cost[k], V::subs8(t, mp));
-        lowest = V::min8(lowest, next[k]);
     }
-    return lowest;
+    return lowestOf<V, N>(next);
 }
 
 // One step of a path along the row, its state replaced by this pixel's.
@@ -832,6 +840,22 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     RivalsOfSixteen sixteen[First ? 1 : R][2]; // a group is decided once the next one is counted
     const int wholeSixteens = width & ~15;
     auto bestCostOf = [&](int row) { return rows.scratch + size_t(2 + row) * size_t(width); };
+    // Each of the left pixel's census bytes is broadcast to a whole vector.
+    // From a byte that takes the shuffle port, which the steps' permutes and
+    // folds keep busy; from a word it is a load alone. So the rows' left
+    // census is spread to words (each byte four times) before the loop
+    // (640 x 360 x 64 6 % less time).
+    const int spreadStride = (width + 15) & ~15;
+    for (int row = 0; row < R; ++row)
+        for (int p = 0; p < kCensusPlanes; ++p) {
+            const uint8_t *from = rows.left[row] + p * planeStride;
+            uint32_t *to = rows.spread + size_t(row * kCensusPlanes + p) * spreadStride;
+            for (int x = 0; x < width; ++x)
+                to[x] = from[x] * 0x01010101u;
+        }
+    auto leftWord = [&](int row, int p, int x) {
+        return rows.spread + size_t(row * kCensusPlanes + p) * spreadStride + size_t(x);
+    };
     auto decide = [&](int row, int x, const vec(&total)[N]) __attribute__((always_inline)) {
         const Rivals r = rivalsOf<V, N>(rows.total[row] + size_t(x) * dp, D, dp, thresholds, total);
         if (!V::decidesSixteen || x >= wholeSixteens) {
@@ -848,7 +872,7 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     };
     // Pixel x's step in every row; returns the minimum of the last row's
     // vertical path costs in every lane that holds one.
-    auto pixel = [&](int x, bool starts) __attribute__((always_inline)) {
+    auto pixel = [&](int x, auto starts) __attribute__((always_inline)) {
         const size_t at = size_t(x) * dp;
         const bool edge = x + 1 < D;
         vec vertical[N], lowest = V::zero();
@@ -856,7 +880,7 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
             const uint8_t *r = rows.rightMirrored[row] + (width - 1 - x);
             vec l[kCensusPlanes];
             for (int p = 0; p < kCensusPlanes; ++p)
-                l[p] = V::set1(rows.left[row][x + p * planeStride]);
+                l[p] = V::set1Word(leftWord(row, p, x));
             vec cost[N];
             for (int k = 0; k < N; ++k)
                 cost[k] = costLanes<V>(r + k * V::bytes, l, planeStride, past(k * V::bytes), edge,
@@ -868,23 +892,20 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
                 lowest = stepLanes<V, N>(cost, from, V::minAll8(lowest), p2, p1, vertical);
             } else if (prev) {
                 const vec mp = V::set1(prevMin[x]), bound = V::adds8(mp, p2);
-                lowest = V::set1(255);
-                for (int k = 0; k < N; ++k) {
+                for (int k = 0; k < N; ++k)
                     vertical[k] =
                         stepFrom<V>(cost[k], prev + at + k * V::bytes, mp, bound, p1,
                                     k == 0 ? edges.low : V::zero(), k + 1 == N ? edges.high : V::zero());
-                    lowest = V::min8(lowest, vertical[k]);
-                }
+                lowest = lowestOf<V, N>(vertical);
             } else {
-                lowest = V::set1(255);
                 for (int k = 0; k < N; ++k)
-                    lowest = V::min8(lowest, vertical[k] = cost[k]);
+                    vertical[k] = cost[k];
+                lowest = lowestOf<V, N>(vertical);
             }
-            if (starts) {
-                vec m = V::set1(255);
+            if constexpr (decltype(starts)::value) {
                 for (int k = 0; k < N; ++k)
-                    m = V::min8(m, along[row][k] = cost[k]);
-                alongMin[row] = V::minAll8(m);
+                    along[row][k] = cost[k];
+                alongMin[row] = V::minAll8(lowestOf<V, N>(cost));
             } else {
                 alongStep<V, N>(cost, along[row], alongMin[row], p2, p1);
             }
@@ -913,16 +934,23 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     const int last = width - 1;
     auto xOf = [&](int i) { return First ? i : last - i; };
     int i = 0;
+    const std::true_type starts;
+    const std::false_type goesOn;
     if constexpr (V::foldsFour) {
         for (; i + 4 <= width; i += 4) {
             vec lowest[4];
-            for (int j = 0; j < 4; ++j)
-                lowest[First ? j : 3 - j] = pixel(xOf(i + j), i + j == 0);
+            if (i == 0)
+                lowest[First ? 0 : 3] = pixel(xOf(0), starts);
+            else
+                lowest[First ? 0 : 3] = pixel(xOf(i), goesOn);
+#pragma GCC unroll 3
+            for (int j = 1; j < 4; ++j)
+                lowest[First ? j : 3 - j] = pixel(xOf(i + j), goesOn);
             V::hmin8x4(lowest, outMin + (First ? i : last - i - 3));
         }
     }
     for (; i < width; ++i)
-        outMin[xOf(i)] = V::hmin8(pixel(xOf(i), i == 0));
+        outMin[xOf(i)] = V::hmin8(i == 0 ? pixel(xOf(i), starts) : pixel(xOf(i), goesOn));
     if (First) {
         V::streamed();
     } else {
