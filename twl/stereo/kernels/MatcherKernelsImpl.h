@@ -50,6 +50,7 @@ struct Sse2 {
     static constexpr bool packedArgmin = false;
     static constexpr bool foldsFour = false;
     static constexpr bool decidesSixteen = false;
+    static constexpr bool countsSixteen = false;
     static int lane0(vec v) { return _mm_cvtsi128_si32(v) & 0xFF; }
     // The minimum of all lanes, in every lane.
     static vec minAll8(vec v) {
@@ -792,8 +793,11 @@ void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessT
         RivalsOfSixteen sixteen[2];
         for (; x + 16 <= width; x += 16) {
             RivalsOfSixteen &now = sixteen[(x >> 4) & 1];
-            for (int i = 0; i < 16; ++i)
-                now.set(i, rivalsOf<V, N>(total + size_t(x + i) * Dp, D, Dp, thresholds));
+            if constexpr (N > 0 && V::countsSixteen)
+                V::template rivalsOfSixteen<N>(total + size_t(x) * Dp, D, thresholds, now);
+            else
+                for (int i = 0; i < 16; ++i)
+                    now.set(i, rivalsOf<V, N>(total + size_t(x + i) * Dp, D, Dp, thresholds));
             if (x >= 16)
                 V::decideSixteen(sixteen[((x >> 4) & 1) ^ 1], x - 16, D, bestCost + x - 16,
                                  disparity16 + x - 16);
