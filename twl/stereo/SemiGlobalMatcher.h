@@ -60,8 +60,8 @@ private:
     struct Seam;
     // Matches carry `offset` added (a search that starts past 0).
     void match(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16, int16_t offset = 0);
-    void prepareCensus(const cv::Mat &grey, std::vector<uint16_t> &sums, cv::Mat &padded,
-                       std::vector<uint8_t> &planes) const;
+    void prepareCensus(const cv::Mat &grey, int y0, int y1, std::vector<uint16_t> &sums,
+                       cv::Mat &padded) const;
     void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;
     int rowsPerBand(size_t keptRowBytes, int threads) const;
     void matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const;
@@ -74,8 +74,9 @@ private:
     int widestDp_ = 0;  // the widest search padded to whole vectors
     size_t backed_ = 0; // bytes of each band's buffers to back for the widest search
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
-    cv::Mat paddedL_, paddedR_;
-    std::vector<uint16_t> sumsL_, sumsR_; // a row of the blur's column sums
+    // Of each piece of the census (the two images' top and bottom rows).
+    cv::Mat censusPadded_[4];
+    std::vector<uint16_t> censusSums_[4]; // a row of the blur's column sums
     std::vector<uint8_t> censusL_, censusR_;
     std::vector<std::unique_ptr<Band>> bands_;
     std::vector<std::unique_ptr<Seam[]>> seams_; // two per pair of bands
