@@ -42,6 +42,7 @@ struct Avx2 {
     static constexpr bool foldsFour = false;
     static constexpr bool decidesSixteen = false;
     static constexpr bool countsSixteen = false;
+    static constexpr bool addsWhereGreater = false;
     static constexpr bool packedArgmin = true;
     template <int N> static int argmin(const vec (&v)[N]) {
         static_assert(N <= 8, "lane numbers are bytes");

@@ -149,6 +149,11 @@ struct Avx512 {
     static vec xor_(vec a, vec b) { return _mm512_xor_si512(a, b); }
     static vec or_(vec a, vec b) { return _mm512_or_si512(a, b); }
     static vec cmpgt8(vec a, vec b) { return _mm512_movm_epi8(_mm512_cmpgt_epi8_mask(a, b)); }
+    // acc + value in the lanes where a > b (signed).
+    static constexpr bool addsWhereGreater = true;
+    static vec addWhereGreater(vec acc, vec a, vec b, uint8_t value) {
+        return _mm512_mask_add_epi8(acc, _mm512_cmpgt_epi8_mask(a, b), acc, _mm512_set1_epi8(char(value)));
+    }
     static vec subsSigned8(vec a, vec b) { return _mm512_subs_epi8(a, b); }
     static vec add8(vec a, vec b) { return _mm512_add_epi8(a, b); }
     static vec sub8(vec a, vec b) { return _mm512_sub_epi8(a, b); }
@@ -288,6 +293,10 @@ struct Avx2Vl : Avx2 {
     }
     static vec popcount8(vec v) { return _mm256_popcnt_epi8(v); }
     static vec cmpgt8(vec a, vec b) { return _mm256_movm_epi8(_mm256_cmpgt_epi8_mask(a, b)); }
+    static constexpr bool addsWhereGreater = true;
+    static vec addWhereGreater(vec acc, vec a, vec b, uint8_t value) {
+        return _mm256_mask_add_epi8(acc, _mm256_cmpgt_epi8_mask(a, b), acc, _mm256_set1_epi8(char(value)));
+    }
     static uint32_t eqMask(vec a, vec b) { return _mm256_cmpeq_epi8_mask(a, b); }
     static uint32_t leMask(vec a, vec b) { return _mm256_cmple_epu8_mask(a, b); }
 };

@@ -51,6 +51,7 @@ struct Sse2 {
     static constexpr bool foldsFour = false;
     static constexpr bool decidesSixteen = false;
     static constexpr bool countsSixteen = false;
+    static constexpr bool addsWhereGreater = false;
     static int lane0(vec v) { return _mm_cvtsi128_si32(v) & 0xFF; }
     // The minimum of all lanes, in every lane.
     static vec minAll8(vec v) {
@@ -209,6 +210,8 @@ struct UniquenessThresholds {
 // The census of V::bytes pixels, one plane at a time: each bit shifted in
 // from the top (a doubling) and set by subtracting the compare's -1, so that
 // one accumulator is live and the unrolled loop keeps everything in registers.
+// Builds with mask registers add the bit's value where the compare's mask is
+// set instead: two instructions a bit rather than four.
 // Mirrored, the lanes are reversed and stored from the other end of the row.
 template <class V, bool Mirrored>
 __attribute__((always_inline)) inline void censusLanes(const uint8_t *const (&rows)[2 * kCensusRadiusY + 1],
@@ -224,7 +227,10 @@ __attribute__((always_inline)) inline void censusLanes(const uint8_t *const (&ro
             if (j >= kCensusBits) continue;
             const CensusOffset o = kCensus.at[j];
             const vec n = V::load(rows[o.dy + kCensusRadiusY] + x + o.dx);
-            acc = V::sub8(V::add8(acc, acc), V::cmpgt8(c, n));
+            if constexpr (V::addsWhereGreater)
+                acc = V::addWhereGreater(acc, c, n, uint8_t(1 << b));
+            else
+                acc = V::sub8(V::add8(acc, acc), V::cmpgt8(c, n));
         }
         if (Mirrored)
             V::store(out + k * planeStride + (width - x - V::bytes), V::reverse8(acc));
