@@ -47,7 +47,7 @@ struct AlongRows {
     const uint8_t *sums[2] = {};
     uint8_t *total[2] = {};
     int16_t *disparity16[2] = {};
-    uint32_t *scratch = nullptr; // 3 * width words
+    uint32_t *scratch = nullptr; // (2 + count) * width words
     uint32_t *spread = nullptr;  // count * kCensusPlanes * (width rounded up to 16) words
     int uniqueness = 0;
 };

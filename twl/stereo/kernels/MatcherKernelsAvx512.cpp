@@ -53,87 +53,6 @@ void decideSixteenPixels(const RivalsOfSixteen &r, int x, int D, uint32_t *bestC
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), _mm512_cvtepi32_epi16(result));
 }
 
-// The rivals of sixteen pixels whose complete sums (`dp` lanes each) lie
-// one after another from `s`. Counted one pixel at a time, each took two
-// shuffles to pair lanes with their numbers, a fold, a scalar look-up and a
-// broadcast from a byte. Here the sixteen minima are folded together (each
-// level of shuffles serves all pixels), their thresholds looked up in a
-// vector, and each pixel's minimum and threshold reach its lanes as words
-// from memory; the first lane at the minimum is found by a compare. The
-// threshold is stored as min(threshold, 256), which no sum tells apart from
-// it. A pixel is read in 64-byte vectors, the last one masked where `dp` is
-// not a multiple of 64 (its lanes past `dp` 255, as the padding's are).
-template <int dp>
-void rivalsOfSixteenPixels(const uint8_t *s, int D, const UniquenessThresholds &t, RivalsOfSixteen &out) {
-    constexpr int N = (dp + 63) / 64;
-    constexpr __mmask64 lastLanes = dp % 64 ? (__mmask64(1) << (dp % 64)) - 1 : ~__mmask64(0);
-    auto at = [&](int i, int k) {
-        const uint8_t *p = s + size_t(i) * dp + size_t(k) * 64;
-        if (k + 1 == N && dp % 64) return _mm512_mask_loadu_epi8(_mm512_set1_epi8(char(255)), lastLanes, p);
-        return _mm512_loadu_si512(p);
-    };
-    __m512i lowest[16];
-    for (int i = 0; i < 16; ++i) {
-        lowest[i] = at(i, 0);
-        for (int k = 1; k < N; ++k)
-            lowest[i] = _mm512_min_epu8(lowest[i], at(i, k));
-    }
-    // Pairs of pixels: each one's 64 lanes to 32, side by side.
-    __m512i two[8], four[4], eight[2];
-    for (int i = 0; i < 8; ++i)
-        two[i] = _mm512_min_epu8(_mm512_shuffle_i64x2(lowest[2 * i], lowest[2 * i + 1], 0x44),
-                                 _mm512_shuffle_i64x2(lowest[2 * i], lowest[2 * i + 1], 0xEE));
-    // Fours: 16 lanes each, pixel 4 i + j in quarter j.
-    for (int i = 0; i < 4; ++i)
-        four[i] = _mm512_min_epu8(_mm512_shuffle_i64x2(two[2 * i], two[2 * i + 1], 0x88),
-                                  _mm512_shuffle_i64x2(two[2 * i], two[2 * i + 1], 0xDD));
-    // Eights: 8 lanes each; quarter j holds pixels j and 4 + j (8 + j and
-    // 12 + j in the second).
-    for (int i = 0; i < 2; ++i)
-        eight[i] = _mm512_min_epu8(_mm512_unpacklo_epi64(four[2 * i], four[2 * i + 1]),
-                                   _mm512_unpackhi_epi64(four[2 * i], four[2 * i + 1]));
-    // Pixel i's 4 lanes into word i, then within the words: every byte of
-    // word i is pixel i's minimum.
-    const __m512i firstHalf = _mm512_setr_epi32(0, 4, 8, 12, 2, 6, 10, 14, 16, 20, 24, 28, 18, 22, 26, 30);
-    const __m512i secondHalf = _mm512_add_epi32(firstHalf, _mm512_set1_epi32(1));
-    __m512i m = _mm512_min_epu8(_mm512_permutex2var_epi32(eight[0], firstHalf, eight[1]),
-                                _mm512_permutex2var_epi32(eight[0], secondHalf, eight[1]));
-    m = _mm512_min_epu8(m, _mm512_rol_epi32(m, 16));
-    m = _mm512_min_epu8(m, _mm512_rol_epi32(m, 8));
-    // under[m] for every byte: a 128-entry table look-up either side of 128.
-    const __m512i lowTable = _mm512_permutex2var_epi8(_mm512_loadu_si512(t.under), m,
-                                                      _mm512_loadu_si512(t.under + 64)),
-                  highTable = _mm512_permutex2var_epi8(_mm512_loadu_si512(t.under + 128), m,
-                                                       _mm512_loadu_si512(t.under + 192));
-    const __m512i under = _mm512_mask_blend_epi8(_mm512_movepi8_mask(m), lowTable, highTable);
-    const __m512i byte = _mm512_set1_epi32(0xFF), mins = _mm512_and_si512(m, byte);
-    _mm512_store_si512(out.m, mins);
-    _mm512_store_si512(out.threshold,
-                       _mm512_maskz_add_epi32(_mm512_test_epi32_mask(mins, mins),
-                                              _mm512_and_si512(under, byte), _mm512_set1_epi32(1)));
-    alignas(64) uint32_t minWords[16], underWords[16];
-    _mm512_store_si512(minWords, m);
-    _mm512_store_si512(underWords, under);
-    for (int i = 0; i < 16; ++i) {
-        const uint8_t *pixel = s + size_t(i) * dp;
-        const __m512i mv = _mm512_set1_epi32(int(minWords[i])), uv = _mm512_set1_epi32(int(underWords[i]));
-        int best = 0, below = 0;
-        for (int k = N - 1; k >= 0; --k) {
-            const __m512i lanes = at(i, k);
-            const uint64_t eq = _mm512_cmpeq_epi8_mask(lanes, mv);
-            uint64_t low = _mm512_cmple_epu8_mask(lanes, uv);
-            const int inRange = D - k * 64;
-            if (inRange < 64) low &= inRange <= 0 ? 0 : (uint64_t(1) << inRange) - 1;
-            below += __builtin_popcountll(low);
-            if (eq) best = k * 64 + __builtin_ctzll(eq);
-        }
-        out.best[i] = best;
-        out.below[i] = below;
-        out.sl[i] = pixel[best - 1];
-        out.sr[i] = pixel[best + 1];
-    }
-}
-
 struct Avx512 {
     typedef __m512i vec;
     static constexpr int bytes = 64;
@@ -173,11 +92,79 @@ struct Avx512 {
     static void decideSixteen(const RivalsOfSixteen &r, int x, int D, uint32_t *bestCost, int16_t *out) {
         decideSixteenPixels(r, x, D, bestCost, out);
     }
+    // The rivals of sixteen pixels whose complete sums (N vectors each) lie
+    // one after another from `s`. Counted one pixel at a time, each took
+    // two shuffles to pair lanes with their numbers, a fold, a scalar
+    // look-up and a broadcast from a byte. Here the sixteen minima are folded
+    // together (each level of shuffles serves all pixels), their thresholds
+    // looked up in a vector, and each pixel's minimum and threshold reach its
+    // lanes as words from memory; the first lane at the minimum is found by a
+    // compare. The threshold is stored as min(threshold, 256), which no sum
+    // tells apart from it.
     static constexpr bool countsSixteen = true;
     template <int N>
     static void rivalsOfSixteen(const uint8_t *s, int D, const UniquenessThresholds &t,
                                 RivalsOfSixteen &out) {
-        rivalsOfSixteenPixels<N * 64>(s, D, t, out);
+        constexpr int dp = N * 64;
+        auto at = [&](int i, int k) { return load(s + size_t(i) * dp + size_t(k) * 64); };
+        vec lowest[16];
+        for (int i = 0; i < 16; ++i) {
+            lowest[i] = at(i, 0);
+            for (int k = 1; k < N; ++k)
+                lowest[i] = _mm512_min_epu8(lowest[i], at(i, k));
+        }
+        // Pairs of pixels: each one's 64 lanes to 32, side by side.
+        vec two[8], four[4], eight[2];
+        for (int i = 0; i < 8; ++i)
+            two[i] = _mm512_min_epu8(_mm512_shuffle_i64x2(lowest[2 * i], lowest[2 * i + 1], 0x44),
+                                     _mm512_shuffle_i64x2(lowest[2 * i], lowest[2 * i + 1], 0xEE));
+        // Fours: 16 lanes each, pixel 4 i + j in quarter j.
+        for (int i = 0; i < 4; ++i)
+            four[i] = _mm512_min_epu8(_mm512_shuffle_i64x2(two[2 * i], two[2 * i + 1], 0x88),
+                                      _mm512_shuffle_i64x2(two[2 * i], two[2 * i + 1], 0xDD));
+        // Eights: 8 lanes each; quarter j holds pixels j and 4 + j (8 + j
+        // and 12 + j in the second).
+        for (int i = 0; i < 2; ++i)
+            eight[i] = _mm512_min_epu8(_mm512_unpacklo_epi64(four[2 * i], four[2 * i + 1]),
+                                       _mm512_unpackhi_epi64(four[2 * i], four[2 * i + 1]));
+        // Pixel i's 4 lanes into word i, then within the words: every byte
+        // of word i is pixel i's minimum.
+        const __m512i firstHalf =
+            _mm512_setr_epi32(0, 4, 8, 12, 2, 6, 10, 14, 16, 20, 24, 28, 18, 22, 26, 30);
+        const __m512i secondHalf = _mm512_add_epi32(firstHalf, _mm512_set1_epi32(1));
+        vec m = _mm512_min_epu8(_mm512_permutex2var_epi32(eight[0], firstHalf, eight[1]),
+                                _mm512_permutex2var_epi32(eight[0], secondHalf, eight[1]));
+        m = _mm512_min_epu8(m, _mm512_rol_epi32(m, 16));
+        m = _mm512_min_epu8(m, _mm512_rol_epi32(m, 8));
+        // under[m] for every byte: a 128-entry table look-up either side of 128.
+        const vec lowTable = _mm512_permutex2var_epi8(load(t.under), m, load(t.under + 64)),
+                  highTable = _mm512_permutex2var_epi8(load(t.under + 128), m, load(t.under + 192));
+        const vec under = _mm512_mask_blend_epi8(_mm512_movepi8_mask(m), lowTable, highTable);
+        const __m512i byte = _mm512_set1_epi32(0xFF), mins = _mm512_and_si512(m, byte);
+        _mm512_store_si512(out.m, mins);
+        _mm512_store_si512(out.threshold,
+                           _mm512_maskz_add_epi32(_mm512_test_epi32_mask(mins, mins),
+                                                  _mm512_and_si512(under, byte), _mm512_set1_epi32(1)));
+        alignas(64) uint32_t minWords[16], underWords[16];
+        _mm512_store_si512(minWords, m);
+        _mm512_store_si512(underWords, under);
+        for (int i = 0; i < 16; ++i) {
+            const uint8_t *pixel = s + size_t(i) * dp;
+            const vec mv = _mm512_set1_epi32(int(minWords[i])), uv = _mm512_set1_epi32(int(underWords[i]));
+            int best = 0, below = 0;
+            for (int k = N - 1; k >= 0; --k) {
+                const uint64_t eq = _mm512_cmpeq_epi8_mask(at(i, k), mv);
+                uint64_t low = _mm512_cmple_epu8_mask(at(i, k), uv);
+                const int inRange = D - k * 64;
+                if (inRange < 64) low &= inRange <= 0 ? 0 : (uint64_t(1) << inRange) - 1;
+                below += __builtin_popcountll(low);
+                if (eq) best = k * 64 + __builtin_ctzll(eq);
+            }
+            out.best[i] = best;
+            out.below[i] = below;
+            out.sl[i] = pixel[best - 1];
+            out.sr[i] = pixel[best + 1];
+        }
     }
     // The minima of four vectors into out[0..3]: their quarters folded
     // together until quarter k holds vector k's sixteen candidates, then
@@ -283,13 +270,6 @@ struct Avx2Vl : Avx2 {
     static constexpr bool decidesSixteen = true;
     static void decideSixteen(const RivalsOfSixteen &r, int x, int D, uint32_t *bestCost, int16_t *out) {
         decideSixteenPixels(r, x, D, bestCost, out);
-    }
-    // Counted on 64-byte vectors: a short run of them after the loop.
-    static constexpr bool countsSixteen = true;
-    template <int N>
-    static void rivalsOfSixteen(const uint8_t *s, int D, const UniquenessThresholds &t,
-                                RivalsOfSixteen &out) {
-        rivalsOfSixteenPixels<N * 32>(s, D, t, out);
     }
     static vec popcount8(vec v) { return _mm256_popcnt_epi8(v); }
     static vec cmpgt8(vec a, vec b) { return _mm256_movm_epi8(_mm256_cmpgt_epi8_mask(a, b)); }
