@@ -221,11 +221,10 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     // One run of the pool for the whole frame (each run costs a wake-up).
     // First the census of each image, in two pieces: the rows of the first
     // half of the bands and the rest. Any thread takes any piece not yet
-    // taken, the calling thread from the top, the others from the bottom, so
-    // that each first takes the rows its own band needs (with two threads;
-    // they stay in its cache). A worker's wake-up took 0.1-0.3 ms, all of it
-    // added to the frame while it had a piece of its own; now the calling
-    // thread, already running, takes that piece meanwhile.
+    // taken, the calling thread from the top, the others from the bottom:
+    // with two threads each first takes the rows its own band needs, with
+    // more up to four share the census (two did it while the rest waited),
+    // and a piece is not left waiting for a worker that wakes late.
     // All wait for the whole census, then worker w takes bands w, w + workers,
     // ... (each with its own buffers); a band's speckle regions are found by
     // the thread that matched it, while its rows are still in cache, and only

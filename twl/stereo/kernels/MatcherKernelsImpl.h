@@ -881,7 +881,9 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
         }
     };
     // Pixel x's step in every row; returns the minimum of the last row's
-    // vertical path costs in every lane that holds one.
+    // vertical path costs in every lane that holds one. `starts` is
+    // std::true_type at the row's first pixel, where the paths along the row
+    // start: known when compiling, it keeps their state out of memory.
     auto pixel = [&](int x, auto starts) __attribute__((always_inline)) {
         const size_t at = size_t(x) * dp;
         const bool edge = x + 1 < D;
