@@ -14,6 +14,7 @@
 
 #include <QtTest>
 
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -280,6 +281,16 @@ private slots:
         }
         for (int i = 0; i < 6; ++i)
             QCOMPARE(counts[size_t(i)], 50 * (6 - i));
+
+        // The workers may run wherever the caller may, but on the core it ran on.
+        cpu_set_t callers, workers;
+        QCOMPARE(sched_getaffinity(0, sizeof callers, &callers), 0);
+        pool.run(2, [&](int i, int) {
+            if (i == 1) sched_getaffinity(0, sizeof workers, &workers);
+        });
+        CPU_AND(&workers, &workers, &callers);
+        QCOMPARE(CPU_COUNT(&workers),
+                 CPU_COUNT(&callers) > 1 ? CPU_COUNT(&callers) - 1 : CPU_COUNT(&callers));
     }
 
     void findsAKnownShift() {

@@ -2,6 +2,9 @@
 
 #include <chrono>
 
+#include <pthread.h>
+#include <sched.h>
+
 namespace twl {
 
 WorkerPool::~WorkerPool() {
@@ -23,6 +26,7 @@ void WorkerPool::runTasks(int n, Task task, const void *body) {
         std::lock_guard<std::mutex> lock(mutex_);
         while (int(threads_.size()) < n - 1)
             threads_.emplace_back(&WorkerPool::loop, this, int(threads_.size()) + 1);
+        keepOffCallersCpu();
         task_ = task;
         body_ = body;
         active_ = n;
@@ -55,6 +59,20 @@ void WorkerPool::loop(int index) {
         lock.lock();
         if (--pending_ == 0) done_.notify_one();
     }
+}
+
+void WorkerPool::keepOffCallersCpu() {
+    const int cpu = sched_getcpu();
+    if (cpu < 0 || (cpu == excludedCpu_ && threads_.size() == placed_)) return;
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(cpu, &allowed) ||
+        CPU_COUNT(&allowed) < 2)
+        return;
+    CPU_CLR(cpu, &allowed);
+    for (std::thread &t : threads_)
+        pthread_setaffinity_np(t.native_handle(), sizeof allowed, &allowed);
+    excludedCpu_ = cpu;
+    placed_ = threads_.size();
 }
 
 } // namespace twl
