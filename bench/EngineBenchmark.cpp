@@ -26,6 +26,9 @@
 //                   loop was too slow for (gaps in its timestamps) and the
 //                   largest gap; a mode keeps up with the camera when none
 //                   are lost;
+//  paced_latency_ms median time from a frame's timestamp to the end of its
+//                   retrievals in that loop: the work of a frame that found
+//                   the engine's threads asleep, waiting for it;
 //  peak_rss_mib     the process's peak resident memory (VmHWM) during the
 //                   record, which holds the engine, a scene and a camera
 //                   session (the peak is reset before each record);
@@ -39,6 +42,7 @@
 #include "twl/core/ModeTable.h"
 #include "twl/source/VirtualScene.h"
 #include "twl/stereo/StereoEngine.h"
+#include "twl/util/SteadyClock.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -137,7 +141,8 @@ double measureGrab(int resolution, int mode, int frames, double *cpuPerFrame) {
 }
 
 // The capture loop against the camera sending `fps` frames a second.
-bench::StreamFigures measurePaced(int resolution, int mode, int fps, double seconds, long *frames) {
+bench::StreamFigures measurePaced(int resolution, int mode, int fps, double seconds, long *frames,
+                                  double *latencyMs) {
     unsetenv("VANTARO_VIRTUAL_CAMERA_UNPACED");
     twl::Camera camera;
     twl::InitParameters init;
@@ -147,14 +152,18 @@ bench::StreamFigures measurePaced(int resolution, int mode, int fps, double seco
     const bool opened = camera.open(init) == twl::SUCCESS;
     setenv("VANTARO_VIRTUAL_CAMERA_UNPACED", "1", 1);
     std::vector<uint64_t> stamps;
+    std::vector<double> latencies;
     if (opened) {
         bench::CaptureLoop loop(camera.getResolution());
         for (const double warm = nowMs(); nowMs() - warm < 1000 && loop.step(camera);) {
         }
-        for (const double t0 = nowMs(); nowMs() - t0 < seconds * 1000 && loop.step(camera);)
+        for (const double t0 = nowMs(); nowMs() - t0 < seconds * 1000 && loop.step(camera);) {
             stamps.push_back(camera.getCameraTimestamp());
+            latencies.push_back(double(twl::steadyNowNs() - int64_t(stamps.back())) / 1e6);
+        }
     }
     *frames = long(stamps.size());
+    *latencyMs = median(latencies);
     return bench::streamFigures(stamps, fps);
 }
 
@@ -249,11 +258,12 @@ int runEngineBenchmark(int argc, char **argv) {
                 for (int rate : rates)
                     if (rate <= 30) fps = rate;
                 long taken = 0;
-                const bench::StreamFigures f = measurePaced(r, mode, fps, paced, &taken);
+                double latency = 0;
+                const bench::StreamFigures f = measurePaced(r, mode, fps, paced, &taken, &latency);
                 std::snprintf(pacedText, sizeof pacedText,
                               "\"paced_fps\":%d,\"paced_frames\":%ld,\"paced_lost\":%ld,"
-                              "\"paced_largest_gap_ms\":%.1f",
-                              fps, taken, f.lost, f.largestGapMs);
+                              "\"paced_largest_gap_ms\":%.1f,\"paced_latency_ms\":%.2f",
+                              fps, taken, f.lost, f.largestGapMs, latency);
             }
             std::printf(
                 "{\"resolution\":\"%s\",\"mode\":\"%s\",\"working_size\":\"%dx%d\",\"disparities\":%d,"
