@@ -282,7 +282,7 @@ private slots:
         for (int i = 0; i < 6; ++i)
             QCOMPARE(counts[size_t(i)], 50 * (6 - i));
 
-        // The workers may run wherever the caller may, but on the core it ran on.
+        // The workers may run wherever the caller may, except on the core it ran on.
         cpu_set_t callers, workers;
         QCOMPARE(sched_getaffinity(0, sizeof callers, &callers), 0);
         pool.run(2, [&](int i, int) {

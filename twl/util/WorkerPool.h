@@ -41,7 +41,7 @@ private:
     using Task = void (*)(const void *, int, int);
     void runTasks(int n, Task task, const void *body);
     void loop(int index);
-    // Lets the workers run anywhere the caller may, but on the core it runs on.
+    // Lets the workers run anywhere the caller may, except on the core it runs on.
     void keepOffCallersCpu();
 
     std::mutex mutex_;
