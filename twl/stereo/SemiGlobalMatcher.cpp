@@ -18,6 +18,13 @@ namespace {
 // Rows a vertical path runs before it reaches a band's own rows: enough for
 // it to forget its start (P2 caps what a path can carry).
 constexpr int kBandMargin = 32;
+
+// A census plane's row: room for the mirrored right image read past its
+// edge by a whole search, on 64-byte boundaries so that the census goes out
+// to memory in whole lines.
+int censusPlaneStride(int width, int Dp) {
+    return (width + Dp + 32 + 63) / 64 * 64;
+}
 } // namespace
 
 // What one band of a pair hands the other: the path it ran up to the edge
@@ -87,8 +94,8 @@ struct SemiGlobalMatcher::Band {
 };
 
 SemiGlobalMatcher::SemiGlobalMatcher()
-    : kernels_(&selectMatcherKernels()), active_(kernels_), speckles_(new SpeckleFilter),
-      pool_(new WorkerPool) {}
+    : kernels_(&selectMatcherKernels()), active_(kernels_), censusL_(new HugePageBuffer),
+      censusR_(new HugePageBuffer), speckles_(new SpeckleFilter), pool_(new WorkerPool) {}
 SemiGlobalMatcher::~SemiGlobalMatcher() = default;
 
 void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
@@ -157,12 +164,12 @@ void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, int y0, int y1, std::
         std::copy_n(padded.ptr<uint8_t>(to - 1 - y0 + ry), padded.cols, padded.ptr<uint8_t>(y - y0 + ry));
 }
 
-void SemiGlobalMatcher::censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0,
+void SemiGlobalMatcher::censusRows(const cv::Mat &padded, bool mirrored, uint8_t *planes, int y0,
                                    int y1) const {
     const uint8_t *origin = padded.ptr<uint8_t>(kCensusRadiusY) + kCensusRadiusX;
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes;
     active_->census(origin, int(padded.step[0]), width_, 0, y1 - y0, mirrored,
-                    planes.data() + size_t(y0) * rowStride, planeStride_, int(rowStride));
+                    planes + size_t(y0) * rowStride, planeStride_, int(rowStride));
 }
 
 void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
@@ -194,7 +201,7 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
         avx512NarrowMatcherKernels())
         active_ = avx512NarrowMatcherKernels();
     Dp_ = paddedDisparities(D_, active_->lanes);
-    planeStride_ = width_ + Dp_ + 32;
+    planeStride_ = censusPlaneStride(width_, Dp_);
     disparity16.create(left.size(), CV_16S);
     if (left.empty()) return;
 
@@ -236,9 +243,14 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     for (auto &pair : seams_)
         pair[0].ready = pair[1].ready = false;
     const int tasks = std::max(workers, std::min(threads, 2));
-    const size_t rowStride = size_t(planeStride_) * kCensusPlanes;
-    for (auto *planes : {&censusL_, &censusR_})
-        if (planes->size() != rowStride * height_) planes->assign(rowStride * height_, 0);
+    // The census is made again for every frame, so nothing in its planes
+    // needs keeping or clearing when the layout changes (clearing them wrote
+    // megabytes each time the narrowed search changed); sized for the widest
+    // search, they are not mapped again in the middle of a stream.
+    const size_t censusBytes =
+        size_t(std::max(planeStride_, censusPlaneStride(width_, widestDp_))) * kCensusPlanes * height_;
+    censusL_->reserve(censusBytes);
+    censusR_->reserve(censusBytes);
     // Pieces 0, 1: the right and left images' top rows; 2, 3: their bottom rows.
     const int split = std::min(height_, (bandCount + 1) / 2 * bandRows);
     std::atomic<unsigned> censusTaken{0};
@@ -248,7 +260,7 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
         const int y0 = piece < 2 ? 0 : split, y1 = piece < 2 ? split : height_;
         if (y0 < y1) {
             prepareCensus(mirrored ? right : left, y0, y1, censusSums_[piece], censusPadded_[piece]);
-            censusRows(censusPadded_[piece], mirrored, mirrored ? censusR_ : censusL_, y0, y1);
+            censusRows(censusPadded_[piece], mirrored, (mirrored ? censusR_ : censusL_)->data(), y0, y1);
         }
         censusDone.fetch_add(1, std::memory_order_acq_rel);
     };
@@ -306,8 +318,8 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     // (below), and as it finishes rows in pairs, it alternates two buffers.
     // Builds without a byte popcount keep the costs of the band's own rows.
     auto own = [&](int y) { return y >= y0 && y < y1; };
-    auto censusOf = [&](const std::vector<uint8_t> &census, int y) {
-        return census.data() + size_t(y) * rowStride;
+    auto censusOf = [&](const std::unique_ptr<HugePageBuffer> &census, int y) {
+        return census->data() + size_t(y) * rowStride;
     };
     auto makeCosts = [&](int y, uint8_t *row) {
         k.costRow(censusOf(censusL_, y), censusOf(censusR_, y), planeStride_, w, D, Dp, row);

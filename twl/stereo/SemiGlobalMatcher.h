@@ -17,6 +17,7 @@
 namespace twl {
 
 struct MatcherKernels;
+class HugePageBuffer;
 class SpeckleFilter;
 class WorkerPool;
 
@@ -62,7 +63,7 @@ private:
     void match(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16, int16_t offset = 0);
     void prepareCensus(const cv::Mat &grey, int y0, int y1, std::vector<uint16_t> &sums,
                        cv::Mat &padded) const;
-    void censusRows(const cv::Mat &padded, bool mirrored, std::vector<uint8_t> &planes, int y0, int y1) const;
+    void censusRows(const cv::Mat &padded, bool mirrored, uint8_t *planes, int y0, int y1) const;
     int rowsPerBand(size_t keptRowBytes, int threads) const;
     void matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const;
 
@@ -77,7 +78,9 @@ private:
     // Of each piece of the census (the two images' top and bottom rows).
     cv::Mat censusPadded_[4];
     std::vector<uint16_t> censusSums_[4]; // a row of the blur's column sums
-    std::vector<uint8_t> censusL_, censusR_;
+    // On 64-byte boundaries, as is each plane's row (`planeStride_`): the
+    // census is stored past the caches in whole lines.
+    std::unique_ptr<HugePageBuffer> censusL_, censusR_;
     std::vector<std::unique_ptr<Band>> bands_;
     std::vector<std::unique_ptr<Seam[]>> seams_; // two per pair of bands
     std::unique_ptr<SpeckleFilter> speckles_;
