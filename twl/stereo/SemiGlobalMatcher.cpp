@@ -111,65 +111,71 @@ void SemiGlobalMatcher::setKernels(const MatcherKernels &kernels) {
     kernels_ = &kernels;
 }
 
-void SemiGlobalMatcher::prepareCensus(const cv::Mat &grey, int y0, int y1, std::vector<uint16_t> &sums,
-                                      cv::Mat &padded) const {
+void SemiGlobalMatcher::blurRow(const cv::Mat &grey, int y, uint16_t *sums, uint8_t *out) {
     // Sensor noise flips the census bits of flat surfaces at random, and no
     // path can then carry a match across them: a light blur and the census
     // threshold keep those bits still. The blur (1 2 1 both ways, edges
     // repeated, rounded: OpenCV's 3 x 3 Gaussian to the bit), the bias and
-    // the padding by the census radius are one pass over the image, on the
+    // the padding by the census radius are one pass over the row, on the
     // thread taking its census (OpenCV's took twice as long and sent work
     // to the other threads, which were busy with the other image).
-    // Rows [y0, y1) with the rows the census reaches above and below them
-    // (past the image's edges, its first and last rows again).
-    const int w = grey.cols, h = grey.rows, rx = kCensusRadiusX, ry = kCensusRadiusY;
-    const int from = std::max(0, y0 - ry), to = std::min(h, y1 + ry);
-    padded.create(y1 - y0 + 2 * ry, w + 2 * rx, CV_8U);
-    sums.resize(size_t(w) + 2);
-    uint16_t *v = sums.data() + 1;
-    for (int y = from; y < to; ++y) {
-        const uint8_t *a = grey.ptr<uint8_t>(std::max(y - 1, 0)), *b = grey.ptr<uint8_t>(y),
-                      *c = grey.ptr<uint8_t>(std::min(y + 1, h - 1));
-        uint8_t *out = padded.ptr<uint8_t>(y - y0 + ry) + rx;
-        int x = 0;
+    const int w = grey.cols, h = grey.rows, rx = kCensusRadiusX;
+    y = std::clamp(y, 0, h - 1); // rows past the edges are its first and last again
+    uint16_t *v = sums + 1;
+    const uint8_t *a = grey.ptr<uint8_t>(std::max(y - 1, 0)), *b = grey.ptr<uint8_t>(y),
+                  *c = grey.ptr<uint8_t>(std::min(y + 1, h - 1));
+    out += rx;
+    int x = 0;
 #if CV_SIMD128
-        for (; x + 8 <= w; x += 8)
-            cv::v_store(v + x, cv::v_load_expand(a + x) + cv::v_load_expand(c + x) +
-                                   cv::v_shl<1>(cv::v_load_expand(b + x)));
+    for (; x + 8 <= w; x += 8)
+        cv::v_store(v + x, cv::v_load_expand(a + x) + cv::v_load_expand(c + x) +
+                               cv::v_shl<1>(cv::v_load_expand(b + x)));
 #endif
-        for (; x < w; ++x)
-            v[x] = uint16_t(a[x] + 2 * b[x] + c[x]);
-        v[-1] = v[0];
-        v[w] = v[w - 1];
-        x = 0;
+    for (; x < w; ++x)
+        v[x] = uint16_t(a[x] + 2 * b[x] + c[x]);
+    v[-1] = v[0];
+    v[w] = v[w - 1];
+    x = 0;
 #if CV_SIMD128
-        const cv::v_uint16x8 half = cv::v_setall_u16(8);
-        const cv::v_uint8x16 bias = cv::v_setall_u8(0x80);
-        for (; x + 16 <= w; x += 16) {
-            auto blurred = [&](int at) {
-                return cv::v_shr<4>(cv::v_load(v + at - 1) + cv::v_load(v + at + 1) +
-                                    cv::v_shl<1>(cv::v_load(v + at)) + half);
-            };
-            cv::v_store(out + x, cv::v_pack(blurred(x), blurred(x + 8)) ^ bias);
-        }
-#endif
-        for (; x < w; ++x)
-            out[x] = uint8_t(((v[x - 1] + 2 * v[x] + v[x + 1] + 8) >> 4) ^ 0x80);
-        std::fill(out - rx, out, out[0]);
-        std::fill(out + w, out + w + rx, out[w - 1]);
+    const cv::v_uint16x8 half = cv::v_setall_u16(8);
+    const cv::v_uint8x16 bias = cv::v_setall_u8(0x80);
+    for (; x + 16 <= w; x += 16) {
+        auto blurred = [&](int at) {
+            return cv::v_shr<4>(cv::v_load(v + at - 1) + cv::v_load(v + at + 1) +
+                                cv::v_shl<1>(cv::v_load(v + at)) + half);
+        };
+        cv::v_store(out + x, cv::v_pack(blurred(x), blurred(x + 8)) ^ bias);
     }
-    for (int y = y0 - ry; y < from; ++y)
-        std::copy_n(padded.ptr<uint8_t>(from - y0 + ry), padded.cols, padded.ptr<uint8_t>(y - y0 + ry));
-    for (int y = to; y < y1 + ry; ++y)
-        std::copy_n(padded.ptr<uint8_t>(to - 1 - y0 + ry), padded.cols, padded.ptr<uint8_t>(y - y0 + ry));
+#endif
+    for (; x < w; ++x)
+        out[x] = uint8_t(((v[x - 1] + 2 * v[x] + v[x + 1] + 8) >> 4) ^ 0x80);
+    std::fill(out - rx, out, out[0]);
+    std::fill(out + w, out + w + rx, out[w - 1]);
 }
 
-void SemiGlobalMatcher::censusRows(const cv::Mat &padded, bool mirrored, uint8_t *planes, int y0,
-                                   int y1) const {
-    const uint8_t *origin = padded.ptr<uint8_t>(kCensusRadiusY) + kCensusRadiusX;
+void SemiGlobalMatcher::censusRows(const cv::Mat &grey, bool mirrored, int y0, int y1,
+                                   std::vector<uint16_t> &sums, cv::Mat &padded, uint8_t *planes) const {
+    // A few dozen rows at a time, blurred into a buffer that stays in cache
+    // for the census to read (the whole piece's went out to memory and came
+    // back), with the rows the census reaches above and below them; those
+    // below are moved up for the next rows rather than blurred again.
+    constexpr int kRows = 32;
+    const int ry = kCensusRadiusY;
+    padded.create(kRows + 2 * ry, grey.cols + 2 * kCensusRadiusX, CV_8U);
+    sums.resize(size_t(grey.cols) + 2);
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes;
-    active_->census(origin, int(padded.step[0]), width_, 0, y1 - y0, mirrored,
-                    planes + size_t(y0) * rowStride, planeStride_, int(rowStride));
+    for (int r0 = y0; r0 < y1; r0 += kRows) {
+        const int r1 = std::min(y1, r0 + kRows);
+        int from = r0 - ry;
+        if (r0 > y0) {
+            std::copy_n(padded.ptr<uint8_t>(kRows), size_t(2 * ry) * padded.step[0], padded.ptr<uint8_t>(0));
+            from = r0 + ry;
+        }
+        for (int y = from; y < r1 + ry; ++y)
+            blurRow(grey, y, sums.data(), padded.ptr<uint8_t>(y - r0 + ry));
+        active_->census(padded.ptr<uint8_t>(ry) + kCensusRadiusX, int(padded.step[0]), width_, 0, r1 - r0,
+                        mirrored, planes + size_t(r0) * rowStride, planeStride_, int(rowStride));
+    }
 }
 
 void SemiGlobalMatcher::compute(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16) {
@@ -259,8 +265,8 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
         const bool mirrored = piece % 2 == 0;
         const int y0 = piece < 2 ? 0 : split, y1 = piece < 2 ? split : height_;
         if (y0 < y1) {
-            prepareCensus(mirrored ? right : left, y0, y1, censusSums_[piece], censusPadded_[piece]);
-            censusRows(censusPadded_[piece], mirrored, (mirrored ? censusR_ : censusL_)->data(), y0, y1);
+            censusRows(mirrored ? right : left, mirrored, y0, y1, censusSums_[piece], censusPadded_[piece],
+                       (mirrored ? censusR_ : censusL_)->data());
         }
         censusDone.fetch_add(1, std::memory_order_acq_rel);
     };

@@ -61,9 +61,9 @@ private:
     struct Seam;
     // Matches carry `offset` added (a search that starts past 0).
     void match(const cv::Mat &left, const cv::Mat &right, cv::Mat &disparity16, int16_t offset = 0);
-    void prepareCensus(const cv::Mat &grey, int y0, int y1, std::vector<uint16_t> &sums,
-                       cv::Mat &padded) const;
-    void censusRows(const cv::Mat &padded, bool mirrored, uint8_t *planes, int y0, int y1) const;
+    static void blurRow(const cv::Mat &grey, int y, uint16_t *sums, uint8_t *out);
+    void censusRows(const cv::Mat &grey, bool mirrored, int y0, int y1, std::vector<uint16_t> &sums,
+                    cv::Mat &padded, uint8_t *planes) const;
     int rowsPerBand(size_t keptRowBytes, int threads) const;
     void matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const;
 
