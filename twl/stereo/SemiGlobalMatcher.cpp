@@ -156,9 +156,9 @@ void SemiGlobalMatcher::blurRow(const cv::Mat &grey, int y, uint16_t *sums, uint
 void SemiGlobalMatcher::censusRows(const cv::Mat &grey, bool mirrored, int y0, int y1,
                                    std::vector<uint16_t> &sums, cv::Mat &padded, uint8_t *planes) const {
     // A few dozen rows at a time, blurred into a buffer that stays in cache
-    // for the census to read (the whole piece's went out to memory and came
-    // back), with the rows the census reaches above and below them; those
-    // below are moved up for the next rows rather than blurred again.
+    // for the census to read (a whole piece's blurred rows would go out to
+    // memory and come back), with the rows the census reaches above and below
+    // them; those below are moved up for the next rows, not blurred again.
     constexpr int kRows = 32;
     const int ry = kCensusRadiusY;
     padded.create(kRows + 2 * ry, grey.cols + 2 * kCensusRadiusX, CV_8U);
