@@ -259,9 +259,14 @@ private slots:
         SpeckleFilter filter;
         for (int trial = 0; trial < 120; ++trial) {
             cv::Mat d(1 + int(rng() % 70), 1 + int(rng() % 90), CV_16S), expected, ours;
-            const int levels = 1 + int(rng() % 6), maxSize = int(rng() % 12), maxDiff = int(rng() % 24);
+            // Every eighth map spans the whole 16-bit range, where a difference taken in 16 bits wraps.
+            const bool wide = trial % 8 == 7;
+            const int levels = 1 + int(rng() % 6), maxSize = int(rng() % 12);
+            const int maxDiff = wide ? int(rng() % 70000) : int(rng() % 24);
             for (auto it = d.begin<int16_t>(); it != d.end<int16_t>(); ++it)
-                *it = int16_t(rng() % 5 == 0 ? -16 : int(rng() % levels) * 20 + int(rng() % 3) * (trial % 2));
+                *it = int16_t(rng() % 5 == 0 ? -16
+                              : wide         ? int(rng() % 65536) - 32768
+                                             : int(rng() % levels) * 20 + int(rng() % 3) * (trial % 2));
             cv::filterSpeckles(expected = d.clone(), -16, maxSize, maxDiff);
             for (int threads : {1, 3}) {
                 filter.apply(ours = d.clone(), -16, maxSize, maxDiff, threads);

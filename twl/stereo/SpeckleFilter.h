@@ -34,6 +34,7 @@ private:
         std::vector<Run> runs;
         std::vector<int32_t> rowStart; // of each row from y0 on, and the run count
         std::vector<int32_t> parent;
+        std::vector<uint64_t> valid, links; // of the row being scanned, a bit a pixel
     };
     // Joins the runs of rows y - 1 and y where they touch; rowStart[k] is the
     // first run of row y0 + k in runs and parent.
