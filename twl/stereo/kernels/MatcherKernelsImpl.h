@@ -214,9 +214,9 @@ struct UniquenessThresholds {
 // set instead: two instructions a bit rather than four.
 // Mirrored, the lanes are reversed and stored from the other end of the row.
 // Aligned vectors are streamed past the caches: the planes were last read a
-// frame ago, so an ordinary store first fetched each line from memory (a
-// cold MiB took 137 us to store, 56 us streamed); the passes read each row
-// in order, which the prefetchers follow.
+// frame ago, so an ordinary store would first fetch each line from memory
+// (a cold MiB took 137 us to store, 56 us streamed); the passes read each
+// row in order, which the prefetchers follow.
 template <class V, bool Mirrored>
 __attribute__((always_inline)) inline void censusLanes(const uint8_t *const (&rows)[2 * kCensusRadiusY + 1],
                                                        int x, int width, uint8_t *out, int planeStride) {
