@@ -1,11 +1,15 @@
-// The virtual live camera: frame rates, pacing, unplugging, a pair that agrees with its depth.
+// The virtual live camera: frame rates, pacing, unplugging, frames drawn over
+// the last, a pair that agrees with its depth.
 #include "twl/source/VirtualCamera.h"
+#include "twl/source/VirtualCameraSource.h"
 #include "twl/source/VirtualScene.h"
 #include "twl/util/SteadyClock.h"
 
 #include <QtTest>
 
 #include <opencv2/imgproc.hpp>
+
+#include <linux/videodev2.h>
 
 #include <atomic>
 #include <chrono>
@@ -114,6 +118,28 @@ private slots:
         QVERIFY(VirtualCamera::isAvailable());
         QCOMPARE(cam->grab(frame), SUCCESS);
         QVERIFY(VirtualCamera::open(RESOLUTION_VGA, 15, &e));
+    }
+
+    // A grab draws over the pair it drew before, only where the objects were
+    // and are: no trail may stay, nor a pair changed by the controls, nor one
+    // drawn into another buffer in between.
+    void framesDrawnOverTheLastEqualFreshOnes() {
+        auto source = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
+        QVERIFY(source);
+        auto &camera = static_cast<VirtualCameraSource &>(*source);
+        camera.setPaced(false);
+        VirtualScene fresh(source->resolution());
+        StereoFrame other;
+        cv::Mat left, right;
+        for (int i = 0; i < 16; ++i) {
+            if (i == 4 || i == 6) source->setControl(V4L2_CID_GAIN, i == 4 ? 50 : 0);
+            StereoFrame &into = i % 4 == 3 ? other : frame;
+            QCOMPARE(source->grab(into), SUCCESS);
+            if (i == 4 || i == 5) continue;
+            fresh.render(camera.lastSceneTime(), left, right);
+            QCOMPARE(cv::norm(into.left, left, cv::NORM_INF), 0.0);
+            QCOMPARE(cv::norm(into.right, right, cv::NORM_INF), 0.0);
+        }
     }
 
     void pairAgreesWithGroundTruthDepth() {

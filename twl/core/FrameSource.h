@@ -24,7 +24,9 @@ public:
     virtual ~FrameSource() = default;
     /// Next pair. Live sources wait for their next frame time and answer
     /// ERROR_CODE_CAMERA_NOT_DETECTED once unplugged; recordings answer
-    /// ERROR_CODE_END_OF_FILE after their last frame.
+    /// ERROR_CODE_END_OF_FILE after their last frame. The pixels handed out
+    /// are the source's to draw over at the next grab into the same frame:
+    /// a caller that changes them changes a copy.
     virtual ERROR_CODE grab(StereoFrame &frame) = 0;
     virtual Resolution resolution() const = 0;
     /// Serial number, firmware, model and calibration at the camera size.

@@ -88,20 +88,25 @@ ERROR_CODE VirtualCameraSource::grab(StereoFrame &frame) {
             break;
         }
     }
-    scene().render(sceneTime, frame.left, frame.right, nullptr);
-    expose(frame);
+    // Nothing downstream writes into the pair, so unless the controls changed
+    // it in place, it still holds the last frame as drawn.
+    if (exposed_)
+        scene().render(sceneTime, frame.left, frame.right, nullptr);
+    else
+        scene().renderOver(sceneTime, frame.left, frame.right);
+    exposed_ = expose(frame);
     frame.timestamp = timestamp;
     return SUCCESS;
 }
 
-void VirtualCameraSource::expose(StereoFrame &frame) {
+bool VirtualCameraSource::expose(StereoFrame &frame) {
     int32_t now[3];
     bool asRendered = true;
     for (int i = 0; i < 3; ++i) {
         now[i] = controlValues_[i].load();
         asRendered = asRendered && now[i] == kControls[i].defaultValue;
     }
-    if (asRendered) return;
+    if (asRendered) return false;
     if (!std::equal(now, now + 3, levelsFor_)) {
         const float scale = float(now[kExposure]) / float(kControls[kExposure].defaultValue) *
                             (1.0f + kFullGain * float(now[kGain]) / 100.0f);
@@ -120,6 +125,7 @@ void VirtualCameraSource::expose(StereoFrame &frame) {
         random_.fill(noise_, cv::RNG::NORMAL, cv::Scalar::all(0), cv::Scalar(sigma, sigma, sigma, 0));
         cv::add(*eye, noise_, *eye, cv::noArray(), CV_8UC4);
     }
+    return true;
 }
 
 std::vector<CameraControl> VirtualCameraSource::controls() {

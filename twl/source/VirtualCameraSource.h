@@ -49,8 +49,9 @@ public:
 
 private:
     VirtualScene &scene();
-    /// The controls' effect on a freshly rendered pair (grabbing thread).
-    void expose(StereoFrame &frame);
+    /// The controls' effect on a freshly rendered pair (grabbing thread);
+    /// true when it changed the pair.
+    bool expose(StereoFrame &frame);
 
     struct State;
     std::unique_ptr<State> state_;
@@ -64,6 +65,7 @@ private:
     int32_t levelsFor_[3] = {-1, -1, -1};
     cv::Mat noise_;
     cv::RNG random_{0x5eed};
+    bool exposed_ = true; // the last pair grabbed is not the scene as drawn
 };
 
 } // namespace twl

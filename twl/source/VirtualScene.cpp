@@ -468,6 +468,14 @@ VirtualScene::VirtualScene(Resolution size) : size_(size) {
 VirtualScene::~VirtualScene() = default;
 
 void VirtualScene::render(double t, cv::Mat &left, cv::Mat &right, cv::Mat *leftDepth) {
+    renderPair(t, left, right, leftDepth, false);
+}
+
+void VirtualScene::renderOver(double t, cv::Mat &left, cv::Mat &right) {
+    renderPair(t, left, right, nullptr, true);
+}
+
+void VirtualScene::renderPair(double t, cv::Mat &left, cv::Mat &right, cv::Mat *leftDepth, bool over) {
     // Paths chosen so that the nearest surface stays beyond 0.8 m and the
     // objects cross each other and the room's depth range.
     Object objects[5];
@@ -501,8 +509,8 @@ void VirtualScene::render(double t, cv::Mat &left, cv::Mat &right, cv::Mat *left
         127.0f};
     const std::vector<Object> list(objects, objects + 5);
 
-    renderEye(0, list, left, leftDepth ? *leftDepth : depthScratch_[0]);
-    renderEye(1, list, right, depthScratch_[1]);
+    renderEye(0, list, left, leftDepth ? *leftDepth : depthScratch_[0], over);
+    renderEye(1, list, right, depthScratch_[1], over);
 }
 
 // Screen rectangle of an object seen from (ox, 0, 0): exact for a sphere (the
@@ -541,11 +549,14 @@ cv::Rect VirtualScene::screenBounds(const Object &o, float ox) const {
                     cv::Point(int(std::ceil(x1)) + 2, int(std::ceil(y1)) + 2));
 }
 
-void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Mat &image, cv::Mat &depth) {
+void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Mat &image, cv::Mat &depth,
+                             bool over) {
     const int w = int(size_.width), h = int(size_.height);
     const float ox = eye == 0 ? 0.0f : kNominalBaselineMetres;
     const bool fullDepth = &depth != &depthScratch_[eye];
     image.create(background_[eye].size(), background_[eye].type());
+    // The room outside the objects' old and new places is still in the image.
+    over = over && image.data == drawn_[eye].data && image.step == drawn_[eye].step;
     depth.create(backgroundDepth_[eye].size(), backgroundDepth_[eye].type());
 
     // Screen rectangle of each object: projection of its bounding cube.
@@ -554,6 +565,11 @@ void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Ma
     for (const Object &o : objects) {
         boxes.push_back(screenBounds(o, ox) & frame);
     }
+
+    std::vector<cv::Rect> stale; // where the last frame's objects hide the room
+    if (over) stale.swap(drawnBoxes_[eye]);
+    drawn_[eye] = image;
+    drawnBoxes_[eye] = boxes;
 
     const Texture &tex = texture();
     std::vector<Raster> rasters(objects.size());
@@ -584,12 +600,19 @@ void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Ma
     // the background was copied and between objects).
     twl::parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
         const cv::Range all = cv::Range::all();
-        background_[eye](rows, all).copyTo(image(rows, all));
+        const cv::Rect band(0, rows.start, w, rows.end - rows.start);
+        if (!over) background_[eye](rows, all).copyTo(image(rows, all));
         // Without a depth image to fill, only the depth under the objects is read.
         if (fullDepth) backgroundDepth_[eye](rows, all).copyTo(depth(rows, all));
         for (const cv::Rect &box : boxes) {
-            const cv::Rect part = box & cv::Rect(0, rows.start, w, rows.end - rows.start);
-            if (!fullDepth && !part.empty()) backgroundDepth_[eye](part).copyTo(depth(part));
+            const cv::Rect part = box & band;
+            if (part.empty()) continue;
+            if (over) background_[eye](part).copyTo(image(part));
+            if (!fullDepth) backgroundDepth_[eye](part).copyTo(depth(part));
+        }
+        for (const cv::Rect &box : stale) {
+            const cv::Rect part = box & band;
+            if (!part.empty()) background_[eye](part).copyTo(image(part));
         }
         for (size_t i = 0; i < objects.size(); ++i) {
             const int y0 = std::max(rows.start, boxes[i].y),

@@ -3,8 +3,9 @@
 // side walls) with spheres and boxes moving in depth and sideways, seen by a
 // rectified stereo pair. Rendering is view-independent (diffuse only), so a
 // surface point has the same colour in both eyes and stereo matching is well
-// posed. The static room is rendered once per eye; each frame copies it and
-// ray-casts only the moving objects inside their screen bounding boxes.
+// posed. The static room is rendered once per eye; each frame copies it (or,
+// over the frame before, only where the objects were) and ray-casts only the
+// moving objects inside their screen bounding boxes.
 
 #include "twl/core/Optics.h"
 #include "twl/core/Types.h"
@@ -32,6 +33,10 @@ public:
     /// (CV_32F, metres along the optical axis) is written: the ground truth,
     /// for tests and benchmarks only.
     void render(double timeSeconds, cv::Mat &left, cv::Mat &right, cv::Mat *leftDepth = nullptr);
+    /// As render(), for a pair the caller promises it has not changed since
+    /// this scene last drew it: only where the objects were and are now is
+    /// drawn again. Images in other buffers are drawn whole.
+    void renderOver(double timeSeconds, cv::Mat &left, cv::Mat &right);
 
     Resolution size() const { return size_; }
     float focal() const { return fx_; }
@@ -41,13 +46,18 @@ public:
 
 private:
     cv::Rect screenBounds(const Object &o, float ox) const;
-    void renderEye(int eye, const std::vector<Object> &objects, cv::Mat &image, cv::Mat &depth);
+    void renderPair(double t, cv::Mat &left, cv::Mat &right, cv::Mat *leftDepth, bool over);
+    void renderEye(int eye, const std::vector<Object> &objects, cv::Mat &image, cv::Mat &depth, bool over);
 
     Resolution size_;
     float fx_, cx_, cy_;
     cv::Mat background_[2];      // CV_8UC4 per eye
     cv::Mat backgroundDepth_[2]; // CV_32F per eye
     cv::Mat depthScratch_[2];    // z-buffer of the moving objects
+    // The image each eye was last drawn into, held so that its buffer cannot
+    // be freed and handed to someone else, and where its objects lie.
+    cv::Mat drawn_[2];
+    std::vector<cv::Rect> drawnBoxes_[2];
 };
 
 } // namespace twl
