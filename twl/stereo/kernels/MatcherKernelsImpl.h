@@ -895,6 +895,10 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
         const size_t at = size_t(x) * dp;
         const bool edge = x + 1 < D;
         vec vertical[N], lowest = V::zero();
+        // Unrolled, each row's state along the row has registers of its own;
+        // indexed by a loop counter, the second pass kept the two rows'
+        // minima on the stack, a store and a load in every step's chain.
+#pragma GCC unroll 4
         for (int row = 0; row < R; ++row) {
             const uint8_t *r = rows.rightMirrored[row] + (width - 1 - x);
             vec l[kCensusPlanes];
