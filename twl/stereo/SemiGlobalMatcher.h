@@ -1,5 +1,5 @@
 #pragma once
-// Semi-global matching on census costs: a sparse 9 x 7 census, Hamming
+// Semi-global matching on census costs: a sparse 7 x 7 census, Hamming
 // costs, aggregation along 4 paths in bytes, winner take all with
 // parabola refinement, uniqueness and left-right checks, speckle removal.
 // The image is processed in horizontal bands (one per thread, more where the
@@ -26,8 +26,8 @@ public:
     struct Parameters {
         int disparities = 64; ///< searched: minDisparity .. minDisparity + disparities - 1
         int minDisparity = 0;
-        int P1 = 12, P2 = 31; ///< P2 at most kMaxP2 (sums stay in bytes)
-        int uniqueness = 5;   ///< percent the second-best cost must exceed the best by
+        int P1 = 9, P2 = 23; ///< P2 at most kMaxP2 (sums stay in bytes)
+        int uniqueness = 5;  ///< percent the second-best cost must exceed the best by
         int speckleWindow = 100;
         int speckleRange = 2; ///< pixels
     };

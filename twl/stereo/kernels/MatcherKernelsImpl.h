@@ -325,7 +325,7 @@ __attribute__((always_inline)) inline typename V::vec
 costLanes(const uint8_t *right, const typename V::vec *l, int planeStride, typename V::vec beyond, bool edge,
           int inside, typename V::vec outside, bool padded = true) {
     auto bits = [&](int p) { return V::popcount8(V::xor_(V::load(right + p * planeStride), l[p])); };
-    // At most 32: the sum needs no saturation; 255 lanes past the range are or-ed in.
+    // At most kCensusBits: the sum needs no saturation; 255 lanes past the range are or-ed in.
     typename V::vec acc = bits(0);
     for (int p = 1; p < kCensusPlanes; ++p)
         acc = V::add8(acc, bits(p));
