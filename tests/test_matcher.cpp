@@ -375,8 +375,8 @@ private slots:
                                                   theirs.bad2, mine.density, theirs.density)));
         };
         // A real pair with its measured disparities (full-size pixels, 0 where unknown), past the
-        // columns StereoSGBM leaves empty. Ours keeps a few percent fewer pixels there (its
-        // uniqueness and left-right checks are stricter) and is wrong far less often.
+        // columns StereoSGBM leaves empty. Ours matches a few percent fewer pixels there and gets
+        // fewer of them wrong (2.7 against 3.7 %).
         const QString data = qEnvironmentVariable("VANTARO_TEST_SOURCE_DATA");
         const cv::Mat aloeL = cv::imread(qPrintable(data + "/aloe-left.jpg"), cv::IMREAD_GRAYSCALE),
                       aloeR = cv::imread(qPrintable(data + "/aloe-right.jpg"), cv::IMREAD_GRAYSCALE),
