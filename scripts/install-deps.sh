@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config ccache
   qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
-  libopencv-dev libglew-dev libzstd-dev zlib1g-dev libturbojpeg0-dev
+  libopencv-dev libglew-dev libzstd-dev zlib1g-dev libturbojpeg0-dev libjpeg62-turbo-dev
   libgl1-mesa-dri libglx-mesa0 xvfb xauth
   fonts-roboto-unhinted fonts-dejavu-core
   dpkg-dev file desktop-file-utils appstream shared-mime-info hicolor-icon-theme xdg-utils

@@ -7,6 +7,7 @@
 #include "twl/uvc/UvcStereoSource.h"
 
 #include <QtTest>
+#include <turbojpeg.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -222,6 +223,49 @@ private slots:
                 decoder.decode(damaged.data(), damaged.size(), eye, left, right);
                 QVERIFY(!decoder.decode(jpeg.data(), jpeg.size() / 2, eye, left, right));
             }
+    }
+
+    void mjpgWithoutMarkersIsSplitOnlyWhenBehindAndStaysTheSame() {
+        // 4:2:0 and 4:2:2 (what many cameras send), the exact and the fast decode: the split
+        // picture must be the whole decode's to the bit, whatever the decoders' chroma upsampling.
+        cv::Mat bgra(96, 2 * 160, CV_8UC4);
+        cv::randu(bgra, 0, 256);
+        cv::GaussianBlur(bgra, bgra, cv::Size(5, 5), 1.5);
+        const Resolution eye(160, 96);
+        for (int sampling : {TJSAMP_420, TJSAMP_422}) {
+            tjhandle compressor = tjInitCompress();
+            unsigned char *coded = nullptr;
+            unsigned long size = 0;
+            QCOMPARE(tjCompress2(compressor, bgra.data, bgra.cols, int(bgra.step[0]), bgra.rows, TJPF_BGRA,
+                                 &coded, &size, sampling, 90, 0),
+                     0);
+            const std::vector<uchar> jpeg(coded, coded + size);
+            tjFree(coded);
+            tjDestroy(compressor);
+            for (auto precision : {MjpgDecoder::Precision::Accurate, MjpgDecoder::Precision::Fast}) {
+                MjpgDecoder whole(precision), split(precision);
+                split.splitAbove(1e-9); // any whole decode is too slow
+                cv::Mat wl, wr, sl, sr;
+                QVERIFY(whole.decode(jpeg.data(), jpeg.size(), eye, wl, wr) && !whole.lastDecodeWasSplit());
+                // The first decode is whole: it is what tells that a whole one falls behind.
+                QVERIFY(split.decode(jpeg.data(), jpeg.size(), eye, sl, sr) && !split.lastDecodeWasSplit());
+                for (int frame = 0; frame < 3; ++frame) {
+                    sl.setTo(cv::Scalar::all(0));
+                    QVERIFY(split.decode(jpeg.data(), jpeg.size(), eye, sl, sr) &&
+                            split.lastDecodeWasSplit());
+                    QCOMPARE(cv::norm(sl, wl, cv::NORM_INF) + cv::norm(sr, wr, cv::NORM_INF), 0.0);
+                }
+                // Damaged data is decoded whole after all, as it would have been; cut short, refused.
+                std::vector<uchar> damaged = jpeg;
+                for (size_t i = damaged.size() / 2; i < damaged.size() / 2 + 40; ++i)
+                    damaged[i] = uchar(i * 13);
+                const bool wholeTakesIt = whole.decode(damaged.data(), damaged.size(), eye, wl, wr);
+                QCOMPARE(split.decode(damaged.data(), damaged.size(), eye, sl, sr), wholeTakesIt);
+                if (wholeTakesIt)
+                    QCOMPARE(cv::norm(sl, wl, cv::NORM_INF) + cv::norm(sr, wr, cv::NORM_INF), 0.0);
+                QVERIFY(!split.decode(jpeg.data(), jpeg.size() * 2 / 3, eye, sl, sr));
+            }
+        }
     }
 
     void sizesAndRatesFallBackAsDocumented() {

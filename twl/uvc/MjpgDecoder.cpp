@@ -5,8 +5,13 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <csetjmp>
+#include <cstdio> // jpeglib.h needs FILE
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+
+#include <jpeglib.h>
 
 namespace twl {
 
@@ -132,7 +137,80 @@ void makePart(const uchar *data, const RestartCut &cut, int rows, const uchar *s
     part[part.size() - 1] = 0xD9;
 }
 
+// CPU time of the calling thread: what a decode costs, without the time
+// other threads took the core from it.
+double threadSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
 } // namespace
+
+// One of libjpeg's decompressors, for a band of rows of a picture. libjpeg
+// reports an error by calling error_exit, which must not return: it jumps
+// back out of the decode. Warnings (damaged data) count as a failure here:
+// the picture is then decoded whole, as it would have been.
+struct MjpgDecoder::Skipper {
+    struct Errors {
+        jpeg_error_mgr manager; // first: libjpeg hands back a pointer to it
+        std::jmp_buf back;
+        int warnings = 0;
+    };
+    jpeg_decompress_struct info{};
+    Errors errors;
+    bool usable = false;
+
+    static void failed(j_common_ptr info) { std::longjmp(reinterpret_cast<Errors *>(info->err)->back, 1); }
+    static void message(j_common_ptr info, int level) {
+        if (level < 0) ++reinterpret_cast<Errors *>(info->err)->warnings;
+    }
+
+    Skipper() {
+        info.err = jpeg_std_error(&errors.manager);
+        errors.manager.error_exit = failed;
+        errors.manager.emit_message = message;
+        if (setjmp(errors.back)) return;
+        jpeg_create_decompress(&info);
+        usable = true;
+    }
+    ~Skipper() {
+        if (usable) jpeg_destroy_decompress(&info);
+    }
+
+    // Rows [from, to) of a width x height picture into `picture`, the rows
+    // above skipped: only entropy-decoded, for whole rows of MCUs.
+    bool decodeRows(const uchar *data, size_t length, bool fast, int width, int height, int from, int to,
+                    uchar *picture, int pitch) {
+        if (!usable) return false;
+        if (setjmp(errors.back)) {
+            jpeg_abort_decompress(&info);
+            return false;
+        }
+        errors.warnings = 0;
+        jpeg_mem_src(&info, data, static_cast<unsigned long>(length));
+        if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
+            jpeg_abort_decompress(&info);
+            return false;
+        }
+        // As libjpeg-turbo's own interface sets them for the whole decode.
+        info.out_color_space = JCS_EXT_BGRA;
+        info.dct_method = fast ? JDCT_IFAST : JDCT_ISLOW;
+        info.do_fancy_upsampling = fast ? FALSE : TRUE;
+        jpeg_start_decompress(&info);
+        bool ok = int(info.output_width) == width && int(info.output_height) == height &&
+                  (from == 0 || int(jpeg_skip_scanlines(&info, JDIMENSION(from))) == from);
+        while (ok && int(info.output_scanline) < to) {
+            JSAMPROW rows[16];
+            const int first = int(info.output_scanline), count = std::min(16, to - first);
+            for (int i = 0; i < count; ++i)
+                rows[i] = picture + size_t(first + i) * size_t(pitch);
+            ok = jpeg_read_scanlines(&info, rows, JDIMENSION(count)) > 0;
+        }
+        jpeg_abort_decompress(&info);
+        return ok && errors.warnings == 0;
+    }
+};
 
 MjpgDecoder::MjpgDecoder(Precision precision)
     : handle_(tjInitDecompress()), second_(tjInitDecompress()),
@@ -142,6 +220,31 @@ MjpgDecoder::MjpgDecoder(Precision precision)
 MjpgDecoder::~MjpgDecoder() {
     if (handle_) tjDestroy(handle_);
     if (second_) tjDestroy(second_);
+}
+
+bool MjpgDecoder::decodeSkipping(const uchar *data, size_t length, uchar *picture, int width, int height,
+                                 int pitch) {
+    // The first decoder decodes the top rows; the second entropy-decodes
+    // them only to skip them and decodes the rest. They finish together
+    // where the first has about three quarters of the rows; the share
+    // follows their times, since how much of a decode is entropy decoding
+    // depends on the picture. Cut at a row of MCUs (16 rows at most).
+    for (auto &skipper : skippers_)
+        if (!skipper) skipper.reset(new Skipper);
+    const int cut = std::clamp(int(skipShare_ * height) / 16 * 16, 16, std::max(16, height - 16));
+    if (cut >= height) return false;
+    const bool fast = flags_ & TJFLAG_FASTDCT;
+    bool ok[2] = {false, false};
+    double took[2] = {0, 0};
+    pool_->run(2, [&](int i, int) {
+        const double start = threadSeconds();
+        ok[i] = skippers_[i]->decodeRows(data, length, fast, width, height, i ? cut : 0, i ? height : cut,
+                                         picture, pitch);
+        took[i] = threadSeconds() - start;
+    });
+    if (took[0] > 0 && took[1] > 0)
+        skipShare_ = std::clamp(skipShare_ + 0.3 * (took[1] - took[0]) / (took[0] + took[1]), 0.5, 0.9);
+    return ok[0] && ok[1];
 }
 
 bool MjpgDecoder::decodeInTwo(const uchar *data, size_t length, uchar *picture, int width, int height,
@@ -208,10 +311,18 @@ bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Ma
     // whose cut halves do not both decode is decoded whole after all.
     split_ = decodeInTwo(data, length, left.data, 2 * w, h, int(left.step[0]));
     if (split_) return true;
-    if (tjDecompress2(handle_, data, static_cast<unsigned long>(length), left.data, 2 * w, int(left.step[0]),
-                      h, TJPF_BGRA, flags_) == 0)
-        return true;
-    return tjGetErrorCode(handle_) == TJERR_WARNING;
+    const bool behind = splitAbove_ > 0 && wholeSeconds_ > splitAbove_;
+    if (behind && ++sinceWhole_ < 64) {
+        split_ = decodeSkipping(data, length, left.data, 2 * w, h, int(left.step[0]));
+        if (split_) return true;
+    }
+    sinceWhole_ = 0;
+    const double start = threadSeconds();
+    const bool ok = tjDecompress2(handle_, data, static_cast<unsigned long>(length), left.data, 2 * w,
+                                  int(left.step[0]), h, TJPF_BGRA, flags_) == 0 ||
+                    tjGetErrorCode(handle_) == TJERR_WARNING;
+    if (ok) wholeSeconds_ = threadSeconds() - start;
+    return ok;
 }
 
 } // namespace twl

@@ -5,8 +5,11 @@
 // copied or converted after the decode. A picture whose scan carries restart
 // markers is cut in two at one of them and its halves decoded on two threads
 // (the entropy decoding, most of the time, cannot be split otherwise). One
-// object per stream (one thread at a time); it keeps its decoders and its
-// second thread between frames.
+// without them can be split too, where one thread decoding it whole would
+// fall behind the camera: a second decoder skips the rows the first decodes,
+// which costs the entropy decoding of those rows once more. One object per
+// stream (one thread at a time); it keeps its decoders and its second thread
+// between frames.
 
 #include "twl/core/Types.h"
 
@@ -43,16 +46,29 @@ public:
     /// marker; 0 when the data holds no such marker (cut short).
     static size_t pictureLength(const uchar *data, size_t bytes);
 
-    /// Whether the last successful decode was cut in two at a restart marker.
+    /// Once a whole decode of a picture without restart markers has taken
+    /// more than `seconds` of CPU time (0: never), such pictures are split
+    /// between two threads, at about half again the CPU time. One in 64 is
+    /// still decoded whole, to see whether whole decodes keep up again.
+    void splitAbove(double seconds) { splitAbove_ = seconds; }
+
+    /// Whether the last successful decode was split between two threads.
     bool lastDecodeWasSplit() const { return split_; }
 
 private:
+    struct Skipper;
     bool decodeInTwo(const uchar *data, size_t length, uchar *picture, int width, int height, int pitch);
+    bool decodeSkipping(const uchar *data, size_t length, uchar *picture, int width, int height, int pitch);
 
     void *handle_; // libjpeg-turbo's decompressor
     void *second_; // and the second thread's
     int flags_;
     bool split_ = false;
+    double splitAbove_ = 0;
+    double wholeSeconds_ = 0; // the last whole decode's CPU time
+    int sinceWhole_ = 0;      // split decodes since it
+    double skipShare_ = 0.72; // of the rows, for the decoder that does not skip
+    std::unique_ptr<Skipper> skippers_[2];
     std::unique_ptr<WorkerPool> pool_;
     std::vector<uchar> parts_[2]; // the two pictures a cut makes
 };
