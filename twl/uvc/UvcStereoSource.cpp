@@ -173,6 +173,11 @@ bool UvcStereoSource::decode(const uchar *data, size_t bytes, StereoFrame &frame
     try {
         if (mode_.pixelFormat == V4L2_PIX_FMT_YUYV)
             return splitYuyv(data, bytes, stride_, eye_, frame.left, frame.right);
+        // Split between two threads only where one thread decoding whole
+        // pictures would fall behind the camera: the split costs CPU time
+        // that the matching needs.
+        const float fps = fps_.load();
+        mjpg_->splitAbove(fps > 0 ? 0.8 / fps : 0.0);
         return mjpg_->decode(data, bytes, eye_, frame.left, frame.right);
     } catch (const cv::Exception &) {
         return false; // a damaged frame is skipped, never fatal
