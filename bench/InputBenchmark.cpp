@@ -17,7 +17,10 @@
 // (MjpgDecoder with the fast DCT and chroma upsampling: what the camera
 // uses) and "mjpg_restarts" (the same on the picture encoded with a restart
 // marker after every row of MCUs, which the decoder cuts in two halves
-// decoded on two threads). The MJPG lines add
+// decoded on two threads) and "mjpg_skipping" (the fast decode split
+// between two threads without markers, the second decoder skipping the rows
+// the first decodes: what a source does when whole decodes fall behind its
+// camera; the first decode of the run is whole). The MJPG lines add
 //  opencv_ms    the "mjpg_opencv" decode of the same bytes timed in the same
 //               loop, alternating with the case frame by frame, and
 //               ratio = ms / opencv_ms;
@@ -122,6 +125,15 @@ const std::vector<uchar> &mjpgTurbo(const InputFrame &in, twl::StereoFrame &out)
     return in.mjpg;
 }
 
+// Split between two threads without restart markers, as a source does where
+// whole decodes fall behind its camera (the first decode is whole).
+const std::vector<uchar> &mjpgSkipping(const InputFrame &in, twl::StereoFrame &out) {
+    static twl::MjpgDecoder decoder(twl::MjpgDecoder::Precision::Fast);
+    decoder.splitAbove(1e-9);
+    decoder.decode(in.mjpg.data(), in.mjpg.size(), in.eye, out.left, out.right);
+    return in.mjpg;
+}
+
 struct NamedCase {
     const char *name;
     Case run;
@@ -132,7 +144,8 @@ const NamedCase kCases[] = {{"yuyv", yuyvToEyes, false, false},
                             {"mjpg_opencv", mjpgOpenCv, true, false},
                             {"mjpg", mjpgTurbo<twl::MjpgDecoder::Precision::Accurate>, true, false},
                             {"mjpg_fast", mjpgTurbo<twl::MjpgDecoder::Precision::Fast>, true, false},
-                            {"mjpg_restarts", mjpgTurbo<twl::MjpgDecoder::Precision::Fast>, true, true}};
+                            {"mjpg_restarts", mjpgTurbo<twl::MjpgDecoder::Precision::Fast>, true, true},
+                            {"mjpg_skipping", mjpgSkipping, true, false}};
 
 InputFrame makeFrame(int resolutionIndex) {
     InputFrame f;
