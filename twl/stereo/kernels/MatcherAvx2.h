@@ -48,8 +48,8 @@ struct Avx2 {
         static_assert(N <= 8, "lane numbers are bytes");
         const vec lanes = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18,
                                            19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
-        vec lowest = _mm256_set1_epi16(-1);
-        for (int k = 0; k < N; ++k) {
+        vec lowest = _mm256_min_epu16(_mm256_unpacklo_epi8(lanes, v[0]), _mm256_unpackhi_epi8(lanes, v[0]));
+        for (int k = 1; k < N; ++k) {
             const vec index = _mm256_add_epi8(lanes, _mm256_set1_epi8(char(32 * k)));
             lowest = _mm256_min_epu16(lowest, _mm256_min_epu16(_mm256_unpacklo_epi8(index, v[k]),
                                                                _mm256_unpackhi_epi8(index, v[k])));

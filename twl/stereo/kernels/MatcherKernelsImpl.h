@@ -856,7 +856,21 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     const UniquenessThresholds &thresholds = UniquenessThresholds::of(rows.uniqueness);
     RivalsOfSixteen sixteen[First ? 1 : R][2]; // a group is decided once the next one is counted
     const int wholeSixteens = width & ~15;
-    auto bestCostOf = [&](int row) { return rows.scratch + size_t(2 + row) * size_t(width); };
+    // The rows' pointers held apart from `rows`: the loop's byte stores
+    // may alias anything, so read through `rows` they were loaded again
+    // after every store.
+    uint8_t *keepOf[R], *totalOf[R];
+    const uint8_t *sumsOf[R];
+    int16_t *disparityOf[R];
+    uint32_t *bestCosts[R];
+    for (int row = 0; row < R; ++row) {
+        keepOf[row] = rows.keep[row];
+        totalOf[row] = rows.total[row];
+        sumsOf[row] = rows.sums[row];
+        disparityOf[row] = rows.disparity16[row];
+        bestCosts[row] = rows.scratch + size_t(2 + row) * size_t(width);
+    }
+    auto bestCostOf = [&](int row) { return bestCosts[row]; };
     // Each of the left pixel's census bytes is broadcast to a whole vector.
     // From a byte that takes the shuffle port, which the steps' permutes and
     // folds keep busy; from a word it is a load alone. So the rows' left
@@ -874,17 +888,17 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
         return rows.spread + size_t(row * kCensusPlanes + p) * spreadStride + size_t(x);
     };
     auto decide = [&](int row, int x, const vec(&total)[N]) __attribute__((always_inline)) {
-        const Rivals r = rivalsOf<V, N>(rows.total[row] + size_t(x) * dp, D, dp, thresholds, total);
+        const Rivals r = rivalsOf<V, N>(totalOf[row] + size_t(x) * dp, D, dp, thresholds, total);
         if (!V::decidesSixteen || x >= wholeSixteens) {
             bestCostOf(row)[x] = uint32_t(r.m);
-            rows.disparity16[row][x] = decideFrom(r, x, D);
+            disparityOf[row][x] = decideFrom(r, x, D);
             return;
         }
         if constexpr (V::decidesSixteen) {
             sixteen[row][(x >> 4) & 1].set(x & 15, r);
             if ((x & 15) == 0 && x + 16 < wholeSixteens)
                 V::decideSixteen(sixteen[row][((x >> 4) & 1) ^ 1], x + 16, D, bestCostOf(row) + x + 16,
-                                 rows.disparity16[row] + x + 16);
+                                 disparityOf[row] + x + 16);
         }
     };
     // Pixel x's step in every row; returns the minimum of the last row's
@@ -934,16 +948,16 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
             }
             if (!First && at >= ahead)
                 for (int i = 0; i < dp; i += 64)
-                    __builtin_prefetch(rows.sums[row] + (at - ahead) + size_t(i));
+                    __builtin_prefetch(sumsOf[row] + (at - ahead) + size_t(i));
             vec total[N];
             for (int k = 0; k < N; ++k) {
                 const size_t lane = at + k * V::bytes;
                 const vec both = V::adds8(vertical[k], along[row][k]);
                 if (First) {
-                    V::stream(rows.keep[row] + lane, both);
+                    V::stream(keepOf[row] + lane, both);
                 } else {
-                    total[k] = V::adds8(V::load(rows.sums[row] + lane), both);
-                    V::store(rows.total[row] + lane, total[k]);
+                    total[k] = V::adds8(V::load(sumsOf[row] + lane), both);
+                    V::store(totalOf[row] + lane, total[k]);
                 }
             }
             if constexpr (decidesInLoop) decide(row, x, total);
