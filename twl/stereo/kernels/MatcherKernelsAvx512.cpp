@@ -287,6 +287,15 @@ struct Avx2Vl : Avx2 {
     }
     static uint32_t eqMask(vec a, vec b) { return _mm256_cmpeq_epi8_mask(a, b); }
     static uint32_t leMask(vec a, vec b) { return _mm256_cmple_epu8_mask(a, b); }
+    // Lanes at most `under` in three vectors, of the third only the first
+    // `inThird` (1 to 32): the first two masks counted as one.
+    static int atMostOfThree(const vec (&v)[3], vec under, int inThird) {
+        const __mmask64 both =
+            _mm512_kunpackd(_mm256_cmple_epu8_mask(v[1], under), _mm256_cmple_epu8_mask(v[0], under));
+        const __mmask32 range = inThird >= 32 ? ~0u : (1u << inThird) - 1;
+        return int(_mm_popcnt_u64(_cvtmask64_u64(both))) +
+               _mm_popcnt_u32(_cvtmask32_u32(_mm256_mask_cmple_epu8_mask(range, v[2], under)));
+    }
 };
 
 template <> struct LeftRightCheck<Avx2Vl> : Avx2LeftRightCheck {};

