@@ -122,23 +122,36 @@ private slots:
 
     // A grab draws over the pair it drew before, only where the objects were
     // and are: no trail may stay, nor a pair changed by the controls, nor one
-    // drawn into another buffer in between.
+    // drawn into another buffer in between. Paced, a grab that comes before
+    // its frame is due draws it ahead into a second pair; a late one draws
+    // the frame it skips to.
     void framesDrawnOverTheLastEqualFreshOnes() {
-        auto source = VirtualCamera::open(RESOLUTION_VGA, 15, &e);
-        QVERIFY(source);
-        auto &camera = static_cast<VirtualCameraSource &>(*source);
-        camera.setPaced(false);
-        VirtualScene fresh(source->resolution());
-        StereoFrame other;
-        cv::Mat left, right;
-        for (int i = 0; i < 16; ++i) {
-            if (i == 4 || i == 6) source->setControl(V4L2_CID_GAIN, i == 4 ? 50 : 0);
-            StereoFrame &into = i % 4 == 3 ? other : frame;
-            QCOMPARE(source->grab(into), SUCCESS);
-            if (i == 4 || i == 5) continue;
-            fresh.render(camera.lastSceneTime(), left, right);
-            QCOMPARE(cv::norm(into.left, left, cv::NORM_INF), 0.0);
-            QCOMPARE(cv::norm(into.right, right, cv::NORM_INF), 0.0);
+        for (const bool paced : {false, true}) {
+            auto source = VirtualCamera::open(RESOLUTION_VGA, 30, &e);
+            QVERIFY(source);
+            auto &camera = static_cast<VirtualCameraSource &>(*source);
+            camera.setPaced(paced);
+            VirtualScene fresh(source->resolution());
+            StereoFrame other;
+            cv::Mat left, right;
+            for (int i = 0; i < 16; ++i) {
+                if (i == 4 || i == 6) source->setControl(V4L2_CID_GAIN, i == 4 ? 50 : 0);
+                if (paced && i % 5 == 2) std::this_thread::sleep_for(std::chrono::milliseconds(80));
+                StereoFrame &into = i % 4 == 3 ? other : frame;
+                // A rate change while the grab waits moves its frame to another scene time.
+                std::thread rate;
+                if (paced && i == 10)
+                    rate = std::thread([&] {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                        source->setFps(100);
+                    });
+                QCOMPARE(source->grab(into), SUCCESS);
+                if (rate.joinable()) rate.join();
+                if (i == 4 || i == 5) continue;
+                fresh.render(camera.lastSceneTime(), left, right);
+                QCOMPARE(cv::norm(into.left, left, cv::NORM_INF), 0.0);
+                QCOMPARE(cv::norm(into.right, right, cv::NORM_INF), 0.0);
+            }
         }
     }
 

@@ -68,9 +68,25 @@ ERROR_CODE VirtualCameraSource::grab(StereoFrame &frame) {
             const int64_t now = steadyNowNs();
             int64_t next = s.last + 1;
             int64_t due = s.base + next * period;
+            auto sceneTimeOf = [&](int64_t frameIndex) {
+                return s.last < 0 ? double(frameIndex) * double(period) * 1e-9
+                                  : s.sceneTime + double(frameIndex - s.last) * double(period) * 1e-9;
+            };
             if (!s.paced) {
                 timestamp = uint64_t(now);
             } else if (now < due) {
+                // Early: the frame is drawn now, as a sensor exposes it whether
+                // or not anyone reads it yet, so that it is there when due
+                // rather than a drawing's time after. A rate change while it
+                // is drawn gives the frame another scene time, drawn again.
+                const double aheadTime = sceneTimeOf(next);
+                if (aheadTime != aheadTime_) {
+                    lock.unlock();
+                    scene().renderOver(aheadTime, ahead_.left, ahead_.right);
+                    aheadTime_ = aheadTime;
+                    lock.lock();
+                    continue;
+                }
                 // Woken early by a rate change or the cable: the loop re-checks both.
                 VirtualCamera::detail::stateChanged().wait_until(
                     lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due)));
@@ -81,20 +97,25 @@ ERROR_CODE VirtualCameraSource::grab(StereoFrame &frame) {
                 due = s.base + next * period;
                 timestamp = uint64_t(due);
             }
-            s.sceneTime += double(next - s.last) * double(period) * 1e-9;
-            if (s.last < 0) s.sceneTime = double(next) * double(period) * 1e-9;
+            sceneTime = sceneTimeOf(next);
+            s.sceneTime = sceneTime;
             s.last = next;
-            sceneTime = s.sceneTime;
             break;
         }
     }
-    // Nothing downstream writes into the pair, so unless the controls changed
-    // it in place, it still holds the last frame as drawn.
-    if (exposed_)
-        scene().render(sceneTime, frame.left, frame.right, nullptr);
-    else
+    if (sceneTime == aheadTime_) {
+        // The caller's old pair becomes the one the next frame is drawn into.
+        cv::swap(frame.left, ahead_.left);
+        cv::swap(frame.right, ahead_.right);
+    } else {
         scene().renderOver(sceneTime, frame.left, frame.right);
-    exposed_ = expose(frame);
+    }
+    aheadTime_ = -1;
+    if (expose(frame)) {
+        // Changed in place: the scene may no longer draw over it.
+        scene().forget(frame.left);
+        scene().forget(frame.right);
+    }
     frame.timestamp = timestamp;
     return SUCCESS;
 }

@@ -2,8 +2,10 @@
 // The virtual live camera as a frame source: renders the virtual scene for
 // each frame and paces delivery like a real camera (frame k is due at the
 // open time + k / fps; a late caller gets the latest due frame at once
-// instead of a burst of stale ones). Thread-safe: grab runs on the capture
-// thread while another thread may change the rate or pull the cable.
+// instead of a burst of stale ones; an early one draws its frame while it
+// waits, so that the frame is there at its time, as a camera's is).
+// Thread-safe: grab runs on the capture thread while another thread may
+// change the rate or pull the cable.
 
 #include "twl/core/FrameSource.h"
 
@@ -65,7 +67,10 @@ private:
     int32_t levelsFor_[3] = {-1, -1, -1};
     cv::Mat noise_;
     cv::RNG random_{0x5eed};
-    bool exposed_ = true; // the last pair grabbed is not the scene as drawn
+    // The next frame, drawn while the grab waited for its time, and its scene
+    // time (negative when it holds none).
+    StereoFrame ahead_;
+    double aheadTime_ = -1;
 };
 
 } // namespace twl

@@ -513,6 +513,12 @@ void VirtualScene::renderPair(double t, cv::Mat &left, cv::Mat &right, cv::Mat *
     renderEye(1, list, right, depthScratch_[1], over);
 }
 
+void VirtualScene::forget(const cv::Mat &image) {
+    for (auto &eye : drawn_)
+        for (Drawn &drawn : eye)
+            if (drawn.image.data == image.data) drawn = Drawn();
+}
+
 // Screen rectangle of an object seen from (ox, 0, 0): exact for a sphere (the
 // planes through the camera's axes tangent to it), the projected corners for
 // a box.
@@ -556,7 +562,12 @@ void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Ma
     const bool fullDepth = &depth != &depthScratch_[eye];
     image.create(background_[eye].size(), background_[eye].type());
     // The room outside the objects' old and new places is still in the image.
-    over = over && image.data == drawn_[eye].data && image.step == drawn_[eye].step;
+    int slot = 1 - lastDrawn_[eye];
+    for (int i = 0; i < 2; ++i)
+        if (drawn_[eye][i].image.data == image.data && drawn_[eye][i].image.step == image.step) slot = i;
+    Drawn &drawn = drawn_[eye][slot];
+    over = over && drawn.image.data == image.data && drawn.image.step == image.step;
+    lastDrawn_[eye] = slot;
     depth.create(backgroundDepth_[eye].size(), backgroundDepth_[eye].type());
 
     // Screen rectangle of each object: projection of its bounding cube.
@@ -566,10 +577,10 @@ void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Ma
         boxes.push_back(screenBounds(o, ox) & frame);
     }
 
-    std::vector<cv::Rect> stale; // where the last frame's objects hide the room
-    if (over) stale.swap(drawnBoxes_[eye]);
-    drawn_[eye] = image;
-    drawnBoxes_[eye] = boxes;
+    std::vector<cv::Rect> stale; // where the objects last drawn here hide the room
+    if (over) stale.swap(drawn.boxes);
+    drawn.image = image;
+    drawn.boxes = boxes;
 
     const Texture &tex = texture();
     std::vector<Raster> rasters(objects.size());

@@ -34,9 +34,13 @@ public:
     /// for tests and benchmarks only.
     void render(double timeSeconds, cv::Mat &left, cv::Mat &right, cv::Mat *leftDepth = nullptr);
     /// As render(), for a pair the caller promises it has not changed since
-    /// this scene last drew it: only where the objects were and are now is
-    /// drawn again. Images in other buffers are drawn whole.
+    /// this scene last drew into it: only where the objects were and are now
+    /// is drawn again. The scene remembers the last two buffers of each eye it
+    /// drew, so that two pairs can take turns; images in other buffers are
+    /// drawn whole.
     void renderOver(double timeSeconds, cv::Mat &left, cv::Mat &right);
+    /// The caller changed `image` after it was drawn: it will be drawn whole.
+    void forget(const cv::Mat &image);
 
     Resolution size() const { return size_; }
     float focal() const { return fx_; }
@@ -54,10 +58,14 @@ private:
     cv::Mat background_[2];      // CV_8UC4 per eye
     cv::Mat backgroundDepth_[2]; // CV_32F per eye
     cv::Mat depthScratch_[2];    // z-buffer of the moving objects
-    // The image each eye was last drawn into, held so that its buffer cannot
-    // be freed and handed to someone else, and where its objects lie.
-    cv::Mat drawn_[2];
-    std::vector<cv::Rect> drawnBoxes_[2];
+    // The last two images each eye was drawn into, held so that their buffers
+    // cannot be freed and handed to someone else, and where their objects lie.
+    struct Drawn {
+        cv::Mat image;
+        std::vector<cv::Rect> boxes;
+    };
+    Drawn drawn_[2][2];
+    int lastDrawn_[2] = {0, 0};
 };
 
 } // namespace twl
