@@ -191,34 +191,24 @@ ERROR_CODE CameraSession::grab(const RuntimeParameters &parameters) {
     timestamp_ = frame_.timestamp;
     rangeFresh_ = false;
     leftScaledSize_ = cv::Size();
+    depthScaledSize_ = cv::Size();
     hasDepth_ = false;
     if (parameters.enableDepth) {
         const bool fill = parameters.sensingMode == SENSING_MODE_FILL;
         engine_.compute(frame_.left, frame_.right, fill, stereo_);
-        if (init_.depthStabilization) stabilise();
-        updateDepth(fill);
+        updateDepth(fill, init_.depthStabilization);
         hasDepth_ = true;
     }
     return SUCCESS;
 }
 
-void CameraSession::stabilise() {
-    // Follow slow changes smoothly and jumps at once: a moving edge must not
-    // leave a trail, a still wall must not shimmer.
-    cv::Mat &d = stereo_.disparity;
-    if (previousDisparity_.size() != d.size()) {
-        previousDisparity_ = d.clone();
-        return;
-    }
-    parallelFor(cv::Range(0, d.rows), [&](const cv::Range &rows) {
-        for (int y = rows.start; y < rows.end; ++y)
-            stabiliseRow(d.ptr<float>(y), previousDisparity_.ptr<float>(y), d.cols);
-    });
-}
-
-void CameraSession::updateDepth(bool fill) {
-    const cv::Mat &disp = stereo_.disparity;
+void CameraSession::updateDepth(bool fill, bool stabilise) {
+    cv::Mat &disp = stereo_.disparity;
     const cv::Mat &conf = stereo_.confidence;
+    // Stabilised, the disparities follow slow changes smoothly and jumps at
+    // once: a moving edge must not leave a trail, a still wall must not shimmer.
+    const bool follow = stabilise && previousDisparity_.size() == disp.size();
+    if (stabilise && !follow) previousDisparity_ = disp.clone();
     depth_.create(disp.size(), CV_32F);
     confidence_.create(disp.size(), CV_32F);
     const float maxZ = maxDepth.load();
@@ -227,10 +217,13 @@ void CameraSession::updateDepth(bool fill) {
     // threshold does not punch holes into it.
     const float minConfidence = fill ? 0.0f : 100.0f - float(std::clamp(confidenceThreshold.load(), 0, 100));
     const DepthLimits limits{focalBaseline_, maxZ, minConfidence, fill};
+    // Row by row, both passes: a row the first wrote is still in cache for the second.
     parallelFor(cv::Range(0, disp.rows), [&](const cv::Range &rows) {
-        for (int y = rows.start; y < rows.end; ++y)
+        for (int y = rows.start; y < rows.end; ++y) {
+            if (follow) stabiliseRow(disp.ptr<float>(y), previousDisparity_.ptr<float>(y), disp.cols);
             depthRow(disp.ptr<float>(y), conf.ptr<float>(y), disp.cols, limits, depth_.ptr<float>(y),
                      confidence_.ptr<float>(y));
+        }
     });
 }
 
@@ -242,6 +235,16 @@ const cv::Mat &CameraSession::leftAt(cv::Size size) {
         leftScaledSize_ = size;
     }
     return leftScaled_;
+}
+
+// The depth picture and the point cloud are usually asked for at the same size.
+const cv::Mat &CameraSession::depthAt(cv::Size size) {
+    if (size == depth_.size()) return depth_;
+    if (size != depthScaledSize_) {
+        cv::resize(depth_, depthScaled_, size, 0, 0, cv::INTER_NEAREST);
+        depthScaledSize_ = size;
+    }
+    return depthScaled_;
 }
 
 void CameraSession::makeRays(cv::Size size) {
@@ -290,14 +293,13 @@ ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t 
     } else {
         // Depth: near bright (or warm), far dark but never black, which
         // stays reserved for pixels without depth. Confidence: brighter is surer.
-        const cv::Mat &src = view == VIEW_DEPTH ? depth_ : confidence_;
-        if (src.size() == outSize)
-            measureScaled_ = src;
-        else
-            cv::resize(src, measureScaled_, outSize, 0, 0, cv::INTER_NEAREST);
         if (view == VIEW_DEPTH) {
-            DepthColormap::paint(measureScaled_, pictureRange(), look_.colormap, dst);
+            DepthColormap::paint(depthAt(outSize), pictureRange(), look_.colormap, dst);
         } else {
+            if (confidence_.size() == outSize)
+                measureScaled_ = confidence_;
+            else
+                cv::resize(confidence_, measureScaled_, outSize, 0, 0, cv::INTER_NEAREST);
             parallelFor(cv::Range(0, outSize.height), [&](const cv::Range &rows) {
                 for (int y = rows.start; y < rows.end; ++y) {
                     const float *s = measureScaled_.ptr<float>(y);
@@ -334,17 +336,14 @@ ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory,
     cv::Mat dst;
     ERROR_CODE e = prepare(mat, out.width, out.height, MAT_TYPE_32F_C4, memory, CV_32FC4, &dst);
     if (e != SUCCESS) return e;
-    if (depth_.size() == outSize)
-        measureScaled_ = depth_;
-    else
-        cv::resize(depth_, measureScaled_, outSize, 0, 0, cv::INTER_NEAREST);
+    const cv::Mat &depth = depthAt(outSize);
     const cv::Mat &colour = leftAt(outSize);
     makeRays(outSize);
     const float *rx = rayX_.ptr<float>();
     parallelFor(cv::Range(0, outSize.height), [&](const cv::Range &rows) {
         for (int v = rows.start; v < rows.end; ++v) {
             const float ry = rayY_.at<float>(v);
-            const float *z = measureScaled_.ptr<float>(v);
+            const float *z = depth.ptr<float>(v);
             const uchar *c = colour.ptr<uchar>(v);
             float *p = dst.ptr<float>(v);
             pointRow(z, c, rx, ry, outSize.width, p);

@@ -43,9 +43,9 @@ public:
     std::atomic<int> confidenceThreshold{100};
 
 private:
-    void updateDepth(bool fill);
-    void stabilise();
+    void updateDepth(bool fill, bool stabilise);
     const cv::Mat &leftAt(cv::Size size);
+    const cv::Mat &depthAt(cv::Size size);
     void makeRays(cv::Size size);
 
     std::unique_ptr<FrameSource> source_;
@@ -74,6 +74,8 @@ private:
     // Caches valid for the current frame only.
     cv::Mat leftScaled_;
     cv::Size leftScaledSize_;
+    cv::Mat depthScaled_;
+    cv::Size depthScaledSize_;
     cv::Mat measureScaled_;
     cv::Mat rayX_, rayY_;
     cv::Size raySize_;
