@@ -1,6 +1,9 @@
 #include "twl/stereo/AreaReduction.h"
 
 #include <opencv2/core/hal/intrin.hpp>
+#include <opencv2/imgproc/hal/hal.hpp>
+
+#include <algorithm>
 
 namespace twl {
 
@@ -102,6 +105,20 @@ void twoThirdsArea(const cv::Mat &src, cv::Mat &out, int k0, int k1) {
             bottom[2 * j] = ninth(2 * u0 + u1);
             bottom[2 * j + 1] = ninth(u1 + 2 * u2);
         }
+    }
+}
+
+// The full-size grey image (2 MiB an eye at HD1080) was written out whole
+// and read back by the reduction; a few rows at a time it stays in cache.
+void twoThirdsAreaOfColour(const cv::Mat &colour, cv::Mat &out, int k0, int k1, cv::Mat &grey) {
+    constexpr int kBlockRows = 8;
+    grey.create(3 * kBlockRows, colour.cols, CV_8U);
+    for (int k = k0; k < k1; k += kBlockRows) {
+        const int n = std::min(kBlockRows, k1 - k);
+        cv::hal::cvtBGRtoGray(colour.ptr(3 * k), colour.step, grey.data, grey.step, colour.cols, 3 * n, CV_8U,
+                              colour.channels(), false);
+        cv::Mat rows = out.rowRange(2 * k, 2 * (k + n));
+        twoThirdsArea(grey, rows, 0, n);
     }
 }
 

@@ -14,5 +14,8 @@ void quarterArea(const cv::Mat &src, cv::Mat &dst, std::vector<uint16_t> &column
 /// Rows [k0, k1) of 2 x 2 blocks of `out`, two thirds the size of `src`
 /// both ways (allocated by the caller).
 void twoThirdsArea(const cv::Mat &src, cv::Mat &out, int k0, int k1);
+/// As twoThirdsArea of the grey of a BGR or BGRA image (OpenCV's conversion,
+/// to the bit), made a few rows at a time in `grey` (scratch).
+void twoThirdsAreaOfColour(const cv::Mat &colour, cv::Mat &out, int k0, int k1, cv::Mat &grey);
 
 } // namespace twl

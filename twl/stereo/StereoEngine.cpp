@@ -307,14 +307,25 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
     }
     const int code = leftBGRA.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY;
     if (leftBGRA.channels() == 1) {
-        d.greyFullL = leftBGRA;
-        d.greyFullR = rightBGRA;
+        d.downsample(leftBGRA, d.levelsL, d.greyL);
+        d.downsample(rightBGRA, d.levelsR, d.greyR);
+    } else if (cameraSize == d.work) {
+        cv::cvtColor(leftBGRA, d.greyL, code);
+        cv::cvtColor(rightBGRA, d.greyR, code);
+    } else if (cameraSize.width * 2 == d.work.width * 3 && cameraSize.height * 2 == d.work.height * 3) {
+        d.greyL.create(d.work, CV_8U);
+        d.greyR.create(d.work, CV_8U);
+        parallelFor(cv::Range(0, d.work.height / 2), [&](const cv::Range &rows) {
+            thread_local cv::Mat grey;
+            twoThirdsAreaOfColour(leftBGRA, d.greyL, rows.start, rows.end, grey);
+            twoThirdsAreaOfColour(rightBGRA, d.greyR, rows.start, rows.end, grey);
+        });
     } else {
         cv::cvtColor(leftBGRA, d.greyFullL, code);
         cv::cvtColor(rightBGRA, d.greyFullR, code);
+        d.downsample(d.greyFullL, d.levelsL, d.greyL);
+        d.downsample(d.greyFullR, d.levelsR, d.greyR);
     }
-    d.downsample(d.greyFullL, d.levelsL, d.greyL);
-    d.downsample(d.greyFullR, d.levelsR, d.greyR);
 
     int pad = 0;
     if (d.reference) {
