@@ -59,7 +59,8 @@ private slots:
                 QVERIFY2(cv::norm(ours, ref, cv::NORM_INF) == 0, qPrintable(QString("two thirds %1").arg(w)));
             }
             // From colour: the grey is made a few rows at a time, the rows taken in two parts.
-            cv::Mat colour(12 * h, 12 * w, i % 2 ? CV_8UC4 : CV_8UC3), grey, ref, ours(8 * h, 8 * w, CV_8U), scratch;
+            cv::Mat colour(12 * h, 12 * w, i % 2 ? CV_8UC4 : CV_8UC3), grey, ref, ours(8 * h, 8 * w, CV_8U),
+                scratch;
             rng.fill(colour, cv::RNG::UNIFORM, 0, 256);
             cv::cvtColor(colour, grey, i % 2 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
             cv::resize(grey, ref, ours.size(), 0, 0, cv::INTER_AREA);
