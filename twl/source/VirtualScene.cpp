@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace twl {
 
@@ -609,21 +610,29 @@ void VirtualScene::renderEye(int eye, const std::vector<Object> &objects, cv::Ma
     // Each band of rows is drawn whole by one thread: the background, then the
     // objects in order (one pass, where a loop per object left a core idle while
     // the background was copied and between objects).
+    // Copies by row pointer: the headers of sub-images count references to
+    // the whole images atomically, and the threads drawing neighbouring rows
+    // fought over those counts.
+    const cv::Mat &room = background_[eye], &roomDepth = backgroundDepth_[eye];
+    auto copyPart = [](const cv::Mat &from, cv::Mat &to, const cv::Rect &part) {
+        const size_t pixel = from.elemSize(), bytes = size_t(part.width) * pixel;
+        for (int y = part.y; y < part.y + part.height; ++y)
+            std::memcpy(to.ptr(y) + size_t(part.x) * pixel, from.ptr(y) + size_t(part.x) * pixel, bytes);
+    };
     twl::parallelFor(cv::Range(0, h), [&](const cv::Range &rows) {
-        const cv::Range all = cv::Range::all();
         const cv::Rect band(0, rows.start, w, rows.end - rows.start);
-        if (!over) background_[eye](rows, all).copyTo(image(rows, all));
+        if (!over) copyPart(room, image, band);
         // Without a depth image to fill, only the depth under the objects is read.
-        if (fullDepth) backgroundDepth_[eye](rows, all).copyTo(depth(rows, all));
+        if (fullDepth) copyPart(roomDepth, depth, band);
         for (const cv::Rect &box : boxes) {
             const cv::Rect part = box & band;
             if (part.empty()) continue;
-            if (over) background_[eye](part).copyTo(image(part));
-            if (!fullDepth) backgroundDepth_[eye](part).copyTo(depth(part));
+            if (over) copyPart(room, image, part);
+            if (!fullDepth) copyPart(roomDepth, depth, part);
         }
         for (const cv::Rect &box : stale) {
             const cv::Rect part = box & band;
-            if (!part.empty()) background_[eye](part).copyTo(image(part));
+            if (!part.empty()) copyPart(room, image, part);
         }
         for (size_t i = 0; i < objects.size(); ++i) {
             const int y0 = std::max(rows.start, boxes[i].y),
