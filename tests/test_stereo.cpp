@@ -69,6 +69,16 @@ private slots:
             twoThirdsAreaOfColour(colour, ours, split, 4 * h, scratch);
             QVERIFY2(cv::norm(ours, ref, cv::NORM_INF) == 0, qPrintable(QString("from colour %1").arg(w)));
         }
+        // The grey of every colour, with any alpha.
+        cv::Mat colours(4096, 4096, CV_8UC4), ours(colours.size(), CV_8U), ref;
+        for (int y = 0; y < colours.rows; ++y)
+            for (int x = 0; x < colours.cols; ++x) {
+                const uint32_t c = uint32_t(y) << 12 | uint32_t(x);
+                colours.at<cv::Vec4b>(y, x) = cv::Vec4b(uchar(c), uchar(c >> 8), uchar(c >> 16), uchar(c * 37));
+            }
+        greyRows(colours, ours, 0, colours.rows);
+        cv::cvtColor(colours, ref, cv::COLOR_BGRA2GRAY);
+        QCOMPARE(cv::norm(ours, ref, cv::NORM_INF), 0.0);
     }
 
     void searchRangeFollowsTheGeometry() {

@@ -1,5 +1,7 @@
 #include "twl/stereo/AreaReduction.h"
 
+#include "twl/stereo/kernels/GreyKernels.h"
+
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc/hal/hal.hpp>
 
@@ -108,6 +110,24 @@ void twoThirdsArea(const cv::Mat &src, cv::Mat &out, int k0, int k1) {
     }
 }
 
+namespace {
+// `rows` rows of a colour image from row y on, into rows from 0 on of `grey`.
+void greyOfRows(const cv::Mat &colour, int y, int rows, uchar *grey, size_t greyStep) {
+    static const GreyRow fast = avx2GreyRow();
+    if (fast && colour.channels() == 4) {
+        for (int i = 0; i < rows; ++i)
+            fast(colour.ptr(y + i), colour.cols, grey + size_t(i) * greyStep);
+        return;
+    }
+    cv::hal::cvtBGRtoGray(colour.ptr(y), colour.step, grey, greyStep, colour.cols, rows, CV_8U,
+                          colour.channels(), false);
+}
+} // namespace
+
+void greyRows(const cv::Mat &colour, cv::Mat &grey, int y0, int y1) {
+    if (y1 > y0) greyOfRows(colour, y0, y1 - y0, grey.ptr(y0), grey.step);
+}
+
 // The full-size grey image (2 MiB an eye at HD1080) was written out whole
 // and read back by the reduction; a few rows at a time it stays in cache.
 void twoThirdsAreaOfColour(const cv::Mat &colour, cv::Mat &out, int k0, int k1, cv::Mat &grey) {
@@ -115,8 +135,7 @@ void twoThirdsAreaOfColour(const cv::Mat &colour, cv::Mat &out, int k0, int k1, 
     grey.create(3 * kBlockRows, colour.cols, CV_8U);
     for (int k = k0; k < k1; k += kBlockRows) {
         const int n = std::min(kBlockRows, k1 - k);
-        cv::hal::cvtBGRtoGray(colour.ptr(3 * k), colour.step, grey.data, grey.step, colour.cols, 3 * n, CV_8U,
-                              colour.channels(), false);
+        greyOfRows(colour, 3 * k, 3 * n, grey.data, grey.step);
         cv::Mat rows = out.rowRange(2 * k, 2 * (k + n));
         twoThirdsArea(grey, rows, 0, n);
     }

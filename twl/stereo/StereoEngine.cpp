@@ -305,13 +305,9 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
         out.confidence.setTo(0);
         return;
     }
-    const int code = leftBGRA.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY;
     if (leftBGRA.channels() == 1) {
         d.downsample(leftBGRA, d.levelsL, d.greyL);
         d.downsample(rightBGRA, d.levelsR, d.greyR);
-    } else if (cameraSize == d.work) {
-        cv::cvtColor(leftBGRA, d.greyL, code);
-        cv::cvtColor(rightBGRA, d.greyR, code);
     } else if (cameraSize.width * 2 == d.work.width * 3 && cameraSize.height * 2 == d.work.height * 3) {
         d.greyL.create(d.work, CV_8U);
         d.greyR.create(d.work, CV_8U);
@@ -321,10 +317,19 @@ void StereoEngine::compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bo
             twoThirdsAreaOfColour(rightBGRA, d.greyR, rows.start, rows.end, grey);
         });
     } else {
-        cv::cvtColor(leftBGRA, d.greyFullL, code);
-        cv::cvtColor(rightBGRA, d.greyFullR, code);
-        d.downsample(d.greyFullL, d.levelsL, d.greyL);
-        d.downsample(d.greyFullR, d.levelsR, d.greyR);
+        // Straight into the working images where the camera's size is theirs.
+        const bool working = cameraSize == d.work;
+        cv::Mat &greyL = working ? d.greyL : d.greyFullL, &greyR = working ? d.greyR : d.greyFullR;
+        greyL.create(cameraSize, CV_8U);
+        greyR.create(cameraSize, CV_8U);
+        parallelFor(cv::Range(0, cameraSize.height), [&](const cv::Range &rows) {
+            greyRows(leftBGRA, greyL, rows.start, rows.end);
+            greyRows(rightBGRA, greyR, rows.start, rows.end);
+        });
+        if (!working) {
+            d.downsample(d.greyFullL, d.levelsL, d.greyL);
+            d.downsample(d.greyFullR, d.levelsR, d.greyR);
+        }
     }
 
     int pad = 0;
