@@ -74,7 +74,8 @@ private slots:
         for (int y = 0; y < colours.rows; ++y)
             for (int x = 0; x < colours.cols; ++x) {
                 const uint32_t c = uint32_t(y) << 12 | uint32_t(x);
-                colours.at<cv::Vec4b>(y, x) = cv::Vec4b(uchar(c), uchar(c >> 8), uchar(c >> 16), uchar(c * 37));
+                colours.at<cv::Vec4b>(y, x) =
+                    cv::Vec4b(uchar(c), uchar(c >> 8), uchar(c >> 16), uchar(c * 37));
             }
         greyRows(colours, ours, 0, colours.rows);
         cv::cvtColor(colours, ref, cv::COLOR_BGRA2GRAY);
