@@ -83,19 +83,20 @@ private slots:
             QVERIFY2(shown >= 5 && shown <= 25, qPrintable(QString("%1 in 2 s").arg(shown)));
         }
         // A new playback starts at frame 0 wherever the last one was.
-        const QString five = recording("five.twv", 5, 320, 180, 5);
-        app->CreateTWVInput(five);
-        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(five), 8000);
-        QCOMPARE(gui()->frameSlider->maximum(), 4);
-        gui()->frameSlider->setValue(3);
+        const QString ten = recording("ten.twv", 10, 320, 180, 5);
+        app->CreateTWVInput(ten);
+        QTRY_VERIFY_WITH_TIMEOUT(isPlaying(ten), 8000);
+        QCOMPARE(gui()->frameSlider->maximum(), 9);
+        gui()->frameSlider->setValue(8);
         QList<int> values;
         connect(gui()->frameSlider, &QSlider::valueChanged, this, [&values](int v) { values << v; });
-        app->CreateTWVInput(five);
+        app->CreateTWVInput(ten);
         QTRY_VERIFY_WITH_TIMEOUT(values.size() >= 2, 8000);
         disconnect(gui()->frameSlider, nullptr, this, nullptr);
-        // The slider follows a few times a second, passing frames over; it starts from 0 and goes on.
+        // The slider follows a few times a second, passing frames over; it starts from 0 and goes on
+        // (on a busy machine a second or so later, still short of where the last playback was).
         QCOMPARE(values.first(), 0);
-        QVERIFY(values[1] > 0 && values[1] < 3);
+        QVERIFY2(values[1] > 0 && values[1] < 8, qPrintable(QString::number(values[1])));
     }
 
     void badFramesAreSkippedAndOnlyAnUnreadableRecordingEnds() {
