@@ -300,7 +300,10 @@ bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Ma
                             &colourspace) != 0 ||
         jw != 2 * w || jh != h)
         return false;
-    if (!halvesOfOnePicture(left, right, w, h)) {
+    // A decode into a new picture pays for mapping its pages: not a time to
+    // judge whole decodes by.
+    const bool fresh = !halvesOfOnePicture(left, right, w, h);
+    if (fresh) {
         const cv::Mat picture(h, 2 * w, CV_8UC4);
         left = picture.colRange(0, w);
         right = picture.colRange(w, 2 * w);
@@ -321,7 +324,7 @@ bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Ma
     const bool ok = tjDecompress2(handle_, data, static_cast<unsigned long>(length), left.data, 2 * w,
                                   int(left.step[0]), h, TJPF_BGRA, flags_) == 0 ||
                     tjGetErrorCode(handle_) == TJERR_WARNING;
-    if (ok) wholeSeconds_ = threadSeconds() - start;
+    if (ok && !fresh) wholeSeconds_ = threadSeconds() - start;
     return ok;
 }
 

@@ -46,8 +46,9 @@ public:
     /// marker; 0 when the data holds no such marker (cut short).
     static size_t pictureLength(const uchar *data, size_t bytes);
 
-    /// Once a whole decode of a picture without restart markers has taken
-    /// more than `seconds` of CPU time (0: never), such pictures are split
+    /// Once a whole decode of a picture without restart markers, into eyes
+    /// decoded into before, has taken more than `seconds` of CPU time (0:
+    /// never), such pictures are split
     /// between two threads, at about half again the CPU time. One in 64 is
     /// still decoded whole, to see whether whole decodes keep up again.
     void splitAbove(double seconds) { splitAbove_ = seconds; }
