@@ -4,10 +4,11 @@
 // each eye converted straight out of the driver's buffer. A thread of its own
 // dequeues and decodes the next frame while the caller works on the last one
 // (one frame ahead at most; the driver's buffers hold the rest), so that
-// decoding and the caller's work share the cores. The pairs come off the
-// lenses as they are (not rectified); the calibration reported is the
-// nominal rig described in docs/real-cameras.md. Thread-safe: the rate may
-// change from another thread while grabs run.
+// decoding and the caller's work share the cores; it runs at a lower
+// priority, since those buffers give it slack and the caller has none. The
+// pairs come off the lenses as they are (not rectified); the calibration
+// reported is the nominal rig described in docs/real-cameras.md.
+// Thread-safe: the rate may change from another thread while grabs run.
 
 #include "twl/core/FrameSource.h"
 #include "twl/uvc/UvcCamera.h"
