@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace twl {
@@ -33,7 +36,33 @@ int censusPlaneStride(int width, int Dp) {
 struct SemiGlobalMatcher::Seam {
     std::vector<uint8_t> path, min;
     std::atomic<bool> ready{false};
+    std::mutex mutex;
+    std::condition_variable handed;
     uint8_t *pathRow() { return path.data() + 64; }
+
+    void hand() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ready.store(true, std::memory_order_release);
+        }
+        handed.notify_one();
+    }
+    // The other band is mostly a moment from its seam, so the wait spins
+    // first; past that it sleeps. A waiter that only yielded kept its core
+    // while the other band shared the second one with the camera's decoder
+    // (three threads on two cores): a seventh of an MJPG frame's CPU time
+    // went to yielding, and frames were lost.
+    void await() {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        while (!ready.load(std::memory_order_acquire)) {
+            if (std::chrono::steady_clock::now() >= until) {
+                std::unique_lock<std::mutex> lock(mutex);
+                handed.wait(lock, [this] { return ready.load(std::memory_order_relaxed); });
+                return;
+            }
+            std::this_thread::yield();
+        }
+    }
 };
 
 // Buffers of one worker, reused between frames. Only one vertical path of a
@@ -393,9 +422,8 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
         mine.path.resize(costRow + 128);
         std::copy_n(pathOf(cur ^ 1), costRow, mine.pathRow());
         mine.min = band.min[cur ^ 1];
-        mine.ready.store(true, std::memory_order_release);
-        while (!theirs.ready.load(std::memory_order_acquire))
-            std::this_thread::yield();
+        mine.hand();
+        theirs.await();
         entering = theirs.pathRow();
         enteringMin = theirs.min.data();
     }
