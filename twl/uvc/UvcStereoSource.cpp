@@ -24,7 +24,14 @@
 namespace twl {
 
 namespace {
-constexpr unsigned kBufferCount = 4;
+// The driver drops a frame only when every buffer it has is full, so the
+// buffers are the slack for a caller that falls behind for a moment: at 60
+// fps four were 50 ms, less than the first frame of a session can take
+// while its engine maps its memory (40-120 ms). An eighth of a second of
+// frames, four buffers at least and eight at most.
+unsigned bufferCountFor(float fps) {
+    return unsigned(std::clamp(int(std::ceil(fps / 8.0f)), 4, 8));
+}
 constexpr int kReaderNice = 10; // below the caller's threads: a tenth of their share of a core
 } // namespace
 
@@ -124,7 +131,7 @@ bool UvcStereoSource::startStream(int *error) {
         return false;
     };
     v4l2_requestbuffers request{};
-    request.count = kBufferCount;
+    request.count = bufferCountFor(fps_.load());
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
     if (backend_.xioctl(fd_, VIDIOC_REQBUFS, &request) < 0) return failed();
@@ -200,16 +207,16 @@ bool heldOnlyBy(const StereoFrame &f) {
 } // namespace
 
 void UvcStereoSource::readAhead() {
-    // The reader has slack (the driver's buffers hold three frames more) and
-    // the caller has none: a frame it finishes late is a frame lost. So the
-    // reader runs at a lower priority and decodes in the moments the caller's
-    // threads leave a core free, rather than halving the speed of one of
-    // them (whose band the other then waits for). With an MJPG camera at
-    // HD1080 through ULTRA on two cores this kept all 300 frames of 10 s in
-    // five runs, against losing 10 to 16 of them. While the caller waits for
-    // a frame its threads sleep and the reader has the cores, so it is never
-    // held back for long. The decoder's second thread, started from here,
-    // inherits the priority.
+    // The reader has slack (the driver's buffers hold three frames more at
+    // least) and the caller has none: a frame it finishes late is a frame
+    // lost. So the reader runs at a lower priority and decodes in the
+    // moments the caller's threads leave a core free, rather than halving
+    // the speed of one of them (whose band the other then waits for). With an
+    // MJPG camera at HD1080 through ULTRA on two cores this kept all 300
+    // frames of 10 s in five runs, against losing 10 to 16 of them. While the
+    // caller waits for a frame its threads sleep and the reader has the
+    // cores, so it is never held back for long. The decoder's second thread,
+    // started from here, inherits the priority.
     const pid_t self = pid_t(::syscall(SYS_gettid));
     errno = 0;
     const int nice = ::getpriority(PRIO_PROCESS, id_t(self));
