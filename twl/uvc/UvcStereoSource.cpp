@@ -213,7 +213,7 @@ void UvcStereoSource::readAhead() {
     // moments the caller's threads leave a core free, rather than halving
     // the speed of one of them (whose band the other then waits for). With an
     // MJPG camera at HD1080 through ULTRA on two cores this kept all 300
-    // frames of 10 s in five runs, against losing 10 to 16 of them. While the
+    // frames of 10 s in five runs, against losing 10 to 18 of them. While the
     // caller waits for a frame its threads sleep and the reader has the
     // cores, so it is never held back for long. The decoder's second thread,
     // started from here, inherits the priority.
