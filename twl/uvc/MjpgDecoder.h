@@ -48,9 +48,9 @@ public:
 
     /// Once a whole decode of a picture without restart markers, into eyes
     /// decoded into before, has taken more than `seconds` of CPU time (0:
-    /// never), such pictures are split
-    /// between two threads, at about half again the CPU time. One in 64 is
-    /// still decoded whole, to see whether whole decodes keep up again.
+    /// never), such pictures are split between two threads, at about half
+    /// again the CPU time. One in 64 is still decoded whole, to see whether
+    /// whole decodes keep up again.
     void splitAbove(double seconds) { splitAbove_ = seconds; }
 
     /// Whether the last successful decode was split between two threads.
