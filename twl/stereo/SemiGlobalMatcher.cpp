@@ -50,7 +50,7 @@ struct SemiGlobalMatcher::Seam {
     // The other band is mostly a moment from its seam, so the wait spins
     // first; past that it sleeps. A waiter that only yielded kept its core
     // while the other band shared the second one with another busy thread
-    // (a seventh of an MJPG frame's CPU time went to yielding). The spin is
+    // (a tenth of an MJPG frame's CPU time went to yielding). The spin is
     // long enough that a quiet machine seldom pays for a wake-up: with 20 us
     // the matcher took 1 % longer.
     void await() {
