@@ -30,7 +30,8 @@ namespace {
 // while its engine maps its memory (40-120 ms). An eighth of a second of
 // frames, four buffers at least and eight at most.
 unsigned bufferCountFor(float fps) {
-    return unsigned(std::clamp(int(std::ceil(fps / 8.0f)), 4, 8));
+    if (!(fps > 0.0f)) return 4; // a rate the driver did not tell
+    return unsigned(std::clamp(std::ceil(fps / 8.0f), 4.0f, 8.0f));
 }
 constexpr int kReaderNice = 10; // below the caller's threads: a tenth of their share of a core
 } // namespace
