@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -157,6 +158,19 @@ inline int runChildIfAsked(int argc, char **argv) {
 inline bool isPlaying(MainProcess *app, const QString &file) {
     return app->inputThread && app->inputThread->isFile && app->inputThread->isRunning() && !app->busy &&
            app->gui->inputState == 3 && GlobalParams::stringRef(PARAM_TWV_PATH) == file;
+}
+
+/// Makes `window` the active window. Tests run two at a time on one display
+/// with no window manager, where another test's window can take the focus
+/// back while this one waits for it: ask again until it stays.
+inline bool activate(QWidget *window, int timeoutMs = 10000) {
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        window->activateWindow();
+        if (QTest::qWaitForWindowActive(window, 500)) return true;
+    } while (clock.elapsed() < timeoutMs);
+    return false;
 }
 
 /// Runs this executable as a child with `args`; returns its "key=value" lines.

@@ -314,8 +314,7 @@ private slots:
         QTest::mouseClick(view, Qt::LeftButton, Qt::ShiftModifier, widgetAt(hole, row));
         QCOMPARE(GlobalParams::getDouble(PARAM_CLICK2_X), second);
         QVERIFY(gui()->readoutText().startsWith("No depth"));
-        gui()->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(gui()));
+        QVERIFY(AppTest::activate(gui()));
         QTest::keyClick(gui(), Qt::Key_Escape);
         QCOMPARE(GlobalParams::getDouble(PARAM_CLICK_X), -1.0);
         QCOMPARE(GlobalParams::getDouble(PARAM_CLICK2_X), -1.0);

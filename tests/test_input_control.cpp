@@ -185,8 +185,7 @@ private slots:
 
     void pauseControls() {
         openRecording(recording);
-        gui()->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(gui()));
+        QVERIFY(AppTest::activate(gui()));
         QVERIFY(!GlobalParams::getBool(PARAM_PAUSE));
         QTest::keyClick(gui()->pointCloudView, Qt::Key_Space);
         QVERIFY(GlobalParams::getBool(PARAM_PAUSE) && gui()->pauseButton->isChecked());

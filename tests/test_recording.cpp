@@ -151,8 +151,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(isLive(), 10000 * kSlow);
         QVERIFY(gui()->recordButton->isEnabled());
         QVERIFY(!hasRed(gui()->recordButton->grab().toImage()));
-        gui()->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(gui()));
+        QVERIFY(AppTest::activate(gui()));
         QTest::keyClick(gui(), Qt::Key_R, Qt::ControlModifier);
         QVERIFY(recording()->isRecording());
         QVERIFY(gui()->recordButton->isChecked() && hasRed(gui()->recordButton->grab().toImage()));
