@@ -322,11 +322,12 @@ private slots:
         auto source = open(RESOLUTION_VGA, 100);
         QCOMPARE(source->grab(frame), SUCCESS);
         fake->setStalled(true);
-        // What came before the stall still comes (the driver's buffers, the pair decoded ahead); then
-        // nothing for two seconds is a camera gone.
+        // What came before the stall still comes (every buffer the driver filled, the frame the reader
+        // holds, the pair decoded ahead); then nothing for two seconds is a camera gone.
+        const int pending = fake->liveMappings() + 2;
         auto t0 = Clock::now();
         ERROR_CODE e = SUCCESS;
-        for (int i = 0; i < 6 && e == SUCCESS; ++i) {
+        for (int i = 0; i <= pending && e == SUCCESS; ++i) {
             t0 = Clock::now();
             e = source->grab(frame);
         }
