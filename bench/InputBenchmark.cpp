@@ -42,7 +42,7 @@
 // as a clip before the stream starts, counted after a second of warm-up:
 // whether a real camera's four queued buffers absorb the frames that take
 // longer than a period; at HD720 and at HD1080, which ULTRA matches at the
-// same working size), with
+// same working size; --streams picks some of them by name), with
 //  frames       pairs grabbed;
 //  expected     frame times from the first pair's timestamp to the last's;
 //  lost         expected - frames: camera frames that never reached us;
@@ -277,7 +277,7 @@ std::vector<std::vector<uchar>> sceneClip(const Resolution &eye, int fps, double
     return clip;
 }
 
-void streamCases(double seconds) {
+void streamCases(double seconds, const std::string &only) {
     twl::FakeV4l2Device device;
     twl::FakeV4l2Device::Camera camera = twl::FakeV4l2Device::stereoCamera();
     camera.modes.erase(std::remove_if(camera.modes.begin(), camera.modes.end(),
@@ -303,6 +303,8 @@ void streamCases(double seconds) {
                 {"show_ultra", twl::RESOLUTION_HD720}, {"show_ultra", twl::RESOLUTION_HD1080}};
     for (const auto &u : uses) {
         const char *use = u.use;
+        if (!only.empty() && ("," + only + ",").find("," + std::string(use) + ",") == std::string::npos)
+            continue;
         const Resolution eye = twl::resolutionSize(u.resolution);
         std::vector<uint64_t> stamps;
         double cpu = 0;
@@ -381,6 +383,7 @@ int runInputBenchmark(int argc, char **argv) {
     std::string resolutions = "HD720,HD2K";
     int frames = 30;
     double seconds = 10;
+    std::string streams;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--resolutions") == 0 && i + 1 < argc)
             resolutions = argv[++i];
@@ -388,9 +391,12 @@ int runInputBenchmark(int argc, char **argv) {
             frames = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             seconds = std::max(0.0, std::atof(argv[++i]));
+        else if (std::strcmp(argv[i], "--streams") == 0 && i + 1 < argc)
+            streams = argv[++i];
         else {
             std::fprintf(stderr, "usage: vantaro-bench input [--resolutions HD720,HD2K] [--frames N] "
-                                 "[--seconds S (0: no stream check)]\n");
+                                 "[--seconds S (0: no stream check)] "
+                                 "[--streams grab,record,show,show_restarts,show_ultra]\n");
             return 2;
         }
     }
@@ -404,6 +410,6 @@ int runInputBenchmark(int argc, char **argv) {
         }
         decodeCases(index, frames);
     }
-    if (seconds > 0) streamCases(seconds);
+    if (seconds > 0) streamCases(seconds, streams);
     return 0;
 }
