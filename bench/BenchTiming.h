@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <ctime>
 #include <fstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -29,6 +31,23 @@ inline double threadCpuMs() {
     timespec t;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
+}
+
+// The same code runs at very different speeds on different cores (the
+// matcher's kernels most of all), so every run says what it ran on.
+inline std::string cpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, 10, "model name") == 0) {
+            const size_t colon = line.find(':');
+            std::string model = colon == std::string::npos ? std::string() : line.substr(colon + 1);
+            model.erase(0, std::min(model.size(), model.find_first_not_of(' ')));
+            std::string quoted;
+            for (const char c : model)
+                if (c != '"' && c != '\\' && c >= ' ') quoted += c;
+            return quoted;
+        }
+    return "unknown";
 }
 
 inline double loadAverage() {

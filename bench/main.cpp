@@ -1,5 +1,6 @@
 // vantaro-bench [engine|matcher|views|viewer|record|rectify|input|depthlook] [options]: without a family
 // name the engine benchmark runs.
+#include "bench/BenchTiming.h"
 #include "bench/Benchmarks.h"
 
 #include <cstdio>
@@ -10,6 +11,9 @@ int main(int argc, char **argv) {
     if (argc > 1 && std::strncmp(argv[1], "-", 1) == 0)
         family = "engine";
     int shift = (argc > 1 && family == argv[1]) ? 1 : 0;
+    std::printf("{\"machine\":{\"cpu\":\"%s\",\"threads\":%u}}\n", bench::cpuModel().c_str(),
+                std::thread::hardware_concurrency());
+    std::fflush(stdout);
     if (std::strcmp(family, "engine") == 0)
         return runEngineBenchmark(argc - shift, argv + shift);
     if (std::strcmp(family, "matcher") == 0)
