@@ -400,6 +400,12 @@ int runInputBenchmark(int argc, char **argv) {
             return 2;
         }
     }
+    std::stringstream named(streams);
+    for (std::string use; std::getline(named, use, ',');)
+        if (use != "grab" && use != "record" && use != "show" && use != "show_restarts" && use != "show_ultra") {
+            std::fprintf(stderr, "vantaro-bench input: unknown stream %s\n", use.c_str());
+            return 2;
+        }
     std::stringstream list(resolutions);
     std::string name;
     while (std::getline(list, name, ',')) {
