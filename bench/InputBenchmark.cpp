@@ -402,7 +402,8 @@ int runInputBenchmark(int argc, char **argv) {
     }
     std::stringstream named(streams);
     for (std::string use; std::getline(named, use, ',');)
-        if (use != "grab" && use != "record" && use != "show" && use != "show_restarts" && use != "show_ultra") {
+        if (use != "grab" && use != "record" && use != "show" && use != "show_restarts" &&
+            use != "show_ultra") {
             std::fprintf(stderr, "vantaro-bench input: unknown stream %s\n", use.c_str());
             return 2;
         }
