@@ -78,6 +78,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -277,7 +278,15 @@ std::vector<std::vector<uchar>> sceneClip(const Resolution &eye, int fps, double
     return clip;
 }
 
-void streamCases(double seconds, const std::string &only) {
+const struct {
+    const char *use;
+    twl::RESOLUTION resolution;
+} kStreams[] = {{"grab", twl::RESOLUTION_HD720},       {"record", twl::RESOLUTION_HD720},
+                {"show", twl::RESOLUTION_HD720},       {"show_restarts", twl::RESOLUTION_HD720},
+                {"show_ultra", twl::RESOLUTION_HD720}, {"show_ultra", twl::RESOLUTION_HD1080}};
+
+// `only`: the uses to run (all where empty).
+void streamCases(double seconds, const std::set<std::string> &only) {
     twl::FakeV4l2Device device;
     twl::FakeV4l2Device::Camera camera = twl::FakeV4l2Device::stereoCamera();
     camera.modes.erase(std::remove_if(camera.modes.begin(), camera.modes.end(),
@@ -295,16 +304,9 @@ void streamCases(double seconds, const std::string &only) {
     unsetenv("VANTARO_VIRTUAL_CAMERA");
 
     const std::string file = "/tmp/vantaro-bench-input-" + std::to_string(getpid()) + ".twv";
-    const struct {
-        const char *use;
-        twl::RESOLUTION resolution;
-    } uses[] = {{"grab", twl::RESOLUTION_HD720},       {"record", twl::RESOLUTION_HD720},
-                {"show", twl::RESOLUTION_HD720},       {"show_restarts", twl::RESOLUTION_HD720},
-                {"show_ultra", twl::RESOLUTION_HD720}, {"show_ultra", twl::RESOLUTION_HD1080}};
-    for (const auto &u : uses) {
+    for (const auto &u : kStreams) {
         const char *use = u.use;
-        if (!only.empty() && ("," + only + ",").find("," + std::string(use) + ",") == std::string::npos)
-            continue;
+        if (!only.empty() && !only.count(use)) continue;
         const Resolution eye = twl::resolutionSize(u.resolution);
         std::vector<uint64_t> stamps;
         double cpu = 0;
@@ -383,7 +385,7 @@ int runInputBenchmark(int argc, char **argv) {
     std::string resolutions = "HD720,HD2K";
     int frames = 30;
     double seconds = 10;
-    std::string streams;
+    std::set<std::string> streams;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--resolutions") == 0 && i + 1 < argc)
             resolutions = argv[++i];
@@ -391,22 +393,23 @@ int runInputBenchmark(int argc, char **argv) {
             frames = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             seconds = std::max(0.0, std::atof(argv[++i]));
-        else if (std::strcmp(argv[i], "--streams") == 0 && i + 1 < argc)
-            streams = argv[++i];
-        else {
+        else if (std::strcmp(argv[i], "--streams") == 0 && i + 1 < argc) {
+            std::stringstream named(argv[++i]);
+            for (std::string use; std::getline(named, use, ',');) {
+                if (std::none_of(std::begin(kStreams), std::end(kStreams),
+                                 [&](const auto &known) { return use == known.use; })) {
+                    std::fprintf(stderr, "vantaro-bench input: unknown stream %s\n", use.c_str());
+                    return 2;
+                }
+                streams.insert(use);
+            }
+        } else {
             std::fprintf(stderr, "usage: vantaro-bench input [--resolutions HD720,HD2K] [--frames N] "
                                  "[--seconds S (0: no stream check)] "
                                  "[--streams grab,record,show,show_restarts,show_ultra]\n");
             return 2;
         }
     }
-    std::stringstream named(streams);
-    for (std::string use; std::getline(named, use, ',');)
-        if (use != "grab" && use != "record" && use != "show" && use != "show_restarts" &&
-            use != "show_ultra") {
-            std::fprintf(stderr, "vantaro-bench input: unknown stream %s\n", use.c_str());
-            return 2;
-        }
     std::stringstream list(resolutions);
     std::string name;
     while (std::getline(list, name, ',')) {
