@@ -352,7 +352,7 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     // step took 5-13 % longer. The first pass never stores them; the second
     // stores them for the paths along the row unless it runs those itself
     // (below), and as it finishes rows in pairs, it alternates two buffers.
-    // Builds without a byte popcount keep the costs of the band's own rows.
+    // The SSE2 and scalar builds keep the costs of the band's own rows.
     auto own = [&](int y) { return y >= y0 && y < y1; };
     auto censusOf = [&](const std::unique_ptr<HugePageBuffer> &census, int y) {
         return census->data() + size_t(y) * rowStride;

@@ -15,15 +15,15 @@ template <> struct LeftRightCheck<Avx2> : Avx2LeftRightCheck {};
 const MatcherKernels *avx2MatcherKernels() {
     static const MatcherKernels kernels = {"avx2",
                                            32,
-                                           false,
+                                           true,
                                            censusT<Avx2>,
                                            costRowT<Avx2>,
                                            pathRowT<Avx2>,
                                            finishRowT<Avx2>,
                                            finishRowPairT<Avx2>,
-                                           nullptr,
-                                           nullptr,
-                                           nullptr};
+                                           costPathRowT<Avx2>,
+                                           costPathAlongRowsT<Avx2>,
+                                           alongRowsAtOnceT<Avx2>};
     static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     return supported ? &kernels : nullptr;
 }

@@ -857,10 +857,12 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     // pixel is decided as its sum is complete, its rivals counted from the
     // sum's vectors in registers (640 x 360 x 96 4 % less time); elsewhere
     // that only crowded the loop (64 disparities on two rows 14 % more, 128
-    // 2 %), and the rows are decided after it. Sixteen pixels on whole
-    // multiples of sixteen are decided at once; those above the last such
-    // group, the first this pass reaches, one by one.
-    constexpr bool decidesInLoop = !First && R == 1 && V::bytes == 32 && N == 3;
+    // 2 %), and the rows are decided after it. AVX2's sixteen registers
+    // cannot hold the sum beside the paths: deciding in its loop took 12 %
+    // more time at 1280 x 720 x 96. Sixteen pixels on whole multiples of
+    // sixteen are decided at once; those above the last such group, the
+    // first this pass reaches, one by one.
+    constexpr bool decidesInLoop = !First && R == 1 && V::bytes == 32 && N == 3 && V::registers >= 32;
     const UniquenessThresholds &thresholds = UniquenessThresholds::of(rows.uniqueness);
     RivalsOfSixteen sixteen[First ? 1 : R][2]; // a group is decided once the next one is counted
     const int wholeSixteens = width & ~15;
