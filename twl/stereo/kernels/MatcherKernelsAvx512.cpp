@@ -17,50 +17,6 @@
 namespace twl {
 namespace {
 
-// The decisions of sixteen pixels once their rivals are counted, eight
-// 32-bit lanes at a time: what decideFrom does for each, with the
-// parabola's table gathered. In 32-byte vectors for both builds: among the
-// 32-byte build's loops a 64-byte multiply and gather cost it time
-// (640 x 360 x 96 up to 7 % less without them), and the 64-byte build took as
-// long either way.
-void decideSixteenPixels(const RivalsOfSixteen &r, int x, int D, uint32_t *bestCost, int16_t *out) {
-    const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
-    for (int h = 0; h < 16; h += 8) {
-        auto field = [&](const int32_t *f) {
-            return _mm256_load_si256(reinterpret_cast<const __m256i *>(f + h));
-        };
-        const __m256i m = field(r.m), best = field(r.best), below = field(r.below),
-                      threshold = field(r.threshold), sl = field(r.sl), sr = field(r.sr);
-        const __mmask8 counts = _mm256_cmpgt_epi32_mask(threshold, zero);
-        const __mmask8 alsoLow = _mm256_cmpgt_epi32_mask(best, zero) & _mm256_cmplt_epi32_mask(sl, threshold);
-        const __mmask8 alsoHigh = _mm256_cmplt_epi32_mask(_mm256_add_epi32(best, one), _mm256_set1_epi32(D)) &
-                                  _mm256_cmplt_epi32_mask(sr, threshold);
-        const __m256i allowed = _mm256_add_epi32(
-            _mm256_add_epi32(_mm256_maskz_mov_epi32(_mm256_cmplt_epi32_mask(m, threshold), one),
-                             _mm256_maskz_mov_epi32(alsoLow, one)),
-            _mm256_maskz_mov_epi32(alsoHigh, one));
-        const __mmask8 unique = _mm256_cmpeq_epi32_mask(_mm256_maskz_mov_epi32(counts, below), allowed);
-        const __m256i denom = _mm256_min_epi32(
-            _mm256_max_epi32(_mm256_sub_epi32(_mm256_add_epi32(sl, sr), _mm256_add_epi32(m, m)), one),
-            _mm256_set1_epi32(510));
-        const __m256i eighths = _mm256_i32gather_epi32(kEighths.of, denom, 4);
-        const __m256i whole = _mm256_slli_epi32(best, 4);
-        const __m256i refined = _mm256_add_epi32(
-            whole, _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(sl, sr), eighths),
-                                                      _mm256_set1_epi32(1 << 15)),
-                                     16));
-        const __mmask8 atEnd =
-            _mm256_cmpeq_epi32_mask(best, zero) | _mm256_cmpeq_epi32_mask(best, _mm256_set1_epi32(D - 1));
-        const __m256i value = _mm256_mask_mov_epi32(refined, atEnd, whole);
-        const __m256i xs =
-            _mm256_add_epi32(_mm256_set1_epi32(x + h), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        const __mmask8 refused = _mm256_cmpgt_epi32_mask(best, xs) | __mmask8(~unique);
-        const __m256i result = _mm256_mask_mov_epi32(value, refused, _mm256_set1_epi32(-16));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(bestCost + h), m);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + h), _mm256_cvtepi32_epi16(result));
-    }
-}
-
 struct Avx512 {
     typedef __m512i vec;
     static constexpr int bytes = 64;
@@ -274,10 +230,6 @@ struct Avx2Vl : Avx2 {
                                             0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
         const uint32_t four = uint32_t(_mm256_cvtsi256_si32(_mm256_permutexvar_epi8(firsts, q)));
         std::memcpy(out, &four, 4);
-    }
-    static constexpr bool decidesSixteen = true;
-    static void decideSixteen(const RivalsOfSixteen &r, int x, int D, uint32_t *bestCost, int16_t *out) {
-        decideSixteenPixels(r, x, D, bestCost, out);
     }
     static vec popcount8(vec v) { return _mm256_popcnt_epi8(v); }
     static vec cmpgt8(vec a, vec b) { return _mm256_movm_epi8(_mm256_cmpgt_epi8_mask(a, b)); }
