@@ -27,7 +27,8 @@ void cueRow(const uint8_t *l, const uint8_t *r, const float *disparity, float sc
     const F zero = _mm256_setzero_ps(), unit = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f);
     const F vscale = _mm256_set1_ps(scale), lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i last = _mm256_set1_epi32(w - 1), izero = _mm256_setzero_si256(),
-                  ione = _mm256_set1_epi32(1);
+                  ione = _mm256_set1_epi32(1), farthest = _mm256_set1_epi32(w - 4),
+                  byte = _mm256_set1_epi32(0xFF);
     for (; x + 9 <= w; x += 8) { // x + 8 is read for the gradient
         _mm256_storeu_ps(
             texture + x,
@@ -39,13 +40,22 @@ void cueRow(const uint8_t *l, const uint8_t *r, const float *disparity, float sc
         const __m256i x0 = _mm256_max_epi32(izero, _mm256_min_epi32(last, _mm256_cvttps_epi32(xr)));
         const __m256i x1 = _mm256_min_epi32(last, _mm256_add_epi32(x0, ione));
         const F a = _mm256_max_ps(zero, _mm256_min_ps(unit, _mm256_sub_ps(xr, _mm256_cvtepi32_ps(x0))));
-        alignas(32) int i0[8], i1[8];
-        _mm256_store_si256(reinterpret_cast<__m256i *>(i0), x0);
-        _mm256_store_si256(reinterpret_cast<__m256i *>(i1), x1);
-        const F r0 =
-            _mm256_setr_ps(r[i0[0]], r[i0[1]], r[i0[2]], r[i0[3]], r[i0[4]], r[i0[5]], r[i0[6]], r[i0[7]]);
-        const F r1 =
-            _mm256_setr_ps(r[i1[0]], r[i1[1]], r[i1[2]], r[i1[3]], r[i1[4]], r[i1[5]], r[i1[6]], r[i1[7]]);
+        F r0, r1;
+        if (_mm256_testz_si256(_mm256_cmpgt_epi32(x0, farthest), _mm256_cmpgt_epi32(x0, farthest))) {
+            // Both neighbours in one gathered word each: x1 is x0 + 1, and
+            // the word's four bytes lie inside the row.
+            const __m256i words = _mm256_i32gather_epi32(reinterpret_cast<const int *>(r), x0, 1);
+            r0 = _mm256_cvtepi32_ps(_mm256_and_si256(words, byte));
+            r1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(words, 8), byte));
+        } else {
+            alignas(32) int i0[8], i1[8];
+            _mm256_store_si256(reinterpret_cast<__m256i *>(i0), x0);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(i1), x1);
+            r0 = _mm256_setr_ps(r[i0[0]], r[i0[1]], r[i0[2]], r[i0[3]], r[i0[4]], r[i0[5]], r[i0[6]],
+                                r[i0[7]]);
+            r1 = _mm256_setr_ps(r[i1[0]], r[i1[1]], r[i1[2]], r[i1[3]], r[i1[4]], r[i1[5]], r[i1[6]],
+                                r[i1[7]]);
+        }
         const F diff = absolute(
             _mm256_sub_ps(floatsOf8(l + x), _mm256_add_ps(r0, _mm256_mul_ps(_mm256_sub_ps(r1, r0), a))));
         _mm256_storeu_ps(residual + x, select(ok, diff, zero));
