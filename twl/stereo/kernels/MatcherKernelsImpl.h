@@ -804,10 +804,10 @@ void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessT
                uint32_t *scratch, int16_t *disparity16) {
     uint32_t *bestCost = scratch + 2 * width;
     int x = 0;
-    // The vector builds count each pixel's rivals, then decide sixteen
-    // pixels at once (AVX2 eight at a time): the rest of the decision is a
-    // chain of selects and table look-ups that took more than half of its
-    // time.
+    // The AVX2 and AVX-512 builds count each pixel's rivals, then decide
+    // sixteen pixels at once, eight 32-bit lanes at a time: the rest of the
+    // decision is a chain of selects and table look-ups that took more than
+    // half of its time.
     // A group is decided once the next one is counted: its rivals, stored a
     // field at a time, are read back as vectors, which must wait until the
     // stores have reached the cache (read at once, they stalled the loop).
