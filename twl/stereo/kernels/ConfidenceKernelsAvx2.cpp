@@ -41,7 +41,8 @@ void cueRow(const uint8_t *l, const uint8_t *r, const float *disparity, float sc
         const __m256i x1 = _mm256_min_epi32(last, _mm256_add_epi32(x0, ione));
         const F a = _mm256_max_ps(zero, _mm256_min_ps(unit, _mm256_sub_ps(xr, _mm256_cvtepi32_ps(x0))));
         F r0, r1;
-        if (_mm256_testz_si256(_mm256_cmpgt_epi32(x0, farthest), _mm256_cmpgt_epi32(x0, farthest))) {
+        const __m256i nearEnd = _mm256_cmpgt_epi32(x0, farthest);
+        if (_mm256_testz_si256(nearEnd, nearEnd)) {
             // Both neighbours in one gathered word each: x1 is x0 + 1, and
             // the word's four bytes lie inside the row.
             const __m256i words = _mm256_i32gather_epi32(reinterpret_cast<const int *>(r), x0, 1);
