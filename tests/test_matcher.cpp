@@ -216,8 +216,25 @@ private slots:
                 QVERIFY2(c.exact ? off == 0 : off < 0.01,
                          qPrintable(QString("%1 threads, %2: %3").arg(c.threads).arg(c.rows).arg(off)));
             }
-            cv::setNumThreads(threads);
         }
+        {
+            // Rows longer than the nibble planes of the AVX2 build hold take its other passes.
+            cv::setNumThreads(1);
+            cv::repeat(greyL.rowRange(0, 40), 1, 7, greyL);
+            cv::repeat(greyR.rowRange(0, 40), 1, 7, greyR);
+            SemiGlobalMatcher matcher;
+            SemiGlobalMatcher::Parameters p;
+            p.disparities = 96;
+            matcher.setParameters(p);
+            matcher.setKernels(scalarMatcherKernels());
+            matcher.compute(greyL, greyR, reference);
+            for (const MatcherKernels *k : vectorBuilds()) {
+                matcher.setKernels(*k);
+                computeAfresh(matcher);
+                QCOMPARE(disagreement(reference, other), 0.0);
+            }
+        }
+        cv::setNumThreads(threads);
     }
 
     void lastDisparityOfTheRangeIsTheReferences() {

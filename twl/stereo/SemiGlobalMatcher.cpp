@@ -80,6 +80,8 @@ struct SemiGlobalMatcher::Band {
     std::vector<uint8_t> sums[2]; // of all paths for the rows being finished
     std::vector<uint32_t> scratch;
     std::vector<uint32_t> spread; // two rows' left census, a byte to a word
+    std::vector<uint8_t> nibbles; // or two rows' census in nibbles
+    uint8_t *nibbleRows() { return nibbles.data() + (-reinterpret_cast<uintptr_t>(nibbles.data()) & 31); }
 
     // Costs and path rows start on a cache line, so that no vector of them
     // straddles two (a large vector's data sits 16 bytes past a page
@@ -113,6 +115,8 @@ struct SemiGlobalMatcher::Band {
         if (scratch.size() < size_t(4 * w)) scratch.assign(size_t(4 * w), 0);
         const size_t spreadWords = size_t(2 * kCensusPlanes) * ((size_t(w) + 15) & ~size_t(15));
         if (spread.size() < spreadWords) spread.assign(spreadWords, 0);
+        const size_t nibbleBytes = 2 * nibbleRowBytes(w) + 32;
+        if (nibbles.size() < nibbleBytes) nibbles.assign(nibbleBytes, 0);
         const size_t rows = size_t(ownRows) * w * dp, each = keepCosts ? share / 2 : share;
         kept.reserve(std::max(rows + 128, each));
         kept.back(back + 128);
@@ -378,12 +382,13 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     const int bottom = pair && step > 0 ? y1 : std::min(height_, y1 + kBandMargin);
     const int firstFrom = step > 0 ? top : bottom - 1, firstTo = step > 0 ? y1 : y0 - 1;
 
-    const int atOnce = k.costPathAlongRows ? k.alongRowsAtOnce(Dp) : 0;
+    const int atOnce = k.costPathAlongRows ? k.alongRowsAtOnce(Dp, planeStride_) : 0;
     // Own rows for costPathAlongRows from y on, `dy` apart, ending before `end`.
     auto alongRows = [&](int y, int dy, int end) {
         AlongRows rows;
         rows.count = atOnce > 1 && y + dy != end && own(y + dy) ? 2 : 1;
         rows.spread = band.spread.data();
+        rows.nibbles = band.nibbleRows();
         for (int r = 0; r < rows.count; ++r) {
             rows.left[r] = censusOf(censusL_, y + r * dy);
             rows.rightMirrored[r] = censusOf(censusR_, y + r * dy);

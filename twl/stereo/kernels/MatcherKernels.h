@@ -23,6 +23,7 @@
 // P2 <= kMaxP2 the sum of all four paths stays below 255, and lanes past D
 // (255 in every path) saturate and never win.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace twl {
@@ -59,8 +60,23 @@ struct AlongRows {
     int16_t *disparity16[2] = {};
     uint32_t *scratch = nullptr; // (2 + count) * width words
     uint32_t *spread = nullptr;  // count * kCensusPlanes * (width rounded up to 16) words
+    uint8_t *nibbles = nullptr;  // count * nibbleRowBytes(width) bytes, on 32 bytes
     int uniqueness = 0;
 };
+
+/// The right census's nibble planes lie this far apart in
+/// AlongRows::nibbles: a constant, so that the loops address them without
+/// a register each (with one each, and the left row's nibbles in planes,
+/// the matcher took 4 % more time at 1280 x 720 x 96), and an odd number of cache lines, so that the six
+/// planes' lines fall in different sets of the cache. Builds that use them
+/// take census rows up to this long (1920 pixels at 96 disparities).
+constexpr int kNibblePlaneStride = 33 * 64;
+
+/// What one row of AlongRows::nibbles holds: the left census row's nibbles
+/// as offsets, eight bytes a pixel, then the right row's nibble planes.
+inline size_t nibbleRowBytes(int width) {
+    return size_t(8) * size_t((width + 15) & ~15) + size_t(2 * kCensusPlanes) * kNibblePlaneStride;
+}
 
 struct MatcherKernels {
     const char *name;
@@ -115,7 +131,7 @@ struct MatcherKernels {
                         int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums,
                         uint8_t *total);
     // costPathRow on `rows.count` of a band's own rows (consecutive in the
-    // pass's direction, at most `alongRowsAtOnce(Dp)`), with a path along
+    // pass's direction, at most `alongRowsAtOnce(Dp, planeStride)`), with a path along
     // each row run in the same loop over the pixels, from the same costs:
     // where `rows.keep` is given, rightwards, and the sum of the row's two
     // paths is kept there; otherwise leftwards, both are added to
@@ -126,9 +142,9 @@ struct MatcherKernels {
     void (*costPathAlongRows)(const AlongRows &rows, int planeStride, int D, const uint8_t *prev,
                               const uint8_t *prevMin, int width, int Dp, int P1, int P2, uint8_t *out,
                               uint8_t *outMin);
-    // How many rows costPathAlongRows takes at once for a range (0: it has
-    // no kernel for it).
-    int (*alongRowsAtOnce)(int Dp);
+    // How many rows costPathAlongRows takes at once for a range and census
+    // plane stride (0: it has no kernel for them).
+    int (*alongRowsAtOnce)(int Dp, int planeStride);
 };
 
 const MatcherKernels &scalarMatcherKernels();

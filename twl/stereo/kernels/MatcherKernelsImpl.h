@@ -52,6 +52,7 @@ struct Sse2 {
     static constexpr bool decidesSixteen = false;
     static constexpr bool countsSixteen = false;
     static constexpr bool addsWhereGreater = false;
+    static constexpr bool countsByNibbles = false;
     static int lane0(vec v) { return _mm_cvtsi128_si32(v) & 0xFF; }
     // The minimum of all lanes, in every lane.
     static vec minAll8(vec v) {
@@ -320,6 +321,20 @@ template <class V> inline EdgeLanes<V> edgeLanes() {
 // disparities, as much work as a fifth of the row's vectors).
 // Where `padded` is false, `beyond` is known to be all zero (only the last
 // vector of a pixel can hold lanes past the range) and costs nothing.
+// The lanes of a pixel's cost vector `acc` past its right image's edge
+// and past the range set as costLanes describes.
+template <class V>
+__attribute__((always_inline)) inline typename V::vec boundLanes(typename V::vec acc, typename V::vec beyond,
+                                                                 bool edge, int inside,
+                                                                 typename V::vec outside, bool padded) {
+    if (padded) acc = V::or_(acc, beyond);
+    if (edge) {
+        const typename V::vec outsideLanes = lanesFrom<V>(std::clamp(inside, 0, V::bytes));
+        acc = V::or_(V::or_(V::subs8(acc, outsideLanes), V::min8(outsideLanes, outside)), beyond);
+    }
+    return acc;
+}
+
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 costLanes(const uint8_t *right, const typename V::vec *l, int planeStride, typename V::vec beyond, bool edge,
@@ -329,12 +344,35 @@ costLanes(const uint8_t *right, const typename V::vec *l, int planeStride, typen
     typename V::vec acc = bits(0);
     for (int p = 1; p < kCensusPlanes; ++p)
         acc = V::add8(acc, bits(p));
-    if (padded) acc = V::or_(acc, beyond);
-    if (edge) {
-        const typename V::vec outsideLanes = lanesFrom<V>(std::clamp(inside, 0, V::bytes));
-        acc = V::or_(V::or_(V::subs8(acc, outsideLanes), V::min8(outsideLanes, outside)), beyond);
+    return boundLanes<V>(acc, beyond, edge, inside, outside, padded);
+}
+
+// The bits set in n ^ i for every pair of nibbles. A left pixel's census
+// nibble picks a row of sixteen counts and a byte shuffle looks each right
+// pixel's nibble up in it: the Hamming distance without the exclusive or
+// and the split into nibbles that a popcount by table needs for every
+// vector (the right census is split once a row).
+struct NibbleCounts {
+    alignas(16) uint8_t of[16][16];
+    constexpr NibbleCounts() : of() {
+        for (int n = 0; n < 16; ++n)
+            for (int i = 0; i < 16; ++i)
+                of[n][i] = uint8_t(((n ^ i) & 1) + ((n ^ i) >> 1 & 1) + ((n ^ i) >> 2 & 1) + ((n ^ i) >> 3));
     }
-    return acc;
+};
+constexpr NibbleCounts kNibbleCounts;
+
+// costLanes from the right census split into 2 * kCensusPlanes nibble
+// planes (`planeStride` apart; low nibbles of plane p in 2p, high in 2p + 1)
+// and the left pixel's rows of kNibbleCounts for the same nibbles.
+template <class V>
+__attribute__((always_inline)) inline typename V::vec
+nibbleCostLanes(const uint8_t *rightNibbles, const typename V::vec *counts, typename V::vec beyond, bool edge,
+                int inside, typename V::vec outside, bool padded) {
+    typename V::vec acc = V::shuffle8(counts[0], V::load(rightNibbles));
+    for (int q = 1; q < 2 * kCensusPlanes; ++q)
+        acc = V::add8(acc, V::shuffle8(counts[q], V::load(rightNibbles + q * kNibblePlaneStride)));
+    return boundLanes<V>(acc, beyond, edge, inside, outside, padded);
 }
 
 // Lanes past D (255) in each of a pixel's vectors, with the range known at
@@ -887,14 +925,31 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     // folds keep busy; from a word it is a load alone. So the rows' left
     // census is spread to words (each byte four times) before the loop
     // (640 x 360 x 64 6 % less time).
+    // Builds that count bits by nibble tables instead split both rows'
+    // census into nibbles: the left into offsets of rows of kNibbleCounts,
+    // the right into values (the whole plane stride: a pixel's vectors read
+    // past the row).
     const int spreadStride = (width + 15) & ~15;
-    for (int row = 0; row < R; ++row)
-        for (int p = 0; p < kCensusPlanes; ++p) {
-            const uint8_t *from = rows.left[row] + p * planeStride;
-            uint32_t *to = rows.spread + size_t(row * kCensusPlanes + p) * spreadStride;
-            for (int x = 0; x < width; ++x)
-                to[x] = from[x] * 0x01010101u;
+    const size_t nibbleRow = nibbleRowBytes(width);
+    auto leftNibbles = [&](int row) { return rows.nibbles + row * nibbleRow; };
+    auto rightNibbles = [&](int row) { return rows.nibbles + row * nibbleRow + size_t(8) * spreadStride; };
+    for (int row = 0; row < R; ++row) {
+        if constexpr (V::countsByNibbles) {
+            V::nibbleOffsets(rows.left[row], planeStride, width, leftNibbles(row));
+            for (int p = 0; p < kCensusPlanes; ++p) {
+                uint8_t *right = rightNibbles(row) + size_t(2 * p) * kNibblePlaneStride;
+                V::nibbles(rows.rightMirrored[row] + p * planeStride, planeStride, right,
+                           right + kNibblePlaneStride);
+            }
+        } else {
+            for (int p = 0; p < kCensusPlanes; ++p) {
+                const uint8_t *from = rows.left[row] + p * planeStride;
+                uint32_t *to = rows.spread + size_t(row * kCensusPlanes + p) * spreadStride;
+                for (int x = 0; x < width; ++x)
+                    to[x] = from[x] * 0x01010101u;
+            }
         }
+    }
     auto leftWord = [&](int row, int p, int x) {
         return rows.spread + size_t(row * kCensusPlanes + p) * spreadStride + size_t(x);
     };
@@ -944,14 +999,24 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
         // minima on the stack, a store and a load in every step's chain.
 #pragma GCC unroll 4
         for (int row = 0; row < R; ++row) {
-            const uint8_t *r = rows.rightMirrored[row] + (width - 1 - x);
-            vec l[kCensusPlanes];
-            for (int p = 0; p < kCensusPlanes; ++p)
-                l[p] = V::set1Word(leftWord(row, p, x));
             vec cost[N];
-            for (int k = 0; k < N; ++k)
-                cost[k] = costLanes<V>(r + k * V::bytes, l, planeStride, past(k * V::bytes), edge,
-                                       x + 1 - k * V::bytes, outside, k + 1 == N);
+            if constexpr (V::countsByNibbles) {
+                const uint8_t *r = rightNibbles(row) + (width - 1 - x), *offsets = leftNibbles(row) + 8 * x;
+                vec counts[2 * kCensusPlanes];
+                for (int q = 0; q < 2 * kCensusPlanes; ++q)
+                    counts[q] = V::broadcast16(kNibbleCounts.of[0] + offsets[q]);
+                for (int k = 0; k < N; ++k)
+                    cost[k] = nibbleCostLanes<V>(r + k * V::bytes, counts, past(k * V::bytes), edge,
+                                                 x + 1 - k * V::bytes, outside, k + 1 == N);
+            } else {
+                const uint8_t *r = rows.rightMirrored[row] + (width - 1 - x);
+                vec l[kCensusPlanes];
+                for (int p = 0; p < kCensusPlanes; ++p)
+                    l[p] = V::set1Word(leftWord(row, p, x));
+                for (int k = 0; k < N; ++k)
+                    cost[k] = costLanes<V>(r + k * V::bytes, l, planeStride, past(k * V::bytes), edge,
+                                           x + 1 - k * V::bytes, outside, k + 1 == N);
+            }
             if (row > 0) {
                 vec from[N];
                 for (int k = 0; k < N; ++k)
@@ -1071,8 +1136,9 @@ void costPathAlongRowsT(const AlongRows &rows, int planeStride, int D, const uin
     });
 }
 
-template <class V> int alongRowsAtOnceT(int Dp) {
+template <class V> int alongRowsAtOnceT(int Dp, int planeStride) {
     int rows = 0;
+    if (V::countsByNibbles && planeStride > kNibblePlaneStride) return 0;
     withVectorCount<V>(Dp, [&](auto n) {
         constexpr int N = decltype(n)::value;
         if constexpr (N > 0 && V::shiftsInRegisters) rows = alongTwoRows<V, N>() ? 2 : 1;
