@@ -179,28 +179,29 @@ private slots:
             other.setTo(12345);
             matcher.compute(greyL, greyR, other);
         };
+        // The scalar reference's result at D disparities into `reference`, and every build's the same.
+        auto sameOnEveryBuild = [&](SemiGlobalMatcher &matcher, int D) {
+            SemiGlobalMatcher::Parameters p = matcher.parameters();
+            p.disparities = D;
+            matcher.setParameters(p);
+            matcher.setKernels(scalarMatcherKernels());
+            matcher.compute(greyL, greyR, reference);
+            for (const MatcherKernels *k : vectorBuilds()) {
+                matcher.setKernels(*k);
+                computeAfresh(matcher);
+                QCOMPARE(disagreement(reference, other), 0.0);
+            }
+        };
         const int threads = cv::getNumThreads();
         cv::setNumThreads(1);
         {
             SemiGlobalMatcher matcher;
-            SemiGlobalMatcher::Parameters p;
-            p.disparities = 40;
-            matcher.setParameters(p);
             matcher.reserveSearch(200); // backed at every budget below, and wider than any search
             // 130 and 90: ranges 64-byte vectors would pad further (their instructions run on 32-byte
             // ones; at three of them the second pass decides pixels in its own loop); 200, 120: four
             // and two 64-byte vectors; 40: one, two rows at a time.
-            for (int D : {200, 130, 120, 90, 40}) {
-                p.disparities = D;
-                matcher.setParameters(p);
-                matcher.setKernels(scalarMatcherKernels());
-                matcher.compute(greyL, greyR, reference);
-                for (const MatcherKernels *k : vectorBuilds()) {
-                    matcher.setKernels(*k);
-                    computeAfresh(matcher);
-                    QCOMPARE(disagreement(reference, other), 0.0);
-                }
-            }
+            for (int D : {200, 130, 120, 90, 40})
+                sameOnEveryBuild(matcher, D);
             // Two threads hand each other the paths where their bands meet: exactly one band's result.
             // Thinner bands (in pairs, or on three threads none paired) leave the margins to keep the
             // other seams nearly invisible.
@@ -223,16 +224,7 @@ private slots:
             cv::repeat(greyL.rowRange(0, 40), 1, 7, greyL);
             cv::repeat(greyR.rowRange(0, 40), 1, 7, greyR);
             SemiGlobalMatcher matcher;
-            SemiGlobalMatcher::Parameters p;
-            p.disparities = 96;
-            matcher.setParameters(p);
-            matcher.setKernels(scalarMatcherKernels());
-            matcher.compute(greyL, greyR, reference);
-            for (const MatcherKernels *k : vectorBuilds()) {
-                matcher.setKernels(*k);
-                computeAfresh(matcher);
-                QCOMPARE(disagreement(reference, other), 0.0);
-            }
+            sameOnEveryBuild(matcher, 96);
         }
         cv::setNumThreads(threads);
     }
