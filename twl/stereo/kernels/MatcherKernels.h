@@ -67,9 +67,10 @@ struct AlongRows {
 /// The right census's nibble planes lie this far apart in
 /// AlongRows::nibbles: a constant, so that the loops address them without
 /// a register each (with one each, and the left row's nibbles in planes,
-/// the matcher took 4 % more time at 1280 x 720 x 96), and an odd number of cache lines, so that the six
-/// planes' lines fall in different sets of the cache. Builds that use them
-/// take census rows up to this long (1920 pixels at 96 disparities).
+/// the matcher took 4 % more time at 1280 x 720 x 96), and an odd number
+/// of cache lines, so that the six planes' lines fall in different sets of
+/// the cache. Builds that use them take census rows up to this long (1984
+/// pixels at 96 disparities, 1952 at 128).
 constexpr int kNibblePlaneStride = 33 * 64;
 
 /// What one row of AlongRows::nibbles holds: the left census row's nibbles
@@ -131,8 +132,8 @@ struct MatcherKernels {
                         int P2, uint8_t *out, uint8_t *outMin, uint8_t *keep, const uint8_t *sums,
                         uint8_t *total);
     // costPathRow on `rows.count` of a band's own rows (consecutive in the
-    // pass's direction, at most `alongRowsAtOnce(Dp, planeStride)`), with a path along
-    // each row run in the same loop over the pixels, from the same costs:
+    // pass's direction, at most `alongRowsAtOnce(Dp, planeStride)`), with a
+    // path along each row run in the same loop over the pixels, from the same costs:
     // where `rows.keep` is given, rightwards, and the sum of the row's two
     // paths is kept there; otherwise leftwards, both are added to
     // `rows.sums` into `rows.total`, and each row is decided as finishRow

@@ -234,7 +234,6 @@ struct Avx2Vl : Avx2 {
     }
     static vec popcount8(vec v) { return _mm256_popcnt_epi8(v); }
     static constexpr bool countsByNibbles = false; // a popcount instruction is quicker
-
     static vec cmpgt8(vec a, vec b) { return _mm256_movm_epi8(_mm256_cmpgt_epi8_mask(a, b)); }
     static constexpr bool addsWhereGreater = true;
     static vec addWhereGreater(vec acc, vec a, vec b, uint8_t value) {

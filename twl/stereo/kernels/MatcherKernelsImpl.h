@@ -312,17 +312,8 @@ template <class V> inline EdgeLanes<V> edgeLanes() {
     return {V::xor_(lanesFrom<V>(0), lanesFrom<V>(1)), lanesFrom<V>(V::bytes - 1)};
 }
 
-// One vector of a pixel's Hamming costs, disparities d .. d + bytes - 1:
-// `right` is the mirrored right census at d, `l` the left pixel's census
-// bytes each spread over a vector. Lanes past the range come in `beyond`
-// (255: they never win). In the first D pixels, disparities past x (no
-// right pixel; lanes from `inside` = x + 1 - d on) cost kOutsideCost, set
-// by masks where a loop had stored D * D / 2 bytes a row one by one (at 128
-// disparities, as much work as a fifth of the row's vectors).
-// Where `padded` is false, `beyond` is known to be all zero (only the last
-// vector of a pixel can hold lanes past the range) and costs nothing.
 // The lanes of a pixel's cost vector `acc` past its right image's edge
-// and past the range set as costLanes describes.
+// and past the range set as costLanes (below) describes.
 template <class V>
 __attribute__((always_inline)) inline typename V::vec boundLanes(typename V::vec acc, typename V::vec beyond,
                                                                  bool edge, int inside,
@@ -335,6 +326,15 @@ __attribute__((always_inline)) inline typename V::vec boundLanes(typename V::vec
     return acc;
 }
 
+// One vector of a pixel's Hamming costs, disparities d .. d + bytes - 1:
+// `right` is the mirrored right census at d, `l` the left pixel's census
+// bytes each spread over a vector. Lanes past the range come in `beyond`
+// (255: they never win). In the first D pixels, disparities past x (no
+// right pixel; lanes from `inside` = x + 1 - d on) cost kOutsideCost, set
+// by masks where a loop had stored D * D / 2 bytes a row one by one (at 128
+// disparities, as much work as a fifth of the row's vectors).
+// Where `padded` is false, `beyond` is known to be all zero (only the last
+// vector of a pixel can hold lanes past the range) and costs nothing.
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 costLanes(const uint8_t *right, const typename V::vec *l, int planeStride, typename V::vec beyond, bool edge,
@@ -363,8 +363,8 @@ struct NibbleCounts {
 constexpr NibbleCounts kNibbleCounts;
 
 // costLanes from the right census split into 2 * kCensusPlanes nibble
-// planes (`planeStride` apart; low nibbles of plane p in 2p, high in 2p + 1)
-// and the left pixel's rows of kNibbleCounts for the same nibbles.
+// planes (kNibblePlaneStride apart; low nibbles of plane p in 2p, high in
+// 2p + 1) and the left pixel's rows of kNibbleCounts for the same nibbles.
 template <class V>
 __attribute__((always_inline)) inline typename V::vec
 nibbleCostLanes(const uint8_t *rightNibbles, const typename V::vec *counts, typename V::vec beyond, bool edge,
