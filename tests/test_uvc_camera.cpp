@@ -135,9 +135,11 @@ private slots:
             QVERIFY(source->grab(frame) == SUCCESS && source->grab(frame) == SUCCESS);
         }
         QCOMPARE(frame.left.size(), cv::Size(672, 376));
-        // Frames that keep coming damaged are a failure, not a lost camera.
-        fake->setPaced(true);
+        // Frames that keep coming damaged are a failure, not a lost camera. The damage comes first: paced
+        // again, the stand-in at once fills every queued buffer with the frames it owes since it was last
+        // paced, and those must be damaged too.
         fake->damageNextFrames(1 << 20, FakeV4l2Device::Damage::Garbage);
+        fake->setPaced(true);
         ERROR_CODE e = source->grab(frame);
         if (e == SUCCESS) e = source->grab(frame);
         QCOMPARE(e, ERROR_CODE_FAILURE);
