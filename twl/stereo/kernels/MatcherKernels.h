@@ -74,9 +74,13 @@ struct AlongRows {
 constexpr int kNibblePlaneStride = 33 * 64;
 
 /// What one row of AlongRows::nibbles holds: the left census row's nibbles
-/// as offsets, eight bytes a pixel, then the right row's nibble planes.
+/// as offsets, eight bytes a pixel (this many bytes), then the right row's
+/// nibble planes.
+inline size_t nibbleOffsetBytes(int width) {
+    return size_t(8) * size_t((width + 15) & ~15);
+}
 inline size_t nibbleRowBytes(int width) {
-    return size_t(8) * size_t((width + 15) & ~15) + size_t(2 * kCensusPlanes) * kNibblePlaneStride;
+    return nibbleOffsetBytes(width) + size_t(2 * kCensusPlanes) * kNibblePlaneStride;
 }
 
 struct MatcherKernels {

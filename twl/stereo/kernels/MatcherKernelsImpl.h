@@ -932,7 +932,7 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     const int spreadStride = (width + 15) & ~15;
     const size_t nibbleRow = nibbleRowBytes(width);
     auto leftNibbles = [&](int row) { return rows.nibbles + row * nibbleRow; };
-    auto rightNibbles = [&](int row) { return rows.nibbles + row * nibbleRow + size_t(8) * spreadStride; };
+    auto rightNibbles = [&](int row) { return rows.nibbles + row * nibbleRow + nibbleOffsetBytes(width); };
     for (int row = 0; row < R; ++row) {
         if constexpr (V::countsByNibbles) {
             V::nibbleOffsets(rows.left[row], planeStride, width, leftNibbles(row));
