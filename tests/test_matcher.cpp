@@ -2,6 +2,7 @@
 // shifts and against StereoSGBM.
 #include "support/DisparityScore.h"
 #include "twl/source/VirtualScene.h"
+#include "twl/stereo/BandBalance.h"
 #include "twl/stereo/SemiGlobalMatcher.h"
 #include "twl/stereo/SpeckleFilter.h"
 #include "twl/stereo/kernels/MatcherKernels.h"
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -216,6 +218,13 @@ private slots:
                 const double off = disagreement(reference, other);
                 QVERIFY2(c.exact ? off == 0 : off < 0.01,
                          qPrintable(QString("%1 threads, %2: %3").arg(c.threads).arg(c.rows).arg(off)));
+                // Wherever the balance has a lone pair's bands meet.
+                for (double share : {BandBalance::kLeast, BandBalance::kMost}) {
+                    if (!c.exact) break;
+                    matcher.bandBalance().setUpperShare(share);
+                    computeAfresh(matcher);
+                    QCOMPARE(disagreement(reference, other), 0.0);
+                }
             }
         }
         {
@@ -255,6 +264,27 @@ private slots:
                          qPrintable(QString("%1 at %2").arg(k->name).arg(D)));
             }
         }
+    }
+
+    void theFasterThreadTakesMoreRows() {
+        BandBalance balance;
+        QCOMPARE(balance.upperRows(300, 32), 150);
+        // The lower thread took twice as long a row: two thirds of the rows go up.
+        balance.measured(150, 0.010, 150, 0.020);
+        QCOMPARE(balance.upperRows(300, 32), 200);
+        // Rows taken, not rows given, count.
+        balance.measured(200, 0.020, 100, 0.005);
+        QCOMPARE(balance.upperRows(300, 32), 100);
+        // A stalled thread moves the split only so far, each band keeps its least, and a frame
+        // without a measure leaves it.
+        balance.measured(150, 0.001, 150, 1.0);
+        QCOMPARE(balance.upperShare(), BandBalance::kMost);
+        QCOMPARE(balance.upperRows(100, 40), 60);
+        QCOMPARE(balance.upperRows(60, 40), 30);
+        for (double bad : {0.0, -1.0, std::nan("")})
+            balance.measured(150, bad, 150, 0.01);
+        balance.measured(0, 0.01, 300, 0.01);
+        QCOMPARE(balance.upperShare(), BandBalance::kMost);
     }
 
     void bandBuffersAreBackedAtOnceKeepingTheirBytes() {

@@ -73,6 +73,8 @@ struct SemiGlobalMatcher::Seam {
 struct SemiGlobalMatcher::Band {
     int width = 0, Dp = 0;
     HugePageBuffer kept;                  // one vertical path on the band's own rows
+    uint8_t *keptRows = nullptr;          // where this frame's are: in `kept` or a lone pair's buffer
+    double waited = 0;                    // seconds this frame's band waited at its seam
     HugePageBuffer keptCosts;             // their costs, for builds that do not make them again
     std::vector<uint8_t> cost[3];         // of the row a pass is on; the two being finished
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
@@ -91,7 +93,7 @@ struct SemiGlobalMatcher::Band {
         return buffer.data() + room + (-reinterpret_cast<uintptr_t>(buffer.data() + room) & 63);
     }
     uint8_t *row(std::vector<uint8_t> &buffer) { return lineAfter(buffer, 64); }
-    uint8_t *keptRow(int i) { return kept.data() + 64 + size_t(i) * width * Dp; }
+    uint8_t *keptRow(int i) { return keptRows + size_t(i) * width * Dp; }
     uint8_t *keptCostRow(int i) { return keptCosts.data() + size_t(i) * width * Dp; }
 
     // `share`: the bytes of the budget a band may hold. Its buffers are
@@ -120,6 +122,7 @@ struct SemiGlobalMatcher::Band {
         const size_t rows = size_t(ownRows) * w * dp, each = keepCosts ? share / 2 : share;
         kept.reserve(std::max(rows + 128, each));
         kept.back(back + 128);
+        keptRows = kept.data() + 64;
         if (keepCosts) {
             keptCosts.reserve(std::max(rows, each));
             keptCosts.back(back);
@@ -129,7 +132,8 @@ struct SemiGlobalMatcher::Band {
 
 SemiGlobalMatcher::SemiGlobalMatcher()
     : kernels_(&selectMatcherKernels()), active_(kernels_), censusL_(new HugePageBuffer),
-      censusR_(new HugePageBuffer), speckles_(new SpeckleFilter), pool_(new WorkerPool) {}
+      censusR_(new HugePageBuffer), pairKept_(new HugePageBuffer), speckles_(new SpeckleFilter),
+      pool_(new WorkerPool) {}
 SemiGlobalMatcher::~SemiGlobalMatcher() = default;
 
 void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
@@ -291,8 +295,24 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
         size_t(std::max(planeStride_, censusPlaneStride(width_, widestDp_))) * kCensusPlanes * height_;
     censusL_->reserve(censusBytes);
     censusR_->reserve(censusBytes);
+    // Two bands that make the whole image (a lone pair) meet where the
+    // balance puts them, and keep their paths in one buffer. It is backed
+    // for the widest search at once, as the bands' own are.
+    const bool lonePair = bandCount == 2 && workers == 2 && !keepCosts;
+    const int upperRows = lonePair ? balance_.upperRows(height_, kBandMargin) : bandRows;
+    auto bandRange = [&](int b) {
+        if (lonePair) return b == 0 ? std::make_pair(0, upperRows) : std::make_pair(upperRows, height_);
+        return std::make_pair(b * bandRows, std::min(height_, (b + 1) * bandRows));
+    };
+    uint8_t *sharedKept = nullptr;
+    if (lonePair) {
+        const size_t widest = size_t(width_) * size_t(height_) * size_t(std::max(Dp_, widestDp_));
+        pairKept_->reserve(std::max(widest, bandBudget_) + 192);
+        pairKept_->back(widest + 192);
+        sharedKept = pairKept_->data() + 64;
+    }
     // Pieces 0, 1: the right and left images' top rows; 2, 3: their bottom rows.
-    const int split = std::min(height_, (bandCount + 1) / 2 * bandRows);
+    const int split = lonePair ? upperRows : std::min(height_, (bandCount + 1) / 2 * bandRows);
     std::atomic<unsigned> censusTaken{0};
     std::atomic<int> censusDone{0};
     auto censusPiece = [&](int piece) {
@@ -304,6 +324,11 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
         }
         censusDone.fetch_add(1, std::memory_order_acq_rel);
     };
+    // Each lone pair's thread's time busy with its band, the wait at the
+    // seam left out, for the balance. Not the census: a thread that woke
+    // late leaves its pieces to the other, which would then seem slow.
+    using Clock = std::chrono::steady_clock;
+    double busy[2] = {};
     pool_->run(tasks, [&](int t, int) {
         for (int i = 0; i < 4; ++i) {
             const int piece = t == 0 ? i : 3 - i;
@@ -313,17 +338,22 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
         // The wait is short (the pieces take about as long), so it spins.
         while (censusDone.load(std::memory_order_acquire) < 4)
             std::this_thread::yield();
+        const Clock::time_point started = Clock::now();
         for (int b = t; b < bandCount && t < workers; b += workers) {
-            const int y0 = b * bandRows, y1 = std::min(height_, (b + 1) * bandRows);
+            const auto [y0, y1] = bandRange(b);
             matchBand(*bands_[size_t(t)], b, y0, y1, paired(b) ? seams_[size_t(b / 2)].get() : nullptr,
-                      disparity16);
+                      lonePair ? sharedKept + size_t(y0) * width_ * Dp_ : nullptr, disparity16);
             if (offset)
                 for (int y = y0; y < y1; ++y)
                     for (int16_t *d = disparity16.ptr<int16_t>(y), *end = d + width_; d < end; ++d)
                         *d = int16_t(*d >= 0 ? *d + offset : *d);
             if (speckles) speckles_->scanBand(disparity16, -16, speckleRange, b, y0, y1);
         }
+        if (lonePair && t < 2)
+            busy[t] =
+                std::chrono::duration<double>(Clock::now() - started).count() - bands_[size_t(t)]->waited;
     });
+    if (lonePair) balance_.measured(upperRows, busy[0], height_ - upperRows, busy[1]);
     if (speckles) speckles_->finish(disparity16, -16, params_.speckleWindow, speckleRange);
 }
 
@@ -342,11 +372,15 @@ int SemiGlobalMatcher::rowsPerBand(size_t rowBytes, int threads) const {
     return (height_ + bandCount - 1) / bandCount;
 }
 
-void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const {
+void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair, uint8_t *sharedKept,
+                                  cv::Mat &disparity16) const {
     const MatcherKernels &k = *active_;
     const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
     const bool keepCosts = !k.remakesCosts;
-    band.prepare(w, Dp, widestDp_, y1 - y0, keepCosts, bandShare_, backed_);
+    // A band whose paths go to a lone pair's buffer keeps none of its own.
+    band.prepare(w, Dp, widestDp_, sharedKept ? 0 : y1 - y0, keepCosts, bandShare_, sharedKept ? 0 : backed_);
+    if (sharedKept) band.keptRows = sharedKept;
+    band.waited = 0;
     const size_t rowStride = size_t(planeStride_) * kCensusPlanes, costRow = size_t(w) * Dp;
     // A row's costs are made again by each pass that crosses it: kept for
     // the whole band, they were written out to memory and read back, and
@@ -429,7 +463,9 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
         std::copy_n(pathOf(cur ^ 1), costRow, mine.pathRow());
         mine.min = band.min[cur ^ 1];
         mine.hand();
+        const auto waiting = std::chrono::steady_clock::now();
         theirs.await();
+        band.waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - waiting).count();
         entering = theirs.pathRow();
         enteringMin = theirs.min.data();
     }

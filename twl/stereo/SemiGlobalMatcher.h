@@ -5,7 +5,10 @@
 // The image is processed in horizontal bands (one per thread, more where the
 // buffers would grow too large). Two bands matched at once hand each other
 // their vertical paths where they meet; elsewhere the paths enter a band
-// through a margin of extra rows so that the seams do not show.
+// through a margin of extra rows so that the seams do not show. Where two
+// bands make the whole image, the faster thread takes more rows.
+
+#include "twl/stereo/BandBalance.h"
 
 #include <opencv2/core.hpp>
 
@@ -51,6 +54,8 @@ public:
     /// next compute() backs the band buffers for it at once, so that the
     /// first frame whose search grows does not wait for fresh pages.
     void reserveSearch(int disparities) { widest_ = std::max(0, disparities); }
+    /// Where the two bands of a lone pair meet: moved after each frame (tests set it).
+    BandBalance &bandBalance() { return balance_; }
 
     /// Left and right CV_8U images of one size; CV_16S disparity in 1/16
     /// pixel, -16 where invalid (always in the leftmost minDisparity columns).
@@ -65,7 +70,8 @@ private:
     void censusRows(const cv::Mat &grey, bool mirrored, int y0, int y1, std::vector<uint16_t> &sums,
                     cv::Mat &padded, uint8_t *planes) const;
     int rowsPerBand(size_t keptRowBytes, int threads) const;
-    void matchBand(Band &band, int b, int y0, int y1, Seam *pair, cv::Mat &disparity16) const;
+    void matchBand(Band &band, int b, int y0, int y1, Seam *pair, uint8_t *sharedKept,
+                   cv::Mat &disparity16) const;
 
     Parameters params_;
     const MatcherKernels *kernels_, *active_;
@@ -83,6 +89,10 @@ private:
     std::unique_ptr<HugePageBuffer> censusL_, censusR_;
     std::vector<std::unique_ptr<Band>> bands_;
     std::vector<std::unique_ptr<Seam[]>> seams_; // two per pair of bands
+    BandBalance balance_;
+    // A lone pair's kept paths, both bands' in one buffer: however the rows
+    // are split, it holds the image's rows once.
+    std::unique_ptr<HugePageBuffer> pairKept_;
     std::unique_ptr<SpeckleFilter> speckles_;
     std::unique_ptr<WorkerPool> pool_;
 };

@@ -1,0 +1,33 @@
+#pragma once
+// Where the two bands of a lone pair meet, moved after each frame so that
+// both threads finish together. The two cores of a small virtual machine
+// are seldom equally fast: another guest on a core's sibling slows it by a
+// third for seconds at a time, and on a laptop one thread may sit on an
+// efficiency core. With the rows split evenly, the faster thread waited for
+// the slower one at the seam and at the end (a tenth of a frame at 640 x
+// 360 x 96 in one frame of ten). Each frame's rows per second predict the
+// next frame's well (their ratio's correlation from one frame to the next
+// was 0.88), so the split follows the last frame without smoothing. Where
+// the bands meet does not change the result.
+
+namespace twl {
+
+class BandBalance {
+public:
+    /// The share of the rows given to the upper band, kept within these.
+    static constexpr double kLeast = 0.3, kMost = 0.7;
+
+    /// Rows of the upper band of `height`, leaving each band at least `least`.
+    int upperRows(int height, int least) const;
+    /// After a frame: each band's rows and the seconds its thread was busy
+    /// with them (not waiting). A frame with a band of no rows or no time
+    /// leaves the split where it was.
+    void measured(int upperRows, double upperSeconds, int lowerRows, double lowerSeconds);
+    double upperShare() const { return upperShare_; }
+    void setUpperShare(double share);
+
+private:
+    double upperShare_ = 0.5;
+};
+
+} // namespace twl
