@@ -297,7 +297,7 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     censusR_->reserve(censusBytes);
     // Two bands that make the whole image (a lone pair) meet where the
     // balance puts them, and keep their paths in one buffer. It is backed
-    // for the widest search at once, as the bands' own are.
+    // for both bands at the widest search at once, as the bands' own are.
     const bool lonePair = bandCount == 2 && workers == 2 && !keepCosts;
     const int upperRows = lonePair ? balance_.upperRows(height_, kBandMargin) : bandRows;
     auto bandRange = [&](int b) {
@@ -306,9 +306,8 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     };
     uint8_t *sharedKept = nullptr;
     if (lonePair) {
-        const size_t widest = size_t(width_) * size_t(height_) * size_t(std::max(Dp_, widestDp_));
-        pairKept_->reserve(std::max(widest, bandBudget_) + 192);
-        pairKept_->back(widest + 192);
+        pairKept_->reserve(std::max(size_t(width_) * height_ * Dp_, bandBudget_) + 192);
+        pairKept_->back(2 * backed_ + 192);
         sharedKept = pairKept_->data() + 64;
     }
     // Pieces 0, 1: the right and left images' top rows; 2, 3: their bottom rows.
