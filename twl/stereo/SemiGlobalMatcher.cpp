@@ -296,8 +296,9 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     censusL_->reserve(censusBytes);
     censusR_->reserve(censusBytes);
     // Two bands that make the whole image (a lone pair) meet where the
-    // balance puts them, and keep their paths in one buffer. It is backed
-    // for both bands at the widest search at once, as the bands' own are.
+    // balance puts them, and keep their paths in one buffer. Like the
+    // bands' own, it is mapped as large as the budget at once and backed
+    // for the widest search.
     const bool lonePair = bandCount == 2 && workers == 2 && !keepCosts;
     const int upperRows = lonePair ? balance_.upperRows(height_, kBandMargin) : bandRows;
     auto bandRange = [&](int b) {
