@@ -13,9 +13,10 @@ int BandBalance::upperRows(int height, int least) const {
 void BandBalance::measured(int upperRows, double upperSeconds, int lowerRows, double lowerSeconds) {
     if (upperRows <= 0 || lowerRows <= 0 || !(upperSeconds > 0) || !(lowerSeconds > 0)) return;
     // Rows that take both threads equally long: the upper band's share is
-    // the lower thread's time a row over both threads' times a row.
+    // the lower thread's time a row over both threads' times a row. The
+    // split moves half way there.
     const double upper = upperSeconds / upperRows, lower = lowerSeconds / lowerRows;
-    setUpperShare(lower / (upper + lower));
+    setUpperShare((upperShare_ + lower / (upper + lower)) / 2);
 }
 
 void BandBalance::setUpperShare(double share) {

@@ -6,10 +6,12 @@
 // may sit on an efficiency core. With the rows split evenly, the faster
 // thread waited for the slower one at the seam and at the end: 7 % of a
 // frame on average at 640 x 360 x 96 over 400 frames. Each frame's time a
-// row predicts the next frame's well (the ratio of the two threads' times
-// had a correlation of 0.88 from one frame to the next), so the split
-// follows the last frame without smoothing. Where the bands meet does not
-// change the result.
+// row predicts the next frame's well there (the ratio of the two threads'
+// times had a correlation of 0.88 from one frame to the next), so the split
+// follows the frames; it moves half way each frame, which did as well on
+// those frames and goes half as far wrong where a frame tells little of the
+// next (a third busy thread that moves between the cores). Where the bands
+// meet does not change the result.
 
 namespace twl {
 
