@@ -127,10 +127,11 @@ const std::vector<uchar> &mjpgTurbo(const InputFrame &in, twl::StereoFrame &out)
 }
 
 // Split between two threads without restart markers, as a source does where
-// whole decodes fall behind its camera (the first decode is whole).
+// whole decodes fall behind its camera and the cores have room (the first
+// decode is whole).
 const std::vector<uchar> &mjpgSkipping(const InputFrame &in, twl::StereoFrame &out) {
     static twl::MjpgDecoder decoder(twl::MjpgDecoder::Precision::Fast);
-    decoder.splitAbove(1e-9);
+    decoder.splitAbove(1e-9, 2.0);
     decoder.decode(in.mjpg.data(), in.mjpg.size(), in.eye, out.left, out.right);
     return in.mjpg;
 }

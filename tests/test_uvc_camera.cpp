@@ -14,7 +14,10 @@
 
 #include <linux/videodev2.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
+#include <vector>
 
 using namespace twl;
 using Clock = std::chrono::steady_clock;
@@ -234,19 +237,24 @@ private slots:
         cv::randu(bgra, 0, 256);
         cv::GaussianBlur(bgra, bgra, cv::Size(5, 5), 1.5);
         const Resolution eye(160, 96);
-        for (int sampling : {TJSAMP_420, TJSAMP_422}) {
+        auto encode = [&](int sampling) {
             tjhandle compressor = tjInitCompress();
             unsigned char *coded = nullptr;
             unsigned long size = 0;
-            QCOMPARE(tjCompress2(compressor, bgra.data, bgra.cols, int(bgra.step[0]), bgra.rows, TJPF_BGRA,
-                                 &coded, &size, sampling, 90, 0),
-                     0);
-            const std::vector<uchar> jpeg(coded, coded + size);
+            const bool ok = tjCompress2(compressor, bgra.data, bgra.cols, int(bgra.step[0]), bgra.rows,
+                                        TJPF_BGRA, &coded, &size, sampling, 90, 0) == 0;
+            const std::vector<uchar> jpeg =
+                ok ? std::vector<uchar>(coded, coded + size) : std::vector<uchar>();
             tjFree(coded);
             tjDestroy(compressor);
+            return jpeg;
+        };
+        for (int sampling : {TJSAMP_420, TJSAMP_422}) {
+            const std::vector<uchar> jpeg = encode(sampling);
+            QVERIFY(!jpeg.empty());
             for (auto precision : {MjpgDecoder::Precision::Accurate, MjpgDecoder::Precision::Fast}) {
                 MjpgDecoder whole(precision), split(precision);
-                split.splitAbove(1e-9); // any whole decode is too slow
+                split.splitAbove(1e-9, 2.0); // any whole decode is too slow, however busy the cores
                 cv::Mat wl, wr, sl, sr;
                 QVERIFY(whole.decode(jpeg.data(), jpeg.size(), eye, wl, wr) && !whole.lastDecodeWasSplit());
                 // The first two decodes are whole: the first, into a new picture, pays for its pages
@@ -271,6 +279,35 @@ private slots:
                 QVERIFY(!split.decode(jpeg.data(), jpeg.size() * 2 / 3, eye, sl, sr));
             }
         }
+
+        // Decodes a camera's period apart are split while the process leaves the cores free, and
+        // decoded whole while its other threads keep every core busy: the split would take from them.
+        const std::vector<uchar> jpeg = encode(TJSAMP_422);
+        MjpgDecoder decoder(MjpgDecoder::Precision::Fast);
+        decoder.splitAbove(1e-9);
+        cv::Mat left, right;
+        auto splits = [&] {
+            int split = 0;
+            for (int frame = 0; frame < 16; ++frame) {
+                QTest::qSleep(5);
+                if (!decoder.decode(jpeg.data(), jpeg.size(), eye, left, right)) return -1;
+                split += frame >= 12 && decoder.lastDecodeWasSplit();
+            }
+            return split;
+        };
+        QCOMPARE(splits(), 4);
+        std::atomic<bool> spin{true};
+        std::vector<std::thread> busy;
+        for (unsigned i = 0; i < 2 * std::max(1u, std::thread::hardware_concurrency()); ++i)
+            busy.emplace_back([&] {
+                while (spin.load(std::memory_order_relaxed)) {
+                }
+            });
+        const int splitWhileBusy = splits();
+        spin = false;
+        for (std::thread &t : busy)
+            t.join();
+        QCOMPARE(splitWhileBusy, 0);
     }
 
     void sizesAndRatesFallBackAsDocumented() {

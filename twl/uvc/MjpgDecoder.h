@@ -49,9 +49,15 @@ public:
     /// Once a whole decode of a picture without restart markers, into eyes
     /// decoded into before, has taken more than `seconds` of CPU time (0:
     /// never), such pictures are split between two threads, at about half
-    /// again the CPU time. One in 64 is still decoded whole, to see whether
-    /// whole decodes keep up again.
-    void splitAbove(double seconds) { splitAbove_ = seconds; }
+    /// again the CPU time, while that leaves room on the cores: this
+    /// process's work between two decodes, the split decode's included, at
+    /// most `busiest` of all the cores' time (above 1: always split). One
+    /// in 64 is still decoded whole, to see whether whole decodes keep up
+    /// again.
+    void splitAbove(double seconds, double busiest = 0.8) {
+        splitAbove_ = seconds;
+        busiest_ = busiest;
+    }
 
     /// Whether the last successful decode was split between two threads.
     bool lastDecodeWasSplit() const { return split_; }
@@ -60,12 +66,22 @@ private:
     struct Skipper;
     bool decodeInTwo(const uchar *data, size_t length, uchar *picture, int width, int height, int pitch);
     bool decodeSkipping(const uchar *data, size_t length, uchar *picture, int width, int height, int pitch);
+    /// Called as a decode starts: what the rest of the process kept busy since the last one.
+    void noteOthersWork();
+    bool roomToSplit() const;
 
     void *handle_; // libjpeg-turbo's decompressor
     void *second_; // and the second thread's
     int flags_;
     bool split_ = false;
     double splitAbove_ = 0;
+    double busiest_ = 0.8;
+    int cores_;
+    // Measured from one decode's start to the next: the wall time between
+    // them, the CPU time the rest of the process took in it (as cores kept
+    // busy; both averaged over the last few), and the decode's own CPU time.
+    double interval_ = 0, othersBusy_ = 0;
+    double lastStart_ = 0, lastProcess_ = 0, ownSeconds_ = 0;
     double wholeSeconds_ = 0; // the last whole decode's CPU time
     int sinceWhole_ = 0;      // split decodes since it
     double skipShare_ = 0.72; // of the rows, for the decoder that does not skip

@@ -187,8 +187,9 @@ bool UvcStereoSource::decode(const uchar *data, size_t bytes, StereoFrame &frame
         if (mode_.pixelFormat == V4L2_PIX_FMT_YUYV)
             return splitYuyv(data, bytes, stride_, eye_, frame.left, frame.right);
         // Split between two threads only where one thread decoding whole
-        // pictures would fall behind the camera: the split costs CPU time
-        // that the matching needs.
+        // pictures would fall behind the camera, and only while the cores
+        // have room for it: the split costs CPU time that the matching or
+        // the recording needs.
         const float fps = fps_.load();
         mjpg_->splitAbove(fps > 0 ? 0.8 / fps : 0.0);
         return mjpg_->decode(data, bytes, eye_, frame.left, frame.right);
