@@ -1,5 +1,6 @@
 #include "twl/uvc/MjpgDecoder.h"
 
+#include "twl/util/SteadyClock.h"
 #include "twl/util/WorkerPool.h"
 
 #include <turbojpeg.h>
@@ -139,24 +140,16 @@ void makePart(const uchar *data, const RestartCut &cut, int rows, const uchar *s
     part[part.size() - 1] = 0xD9;
 }
 
+double cpuSeconds(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
 // CPU time of the calling thread: what a decode costs, without the time
 // other threads took the core from it.
 double threadSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-}
-
-double processSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-}
-
-double steadySeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+    return cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
 int coresToRunOn() {
@@ -297,7 +290,7 @@ bool MjpgDecoder::decodeInTwo(const uchar *data, size_t length, uchar *picture, 
 }
 
 void MjpgDecoder::noteOthersWork() {
-    const double now = steadySeconds(), process = processSeconds();
+    const double now = 1e-9 * double(steadyNowNs()), process = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     if (lastStart_ > 0 && now > lastStart_) {
         const double interval = now - lastStart_;
         const double others = std::max(0.0, process - lastProcess_ - ownSeconds_) / interval;
