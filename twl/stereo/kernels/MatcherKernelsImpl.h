@@ -990,9 +990,12 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     // vertical path costs in every lane that holds one. `starts` is
     // std::true_type at the row's first pixel, where the paths along the row
     // start: known when compiling, it keeps their state out of memory.
-    auto pixel = [&](int x, auto starts) __attribute__((always_inline)) {
+    // `clear` is std::true_type where x is known to reach no lane past the
+    // right image's edge (x + 1 >= D), which leaves the test out of each
+    // vector's costs.
+    auto pixel = [&](int x, auto starts, auto clear) __attribute__((always_inline)) {
         const size_t at = size_t(x) * dp;
-        const bool edge = x + 1 < D;
+        const bool edge = !decltype(clear)::value && x + 1 < D;
         vec vertical[N], lowest = V::zero();
         // Unrolled, each row's state along the row has registers of its own;
         // indexed by a loop counter, the second pass kept the two rows'
@@ -1066,23 +1069,44 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     const int last = width - 1;
     auto xOf = [&](int i) { return First ? i : last - i; };
     int i = 0;
-    const std::true_type starts;
-    const std::false_type goesOn;
+    const std::true_type starts, clear;
+    const std::false_type goesOn, unclear;
+    // Only the first D - 1 pixels can reach past the edge: in this pass's
+    // order those from edgeFrom to edgeTo. The others' steps are compiled
+    // without the test (it was a compare and a branch a vector).
+    const int edgePixels = std::clamp(D - 1, 0, width);
+    const int edgeFrom = First ? 0 : width - edgePixels, edgeTo = First ? edgePixels : width;
     if constexpr (V::foldsFour) {
-        for (; i + 4 <= width; i += 4) {
+        auto four = [&](int i, auto clearOfEdge) __attribute__((always_inline)) {
             vec lowest[4];
             if (i == 0)
-                lowest[First ? 0 : 3] = pixel(xOf(0), starts);
+                lowest[First ? 0 : 3] = pixel(xOf(0), starts, unclear);
             else
-                lowest[First ? 0 : 3] = pixel(xOf(i), goesOn);
+                lowest[First ? 0 : 3] = pixel(xOf(i), goesOn, clearOfEdge);
 #pragma GCC unroll 3
             for (int j = 1; j < 4; ++j)
-                lowest[First ? j : 3 - j] = pixel(xOf(i + j), goesOn);
+                lowest[First ? j : 3 - j] = pixel(xOf(i + j), goesOn, clearOfEdge);
             V::hmin8x4(lowest, outMin + (First ? i : last - i - 3));
+        };
+        for (; i + 4 <= width; i += 4) {
+            if (i + 4 <= edgeFrom || i >= edgeTo)
+                four(i, clear);
+            else
+                four(i, unclear);
         }
     }
-    for (; i < width; ++i)
-        outMin[xOf(i)] = V::hmin8(i == 0 ? pixel(xOf(i), starts) : pixel(xOf(i), goesOn));
+    if (i == 0 && width > 0) {
+        outMin[xOf(0)] = V::hmin8(pixel(xOf(0), starts, unclear));
+        i = 1;
+    }
+    auto pixels = [&](int from, int to, auto clearOfEdge) __attribute__((always_inline)) {
+        for (int j = from; j < to; ++j)
+            outMin[xOf(j)] = V::hmin8(pixel(xOf(j), goesOn, clearOfEdge));
+    };
+    const int edgeStart = std::max(i, edgeFrom), edgeEnd = std::max(edgeStart, edgeTo);
+    pixels(i, edgeStart, clear);
+    pixels(edgeStart, edgeEnd, unclear);
+    pixels(edgeEnd, width, clear);
     if (First) {
         V::streamed();
     } else {
