@@ -836,10 +836,13 @@ template <class V, int N> constexpr bool pairsInRegisters() {
 }
 
 // Each pixel of a row whose total holds all its paths decided, then the
-// left-right check.
-template <class V, int N>
-void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
-               uint32_t *scratch, int16_t *disparity16) {
+// left-right check. Where the range fills its N vectors (as a narrowed
+// search always does), D is known when compiling and the tests for lanes
+// past it drop out of every pixel's count.
+template <class V, int N, bool Full>
+void decideRowOf(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
+                 uint32_t *scratch, int16_t *disparity16) {
+    if constexpr (Full) D = N * V::bytes;
     uint32_t *bestCost = scratch + 2 * width;
     int x = 0;
     // The AVX2 and AVX-512 builds count each pixel's rivals, then decide
@@ -868,6 +871,14 @@ void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessT
     for (; x < width; ++x)
         disparity16[x] = decidePixel<V, N>(total + size_t(x) * Dp, x, D, Dp, thresholds, bestCost[x]);
     LeftRightCheck<V>::run(bestCost, width, scratch, disparity16);
+}
+
+template <class V, int N>
+void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
+               uint32_t *scratch, int16_t *disparity16) {
+    if constexpr (N > 0)
+        if (D == N * V::bytes) return decideRowOf<V, N, true>(total, width, D, Dp, thresholds, scratch, disparity16);
+    decideRowOf<V, N, false>(total, width, D, Dp, thresholds, scratch, disparity16);
 }
 
 // A vertical path's step and one path along the row in one pass over the
