@@ -940,10 +940,16 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     // census into nibbles: the left into offsets of rows of kNibbleCounts,
     // the right into values (the whole plane stride: a pixel's vectors read
     // past the row).
+    // (Their buffers and the right census rows also held apart, as above.)
     const int spreadStride = (width + 15) & ~15;
     const size_t nibbleRow = nibbleRowBytes(width);
-    auto leftNibbles = [&](int row) { return rows.nibbles + row * nibbleRow; };
-    auto rightNibbles = [&](int row) { return rows.nibbles + row * nibbleRow + nibbleOffsetBytes(width); };
+    uint8_t *const nibbles = rows.nibbles;
+    uint32_t *const spread = rows.spread;
+    const uint8_t *rightOf[R];
+    for (int row = 0; row < R; ++row)
+        rightOf[row] = rows.rightMirrored[row];
+    auto leftNibbles = [&](int row) { return nibbles + row * nibbleRow; };
+    auto rightNibbles = [&](int row) { return nibbles + row * nibbleRow + nibbleOffsetBytes(width); };
     for (int row = 0; row < R; ++row) {
         if constexpr (V::countsByNibbles) {
             V::nibbleOffsets(rows.left[row], planeStride, width, leftNibbles(row));
@@ -955,14 +961,14 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
         } else {
             for (int p = 0; p < kCensusPlanes; ++p) {
                 const uint8_t *from = rows.left[row] + p * planeStride;
-                uint32_t *to = rows.spread + size_t(row * kCensusPlanes + p) * spreadStride;
+                uint32_t *to = spread + size_t(row * kCensusPlanes + p) * spreadStride;
                 for (int x = 0; x < width; ++x)
                     to[x] = from[x] * 0x01010101u;
             }
         }
     }
     auto leftWord = [&](int row, int p, int x) {
-        return rows.spread + size_t(row * kCensusPlanes + p) * spreadStride + size_t(x);
+        return spread + size_t(row * kCensusPlanes + p) * spreadStride + size_t(x);
     };
     auto decideAt = [&](int row, int x, const vec(&total)[N], int packed) __attribute__((always_inline)) {
         const Rivals r = rivalsOf<V, N>(totalOf[row] + size_t(x) * dp, D, dp, thresholds, total, packed);
@@ -1023,7 +1029,7 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
                     cost[k] = nibbleCostLanes<V>(r + k * V::bytes, counts, past(k * V::bytes), edge,
                                                  x + 1 - k * V::bytes, outside, k + 1 == N);
             } else {
-                const uint8_t *r = rows.rightMirrored[row] + (width - 1 - x);
+                const uint8_t *r = rightOf[row] + (width - 1 - x);
                 vec l[kCensusPlanes];
                 for (int p = 0; p < kCensusPlanes; ++p)
                     l[p] = V::set1Word(leftWord(row, p, x));
