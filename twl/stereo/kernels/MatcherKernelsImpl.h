@@ -1037,23 +1037,10 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
                     cost[k] = costLanes<V>(r + k * V::bytes, l, planeStride, past(k * V::bytes), edge,
                                            x + 1 - k * V::bytes, outside, k + 1 == N);
             }
-            if (row > 0) {
-                vec from[N];
-                for (int k = 0; k < N; ++k)
-                    from[k] = vertical[k];
-                lowest = stepLanes<V, N>(cost, from, V::minAll8(lowest), p2, p1, vertical);
-            } else if (prev) {
-                const vec mp = V::set1(prevMin[x]), bound = V::adds8(mp, p2);
-                for (int k = 0; k < N; ++k)
-                    vertical[k] =
-                        stepFrom<V>(cost[k], prev + at + k * V::bytes, mp, bound, p1,
-                                    k == 0 ? edges.low : V::zero(), k + 1 == N ? edges.high : V::zero());
-                lowest = lowestOf<V, N>(vertical);
-            } else {
-                for (int k = 0; k < N; ++k)
-                    vertical[k] = cost[k];
-                lowest = lowestOf<V, N>(vertical);
-            }
+            // The path along the row first; then the vertical step a vector
+            // at a time, each summed and stored as it is made, so that N
+            // vectors of each are not held at once (with sixteen registers
+            // that spilled them to the stack).
             if constexpr (decltype(starts)::value) {
                 for (int k = 0; k < N; ++k)
                     along[row][k] = cost[k];
@@ -1065,7 +1052,7 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
                 for (int i = 0; i < dp; i += 64)
                     __builtin_prefetch(sumsOf[row] + (at - ahead) + size_t(i));
             vec total[N];
-            for (int k = 0; k < N; ++k) {
+            auto sum = [&](int k) __attribute__((always_inline)) {
                 const size_t lane = at + k * V::bytes;
                 const vec both = V::adds8(vertical[k], along[row][k]);
                 if (First) {
@@ -1074,11 +1061,33 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
                     total[k] = V::adds8(V::load(sumsOf[row] + lane), both);
                     V::store(totalOf[row] + lane, total[k]);
                 }
+                if (row + 1 == R) V::store(out + lane, vertical[k]);
+            };
+            if (row > 0) {
+                vec from[N];
+                for (int k = 0; k < N; ++k)
+                    from[k] = vertical[k];
+                lowest = stepLanes<V, N>(cost, from, V::minAll8(lowest), p2, p1, vertical);
+                for (int k = 0; k < N; ++k)
+                    sum(k);
+            } else if (prev) {
+                const vec mp = V::set1(prevMin[x]), bound = V::adds8(mp, p2);
+                for (int k = 0; k < N; ++k) {
+                    vertical[k] =
+                        stepFrom<V>(cost[k], prev + at + k * V::bytes, mp, bound, p1,
+                                    k == 0 ? edges.low : V::zero(), k + 1 == N ? edges.high : V::zero());
+                    lowest = k == 0 ? vertical[0] : V::min8(lowest, vertical[k]);
+                    sum(k);
+                }
+            } else {
+                for (int k = 0; k < N; ++k) {
+                    vertical[k] = cost[k];
+                    lowest = k == 0 ? vertical[0] : V::min8(lowest, vertical[k]);
+                    sum(k);
+                }
             }
             if constexpr (decidesInLoop) decide(row, x, total);
         }
-        for (int k = 0; k < N; ++k)
-            V::store(out + at + k * V::bytes, vertical[k]);
         return lowest;
     };
     // The first pass runs rightwards, the second leftwards; the vertical
