@@ -877,7 +877,8 @@ template <class V, int N>
 void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
                uint32_t *scratch, int16_t *disparity16) {
     if constexpr (N > 0)
-        if (D == N * V::bytes) return decideRowOf<V, N, true>(total, width, D, Dp, thresholds, scratch, disparity16);
+        if (D == N * V::bytes)
+            return decideRowOf<V, N, true>(total, width, D, Dp, thresholds, scratch, disparity16);
     decideRowOf<V, N, false>(total, width, D, Dp, thresholds, scratch, disparity16);
 }
 
@@ -1103,16 +1104,16 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     const int edgePixels = std::clamp(D - 1, 0, width);
     const int edgeFrom = First ? 0 : width - edgePixels, edgeTo = First ? edgePixels : width;
     if constexpr (V::foldsFour) {
-        auto four = [&](int i, auto clearOfEdge) __attribute__((always_inline)) {
+        auto four = [&](int from, auto clearOfEdge) __attribute__((always_inline)) {
             vec lowest[4];
-            if (i == 0)
+            if (from == 0)
                 lowest[First ? 0 : 3] = pixel(xOf(0), starts, unclear);
             else
-                lowest[First ? 0 : 3] = pixel(xOf(i), goesOn, clearOfEdge);
+                lowest[First ? 0 : 3] = pixel(xOf(from), goesOn, clearOfEdge);
 #pragma GCC unroll 3
             for (int j = 1; j < 4; ++j)
-                lowest[First ? j : 3 - j] = pixel(xOf(i + j), goesOn, clearOfEdge);
-            V::hmin8x4(lowest, outMin + (First ? i : last - i - 3));
+                lowest[First ? j : 3 - j] = pixel(xOf(from + j), goesOn, clearOfEdge);
+            V::hmin8x4(lowest, outMin + (First ? from : last - from - 3));
         };
         for (; i + 4 <= width; i += 4) {
             if (i + 4 <= edgeFrom || i >= edgeTo)
