@@ -838,7 +838,10 @@ template <class V, int N> constexpr bool pairsInRegisters() {
 // Each pixel of a row whose total holds all its paths decided, then the
 // left-right check. Where the range fills its N vectors (as a narrowed
 // search always does), D is known when compiling and the tests for lanes
-// past it drop out of every pixel's count.
+// past it drop out of every pixel's count. Not in the builds with 32
+// registers, which count sixteen pixels' rivals at once: a second copy of
+// that grew their object by a tenth and their sanitizer build by more, for
+// a gain not measured there.
 template <class V, int N, bool Full>
 void decideRowOf(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
                  uint32_t *scratch, int16_t *disparity16) {
@@ -876,7 +879,7 @@ void decideRowOf(const uint8_t *total, int width, int D, int Dp, const Uniquenes
 template <class V, int N>
 void decideRow(const uint8_t *total, int width, int D, int Dp, const UniquenessThresholds &thresholds,
                uint32_t *scratch, int16_t *disparity16) {
-    if constexpr (N > 0)
+    if constexpr (N > 0 && V::registers < 32)
         if (D == N * V::bytes)
             return decideRowOf<V, N, true>(total, width, D, Dp, thresholds, scratch, disparity16);
     decideRowOf<V, N, false>(total, width, D, Dp, thresholds, scratch, disparity16);
@@ -1011,6 +1014,13 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     // `clear` is std::true_type where x is known to reach no lane past the
     // right image's edge (x + 1 >= D), which leaves the test out of each
     // vector's costs.
+    // Sixteen registers do not hold N vectors each of a pixel's costs,
+    // vertical steps and steps along the row: there the path along the row
+    // goes first, then the vertical path a vector at a time, each summed and
+    // stored as it is made (at 128 disparities a pixel's stack traffic fell
+    // from 28 loads and stores to 12). Thirty-two spill nothing: there the
+    // order stays as it was.
+    constexpr bool alongFirst = V::registers < 32;
     auto pixel = [&](int x, auto starts, auto clear) __attribute__((always_inline)) {
         const size_t at = size_t(x) * dp;
         const bool edge = !decltype(clear)::value && x + 1 < D;
@@ -1038,20 +1048,18 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
                     cost[k] = costLanes<V>(r + k * V::bytes, l, planeStride, past(k * V::bytes), edge,
                                            x + 1 - k * V::bytes, outside, k + 1 == N);
             }
-            // The path along the row first; then the vertical step a vector
-            // at a time, each summed and stored as it is made, so that N
-            // vectors of each are not held at once (with sixteen registers
-            // that spilled them to the stack).
-            if constexpr (decltype(starts)::value) {
-                for (int k = 0; k < N; ++k)
-                    along[row][k] = cost[k];
-                alongMin[row] = V::minAll8(lowestOf<V, N>(cost));
-            } else {
-                alongStep<V, N>(cost, along[row], alongMin[row], p2, p1);
-            }
-            if (!First && at >= ahead)
-                for (int i = 0; i < dp; i += 64)
-                    __builtin_prefetch(sumsOf[row] + (at - ahead) + size_t(i));
+            auto alongRow = [&]() __attribute__((always_inline)) {
+                if constexpr (decltype(starts)::value) {
+                    for (int k = 0; k < N; ++k)
+                        along[row][k] = cost[k];
+                    alongMin[row] = V::minAll8(lowestOf<V, N>(cost));
+                } else {
+                    alongStep<V, N>(cost, along[row], alongMin[row], p2, p1);
+                }
+                if (!First && at >= ahead)
+                    for (int i = 0; i < dp; i += 64)
+                        __builtin_prefetch(sumsOf[row] + (at - ahead) + size_t(i));
+            };
             vec total[N];
             auto sum = [&](int k) __attribute__((always_inline)) {
                 const size_t lane = at + k * V::bytes;
@@ -1062,15 +1070,17 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
                     total[k] = V::adds8(V::load(sumsOf[row] + lane), both);
                     V::store(totalOf[row] + lane, total[k]);
                 }
-                if (row + 1 == R) V::store(out + lane, vertical[k]);
+                if (alongFirst && row + 1 == R) V::store(out + lane, vertical[k]);
             };
+            if constexpr (alongFirst) alongRow();
             if (row > 0) {
                 vec from[N];
                 for (int k = 0; k < N; ++k)
                     from[k] = vertical[k];
                 lowest = stepLanes<V, N>(cost, from, V::minAll8(lowest), p2, p1, vertical);
-                for (int k = 0; k < N; ++k)
-                    sum(k);
+                if constexpr (alongFirst)
+                    for (int k = 0; k < N; ++k)
+                        sum(k);
             } else if (prev) {
                 const vec mp = V::set1(prevMin[x]), bound = V::adds8(mp, p2);
                 for (int k = 0; k < N; ++k) {
@@ -1078,17 +1088,25 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
                         stepFrom<V>(cost[k], prev + at + k * V::bytes, mp, bound, p1,
                                     k == 0 ? edges.low : V::zero(), k + 1 == N ? edges.high : V::zero());
                     lowest = k == 0 ? vertical[0] : V::min8(lowest, vertical[k]);
-                    sum(k);
+                    if constexpr (alongFirst) sum(k);
                 }
             } else {
                 for (int k = 0; k < N; ++k) {
                     vertical[k] = cost[k];
                     lowest = k == 0 ? vertical[0] : V::min8(lowest, vertical[k]);
-                    sum(k);
+                    if constexpr (alongFirst) sum(k);
                 }
+            }
+            if constexpr (!alongFirst) {
+                alongRow();
+                for (int k = 0; k < N; ++k)
+                    sum(k);
             }
             if constexpr (decidesInLoop) decide(row, x, total);
         }
+        if constexpr (!alongFirst)
+            for (int k = 0; k < N; ++k)
+                V::store(out + at + k * V::bytes, vertical[k]);
         return lowest;
     };
     // The first pass runs rightwards, the second leftwards; the vertical
