@@ -1123,8 +1123,8 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     const int edgeFrom = First ? 0 : width - edgePixels, edgeTo = First ? edgePixels : width;
     if constexpr (V::foldsFour) {
         // These builds keep the test in their groups of four: a second copy
-        // of the groups' unrolled body took their sanitizer build from about
-        // 6 minutes to more than 14.
+        // of the groups' unrolled body is a large part of these kernels'
+        // compile (their sanitizer build is the longest step of CI).
         for (; i + 4 <= width; i += 4) {
             vec lowest[4];
             if (i == 0)
