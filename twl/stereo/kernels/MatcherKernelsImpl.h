@@ -1116,11 +1116,6 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     int i = 0;
     const std::true_type starts, clear;
     const std::false_type goesOn, unclear;
-    // Only the first D - 1 pixels can reach past the edge: in this pass's
-    // order those from edgeFrom to edgeTo. The others' steps are compiled
-    // without the test (it was a compare and a branch a vector).
-    const int edgePixels = std::clamp(D - 1, 0, width);
-    const int edgeFrom = First ? 0 : width - edgePixels, edgeTo = First ? edgePixels : width;
     if constexpr (V::foldsFour) {
         // These builds keep the test in their groups of four: a second copy
         // of the groups' unrolled body is a large part of these kernels'
@@ -1148,6 +1143,11 @@ void costPathAlongRowsN(const AlongRows &rows, int planeStride, int D, const uin
     if constexpr (V::foldsFour) {
         pixels(i, width, unclear);
     } else {
+        // Only the first D - 1 pixels can reach past the edge: in this pass's
+        // order those from edgeFrom to edgeTo. The others' steps are compiled
+        // without the test (it was a compare and a branch a vector).
+        const int edgePixels = std::clamp(D - 1, 0, width);
+        const int edgeFrom = First ? 0 : width - edgePixels, edgeTo = First ? edgePixels : width;
         const int edgeStart = std::max(i, edgeFrom), edgeEnd = std::max(edgeStart, edgeTo);
         pixels(i, edgeStart, clear);
         pixels(edgeStart, edgeEnd, unclear);
