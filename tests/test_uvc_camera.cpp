@@ -2,6 +2,8 @@
 #include "TestSupport.h"
 #include "support/FakeV4l2Device.h"
 #include "twl/Camera.h"
+#include "twl/util/CoreLoan.h"
+#include "twl/util/Parallel.h"
 #include "twl/uvc/MjpgDecoder.h"
 #include "twl/uvc/UvcCamera.h"
 #include "twl/uvc/UvcStereoSource.h"
@@ -14,6 +16,7 @@
 
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -149,6 +152,32 @@ private slots:
         QCOMPARE(fake->openDescriptors(), 1);
         fake->damageNextFrames(0, FakeV4l2Device::Damage::Garbage);
         QCOMPARE(source->grab(frame), SUCCESS);
+        // Every decode, the failed ones too, gave back the core it was lent: else the caller's loops
+        // would run on one thread from then on.
+        source.reset();
+        QCOMPARE(CoreLoan::lent(), 0);
+    }
+
+    void loopsLeaveALentCoreToTheDecode() {
+        QVERIFY(!CoreLoan::loopsAlone(2));
+        {
+            const CoreLoan loan;
+            QVERIFY(CoreLoan::loopsAlone(2) && !CoreLoan::loopsAlone(4));
+            const CoreLoan second;
+            QVERIFY(CoreLoan::loopsAlone(3));
+            // Alone, a loop still covers its whole range once.
+            std::vector<int> visits(1000, 0);
+            std::atomic<bool> elsewhere{false};
+            const std::thread::id caller = std::this_thread::get_id();
+            parallelFor(cv::Range(0, 1000), [&](const cv::Range &r) {
+                if (std::this_thread::get_id() != caller) elsewhere = true;
+                for (int i = r.start; i < r.end; ++i)
+                    ++visits[size_t(i)];
+            });
+            QCOMPARE(int(std::count(visits.begin(), visits.end(), 1)), 1000);
+            if (CoreLoan::coresToRunOn() <= 3) QVERIFY(!elsewhere);
+        }
+        QVERIFY(!CoreLoan::loopsAlone(2));
     }
 
     void mjpgDecodesStraightIntoTheEyesAsTheReferenceDecoderDoes() {
@@ -412,6 +441,7 @@ private slots:
             if (i % 10 == 0) QCOMPARE(source->grab(frame), SUCCESS);
         }
         QVERIFY(noLeaks());
+        QCOMPARE(CoreLoan::lent(), 0); // sources closed in the middle of a decode
         QCOMPARE(openFiles(), before);
     }
 

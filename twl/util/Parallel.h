@@ -4,7 +4,11 @@
 // detector sees neither the fork nor the join and takes every buffer a body
 // wrote and its caller read for a race (marks inside our bodies come too late:
 // OpenCV's wrapper is read before them). There the loop runs on the calling
-// thread; our bodies work on disjoint rows and share nothing else.
+// thread; our bodies work on disjoint rows and share nothing else. It also
+// runs there while a core is lent to a decode the caller will wait for (see
+// CoreLoan).
+
+#include "twl/util/CoreLoan.h"
 
 #include <opencv2/core/utility.hpp>
 
@@ -26,6 +30,10 @@ template <typename Body> void parallelFor(const cv::Range &range, Body &&body, d
     (void)stripes;
     body(range);
 #else
+    if (CoreLoan::loopsAlone()) {
+        body(range);
+        return;
+    }
     cv::parallel_for_(range, std::forward<Body>(body), stripes);
 #endif
 }

@@ -1,5 +1,6 @@
 #include "twl/uvc/MjpgDecoder.h"
 
+#include "twl/util/CoreLoan.h"
 #include "twl/util/SteadyClock.h"
 #include "twl/util/WorkerPool.h"
 
@@ -11,8 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <sched.h>
-#include <thread>
 
 #include <jpeglib.h>
 
@@ -152,13 +151,6 @@ double threadSeconds() {
     return cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
-int coresToRunOn() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-    return std::max(1, int(std::thread::hardware_concurrency()));
-}
-
 } // namespace
 
 // One of libjpeg's decompressors, for a band of rows of a picture. libjpeg
@@ -229,7 +221,7 @@ struct MjpgDecoder::Skipper {
 MjpgDecoder::MjpgDecoder(Precision precision)
     : handle_(tjInitDecompress()), second_(tjInitDecompress()),
       flags_(precision == Precision::Fast ? TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE : TJFLAG_ACCURATEDCT),
-      cores_(coresToRunOn()), pool_(new WorkerPool) {}
+      cores_(CoreLoan::coresToRunOn()), pool_(new WorkerPool) {}
 
 MjpgDecoder::~MjpgDecoder() {
     if (handle_) tjDestroy(handle_);

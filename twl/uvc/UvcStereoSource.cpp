@@ -1,6 +1,7 @@
 #include "twl/uvc/UvcStereoSource.h"
 
 #include "twl/core/Optics.h"
+#include "twl/util/CoreLoan.h"
 #include "twl/util/SteadyClock.h"
 
 #include "twl/uvc/MjpgDecoder.h"
@@ -183,6 +184,8 @@ void UvcStereoSource::release() {
 }
 
 bool UvcStereoSource::decode(const uchar *data, size_t bytes, StereoFrame &frame) {
+    // The caller will wait for this frame: its loops leave it a core.
+    const CoreLoan loan;
     try {
         if (mode_.pixelFormat == V4L2_PIX_FMT_YUYV)
             return splitYuyv(data, bytes, stride_, eye_, frame.left, frame.right);
