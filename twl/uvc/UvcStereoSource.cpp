@@ -229,9 +229,14 @@ void UvcStereoSource::readAhead() {
     for (;;) {
         {
             std::unique_lock<std::mutex> hand(handMutex_);
-            handChanged_.wait(hand, [&] { return stopping_ || (!hasReady_ && readError_ == SUCCESS); });
+            handChanged_.wait(hand, [&] {
+                return stopping_ || (ready_.size() < size_t(kPairsAhead) && readError_ == SUCCESS);
+            });
             if (stopping_) return;
-            std::swap(decoding_, ready_); // the eyes the last grab gave back, if any
+            if (!spare_.empty()) { // eyes a grab gave back
+                decoding_ = std::move(spare_.back());
+                spare_.pop_back();
+            }
         }
         while (waiters_.load() > 0)
             std::this_thread::yield();
@@ -242,12 +247,10 @@ void UvcStereoSource::readAhead() {
         }
         if (e == kStopped) return;
         std::lock_guard<std::mutex> hand(handMutex_);
-        if (e == SUCCESS) {
-            std::swap(ready_, decoding_);
-            hasReady_ = true;
-        } else {
+        if (e == SUCCESS)
+            ready_.push_back(std::move(decoding_));
+        else
             readError_ = e;
-        }
         decoding_ = StereoFrame();
         handChanged_.notify_all();
     }
@@ -255,14 +258,15 @@ void UvcStereoSource::readAhead() {
 
 ERROR_CODE UvcStereoSource::grab(StereoFrame &frame) {
     std::unique_lock<std::mutex> hand(handMutex_);
-    handChanged_.wait(hand, [&] { return hasReady_ || readError_ != SUCCESS; });
+    handChanged_.wait(hand, [&] { return !ready_.empty() || readError_ != SUCCESS; });
     ERROR_CODE e = SUCCESS;
-    if (hasReady_) {
-        std::swap(frame.left, ready_.left);
-        std::swap(frame.right, ready_.right);
-        frame.timestamp = ready_.timestamp;
-        if (!heldOnlyBy(ready_)) ready_ = StereoFrame();
-        hasReady_ = false;
+    if (!ready_.empty()) {
+        StereoFrame &next = ready_.front();
+        std::swap(frame.left, next.left);
+        std::swap(frame.right, next.right);
+        frame.timestamp = next.timestamp;
+        if (heldOnlyBy(next) && spare_.size() < size_t(kPairsAhead)) spare_.push_back(std::move(next));
+        ready_.erase(ready_.begin());
     } else {
         e = readError_;
         readError_ = SUCCESS;

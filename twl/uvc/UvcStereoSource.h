@@ -2,10 +2,10 @@
 // A side-by-side UVC stereo camera as a frame source: memory-mapped
 // streaming buffers, a dequeue that never waits more than two seconds, and
 // each eye converted straight out of the driver's buffer. A thread of its own
-// dequeues and decodes the next frame while the caller works on the last one
-// (one frame ahead at most; the driver's buffers hold the rest), so that
-// decoding and the caller's work share the cores; it runs at a lower
-// priority, since those buffers give it slack and the caller has none. The
+// dequeues and decodes the next frames while the caller works on the last one
+// (two ahead at most; the driver's buffers hold the rest), so that decoding
+// and the caller's work share the cores; it runs at a lower priority, since
+// those buffers give it slack and the caller has none. The
 // pairs come off the lenses as they are (not rectified); the calibration
 // reported is the nominal rig described in docs/real-cameras.md.
 // Thread-safe: the rate may change from another thread while grabs run.
@@ -29,6 +29,8 @@ class UvcStereoSource : public FrameSource {
 public:
     /// Longest wait for a frame before the camera counts as gone.
     static constexpr int kFrameTimeoutMs = 2000;
+    /// Pairs decoded and not grabbed yet, at most.
+    static constexpr int kPairsAhead = 2;
 
     /// Opens `device` (as found by UvcCamera::scan) in `mode` at `rate`. Sets
     /// *error and returns null on failure, with nothing left open:
@@ -92,8 +94,8 @@ private:
     // Hand-over from the reader to grab().
     std::mutex handMutex_;
     std::condition_variable handChanged_;
-    StereoFrame ready_; // decoded, not grabbed yet; or the eyes a grab gave back
-    bool hasReady_ = false;
+    std::vector<StereoFrame> ready_; // decoded, not grabbed yet, oldest first
+    std::vector<StereoFrame> spare_; // eyes grabs gave back, to decode into
     ERROR_CODE readError_ = SUCCESS; // what the reader found instead of a frame, for the next grab
     std::atomic<bool> stopping_{false};
     std::atomic<int> waiters_{0}; // others waiting for mutex_: the reader lets them in first
