@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 namespace twl {
@@ -184,8 +185,10 @@ void UvcStereoSource::release() {
 }
 
 bool UvcStereoSource::decode(const uchar *data, size_t bytes, StereoFrame &frame) {
-    // The caller will wait for this frame: its loops leave it a core.
-    const CoreLoan loan;
+    // Where the caller has no pair left to take, it will wait for this one:
+    // its loops leave the decode a core.
+    std::optional<CoreLoan> loan;
+    if (readyPairs_.load() == 0) loan.emplace();
     try {
         if (mode_.pixelFormat == V4L2_PIX_FMT_YUYV)
             return splitYuyv(data, bytes, stride_, eye_, frame.left, frame.right);
@@ -247,10 +250,12 @@ void UvcStereoSource::readAhead() {
         }
         if (e == kStopped) return;
         std::lock_guard<std::mutex> hand(handMutex_);
-        if (e == SUCCESS)
+        if (e == SUCCESS) {
             ready_.push_back(std::move(decoding_));
-        else
+            readyPairs_ = int(ready_.size());
+        } else {
             readError_ = e;
+        }
         decoding_ = StereoFrame();
         handChanged_.notify_all();
     }
@@ -267,6 +272,7 @@ ERROR_CODE UvcStereoSource::grab(StereoFrame &frame) {
         frame.timestamp = next.timestamp;
         if (heldOnlyBy(next) && spare_.size() < size_t(kPairsAhead)) spare_.push_back(std::move(next));
         ready_.erase(ready_.begin());
+        readyPairs_ = int(ready_.size());
     } else {
         e = readError_;
         readError_ = SUCCESS;

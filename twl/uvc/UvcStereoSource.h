@@ -96,6 +96,7 @@ private:
     std::condition_variable handChanged_;
     std::vector<StereoFrame> ready_; // decoded, not grabbed yet, oldest first
     std::vector<StereoFrame> spare_; // eyes grabs gave back, to decode into
+    std::atomic<int> readyPairs_{0}; // ready_.size(), for the reader to read without the lock
     ERROR_CODE readError_ = SUCCESS; // what the reader found instead of a frame, for the next grab
     std::atomic<bool> stopping_{false};
     std::atomic<int> waiters_{0}; // others waiting for mutex_: the reader lets them in first
