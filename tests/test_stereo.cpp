@@ -3,6 +3,7 @@
 #include "support/DisparityScore.h"
 #include "twl/source/VirtualScene.h"
 #include "twl/stereo/AreaReduction.h"
+#include "twl/stereo/NearestResize.h"
 #include "twl/stereo/SemiGlobalMatcher.h"
 #include "twl/stereo/StereoEngine.h"
 #include "twl/stereo/kernels/ConfidenceKernels.h"
@@ -14,6 +15,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 using namespace twl;
 
@@ -80,6 +82,22 @@ private slots:
         greyRows(colours, ours, 0, colours.rows);
         cv::cvtColor(colours, ref, cv::COLOR_BGRA2GRAY);
         QCOMPARE(cv::norm(ours, ref, cv::NORM_INF), 0.0);
+
+        // Nearest-neighbour scaling picks OpenCV's pixels, NaN included: the display sizes of the
+        // working images, odd ratios both ways, and a window into a larger image.
+        cv::Mat depth(720, 1280, CV_32F), scaled, reference;
+        rng.fill(depth, cv::RNG::UNIFORM, 0.0f, 50.0f);
+        depth.row(7).setTo(std::numeric_limits<float>::quiet_NaN());
+        for (const cv::Size size : {cv::Size(960, 540), cv::Size(640, 360), cv::Size(1104, 621),
+                                    cv::Size(1000, 333), cv::Size(1281, 721), cv::Size(3, 1700)}) {
+            for (const cv::Mat &src : {depth, depth(cv::Rect(5, 3, 771, 402))}) {
+                resizeNearest(src, scaled, size);
+                cv::resize(src, reference, size, 0, 0, cv::INTER_NEAREST);
+                QVERIFY2(
+                    scaled.size() == size && !std::memcmp(scaled.data, reference.data, 4 * size.area()),
+                    qPrintable(QString("%1 x %2 from %3").arg(size.width).arg(size.height).arg(src.cols)));
+            }
+        }
     }
 
     void searchRangeFollowsTheGeometry() {

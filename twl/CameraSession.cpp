@@ -1,6 +1,7 @@
 #include "twl/CameraSession.h"
 
 #include "twl/core/ModeTable.h"
+#include "twl/stereo/NearestResize.h"
 #include "twl/util/Log.h"
 #include "twl/util/Parallel.h"
 
@@ -241,7 +242,7 @@ const cv::Mat &CameraSession::leftAt(cv::Size size) {
 const cv::Mat &CameraSession::depthAt(cv::Size size) {
     if (size == depth_.size()) return depth_;
     if (size != depthScaledSize_) {
-        cv::resize(depth_, depthScaled_, size, 0, 0, cv::INTER_NEAREST);
+        resizeNearest(depth_, depthScaled_, size);
         depthScaledSize_ = size;
     }
     return depthScaled_;
@@ -299,7 +300,7 @@ ERROR_CODE CameraSession::retrieveImage(Mat &mat, VIEW view, MEM memory, size_t 
             if (confidence_.size() == outSize)
                 measureScaled_ = confidence_;
             else
-                cv::resize(confidence_, measureScaled_, outSize, 0, 0, cv::INTER_NEAREST);
+                resizeNearest(confidence_, measureScaled_, outSize);
             parallelFor(cv::Range(0, outSize.height), [&](const cv::Range &rows) {
                 for (int y = rows.start; y < rows.end; ++y) {
                     const float *s = measureScaled_.ptr<float>(y);
@@ -329,7 +330,7 @@ ERROR_CODE CameraSession::retrieveMeasure(Mat &mat, MEASURE measure, MEM memory,
         if (src.size() == outSize)
             src.copyTo(dst);
         else
-            cv::resize(src, dst, outSize, 0, 0, cv::INTER_NEAREST);
+            resizeNearest(src, dst, outSize);
         return finish(mat, memory);
     }
     if (measure != MEASURE_XYZRGBA) return ERROR_CODE_INVALID_ARGUMENT;
