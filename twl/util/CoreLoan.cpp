@@ -4,6 +4,7 @@
 #include <thread>
 
 #include <sched.h>
+#include <unistd.h>
 
 namespace twl {
 
@@ -13,7 +14,8 @@ int CoreLoan::coresToRunOn() {
     static const int cores = [] {
         cpu_set_t set;
         CPU_ZERO(&set);
-        if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+        // The main thread's: worker threads may be kept off one of them.
+        if (sched_getaffinity(::getpid(), sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
         return std::max(1, int(std::thread::hardware_concurrency()));
     }();
     return cores;

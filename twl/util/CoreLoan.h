@@ -33,7 +33,7 @@ public:
         const int out = lent();
         return out > 0 && cores - out < 2;
     }
-    /// The cores this process may run on (its affinity), read once.
+    /// The cores this process may run on (its main thread's affinity), read once.
     static int coresToRunOn();
 
 private:
