@@ -5,9 +5,9 @@
 // dequeues and decodes the next frames while the caller works on the last one
 // (two ahead at most; the driver's buffers hold the rest), so that decoding
 // and the caller's work share the cores; it runs at a lower priority, since
-// those buffers give it slack and the caller has none. The
-// pairs come off the lenses as they are (not rectified); the calibration
-// reported is the nominal rig described in docs/real-cameras.md.
+// those buffers give it slack and the caller has none. The pairs come off the
+// lenses as they are (not rectified); the calibration reported is the
+// nominal rig described in docs/real-cameras.md.
 // Thread-safe: the rate may change from another thread while grabs run.
 
 #include "twl/core/FrameSource.h"
