@@ -286,7 +286,8 @@ const struct {
                 {"show", twl::RESOLUTION_HD720},       {"show_restarts", twl::RESOLUTION_HD720},
                 {"show_ultra", twl::RESOLUTION_HD720}, {"show_ultra", twl::RESOLUTION_HD1080}};
 
-// `only`: the uses to run (all where empty).
+// `only`: the streams to run, by use ("show_ultra") or by use and resolution
+// ("show_ultra@HD1080"); all where empty.
 void streamCases(double seconds, const std::set<std::string> &only) {
     twl::FakeV4l2Device device;
     twl::FakeV4l2Device::Camera camera = twl::FakeV4l2Device::stereoCamera();
@@ -307,7 +308,9 @@ void streamCases(double seconds, const std::set<std::string> &only) {
     const std::string file = "/tmp/vantaro-bench-input-" + std::to_string(getpid()) + ".twv";
     for (const auto &u : kStreams) {
         const char *use = u.use;
-        if (!only.empty() && !only.count(use)) continue;
+        if (!only.empty() && !only.count(use) &&
+            !only.count(std::string(use) + "@" + twl::resolutionMode(u.resolution)->name))
+            continue;
         const Resolution eye = twl::resolutionSize(u.resolution);
         std::vector<uint64_t> stamps;
         double cpu = 0;
@@ -398,7 +401,11 @@ int runInputBenchmark(int argc, char **argv) {
             std::stringstream named(argv[++i]);
             for (std::string use; std::getline(named, use, ',');) {
                 if (std::none_of(std::begin(kStreams), std::end(kStreams),
-                                 [&](const auto &known) { return use == known.use; })) {
+                                 [&](const auto &known) {
+                                     return use == known.use ||
+                                            use == std::string(known.use) + "@" +
+                                                       twl::resolutionMode(known.resolution)->name;
+                                 })) {
                     std::fprintf(stderr, "vantaro-bench input: unknown stream %s\n", use.c_str());
                     return 2;
                 }
@@ -407,7 +414,7 @@ int runInputBenchmark(int argc, char **argv) {
         } else {
             std::fprintf(stderr, "usage: vantaro-bench input [--resolutions HD720,HD2K] [--frames N] "
                                  "[--seconds S (0: no stream check)] "
-                                 "[--streams grab,record,show,show_restarts,show_ultra]\n");
+                                 "[--streams grab,record,show,show_restarts,show_ultra,show_ultra@HD1080]\n");
             return 2;
         }
     }
