@@ -174,6 +174,37 @@ private slots:
         }
     }
 
+    void greyPairsMatchAsTheirColourPairs() {
+        // Sources hand over the eyes' grey where they make it as they decode: the depth must be the
+        // colour pair's to the bit, through each way to the working size (two thirds, halving, none).
+        const struct {
+            int mode, width, height;
+        } cases[] = {{DEPTH_MODE_ULTRA, 1920, 1080},
+                     {DEPTH_MODE_PERFORMANCE, 1280, 720},
+                     {DEPTH_MODE_ULTRA, 672, 376}};
+        for (const auto &c : cases) {
+            cv::Mat left(c.height, c.width, CV_8UC4), right, greyL, greyR;
+            cv::randu(left, 0, 256);
+            cv::GaussianBlur(left, left, cv::Size(5, 5), 1.2);
+            right = cv::Mat::zeros(left.size(), left.type());
+            left.colRange(c.width / 20, c.width).copyTo(right.colRange(0, c.width - c.width / 20));
+            cv::cvtColor(left, greyL, cv::COLOR_BGRA2GRAY);
+            cv::cvtColor(right, greyR, cv::COLOR_BGRA2GRAY);
+            StereoEngine engine;
+            engine.configure(c.mode, Resolution(size_t(c.width), size_t(c.height)), 700, 0.12f, 0.5f);
+            StereoResult colour, grey;
+            engine.compute(left, right, false, colour);
+            engine.compute(greyL, greyR, false, grey);
+            auto same = [](const cv::Mat &a, const cv::Mat &b) {
+                return a.size() == b.size() && a.type() == b.type() && a.isContinuous() && b.isContinuous() &&
+                       !std::memcmp(a.data, b.data, a.total() * a.elemSize());
+            };
+            QVERIFY(countNaN(colour.disparity) < int(colour.disparity.total()) / 4);
+            QVERIFY2(same(colour.disparity, grey.disparity) && same(colour.confidence, grey.confidence),
+                     qPrintable(QString::asprintf("%dx%d", c.width, c.height)));
+        }
+    }
+
     void wideSearchesCoverWhatIsInView() {
         // The real pair at about 0.8 to 2.4 m inside a range that reaches 0.5 m: the search narrows to
         // the depths in view and finds what the whole range finds.

@@ -38,6 +38,18 @@ FakeV4l2Device::Camera onlyFormat(uint32_t format,
     return c;
 }
 
+cv::Mat greyOf(const cv::Mat &eye) {
+    cv::Mat grey;
+    cv::cvtColor(eye, grey, cv::COLOR_BGRA2GRAY);
+    return grey;
+}
+
+// Whether `grey` is OpenCV's grey of `eye`, to the bit.
+bool isGreyOf(const cv::Mat &grey, const cv::Mat &eye) {
+    return grey.type() == CV_8UC1 && grey.size() == eye.size() &&
+           cv::norm(grey, greyOf(eye), cv::NORM_INF) == 0;
+}
+
 int openFiles() {
     return int(QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size());
 }
@@ -116,10 +128,21 @@ private slots:
         auto source = open(RESOLUTION_VGA, 100);
         QVERIFY(source && !source->isRectified());
         QCOMPARE(static_cast<UvcStereoSource &>(*source).pixelFormat(), format);
-        for (uint64_t i = 0, previous = 0; i < 3; ++i, previous = frame.timestamp) {
+        // The grey comes with the pairs decoded after it was asked for, and only from MJPG.
+        source->wantGrey(true);
+        for (uint64_t i = 0, previous = 0; i < UvcStereoSource::kPairsAhead + 2;
+             ++i, previous = frame.timestamp) {
             QCOMPARE(source->grab(frame), SUCCESS);
             QVERIFY(frame.timestamp > previous); // the driver's, in nanoseconds
         }
+        if (format == V4L2_PIX_FMT_MJPEG)
+            QVERIFY(isGreyOf(frame.greyLeft, frame.left) && isGreyOf(frame.greyRight, frame.right));
+        else
+            QVERIFY(frame.greyLeft.empty() && frame.greyRight.empty());
+        source->wantGrey(false);
+        for (int i = 0; i < UvcStereoSource::kPairsAhead + 2; ++i)
+            QCOMPARE(source->grab(frame), SUCCESS);
+        QVERIFY(frame.greyLeft.empty() && frame.greyRight.empty());
         QVERIFY(uint64_t(Clock::now().time_since_epoch().count()) - frame.timestamp < 1000000000ULL);
         for (int i = 0; i < 4; ++i) {
             const cv::Vec4b got = (i < 2 ? frame.left : frame.right).at<cv::Vec4b>(188, i % 2 ? 504 : 168);
@@ -215,6 +238,17 @@ private slots:
                 QCOMPARE(worst, 0.0); // the same decode, alpha opaque
             else
                 QVERIFY2(worst <= 32 && mean < 3.0, qPrintable(QString("%1 %2").arg(worst).arg(mean)));
+            // With the grey, decoded a few rows at a time: the same eyes, and their grey.
+            cv::Mat greyLeft, greyRight;
+            left.setTo(cv::Scalar::all(0));
+            right.setTo(cv::Scalar::all(0));
+            QVERIFY(decoder.decode(padded.data(), padded.size(), eye, left, right, &greyLeft, &greyRight));
+            QCOMPARE(cv::norm(left, both.colRange(0, 160), cv::NORM_INF) +
+                         cv::norm(right, both.colRange(160, 320), cv::NORM_INF),
+                     0.0);
+            QVERIFY(isGreyOf(greyLeft, left) && isGreyOf(greyRight, right));
+            QVERIFY(
+                !decoder.decode(jpeg.data(), jpeg.size() * 2 / 3, eye, left, right, &greyLeft, &greyRight));
             // A picture of another size is refused, and the eyes keep theirs.
             QVERIFY(!decoder.decode(jpeg.data(), jpeg.size(), Resolution(80, 96), left, right));
             QVERIFY(!decoder.decode(nullptr, 0, eye, left, right));
@@ -243,8 +277,10 @@ private slots:
                 cv::Mat reference, left, right, both;
                 cv::cvtColor(cv::imdecode(jpeg, cv::IMREAD_COLOR), reference, cv::COLOR_BGR2BGRA);
                 MjpgDecoder decoder(colour ? MjpgDecoder::Precision::Fast : MjpgDecoder::Precision::Accurate);
-                QVERIFY(decoder.decode(jpeg.data(), jpeg.size(), eye, left, right) &&
+                cv::Mat greyLeft, greyRight;
+                QVERIFY(decoder.decode(jpeg.data(), jpeg.size(), eye, left, right, &greyLeft, &greyRight) &&
                         decoder.lastDecodeWasSplit());
+                QVERIFY(isGreyOf(greyLeft, left) && isGreyOf(greyRight, right));
                 cv::hconcat(left, right, both);
                 QVERIFY(cv::norm(both, reference, cv::NORM_INF) <= (colour ? 32 : 0));
                 QVERIFY(cv::norm(both, reference, cv::NORM_L1) / double(both.total() * 4) < 3.0);
@@ -294,9 +330,12 @@ private slots:
                             !split.lastDecodeWasSplit());
                 for (int frame = 0; frame < 3; ++frame) {
                     sl.setTo(cv::Scalar::all(0));
-                    QVERIFY(split.decode(jpeg.data(), jpeg.size(), eye, sl, sr) &&
+                    cv::Mat gl, gr;
+                    QVERIFY(split.decode(jpeg.data(), jpeg.size(), eye, sl, sr, frame ? &gl : nullptr,
+                                         frame ? &gr : nullptr) &&
                             split.lastDecodeWasSplit());
                     QCOMPARE(cv::norm(sl, wl, cv::NORM_INF) + cv::norm(sr, wr, cv::NORM_INF), 0.0);
+                    QVERIFY(!frame || (isGreyOf(gl, sl) && isGreyOf(gr, sr)));
                 }
                 // Damaged data is decoded whole after all, as it would have been; cut short, refused.
                 std::vector<uchar> damaged = jpeg;

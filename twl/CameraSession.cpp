@@ -186,6 +186,8 @@ DepthRange CameraSession::pictureRange() {
 }
 
 ERROR_CODE CameraSession::grab(const RuntimeParameters &parameters) {
+    // For the pairs decoded from now on: those ahead were asked for before.
+    source_->wantGrey(parameters.enableDepth);
     ERROR_CODE e = source_->grab(frame_);
     if (e != SUCCESS) return e;
     hasFrame_ = true;
@@ -196,7 +198,11 @@ ERROR_CODE CameraSession::grab(const RuntimeParameters &parameters) {
     hasDepth_ = false;
     if (parameters.enableDepth) {
         const bool fill = parameters.sensingMode == SENSING_MODE_FILL;
-        engine_.compute(frame_.left, frame_.right, fill, stereo_);
+        // The source's grey where it made it: the engine would only make it
+        // again, from the whole of both pictures in memory.
+        const bool grey = !frame_.greyLeft.empty() && frame_.greyLeft.size() == frame_.left.size();
+        engine_.compute(grey ? frame_.greyLeft : frame_.left, grey ? frame_.greyRight : frame_.right, fill,
+                        stereo_);
         updateDepth(fill, init_.depthStabilization);
         hasDepth_ = true;
     }

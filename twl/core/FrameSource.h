@@ -16,6 +16,9 @@ namespace twl {
 struct StereoFrame {
     cv::Mat left;  // CV_8UC4, BGRA, camera size
     cv::Mat right; // CV_8UC4, BGRA, camera size
+    // The eyes' grey (CV_8UC1, OpenCV's conversion) where the source made it
+    // as it made them (see FrameSource::wantGrey); empty otherwise.
+    cv::Mat greyLeft, greyRight;
     uint64_t timestamp = 0; // nanoseconds; 0 = none
 };
 
@@ -37,6 +40,11 @@ public:
     /// False for a source whose pairs come straight off two real lenses and
     /// need a calibration's rectification before matching.
     virtual bool isRectified() const { return true; }
+    /// Asks for the eyes' grey with the pairs made from now on (or for none).
+    /// A source that makes the eyes a few rows at a time makes it while
+    /// they are in its cache, at less cost than anyone after it; the others
+    /// leave it empty.
+    virtual void wantGrey(bool wanted) { (void)wanted; }
     virtual int frameCount() const { return 0; }
     /// Index of the last frame grabbed (recordings only).
     virtual int position() const { return 0; }

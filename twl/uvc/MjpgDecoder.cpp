@@ -1,5 +1,7 @@
 #include "twl/uvc/MjpgDecoder.h"
 
+#include "twl/stereo/AreaReduction.h"
+
 #include "twl/util/CoreLoan.h"
 #include "twl/util/SteadyClock.h"
 #include "twl/util/WorkerPool.h"
@@ -155,8 +157,8 @@ double threadSeconds() {
 
 // One of libjpeg's decompressors, for a band of rows of a picture. libjpeg
 // reports an error by calling error_exit, which must not return: it jumps
-// back out of the decode. Warnings (damaged data) count as a failure here:
-// the picture is then decoded whole, as it would have been.
+// back out of the decode. Warnings (damaged data) are counted: a split
+// decode takes them for a failure, and the picture is decoded whole.
 struct MjpgDecoder::Skipper {
     struct Errors {
         jpeg_error_mgr manager; // first: libjpeg hands back a pointer to it
@@ -185,9 +187,10 @@ struct MjpgDecoder::Skipper {
     }
 
     // Rows [from, to) of a width x height picture into `picture`, the rows
-    // above skipped: only entropy-decoded, for whole rows of MCUs.
+    // above skipped: only entropy-decoded, for whole rows of MCUs. `band`,
+    // where given, is handed each few rows as they are decoded.
     bool decodeRows(const uchar *data, size_t length, bool fast, int width, int height, int from, int to,
-                    uchar *picture, int pitch) {
+                    uchar *picture, int pitch, const Band &band = {}) {
         if (!usable) return false;
         if (setjmp(errors.back)) {
             jpeg_abort_decompress(&info);
@@ -211,10 +214,12 @@ struct MjpgDecoder::Skipper {
             const int first = int(info.output_scanline), count = std::min(16, to - first);
             for (int i = 0; i < count; ++i)
                 rows[i] = picture + size_t(first + i) * size_t(pitch);
-            ok = jpeg_read_scanlines(&info, rows, JDIMENSION(count)) > 0;
+            const int read = int(jpeg_read_scanlines(&info, rows, JDIMENSION(count)));
+            ok = read > 0;
+            if (ok && band) band(first, first + read);
         }
         jpeg_abort_decompress(&info);
-        return ok && errors.warnings == 0;
+        return ok;
     }
 };
 
@@ -245,7 +250,8 @@ bool MjpgDecoder::decodeSkipping(const uchar *data, size_t length, uchar *pictur
     pool_->run(2, [&](int i, int) {
         const double start = threadSeconds();
         ok[i] = skippers_[i]->decodeRows(data, length, fast, width, height, i ? cut : 0, i ? height : cut,
-                                         picture, pitch);
+                                         picture, pitch) &&
+                skippers_[i]->errors.warnings == 0;
         took[i] = threadSeconds() - start;
     });
     ownSeconds_ += took[1]; // the caller's thread counts its own part
@@ -325,7 +331,8 @@ size_t MjpgDecoder::pictureLength(const uchar *data, size_t bytes) {
     return 0;
 }
 
-bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Mat &left, cv::Mat &right) {
+bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Mat &left, cv::Mat &right,
+                         cv::Mat *greyLeft, cv::Mat *greyRight) {
     noteOthersWork();
     struct OwnTime {
         double &seconds;
@@ -353,22 +360,41 @@ bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Ma
         left = picture.colRange(0, w);
         right = picture.colRange(w, 2 * w);
     }
+    const bool grey = greyLeft && greyRight;
+    if (grey) {
+        greyLeft->create(h, w, CV_8U);
+        greyRight->create(h, w, CV_8U);
+    }
+    auto greyOfRows = [&](int y0, int y1) {
+        greyRows(left, *greyLeft, y0, y1);
+        greyRows(right, *greyRight, y0, y1);
+    };
     // BGRA straight from the decoder (alpha comes out opaque). A warning
     // (damaged data inside a whole picture) still leaves every pixel
     // decoded, as the old decoder accepted it; an error does not. A picture
     // whose cut halves do not both decode is decoded whole after all.
     split_ = decodeInTwo(data, length, left.data, 2 * w, h, int(left.step[0]));
-    if (split_) return true;
-    const bool behind = splitAbove_ > 0 && wholeSeconds_ > splitAbove_ && roomToSplit();
-    if (behind && ++sinceWhole_ < 64) {
+    if (!split_ && splitAbove_ > 0 && wholeSeconds_ > splitAbove_ && roomToSplit() && ++sinceWhole_ < 64)
         split_ = decodeSkipping(data, length, left.data, 2 * w, h, int(left.step[0]));
-        if (split_) return true;
+    if (split_) {
+        // Both threads, each on half the rows the decode left in memory.
+        if (grey) pool_->run(2, [&](int i, int) { greyOfRows(i ? h / 2 : 0, i ? h : h / 2); });
+        return true;
     }
     sinceWhole_ = 0;
     const double start = threadSeconds();
-    const bool ok = tjDecompress2(handle_, data, static_cast<unsigned long>(length), left.data, 2 * w,
-                                  int(left.step[0]), h, TJPF_BGRA, flags_) == 0 ||
-                    tjGetErrorCode(handle_) == TJERR_WARNING;
+    bool ok;
+    if (grey) {
+        // libjpeg's own interface, for the same decode a few rows at a time:
+        // the grey of each few rows is made while they are in this core's cache.
+        if (!skippers_[0]) skippers_[0].reset(new Skipper);
+        ok = skippers_[0]->decodeRows(data, length, flags_ & TJFLAG_FASTDCT, 2 * w, h, 0, h, left.data,
+                                      int(left.step[0]), greyOfRows);
+    } else {
+        ok = tjDecompress2(handle_, data, static_cast<unsigned long>(length), left.data, 2 * w,
+                           int(left.step[0]), h, TJPF_BGRA, flags_) == 0 ||
+             tjGetErrorCode(handle_) == TJERR_WARNING;
+    }
     if (ok && !fresh) wholeSeconds_ = threadSeconds() - start;
     return ok;
 }

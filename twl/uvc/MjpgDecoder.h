@@ -15,6 +15,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -40,7 +41,11 @@ public:
     /// size kept, for a buffer that is not one whole JPEG picture of that
     /// size: cut short, damaged beyond decoding or another size. Zero bytes
     /// after the end-of-image marker (drivers pad frames) are allowed.
-    bool decode(const uchar *data, size_t bytes, Resolution eye, cv::Mat &left, cv::Mat &right);
+    /// With `greyLeft` and `greyRight`, the eyes' grey too (OpenCV's
+    /// conversion); a whole decode makes it as the rows come, while they are
+    /// in this core's cache.
+    bool decode(const uchar *data, size_t bytes, Resolution eye, cv::Mat &left, cv::Mat &right,
+                cv::Mat *greyLeft = nullptr, cv::Mat *greyRight = nullptr);
 
     /// Length of the picture without the padding after its end-of-image
     /// marker; 0 when the data holds no such marker (cut short).
@@ -64,6 +69,8 @@ public:
 
 private:
     struct Skipper;
+    // Handed rows [y0, y1) of the picture once they are decoded.
+    using Band = std::function<void(int y0, int y1)>;
     bool decodeInTwo(const uchar *data, size_t length, uchar *picture, int width, int height, int pitch);
     bool decodeSkipping(const uchar *data, size_t length, uchar *picture, int width, int height, int pitch);
     /// Called as a decode starts: what the rest of the process kept busy since the last one.

@@ -190,6 +190,11 @@ bool UvcStereoSource::decode(const uchar *data, size_t bytes, StereoFrame &frame
     std::optional<CoreLoan> loan;
     if (readyPairs_.load() == 0) loan.emplace();
     try {
+        const bool grey = greyWanted_.load() && mode_.pixelFormat == V4L2_PIX_FMT_MJPEG;
+        if (!grey) {
+            frame.greyLeft.release();
+            frame.greyRight.release();
+        }
         if (mode_.pixelFormat == V4L2_PIX_FMT_YUYV)
             return splitYuyv(data, bytes, stride_, eye_, frame.left, frame.right);
         // Split between two threads only where one thread decoding whole
@@ -198,7 +203,8 @@ bool UvcStereoSource::decode(const uchar *data, size_t bytes, StereoFrame &frame
         // the recording needs.
         const float fps = fps_.load();
         mjpg_->splitAbove(fps > 0 ? 0.8 / fps : 0.0);
-        return mjpg_->decode(data, bytes, eye_, frame.left, frame.right);
+        return mjpg_->decode(data, bytes, eye_, frame.left, frame.right, grey ? &frame.greyLeft : nullptr,
+                             grey ? &frame.greyRight : nullptr);
     } catch (const cv::Exception &) {
         return false; // a damaged frame is skipped, never fatal
     }
@@ -207,10 +213,11 @@ bool UvcStereoSource::decode(const uchar *data, size_t bytes, StereoFrame &frame
 namespace {
 constexpr ERROR_CODE kStopped = ERROR_CODE_LAST; // the source is closing
 
-// Whether nothing but the frame itself refers to its eyes' pictures.
+// Whether nothing but the frame itself refers to its pictures.
 bool heldOnlyBy(const StereoFrame &f) {
     const int headers = f.left.u && f.left.u == f.right.u ? 2 : 1;
-    return (!f.left.u || f.left.u->refcount == headers) && (!f.right.u || f.right.u->refcount == headers);
+    auto own = [](const cv::Mat &m, int count) { return !m.u || m.u->refcount == count; };
+    return own(f.left, headers) && own(f.right, headers) && own(f.greyLeft, 1) && own(f.greyRight, 1);
 }
 } // namespace
 
@@ -269,6 +276,8 @@ ERROR_CODE UvcStereoSource::grab(StereoFrame &frame) {
         StereoFrame &next = ready_.front();
         std::swap(frame.left, next.left);
         std::swap(frame.right, next.right);
+        std::swap(frame.greyLeft, next.greyLeft);
+        std::swap(frame.greyRight, next.greyRight);
         frame.timestamp = next.timestamp;
         if (heldOnlyBy(next) && spare_.size() < size_t(kPairsAhead)) spare_.push_back(std::move(next));
         ready_.erase(ready_.begin());

@@ -50,6 +50,8 @@ public:
     Resolution resolution() const override { return eye_; }
     CameraInformation information() const override;
     float fps() const override { return fps_.load(); }
+    /// MJPG pairs only: their decoder makes it.
+    void wantGrey(bool wanted) override { greyWanted_ = wanted; }
     /// The offered rate nearest to `fps` (0 = the highest), on the running
     /// stream when the driver allows, else by restarting the stream.
     ERROR_CODE setFps(int fps) override;
@@ -89,6 +91,7 @@ private:
     std::vector<Buffer> buffers_;
     bool streaming_ = false;
     std::atomic<float> fps_{0.0f};
+    std::atomic<bool> greyWanted_{false};
     std::unique_ptr<MjpgDecoder> mjpg_; // the reader's
 
     // Hand-over from the reader to grab().
