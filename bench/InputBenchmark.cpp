@@ -42,7 +42,11 @@
 // as a clip before the stream starts, counted after a second of warm-up:
 // whether a real camera's four queued buffers absorb the frames that take
 // longer than a period; at HD720 and at HD1080, which ULTRA matches at the
-// same working size; --streams picks some of them by name), with
+// same working size), and "show_ultra_yuyv" (the same at HD1080 from a
+// camera sending YUYV, as the stereo cameras do where they offer both: a
+// loop of a second of the scene, as a second of YUYV pictures takes 250 MB);
+// --streams picks some of them by name, or by name and resolution
+// ("show_ultra@HD1080"), with
 //  frames       pairs grabbed;
 //  expected     frame times from the first pair's timestamp to the last's;
 //  lost         expected - frames: camera frames that never reached us;
@@ -250,20 +254,20 @@ void decodeCases(int index, int frames) {
 
 /// Timestamps of a stream: how many camera frames between the first and
 /// the last never arrived.
-void reportStream(const char *use, twl::RESOLUTION resolution, const std::vector<uint64_t> &stamps,
-                  double fps, double seconds, double cpuPerFrame) {
+void reportStream(const char *use, const char *format, twl::RESOLUTION resolution,
+                  const std::vector<uint64_t> &stamps, double fps, double seconds, double cpuPerFrame) {
     const bench::StreamFigures f = bench::streamFigures(stamps, fps);
-    std::printf("{\"family\":\"input\",\"stream\":\"%s\",\"resolution\":\"%s\",\"format\":\"MJPG\","
+    std::printf("{\"family\":\"input\",\"stream\":\"%s\",\"resolution\":\"%s\",\"format\":\"%s\","
                 "\"fps\":%.0f,\"seconds\":%.1f,\"frames\":%zu,\"expected\":%ld,\"lost\":%ld,"
                 "\"largest_gap_ms\":%.2f,\"period_ms\":%.2f,\"cpu_ms\":%.2f,\"load_average\":%.2f}\n",
-                use, twl::resolutionMode(resolution)->name, fps, seconds, stamps.size(), f.expected, f.lost,
-                f.largestGapMs, 1e3 / fps, cpuPerFrame, loadAverage());
+                use, twl::resolutionMode(resolution)->name, format, fps, seconds, stamps.size(), f.expected,
+                f.lost, f.largestGapMs, 1e3 / fps, cpuPerFrame, loadAverage());
     std::fflush(stdout);
 }
 
-// The moving scene as the camera would send it at `fps`, one MJPG frame for
-// each of its frames over `seconds`, encoded before the stream starts.
-std::vector<std::vector<uchar>> sceneClip(const Resolution &eye, int fps, double seconds) {
+// The moving scene as the camera would send it at `fps`, one frame for each
+// of its frames over `seconds`, encoded before the stream starts.
+std::vector<std::vector<uchar>> sceneClip(const Resolution &eye, int fps, double seconds, bool yuyv) {
     std::vector<std::vector<uchar>> clip(size_t(std::lround(seconds * fps)));
     cv::parallel_for_(
         cv::Range(0, int(clip.size())),
@@ -272,7 +276,10 @@ std::vector<std::vector<uchar>> sceneClip(const Resolution &eye, int fps, double
             cv::Mat left, right;
             for (int i = frames.start; i < frames.end; ++i) {
                 scene.render(double(i) / fps, left, right);
-                twl::FakeV4l2Device::encodeMjpg(left, right, clip[size_t(i)]);
+                if (yuyv)
+                    twl::FakeV4l2Device::encodeYuyv(left, right, clip[size_t(i)]);
+                else
+                    twl::FakeV4l2Device::encodeMjpg(left, right, clip[size_t(i)]);
             }
         },
         cv::getNumThreads()); // a scene for each thread: its room takes a while to render
@@ -282,21 +289,30 @@ std::vector<std::vector<uchar>> sceneClip(const Resolution &eye, int fps, double
 const struct {
     const char *use;
     twl::RESOLUTION resolution;
-} kStreams[] = {{"grab", twl::RESOLUTION_HD720},       {"record", twl::RESOLUTION_HD720},
-                {"show", twl::RESOLUTION_HD720},       {"show_restarts", twl::RESOLUTION_HD720},
-                {"show_ultra", twl::RESOLUTION_HD720}, {"show_ultra", twl::RESOLUTION_HD1080}};
+} kStreams[] = {{"grab", twl::RESOLUTION_HD720},
+                {"record", twl::RESOLUTION_HD720},
+                {"show", twl::RESOLUTION_HD720},
+                {"show_restarts", twl::RESOLUTION_HD720},
+                {"show_ultra", twl::RESOLUTION_HD720},
+                {"show_ultra", twl::RESOLUTION_HD1080},
+                {"show_ultra_yuyv", twl::RESOLUTION_HD1080}};
 
 // `only`: the streams to run, by use ("show_ultra") or by use and resolution
 // ("show_ultra@HD1080"); all where empty.
 void streamCases(double seconds, const std::set<std::string> &only) {
     twl::FakeV4l2Device device;
-    twl::FakeV4l2Device::Camera camera = twl::FakeV4l2Device::stereoCamera();
-    camera.modes.erase(std::remove_if(camera.modes.begin(), camera.modes.end(),
-                                      [](const twl::FakeV4l2Device::Mode &m) {
-                                          return m.pixelFormat != V4L2_PIX_FMT_MJPEG;
-                                      }),
-                       camera.modes.end());
-    device.addCamera(camera);
+    // One camera for each format, one plugged in at a time.
+    const char *const mjpgNode = "/dev/video0", *const yuyvNode = "/dev/video2";
+    for (uint32_t format : {uint32_t(V4L2_PIX_FMT_MJPEG), uint32_t(V4L2_PIX_FMT_YUYV)}) {
+        twl::FakeV4l2Device::Camera camera =
+            twl::FakeV4l2Device::stereoCamera(format == V4L2_PIX_FMT_MJPEG ? mjpgNode : yuyvNode);
+        camera.modes.erase(
+            std::remove_if(camera.modes.begin(), camera.modes.end(),
+                           [&](const twl::FakeV4l2Device::Mode &m) { return m.pixelFormat != format; }),
+            camera.modes.end());
+        device.addCamera(camera);
+    }
+    device.unplug(yuyvNode);
     // The stand-in encodes fixed eyes once: the camera's own encoding is no part of our path.
     twl::VirtualScene scene(twl::resolutionSize(twl::RESOLUTION_HD720));
     cv::Mat left, right;
@@ -319,10 +335,15 @@ void streamCases(double seconds, const std::set<std::string> &only) {
         device.setJpegRestartInterval(!std::strcmp(use, "show_restarts") ? int(2 * eye.width / 16) : 0);
         // The best depth at 30 a second on the moving scene, after a second in which the first frames
         // back the engine's buffers.
-        const bool ultra = !std::strcmp(use, "show_ultra");
+        const bool yuyv = !std::strcmp(use, "show_ultra_yuyv");
+        const bool ultra = yuyv || !std::strcmp(use, "show_ultra");
         const int fps = ultra ? 30 : 60;
         const double warmUp = ultra ? 1 : 0;
-        if (ultra) device.setClip(sceneClip(eye, fps, warmUp + seconds + 1));
+        if (ultra) device.setClip(sceneClip(eye, fps, yuyv ? 1 : warmUp + seconds + 1, yuyv));
+        if (yuyv) {
+            device.unplug(mjpgNode);
+            device.replug(yuyvNode);
+        }
         if (!std::strncmp(use, "show", 4)) {
             twl::Camera session;
             twl::InitParameters init;
@@ -376,8 +397,12 @@ void streamCases(double seconds, const std::set<std::string> &only) {
             cpu = (cpuMs() - c0) / double(std::max<size_t>(1, stamps.size()));
             if (record) writer.close();
         }
-        reportStream(use, u.resolution, stamps, fps, seconds, cpu);
+        reportStream(use, yuyv ? "YUYV" : "MJPG", u.resolution, stamps, fps, seconds, cpu);
         device.setClip({});
+        if (yuyv) {
+            device.unplug(yuyvNode);
+            device.replug(mjpgNode);
+        }
     }
     std::remove(file.c_str());
     twl::setDeviceBackend(nullptr);
@@ -400,21 +425,21 @@ int runInputBenchmark(int argc, char **argv) {
         else if (std::strcmp(argv[i], "--streams") == 0 && i + 1 < argc) {
             std::stringstream named(argv[++i]);
             for (std::string use; std::getline(named, use, ',');) {
-                if (std::none_of(std::begin(kStreams), std::end(kStreams),
-                                 [&](const auto &known) {
-                                     return use == known.use ||
-                                            use == std::string(known.use) + "@" +
-                                                       twl::resolutionMode(known.resolution)->name;
-                                 })) {
+                if (std::none_of(std::begin(kStreams), std::end(kStreams), [&](const auto &known) {
+                        return use == known.use || use == std::string(known.use) + "@" +
+                                                              twl::resolutionMode(known.resolution)->name;
+                    })) {
                     std::fprintf(stderr, "vantaro-bench input: unknown stream %s\n", use.c_str());
                     return 2;
                 }
                 streams.insert(use);
             }
         } else {
-            std::fprintf(stderr, "usage: vantaro-bench input [--resolutions HD720,HD2K] [--frames N] "
-                                 "[--seconds S (0: no stream check)] "
-                                 "[--streams grab,record,show,show_restarts,show_ultra,show_ultra@HD1080]\n");
+            std::fprintf(
+                stderr,
+                "usage: vantaro-bench input [--resolutions HD720,HD2K] [--frames N] "
+                "[--seconds S (0: no stream check)] "
+                "[--streams grab,record,show,show_restarts,show_ultra,show_ultra@HD1080,show_ultra_yuyv]\n");
             return 2;
         }
     }

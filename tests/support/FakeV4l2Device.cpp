@@ -535,12 +535,14 @@ void FakeV4l2Device::take(Handle &h, CameraState &c, Clock::time_point at) {
 void FakeV4l2Device::fillFrame(Handle &h, CameraState &, uchar *memory, size_t length, uint32_t *used) {
     const cv::Size eye(int(h.mode->width / 2), int(h.mode->height));
     const bool fixed = !eyes_[0].empty();
-    // Fixed eyes make the same frame every time: encode it once.
+    // Fixed eyes make the same frame every time: encode it once. A frame
+    // ready made is copied once, as a driver's transfer would.
     std::vector<uchar> bytes;
+    const std::vector<uchar> *ready = nullptr;
     if (!clip_.empty()) {
-        bytes = clip_[h.sequence % clip_.size()];
+        ready = &clip_[h.sequence % clip_.size()];
     } else if (fixed && cachedMode_ == h.mode) {
-        bytes = cachedFrame_;
+        ready = &cachedFrame_;
     } else {
         cv::Mat pair[2];
         if (fixed) {
@@ -566,14 +568,17 @@ void FakeV4l2Device::fillFrame(Handle &h, CameraState &, uchar *memory, size_t l
         }
     }
     if (h.mode->pixelFormat == V4L2_PIX_FMT_MJPEG && damageCount_ > 0) {
+        if (ready) bytes = *ready;
+        ready = nullptr;
         --damageCount_;
         if (damage_ == Damage::Short)
             bytes.resize(bytes.size() / 2);
         else
             std::fill(bytes.begin(), bytes.end(), uchar(0x55));
     }
-    const size_t n = std::min(bytes.size(), length);
-    std::memcpy(memory, bytes.data(), n);
+    const std::vector<uchar> &frame = ready ? *ready : bytes;
+    const size_t n = std::min(frame.size(), length);
+    std::memcpy(memory, frame.data(), n);
     *used = uint32_t(n);
 }
 
