@@ -43,7 +43,7 @@
 // whether a real camera's four queued buffers absorb the frames that take
 // longer than a period; at HD720 and at HD1080, which ULTRA matches at the
 // same working size), and "show_ultra_yuyv" (the same at HD1080 from a
-// camera sending YUYV, as the stereo cameras do where they offer both: a
+// camera sending YUYV, the format a camera offering both is opened in: a
 // loop of a second of the scene, as a second of YUYV pictures takes 250 MB);
 // --streams picks some of them by name, or by name and resolution
 // ("show_ultra@HD1080"), with

@@ -28,8 +28,9 @@ public:
     /// size and the geometry that bounds the disparity search (nearest depth).
     void configure(int depthMode, Resolution cameraSize, float focalPixels, float baselineMetres,
                    float minDepthMetres);
-    /// Matches a BGRA (CV_8UC4) pair of the camera size. With `fill` the
-    /// result has no invalid pixel.
+    /// Matches a BGRA (CV_8UC4) pair of the camera size, or its grey
+    /// (CV_8UC1, OpenCV's conversion), which gives the same result. With
+    /// `fill` the result has no invalid pixel.
     void compute(const cv::Mat &leftBGRA, const cv::Mat &rightBGRA, bool fill, StereoResult &out);
 
     /// Nearest depth the search covers by default: a quarter of the image
