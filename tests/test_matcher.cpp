@@ -6,6 +6,7 @@
 #include "twl/stereo/SemiGlobalMatcher.h"
 #include "twl/stereo/SpeckleFilter.h"
 #include "twl/stereo/kernels/MatcherKernels.h"
+#include "twl/util/CoreLoan.h"
 #include "twl/util/HugePageBuffer.h"
 #include "twl/util/WorkerPool.h"
 
@@ -224,6 +225,15 @@ private slots:
                     matcher.bandBalance().setUpperShare(share);
                     computeAfresh(matcher);
                     QCOMPARE(disagreement(reference, other), 0.0);
+                }
+                // A frame while a core is lent to a decode (its bands split apart from the balance)
+                // leaves the balance where it was.
+                if (c.exact) {
+                    matcher.bandBalance().setUpperShare(BandBalance::kLeast);
+                    CoreLoan loan;
+                    computeAfresh(matcher);
+                    QCOMPARE(disagreement(reference, other), 0.0);
+                    QCOMPARE(matcher.bandBalance().upperShare(), BandBalance::kLeast);
                 }
             }
         }

@@ -5,8 +5,8 @@
 
 namespace twl {
 
-int BandBalance::upperRows(int height, int least) const {
-    const int rows = int(std::lround(height * upperShare_));
+int BandBalance::rowsAt(double share, int height, int least) {
+    const int rows = int(std::lround(height * share));
     return least * 2 > height ? height / 2 : std::clamp(rows, least, height - least);
 }
 

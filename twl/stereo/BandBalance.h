@@ -21,7 +21,9 @@ public:
     static constexpr double kLeast = 0.3, kMost = 0.7;
 
     /// Rows of the upper band of `height`, leaving each band at least `least`.
-    int upperRows(int height, int least) const;
+    int upperRows(int height, int least) const { return rowsAt(upperShare_, height, least); }
+    /// The same at a share of one's own.
+    static int rowsAt(double share, int height, int least);
     /// After a frame: each band's rows and the seconds its thread was busy
     /// with them (not waiting). A frame with a band of no rows or no time
     /// leaves the split where it was.

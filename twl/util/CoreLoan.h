@@ -11,8 +11,9 @@
 // idle. With an MJPG camera at HD1080 through ULTRA, in four pairs of runs
 // (vantaro-bench input), the process kept 1.81 to 1.83 of the two cores busy
 // and lost 17 to 38 of 300 frames without loans, 1.84 to 1.85 and 12 to 28
-// with them, fewer in each pair. The matcher keeps both of its threads: its
-// two bands meet in the middle and each waits for the other.
+// with them, fewer in each pair. The matcher keeps both of its threads (its
+// two bands meet and each waits for the other), but gives the caller's the
+// larger band while a core is lent.
 
 #include <atomic>
 
