@@ -240,10 +240,16 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     D_ = std::min(params_.disparities, std::max(1, width_));
     // Where 64-byte vectors would pad the range further than 32-byte ones
     // (96 -> 128: up to 20 % more time), the same instructions run on
-    // 32-byte vectors.
+    // 32-byte vectors. Cores that split a 64-byte operation in two gain
+    // nothing from the wider vectors and lose on their permutes across 64
+    // bytes: there ranges of up to four 32-byte vectors take those (on Zen
+    // 4, 5-6 % less time at 64 and 128 disparities). Past four, the wider
+    // vectors are quicker there too (0.8-0.9 of the time at 176), as a
+    // pixel's paths then fill fewer registers.
     active_ = kernels_;
-    if (kernels_->lanes > 32 && paddedDisparities(D_, kernels_->lanes) > paddedDisparities(D_) &&
-        avx512NarrowMatcherKernels())
+    const int narrowDp = paddedDisparities(D_);
+    if (kernels_->lanes > 32 && avx512NarrowMatcherKernels() &&
+        (paddedDisparities(D_, kernels_->lanes) > narrowDp || (narrowDp <= 128 && splitsWideVectors())))
         active_ = avx512NarrowMatcherKernels();
     Dp_ = paddedDisparities(D_, active_->lanes);
     planeStride_ = censusPlaneStride(width_, Dp_);

@@ -160,6 +160,10 @@ const MatcherKernels *avx2MatcherKernels();
 const MatcherKernels *avx512MatcherKernels();
 /// The same instructions on 32-byte vectors (null where avx512MatcherKernels is).
 const MatcherKernels *avx512NarrowMatcherKernels();
+/// Whether the CPU runs each 64-byte operation as two 32-byte halves (AMD's
+/// Zen 4), unless VANTARO_SIMD=avx512 asks for the 64-byte build wherever
+/// it pads no further.
+bool splitsWideVectors();
 /// The widest build the CPU runs, unless VANTARO_SIMD=avx2, =baseline or
 /// =scalar asks for a narrower one.
 const MatcherKernels &selectMatcherKernels();
