@@ -132,9 +132,9 @@ struct SemiGlobalMatcher::Band {
 };
 
 SemiGlobalMatcher::SemiGlobalMatcher()
-    : kernels_(&selectMatcherKernels()), active_(kernels_), censusL_(new HugePageBuffer),
-      censusR_(new HugePageBuffer), pairKept_(new HugePageBuffer), speckles_(new SpeckleFilter),
-      pool_(new WorkerPool) {}
+    : kernels_(&selectMatcherKernels()), active_(kernels_), narrowUpToFour_(splitsWideVectors()),
+      censusL_(new HugePageBuffer), censusR_(new HugePageBuffer), pairKept_(new HugePageBuffer),
+      speckles_(new SpeckleFilter), pool_(new WorkerPool) {}
 SemiGlobalMatcher::~SemiGlobalMatcher() = default;
 
 void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
@@ -148,6 +148,7 @@ void SemiGlobalMatcher::setParameters(const Parameters &parameters) {
 
 void SemiGlobalMatcher::setKernels(const MatcherKernels &kernels) {
     kernels_ = &kernels;
+    narrowUpToFour_ = false;
 }
 
 void SemiGlobalMatcher::blurRow(const cv::Mat &grey, int y, uint16_t *sums, uint8_t *out) {
@@ -249,7 +250,7 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     active_ = kernels_;
     const int narrowDp = paddedDisparities(D_);
     if (kernels_->lanes > 32 && avx512NarrowMatcherKernels() &&
-        (paddedDisparities(D_, kernels_->lanes) > narrowDp || (narrowDp <= 128 && splitsWideVectors())))
+        (paddedDisparities(D_, kernels_->lanes) > narrowDp || (narrowDp <= 128 && narrowUpToFour_)))
         active_ = avx512NarrowMatcherKernels();
     Dp_ = paddedDisparities(D_, active_->lanes);
     planeStride_ = censusPlaneStride(width_, Dp_);

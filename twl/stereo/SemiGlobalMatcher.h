@@ -42,7 +42,8 @@ public:
 
     void setParameters(const Parameters &parameters);
     const Parameters &parameters() const { return params_; }
-    /// The kernels to run (by default those the CPU and VANTARO_SIMD choose).
+    /// The kernels to run (by default those the CPU and VANTARO_SIMD choose);
+    /// set here, they run as set, but for ranges they would pad further.
     void setKernels(const MatcherKernels &kernels);
     const MatcherKernels &kernels() const { return *kernels_; }
     /// The build the last compute() ran: AVX-512's instructions on 32-byte
@@ -75,6 +76,7 @@ private:
 
     Parameters params_;
     const MatcherKernels *kernels_, *active_;
+    bool narrowUpToFour_; // 32-byte vectors for ranges of up to four of them (see match())
     size_t bandBudget_ = size_t(128) << 20;
     size_t bandShare_ = 0; // of the budget, for each worker's band
     int widest_ = 0;
