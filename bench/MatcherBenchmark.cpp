@@ -14,7 +14,8 @@
 //  cells_per_s               width x height x disparities over matcher_ms: cost
 //                            cells matched per second;
 //  kernels                   the kernel build that ran (VANTARO_SIMD=avx2 or
-//                            =baseline forces a narrower one);
+//                            =baseline forces a narrower one, =avx512 the
+//                            64-byte vectors where the CPU would take 32-byte ones);
 //  narrower_kernels, narrower_ms, narrower_cpu_ms, narrower_ratio
 //                            the next narrower build (AVX2 under AVX-512), timed on
 //                            the same pairs, alternating with matcher_ms, and
