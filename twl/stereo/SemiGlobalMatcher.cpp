@@ -244,9 +244,9 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
     // 32-byte vectors. Cores that split a 64-byte operation in two gain
     // nothing from the wider vectors and lose on their permutes across 64
     // bytes: there ranges of up to four 32-byte vectors take those (on Zen
-    // 4, 5-6 % less time at 64 and 128 disparities). Past four, the wider
-    // vectors are quicker there too (0.8-0.9 of the time at 176), as a
-    // pixel's paths then fill fewer registers.
+    // 4, 5-6 % less time at 64 and 128 disparities). Past four they are the
+    // slower ones there too (at 176 the wider vectors took 0.8-0.9 of their
+    // time), a pixel's paths then taking twice as many registers.
     active_ = kernels_;
     const int narrowDp = paddedDisparities(D_);
     if (kernels_->lanes > 32 && avx512NarrowMatcherKernels() &&
