@@ -2,8 +2,6 @@
 // choice between the builds.
 #include "twl/stereo/kernels/MatcherKernelsImpl.h"
 
-#include <cpuid.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -150,19 +148,8 @@ const MatcherKernels &scalarMatcherKernels() {
 bool splitsWideVectors() {
     const char *choice = std::getenv("VANTARO_SIMD");
     if (choice && !std::strcmp(choice, "avx512")) return false;
-    static const bool splits = [] {
-        unsigned a = 0, b = 0, c = 0, d = 0;
-        if (!__get_cpuid(0, &a, &b, &c, &d)) return false;
-        char vendor[12];
-        std::memcpy(vendor, &b, 4);
-        std::memcpy(vendor + 4, &d, 4);
-        std::memcpy(vendor + 8, &c, 4);
-        if (std::memcmp(vendor, "AuthenticAMD", 12) != 0 || !__get_cpuid(1, &a, &b, &c, &d)) return false;
-        unsigned family = (a >> 8) & 0xf;
-        if (family == 0xf) family += (a >> 20) & 0xff;
-        // Family 19h's cores with AVX-512 are Zen 4's; Zen 3, of the same family, has none.
-        return family == 0x19 && avx512MatcherKernels() != nullptr;
-    }();
+    // Family 19h's cores with AVX-512 are Zen 4's; Zen 3, of the same family, has none.
+    static const bool splits = __builtin_cpu_is("amdfam19h") && avx512MatcherKernels() != nullptr;
     return splits;
 }
 
