@@ -1,6 +1,7 @@
 #include "twl/uvc/MjpgDecoder.h"
 
 #include "twl/stereo/AreaReduction.h"
+#include "twl/stereo/kernels/YccKernels.h"
 
 #include "twl/util/CoreLoan.h"
 #include "twl/util/SteadyClock.h"
@@ -141,6 +142,16 @@ void makePart(const uchar *data, const RestartCut &cut, int rows, const uchar *s
     part[part.size() - 1] = 0xD9;
 }
 
+// Pictures whose fast colour decode our own row conversion makes to the bit:
+// YCbCr with the chroma at half the width and the full or half height, as
+// cameras send them.
+bool chromaAtHalfWidth(const jpeg_decompress_struct &info) {
+    const jpeg_component_info *c = info.comp_info;
+    return info.jpeg_color_space == JCS_YCbCr && info.num_components == 3 && c[0].h_samp_factor == 2 &&
+           (c[0].v_samp_factor == 1 || c[0].v_samp_factor == 2) && c[1].h_samp_factor == 1 &&
+           c[1].v_samp_factor == 1 && c[2].h_samp_factor == 1 && c[2].v_samp_factor == 1;
+}
+
 double cpuSeconds(clockid_t clock) {
     timespec t{};
     clock_gettime(clock, &t);
@@ -188,9 +199,13 @@ struct MjpgDecoder::Skipper {
 
     // Rows [from, to) of a width x height picture into `picture`, the rows
     // above skipped: only entropy-decoded, for whole rows of MCUs. `band`,
-    // where given, is handed each few rows as they are decoded.
+    // where given, is handed each few rows as they are decoded. With
+    // `lumaLeft` and `lumaRight`, a fast decode of the whole of a picture
+    // whose chroma is at half its width puts its luma there, each eye's
+    // columns, and calls no `band`.
     bool decodeRows(const uchar *data, size_t length, bool fast, int width, int height, int from, int to,
-                    uchar *picture, int pitch, const Band &band = {}) {
+                    uchar *picture, int pitch, const Band &band = {}, cv::Mat *lumaLeft = nullptr,
+                    cv::Mat *lumaRight = nullptr) {
         if (!usable) return false;
         if (setjmp(errors.back)) {
             jpeg_abort_decompress(&info);
@@ -201,6 +216,11 @@ struct MjpgDecoder::Skipper {
         if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
             jpeg_abort_decompress(&info);
             return false;
+        }
+        if (lumaLeft && lumaRight && fast && from == 0 && to == height && chromaAtHalfWidth(info)) {
+            const bool ok = decodePlanes(width, height, picture, pitch, *lumaLeft, *lumaRight);
+            jpeg_abort_decompress(&info);
+            return ok;
         }
         // As libjpeg-turbo's own interface sets them for the whole decode.
         info.out_color_space = JCS_EXT_BGRA;
@@ -221,6 +241,44 @@ struct MjpgDecoder::Skipper {
         jpeg_abort_decompress(&info);
         return ok;
     }
+
+    // The luma and chroma planes as libjpeg leaves them before its colour
+    // conversion, a row of MCUs at a time, into `planes`, where they are
+    // still in cache when each row is converted and its luma copied out:
+    // the grey costs no conversion of its own.
+    bool decodePlanes(int width, int height, uchar *picture, int pitch, cv::Mat &lumaLeft,
+                      cv::Mat &lumaRight) {
+        info.raw_data_out = TRUE;
+        info.dct_method = JDCT_IFAST;
+        jpeg_start_decompress(&info);
+        if (int(info.output_width) != width || int(info.output_height) != height) return false;
+        const int vertical = info.max_v_samp_factor, band = DCTSIZE * vertical, eye = lumaLeft.cols;
+        const size_t lumaStride = size_t(info.comp_info[0].width_in_blocks) * DCTSIZE;
+        const size_t chromaStride = size_t(info.comp_info[1].width_in_blocks) * DCTSIZE;
+        planes.resize(lumaStride * size_t(band) + 2 * chromaStride * DCTSIZE);
+        JSAMPROW rows[2 * DCTSIZE + 2 * DCTSIZE];
+        for (int i = 0; i < band; ++i)
+            rows[i] = planes.data() + size_t(i) * lumaStride;
+        for (int i = 0; i < 2 * DCTSIZE; ++i)
+            rows[band + i] = planes.data() + size_t(band) * lumaStride + size_t(i) * chromaStride;
+        JSAMPARRAY components[3] = {rows, rows + band, rows + band + DCTSIZE};
+        static const YccRow avx2 = avx2YccRow();
+        const YccRow convert = avx2 ? avx2 : yccRow;
+        while (int(info.output_scanline) < height) {
+            const int first = int(info.output_scanline);
+            if (jpeg_read_raw_data(&info, components, JDIMENSION(band)) == 0) return false;
+            for (int i = 0; i < band && first + i < height; ++i) {
+                const int y = first + i;
+                convert(rows[i], components[1][i / vertical], components[2][i / vertical], width,
+                        picture + size_t(y) * size_t(pitch));
+                std::memcpy(lumaLeft.ptr(y), rows[i], size_t(eye));
+                std::memcpy(lumaRight.ptr(y), rows[i] + eye, size_t(width - eye));
+            }
+        }
+        return true;
+    }
+
+    std::vector<uchar> planes;
 };
 
 MjpgDecoder::MjpgDecoder(Precision precision)
@@ -386,10 +444,11 @@ bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Ma
     bool ok;
     if (grey) {
         // libjpeg's own interface, for the same decode a few rows at a time:
-        // the grey of each few rows is made while they are in this core's cache.
+        // the grey of each few rows is made while they are in this core's
+        // cache, or in the fast decode of what cameras send, is its luma.
         if (!skippers_[0]) skippers_[0].reset(new Skipper);
         ok = skippers_[0]->decodeRows(data, length, flags_ & TJFLAG_FASTDCT, 2 * w, h, 0, h, left.data,
-                                      int(left.step[0]), greyOfRows);
+                                      int(left.step[0]), greyOfRows, greyLeft, greyRight);
     } else {
         ok = tjDecompress2(handle_, data, static_cast<unsigned long>(length), left.data, 2 * w,
                            int(left.step[0]), h, TJPF_BGRA, flags_) == 0 ||

@@ -41,9 +41,12 @@ public:
     /// size kept, for a buffer that is not one whole JPEG picture of that
     /// size: cut short, damaged beyond decoding or another size. Zero bytes
     /// after the end-of-image marker (drivers pad frames) are allowed.
-    /// With `greyLeft` and `greyRight`, the eyes' grey too (OpenCV's
-    /// conversion); a whole decode makes it as the rows come, while they are
-    /// in this core's cache.
+    /// With `greyLeft` and `greyRight`, the eyes' grey too. A whole fast
+    /// decode of a picture whose chroma is at half its width, as cameras
+    /// send them, hands the picture's own luma, with no conversion; the
+    /// others OpenCV's conversion of the colour, made as the rows come,
+    /// while they are in this core's cache. The two differ by at most a
+    /// level where no colour channel clips.
     bool decode(const uchar *data, size_t bytes, Resolution eye, cv::Mat &left, cv::Mat &right,
                 cv::Mat *greyLeft = nullptr, cv::Mat *greyRight = nullptr);
 

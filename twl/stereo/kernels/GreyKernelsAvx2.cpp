@@ -1,9 +1,8 @@
 #include "twl/stereo/kernels/GreyKernels.h"
 
-#include <immintrin.h>
+#include "twl/stereo/kernels/SimdChoice.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <immintrin.h>
 
 namespace twl {
 namespace {
@@ -38,12 +37,7 @@ void greyRow(const uint8_t *bgra, int width, uint8_t *grey) {
 } // namespace
 
 GreyRow avx2GreyRow() {
-    static const bool chosen = [] {
-        const char *choice = std::getenv("VANTARO_SIMD");
-        const bool narrower = choice && (!std::strcmp(choice, "baseline") || !std::strcmp(choice, "scalar"));
-        return !narrower && __builtin_cpu_supports("avx2");
-    }();
-    return chosen ? greyRow : nullptr;
+    return avx2RowKernelsRun() ? greyRow : nullptr;
 }
 
 } // namespace twl

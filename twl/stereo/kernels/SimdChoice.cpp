@@ -1,0 +1,17 @@
+#include "twl/stereo/kernels/SimdChoice.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace twl {
+
+bool avx2RowKernelsRun() {
+    static const bool run = [] {
+        const char *choice = std::getenv("VANTARO_SIMD");
+        const bool narrower = choice && (!std::strcmp(choice, "baseline") || !std::strcmp(choice, "scalar"));
+        return !narrower && __builtin_cpu_supports("avx2");
+    }();
+    return run;
+}
+
+} // namespace twl
