@@ -377,9 +377,8 @@ private slots:
         cv::randu(bgra, 0, 256);
         cv::GaussianBlur(bgra, bgra, cv::Size(5, 5), 1.5);
         const Resolution eye(160, 96);
-        auto encode = [&](int sampling) { return encodeBgra(bgra, sampling); };
         for (int sampling : {TJSAMP_420, TJSAMP_422}) {
-            const std::vector<uchar> jpeg = encode(sampling);
+            const std::vector<uchar> jpeg = encodeBgra(bgra, sampling);
             QVERIFY(!jpeg.empty());
             for (auto precision : {MjpgDecoder::Precision::Accurate, MjpgDecoder::Precision::Fast}) {
                 MjpgDecoder whole(precision), split(precision);
@@ -414,7 +413,7 @@ private slots:
 
         // Decodes a camera's period apart are split while the process leaves the cores free, and
         // decoded whole while its other threads keep every core busy: the split would take from them.
-        const std::vector<uchar> jpeg = encode(TJSAMP_422);
+        const std::vector<uchar> jpeg = encodeBgra(bgra, TJSAMP_422);
         MjpgDecoder decoder(MjpgDecoder::Precision::Fast);
         // Room up to 0.3 of the cores rather than 0.8: tests running beside this one (ctest runs
         // several at once) leave the spinning threads below less than every core.
