@@ -421,6 +421,64 @@ private slots:
         QVERIFY(cv::countNonZero((narrowBeyond >= 9 * 16 - 4) & (narrowBeyond <= 9 * 16 + 4)) >= exact - 61);
     }
 
+    void rowsSearchAsDeepAsTheyAreTold() {
+        // Stripes of noise shifted by 12, 70 and 45 px, told to search 32, all 96 and 64: the paths
+        // change layout going down and up and across the seam of two threads' bands, wherever the
+        // balance puts it. Inside each stripe the result is the whole search's (but for a few
+        // pixels: paths from the other stripes run differently), no row finds a match past its
+        // search, and every build gives the reference's bytes.
+        const int rows = 120, cols = 333, stripe = rows / 3;
+        const int shifts[3] = {12, 70, 45}, searches[3] = {32, 96, 64};
+        cv::Mat right(rows, cols, CV_8U), left(rows, cols, CV_8U), whole, reference, other;
+        cv::randu(right, 0, 256);
+        std::vector<int> counts(rows);
+        for (int y = 0; y < rows; ++y) {
+            const int s = shifts[y / stripe];
+            right.row(y).colRange(0, cols - s).copyTo(left.row(y).colRange(s, cols));
+            right.row(y).colRange(0, s).copyTo(left.row(y).colRange(0, s));
+            counts[size_t(y)] = searches[y / stripe];
+        }
+        SemiGlobalMatcher matcher;
+        SemiGlobalMatcher::Parameters p;
+        p.disparities = 96;
+        matcher.setParameters(p);
+        const int threads = cv::getNumThreads();
+        cv::setNumThreads(1);
+        matcher.setKernels(scalarMatcherKernels());
+        matcher.compute(left, right, whole);
+        matcher.setRowDisparities(counts, p.uniqueness);
+        matcher.compute(left, right, reference);
+        for (int i = 0; i < 3; ++i) {
+            const cv::Range inside(i * stripe + 4, (i + 1) * stripe - 4);
+            QVERIFY2(disagreement(whole.rowRange(inside), reference.rowRange(inside)) < 0.005,
+                     qPrintable(QString("stripe %1").arg(i)));
+            QCOMPARE(cv::countNonZero(reference.rowRange(i * stripe, (i + 1) * stripe) >= searches[i] * 16),
+                     0);
+        }
+        // Rows that search less take their own uniqueness test; the others keep the frame's.
+        matcher.setRowDisparities(counts, 99);
+        matcher.compute(left, right, other);
+        for (const cv::Range narrower : {cv::Range(0, stripe), cv::Range(2 * stripe, rows)})
+            QVERIFY(cv::countNonZero(other.rowRange(narrower) >= 0) <
+                    0.95 * cv::countNonZero(reference.rowRange(narrower) >= 0));
+        const cv::Range wide(stripe + 4, 2 * stripe - 4);
+        QCOMPARE(disagreement(reference.rowRange(wide), other.rowRange(wide)), 0.0);
+        matcher.setRowDisparities(counts, p.uniqueness);
+        for (int t : {1, 2})
+            for (double share : {BandBalance::kLeast, BandBalance::kMost})
+                for (const MatcherKernels *k : vectorBuilds()) {
+                    cv::setNumThreads(t);
+                    matcher.bandBalance().setUpperShare(share);
+                    matcher.setKernels(*k);
+                    other.create(left.size(), CV_16S);
+                    other.setTo(12345);
+                    matcher.compute(left, right, other);
+                    QVERIFY2(disagreement(reference, other) == 0.0,
+                             qPrintable(QString("%1 on %2 threads").arg(k->name).arg(t)));
+                }
+        cv::setNumThreads(threads);
+    }
+
     void asAccurateAsStereoSGBMOnTheVirtualCameraAndOnRealTexture() {
         // `densityShare`: the share of StereoSGBM's density ours must reach.
         auto compare = [](const cv::Mat &greyL, const cv::Mat &greyR, const DisparityTruth &truth,

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -81,6 +82,8 @@ struct SemiGlobalMatcher::Band {
     std::vector<uint8_t> path[2], min[2]; // one row of a vertical path and the last
     std::vector<uint8_t> along[2];
     std::vector<uint8_t> sums[2]; // of all paths for the rows being finished
+    std::vector<uint8_t> relaid;  // a path row laid out for a row that searches more or fewer
+    std::vector<uint8_t> relaidMin;
     std::vector<uint32_t> scratch;
     std::vector<uint32_t> spread; // two rows' left census, a byte to a word
     std::vector<uint8_t> nibbles; // or two rows' census in nibbles
@@ -110,11 +113,11 @@ struct SemiGlobalMatcher::Band {
         // took the first frame at 128 disparities a few ms more).
         const size_t rowBytes = size_t(w) * std::max(dp, widestDp) + 192;
         if (cost[0].size() < rowBytes)
-            for (auto *r :
-                 {&path[0], &path[1], &along[0], &along[1], &sums[0], &sums[1], &cost[0], &cost[1], &cost[2]})
+            for (auto *r : {&path[0], &path[1], &along[0], &along[1], &sums[0], &sums[1], &cost[0], &cost[1],
+                            &cost[2], &relaid})
                 r->assign(rowBytes, 0);
-        for (auto &m : min)
-            if (m.size() < size_t(w)) m.assign(size_t(w), 0);
+        for (auto *m : {&min[0], &min[1], &relaidMin})
+            if (m->size() < size_t(w)) m->assign(size_t(w), 0);
         if (scratch.size() < size_t(4 * w)) scratch.assign(size_t(4 * w), 0);
         const size_t spreadWords = size_t(2 * kCensusPlanes) * ((size_t(w) + 15) & ~size_t(15));
         if (spread.size() < spreadWords) spread.assign(spreadWords, 0);
@@ -253,6 +256,17 @@ void SemiGlobalMatcher::match(const cv::Mat &left, const cv::Mat &right, cv::Mat
         (paddedDisparities(D_, kernels_->lanes) > narrowDp || (narrowDp <= 128 && narrowUpToFour_)))
         active_ = avx512NarrowMatcherKernels();
     Dp_ = paddedDisparities(D_, active_->lanes);
+    rowD_.clear();
+    rowDp_.clear();
+    if (rowDisparities_.size() == size_t(height_) &&
+        std::any_of(rowDisparities_.begin(), rowDisparities_.end(), [&](int d) { return d < D_; })) {
+        rowD_.resize(size_t(height_));
+        rowDp_.resize(size_t(height_));
+        for (int y = 0; y < height_; ++y) {
+            rowD_[size_t(y)] = std::clamp(rowDisparities_[size_t(y)], 1, D_);
+            rowDp_[size_t(y)] = paddedDisparities(rowD_[size_t(y)], active_->lanes);
+        }
+    }
     planeStride_ = censusPlaneStride(width_, Dp_);
     disparity16.create(left.size(), CV_16S);
     if (left.empty()) return;
@@ -397,7 +411,9 @@ int SemiGlobalMatcher::rowsPerBand(size_t rowBytes, int threads) const {
 void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair, uint8_t *sharedKept,
                                   cv::Mat &disparity16) const {
     const MatcherKernels &k = *active_;
-    const int w = width_, D = D_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
+    // Dp: the widest row's layout, which every row is kept at; each row's
+    // own search and layout are disparitiesOf(y) and paddedOf(y).
+    const int w = width_, Dp = Dp_, P1 = params_.P1, P2 = params_.P2;
     const bool keepCosts = !k.remakesCosts;
     // A band whose paths go to a lone pair's buffer keeps none of its own.
     band.prepare(w, Dp, widestDp_, sharedKept ? 0 : y1 - y0, keepCosts, bandShare_, sharedKept ? 0 : backed_);
@@ -418,8 +434,27 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
         return census->data() + size_t(y) * rowStride;
     };
     auto makeCosts = [&](int y, uint8_t *row) {
-        k.costRow(censusOf(censusL_, y), censusOf(censusR_, y), planeStride_, w, D, Dp, row);
+        k.costRow(censusOf(censusL_, y), censusOf(censusR_, y), planeStride_, w, disparitiesOf(y),
+                  paddedOf(y), row);
         return row;
+    };
+    // A vertical path leaves a row in that row's layout. A row that searches
+    // more or fewer disparities takes it in its own, where the lanes it adds
+    // hold what lanes past a search hold (255): a path reaches them only by
+    // a jump, with its penalty. Where it loses lanes, each pixel's minimum
+    // is taken again over those it keeps.
+    auto relay = [&](const uint8_t *&prev, const uint8_t *&prevMin, int fromDp, int dp) {
+        if (!prev || fromDp == dp) return;
+        uint8_t *to = band.row(band.relaid), *lowest = band.relaidMin.data();
+        const size_t both = size_t(std::min(fromDp, dp));
+        for (int x = 0; x < w; ++x) {
+            uint8_t *pixel = to + size_t(x) * dp;
+            std::memcpy(pixel, prev + size_t(x) * fromDp, both);
+            std::memset(pixel + both, 255, size_t(dp) - both);
+            if (dp < fromDp) lowest[x] = *std::min_element(pixel, pixel + dp);
+        }
+        prev = to;
+        if (dp < fromDp) prevMin = lowest;
     };
     // The first pass runs one vertical path over the band (down, or up for
     // the lower band of a pair) in two row buffers and keeps a copy of its
@@ -438,11 +473,16 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     const int bottom = pair && step > 0 ? y1 : std::min(height_, y1 + kBandMargin);
     const int firstFrom = step > 0 ? top : bottom - 1, firstTo = step > 0 ? y1 : y0 - 1;
 
-    const int atOnce = k.costPathAlongRows ? k.alongRowsAtOnce(Dp, planeStride_) : 0;
-    // Own rows for costPathAlongRows from y on, `dy` apart, ending before `end`.
-    auto alongRows = [&](int y, int dy, int end) {
+    auto uniquenessOf = [&](int y) {
+        return disparitiesOf(y) < D_ ? narrowerUniqueness_ : params_.uniqueness;
+    };
+    auto atOnceFor = [&](int dp) { return k.costPathAlongRows ? k.alongRowsAtOnce(dp, planeStride_) : 0; };
+    // Own rows for costPathAlongRows from y on, `dy` apart, ending before
+    // `end`, that search as far as y.
+    auto alongRows = [&](int y, int dy, int end, int atOnce) {
         AlongRows rows;
-        rows.count = atOnce > 1 && y + dy != end && own(y + dy) ? 2 : 1;
+        rows.count =
+            atOnce > 1 && y + dy != end && own(y + dy) && disparitiesOf(y + dy) == disparitiesOf(y) ? 2 : 1;
         rows.spread = band.spread.data();
         rows.nibbles = band.nibbleRows();
         for (int r = 0; r < rows.count; ++r) {
@@ -451,29 +491,31 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
         }
         return rows;
     };
-    int cur = 0;
+    int cur = 0, pathDp = 0; // the layout of the last row's path
     for (int y = firstFrom, done = 1; y != firstTo; y += done * step, cur ^= 1) {
         done = 1;
-        const uint8_t *prev = y == firstFrom ? nullptr : pathOf(cur ^ 1);
+        const int D = disparitiesOf(y), dp = paddedOf(y), atOnce = atOnceFor(dp);
+        const uint8_t *prev = y == firstFrom ? nullptr : pathOf(cur ^ 1), *prevMin = band.min[cur ^ 1].data();
+        relay(prev, prevMin, pathDp, dp);
+        pathDp = dp;
         uint8_t *keep = own(y) ? band.keptRow(y - y0) : nullptr;
         if (atOnce && keep) {
-            AlongRows rows = alongRows(y, step, firstTo);
+            AlongRows rows = alongRows(y, step, firstTo, atOnce);
             for (int r = 0; r < rows.count; ++r)
                 rows.keep[r] = band.keptRow(y + r * step - y0);
-            k.costPathAlongRows(rows, planeStride_, D, prev, band.min[cur ^ 1].data(), w, Dp, P1, P2,
-                                pathOf(cur), band.min[cur].data());
+            k.costPathAlongRows(rows, planeStride_, D, prev, prevMin, w, dp, P1, P2, pathOf(cur),
+                                band.min[cur].data());
             done = rows.count;
             continue;
         }
         if (k.costPathRow && prev) {
             k.costPathRow(censusOf(censusL_, y), censusOf(censusR_, y), planeStride_, D, nullptr, prev,
-                          band.min[cur ^ 1].data(), w, Dp, P1, P2, pathOf(cur), band.min[cur].data(), keep,
-                          nullptr, nullptr);
+                          prevMin, w, dp, P1, P2, pathOf(cur), band.min[cur].data(), keep, nullptr, nullptr);
             continue;
         }
         uint8_t *cost = keepCosts && own(y) ? band.keptCostRow(y - y0) : band.row(band.cost[0]);
-        k.pathRow(makeCosts(y, cost), prev, band.min[cur ^ 1].data(), w, Dp, P1, P2, pathOf(cur),
-                  band.min[cur].data(), keep, nullptr, nullptr);
+        k.pathRow(makeCosts(y, cost), prev, prevMin, w, dp, P1, P2, pathOf(cur), band.min[cur].data(), keep,
+                  nullptr, nullptr);
     }
     // Two bands of a pair meet at a seam: each hands the other the path it
     // ran up to its edge there, so the second pass of each goes on with it
@@ -503,28 +545,34 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
     int slot = 0, waiting = -1;
     const uint8_t *waitingCost = nullptr;
     auto finish = [&](const uint8_t *cost, uint8_t *total, int y) {
-        k.finishRow(cost, total, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
-                    band.row(band.along[1]), band.scratch.data(), disparity16.ptr<int16_t>(y));
+        k.finishRow(cost, total, w, disparitiesOf(y), paddedOf(y), P1, P2, uniquenessOf(y),
+                    band.row(band.along[0]), band.row(band.along[1]), band.scratch.data(),
+                    disparity16.ptr<int16_t>(y));
     };
     const int secondFrom = step > 0 ? bottom - 1 : top, secondTo = step > 0 ? y0 - 1 : y1;
+    // The other band's path enters from the row past this band's edge.
+    if (entering) pathDp = paddedOf(secondFrom + step);
     for (int y = secondFrom, done = 1; y != secondTo; y -= done * step, cur ^= 1) {
         done = 1;
         const bool mine = own(y);
         const bool first = y == secondFrom;
+        const int D = disparitiesOf(y), dp = paddedOf(y), atOnce = atOnceFor(dp);
         const uint8_t *prev = first ? entering : pathOf(cur ^ 1);
         const uint8_t *prevMin = first && entering ? enteringMin : band.min[cur ^ 1].data();
+        relay(prev, prevMin, pathDp, dp);
+        pathDp = dp;
         uint8_t *total = totals[slot];
         const uint8_t *kept = mine ? band.keptRow(y - y0) : nullptr;
         if (atOnce && mine) {
-            AlongRows rows = alongRows(y, -step, secondTo);
+            AlongRows rows = alongRows(y, -step, secondTo, atOnce);
             for (int r = 0; r < rows.count; ++r) {
                 rows.sums[r] = band.keptRow(y - r * step - y0);
                 rows.total[r] = totals[r];
                 rows.disparity16[r] = disparity16.ptr<int16_t>(y - r * step);
             }
             rows.scratch = band.scratch.data();
-            rows.uniqueness = params_.uniqueness;
-            k.costPathAlongRows(rows, planeStride_, D, prev, prevMin, w, Dp, P1, P2, pathOf(cur),
+            rows.uniqueness = uniquenessOf(y);
+            k.costPathAlongRows(rows, planeStride_, D, prev, prevMin, w, dp, P1, P2, pathOf(cur),
                                 band.min[cur].data());
             done = rows.count;
             continue;
@@ -533,16 +581,20 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
         if (k.costPathRow && prev) {
             uint8_t *made = mine ? band.row(band.cost[1 + slot]) : nullptr;
             k.costPathRow(censusOf(censusL_, y), censusOf(censusR_, y), planeStride_, D, made, prev, prevMin,
-                          w, Dp, P1, P2, pathOf(cur), band.min[cur].data(), nullptr, kept,
+                          w, dp, P1, P2, pathOf(cur), band.min[cur].data(), nullptr, kept,
                           mine ? total : nullptr);
             cost = made;
         } else {
             cost = keepCosts && mine ? band.keptCostRow(y - y0)
                                      : makeCosts(y, band.row(band.cost[mine ? 1 + slot : 0]));
-            k.pathRow(cost, prev, prevMin, w, Dp, P1, P2, pathOf(cur), band.min[cur].data(), nullptr, kept,
+            k.pathRow(cost, prev, prevMin, w, dp, P1, P2, pathOf(cur), band.min[cur].data(), nullptr, kept,
                       mine ? total : nullptr);
         }
         if (!mine) continue;
+        if (k.finishRowPair && waiting >= 0 && disparitiesOf(waiting) != D) { // a pair searches as one
+            finish(waitingCost, totals[slot ^ 1], waiting);
+            waiting = -1;
+        }
         if (!k.finishRowPair) {
             finish(cost, total, y);
         } else if (waiting < 0) {
@@ -553,7 +605,7 @@ void SemiGlobalMatcher::matchBand(Band &band, int b, int y0, int y1, Seam *pair,
             const uint8_t *const costs[2] = {waitingCost, cost};
             uint8_t *const sums[2] = {totals[slot ^ 1], total};
             int16_t *const rows[2] = {disparity16.ptr<int16_t>(waiting), disparity16.ptr<int16_t>(y)};
-            k.finishRowPair(costs, sums, w, D, Dp, P1, P2, params_.uniqueness, band.row(band.along[0]),
+            k.finishRowPair(costs, sums, w, D, dp, P1, P2, uniquenessOf(y), band.row(band.along[0]),
                             band.row(band.along[1]), band.scratch.data(), rows);
             waiting = -1;
             slot ^= 1;

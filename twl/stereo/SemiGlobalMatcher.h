@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace twl {
@@ -55,6 +56,16 @@ public:
     /// next compute() backs the band buffers for it at once, so that the
     /// first frame whose search grows does not wait for fresh pages.
     void reserveSearch(int disparities) { widest_ = std::max(0, disparities); }
+    /// How many disparities (from minDisparity) each row searches, at most
+    /// `disparities`: rows that see only far surfaces need not look as deep
+    /// as the nearest in the image. Used while it holds a count for every
+    /// row of the images matched; empty, every row searches them all. Rows
+    /// that search fewer see fewer of the rival matches that make a
+    /// repeating texture fail the uniqueness test: they take `uniqueness`.
+    void setRowDisparities(std::vector<int> counts, int uniqueness) {
+        rowDisparities_ = std::move(counts);
+        narrowerUniqueness_ = std::clamp(uniqueness, 0, 99);
+    }
     /// Where the two bands of a lone pair meet: moved after each frame (tests set it).
     BandBalance &bandBalance() { return balance_; }
 
@@ -71,6 +82,8 @@ private:
     void censusRows(const cv::Mat &grey, bool mirrored, int y0, int y1, std::vector<uint16_t> &sums,
                     cv::Mat &padded, uint8_t *planes) const;
     int rowsPerBand(size_t keptRowBytes, int threads) const;
+    int disparitiesOf(int y) const { return rowD_.empty() ? D_ : rowD_[size_t(y)]; }
+    int paddedOf(int y) const { return rowDp_.empty() ? Dp_ : rowDp_[size_t(y)]; }
     void matchBand(Band &band, int b, int y0, int y1, Seam *pair, uint8_t *sharedKept,
                    cv::Mat &disparity16) const;
 
@@ -83,6 +96,9 @@ private:
     int widestDp_ = 0;  // the widest search padded to whole vectors
     size_t backed_ = 0; // bytes of each band's buffers to back for the widest search
     int width_ = 0, height_ = 0, D_ = 0, Dp_ = 0, planeStride_ = 0;
+    std::vector<int> rowDisparities_;
+    int narrowerUniqueness_ = 0;
+    std::vector<int> rowD_, rowDp_; // this frame's, where rows differ (Dp_ is their widest)
     // Of each piece of the census (the two images' top and bottom rows).
     cv::Mat censusPadded_[4];
     std::vector<uint16_t> censusSums_[4]; // a row of the blur's column sums
