@@ -3,6 +3,8 @@
 // One JSON line per resolution x depth mode on the virtual camera:
 //  searched         disparities the engine searched, mean over the frames
 //                   (a wide range is narrowed to those in view);
+//  searched_in_rows the mean of what each working row searched (rows that see
+//                   only farther surfaces search less);
 //  engine_ms        median time of StereoEngine::compute (grey conversion,
 //                   scaling, matching, confidence) on pre-rendered frames;
 //  bad2, density    accuracy against the renderer's exact depth: share of
@@ -207,7 +209,7 @@ int runEngineBenchmark(int argc, char **argv) {
             int range = 0;
             float scale = 1;
             std::vector<double> engineTimes, baseTimes;
-            double engineCpu = 0, searched = 0;
+            double engineCpu = 0, searched = 0, searchedInRows = 0;
             double bad2 = 0, density = 0, baseBad2 = 0, baseDensity = 0;
             {
                 twl::VirtualScene scene(size);
@@ -231,6 +233,8 @@ int runEngineBenchmark(int argc, char **argv) {
                     engineTimes.push_back(nowMs() - t0);
                     engineCpu += (cpuMs() - c0) / frames;
                     searched += double(engine.searchedRange().size()) / frames;
+                    for (int y = 0; y < workingSize.height; ++y)
+                        searchedInRows += double(engine.searchedInRow(y)) / frames / workingSize.height;
                     DisparityScore a =
                         scoreDisparity(result.disparity,
                                        disparityFromDepth(truth, focal * baseline, result.disparity.size()));
@@ -267,14 +271,15 @@ int runEngineBenchmark(int argc, char **argv) {
             }
             std::printf(
                 "{\"resolution\":\"%s\",\"mode\":\"%s\",\"working_size\":\"%dx%d\",\"disparities\":%d,"
-                "\"searched\":%.1f,\"engine_ms\":%.2f,\"engine_cpu_ms\":%.2f,\"grab_ms\":%s,\"grab_cpu_ms\":%"
+                "\"searched\":%.1f,\"searched_in_rows\":%.1f,\"engine_ms\":%.2f,\"engine_cpu_ms\":%.2f,"
+                "\"grab_ms\":%s,\"grab_cpu_ms\":%"
                 "s,\"bad2\":%.5f,"
                 "\"density\":%.5f,"
                 "\"baseline_ms\":%.2f,\"baseline_bad2\":%.5f,\"baseline_density\":%.5f,%s,"
                 "\"peak_rss_mib\":%.1f,\"load_average\":%.2f}\n",
                 twl::resolutionMode(r)->name, twl::depthModeName(m + 1), workingSize.width,
-                workingSize.height, range, searched, median(engineTimes), engineCpu, grabText, grabCpuText,
-                bad2, density, median(baseTimes), baseBad2, baseDensity, pacedText, peakRssMib(),
+                workingSize.height, range, searched, searchedInRows, median(engineTimes), engineCpu, grabText,
+                grabCpuText, bad2, density, median(baseTimes), baseBad2, baseDensity, pacedText, peakRssMib(),
                 loadAverage());
             std::fflush(stdout);
         }

@@ -240,8 +240,8 @@ private slots:
         QVERIFY2(apart < both / 200 && both > cv::countNonZero(full == full) * 99 / 100,
                  qPrintable(QString::asprintf("%d of %d apart", apart, both)));
 
-        // A small near object before a far wall is kept in the search; a pair with nothing to go by
-        // searches the whole range.
+        // A small near object before a far wall is kept in the search, in the rows it lies in; a
+        // pair with nothing to go by searches the whole range.
         cv::Mat wall(360, 640, CV_8U), face(60, 60, CV_8U), left, right;
         cv::randu(wall, 0, 256);
         cv::randu(face, 0, 256);
@@ -254,6 +254,7 @@ private slots:
         engine.compute(bgra(left), bgra(right), false, result);
         QVERIFY(engine.searchedRange().start <= 12 && engine.searchedRange().end > 100 &&
                 engine.searchedRange().size() < engine.disparityRange());
+        QVERIFY(engine.searchedInRow(20) <= 32 && engine.searchedInRow(180) == engine.searchedRange().size());
         const cv::Mat box = result.disparity(cv::Rect(305, 155, 50, 50));
         QVERIFY(cv::countNonZero(cv::abs(box - 100.0f) < 1.0f) > int(box.total() * 9 / 10));
         const cv::Mat flat(360, 640, CV_8UC4, cv::Scalar(90, 90, 90, 255));

@@ -52,6 +52,9 @@ public:
     /// whole range, or where that is wide, the part of it a quarter-size pass
     /// found surfaces in, with a margin.
     cv::Range searchedRange() const;
+    /// How many of those row y (of the working size) searched: rows that see
+    /// only surfaces farther than the nearest in view search fewer.
+    int searchedInRow(int y) const;
     int depthMode() const;
 
 private:
