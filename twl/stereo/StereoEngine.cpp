@@ -203,10 +203,10 @@ struct StereoEngine::Impl {
     // Per-frame buffers, kept between frames.
     cv::Mat greyFullL, greyFullR, greyL, greyR, paddedL, paddedR, disp16;
     cv::Mat scoutL, scoutR, scoutDisp16;
-    std::vector<int> histogram;   // of each stripe of the scout's rows, then of all
-    std::vector<int> stripeValid; // matches in each stripe
-    std::vector<int> deepest;     // the largest disparity each stripe sees (the scout's)
-    std::vector<int> rowSearch;   // disparities each working row searches (empty: all the searched range)
+    std::vector<int> histogram;    // of each stripe of the scout's rows, then of all
+    std::vector<int> stripeValid;  // matches in each stripe
+    std::vector<int> stripeSearch; // disparities each stripe's own matches call for
+    std::vector<int> rowSearch;    // disparities each working row searches (empty: all the searched range)
     std::vector<uint16_t> quarterSums;     // column sums of four rows
     std::vector<cv::Mat> levelsL, levelsR; // halvings of each eye
     std::vector<char> rowDone;
@@ -496,26 +496,29 @@ cv::Range StereoEngine::Impl::scoutRange() {
     // three, rows whose nearest match lies 16-31 disparities deep (more than
     // half of the benchmark's at HD1080) searched 64 rather than 32, and the
     // error rates were no lower.
-    deepest.resize(size_t(stripes));
+    const int rowMargin = 8;
+    stripeSearch.resize(size_t(stripes));
     for (int i = 0; i < stripes; ++i) {
         const int rows = std::min(small.height, (i + 1) * kScoutStripe) - i * kScoutStripe;
         const int matches = stripeValid[size_t(i)];
-        deepest[size_t(i)] = matches < rows * small.width / 5
-                                 ? hi
-                                 : extent(histogram.data() + size_t(i) * bins, matches).second;
+        int &search = stripeSearch[size_t(i)];
+        search = count;
+        if (matches >= rows * small.width / 5) {
+            const int nearest = extent(histogram.data() + size_t(i) * bins, matches).second;
+            search = std::clamp(vectors(endOf(nearest, rowMargin) - start), 32, count);
+        }
     }
-    const int rowMargin = 8;
     rowSearch.resize(size_t(work.height));
     bool narrower = false;
     auto stripeOf = [&](int workRow) { // the stripe of the scout's row that holds it
         return std::clamp(workRow * small.height / work.height, 0, small.height - 1) / kScoutStripe;
     };
     for (int y = 0; y < work.height; ++y) {
-        int highest = 0;
+        int &search = rowSearch[size_t(y)];
+        search = 0;
         for (int i = stripeOf(std::max(0, y - kScoutRowMargin)); i <= stripeOf(y + kScoutRowMargin); ++i)
-            highest = std::max(highest, deepest[size_t(i)]);
-        rowSearch[size_t(y)] = std::clamp(vectors(endOf(highest, rowMargin) - start), 32, count);
-        narrower |= rowSearch[size_t(y)] < count;
+            search = std::max(search, stripeSearch[size_t(i)]);
+        narrower |= search < count;
     }
     if (!narrower) rowSearch.clear();
     return cv::Range(start, start + count);
