@@ -50,6 +50,13 @@ double disagreement(const cv::Mat &a, const cv::Mat &b) {
     return double(cv::countNonZero(a != b)) / double(a.total());
 }
 
+// A pixel a build leaves undecided must not pass for the run before's.
+void computeAfresh(SemiGlobalMatcher &matcher, const cv::Mat &left, const cv::Mat &right, cv::Mat &out) {
+    out.create(left.size(), CV_16S);
+    out.setTo(12345);
+    matcher.compute(left, right, out);
+}
+
 void greyPair(VirtualScene &scene, double t, cv::Mat &greyL, cv::Mat &greyR, cv::Mat *depth = nullptr) {
     cv::Mat left, right;
     scene.render(t, left, right, depth);
@@ -176,12 +183,6 @@ private slots:
         VirtualScene scene(Resolution(333, 187));
         cv::Mat greyL, greyR, reference, other;
         greyPair(scene, 1.7, greyL, greyR);
-        // A pixel a build leaves undecided must not pass for the run before's.
-        auto computeAfresh = [&](SemiGlobalMatcher &matcher) {
-            other.create(greyL.size(), CV_16S);
-            other.setTo(12345);
-            matcher.compute(greyL, greyR, other);
-        };
         // The scalar reference's result at D disparities into `reference`, and every build's the same.
         auto sameOnEveryBuild = [&](SemiGlobalMatcher &matcher, int D) {
             SemiGlobalMatcher::Parameters p = matcher.parameters();
@@ -191,7 +192,7 @@ private slots:
             matcher.compute(greyL, greyR, reference);
             for (const MatcherKernels *k : vectorBuilds()) {
                 matcher.setKernels(*k);
-                computeAfresh(matcher);
+                computeAfresh(matcher, greyL, greyR, other);
                 QCOMPARE(disagreement(reference, other), 0.0);
             }
         };
@@ -215,7 +216,7 @@ private slots:
             for (const auto &c : cases) {
                 cv::setNumThreads(c.threads);
                 matcher.setBandBudget(size_t(333) * 24 * 3 * size_t(c.rows));
-                computeAfresh(matcher);
+                computeAfresh(matcher, greyL, greyR, other);
                 const double off = disagreement(reference, other);
                 QVERIFY2(c.exact ? off == 0 : off < 0.01,
                          qPrintable(QString("%1 threads, %2: %3").arg(c.threads).arg(c.rows).arg(off)));
@@ -223,7 +224,7 @@ private slots:
                 for (double share : {BandBalance::kLeast, BandBalance::kMost}) {
                     if (!c.exact) break;
                     matcher.bandBalance().setUpperShare(share);
-                    computeAfresh(matcher);
+                    computeAfresh(matcher, greyL, greyR, other);
                     QCOMPARE(disagreement(reference, other), 0.0);
                 }
                 // A frame while a core is lent to a decode (its bands split apart from the balance)
@@ -231,7 +232,7 @@ private slots:
                 if (c.exact) {
                     matcher.bandBalance().setUpperShare(BandBalance::kLeast);
                     CoreLoan loan;
-                    computeAfresh(matcher);
+                    computeAfresh(matcher, greyL, greyR, other);
                     QCOMPARE(disagreement(reference, other), 0.0);
                     QCOMPARE(matcher.bandBalance().upperShare(), BandBalance::kLeast);
                 }
@@ -267,9 +268,7 @@ private slots:
             QVERIFY(cv::countNonZero(reference == (D - 1) * 16) > right.rows * (right.cols - D) / 2);
             for (const MatcherKernels *k : vectorBuilds()) {
                 matcher.setKernels(*k);
-                other.create(left.size(), CV_16S);
-                other.setTo(12345);
-                matcher.compute(left, right, other);
+                computeAfresh(matcher, left, right, other);
                 QVERIFY2(disagreement(reference, other) == 0.0,
                          qPrintable(QString("%1 at %2").arg(k->name).arg(D)));
             }
@@ -470,9 +469,7 @@ private slots:
                     cv::setNumThreads(t);
                     matcher.bandBalance().setUpperShare(share);
                     matcher.setKernels(*k);
-                    other.create(left.size(), CV_16S);
-                    other.setTo(12345);
-                    matcher.compute(left, right, other);
+                    computeAfresh(matcher, left, right, other);
                     QVERIFY2(disagreement(reference, other) == 0.0,
                              qPrintable(QString("%1 on %2 threads").arg(k->name).arg(t)));
                 }
