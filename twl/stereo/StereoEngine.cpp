@@ -279,6 +279,7 @@ void StereoEngine::configure(int depthMode, Resolution cameraSize, float focalPi
     // frames a second lost a frame to it.
     d.matcher.reserveSearch(d.range);
     d.searched = cv::Range(0, d.range);
+    d.rowSearch.clear();
     p.disparities = (d.range + 3) / 4;
     p.speckleWindow = std::max(4, d.settings.speckleWindow / 8);
     d.scout.setParameters(p);
