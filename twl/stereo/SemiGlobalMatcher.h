@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <vector>
 
 namespace twl {
@@ -62,8 +61,8 @@ public:
     /// row of the images matched; empty, every row searches them all. Rows
     /// that search fewer see fewer of the rival matches that make a
     /// repeating texture fail the uniqueness test: they take `uniqueness`.
-    void setRowDisparities(std::vector<int> counts, int uniqueness) {
-        rowDisparities_ = std::move(counts);
+    void setRowDisparities(const std::vector<int> &counts, int uniqueness) {
+        rowDisparities_ = counts; // its room kept from frame to frame
         narrowerUniqueness_ = std::clamp(uniqueness, 0, 99);
     }
     /// Where the two bands of a lone pair meet: moved after each frame (tests set it).

@@ -483,8 +483,7 @@ cv::Range StereoEngine::Impl::scoutRange() {
     auto endOf = [&](int highest, int after) { return int(std::ceil(float(highest) * toWork)) + after + 1; };
     int start = std::max(0, int(std::floor(float(lo) * toWork)) - margin);
     // Whole vectors of 32 cost no more than part ones: the search grows to fill them.
-    auto vectors = [](int disparities) { return (disparities + 31) / 32 * 32; };
-    const int count = vectors(endOf(hi, margin) - start);
+    const int count = paddedDisparities(endOf(hi, margin) - start);
     if (count >= range) return whole;
     start = std::min(start, range - count);
 
@@ -506,7 +505,7 @@ cv::Range StereoEngine::Impl::scoutRange() {
         search = count;
         if (matches >= rows * small.width / 5) {
             const int nearest = extent(histogram.data() + size_t(i) * bins, matches).second;
-            search = std::clamp(vectors(endOf(nearest, rowMargin) - start), 32, count);
+            search = std::clamp(paddedDisparities(endOf(nearest, rowMargin) - start), 32, count);
         }
     }
     rowSearch.resize(size_t(work.height));
