@@ -31,6 +31,21 @@ bool halvesOfOnePicture(const cv::Mat &left, const cv::Mat &right, int w, int h)
            left.u == right.u && right.data == left.data + size_t(w) * 4;
 }
 
+// The grey eyes as the two halves of one picture with room for the luma as
+// libjpeg writes it, so that it writes there and nothing is copied out:
+// its rows padded to whole blocks, and whole rows of blocks at the bottom.
+void greyHalves(cv::Mat &left, cv::Mat &right, int w, int h) {
+    const int pitch = (2 * w + 15) / 16 * 16, rows = (h + 15) / 16 * 16;
+    const bool halves = left.type() == CV_8U && right.type() == CV_8U && left.cols == w && right.cols == w &&
+                        left.rows == h && right.rows == h && left.step[0] == size_t(pitch) && left.u &&
+                        left.u == right.u && left.data == left.datastart && right.data == left.data + w &&
+                        size_t(left.dataend - left.datastart) >= size_t(pitch) * size_t(rows);
+    if (halves) return;
+    const cv::Mat picture(rows, pitch, CV_8U);
+    left = picture(cv::Rect(0, 0, w, h));
+    right = picture(cv::Rect(w, 0, w, h));
+}
+
 // Where a baseline picture with restart markers can be cut in two: at the
 // marker that ends the restart interval closest to the middle row of MCUs
 // (an interval that ends inside a row gives no cut there). Each part is then
@@ -257,6 +272,12 @@ struct MjpgDecoder::Skipper {
         const size_t chromaStride = size_t(info.comp_info[1].width_in_blocks) * DCTSIZE;
         planes.resize(lumaStride * size_t(band) + 2 * chromaStride * DCTSIZE);
         JSAMPROW rows[2 * DCTSIZE + 2 * DCTSIZE];
+        // The luma straight into the grey eyes where they have the room
+        // (greyHalves), into the planes otherwise, copied out from there.
+        const size_t greyPitch = lumaLeft.step[0];
+        const bool direct =
+            lumaRight.u == lumaLeft.u && lumaRight.data == lumaLeft.data + eye && greyPitch >= lumaStride &&
+            size_t(lumaLeft.dataend - lumaLeft.data) >= greyPitch * size_t((height + band - 1) / band * band);
         for (int i = 0; i < band; ++i)
             rows[i] = planes.data() + size_t(i) * lumaStride;
         for (int i = 0; i < 2 * DCTSIZE; ++i)
@@ -266,11 +287,15 @@ struct MjpgDecoder::Skipper {
         const YccRow convert = avx2 ? avx2 : yccRow;
         while (int(info.output_scanline) < height) {
             const int first = int(info.output_scanline);
+            if (direct)
+                for (int i = 0; i < band; ++i)
+                    rows[i] = lumaLeft.data + size_t(first + i) * greyPitch;
             if (jpeg_read_raw_data(&info, components, JDIMENSION(band)) == 0) return false;
             for (int i = 0; i < band && first + i < height; ++i) {
                 const int y = first + i;
                 convert(rows[i], components[1][i / vertical], components[2][i / vertical], width,
                         picture + size_t(y) * size_t(pitch));
+                if (direct) continue;
                 std::memcpy(lumaLeft.ptr(y), rows[i], size_t(eye));
                 std::memcpy(lumaRight.ptr(y), rows[i] + eye, size_t(width - eye));
             }
@@ -419,10 +444,7 @@ bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Ma
         right = picture.colRange(w, 2 * w);
     }
     const bool grey = greyLeft && greyRight;
-    if (grey) {
-        greyLeft->create(h, w, CV_8U);
-        greyRight->create(h, w, CV_8U);
-    }
+    if (grey) greyHalves(*greyLeft, *greyRight, w, h);
     auto greyOfRows = [&](int y0, int y1) {
         greyRows(left, *greyLeft, y0, y1);
         greyRows(right, *greyRight, y0, y1);

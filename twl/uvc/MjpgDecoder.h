@@ -41,7 +41,8 @@ public:
     /// size kept, for a buffer that is not one whole JPEG picture of that
     /// size: cut short, damaged beyond decoding or another size. Zero bytes
     /// after the end-of-image marker (drivers pad frames) are allowed.
-    /// With `greyLeft` and `greyRight`, the eyes' grey too. A whole fast
+    /// With `greyLeft` and `greyRight`, the eyes' grey too, the two halves
+    /// of one CV_8U picture (reused when they already are). A whole fast
     /// decode of a picture whose chroma is at half its width, as cameras
     /// send them, hands the picture's own luma, with no conversion; the
     /// others OpenCV's conversion of the colour, made as the rows come,

@@ -215,9 +215,10 @@ constexpr ERROR_CODE kStopped = ERROR_CODE_LAST; // the source is closing
 
 // Whether nothing but the frame itself refers to its pictures.
 bool heldOnlyBy(const StereoFrame &f) {
-    const int headers = f.left.u && f.left.u == f.right.u ? 2 : 1;
+    auto headers = [](const cv::Mat &a, const cv::Mat &b) { return a.u && a.u == b.u ? 2 : 1; };
     auto own = [](const cv::Mat &m, int count) { return !m.u || m.u->refcount == count; };
-    return own(f.left, headers) && own(f.right, headers) && own(f.greyLeft, 1) && own(f.greyRight, 1);
+    const int colour = headers(f.left, f.right), grey = headers(f.greyLeft, f.greyRight);
+    return own(f.left, colour) && own(f.right, colour) && own(f.greyLeft, grey) && own(f.greyRight, grey);
 }
 } // namespace
 
