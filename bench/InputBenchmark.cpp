@@ -1,4 +1,5 @@
 // vantaro-bench input [--resolutions HD720,HD2K] [--frames N] [--seconds S]
+//                     [--streams ...] [--ultra-fps F]
 //
 // The input path of a real side-by-side camera. First, per frame, one JSON
 // line per resolution x case with
@@ -46,7 +47,11 @@
 // camera sending YUYV, the format a camera offering both is opened in: a
 // loop of a second of the scene, as a second of YUYV pictures takes 250 MB);
 // --streams picks some of them by name, or by name and resolution
-// ("show_ultra@HD1080"), with
+// ("show_ultra@HD1080"), and --ultra-fps runs the ULTRA streams' camera at
+// another rate than 30 (the stand-in then offers it at every size): past a
+// rate the loop cannot keep, frames are lost, which shows how much room a
+// machine leaves at 30 in a steadier figure than the losses at 30. With
+//
 //  frames       pairs grabbed;
 //  expected     frame times from the first pair's timestamp to the last's;
 //  lost         expected - frames: camera frames that never reached us;
@@ -299,7 +304,7 @@ const struct {
 
 // `only`: the streams to run, by use ("show_ultra") or by use and resolution
 // ("show_ultra@HD1080"); all where empty.
-void streamCases(double seconds, const std::set<std::string> &only) {
+void streamCases(double seconds, const std::set<std::string> &only, int ultraFps) {
     twl::FakeV4l2Device device;
     // One camera for each format, one plugged in at a time.
     const char *const mjpgNode = "/dev/video0", *const yuyvNode = "/dev/video2";
@@ -310,6 +315,9 @@ void streamCases(double seconds, const std::set<std::string> &only) {
             std::remove_if(camera.modes.begin(), camera.modes.end(),
                            [&](const twl::FakeV4l2Device::Mode &m) { return m.pixelFormat != format; }),
             camera.modes.end());
+        if (ultraFps != 30)
+            for (twl::FakeV4l2Device::Mode &mode : camera.modes)
+                mode.rates.push_back(ultraFps);
         device.addCamera(camera);
     }
     device.unplug(yuyvNode);
@@ -337,7 +345,7 @@ void streamCases(double seconds, const std::set<std::string> &only) {
         // back the engine's buffers.
         const bool yuyv = !std::strcmp(use, "show_ultra_yuyv");
         const bool ultra = yuyv || !std::strcmp(use, "show_ultra");
-        const int fps = ultra ? 30 : 60;
+        const int fps = ultra ? ultraFps : 60;
         const double warmUp = ultra ? 1 : 0;
         if (ultra) device.setClip(sceneClip(eye, fps, yuyv ? 1 : warmUp + seconds + 1, yuyv));
         if (yuyv) {
@@ -414,6 +422,7 @@ int runInputBenchmark(int argc, char **argv) {
     std::string resolutions = "HD720,HD2K";
     int frames = 30;
     double seconds = 10;
+    int ultraFps = 30;
     std::set<std::string> streams;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--resolutions") == 0 && i + 1 < argc)
@@ -422,6 +431,8 @@ int runInputBenchmark(int argc, char **argv) {
             frames = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             seconds = std::max(0.0, std::atof(argv[++i]));
+        else if (std::strcmp(argv[i], "--ultra-fps") == 0 && i + 1 < argc)
+            ultraFps = std::clamp(std::atoi(argv[++i]), 1, 120);
         else if (std::strcmp(argv[i], "--streams") == 0 && i + 1 < argc) {
             std::stringstream named(argv[++i]);
             for (std::string use; std::getline(named, use, ',');) {
@@ -439,7 +450,8 @@ int runInputBenchmark(int argc, char **argv) {
                 stderr,
                 "usage: vantaro-bench input [--resolutions HD720,HD2K] [--frames N] "
                 "[--seconds S (0: no stream check)] "
-                "[--streams grab,record,show,show_restarts,show_ultra,show_ultra@HD1080,show_ultra_yuyv]\n");
+                "[--streams grab,record,show,show_restarts,show_ultra,show_ultra@HD1080,show_ultra_yuyv] "
+                "[--ultra-fps F]\n");
             return 2;
         }
     }
@@ -453,6 +465,6 @@ int runInputBenchmark(int argc, char **argv) {
         }
         decodeCases(index, frames);
     }
-    if (seconds > 0) streamCases(seconds, streams);
+    if (seconds > 0) streamCases(seconds, streams, ultraFps);
     return 0;
 }
