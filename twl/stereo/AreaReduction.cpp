@@ -58,15 +58,18 @@ void quarterArea(const cv::Mat &src, cv::Mat &dst, std::vector<uint16_t> &column
 // of `src`: each 3 x 3 block of it is area-averaged, its middle row and
 // column counting half to either side (OpenCV's area resize to the bit, at a
 // third of its time: 1.6 ms an eye at HD1080, the ULTRA working size; in
-// vectors 0.3 ms an eye on one core, against 0.65 ms pixel by pixel).
+// vectors 0.3 ms an eye on one core, against 0.65 ms pixel by pixel, and
+// with AVX2, two rows of sixteen blocks side by side, 0.11 ms from the
+// cache and 0.33 ms from memory, against 0.28 and 0.46).
 void twoThirdsArea(const cv::Mat &src, cv::Mat &out, int k0, int k1) {
     const int blocks = out.cols / 2;
     auto ninth = [](unsigned v) { return uchar(((v + 4) * 7282) >> 16); }; // rounded v / 9 for v < 2300
+    static const TwoThirdsRows wide = avx2TwoThirdsRows();
     for (int k = k0; k < k1; ++k) {
         const uchar *a = src.ptr<uchar>(3 * k), *b = src.ptr<uchar>(3 * k + 1),
                     *c = src.ptr<uchar>(3 * k + 2);
         uchar *top = out.ptr<uchar>(2 * k), *bottom = out.ptr<uchar>(2 * k + 1);
-        int j = 0;
+        int j = wide ? wide(a, b, c, blocks, top, bottom) : 0;
 #if CV_SIMD128
         // Sixteen blocks at once, columns taken apart in threes; the rounded
         // ninth is the high half of a 16-bit product.
