@@ -51,7 +51,6 @@
 // another rate than 30 (the stand-in then offers it at every size): past a
 // rate the loop cannot keep, frames are lost, which shows how much room a
 // machine leaves at 30 in a steadier figure than the losses at 30. With
-//
 //  frames       pairs grabbed;
 //  expected     frame times from the first pair's timestamp to the last's;
 //  lost         expected - frames: camera frames that never reached us;
