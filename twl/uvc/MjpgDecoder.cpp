@@ -258,9 +258,10 @@ struct MjpgDecoder::Skipper {
     }
 
     // The luma and chroma planes as libjpeg leaves them before its colour
-    // conversion, a row of MCUs at a time, into `planes`, where they are
-    // still in cache when each row is converted and its luma copied out:
-    // the grey costs no conversion of its own.
+    // conversion, a row of MCUs at a time: the luma straight into the grey
+    // eyes (which greyHalves gave the room libjpeg writes), the chroma into
+    // `planes`, where both are still in cache when each row is converted.
+    // The grey costs no conversion and no copy of its own.
     bool decodePlanes(int width, int height, uchar *picture, int pitch, cv::Mat &lumaLeft,
                       cv::Mat &lumaRight) {
         info.raw_data_out = TRUE;
@@ -270,34 +271,26 @@ struct MjpgDecoder::Skipper {
         const int vertical = info.max_v_samp_factor, band = DCTSIZE * vertical, eye = lumaLeft.cols;
         const size_t lumaStride = size_t(info.comp_info[0].width_in_blocks) * DCTSIZE;
         const size_t chromaStride = size_t(info.comp_info[1].width_in_blocks) * DCTSIZE;
-        planes.resize(lumaStride * size_t(band) + 2 * chromaStride * DCTSIZE);
-        JSAMPROW rows[2 * DCTSIZE + 2 * DCTSIZE];
-        // The luma straight into the grey eyes where they have the room
-        // (greyHalves), into the planes otherwise, copied out from there.
         const size_t greyPitch = lumaLeft.step[0];
-        const bool direct =
-            lumaRight.u == lumaLeft.u && lumaRight.data == lumaLeft.data + eye && greyPitch >= lumaStride &&
-            size_t(lumaLeft.dataend - lumaLeft.data) >= greyPitch * size_t((height + band - 1) / band * band);
-        for (int i = 0; i < band; ++i)
-            rows[i] = planes.data() + size_t(i) * lumaStride;
+        if (lumaRight.u != lumaLeft.u || lumaRight.data != lumaLeft.data + eye || greyPitch < lumaStride ||
+            size_t(lumaLeft.dataend - lumaLeft.data) < greyPitch * size_t((height + band - 1) / band * band))
+            return false;
+        planes.resize(2 * chromaStride * DCTSIZE);
+        JSAMPROW rows[2 * DCTSIZE + 2 * DCTSIZE];
         for (int i = 0; i < 2 * DCTSIZE; ++i)
-            rows[band + i] = planes.data() + size_t(band) * lumaStride + size_t(i) * chromaStride;
+            rows[band + i] = planes.data() + size_t(i) * chromaStride;
         JSAMPARRAY components[3] = {rows, rows + band, rows + band + DCTSIZE};
         static const YccRow avx2 = avx2YccRow();
         const YccRow convert = avx2 ? avx2 : yccRow;
         while (int(info.output_scanline) < height) {
             const int first = int(info.output_scanline);
-            if (direct)
-                for (int i = 0; i < band; ++i)
-                    rows[i] = lumaLeft.data + size_t(first + i) * greyPitch;
+            for (int i = 0; i < band; ++i)
+                rows[i] = lumaLeft.data + size_t(first + i) * greyPitch;
             if (jpeg_read_raw_data(&info, components, JDIMENSION(band)) == 0) return false;
             for (int i = 0; i < band && first + i < height; ++i) {
                 const int y = first + i;
                 convert(rows[i], components[1][i / vertical], components[2][i / vertical], width,
                         picture + size_t(y) * size_t(pitch));
-                if (direct) continue;
-                std::memcpy(lumaLeft.ptr(y), rows[i], size_t(eye));
-                std::memcpy(lumaRight.ptr(y), rows[i] + eye, size_t(width - eye));
             }
         }
         return true;
