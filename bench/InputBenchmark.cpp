@@ -16,12 +16,15 @@
 // used before libjpeg-turbo's own interface (OpenCV's imdecode into one BGR
 // picture, then each half to BGRA); "mjpg" (MjpgDecoder, exact), "mjpg_fast"
 // (MjpgDecoder with the fast DCT and chroma upsampling: what the camera
-// uses) and "mjpg_restarts" (the same on the picture encoded with a restart
-// marker after every row of MCUs, which the decoder cuts in two halves
-// decoded on two threads) and "mjpg_skipping" (the fast decode split
-// between two threads without markers, the second decoder skipping the rows
-// the first decodes: what a source does when whole decodes fall behind its
-// camera; the first decode of the run is whole). The MJPG lines add
+// uses), "mjpg_grey" (the same with the eyes' grey, as while depth is on,
+// the Huffman decoding HuffmanDecoder's), "mjpg_grey_libjpeg_huffman" (the
+// same with libjpeg's own Huffman decoding), "mjpg_restarts" (the fast
+// decode on the picture encoded with a restart marker after every row of
+// MCUs, which the decoder cuts in two halves decoded on two threads) and
+// "mjpg_skipping" (the fast decode split between two threads without
+// markers, the second decoder skipping the rows the first decodes: what a
+// source does when whole decodes fall behind its camera; the first decode
+// of the run is whole). The MJPG lines add
 //  opencv_ms    the "mjpg_opencv" decode of the same bytes timed in the same
 //               loop, alternating with the case frame by frame, and
 //               ratio = ms / opencv_ms;
@@ -134,6 +137,16 @@ const std::vector<uchar> &mjpgTurbo(const InputFrame &in, twl::StereoFrame &out)
     return in.mjpg;
 }
 
+// The fast decode with the eyes' grey, as a source does while depth is on;
+// with the Huffman decoding our own (as sources decode) or libjpeg's.
+template <bool OwnHuffman> const std::vector<uchar> &mjpgGrey(const InputFrame &in, twl::StereoFrame &out) {
+    static twl::MjpgDecoder decoder(twl::MjpgDecoder::Precision::Fast);
+    decoder.setOwnHuffman(OwnHuffman);
+    decoder.decode(in.mjpg.data(), in.mjpg.size(), in.eye, out.left, out.right, &out.greyLeft,
+                   &out.greyRight);
+    return in.mjpg;
+}
+
 // Split between two threads without restart markers, as a source does where
 // whole decodes fall behind its camera and the cores have room (the first
 // decode is whole).
@@ -154,6 +167,8 @@ const NamedCase kCases[] = {{"yuyv", yuyvToEyes, false, false},
                             {"mjpg_opencv", mjpgOpenCv, true, false},
                             {"mjpg", mjpgTurbo<twl::MjpgDecoder::Precision::Accurate>, true, false},
                             {"mjpg_fast", mjpgTurbo<twl::MjpgDecoder::Precision::Fast>, true, false},
+                            {"mjpg_grey", mjpgGrey<true>, true, false},
+                            {"mjpg_grey_libjpeg_huffman", mjpgGrey<false>, true, false},
                             {"mjpg_restarts", mjpgTurbo<twl::MjpgDecoder::Precision::Fast>, true, true},
                             {"mjpg_skipping", mjpgSkipping, true, false}};
 

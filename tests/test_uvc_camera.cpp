@@ -5,6 +5,7 @@
 #include "twl/stereo/kernels/YccKernels.h"
 #include "twl/util/CoreLoan.h"
 #include "twl/util/Parallel.h"
+#include "twl/uvc/HuffmanDecoder.h"
 #include "twl/uvc/MjpgDecoder.h"
 #include "twl/uvc/UvcCamera.h"
 #include "twl/uvc/UvcStereoSource.h"
@@ -20,8 +21,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio> // jpeglib.h needs FILE
+#include <random>
 #include <thread>
 #include <vector>
+
+#include <jpeglib.h>
 
 using namespace twl;
 using Clock = std::chrono::steady_clock;
@@ -61,16 +66,37 @@ cv::Mat lumaOf(const std::vector<uchar> &jpeg, cv::Size size) {
     return luma;
 }
 
-std::vector<uchar> encodeBgra(const cv::Mat &bgra, int sampling) {
+std::vector<uchar> encodeBgra(const cv::Mat &bgra, int sampling, int quality = 90) {
     tjhandle compressor = tjInitCompress();
     unsigned char *coded = nullptr;
     unsigned long size = 0;
     const bool ok = tjCompress2(compressor, bgra.data, bgra.cols, int(bgra.step[0]), bgra.rows, TJPF_BGRA,
-                                &coded, &size, sampling, 90, 0) == 0;
+                                &coded, &size, sampling, quality, 0) == 0;
     const std::vector<uchar> jpeg = ok ? std::vector<uchar>(coded, coded + size) : std::vector<uchar>();
     tjFree(coded);
     tjDestroy(compressor);
     return jpeg;
+}
+
+// A picture as libjpeg decodes it, in BGRA, its Huffman decoding taken over
+// by `huffman` where given and it does; whether it did.
+bool libjpegDecode(const std::vector<uchar> &jpeg, HuffmanDecoder *huffman, cv::Mat &out) {
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+    jpeg_read_header(&info, TRUE);
+    info.out_color_space = JCS_EXT_BGRA;
+    jpeg_start_decompress(&info);
+    const bool took = huffman && huffman->takeOver(info);
+    out.create(int(info.output_height), int(info.output_width), CV_8UC4);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = out.ptr(int(info.output_scanline));
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_destroy_decompress(&info);
+    return took;
 }
 
 int openFiles() {
@@ -287,6 +313,65 @@ private slots:
             QVERIFY(!decoder.decode(nullptr, 0, eye, left, right));
             QCOMPARE(left.size(), cv::Size(160, 96));
         }
+    }
+
+    void mjpgHuffmanDecodingIsLibjpegsEvenOnDamagedPictures() {
+        // Smooth rows (short blocks) above noise (long codes, large values), at every sampling
+        // libjpeg-turbo writes and at qualities from coarse to exact: HuffmanDecoder takes over
+        // each picture's decoding and gives libjpeg's own pixels.
+        cv::Mat bgra(48, 2 * 72, CV_8UC4);
+        cv::randu(bgra, 0, 256);
+        cv::GaussianBlur(bgra.rowRange(0, 24), bgra.rowRange(0, 24), cv::Size(9, 9), 3);
+        const Resolution eye(72, 48);
+        std::mt19937 random(7);
+        HuffmanDecoder huffman;
+        for (int sampling : {TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY, TJSAMP_440, TJSAMP_411})
+            for (int quality : {30, 90, 100}) {
+                const std::vector<uchar> clean = encodeBgra(bgra, sampling, quality);
+                cv::Mat ours, theirs;
+                QVERIFY(libjpegDecode(clean, &huffman, ours));
+                libjpegDecode(clean, nullptr, theirs);
+                QCOMPARE(cv::norm(ours, theirs, cv::NORM_INF), 0.0);
+                // Then damaged: bytes of the scan changed, the picture cut short before its end
+                // marker, or a restart marker where none belongs. Decoded by MjpgDecoder at both
+                // precisions, with the grey: the same verdict and, where decoded, the same pixels.
+                size_t scan = 2;
+                while (scan + 4 < clean.size() && clean[scan + 1] != 0xDA)
+                    scan += 2 + size_t(clean[scan + 2] << 8 | clean[scan + 3]);
+                scan += 2 + size_t(clean[scan + 2] << 8 | clean[scan + 3]);
+                for (int variant = 0; variant < 9; ++variant) {
+                    std::vector<uchar> jpeg = clean;
+                    const size_t at = scan + random() % (clean.size() - 2 - scan);
+                    if (variant % 3 == 0) {
+                        for (int i = 0; i < 4; ++i)
+                            jpeg[scan + random() % (clean.size() - 2 - scan)] = uchar(random());
+                    } else if (variant % 3 == 1) {
+                        jpeg.resize(at);
+                        jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+                    } else {
+                        jpeg[at] = 0xFF;
+                        jpeg[at + 1] = uchar(0xD0 + random() % 8);
+                    }
+                    for (auto precision : {MjpgDecoder::Precision::Accurate, MjpgDecoder::Precision::Fast}) {
+                        MjpgDecoder own(precision), libjpegs(precision);
+                        libjpegs.setOwnHuffman(false);
+                        cv::Mat eyes[2][4];
+                        const bool ok = own.decode(jpeg.data(), jpeg.size(), eye, eyes[0][0], eyes[0][1],
+                                                   &eyes[0][2], &eyes[0][3]);
+                        QCOMPARE(libjpegs.decode(jpeg.data(), jpeg.size(), eye, eyes[1][0], eyes[1][1],
+                                                 &eyes[1][2], &eyes[1][3]),
+                                 ok);
+                        for (int i = 0; ok && i < 4; ++i)
+                            QCOMPARE(cv::norm(eyes[0][i], eyes[1][i], cv::NORM_INF), 0.0);
+                    }
+                }
+            }
+        // Pictures with restart markers are left to libjpeg.
+        cv::Mat bgr, out;
+        cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+        std::vector<uchar> marked;
+        cv::imencode(".jpg", bgr, marked, {cv::IMWRITE_JPEG_RST_INTERVAL, 4});
+        QVERIFY(!libjpegDecode(marked, &huffman, out));
     }
 
     void mjpgColourFromThePlanesIsLibjpegsToTheBit() {

@@ -2,6 +2,7 @@
 
 #include "twl/stereo/AreaReduction.h"
 #include "twl/stereo/kernels/YccKernels.h"
+#include "twl/uvc/HuffmanDecoder.h"
 
 #include "twl/util/CoreLoan.h"
 #include "twl/util/SteadyClock.h"
@@ -194,6 +195,8 @@ struct MjpgDecoder::Skipper {
     jpeg_decompress_struct info{};
     Errors errors;
     bool usable = false;
+    HuffmanDecoder huffman;
+    bool ownHuffman = true;
 
     static void failed(j_common_ptr info) { std::longjmp(reinterpret_cast<Errors *>(info->err)->back, 1); }
     static void message(j_common_ptr info, int level) {
@@ -242,6 +245,7 @@ struct MjpgDecoder::Skipper {
         info.dct_method = fast ? JDCT_IFAST : JDCT_ISLOW;
         info.do_fancy_upsampling = fast ? FALSE : TRUE;
         jpeg_start_decompress(&info);
+        if (from == 0 && ownHuffman) huffman.takeOver(info);
         bool ok = int(info.output_width) == width && int(info.output_height) == height &&
                   (from == 0 || int(jpeg_skip_scanlines(&info, JDIMENSION(from))) == from);
         while (ok && int(info.output_scanline) < to) {
@@ -268,6 +272,7 @@ struct MjpgDecoder::Skipper {
         info.dct_method = JDCT_IFAST;
         jpeg_start_decompress(&info);
         if (int(info.output_width) != width || int(info.output_height) != height) return false;
+        if (ownHuffman) huffman.takeOver(info);
         const int vertical = info.max_v_samp_factor, band = DCTSIZE * vertical, eye = lumaLeft.cols;
         const size_t lumaStride = size_t(info.comp_info[0].width_in_blocks) * DCTSIZE;
         const size_t chromaStride = size_t(info.comp_info[1].width_in_blocks) * DCTSIZE;
@@ -325,6 +330,7 @@ bool MjpgDecoder::decodeSkipping(const uchar *data, size_t length, uchar *pictur
     double took[2] = {0, 0};
     pool_->run(2, [&](int i, int) {
         const double start = threadSeconds();
+        skippers_[i]->ownHuffman = ownHuffman_;
         ok[i] = skippers_[i]->decodeRows(data, length, fast, width, height, i ? cut : 0, i ? height : cut,
                                          picture, pitch) &&
                 skippers_[i]->errors.warnings == 0;
@@ -462,6 +468,7 @@ bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Ma
         // the grey of each few rows is made while they are in this core's
         // cache, or in the fast decode of what cameras send, is its luma.
         if (!skippers_[0]) skippers_[0].reset(new Skipper);
+        skippers_[0]->ownHuffman = ownHuffman_;
         ok = skippers_[0]->decodeRows(data, length, flags_ & TJFLAG_FASTDCT, 2 * w, h, 0, h, left.data,
                                       int(left.step[0]), greyOfRows, greyLeft, greyRight);
     } else {

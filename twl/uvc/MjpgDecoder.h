@@ -7,7 +7,9 @@
 // (the entropy decoding, most of the time, cannot be split otherwise). One
 // without them can be split too, where one thread decoding it whole would
 // fall behind the camera: a second decoder skips the rows the first decodes,
-// which costs the entropy decoding of those rows once more. One object per
+// which costs the entropy decoding of those rows once more. Where libjpeg
+// decodes a picture row by row (with the grey, as while depth is on), the
+// Huffman decoding, most of its time, is HuffmanDecoder's. One object per
 // stream (one thread at a time); it keeps its decoders and its second thread
 // between frames.
 
@@ -71,6 +73,10 @@ public:
     /// Whether the last successful decode was split between two threads.
     bool lastDecodeWasSplit() const { return split_; }
 
+    /// Whether the Huffman decoding of the pictures libjpeg decodes row by
+    /// row is HuffmanDecoder's (the default) or libjpeg's own (to compare).
+    void setOwnHuffman(bool own) { ownHuffman_ = own; }
+
 private:
     struct Skipper;
     // Handed rows [y0, y1) of the picture once they are decoded.
@@ -95,6 +101,7 @@ private:
     double lastStart_ = 0, lastProcess_ = 0, ownSeconds_ = 0;
     double wholeSeconds_ = 0; // the last whole decode's CPU time
     int sinceWhole_ = 0;      // split decodes since it
+    bool ownHuffman_ = true;
     double skipShare_ = 0.72; // of the rows, for the decoder that does not skip
     std::unique_ptr<Skipper> skippers_[2];
     std::unique_ptr<WorkerPool> pool_;

@@ -1,0 +1,40 @@
+#pragma once
+// The Huffman decoding of a baseline JPEG scan, done for libjpeg in place of
+// its own: libjpeg still reads the headers, transforms the blocks and
+// upsamples, and this hands it each MCU's coefficients, the same to the bit.
+// In an MJPG camera's frame the Huffman decoding is most of the decode
+// (about four fifths at HD1080), and libjpeg's, a chain of table look-ups
+// each waiting on the bits the one before used, takes about a third longer
+// than this one: here a single look-up gives most coefficients' length, run
+// and value at once, the bits are read from a copy of the scan with its
+// stuffed bytes taken out (so refilling them needs no test), and each
+// coefficient costs no branch that the data decides.
+
+#include <memory>
+
+struct jpeg_decompress_struct;
+
+namespace twl {
+
+class HuffmanDecoder {
+public:
+    HuffmanDecoder();
+    ~HuffmanDecoder();
+    HuffmanDecoder(const HuffmanDecoder &) = delete;
+    HuffmanDecoder &operator=(const HuffmanDecoder &) = delete;
+
+    /// Called after jpeg_start_decompress, before any row is read: takes
+    /// over the Huffman decoding of `info`'s scan where it is one this class
+    /// decodes as libjpeg does (a single baseline scan, 8-bit, without
+    /// restart markers), reading its coded data from libjpeg's source. False,
+    /// with libjpeg left to decode it, elsewhere. This object must stay
+    /// until the decode ends; `info.client_data` points to it meanwhile.
+    bool takeOver(jpeg_decompress_struct &info);
+
+    struct Scan;
+
+private:
+    std::unique_ptr<Scan> scan_; // kept from one picture to the next, with its buffers
+};
+
+} // namespace twl
