@@ -463,14 +463,17 @@ bool MjpgDecoder::decode(const uchar *data, size_t bytes, Resolution eye, cv::Ma
     sinceWhole_ = 0;
     const double start = threadSeconds();
     bool ok;
-    if (grey) {
-        // libjpeg's own interface, for the same decode a few rows at a time:
-        // the grey of each few rows is made while they are in this core's
-        // cache, or in the fast decode of what cameras send, is its luma.
+    if (grey || ownHuffman_) {
+        // libjpeg's own interface, for the same decode a few rows at a time,
+        // with our Huffman decoding: the grey of each few rows is made while
+        // they are in this core's cache, or in the fast decode of what
+        // cameras send, is its luma.
         if (!skippers_[0]) skippers_[0].reset(new Skipper);
         skippers_[0]->ownHuffman = ownHuffman_;
-        ok = skippers_[0]->decodeRows(data, length, flags_ & TJFLAG_FASTDCT, 2 * w, h, 0, h, left.data,
-                                      int(left.step[0]), greyOfRows, greyLeft, greyRight);
+        ok = grey ? skippers_[0]->decodeRows(data, length, flags_ & TJFLAG_FASTDCT, 2 * w, h, 0, h, left.data,
+                                             int(left.step[0]), greyOfRows, greyLeft, greyRight)
+                  : skippers_[0]->decodeRows(data, length, flags_ & TJFLAG_FASTDCT, 2 * w, h, 0, h, left.data,
+                                             int(left.step[0]));
     } else {
         ok = tjDecompress2(handle_, data, static_cast<unsigned long>(length), left.data, 2 * w,
                            int(left.step[0]), h, TJPF_BGRA, flags_) == 0 ||
