@@ -14,8 +14,9 @@ namespace twl {
 
 namespace {
 
-// Look-ups of this many bits decode most symbols at once (11: two tables
-// of 8 KiB for each of the four a colour picture has; 10 and 12 were no faster).
+// Look-ups of this many bits decode most symbols at once (11: tables of
+// 8 and 4 KiB for each of the four a colour picture has; 10 and 12 were no
+// faster).
 constexpr int kLookupBits = 11;
 constexpr unsigned kEndOfBlock = 64; // the run of an end-of-block: past any block
 // Bytes of zeros after the coded data: more than an MCU of ten blocks can
@@ -56,8 +57,6 @@ void meaning(int symbol, bool ac, unsigned &run, int &size) {
 int extend(uint32_t bits, int size) {
     return size == 0 ? 0 : bits < (1u << (size - 1)) ? int(bits) - int((1u << size) - 1) : int(bits);
 }
-
-} // namespace
 
 // One Huffman table in look-ups of kLookupBits.
 struct Table {
@@ -105,6 +104,8 @@ struct Table {
         }
     }
 };
+
+} // namespace
 
 struct HuffmanDecoder::Scan {
     Table tables[2][NUM_HUFF_TBLS]; // DC, AC; those the scan uses built for it

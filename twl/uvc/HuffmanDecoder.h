@@ -7,8 +7,8 @@
 // each waiting on the bits the one before used, takes about a third longer
 // than this one: here a single look-up gives most coefficients' length, run
 // and value at once, the bits are read from a copy of the scan with its
-// stuffed bytes taken out (so refilling them needs no test), and each
-// coefficient costs no branch that the data decides.
+// stuffed bytes taken out (so refilling them needs no test), and the only
+// branches the data decides are a block's end and the rare long code.
 
 #include <memory>
 
@@ -28,7 +28,7 @@ public:
     /// decodes as libjpeg does (a single baseline scan, 8-bit, without
     /// restart markers), reading its coded data from libjpeg's source. False,
     /// with libjpeg left to decode it, elsewhere. This object must stay
-    /// until the decode ends; `info.client_data` points to it meanwhile.
+    /// until the decode ends; `info.client_data` points into it meanwhile.
     bool takeOver(jpeg_decompress_struct &info);
 
     struct Scan;
