@@ -228,6 +228,14 @@ boolean decodeMcu(j_decompress_ptr info, JBLOCKROW *mcu) {
     // Past the end of the data, libjpeg leaves the blocks at zero; the
     // first MCU that reaches past it is decoded with zeros for the bits it lacks.
     if (scan.ranOut) return TRUE;
+    // libjpeg skipping rows asks for MCUs it throws away.
+    JBLOCK discarded[D_MAX_BLOCKS_IN_MCU];
+    JBLOCKROW into[D_MAX_BLOCKS_IN_MCU];
+    if (!mcu) {
+        for (int b = 0; b < D_MAX_BLOCKS_IN_MCU; ++b)
+            into[b] = &discarded[b];
+        mcu = into;
+    }
     scan.decode(mcu);
     if (scan.reader.badCode) {
         scan.reader.badCode = false;

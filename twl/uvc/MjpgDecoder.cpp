@@ -245,7 +245,7 @@ struct MjpgDecoder::Skipper {
         info.dct_method = fast ? JDCT_IFAST : JDCT_ISLOW;
         info.do_fancy_upsampling = fast ? FALSE : TRUE;
         jpeg_start_decompress(&info);
-        if (from == 0 && ownHuffman) huffman.takeOver(info);
+        if (ownHuffman) huffman.takeOver(info);
         bool ok = int(info.output_width) == width && int(info.output_height) == height &&
                   (from == 0 || int(jpeg_skip_scanlines(&info, JDIMENSION(from))) == from);
         while (ok && int(info.output_scanline) < to) {

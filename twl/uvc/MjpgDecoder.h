@@ -7,9 +7,10 @@
 // (the entropy decoding, most of the time, cannot be split otherwise). One
 // without them can be split too, where one thread decoding it whole would
 // fall behind the camera: a second decoder skips the rows the first decodes,
-// which costs the entropy decoding of those rows once more. Where libjpeg
-// decodes a picture row by row (with the grey, as while depth is on), the
-// Huffman decoding, most of its time, is HuffmanDecoder's. One object per
+// which costs the entropy decoding of those rows once more. In whole
+// decodes and in both decoders of that split (all but the halves cut at
+// restart markers), the Huffman decoding, most of a decode's time, is
+// HuffmanDecoder's. One object per
 // stream (one thread at a time); it keeps its decoders and its second thread
 // between frames.
 
@@ -73,8 +74,8 @@ public:
     /// Whether the last successful decode was split between two threads.
     bool lastDecodeWasSplit() const { return split_; }
 
-    /// Whether the Huffman decoding of the pictures libjpeg decodes row by
-    /// row is HuffmanDecoder's (the default) or libjpeg's own (to compare).
+    /// Whether the Huffman decoding is HuffmanDecoder's where it can be (the
+    /// default) or libjpeg's own (to compare).
     void setOwnHuffman(bool own) { ownHuffman_ = own; }
 
 private:
