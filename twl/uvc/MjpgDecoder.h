@@ -10,9 +10,8 @@
 // which costs the entropy decoding of those rows once more. In whole
 // decodes and in both decoders of that split (all but the halves cut at
 // restart markers), the Huffman decoding, most of a decode's time, is
-// HuffmanDecoder's. One object per
-// stream (one thread at a time); it keeps its decoders and its second thread
-// between frames.
+// HuffmanDecoder's. One object per stream (one thread at a time); it keeps
+// its decoders and its second thread between frames.
 
 #include "twl/core/Types.h"
 
