@@ -329,15 +329,18 @@ private slots:
             for (int quality : {30, 90, 100}) {
                 const std::vector<uchar> clean = encodeBgra(bgra, sampling, quality);
                 // Cameras leave out the standard tables, which libjpeg then supplies.
+                // Their segments walked up to the scan, whose coded data starts at `scan`.
                 std::vector<uchar> withoutTables(clean.begin(), clean.begin() + 2);
-                for (size_t at = 2; at + 4 < clean.size();) {
-                    const size_t end =
-                        clean[at + 1] == 0xDA ? clean.size() : at + 2 + (clean[at + 2] << 8 | clean[at + 3]);
+                size_t scan = 0;
+                for (size_t at = 2; !scan && at + 4 < clean.size();) {
+                    const size_t end = at + 2 + (clean[at + 2] << 8 | clean[at + 3]);
+                    if (clean[at + 1] == 0xDA) scan = end;
                     if (clean[at + 1] != 0xC4)
-                        withoutTables.insert(withoutTables.end(), clean.begin() + at, clean.begin() + end);
+                        withoutTables.insert(withoutTables.end(), clean.begin() + at,
+                                             scan ? clean.end() : clean.begin() + end);
                     at = end;
                 }
-                QVERIFY(withoutTables.size() < clean.size());
+                QVERIFY(scan > 0 && withoutTables.size() < clean.size());
                 const std::vector<uchar> *pictures[] = {&clean, &withoutTables};
                 for (const std::vector<uchar> *picture : pictures) {
                     cv::Mat ours, theirs;
@@ -348,10 +351,6 @@ private slots:
                 // Then damaged: bytes of the scan changed, the picture cut short before its end
                 // marker, or a restart marker where none belongs. Decoded by MjpgDecoder at both
                 // precisions, with the grey: the same verdict and, where decoded, the same pixels.
-                size_t scan = 2;
-                while (scan + 4 < clean.size() && clean[scan + 1] != 0xDA)
-                    scan += 2 + size_t(clean[scan + 2] << 8 | clean[scan + 3]);
-                scan += 2 + size_t(clean[scan + 2] << 8 | clean[scan + 3]);
                 for (int variant = 0; variant < 9; ++variant) {
                     std::vector<uchar> jpeg = clean;
                     const size_t at = scan + random() % (clean.size() - 2 - scan);
