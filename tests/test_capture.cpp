@@ -108,7 +108,7 @@ class TestCapture : public QObject {
 
     /// Opens the live camera (empty path) or a recording and starts it the way the window would.
     InputThreadModul *startSession(const QString &path, bool permit = true, QSlider *positions = nullptr,
-                                   Announcements *notes = nullptr) {
+                                   Announcements *notes = nullptr, bool start = true) {
         auto *t = new InputThreadModul;
         t->positionSlider = positions;
         const ERROR_CODE code = path.isEmpty() ? t->openCamera() : t->openFile(path);
@@ -119,7 +119,7 @@ class TestCapture : public QObject {
             delete t;
             return nullptr;
         }
-        t->startCapture();
+        if (start) t->startCapture();
         return t;
     }
 
@@ -223,7 +223,7 @@ private slots:
     }
 
     void controlChangesGoInBetweenFramesAndComeBackAnnounced() {
-        std::unique_ptr<InputThreadModul> t(startSession(QString()));
+        std::unique_ptr<InputThreadModul> t(startSession(QString(), true, nullptr, nullptr, false));
         QVERIFY(t);
         const std::vector<CameraControl> controls = t->cameraControls();
         const CameraControl *exposure = findControl(controls, "exposure_time_absolute");
@@ -234,13 +234,19 @@ private slots:
                 [&taken](const QString &, int v) { taken << v; });
         connect(t.get(), &InputThreadModul::controlRefused, this,
                 [&refusals](const QString &, int e) { refusals << e; });
-        // A burst while frames run: only the newest value of a control is worth applying.
+        // A burst that arrives before the loop next looks (here, before it starts, so that no
+        // frame in between can take part of it): only the newest value of a control is applied.
         for (int v = 20; v <= 40; v += 10)
             t->requestControl(exposure->id, v);
         t->requestControl(0xdead, 1); // no such control
+        t->startCapture();
         QVERIFY(changed.waitFor(1, 5000 * kSlow) && changed.onGuiThread);
         QVERIFY(taken == QList<int>({40}) && refusals == QList<int>({EINVAL}));
         QCOMPARE(findControl(t->cameraControls(), "exposure_time_absolute")->value, 40);
+        // And while frames run.
+        t->requestControl(exposure->id, 50);
+        QTRY_VERIFY_WITH_TIMEOUT(taken.contains(50), 5000 * kSlow);
+        QCOMPARE(findControl(t->cameraControls(), "exposure_time_absolute")->value, 50);
     }
 
     void filePlaybackStepsAndLoops() {
