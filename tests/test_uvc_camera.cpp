@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio> // jpeglib.h needs FILE
+#include <numeric>
 #include <random>
 #include <thread>
 #include <vector>
@@ -84,6 +85,7 @@ bool libjpegDecode(const std::vector<uchar> &jpeg, HuffmanDecoder *huffman, cv::
     jpeg_decompress_struct info{};
     jpeg_error_mgr errors{};
     info.err = jpeg_std_error(&errors);
+    errors.emit_message = [](j_common_ptr, int) {}; // damaged pictures warn
     jpeg_create_decompress(&info);
     jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
     jpeg_read_header(&info, TRUE);
@@ -328,9 +330,11 @@ private slots:
         for (int sampling : {TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY, TJSAMP_440, TJSAMP_411})
             for (int quality : {30, 90, 100}) {
                 const std::vector<uchar> clean = encodeBgra(bgra, sampling, quality);
-                // Cameras leave out the standard tables, which libjpeg then supplies.
-                // Their segments walked up to the scan, whose coded data starts at `scan`.
-                std::vector<uchar> withoutTables(clean.begin(), clean.begin() + 2);
+                // Cameras leave out the standard tables, which libjpeg then supplies. And a
+                // damaged table whose AC values of 10 bits read 15, which libjpeg decodes with:
+                // two symbols then no longer fit in one refill of our reader.
+                // The segments walked up to the scan, whose coded data starts at `scan`.
+                std::vector<uchar> withoutTables(clean.begin(), clean.begin() + 2), longValues = clean;
                 size_t scan = 0;
                 for (size_t at = 2; !scan && at + 4 < clean.size();) {
                     const size_t end = at + 2 + (clean[at + 2] << 8 | clean[at + 3]);
@@ -338,10 +342,16 @@ private slots:
                     if (clean[at + 1] != 0xC4)
                         withoutTables.insert(withoutTables.end(), clean.begin() + at,
                                              scan ? clean.end() : clean.begin() + end);
+                    // Each table: its class and number, its 16 counts, its symbols.
+                    for (size_t t = at + 4, n = 0; clean[at + 1] == 0xC4 && t + 17 <= end; t += 17 + n) {
+                        n = std::accumulate(clean.begin() + t + 1, clean.begin() + t + 17, size_t(0));
+                        for (size_t i = t + 17; clean[t] >> 4 == 1 && i < t + 17 + n && i < end; ++i)
+                            if ((clean[i] & 15) == 10) longValues[i] |= 15;
+                    }
                     at = end;
                 }
-                QVERIFY(scan > 0 && withoutTables.size() < clean.size());
-                const std::vector<uchar> *pictures[] = {&clean, &withoutTables};
+                QVERIFY(scan > 0 && withoutTables.size() < clean.size() && longValues != clean);
+                const std::vector<uchar> *pictures[] = {&clean, &withoutTables, &longValues};
                 for (const std::vector<uchar> *picture : pictures) {
                     cv::Mat ours, theirs;
                     QVERIFY(libjpegDecode(*picture, &huffman, ours));
