@@ -84,12 +84,14 @@ private slots:
         QCOMPARE(cv::norm(ours, ref, cv::NORM_INF), 0.0);
 
         // Nearest-neighbour scaling picks OpenCV's pixels, NaN included: the display sizes of the
-        // working images, odd ratios both ways, and a window into a larger image.
+        // working images, odd ratios both ways, and a window into a larger image (halved, with
+        // a column left over).
         cv::Mat depth(720, 1280, CV_32F), scaled, reference;
         rng.fill(depth, cv::RNG::UNIFORM, 0.0f, 50.0f);
         depth.row(7).setTo(std::numeric_limits<float>::quiet_NaN());
-        for (const cv::Size size : {cv::Size(960, 540), cv::Size(640, 360), cv::Size(1104, 621),
-                                    cv::Size(1000, 333), cv::Size(1281, 721), cv::Size(3, 1700)}) {
+        for (const cv::Size size :
+             {cv::Size(960, 540), cv::Size(640, 360), cv::Size(1104, 621), cv::Size(1000, 333),
+              cv::Size(1281, 721), cv::Size(3, 1700), cv::Size(385, 201)}) {
             for (const cv::Mat &src : {depth, depth(cv::Rect(5, 3, 771, 402))}) {
                 resizeNearest(src, scaled, size);
                 cv::resize(src, reference, size, 0, 0, cv::INTER_NEAREST);
