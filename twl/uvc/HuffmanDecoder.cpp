@@ -67,6 +67,13 @@ struct Table {
     // Codes of at most kLookupBits: bits 0-4 the code's length, 5-8 the
     // value's size, 9-15 the run. 0 for longer codes.
     uint16_t code[1 << kLookupBits];
+    // AC symbols two at a time where the second fits in the bits the first
+    // leaves: bits 0-7 the bits the first uses, 8-15 the bits both use,
+    // 16-23 the first's run, 24-31 the second's run plus one (0 where there
+    // is none, or the first ends the block), 32-47 the first's value, 48-63
+    // the second's (the first's again where there is none, so that storing
+    // it changes nothing). 0 where `whole` is 0.
+    uint64_t pair[1 << kLookupBits];
     // The longer codes, canonically: codes of length l run from first[l] to last[l].
     int first[17], last[17], index[17];
     uint8_t symbols[256];
@@ -107,6 +114,22 @@ struct Table {
                 }
             }
             next <<= 1;
+        }
+        if (!ac) return;
+        for (unsigned at = 0; at < 1u << kLookupBits; ++at) {
+            const uint32_t one = whole[at];
+            const unsigned used = one & 0xFF, run = (one >> 8) & 0xFF;
+            const uint64_t value = one >> 16;
+            uint32_t two = 0;
+            if (one && run != kEndOfBlock && used < unsigned(kLookupBits)) {
+                two = whole[(at << used) & ((1u << kLookupBits) - 1)];
+                if ((two & 0xFF) > kLookupBits - used) two = 0;
+            }
+            pair[at] = !one  ? 0
+                       : two ? used | uint64_t(used + (two & 0xFF)) << 8 | uint64_t(run) << 16 |
+                                   uint64_t(((two >> 8) & 0xFF) + 1) << 24 | value << 32 |
+                                   uint64_t(two >> 16) << 48
+                             : used | uint64_t(used) << 8 | uint64_t(run) << 16 | value << 32 | value << 48;
         }
     }
 };
@@ -206,6 +229,34 @@ struct HuffmanDecoder::Scan {
             count -= used;
             return run;
         }
+
+        // One or two AC coefficients of `block` from position `k`: where
+        // the next from. At most 11 bits where two come from one look-up;
+        // one symbol's worth otherwise.
+        inline unsigned acStep(const Table &table, unsigned k, JCOEF *block) {
+            const uint64_t two = table.pair[bits >> (64 - kLookupBits)];
+            if (__builtin_expect(two != 0, 1)) {
+                const unsigned k1 = k + unsigned(two >> 16 & 0xFF);
+                block[kNatural.at[k1]] = JCOEF(int16_t(two >> 32));
+                unsigned used = unsigned(two >> 8 & 0xFF), step = unsigned(two >> 24 & 0xFF);
+                JCOEF second = JCOEF(int16_t(two >> 48));
+                // The first filled the block's last place or ran past it:
+                // the second symbol belongs to the next block.
+                if (__builtin_expect(k1 >= 63 && step != 0, 0)) {
+                    used = unsigned(two & 0xFF);
+                    step = 0;
+                    second = JCOEF(int16_t(two >> 32));
+                }
+                bits <<= used;
+                count -= used;
+                block[kNatural.at[k1 + step]] = second;
+                return k1 + step + 1;
+            }
+            int value;
+            k += symbol(table, value);
+            block[kNatural.at[k]] = JCOEF(value);
+            return k + 1;
+        }
     };
     Reader reader{};
 
@@ -226,13 +277,8 @@ struct HuffmanDecoder::Scan {
             block[0] = JCOEF(predicted);
             for (unsigned k = 1; k < 64;) {
                 r.refill();
-                k += r.symbol(acTable, value);
-                block[kNatural.at[k]] = JCOEF(value);
-                ++k;
-                if (!Pairs || k >= 64) continue;
-                k += r.symbol(acTable, value);
-                block[kNatural.at[k]] = JCOEF(value);
-                ++k;
+                k = r.acStep(acTable, k, block);
+                if (Pairs && k < 64) k = r.acStep(acTable, k, block);
             }
         }
         reader = r;
