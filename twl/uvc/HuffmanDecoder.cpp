@@ -145,8 +145,9 @@ struct HuffmanDecoder::Scan {
     int component[D_MAX_BLOCKS_IN_MCU] = {};
     int dc[MAX_COMPS_IN_SCAN] = {};
     bool ranOut = false;
-    // Whether two AC symbols always fit in what one refill leaves (56 bits):
-    // with the tables cameras use, 26 at most each.
+    // Whether two steps of `Reader::acStep` always fit in what one refill
+    // leaves (56 bits): a step reads 11 bits, or one symbol of at most the
+    // table's longest; with the tables cameras use, 26 at most.
     bool pairs = false;
 
     // The coded data up to the marker that ends it, each stuffed 0xFF 0x00
@@ -230,9 +231,9 @@ struct HuffmanDecoder::Scan {
             return run;
         }
 
-        // One or two AC coefficients of `block` from position `k`: where
-        // the next from. At most 11 bits where two come from one look-up;
-        // one symbol's worth otherwise.
+        // Decodes the AC coefficients of `block` from position `k` on: two
+        // from one look-up where they fit in its 11 bits, else one symbol.
+        // Returns the position after them.
         inline unsigned acStep(const Table &table, unsigned k, JCOEF *block) {
             const uint64_t two = table.pair[bits >> (64 - kLookupBits)];
             if (__builtin_expect(two != 0, 1)) {
@@ -260,9 +261,9 @@ struct HuffmanDecoder::Scan {
     };
     Reader reader{};
 
-    // Refilling once for two AC symbols took a tenth off the decode where
-    // they fit. The choice is made once a scan: a test in the loop cost as
-    // much as it saved.
+    // Refilling once for two steps took a tenth off the decode where they
+    // fit. The choice is made once a scan: a test in the loop cost as much
+    // as it saved.
     template <bool Pairs> void decode(JBLOCKROW *mcu) {
         Reader r = reader;
         for (int b = 0; b < blocks; ++b) {
