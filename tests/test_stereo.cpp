@@ -91,7 +91,7 @@ private slots:
         depth.row(7).setTo(std::numeric_limits<float>::quiet_NaN());
         for (const cv::Size size :
              {cv::Size(960, 540), cv::Size(640, 360), cv::Size(1104, 621), cv::Size(1000, 333),
-              cv::Size(1281, 721), cv::Size(3, 1700), cv::Size(385, 201)}) {
+              cv::Size(1281, 721), cv::Size(3, 1700), cv::Size(385, 201), cv::Size(578, 302)}) {
             for (const cv::Mat &src : {depth, depth(cv::Rect(5, 3, 771, 402))}) {
                 resizeNearest(src, scaled, size);
                 cv::resize(src, reference, size, 0, 0, cv::INTER_NEAREST);
