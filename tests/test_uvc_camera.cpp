@@ -17,6 +17,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <linux/videodev2.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -99,6 +100,20 @@ bool libjpegDecode(const std::vector<uchar> &jpeg, HuffmanDecoder *huffman, cv::
     }
     jpeg_destroy_decompress(&info);
     return took;
+}
+
+// The nice levels of this process's threads.
+std::vector<int> threadNiceLevels() {
+    std::vector<int> levels;
+    for (const QString &task : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat("/proc/self/task/" + task + "/stat");
+        if (!stat.open(QIODevice::ReadOnly)) continue;
+        // After the command's name in brackets: state, then 15 fields, then the nice level.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 16) levels.push_back(fields[16].toInt());
+    }
+    return levels;
 }
 
 int openFiles() {
@@ -234,6 +249,55 @@ private slots:
         // would run on one thread from then on.
         source.reset();
         QCOMPARE(CoreLoan::lent(), 0);
+    }
+
+    void readersTakeTurnsAndKeepTheCamerasOrder() {
+        fake->addCamera(onlyFormat(V4L2_PIX_FMT_MJPEG));
+        auto source = open(RESOLUTION_VGA, 30);
+        QVERIFY(source);
+        auto &uvc = static_cast<UvcStereoSource &>(*source);
+        QVERIFY(uvc.readsAtLowestPriority());
+        // Each reader sets its own level as it starts.
+        const int base = std::clamp(int(::getpriority(PRIO_PROCESS, 0)), -20, 19);
+        for (int below : {19, 10}) {
+            const int level = std::min(base + below, 19);
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                [&] {
+                    const std::vector<int> levels = threadNiceLevels();
+                    return std::count(levels.begin(), levels.end(), level) > 0;
+                }(),
+                qPrintable(QString("no reader at nice %1").arg(level)), 2000);
+        }
+        // A camera that pauses makes a grab wait, but not a decode: the reading stays where it is.
+        uvc.setStarvation(50000000, 3600000000000LL);
+        QCOMPARE(source->grab(frame), SUCCESS);
+        fake->setStalled(true);
+        std::thread resume([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            fake->setStalled(false);
+        });
+        auto t0 = Clock::now();
+        for (uint64_t previous = frame.timestamp; msSince(t0) < 2000 && source->grab(frame) == SUCCESS;
+             previous = frame.timestamp) {
+            QVERIFY(frame.timestamp > previous);
+            if (msSince(t0) > 400) break;
+        }
+        resume.join();
+        QVERIFY(msSince(t0) > 300 && uvc.readsAtLowestPriority());
+        // Every wait taken for starvation, and the lowest back after 20 ms: the readers take turns,
+        // and the pairs still come in the camera's order, none twice.
+        uvc.setStarvation(1, 20000000);
+        int turns = 0;
+        bool lowest = uvc.readsAtLowestPriority();
+        for (uint64_t i = 0, previous = frame.timestamp; i < 40; ++i, previous = frame.timestamp) {
+            QCOMPARE(source->grab(frame), SUCCESS);
+            QVERIFY(frame.timestamp > previous);
+            turns += uvc.readsAtLowestPriority() != lowest;
+            lowest = uvc.readsAtLowestPriority();
+        }
+        QVERIFY2(turns >= 4, qPrintable(QString::number(turns)));
+        source.reset();
+        QVERIFY(noLeaks());
     }
 
     void loopsLeaveALentCoreToTheDecode() {

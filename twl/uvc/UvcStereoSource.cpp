@@ -35,7 +35,12 @@ unsigned bufferCountFor(float fps) {
     if (!(fps > 0.0f)) return 4; // a rate the driver did not tell
     return unsigned(std::clamp(std::ceil(fps / 8.0f), 4.0f, 8.0f));
 }
-constexpr int kReaderNice = 10; // below the caller's threads: a tenth of their share of a core
+// Below the caller's threads. At the lowest, the reader decodes where they
+// leave a core; at 10, it takes a tenth of their share of a core, and the
+// thread it takes it from holds up the other (see readAhead).
+constexpr int kReaderNice[2] = {19, 10};
+constexpr int64_t kRetryNs = 30000000000LL;         // before the lowest reads again
+constexpr int64_t kLongestRetryNs = 600000000000LL; // however often it starves
 } // namespace
 
 UvcStereoSource::UvcStereoSource(V4l2Device &backend, const UvcCamera::DeviceInfo &device,
@@ -52,7 +57,8 @@ UvcStereoSource::~UvcStereoSource() {
         std::lock_guard<std::mutex> hand(handMutex_);
         handChanged_.notify_all();
     }
-    if (reader_.joinable()) reader_.join();
+    for (std::thread &reader : readers_)
+        if (reader.joinable()) reader.join();
     std::lock_guard<std::mutex> lock(mutex_);
     release();
 }
@@ -70,7 +76,8 @@ std::unique_ptr<UvcStereoSource> UvcStereoSource::open(V4l2Device &backend,
     }
     if (error) *error = code;
     if (code != SUCCESS) return nullptr;
-    source->reader_ = std::thread(&UvcStereoSource::readAhead, source.get());
+    for (int which : {kLowest, kAbove})
+        source->readers_[which] = std::thread(&UvcStereoSource::readAhead, source.get(), which);
     return source;
 }
 
@@ -222,7 +229,7 @@ bool heldOnlyBy(const StereoFrame &f) {
 }
 } // namespace
 
-void UvcStereoSource::readAhead() {
+void UvcStereoSource::readAhead(int which) {
     // The reader has slack (the driver's buffers hold three frames more at
     // least) and the caller has none: a frame it finishes late is a frame
     // lost. So the reader runs at a lower priority and decodes in the
@@ -231,47 +238,100 @@ void UvcStereoSource::readAhead() {
     // MJPG camera at HD1080 through ULTRA on two cores this kept all 300
     // frames of 10 s in five runs, against losing 10 to 18 of them. While the
     // caller waits for a frame its threads sleep and the reader has the
-    // cores, so it is never held back for long. The decoder's second thread,
+    // cores, so it is never held back for long by them.
+    //
+    // At the lowest priority rather than 10 nice levels down, the cores were
+    // busier still where the stream falls behind (0.936 against 0.908 at 40
+    // frames a second, ten runs of each): the reader took less of a core from
+    // the matcher, and the scheduler, which leaves a thread that just ran
+    // where it is for a few milliseconds, left fewer cores idle beside it. But
+    // other work of the same scheduling group that keeps every core busy
+    // starves it (a tenth of the frames 10 levels down kept), and a thread
+    // cannot raise its own priority again. So two threads take turns: the
+    // lowest reads until a grab finds it starved, then the one above until
+    // the lowest tries again (chooseReader). The decoder's second thread,
     // started from here, inherits the priority.
     const pid_t self = pid_t(::syscall(SYS_gettid));
     errno = 0;
     const int nice = ::getpriority(PRIO_PROCESS, id_t(self));
-    if (errno == 0) ::setpriority(PRIO_PROCESS, id_t(self), std::min(nice + kReaderNice, 19));
+    if (errno == 0) ::setpriority(PRIO_PROCESS, id_t(self), std::min(nice + kReaderNice[which], 19));
+    StereoFrame decoding;
     for (;;) {
         {
             std::unique_lock<std::mutex> hand(handMutex_);
             handChanged_.wait(hand, [&] {
-                return stopping_ || (ready_.size() < size_t(kPairsAhead) && readError_ == SUCCESS);
+                return stopping_ ||
+                       (reading_ == which && ready_.size() < size_t(kPairsAhead) && readError_ == SUCCESS);
             });
             if (stopping_) return;
-            if (!spare_.empty()) { // eyes a grab gave back
-                decoding_ = std::move(spare_.back());
-                spare_.pop_back();
-            }
         }
         while (waiters_.load() > 0)
             std::this_thread::yield();
-        ERROR_CODE e;
+        std::lock_guard<std::mutex> lock(mutex_);
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            e = readFrame(decoding_);
+            // The other reader may have read, or found the camera gone, while
+            // this one waited for the device.
+            std::lock_guard<std::mutex> hand(handMutex_);
+            if (reading_ != which || ready_.size() >= size_t(kPairsAhead) || readError_ != SUCCESS) continue;
+            if (!spare_.empty()) { // eyes a grab gave back
+                decoding = std::move(spare_.back());
+                spare_.pop_back();
+            }
         }
+        const ERROR_CODE e = readFrame(decoding);
         if (e == kStopped) return;
+        // Handed over with the device still held, so that the pairs of the
+        // two readers keep the camera's order.
         std::lock_guard<std::mutex> hand(handMutex_);
         if (e == SUCCESS) {
-            ready_.push_back(std::move(decoding_));
+            ready_.push_back(std::move(decoding));
             readyPairs_ = int(ready_.size());
         } else {
             readError_ = e;
         }
-        decoding_ = StereoFrame();
+        decoding = StereoFrame();
         handChanged_.notify_all();
     }
 }
 
+void UvcStereoSource::setStarvation(int64_t starvedNs, int64_t retryNs) {
+    std::lock_guard<std::mutex> hand(handMutex_);
+    starvedNs_ = std::max<int64_t>(0, starvedNs);
+    retryNs_ = std::max<int64_t>(0, retryNs);
+    retryAfterNs_ = 0;
+}
+
+void UvcStereoSource::chooseReader(int64_t waitedNs) {
+    const int64_t now = steadyNowNs();
+    const int64_t retry = retryNs_ ? retryNs_ : kRetryNs;
+    retryAfterNs_ = std::max(retryAfterNs_, retry);
+    if (reading_ == kLowest) {
+        // A wait of a few periods for a pair whose decode took as long: the
+        // reader was starved. A silent or slow camera makes the grab wait
+        // too, but not the decode.
+        const float fps = fps_.load();
+        const int64_t starved =
+            starvedNs_ ? starvedNs_ : std::max<int64_t>(100000000, int64_t(3e9 / std::max(fps, 1.0f)));
+        if (waitedNs <= starved || lastDecodeNs_.load() <= starved) return;
+        // Starved again soon after it read again: its next turn comes later.
+        const bool soon = takenBackAt_ != 0 && now - takenBackAt_ < 2 * retryAfterNs_;
+        retryAfterNs_ = soon ? std::min(2 * retryAfterNs_, std::max(kLongestRetryNs, retry)) : retry;
+        reading_ = kAbove;
+        handedOverAt_ = now;
+    } else if (now - handedOverAt_ >= retryAfterNs_) {
+        reading_ = kLowest;
+        takenBackAt_ = now;
+    } else {
+        return;
+    }
+    handChanged_.notify_all();
+}
+
 ERROR_CODE UvcStereoSource::grab(StereoFrame &frame) {
     std::unique_lock<std::mutex> hand(handMutex_);
+    const int64_t asked = steadyNowNs();
     handChanged_.wait(hand, [&] { return !ready_.empty() || readError_ != SUCCESS; });
+    const int64_t waited = steadyNowNs() - asked;
     ERROR_CODE e = SUCCESS;
     if (!ready_.empty()) {
         StereoFrame &next = ready_.front();
@@ -283,6 +343,7 @@ ERROR_CODE UvcStereoSource::grab(StereoFrame &frame) {
         if (heldOnlyBy(next) && spare_.size() < size_t(kPairsAhead)) spare_.push_back(std::move(next));
         ready_.erase(ready_.begin());
         readyPairs_ = int(ready_.size());
+        chooseReader(waited);
     } else {
         e = readError_;
         readError_ = SUCCESS;
@@ -315,8 +376,10 @@ ERROR_CODE UvcStereoSource::readFrame(StereoFrame &frame) {
         if (b.index >= buffers_.size()) break;
         const Buffer &buffer = buffers_[b.index];
         const size_t bytes = std::min<size_t>(b.bytesused, buffer.length);
+        const int64_t decodeStart = steadyNowNs();
         const bool ok = !(b.flags & V4L2_BUF_FLAG_ERROR) &&
                         decode(static_cast<const uchar *>(buffer.start), bytes, frame);
+        lastDecodeNs_ = steadyNowNs() - decodeStart;
         if (backend_.xioctl(fd_, VIDIOC_QBUF, &b) < 0) break;
         if (!ok) {
             undecodable = true;

@@ -5,9 +5,12 @@
 // dequeues and decodes the next frames while the caller works on the last one
 // (two ahead at most; the driver's buffers hold the rest), so that decoding
 // and the caller's work share the cores; it runs at a lower priority, since
-// those buffers give it slack and the caller has none. The pairs come off the
-// lenses as they are (not rectified); the calibration reported is the
-// nominal rig described in docs/real-cameras.md.
+// those buffers give it slack and the caller has none. Two such threads take
+// turns: one at the lowest priority, which decodes only where the caller's
+// threads leave a core, and one a little above it, which takes over while
+// other work keeps the cores so busy that the first starves. The pairs come
+// off the lenses as they are (not rectified); the calibration reported is
+// the nominal rig described in docs/real-cameras.md.
 // Thread-safe: the rate may change from another thread while grabs run.
 
 #include "twl/core/FrameSource.h"
@@ -15,6 +18,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -61,6 +65,13 @@ public:
     int setControl(uint32_t id, int32_t value) override;
 
     uint32_t pixelFormat() const { return mode_.pixelFormat; }
+    /// Whether the lowest-priority thread reads now (else the one above it).
+    bool readsAtLowestPriority() const { return reading_.load() == kLowest; }
+    /// A grab that waits longer than `starvedNs` for a pair whose decode
+    /// took longer than that hands the reading to the thread above; the
+    /// lowest takes it back `retryNs` later (twice as late each time it
+    /// starves again soon after). By default a few periods and 30 s.
+    void setStarvation(int64_t starvedNs, int64_t retryNs);
 
 private:
     UvcStereoSource(V4l2Device &backend, const UvcCamera::DeviceInfo &device, const UvcCamera::Mode &mode);
@@ -74,7 +85,9 @@ private:
     bool decode(const uchar *data, size_t bytes, StereoFrame &frame);
     std::unique_lock<std::mutex> lockDevice(); // mutex_, ahead of the reader
     ERROR_CODE readFrame(StereoFrame &frame);  // with mutex_ held
-    void readAhead();                          // the reader thread
+    void readAhead(int which);                 // a reader thread
+    /// After a grab that waited `waitedNs`: which thread reads from now on.
+    void chooseReader(int64_t waitedNs); // with handMutex_ held
 
     struct Buffer {
         void *start = nullptr;
@@ -103,8 +116,15 @@ private:
     ERROR_CODE readError_ = SUCCESS; // what the reader found instead of a frame, for the next grab
     std::atomic<bool> stopping_{false};
     std::atomic<int> waiters_{0}; // others waiting for mutex_: the reader lets them in first
-    StereoFrame decoding_;        // the reader's
-    std::thread reader_;
+
+    // The reader threads, and which one reads (kLowest or kAbove).
+    static constexpr int kLowest = 0, kAbove = 1;
+    std::thread readers_[2];
+    std::atomic<int> reading_{kLowest};
+    std::atomic<int64_t> lastDecodeNs_{0}; // wall time of the latest decode
+    // The caller's, with handMutex_ held.
+    int64_t starvedNs_ = 0, retryNs_ = 0; // 0: from the rate, 30 s
+    int64_t handedOverAt_ = 0, takenBackAt_ = 0, retryAfterNs_ = 0;
 };
 
 } // namespace twl
