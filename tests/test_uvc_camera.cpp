@@ -269,21 +269,22 @@ private slots:
                 qPrintable(QString("no reader at nice %1").arg(level)), 2000);
         }
         // A camera that pauses makes a grab wait, but not a decode: the reading stays where it is.
-        uvc.setStarvation(50000000, 3600000000000LL);
+        uvc.setStarvation(250000000, 3600000000000LL);
         QCOMPARE(source->grab(frame), SUCCESS);
         fake->setStalled(true);
         std::thread resume([this] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
             fake->setStalled(false);
         });
-        auto t0 = Clock::now();
-        for (uint64_t previous = frame.timestamp; msSince(t0) < 2000 && source->grab(frame) == SUCCESS;
+        const auto t0 = Clock::now();
+        bool resumed = false;
+        for (uint64_t previous = frame.timestamp; msSince(t0) < 3000 && source->grab(frame) == SUCCESS;
              previous = frame.timestamp) {
             QVERIFY(frame.timestamp > previous);
-            if (msSince(t0) > 400) break;
+            if ((resumed = msSince(t0) > 600)) break;
         }
         resume.join();
-        QVERIFY(msSince(t0) > 300 && uvc.readsAtLowestPriority());
+        QVERIFY(resumed && uvc.readsAtLowestPriority());
         // Every wait taken for starvation, and the lowest back after 20 ms: the readers take turns,
         // and the pairs still come in the camera's order, none twice.
         uvc.setStarvation(1, 20000000);

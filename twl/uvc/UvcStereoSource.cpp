@@ -246,8 +246,8 @@ void UvcStereoSource::readAhead(int which) {
     // the matcher, and the scheduler, which leaves a thread that just ran
     // where it is for a few milliseconds, left fewer cores idle beside it. But
     // other work of the same scheduling group that keeps every core busy
-    // starves it (a tenth of the frames 10 levels down kept), and a thread
-    // cannot raise its own priority again. So two threads take turns: the
+    // starves it (two busy loops left it a fifth of the frames it kept 10
+    // levels down), and a thread cannot raise its own priority again. So two threads take turns: the
     // lowest reads until a grab finds it starved, then the one above until
     // the lowest tries again (chooseReader). The decoder's second thread,
     // started from here, inherits the priority.
