@@ -269,19 +269,19 @@ private slots:
                 qPrintable(QString("no reader at nice %1").arg(level)), 2000);
         }
         // A camera that pauses makes a grab wait, but not a decode: the reading stays where it is.
-        uvc.setStarvation(250000000, 3600000000000LL);
+        uvc.setStarvation(600000000, 3600000000000LL);
         QCOMPARE(source->grab(frame), SUCCESS);
         fake->setStalled(true);
         std::thread resume([this] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
             fake->setStalled(false);
         });
         const auto t0 = Clock::now();
         bool resumed = false;
-        for (uint64_t previous = frame.timestamp; msSince(t0) < 3000 && source->grab(frame) == SUCCESS;
+        for (uint64_t previous = frame.timestamp; msSince(t0) < 5000 && source->grab(frame) == SUCCESS;
              previous = frame.timestamp) {
             QVERIFY(frame.timestamp > previous);
-            if ((resumed = msSince(t0) > 600)) break;
+            if ((resumed = msSince(t0) > 1300)) break;
         }
         resume.join();
         QVERIFY(resumed && uvc.readsAtLowestPriority());
