@@ -247,9 +247,9 @@ void UvcStereoSource::readAhead(int which) {
     // where it is for a few milliseconds, left fewer cores idle beside it. But
     // other work of the same scheduling group that keeps every core busy
     // starves it (two busy loops left it a fifth of the frames it kept 10
-    // levels down), and a thread cannot raise its own priority again. So two threads take turns: the
-    // lowest reads until a grab finds it starved, then the one above until
-    // the lowest tries again (chooseReader). The decoder's second thread,
+    // levels down), and a thread cannot raise its own priority again. So two
+    // threads take turns: the lowest reads until a grab finds it starved,
+    // then the one above until the lowest tries again (chooseReader). The decoder's second thread,
     // started from here, inherits the priority.
     const pid_t self = pid_t(::syscall(SYS_gettid));
     errno = 0;
@@ -321,10 +321,8 @@ void UvcStereoSource::chooseReader(int64_t waitedNs) {
     } else if (now - handedOverAt_ >= retryAfterNs_) {
         reading_ = kLowest;
         takenBackAt_ = now;
-    } else {
-        return;
     }
-    handChanged_.notify_all();
+    // The grab wakes the readers after this, whoever's turn it is.
 }
 
 ERROR_CODE UvcStereoSource::grab(StereoFrame &frame) {
