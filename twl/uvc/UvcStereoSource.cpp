@@ -249,8 +249,8 @@ void UvcStereoSource::readAhead(int which) {
     // starves it (two busy loops left it a fifth of the frames it kept 10
     // levels down), and a thread cannot raise its own priority again. So two
     // threads take turns: the lowest reads until a grab finds it starved,
-    // then the one above until the lowest tries again (chooseReader). The decoder's second thread,
-    // started from here, inherits the priority.
+    // then the one above until the lowest tries again (chooseReader). The
+    // decoder's second thread, started from here, inherits the priority.
     const pid_t self = pid_t(::syscall(SYS_gettid));
     errno = 0;
     const int nice = ::getpriority(PRIO_PROCESS, id_t(self));
