@@ -268,8 +268,10 @@ private slots:
                 }(),
                 qPrintable(QString("no reader at nice %1").arg(level)), 2000);
         }
-        // A camera that pauses makes a grab wait, but not a decode: the reading stays where it is.
-        uvc.setStarvation(600000000, 3600000000000LL);
+        // A camera that pauses makes a grab wait, but not a decode: the reading stays where it is. The
+        // limit is well below the pause but above what a decode at the lowest level took beside three
+        // busy loops (over 600 ms), where handing the reading over is right.
+        uvc.setStarvation(1000000000, 3600000000000LL);
         QCOMPARE(source->grab(frame), SUCCESS);
         fake->setStalled(true);
         std::thread resume([this] {
@@ -692,9 +694,11 @@ private slots:
         const double waited = msSince(t0);
         QVERIFY2(waited >= 1900 && waited < 2600, qPrintable(QString::number(waited)));
         QVERIFY(noLeaks());
+        // From then on it says so at once, not after another two seconds (a loaded machine may still
+        // take a few time slices to run the grab).
         t0 = Clock::now();
         QCOMPARE(source->grab(frame), ERROR_CODE_CAMERA_NOT_DETECTED);
-        QVERIFY(msSince(t0) < 50);
+        QVERIFY(msSince(t0) < 500);
     }
 
     void unplugEndsTheStreamAndReplugIsFound() {
