@@ -61,19 +61,18 @@ int extend(uint32_t bits, int size) {
 
 // One Huffman table in look-ups of kLookupBits.
 struct Table {
-    // Codes whose value fits in the look-up too: bits 0-7 the bits used,
-    // 8-15 the run, 16-31 the value. 0 where it does not fit.
-    uint32_t whole[1 << kLookupBits];
-    // Codes of at most kLookupBits: bits 0-4 the code's length, 5-8 the
-    // value's size, 9-15 the run. 0 for longer codes.
-    uint16_t code[1 << kLookupBits];
-    // AC symbols two at a time where the second fits in the bits the first
-    // leaves: bits 0-7 the bits the first uses, 8-15 the bits both use,
-    // 16-23 the first's run, 24-31 the second's run plus one (0 where there
-    // is none, or the first ends the block), 32-47 the first's value, 48-63
-    // the second's (the first's again where there is none, so that storing
-    // it changes nothing). 0 where `whole` is 0.
-    uint64_t pair[1 << kLookupBits];
+    // What the next kLookupBits bits start with, for every code that fits
+    // in them: bits 0-7 the bits the first symbol and its value use, 8-15
+    // the bits the entry's symbols use, 16-23 the first's run, 24-31 the
+    // second's run plus one (0 where there is none, or the first ends the
+    // block), 32-35 the size of the first's value where it reaches past the
+    // look-up and is read from the bits (0 where it is held here), 36-47
+    // the first's value where held here, 48-63 the second's (anything where
+    // there is none: it is stored first, in the first's place). 0 for longer
+    // codes. A value that reaches past the look-up is read without a branch:
+    // one that took the slow way was a miss of the branch predictor about
+    // one block in two.
+    uint64_t entry[1 << kLookupBits];
     // The longer codes, canonically: codes of length l run from first[l] to last[l].
     int first[17], last[17], index[17];
     uint8_t symbols[256];
@@ -82,11 +81,24 @@ struct Table {
     // does not exist.
     int longest;
 
+    // The table this was built from, and whether it was built: a camera
+    // sends the same tables with every picture, and building one took as
+    // long as decoding about 200 blocks.
+    uint8_t counts[17], values[256];
+    bool built = false;
+
     // libjpeg has checked the table (no more codes of a length than fit).
     void build(const JHUFF_TBL &table, bool isAc) {
+        if (built && ac == isAc && !std::memcmp(counts, table.bits, sizeof counts) &&
+            !std::memcmp(values, table.huffval, sizeof values))
+            return;
+        std::memcpy(counts, table.bits, sizeof counts);
+        std::memcpy(values, table.huffval, sizeof values);
+        built = true;
         ac = isAc;
-        std::memset(whole, 0, sizeof whole);
-        std::memset(code, 0, sizeof code);
+        // Each look-up's first symbol: bits 0-7 its code's length, 8-15
+        // its value's size, 16-23 its run; 0 for longer codes.
+        uint32_t one[1 << kLookupBits] = {};
         int next = 0, k = 0;
         longest = 17;
         for (int length = 1; length <= 16; ++length) {
@@ -103,33 +115,40 @@ struct Table {
                 longest = std::max(longest, length + size);
                 if (length > kLookupBits) continue;
                 const int spare = kLookupBits - length;
-                for (int low = 0; low < 1 << spare; ++low) {
-                    const int at = next << spare | low;
-                    code[at] = uint16_t(length | size << 5 | run << 9);
-                    if (length + size <= kLookupBits) {
-                        const uint32_t bits = uint32_t(low >> (spare - size)) & ((1u << size) - 1);
-                        whole[at] =
-                            uint32_t(length + size) | run << 8 | uint32_t(uint16_t(extend(bits, size))) << 16;
-                    }
-                }
+                for (int low = 0; low < 1 << spare; ++low)
+                    one[next << spare | low] = uint32_t(length) | uint32_t(size) << 8 | run << 16;
             }
             next <<= 1;
         }
-        if (!ac) return;
+        // Whether a look-up's first symbol has its value inside it: its
+        // bits used and the value, else 0.
+        auto whole = [&](unsigned at, unsigned &used, int &value) {
+            const unsigned length = one[at] & 0xFF, size = one[at] >> 8 & 0xFF;
+            used = length + size;
+            if (!one[at] || used > unsigned(kLookupBits)) return false;
+            value = extend((at >> (kLookupBits - used)) & ((1u << size) - 1), int(size));
+            return true;
+        };
         for (unsigned at = 0; at < 1u << kLookupBits; ++at) {
-            const uint32_t one = whole[at];
-            const unsigned used = one & 0xFF, run = (one >> 8) & 0xFF;
-            const uint64_t value = one >> 16;
-            uint32_t two = 0;
-            if (one && run != kEndOfBlock && used < unsigned(kLookupBits)) {
-                two = whole[(at << used) & ((1u << kLookupBits) - 1)];
-                if ((two & 0xFF) > kLookupBits - used) two = 0;
+            if (!one[at]) {
+                entry[at] = 0;
+                continue;
             }
-            pair[at] = !one  ? 0
-                       : two ? used | uint64_t(used + (two & 0xFF)) << 8 | uint64_t(run) << 16 |
-                                   uint64_t(((two >> 8) & 0xFF) + 1) << 24 | value << 32 |
-                                   uint64_t(two >> 16) << 48
-                             : used | uint64_t(used) << 8 | uint64_t(run) << 16 | value << 32 | value << 48;
+            const unsigned run = one[at] >> 16;
+            unsigned used, used2 = 0, run2 = 0;
+            int value = 0, value2 = 0;
+            if (!whole(at, used, value)) { // read from the bits
+                entry[at] =
+                    used | uint64_t(used) << 8 | uint64_t(run) << 16 | uint64_t(one[at] >> 8 & 15) << 32;
+                continue;
+            }
+            const bool second = ac && run != kEndOfBlock && used < unsigned(kLookupBits) &&
+                                whole((at << used) & ((1u << kLookupBits) - 1), used2, value2) &&
+                                used2 <= kLookupBits - used;
+            if (second) run2 = (one[(at << used) & ((1u << kLookupBits) - 1)] >> 16) + 1;
+            entry[at] = used | uint64_t(second ? used + used2 : used) << 8 | uint64_t(run) << 16 |
+                        uint64_t(run2) << 24 | uint64_t(uint16_t(value) & 0xFFF) << 36 |
+                        uint64_t(uint16_t(value2)) << 48;
         }
     }
 };
@@ -193,70 +212,64 @@ struct HuffmanDecoder::Scan {
             count |= 56;
         }
 
-        // The next symbol of `table`: its run (kEndOfBlock to end the block) and value.
-        inline unsigned symbol(const Table &table, int &value) {
-            const unsigned look = unsigned(bits >> (64 - kLookupBits));
-            const uint32_t whole = table.whole[look];
-            unsigned used, run;
-            if (__builtin_expect(whole != 0, 1)) {
-                used = whole & 0xFF;
-                run = (whole >> 8) & 0xFF;
-                value = int32_t(whole) >> 16;
-            } else {
-                int length, size;
-                if (const unsigned entry = table.code[look]) {
-                    length = int(entry & 31);
-                    size = int(entry >> 5 & 15);
-                    run = entry >> 9;
-                } else {
-                    length = kLookupBits + 1;
-                    int code = int(bits >> (64 - length));
-                    while (length <= 16 && code > table.last[length])
-                        code = int(bits >> (64 - ++length));
-                    if (length > 16) {
-                        // No such code: libjpeg warns and takes the symbol for 0,
-                        // having read 17 bits.
-                        badCode = true;
-                        code = -1;
-                    }
-                    const int symbol =
-                        code < 0 ? 0 : table.symbols[table.index[length] + code - table.first[length]];
-                    meaning(symbol, table.ac, run, size);
-                }
-                used = unsigned(length + size);
-                value = extend(size ? uint32_t(bits << length >> (64 - size)) : 0u, size);
+        // A symbol whose code is longer than the look-up: its run
+        // (kEndOfBlock to end the block) and value.
+        unsigned longSymbol(const Table &table, int &value) {
+            int length = kLookupBits + 1;
+            int code = int(bits >> (64 - length));
+            while (length <= 16 && code > table.last[length])
+                code = int(bits >> (64 - ++length));
+            if (length > 16) {
+                // No such code: libjpeg warns and takes the symbol for 0, having read 17 bits.
+                badCode = true;
+                code = -1;
             }
+            const int symbol = code < 0 ? 0 : table.symbols[table.index[length] + code - table.first[length]];
+            unsigned run;
+            int size;
+            meaning(symbol, table.ac, run, size);
+            value = extend(size ? uint32_t(bits << length >> (64 - size)) : 0u, size);
+            const unsigned used = unsigned(length + size);
             bits <<= used;
             count -= used;
             return run;
         }
 
-        // Decodes the AC coefficients of `block` from position `k` on: two
-        // from one look-up where they fit in its 11 bits, else one symbol.
-        // Returns the position after them.
-        inline unsigned acStep(const Table &table, unsigned k, JCOEF *block) {
-            const uint64_t two = table.pair[bits >> (64 - kLookupBits)];
-            if (__builtin_expect(two != 0, 1)) {
-                const unsigned k1 = k + unsigned(two >> 16 & 0xFF);
-                block[kNatural.at[k1]] = JCOEF(int16_t(two >> 32));
-                unsigned used = unsigned(two >> 8 & 0xFF), step = unsigned(two >> 24 & 0xFF);
-                JCOEF second = JCOEF(int16_t(two >> 48));
-                // The first filled the block's last place or ran past it:
-                // the second symbol belongs to the next block.
-                if (__builtin_expect(k1 >= 63 && step != 0, 0)) {
-                    used = unsigned(two & 0xFF);
-                    step = 0;
-                    second = JCOEF(int16_t(two >> 32));
-                }
-                bits <<= used;
-                count -= used;
-                block[kNatural.at[k1 + step]] = second;
-                return k1 + step + 1;
+        // The value of a look-up's first symbol where it reaches past the
+        // look-up: `size` bits that end `used` bits into `bits` (0 where
+        // `size` is 0), extended as libjpeg does.
+        static inline int valueRead(uint64_t bits, unsigned used, unsigned size) {
+            const int x = int(bits >> (64 - used)) & ((1 << size) - 1);
+            return x + (((x - ((1 << size) >> 1)) >> 31) & (int(~0u << size) + 1));
+        }
+
+        // Decodes the coefficients of `block` from position `k` on (the DC
+        // difference at 0, which the caller turns into its value): two from
+        // one look-up where they fit in its bits, else one symbol. Returns
+        // the position after them.
+        inline unsigned step(const Table &table, unsigned k, JCOEF *block) {
+            const uint64_t e = table.entry[bits >> (64 - kLookupBits)];
+            if (__builtin_expect(e == 0, 0)) {
+                int value;
+                k += longSymbol(table, value);
+                block[kNatural.at[k]] = JCOEF(value);
+                return k + 1;
             }
-            int value;
-            k += symbol(table, value);
-            block[kNatural.at[k]] = JCOEF(value);
-            return k + 1;
+            const unsigned used1 = unsigned(e & 0xFF), k1 = k + unsigned(e >> 16 & 0xFF);
+            unsigned used = unsigned(e >> 8 & 0xFF), next = unsigned(e >> 24 & 0xFF);
+            const int first = int(int64_t(e << 16) >> 52) + valueRead(bits, used1, unsigned(e >> 32 & 15));
+            // The first filled the block's last place or ran past it: the
+            // second symbol belongs to the next block.
+            if (__builtin_expect(k1 >= 63 && next != 0, 0)) {
+                used = used1;
+                next = 0;
+            }
+            bits <<= used;
+            count -= used;
+            // The second first: where there is none, the first's store replaces it.
+            block[kNatural.at[k1 + next]] = JCOEF(int16_t(e >> 48));
+            block[kNatural.at[k1]] = JCOEF(first);
+            return k1 + next + 1;
         }
     };
     Reader reader{};
@@ -269,17 +282,16 @@ struct HuffmanDecoder::Scan {
         for (int b = 0; b < blocks; ++b) {
             JCOEF *block = mcu[b][0];
             const Table &dcTable = *dcOf[b], &acTable = *acOf[b];
-            int value;
             r.refill();
-            r.symbol(dcTable, value);
+            r.step(dcTable, 0, block);
             // Wrapping, as damaged data can make the sum any size; libjpeg's coefficients are 16 bits.
             int &predicted = dc[component[b]];
-            predicted = int(unsigned(predicted) + unsigned(value));
+            predicted = int(unsigned(predicted) + unsigned(int16_t(block[0])));
             block[0] = JCOEF(predicted);
             for (unsigned k = 1; k < 64;) {
                 r.refill();
-                k = r.acStep(acTable, k, block);
-                if (Pairs && k < 64) k = r.acStep(acTable, k, block);
+                k = r.step(acTable, k, block);
+                if (Pairs && k < 64) k = r.step(acTable, k, block);
             }
         }
         reader = r;
