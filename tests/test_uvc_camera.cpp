@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "support/FakeV4l2Device.h"
 #include "twl/Camera.h"
+#include "twl/stereo/kernels/IdctKernels.h"
 #include "twl/stereo/kernels/YccKernels.h"
 #include "twl/util/CoreLoan.h"
 #include "twl/util/Parallel.h"
@@ -83,7 +84,8 @@ std::vector<uchar> encodeBgra(const cv::Mat &bgra, int sampling, int quality = 9
 
 // A picture as libjpeg decodes it, in BGRA, its Huffman decoding taken over
 // by `huffman` where given and it does; whether it did.
-bool libjpegDecode(const std::vector<uchar> &jpeg, HuffmanDecoder *huffman, cv::Mat &out) {
+bool libjpegDecode(const std::vector<uchar> &jpeg, HuffmanDecoder *huffman, cv::Mat &out,
+                   J_DCT_METHOD method = JDCT_ISLOW) {
     jpeg_decompress_struct info{};
     jpeg_error_mgr errors{};
     info.err = jpeg_std_error(&errors);
@@ -92,6 +94,7 @@ bool libjpegDecode(const std::vector<uchar> &jpeg, HuffmanDecoder *huffman, cv::
     jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
     jpeg_read_header(&info, TRUE);
     info.out_color_space = JCS_EXT_BGRA;
+    info.dct_method = method;
     jpeg_start_decompress(&info);
     const bool took = huffman && huffman->takeOver(info);
     out.create(int(info.output_height), int(info.output_width), CV_8UC4);
@@ -388,77 +391,85 @@ private slots:
     void mjpgHuffmanDecodingIsLibjpegsEvenOnDamagedPictures() {
         // Smooth rows (short blocks) above noise (long codes, large values), at every sampling
         // libjpeg-turbo writes and at qualities from coarse to exact: HuffmanDecoder takes over
-        // each picture's decoding and gives libjpeg's own pixels.
-        cv::Mat bgra(48, 2 * 72, CV_8UC4);
-        cv::randu(bgra, 0, 256);
-        cv::GaussianBlur(bgra.rowRange(0, 24), bgra.rowRange(0, 24), cv::Size(9, 9), 3);
-        const Resolution eye(72, 48);
+        // each picture's decoding and gives libjpeg's own pixels. 68 x 40 eyes leave the last
+        // column and row of 4:2:0 MCUs half their luma blocks.
         std::mt19937 random(7);
         HuffmanDecoder huffman;
-        for (int sampling : {TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY, TJSAMP_440, TJSAMP_411})
-            for (int quality : {30, 90, 100}) {
-                const std::vector<uchar> clean = encodeBgra(bgra, sampling, quality);
-                // Cameras leave out the standard tables, which libjpeg then supplies. And a
-                // damaged table whose AC values of 10 bits read 15, which libjpeg decodes with:
-                // two symbols then no longer fit in one refill of our reader.
-                // The segments walked up to the scan, whose coded data starts at `scan`.
-                std::vector<uchar> withoutTables(clean.begin(), clean.begin() + 2), longValues = clean;
-                size_t scan = 0;
-                for (size_t at = 2; !scan && at + 4 < clean.size();) {
-                    const size_t end = at + 2 + (clean[at + 2] << 8 | clean[at + 3]);
-                    if (clean[at + 1] == 0xDA) scan = end;
-                    if (clean[at + 1] != 0xC4)
-                        withoutTables.insert(withoutTables.end(), clean.begin() + at,
-                                             scan ? clean.end() : clean.begin() + end);
-                    // Each table: its class and number, its 16 counts, its symbols.
-                    for (size_t t = at + 4, n = 0; clean[at + 1] == 0xC4 && t + 17 <= end; t += 17 + n) {
-                        n = std::accumulate(clean.begin() + t + 1, clean.begin() + t + 17, size_t(0));
-                        for (size_t i = t + 17; clean[t] >> 4 == 1 && i < t + 17 + n && i < end; ++i)
-                            if ((clean[i] & 15) == 10) longValues[i] |= 15;
+        for (const Resolution eye : {Resolution(72, 48), Resolution(68, 40)})
+            for (int sampling : {TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY, TJSAMP_440, TJSAMP_411})
+                for (int quality : {30, 90, 100}) {
+                    cv::Mat bgra(int(eye.height), 2 * int(eye.width), CV_8UC4);
+                    cv::randu(bgra, 0, 256);
+                    cv::GaussianBlur(bgra.rowRange(0, 24), bgra.rowRange(0, 24), cv::Size(9, 9), 3);
+                    const std::vector<uchar> clean = encodeBgra(bgra, sampling, quality);
+                    // Cameras leave out the standard tables, which libjpeg then supplies. And a
+                    // damaged table whose AC values of 10 bits read 15, which libjpeg decodes with:
+                    // two symbols then no longer fit in one refill of our reader.
+                    // The segments walked up to the scan, whose coded data starts at `scan`.
+                    std::vector<uchar> withoutTables(clean.begin(), clean.begin() + 2), longValues = clean;
+                    size_t scan = 0;
+                    for (size_t at = 2; !scan && at + 4 < clean.size();) {
+                        const size_t end = at + 2 + (clean[at + 2] << 8 | clean[at + 3]);
+                        if (clean[at + 1] == 0xDA) scan = end;
+                        if (clean[at + 1] != 0xC4)
+                            withoutTables.insert(withoutTables.end(), clean.begin() + at,
+                                                 scan ? clean.end() : clean.begin() + end);
+                        // Each table: its class and number, its 16 counts, its symbols.
+                        for (size_t t = at + 4, n = 0; clean[at + 1] == 0xC4 && t + 17 <= end; t += 17 + n) {
+                            n = std::accumulate(clean.begin() + t + 1, clean.begin() + t + 17, size_t(0));
+                            for (size_t i = t + 17; clean[t] >> 4 == 1 && i < t + 17 + n && i < end; ++i)
+                                if ((clean[i] & 15) == 10) longValues[i] |= 15;
+                        }
+                        at = end;
                     }
-                    at = end;
-                }
-                QVERIFY(scan > 0 && withoutTables.size() < clean.size() && longValues != clean);
-                const std::vector<uchar> *pictures[] = {&clean, &withoutTables, &longValues};
-                for (const std::vector<uchar> *picture : pictures) {
-                    cv::Mat ours, theirs;
-                    QVERIFY(libjpegDecode(*picture, &huffman, ours));
-                    libjpegDecode(*picture, nullptr, theirs);
-                    QCOMPARE(cv::norm(ours, theirs, cv::NORM_INF), 0.0);
-                }
-                // Then damaged: bytes of the scan changed, the picture cut short before its end
-                // marker, or a restart marker where none belongs. Decoded by MjpgDecoder at both
-                // precisions, with the grey: the same verdict and, where decoded, the same pixels.
-                for (int variant = 0; variant < 9; ++variant) {
-                    std::vector<uchar> jpeg = clean;
-                    const size_t at = scan + random() % (clean.size() - 2 - scan);
-                    if (variant % 3 == 0) {
-                        for (int i = 0; i < 4; ++i)
-                            jpeg[scan + random() % (clean.size() - 2 - scan)] = uchar(random());
-                    } else if (variant % 3 == 1) {
-                        jpeg.resize(at);
-                        jpeg.insert(jpeg.end(), {0xFF, 0xD9});
-                    } else {
-                        jpeg[at] = 0xFF;
-                        jpeg[at + 1] = uchar(0xD0 + random() % 8);
+                    QVERIFY(scan > 0 && withoutTables.size() < clean.size() && longValues != clean);
+                    const std::vector<uchar> *pictures[] = {&clean, &withoutTables, &longValues};
+                    // The fast transform two blocks at a time where the CPU has AVX2, on the
+                    // pictures cameras send.
+                    const bool pairs = avx2IdctPair() && (sampling == TJSAMP_420 || sampling == TJSAMP_422) &&
+                                       eye.width % 8 == 0;
+                    for (const std::vector<uchar> *picture : pictures)
+                        for (J_DCT_METHOD method : {JDCT_ISLOW, JDCT_IFAST}) {
+                            cv::Mat ours, theirs;
+                            QVERIFY(libjpegDecode(*picture, &huffman, ours, method));
+                            QCOMPARE(huffman.transformsInPairs(), pairs && method == JDCT_IFAST);
+                            libjpegDecode(*picture, nullptr, theirs, method);
+                            QCOMPARE(cv::norm(ours, theirs, cv::NORM_INF), 0.0);
+                        }
+                    // Then damaged: bytes of the scan changed, the picture cut short before its end
+                    // marker, or a restart marker where none belongs. Decoded by MjpgDecoder at both
+                    // precisions, with the grey: the same verdict and, where decoded, the same pixels.
+                    for (int variant = 0; variant < 9; ++variant) {
+                        std::vector<uchar> jpeg = clean;
+                        const size_t at = scan + random() % (clean.size() - 2 - scan);
+                        if (variant % 3 == 0) {
+                            for (int i = 0; i < 4; ++i)
+                                jpeg[scan + random() % (clean.size() - 2 - scan)] = uchar(random());
+                        } else if (variant % 3 == 1) {
+                            jpeg.resize(at);
+                            jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+                        } else {
+                            jpeg[at] = 0xFF;
+                            jpeg[at + 1] = uchar(0xD0 + random() % 8);
+                        }
+                        for (auto precision :
+                             {MjpgDecoder::Precision::Accurate, MjpgDecoder::Precision::Fast}) {
+                            MjpgDecoder own(precision), libjpegs(precision);
+                            libjpegs.setOwnHuffman(false);
+                            cv::Mat eyes[2][4];
+                            const bool ok = own.decode(jpeg.data(), jpeg.size(), eye, eyes[0][0], eyes[0][1],
+                                                       &eyes[0][2], &eyes[0][3]);
+                            QCOMPARE(libjpegs.decode(jpeg.data(), jpeg.size(), eye, eyes[1][0], eyes[1][1],
+                                                     &eyes[1][2], &eyes[1][3]),
+                                     ok);
+                            for (int i = 0; ok && i < 4; ++i)
+                                QCOMPARE(cv::norm(eyes[0][i], eyes[1][i], cv::NORM_INF), 0.0);
+                        }
                     }
-                    for (auto precision : {MjpgDecoder::Precision::Accurate, MjpgDecoder::Precision::Fast}) {
-                        MjpgDecoder own(precision), libjpegs(precision);
-                        libjpegs.setOwnHuffman(false);
-                        cv::Mat eyes[2][4];
-                        const bool ok = own.decode(jpeg.data(), jpeg.size(), eye, eyes[0][0], eyes[0][1],
-                                                   &eyes[0][2], &eyes[0][3]);
-                        QCOMPARE(libjpegs.decode(jpeg.data(), jpeg.size(), eye, eyes[1][0], eyes[1][1],
-                                                 &eyes[1][2], &eyes[1][3]),
-                                 ok);
-                        for (int i = 0; ok && i < 4; ++i)
-                            QCOMPARE(cv::norm(eyes[0][i], eyes[1][i], cv::NORM_INF), 0.0);
-                    }
                 }
-            }
         // Pictures with restart markers are left to libjpeg.
-        cv::Mat bgr, out;
-        cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+        cv::Mat bgr(48, 2 * 72, CV_8UC3), out;
+        cv::randu(bgr, 0, 256);
         std::vector<uchar> marked;
         cv::imencode(".jpg", bgr, marked, {cv::IMWRITE_JPEG_RST_INTERVAL, 4});
         QVERIFY(!libjpegDecode(marked, &huffman, out));

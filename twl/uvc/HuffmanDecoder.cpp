@@ -1,5 +1,7 @@
 #include "twl/uvc/HuffmanDecoder.h"
 
+#include "twl/stereo/kernels/IdctKernels.h"
+
 #include <algorithm>
 #include <cstdio> // jpeglib.h needs FILE
 #include <cstring>
@@ -164,10 +166,31 @@ struct HuffmanDecoder::Scan {
     int component[D_MAX_BLOCKS_IN_MCU] = {};
     int dc[MAX_COMPS_IN_SCAN] = {};
     bool ranOut = false;
-    // Whether two steps of `Reader::acStep` always fit in what one refill
+    // Whether two steps of `Reader::step` always fit in what one refill
     // leaves (56 bits): a step reads 11 bits, or one symbol of at most the
     // table's longest; with the tables cameras use, 26 at most.
     bool pairs = false;
+
+    // The fast inverse transform two blocks at a time, where takeOver
+    // gave it libjpeg's place: a block waits for the next one here.
+    IdctPair idctPair = nullptr;
+    inverse_DCT_method_ptr libjpegs[MAX_COMPONENTS] = {};
+    struct Waiting {
+        jpeg_component_info *component;
+        JCOEFPTR coefficients;
+        JSAMPARRAY rows;
+        JDIMENSION column;
+    } waiting{};
+
+    // A block left waiting is transformed alone, before the next MCU is
+    // decoded over it. The pictures this transforms have an even number of
+    // blocks in every MCU, so none is left; this only keeps that safe.
+    void transformWaiting(j_decompress_ptr info) {
+        if (!waiting.coefficients) return;
+        libjpegs[waiting.component->component_index](info, waiting.component, waiting.coefficients,
+                                                     waiting.rows, waiting.column);
+        waiting.coefficients = nullptr;
+    }
 
     // The coded data up to the marker that ends it, each stuffed 0xFF 0x00
     // a byte 0xFF. Fill bytes (0xFF) before a marker are skipped, as libjpeg
@@ -300,8 +323,59 @@ struct HuffmanDecoder::Scan {
 
 namespace {
 
+IdctBlock idctBlock(const jpeg_component_info *component, JCOEFPTR coefficients, JSAMPARRAY rows,
+                    JDIMENSION column) {
+    return {coefficients, static_cast<const int16_t *>(component->dct_table), rows, column};
+}
+
+void transformInPairs(j_decompress_ptr info, jpeg_component_info *component, JCOEFPTR coefficients,
+                      JSAMPARRAY rows, JDIMENSION column) {
+    auto &scan = *static_cast<HuffmanDecoder::Scan *>(info->client_data);
+    auto &waiting = scan.waiting;
+    if (!waiting.coefficients) {
+        waiting = {component, coefficients, rows, column};
+        return;
+    }
+    scan.idctPair(idctBlock(waiting.component, waiting.coefficients, waiting.rows, waiting.column),
+                  idctBlock(component, coefficients, rows, column));
+    waiting.coefficients = nullptr;
+}
+
+// Whether the paired transform gives libjpeg's own transform's samples, to
+// the bit, on blocks from flat to wildly out of range, dequantised by the
+// picture's luma and chroma tables: its SSE2 form is what the pair copies,
+// and a libjpeg built without it (or with another) rounds otherwise.
+bool pairedTransformIsLibjpegs(j_decompress_ptr info, IdctPair pair) {
+    alignas(32) JCOEF blocks[2][DCTSIZE2];
+    JSAMPLE ours[2][DCTSIZE2], theirs[2][DCTSIZE2];
+    JSAMPROW ourRows[2][DCTSIZE], theirRows[2][DCTSIZE];
+    for (int b = 0; b < 2; ++b)
+        for (int r = 0; r < DCTSIZE; ++r) {
+            ourRows[b][r] = ours[b] + r * DCTSIZE;
+            theirRows[b][r] = theirs[b] + r * DCTSIZE;
+        }
+    uint32_t random = 12345;
+    for (int trial = 0; trial < 48; ++trial) {
+        const int range = 1 << (trial % 12); // up to far past what dequantises within 16 bits
+        for (auto &block : blocks)
+            for (int k = 0; k < DCTSIZE2; ++k) {
+                random = random * 1664525u + 1013904223u;
+                const bool kept = k == 0 || (random >> 8) % 64 < unsigned(trial % 8) * 9;
+                block[k] = kept ? JCOEF(int(random >> 16) % (2 * range + 1) - range) : 0;
+            }
+        jpeg_component_info *component[2] = {&info->comp_info[0], &info->comp_info[1]};
+        pair(idctBlock(component[0], blocks[0], ourRows[0], 0),
+             idctBlock(component[1], blocks[1], ourRows[1], 0));
+        for (int b = 0; b < 2; ++b)
+            info->idct->inverse_DCT[b](info, component[b], blocks[b], theirRows[b], 0);
+        if (std::memcmp(ours, theirs, sizeof ours)) return false;
+    }
+    return true;
+}
+
 template <bool Pairs> boolean decodeMcu(j_decompress_ptr info, JBLOCKROW *mcu) {
     auto &scan = *static_cast<HuffmanDecoder::Scan *>(info->client_data);
+    scan.transformWaiting(info);
     // Past the end of the data, libjpeg leaves the blocks at zero; the
     // first MCU that reaches past it is decoded with zeros for the bits it lacks.
     if (scan.ranOut) return TRUE;
@@ -332,6 +406,39 @@ template <bool Pairs> boolean decodeMcu(j_decompress_ptr info, JBLOCKROW *mcu) {
 HuffmanDecoder::HuffmanDecoder() : scan_(new Scan) {}
 
 HuffmanDecoder::~HuffmanDecoder() = default;
+
+bool HuffmanDecoder::transformsInPairs() const {
+    return scan_->idctPair != nullptr;
+}
+
+void HuffmanDecoder::transformInPairsWhereExact(jpeg_decompress_struct &info) {
+    Scan &scan = *scan_;
+    scan.idctPair = nullptr;
+    scan.waiting = {};
+    // Pairs from every MCU's blocks, with none left over: luma at twice the
+    // chroma's width (each row of an MCU two blocks, all of them
+    // transformed where the picture's width is whole MCUs), and a block of
+    // each chroma. At the bottom a row of luma blocks is left out whole.
+    const jpeg_component_info *c = info.comp_info;
+    const bool layout = info.num_components == 3 && info.comps_in_scan == 3 && c[0].h_samp_factor == 2 &&
+                        (c[0].v_samp_factor == 1 || c[0].v_samp_factor == 2) && c[1].h_samp_factor == 1 &&
+                        c[1].v_samp_factor == 1 && c[2].h_samp_factor == 1 && c[2].v_samp_factor == 1 &&
+                        info.image_width % 16 == 0 && info.output_width == info.image_width;
+    if (!layout || info.dct_method != JDCT_IFAST || !info.idct) return;
+    for (int i = 0; i < 3; ++i)
+        if (!c[i].component_needed || c[i].DCT_scaled_size != DCTSIZE || !c[i].dct_table ||
+            !info.idct->inverse_DCT[i] || info.cur_comp_info[i] != &c[i])
+            return;
+    static const IdctPair pair = avx2IdctPair();
+    if (!pair) return;
+    static const bool exact = pairedTransformIsLibjpegs(&info, pair);
+    if (!exact) return;
+    scan.idctPair = pair;
+    for (int i = 0; i < 3; ++i) {
+        scan.libjpegs[i] = info.idct->inverse_DCT[i];
+        info.idct->inverse_DCT[i] = transformInPairs;
+    }
+}
 
 bool HuffmanDecoder::takeOver(jpeg_decompress_struct &info) {
     // A picture of several scans has been decoded whole by the time rows are read.
@@ -370,6 +477,7 @@ bool HuffmanDecoder::takeOver(jpeg_decompress_struct &info) {
     scan.ranOut = false;
     info.client_data = &scan;
     info.entropy->decode_mcu = scan.pairs ? decodeMcu<true> : decodeMcu<false>;
+    transformInPairsWhereExact(info);
     return true;
 }
 

@@ -3,12 +3,14 @@
 // its own: libjpeg still reads the headers, transforms the blocks and
 // upsamples, and this hands it each MCU's coefficients, the same to the bit.
 // In an MJPG camera's frame the Huffman decoding is most of the decode
-// (about four fifths at HD1080), and libjpeg's, a chain of table look-ups
+// (about three fifths at HD720), and libjpeg's, a chain of table look-ups
 // each waiting on the bits the one before used, takes about a third longer
 // than this one: here a single look-up gives most coefficients' length, run
 // and value at once, the bits are read from a copy of the scan with its
 // stuffed bytes taken out (so refilling them needs no test), and the only
 // branches the data decides are a block's end and the rare long code.
+// With the fast DCT, the blocks of the pictures cameras send are transformed
+// two at a time, as libjpeg's SSE2 transform would one at a time.
 
 #include <memory>
 
@@ -31,9 +33,18 @@ public:
     /// until the decode ends; `info.client_data` points into it meanwhile.
     bool takeOver(jpeg_decompress_struct &info);
 
+    /// Whether the picture taken over last has its inverse transform done
+    /// two blocks at a time.
+    bool transformsInPairs() const;
+
     struct Scan;
 
 private:
+    // With the fast DCT on a picture of the layout cameras send, libjpeg's
+    // inverse transform is replaced by one that takes two blocks at once,
+    // where this CPU runs it and it gives libjpeg's samples to the bit.
+    void transformInPairsWhereExact(jpeg_decompress_struct &info);
+
     std::unique_ptr<Scan> scan_; // kept from one picture to the next, with its buffers
 };
 
