@@ -64,16 +64,18 @@ int extend(uint32_t bits, int size) {
 // One Huffman table in look-ups of kLookupBits.
 struct Table {
     // What the next kLookupBits bits start with, for every code that fits
-    // in them: bits 0-7 the bits the first symbol and its value use, 8-15
-    // the bits the entry's symbols use, 16-23 the first's run, 24-31 the
-    // second's run plus one (0 where there is none, or the first ends the
-    // block), 32-35 the size of the first's value where it reaches past the
-    // look-up and is read from the bits (0 where it is held here), 36-47
-    // the first's value where held here, 48-63 the second's (anything where
-    // there is none: it is stored first, in the first's place). 0 for longer
-    // codes. A value that reaches past the look-up is read without a branch:
-    // one that took the slow way was a miss of the branch predictor about
-    // one block in two.
+    // in them (0 for longer codes): one symbol, or two where the second and
+    // its value fit in what the first and its value leave. Bits 0-5 the
+    // bits the entry's symbols use, 6-11 the length of the first's code,
+    // 12-17 63 less the size of its value, 18-24 its run, 25-31 the runs of
+    // both and 1 (the first's run where there is no second), 32-47 the
+    // second's value (anything where there is none: it is stored first, in
+    // the first's place), 48-63 1 - 2^size, what the first's value is moved
+    // by where its top bit is clear. The first's value is always read from
+    // the bits: a value that reached past the look-up and took the slow way
+    // was a miss of the branch predictor about one block in two, and one
+    // chosen between two ways without a branch took more instructions than
+    // the loop's chain leaves room for.
     uint64_t entry[1 << kLookupBits];
     // The longer codes, canonically: codes of length l run from first[l] to last[l].
     int first[17], last[17], index[17];
@@ -123,7 +125,7 @@ struct Table {
             next <<= 1;
         }
         // Whether a look-up's first symbol has its value inside it: its
-        // bits used and the value, else 0.
+        // bits used and the value.
         auto whole = [&](unsigned at, unsigned &used, int &value) {
             const unsigned length = one[at] & 0xFF, size = one[at] >> 8 & 0xFF;
             used = length + size;
@@ -136,21 +138,16 @@ struct Table {
                 entry[at] = 0;
                 continue;
             }
-            const unsigned run = one[at] >> 16;
-            unsigned used, used2 = 0, run2 = 0;
-            int value = 0, value2 = 0;
-            if (!whole(at, used, value)) { // read from the bits
-                entry[at] =
-                    used | uint64_t(used) << 8 | uint64_t(run) << 16 | uint64_t(one[at] >> 8 & 15) << 32;
-                continue;
-            }
+            const unsigned length = one[at] & 0xFF, size = one[at] >> 8 & 0xFF, run = one[at] >> 16;
+            const unsigned used = length + size, after = (at << used) & ((1u << kLookupBits) - 1);
+            unsigned used2 = 0;
+            int value2 = 0;
             const bool second = ac && run != kEndOfBlock && used < unsigned(kLookupBits) &&
-                                whole((at << used) & ((1u << kLookupBits) - 1), used2, value2) &&
-                                used2 <= kLookupBits - used;
-            if (second) run2 = (one[(at << used) & ((1u << kLookupBits) - 1)] >> 16) + 1;
-            entry[at] = used | uint64_t(second ? used + used2 : used) << 8 | uint64_t(run) << 16 |
-                        uint64_t(run2) << 24 | uint64_t(uint16_t(value) & 0xFFF) << 36 |
-                        uint64_t(uint16_t(value2)) << 48;
+                                whole(after, used2, value2) && used2 <= kLookupBits - used;
+            const unsigned last = second ? run + (one[after] >> 16) + 1 : run;
+            entry[at] = uint64_t(second ? used + used2 : used) | uint64_t(length) << 6 |
+                        uint64_t(63 - size) << 12 | uint64_t(run) << 18 | uint64_t(last) << 25 |
+                        uint64_t(uint16_t(value2)) << 32 | uint64_t(uint16_t(1 - (1 << size))) << 48;
         }
     }
 };
@@ -258,14 +255,6 @@ struct HuffmanDecoder::Scan {
             return run;
         }
 
-        // The value of a look-up's first symbol where it reaches past the
-        // look-up: `size` bits that end `used` bits into `bits` (0 where
-        // `size` is 0), extended as libjpeg does.
-        static inline int valueRead(uint64_t bits, unsigned used, unsigned size) {
-            const int x = int(bits >> (64 - used)) & ((1 << size) - 1);
-            return x + (((x - ((1 << size) >> 1)) >> 31) & (int(~0u << size) + 1));
-        }
-
         // Decodes the coefficients of `block` from position `k` on (the DC
         // difference at 0, which the caller turns into its value): two from
         // one look-up where they fit in its bits, else one symbol. Returns
@@ -278,21 +267,27 @@ struct HuffmanDecoder::Scan {
                 block[kNatural.at[k]] = JCOEF(value);
                 return k + 1;
             }
-            const unsigned used1 = unsigned(e & 0xFF), k1 = k + unsigned(e >> 16 & 0xFF);
-            unsigned used = unsigned(e >> 8 & 0xFF), next = unsigned(e >> 24 & 0xFF);
-            const int first = int(int64_t(e << 16) >> 52) + valueRead(bits, used1, unsigned(e >> 32 & 15));
-            // The first filled the block's last place or ran past it: the
-            // second symbol belongs to the next block.
-            if (__builtin_expect(k1 >= 63 && next != 0, 0)) {
-                used = used1;
-                next = 0;
+            // The first's value: its bits at the top of `top`, then at the
+            // bottom; where the top one is clear, moved below zero.
+            const uint64_t top = bits << (e >> 6 & 63);
+            const int64_t low = int64_t(top >> (e >> 12 & 63) >> 1);
+            const int first = int(low + ((int64_t(~top) >> 63) & (int64_t(e) >> 48)));
+            const unsigned k1 = k + unsigned(e >> 18 & 127);
+            unsigned last = k + unsigned(e >> 25 & 127), used = unsigned(e & 63);
+            // The first filled the block's last place or ran past it (as an
+            // end-of-block does): a second symbol belongs to the next block.
+            // Whether there is one is not tested first: that was a branch
+            // the predictor missed half the time.
+            if (k1 >= 63) {
+                used = unsigned((e >> 6 & 63) + 63 - (e >> 12 & 63));
+                last = k1;
             }
             bits <<= used;
             count -= used;
             // The second first: where there is none, the first's store replaces it.
-            block[kNatural.at[k1 + next]] = JCOEF(int16_t(e >> 48));
+            block[kNatural.at[last]] = JCOEF(uint16_t(e >> 32));
             block[kNatural.at[k1]] = JCOEF(first);
-            return k1 + next + 1;
+            return last + 1;
         }
     };
     Reader reader{};
