@@ -10,7 +10,7 @@
 // stuffed bytes taken out (so refilling them needs no test), and the only
 // branches the data decides are a block's end and the rare long code.
 // With the fast DCT, the blocks of the pictures cameras send are transformed
-// two at a time, as libjpeg's SSE2 transform would one at a time.
+// two or four at a time, as libjpeg's SSE2 transform would one at a time.
 
 #include <memory>
 
@@ -33,17 +33,17 @@ public:
     /// until the decode ends; `info.client_data` points into it meanwhile.
     bool takeOver(jpeg_decompress_struct &info);
 
-    /// Whether the picture taken over last has its inverse transform done
-    /// two blocks at a time.
-    bool transformsInPairs() const;
+    /// How many blocks at once the picture taken over last has its inverse
+    /// transform done: 4 or 2 where this does it, 1 where libjpeg does.
+    int blocksTransformedAtOnce() const;
 
     struct Scan;
 
 private:
     // With the fast DCT on a picture of the layout cameras send, libjpeg's
-    // inverse transform is replaced by one that takes two blocks at once,
-    // where this CPU runs it and it gives libjpeg's samples to the bit.
-    void transformInPairsWhereExact(jpeg_decompress_struct &info);
+    // inverse transform is replaced by one that takes two or four blocks at
+    // once, where this CPU runs it and it gives libjpeg's samples to the bit.
+    void transformInGroupsWhereExact(jpeg_decompress_struct &info);
 
     std::unique_ptr<Scan> scan_; // kept from one picture to the next, with its buffers
 };

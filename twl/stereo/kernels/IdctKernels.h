@@ -1,8 +1,9 @@
 #pragma once
 // The inverse transform of libjpeg-turbo's fast decode, to the bit as its
 // SSE2 form computes it (16-bit arithmetic, products by their high half),
-// two blocks at once in the two halves of AVX2 registers: libjpeg transforms
-// a block at a time, and half of each of its steps is moving data about.
+// several blocks at once, one in each 128-bit lane of AVX2 or AVX-512
+// registers: libjpeg transforms a block at a time, and half of each of its
+// steps is moving data about.
 
 #include <cstdint>
 
@@ -18,10 +19,14 @@ struct IdctBlock {
     unsigned column;
 };
 
-using IdctPair = void (*)(const IdctBlock &a, const IdctBlock &b);
+/// Transforms `blocks[0]` to `blocks[n - 1]`, n fixed by the kernel.
+using IdctBlocks = void (*)(const IdctBlock *blocks);
 
-/// Null where the CPU lacks AVX2 or VANTARO_SIMD asks for the baseline (or
-/// scalar) build.
-IdctPair avx2IdctPair();
+/// Two blocks at once. Null where the CPU lacks AVX2 or VANTARO_SIMD asks
+/// for the baseline (or scalar) build.
+IdctBlocks avx2IdctPair();
+/// Four blocks at once. Null where the CPU lacks AVX-512 BW or VANTARO_SIMD
+/// asks for a narrower build.
+IdctBlocks avx512IdctQuad();
 
 } // namespace twl

@@ -1,5 +1,7 @@
 #include "twl/stereo/kernels/SimdChoice.h"
 
+#include "twl/stereo/kernels/MatcherKernels.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +12,16 @@ bool avx2RowKernelsRun() {
         const char *choice = std::getenv("VANTARO_SIMD");
         const bool narrower = choice && (!std::strcmp(choice, "baseline") || !std::strcmp(choice, "scalar"));
         return !narrower && __builtin_cpu_supports("avx2");
+    }();
+    return run;
+}
+
+bool avx512RowKernelsRun() {
+    static const bool run = [] {
+        const char *choice = std::getenv("VANTARO_SIMD");
+        return avx2RowKernelsRun() && !(choice && !std::strcmp(choice, "avx2")) &&
+               __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               !splitsWideVectors();
     }();
     return run;
 }

@@ -7,4 +7,10 @@ namespace twl {
 /// build. Compiled for the baseline, as it runs before anything is chosen.
 bool avx2RowKernelsRun();
 
+/// Whether the row kernels built for AVX-512 run here: the CPU has AVX-512
+/// BW, runs 64-byte operations whole (not as two halves, as Zen 4 does;
+/// VANTARO_SIMD=avx512 says it does) and VANTARO_SIMD asks for no narrower
+/// build.
+bool avx512RowKernelsRun();
+
 } // namespace twl
