@@ -479,9 +479,11 @@ private slots:
 
     void mjpgColourFromThePlanesIsLibjpegsToTheBit() {
         // Every pair of chroma samples, under luma that clips some channels, with a tail after the
-        // 32-pixel steps: the AVX2 row and the plain one agree.
-        if (const YccRow avx2 = avx2YccRow()) {
-            const int width = 2 * 256 * 256 + 7;
+        // 64-pixel steps of one and the 32-pixel steps of the other: the AVX-512 and AVX2 rows and
+        // the plain one agree.
+        for (const YccRow vector : {avx512YccRow(), avx2YccRow()}) {
+            if (!vector) continue;
+            const int width = 2 * 256 * 256 + 39;
             std::vector<uint8_t> luma(static_cast<size_t>(width)), cb(width / 2 + 1), cr(cb.size());
             for (size_t x = 0; x < luma.size(); ++x)
                 luma[x] = uint8_t(x * 37 + x / 512);
@@ -490,13 +492,13 @@ private slots:
                 cr[i] = uint8_t(i >> 8);
             }
             std::vector<uint8_t> fast(4 * size_t(width)), plain(fast.size());
-            avx2(luma.data(), cb.data(), cr.data(), width, fast.data());
+            vector(luma.data(), cb.data(), cr.data(), width, fast.data());
             yccRow(luma.data(), cb.data(), cr.data(), width, plain.data());
             QVERIFY(fast == plain);
         }
         // Noise (saturated chroma, clipped channels) at both samplings cameras use, in eyes off the
-        // 32-pixel steps and the 16-row bands: the eyes are libjpeg's own fast decode, the grey the
-        // picture's luma.
+        // 32-pixel steps and the 16-row bands: the eyes are libjpeg's own fast decode, with the grey
+        // or without, the grey the picture's luma.
         cv::Mat bgra(90, 2 * 172, CV_8UC4);
         cv::randu(bgra, 0, 256);
         const Resolution eye(172, 90);
@@ -515,6 +517,12 @@ private slots:
             cv::hconcat(greyLeft, greyRight, grey);
             QCOMPARE(cv::norm(both, reference, cv::NORM_INF), 0.0);
             QCOMPARE(cv::norm(grey, lumaOf(jpeg, grey.size()), cv::NORM_INF), 0.0);
+            // And without the grey.
+            left.setTo(cv::Scalar::all(0));
+            right.setTo(cv::Scalar::all(0));
+            QVERIFY(decoder.decode(jpeg.data(), jpeg.size(), eye, left, right));
+            cv::hconcat(left, right, both);
+            QCOMPARE(cv::norm(both, reference, cv::NORM_INF), 0.0);
             // The luma is written where the grey eyes lie, the halves of one picture kept from frame
             // to frame; grey eyes of the caller's own are replaced by such halves.
             QVERIFY(greyRight.data == greyLeft.data + eye.width && greyLeft.u == greyRight.u);

@@ -16,6 +16,9 @@ using YccRow = void (*)(const uint8_t *luma, const uint8_t *cb, const uint8_t *c
 /// Thirty-two pixels a step; null where the CPU lacks AVX2 or VANTARO_SIMD
 /// asks for the baseline (or scalar) build.
 YccRow avx2YccRow();
+/// Sixty-four pixels a step, the rest as avx2YccRow; null where
+/// avx512RowKernelsRun says no.
+YccRow avx512YccRow();
 
 /// libjpeg's tables, as formulas: its constants are 1.402, 1.772, 0.34414
 /// and 0.71414 in 16-bit fixed point, rounded half up.
