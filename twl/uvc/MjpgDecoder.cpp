@@ -220,8 +220,11 @@ struct MjpgDecoder::Skipper {
     // where given, is handed each few rows as they are decoded. A fast
     // decode of the whole of a picture whose chroma is at half its width
     // puts its luma in `lumaLeft` and `lumaRight` where given, each eye's
-    // columns (else in a picture of its own), and calls no `band`: our
-    // colour conversion took 0.97 of the time of libjpeg's.
+    // columns (else in a picture of its own), and calls no `band`. Without
+    // the grey too: in the input benchmark, where each decode follows
+    // another's, that took the fast decode from 0.51-0.52 of OpenCV's time
+    // to 0.48-0.49 (libjpeg's own conversion writes its rows past the
+    // caches); decoding one picture over and over, it made no difference.
     bool decodeRows(const uchar *data, size_t length, bool fast, int width, int height, int from, int to,
                     uchar *picture, int pitch, const Band &band = {}, cv::Mat *lumaLeft = nullptr,
                     cv::Mat *lumaRight = nullptr) {
