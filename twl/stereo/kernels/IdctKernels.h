@@ -25,8 +25,9 @@ using IdctBlocks = void (*)(const IdctBlock *blocks);
 /// Two blocks at once. Null where the CPU lacks AVX2 or VANTARO_SIMD asks
 /// for the baseline (or scalar) build.
 IdctBlocks avx2IdctPair();
-/// Four blocks at once. Null where the CPU lacks AVX-512 BW or VANTARO_SIMD
-/// asks for a narrower build.
+/// Four blocks at once. Null where avx512RowKernelsRun says no (no AVX-512
+/// BW, cores that run 64-byte operations as two halves, or VANTARO_SIMD
+/// asking for a narrower build).
 IdctBlocks avx512IdctQuad();
 
 } // namespace twl
