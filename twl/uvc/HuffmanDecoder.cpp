@@ -168,25 +168,12 @@ struct HuffmanDecoder::Scan {
     // table's longest; with the tables cameras use, 26 at most.
     bool pairs = false;
 
-    // The fast inverse transform several blocks at a time, where takeOver
-    // gave it libjpeg's place: blocks wait here for the group to fill, or
-    // for their MCU's last block.
+    // The fast inverse transform two or four blocks at a time, where
+    // transformInGroupsWhereExact found it exact: the MCUs are then decoded
+    // into `own` and transformed here, a row of them at a time.
     IdctBlocks pair = nullptr, quad = nullptr; // quad null where pairs are the widest
-    inverse_DCT_method_ptr libjpegs[MAX_COMPONENTS] = {};
-    IdctBlock waiting[4] = {};
-    jpeg_component_info *waitingComponent[4] = {};
-    int waitingCount = 0;
-
-    // Blocks left waiting are transformed alone, before the next MCU is
-    // decoded over them. The pictures this transforms have whole groups in
-    // every MCU, so none are left; this only keeps that safe.
-    void transformWaiting(j_decompress_ptr info) {
-        for (int i = 0; i < waitingCount; ++i)
-            libjpegs[waitingComponent[i]->component_index](
-                info, waitingComponent[i], const_cast<JCOEFPTR>(waiting[i].coefficients),
-                const_cast<JSAMPARRAY>(waiting[i].rows), waiting[i].column);
-        waitingCount = 0;
-    }
+    alignas(64) JBLOCK own[D_MAX_BLOCKS_IN_MCU] = {};
+    JBLOCKROW ownRows[D_MAX_BLOCKS_IN_MCU] = {};
 
     // The coded data up to the marker that ends it, each stuffed 0xFF 0x00
     // a byte 0xFF. Fill bytes (0xFF) before a marker are skipped, as libjpeg
@@ -322,27 +309,6 @@ IdctBlock idctBlock(const jpeg_component_info *component, JCOEFPTR coefficients,
     return {coefficients, static_cast<const int16_t *>(component->dct_table), rows, column};
 }
 
-// libjpeg hands the blocks of an MCU one at a time, the chroma's last: four
-// luma blocks go together (or two where that is the widest), and the
-// chroma's with what is left (four where the MCU has two luma blocks).
-void transformInGroups(j_decompress_ptr info, jpeg_component_info *component, JCOEFPTR coefficients,
-                       JSAMPARRAY rows, JDIMENSION column) {
-    auto &scan = *static_cast<HuffmanDecoder::Scan *>(info->client_data);
-    const int at = scan.waitingCount++;
-    scan.waiting[at] = idctBlock(component, coefficients, rows, column);
-    scan.waitingComponent[at] = component;
-    const bool last = component->component_index == 2;
-    if (scan.waitingCount == 4 && scan.quad) {
-        scan.quad(scan.waiting);
-        scan.waitingCount = 0;
-    } else if (scan.waitingCount == 2 && (!scan.quad || last)) {
-        scan.pair(scan.waiting);
-        scan.waitingCount = 0;
-    } else if (last) {
-        scan.transformWaiting(info);
-    }
-}
-
 // Whether a kernel gives libjpeg's own transform's samples, to the bit, on
 // blocks from flat to wildly out of range, dequantised by the picture's
 // tables: its SSE2 form is what the kernels copy, and a libjpeg built
@@ -376,22 +342,13 @@ bool transformIsLibjpegs(j_decompress_ptr info, IdctBlocks kernel, int n) {
     return true;
 }
 
-// At the start of a cache line: placed 32 bytes past one (as a link may put it),
-// the loop took a sixth longer on Zen 5.
-template <bool Pairs> __attribute__((aligned(64))) boolean decodeMcu(j_decompress_ptr info, JBLOCKROW *mcu) {
-    auto &scan = *static_cast<HuffmanDecoder::Scan *>(info->client_data);
-    scan.transformWaiting(info);
-    // Past the end of the data, libjpeg leaves the blocks at zero; the
-    // first MCU that reaches past it is decoded with zeros for the bits it lacks.
-    if (scan.ranOut) return TRUE;
-    // libjpeg skipping rows asks for MCUs it throws away.
-    JBLOCK discarded[D_MAX_BLOCKS_IN_MCU];
-    JBLOCKROW into[D_MAX_BLOCKS_IN_MCU];
-    if (!mcu) {
-        for (int b = 0; b < D_MAX_BLOCKS_IN_MCU; ++b)
-            into[b] = &discarded[b];
-        mcu = into;
-    }
+// One MCU's coefficients into `mcu`, which starts at zero. Past the end of
+// the data, libjpeg leaves the blocks at zero; the first MCU that reaches
+// past it is decoded with zeros for the bits it lacks.
+template <bool Pairs>
+inline __attribute__((always_inline)) void decodeInto(j_decompress_ptr info, HuffmanDecoder::Scan &scan,
+                                                      JBLOCKROW *mcu) {
+    if (scan.ranOut) return;
     scan.decode<Pairs>(mcu);
     if (scan.reader.badCode) {
         scan.reader.badCode = false;
@@ -403,7 +360,65 @@ template <bool Pairs> __attribute__((aligned(64))) boolean decodeMcu(j_decompres
         info->entropy->insufficient_data = TRUE;
         WARNMS(info, JWRN_HIT_MARKER);
     }
+}
+
+// At the start of a cache line: placed 32 bytes past one (as a link may put it),
+// the loop took a sixth longer on Zen 5.
+template <bool Pairs> __attribute__((aligned(64))) boolean decodeMcu(j_decompress_ptr info, JBLOCKROW *mcu) {
+    auto &scan = *static_cast<HuffmanDecoder::Scan *>(info->client_data);
+    // libjpeg skipping rows asks for MCUs it throws away.
+    JBLOCK discarded[D_MAX_BLOCKS_IN_MCU];
+    JBLOCKROW into[D_MAX_BLOCKS_IN_MCU];
+    if (!mcu) {
+        for (int b = 0; b < D_MAX_BLOCKS_IN_MCU; ++b)
+            into[b] = &discarded[b];
+        mcu = into;
+    }
+    decodeInto<Pairs>(info, scan, mcu);
     return TRUE;
+}
+
+// A row of MCUs decoded and transformed, in place of libjpeg's one-pass
+// coefficient controller, for the pictures whose blocks go in whole groups:
+// libjpeg clears each MCU's blocks with a call of its own and hands the
+// transform one block at a time through another, which took about a
+// twentieth of the decode. The blocks' samples go where libjpeg's would.
+template <bool Pairs>
+__attribute__((aligned(64))) int decompressRow(j_decompress_ptr info, JSAMPIMAGE output) {
+    auto &scan = *static_cast<HuffmanDecoder::Scan *>(info->client_data);
+    const jpeg_component_info *c = info->comp_info;
+    // The luma's rows of blocks below the picture's last are decoded, not transformed.
+    const bool bottom = info->input_iMCU_row + 1 >= info->total_iMCU_rows;
+    const int lumaRows = bottom ? c[0].last_row_height : c[0].MCU_height;
+    IdctBlock group[D_MAX_BLOCKS_IN_MCU];
+    unsigned step[D_MAX_BLOCKS_IN_MCU], at[D_MAX_BLOCKS_IN_MCU];
+    int n = 0;
+    for (int y = 0; y < lumaRows; ++y)
+        for (int x = 0; x < 2; ++x, ++n) {
+            group[n] = idctBlock(&c[0], scan.own[2 * y + x], output[0] + y * DCTSIZE, 0);
+            at[n] = unsigned(x * DCTSIZE);
+            step[n] = 2 * DCTSIZE;
+        }
+    for (int i = 1; i < 3; ++i, ++n) {
+        group[n] = idctBlock(&c[i], scan.own[scan.blocks - 3 + i], output[i], 0);
+        at[n] = 0;
+        step[n] = DCTSIZE;
+    }
+    for (JDIMENSION column = 0; column < info->MCUs_per_row; ++column) {
+        decodeInto<Pairs>(info, scan, scan.ownRows);
+        for (int b = 0; b < n; ++b)
+            group[b].column = at[b] + column * step[b];
+        for (int b = 0; b < n;) {
+            const bool four = scan.quad && n - b >= 4;
+            (four ? scan.quad : scan.pair)(group + b);
+            b += four ? 4 : 2;
+        }
+        std::memset(scan.own, 0, size_t(scan.blocks) * sizeof(JBLOCK));
+    }
+    ++info->output_iMCU_row;
+    if (++info->input_iMCU_row < info->total_iMCU_rows) return JPEG_ROW_COMPLETED;
+    info->inputctl->finish_input_pass(info);
+    return JPEG_SCAN_COMPLETED;
 }
 
 } // namespace
@@ -419,7 +434,6 @@ int HuffmanDecoder::blocksTransformedAtOnce() const {
 void HuffmanDecoder::transformInGroupsWhereExact(jpeg_decompress_struct &info) {
     Scan &scan = *scan_;
     scan.pair = scan.quad = nullptr;
-    scan.waitingCount = 0;
     // Whole groups from every MCU: luma at twice the chroma's width (each
     // row of an MCU two blocks, all of them transformed where the picture's
     // width is whole MCUs), and a block of each chroma. At the bottom a row
@@ -429,7 +443,10 @@ void HuffmanDecoder::transformInGroupsWhereExact(jpeg_decompress_struct &info) {
                         (c[0].v_samp_factor == 1 || c[0].v_samp_factor == 2) && c[1].h_samp_factor == 1 &&
                         c[1].v_samp_factor == 1 && c[2].h_samp_factor == 1 && c[2].v_samp_factor == 1 &&
                         info.image_width % 16 == 0 && info.output_width == info.image_width;
-    if (!layout || info.dct_method != JDCT_IFAST || !info.idct) return;
+    // libjpeg's one-pass coefficient controller, the one a single scan has, keeps no coefficients.
+    if (!layout || info.dct_method != JDCT_IFAST || !info.idct || !info.coef || info.coef->coef_arrays ||
+        info.MCUs_per_row != info.image_width / 16 || info.blocks_in_MCU != 2 * c[0].v_samp_factor + 2)
+        return;
     for (int i = 0; i < 3; ++i)
         if (!c[i].component_needed || c[i].DCT_scaled_size != DCTSIZE || !c[i].dct_table ||
             !info.idct->inverse_DCT[i] || info.cur_comp_info[i] != &c[i] || c[i].component_index != i)
@@ -440,10 +457,10 @@ void HuffmanDecoder::transformInGroupsWhereExact(jpeg_decompress_struct &info) {
     if (!pairExact) return;
     scan.pair = pair;
     scan.quad = quadExact ? quad : nullptr;
-    for (int i = 0; i < 3; ++i) {
-        scan.libjpegs[i] = info.idct->inverse_DCT[i];
-        info.idct->inverse_DCT[i] = transformInGroups;
-    }
+    std::memset(scan.own, 0, sizeof scan.own);
+    for (int b = 0; b < D_MAX_BLOCKS_IN_MCU; ++b)
+        scan.ownRows[b] = &scan.own[b];
+    info.coef->decompress_data = scan.pairs ? decompressRow<true> : decompressRow<false>;
 }
 
 bool HuffmanDecoder::takeOver(jpeg_decompress_struct &info) {

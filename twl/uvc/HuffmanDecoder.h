@@ -40,9 +40,10 @@ public:
     struct Scan;
 
 private:
-    // With the fast DCT on a picture of the layout cameras send, libjpeg's
-    // inverse transform is replaced by one that takes two or four blocks at
-    // once, where this CPU runs it and it gives libjpeg's samples to the bit.
+    // With the fast DCT on a picture of the layout cameras send, the MCUs
+    // are decoded and transformed a row at a time in libjpeg's place, two
+    // or four blocks at once, where this CPU runs a transform that gives
+    // libjpeg's samples to the bit.
     void transformInGroupsWhereExact(jpeg_decompress_struct &info);
 
     std::unique_ptr<Scan> scan_; // kept from one picture to the next, with its buffers
