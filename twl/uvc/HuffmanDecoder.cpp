@@ -280,8 +280,9 @@ struct HuffmanDecoder::Scan {
 
     // Refilling once for two steps took a tenth off the decode where they
     // fit. The choice is made once a scan: a test in the loop cost as much
-    // as it saved.
-    template <bool Pairs> void decode(JBLOCKROW *mcu) {
+    // as it saved. At the start of a cache line: placed 32 bytes past one
+    // (as a link may put it), the loop took a sixth longer on Zen 5.
+    template <bool Pairs> __attribute__((aligned(64))) void decode(JBLOCKROW *mcu) {
         Reader r = reader;
         for (int b = 0; b < blocks; ++b) {
             JCOEF *block = mcu[b][0];
@@ -362,9 +363,7 @@ inline __attribute__((always_inline)) void decodeInto(j_decompress_ptr info, Huf
     }
 }
 
-// At the start of a cache line: placed 32 bytes past one (as a link may put it),
-// the loop took a sixth longer on Zen 5.
-template <bool Pairs> __attribute__((aligned(64))) boolean decodeMcu(j_decompress_ptr info, JBLOCKROW *mcu) {
+template <bool Pairs> boolean decodeMcu(j_decompress_ptr info, JBLOCKROW *mcu) {
     auto &scan = *static_cast<HuffmanDecoder::Scan *>(info->client_data);
     // libjpeg skipping rows asks for MCUs it throws away.
     JBLOCK discarded[D_MAX_BLOCKS_IN_MCU];
@@ -383,8 +382,7 @@ template <bool Pairs> __attribute__((aligned(64))) boolean decodeMcu(j_decompres
 // libjpeg clears each MCU's blocks with a call of its own and hands the
 // transform one block at a time through another, which took about a
 // twentieth of the decode. The blocks' samples go where libjpeg's would.
-template <bool Pairs>
-__attribute__((aligned(64))) int decompressRow(j_decompress_ptr info, JSAMPIMAGE output) {
+template <bool Pairs> int decompressRow(j_decompress_ptr info, JSAMPIMAGE output) {
     auto &scan = *static_cast<HuffmanDecoder::Scan *>(info->client_data);
     const jpeg_component_info *c = info->comp_info;
     // The luma's rows of blocks below the picture's last are decoded, not transformed.
