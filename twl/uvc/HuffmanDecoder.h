@@ -9,8 +9,10 @@
 // and value at once, the bits are read from a copy of the scan with its
 // stuffed bytes taken out (so refilling them needs no test), and the only
 // branches the data decides are a block's end and the rare long code.
-// With the fast DCT, the blocks of the pictures cameras send are transformed
-// two or four at a time, as libjpeg's SSE2 transform would one at a time.
+// With the fast DCT, the pictures cameras send are decoded a row of MCUs at
+// a time in the place of libjpeg's coefficient controller, their blocks
+// transformed two or four at once, as libjpeg's SSE2 transform would one at
+// a time.
 
 #include <memory>
 
