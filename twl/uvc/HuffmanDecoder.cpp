@@ -173,7 +173,14 @@ struct HuffmanDecoder::Scan {
     // into `own` and transformed here, a row of them at a time.
     IdctBlocks pair = nullptr, quad = nullptr; // quad null where pairs are the widest
     alignas(64) JBLOCK own[D_MAX_BLOCKS_IN_MCU] = {};
-    JBLOCKROW ownRows[D_MAX_BLOCKS_IN_MCU] = {};
+    JBLOCKROW ownRows[D_MAX_BLOCKS_IN_MCU];
+
+    Scan() {
+        for (int b = 0; b < D_MAX_BLOCKS_IN_MCU; ++b)
+            ownRows[b] = &own[b];
+    }
+    Scan(const Scan &) = delete; // ownRows points into itself
+    Scan &operator=(const Scan &) = delete;
 
     // The coded data up to the marker that ends it, each stuffed 0xFF 0x00
     // a byte 0xFF. Fill bytes (0xFF) before a marker are skipped, as libjpeg
@@ -456,8 +463,6 @@ void HuffmanDecoder::transformInGroupsWhereExact(jpeg_decompress_struct &info) {
     scan.pair = pair;
     scan.quad = quadExact ? quad : nullptr;
     std::memset(scan.own, 0, sizeof scan.own);
-    for (int b = 0; b < D_MAX_BLOCKS_IN_MCU; ++b)
-        scan.ownRows[b] = &scan.own[b];
     info.coef->decompress_data = scan.pairs ? decompressRow<true> : decompressRow<false>;
 }
 
